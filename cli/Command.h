@@ -1,0 +1,59 @@
+// quenlo-cli: one program, many commands. Each cli/*.cpp file registers its commands with a
+// static CommandRegistration, so adding a command never touches main.cpp.
+//
+// Exit codes, for every command: 0 success; 1 the operation failed (message on standard error);
+// 2 a bad argument (a usage line on standard error).
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace quenlo::cli {
+
+// Raised by a command (or by Args) for a bad argument; main prints the command's usage line and
+// exits 2.
+struct UsageError {
+    std::string detail;
+};
+
+// Options of the form "--name value" (for names in `valued`) or "--name" (for names in `flags`),
+// anywhere on the line; everything else is positional. Unknown options are usage errors.
+class Args {
+public:
+    Args(const std::vector<std::string>& argv, const std::set<std::string>& valued,
+         const std::set<std::string>& flags = {});
+
+    std::optional<std::string> value(const std::string& name) const;
+    std::string valueOr(const std::string& name, const std::string& fallback) const;
+    bool flag(const std::string& name) const { return flags_.count(name) != 0; }
+    const std::vector<std::string>& positional() const { return positional_; }
+
+    // A non-negative decimal integer option, or a UsageError.
+    std::optional<long long> number(const std::string& name) const;
+
+private:
+    std::map<std::string, std::string> values_;
+    std::set<std::string> flags_;
+    std::vector<std::string> positional_;
+};
+
+struct Command {
+    std::string name;
+    std::string usage;  // the rest of the usage line after "quenlo-cli NAME"
+    std::function<int(const std::vector<std::string>& args)> run;
+};
+
+std::map<std::string, Command>& Commands();
+
+struct CommandRegistration {
+    explicit CommandRegistration(Command c) { Commands()[c.name] = std::move(c); }
+};
+
+// Reads all of standard input as bytes.
+std::string ReadAllStdin();
+
+}  // namespace quenlo::cli

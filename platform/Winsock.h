@@ -1,0 +1,170 @@
+// Windows Sockets on POSIX: the calls the socket layer makes, with their Windows meaning kept.
+//
+// Descriptors are non-blocking POSIX sockets; failures set a per-thread last error that holds the
+// Windows Sockets number (10035 would block, 10061 refused, ...), mapped from errno and resolver
+// codes by one table (WsaErrorFromErrno / WsaErrorFromResolver). Texts for the numbers live in the
+// socket layer (WSocketErrorText), not here.
+//
+// WSAAsyncSelect turns readiness into WM_SOCKET_EVENT-style messages posted to a target of the
+// calling thread's loop (platform/EventLoop.h), with the properties the socket layer relies on:
+//  - FD_READ: posted when bytes are waiting; not again for the same bytes until recv/recvfrom has
+//    been called on the socket; after a receive that leaves bytes waiting, posted again;
+//  - FD_WRITE: posted once when a connect completes, and again only after a send was refused with
+//    10035 and the socket became writable;
+//  - FD_CONNECT: the outcome of the non-blocking connect, error from SO_ERROR (mapped);
+//  - FD_CLOSE: posted once when the peer closes (EPOLLRDHUP/EPOLLHUP), even while received bytes
+//    are still unread; error 0 for an orderly close, else the reset/abort number;
+//  - FD_ACCEPT: a connection is waiting; re-armed by accept.
+// Several conditions found together go out in one message (bits or'ed). lParam is
+// WSAMAKESELECTREPLY(events, error): low word the bits, high word the error number.
+//
+// Lookups are IPv4 only. The asynchronous forms run the blocking resolver on a worker thread and
+// post (target, message, wParam = request handle, lParam = WSAMAKEASYNCREPLY(0, error)) to the
+// calling thread; the result is then fetched with WSATakeHostResult. A cancelled request's late
+// answer is dropped, and no worker outlives the process (they are joined at exit).
+#pragma once
+
+#include "platform/EventLoop.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace quenlo::platform::ws {
+
+using SOCKET = int;
+constexpr SOCKET INVALID_SOCKET = -1;
+constexpr int SOCKET_ERROR = -1;
+
+constexpr long FD_READ = 0x01;
+constexpr long FD_WRITE = 0x02;
+constexpr long FD_OOB = 0x04;
+constexpr long FD_ACCEPT = 0x08;
+constexpr long FD_CONNECT = 0x10;
+constexpr long FD_CLOSE = 0x20;
+
+constexpr LPARAM WSAMAKESELECTREPLY(unsigned event, unsigned error)
+{
+    return static_cast<LPARAM>((static_cast<std::uint32_t>(error & 0xFFFF) << 16) | (event & 0xFFFF));
+}
+constexpr LPARAM WSAMAKEASYNCREPLY(unsigned buflen, unsigned error) { return WSAMAKESELECTREPLY(buflen, error); }
+constexpr unsigned WSAGETSELECTEVENT(LPARAM l) { return static_cast<std::uint32_t>(l) & 0xFFFF; }
+constexpr unsigned WSAGETSELECTERROR(LPARAM l) { return (static_cast<std::uint32_t>(l) >> 16) & 0xFFFF; }
+
+// Windows Sockets error numbers used across the layer.
+constexpr int WSAEINTR = 10004;
+constexpr int WSAEBADF = 10009;
+constexpr int WSAEACCES = 10013;
+constexpr int WSAEFAULT = 10014;
+constexpr int WSAEINVAL = 10022;
+constexpr int WSAEMFILE = 10024;
+constexpr int WSAEWOULDBLOCK = 10035;
+constexpr int WSAEINPROGRESS = 10036;
+constexpr int WSAEALREADY = 10037;
+constexpr int WSAENOTSOCK = 10038;
+constexpr int WSAEDESTADDRREQ = 10039;
+constexpr int WSAEMSGSIZE = 10040;
+constexpr int WSAEPROTOTYPE = 10041;
+constexpr int WSAENOPROTOOPT = 10042;
+constexpr int WSAEPROTONOSUPPORT = 10043;
+constexpr int WSAESOCKTNOSUPPORT = 10044;
+constexpr int WSAEOPNOTSUPP = 10045;
+constexpr int WSAEPFNOSUPPORT = 10046;
+constexpr int WSAEAFNOSUPPORT = 10047;
+constexpr int WSAEADDRINUSE = 10048;
+constexpr int WSAEADDRNOTAVAIL = 10049;
+constexpr int WSAENETDOWN = 10050;
+constexpr int WSAENETUNREACH = 10051;
+constexpr int WSAENETRESET = 10052;
+constexpr int WSAECONNABORTED = 10053;
+constexpr int WSAECONNRESET = 10054;
+constexpr int WSAENOBUFS = 10055;
+constexpr int WSAEISCONN = 10056;
+constexpr int WSAENOTCONN = 10057;
+constexpr int WSAESHUTDOWN = 10058;
+constexpr int WSAETOOMANYREFS = 10059;
+constexpr int WSAETIMEDOUT = 10060;
+constexpr int WSAECONNREFUSED = 10061;
+constexpr int WSAELOOP = 10062;
+constexpr int WSAENAMETOOLONG = 10063;
+constexpr int WSAEHOSTDOWN = 10064;
+constexpr int WSAEHOSTUNREACH = 10065;
+constexpr int WSAENOTEMPTY = 10066;
+constexpr int WSAEPROCLIM = 10067;
+constexpr int WSAEUSERS = 10068;
+constexpr int WSAEDQUOT = 10069;
+constexpr int WSAESTALE = 10070;
+constexpr int WSAEREMOTE = 10071;
+constexpr int WSASYSNOTREADY = 10091;
+constexpr int WSAVERNOTSUPPORTED = 10092;
+constexpr int WSANOTINITIALISED = 10093;
+constexpr int WSAHOST_NOT_FOUND = 11001;
+constexpr int WSATRY_AGAIN = 11002;
+constexpr int WSANO_RECOVERY = 11003;
+constexpr int WSANO_DATA = 11004;
+
+// The one mapping table: errno (and resolver codes: EAI_* and h_errno values) to the numbers above.
+// Unknown values map to a number of the table's choice that WSocketErrorText still describes.
+int WsaErrorFromErrno(int errnum);
+int WsaErrorFromResolver(int code);
+
+// The calling thread's last error (Windows Sockets number).
+int WSAGetLastError();
+void WSASetLastError(int error);
+
+// Socket calls. Each returns like its Windows form (INVALID_SOCKET / SOCKET_ERROR on failure, with
+// the last error set). socket() creates a non-blocking, close-on-exec descriptor.
+SOCKET socket(int af, int type, int protocol);
+int bind(SOCKET s, const sockaddr* addr, socklen_t len);
+int connect(SOCKET s, const sockaddr* addr, socklen_t len);
+int listen(SOCKET s, int backlog);
+SOCKET accept(SOCKET s, sockaddr* addr, socklen_t* len);  // re-arms FD_ACCEPT
+int send(SOCKET s, const void* buf, int len, int flags);  // 10035 arms FD_WRITE
+int sendto(SOCKET s, const void* buf, int len, int flags, const sockaddr* to, socklen_t tolen);
+int recv(SOCKET s, void* buf, int len, int flags);        // re-arms FD_READ
+int recvfrom(SOCKET s, void* buf, int len, int flags, sockaddr* from, socklen_t* fromlen);
+int shutdown(SOCKET s, int how);                          // how: 0 receive, 1 send, 2 both
+int closesocket(SOCKET s);                                // also drops its registration
+int ioctlsocket_FIONREAD(SOCKET s, unsigned long* count); // bytes waiting
+// Windows option numbers at SOL_SOCKET level 0xFFFF: 0x0004 SO_REUSEADDR, 0x0008 SO_KEEPALIVE,
+// 0x0020 SO_BROADCAST, 0x0080 SO_LINGER (value: two 16-bit fields, on/off then seconds).
+int setsockopt(SOCKET s, int level, int optname, const void* value, int len);
+int getsockname(SOCKET s, sockaddr* addr, socklen_t* len);
+int getpeername(SOCKET s, sockaddr* addr, socklen_t* len);
+
+// Registers s with the calling thread's loop: events (FD_* bits) go to hwnd as `message`.
+// message 0 or events 0 stops notifications (Pause). Returns 0 or SOCKET_ERROR.
+int WSAAsyncSelect(SOCKET s, HWND hwnd, unsigned message, long events);
+
+// IPv4 text forms.
+std::uint32_t inet_addr(const std::string& text);          // network order; 0xFFFFFFFF when not dotted
+std::string inet_ntoa(std::uint32_t addressNetworkOrder);
+
+struct HostEntry {
+    std::string officialName;
+    std::vector<std::string> aliases;
+    std::vector<std::uint32_t> addresses;  // IPv4, network order
+};
+
+// Synchronous resolver (blocks): nullopt with the last error set on failure.
+std::optional<HostEntry> gethostbyname(const std::string& name);
+std::optional<std::uint16_t> getservbyname(const std::string& name, const std::string& proto);  // host order
+std::optional<int> getprotobyname(const std::string& name);
+
+// Asynchronous lookups: return a non-zero request handle, or 0 with the last error set.
+using HANDLE = std::uintptr_t;
+HANDLE WSAAsyncGetHostByName(HWND hwnd, unsigned message, const std::string& name);
+HANDLE WSAAsyncGetHostByAddr(HWND hwnd, unsigned message, std::uint32_t addressNetworkOrder);
+// Forgets the request: its answer is never posted. SOCKET_ERROR (last error 10022) when unknown.
+int WSACancelAsyncRequest(HANDLE request);
+// Hands over the result of a completed request once (after its message arrived); nullopt if none.
+std::optional<HostEntry> WSATakeHostResult(HANDLE request);
+
+// Counts for leak checks in tests: lookups still running, process-wide.
+std::size_t PendingLookupCount();
+
+}  // namespace quenlo::platform::ws

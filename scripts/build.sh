@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Configures and builds one flavour of the tree.
+#   scripts/build.sh            -> build/        (RelWithDebInfo: program, tests, benchmarks)
+#   scripts/build.sh asan       -> build-asan/   (ASan + UBSan: tests)
+#   scripts/build.sh fuzz       -> build-fuzz/   (clang, libFuzzer targets, ASan + UBSan)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+flavour=${1:-release}
+jobs=${JOBS:-$(nproc)}
+case "$flavour" in
+  release)
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build build -j "$jobs" ;;
+  asan)
+    cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUENLO_SANITIZE=ON \
+      -DQUENLO_BENCH=OFF >/dev/null
+    cmake --build build-asan -j "$jobs" ;;
+  fuzz)
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DQUENLO_FUZZ=ON -DQUENLO_SANITIZE=ON -DQUENLO_TESTS=OFF -DQUENLO_BENCH=OFF \
+      -DQUENLO_APP=OFF >/dev/null
+    cmake --build build-fuzz -j "$jobs" ;;
+  *) echo "usage: scripts/build.sh [release|asan|fuzz]" >&2; exit 2 ;;
+esac

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, every Debian package that the build, the tests, the benchmarks and the
+# demo need, when it is missing. Runs as root (or through sudo) on a Debian 12 machine; a machine
+# that already has everything is left alone and nothing is downloaded.
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake ninja-build pkg-config git
+  # tests, benchmarks and fuzzing
+  libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+  # the window
+  qt6-base-dev libgl-dev
+  # real peers for tests and the demo
+  cups cups-client cups-ipp-utils cups-bsd libcups2-dev
+  tinyproxy dante-server microsocks
+  xvfb x11-apps xauth curl procps iproute2 netcat-openbsd
+  fonts-dejavu-core imagemagick
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: everything is installed"
+  exit 0
+fi
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then sudo=sudo; else
+    echo "install-deps: need root to install: ${missing[*]}" >&2; exit 1
+  fi
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+# Packages that ship services (cups, tinyproxy, danted) must not start them system-wide: the
+# tests and the demo start their own private instances on 127.0.0.1.
+policy=/usr/sbin/policy-rc.d
+made_policy=0
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+  $sudo chmod +x "$policy"
+  made_policy=1
+fi
+trap '[ $made_policy -eq 1 ] && $sudo rm -f "$policy"' EXIT
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

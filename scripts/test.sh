@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Sets up and runs every test: installs missing packages, builds, runs the whole suite, then the
+# same suite under ASan + UBSan, then each fuzz target for a short, bounded time.
+#   scripts/test.sh            everything
+#   scripts/test.sh --quick    the plain build only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+quick=0
+[ "${1:-}" = "--quick" ] && quick=1
+fuzz_seconds=${FUZZ_SECONDS:-30}
+
+scripts/install-deps.sh
+
+echo "== build and test"
+scripts/build.sh release
+(cd build && ctest --output-on-failure -j 2 --timeout 600)
+[ $quick -eq 1 ] && exit 0
+
+echo "== ASan + UBSan build and test"
+scripts/build.sh asan
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+   ctest --output-on-failure -j 2 --timeout 900)
+
+echo "== fuzz targets, ${fuzz_seconds}s each"
+scripts/build.sh fuzz
+shopt -s nullglob
+for f in build-fuzz/fuzz/fuzz_*; do
+  [ -x "$f" ] || continue
+  name=$(basename "$f"); name=${name#fuzz_}
+  corpus=$(mktemp -d)
+  [ -d "fuzz/corpus/$name" ] && cp -r "fuzz/corpus/$name/." "$corpus/"
+  echo "-- $name"
+  "$f" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+       "$corpus" 2>&1 | tail -n 12
+  rm -rf "$corpus"
+done
+echo "== all tests passed"
