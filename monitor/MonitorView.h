@@ -1,0 +1,90 @@
+// The window as the monitor logic sees it: the controls that the start-up, the refresh and the
+// operations read and change, and nothing else.
+//
+// The Qt program (app/) implements it with the widgets of the main window, quenlo-cli (cli/) with
+// text. Everything here is called on the user-interface thread. Texts are byte strings exactly as
+// the logic holds them (Hungarian texts in UTF-8 source form, IPP values as received); the view
+// decodes them for display, and a line break inside a message text is a single CR.
+//
+// Re-entrancy: the logic calls these while one of its blocking requests is waiting, and a message
+// box runs the user-interface loop until it is closed, so other handlers of the window (the
+// selector, the refresh button, the menus) may run inside any of these calls except the plain
+// setters. A view never calls back into the logic from inside one of these functions.
+#pragma once
+
+#include <array>
+#include <string>
+
+namespace quenlo {
+
+// Indices of the traffic-light pictures in the window's image list.
+enum class Lamp : int {
+    Green = 0,   // answered / printer working and accepting jobs
+    Yellow = 1,  // partly answered / printer stopped or not accepting jobs
+    Red = 2,     // not checked yet, no connection or no answer
+};
+
+// The icon of a message box; the values are the message-box flag values of the icons.
+enum class MessageIcon : int {
+    Error = 0x10,
+    Warning = 0x30,
+};
+
+// The eight texts of one job row: the item caption ("job ID") and seven sub-items, in the order of
+// the columns "job ID", "printer", "user", "job name", "size", "state", "state-reason",
+// "time-at-creation".
+using JobRow = std::array<std::string, 8>;
+
+class MonitorView {
+public:
+    virtual ~MonitorView() = default;
+
+    // --- Labels -----------------------------------------------------------------------------
+    // The connection line (LabelStatus), next to the connection lamp.
+    virtual void SetLabelStatus(const std::string& text) = 0;
+    // The printer line (LabelPrinterStatus), next to the printer lamp.
+    virtual void SetLabelPrinterStatus(const std::string& text) = 0;
+    // The comment line (LabelComment).
+    virtual void SetLabelComment(const std::string& text) = 0;
+
+    // --- Lamps --------------------------------------------------------------------------------
+    // Copy picture `lamp` of the image list into the connection lamp (ImageStatus) or the printer
+    // lamp (ImagePrinterStatus) and repaint it at once, so the change is visible while a request
+    // is still waiting.
+    virtual void SetImageStatus(Lamp lamp) = 0;
+    virtual void SetImagePrinterStatus(Lamp lamp) = 0;
+
+    // --- Printer selector (ComboBoxPrinterlist) ---------------------------------------------------
+    // Appends an item. Adding items never fires the selector's change notification.
+    virtual void AddPrinterItem(const std::string& name) = 0;
+    // Selects the item at `index` (0-based) without firing the change notification; the caller runs
+    // the refresh itself when it wants one. An index out of range selects nothing.
+    virtual void SelectPrinterItem(int index) = 0;
+    // The text the selector shows now: the selected item's name, or empty when nothing is selected.
+    virtual std::string PrinterText() const = 0;
+    // Enables or disables the selector (the refresh disables it while its requests wait).
+    virtual void SetPrinterSelectorEnabled(bool enabled) = 0;
+
+    // --- Refresh button (RefreshButton) ---------------------------------------------------------
+    virtual void SetRefreshButtonEnabled(bool enabled) = 0;
+
+    // --- Job list (ListView) --------------------------------------------------------------------
+    // Appends a column with its caption and width in pixels (start-up adds the eight columns once).
+    virtual void AddJobColumn(const std::string& caption, int width) = 0;
+    // Removes every row.
+    virtual void ClearJobs() = 0;
+    // Appends one row at the end of the list.
+    virtual void AddJobRow(const JobRow& row) = 0;
+    // How many rows are selected now (the list allows at most one, but the logic checks for
+    // exactly one).
+    virtual int SelectedJobCount() const = 0;
+    // The caption ("job ID" text) of the selected row; empty when no row is selected.
+    virtual std::string SelectedJobCaption() const = 0;
+
+    // --- Message box ----------------------------------------------------------------------------
+    // Shows a modal message box with the caption "Quenlo", the given icon, the text (each CR is a
+    // line break) and a single OK button, and returns when the user has closed it.
+    virtual void ShowMessage(const std::string& text, MessageIcon icon) = 0;
+};
+
+}  // namespace quenlo
