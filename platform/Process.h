@@ -1,0 +1,35 @@
+// Child processes started and stopped by the program, and the program's own location.
+//
+// A started process is held as a ProcessHandle (its process id). The program never waits for a
+// child to start or to end: Terminate sends it SIGTERM and leaves the reaping to a background
+// thread, so no zombie is left behind and the caller goes on at once.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace quenlo::platform {
+
+// A started child process; pid 0 is "none".
+struct ProcessHandle {
+    pid_t pid = 0;
+    bool valid() const { return pid > 0; }
+};
+
+// Starts `program` (an absolute or relative path, used as given: no search path, no shell) with
+// `argv` as its argument vector (argv[0] included), the program's own environment and current
+// directory, default signal handling and no inherited descriptors other than standard input, output
+// and error. Returns the handle, or an invalid handle (and `error`, when given, set to the errno)
+// when the program cannot be started, e.g. because it does not exist or is not executable.
+ProcessHandle StartProcess(const std::string& program, const std::vector<std::string>& argv,
+                           int* error = nullptr);
+
+// Asks the child to end (SIGTERM) and reaps it in the background once it has ended. Does not wait.
+// The handle is reset to "none". Does nothing for an invalid handle.
+void TerminateProcess(ProcessHandle& handle);
+
+// The directory of the running executable, with a trailing "/"; empty when it cannot be found.
+std::string ExecutableDir();
+
+}  // namespace quenlo::platform
