@@ -1,0 +1,128 @@
+#include "ipp/IppRequest.h"
+
+namespace quenlo {
+
+namespace {
+
+// Checked before anything is appended, so a refused attribute leaves no partial bytes behind.
+void CheckLengths(std::string_view name, std::size_t valueSize)
+{
+    if (name.size() <= kIppMaxStringLength && valueSize <= kIppMaxStringLength)
+        return;
+    const std::string shown(name.substr(0, 40));
+    if (name.size() > kIppMaxStringLength)
+        throw EIppException("IPP attribute name \"" + shown + "...\" is " + std::to_string(name.size()) +
+                            " bytes long; at most 65535 bytes fit its length field");
+    throw EIppException("IPP attribute \"" + shown + "\" has a value of " + std::to_string(valueSize) +
+                        " bytes; at most 65535 bytes fit its length field");
+}
+
+}  // namespace
+
+void AppendByte(IppMessage& msg, std::uint8_t b)
+{
+    msg.push_back(static_cast<char>(b));
+}
+
+void AppendShort(IppMessage& msg, std::uint16_t v)
+{
+    const char bytes[2] = {static_cast<char>(v >> 8), static_cast<char>(v)};
+    msg.append(bytes, sizeof bytes);
+}
+
+void AppendInt(IppMessage& msg, std::int32_t v)
+{
+    const auto u = static_cast<std::uint32_t>(v);
+    const char bytes[4] = {static_cast<char>(u >> 24), static_cast<char>(u >> 16), static_cast<char>(u >> 8),
+                           static_cast<char>(u)};
+    msg.append(bytes, sizeof bytes);
+}
+
+void AppendString(IppMessage& msg, std::string_view s)
+{
+    msg.append(s);
+}
+
+void WriteIppHeader(IppMessage& msg, int op)
+{
+    msg.clear();
+    AppendByte(msg, 1);
+    AppendByte(msg, (op == kIppHoldJob || op == kIppReleaseJob) ? 1 : 0);
+    AppendShort(msg, static_cast<std::uint16_t>(op));
+    AppendInt(msg, static_cast<std::int32_t>(op));
+}
+
+void BeginOperationAttributes(IppMessage& msg)
+{
+    AppendByte(msg, kIppTagOperationAttributes);
+}
+
+void EndAttributes(IppMessage& msg)
+{
+    AppendByte(msg, kIppTagEndOfAttributes);
+}
+
+void AddStringAttribute(IppMessage& msg, std::uint8_t tag, std::string_view name, std::string_view value)
+{
+    CheckLengths(name, value.size());
+    msg.reserve(msg.size() + 5 + name.size() + value.size());
+    AppendByte(msg, tag);
+    AppendShort(msg, static_cast<std::uint16_t>(name.size()));
+    AppendString(msg, name);
+    AppendShort(msg, static_cast<std::uint16_t>(value.size()));
+    AppendString(msg, value);
+}
+
+void AddIntegerAttribute(IppMessage& msg, std::uint8_t tag, std::string_view name, std::int32_t v)
+{
+    CheckLengths(name, 4);
+    AppendByte(msg, tag);
+    AppendShort(msg, static_cast<std::uint16_t>(name.size()));
+    AppendString(msg, name);
+    AppendShort(msg, 4);
+    AppendInt(msg, v);
+}
+
+namespace {
+
+IppMessage BeginRequest(int op, std::string_view printerUri)
+{
+    IppMessage msg;
+    WriteIppHeader(msg, op);
+    BeginOperationAttributes(msg);
+    AddStringAttribute(msg, kIppTagCharset, "attributes-charset", kIppCharset);
+    AddStringAttribute(msg, kIppTagNaturalLanguage, "attributes-natural-language", kIppNaturalLanguage);
+    AddStringAttribute(msg, kIppTagUri, "printer-uri", printerUri);
+    return msg;
+}
+
+}  // namespace
+
+IppMessage BuildGetJobsRequest(std::string_view printerUri)
+{
+    IppMessage msg = BeginRequest(kIppGetJobs, printerUri);
+    AddIntegerAttribute(msg, kIppTagInteger, "limit", 2147483647);
+    AddStringAttribute(msg, kIppTagKeyword, "requested-attributes", "all");
+    EndAttributes(msg);
+    return msg;
+}
+
+IppMessage BuildGetPrinterAttributesRequest(std::string_view printerUri)
+{
+    IppMessage msg = BeginRequest(kIppGetPrinterAttributes, printerUri);
+    AddStringAttribute(msg, kIppTagKeyword, "requested-attributes", "all");
+    EndAttributes(msg);
+    return msg;
+}
+
+IppMessage BuildOperationRequest(int op, std::string_view printerUri, std::string_view user, std::int32_t jobId)
+{
+    IppMessage msg = BeginRequest(op, printerUri);
+    if (jobId >= 0)
+        AddIntegerAttribute(msg, kIppTagInteger, "job-id", jobId);
+    AddStringAttribute(msg, kIppTagNameWithoutLanguage, "requesting-user-name", user);
+    EndAttributes(msg);
+    return msg;
+}
+
+}  // namespace quenlo

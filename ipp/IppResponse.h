@@ -1,0 +1,151 @@
+// Reading IPP response bodies: the 8-byte response header, single attributes, and the walk over a
+// whole body that hands every attribute and every group delimiter to the caller, plus the texts of
+// the job and printer state values.
+//
+// Every reader is bounded by the body it is given: nothing is ever read outside it. Bytes that a
+// cut-short body does not hold read as zero, so a truncated header, length or value comes out as if
+// the missing bytes were 0x00; the walk ends at the next tag read, which finds no byte.
+#pragma once
+
+#include "ipp/IppRequest.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+namespace quenlo {
+
+// A read position over a received body (the body is not copied and must outlive the stream).
+class IppResponseStream {
+public:
+    explicit IppResponseStream(std::string_view body) : body_(body) {}
+
+    std::size_t Size() const { return body_.size(); }
+    std::size_t Position() const { return pos_; }
+    void SeekToStart() { pos_ = 0; }
+    std::size_t Remaining() const { return body_.size() - pos_; }
+
+    // Delivers up to n bytes into dst (at most the bytes left), advances past them and returns how
+    // many were delivered: 0 at the end of the body, and for a negative n.
+    std::size_t Read(char* dst, long n)
+    {
+        const std::size_t count = Take(n);
+        if (count != 0)
+            std::memcpy(dst, body_.data() + pos_ - count, count);
+        return count;
+    }
+    // Like Read, but gives the bytes as a view into the body instead of copying them.
+    std::string_view ReadView(long n)
+    {
+        const std::size_t count = Take(n);
+        return body_.substr(pos_ - count, count);
+    }
+    // The next byte, or nothing at the end of the body.
+    std::optional<std::uint8_t> ReadByte()
+    {
+        if (pos_ >= body_.size())
+            return std::nullopt;
+        return static_cast<std::uint8_t>(body_[pos_++]);
+    }
+
+    // 64 KiB of scratch space for the attribute reader, made once per stream on first need: the
+    // first half holds a name, the second a value (either is at most 32767 bytes long).
+    char* Scratch();
+
+private:
+    std::size_t Take(long n)
+    {
+        if (n <= 0)
+            return 0;
+        const std::size_t count = std::min(static_cast<std::size_t>(n), body_.size() - pos_);
+        pos_ += count;
+        return count;
+    }
+
+    std::string_view body_;
+    std::size_t pos_ = 0;
+    std::unique_ptr<char[]> scratch_;
+};
+
+// The 8 bytes at the start of every response:
+//   version-number   2 bytes   major, minor
+//   status-code      2 bytes   big-endian
+//   request-id       4 bytes   big-endian
+struct IppResponseHeader {
+    std::uint8_t versionMajor = 0;
+    std::uint8_t versionMinor = 0;
+    std::uint16_t statusCode = 0;
+    std::int32_t requestId = 0;
+};
+
+// Seeks to the start and reads the header, leaving the position at offset 8 (or at the end of a
+// shorter body, whose missing header bytes read as zero).
+IppResponseHeader ReadResponseHeader(IppResponseStream& stream);
+
+// One attribute as the reader takes it apart. The views point into the body or into the stream's
+// scratch space and stay valid until the next ReadAttribute on the same stream.
+struct IppAttribute {
+    std::string_view name;
+    // The value's bytes for a tag above 0x26 (string and binary syntaxes); empty otherwise.
+    std::string_view text;
+    // The first four value bytes (missing ones read as zero): most significant first for the tags
+    // 0x20 to 0x26 (integer, boolean, enum: a 4-byte integer reads as its number, boolean true as
+    // 0x01000000), least significant first for every other tag.
+    std::int32_t integer = 0;
+};
+
+// Reads the rest of one attribute whose value tag (sign-extended from its byte) the caller has read:
+//   name-length    2 bytes   signed big-endian; 0 marks an additional value of the previous attribute
+//   name           name-length bytes
+//   value-length   2 bytes   signed big-endian
+//   value          value-length bytes
+// A negative length (0x8000 to 0xFFFF) consumes nothing and gives an empty name or value. A name or
+// value that the body cuts short keeps its declared length, the missing bytes being zero.
+IppAttribute ReadAttribute(IppResponseStream& stream, int tag);
+
+// Called for each attribute of a walk, with the name turned into small letters (ASCII A to Z only)
+// and the value unchanged. The views are valid during the call only.
+using IppAttributeHandler = std::function<void(const IppAttribute& attribute)>;
+// Called for each group delimiter tag that the walk reads after the first group tag, end tag
+// 0x03 included.
+using IppDelimiterHandler = std::function<void(int tag)>;
+
+// Delimiter limits of the two walks: a tag byte at or below the limit (compared as a signed 8-bit
+// number, so 0x80 to 0xFF always) is a group delimiter, any other a value tag. The job walk stops
+// at the unsupported-attributes tag 0x05, so a printer-attributes or unsupported-attributes group
+// in a Get-Jobs answer closes a job instead of being misread; the printer walk skips 0x04 to 0x0A.
+inline constexpr int kIppJobWalkDelimiterLimit = 0x05;
+inline constexpr int kIppPrinterWalkDelimiterLimit = 0x0A;
+
+// Walks a whole response body:
+//  1. a body of 10 bytes or fewer is not read: no handler is called and the result is empty;
+//  2. the header is read (and returned; the walk does not judge it);
+//  3. the tag of the first group is read and not passed on;
+//  4. until a 0x03 tag has been read or no byte is left: one tag is read; a tag above
+//     `delimiterLimit` is followed by one attribute, given to onAttribute; any other tag goes to
+//     onDelimiter (the end tag 0x03 too, just before the walk ends).
+// Either handler may be empty. The walk never throws on bad bytes and always ends: every turn of
+// its loop consumes at least one byte.
+std::optional<IppResponseHeader> WalkResponse(IppResponseStream& stream, int delimiterLimit,
+                                              const IppAttributeHandler& onAttribute,
+                                              const IppDelimiterHandler& onDelimiter);
+std::optional<IppResponseHeader> WalkResponse(std::string_view body, int delimiterLimit,
+                                              const IppAttributeHandler& onAttribute,
+                                              const IppDelimiterHandler& onDelimiter);
+
+// --- Value texts -------------------------------------------------------------------------------
+
+// "job-state" 3 to 9: "pending", "pending-held", "processing", "processing-stopped", "canceled",
+// "aborted", "completed"; empty for any other value (the job list then shows the state reasons).
+std::string_view JobStateText(std::int32_t state);
+// "printer-state" 3, 4, 5: "idle", "processing", "stopped"; "unknown" for any other value.
+std::string_view PrinterStateText(std::int32_t state);
+// "printer-is-accepting-jobs" by its integer value: ", rejecting jobs" for 0, ", accepting jobs"
+// for any other (a boolean true reads as 16777216).
+std::string_view AcceptingJobsText(std::int32_t value);
+
+}  // namespace quenlo
