@@ -1,0 +1,134 @@
+#include "monitor/RefreshText.h"
+
+#include <clocale>
+#include <ctime>
+#include <langinfo.h>
+
+namespace quenlo {
+
+void ApplyJobAttribute(JobRecord& job, const IppAttribute& attribute)
+{
+    const std::string_view name = attribute.name;
+    if (name == "job-id")
+        job.jobId = attribute.integer;
+    else if (name == "job-name")
+        job.jobName.assign(attribute.text);
+    else if (name == "job-originating-user-name")
+        job.user.assign(attribute.text);
+    else if (name == "job-state")
+        job.state = attribute.integer;
+    else if (name == "job-state-reasons")
+        job.stateReasons.assign(attribute.text);
+    else if (name == "job-k-octets")
+        job.size = attribute.integer;
+    else if (name == "time-at-creation")
+        job.creationTime = attribute.integer;
+}
+
+JobRow JobRowTexts(const JobRecord& job, std::string_view printerName)
+{
+    const std::string_view stateText = JobStateText(job.state);
+    return JobRow{
+        std::to_string(job.jobId),
+        std::string(printerName),
+        job.user,
+        job.jobName,
+        std::to_string(job.size) + " K",
+        stateText.empty() ? job.stateReasons : std::string(stateText),
+        job.stateReasons,
+        CreationTimeText(job.creationTime),
+    };
+}
+
+void WalkJobList(std::string_view body, std::string_view printerName,
+                 const std::function<void(const JobRow& row)>& onRow)
+{
+    JobRecord job;
+    WalkResponse(
+        body, kIppJobWalkDelimiterLimit, [&](const IppAttribute& attribute) { ApplyJobAttribute(job, attribute); },
+        [&](int) {
+            if (job.jobId == -1)
+                return;
+            if (onRow)
+                onRow(JobRowTexts(job, printerName));
+            job.Clear();
+        });
+}
+
+std::vector<JobRow> WalkJobList(std::string_view body, std::string_view printerName)
+{
+    std::vector<JobRow> rows;
+    WalkJobList(body, printerName, [&](const JobRow& row) { rows.push_back(row); });
+    return rows;
+}
+
+namespace {
+
+std::string FormatTime(const std::string& format, const std::tm& tm)
+{
+    if (format.empty())
+        return {};
+    char text[256];
+    const std::size_t n = std::strftime(text, sizeof text, format.c_str(), &tm);
+    return std::string(text, n);
+}
+
+// nl_langinfo's texts belong to the C library and may change with the next call: copy them.
+std::string LocaleFormat(nl_item item, const char* fallback)
+{
+    const char* format = nl_langinfo(item);
+    return (format && *format) ? std::string(format) : std::string(fallback);
+}
+
+}  // namespace
+
+std::string CreationTimeText(std::int32_t seconds)
+{
+    return CreationTimeText(seconds, LocaleFormat(D_FMT, "%m/%d/%y"), LocaleFormat(T_FMT, "%H:%M:%S"));
+}
+
+std::string CreationTimeText(std::int32_t seconds, const std::string& shortDateFormat,
+                             const std::string& longTimeFormat)
+{
+    const std::time_t t = static_cast<std::time_t>(static_cast<std::int64_t>(seconds));
+    std::tm tm{};
+    if (!gmtime_r(&t, &tm))
+        return {};
+    std::string text = FormatTime(shortDateFormat, tm);
+    if (tm.tm_hour != 0 || tm.tm_min != 0 || tm.tm_sec != 0)
+        text += " " + FormatTime(longTimeFormat, tm);
+    return text;
+}
+
+void ApplyPrinterAttribute(PrinterRecord& printer, const IppAttribute& attribute)
+{
+    const std::string_view name = attribute.name;
+    if (name == "printer-state")
+        printer.stateText.assign(PrinterStateText(attribute.integer));
+    else if (name == "printer-is-accepting-jobs")
+        printer.acceptingText.assign(AcceptingJobsText(attribute.integer));
+    else if (name == "printer-state-message")
+        printer.stateMessage.assign(attribute.text);
+}
+
+PrinterStatus PrinterStatusText(const PrinterRecord& printer, std::string_view printerName)
+{
+    PrinterStatus status;
+    status.line = std::string(printerName) + " - " + printer.stateText + printer.acceptingText;
+    if (!printer.stateMessage.empty())
+        status.line += " (" + printer.stateMessage + ")";
+    const bool working = printer.stateText != "stopped" && printer.acceptingText == AcceptingJobsText(1);
+    status.lamp = working ? Lamp::Green : Lamp::Yellow;
+    return status;
+}
+
+PrinterStatus WalkPrinterStatus(std::string_view body, std::string_view printerName)
+{
+    PrinterRecord printer;
+    WalkResponse(
+        body, kIppPrinterWalkDelimiterLimit,
+        [&](const IppAttribute& attribute) { ApplyPrinterAttribute(printer, attribute); }, nullptr);
+    return PrinterStatusText(printer, printerName);
+}
+
+}  // namespace quenlo

@@ -1,0 +1,91 @@
+// What the refresh shows from its two IPP answers, without any window: the Get-Jobs answer becomes
+// the rows of the job list, the Get-Printer-Attributes answer the printer line and its lamp.
+//
+// The refresh (and quenlo-cli) call WalkJobList and WalkPrinterStatus on the received bodies; the
+// smaller pieces are public so that each step can be used and tested on its own. Nothing here keeps
+// state between calls; the creation time is formatted in the calling thread's LC_TIME locale.
+#pragma once
+
+#include "ipp/IppResponse.h"
+#include "monitor/MonitorView.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quenlo {
+
+// --- Job list ------------------------------------------------------------------------------------
+
+// One job as the Get-Jobs walk collects it; -1 and empty texts mean "not sent".
+struct JobRecord {
+    std::int32_t jobId = -1;
+    std::string user;          // "job-originating-user-name"
+    std::string jobName;       // "job-name"
+    std::int32_t size = -1;    // "job-k-octets", in K octets
+    std::int32_t state = -1;   // "job-state"
+    std::string stateReasons;  // "job-state-reasons", first value only
+    std::int32_t creationTime = -1;  // "time-at-creation", seconds since 1970-01-01 00:00:00 UTC
+
+    // Back to the empty record.
+    void Clear() { *this = JobRecord{}; }
+};
+
+// Stores one attribute (lower-cased name, as the walk gives it) into the record when it is one of
+// the seven job fields; any other name, and the nameless additional values of a multi-valued
+// attribute, leave the record alone. A later attribute of the same name overwrites an earlier one.
+void ApplyJobAttribute(JobRecord& job, const IppAttribute& attribute);
+
+// The eight column texts of a job row: job id, printerName, user, job name, size + " K", the
+// job-state text (the state reasons instead when the state has no text of its own), the state
+// reasons, and CreationTimeText of the creation time.
+JobRow JobRowTexts(const JobRecord& job, std::string_view printerName);
+
+// Walks a Get-Jobs answer and calls onRow for each finished job, in the order of the answer. A job
+// is finished by the next group delimiter (the end tag included) and is listed only when it carried
+// a "job-id"; so a body that ends without its end tag loses its last job. A body of 10 bytes or
+// fewer gives no rows.
+void WalkJobList(std::string_view body, std::string_view printerName,
+                 const std::function<void(const JobRow& row)>& onRow);
+// The same, collected into a vector.
+std::vector<JobRow> WalkJobList(std::string_view body, std::string_view printerName);
+
+// --- Creation time -------------------------------------------------------------------------------
+
+// The creation time as UTC clock time (no time-zone shift) in the LC_TIME locale of the calling
+// thread: the short date format, a space, the long time format; only the date when the time of day
+// is exactly 00:00:00. For example 86399 is "01/01/70 23:59:59" in the C locale, 0 is "01/01/70".
+std::string CreationTimeText(std::int32_t seconds);
+// The same with explicit strftime formats for the date and the time.
+std::string CreationTimeText(std::int32_t seconds, const std::string& shortDateFormat,
+                             const std::string& longTimeFormat);
+
+// --- Printer line ----------------------------------------------------------------------------------
+
+// The printer's state as the Get-Printer-Attributes walk collects it; all empty when not sent.
+struct PrinterRecord {
+    std::string stateText;      // PrinterStateText of "printer-state"
+    std::string acceptingText;  // AcceptingJobsText of "printer-is-accepting-jobs"
+    std::string stateMessage;   // "printer-state-message"
+};
+
+// Stores "printer-state", "printer-is-accepting-jobs" or "printer-state-message"; other names are
+// ignored, a later attribute of the same name overwrites an earlier one.
+void ApplyPrinterAttribute(PrinterRecord& printer, const IppAttribute& attribute);
+
+struct PrinterStatus {
+    std::string line;  // printer name + " - " + state + accepting text [+ " (" + message + ")"]
+    Lamp lamp = Lamp::Red;
+};
+
+// The printer line and lamp of a walked record: yellow when the printer is stopped or not known to
+// be accepting jobs, green otherwise.
+PrinterStatus PrinterStatusText(const PrinterRecord& printer, std::string_view printerName);
+
+// Walks a Get-Printer-Attributes answer into the printer line and its lamp. A body that says
+// nothing about the printer (an IPP error, or 10 bytes or fewer) gives name + " - " and yellow.
+PrinterStatus WalkPrinterStatus(std::string_view body, std::string_view printerName);
+
+}  // namespace quenlo
