@@ -16,6 +16,8 @@ struct TUrlParts {
     std::string Host;      // empty for a bare path
     std::string Port;      // text after the last ":" that follows the last "@"; empty when none
     std::string Path;      // empty, or starting with "/" (query and fragment stay in it)
+
+    bool operator==(const TUrlParts&) const = default;
 };
 
 // Splits `url` into its parts. Never fails: any input gives some split, an empty input gives six
