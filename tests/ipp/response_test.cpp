@@ -1,0 +1,309 @@
+// The response readers and the walk: values by tag, bad and cut-short bodies, the two walks'
+// delimiters, and the captured answers of a real server.
+#include "ipp/Ipp.h"
+#include "ipp/IppBody.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace quenlo {
+namespace {
+
+using test::CapturedIpp;
+using test::IppBody;
+
+// Everything one walk hands out, in order: "name=text/integer" for attributes, "#tag" for delimiters.
+struct WalkLog {
+    std::optional<IppResponseHeader> header;
+    std::vector<std::string> events;
+};
+
+WalkLog Walk(const std::string& body, int limit)
+{
+    WalkLog log;
+    log.header = WalkResponse(
+        body, limit,
+        [&](const IppAttribute& a) {
+            log.events.push_back(std::string(a.name) + "=" + std::string(a.text) + "/" + std::to_string(a.integer));
+        },
+        [&](int tag) { log.events.push_back("#" + std::to_string(tag)); });
+    return log;
+}
+
+// ReadAttribute over `rest` (the bytes after the tag), with the views copied out.
+struct OwnedAttribute {
+    std::string name;
+    std::string text;
+    std::int32_t integer;
+};
+
+OwnedAttribute ReadOne(const std::string& rest, int tag)
+{
+    IppResponseStream stream(rest);
+    const IppAttribute a = ReadAttribute(stream, tag);
+    return {std::string(a.name), std::string(a.text), a.integer};
+}
+
+TEST(IppResponseHeader, ReadsBigEndianFieldsFromTheStart)
+{
+    const std::string body = IppBody().Header(2, 1, 0x0401, 0x01020304).Tag(0x01).Tag(0x03);
+    IppResponseStream stream(body);
+    stream.ReadByte();
+    stream.ReadByte();
+    const IppResponseHeader h = ReadResponseHeader(stream);
+    EXPECT_EQ(h.versionMajor, 2);
+    EXPECT_EQ(h.versionMinor, 1);
+    EXPECT_EQ(h.statusCode, 0x0401);
+    EXPECT_EQ(h.requestId, 0x01020304);
+    EXPECT_EQ(stream.Position(), 8u);
+
+    // A short body reads its missing header bytes as zero.
+    const std::string shortBody = IppBody().Raw({0x01, 0x01, 0x04});
+    IppResponseStream shortStream(shortBody);
+    const IppResponseHeader s = ReadResponseHeader(shortStream);
+    EXPECT_EQ(s.statusCode, 0x0400);
+    EXPECT_EQ(s.requestId, 0);
+    EXPECT_EQ(shortStream.Position(), 3u);
+}
+
+TEST(IppReadAttribute, ValueByTagClass)
+{
+    const std::string be5 = std::string("\0\0\0\x05", 4);
+    // integer and enum: big-endian number, no text
+    OwnedAttribute a = ReadOne(IppBody().Length(13).Text("printer-state").Length(4).Text(be5), 0x23);
+    EXPECT_EQ(a.name, "printer-state");
+    EXPECT_EQ(a.integer, 5);
+    EXPECT_EQ(a.text, "");
+    a = ReadOne(IppBody().Length(1).Text("n").Length(4).Raw({0xFF, 0xFF, 0xFF, 0xFE}), 0x21);
+    EXPECT_EQ(a.integer, -2);
+    // boolean: one byte, so true is 0x01000000
+    EXPECT_EQ(ReadOne(IppBody().Length(1).Text("b").Length(1).Raw({0x01}), 0x22).integer, 16777216);
+    EXPECT_EQ(ReadOne(IppBody().Length(1).Text("b").Length(1).Raw({0x00}), 0x22).integer, 0);
+    // out-of-band: no text, bytes least significant first
+    EXPECT_EQ(ReadOne(IppBody().Length(1).Text("u").Length(0), 0x13).integer, 0);
+    EXPECT_EQ(ReadOne(IppBody().Length(1).Text("u").Length(2).Raw({0x01, 0x02}), 0x12).integer, 0x0201);
+    // strings and binary syntaxes: all the bytes, zeros included
+    a = ReadOne(IppBody().Length(4).Text("name").Length(3).Raw({'a', 0x00, 'c'}), 0x30);
+    EXPECT_EQ(a.text, std::string("a\0c", 3));
+    EXPECT_EQ(a.integer, 'a' | ('c' << 16));
+    a = ReadOne(IppBody().Length(4).Text("Name").Length(0), 0x44);
+    EXPECT_EQ(a.name, "Name");  // the reader keeps capitals; the walk lowers them
+    EXPECT_EQ(a.text, "");
+}
+
+TEST(IppReadAttribute, NegativeLengthsConsumeNothing)
+{
+    for (int length : {0x8000, 0xABCD, 0xFFFF}) {
+        SCOPED_TRACE(length);
+        const std::string body = IppBody().Length(length).Length(3).Text("abc").Text("rest");
+        IppResponseStream stream(body);
+        const IppAttribute a = ReadAttribute(stream, 0x44);
+        EXPECT_EQ(a.name, "");
+        EXPECT_EQ(a.text, "abc");
+        EXPECT_EQ(stream.Position(), 7u);
+
+        const std::string body2 = IppBody().Length(1).Text("n").Length(length).Text("rest");
+        IppResponseStream stream2(body2);
+        const IppAttribute b = ReadAttribute(stream2, 0x21);
+        EXPECT_EQ(b.name, "n");
+        EXPECT_EQ(b.integer, 0);
+        EXPECT_EQ(stream2.Position(), 5u);
+    }
+}
+
+TEST(IppReadAttribute, CutShortNameOrValueKeepsItsLengthWithZeros)
+{
+    OwnedAttribute a = ReadOne(IppBody().Length(10).Text("job"), 0x44);
+    EXPECT_EQ(a.name, std::string("job\0\0\0\0\0\0\0", 10));
+    EXPECT_EQ(a.text, "");
+
+    a = ReadOne(IppBody().Length(6).Text("job-id").Length(4).Raw({0x00, 0x01}), 0x21);
+    EXPECT_EQ(a.integer, 0x00010000);
+    a = ReadOne(IppBody().Length(1).Text("n").Length(5).Text("ab"), 0x41);
+    EXPECT_EQ(a.text, std::string("ab\0\0\0", 5));
+    a = ReadOne(IppBody().Length(1).Text("n").Raw({0x00}), 0x41);  // half a value length
+    EXPECT_EQ(a.text, "");
+}
+
+TEST(IppWalk, ShortBodiesAreNotWalked)
+{
+    const std::string full = IppBody().Header().Tag(0x01).Tag(0x03).Tag(0x00);  // 11 bytes
+    for (std::size_t n = 0; n <= 10; ++n) {
+        const WalkLog log = Walk(full.substr(0, n), kIppPrinterWalkDelimiterLimit);
+        EXPECT_FALSE(log.header) << n;
+        EXPECT_TRUE(log.events.empty()) << n;
+    }
+    // Eleven bytes are walked: the first group tag is passed over, the end tag ends the walk and the
+    // byte after it is never read.
+    const WalkLog log = Walk(full, kIppJobWalkDelimiterLimit);
+    ASSERT_TRUE(log.header);
+    EXPECT_EQ(log.header->requestId, 10);
+    EXPECT_EQ(log.events, std::vector<std::string>{"#3"});
+}
+
+TEST(IppWalk, NamesLoweredValuesUntouchedAndExtraValuesNameless)
+{
+    const std::string body = IppBody()
+                                 .Header()
+                                 .Tag(0x01)
+                                 .Tag(0x02)
+                                 .Int(0x21, "JOB-ID", 7)
+                                 .Attr(0x44, "Job-State-Reasons", "Job-Held")
+                                 .Attr(0x44, "", "second-reason")
+                                 .Attr(0x42, "job-name", "\xC3\x81 \x01")
+                                 .Tag(0x03);
+    EXPECT_EQ(Walk(body, kIppJobWalkDelimiterLimit).events,
+              (std::vector<std::string>{"#2", "job-id=/7", "job-state-reasons=Job-Held/" + std::to_string(0x2D626F4A),
+                                        "=second-reason/" + std::to_string(0x6F636573),
+                                        "job-name=\xC3\x81 \x01/" + std::to_string(0x012081C3), "#3"}));
+}
+
+TEST(IppWalk, DelimitersOfTheTwoWalks)
+{
+    // 0x04 and 0x05 are groups in both walks; 0x06 to 0x0A only in the printer walk; bytes from 0x80 up
+    // in every walk.
+    const std::string body = IppBody()
+                                 .Header()
+                                 .Tag(0x01)
+                                 .Tag(0x04)
+                                 .Tag(0x05)
+                                 .Attr(0x06, "x", "")
+                                 .Tag(0x80)
+                                 .Tag(0xFF)
+                                 .Int(0x23, "printer-state", 3)
+                                 .Tag(0x03);
+    EXPECT_EQ(Walk(body, kIppJobWalkDelimiterLimit).events,
+              (std::vector<std::string>{"#4", "#5", "x=/0", "#-128", "#-1", "printer-state=/3", "#3"}));
+    // The printer walk takes the 0x06 and the bytes after it one by one as delimiters and value tags.
+    const WalkLog printer = Walk(body, kIppPrinterWalkDelimiterLimit);
+    ASSERT_GE(printer.events.size(), 3u);
+    EXPECT_EQ(printer.events[0], "#4");
+    EXPECT_EQ(printer.events[1], "#5");
+    EXPECT_EQ(printer.events[2], "#6");
+    EXPECT_EQ(printer.events.back(), "#3");
+}
+
+TEST(IppWalk, EndsAtTheFirstEndTagOrTheLastByte)
+{
+    const std::string ended = IppBody().Header().Tag(0x01).Attr(0x44, "a", "1").Tag(0x03).Attr(0x44, "b", "2");
+    EXPECT_EQ(Walk(ended, 3).events, (std::vector<std::string>{"a=1/49", "#3"}));
+    const std::string unended = IppBody().Header().Tag(0x01).Attr(0x44, "a", "1").Tag(0x02).Attr(0x44, "b", "2");
+    EXPECT_EQ(Walk(unended, 3).events, (std::vector<std::string>{"a=1/49", "#2", "b=2/50"}));
+    // A first group tag of 0x03 ends the walk before anything is read.
+    EXPECT_TRUE(Walk(IppBody().Header().Tag(0x03).Attr(0x44, "a", "1"), 3).events.empty());
+}
+
+// Every prefix of every captured answer, in both walks: nothing may be read outside the body (the
+// sanitizer build checks that) and a prefix never yields more than the whole body.
+TEST(IppWalkRobustness, EveryCutOfTheCapturedAnswers)
+{
+    for (const char* name : {"get-jobs-held", "get-printer-paused", "get-jobs-not-found"}) {
+        const std::string body = CapturedIpp(name);
+        for (int limit : {kIppJobWalkDelimiterLimit, kIppPrinterWalkDelimiterLimit}) {
+            const std::size_t whole = Walk(body, limit).events.size();
+            for (std::size_t n = 0; n < body.size(); ++n) {
+                const std::string prefix = body.substr(0, n);  // its own allocation, for ASan
+                ASSERT_LE(Walk(prefix, limit).events.size(), whole) << name << " cut at " << n;
+            }
+        }
+    }
+}
+
+TEST(IppWalkRobustness, EveryNegativeLengthInNameAndValue)
+{
+    for (int length = 0x8000; length <= 0xFFFF; ++length) {
+        const std::string inName = IppBody().Header().Tag(0x01).Tag(0x44).Length(length).Raw({0x00, 0x01, 'v'});
+        const WalkLog a = Walk(inName, 3);
+        ASSERT_EQ(a.events.size(), 1u) << length;
+        ASSERT_EQ(a.events[0], "=v/118") << length;
+        const std::string inValue = IppBody().Header().Tag(0x01).Tag(0x44).Length(1).Text("n").Length(length);
+        ASSERT_EQ(Walk(inValue, 3).events, std::vector<std::string>{"n=/0"}) << length;
+    }
+}
+
+TEST(IppWalkRobustness, AMillionAttributes)
+{
+    IppBody body;
+    body.Header().Tag(0x01).Tag(0x02);
+    for (int i = 0; i < 1000000; ++i)
+        body.Attr(0x44, "k", "v");
+    body.Tag(0x03);
+    std::size_t attributes = 0;
+    int delimiters = 0;
+    WalkResponse(
+        body.str(), kIppJobWalkDelimiterLimit, [&](const IppAttribute&) { ++attributes; },
+        [&](int) { ++delimiters; });
+    EXPECT_EQ(attributes, 1000000u);
+    EXPECT_EQ(delimiters, 2);
+}
+
+TEST(IppWalkRobustness, RandomBodiesEnd)
+{
+    std::mt19937 random(20261208);
+    for (int round = 0; round < 20000; ++round) {
+        std::string body(random() % 200, '\0');
+        for (char& c : body)
+            c = static_cast<char>(random() % 8 == 0 ? 0x80 + random() % 0x80 : random() % 0x50);
+        for (int limit : {kIppJobWalkDelimiterLimit, kIppPrinterWalkDelimiterLimit}) {
+            std::size_t events = 0;
+            WalkResponse(body, limit, [&](const IppAttribute&) { ++events; }, [&](int) { ++events; });
+            ASSERT_LE(events, body.size());
+        }
+    }
+}
+
+TEST(IppWalkCaptured, HeldJobsOfARealServer)
+{
+    std::vector<int> jobIds;
+    std::vector<std::string> users;
+    int groups = 0;
+    const auto header = WalkResponse(
+        CapturedIpp("get-jobs-held"), kIppJobWalkDelimiterLimit,
+        [&](const IppAttribute& a) {
+            if (a.name == "job-id")
+                jobIds.push_back(a.integer);
+            if (a.name == "job-originating-user-name")
+                users.push_back(std::string(a.text));
+        },
+        [&](int tag) { groups += tag == 0x02; });
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->statusCode, 0);
+    EXPECT_EQ(header->requestId, 10);
+    EXPECT_EQ(jobIds, (std::vector<int>{1, 2, 3, 4}));
+    EXPECT_EQ(users, (std::vector<std::string>{"alice", "alice", "bob", "carol"}));
+    EXPECT_EQ(groups, 4);
+}
+
+TEST(IppWalkCaptured, ErrorAnswerCarriesItsStatus)
+{
+    std::string message;
+    const auto header = WalkResponse(
+        CapturedIpp("get-jobs-not-found"), kIppJobWalkDelimiterLimit,
+        [&](const IppAttribute& a) {
+            if (a.name == "status-message")
+                message = a.text;
+        },
+        nullptr);
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->statusCode, 0x0406);  // client-error-not-found
+    EXPECT_EQ(message, "The printer or class does not exist.");
+}
+
+TEST(IppValueTexts, StatesAndAccepting)
+{
+    EXPECT_EQ(JobStateText(3), "pending");
+    EXPECT_EQ(JobStateText(6), "processing-stopped");
+    EXPECT_EQ(JobStateText(9), "completed");
+    for (int other : {-1, 0, 2, 10, 0x01000000})
+        EXPECT_EQ(JobStateText(other), "") << other;
+    EXPECT_EQ(PrinterStateText(5), "stopped");
+    EXPECT_EQ(PrinterStateText(6), "unknown");
+    EXPECT_EQ(AcceptingJobsText(16777216), ", accepting jobs");
+    EXPECT_EQ(AcceptingJobsText(0), ", rejecting jobs");
+}
+
+}  // namespace
+}  // namespace quenlo
