@@ -156,8 +156,8 @@ public:
     TSocketState State() const noexcept { return state_; }
     // Bytes returned by Receive and ReceiveFrom since the connection started.
     int ReadCount() const noexcept { return readCount_; }
-    // Bytes a Receive would return now; -1 (after ReportSocketError "ioctlSocket") when the
-    // system cannot tell, which includes a socket without a handle.
+    // Bytes a Receive would return now. When the system cannot tell (no handle, for one) it is
+    // ReportSocketError "ioctlSocket" and -1.
     virtual int RcvdCount();
     // Last Windows Sockets error number seen by an operation of this socket.
     int LastError() const noexcept { return lastError_; }
@@ -344,6 +344,7 @@ private:
     void StartLookup(const std::string& text, bool reverse);
     void DropPendingLookup() noexcept;
     void CloseSocketHandle() noexcept;
+    void DestroyEventTarget() noexcept;
     bool RegisterNotifications(long events);
     platform::LRESULT WindowProc(unsigned message, platform::WPARAM wParam, platform::LPARAM lParam);
 

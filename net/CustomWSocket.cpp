@@ -1,0 +1,1308 @@
+#include "net/CustomWSocket.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include <arpa/inet.h>
+
+namespace quenlo {
+
+namespace ws = platform::ws;
+
+namespace {
+
+constexpr int kSolSocket = 0xFFFF;  // Windows option level SOL_SOCKET
+constexpr int kSoReuseAddr = 0x0004;
+constexpr int kSoKeepAlive = 0x0008;
+constexpr int kSoBroadcast = 0x0020;
+constexpr int kSoLinger = 0x0080;
+
+constexpr long kConnectEvents = ws::FD_READ | ws::FD_WRITE | ws::FD_ACCEPT | ws::FD_CONNECT | ws::FD_CLOSE;
+constexpr long kListenEvents = ws::FD_READ | ws::FD_WRITE | ws::FD_ACCEPT | ws::FD_CLOSE;
+constexpr long kSessionEvents = ws::FD_READ | ws::FD_WRITE | ws::FD_CONNECT | ws::FD_CLOSE;
+
+constexpr std::uint32_t kAddressNone = 0xFFFFFFFFu;
+
+// Blanks and control characters at both ends go, as the property setters want.
+std::string Trim(const std::string& text)
+{
+    auto isBlank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
+    auto first = std::find_if_not(text.begin(), text.end(), isBlank);
+    auto last = std::find_if_not(text.rbegin(), text.rend(), isBlank).base();
+    return first < last ? std::string(first, last) : std::string();
+}
+
+// Errors after which the connection is gone: a send that meets one ends the session.
+bool IsConnectionLost(int error)
+{
+    switch (error) {
+    case ws::WSAECONNRESET:
+    case ws::WSAENOTSOCK:
+    case ws::WSAENOTCONN:
+    case ws::WSAEINVAL:
+    case ws::WSAECONNABORTED:
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+const char* to_string(TSocketState state) noexcept
+{
+    switch (state) {
+    case wsInvalidState: return "wsInvalidState";
+    case wsOpened: return "wsOpened";
+    case wsBound: return "wsBound";
+    case wsConnecting: return "wsConnecting";
+    case wsConnected: return "wsConnected";
+    case wsAccepting: return "wsAccepting";
+    case wsListening: return "wsListening";
+    case wsClosed: return "wsClosed";
+    }
+    return "?";
+}
+
+// ---------------------------------------------------------------------------------------------
+// TBuffer
+
+TBuffer::TBuffer(int capacity)
+    : capacity_(capacity > 0 ? capacity : 1514)
+{
+    data_ = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(capacity_));
+}
+
+int TBuffer::Write(const void* source, int len)
+{
+    int room = capacity_ - writePos_;
+    if (room <= 0 || len <= 0)
+        return 0;
+    int count = std::min(len, room);
+    std::memcpy(data_.get() + writePos_, source, static_cast<std::size_t>(count));
+    writePos_ += count;
+    return count;
+}
+
+const char* TBuffer::Peek(int& len) const noexcept
+{
+    int waiting = writePos_ - readPos_;
+    if (waiting <= 0) {
+        len = 0;
+        return nullptr;
+    }
+    len = waiting;
+    return data_.get() + readPos_;
+}
+
+int TBuffer::Remove(int len) noexcept
+{
+    int waiting = writePos_ - readPos_;
+    if (waiting <= 0 || len <= 0)
+        return 0;
+    int count = std::min(len, waiting);
+    readPos_ += count;
+    if (readPos_ == writePos_)
+        readPos_ = writePos_ = 0;
+    return count;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction
+
+TCustomWSocket::TCustomWSocket(TComponent* owner)
+    : TComponent(owner)
+{
+    window_ = platform::CreateMessageTarget(
+        [this](platform::HWND, unsigned message, platform::WPARAM wParam, platform::LPARAM lParam) {
+            return WindowProc(message, wParam, lParam);
+        });
+    SocketCreated();
+    TCustomWSocket::ResetDefaults();
+}
+
+TCustomWSocket::~TCustomWSocket()
+{
+    MarkDestroying();
+    try {
+        CancelLookup();
+    } catch (...) {
+    }
+    DropPendingLookup();
+    if (state_ != wsClosed) {
+        try {
+            TCustomWSocket::Close();
+        } catch (...) {
+        }
+    }
+    CloseSocketHandle();
+    SocketDestroyed();
+    FreeSendQueue();
+    platform::DestroyMessageTarget(window_);
+}
+
+platform::LRESULT TCustomWSocket::WindowProc(unsigned message, platform::WPARAM wParam, platform::LPARAM lParam)
+{
+    TMessage msg{message, wParam, lParam, 0};
+    DispatchNotification(msg);
+    return msg.Result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Properties
+
+void TCustomWSocket::SetAddr(const std::string& value)
+{
+    if (addrAssigned_ && value == addrText_)
+        return;
+    if (state_ != wsClosed) {
+        ReportError("Cannot change Addr if not closed");
+        return;
+    }
+    addrText_ = Trim(value);
+    addrAssigned_ = !addrText_.empty();
+    if (addrAssigned_)
+        addrResolved_ = false;
+}
+
+void TCustomWSocket::SetPort(const std::string& value)
+{
+    if (portAssigned_ && value == portText_)
+        return;
+    if (state_ != wsClosed) {
+        ReportError("Cannot change Port if not closed");
+        return;
+    }
+    portText_ = Trim(value);
+    portAssigned_ = !portText_.empty();
+    if (portAssigned_)
+        portResolved_ = false;
+}
+
+void TCustomWSocket::SetProto(const std::string& value)
+{
+    if (protoAssigned_ && value == protoText_)
+        return;
+    if (state_ != wsClosed) {
+        ReportError("Cannot change Proto if not closed");
+        return;
+    }
+    protoText_ = Trim(value);
+    protoAssigned_ = !protoText_.empty();
+    if (protoAssigned_)
+        protoResolved_ = false;
+}
+
+void TCustomWSocket::SetLocalPort(const std::string& value)
+{
+    if (state_ != wsClosed) {
+        ReportError("Cannot change LocalPort if not closed");
+        return;
+    }
+    localPortText_ = value;
+    localPortResolved_ = false;
+}
+
+TSocketSendFlags TCustomWSocket::SendFlags()
+{
+    switch (sendFlags_) {
+    case 0: return wsSendNormal;
+    case 1: return wsSendUrgent;
+    default:
+        ReportError("Invalid internal SendFlags");
+        return wsSendNormal;
+    }
+}
+
+void TCustomWSocket::SetSendFlags(TSocketSendFlags value)
+{
+    switch (value) {
+    case wsSendNormal: sendFlags_ = 0; return;
+    case wsSendUrgent: sendFlags_ = 1; return;
+    }
+    ReportError("Invalid SendFlags");
+}
+
+void TCustomWSocket::SetLingerTimeout(int value) noexcept
+{
+    // The system record holds the seconds in 16 bits.
+    lingerTimeout_ = std::clamp(value, 0, 65535);
+}
+
+std::string TCustomWSocket::PeerAddr()
+{
+    if (state_ != wsConnected)
+        return "error";
+    sockaddr_in peer{};
+    socklen_t len = sizeof(peer);
+    if (ws::getpeername(hSocket_, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
+        ReportSocketError("GetPeerName");
+        return "error";
+    }
+    return ws::inet_ntoa(peer.sin_addr.s_addr);
+}
+
+std::string TCustomWSocket::PeerPort()
+{
+    if (state_ != wsConnected)
+        return "error";
+    sockaddr_in peer{};
+    socklen_t len = sizeof(peer);
+    if (ws::getpeername(hSocket_, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
+        ReportSocketError("GetPeerPort");
+        return "error";
+    }
+    return std::to_string(ntohs(peer.sin_port));
+}
+
+int TCustomWSocket::RcvdCount()
+{
+    unsigned long count = 0;
+    if (ws::ioctlsocket_FIONREAD(hSocket_, &count) == ws::SOCKET_ERROR) {
+        ReportSocketError("ioctlSocket");
+        return -1;
+    }
+    return static_cast<int>(std::min<unsigned long>(count, 0x7FFFFFFF));
+}
+
+void TCustomWSocket::ResetDefaults()
+{
+    hSocket_ = ws::INVALID_SOCKET;
+    addrAssigned_ = false;
+    addrResolved_ = false;
+    addressFamily_ = AF_INET;
+    protoText_ = "tcp";
+    protoNumber_ = 6;
+    protoAssigned_ = true;
+    protoResolved_ = false;
+    portAssigned_ = false;
+    portResolved_ = false;
+    localPortText_ = "0";
+    localPortResolved_ = false;
+    socketType_ = SOCK_STREAM;
+    lingerOnOff_ = wsLingerOn;
+    lingerTimeout_ = 0;
+    allSent_ = true;
+    readCount_ = 0;
+    paused_ = false;
+    closedNotified_ = false;
+    flushTimeout_ = 60;
+    state_ = wsClosed;
+    remote_ = sockaddr_in{};
+    remote_.sin_family = AF_INET;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Events
+
+void TCustomWSocket::SetState(TSocketState newState)
+{
+    TSocketState oldState = state_;
+    state_ = newState;
+    TriggerChangeState(oldState, newState);
+}
+
+bool TCustomWSocket::TriggerDataAvailable(std::uint16_t error)
+{
+    if (!OnDataAvailable)
+        return false;
+    if (!Destroying())
+        fire(OnDataAvailable, *this, error);
+    return true;
+}
+
+void TCustomWSocket::TriggerSessionAvailable(std::uint16_t error)
+{
+    if (!Destroying())
+        fire(OnSessionAvailable, *this, error);
+}
+
+void TCustomWSocket::TriggerSessionConnected(std::uint16_t error)
+{
+    if (!Destroying())
+        fire(OnSessionConnected, *this, error);
+}
+
+void TCustomWSocket::TriggerSessionClosed(std::uint16_t error)
+{
+    if (!Destroying())
+        fire(OnSessionClosed, *this, error);
+}
+
+void TCustomWSocket::TriggerDataSent(std::uint16_t error)
+{
+    if (!Destroying())
+        fire(OnDataSent, *this, error);
+}
+
+void TCustomWSocket::TriggerChangeState(TSocketState oldState, TSocketState newState)
+{
+    // Not while being destroyed: the owner whose handler this is may be half torn down.
+    if (!Destroying())
+        fire(OnChangeState, *this, oldState, newState);
+}
+
+void TCustomWSocket::TriggerDnsLookupDone(std::uint16_t error)
+{
+    if (!Destroying())
+        fire(OnDnsLookupDone, *this, error);
+}
+
+void TCustomWSocket::TriggerError()
+{
+    if (!Destroying())
+        fire(OnError, *this);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Errors
+
+void TCustomWSocket::ReportError(const std::string& text)
+{
+    if (OnError) {
+        TriggerError();
+        return;
+    }
+    throw ESocketException(text);
+}
+
+void TCustomWSocket::ReportSocketError(const std::string& functionName)
+{
+    int error = ws::WSAGetLastError();
+    std::string text = "Error " + std::to_string(error) + " in function " + functionName + "\r\n" +
+                       WSocketErrorText(error);
+    if (error == ws::WSAECONNRESET || error == ws::WSAENOTCONN) {
+        // The connection is gone: close quietly (no OnSessionClosed).
+        auto alive = LivenessToken();
+        CloseSocketHandle();
+        if (state_ != wsClosed)
+            SetState(wsClosed);
+        if (alive.expired())
+            return;
+    }
+    lastError_ = error;
+    ReportError(text);
+}
+
+void TCustomWSocket::HandleEventException(const std::exception& e)
+{
+    auto alive = LivenessToken();
+    bool canClose = true;
+    if (OnBgException && !Destroying()) {
+        try {
+            fire(OnBgException, *this, e, canClose);
+        } catch (...) {
+        }
+        if (alive.expired())
+            return;
+    }
+    if (canClose) {
+        try {
+            Abort();
+        } catch (...) {
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dispatch
+
+void TCustomWSocket::DispatchNotification(TMessage& msg)
+{
+    auto alive = LivenessToken();
+    try {
+        switch (msg.Msg) {
+        case WM_SOCKET_EVENT:
+            DispatchSocketEvent(msg);
+            break;
+        case WM_HOSTBYNAME_DONE:
+            DispatchLookupDone(msg, false);
+            break;
+        case WM_HOSTBYADDR_DONE:
+            DispatchLookupDone(msg, true);
+            break;
+        default:
+            break;
+        }
+    } catch (const std::exception& e) {
+        if (!alive.expired())
+            HandleEventException(e);
+    }
+}
+
+void TCustomWSocket::DispatchSocketEvent(const TMessage& msg)
+{
+    if (hSocket_ == ws::INVALID_SOCKET || msg.WParam != static_cast<platform::WPARAM>(hSocket_) || paused_)
+        return;
+    const unsigned events = ws::WSAGETSELECTEVENT(msg.LParam);
+    const auto error = static_cast<std::uint16_t>(ws::WSAGETSELECTERROR(msg.LParam));
+    const std::uint64_t generation = generation_;
+    auto alive = LivenessToken();
+    // A handler may close, restart or destroy the socket; the remaining bits then belong to a
+    // connection that no longer exists.
+    auto sameConnection = [&] { return !alive.expired() && generation_ == generation && hSocket_ != ws::INVALID_SOCKET; };
+
+    if (events & ws::FD_CONNECT) {
+        SetState(wsConnected);
+        if (!sameConnection())
+            return;
+        TriggerSessionConnected(error);
+        if (alive.expired())
+            return;
+        if (error != 0 && generation_ == generation && state_ != wsClosed)
+            Close();
+        if (!sameConnection())
+            return;
+    }
+    if (events & ws::FD_READ) {
+        DeliverReceivedData(error);
+        if (!sameConnection())
+            return;
+    }
+    if (events & ws::FD_WRITE) {
+        TryToSend();
+        if (!sameConnection())
+            return;
+        if (allSent_) {
+            TriggerDataSent(error);
+            if (!sameConnection())
+                return;
+        }
+    }
+    if (events & ws::FD_ACCEPT) {
+        TriggerSessionAvailable(error);
+        if (!sameConnection())
+            return;
+    }
+    if (events & ws::FD_CLOSE)
+        HandleCloseBit(error);
+}
+
+void TCustomWSocket::HandleCloseBit(std::uint16_t error)
+{
+    if (state_ == wsConnecting)
+        return;
+    const std::uint64_t generation = generation_;
+    auto alive = LivenessToken();
+    DeliverReceivedData(0);
+    if (alive.expired() || generation_ != generation)
+        return;
+    if (OnSessionClosed && !closedNotified_) {
+        closedNotified_ = true;
+        TriggerSessionClosed(error);
+        if (alive.expired() || generation_ != generation)
+            return;
+    }
+    if (state_ != wsClosed)
+        Close();
+}
+
+void TCustomWSocket::DeliverReceivedData(std::uint16_t error)
+{
+    auto alive = LivenessToken();
+    for (;;) {
+        lastError_ = 0;
+        try {
+            bool assigned = TriggerDataAvailable(error);
+            if (alive.expired())
+                return;
+            if (!assigned) {
+                // Nobody reads: drain and discard, so the connection does not stall.
+                char scratch[1024];
+                if (DoRecv(scratch, sizeof(scratch), 0) == ws::SOCKET_ERROR) {
+                    lastError_ = ws::WSAGetLastError();
+                    if (lastError_ == ws::WSAEWOULDBLOCK) {
+                        lastError_ = 0;
+                        break;
+                    }
+                }
+            }
+            if (lastError_ != 0 || hSocket_ == ws::INVALID_SOCKET)
+                break;
+            unsigned long count = 0;
+            if (ws::ioctlsocket_FIONREAD(hSocket_, &count) == ws::SOCKET_ERROR) {
+                lastError_ = ws::WSAGetLastError();
+                break;
+            }
+            if (count == 0)
+                break;
+        } catch (...) {
+            // Exceptions of OnDataAvailable handlers end the delivery and go no further.
+            if (alive.expired())
+                return;
+            break;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Name lookup
+
+void TCustomWSocket::DnsLookup(const std::string& hostName)
+{
+    if (hostName.empty()) {
+        ReportError("DNS lookup: invalid host name.");
+        TriggerDnsLookupDone(ws::WSAEINVAL);
+        return;
+    }
+    DropPendingLookup();
+    dnsResult_.clear();
+    dnsResultList_.clear();
+    std::uint32_t address = ws::inet_addr(hostName);
+    if (address != kAddressNone) {
+        dnsResult_ = ws::inet_ntoa(address);
+        TriggerDnsLookupDone(0);
+        return;
+    }
+    StartLookup(hostName, false);
+}
+
+void TCustomWSocket::ReverseLookup(const std::string& hostAddr)
+{
+    if (hostAddr.empty()) {
+        ReportError("DNS lookup: invalid host name.");
+        TriggerDnsLookupDone(ws::WSAEINVAL);
+        return;
+    }
+    DropPendingLookup();
+    dnsResult_.clear();
+    dnsResultList_.clear();
+    StartLookup(hostAddr.substr(0, 255), true);
+}
+
+void TCustomWSocket::StartLookup(const std::string& text, bool reverse)
+{
+    lookupRequest_ = reverse ? ws::WSAAsyncGetHostByAddr(window_, WM_HOSTBYADDR_DONE, ws::inet_addr(text))
+                             : ws::WSAAsyncGetHostByName(window_, WM_HOSTBYNAME_DONE, text);
+    if (lookupRequest_ == 0)
+        ReportError(text + ": can't start DNS lookup, error #" + std::to_string(ws::WSAGetLastError()));
+}
+
+void TCustomWSocket::DispatchLookupDone(const TMessage& msg, bool reverse)
+{
+    if (lookupRequest_ == 0 || msg.WParam != lookupRequest_)
+        return;  // a cancelled or superseded request
+    const ws::HANDLE request = lookupRequest_;
+    lookupRequest_ = 0;
+    auto error = static_cast<std::uint16_t>(ws::WSAGETSELECTERROR(msg.LParam));
+    std::optional<ws::HostEntry> entry = ws::WSATakeHostResult(request);
+    if (error == 0) {
+        if (!entry) {
+            error = ws::WSANO_DATA;
+        } else if (reverse) {
+            dnsResult_ = entry->officialName;
+            if (!dnsResult_.empty())
+                dnsResultList_.push_back(dnsResult_);
+        } else {
+            CollectAddressList(*entry, dnsResultList_);
+            if (dnsResultList_.empty())
+                error = ws::WSANO_DATA;  // a name without an IPv4 address is no success
+            else
+                dnsResult_ = dnsResultList_.front();
+        }
+    }
+    TriggerDnsLookupDone(error);
+}
+
+void TCustomWSocket::CancelLookup()
+{
+    if (lookupRequest_ == 0)
+        return;
+    if (ws::WSACancelAsyncRequest(lookupRequest_) == ws::SOCKET_ERROR) {
+        lookupRequest_ = 0;
+        ReportSocketError("WSACancelAsyncRequest");
+        return;
+    }
+    lookupRequest_ = 0;
+    if (!Destroying())
+        TriggerDnsLookupDone(ws::WSAEINTR);
+}
+
+void TCustomWSocket::DropPendingLookup() noexcept
+{
+    if (lookupRequest_ == 0)
+        return;
+    ws::WSACancelAsyncRequest(lookupRequest_);
+    lookupRequest_ = 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connecting
+
+void TCustomWSocket::ResolveForConnect()
+{
+    if (!protoResolved_) {
+        protoNumber_ = WSocketResolveProto(protoText_);
+        socketType_ = protoNumber_ == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
+        protoResolved_ = true;
+    }
+    if (!portResolved_) {
+        portNumber_ = WSocketResolvePort(portText_, protoText_);
+        remote_.sin_port = htons(portNumber_);
+        portResolved_ = true;
+    }
+    if (!localPortResolved_) {
+        localPortNumber_ = WSocketResolvePort(localPortText_, protoText_);
+        localPortResolved_ = true;
+    }
+    if (!addrResolved_) {
+        remote_.sin_addr.s_addr = WSocketResolveHost(addrText_);
+        addrResolved_ = true;
+    }
+    remote_.sin_family = AF_INET;
+}
+
+bool TCustomWSocket::RegisterNotifications(long events)
+{
+    return ws::WSAAsyncSelect(hSocket_, eventTarget_, WM_SOCKET_EVENT, events) == 0;
+}
+
+void TCustomWSocket::Connect()
+{
+    if (hSocket_ != ws::INVALID_SOCKET && state_ != wsClosed) {
+        ReportError("Connect: Socket already in use");
+        return;
+    }
+    if (!portAssigned_) {
+        ReportError("Connect: No Port Specified");
+        return;
+    }
+    if (!addrAssigned_) {
+        ReportError("Connect: No IP Address Specified");
+        return;
+    }
+    if (!protoAssigned_) {
+        ReportError("Connect: No Protocol Specified");
+        return;
+    }
+    try {
+        ResolveForConnect();
+    } catch (const std::exception& e) {
+        ReportError(std::string("connect: ") + e.what());
+        return;
+    }
+
+    FreeSendQueue();
+    CloseSocketHandle();  // a handle left by a failed set-up of an earlier Connect
+    hSocket_ = ws::socket(addressFamily_, socketType_, protoNumber_);
+    if (hSocket_ == ws::INVALID_SOCKET) {
+        ReportSocketError("Connect (socket)");
+        return;
+    }
+    ++generation_;
+    closedNotified_ = false;
+    eventTarget_ = platform::CreateMessageTarget(
+        [this](platform::HWND, unsigned message, platform::WPARAM wParam, platform::LPARAM lParam) {
+            return WindowProc(message, wParam, lParam);
+        });
+    const std::uint64_t generation = generation_;
+    auto alive = LivenessToken();
+    auto stillOurs = [&] { return !alive.expired() && generation_ == generation && hSocket_ != ws::INVALID_SOCKET; };
+
+    SetState(wsOpened);
+    if (!stillOurs())
+        return;
+
+    if (socketType_ == SOCK_DGRAM) {
+        BindLocal();
+        if (remote_.sin_addr.s_addr == kAddressNone) {
+            int on = 1;
+            if (ws::setsockopt(hSocket_, kSolSocket, kSoBroadcast, &on, sizeof(on)) == ws::SOCKET_ERROR) {
+                ReportSocketError("setsockopt(SO_BROADCAST)");
+                return;
+            }
+        }
+    } else {
+        if (localPortNumber_ != 0)
+            BindLocal();
+        ApplyLinger();
+        int on = -1;
+        if (ws::setsockopt(hSocket_, kSolSocket, kSoKeepAlive, &on, sizeof(on)) == ws::SOCKET_ERROR) {
+            ReportSocketError("setsockopt(SO_KEEPALIVE)");
+            return;
+        }
+        if (ws::setsockopt(hSocket_, kSolSocket, kSoReuseAddr, &on, sizeof(on)) == ws::SOCKET_ERROR) {
+            ReportSocketError("setsockopt(SO_REUSEADDR)");
+            return;
+        }
+    }
+    if (!stillOurs())
+        return;
+    if (!RegisterNotifications(kConnectEvents)) {
+        ReportSocketError("WSAAsyncSelect");
+        return;
+    }
+
+    if (socketType_ == SOCK_DGRAM) {
+        SetState(wsConnected);
+        if (stillOurs())
+            TriggerSessionConnected(0);
+        return;
+    }
+
+    if (ws::connect(hSocket_, reinterpret_cast<const sockaddr*>(&remote_), sizeof(remote_)) == 0 ||
+        ws::WSAGetLastError() == ws::WSAEWOULDBLOCK) {
+        SetState(wsConnecting);
+        return;
+    }
+    lastError_ = ws::WSAGetLastError();
+    ReportSocketError("Connect");
+}
+
+void TCustomWSocket::BindLocal()
+{
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = INADDR_ANY;
+    local.sin_port = htons(localPortNumber_);
+    if (ws::bind(hSocket_, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0) {
+        ReportError("winsock.bind failed, error #" + std::to_string(ws::WSAGetLastError()));
+        return;
+    }
+    socklen_t len = sizeof(local);
+    if (ws::getsockname(hSocket_, reinterpret_cast<sockaddr*>(&local), &len) != 0) {
+        ReportError("winsock.getsockname failed, error #" + std::to_string(ws::WSAGetLastError()));
+        return;
+    }
+    localPortNumber_ = ntohs(local.sin_port);
+    localPortText_ = std::to_string(localPortNumber_);
+}
+
+void TCustomWSocket::ApplyLinger()
+{
+    if (lingerOnOff_ == wsLingerNoSet)
+        return;
+    if (hSocket_ == ws::INVALID_SOCKET) {
+        ReportError("Cannot set linger option at this time");
+        return;
+    }
+    // Two 16-bit fields: on/off, then the time-out in seconds.
+    std::uint16_t linger[2] = {static_cast<std::uint16_t>(lingerOnOff_ == wsLingerOn ? 1 : 0),
+                               static_cast<std::uint16_t>(lingerTimeout_)};
+    if (ws::setsockopt(hSocket_, kSolSocket, kSoLinger, linger, sizeof(linger)) == ws::SOCKET_ERROR)
+        ReportSocketError("setsockopt(SO_LINGER)");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Closing
+
+void TCustomWSocket::Close()
+{
+    DoClose(true, 0);
+}
+
+void TCustomWSocket::Abort()
+{
+    auto alive = LivenessToken();
+    CancelLookup();
+    if (alive.expired())
+        return;
+    FreeSendQueue();
+    if (state_ == wsConnected && protoNumber_ == IPPROTO_TCP) {
+        lingerOnOff_ = wsLingerOff;
+        ApplyLinger();
+    }
+    DoClose(false, 0);
+}
+
+void TCustomWSocket::DoClose(bool shut, std::uint16_t error)
+{
+    auto alive = LivenessToken();
+    if (hSocket_ == ws::INVALID_SOCKET) {
+        if (state_ != wsClosed) {
+            SetState(wsClosed);
+            if (alive.expired())
+                return;
+            ResetDefaults();
+        }
+        return;
+    }
+    if (state_ == wsClosed)
+        return;
+    if (shut)
+        Shutdown(1);
+
+    const ws::SOCKET handle = hSocket_;
+    while (ws::closesocket(handle) == ws::SOCKET_ERROR) {
+        lastError_ = ws::WSAGetLastError();
+        if (lastError_ == ws::WSANOTINITIALISED)
+            break;
+        if (lastError_ != ws::WSAEWOULDBLOCK) {
+            ReportSocketError("Disconnect (closesocket)");
+            return;
+        }
+        PumpMessages();
+        if (alive.expired() || hSocket_ != handle)
+            return;  // closed meanwhile by a handler
+    }
+    hSocket_ = ws::INVALID_SOCKET;
+    DestroyEventTarget();
+
+    const std::uint64_t generation = generation_;
+    SetState(wsClosed);
+    if (alive.expired() || generation_ != generation)
+        return;
+    if (!Destroying() && !closedNotified_ && OnSessionClosed) {
+        closedNotified_ = true;
+        TriggerSessionClosed(error);
+        if (alive.expired() || generation_ != generation)
+            return;  // destroyed, or a new connection was started by the handler
+    }
+    try {
+        ResetDefaults();
+    } catch (...) {
+    }
+}
+
+void TCustomWSocket::Shutdown(int how)
+{
+    if (hSocket_ != ws::INVALID_SOCKET)
+        ws::shutdown(hSocket_, how);
+}
+
+void TCustomWSocket::CloseSocketHandle() noexcept
+{
+    if (hSocket_ != ws::INVALID_SOCKET) {
+        ws::closesocket(hSocket_);
+        hSocket_ = ws::INVALID_SOCKET;
+    }
+    DestroyEventTarget();
+}
+
+void TCustomWSocket::DestroyEventTarget() noexcept
+{
+    if (eventTarget_ != 0) {
+        platform::DestroyMessageTarget(eventTarget_);
+        eventTarget_ = 0;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Waiting and pumping
+
+void TCustomWSocket::Flush()
+{
+    auto alive = LivenessToken();
+    while (hSocket_ != ws::INVALID_SOCKET && !allSent_) {
+        TryToSend();
+        if (alive.expired())
+            return;
+        if (hSocket_ == ws::INVALID_SOCKET || allSent_ || (multiThreaded_ && threadTerminated_))
+            return;
+        // The rest goes out from the next write notification; sleep until something happens.
+        WaitForNextEvent();
+        if (alive.expired())
+            return;
+    }
+}
+
+void TCustomWSocket::WaitUntilClosed()
+{
+    auto alive = LivenessToken();
+    while (hSocket_ != ws::INVALID_SOCKET && state_ != wsClosed) {
+        if (multiThreaded_ && threadTerminated_)
+            return;
+        // Arriving data and the peer's close are handled by the dispatch of their notifications.
+        WaitForNextEvent();
+        if (alive.expired())
+            return;
+    }
+}
+
+void TCustomWSocket::WaitForNextEvent()
+{
+    if (multiThreaded_) {
+        auto alive = LivenessToken();
+        DrainThreadMessages();
+        if (alive.expired() || threadTerminated_)
+            return;
+    }
+    platform::WaitAndProcess();
+}
+
+void TCustomWSocket::PumpMessages()
+{
+    if (multiThreaded_)
+        DrainThreadMessages();
+    else
+        platform::ProcessPendingMessages();
+}
+
+void TCustomWSocket::DrainThreadMessages()
+{
+    auto alive = LivenessToken();
+    platform::MSG msg;
+    while (platform::PeekMessage(msg)) {
+        if (msg.message == platform::WM_QUIT) {
+            if (!alive.expired())
+                threadTerminated_ = true;
+            continue;
+        }
+        platform::DispatchMessage(msg);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Server side
+
+void TCustomWSocket::Listen()
+{
+    if (!portAssigned_) {
+        ws::WSASetLastError(ws::WSAEINVAL);
+        ReportSocketError("listen: port not assigned");
+        return;
+    }
+    if (!protoAssigned_) {
+        ws::WSASetLastError(ws::WSAEINVAL);
+        ReportSocketError("listen: protocol not assigned");
+        return;
+    }
+    if (!addrAssigned_) {
+        ws::WSASetLastError(ws::WSAEINVAL);
+        ReportSocketError("listen: address not assigned");
+        return;
+    }
+    try {
+        if (!protoResolved_) {
+            protoNumber_ = WSocketResolveProto(protoText_);
+            socketType_ = protoNumber_ == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
+            protoResolved_ = true;
+        }
+        if (!portResolved_) {
+            portNumber_ = WSocketResolvePort(portText_, protoText_);
+            remote_.sin_port = htons(portNumber_);
+            portResolved_ = true;
+        }
+        if (!addrResolved_) {
+            remote_.sin_addr.s_addr = WSocketResolveHost(addrText_);
+            addrResolved_ = true;
+        }
+        remote_.sin_family = AF_INET;
+    } catch (const std::exception& e) {
+        ReportError(std::string("listen: ") + e.what());
+        return;
+    }
+
+    FreeSendQueue();
+    CloseSocketHandle();
+    hSocket_ = ws::socket(addressFamily_, socketType_, protoNumber_);
+    if (hSocket_ == ws::INVALID_SOCKET) {
+        ReportSocketError("socket");
+        return;
+    }
+    ++generation_;
+    closedNotified_ = false;
+    eventTarget_ = platform::CreateMessageTarget(
+        [this](platform::HWND, unsigned message, platform::WPARAM wParam, platform::LPARAM lParam) {
+            return WindowProc(message, wParam, lParam);
+        });
+    const std::uint64_t generation = generation_;
+    auto alive = LivenessToken();
+    auto stillOurs = [&] { return !alive.expired() && generation_ == generation && hSocket_ != ws::INVALID_SOCKET; };
+
+    SetState(wsOpened);
+    if (!stillOurs())
+        return;
+    if (ws::bind(hSocket_, reinterpret_cast<const sockaddr*>(&remote_), sizeof(remote_)) != 0) {
+        // Close before reporting, so that a thrown report does not leave the handle open.
+        int error = ws::WSAGetLastError();
+        if (OnError) {
+            ReportSocketError("Bind");
+            if (stillOurs())
+                Close();
+        } else {
+            Close();
+            ws::WSASetLastError(error);
+            ReportSocketError("Bind");
+        }
+        return;
+    }
+    SetState(wsBound);
+    if (!stillOurs())
+        return;
+    if (socketType_ == SOCK_DGRAM) {
+        SetState(wsListening);
+        if (!stillOurs())
+            return;
+        SetState(wsConnected);
+        if (!stillOurs())
+            return;
+        TriggerSessionConnected(0);
+        if (!stillOurs())
+            return;
+    } else {
+        if (ws::listen(hSocket_, 5) != 0) {
+            ReportSocketError("Listen");
+            return;
+        }
+        SetState(wsListening);
+        if (!stillOurs())
+            return;
+    }
+    if (!RegisterNotifications(kListenEvents))
+        ReportSocketError("WSAASyncSelect");
+}
+
+ws::SOCKET TCustomWSocket::Accept()
+{
+    if (state_ != wsListening) {
+        ws::WSASetLastError(ws::WSAEINVAL);
+        ReportSocketError("not a listening socket");
+        return ws::INVALID_SOCKET;
+    }
+    socklen_t len = sizeof(remote_);
+    acceptedHandle_ = ws::accept(hSocket_, reinterpret_cast<sockaddr*>(&remote_), &len);
+    if (acceptedHandle_ == ws::INVALID_SOCKET)
+        ReportSocketError("Accept");
+    return acceptedHandle_;
+}
+
+void TCustomWSocket::Dup(ws::SOCKET newHandle)
+{
+    // Descriptor 0 is a valid socket on POSIX; only the invalid handle is refused.
+    if (newHandle == ws::INVALID_SOCKET || newHandle < 0) {
+        ws::WSASetLastError(ws::WSAEINVAL);
+        ReportSocketError("Dup");
+        return;
+    }
+    auto alive = LivenessToken();
+    if (state_ != wsClosed) {
+        if (hSocket_ != ws::INVALID_SOCKET && ws::closesocket(hSocket_) == ws::SOCKET_ERROR) {
+            ReportSocketError("Dup (closesocket)");
+            return;
+        }
+        hSocket_ = ws::INVALID_SOCKET;
+        DestroyEventTarget();
+        SetState(wsClosed);
+        if (alive.expired())
+            return;
+    }
+    CloseSocketHandle();
+    hSocket_ = newHandle;
+    ++generation_;
+    closedNotified_ = false;
+    eventTarget_ = platform::CreateMessageTarget(
+        [this](platform::HWND, unsigned message, platform::WPARAM wParam, platform::LPARAM lParam) {
+            return WindowProc(message, wParam, lParam);
+        });
+    ApplyLinger();
+    if (!RegisterNotifications(kSessionEvents)) {
+        ReportSocketError("WSAAsyncSelect");
+        return;
+    }
+    SetState(wsConnected);
+}
+
+void TCustomWSocket::Pause()
+{
+    paused_ = true;
+    if (hSocket_ != ws::INVALID_SOCKET)
+        ws::WSAAsyncSelect(hSocket_, eventTarget_, 0, 0);
+}
+
+void TCustomWSocket::Resume()
+{
+    paused_ = false;
+    if (hSocket_ != ws::INVALID_SOCKET)
+        ws::WSAAsyncSelect(hSocket_, eventTarget_, WM_SOCKET_EVENT, kSessionEvents);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Receiving
+
+int TCustomWSocket::DoRecv(void* buffer, int bufferSize, int flags)
+{
+    return ws::recv(hSocket_, buffer, bufferSize, flags);
+}
+
+int TCustomWSocket::DoRecvFrom(void* buffer, int bufferSize, sockaddr_in& from, int& fromLen)
+{
+    socklen_t len = fromLen > 0 ? static_cast<socklen_t>(fromLen) : 0;
+    int result = ws::recvfrom(hSocket_, buffer, bufferSize, 0, reinterpret_cast<sockaddr*>(&from), &len);
+    fromLen = static_cast<int>(len);
+    return result;
+}
+
+int TCustomWSocket::Receive(void* buffer, int bufferSize)
+{
+    int result = DoRecv(buffer, bufferSize, 0);
+    if (result >= 0)
+        readCount_ += result;
+    else
+        lastError_ = ws::WSAGetLastError();
+    return result;
+}
+
+std::string TCustomWSocket::ReceiveText()
+{
+    if (hSocket_ == ws::INVALID_SOCKET)
+        return {};
+    unsigned long count = 0;
+    if (ws::ioctlsocket_FIONREAD(hSocket_, &count) == ws::SOCKET_ERROR || count == 0)
+        return {};
+    std::string text(std::min<unsigned long>(count, 0x7FFFFFFF), '\0');
+    int n = DoRecv(text.data(), static_cast<int>(text.size()), 0);
+    if (n <= 0)
+        return {};
+    text.resize(static_cast<std::size_t>(n));
+    return text;
+}
+
+int TCustomWSocket::ReceiveFrom(void* buffer, int bufferSize, sockaddr_in& from, int& fromLen)
+{
+    int result = DoRecvFrom(buffer, bufferSize, from, fromLen);
+    if (result >= 0)
+        readCount_ += result;
+    else
+        lastError_ = ws::WSAGetLastError();
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sending
+
+void TCustomWSocket::QueueSendData(const void* data, int len)
+{
+    if (len <= 0)
+        return;
+    if (sendQueue_.empty())
+        sendQueue_.emplace_back(sendBlockSize_);
+    const char* bytes = static_cast<const char*>(data);
+    int written = sendQueue_.back().Write(bytes, len);
+    while (written < len) {
+        sendQueue_.emplace_back(sendBlockSize_);
+        written += sendQueue_.back().Write(bytes + written, len - written);
+    }
+}
+
+void TCustomWSocket::FreeSendQueue() noexcept
+{
+    sendQueue_.clear();
+}
+
+int TCustomWSocket::RealSend(const void* data, int len)
+{
+    if (socketType_ == SOCK_DGRAM)
+        return ws::sendto(hSocket_, data, len, sendFlags_, reinterpret_cast<const sockaddr*>(&remote_),
+                          sizeof(remote_));
+    return ws::send(hSocket_, data, len, sendFlags_);
+}
+
+void TCustomWSocket::TryToSend()
+{
+    if (hSocket_ == ws::INVALID_SOCKET)
+        return;
+    if (sendQueue_.empty()) {
+        // Nothing queued is everything sent (keeps Flush from waiting for a drain that cannot come).
+        allSent_ = true;
+        return;
+    }
+    auto alive = LivenessToken();
+    for (;;) {
+        TBuffer& block = sendQueue_.front();
+        int waiting = 0;
+        const char* bytes = block.Peek(waiting);
+        if (waiting <= 0) {
+            if (sendQueue_.size() > 1) {
+                sendQueue_.pop_front();
+                continue;
+            }
+            allSent_ = true;  // the emptied block stays for reuse
+            return;
+        }
+        int sent = RealSend(bytes, waiting);
+        if (sent == 0)
+            return;
+        if (sent < 0) {
+            int error = ws::WSAGetLastError();
+            if (error == ws::WSAEWOULDBLOCK)
+                return;  // the rest goes on the next write notification
+            if (IsConnectionLost(error)) {
+                const bool alreadyNotified = closedNotified_;
+                closedNotified_ = true;  // so that Close does not report the end itself
+                Close();
+                if (alive.expired())
+                    return;
+                if (!alreadyNotified)
+                    TriggerSessionClosed(static_cast<std::uint16_t>(error));
+                return;
+            }
+            ws::WSASetLastError(error);
+            ReportSocketError("TryToSend failed");
+            return;
+        }
+        block.Remove(sent);
+        if (sent < waiting)
+            return;  // the system is full
+    }
+}
+
+int TCustomWSocket::Send(const void* data, int len)
+{
+    if (state_ != wsConnected) {
+        ws::WSASetLastError(ws::WSAENOTCONN);
+        ReportSocketError("Send");
+        return -1;
+    }
+    allSent_ = false;
+    int result = 0;
+    if (len > 0) {
+        QueueSendData(data, len);
+        result = len;
+    }
+    auto alive = LivenessToken();
+    TryToSend();
+    if (alive.expired())
+        return result;
+    if (allSent_ && eventTarget_ != 0 && hSocket_ != ws::INVALID_SOCKET) {
+        // OnDataSent must come from the event loop, never from inside Send.
+        platform::PostMessage(eventTarget_, WM_SOCKET_EVENT, static_cast<platform::WPARAM>(hSocket_),
+                              ws::WSAMAKESELECTREPLY(ws::FD_WRITE, 0));
+    }
+    return result;
+}
+
+int TCustomWSocket::SendText(const std::string& str)
+{
+    return Send(str.data(), static_cast<int>(std::min<std::size_t>(str.size(), 0x7FFFFFFF)));
+}
+
+int TCustomWSocket::SendTo(const sockaddr_in& dest, int destLen, const void* data, int len)
+{
+    return ws::sendto(hSocket_, data, len, sendFlags_, reinterpret_cast<const sockaddr*>(&dest),
+                      static_cast<socklen_t>(destLen));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Queries
+
+int TCustomWSocket::GetPeerName(sockaddr_in& name, int nameLen)
+{
+    if (state_ != wsConnected)
+        return -1;
+    socklen_t len = nameLen > 0 ? static_cast<socklen_t>(nameLen) : 0;
+    return ws::getpeername(hSocket_, reinterpret_cast<sockaddr*>(&name), &len);
+}
+
+std::string TCustomWSocket::GetLocalPortText()
+{
+    if (state_ != wsBound && state_ != wsConnected && state_ != wsListening)
+        return "error";
+    sockaddr_in local{};
+    socklen_t len = sizeof(local);
+    if (ws::getsockname(hSocket_, reinterpret_cast<sockaddr*>(&local), &len) != 0)
+        return "error";
+    return std::to_string(ntohs(local.sin_port));
+}
+
+int TCustomWSocket::GetSockName(sockaddr_in& name, int& nameLen)
+{
+    if (hSocket_ == ws::INVALID_SOCKET)
+        return -1;
+    socklen_t len = nameLen > 0 ? static_cast<socklen_t>(nameLen) : 0;
+    int result = ws::getsockname(hSocket_, reinterpret_cast<sockaddr*>(&name), &len);
+    nameLen = static_cast<int>(len);
+    return result;
+}
+
+}  // namespace quenlo
