@@ -78,6 +78,7 @@ const char* to_string(THttpRequest request) noexcept;
 namespace HttpError {
 constexpr std::uint16_t Busy = 1;                // "HTTP component is busy"
 constexpr std::uint16_t NothingToPost = 2;       // "HTTP component has nothing to post"
+constexpr std::uint16_t Aborted = 3;             // "HTTP request aborted" (thread quit, component gone)
 constexpr std::uint16_t LineTooLong = 4;         // "HTTP line too long"
 constexpr std::uint16_t TooManyRelocations = 5;  // "HTTP too many relocations (more than 20)"
 constexpr std::uint16_t BadStatusLine = 6;       // "HTTP bad status line"
@@ -345,6 +346,8 @@ private:
     void HandleDataSent(std::uint16_t error);
     void HandleSessionClosed(std::uint16_t error);
     void HandleRelocationClosed(std::uint16_t error);
+    void DispatchClosed(std::uint16_t error);
+    void OfflineConnect();
     // Receive path.
     void ProcessReceived(std::size_t n);
     void DeliverLine();
@@ -353,9 +356,11 @@ private:
     void ProcessHeaderField(const std::string& name, const std::string& value);
     void EnterBody();
     void EndOfHeader();
-    void Relocate(const std::string& location);
+    bool Relocate(const std::string& location);
     // Ending.
     void NetworkFailure(std::uint16_t error, const std::string& reason);
+    void StopNetwork();
+    void SocketSend(const char* data, std::size_t len);
     void Fail(std::uint16_t code, const std::string& text);
     void CloseSocket();
     void SetState(THttpCliState state);
@@ -407,7 +412,7 @@ private:
     std::string hostName_;     // host to look up and connect to (the proxy when there is one)
     std::string port_;         // port to connect to
     std::string targetHost_;   // host of the document ("Host: " line)
-    std::string targetPort_;   // port of the document as the URL gave it (may be empty)
+    std::string docPort_;      // port of the document's server ("80" when the URL names none)
     std::string path_;         // request URI: a path, or an absolute URL through a proxy
     THttpRequest requestType_ = hrNone;
     std::uint16_t requestDoneError_ = 0;
@@ -421,10 +426,15 @@ private:
     std::string requestBuffer_;
     bool locationChange_ = false;
     NextLine nextLine_ = NextLine::None;
+    bool relocationClose_ = false;         // the socket's close goes to the relocation handler
     // Added to the design's fields: the bounds and checks of a request.
     int relocationCount_ = 0;
     std::int64_t postStart_ = 0;           // PostStream position at request start
+    std::string origHost_;                 // the document's server as the URL named it, so
+    std::string origPort_;                 // that credentials never follow a relocation away
     bool sendCredentials_ = true;          // false after a relocation to another host or port
+    bool closeDone_ = false;               // the close handler has run for this connection
+    bool closeAfterReceive_ = false;       // status >= 400: close once this receive is processed
     bool receivedAnything_ = false;        // a status line, header line or body byte came
     std::uint16_t failureCode_ = 0;        // an HttpError code that the blocking call raises
     std::chrono::steady_clock::time_point lastProgress_{};

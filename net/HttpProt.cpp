@@ -1,0 +1,1048 @@
+#include "net/HttpProt.h"
+
+#include "net/WSocket.h"
+
+#include <algorithm>
+#include <cstring>
+#include <istream>
+#include <ostream>
+
+namespace quenlo {
+
+namespace {
+
+constexpr unsigned kProgressTimerId = 1;
+constexpr std::uint16_t kTimedOut = 10060;  // WSAETIMEDOUT
+constexpr std::uint16_t kInvalidArgument = 10022;  // WSAEINVAL
+
+std::string LowerAscii(std::string s)
+{
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+std::string UpperAscii(std::string s)
+{
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+std::string ErrorText(std::uint16_t error)
+{
+    return WSocketErrorText(error) + " (Error #" + std::to_string(error) + ")";
+}
+
+// A whole decimal number with optional leading blanks and sign, as the status code and the
+// content length are written; nullopt for anything else or a value beyond int64.
+bool ParseInteger(const std::string& text, std::int64_t& value)
+{
+    std::size_t i = text.find_first_not_of(' ');
+    if (i == std::string::npos)
+        return false;
+    bool negative = false;
+    if (text[i] == '+' || text[i] == '-')
+        negative = text[i++] == '-';
+    if (i >= text.size())
+        return false;
+    std::int64_t v = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+        if (v > (INT64_MAX - 9) / 10)
+            return false;
+        v = v * 10 + (text[i] - '0');
+    }
+    value = negative ? -v : v;
+    return true;
+}
+
+// The file name a browser would save the document under: the last path segment, no query.
+std::string DocumentNameFromPath(const std::string& path)
+{
+    if (path.empty() || path == "/")
+        return "document.htm";
+    std::string name = path;
+    if (name.back() == '/')
+        name.pop_back();
+    const std::size_t slash = name.rfind('/');
+    if (slash != std::string::npos)
+        name = name.substr(slash + 1, 255);
+    const std::size_t query = name.find('?');
+    if (query != std::string::npos)
+        name.erase(query);
+    return name;
+}
+
+}  // namespace
+
+const char* to_string(THttpCliState state) noexcept
+{
+    switch (state) {
+    case hsReady: return "hsReady";
+    case hsNotConnected: return "hsNotConnected";
+    case hsConnected: return "hsConnected";
+    case hsDnsLookup: return "hsDnsLookup";
+    case hsConnecting: return "hsConnecting";
+    case hsWaitingHeader: return "hsWaitingHeader";
+    case hsWaitingBody: return "hsWaitingBody";
+    }
+    return "?";
+}
+
+const char* to_string(THttpRequest request) noexcept
+{
+    switch (request) {
+    case hrNone: return "hrNone";
+    case hrGet: return "hrGet";
+    case hrPost: return "hrPost";
+    }
+    return "?";
+}
+
+// ---------------------------------------------------------------------------------------------
+// Construction
+
+THttpCli::THttpCli(TComponent* owner) : TComponent(owner), socket_(std::make_unique<TWSocket>(this))
+{
+    socket_->OnDnsLookupDone = [this](TCustomWSocket&, std::uint16_t e) { HandleDnsLookupDone(e); };
+    socket_->OnSessionConnected = [this](TCustomWSocket&, std::uint16_t e) { HandleSessionConnected(e); };
+    socket_->OnDataAvailable = [this](TCustomWSocket&, std::uint16_t e) { HandleDataAvailable(e); };
+    socket_->OnDataSent = [this](TCustomWSocket&, std::uint16_t e) { HandleDataSent(e); };
+    socket_->OnSessionClosed = [this](TCustomWSocket&, std::uint16_t e) { DispatchClosed(e); };
+    window_ = platform::CreateMessageTarget(
+        [this](platform::HWND, unsigned m, platform::WPARAM w, platform::LPARAM l) {
+            return WindowProc(m, w, l);
+        });
+}
+
+THttpCli::~THttpCli()
+{
+    MarkDestroying();
+    if (window_ != 0) {
+        platform::KillTimer(window_, kProgressTimerId);
+        platform::DestroyMessageTarget(window_);
+    }
+    // The socket fires nothing while it is destroyed; drop the handlers anyway so that nothing
+    // can reach this half-destroyed object.
+    socket_->OnDnsLookupDone = nullptr;
+    socket_->OnSessionConnected = nullptr;
+    socket_->OnDataAvailable = nullptr;
+    socket_->OnDataSent = nullptr;
+    socket_->OnSessionClosed = nullptr;
+    socket_.reset();
+}
+
+void THttpCli::SetMultiThreaded(bool v)
+{
+    multiThreaded_ = v;
+    socket_->SetMultiThreaded(v);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Blocking façade
+
+void THttpCli::Get() { ExecuteRequest(hrGet); }
+void THttpCli::Post() { ExecuteRequest(hrPost); }
+
+void THttpCli::ExecuteRequest(THttpRequest rq)
+{
+    StartRequest(rq);
+    WaitUntilReady();
+    if (replyStatus_ >= 400)
+        throw EHttpException(replyReason_, static_cast<std::uint16_t>(std::min(replyStatus_, 65535)));
+    if (failureCode_ != 0)
+        throw EHttpException(replyReason_, failureCode_);
+}
+
+// The one place that waits: sleep in the event loop until something happens, handle it, and
+// look again. Other handlers of the thread run inside.
+void THttpCli::WaitUntilReady()
+{
+    const TLivenessToken alive = LivenessToken();
+    while (state_ != hsReady) {
+        if (multiThreaded_) {
+            socket_->DrainThreadMessages();
+            if (alive.expired())
+                throw EHttpException("HTTP request aborted", HttpError::Aborted);
+            if (socket_->ThreadTerminated() && !closeDone_)
+                Fail(HttpError::Aborted, "HTTP request aborted");
+            if (state_ == hsReady)
+                break;
+        }
+        platform::WaitAndProcess();
+        if (alive.expired())
+            throw EHttpException("HTTP request aborted", HttpError::Aborted);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Request start
+
+void THttpCli::StartRequest(THttpRequest rq)
+{
+    PrepareRequest(rq);
+    ArmProgressTimer();
+    BeginResolving();
+}
+
+void THttpCli::StartOffline(THttpRequest rq)
+{
+    PrepareRequest(rq);
+    offline_ = true;
+    SetState(hsDnsLookup);
+    SetState(hsConnecting);
+    OfflineConnect();
+}
+
+void THttpCli::PrepareRequest(THttpRequest rq)
+{
+    if (state_ != hsReady)
+        throw EHttpException("HTTP component is busy", HttpError::Busy);
+    std::int64_t postStart = 0;
+    if (rq == hrPost) {
+        if (postStream_ == nullptr)
+            throw EHttpException("HTTP component has nothing to post", HttpError::NothingToPost);
+        postStream_->clear();
+        postStart = static_cast<std::int64_t>(postStream_->tellg());
+        if (postStart < 0)
+            throw EHttpException("HTTP component has nothing to post", HttpError::NothingToPost);
+    }
+
+    replyHeaderLines_.clear();
+    requestType_ = rq;
+    requestDoneError_ = 0;
+    relocationClose_ = false;
+    SetState(hsNotConnected);
+
+    documentFileName_.clear();
+    replyStatus_ = 0;
+    replyReason_.clear();
+    replyContentType_.clear();
+    replyBytesReceived_ = 0;
+    postBytesSent_ = 0;
+    headerLineCount_ = 0;
+    bodyDataCount_ = 0;
+    replyLength_ = -1;
+    allowedToSend_ = false;
+    currentUrl_ = url_;
+    // Nothing of an earlier request may leak into this one.
+    locationChange_ = false;
+    relocationCount_ = 0;
+    receiveCount_ = 0;
+    receiveBuffer_[0] = 0;
+    nextLine_ = NextLine::None;
+    receivedAnything_ = false;
+    failureCode_ = 0;
+    closeDone_ = false;
+    closeAfterReceive_ = false;
+    postStart_ = postStart;
+    offline_ = false;
+    offlineSent_.clear();
+
+    ApplyUrl();
+}
+
+void THttpCli::ApplyUrl()
+{
+    const TUrlParts u = SplitUrl(url_);
+    targetHost_ = u.Host;
+    docPort_ = u.Port.empty() ? "80" : u.Port;
+    if (proxy_.empty()) {
+        path_ = u.Path;
+        hostName_ = u.Host;
+        port_ = docPort_;
+    } else {
+        path_ = (u.Scheme.empty() ? std::string("http") : u.Scheme) + "://" + u.Host +
+                (u.Port.empty() ? std::string() : ":" + u.Port) + u.Path;
+        const TUrlParts p = SplitUrl(proxy_);
+        hostName_ = p.Host;
+        port_ = p.Port.empty() ? proxyPort_ : p.Port;
+    }
+    if (!u.User.empty())
+        username_ = u.User;
+    if (!u.Password.empty())
+        password_ = u.Password;
+    if (path_.empty())
+        path_ = "/";
+    documentFileName_ = DocumentNameFromPath(u.Path);
+    origHost_ = LowerAscii(targetHost_);
+    origPort_ = docPort_;
+    sendCredentials_ = true;
+}
+
+void THttpCli::BeginResolving()
+{
+    SetState(hsDnsLookup);
+    NoteProgress();
+    try {
+        socket_->DnsLookup(hostName_);
+    } catch (const std::exception&) {
+        // An empty or unusable host name: the same end as a failed lookup.
+        HandleDnsLookupDone(kInvalidArgument);
+    }
+}
+
+void THttpCli::OfflineConnect()
+{
+    HandleSessionConnected(0);
+    // Without a socket there is no data-sent event: read the whole body out now.
+    while (allowedToSend_ && !closeDone_)
+        SendBodyBlock();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Socket events
+
+void THttpCli::HandleDnsLookupDone(std::uint16_t error)
+{
+    if (state_ != hsDnsLookup || closeDone_)
+        return;  // a late answer for a request that has already ended
+    NoteProgress();
+    if (error != 0) {
+        requestDoneError_ = error;
+        replyStatus_ = 404;
+        replyReason_ = "can't resolve hostname to IP address";
+        HandleSessionClosed(0);
+        return;
+    }
+    SetState(hsConnecting);
+    try {
+        socket_->SetAddr(socket_->DnsResult());
+        socket_->SetPort(port_);
+        socket_->SetProto("tcp");
+        socket_->Connect();
+    } catch (const std::exception& e) {
+        const int n = socket_->LastError();
+        requestDoneError_ = static_cast<std::uint16_t>(n);
+        replyStatus_ = 404;
+        replyReason_ = n != 0 ? "can't connect: " + ErrorText(static_cast<std::uint16_t>(n))
+                              : "can't connect: " + std::string(e.what());
+        StopNetwork();
+        HandleSessionClosed(0);
+    }
+}
+
+void THttpCli::HandleSessionConnected(std::uint16_t error)
+{
+    if (closeDone_)
+        return;
+    NoteProgress();
+    if (error != 0) {
+        requestDoneError_ = error;
+        replyStatus_ = 404;
+        replyReason_ = ErrorText(error);
+        HandleSessionClosed(0);
+        return;
+    }
+    connected_ = true;
+    const TLivenessToken alive = LivenessToken();
+    SetState(hsConnected);
+    if (alive.expired())
+        return;
+    TriggerSessionConnected();
+    if (alive.expired() || closeDone_)
+        return;
+    nextLine_ = NextLine::Header;
+    SetState(hsWaitingHeader);
+    if (alive.expired() || closeDone_)
+        return;
+    try {
+        if (requestType_ == hrPost) {
+            ComposeAndSend("POST");
+            if (alive.expired() || closeDone_)
+                return;
+            TriggerSendBegin();
+            if (alive.expired() || closeDone_)
+                return;
+            allowedToSend_ = true;
+            SendBodyBlock();
+        } else {
+            ComposeAndSend("GET");
+        }
+    } catch (...) {
+        if (!alive.expired())
+            CloseConnection();
+    }
+}
+
+void THttpCli::HandleDataSent(std::uint16_t)
+{
+    if (closeDone_)
+        return;
+    NoteProgress();
+    const TLivenessToken alive = LivenessToken();
+    try {
+        SendBodyBlock();
+    } catch (...) {
+        if (!alive.expired())
+            CloseConnection();
+    }
+}
+
+void THttpCli::HandleDataAvailable(std::uint16_t)
+{
+    if (closeDone_) {
+        // The request has ended; read and drop what still arrives so the socket stays quiet.
+        char scratch[1024];
+        while (socket_->Receive(scratch, sizeof scratch) > 0) {
+        }
+        return;
+    }
+    // Read everything waiting now, one buffer at a time.
+    const TLivenessToken alive = LivenessToken();
+    for (;;) {
+        const std::size_t free = kReceiveBufferSize - receiveCount_;
+        if (free < 1) {
+            Fail(HttpError::LineTooLong, "HTTP line too long");
+            return;
+        }
+        const int n = socket_->Receive(receiveBuffer_.data() + receiveCount_, static_cast<int>(free));
+        if (requestType_ == hrNone || n <= 0)
+            return;
+        NoteProgress();
+        ProcessReceived(static_cast<std::size_t>(n));
+        if (alive.expired() || closeDone_)
+            return;
+        if (closeAfterReceive_) {
+            CloseSocket();
+            return;
+        }
+    }
+}
+
+void THttpCli::DispatchClosed(std::uint16_t error)
+{
+    if (relocationClose_)
+        HandleRelocationClosed(error);
+    else
+        HandleSessionClosed(error);
+}
+
+void THttpCli::HandleSessionClosed(std::uint16_t error)
+{
+    if (closeDone_)
+        return;
+    closeDone_ = true;
+    connected_ = false;
+    allowedToSend_ = false;
+    if (error != 0 && requestDoneError_ == 0 && failureCode_ == 0) {
+        // A reset cuts the body short, unless its announced length had already arrived.
+        const bool complete = replyLength_ >= 0 && replyBytesReceived_ >= replyLength_ &&
+                              bodyDataCount_ > 0;
+        if (!complete) {
+            requestDoneError_ = error;
+            replyStatus_ = 404;
+            replyReason_ = ErrorText(error);
+        }
+    }
+    if (!receivedAnything_ && requestDoneError_ == 0 && failureCode_ == 0) {
+        failureCode_ = HttpError::NoResponse;
+        requestDoneError_ = HttpError::NoResponse;
+        replyReason_ = "HTTP server closed the connection without answering";
+    }
+    if (bodyDataCount_ > 0) {
+        const TLivenessToken alive = LivenessToken();
+        TriggerDocEnd();
+        if (alive.expired())
+            return;
+    }
+    platform::PostMessage(window_, MsgSetIdle, 0, 0);
+}
+
+void THttpCli::HandleRelocationClosed(std::uint16_t)
+{
+    connected_ = false;
+    locationChange_ = false;
+    relocationClose_ = false;
+    const TLivenessToken alive = LivenessToken();
+    fire(OnLocationChange, *this);
+    if (alive.expired())
+        return;
+    platform::PostMessage(window_, MsgRestart, 0, 0);
+}
+
+void THttpCli::CloseConnection()
+{
+    CloseSocket();
+    connected_ = false;
+}
+
+// Closes the connection; the socket then reports the close to the current close handler. Offline
+// there is no socket, so the report is made here.
+void THttpCli::CloseSocket()
+{
+    closeAfterReceive_ = false;
+    if (offline_) {
+        DispatchClosed(0);
+        return;
+    }
+    try {
+        socket_->Close();
+    } catch (const std::exception&) {
+        // A close that fails still ends the connection for us.
+    }
+    // Closing a socket that never got connected reports nothing.
+    if (socket_->State() == wsClosed && !closeDone_ && !relocationClose_)
+        HandleSessionClosed(0);
+    else if (socket_->State() == wsClosed && relocationClose_)
+        HandleRelocationClosed(0);
+}
+
+// Ends the request now: stop whatever the socket is doing without letting it report back.
+void THttpCli::StopNetwork()
+{
+    closeDone_ = true;  // every socket event from here on is ignored
+    try {
+        socket_->CancelLookup();
+    } catch (const std::exception&) {
+    }
+    try {
+        socket_->Abort();
+    } catch (const std::exception&) {
+    }
+    closeDone_ = false;
+}
+
+void THttpCli::NetworkFailure(std::uint16_t error, const std::string& reason)
+{
+    if (closeDone_ || state_ == hsReady)
+        return;
+    requestDoneError_ = error;
+    replyStatus_ = 404;
+    replyReason_ = reason;
+    if (!offline_)
+        StopNetwork();
+    HandleSessionClosed(0);
+}
+
+void THttpCli::Fail(std::uint16_t code, const std::string& text)
+{
+    if (closeDone_ || state_ == hsReady)
+        return;
+    failureCode_ = code;
+    requestDoneError_ = code;
+    replyReason_ = text;
+    relocationClose_ = false;
+    CloseSocket();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Request composition and the POST body
+
+void THttpCli::QueueHeaderLine(const std::string& line)
+{
+    fire(OnCommand, *this, line);
+    requestBuffer_ += line;
+    requestBuffer_ += "\r\n";
+}
+
+void THttpCli::ComposeAndSend(const char* method)
+{
+    const bool post = std::strcmp(method, "POST") == 0;
+    std::int64_t contentLength = 0;
+    if (post) {
+        // Always send from where the stream stood at request start, so a relocated POST carries
+        // the same bytes as the first, and the length is what will really be sent.
+        postStream_->clear();
+        postStream_->seekg(0, std::ios::end);
+        const std::int64_t end = static_cast<std::int64_t>(postStream_->tellg());
+        postStream_->seekg(postStart_);
+        contentLength = std::max<std::int64_t>(0, end - postStart_);
+    }
+
+    const TLivenessToken alive = LivenessToken();
+    requestBuffer_.clear();
+    TriggerRequestHeaderBegin();
+    if (alive.expired())
+        return;
+    QueueHeaderLine(std::string(method) + " " + path_ + " HTTP/1.0");
+    if (!sender_.empty())
+        QueueHeaderLine("From: " + sender_);
+    if (!accept_.empty())
+        QueueHeaderLine("Accept: " + accept_);
+    if (!reference_.empty())
+        QueueHeaderLine("Referer: " + reference_);
+    if (post && !contentTypePost_.empty())
+        QueueHeaderLine("Content-Type: " + contentTypePost_);
+    if (!agent_.empty())
+        QueueHeaderLine("User-Agent: " + agent_);
+    QueueHeaderLine("Host: " + targetHost_);
+    if (noCache_)
+        QueueHeaderLine("Pragma: no-cache");
+    if (post)
+        QueueHeaderLine("Content-Length: " + std::to_string(contentLength));
+    if (modifiedSince_ != 0) {
+        const std::string date = HttpDateText(modifiedSince_);
+        if (!date.empty())
+            QueueHeaderLine("If-Modified-Since: " + date + " GMT");
+    }
+    if (!username_.empty() && sendCredentials_)
+        QueueHeaderLine("Authorization: Basic " + Base64Encode(username_ + ":" + password_));
+    if (!proxy_.empty() && !proxyUsername_.empty())
+        QueueHeaderLine("Proxy-Authorization: Basic " +
+                        Base64Encode(proxyUsername_ + ":" + proxyPassword_));
+    if (!cookie_.empty())
+        QueueHeaderLine("Cookie: " + cookie_);
+    if (!contentRangeBegin_.empty() || !contentRangeEnd_.empty()) {
+        QueueHeaderLine("Range: bytes=" + contentRangeBegin_ + "-" + contentRangeEnd_);
+        contentRangeBegin_.clear();
+        contentRangeEnd_.clear();
+    }
+    if (alive.expired())
+        return;
+    TriggerRequestHeaderEnd();
+    if (alive.expired())
+        return;
+    QueueHeaderLine("");
+    if (alive.expired())
+        return;
+    std::string request;
+    request.swap(requestBuffer_);
+    SocketSend(request.data(), request.size());
+}
+
+void THttpCli::SendBodyBlock()
+{
+    if (!allowedToSend_)
+        return;
+    postStream_->read(sendBlock_.data(), static_cast<std::streamsize>(sendBlock_.size()));
+    const std::streamsize n = postStream_->gcount();
+    const TLivenessToken alive = LivenessToken();
+    if (n > 0) {
+        postBytesSent_ += n;
+        TriggerSendData(sendBlock_.data(), static_cast<std::int32_t>(n));
+        if (alive.expired() || closeDone_)
+            return;
+        SocketSend(sendBlock_.data(), static_cast<std::size_t>(n));
+    } else {
+        allowedToSend_ = false;
+        TriggerSendEnd();
+    }
+}
+
+void THttpCli::SocketSend(const char* data, std::size_t len)
+{
+    if (offline_) {
+        offlineSent_.append(data, len);
+        return;
+    }
+    socket_->Send(data, static_cast<int>(len));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Receiving
+
+void THttpCli::FeedReceived(const char* data, std::size_t len)
+{
+    if (!offline_ || requestType_ == hrNone)
+        return;
+    const TLivenessToken alive = LivenessToken();
+    while (len > 0 && !closeDone_) {
+        const std::size_t free = kReceiveBufferSize - receiveCount_;
+        if (free < 1) {
+            Fail(HttpError::LineTooLong, "HTTP line too long");
+            return;
+        }
+        const std::size_t n = std::min(free, len);
+        std::memcpy(receiveBuffer_.data() + receiveCount_, data, n);
+        data += n;
+        len -= n;
+        ProcessReceived(n);
+        if (alive.expired())
+            return;
+        if (closeAfterReceive_) {
+            CloseSocket();
+            return;
+        }
+    }
+}
+
+void THttpCli::FeedClosed(std::uint16_t error)
+{
+    if (!offline_ || closeDone_ || state_ == hsReady)
+        return;
+    DispatchClosed(error);
+}
+
+// n new bytes stand after the receiveCount_ bytes already in the buffer.
+void THttpCli::ProcessReceived(std::size_t n)
+{
+    receiveCount_ += n;
+    receiveBuffer_[receiveCount_] = 0;
+    const TLivenessToken alive = LivenessToken();
+
+    if (state_ == hsWaitingBody) {
+        lastLine_.assign(receiveBuffer_.data(), receiveCount_);
+        receiveCount_ = 0;
+        DeliverLine();
+        return;
+    }
+
+    // Cut whole lines off the front; a partial line waits for more data.
+    while (receiveCount_ > 0 && !closeDone_) {
+        const char* base = receiveBuffer_.data();
+        const void* lf = std::memchr(base, '\n', receiveCount_);
+        if (lf == nullptr)
+            return;
+        const std::size_t lineEnd = static_cast<std::size_t>(static_cast<const char*>(lf) - base);
+        std::size_t lineLen = lineEnd;
+        if (lineLen > 0 && base[lineLen - 1] == '\r')
+            --lineLen;
+        lastLine_.assign(base, lineLen);
+        const std::size_t consumed = lineEnd + 1;
+        std::memmove(receiveBuffer_.data(), base + consumed, receiveCount_ - consumed + 1);
+        receiveCount_ -= consumed;
+        if (state_ != hsWaitingHeader && state_ != hsWaitingBody)
+            continue;
+        const THttpCliState before = state_;
+        DeliverLine();
+        if (alive.expired())
+            return;
+        // A response without a header ("<HTML>" first) turns body mid-buffer: the rest of the
+        // buffer is body bytes as they are, not lines.
+        if (before == hsWaitingHeader && state_ == hsWaitingBody && receiveCount_ > 0 &&
+            nextLine_ == NextLine::Body) {
+            lastLine_.assign(receiveBuffer_.data(), receiveCount_);
+            receiveCount_ = 0;
+            DeliverLine();
+            return;
+        }
+    }
+}
+
+void THttpCli::DeliverLine()
+{
+    switch (nextLine_) {
+    case NextLine::Header:
+        ProcessHeaderLine();
+        break;
+    case NextLine::Body:
+        ProcessBody();
+        break;
+    case NextLine::None:
+        platform::PostMessage(window_, MsgSetIdle, 0, 0);
+        break;
+    }
+}
+
+void THttpCli::ProcessHeaderLine()
+{
+    const TLivenessToken alive = LivenessToken();
+    if (headerLineCount_ == 0) {
+        TriggerHeaderBegin();
+        if (alive.expired() || closeDone_)
+            return;
+    }
+    ++headerLineCount_;
+
+    if (UpperAscii(lastLine_.substr(0, 6)) == "<HTML>") {
+        // No header at all: this line is the first piece of the document.
+        if (replyContentType_.empty())
+            replyContentType_ = "text/html";
+        EnterBody();
+        if (alive.expired() || closeDone_)
+            return;
+        ProcessBody();
+        return;
+    }
+
+    if (lastLine_.empty()) {
+        EndOfHeader();
+        return;
+    }
+
+    receivedAnything_ = true;
+    replyHeaderLines_.push_back(lastLine_);
+    const std::string line = lastLine_;  // handlers below may not change what we parse
+    if (line.compare(0, 8, "HTTP/1.0") == 0 || line.compare(0, 8, "HTTP/1.1") == 0) {
+        std::int64_t status = 0;
+        if (line.size() < 10 || !ParseInteger(line.substr(9, 3), status)) {
+            Fail(HttpError::BadStatusLine, "HTTP bad status line");
+            return;
+        }
+        replyStatus_ = static_cast<std::int32_t>(status);
+        replyReason_ = line.size() > 13 ? line.substr(13) : std::string();
+    } else {
+        const std::size_t colon = line.find(':');
+        if (colon != std::string::npos) {
+            const std::string value = line.size() > colon + 2 ? line.substr(colon + 2) : std::string();
+            ProcessHeaderField(LowerAscii(line.substr(0, colon)), value);
+            if (alive.expired() || closeDone_)
+                return;
+        }
+    }
+    fire(OnHeaderData, *this);
+    if (alive.expired())
+        return;
+    if (replyStatus_ >= 400)
+        closeAfterReceive_ = true;
+}
+
+void THttpCli::ProcessHeaderField(const std::string& name, const std::string& value)
+{
+    if (name == "location") {
+        locationChange_ = Relocate(value) || locationChange_;
+    } else if (name == "content-length") {
+        std::int64_t length = 0;
+        replyLength_ = ParseInteger(value, length) && length >= 0 ? length : -1;
+    } else if (name == "content-range") {
+        // "bytes 100-199/1000"
+        const std::size_t dash = value.find('-');
+        if (dash != std::string::npos) {
+            contentRangeBegin_ = dash > 6 ? value.substr(6, dash - 6) : std::string();
+            const std::size_t slash = value.find('/', dash + 1);
+            contentRangeEnd_ = value.substr(dash + 1, slash == std::string::npos ? std::string::npos
+                                                                                 : slash - dash - 1);
+        }
+    } else if (name == "content-type") {
+        replyContentType_ = LowerAscii(value);
+    } else if (name == "www-authenticate") {
+        authRequests_.push_back(value);
+    } else if (name == "set-cookie") {
+        bool accept = true;
+        TriggerCookie(value, accept);
+    }
+}
+
+void THttpCli::EndOfHeader()
+{
+    const TLivenessToken alive = LivenessToken();
+    if (locationChange_) {
+        if (++relocationCount_ > kMaxRelocations) {
+            Fail(HttpError::TooManyRelocations,
+                 "HTTP too many relocations (more than " + std::to_string(kMaxRelocations) + ")");
+            return;
+        }
+        TriggerHeaderEnd();
+        if (alive.expired() || closeDone_)
+            return;
+        receiveCount_ = 0;
+        headerLineCount_ = 0;
+        bodyDataCount_ = 0;
+        closeAfterReceive_ = false;
+        relocationClose_ = true;
+        CloseSocket();
+        return;
+    }
+    const std::size_t dot = documentFileName_.rfind('.');
+    if (dot != std::string::npos && LowerAscii(documentFileName_.substr(dot)) == ".exe" &&
+        replyContentType_ == "text/html")
+        ReplaceDocExt(documentFileName_, "htm");
+    EnterBody();
+    if (alive.expired() || closeDone_)
+        return;
+    if (receiveCount_ > 0) {
+        lastLine_.assign(receiveBuffer_.data(), receiveCount_);
+        receiveCount_ = 0;
+        ProcessBody();
+    }
+}
+
+void THttpCli::EnterBody()
+{
+    SetState(hsWaitingBody);
+    nextLine_ = NextLine::Body;
+    TriggerHeaderEnd();
+}
+
+void THttpCli::ProcessBody()
+{
+    const TLivenessToken alive = LivenessToken();
+    if (bodyDataCount_ == 0) {
+        TriggerDocBegin();
+        if (alive.expired() || closeDone_)
+            return;
+    }
+    ++bodyDataCount_;
+    const auto len = static_cast<std::int32_t>(lastLine_.size());
+    replyBytesReceived_ += len;
+    if (len > 0)
+        receivedAnything_ = true;
+    TriggerDocData(lastLine_.data(), len);
+    if (alive.expired() || closeDone_)
+        return;
+    if (replyStream_ != nullptr && len > 0) {
+        replyStream_->write(lastLine_.data(), len);
+        if (!*replyStream_)
+            Fail(HttpError::ReplyStreamFailed, "HTTP reply stream write failed");
+    }
+}
+
+// Works out where a "location" value sends the request next. Returns false for a value that
+// names nothing (empty), which is ignored.
+bool THttpCli::Relocate(const std::string& location)
+{
+    if (location.empty())
+        return false;
+    const TUrlParts v = SplitUrl(location);
+    const std::string scheme = v.Scheme.empty() ? std::string("http") : v.Scheme;
+    const bool isPath = location[0] == '/';
+    const bool hasScheme = location.find("://") != std::string::npos;
+    const bool bareName = !isPath && !hasScheme && v.Scheme.empty() && v.Path.empty() &&
+                          v.Port.empty() && v.User.empty() && v.Password.empty() && !v.Host.empty();
+    const std::string docAuthority =
+        targetHost_ + (docPort_ == "80" ? std::string() : ":" + docPort_);
+
+    if (!proxy_.empty()) {
+        // The proxy stays; only the absolute request URI changes.
+        if (isPath || v.Host.empty()) {
+            path_ = scheme + "://" + docAuthority + (v.Path.empty() ? std::string("/") : v.Path);
+        } else if (bareName) {
+            path_ = scheme + "://" + docAuthority + "/" + v.Host;
+        } else {
+            targetHost_ = v.Host;
+            docPort_ = v.Port.empty() ? "80" : v.Port;
+            path_ = scheme + "://" + v.Host + (v.Port.empty() ? std::string() : ":" + v.Port) +
+                    (v.Path.empty() ? std::string("/") : v.Path);
+        }
+    } else if (isPath) {
+        path_ = location;
+    } else if (bareName) {
+        hostName_ = targetHost_;
+        path_ = scheme + "://" + targetHost_ + "/" + v.Host;
+    } else if (v.Host.empty()) {
+        hostName_ = targetHost_;
+        path_ = scheme + "://" + targetHost_ + v.Path;
+        if (!v.Port.empty())
+            port_ = v.Port;
+    } else {
+        // Another server: connect there, name it in "Host: " and ask for its path. A URL with a
+        // scheme and no port means the scheme's default port, not the old server's port.
+        hostName_ = v.Host;
+        targetHost_ = v.Host;
+        if (!v.Port.empty())
+            port_ = v.Port;
+        else if (hasScheme)
+            port_ = "80";
+        docPort_ = port_;
+        path_ = v.Path.empty() ? std::string("/") : v.Path;
+    }
+    if (path_.empty())
+        path_ = "/";
+    currentUrl_ = path_;
+    // Credentials belong to the server they were configured for.
+    if (LowerAscii(targetHost_) != origHost_ || docPort_ != origPort_)
+        sendCredentials_ = false;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// State, messages and the progress bound
+
+void THttpCli::SetState(THttpCliState state)
+{
+    if (state_ == state)
+        return;
+    state_ = state;
+    const TLivenessToken alive = LivenessToken();
+    fire(OnStateChange, *this);
+    if (alive.expired())
+        return;
+    if (state == hsReady)
+        platform::PostMessage(window_, MsgRequestDone, static_cast<platform::WPARAM>(requestType_),
+                              static_cast<platform::LPARAM>(requestDoneError_));
+}
+
+void THttpCli::Restart()
+{
+    if (state_ == hsReady)
+        return;
+    receiveCount_ = 0;
+    nextLine_ = NextLine::None;
+    allowedToSend_ = false;
+    closeDone_ = false;
+    closeAfterReceive_ = false;
+    if (offline_) {
+        SetState(hsDnsLookup);
+        SetState(hsConnecting);
+        OfflineConnect();
+        return;
+    }
+    BeginResolving();
+}
+
+platform::LRESULT THttpCli::WindowProc(unsigned message, platform::WPARAM wParam, platform::LPARAM lParam)
+{
+    switch (message) {
+    case MsgRequestDone:
+        if (OnRequestDone)
+            OnRequestDone(*this, static_cast<THttpRequest>(wParam), static_cast<std::uint16_t>(lParam));
+        return 0;
+    case MsgSetIdle:
+        platform::KillTimer(window_, kProgressTimerId);
+        timerArmed_ = false;
+        SetState(hsReady);
+        return 0;
+    case MsgRestart:
+        Restart();
+        return 0;
+    case platform::WM_TIMER:
+        if (wParam == kProgressTimerId)
+            CheckProgress();
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+void THttpCli::NoteProgress()
+{
+    lastProgress_ = std::chrono::steady_clock::now();
+}
+
+void THttpCli::ArmProgressTimer()
+{
+    NoteProgress();
+    if (noProgressTimeout_.count() <= 0) {
+        if (timerArmed_)
+            platform::KillTimer(window_, kProgressTimerId);
+        timerArmed_ = false;
+        return;
+    }
+    const auto ms = std::clamp<long long>(noProgressTimeout_.count(), 1, 0x7FFFFFFF);
+    timerArmed_ = platform::SetTimer(window_, kProgressTimerId, static_cast<unsigned>(ms));
+}
+
+// The timer is set for the whole bound from the last progress seen when it was armed; when it
+// fires, either nothing has happened since (the request times out) or it is set again for what
+// is left of the bound counted from the latest progress.
+void THttpCli::CheckProgress()
+{
+    if (state_ == hsReady || closeDone_ || noProgressTimeout_.count() <= 0) {
+        platform::KillTimer(window_, kProgressTimerId);
+        timerArmed_ = false;
+        return;
+    }
+    const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - lastProgress_);
+    if (idle >= noProgressTimeout_) {
+        platform::KillTimer(window_, kProgressTimerId);
+        timerArmed_ = false;
+        NetworkFailure(kTimedOut, ErrorText(kTimedOut));
+        return;
+    }
+    const auto left = std::clamp<long long>((noProgressTimeout_ - idle).count(), 1, 0x7FFFFFFF);
+    platform::SetTimer(window_, kProgressTimerId, static_cast<unsigned>(left));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Event triggers
+
+void THttpCli::TriggerCookie(const std::string& data, bool& accept) { fire(OnCookie, *this, data, accept); }
+void THttpCli::TriggerSessionConnected() { fire(OnSessionConnected, *this); }
+void THttpCli::TriggerRequestHeaderBegin() { fire(OnRequestHeaderBegin, *this); }
+void THttpCli::TriggerRequestHeaderEnd() { fire(OnRequestHeaderEnd, *this); }
+void THttpCli::TriggerHeaderBegin() { fire(OnHeaderBegin, *this); }
+void THttpCli::TriggerHeaderEnd() { fire(OnHeaderEnd, *this); }
+void THttpCli::TriggerDocBegin() { fire(OnDocBegin, *this); }
+void THttpCli::TriggerDocData(const char* buffer, std::int32_t len) { fire(OnDocData, *this, buffer, len); }
+void THttpCli::TriggerDocEnd() { fire(OnDocEnd, *this); }
+void THttpCli::TriggerSendBegin() { fire(OnSendBegin, *this); }
+void THttpCli::TriggerSendData(const char* buffer, std::int32_t len) { fire(OnSendData, *this, buffer, len); }
+void THttpCli::TriggerSendEnd() { fire(OnSendEnd, *this); }
+
+}  // namespace quenlo
