@@ -13,7 +13,7 @@ packages=(
   qt6-base-dev libgl-dev
   # real peers for tests and the demo
   cups cups-client cups-ipp-utils cups-bsd libcups2-dev
-  tinyproxy dante-server microsocks
+  tinyproxy dante-server microsocks python3
   xvfb x11-apps xauth curl procps iproute2 netcat-openbsd
   fonts-dejavu-core imagemagick
 )

@@ -1,0 +1,428 @@
+#!/usr/bin/env bash
+# A private CUPS server on 127.0.0.1 for the tests and the demo.
+#
+# Everything the server needs lives under one lab directory: its configuration, spool, cache, state
+# and logs. The system's own /etc/cups, its socket and port 631 are never touched or used.
+#
+#   scripts/cups-lab.sh start DIR [--auth] [--owner PID]
+#                                              start cupsd on a free port; prints the port
+#                                              (--owner: stop it, too, when process PID ends)
+#   scripts/cups-lab.sh port DIR               prints the port of a running lab
+#   scripts/cups-lab.sh add-printer DIR NAME   add a raw queue printing to /dev/null
+#   scripts/cups-lab.sh hold-jobs DIR PRINTER COUNT [--user U] [--size BYTES] [--title T] [--fast]
+#                                              queue COUNT held jobs (--fast: Print-Job requests over
+#                                              keep-alive connections, for thousands of jobs;
+#                                              documents are BYTES long, 1024 by default)
+#   scripts/cups-lab.sh pause DIR PRINTER MESSAGE   stop the printer with a state message
+#   scripts/cups-lab.sh resume DIR PRINTER          start it again
+#   scripts/cups-lab.sh stop DIR               stop the server this script started in DIR
+#
+# Default mode: every operation is open to anonymous clients on 127.0.0.1 (pause, resume, purge,
+# cancel, hold and release included), job names and users are public, the web interface is on.
+# --auth: the job and printer operations and /admin need Basic credentials, so an anonymous client
+# is refused (IPP status 0x0401, HTTP 401). Jobs can still be queued anonymously.
+#
+# The script's own administration (adding printers, pausing) goes over a private local socket in
+# the lab directory, where the server knows the caller from the socket itself; it works in both
+# modes.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+
+die() { echo "cups-lab: $*" >&2; exit 1; }
+usage() {
+  sed -n '7,18p' "$0" | sed 's/^# \{0,1\}//' >&2
+  exit 2
+}
+
+need_tools() {
+  for t in cupsd lpadmin lp cupsdisable cupsenable; do
+    command -v "$t" >/dev/null 2>&1 || [ -x "/usr/sbin/$t" ] ||
+      die "$t is not installed (Debian packages cups, cups-client, cups-bsd)"
+  done
+  export PATH="$PATH:/usr/sbin"
+}
+
+lab_dir() {
+  [ -n "${1:-}" ] || usage
+  mkdir -p "$1"
+  (cd "$1" && pwd)
+}
+
+# The server's private socket: in the lab directory when the path is short enough for a socket
+# address, otherwise in a private directory under /tmp whose name is kept in the lab.
+socket_path() {
+  local dir=$1
+  if [ -f "$dir/socket-path" ]; then cat "$dir/socket-path"; return; fi
+  local s="$dir/cups.sock"
+  if [ ${#s} -gt 100 ]; then
+    s="$(mktemp -d /tmp/cups-lab.XXXXXX)/cups.sock"
+  fi
+  echo "$s" >"$dir/socket-path"
+  echo "$s"
+}
+
+server_of() {
+  local dir=$1
+  [ -f "$dir/port" ] || die "no lab running in $dir"
+  cat "$dir/socket-path"
+}
+
+free_port() {
+  if command -v python3 >/dev/null 2>&1; then
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+    return
+  fi
+  # Without python: a random high port that nothing answers on.
+  local p i
+  for i in $(seq 1 50); do
+    p=$((20000 + RANDOM % 40000))
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
+      echo "$p"
+      return
+    fi
+  done
+  die "no free port found"
+}
+
+running() {
+  local dir=$1
+  [ -f "$dir/cupsd.pid" ] || return 1
+  local pid
+  pid=$(cat "$dir/cupsd.pid")
+  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null &&
+    tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q -- "$dir/etc/cupsd.conf"
+}
+
+answers() {
+  curl -s -o /dev/null --max-time 2 "http://127.0.0.1:$1/" 2>/dev/null
+}
+
+write_files_conf() {
+  local dir=$1
+  local group
+  {
+    echo "ServerRoot $dir/etc"
+    echo "RequestRoot $dir/spool"
+    echo "TempDir $dir/spool/tmp"
+    echo "CacheDir $dir/cache"
+    echo "StateDir $dir/state"
+    echo "ErrorLog $dir/log/error_log"
+    echo "AccessLog $dir/log/access_log"
+    echo "PageLog $dir/log/page_log"
+    echo "Printcap $dir/state/printcap"
+    echo "LogFilePerm 0644"
+    echo "FileDevice Yes"
+    echo "PeerCred on"
+    if [ "$(id -u)" -eq 0 ]; then
+      echo "User lp"
+      echo "Group lp"
+      echo "SystemGroup root"
+    else
+      group=$(id -gn)
+      echo "SystemGroup $group"
+    fi
+  } >"$dir/etc/cups-files.conf"
+}
+
+# Every operation open to 127.0.0.1 and to the private socket.
+open_limit() {
+  cat <<'EOF'
+    Order allow,deny
+    Allow from 127.0.0.1
+    Allow from localhost
+EOF
+}
+
+write_cupsd_conf() {
+  local dir=$1 port=$2 sock=$3 auth=$4
+  local guarded="Cancel-Job Cancel-Jobs Cancel-My-Jobs Hold-Job Release-Job Restart-Job Purge-Jobs \
+Set-Job-Attributes CUPS-Move-Job Pause-Printer Resume-Printer Enable-Printer Disable-Printer \
+Pause-Printer-After-Current-Job Hold-New-Jobs Release-Held-New-Jobs CUPS-Accept-Jobs \
+CUPS-Reject-Jobs CUPS-Add-Modify-Printer CUPS-Delete-Printer CUPS-Set-Default"
+  {
+    cat <<EOF
+LogLevel info
+MaxLogSize 0
+Listen 127.0.0.1:$port
+Listen $sock
+ServerAlias *
+HostNameLookups Off
+Browsing No
+BrowseLocalProtocols none
+DefaultShared No
+WebInterface Yes
+DefaultAuthType Basic
+ErrorPolicy retry-job
+MaxJobs 0
+MaxJobsPerPrinter 0
+MaxJobsPerUser 0
+MaxClients 500
+MaxClientsPerHost 500
+MaxHoldTime 0
+PreserveJobHistory No
+JobRetryInterval 3600
+<Location />
+$(open_limit)
+</Location>
+EOF
+    if [ "$auth" = 1 ]; then
+      cat <<EOF
+<Location /admin>
+  AuthType Basic
+  Require valid-user
+$(open_limit)
+</Location>
+<Policy default>
+  JobPrivateAccess all
+  JobPrivateValues none
+  SubscriptionPrivateAccess all
+  SubscriptionPrivateValues none
+  <Limit $guarded>
+    AuthType Default
+    Require user @SYSTEM
+$(open_limit)
+  </Limit>
+  <Limit All>
+$(open_limit)
+  </Limit>
+</Policy>
+EOF
+    else
+      cat <<EOF
+<Location /admin>
+$(open_limit)
+</Location>
+<Policy default>
+  JobPrivateAccess all
+  JobPrivateValues none
+  SubscriptionPrivateAccess all
+  SubscriptionPrivateValues none
+  <Limit All>
+$(open_limit)
+  </Limit>
+</Policy>
+EOF
+    fi
+  } >"$dir/etc/cupsd.conf"
+}
+
+# Raw queues: any document is accepted and sent on unchanged.
+write_mime_files() {
+  local dir=$1
+  echo "application/octet-stream" >"$dir/etc/raw.types"
+  printf 'application/octet-stream\tapplication/vnd.cups-raw\t0\t-\n' >"$dir/etc/raw.convs"
+}
+
+# Stops the lab when its owner ends without stopping it (a crashed test program, for example).
+start_watcher() {
+  local dir=$1 owner=$2 pid=$3
+  (
+    trap '' HUP INT
+    while kill -0 "$owner" 2>/dev/null && kill -0 "$pid" 2>/dev/null; do sleep 1; done
+    exec "$here/cups-lab.sh" stop "$dir"
+  ) </dev/null >/dev/null 2>&1 &
+  echo $! >"$dir/watcher.pid"
+}
+
+cmd_start() {
+  local dir auth=0 owner=""
+  dir=$(lab_dir "${1:-}")
+  shift || true
+  while [ $# -gt 0 ]; do
+    case "$1" in
+      --auth) auth=1 ;;
+      --owner) owner=${2:-}; [[ "$owner" =~ ^[0-9]+$ ]] || usage; shift ;;
+      *) usage ;;
+    esac
+    shift
+  done
+  need_tools
+  if running "$dir"; then
+    die "a lab is already running in $dir (port $(cat "$dir/port"))"
+  fi
+  rm -rf "$dir/etc" "$dir/spool" "$dir/cache" "$dir/state" "$dir/log" "$dir/port" "$dir/cupsd.pid" \
+    "$dir/socket-path"
+  mkdir -p "$dir/etc/ppd" "$dir/etc/ssl" "$dir/spool/tmp" "$dir/cache" "$dir/state" "$dir/log"
+  if [ "$(id -u)" -eq 0 ]; then
+    # The server hands the spool to lp; it must be able to reach it.
+    chmod 755 "$dir"
+    chown -R root:lp "$dir/spool" "$dir/cache" "$dir/state"
+    chmod 0710 "$dir/spool"
+    chmod 1770 "$dir/spool/tmp"
+  fi
+  local sock
+  sock=$(socket_path "$dir")
+  rm -f "$sock"
+  write_files_conf "$dir"
+  write_mime_files "$dir"
+
+  # The port is chosen free just before the server binds it; if another program takes it in
+  # between, the server fails to listen and we try another.
+  local attempt port pid
+  for attempt in 1 2 3 4 5; do
+    port=$(free_port)
+    write_cupsd_conf "$dir" "$port" "$sock" "$auth"
+    cupsd -f -c "$dir/etc/cupsd.conf" -s "$dir/etc/cups-files.conf" \
+      </dev/null >>"$dir/log/cupsd.out" 2>&1 &
+    pid=$!
+    echo "$pid" >"$dir/cupsd.pid"
+    local i
+    for i in $(seq 1 150); do
+      if ! kill -0 "$pid" 2>/dev/null; then break; fi
+      # Taken port: the server goes on with its other listener, so give up on this one at once.
+      if grep -q "Unable to open listen socket for address 127.0.0.1:$port" "$dir/log/error_log" \
+        2>/dev/null; then break; fi
+      if answers "$port" && [ -S "$sock" ]; then
+        echo "$port" >"$dir/port"
+        echo "$auth" >"$dir/auth"
+        [ -n "$owner" ] && start_watcher "$dir" "$owner" "$pid"
+        echo "$port"
+        return 0
+      fi
+      sleep 0.1
+    done
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    rm -f "$dir/cupsd.pid"
+  done
+  echo "cups-lab: cupsd did not start; its log follows" >&2
+  tail -n 20 "$dir/log/error_log" "$dir/log/cupsd.out" >&2 2>/dev/null || true
+  exit 1
+}
+
+cmd_port() {
+  local dir
+  dir=$(lab_dir "${1:-}")
+  running "$dir" || die "no lab running in $dir"
+  cat "$dir/port"
+}
+
+cmd_add_printer() {
+  local dir name
+  dir=$(lab_dir "${1:-}")
+  name=${2:-}
+  [ -n "$name" ] || usage
+  need_tools
+  running "$dir" || die "no lab running in $dir"
+  lpadmin -h "$(server_of "$dir")" -p "$name" -v file:///dev/null -E \
+    -o printer-error-policy=retry-job 2>&1 | grep -v -i 'deprecated' >&2 || true
+  lpstat -h "$(server_of "$dir")" -p "$name" >/dev/null 2>&1 || die "printer $name was not added"
+}
+
+cmd_hold_jobs() {
+  local dir printer count user="" size=1024 title="" fast=0
+  dir=$(lab_dir "${1:-}")
+  printer=${2:-}
+  count=${3:-}
+  [ -n "$printer" ] && [[ "$count" =~ ^[0-9]+$ ]] || usage
+  shift 3
+  while [ $# -gt 0 ]; do
+    case "$1" in
+      --user) user=${2:?}; shift ;;
+      --size) size=${2:?}; shift ;;
+      --title) title=${2:?}; shift ;;
+      --fast) fast=1 ;;
+      *) usage ;;
+    esac
+    shift
+  done
+  # The server refuses empty documents.
+  [[ "$size" =~ ^[0-9]+$ ]] && [ "$size" -gt 0 ] || die "--size takes a number of bytes, at least 1"
+  running "$dir" || die "no lab running in $dir"
+  local port
+  port=$(cat "$dir/port")
+  if [ "$fast" = 1 ]; then
+    local args=(--port "$port" --printer "$printer" --count "$count" --size "$size")
+    [ -n "$user" ] && args+=(--user "$user")
+    [ -n "$title" ] && args+=(--title "$title")
+    python3 "$here/cups-lab-jobs.py" "${args[@]}"
+    return
+  fi
+  need_tools
+  local doc
+  doc=$(mktemp "$dir/lab-doc.XXXXXX")
+  head -c "$size" /dev/zero | tr '\0' 'x' >"$doc"
+  local i opts=(-h "127.0.0.1:$port" -d "$printer" -H hold)
+  [ -n "$user" ] && opts+=(-U "$user")
+  for ((i = 1; i <= count; i++)); do
+    if [ -n "$title" ]; then
+      lp "${opts[@]}" -t "$title" -- "$doc" >/dev/null
+    else
+      lp "${opts[@]}" -- "$doc" >/dev/null
+    fi
+  done
+  rm -f "$doc"
+}
+
+cmd_pause() {
+  local dir printer message
+  dir=$(lab_dir "${1:-}")
+  printer=${2:-}
+  message=${3:-}
+  [ -n "$printer" ] || usage
+  need_tools
+  running "$dir" || die "no lab running in $dir"
+  cupsdisable -h "$(server_of "$dir")" -r "$message" "$printer"
+}
+
+cmd_resume() {
+  local dir printer
+  dir=$(lab_dir "${1:-}")
+  printer=${2:-}
+  [ -n "$printer" ] || usage
+  need_tools
+  running "$dir" || die "no lab running in $dir"
+  cupsenable -h "$(server_of "$dir")" "$printer"
+}
+
+cmd_stop() {
+  local dir
+  dir=$(lab_dir "${1:-}")
+  if running "$dir"; then
+    local pid i
+    pid=$(cat "$dir/cupsd.pid")
+    kill -TERM "$pid" 2>/dev/null || true
+    for i in $(seq 1 100); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    if kill -0 "$pid" 2>/dev/null; then
+      kill -KILL "$pid" 2>/dev/null || true
+    fi
+  fi
+  local sock=""
+  [ -f "$dir/socket-path" ] && sock=$(cat "$dir/socket-path")
+  rm -f "$dir/cupsd.pid" "$dir/port"
+  if [ -n "$sock" ]; then
+    rm -f "$sock"
+    case "$sock" in /tmp/cups-lab.*/cups.sock) rmdir "$(dirname "$sock")" 2>/dev/null || true ;; esac
+  fi
+  # The watcher, unless it is the one stopping the lab (then it is our parent and ends with us).
+  if [ -f "$dir/watcher.pid" ]; then
+    local watcher
+    watcher=$(cat "$dir/watcher.pid")
+    rm -f "$dir/watcher.pid"
+    if [ -n "$watcher" ] && [ "$watcher" != "$PPID" ] && [ "$watcher" != "$$" ]; then
+      kill "$watcher" 2>/dev/null || true
+    fi
+  fi
+  # A lab directory made only for one run (by the test fixture) goes with the server.
+  if [ -f "$dir/.remove-on-stop" ]; then
+    rm -rf "$dir"
+  fi
+  return 0
+}
+
+sub=${1:-}
+shift || true
+case "$sub" in
+  start) cmd_start "$@" ;;
+  port) cmd_port "$@" ;;
+  add-printer) cmd_add_printer "$@" ;;
+  hold-jobs) cmd_hold_jobs "$@" ;;
+  pause) cmd_pause "$@" ;;
+  resume) cmd_resume "$@" ;;
+  stop) cmd_stop "$@" ;;
+  *) usage ;;
+esac

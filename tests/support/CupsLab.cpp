@@ -1,0 +1,528 @@
+#include "support/CupsLab.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace quenlo::test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char* const kScript = QUENLO_SOURCE_DIR "/scripts/cups-lab.sh";
+
+// Milliseconds left until `deadline`, at least 0, for poll().
+int MillisLeft(Clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() { Reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int Get() const { return fd_; }
+    void Reset()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+bool Exists(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+std::string ToolPath(const std::string& tool)
+{
+    for (const char* dir : {"/usr/sbin/", "/usr/bin/", "/sbin/", "/bin/"}) {
+        if (Exists(dir + tool))
+            return dir + tool;
+    }
+    return {};
+}
+
+std::string Trimmed(std::string s)
+{
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' '))
+        s.pop_back();
+    return s;
+}
+
+// Waits for `pid` until the deadline, then kills its process group; returns the exit code or -1.
+int Reap(pid_t pid, Clock::time_point deadline)
+{
+    int status = 0;
+    for (;;) {
+        pid_t r = ::waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (r < 0 && errno != EINTR)
+            return -1;
+        if (Clock::now() >= deadline) {
+            ::kill(-pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            return -1;
+        }
+        ::usleep(10000);
+    }
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path);
+    std::string s((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return s;
+}
+
+// Connects to 127.0.0.1:port within the deadline.
+int ConnectLoopback(int port, Clock::time_point deadline)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        if (errno != EINPROGRESS) {
+            int e = errno;
+            ::close(fd);
+            throw std::runtime_error(std::string("connect: ") + std::strerror(e));
+        }
+        pollfd p{fd, POLLOUT, 0};
+        int n = ::poll(&p, 1, MillisLeft(deadline));
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (n <= 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err != 0) {
+            ::close(fd);
+            throw std::runtime_error(n <= 0 ? "connect: time limit passed"
+                                            : std::string("connect: ") + std::strerror(err));
+        }
+    }
+    return fd;
+}
+
+void SendAll(int fd, const std::string& data, Clock::time_point deadline)
+{
+    std::size_t sent = 0;
+    while (sent < data.size()) {
+        ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            throw std::runtime_error(std::string("send: ") + std::strerror(errno));
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, MillisLeft(deadline)) <= 0)
+            throw std::runtime_error("send: time limit passed");
+    }
+}
+
+// Content-Length of a header block, or npos when absent.
+std::size_t ContentLength(const std::string& header)
+{
+    std::size_t pos = 0;
+    while (pos < header.size()) {
+        std::size_t end = header.find("\r\n", pos);
+        if (end == std::string::npos)
+            end = header.size();
+        std::string line = header.substr(pos, end - pos);
+        const std::string key = "content-length:";
+        if (line.size() > key.size()) {
+            std::string head = line.substr(0, key.size());
+            for (char& c : head)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (head == key)
+                return static_cast<std::size_t>(std::strtoull(line.c_str() + key.size(), nullptr, 10));
+        }
+        pos = end + 2;
+    }
+    return std::string::npos;
+}
+
+HttpReply Exchange(int port, const std::string& request, std::chrono::milliseconds timeLimit)
+{
+    const auto deadline = Clock::now() + timeLimit;
+    Fd fd(ConnectLoopback(port, deadline));
+    SendAll(fd.Get(), request, deadline);
+
+    std::string raw;
+    std::size_t headerEnd = std::string::npos;
+    std::size_t wanted = std::string::npos;
+    char buf[16384];
+    for (;;) {
+        if (headerEnd != std::string::npos && wanted != std::string::npos &&
+            raw.size() >= headerEnd + 4 + wanted)
+            break;
+        pollfd p{fd.Get(), POLLIN, 0};
+        int n = ::poll(&p, 1, MillisLeft(deadline));
+        if (n == 0)
+            throw std::runtime_error("reply: time limit passed after " + std::to_string(raw.size()) +
+                                     " bytes");
+        if (n < 0 && errno != EINTR)
+            throw std::runtime_error(std::string("poll: ") + std::strerror(errno));
+        ssize_t got = ::recv(fd.Get(), buf, sizeof buf, 0);
+        if (got == 0)
+            break;
+        if (got < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                continue;
+            throw std::runtime_error(std::string("recv: ") + std::strerror(errno));
+        }
+        raw.append(buf, static_cast<std::size_t>(got));
+        if (headerEnd == std::string::npos) {
+            headerEnd = raw.find("\r\n\r\n");
+            if (headerEnd != std::string::npos)
+                wanted = ContentLength(raw.substr(0, headerEnd));
+        }
+    }
+
+    HttpReply reply;
+    std::size_t lineEnd = raw.find("\r\n");
+    if (raw.compare(0, 5, "HTTP/") != 0 || lineEnd == std::string::npos)
+        throw std::runtime_error("reply without a status line (" + std::to_string(raw.size()) +
+                                 " bytes)");
+    reply.statusLine = raw.substr(0, lineEnd);
+    std::size_t space = reply.statusLine.find(' ');
+    if (space != std::string::npos)
+        reply.status = std::atoi(reply.statusLine.c_str() + space + 1);
+    if (headerEnd == std::string::npos) {
+        reply.header = raw.substr(lineEnd + 2);
+        return reply;
+    }
+    if (headerEnd > lineEnd)
+        reply.header = raw.substr(lineEnd + 2, headerEnd - lineEnd - 2);
+    reply.body = raw.substr(headerEnd + 4);
+    if (wanted != std::string::npos && reply.body.size() > wanted)
+        reply.body.resize(wanted);
+    return reply;
+}
+
+std::atomic<int> g_uniquePrinter{0};
+
+struct SharedLab {
+    std::once_flag once;
+    std::unique_ptr<CupsLab> lab;
+    std::string problem;
+};
+
+SharedLab& SharedSlot(bool auth)
+{
+    static SharedLab plain;
+    static SharedLab guarded;
+    return auth ? guarded : plain;
+}
+
+CupsLab* SharedLabFor(bool auth)
+{
+    SharedLab& slot = SharedSlot(auth);
+    std::call_once(slot.once, [&] {
+        slot.problem = CupsLab::MissingTools();
+        if (!slot.problem.empty())
+            return;
+        try {
+            slot.lab = std::make_unique<CupsLab>(auth);
+        } catch (const std::exception& e) {
+            slot.problem = e.what();
+        }
+    });
+    return slot.lab.get();
+}
+
+}  // namespace
+
+bool InCi()
+{
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && std::string(ci) == "true";
+}
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::milliseconds timeLimit)
+{
+    ProcessResult result;
+    if (argv.empty())
+        return result;
+    int outPipe[2], errPipe[2];
+    if (::pipe2(outPipe, O_CLOEXEC) != 0)
+        return result;
+    if (::pipe2(errPipe, O_CLOEXEC) != 0) {
+        ::close(outPipe[0]);
+        ::close(outPipe[1]);
+        return result;
+    }
+    Fd outRead(outPipe[0]), outWrite(outPipe[1]), errRead(errPipe[0]), errWrite(errPipe[1]);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, outWrite.Get(), 1);
+    posix_spawn_file_actions_adddup2(&actions, errWrite.Get(), 2);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    // Its own process group, so that a run past its time limit is killed with all it started.
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+    posix_spawnattr_setpgroup(&attr, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = 0;
+    int rc = ::posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    outWrite.Reset();
+    errWrite.Reset();
+    if (rc != 0) {
+        result.err = std::string("cannot start ") + argv[0] + ": " + std::strerror(rc);
+        return result;
+    }
+
+    const auto deadline = Clock::now() + timeLimit;
+    pollfd fds[2] = {{outRead.Get(), POLLIN, 0}, {errRead.Get(), POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open = 2;
+    char buf[4096];
+    while (open > 0) {
+        int n = ::poll(fds, 2, MillisLeft(deadline));
+        if (n == 0)
+            break;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            ssize_t got = ::read(fds[i].fd, buf, sizeof buf);
+            if (got > 0) {
+                sinks[i]->append(buf, static_cast<std::size_t>(got));
+            } else if (got == 0 || errno != EINTR) {
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    result.exitCode = Reap(pid, deadline);
+    return result;
+}
+
+HttpReply PostHttp10(int port, const std::string& path, const std::string& body,
+                     const std::string& contentType, std::chrono::milliseconds timeLimit)
+{
+    std::string request = "POST " + path + " HTTP/1.0\r\n";
+    request += "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+    request += "Content-Type: " + contentType + "\r\n";
+    request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+    request += body;
+    return Exchange(port, request, timeLimit);
+}
+
+HttpReply GetHttp10(int port, const std::string& pathAndQuery, std::chrono::milliseconds timeLimit)
+{
+    std::string request = "GET " + pathAndQuery + " HTTP/1.0\r\n";
+    request += "Host: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
+    return Exchange(port, request, timeLimit);
+}
+
+std::string PostIpp(int port, const std::string& path, const std::string& ippBody)
+{
+    HttpReply reply = PostHttp10(port, path, ippBody);
+    if (reply.status != 200)
+        throw std::runtime_error("IPP post to " + path + ": " + reply.statusLine);
+    return reply.body;
+}
+
+std::string CupsLab::MissingTools()
+{
+    std::string missing;
+    for (const char* tool : {"cupsd", "lpadmin", "lp", "lpstat", "cupsdisable", "cupsenable", "curl"}) {
+        if (ToolPath(tool).empty())
+            missing += std::string(missing.empty() ? "" : ", ") + tool;
+    }
+    if (!Exists("/bin/bash"))
+        missing += std::string(missing.empty() ? "" : ", ") + "bash";
+    if (missing.empty())
+        return {};
+    return "not installed: " + missing +
+           " (Debian packages cups, cups-client, cups-bsd, curl; scripts/install-deps.sh)";
+}
+
+CupsLab::CupsLab(bool auth) : auth_(auth)
+{
+    char pattern[] = "/tmp/quenlo-lab-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr)
+        throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
+    dir_ = pattern;
+    // The script removes a directory so marked when it stops the server, also from its watcher.
+    std::ofstream(dir_ + "/.remove-on-stop").put('\n');
+
+    std::vector<std::string> args;
+    if (auth_)
+        args.push_back("--auth");
+    args.push_back("--owner");
+    args.push_back(std::to_string(::getpid()));
+    ProcessResult r = Script("start", args);
+    if (r.exitCode != 0) {
+        std::string why = Trimmed(r.err.empty() ? r.out : r.err);
+        Script("stop");
+        ::rmdir(dir_.c_str());
+        throw std::runtime_error("cups-lab.sh start failed: " + why);
+    }
+    port_ = std::atoi(Trimmed(r.out).c_str());
+    running_ = true;
+    if (port_ <= 0) {
+        Stop();
+        throw std::runtime_error("cups-lab.sh start printed no port: " + r.out);
+    }
+}
+
+CupsLab::~CupsLab()
+{
+    Stop();
+}
+
+CupsLab* CupsLab::Shared()
+{
+    return SharedLabFor(false);
+}
+
+CupsLab* CupsLab::SharedAuth()
+{
+    return SharedLabFor(true);
+}
+
+std::string CupsLab::Unavailable(bool auth)
+{
+    SharedLab& slot = SharedSlot(auth);
+    SharedLabFor(auth);
+    return slot.problem;
+}
+
+int CupsLab::ServerPid() const
+{
+    if (!running_)
+        return 0;
+    return std::atoi(ReadFile(dir_ + "/cupsd.pid").c_str());
+}
+
+std::string CupsLab::HostPort() const
+{
+    return "127.0.0.1:" + std::to_string(port_);
+}
+
+std::string CupsLab::PrinterPath(const std::string& printer)
+{
+    return "/printers/" + printer;
+}
+
+std::string CupsLab::PrinterUrl(const std::string& printer) const
+{
+    return "http://" + HostPort() + PrinterPath(printer);
+}
+
+std::string CupsLab::PrinterUri(const std::string& printer) const
+{
+    return "ipp://" + HostPort() + PrinterPath(printer);
+}
+
+void CupsLab::AddPrinter(const std::string& name)
+{
+    Checked("add-printer", {name});
+}
+
+std::string CupsLab::AddUniquePrinter(const std::string& prefix)
+{
+    std::string name = prefix + "-" + std::to_string(++g_uniquePrinter);
+    AddPrinter(name);
+    return name;
+}
+
+void CupsLab::HoldJobs(const std::string& printer, int count, const HoldOptions& options)
+{
+    std::vector<std::string> args = {printer, std::to_string(count), "--size",
+                                     std::to_string(options.size)};
+    if (!options.user.empty()) {
+        args.push_back("--user");
+        args.push_back(options.user);
+    }
+    if (!options.title.empty()) {
+        args.push_back("--title");
+        args.push_back(options.title);
+    }
+    if (options.fast)
+        args.push_back("--fast");
+    Checked("hold-jobs", args);
+}
+
+void CupsLab::Pause(const std::string& printer, const std::string& message)
+{
+    Checked("pause", {printer, message});
+}
+
+void CupsLab::Resume(const std::string& printer)
+{
+    Checked("resume", {printer});
+}
+
+void CupsLab::Stop()
+{
+    if (!running_)
+        return;
+    running_ = false;
+    Script("stop");
+}
+
+ProcessResult CupsLab::Script(const std::string& subcommand, const std::vector<std::string>& args) const
+{
+    std::vector<std::string> argv = {"/bin/bash", kScript, subcommand, dir_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProcess(argv);
+}
+
+std::string CupsLab::Checked(const std::string& subcommand, const std::vector<std::string>& args) const
+{
+    ProcessResult r = Script(subcommand, args);
+    if (r.exitCode != 0)
+        throw std::runtime_error("cups-lab.sh " + subcommand + " failed (exit " +
+                                 std::to_string(r.exitCode) + "): " + Trimmed(r.err));
+    return r.out;
+}
+
+}  // namespace quenlo::test
