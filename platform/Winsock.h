@@ -152,6 +152,8 @@ struct HostEntry {
 
 // Synchronous resolver (blocks): nullopt with the last error set on failure.
 std::optional<HostEntry> gethostbyname(const std::string& name);
+// Reverse form (added beside the others; the asynchronous reverse lookup runs it).
+std::optional<HostEntry> gethostbyaddr(std::uint32_t addressNetworkOrder);
 std::optional<std::uint16_t> getservbyname(const std::string& name, const std::string& proto);  // host order
 std::optional<int> getprotobyname(const std::string& name);
 
