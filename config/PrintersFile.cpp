@@ -1,0 +1,230 @@
+#include "config/PrintersFile.h"
+
+#include "platform/Settings.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+
+namespace quenlo {
+
+namespace {
+
+std::string EnvOrEmpty(const char* name)
+{
+    const char* v = std::getenv(name);
+    return v ? std::string(v) : std::string();
+}
+
+// Lower case for ASCII letters only; other bytes (accented letters of the file's code page
+// included) stay as they are.
+std::string AsciiLower(std::string s)
+{
+    for (char& c : s) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return s;
+}
+
+int DigitValue(char c, bool hex)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (hex && c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (hex && c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Locating
+
+PrintersFileSearch PrintersFileSearch::FromProcess()
+{
+    PrintersFileSearch search;
+    if (auto settings = platform::Settings::OpenUser())
+        search.confDir = settings->Text("ConfDir").value_or(std::string());
+    search.appData = platform::UserConfigHome();
+    search.userProfile = EnvOrEmpty("HOME");
+    return search;
+}
+
+bool PrintersFileExists(const std::string& path)
+{
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::optional<std::string> LocatePrintersFile(const PrintersFileSearch& search,
+                                              const std::function<bool(const std::string&)>& exists)
+{
+    auto found = [&](const std::string& dir) { return exists(dir + kPrintersFileName); };
+
+    std::string dir = search.confDir.value_or(std::string());
+    if (found(dir))
+        return dir;
+    dir = search.appData.empty() ? std::string() : search.appData + "/Dorvane/Quenlo/";
+    if (found(dir))
+        return dir;
+    dir = search.userProfile.empty() ? std::string() : search.userProfile + "/";
+    if (found(dir))
+        return dir;
+    dir.clear();
+    if (found(dir))
+        return dir;
+    return std::nullopt;
+}
+
+std::optional<std::string> LocatePrintersFile()
+{
+    return LocatePrintersFile(PrintersFileSearch::FromProcess());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Numbers
+
+std::int32_t NumberOfValue(const std::string& value)
+{
+    std::size_t i = 0;
+    while (i < value.size() && value[i] == ' ')
+        ++i;
+
+    bool hex = false;
+    bool negative = false;
+    if (i < value.size() && (value[i] == '$' || value[i] == 'x' || value[i] == 'X')) {
+        hex = true;
+        ++i;
+    } else if (i + 1 < value.size() && value[i] == '0' && (value[i + 1] == 'x' || value[i + 1] == 'X')) {
+        hex = true;
+        i += 2;
+    } else if (i < value.size() && (value[i] == '+' || value[i] == '-')) {
+        negative = value[i] == '-';
+        ++i;
+    }
+
+    // Hex fills all 32 bits (two's complement); decimal stops at the int32 range.
+    const std::uint64_t limit = hex ? 0xFFFFFFFFull : (negative ? 0x80000000ull : 0x7FFFFFFFull);
+    std::uint64_t magnitude = 0;
+    bool complete = true;
+    for (; i < value.size(); ++i) {
+        int d = DigitValue(value[i], hex);
+        if (d < 0 || magnitude * (hex ? 16 : 10) + static_cast<std::uint64_t>(d) > limit) {
+            complete = false;
+            break;
+        }
+        magnitude = magnitude * (hex ? 16 : 10) + static_cast<std::uint64_t>(d);
+    }
+    if (!complete)
+        negative = false;  // a failed value is the digits before the failure, without the sign
+    if (hex || !negative)
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(magnitude));
+    return static_cast<std::int32_t>(-static_cast<std::int64_t>(magnitude));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading
+
+PrintersFileReader::PrintersFileReader(PrinterList& printers, ProxySettings& proxy,
+                                       std::string configDir, GatewayStarter startGateway)
+    : printers_(printers), proxy_(proxy), configDir_(std::move(configDir)),
+      startGateway_(std::move(startGateway))
+{
+}
+
+void PrintersFileReader::ReadLine(std::string line)
+{
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    const std::size_t eq = line.find('=');
+    const std::string key = AsciiLower(line.substr(0, eq));
+    const std::string value = eq == std::string::npos ? std::string() : line.substr(eq + 1);
+
+    if (key == "proxy") {
+        proxy_.Proxy = value;
+    } else if (key == "proxyport") {
+        proxy_.ProxyPort = value;
+    } else if (key == "proxyuser") {
+        proxy_.ProxyUsername = value;
+    } else if (key == "proxypass") {
+        proxy_.ProxyPassword = value;
+    } else if (key == "<printer>") {
+        open_.emplace();
+        current_ = &*open_;
+    } else if (key == "<endprinter>") {
+        EndPrinter();
+    } else {
+        SetPrinterField(key, value);
+    }
+}
+
+void PrintersFileReader::SetPrinterField(const std::string& key, const std::string& value)
+{
+    if (current_ == nullptr)
+        return;  // no "<printer>" line yet
+    TAList& e = *current_;
+    if (key == "name")
+        e.name = value;
+    else if (key == "localhost")
+        e.localhost = value;
+    else if (key == "localport")
+        e.localport = NumberOfValue(value);
+    else if (key == "remotehost")
+        e.remotehost = value;
+    else if (key == "remoteport")
+        e.remoteport = NumberOfValue(value);
+    else if (key == "url")
+        e.url = value;
+    else if (key == "user")
+        e.user = value;
+    else if (key == "pass")
+        e.pass = value;
+    else if (key == "comment")
+        e.comment = value;
+    // "<global>", "<endglobal>", comments and unknown keys: nothing
+}
+
+void PrintersFileReader::EndPrinter()
+{
+    // Only an entry not yet appended is appended: a repeated "<endprinter>" would list the same
+    // printer twice and start a second gateway for it.
+    if (!open_)
+        return;
+    printers_.push_back(std::move(*open_));
+    open_.reset();
+    current_ = &printers_.back();
+    if (current_->localport >= 0 && startGateway_)
+        startGateway_(*current_, configDir_);
+}
+
+void PrintersFileReader::ReadAll(std::istream& in)
+{
+    std::string line;
+    while (std::getline(in, line))
+        ReadLine(std::move(line));
+}
+
+bool ReadPrintersFileAt(const std::string& path, const std::string& configDir, PrinterList& printers,
+                        ProxySettings& proxy, const GatewayStarter& startGateway)
+{
+    if (!PrintersFileExists(path))
+        return false;
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    PrintersFileReader reader(printers, proxy, configDir, startGateway);
+    reader.ReadAll(in);
+    return true;
+}
+
+bool ReadPrintersFile(const std::string& configDir, PrinterList& printers, ProxySettings& proxy,
+                      const GatewayStarter& startGateway)
+{
+    return ReadPrintersFileAt(configDir + kPrintersFileName, configDir, printers, proxy, startGateway);
+}
+
+}  // namespace quenlo
