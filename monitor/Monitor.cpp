@@ -1,0 +1,455 @@
+#include "monitor/Monitor.h"
+
+#include "ipp/Ipp.h"
+#include "monitor/RefreshText.h"
+
+#include <cstdio>
+#include <exception>
+#include <sstream>
+
+namespace quenlo {
+
+namespace {
+
+// The texts of the window, kept together so that a change is made once.
+constexpr const char* kUnknownSuffix = " - unknown";
+constexpr const char* kNoEntrySuffix = " - memóriahiba, nem találom a nyomtató adatait";
+constexpr const char* kProbeFailedPrefix = " - kapcsolódás sikertelen (";
+constexpr const char* kConnectedPrefix = " - kapcsolódva (";
+constexpr const char* kNoPrintersSuffix = " - a szerveren nincs ilyen nyomtató";
+constexpr const char* kIppFailedPrefix = " - kapcsolódva, IPP hiba (";
+constexpr const char* kIppOkPrefix = " - kapcsolódva, IPP rendben (";
+constexpr const char* kCommentPrefix = "Megjegyzés: ";
+
+constexpr const char* kNoJobToCancel = "Nincs kijelölve feladat, amit megszakíthatna!";
+constexpr const char* kNoJobToHold = "Nincs kijelölve feladat, amit szüneteltethetne!";
+constexpr const char* kNoJobToRelease = "Nincs kijelölve feladat, amit folytathatna!";
+constexpr const char* kBadJobId = "A job IDje érvénytelen!\rKérés megszakítva!\r(Hibapozíció: ";
+constexpr const char* kRequestFailed = "Kérés sikertelen (";
+constexpr const char* kRefused = "A kérést a szerver elutasította!\rHibakód: 0x";
+constexpr const char* kRefusedAndCupsFailed =
+    "A kérést a szerver elutasította, és CUPS HTTP kérés sem sikerült!\rHibakódok: 0x";
+
+// An answer of this many bytes or fewer carries no IPP header worth reading.
+constexpr std::size_t kShortAnswer = 10;
+
+bool ContainsNoPrinters(const std::string& body)
+{
+    // The probe's body is read as text: up to its first zero byte, ASCII capitals folded.
+    std::string text = body.substr(0, body.find('\0'));
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text.find("no printers") != std::string::npos;
+}
+
+// The IPP status-code in upper-case hex with at least four digits; a code of 0x8000 or more is
+// negative as a signed 16-bit number and so comes out as the eight digits of its 32-bit form.
+std::string StatusCodeHex(std::int16_t code)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(static_cast<std::int32_t>(code)));
+    return text;
+}
+
+// The successful class of IPP status-codes (successful-ok and its variants that still carried the
+// request out, such as successful-ok-ignored-or-substituted-attributes).
+bool IsSuccessfulStatus(std::int16_t code) { return code >= 0 && code <= 0x00FF; }
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The part of the url after its last "/", or all of it without one.
+std::string PrinterNameOfUrl(const std::string& url)
+{
+    const std::size_t slash = url.rfind('/');
+    return slash == std::string::npos ? url : url.substr(slash + 1);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+void ApplyHttpCli1Design(THttpCli& httpCli)
+{
+    httpCli.SetProxyPort("80");
+    httpCli.SetAgent("Internet Print Provider");
+    httpCli.SetAccept("image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*");
+    httpCli.SetNoCache(false);
+    httpCli.SetContentTypePost("application/ipp");
+    httpCli.SetMultiThreaded(false);
+}
+
+void ApplyProxySettings(THttpCli& httpCli, const ProxySettings& proxy)
+{
+    httpCli.SetProxy(proxy.Proxy);
+    httpCli.SetProxyPort(proxy.ProxyPort);
+    httpCli.SetProxyUsername(proxy.ProxyUsername);
+    httpCli.SetProxyPassword(proxy.ProxyPassword);
+}
+
+std::string PrinterUrl(const TAList& printer) { return "http://" + printer.remotehost + printer.url; }
+
+std::int32_t JobIdOfCaption(std::string_view caption, int& errorPos)
+{
+    const std::size_t n = caption.size();
+    std::size_t i = 0;
+    while (i < n && caption[i] == ' ')
+        ++i;
+
+    bool hex = false;
+    bool negative = false;
+    if (i < n && (caption[i] == '$' || caption[i] == 'x' || caption[i] == 'X')) {
+        hex = true;
+        ++i;
+    } else if (i + 1 < n && caption[i] == '0' && (caption[i + 1] == 'x' || caption[i + 1] == 'X')) {
+        hex = true;
+        i += 2;
+    } else if (i < n && (caption[i] == '+' || caption[i] == '-')) {
+        negative = caption[i] == '-';
+        ++i;
+    }
+    if (i >= n) {  // no digit at all
+        errorPos = static_cast<int>(i) + 1;
+        return 0;
+    }
+
+    const std::uint64_t limit = hex ? 0xFFFFFFFFull : negative ? 2147483648ull : 2147483647ull;
+    std::uint64_t value = 0;
+    for (; i < n; ++i) {
+        const int digit = hex ? HexDigit(caption[i]) : (caption[i] >= '0' && caption[i] <= '9' ? caption[i] - '0' : -1);
+        const std::uint64_t next = value * (hex ? 16 : 10) + static_cast<std::uint64_t>(digit);
+        if (digit < 0 || next > limit) {
+            errorPos = static_cast<int>(i) + 1;
+            return static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+        }
+        value = next;
+    }
+    errorPos = 0;
+    if (hex)
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
+    return static_cast<std::int32_t>(negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value));
+}
+
+const char* to_string(RefreshEnd end) noexcept
+{
+    switch (end) {
+    case RefreshEnd::None: return "none";
+    case RefreshEnd::NoEntry: return "no entry";
+    case RefreshEnd::ProbeFailed: return "probe failed";
+    case RefreshEnd::NoPrinters: return "no printers";
+    case RefreshEnd::JobsFailed: return "Get-Jobs failed";
+    case RefreshEnd::PrinterFailed: return "Get-Printer-Attributes failed";
+    case RefreshEnd::Complete: return "complete";
+    }
+    return "?";
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TMonitor::TMonitor(MonitorView& view, THttpCli& httpCli, const PrinterList& printers)
+    : view_(view), http_(httpCli), printers_(printers)
+{
+}
+
+bool TMonitor::FillView()
+{
+    for (const JobColumn& column : kJobColumns)
+        view_.AddJobColumn(column.caption, column.width);
+    for (const TAList& entry : printers_)
+        view_.AddPrinterItem(entry.name);
+    if (printers_.empty())
+        return false;
+    view_.SelectPrinterItem(0);
+    return true;
+}
+
+std::string TMonitor::StatusNumber() const { return std::to_string(http_.ReplyStatus()); }
+
+bool TMonitor::ClientBusy() const
+{
+    // The client's own state says whether a request runs; our flag also covers the moment between
+    // the client turning ready and our blocking call returning, when handlers may already run.
+    return http_.State() != hsReady || requestRunning_;
+}
+
+void TMonitor::SetCredentials(const std::string& user, const std::string& pass)
+{
+    if (!user.empty()) {
+        http_.SetUsername(user);
+        http_.SetPassword(pass);
+    } else {
+        http_.SetUsername("");
+        http_.SetPassword("");
+    }
+}
+
+TMonitor::Outcome TMonitor::RunRequest(THttpRequest kind, std::istream* send, std::ostream* receive)
+{
+    http_.SetPostStream(send);
+    http_.SetReplyStream(receive);
+    requestRunning_ = true;
+    Outcome outcome = Outcome::Done;
+    try {
+        if (kind == hrPost)
+            http_.Post();
+        else
+            http_.Get();
+    } catch (const std::exception&) {
+        // Every failure of a request is judged by ReplyStatus at the caller.
+        outcome = Outcome::Failed;
+    }
+    requestRunning_ = false;
+    // The streams belong to the caller's frame: leave the client no pointer to them.
+    if (http_.PostStream() == send)
+        http_.SetPostStream(nullptr);
+    if (http_.ReplyStream() == receive)
+        http_.SetReplyStream(nullptr);
+    return outcome;
+}
+
+void TMonitor::EnableRefreshControls()
+{
+    view_.SetPrinterSelectorEnabled(true);
+    view_.SetRefreshButtonEnabled(true);
+}
+
+void TMonitor::EndRefresh(RefreshEnd end)
+{
+    lastRefreshEnd_ = end;
+    if (OnRefreshDone)
+        OnRefreshDone(*this, end);
+}
+
+void TMonitor::ShowProbeFailed()
+{
+    EnableRefreshControls();
+    view_.SetLabelStatus(Name() + kProbeFailedPrefix + StatusNumber() + ")");
+    view_.SetImageStatus(Lamp::Red);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The refresh
+
+void TMonitor::ComboBoxPrinterlistChange()
+{
+    // The controls that start a refresh are disabled while one waits; a refresh called from inside
+    // a waiting one anyway (a timer, a script) would only repaint what the outer one is filling.
+    if (refreshRunning_)
+        return;
+
+    view_.ClearJobs();
+    view_.SetLabelStatus(Name());
+    view_.SetLabelPrinterStatus(Name() + kUnknownSuffix);
+    view_.SetImageStatus(Lamp::Red);
+    view_.SetImagePrinterStatus(Lamp::Red);
+
+    const std::string wanted = Name();
+    const TAList* entry = nullptr;
+    for (const TAList& candidate : printers_) {
+        if (candidate.name == wanted) {
+            entry = &candidate;
+            break;
+        }
+    }
+    if (entry == nullptr) {
+        view_.SetImageStatus(Lamp::Red);
+        view_.SetLabelStatus(Name() + kNoEntrySuffix);
+        EndRefresh(RefreshEnd::NoEntry);
+        return;
+    }
+    currentPrinter_ = entry;
+    view_.SetLabelComment(kCommentPrefix + entry->comment);
+
+    // Another request owns the client's URL, credentials and streams until it ends.
+    if (ClientBusy()) {
+        ShowProbeFailed();
+        EndRefresh(RefreshEnd::ProbeFailed);
+        return;
+    }
+
+    refreshRunning_ = true;
+    const RefreshEnd end = RunRefreshRequests(*entry);
+    refreshRunning_ = false;
+    EndRefresh(end);
+}
+
+RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
+{
+    SetCredentials(entry.user, entry.pass);
+    const std::string url = PrinterUrl(entry);
+
+    // Probe: does the printer URL answer at all?
+    {
+        std::ostringstream probe;
+        http_.SetURL(url);
+        view_.SetPrinterSelectorEnabled(false);
+        view_.SetRefreshButtonEnabled(false);
+        if (RunRequest(hrGet, nullptr, &probe) == Outcome::Failed) {
+            ShowProbeFailed();
+            return RefreshEnd::ProbeFailed;
+        }
+        view_.SetLabelStatus(Name() + kConnectedPrefix + StatusNumber() + ")");
+        view_.SetImageStatus(Lamp::Yellow);
+        if (ContainsNoPrinters(probe.str())) {
+            // Both controls come back, so the user can ask again once the printer exists.
+            EnableRefreshControls();
+            view_.SetLabelStatus(Name() + kNoPrintersSuffix);
+            return RefreshEnd::NoPrinters;
+        }
+    }
+
+    // Get-Jobs: the rows of the job list. The POST goes to the URL the probe set.
+    std::string jobsAnswer;
+    if (!PostIpp(BuildGetJobsRequest, url, jobsAnswer)) {
+        EnableRefreshControls();
+        view_.SetLabelStatus(Name() + kIppFailedPrefix + StatusNumber() + ")");
+        return RefreshEnd::JobsFailed;
+    }
+    view_.SetLabelStatus(Name() + kIppOkPrefix + StatusNumber() + ")");
+    view_.SetImageStatus(Lamp::Green);
+    const std::string name = Name();
+    WalkJobList(jobsAnswer, name, [this](const JobRow& row) { view_.AddJobRow(row); });
+    jobsAnswer.clear();
+
+    // Get-Printer-Attributes: the printer line and its lamp.
+    std::string printerAnswer;
+    if (!PostIpp(BuildGetPrinterAttributesRequest, url, printerAnswer)) {
+        EnableRefreshControls();
+        view_.SetLabelStatus(Name() + kIppFailedPrefix + StatusNumber() + ")");
+        return RefreshEnd::PrinterFailed;
+    }
+    EnableRefreshControls();
+    view_.SetLabelStatus(Name() + kIppOkPrefix + StatusNumber() + ")");
+    view_.SetImageStatus(Lamp::Green);
+    const PrinterStatus printer = WalkPrinterStatus(printerAnswer, Name());
+    view_.SetLabelPrinterStatus(printer.line);
+    view_.SetImagePrinterStatus(printer.lamp);
+    return RefreshEnd::Complete;
+}
+
+bool TMonitor::PostIpp(IppMessage (*build)(std::string_view printerUri), const std::string& url,
+                       std::string& answer)
+{
+    IppMessage body;
+    try {
+        body = build(url);
+    } catch (const EIppException&) {
+        return false;  // a printer URI too long for the encoding: nothing is sent
+    }
+    std::istringstream send(body);
+    std::ostringstream receive;
+    if (RunRequest(hrPost, &send, &receive) == Outcome::Failed)
+        return false;
+    answer = receive.str();
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The operations
+
+void TMonitor::MegszakitClick() { JobCommand(kIppCancelJob, kNoJobToCancel); }
+void TMonitor::SzunetClick() { JobCommand(kIppHoldJob, kNoJobToHold); }
+void TMonitor::FolytatClick() { JobCommand(kIppReleaseJob, kNoJobToRelease); }
+void TMonitor::NyomtatofelfuggeszteseClick() { PrinterCommand(kIppPausePrinter); }
+void TMonitor::NyomtatofolytatasaClick() { PrinterCommand(kIppResumePrinter); }
+void TMonitor::OsszesfeladattorleseClick() { PrinterCommand(kIppPurgeJobs); }
+
+void TMonitor::JobCommand(std::int32_t operation, const char* noSelectionText)
+{
+    if (view_.SelectedJobCount() != 1) {
+        ShowWarning(noSelectionText);
+        return;
+    }
+    const std::string caption = view_.SelectedJobCaption();
+    int errorPos = 0;
+    const std::int32_t jobId = JobIdOfCaption(caption, errorPos);
+    // A negative id would send the job command without "job-id", which a server applies to
+    // whatever job of the printer it chooses: refuse it at its sign like any other bad caption.
+    if (errorPos == 0 && jobId < 0)
+        errorPos = static_cast<int>(caption.find_first_not_of(' ')) + 1;
+    if (errorPos != 0) {
+        ShowError(kBadJobId + std::to_string(errorPos) + ")");
+        return;
+    }
+    if (currentPrinter_ == nullptr)
+        return;
+    const TAList& printer = *currentPrinter_;
+    SendIppOperation(printer.remotehost, printer.url, printer.user, printer.pass, operation, jobId);
+}
+
+void TMonitor::PrinterCommand(std::int32_t operation)
+{
+    if (currentPrinter_ == nullptr)
+        return;
+    const TAList& printer = *currentPrinter_;
+    SendIppOperation(printer.remotehost, printer.url, printer.user, printer.pass, operation, -1);
+}
+
+void TMonitor::SendIppOperation(const std::string& remotehost, const std::string& url,
+                                const std::string& user, const std::string& pass,
+                                std::int32_t operation, std::int32_t jobId)
+{
+    // Copies: the arguments may refer to an entry or to texts that a nested handler replaces.
+    const std::string host = remotehost;
+    const std::string path = url;
+
+    IppMessage body;
+    try {
+        body = BuildOperationRequest(operation, "http://" + host + path, user, jobId);
+    } catch (const EIppException&) {
+        ShowError(kRequestFailed + StatusNumber() + ")");
+        return;
+    }
+
+    // Another request owns the client's settings until it ends; leave them alone.
+    if (ClientBusy()) {
+        ShowError(kRequestFailed + StatusNumber() + ")");
+        return;
+    }
+
+    SetCredentials(user, pass);
+    std::int16_t ippStatus = 0;
+    {
+        std::istringstream send(body);
+        std::ostringstream receive;
+        if (RunRequest(hrPost, &send, &receive) == Outcome::Failed) {
+            ShowError(kRequestFailed + StatusNumber() + ")");
+            return;
+        }
+        const std::string answer = receive.str();
+        if (answer.size() > kShortAnswer) {
+            IppResponseStream stream(answer);
+            ippStatus = static_cast<std::int16_t>(ReadResponseHeader(stream).statusCode);
+        }
+    }
+
+    if (!IsSuccessfulStatus(ippStatus)) {
+        if (operation == kIppPausePrinter || operation == kIppResumePrinter)
+            CupsFallback(host, path, operation, ippStatus);
+        else
+            ShowWarning(kRefused + StatusCodeHex(ippStatus));
+    }
+    ComboBoxPrinterlistChange();
+}
+
+void TMonitor::CupsFallback(const std::string& remotehost, const std::string& url, std::int32_t operation,
+                            std::int16_t ippStatus)
+{
+    const char* command = operation == kIppPausePrinter ? "stop-printer" : "start-printer";
+    std::ostringstream reply;
+    http_.SetURL("http://" + remotehost + "/admin/?op=" + command + "&printer_name=" + PrinterNameOfUrl(url));
+    if (RunRequest(hrGet, nullptr, &reply) == Outcome::Failed)
+        ShowWarning(kRefusedAndCupsFailed + StatusCodeHex(ippStatus) + "  " + StatusNumber());
+}
+
+}  // namespace quenlo

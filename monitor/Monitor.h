@@ -1,0 +1,184 @@
+// TMonitor: the refresh of the chosen printer's connection, state and job list, and the six job and
+// printer operations, written against the abstract window (monitor/MonitorView.h).
+//
+// One TMonitor belongs to the main window (or to quenlo-cli's text view). It owns the use of the
+// window's HTTP client `HttpCli1`, keeps `CurrentPrinter`, and refers to the printer list read at
+// start-up. A host wires its controls to the handlers below:
+//
+//     selector change, refresh button  ->  ComboBoxPrinterlistChange / RefreshButtonClick
+//     job menu "Megszakít", "Szünet", "Folytat"               ->  MegszakitClick, SzunetClick, FolytatClick
+//     printer menu "Nyomtató felfüggesztése", "Nyomtató folytatása", "Összes feladat törlése"
+//                                       ->  NyomtatofelfuggeszteseClick, NyomtatofolytatasaClick,
+//                                           OsszesfeladattorleseClick
+//
+// Blocking and re-entrancy: every request is a blocking Get or Post of HttpCli1, which keeps the
+// thread's event loop (and so the window) running while it waits. Any handler may therefore be
+// called again from inside another one. The monitor learns that HttpCli1 is busy from its State()
+// (and from its own record of the request it is waiting for) before it touches any of the client's
+// settings: a refresh started meanwhile ends as a failed probe, an operation started meanwhile shows
+// "Kérés sikertelen (" + status + ")". Neither disturbs the request that is running. The refresh
+// disables the selector and the refresh button while it waits; the operations disable nothing.
+//
+// Streams: each request gets its own send and receive streams, made for it and released on every
+// path; the client's PostStream and ReplyStream are pointed at them only while that request runs.
+//
+// The view, the client and the printer list must outlive the monitor. Everything runs on the thread
+// that owns the client.
+#pragma once
+
+#include "config/PrintersFile.h"
+#include "ipp/IppRequest.h"
+#include "monitor/MonitorView.h"
+#include "net/HttpProt.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace quenlo {
+
+// ---------------------------------------------------------------------------------------------
+// Set-up helpers shared by the window and quenlo-cli
+
+// Puts HttpCli1's design values on a client: ProxyPort "80", Agent "Internet Print Provider", the
+// default Accept list, NoCache false, ContentTypePost "application/ipp", MultiThreaded false.
+void ApplyHttpCli1Design(THttpCli& httpCli);
+// Hands the proxy settings of the printers file to the client (Proxy, ProxyPort, ProxyUsername,
+// ProxyPassword).
+void ApplyProxySettings(THttpCli& httpCli, const ProxySettings& proxy);
+
+// The job list's columns, in order: caption and width in pixels.
+struct JobColumn {
+    const char* caption;
+    int width;
+};
+inline constexpr std::array<JobColumn, 8> kJobColumns{{
+    {"job ID", 50},
+    {"printer", 50},
+    {"user", 50},
+    {"job name", 80},
+    {"size", 50},
+    {"state", 80},
+    {"state-reason", 120},
+    {"time-at-creation", 100},
+}};
+
+// "http://" + remotehost + url: the HTTP target and the "printer-uri" of every request for a printer.
+std::string PrinterUrl(const TAList& printer);
+
+// Reads a job list caption as a job id with the printers file's number rules (leading spaces, then
+// "$", "x", "X", "0x" or "0X" and hex digits, or an optional sign and decimal digits). `errorPos` is
+// 0 when the whole caption converts, otherwise the 1-based position of the first character that
+// stops the conversion (the position after the end when digits are missing, so 1 for an empty
+// caption; a digit that would take the number past 32 bits stops it too).
+std::int32_t JobIdOfCaption(std::string_view caption, int& errorPos);
+
+// ---------------------------------------------------------------------------------------------
+
+// Where a refresh ended; the view shows the same outcome in its labels and lamps.
+enum class RefreshEnd : std::uint8_t {
+    None,           // no refresh has run yet
+    NoEntry,        // no printer of the selector's name: "... - memóriahiba, nem találom ..."
+    ProbeFailed,    // the GET of the printer URL failed (or the client was busy)
+    NoPrinters,     // the server said it has no such printer
+    JobsFailed,     // Get-Jobs failed
+    PrinterFailed,  // Get-Printer-Attributes failed; the job rows are shown
+    Complete,       // both answers shown
+};
+const char* to_string(RefreshEnd end) noexcept;
+
+class TMonitor {
+public:
+    // `httpCli` is HttpCli1 (its design values and proxy are the host's to set, see the helpers
+    // above); `printers` is the list read at start-up, searched by name on every refresh.
+    TMonitor(MonitorView& view, THttpCli& httpCli, const PrinterList& printers);
+    TMonitor(const TMonitor&) = delete;
+    TMonitor& operator=(const TMonitor&) = delete;
+
+    // Start-up's part of the view: adds the eight job list columns, the printer names in list order
+    // and selects the first one. Runs no refresh. False (and only the columns added) when the list is
+    // empty.
+    bool FillView();
+
+    // ---- The refresh ------------------------------------------------------------------------------
+
+    // Refreshes the printer whose name the selector shows: clears the job list, shows the name with
+    // red lamps, finds the first entry of that name (it becomes CurrentPrinter and its comment is
+    // shown), probes the printer URL with a GET, then asks for its jobs (Get-Jobs) and its state
+    // (Get-Printer-Attributes). Each failure ends the refresh with its own LabelStatus text; see
+    // RefreshEnd for the end points. Every end fires OnRefreshDone. The selector and the refresh
+    // button are disabled from the probe on and enabled again at every end. Called again while one
+    // of its own requests waits (which the disabled controls normally prevent), it does nothing.
+    void ComboBoxPrinterlistChange();
+    // The refresh button: the same refresh.
+    void RefreshButtonClick() { ComboBoxPrinterlistChange(); }
+
+    // ---- The operations -----------------------------------------------------------------------------
+
+    // Job menu: cancel, hold or release the one selected job of CurrentPrinter. With no selection,
+    // the command's warning; with a caption that is not a job id, the error box "A job IDje
+    // érvénytelen!" with the error position; otherwise SendIppOperation.
+    void MegszakitClick();
+    void SzunetClick();
+    void FolytatClick();
+    // Printer menu: pause, resume or purge CurrentPrinter, without confirmation.
+    void NyomtatofelfuggeszteseClick();
+    void NyomtatofolytatasaClick();
+    void OsszesfeladattorleseClick();
+
+    // Posts one operation (an IPP operation code; jobId < 0: no "job-id") to the URL the last
+    // refresh set and judges the answer's status-code. A failed request shows "Kérés sikertelen ("
+    // + status + ")" and ends there. A refusal shows a warning with the status-code; a refused pause
+    // or resume is first retried through the server's web administration page
+    // ("http://" + remotehost + "/admin/?op=stop-printer&printer_name=" + the url's last segment, or
+    // start-printer), and warns only when that fails too. Every request that got through is
+    // followed by a refresh.
+    void SendIppOperation(const std::string& remotehost, const std::string& url, const std::string& user,
+                          const std::string& pass, std::int32_t operation, std::int32_t jobId);
+
+    // ---- State ------------------------------------------------------------------------------------
+
+    // The entry the last refresh found; nullptr before any refresh found one. Owned by the list.
+    const TAList* CurrentPrinter() const noexcept { return currentPrinter_; }
+    // Where the most recent refresh ended.
+    RefreshEnd LastRefreshEnd() const noexcept { return lastRefreshEnd_; }
+    // True while one of this monitor's requests is waiting.
+    bool RequestRunning() const noexcept { return requestRunning_; }
+
+    // Fired at every end of a refresh, after the view shows the outcome. A handler may read the view
+    // and the monitor; it must not start a refresh or an operation from inside.
+    std::function<void(TMonitor& sender, RefreshEnd end)> OnRefreshDone;
+
+private:
+    enum class Outcome { Done, Failed };
+
+    std::string Name() const { return view_.PrinterText(); }
+    std::string StatusNumber() const;
+    bool ClientBusy() const;
+    void SetCredentials(const std::string& user, const std::string& pass);
+    Outcome RunRequest(THttpRequest kind, std::istream* send, std::ostream* receive);
+    void EnableRefreshControls();
+    void EndRefresh(RefreshEnd end);
+    void ShowProbeFailed();
+    RefreshEnd RunRefreshRequests(const TAList& entry);
+    bool PostIpp(IppMessage (*build)(std::string_view printerUri), const std::string& url,
+                 std::string& answer);
+    void JobCommand(std::int32_t operation, const char* noSelectionText);
+    void PrinterCommand(std::int32_t operation);
+    void CupsFallback(const std::string& remotehost, const std::string& url, std::int32_t operation,
+                      std::int16_t ippStatus);
+    void ShowError(const std::string& text) { view_.ShowMessage(text, MessageIcon::Error); }
+    void ShowWarning(const std::string& text) { view_.ShowMessage(text, MessageIcon::Warning); }
+
+    MonitorView& view_;
+    THttpCli& http_;
+    const PrinterList& printers_;
+    const TAList* currentPrinter_ = nullptr;
+    RefreshEnd lastRefreshEnd_ = RefreshEnd::None;
+    bool requestRunning_ = false;
+    bool refreshRunning_ = false;
+};
+
+}  // namespace quenlo
