@@ -1,0 +1,275 @@
+// The monitor's commands of quenlo-cli: the window's refresh and its six menu commands, run by the
+// same monitor code through a text view.
+//
+//   quenlo-cli refresh [--config FILE] [--printer NAME]
+//   quenlo-cli cancel-job|hold-job|release-job JOBID [--config FILE] [--printer NAME]
+//   quenlo-cli pause-printer|resume-printer|purge-jobs [--config FILE] [--printer NAME]
+//
+// Every command first selects the printer (NAME, or the first of the file) and refreshes, as the
+// selector does. After each refresh it prints, tab-separated:
+//
+//   status   LAMP  LabelStatus
+//   printer  LAMP  LabelPrinterStatus
+//   comment  LabelComment
+//   job      the eight column texts          (one line per row)
+//
+// with LAMP one of red, yellow, green. A message box comes out as "message", "error" or "warning"
+// and its text. Tabs, CRs and LFs inside a text are written as \t, \r and \n, so a line is always
+// one record.
+//
+// Exit code: 0 when the command was carried out without a message box and its last refresh
+// completed; 1 otherwise (the reason also on standard error); 2 for a bad argument.
+#include "cli/Command.h"
+#include "config/PrintersFile.h"
+#include "monitor/Monitor.h"
+#include "monitor/MonitorView.h"
+#include "net/HttpProt.h"
+
+#include <clocale>
+#include <iostream>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace quenlo::cli {
+namespace {
+
+std::string Escaped(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '\t': out += "\\t"; break;
+        case '\r': out += "\\r"; break;
+        case '\n': out += "\\n"; break;
+        default: out += c; break;
+        }
+    }
+    return out;
+}
+
+const char* LampName(Lamp lamp)
+{
+    switch (lamp) {
+    case Lamp::Green: return "green";
+    case Lamp::Yellow: return "yellow";
+    case Lamp::Red: return "red";
+    }
+    return "red";
+}
+
+// The window as text: it keeps what the window would show and prints it on request; message boxes
+// are printed at once (they "close" immediately).
+class TextView final : public MonitorView {
+public:
+    explicit TextView(std::ostream& out) : out_(out) {}
+
+    void SetLabelStatus(const std::string& text) override { status_ = text; }
+    void SetLabelPrinterStatus(const std::string& text) override { printerStatus_ = text; }
+    void SetLabelComment(const std::string& text) override { comment_ = text; }
+    void SetImageStatus(Lamp lamp) override { statusLamp_ = lamp; }
+    void SetImagePrinterStatus(Lamp lamp) override { printerLamp_ = lamp; }
+
+    void AddPrinterItem(const std::string& name) override { items_.push_back(name); }
+    void SelectPrinterItem(int index) override
+    {
+        selected_ = index >= 0 && static_cast<std::size_t>(index) < items_.size() ? index : -1;
+    }
+    std::string PrinterText() const override { return selected_ < 0 ? std::string() : items_[selected_]; }
+    void SetPrinterSelectorEnabled(bool) override {}
+    void SetRefreshButtonEnabled(bool) override {}
+
+    void AddJobColumn(const std::string&, int) override {}
+    void ClearJobs() override
+    {
+        rows_.clear();
+        selectedRow_ = -1;
+    }
+    void AddJobRow(const JobRow& row) override { rows_.push_back(row); }
+    int SelectedJobCount() const override { return selectedRow_ < 0 ? 0 : 1; }
+    std::string SelectedJobCaption() const override
+    {
+        return selectedRow_ < 0 ? std::string() : rows_[static_cast<std::size_t>(selectedRow_)][0];
+    }
+
+    void ShowMessage(const std::string& text, MessageIcon icon) override
+    {
+        ++messages_;
+        out_ << "message\t" << (icon == MessageIcon::Error ? "error" : "warning") << '\t' << Escaped(text)
+             << '\n';
+        out_.flush();
+    }
+
+    // Selects the first row whose caption is `caption`, or no row when none has it.
+    void SelectJob(const std::string& caption)
+    {
+        selectedRow_ = -1;
+        for (std::size_t i = 0; i < rows_.size(); ++i) {
+            if (rows_[i][0] == caption) {
+                selectedRow_ = static_cast<int>(i);
+                return;
+            }
+        }
+    }
+
+    int IndexOfPrinter(const std::string& name) const
+    {
+        for (std::size_t i = 0; i < items_.size(); ++i) {
+            if (items_[i] == name)
+                return static_cast<int>(i);
+        }
+        return -1;
+    }
+
+    void PrintRefresh()
+    {
+        out_ << "status\t" << LampName(statusLamp_) << '\t' << Escaped(status_) << '\n';
+        out_ << "printer\t" << LampName(printerLamp_) << '\t' << Escaped(printerStatus_) << '\n';
+        out_ << "comment\t" << Escaped(comment_) << '\n';
+        for (const JobRow& row : rows_) {
+            out_ << "job";
+            for (const std::string& text : row)
+                out_ << '\t' << Escaped(text);
+            out_ << '\n';
+        }
+        out_.flush();
+    }
+
+    int Messages() const { return messages_; }
+
+private:
+    std::ostream& out_;
+    // The window's design texts and lamps before the first refresh.
+    std::string status_ = "LabelStatus";
+    std::string printerStatus_ = "printer - unknown";
+    std::string comment_ = "Megjegyzés:";
+    Lamp statusLamp_ = Lamp::Red;
+    Lamp printerLamp_ = Lamp::Red;
+    std::vector<std::string> items_;
+    int selected_ = -1;
+    std::vector<JobRow> rows_;
+    int selectedRow_ = -1;
+    int messages_ = 0;
+};
+
+enum class Action { Refresh, Cancel, Hold, Release, Pause, Resume, Purge };
+
+bool IsJobAction(Action action)
+{
+    return action == Action::Cancel || action == Action::Hold || action == Action::Release;
+}
+
+// Reads the printers file named by --config, or the one the window would find. Prints the reason
+// and returns false when there is none or it cannot be read.
+bool LoadPrinters(const Args& args, PrinterList& printers, ProxySettings& proxy)
+{
+    std::string path;
+    bool read = false;
+    if (const std::optional<std::string> config = args.value("config")) {
+        path = *config;
+        const std::size_t slash = path.rfind('/');
+        const std::string configDir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+        read = ReadPrintersFileAt(path, configDir, printers, proxy);
+    } else {
+        const std::optional<std::string> configDir = LocatePrintersFile();
+        if (!configDir) {
+            std::cerr << "quenlo-cli: no " << kPrintersFileName << " found\n";
+            return false;
+        }
+        path = *configDir + kPrintersFileName;
+        read = ReadPrintersFile(*configDir, printers, proxy);
+    }
+    if (!read) {
+        std::cerr << "quenlo-cli: cannot read " << path << "\n";
+        return false;
+    }
+    if (printers.empty()) {
+        std::cerr << "quenlo-cli: no printer in " << path << "\n";
+        return false;
+    }
+    return true;
+}
+
+void RunAction(TMonitor& monitor, Action action)
+{
+    switch (action) {
+    case Action::Refresh: break;
+    case Action::Cancel: monitor.MegszakitClick(); break;
+    case Action::Hold: monitor.SzunetClick(); break;
+    case Action::Release: monitor.FolytatClick(); break;
+    case Action::Pause: monitor.NyomtatofelfuggeszteseClick(); break;
+    case Action::Resume: monitor.NyomtatofolytatasaClick(); break;
+    case Action::Purge: monitor.OsszesfeladattorleseClick(); break;
+    }
+}
+
+int RunMonitorCommand(Action action, const std::vector<std::string>& argv)
+{
+    const Args args(argv, {"config", "printer"});
+    const std::size_t wanted = IsJobAction(action) ? 1 : 0;
+    if (args.positional().size() != wanted)
+        throw UsageError{wanted == 1 ? "one JOBID is needed" : "no positional argument is taken"};
+
+    // Creation times are shown in the user's date and time formats, as the window shows them.
+    std::setlocale(LC_TIME, "");
+
+    PrinterList printers;
+    ProxySettings proxy;
+    if (!LoadPrinters(args, printers, proxy))
+        return 1;
+
+    THttpCli httpCli1;
+    ApplyHttpCli1Design(httpCli1);
+    ApplyProxySettings(httpCli1, proxy);
+
+    TextView view(std::cout);
+    TMonitor monitor(view, httpCli1, printers);
+    monitor.FillView();
+    if (const std::optional<std::string> name = args.value("printer")) {
+        const int index = view.IndexOfPrinter(*name);
+        if (index < 0) {
+            std::cerr << "quenlo-cli: no printer named " << *name << "\n";
+            return 1;
+        }
+        view.SelectPrinterItem(index);
+    }
+    monitor.OnRefreshDone = [&view](TMonitor&, RefreshEnd) { view.PrintRefresh(); };
+
+    monitor.ComboBoxPrinterlistChange();
+    if (IsJobAction(action))
+        view.SelectJob(args.positional()[0]);
+    RunAction(monitor, action);
+
+    if (view.Messages() != 0) {
+        std::cerr << "quenlo-cli: the command was not carried out\n";
+        return 1;
+    }
+    if (monitor.LastRefreshEnd() != RefreshEnd::Complete) {
+        std::cerr << "quenlo-cli: the refresh ended early (" << to_string(monitor.LastRefreshEnd()) << ")\n";
+        return 1;
+    }
+    return 0;
+}
+
+Command MonitorCommand(const char* name, const char* usage, Action action)
+{
+    return Command{name, usage, [action](const std::vector<std::string>& argv) {
+                       return RunMonitorCommand(action, argv);
+                   }};
+}
+
+constexpr const char* kPrinterOptions = "[--config FILE] [--printer NAME]";
+constexpr const char* kJobOptions = "JOBID [--config FILE] [--printer NAME]";
+
+const CommandRegistration kRefresh{MonitorCommand("refresh", kPrinterOptions, Action::Refresh)};
+const CommandRegistration kCancelJob{MonitorCommand("cancel-job", kJobOptions, Action::Cancel)};
+const CommandRegistration kHoldJob{MonitorCommand("hold-job", kJobOptions, Action::Hold)};
+const CommandRegistration kReleaseJob{MonitorCommand("release-job", kJobOptions, Action::Release)};
+const CommandRegistration kPausePrinter{MonitorCommand("pause-printer", kPrinterOptions, Action::Pause)};
+const CommandRegistration kResumePrinter{MonitorCommand("resume-printer", kPrinterOptions, Action::Resume)};
+const CommandRegistration kPurgeJobs{MonitorCommand("purge-jobs", kPrinterOptions, Action::Purge)};
+
+}  // namespace
+}  // namespace quenlo::cli
