@@ -1,0 +1,526 @@
+#include "app/Form1.h"
+
+#include "app/MonitorHost.h"
+#include "app/TextCodec.h"
+#include "config/Gateways.h"
+#include "platform/Process.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPainter>
+#include <QScreen>
+#include <QStyledItemDelegate>
+#include <QTableWidget>
+#include <QTimer>
+#include <QToolButton>
+
+// The pictures live in a static library; this pulls them in.
+static void InitQuenloResources() { Q_INIT_RESOURCE(quenlo); }
+
+namespace quenlo::app {
+
+namespace {
+
+// 16764108, the pale blue-violet of every text on the panel.
+const QColor kTextColour(204, 204, 255);
+
+// Stacking order and design geometry of the controls (client coordinates).
+constexpr QRect kLabelStatusRect(24, 24, 0, 13);
+constexpr QRect kImageStatusRect(0, 23, 16, 16);
+constexpr QRect kLabelCommentRect(24, 56, 0, 13);
+constexpr QRect kRefreshButtonRect(581, 61, 18, 18);
+constexpr QRect kLabelPrinterStatusRect(24, 40, 0, 13);
+constexpr QRect kImagePrinterStatusRect(0, 39, 16, 16);
+constexpr QRect kComboBoxRect(0, 0, 600, 21);
+constexpr QRect kListViewRect(0, 80, 600, 219);
+
+constexpr int kLabelHeight = 13;
+constexpr int kDefaultColumnWidth = 50;
+
+QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
+
+// Underlines every cell of the row under the mouse, the list's hot tracking.
+class HotTrackDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    int hotRow = -1;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        if (index.row() == hotRow)
+            option->font.setUnderline(true);
+    }
+};
+
+// Forgets the hot row when the mouse leaves the list.
+class HotTrackLeaveFilter : public QObject {
+public:
+    HotTrackLeaveFilter(HotTrackDelegate* delegate, QWidget* viewport)
+        : QObject(viewport), delegate_(delegate), viewport_(viewport) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Leave && delegate_->hotRow >= 0) {
+            delegate_->hotRow = -1;
+            viewport_->update();
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    HotTrackDelegate* delegate_;
+    QWidget* viewport_;
+};
+
+QPalette PanelPalette(const QPalette& base) {
+    QPalette p = base;
+    for (auto group : {QPalette::Active, QPalette::Inactive, QPalette::Disabled}) {
+        p.setColor(group, QPalette::Window, Qt::black);
+        p.setColor(group, QPalette::Base, Qt::black);
+        p.setColor(group, QPalette::AlternateBase, Qt::black);
+        p.setColor(group, QPalette::Button, Qt::black);
+    }
+    return p;
+}
+
+QPalette ControlPalette(const QPalette& base) {
+    QPalette p = PanelPalette(base);
+    for (auto group : {QPalette::Active, QPalette::Inactive}) {
+        p.setColor(group, QPalette::WindowText, kTextColour);
+        p.setColor(group, QPalette::Text, kTextColour);
+        p.setColor(group, QPalette::ButtonText, kTextColour);
+    }
+    // Disabled text stays readable on black, only dimmer.
+    const QColor dim = kTextColour.darker(160);
+    p.setColor(QPalette::Disabled, QPalette::WindowText, dim);
+    p.setColor(QPalette::Disabled, QPalette::Text, dim);
+    p.setColor(QPalette::Disabled, QPalette::ButtonText, dim);
+    return p;
+}
+
+QFont PanelFont() {
+    QFont font(QStringLiteral("Sans Serif"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSize(8);
+    return font;
+}
+
+QRect VirtualDesktop() {
+    QRect desktop;
+    for (const QScreen* screen : QGuiApplication::screens())
+        desktop = desktop.united(screen->geometry());
+    return desktop;
+}
+
+}  // namespace
+
+QPoint BottomRightPlacement(const QRect& desktop) {
+    return {desktop.x() + desktop.width() - kDesignWidth,
+            desktop.y() + desktop.height() - kDesignHeight - 30};
+}
+
+TForm1::TForm1() : TForm1(Options{}) {}
+
+TForm1::TForm1(Options options) : options_(std::move(options)) {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Quenlo"));
+    setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    setAutoFillBackground(true);
+    setPalette(PanelPalette(palette()));
+    setFont(PanelFont());
+    resize(kClientWidth, kClientHeight);
+    setMinimumSize(kClientWidth, kClientHeight);
+
+    InitQuenloResources();
+    appIcon_.addFile(QStringLiteral(":/quenlo/images/quenlo32.png"), QSize(32, 32));
+    appIcon_.addFile(QStringLiteral(":/quenlo/images/quenlo48.png"), QSize(48, 48));
+    setWindowIcon(appIcon_);
+    imageList_ = {QPixmap(QStringLiteral(":/quenlo/images/lamp_green.png")),
+                  QPixmap(QStringLiteral(":/quenlo/images/lamp_yellow.png")),
+                  QPixmap(QStringLiteral(":/quenlo/images/lamp_red.png"))};
+
+    trayAvailable_ = options_.trayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());
+
+    CreateComponents();
+    CreateMenus();
+    LayOut();
+    monitor_ = std::make_unique<MonitorHost>(*this, printerList_);
+}
+
+TForm1::~TForm1() {
+    FormDestroy();
+    // The monitor refers to the view and the printer list; it goes first.
+    monitor_.reset();
+}
+
+void TForm1::CreateComponents() {
+    const QPalette controls = ControlPalette(palette());
+    auto makeLabel = [&](const char* name, const QRect& rect, const char* text) {
+        auto* label = new QLabel(this);
+        label->setObjectName(QString::fromLatin1(name));
+        label->setPalette(controls);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        label->move(rect.topLeft());
+        SetLabelText(label, text);
+        return label;
+    };
+    auto makeImage = [&](const char* name, const QRect& rect) {
+        auto* image = new QLabel(this);
+        image->setObjectName(QString::fromLatin1(name));
+        image->setGeometry(rect);
+        return image;
+    };
+
+    labelStatus_ = makeLabel("LabelStatus", kLabelStatusRect, "LabelStatus");
+    labelStatus_->setAutoFillBackground(true);  // its own black background
+    imageStatus_ = makeImage("ImageStatus", kImageStatusRect);
+    labelComment_ = makeLabel("LabelComment", kLabelCommentRect, "Megjegyzés:");
+
+    refreshButton_ = new QToolButton(this);
+    refreshButton_->setObjectName(QStringLiteral("RefreshButton"));
+    refreshButton_->setAutoRaise(true);
+    refreshButton_->setFocusPolicy(Qt::NoFocus);
+    refreshButton_->setIcon(QIcon(QStringLiteral(":/quenlo/images/refresh.png")));
+    refreshButton_->setIconSize(QSize(16, 16));
+    refreshButton_->setGeometry(kRefreshButtonRect);
+    refreshButton_->setToolTip(Text("Lista frissítése"));
+    connect(refreshButton_, &QToolButton::clicked, this, [this] { RefreshButtonClick(); });
+
+    labelPrinterStatus_ = makeLabel("LabelPrinterStatus", kLabelPrinterStatusRect, "printer - unknown");
+    imagePrinterStatus_ = makeImage("ImagePrinterStatus", kImagePrinterStatusRect);
+
+    comboBoxPrinterlist_ = new QComboBox(this);
+    comboBoxPrinterlist_->setObjectName(QStringLiteral("ComboBoxPrinterlist"));
+    comboBoxPrinterlist_->setEditable(false);
+    comboBoxPrinterlist_->setFrame(false);
+    comboBoxPrinterlist_->setMaxVisibleItems(10);
+    comboBoxPrinterlist_->setPalette(controls);
+    comboBoxPrinterlist_->setGeometry(kComboBoxRect);
+    // Only a choice by the user refreshes; items added or selected by the program do not.
+    connect(comboBoxPrinterlist_, &QComboBox::activated, this, [this](int) { ComboBoxPrinterlistChange(); });
+
+    listView_ = new QTableWidget(0, 0, this);
+    listView_->setObjectName(QStringLiteral("ListView"));
+    listView_->setPalette(controls);
+    listView_->setFrameShape(QFrame::NoFrame);
+    listView_->setShowGrid(true);
+    listView_->setGridStyle(Qt::SolidLine);
+    listView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    listView_->setSelectionMode(QAbstractItemView::SingleSelection);
+    listView_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    listView_->setWordWrap(false);
+    listView_->setTextElideMode(Qt::ElideRight);
+    listView_->verticalHeader()->hide();
+    listView_->horizontalHeader()->setDefaultSectionSize(kDefaultColumnWidth);
+    listView_->horizontalHeader()->setSectionsClickable(false);
+    listView_->horizontalHeader()->setHighlightSections(false);
+    listView_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    listView_->horizontalHeader()->setStretchLastSection(false);
+    const int rowHeight = QFontMetrics(font()).height() + 4;
+    listView_->verticalHeader()->setDefaultSectionSize(rowHeight);
+    listView_->verticalHeader()->setMinimumSectionSize(rowHeight);
+    listView_->setGeometry(kListViewRect);
+    auto* hot = new HotTrackDelegate(listView_);
+    listView_->setItemDelegate(hot);
+    listView_->setMouseTracking(true);
+    listView_->viewport()->installEventFilter(new HotTrackLeaveFilter(hot, listView_->viewport()));
+    connect(listView_, &QTableWidget::entered, this, [this, hot](const QModelIndex& index) {
+        if (hot->hotRow != index.row()) {
+            hot->hotRow = index.row();
+            listView_->viewport()->update();
+        }
+    });
+
+    setTabOrder(comboBoxPrinterlist_, listView_);
+
+    timerMinimize_ = new QTimer(this);
+    timerMinimize_->setObjectName(QStringLiteral("TimerMinimize"));
+    timerMinimize_->setInterval(1000);
+    connect(timerMinimize_, &QTimer::timeout, this, [this] { TimerMinimizeTimer(); });
+
+    trayIcon_ = new QSystemTrayIcon(this);
+    trayIcon_->setObjectName(QStringLiteral("TrayIcon"));
+    connect(trayIcon_, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) { TrayIconMessage(reason); });
+}
+
+void TForm1::CreateMenus() {
+    auto makeItem = [](QMenu* menu, const char* name, const char* caption) {
+        QAction* item = menu->addAction(Text(caption));
+        item->setObjectName(QString::fromLatin1(name));
+        return item;
+    };
+
+    popupMenu_ = new QMenu(this);
+    popupMenu_->setObjectName(QStringLiteral("PopupMenu"));
+    megszakit_ = makeItem(popupMenu_, "Megszakit", "Megszakít");
+    szunet_ = makeItem(popupMenu_, "Szunet", "Szünet");
+    folytat_ = makeItem(popupMenu_, "Folytat", "Folytat");
+    connect(megszakit_, &QAction::triggered, this, [this] { MegszakitClick(); });
+    connect(szunet_, &QAction::triggered, this, [this] { SzunetClick(); });
+    connect(folytat_, &QAction::triggered, this, [this] { FolytatClick(); });
+
+    popupMenuPrinter_ = new QMenu(this);
+    popupMenuPrinter_->setObjectName(QStringLiteral("PopupMenuPrinter"));
+    nyomtatofelfuggesztese_ = makeItem(popupMenuPrinter_, "Nyomtatofelfuggesztese", "Nyomtató felfüggesztése");
+    nyomtatofolytatasa_ = makeItem(popupMenuPrinter_, "Nyomtatofolytatasa", "Nyomtató folytatása");
+    osszesfeladattorlese_ = makeItem(popupMenuPrinter_, "Osszesfeladattorlese", "Összes feladat törlése");
+    connect(nyomtatofelfuggesztese_, &QAction::triggered, this, [this] { NyomtatofelfuggeszteseClick(); });
+    connect(nyomtatofolytatasa_, &QAction::triggered, this, [this] { NyomtatofolytatasaClick(); });
+    connect(osszesfeladattorlese_, &QAction::triggered, this, [this] { OsszesfeladattorleseClick(); });
+
+    listView_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(listView_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        popupMenu_->popup(listView_->viewport()->mapToGlobal(pos));
+    });
+    for (QWidget* control : {static_cast<QWidget*>(labelStatus_), static_cast<QWidget*>(imageStatus_),
+                             static_cast<QWidget*>(labelComment_), static_cast<QWidget*>(labelPrinterStatus_),
+                             static_cast<QWidget*>(imagePrinterStatus_),
+                             static_cast<QWidget*>(comboBoxPrinterlist_)})
+        AttachPrinterMenu(control);
+}
+
+void TForm1::AttachPrinterMenu(QWidget* control) {
+    control->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(control, &QWidget::customContextMenuRequested, this, [this, control](const QPoint& pos) {
+        popupMenuPrinter_->popup(control->mapToGlobal(pos));
+    });
+}
+
+void TForm1::LayOut() {
+    // Anchors: the selector and the list keep their right margin, the list its bottom margin and
+    // the refresh button its distance from the right edge; everything else stays put.
+    const int dw = width() - kClientWidth;
+    const int dh = height() - kClientHeight;
+    comboBoxPrinterlist_->setGeometry(kComboBoxRect.adjusted(0, 0, dw, 0));
+    refreshButton_->setGeometry(kRefreshButtonRect.translated(dw, 0));
+    listView_->setGeometry(kListViewRect.adjusted(0, 0, dw, dh));
+}
+
+void TForm1::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    LayOut();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start-up and shutdown
+
+void TForm1::RequestTermination() { terminationRequested_ = true; }
+
+void TForm1::FormCreate() {
+    if (created_)
+        return;
+    created_ = true;
+
+    move(BottomRightPlacement(VirtualDesktop()));
+    minimizeHooked_ = true;
+    exeDir_ = options_.exeDir.empty() ? platform::ExecutableDir() : options_.exeDir;
+
+    // A missing file ends the program silently: opening "printers.qdl" in the current directory
+    // then fails as well.
+    const std::optional<std::string> located = LocatePrintersFile();
+    if (!located)
+        RequestTermination();
+    const std::string configDir = located.value_or(std::string());
+
+    // The reader appends each printer at its "<endprinter>" line and starts its gateway right
+    // there, so gateways start in file order while the file is still being read.
+    ProxySettings proxy;
+    const std::string exeDir = exeDir_;
+    const bool read = ReadPrintersFile(configDir, printerList_, proxy,
+                                       [&exeDir](TAList& entry, const std::string& dir) {
+                                           StartGateway(entry, exeDir, dir);
+                                       });
+    if (!read) {
+        RequestTermination();
+        return;
+    }
+    monitor_->ApplyProxySettings(proxy);
+
+    static constexpr std::array<std::pair<const char*, int>, 8> kColumns = {{
+        {"job ID", 50},
+        {"printer", 50},
+        {"user", 50},
+        {"job name", 80},
+        {"size", 50},
+        {"state", 80},
+        {"state-reason", 120},
+        {"time-at-creation", 100},
+    }};
+    for (const auto& [caption, width] : kColumns)
+        AddJobColumn(caption, width);
+
+    for (TAList& entry : printerList_) {
+        AddPrinterItem(entry.name);
+        entry.StatusText = "idle, accepting jobs";
+    }
+    if (printerList_.empty()) {
+        RequestTermination();
+        return;
+    }
+
+    SelectPrinterItem(0);
+    ComboBoxPrinterlistChange();
+    timerMinimize_->start();
+}
+
+void TForm1::FormDestroy() {
+    if (destroyed_)
+        return;
+    destroyed_ = true;
+    StopGateways(printerList_);
+    trayIcon_->hide();
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    // Closing the window (not minimising it) ends the program.
+    event->accept();
+    QCoreApplication::quit();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Handlers
+
+void TForm1::ComboBoxPrinterlistChange() { monitor_->Refresh(); }
+void TForm1::RefreshButtonClick() { ComboBoxPrinterlistChange(); }
+void TForm1::MegszakitClick() { monitor_->CancelJob(); }
+void TForm1::SzunetClick() { monitor_->HoldJob(); }
+void TForm1::FolytatClick() { monitor_->ReleaseJob(); }
+void TForm1::NyomtatofelfuggeszteseClick() { monitor_->PausePrinter(); }
+void TForm1::NyomtatofolytatasaClick() { monitor_->ResumePrinter(); }
+void TForm1::OsszesfeladattorleseClick() { monitor_->PurgeJobs(); }
+
+void TForm1::TimerMinimizeTimer() {
+    timerMinimize_->stop();
+    ApplicationMinimize();
+}
+
+void TForm1::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && minimizeHooked_ && !minimizing_ && isMinimized())
+        ApplicationMinimize();
+}
+
+void TForm1::ApplicationMinimize() {
+    minimizing_ = true;
+    if (!isMinimized())
+        showMinimized();
+    minimizing_ = false;
+    // Without a notification area nothing could bring a hidden window back: it stays minimised.
+    if (!trayAvailable_)
+        return;
+    trayIcon_->setIcon(appIcon_);
+    trayIcon_->setToolTip(QStringLiteral("Quenlo"));
+    trayIcon_->show();
+    hide();
+}
+
+void TForm1::TrayIconMessage(QSystemTrayIcon::ActivationReason reason) {
+    if (reason != QSystemTrayIcon::Trigger)
+        return;
+    setVisible(true);
+    trayIcon_->hide();
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    raise();
+    activateWindow();
+}
+
+// ---------------------------------------------------------------------------------------------
+// MonitorView
+
+void TForm1::SetLabelText(QLabel* label, const std::string& text) {
+    label->setText(DecodeForDisplay(text));
+    // Auto width, fixed height.
+    label->resize(label->sizeHint().width(), kLabelHeight);
+}
+
+void TForm1::SetLabelStatus(const std::string& text) { SetLabelText(labelStatus_, text); }
+void TForm1::SetLabelPrinterStatus(const std::string& text) { SetLabelText(labelPrinterStatus_, text); }
+void TForm1::SetLabelComment(const std::string& text) { SetLabelText(labelComment_, text); }
+
+void TForm1::SetLamp(QLabel* image, std::optional<Lamp>& shown, Lamp lamp) {
+    shown = lamp;
+    image->setPixmap(ImageListPicture(lamp));
+    // At once: the refresh changes lamps while its requests are still waiting.
+    image->repaint();
+}
+
+void TForm1::SetImageStatus(Lamp lamp) { SetLamp(imageStatus_, statusLamp_, lamp); }
+void TForm1::SetImagePrinterStatus(Lamp lamp) { SetLamp(imagePrinterStatus_, printerStatusLamp_, lamp); }
+
+void TForm1::AddPrinterItem(const std::string& name) {
+    // The item keeps its bytes, so the logic reads back exactly the name it added.
+    const QSignalBlocker quiet(comboBoxPrinterlist_);
+    comboBoxPrinterlist_->addItem(DecodeForDisplay(name),
+                                  QByteArray(name.data(), static_cast<qsizetype>(name.size())));
+}
+
+void TForm1::SelectPrinterItem(int index) {
+    const QSignalBlocker quiet(comboBoxPrinterlist_);
+    comboBoxPrinterlist_->setCurrentIndex(index >= 0 && index < comboBoxPrinterlist_->count() ? index : -1);
+}
+
+std::string TForm1::PrinterText() const {
+    const int index = comboBoxPrinterlist_->currentIndex();
+    if (index < 0)
+        return {};
+    return comboBoxPrinterlist_->itemData(index).toByteArray().toStdString();
+}
+
+void TForm1::SetPrinterSelectorEnabled(bool enabled) { comboBoxPrinterlist_->setEnabled(enabled); }
+void TForm1::SetRefreshButtonEnabled(bool enabled) { refreshButton_->setEnabled(enabled); }
+
+void TForm1::AddJobColumn(const std::string& caption, int width) {
+    const int column = listView_->columnCount();
+    listView_->insertColumn(column);
+    listView_->setHorizontalHeaderItem(column, new QTableWidgetItem(DecodeForDisplay(caption)));
+    listView_->setColumnWidth(column, width > 0 ? width : kDefaultColumnWidth);
+}
+
+void TForm1::ClearJobs() { listView_->setRowCount(0); }
+
+void TForm1::AddJobRow(const JobRow& row) {
+    const int r = listView_->rowCount();
+    listView_->insertRow(r);
+    const int columns = std::min<int>(listView_->columnCount(), static_cast<int>(row.size()));
+    for (int c = 0; c < columns; ++c) {
+        auto* item = new QTableWidgetItem(DecodeForDisplay(row[static_cast<std::size_t>(c)]));
+        // The caption keeps its bytes for the job commands.
+        if (c == 0)
+            item->setData(Qt::UserRole, QByteArray(row[0].data(), static_cast<qsizetype>(row[0].size())));
+        listView_->setItem(r, c, item);
+    }
+}
+
+int TForm1::SelectedJobCount() const {
+    return static_cast<int>(listView_->selectionModel()->selectedRows().size());
+}
+
+std::string TForm1::SelectedJobCaption() const {
+    const QModelIndexList rows = listView_->selectionModel()->selectedRows();
+    if (rows.isEmpty())
+        return {};
+    const QTableWidgetItem* item = listView_->item(rows.first().row(), 0);
+    return item ? item->data(Qt::UserRole).toByteArray().toStdString() : std::string();
+}
+
+void TForm1::ShowMessage(const std::string& text, MessageIcon icon) {
+    // No owner, like the message boxes of the operations always had; kept on top so the
+    // always-on-top window cannot cover it.
+    QMessageBox box(icon == MessageIcon::Error ? QMessageBox::Critical : QMessageBox::Warning,
+                    QStringLiteral("Quenlo"), MessageTextForDisplay(text), QMessageBox::Ok);
+    box.setObjectName(QStringLiteral("QuenloMessageBox"));
+    box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    box.setWindowModality(Qt::ApplicationModal);
+    box.exec();
+}
+
+}  // namespace quenlo::app

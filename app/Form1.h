@@ -1,0 +1,210 @@
+// TForm1: Quenlo's one window, its tray icon and its minimise timer, and the start-up and
+// shutdown that run in its creation and destruction handlers.
+//
+// The window is a small, always-on-top black panel (client area 600 x 300, never smaller): the
+// printer selector across the top, the connection and printer lamps with their lines, the comment
+// line, the refresh button at the right and the job list below. The job list has the job popup menu
+// (cancel, hold, release), the selector and the status area have the printer popup menu (pause,
+// resume, purge). One second after start-up the window goes to the notification area; a left click
+// on the tray icon brings it back. On a desktop without a notification area the window is
+// minimised instead, so the task bar brings it back.
+//
+// Life cycle (app/main.cpp):
+//   TForm1 form;  form.FormCreate();   // placement, printers file, gateways, columns, selector,
+//                                      // first refresh, minimise timer
+//   if (!form.TerminationRequested()) { form.show(); app.exec(); }
+//   ... the single-instance lock is released ...
+//   destruction runs FormDestroy: gateways terminated in list order, tray icon removed.
+//
+// TForm1 is also the monitor logic's view (monitor/MonitorView.h): the refresh and the operations
+// set the labels, lamps and rows through it and read the selector and the selected row.
+#pragma once
+
+#include "config/PrintersFile.h"
+#include "monitor/MonitorView.h"
+
+#include <QIcon>
+#include <QPixmap>
+#include <QRect>
+#include <QSystemTrayIcon>
+#include <QWidget>
+#include <array>
+#include <memory>
+#include <optional>
+#include <string>
+
+class QAction;
+class QComboBox;
+class QLabel;
+class QMenu;
+class QTableWidget;
+class QTimer;
+class QToolButton;
+
+namespace quenlo::app {
+
+class MonitorHost;
+
+// Design size of the window: client area and the outer size with the frame of the original layout.
+inline constexpr int kClientWidth = 600;
+inline constexpr int kClientHeight = 300;
+inline constexpr int kDesignWidth = 608;
+inline constexpr int kDesignHeight = 329;
+
+// Where the window's top-left corner goes on a desktop (the union of all screens): the design
+// size against the bottom-right corner, 30 pixels above the bottom for the task bar.
+QPoint BottomRightPlacement(const QRect& desktop);
+
+class TForm1 : public QWidget, public MonitorView {
+public:
+    // What start-up takes from its surroundings; the defaults are the real ones, tests replace them.
+    struct Options {
+        // Directory of the gateway program, with a trailing "/"; empty: the executable's directory.
+        std::string exeDir;
+        // Whether the desktop has a notification area; unset: ask the desktop.
+        std::optional<bool> trayAvailable;
+    };
+
+    explicit TForm1(Options options);
+    TForm1();
+    // Runs FormDestroy.
+    ~TForm1() override;
+    TForm1(const TForm1&) = delete;
+    TForm1& operator=(const TForm1&) = delete;
+
+    // --- Start-up and shutdown ------------------------------------------------------------------
+    // The start-up sequence: place the window, hook minimising, locate and read the printers file
+    // (starting each printer's gateway at its "<endprinter>" line), add the job list columns, fill
+    // the selector, select the first printer and refresh it once, arm the minimise timer. With no
+    // printers file, or one without printers, it stops early and requests termination, silently.
+    // Runs once; a second call does nothing.
+    void FormCreate();
+    // True when start-up asked the program to end (no file, no printers).
+    bool TerminationRequested() const { return terminationRequested_; }
+    // Terminates the started gateways in list order and removes the tray icon. Runs once (the
+    // destructor calls it); later calls do nothing.
+    void FormDestroy();
+
+    // --- Handlers ------------------------------------------------------------------------------
+    // The refresh of the selected printer (the selector's change handler).
+    void ComboBoxPrinterlistChange();
+    void RefreshButtonClick();
+    // Job menu: cancel, hold, release the selected job.
+    void MegszakitClick();
+    void SzunetClick();
+    void FolytatClick();
+    // Printer menu: pause, resume, purge the printer.
+    void NyomtatofelfuggeszteseClick();
+    void NyomtatofolytatasaClick();
+    void OsszesfeladattorleseClick();
+    // Minimise timer tick: disables the timer and minimises the application.
+    void TimerMinimizeTimer();
+    // Runs whenever the application is minimised: minimise, add the tray icon, hide the window.
+    // Without a notification area the window stays minimised on the task bar instead.
+    void ApplicationMinimize();
+    // The tray icon's callback: only a left click (Trigger) shows the window again, removes the
+    // icon and brings the window to the front; every other activation is ignored.
+    void TrayIconMessage(QSystemTrayIcon::ActivationReason reason);
+
+    // --- MonitorView ---------------------------------------------------------------------------
+    void SetLabelStatus(const std::string& text) override;
+    void SetLabelPrinterStatus(const std::string& text) override;
+    void SetLabelComment(const std::string& text) override;
+    void SetImageStatus(Lamp lamp) override;
+    void SetImagePrinterStatus(Lamp lamp) override;
+    void AddPrinterItem(const std::string& name) override;
+    void SelectPrinterItem(int index) override;
+    std::string PrinterText() const override;
+    void SetPrinterSelectorEnabled(bool enabled) override;
+    void SetRefreshButtonEnabled(bool enabled) override;
+    void AddJobColumn(const std::string& caption, int width) override;
+    void ClearJobs() override;
+    void AddJobRow(const JobRow& row) override;
+    int SelectedJobCount() const override;
+    std::string SelectedJobCaption() const override;
+    void ShowMessage(const std::string& text, MessageIcon icon) override;
+
+    // --- Components (read access for the program and its tests) ---------------------------------
+    QComboBox* ComboBoxPrinterlist() const { return comboBoxPrinterlist_; }
+    QTableWidget* ListView() const { return listView_; }
+    QMenu* PopupMenu() const { return popupMenu_; }
+    QAction* Megszakit() const { return megszakit_; }
+    QAction* Szunet() const { return szunet_; }
+    QAction* Folytat() const { return folytat_; }
+    QLabel* LabelStatus() const { return labelStatus_; }
+    QLabel* ImageStatus() const { return imageStatus_; }
+    QLabel* LabelComment() const { return labelComment_; }
+    QToolButton* RefreshButton() const { return refreshButton_; }
+    QLabel* LabelPrinterStatus() const { return labelPrinterStatus_; }
+    QLabel* ImagePrinterStatus() const { return imagePrinterStatus_; }
+    QMenu* PopupMenuPrinter() const { return popupMenuPrinter_; }
+    QAction* Nyomtatofelfuggesztese() const { return nyomtatofelfuggesztese_; }
+    QAction* Nyomtatofolytatasa() const { return nyomtatofolytatasa_; }
+    QAction* Osszesfeladattorlese() const { return osszesfeladattorlese_; }
+    QTimer* TimerMinimize() const { return timerMinimize_; }
+    QSystemTrayIcon* TrayIcon() const { return trayIcon_; }
+    // The three lamp pictures, by Lamp index.
+    const QPixmap& ImageListPicture(Lamp lamp) const {
+        return imageList_[static_cast<std::size_t>(lamp)];
+    }
+    // Which lamp each lamp control shows now; unset before the first refresh.
+    std::optional<Lamp> StatusLamp() const { return statusLamp_; }
+    std::optional<Lamp> PrinterStatusLamp() const { return printerStatusLamp_; }
+
+    const PrinterList& Printers() const { return printerList_; }
+    const std::string& ExeDir() const { return exeDir_; }
+    bool TrayAvailable() const { return trayAvailable_; }
+
+protected:
+    void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void CreateComponents();
+    void CreateMenus();
+    void AttachPrinterMenu(QWidget* control);
+    void SetLabelText(QLabel* label, const std::string& text);
+    void SetLamp(QLabel* image, std::optional<Lamp>& shown, Lamp lamp);
+    void RequestTermination();
+    void LayOut();
+
+    Options options_;
+    bool trayAvailable_ = false;
+    bool created_ = false;
+    bool destroyed_ = false;
+    bool minimizeHooked_ = false;
+    bool minimizing_ = false;
+    bool terminationRequested_ = false;
+    std::string exeDir_;
+    PrinterList printerList_;
+
+    // Components, in the window's stacking order.
+    QLabel* labelStatus_ = nullptr;
+    QLabel* imageStatus_ = nullptr;
+    QLabel* labelComment_ = nullptr;
+    QToolButton* refreshButton_ = nullptr;
+    QLabel* labelPrinterStatus_ = nullptr;
+    QLabel* imagePrinterStatus_ = nullptr;
+    QComboBox* comboBoxPrinterlist_ = nullptr;
+    QTableWidget* listView_ = nullptr;
+    std::array<QPixmap, 3> imageList_;
+    QMenu* popupMenu_ = nullptr;
+    QAction* megszakit_ = nullptr;
+    QAction* szunet_ = nullptr;
+    QAction* folytat_ = nullptr;
+    QMenu* popupMenuPrinter_ = nullptr;
+    QAction* nyomtatofelfuggesztese_ = nullptr;
+    QAction* nyomtatofolytatasa_ = nullptr;
+    QAction* osszesfeladattorlese_ = nullptr;
+    QTimer* timerMinimize_ = nullptr;
+    QSystemTrayIcon* trayIcon_ = nullptr;
+    QIcon appIcon_;
+    std::optional<Lamp> statusLamp_;
+    std::optional<Lamp> printerStatusLamp_;
+
+    // The monitor logic (refresh and operations) with the HTTP client it uses.
+    std::unique_ptr<MonitorHost> monitor_;
+};
+
+}  // namespace quenlo::app

@@ -1,0 +1,43 @@
+// quenlo: the desktop monitor. No command-line options; the exit code is always 0.
+#include "app/Form1.h"
+#include "app/LoopBridge.h"
+#include "app/QuitOnSignal.h"
+#include "platform/SingleInstance.h"
+
+#include <QApplication>
+#include <csignal>
+
+int main(int argc, char** argv) {
+    using quenlo::platform::SingleInstance;
+
+    // One instance per user session: wait up to 10 s for a running one to end, else leave silently.
+    SingleInstance instance;
+    if (instance.Acquire() == SingleInstance::Outcome::TimedOut)
+        return 0;
+
+    // A closed connection is reported by the socket layer, not by a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quenlo"));
+    QApplication::setOrganizationName(QStringLiteral("Dorvane"));
+    // The window's close button ends the program, not the last message box closed while the
+    // window sits in the tray.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    {
+        quenlo::app::LoopBridge bridge;
+        quenlo::app::QuitOnSignal quitOnSignal;
+        {
+            quenlo::app::TForm1 form;
+            form.FormCreate();
+            if (!form.TerminationRequested() && !quitOnSignal.Received()) {
+                form.show();
+                QApplication::exec();
+            }
+            // The next instance may start while this one still stops its gateways.
+            instance.Release();
+        }  // FormDestroy: gateways terminated, tray icon removed
+    }
+    return 0;
+}
