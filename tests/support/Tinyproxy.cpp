@@ -1,0 +1,185 @@
+#include "support/Tinyproxy.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace quenlo::test {
+
+namespace {
+
+const char* const kTinyproxy = "/usr/bin/tinyproxy";
+
+// A port that was free a moment ago (tinyproxy cannot listen on port 0 itself).
+int FreePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    int port = 0;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        port = ntohs(addr.sin_port);
+    if (fd >= 0)
+        ::close(fd);
+    return port;
+}
+
+bool Accepts(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+std::string Tinyproxy::MissingTools()
+{
+    return ::access(kTinyproxy, X_OK) == 0 ? std::string() : std::string(kTinyproxy) + " is not installed";
+}
+
+std::unique_ptr<Tinyproxy> Tinyproxy::TryStart(std::string& why)
+{
+    why = MissingTools();
+    if (!why.empty())
+        return nullptr;
+    try {
+        return std::make_unique<Tinyproxy>();
+    } catch (const std::exception& e) {
+        why = e.what();
+        return nullptr;
+    }
+}
+
+Tinyproxy::Tinyproxy(std::string user, std::string password)
+    : user_(std::move(user)), password_(std::move(password))
+{
+    char pattern[] = "/tmp/quenlo-tinyproxy-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr)
+        throw std::runtime_error("Tinyproxy: mkdtemp failed");
+    dir_ = pattern;
+    // tinyproxy drops to its own user when started as root; it must still write its log here.
+    ::chmod(dir_.c_str(), 0777);
+
+    std::string lastLog;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        port_ = FreePort();
+        const std::string conf = dir_ + "/tinyproxy.conf";
+        {
+            std::ofstream out(conf);
+            if (::geteuid() == 0)
+                out << "User nobody\nGroup nogroup\n";
+            out << "Port " << port_ << "\n"
+                << "Listen 127.0.0.1\n"
+                << "Timeout 30\n"
+                << "LogFile \"" << dir_ << "/tinyproxy.log\"\n"
+                << "LogLevel Info\n"
+                << "MaxClients 50\n"
+                << "Allow 127.0.0.1\n"
+                << "BasicAuth " << user_ << " " << password_ << "\n"
+                << "DisableViaHeader Yes\n";
+        }
+        std::string argv0 = kTinyproxy, d = "-d", c = "-c", confArg = conf;
+        char* argv[] = {argv0.data(), d.data(), c.data(), confArg.data(), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        const std::string out = dir_ + "/stdout.txt";
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        const int rc = ::posix_spawn(&pid_, kTinyproxy, &actions, nullptr, argv, environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) {
+            pid_ = -1;
+            throw std::runtime_error("Tinyproxy: cannot start " + std::string(kTinyproxy));
+        }
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < until) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                break;  // it ended (port taken, bad config): try another port
+            }
+            if (Accepts(port_))
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        lastLog = Log() + ReadFile(dir_ + "/stdout.txt");
+        Stop();
+    }
+    RemoveDir();
+    throw std::runtime_error("Tinyproxy: did not start:\n" + lastLog);
+}
+
+Tinyproxy::~Tinyproxy()
+{
+    Stop();
+    RemoveDir();
+}
+
+void Tinyproxy::RemoveDir()
+{
+    if (dir_.empty())
+        return;
+    for (const char* name : {"/tinyproxy.conf", "/tinyproxy.log", "/stdout.txt"})
+        ::unlink((dir_ + name).c_str());
+    ::rmdir(dir_.c_str());
+    dir_.clear();
+}
+
+void Tinyproxy::Stop()
+{
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, SIGTERM);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    int status = 0;
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= until) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid_ = -1;
+}
+
+std::string Tinyproxy::Log() const
+{
+    return ReadFile(dir_ + "/tinyproxy.log");
+}
+
+}  // namespace quenlo::test
