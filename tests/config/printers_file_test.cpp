@@ -1,0 +1,422 @@
+// Reading and locating "printers.qdl".
+#include "config/PrintersFile.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace quenlo {
+namespace {
+
+struct Gateway {
+    std::string name;
+    std::string configDir;
+    std::size_t listedAtStart;  // entries in the list when the gateway was started
+};
+
+struct Read {
+    PrinterList printers;
+    ProxySettings proxy;
+    std::vector<Gateway> gateways;
+};
+
+Read ReadText(const std::string& text, const std::string& configDir = "/etc/q/")
+{
+    Read r;
+    PrintersFileReader reader(r.printers, r.proxy, configDir, [&r](TAList& entry, const std::string& dir) {
+        r.gateways.push_back({entry.name, dir, r.printers.size()});
+    });
+    std::istringstream in(text);
+    reader.ReadAll(in);
+    return r;
+}
+
+TEST(PrintersFileReader, FreshEntryHasTheDefaults)
+{
+    Read r = ReadText("<printer>\n<endprinter>\n");
+    ASSERT_EQ(r.printers.size(), 1u);
+    const TAList& e = r.printers[0];
+    EXPECT_EQ(e.name, "printer");
+    EXPECT_EQ(e.localhost, "127.0.0.1");
+    EXPECT_EQ(e.localport, 9100);
+    EXPECT_EQ(e.remotehost, "127.0.0.1");
+    EXPECT_EQ(e.remoteport, 631);
+    EXPECT_EQ(e.url, "/printers/printer");
+    EXPECT_EQ(e.user, "");
+    EXPECT_EQ(e.pass, "");
+    EXPECT_EQ(e.comment, "");
+    EXPECT_EQ(e.StatusText, "");
+    EXPECT_EQ(e.GatewayState, 0);
+    EXPECT_FALSE(e.GatewayProcess.valid());
+
+    EXPECT_EQ(r.proxy.Proxy, "");
+    EXPECT_EQ(r.proxy.ProxyPort, "80");
+    EXPECT_EQ(r.proxy.ProxyUsername, "");
+    EXPECT_EQ(r.proxy.ProxyPassword, "");
+}
+
+TEST(PrintersFileReader, EveryKeySetsItsField)
+{
+    Read r = ReadText(
+        "<printer>\n"
+        "name=Laser\nlocalhost=10.0.0.5\nlocalport=9101\nremotehost=print.example.com:631\n"
+        "remoteport=8631\nurl=/printers/Laser\nuser=anna\npass=s3cret\ncomment=2nd floor\n"
+        "<endprinter>\n");
+    ASSERT_EQ(r.printers.size(), 1u);
+    const TAList& e = r.printers[0];
+    EXPECT_EQ(e.name, "Laser");
+    EXPECT_EQ(e.localhost, "10.0.0.5");
+    EXPECT_EQ(e.localport, 9101);
+    EXPECT_EQ(e.remotehost, "print.example.com:631");
+    EXPECT_EQ(e.remoteport, 8631);
+    EXPECT_EQ(e.url, "/printers/Laser");
+    EXPECT_EQ(e.user, "anna");
+    EXPECT_EQ(e.pass, "s3cret");
+    EXPECT_EQ(e.comment, "2nd floor");
+}
+
+TEST(PrintersFileReader, KeysAreLowerCasedButNeverTrimmed)
+{
+    Read r = ReadText(
+        "<PRINTER>\nNaMe=Office\n name=Spaced\nname =Before\nURL=/printers/a=b\nComment= leading\n"
+        "user=trailing \n<EndPrinter>\n");
+    ASSERT_EQ(r.printers.size(), 1u);
+    const TAList& e = r.printers[0];
+    EXPECT_EQ(e.name, "Office");
+    EXPECT_EQ(e.url, "/printers/a=b");
+    EXPECT_EQ(e.comment, " leading");
+    EXPECT_EQ(e.user, "trailing ");
+}
+
+TEST(PrintersFileReader, OnlyAsciiLettersAreLowerCased)
+{
+    // "NÉV" in the Central European code page: the accented byte stays, so the key is unknown.
+    Read r = ReadText("<printer>\nN\xC9V=x\n<endprinter>\n");
+    EXPECT_EQ(r.printers.at(0).name, "printer");
+}
+
+TEST(PrintersFileReader, LineEndsAndOddLines)
+{
+    // CR LF and LF line ends, a line without "=", an empty line, a last line without a line end.
+    Read r = ReadText("<printer>\r\nname=A\r\n\r\njust text\nuser=u\r\n<endprinter>");
+    ASSERT_EQ(r.printers.size(), 1u);
+    EXPECT_EQ(r.printers[0].name, "A");
+    EXPECT_EQ(r.printers[0].user, "u");
+
+    // A CR inside a line is text.
+    r = ReadText("<printer>\nname=A\rB\n<endprinter>\n");
+    EXPECT_EQ(r.printers.at(0).name, "A\rB");
+}
+
+TEST(PrintersFileReader, UrlDefaultIgnoresALaterName)
+{
+    Read r = ReadText("<printer>\nname=Office\n<endprinter>\n");
+    EXPECT_EQ(r.printers.at(0).url, "/printers/printer");
+}
+
+TEST(PrintersFileReader, ProxyKeysApplyWhereverTheyStand)
+{
+    Read r = ReadText(
+        "<global>\nproxy=gw.example.com\nproxyport=3128 \n<endglobal>\n"
+        "<printer>\nproxyuser=pu\nPROXYPASS=p=w\n<endprinter>\nproxy=later.example.com\n");
+    EXPECT_EQ(r.proxy.Proxy, "later.example.com");
+    EXPECT_EQ(r.proxy.ProxyPort, "3128 ");
+    EXPECT_EQ(r.proxy.ProxyUsername, "pu");
+    EXPECT_EQ(r.proxy.ProxyPassword, "p=w");
+    EXPECT_EQ(r.printers.size(), 1u);
+}
+
+TEST(PrintersFileReader, PrintersAreListedInEndprinterOrderWithDuplicateNames)
+{
+    Read r = ReadText(
+        "<printer>\nname=Same\ncomment=first\n<endprinter>\n"
+        "<printer>\nname=Other\n<endprinter>\n"
+        "<printer>\nname=Same\ncomment=second\n<endprinter>\n");
+    ASSERT_EQ(r.printers.size(), 3u);
+    EXPECT_EQ(r.printers[0].comment, "first");
+    EXPECT_EQ(r.printers[1].name, "Other");
+    EXPECT_EQ(r.printers[2].comment, "second");
+}
+
+TEST(PrintersFileReader, KeysAfterEndprinterChangeTheClosedEntry)
+{
+    Read r = ReadText(
+        "<printer>\nname=A\n<endprinter>\nname=Renamed\ncomment=after\n<printer>\nname=B\n<endprinter>\n");
+    ASSERT_EQ(r.printers.size(), 2u);
+    EXPECT_EQ(r.printers[0].name, "Renamed");
+    EXPECT_EQ(r.printers[0].comment, "after");
+    // Its gateway had already been started with the name it had at "<endprinter>".
+    ASSERT_EQ(r.gateways.size(), 2u);
+    EXPECT_EQ(r.gateways[0].name, "A");
+}
+
+TEST(PrintersFileReader, GatewaysStartInFileOrderForLocalportZeroOrMore)
+{
+    Read r = ReadText(
+        "<printer>\nname=A\nlocalport=9100\n<endprinter>\n"
+        "<printer>\nname=B\nlocalport=-1\n<endprinter>\n"
+        "<printer>\nname=C\nlocalport=\n<endprinter>\n"
+        "<printer>\nname=D\n<endprinter>\n",
+        "/srv/conf/");
+    ASSERT_EQ(r.printers.size(), 4u);
+    EXPECT_EQ(r.printers[2].localport, 0);
+    ASSERT_EQ(r.gateways.size(), 3u);
+    EXPECT_EQ(r.gateways[0].name, "A");
+    EXPECT_EQ(r.gateways[1].name, "C");
+    EXPECT_EQ(r.gateways[2].name, "D");
+    EXPECT_EQ(r.gateways[0].configDir, "/srv/conf/");
+    // Each one right after its own entry was appended, before the next block was read.
+    EXPECT_EQ(r.gateways[0].listedAtStart, 1u);
+    EXPECT_EQ(r.gateways[1].listedAtStart, 3u);
+    EXPECT_EQ(r.gateways[2].listedAtStart, 4u);
+    EXPECT_EQ(r.printers[1].GatewayState, 0);
+}
+
+TEST(PrintersFileReader, GatewayStarterSeesTheListedEntry)
+{
+    PrinterList printers;
+    ProxySettings proxy;
+    PrintersFileReader reader(printers, proxy, "", [&](TAList& entry, const std::string&) {
+        EXPECT_EQ(&entry, &printers.back());
+        entry.GatewayState = -1;  // as a failed start records it
+    });
+    std::istringstream in("<printer>\n<endprinter>\n<printer>\n<endprinter>\n");
+    reader.ReadAll(in);
+    ASSERT_EQ(printers.size(), 2u);
+    EXPECT_EQ(printers[0].GatewayState, -1);
+    EXPECT_EQ(printers[1].GatewayState, -1);
+}
+
+TEST(PrintersFileReader, KeysBeforeTheFirstPrinterAreIgnored)
+{
+    Read r = ReadText("name=Stray\nlocalport=1\n<endprinter>\n<printer>\n<endprinter>\n");
+    ASSERT_EQ(r.printers.size(), 1u);
+    EXPECT_EQ(r.printers[0].name, "printer");
+    EXPECT_EQ(r.printers[0].localport, 9100);
+    EXPECT_EQ(r.gateways.size(), 1u);
+}
+
+TEST(PrintersFileReader, RepeatedEndprinterAppendsNothing)
+{
+    Read r = ReadText("<printer>\nname=A\n<endprinter>\ncomment=x\n<endprinter>\n<endprinter>\n");
+    ASSERT_EQ(r.printers.size(), 1u);
+    EXPECT_EQ(r.gateways.size(), 1u);
+    EXPECT_EQ(r.printers[0].comment, "x");
+}
+
+TEST(PrintersFileReader, UnclosedBlockIsDropped)
+{
+    // A "<printer>" whose block never ends is not listed; the next block starts afresh.
+    Read r = ReadText("<printer>\nname=Lost\n<printer>\nuser=u\n<endprinter>\n<printer>\nname=Tail\n");
+    ASSERT_EQ(r.printers.size(), 1u);
+    EXPECT_EQ(r.printers[0].name, "printer");
+    EXPECT_EQ(r.printers[0].user, "u");
+}
+
+TEST(PrintersFileReader, OnlyAGlobalBlockGivesNoPrinters)
+{
+    Read r = ReadText("<global>\nproxy=p\n<endglobal>\n");
+    EXPECT_TRUE(r.printers.empty());
+    EXPECT_EQ(r.proxy.Proxy, "p");
+}
+
+TEST(PrintersFileReader, LastValueWins)
+{
+    Read r = ReadText("<printer>\nname=A\nname=B\nlocalport=1\nlocalport=2\n<endprinter>\n");
+    EXPECT_EQ(r.printers.at(0).name, "B");
+    EXPECT_EQ(r.printers.at(0).localport, 2);
+}
+
+TEST(NumberOfValue, FollowsTheFileRule)
+{
+    const struct {
+        const char* text;
+        std::int32_t number;
+    } cases[] = {
+        {"9100", 9100},       {"9100 ", 9100},  {"   42", 42},       {"abc", 0},
+        {"", 0},              {"-1", -1},       {"-1x", 1},         {"+7", 7},
+        {"-", 0},             {" -5", -5},      {"-5 ", 5},         {"\t5", 0},
+        {"007", 7},           {"1 2", 1},       {"$1F", 31},        {"x1f", 31},
+        {"X10", 16},          {"0x10", 16},     {"0X1g", 1},        {"$", 0},
+        {"-$10", 0},          {"+0x10", 0},     {"0", 0},           {"0x", 0},
+        {"$FFFFFFFF", -1},    {"$7fffffff", 2147483647},           {"$100000000", 268435456},
+        {"2147483647", 2147483647},            {"-2147483648", -2147483647 - 1},
+        {"2147483648", 214748364},             {"99999999999", 999999999},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(NumberOfValue(c.text), c.number) << '"' << c.text << '"';
+}
+
+// ---------------------------------------------------------------------------------------------
+// Locating
+
+struct Probe {
+    std::vector<std::string> tried;
+    std::vector<std::string> present;
+    std::function<bool(const std::string&)> Exists()
+    {
+        return [this](const std::string& path) {
+            tried.push_back(path);
+            return std::find(present.begin(), present.end(), path) != present.end();
+        };
+    }
+};
+
+TEST(LocatePrintersFile, TriesEachPlaceInOrder)
+{
+    PrintersFileSearch s{std::nullopt, "/home/u/.config", "/home/u"};
+    Probe p;
+    EXPECT_EQ(LocatePrintersFile(s, p.Exists()), std::nullopt);
+    EXPECT_EQ(p.tried, (std::vector<std::string>{"printers.qdl",
+                                                 "/home/u/.config/Dorvane/Quenlo/printers.qdl",
+                                                 "/home/u/printers.qdl", "printers.qdl"}));
+
+    p = Probe{{}, {"/home/u/printers.qdl"}};
+    EXPECT_EQ(LocatePrintersFile(s, p.Exists()), "/home/u/");
+    p = Probe{{}, {"/home/u/printers.qdl", "/home/u/.config/Dorvane/Quenlo/printers.qdl"}};
+    EXPECT_EQ(LocatePrintersFile(s, p.Exists()), "/home/u/.config/Dorvane/Quenlo/");
+}
+
+TEST(LocatePrintersFile, ConfDirIsAPlainPrefix)
+{
+    Probe p{{}, {"/srv/confprinters.qdl", "/srv/conf/printers.qdl"}};
+    EXPECT_EQ(LocatePrintersFile({"/srv/conf", "", ""}, p.Exists()), "/srv/conf");
+    EXPECT_EQ(p.tried.front(), "/srv/confprinters.qdl");
+    EXPECT_EQ(LocatePrintersFile({"/srv/conf/", "", ""}, p.Exists()), "/srv/conf/");
+}
+
+TEST(LocatePrintersFile, EmptyConfDirPrefersTheCurrentDirectory)
+{
+    Probe p{{}, {"printers.qdl", "/cfg/Dorvane/Quenlo/printers.qdl"}};
+    EXPECT_EQ(LocatePrintersFile({std::string(), "/cfg", "/home/u"}, p.Exists()), "");
+}
+
+TEST(LocatePrintersFile, MissingConfDirFallsBackToTheOtherPlaces)
+{
+    Probe p{{}, {"/cfg/Dorvane/Quenlo/printers.qdl"}};
+    EXPECT_EQ(LocatePrintersFile({"/nowhere/", "/cfg", "/home/u"}, p.Exists()), "/cfg/Dorvane/Quenlo/");
+    // Without a config home or a home, only the current directory is left.
+    Probe q;
+    EXPECT_EQ(LocatePrintersFile({std::nullopt, "", ""}, q.Exists()), std::nullopt);
+    for (const std::string& t : q.tried)
+        EXPECT_EQ(t, "printers.qdl");
+}
+
+// Real files: a private HOME and XDG_CONFIG_HOME, restored afterwards.
+class LocateOnDisk : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/quenlo-config-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        Save("HOME");
+        Save("XDG_CONFIG_HOME");
+        char* cwd = ::getcwd(nullptr, 0);
+        cwd_ = cwd ? cwd : "/";
+        ::free(cwd);
+        std::filesystem::create_directories(root_ + "/home/.config/Dorvane/Quenlo");
+        std::filesystem::create_directories(root_ + "/work");
+        ::setenv("HOME", (root_ + "/home").c_str(), 1);
+        ::unsetenv("XDG_CONFIG_HOME");
+        ASSERT_EQ(::chdir((root_ + "/work").c_str()), 0);
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(::chdir(cwd_.c_str()), 0);
+        for (auto& [name, value] : saved_) {
+            if (value)
+                ::setenv(name.c_str(), value->c_str(), 1);
+            else
+                ::unsetenv(name.c_str());
+        }
+        std::filesystem::remove_all(root_);
+    }
+    void Save(const std::string& name)
+    {
+        const char* v = std::getenv(name.c_str());
+        saved_.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
+    }
+    void Write(const std::string& path, const std::string& text)
+    {
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        std::ofstream(path, std::ios::binary) << text;
+    }
+
+    std::string root_;
+    std::string cwd_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+TEST_F(LocateOnDisk, SettingsFileNamesTheDirectory)
+{
+    const std::string conf = root_ + "/shared/";
+    Write(conf + "printers.qdl", "<printer>\nname=FromConfDir\n<endprinter>\n");
+    Write(root_ + "/home/.config/Dorvane/Quenlo/printers.qdl", "<printer>\n<endprinter>\n");
+    Write(root_ + "/home/.config/Dorvane/Quenlo.conf", "[General]\nConfDir=" + conf + "\n");
+
+    auto dir = LocatePrintersFile();
+    ASSERT_TRUE(dir);
+    EXPECT_EQ(*dir, conf);
+    PrinterList printers;
+    ProxySettings proxy;
+    ASSERT_TRUE(ReadPrintersFile(*dir, printers, proxy));
+    EXPECT_EQ(printers.at(0).name, "FromConfDir");
+}
+
+TEST_F(LocateOnDisk, XdgConfigHomeReplacesTheDefault)
+{
+    const std::string xdg = root_ + "/xdg";
+    Write(xdg + "/Dorvane/Quenlo/printers.qdl", "");
+    ::setenv("XDG_CONFIG_HOME", xdg.c_str(), 1);
+    EXPECT_EQ(LocatePrintersFile(), xdg + "/Dorvane/Quenlo/");
+    // A relative XDG_CONFIG_HOME is not a place.
+    ::setenv("XDG_CONFIG_HOME", "xdg", 1);
+    EXPECT_EQ(LocatePrintersFile(), std::nullopt);
+}
+
+TEST_F(LocateOnDisk, CurrentDirectoryThenHome)
+{
+    Write(root_ + "/home/printers.qdl", "");
+    EXPECT_EQ(LocatePrintersFile(), root_ + "/home/");
+    Write(root_ + "/work/printers.qdl", "");
+    EXPECT_EQ(LocatePrintersFile(), "");
+}
+
+TEST_F(LocateOnDisk, ADirectoryIsNotTheFile)
+{
+    std::filesystem::create_directories(root_ + "/work/printers.qdl");
+    EXPECT_EQ(LocatePrintersFile(), std::nullopt);
+    PrinterList printers;
+    ProxySettings proxy;
+    EXPECT_FALSE(ReadPrintersFile("", printers, proxy));
+    EXPECT_FALSE(ReadPrintersFile(root_ + "/absent/", printers, proxy));
+    EXPECT_TRUE(printers.empty());
+    EXPECT_EQ(proxy.ProxyPort, "80");
+}
+
+TEST_F(LocateOnDisk, ReadsBytesAsTheyStand)
+{
+    // Windows-1250 bytes, a NUL inside a value, CR LF line ends.
+    const char raw[] = "<printer>\r\nname=Nyomtat\xF3 \xE1\r\ncomment=a\0b\r\n<endprinter>\r\n";
+    Write(root_ + "/work/printers.qdl", std::string(raw, sizeof raw - 1));
+    PrinterList printers;
+    ProxySettings proxy;
+    ASSERT_TRUE(ReadPrintersFile("", printers, proxy));
+    ASSERT_EQ(printers.size(), 1u);
+    EXPECT_EQ(printers[0].name, "Nyomtat\xF3 \xE1");
+    EXPECT_EQ(printers[0].comment, std::string("a\0b", 3));
+}
+
+}  // namespace
+}  // namespace quenlo
