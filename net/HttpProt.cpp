@@ -288,6 +288,7 @@ void THttpCli::BeginResolving()
 
 void THttpCli::OfflineConnect()
 {
+    offlineSent_.clear();
     HandleSessionConnected(0);
     // Without a socket there is no data-sent event: read the whole body out now.
     while (allowedToSend_ && !closeDone_)
@@ -663,8 +664,8 @@ void THttpCli::FeedReceived(const char* data, std::size_t len)
 
 void THttpCli::FeedClosed(std::uint16_t error)
 {
-    if (!offline_ || closeDone_ || state_ == hsReady)
-        return;
+    if (!offline_ || closeDone_ || state_ == hsReady || !connected_)
+        return;  // no request, or the connection is already closed (by us)
     DispatchClosed(error);
 }
 
