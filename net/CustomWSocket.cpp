@@ -500,12 +500,13 @@ void TCustomWSocket::HandleCloseBit(std::uint16_t error)
 void TCustomWSocket::DeliverReceivedData(std::uint16_t error)
 {
     auto alive = LivenessToken();
+    const std::uint64_t generation = generation_;
     for (;;) {
         lastError_ = 0;
         try {
             bool assigned = TriggerDataAvailable(error);
-            if (alive.expired())
-                return;
+            if (alive.expired() || generation_ != generation)
+                return;  // destroyed, or the handler started another connection
             if (!assigned) {
                 // Nobody reads: drain and discard, so the connection does not stall.
                 char scratch[1024];
@@ -1231,9 +1232,10 @@ void TCustomWSocket::TryToSend()
             ReportSocketError("TryToSend failed");
             return;
         }
+        // A partial send is not a refusal, and only a refusal (10035) brings a later write
+        // notification: keep going until the system refuses or the queue is empty, so the rest
+        // is never left waiting for a notification that will not come.
         block.Remove(sent);
-        if (sent < waiting)
-            return;  // the system is full
     }
 }
 

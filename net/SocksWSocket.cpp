@@ -60,7 +60,7 @@ void TCustomSocksWSocket::ResetDefaults()
     TCustomWSocket::ResetDefaults();
     socksServer_.clear();
     socksPort_.clear();
-    socksLevel_ = "5";
+    socksLevel_.assign(1, '5');  // (a literal assignment trips a false -Wrestrict in GCC 12)
 }
 
 void TCustomSocksWSocket::Connect()

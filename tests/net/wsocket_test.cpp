@@ -1,0 +1,703 @@
+// TWSocket against real peers on 127.0.0.1: event order, closing, lookups, errors, re-entrancy and
+// the server side.
+#include "net/WSocket.h"
+#include "wsocket_test_peer.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quenlo {
+namespace {
+
+using namespace quenlo::testing;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+namespace ws = platform::ws;
+
+// Records every event of a socket as a line of text.
+struct EventLog {
+    std::vector<std::string> lines;
+    std::string received;
+
+    void Attach(TCustomWSocket& s, bool readData = true)
+    {
+        s.OnDnsLookupDone = [this](TCustomWSocket&, std::uint16_t e) { Add("lookup " + std::to_string(e)); };
+        s.OnChangeState = [this](TCustomWSocket&, TSocketState from, TSocketState to) {
+            Add(std::string("state ") + to_string(from) + ">" + to_string(to));
+        };
+        s.OnSessionConnected = [this](TCustomWSocket&, std::uint16_t e) { Add("connected " + std::to_string(e)); };
+        s.OnDataSent = [this](TCustomWSocket&, std::uint16_t e) { Add("sent " + std::to_string(e)); };
+        s.OnSessionClosed = [this](TCustomWSocket& sock, std::uint16_t e) {
+            Add("closed " + std::to_string(e) + " in " + to_string(sock.State()));
+        };
+        if (readData) {
+            s.OnDataAvailable = [this](TCustomWSocket& sock, std::uint16_t) {
+                char buf[7];  // small on purpose: the socket must offer the rest again
+                int n = sock.Receive(buf, sizeof(buf));
+                if (n > 0) {
+                    received.append(buf, static_cast<std::size_t>(n));
+                    if (lines.empty() || lines.back() != "data")
+                        Add("data");
+                }
+            };
+        }
+    }
+    void Add(const std::string& line) { lines.push_back(line); }
+    int Count(const std::string& prefix) const
+    {
+        int n = 0;
+        for (const auto& l : lines)
+            n += l.rfind(prefix, 0) == 0;
+        return n;
+    }
+};
+
+// Exposes protected steps for the error-path tests.
+class ProbeSocket : public TWSocket {
+public:
+    using TWSocket::ReportSocketError;
+};
+
+// ---------------------------------------------------------------------------------------------
+// A whole exchange
+
+TEST(WSocketExchange, LookupConnectSendReceiveAndPeerCloseInOrder)
+{
+    TestPeer peer;
+    std::string request;
+    peer.Serve([&](int fd) {
+        char buf[64];
+        long n = RecvWithin(fd, buf, sizeof(buf));
+        if (n > 0)
+            request.assign(buf, static_cast<std::size_t>(n));
+        SendAll(fd, "PONG and some more bytes");
+    });
+
+    TWSocket s;
+    EventLog log;
+    log.Attach(s);
+    s.OnDnsLookupDone = [&](TCustomWSocket& sock, std::uint16_t e) {
+        log.Add("lookup " + std::to_string(e));
+        ASSERT_EQ(e, 0);
+        sock.SetAddr(sock.DnsResult());
+        sock.SetPort(peer.Port());
+        sock.SetProto("tcp");
+        sock.Connect();
+    };
+    s.OnSessionConnected = [&](TCustomWSocket& sock, std::uint16_t e) {
+        log.Add("connected " + std::to_string(e));
+        sock.SendText("PING");
+    };
+    bool closed = false;
+    s.OnSessionClosed = [&](TCustomWSocket& sock, std::uint16_t e) {
+        log.Add("closed " + std::to_string(e) + " in " + to_string(sock.State()));
+        closed = true;
+    };
+
+    s.DnsLookup("localhost");
+    ASSERT_TRUE(RunLoopUntil([&] { return closed && s.State() == wsClosed; }));
+    peer.Join();
+
+    EXPECT_EQ(request, "PING");
+    EXPECT_EQ(log.received, "PONG and some more bytes");
+    // OnDataSent follows the first write notification and the drained Send; both come before the
+    // data since the peer answers only after reading the request.
+    EXPECT_THAT(log.lines, ElementsAre("lookup 0", "state wsClosed>wsOpened", "state wsOpened>wsConnecting",
+                                       "state wsConnecting>wsConnected", "connected 0", "sent 0", "sent 0", "data",
+                                       "closed 0 in wsConnected", "state wsConnected>wsClosed"));
+    EXPECT_EQ(s.ReadCount(), 0) << "ReadCount returns to 0 at the close";
+}
+
+TEST(WSocketExchange, RefusedConnectReports10061ThenClosesThroughConnected)
+{
+    TWSocket s;
+    EventLog log;
+    log.Attach(s);
+    ConnectTo(s, RefusingPort());
+    ASSERT_TRUE(RunLoopUntil([&] { return log.Count("closed") > 0; }));
+    RunLoopFor(50ms);
+    EXPECT_THAT(log.lines, ElementsAre("state wsClosed>wsOpened", "state wsOpened>wsConnecting",
+                                       "state wsConnecting>wsConnected", "connected 10061", "state wsConnected>wsClosed",
+                                       "closed 0 in wsClosed"));
+    EXPECT_EQ(WSocketErrorText(10061), "Connection refused");
+}
+
+TEST(WSocketExchange, BytesSentJustBeforeThePeerClosesArriveBeforeSessionClosed)
+{
+    const std::string payload(100000, 'x');
+    TestPeer peer;
+    peer.Serve([&](int fd) { SendAll(fd, payload); });
+
+    TWSocket s;
+    EventLog log;
+    log.Attach(s);
+    std::size_t bytesAtClose = 0;
+    s.OnSessionClosed = [&](TCustomWSocket&, std::uint16_t e) {
+        bytesAtClose = log.received.size();
+        log.Add("closed " + std::to_string(e));
+    };
+    ConnectTo(s, peer.Port());
+    ASSERT_TRUE(RunLoopUntil([&] { return log.Count("closed") > 0; }, 10000ms));
+    EXPECT_EQ(bytesAtClose, payload.size());
+    EXPECT_EQ(log.received, payload);
+    EXPECT_EQ(log.Count("closed"), 1);
+}
+
+TEST(WSocketExchange, WithoutDataHandlerReceivedBytesAreDrainedAndCloseStillReported)
+{
+    TestPeer peer;
+    peer.Serve([&](int fd) { SendAll(fd, std::string(5000, 'y')); });
+    TWSocket s;
+    EventLog log;
+    log.Attach(s, /*readData=*/false);
+    ConnectTo(s, peer.Port());
+    ASSERT_TRUE(RunLoopUntil([&] { return log.Count("closed") > 0; }));
+    EXPECT_EQ(log.Count("closed 0"), 1);
+    EXPECT_EQ(s.State(), wsClosed);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Closing
+
+TEST(WSocketClose, PeerCloseRacingOurCloseReportsSessionClosedOnce)
+{
+    TestPeer peer;
+    std::atomic<bool> peerDone{false};
+    peer.Serve([&](int fd) {
+        SendAll(fd, "bye");
+        ::shutdown(fd, SHUT_RDWR);
+        peerDone = true;
+    });
+    TWSocket s;
+    EventLog log;
+    log.Attach(s);
+    ConnectTo(s, peer.Port());
+    ASSERT_TRUE(RunLoopUntil([&] { return s.State() == wsConnected; }));
+    // The peer's close is on its way (or queued) when we close ourselves.
+    while (!peerDone)
+        std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(20ms);
+    s.Close();
+    EXPECT_EQ(log.Count("closed"), 1);
+    RunLoopFor(200ms);
+    EXPECT_EQ(log.Count("closed"), 1);
+    EXPECT_EQ(s.State(), wsClosed);
+
+    s.Close();  // closing a closed socket does nothing and fires nothing
+    EXPECT_EQ(log.Count("closed"), 1);
+}
+
+TEST(WSocketClose, CloseInsideDataHandlerWhileThePeerClosesReportsOnce)
+{
+    TestPeer peer;
+    peer.Serve([&](int fd) { SendAll(fd, "data then close"); });
+    TWSocket s;
+    EventLog log;
+    log.Attach(s);
+    s.OnDataAvailable = [&](TCustomWSocket& sock, std::uint16_t) {
+        char buf[4];
+        sock.Receive(buf, sizeof(buf));
+        sock.Close();
+    };
+    ConnectTo(s, peer.Port());
+    ASSERT_TRUE(RunLoopUntil([&] { return log.Count("closed") > 0; }));
+    RunLoopFor(100ms);
+    EXPECT_EQ(log.Count("closed"), 1);
+}
+
+TEST(WSocketClose, SettingsReturnToDefaultsAfterCloseAndAddrMustBeSetAgain)
+{
+    TestPeer peer;
+    peer.Serve([](int fd) { char b[1]; RecvWithin(fd, b, 1, 2000); });
+    TWSocket s;
+    s.SetLingerOnOff(wsLingerOff);
+    s.SetLingerTimeout(30);
+    s.SetFlushTimeout(5);
+    s.SetLocalPort("0");
+    ConnectTo(s, peer.Port());
+    ASSERT_TRUE(RunLoopUntil([&] { return s.State() == wsConnected; }));
+
+    EXPECT_THROW(s.SetAddr("10.0.0.1"), ESocketException);
+    try {
+        s.SetPort("80");
+        FAIL() << "no refusal";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Cannot change Port if not closed");
+    }
+    try {
+        s.SetProto("udp");
+        FAIL() << "no refusal";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Cannot change Proto if not closed");
+    }
+    try {
+        s.SetLocalPort("1");
+        FAIL() << "no refusal";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Cannot change LocalPort if not closed");
+    }
+    s.SetAddr("127.0.0.1");  // the same text on an assigned property is no change
+
+    s.Close();
+    EXPECT_EQ(s.Proto(), "tcp");
+    EXPECT_EQ(s.LocalPort(), "0");
+    EXPECT_EQ(s.LingerOnOff(), wsLingerOn);
+    EXPECT_EQ(s.LingerTimeout(), 0);
+    EXPECT_EQ(s.FlushTimeout(), 60);
+    EXPECT_EQ(s.Addr(), "127.0.0.1") << "the texts stay";
+
+    s.SetAddr("127.0.0.1");  // accepted: the close marked it unassigned
+    try {
+        s.Connect();
+        FAIL() << "Port was unassigned by the close";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Connect: No Port Specified");
+    }
+    peer.Join();
+}
+
+TEST(WSocketClose, ResetOrNotConnectedErrorClosesWithoutSessionClosed)
+{
+    for (int error : {10054, 10057}) {
+        TestPeer peer;
+        peer.Serve([](int fd) { char b[1]; RecvWithin(fd, b, 1, 2000); });
+        ProbeSocket s;
+        EventLog log;
+        log.Attach(s);
+        ConnectTo(s, peer.Port());
+        ASSERT_TRUE(RunLoopUntil([&] { return s.State() == wsConnected; }));
+        int errors = 0;
+        s.OnError = [&](TCustomWSocket&) { ++errors; };
+        ws::WSASetLastError(error);
+        s.ReportSocketError("Test");
+        EXPECT_EQ(errors, 1);
+        EXPECT_EQ(s.State(), wsClosed);
+        EXPECT_EQ(s.HSocket(), ws::INVALID_SOCKET);
+        EXPECT_EQ(s.LastError(), error);
+        RunLoopFor(50ms);
+        EXPECT_EQ(log.Count("closed"), 0) << error;
+    }
+}
+
+TEST(WSocketClose, SendWhileConnectingEndsTheAttemptWithNotConnected)
+{
+    TestPeer peer;
+    TWSocket s;
+    EventLog log;
+    log.Attach(s);
+    ConnectTo(s, peer.Port());
+    ASSERT_EQ(s.State(), wsConnecting);
+    try {
+        s.SendText("early");
+        FAIL() << "no error";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Error 10057 in function Send\r\nSocket is not connected");
+    }
+    EXPECT_EQ(s.State(), wsClosed);
+    RunLoopFor(100ms);
+    EXPECT_EQ(log.Count("closed"), 0);
+    EXPECT_EQ(log.Count("connected"), 0) << "the stale connect outcome must be ignored";
+}
+
+// ---------------------------------------------------------------------------------------------
+// Refusals and errors
+
+TEST(WSocketErrors, ConnectRefusalsInOrderAndResolutionFailures)
+{
+    TWSocket s;
+    auto connectMessage = [&] {
+        try {
+            s.Connect();
+        } catch (const ESocketException& e) {
+            return std::string(e.what());
+        }
+        return std::string("(no exception)");
+    };
+    EXPECT_EQ(connectMessage(), "Connect: No Port Specified");
+    s.SetPort("80");
+    EXPECT_EQ(connectMessage(), "Connect: No IP Address Specified");
+    s.SetAddr("  127.0.0.1  ");
+    EXPECT_EQ(s.Addr(), "127.0.0.1");
+    s.SetProto("");
+    EXPECT_EQ(connectMessage(), "Connect: No Protocol Specified");
+    s.SetProto("tcp");
+    s.SetAddr("999.1.1.1");
+    EXPECT_EQ(connectMessage(), "connect: WSocketResolveHost: '999.1.1.1' Invalid IP address.");
+    s.SetAddr("127.0.0.1");
+    s.SetPort("no-such-service-here");
+    EXPECT_THAT(connectMessage(), HasSubstr("connect: WSocketResolvePort: Cannot convert port"));
+    EXPECT_EQ(s.State(), wsClosed);
+}
+
+TEST(WSocketErrors, OnErrorReplacesTheExceptionAndSendFlagsAreChecked)
+{
+    TWSocket s;
+    int errors = 0;
+    s.OnError = [&](TCustomWSocket&) { ++errors; };
+    s.Connect();  // no port: reported, not thrown
+    EXPECT_EQ(errors, 1);
+    s.SetSendFlags(static_cast<TSocketSendFlags>(7));
+    EXPECT_EQ(errors, 2);
+    EXPECT_EQ(s.SendFlags(), wsSendNormal);
+    s.SetSendFlags(wsSendUrgent);
+    EXPECT_EQ(s.SendFlags(), wsSendUrgent);
+
+    s.OnError = nullptr;
+    try {
+        s.SetSendFlags(static_cast<TSocketSendFlags>(-1));
+        FAIL();
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Invalid SendFlags");
+    }
+    EXPECT_EQ(s.PeerAddr(), "error");
+    EXPECT_EQ(s.PeerPort(), "error");
+    EXPECT_EQ(s.GetLocalPortText(), "error");
+    EXPECT_EQ(s.ReceiveText(), "");
+}
+
+TEST(WSocketErrors, ExceptionInConnectedHandlerAbortsUnlessBgExceptionKeepsIt)
+{
+    for (bool keep : {false, true}) {
+        TestPeer peer;
+        peer.Serve([](int fd) { char b[1]; RecvWithin(fd, b, 1, 1000); });
+        TWSocket s;
+        EventLog log;
+        log.Attach(s);
+        s.OnSessionConnected = [](TCustomWSocket&, std::uint16_t) { throw std::runtime_error("handler failed"); };
+        std::string seen;
+        s.OnBgException = [&](TCustomWSocket&, const std::exception& e, bool& canClose) {
+            seen = e.what();
+            if (keep)
+                canClose = false;
+        };
+        ConnectTo(s, peer.Port());
+        ASSERT_TRUE(RunLoopUntil([&] { return !seen.empty(); }));
+        RunLoopFor(50ms);
+        EXPECT_EQ(seen, "handler failed");
+        if (keep) {
+            EXPECT_EQ(s.State(), wsConnected);
+            EXPECT_EQ(log.Count("closed"), 0);
+            s.Close();
+        } else {
+            EXPECT_EQ(s.State(), wsClosed);
+            EXPECT_EQ(log.Count("closed 0"), 1);
+        }
+    }
+}
+
+TEST(WSocketErrors, ExceptionFromDataHandlerIsSwallowed)
+{
+    TestPeer peer;
+    peer.Serve([](int fd) { SendAll(fd, "x"); char b[1]; RecvWithin(fd, b, 1, 1000); });
+    TWSocket s;
+    int bg = 0;
+    s.OnBgException = [&](TCustomWSocket&, const std::exception&, bool&) { ++bg; };
+    bool called = false;
+    s.OnDataAvailable = [&](TCustomWSocket& sock, std::uint16_t) {
+        called = true;
+        char b[4];
+        sock.Receive(b, sizeof(b));
+        throw std::runtime_error("ignored");
+    };
+    ConnectTo(s, peer.Port());
+    ASSERT_TRUE(RunLoopUntil([&] { return called; }));
+    RunLoopFor(50ms);
+    EXPECT_EQ(bg, 0);
+    EXPECT_EQ(s.State(), wsConnected);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Lookups
+
+TEST(WSocketLookup, DottedAddressCompletesInsideDnsLookup)
+{
+    TWSocket s;
+    bool inside = false, done = false;
+    s.OnDnsLookupDone = [&](TCustomWSocket& sock, std::uint16_t e) {
+        EXPECT_TRUE(inside);
+        EXPECT_EQ(e, 0);
+        EXPECT_EQ(sock.DnsResult(), "127.0.0.1");
+        EXPECT_TRUE(sock.DnsResultList().empty());
+        done = true;
+    };
+    inside = true;
+    s.DnsLookup("127.0.0.1");
+    inside = false;
+    EXPECT_TRUE(done);
+}
+
+TEST(WSocketLookup, LocalhostAndAnInvalidName)
+{
+    TWSocket s;
+    std::vector<int> results;
+    s.OnDnsLookupDone = [&](TCustomWSocket&, std::uint16_t e) { results.push_back(e); };
+    s.DnsLookup("localhost");
+    EXPECT_TRUE(results.empty()) << "a name is looked up in the background";
+    ASSERT_TRUE(RunLoopUntil([&] { return !results.empty(); }, 10000ms));
+    EXPECT_EQ(results[0], 0);
+    EXPECT_EQ(s.DnsResult(), "127.0.0.1");
+    ASSERT_FALSE(s.DnsResultList().empty());
+    EXPECT_EQ(s.DnsResultList().front(), s.DnsResult());
+
+    s.DnsLookup("no-such-host.invalid");
+    ASSERT_TRUE(RunLoopUntil([&] { return results.size() == 2; }, 15000ms));
+    EXPECT_EQ(results[1], ws::WSAHOST_NOT_FOUND);
+    EXPECT_EQ(s.DnsResult(), "");
+    EXPECT_TRUE(s.DnsResultList().empty());
+}
+
+TEST(WSocketLookup, CancelledOrSupersededLookupsDropTheirLateAnswers)
+{
+    TWSocket s;
+    std::vector<int> results;
+    s.OnDnsLookupDone = [&](TCustomWSocket&, std::uint16_t e) { results.push_back(e); };
+
+    s.DnsLookup("localhost");
+    s.CancelLookup();
+    ASSERT_EQ(results, std::vector<int>{10004});
+    s.CancelLookup();  // nothing pending: nothing fires
+    RunLoopFor(300ms);
+    EXPECT_EQ(results, std::vector<int>{10004}) << "the cancelled answer must be dropped";
+
+    results.clear();
+    s.DnsLookup("localhost");
+    s.DnsLookup("127.0.0.2");  // cancels the pending one silently, answers at once
+    EXPECT_EQ(results, std::vector<int>{0});
+    RunLoopFor(300ms);
+    EXPECT_EQ(results, std::vector<int>{0});
+    EXPECT_EQ(s.DnsResult(), "127.0.0.2");
+}
+
+TEST(WSocketLookup, EmptyNameIsRefused)
+{
+    TWSocket s;
+    EXPECT_THROW(s.DnsLookup(""), ESocketException);
+    std::vector<int> results;
+    s.OnDnsLookupDone = [&](TCustomWSocket&, std::uint16_t e) { results.push_back(e); };
+    s.OnError = [](TCustomWSocket&) {};
+    s.DnsLookup("");
+    EXPECT_EQ(results, std::vector<int>{10022});
+}
+
+TEST(WSocketLookup, ReverseLookupOfLoopback)
+{
+    TWSocket s;
+    int result = -1;
+    s.OnDnsLookupDone = [&](TCustomWSocket&, std::uint16_t e) { result = e; };
+    s.ReverseLookup("127.0.0.1");
+    ASSERT_TRUE(RunLoopUntil([&] { return result >= 0; }, 10000ms));
+    ASSERT_EQ(result, 0);
+    EXPECT_FALSE(s.DnsResult().empty());
+    EXPECT_EQ(s.DnsResultList(), std::vector<std::string>{s.DnsResult()});
+}
+
+// ---------------------------------------------------------------------------------------------
+// Re-entrancy
+
+TEST(WSocketReentrancy, HandlersMayDestroyTheSocket)
+{
+    // Destroyed inside OnDataAvailable, with the peer's close in the same notification.
+    {
+        TestPeer peer;
+        peer.Serve([](int fd) { SendAll(fd, "some data"); });
+        auto s = std::make_unique<TWSocket>();
+        s->OnDataAvailable = [&](TCustomWSocket&, std::uint16_t) { s.reset(); };
+        ConnectTo(*s, peer.Port());
+        ASSERT_TRUE(RunLoopUntil([&] { return s == nullptr; }));
+        RunLoopFor(50ms);
+    }
+    // Destroyed inside OnSessionClosed of our own Close.
+    {
+        TestPeer peer;
+        peer.Serve([](int fd) { char b[1]; RecvWithin(fd, b, 1, 1000); });
+        auto s = std::make_unique<TWSocket>();
+        s->OnSessionConnected = [&](TCustomWSocket& sock, std::uint16_t) { sock.Close(); };
+        s->OnSessionClosed = [&](TCustomWSocket&, std::uint16_t) { s.reset(); };
+        ConnectTo(*s, peer.Port());
+        ASSERT_TRUE(RunLoopUntil([&] { return s == nullptr; }));
+        RunLoopFor(50ms);
+    }
+    // Destroyed inside OnDnsLookupDone.
+    {
+        auto s = std::make_unique<TWSocket>();
+        s->OnDnsLookupDone = [&](TCustomWSocket&, std::uint16_t) { s.reset(); };
+        s->DnsLookup("localhost");
+        ASSERT_TRUE(RunLoopUntil([&] { return s == nullptr; }, 10000ms));
+    }
+    EXPECT_EQ(SocketInstanceCount(), 0);
+}
+
+TEST(WSocketReentrancy, NewConnectionStartedFromSessionClosed)
+{
+    TestPeer peer;
+    peer.Serve([](int fd) { SendAll(fd, "one"); }, 2);
+    TWSocket s;
+    int connections = 0, closes = 0;
+    std::string received;
+    s.OnSessionConnected = [&](TCustomWSocket&, std::uint16_t e) {
+        EXPECT_EQ(e, 0);
+        ++connections;
+    };
+    s.OnDataAvailable = [&](TCustomWSocket& sock, std::uint16_t) {
+        char b[16];
+        int n = sock.Receive(b, sizeof(b));
+        if (n > 0)
+            received.append(b, static_cast<std::size_t>(n));
+        if (connections == 1 && received == "one")
+            sock.Close();  // our close: OnSessionClosed fires inside it
+    };
+    s.OnSessionClosed = [&](TCustomWSocket& sock, std::uint16_t) {
+        if (++closes == 1)
+            ConnectTo(sock, peer.Port());
+    };
+    ConnectTo(s, peer.Port());
+    ASSERT_TRUE(RunLoopUntil([&] { return closes == 2; }));
+    EXPECT_EQ(connections, 2);
+    EXPECT_EQ(received, "oneone");
+    EXPECT_EQ(s.State(), wsClosed);
+    EXPECT_EQ(s.HSocket(), ws::INVALID_SOCKET);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Server side, datagrams, waiting
+
+TEST(WSocketServer, ListenAcceptDupAndExchange)
+{
+    TWSocket server;
+    server.SetAddr("127.0.0.1");
+    server.SetPort("0");
+    server.Listen();
+    ASSERT_EQ(server.State(), wsListening);
+    std::string port = server.GetLocalPortText();
+    ASSERT_NE(port, "error");
+
+    TWSocket accepted;
+    std::string got;
+    accepted.OnDataAvailable = [&](TCustomWSocket& sock, std::uint16_t) {
+        char b[32];
+        int n = sock.Receive(b, sizeof(b));
+        if (n > 0) {
+            got.append(b, static_cast<std::size_t>(n));
+            sock.SendText("echo:" + std::string(b, static_cast<std::size_t>(n)));
+        }
+    };
+    server.OnSessionAvailable = [&](TCustomWSocket& sock, std::uint16_t) { accepted.Dup(sock.Accept()); };
+
+    TWSocket client;
+    std::string reply;
+    client.OnSessionConnected = [](TCustomWSocket& sock, std::uint16_t) { sock.SendText("hi"); };
+    client.OnDataAvailable = [&](TCustomWSocket& sock, std::uint16_t) {
+        char b[32];
+        int n = sock.Receive(b, sizeof(b));
+        if (n > 0)
+            reply.append(b, static_cast<std::size_t>(n));
+    };
+    ConnectTo(client, port);
+    ASSERT_TRUE(RunLoopUntil([&] { return reply == "echo:hi"; }));
+    EXPECT_EQ(accepted.State(), wsConnected);
+    EXPECT_EQ(accepted.PeerAddr(), "127.0.0.1");
+    EXPECT_EQ(client.PeerPort(), port);
+
+    bool acceptedClosed = false;
+    accepted.OnSessionClosed = [&](TCustomWSocket&, std::uint16_t) { acceptedClosed = true; };
+    client.Close();
+    ASSERT_TRUE(RunLoopUntil([&] { return acceptedClosed; }));
+    EXPECT_EQ(accepted.State(), wsClosed);
+    EXPECT_THROW(client.Accept(), ESocketException) << "not a listening socket";
+}
+
+TEST(WSocketServer, AcceptOutsideListeningAndDupOfInvalidHandleAreRefused)
+{
+    TWSocket s;
+    try {
+        s.Accept();
+        FAIL();
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Error 10022 in function not a listening socket\r\nInvalid argument");
+    }
+    EXPECT_THROW(s.Dup(ws::INVALID_SOCKET), ESocketException);
+    try {
+        s.Listen();
+        FAIL();
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Error 10022 in function listen: port not assigned\r\nInvalid argument");
+    }
+}
+
+TEST(WSocketServer, DatagramSocketIsReadyInsideConnectAndSends)
+{
+    int peer = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(peer, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    socklen_t len = sizeof(a);
+    ::getsockname(peer, reinterpret_cast<sockaddr*>(&a), &len);
+
+    TWSocket s;
+    EventLog log;
+    log.Attach(s);
+    s.SetAddr("127.0.0.1");
+    s.SetPort(std::to_string(ntohs(a.sin_port)));
+    s.SetProto("udp");
+    s.Connect();
+    EXPECT_THAT(log.lines, ElementsAre("state wsClosed>wsOpened", "state wsOpened>wsConnected", "connected 0"));
+    EXPECT_NE(s.LocalPort(), "0") << "a datagram socket is bound to a system-chosen port";
+    EXPECT_EQ(s.SendText("datagram"), 8);
+    char buf[32];
+    long n = RecvWithin(peer, buf, sizeof(buf));
+    EXPECT_EQ(std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0), "datagram");
+    s.Close();
+    ::close(peer);
+}
+
+TEST(WSocketWaiting, WaitUntilClosedReturnsWhenThePeerCloses)
+{
+    TestPeer peer;
+    peer.Serve([](int fd) {
+        std::this_thread::sleep_for(100ms);
+        SendAll(fd, "late");
+    });
+    TWSocket s;
+    EventLog log;
+    log.Attach(s);
+    ConnectTo(s, peer.Port());
+    ASSERT_TRUE(RunLoopUntil([&] { return s.State() == wsConnected; }));
+    s.WaitUntilClosed();
+    EXPECT_EQ(s.State(), wsClosed);
+    EXPECT_EQ(log.received, "late");
+    EXPECT_EQ(log.Count("closed 0"), 1);
+}
+
+TEST(WSocketWaiting, PauseHoldsNotificationsUntilResume)
+{
+    TestPeer peer;
+    std::atomic<bool> go{false};
+    peer.Serve([&](int fd) {
+        while (!go)
+            std::this_thread::sleep_for(1ms);
+        SendAll(fd, "held");
+        char b[1];
+        RecvWithin(fd, b, 1, 2000);
+    });
+    TWSocket s;
+    EventLog log;
+    log.Attach(s);
+    ConnectTo(s, peer.Port());
+    ASSERT_TRUE(RunLoopUntil([&] { return s.State() == wsConnected; }));
+    RunLoopFor(20ms);
+    s.Pause();
+    go = true;
+    RunLoopFor(150ms);
+    EXPECT_EQ(log.received, "");
+    s.Resume();
+    ASSERT_TRUE(RunLoopUntil([&] { return log.received == "held"; }));
+    s.Close();
+}
+
+}  // namespace
+}  // namespace quenlo
