@@ -1,0 +1,186 @@
+// Helpers of the monitor tests: a view that records what the monitor shows, and IPP answers and
+// HTTP responses for the scripted fake server.
+#pragma once
+
+#include "monitor/MonitorView.h"
+#include "support/FakeServer.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quenlo::test {
+
+// The window as the monitor sees it, recording every change.
+class RecordingView : public MonitorView {
+public:
+    struct Message {
+        std::string text;
+        MessageIcon icon;
+    };
+
+    void SetLabelStatus(const std::string& label) override { status = label; }
+    void SetLabelPrinterStatus(const std::string& label) override { printerStatus = label; }
+    void SetLabelComment(const std::string& label) override { comment = label; }
+    void SetImageStatus(Lamp lamp) override { statusLamp = lamp; }
+    void SetImagePrinterStatus(Lamp lamp) override { printerLamp = lamp; }
+
+    void AddPrinterItem(const std::string& name) override { items.push_back(name); }
+    void SelectPrinterItem(int index) override
+    {
+        text = index >= 0 && static_cast<std::size_t>(index) < items.size() ? items[index] : std::string();
+    }
+    std::string PrinterText() const override { return text; }
+    void SetPrinterSelectorEnabled(bool enabled) override
+    {
+        selectorEnabled = enabled;
+        if (!enabled)
+            ++disables;
+    }
+    void SetRefreshButtonEnabled(bool enabled) override { refreshEnabled = enabled; }
+
+    void AddJobColumn(const std::string& caption, int width) override { columns.push_back({caption, width}); }
+    void ClearJobs() override
+    {
+        rows.clear();
+        selectedRow = -1;
+    }
+    void AddJobRow(const JobRow& row) override { rows.push_back(row); }
+    int SelectedJobCount() const override { return selectedRow < 0 ? 0 : 1; }
+    std::string SelectedJobCaption() const override
+    {
+        return selectedRow < 0 ? std::string() : rows[static_cast<std::size_t>(selectedRow)][0];
+    }
+
+    void ShowMessage(const std::string& messageText, MessageIcon icon) override
+    {
+        messages.push_back({messageText, icon});
+    }
+
+    // The selector's text; the tests may set a name that is not an item.
+    std::string text;
+    std::vector<std::string> items;
+    std::vector<std::pair<std::string, int>> columns;
+    std::string status = "LabelStatus";
+    std::string printerStatus = "printer - unknown";
+    std::string comment = "Megjegyzés:";
+    Lamp statusLamp = Lamp::Red;
+    Lamp printerLamp = Lamp::Red;
+    bool selectorEnabled = true;
+    bool refreshEnabled = true;
+    int disables = 0;
+    std::vector<JobRow> rows;
+    int selectedRow = -1;  // the tests select a row by its index
+    std::vector<Message> messages;
+};
+
+// An IPP answer built field by field.
+class IppAnswer {
+public:
+    // version 1.1, status-code, request-id
+    explicit IppAnswer(int status = 0, std::uint32_t requestId = 1)
+    {
+        Raw({1, 1, (status >> 8) & 0xFF, status & 0xFF});
+        Int32(static_cast<std::int32_t>(requestId));
+        Tag(0x01);
+        Text(0x47, "attributes-charset", "utf-8");
+        Text(0x48, "attributes-natural-language", "en-us");
+    }
+    IppAnswer& Tag(int tag) { return Raw({tag}); }
+    IppAnswer& Text(int tag, const std::string& name, const std::string& value)
+    {
+        Tag(tag);
+        Length(name.size());
+        bytes_ += name;
+        Length(value.size());
+        bytes_ += value;
+        return *this;
+    }
+    IppAnswer& Integer(int tag, const std::string& name, std::int32_t v)
+    {
+        Tag(tag);
+        Length(name.size());
+        bytes_ += name;
+        Length(4);
+        return Int32(v);
+    }
+    IppAnswer& Boolean(const std::string& name, bool v)
+    {
+        Tag(0x22);
+        Length(name.size());
+        bytes_ += name;
+        Length(1);
+        return Raw({v ? 1 : 0});
+    }
+    IppAnswer& End() { return Tag(0x03); }
+    const std::string& str() const { return bytes_; }
+
+private:
+    IppAnswer& Length(std::size_t n) { return Raw({static_cast<int>((n >> 8) & 0xFF), static_cast<int>(n & 0xFF)}); }
+    IppAnswer& Int32(std::int32_t v)
+    {
+        const auto u = static_cast<std::uint32_t>(v);
+        return Raw({static_cast<int>(u >> 24), static_cast<int>((u >> 16) & 0xFF), static_cast<int>((u >> 8) & 0xFF),
+                    static_cast<int>(u & 0xFF)});
+    }
+    IppAnswer& Raw(std::initializer_list<int> bytes)
+    {
+        for (int b : bytes)
+            bytes_.push_back(static_cast<char>(b));
+        return *this;
+    }
+    std::string bytes_;
+};
+
+// A Get-Jobs answer with one job per entry of `ids`: user "anna", name "Report", 3 K, pending-held.
+inline std::string HeldJobsAnswer(const std::vector<int>& ids)
+{
+    IppAnswer answer;
+    for (int id : ids) {
+        answer.Tag(0x02)
+            .Integer(0x21, "job-id", id)
+            .Text(0x42, "job-originating-user-name", "anna")
+            .Text(0x42, "job-name", "Report")
+            .Integer(0x21, "job-k-octets", 3)
+            .Integer(0x23, "job-state", 4)
+            .Text(0x44, "job-state-reasons", "job-hold-until-specified")
+            .Integer(0x21, "time-at-creation", 86399);
+    }
+    return answer.End().str();
+}
+
+// A Get-Printer-Attributes answer.
+inline std::string PrinterAnswer(int state, bool accepting, const std::string& message = "")
+{
+    IppAnswer answer;
+    answer.Tag(0x04).Integer(0x23, "printer-state", state).Boolean("printer-is-accepting-jobs", accepting);
+    if (!message.empty())
+        answer.Text(0x41, "printer-state-message", message);
+    return answer.End().str();
+}
+
+inline std::string HttpOk(const std::string& body, const std::string& type = "application/ipp")
+{
+    return FakeServer::Response(200, "OK", body, type);
+}
+
+// Scripts one request/response connection.
+inline void Answer(FakeServer& server, const std::string& response)
+{
+    server.Connection().ReadRequest().Send(response).Close();
+}
+
+// Scripts the three connections of a refresh that completes.
+inline void AnswerRefresh(FakeServer& server, const std::vector<int>& jobIds = {7},
+                          const std::string& printer = PrinterAnswer(3, true))
+{
+    Answer(server, HttpOk("<html>printer page</html>", "text/html"));
+    Answer(server, HttpOk(HeldJobsAnswer(jobIds)));
+    Answer(server, HttpOk(printer));
+}
+
+// The request line of a recorded request.
+inline std::string RequestLine(const std::string& request) { return request.substr(0, request.find("\r\n")); }
+
+}  // namespace quenlo::test
