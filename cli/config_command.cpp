@@ -1,0 +1,121 @@
+// quenlo-cli config [--file PATH]
+//
+// Shows what the monitor reads from its printers file. Without --file the file is located as the
+// window locates it (settings file, config home, home, current directory).
+//
+// Output, one item a line:
+//   the path of the file (relative, "printers.qdl", when found in the current directory);
+//   one line per printer entry, in list order: its twelve fields in order, tab-separated
+//     (name, localhost, localport, remotehost, remoteport, url, user, pass, comment, StatusText,
+//     GatewayState, GatewayProcess; the last three as they stand after reading: this command
+//     starts no gateway, so they are empty, 0 and 0);
+//   the proxy settings as "proxy", "proxyport", "proxyuser", "proxypass", each followed by a tab
+//     and its value.
+// Texts are written as read, except that a backslash, a tab and other control bytes are written as
+// C escapes (\\, \t, \r, \xHH), so a line always holds exactly its fields.
+//
+// Exit codes: 0 read; 1 no file found, or the file cannot be read; 2 a bad argument.
+#include "cli/Command.h"
+#include "config/PrintersFile.h"
+
+#include <cstdio>
+#include <iostream>
+#include <iterator>
+#include <string>
+
+namespace quenlo::cli {
+
+namespace {
+
+std::string Shown(const std::string& text)
+{
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (b < 0x20 || b == 0x7f) {
+            out += "\\x";
+            out += kHex[b >> 4];
+            out += kHex[b & 0x0f];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string EntryLine(const TAList& e)
+{
+    const std::string fields[] = {
+        e.name,       e.localhost, std::to_string(e.localport), e.remotehost,
+        std::to_string(e.remoteport), e.url, e.user, e.pass, e.comment, e.StatusText,
+        std::to_string(e.GatewayState), std::to_string(e.GatewayProcess.pid),
+    };
+    std::string line = Shown(fields[0]);
+    for (std::size_t i = 1; i < std::size(fields); ++i)
+        line += '\t' + Shown(fields[i]);
+    return line;
+}
+
+int RunConfig(const std::vector<std::string>& argv)
+{
+    const Args args(argv, {"file"});
+    if (!args.positional().empty())
+        throw UsageError{"unexpected argument " + args.positional().front()};
+
+    PrinterList printers;
+    ProxySettings proxy;
+    std::string path;
+    bool read = false;
+    if (const std::optional<std::string> file = args.value("file")) {
+        if (file->empty())
+            throw UsageError{"--file needs a path"};
+        path = *file;
+        const std::size_t slash = path.rfind('/');
+        const std::string configDir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+        read = ReadPrintersFileAt(path, configDir, printers, proxy);
+    } else {
+        const std::optional<std::string> configDir = LocatePrintersFile();
+        if (!configDir) {
+            std::cerr << "quenlo-cli config: no " << kPrintersFileName
+                      << " found (settings ConfDir, config home, home and current directory tried)\n";
+            return 1;
+        }
+        path = *configDir + kPrintersFileName;
+        read = ReadPrintersFile(*configDir, printers, proxy);
+    }
+    if (!read) {
+        std::cerr << "quenlo-cli config: cannot read " << path << "\n";
+        return 1;
+    }
+
+    std::string out = Shown(path) + "\n";
+    for (const TAList& e : printers)
+        out += EntryLine(e) + "\n";
+    out += "proxy\t" + Shown(proxy.Proxy) + "\n";
+    out += "proxyport\t" + Shown(proxy.ProxyPort) + "\n";
+    out += "proxyuser\t" + Shown(proxy.ProxyUsername) + "\n";
+    out += "proxypass\t" + Shown(proxy.ProxyPassword) + "\n";
+    if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) {
+        std::cerr << "quenlo-cli config: cannot write the output\n";
+        return 1;
+    }
+    if (printers.empty())
+        std::cerr << "quenlo-cli config: " << path << " lists no printers\n";
+    return 0;
+}
+
+const CommandRegistration kConfig{{"config", "[--file PATH]", RunConfig}};
+
+}  // namespace
+
+}  // namespace quenlo::cli

@@ -1,0 +1,140 @@
+// quenlo-cli config: what the monitor reads from its printers file.
+#include "support/CupsLab.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quenlo::test {
+namespace {
+
+class ConfigCommand : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/quenlo-config-cli-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        std::filesystem::create_directories(root_ + "/home");
+        std::filesystem::create_directories(root_ + "/work");
+        for (const char* name : {"HOME", "XDG_CONFIG_HOME"}) {
+            const char* v = std::getenv(name);
+            saved_.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
+        }
+        ::setenv("HOME", (root_ + "/home").c_str(), 1);
+        ::unsetenv("XDG_CONFIG_HOME");
+        char* cwd = ::getcwd(nullptr, 0);
+        cwd_ = cwd ? cwd : "/";
+        ::free(cwd);
+        ASSERT_EQ(::chdir((root_ + "/work").c_str()), 0);
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(::chdir(cwd_.c_str()), 0);
+        for (auto& [name, value] : saved_) {
+            if (value)
+                ::setenv(name.c_str(), value->c_str(), 1);
+            else
+                ::unsetenv(name.c_str());
+        }
+        std::filesystem::remove_all(root_);
+    }
+
+    void Write(const std::string& path, const std::string& text)
+    {
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        std::ofstream(path, std::ios::binary) << text;
+    }
+
+    ProcessResult Config(std::vector<std::string> args = {})
+    {
+        args.insert(args.begin(), {QUENLO_CLI, "config"});
+        return RunProcess(args, std::chrono::seconds(30));
+    }
+
+    std::string root_;
+    std::string cwd_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+TEST_F(ConfigCommand, PrintsPathEntriesAndProxy)
+{
+    const std::string file = root_ + "/given.qdl";
+    Write(file,
+          "<global>\r\nproxy=gw.example.com\r\nproxyport=3128\r\nproxyuser=pu\r\n<endglobal>\r\n"
+          "<printer>\r\nname=Office Laser\r\nremotehost=127.0.0.1:631\r\nurl=/printers/Office\r\n"
+          "user=anna\r\npass=pw\r\ncomment=2nd floor\r\nlocalport=-1\r\n<endprinter>\r\n"
+          "<printer>\r\n<endprinter>\r\n");
+    ProcessResult r = Config({"--file", file});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, file + "\n" +
+                         "Office Laser\t127.0.0.1\t-1\t127.0.0.1:631\t631\t/printers/Office\tanna\tpw\t"
+                         "2nd floor\t\t0\t0\n"
+                         "printer\t127.0.0.1\t9100\t127.0.0.1\t631\t/printers/printer\t\t\t\t\t0\t0\n"
+                         "proxy\tgw.example.com\nproxyport\t3128\nproxyuser\tpu\nproxypass\t\n");
+}
+
+TEST_F(ConfigCommand, EscapesBytesThatWouldBreakTheLine)
+{
+    Write(root_ + "/work/printers.qdl",
+          "<printer>\nname=tab\there\ncomment=C:\\conf\\ \x01 \xE1rv\xEDzt\xFBr\xF5\n<endprinter>\n");
+    ProcessResult r = Config();
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find("proxy\t")),
+              "printers.qdl\ntab\\there\t127.0.0.1\t9100\t127.0.0.1\t631\t/printers/printer\t\t\t"
+              "C:\\\\conf\\\\ \\x01 \xE1rv\xEDzt\xFBr\xF5\t\t0\t0\n");
+}
+
+TEST_F(ConfigCommand, LocatesTheFileAsTheWindowDoes)
+{
+    const std::string shared = root_ + "/shared/";
+    Write(shared + "printers.qdl", "<printer>\nname=FromSettings\n<endprinter>\n");
+    Write(root_ + "/home/printers.qdl", "<printer>\nname=FromHome\n<endprinter>\n");
+    ProcessResult r = Config();
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find('\t')), root_ + "/home/printers.qdl\nFromHome");
+
+    Write(root_ + "/home/.config/Dorvane/Quenlo.conf", "[General]\nConfDir=" + shared + "\n");
+    r = Config();
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, r.out.find('\t')), shared + "printers.qdl\nFromSettings");
+}
+
+TEST_F(ConfigCommand, MissingOrEmptyFiles)
+{
+    ProcessResult r = Config();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("no printers.qdl found"), std::string::npos) << r.err;
+
+    r = Config({"--file", root_ + "/absent.qdl"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("cannot read"), std::string::npos) << r.err;
+
+    // A file without printers is read and shown, with a note.
+    Write(root_ + "/work/printers.qdl", "<global>\nproxy=p\n<endglobal>\n");
+    r = Config();
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "printers.qdl\nproxy\tp\nproxyport\t80\nproxyuser\t\nproxypass\t\n");
+    EXPECT_NE(r.err.find("lists no printers"), std::string::npos) << r.err;
+}
+
+TEST_F(ConfigCommand, BadArgumentsGiveTheUsageLine)
+{
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"extra"}, {"--file"}, {"--verbose"}, {"--file", ""}}) {
+        ProcessResult r = Config(args);
+        EXPECT_EQ(r.exitCode, 2) << args.front();
+        EXPECT_NE(r.err.find("usage: quenlo-cli config [--file PATH]"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+}  // namespace
+}  // namespace quenlo::test
