@@ -42,10 +42,6 @@ TEST(IppCliRequest, WritesTheBodiesTheMonitorSends)
         EXPECT_EQ(RunCli(std::string("request ") + o.name + " " + uri + job).out,
                   BuildOperationRequest(o.op, kUri, "", o.job ? 42 : -1));
     }
-    // The version bytes by operation, straight from the output.
-    EXPECT_EQ(RunCli("request hold-job " + uri + " --job-id 1").out.substr(0, 2), std::string("\x01\x01", 2));
-    EXPECT_EQ(RunCli("request release-job " + uri + " --job-id 1").out.substr(0, 2), std::string("\x01\x01", 2));
-    EXPECT_EQ(RunCli("request cancel-job " + uri + " --job-id 1").out.substr(0, 2), std::string("\x01\x00", 2));
 }
 
 TEST(IppCliRequest, BadArgumentsGiveTheUsageLineAndExit2)

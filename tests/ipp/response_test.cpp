@@ -196,6 +196,13 @@ TEST(IppWalk, EndsAtTheFirstEndTagOrTheLastByte)
     EXPECT_TRUE(Walk(IppBody().Header().Tag(0x03).Attr(0x44, "a", "1"), 3).events.empty());
 }
 
+std::size_t CountEvents(const std::string& body, int limit)
+{
+    std::size_t events = 0;
+    WalkResponse(body, limit, [&](const IppAttribute&) { ++events; }, [&](int) { ++events; });
+    return events;
+}
+
 // Every prefix of every captured answer, in both walks: nothing may be read outside the body (the
 // sanitizer build checks that) and a prefix never yields more than the whole body.
 TEST(IppWalkRobustness, EveryCutOfTheCapturedAnswers)
@@ -203,10 +210,10 @@ TEST(IppWalkRobustness, EveryCutOfTheCapturedAnswers)
     for (const char* name : {"get-jobs-held", "get-printer-paused", "get-jobs-not-found"}) {
         const std::string body = CapturedIpp(name);
         for (int limit : {kIppJobWalkDelimiterLimit, kIppPrinterWalkDelimiterLimit}) {
-            const std::size_t whole = Walk(body, limit).events.size();
+            const std::size_t whole = CountEvents(body, limit);
             for (std::size_t n = 0; n < body.size(); ++n) {
                 const std::string prefix = body.substr(0, n);  // its own allocation, for ASan
-                ASSERT_LE(Walk(prefix, limit).events.size(), whole) << name << " cut at " << n;
+                ASSERT_LE(CountEvents(prefix, limit), whole) << name << " cut at " << n;
             }
         }
     }
@@ -242,16 +249,13 @@ TEST(IppWalkRobustness, AMillionAttributes)
 
 TEST(IppWalkRobustness, RandomBodiesEnd)
 {
-    std::mt19937 random(20261208);
-    for (int round = 0; round < 20000; ++round) {
+    std::minstd_rand random(20261208);
+    for (int round = 0; round < 5000; ++round) {
         std::string body(random() % 200, '\0');
         for (char& c : body)
             c = static_cast<char>(random() % 8 == 0 ? 0x80 + random() % 0x80 : random() % 0x50);
-        for (int limit : {kIppJobWalkDelimiterLimit, kIppPrinterWalkDelimiterLimit}) {
-            std::size_t events = 0;
-            WalkResponse(body, limit, [&](const IppAttribute&) { ++events; }, [&](int) { ++events; });
-            ASSERT_LE(events, body.size());
-        }
+        for (int limit : {kIppJobWalkDelimiterLimit, kIppPrinterWalkDelimiterLimit})
+            ASSERT_LE(CountEvents(body, limit), body.size());
     }
 }
 
@@ -290,19 +294,6 @@ TEST(IppWalkCaptured, ErrorAnswerCarriesItsStatus)
     ASSERT_TRUE(header);
     EXPECT_EQ(header->statusCode, 0x0406);  // client-error-not-found
     EXPECT_EQ(message, "The printer or class does not exist.");
-}
-
-TEST(IppValueTexts, StatesAndAccepting)
-{
-    EXPECT_EQ(JobStateText(3), "pending");
-    EXPECT_EQ(JobStateText(6), "processing-stopped");
-    EXPECT_EQ(JobStateText(9), "completed");
-    for (int other : {-1, 0, 2, 10, 0x01000000})
-        EXPECT_EQ(JobStateText(other), "") << other;
-    EXPECT_EQ(PrinterStateText(5), "stopped");
-    EXPECT_EQ(PrinterStateText(6), "unknown");
-    EXPECT_EQ(AcceptingJobsText(16777216), ", accepting jobs");
-    EXPECT_EQ(AcceptingJobsText(0), ", rejecting jobs");
 }
 
 }  // namespace
