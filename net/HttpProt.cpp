@@ -317,8 +317,10 @@ void THttpCli::HandleDnsLookupDone(std::uint16_t error)
         socket_->SetProto("tcp");
         socket_->Connect();
     } catch (const std::exception& e) {
+        // A refusal before any system call (a port that is no number, say) leaves no socket
+        // error: report it as an invalid argument, with the socket layer's own words.
         const int n = socket_->LastError();
-        requestDoneError_ = static_cast<std::uint16_t>(n);
+        requestDoneError_ = n != 0 ? static_cast<std::uint16_t>(n) : kInvalidArgument;
         replyStatus_ = 404;
         replyReason_ = n != 0 ? "can't connect: " + ErrorText(static_cast<std::uint16_t>(n))
                               : "can't connect: " + std::string(e.what());
@@ -440,7 +442,7 @@ void THttpCli::HandleSessionClosed(std::uint16_t error)
             replyReason_ = ErrorText(error);
         }
     }
-    if (!receivedAnything_ && requestDoneError_ == 0 && failureCode_ == 0) {
+    if (!receivedAnything_ && replyStatus_ == 0 && requestDoneError_ == 0 && failureCode_ == 0) {
         failureCode_ = HttpError::NoResponse;
         requestDoneError_ = HttpError::NoResponse;
         replyReason_ = "HTTP server closed the connection without answering";
@@ -812,7 +814,8 @@ void THttpCli::ProcessHeaderField(const std::string& name, const std::string& va
 void THttpCli::EndOfHeader()
 {
     const TLivenessToken alive = LivenessToken();
-    if (locationChange_) {
+    // An error status is the answer: its "location" is not followed.
+    if (locationChange_ && replyStatus_ < 400) {
         if (++relocationCount_ > kMaxRelocations) {
             Fail(HttpError::TooManyRelocations,
                  "HTTP too many relocations (more than " + std::to_string(kMaxRelocations) + ")");
