@@ -63,7 +63,7 @@ std::string_view LowerCaseName(std::string_view name, IppResponseStream& stream)
 char* IppResponseStream::Scratch()
 {
     if (!scratch_)
-        scratch_ = std::make_unique<char[]>(kScratchSize);
+        scratch_ = std::make_unique_for_overwrite<char[]>(kScratchSize);
     return scratch_.get();
 }
 

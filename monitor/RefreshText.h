@@ -3,7 +3,11 @@
 //
 // The refresh (and quenlo-cli) call WalkJobList and WalkPrinterStatus on the received bodies; the
 // smaller pieces are public so that each step can be used and tested on its own. Nothing here keeps
-// state between calls; the creation time is formatted in the calling thread's LC_TIME locale.
+// state between calls.
+//
+// The creation time is formatted in the calling thread's LC_TIME locale: a program that shows it
+// calls setlocale(LC_TIME, "") once at start-up so the user's own formats apply (the C locale, which
+// every program starts in, gives "12/31/69 23:59:59").
 #pragma once
 
 #include "ipp/IppResponse.h"
