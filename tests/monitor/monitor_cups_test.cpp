@@ -1,0 +1,236 @@
+// The refresh and the operations end to end against a private CUPS server: what the monitor shows,
+// and what each command changes on the server, checked by asking the server independently.
+#include "monitor/Monitor.h"
+
+#include "MonitorTestKit.h"
+#include "ipp/Ipp.h"
+#include "monitor/RefreshText.h"
+#include "support/CupsLab.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <map>
+#include <string>
+
+namespace quenlo {
+namespace {
+
+using test::CupsLab;
+
+// job-id -> job-state of the printer's unfinished jobs, as the server reports them.
+std::map<int, int> ServerJobStates(CupsLab& lab, const std::string& printer)
+{
+    const std::string answer =
+        test::PostIpp(lab.Port(), CupsLab::PrinterPath(printer), BuildGetJobsRequest(lab.PrinterUrl(printer)));
+    std::map<int, int> states;
+    int id = -1;
+    WalkResponse(
+        answer, kIppJobWalkDelimiterLimit,
+        [&](const IppAttribute& a) {
+            if (a.name == "job-id")
+                id = a.integer;
+            else if (a.name == "job-state" && id >= 0)
+                states[id] = a.integer;
+        },
+        nullptr);
+    return states;
+}
+
+std::string ServerStateMessage(CupsLab& lab, const std::string& printer)
+{
+    const std::string answer = test::PostIpp(lab.Port(), CupsLab::PrinterPath(printer),
+                                             BuildGetPrinterAttributesRequest(lab.PrinterUrl(printer)));
+    std::string message;
+    WalkResponse(
+        answer, kIppPrinterWalkDelimiterLimit,
+        [&](const IppAttribute& a) {
+            if (a.name == "printer-state-message")
+                message = std::string(a.text);
+        },
+        nullptr);
+    return message;
+}
+
+class MonitorCups {
+public:
+    MonitorCups(CupsLab& lab, const std::string& printer, const std::string& user = "",
+                const std::string& pass = "")
+    {
+        TAList entry;
+        entry.name = "Office";
+        entry.remotehost = lab.HostPort();
+        entry.url = CupsLab::PrinterPath(printer);
+        entry.user = user;
+        entry.pass = pass;
+        entry.comment = "by the stairs";
+        entry.localport = -1;
+        printers.push_back(entry);
+        ApplyHttpCli1Design(http);
+        monitor.FillView();
+        monitor.ComboBoxPrinterlistChange();
+    }
+
+    // Selects the row of job `id`; false when it is not listed.
+    bool Select(int id)
+    {
+        view.selectedRow = -1;
+        for (std::size_t i = 0; i < view.rows.size(); ++i) {
+            if (view.rows[i][0] == std::to_string(id))
+                view.selectedRow = static_cast<int>(i);
+        }
+        return view.selectedRow >= 0;
+    }
+
+    const JobRow* Row(int id) const
+    {
+        for (const JobRow& row : view.rows) {
+            if (row[0] == std::to_string(id))
+                return &row;
+        }
+        return nullptr;
+    }
+
+    PrinterList printers;
+    test::RecordingView view;
+    THttpCli http;
+    TMonitor monitor{view, http, printers};
+};
+
+TEST(MonitorCups, ListsHeldJobsWithTheirDetails)
+{
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    const std::string printer = lab.AddUniquePrinter("monitor-list");
+    const std::time_t before = std::time(nullptr);
+    lab.HoldJobs(printer, 2, {.user = "anna", .size = 3000, .title = "Quarterly report"});
+    const std::time_t after = std::time(nullptr);
+
+    MonitorCups m(lab, printer);
+    EXPECT_EQ(m.monitor.LastRefreshEnd(), RefreshEnd::Complete);
+    EXPECT_EQ(m.view.status, "Office - kapcsolódva, IPP rendben (200)");
+    EXPECT_EQ(m.view.statusLamp, Lamp::Green);
+    EXPECT_EQ(m.view.printerStatus.rfind("Office - idle, accepting jobs", 0), 0u) << m.view.printerStatus;
+    EXPECT_EQ(m.view.printerLamp, Lamp::Green);
+    EXPECT_EQ(m.view.comment, "Megjegyzés: by the stairs");
+
+    const std::map<int, int> onServer = ServerJobStates(lab, printer);
+    ASSERT_EQ(m.view.rows.size(), 2u);
+    ASSERT_EQ(onServer.size(), 2u);
+    for (const auto& [id, state] : onServer) {
+        const JobRow* row = m.Row(id);
+        ASSERT_NE(row, nullptr) << id;
+        EXPECT_EQ((*row)[1], "Office");
+        EXPECT_EQ((*row)[2], "anna");
+        EXPECT_EQ((*row)[3], "Quarterly report");
+        EXPECT_EQ((*row)[4], "3 K");
+        EXPECT_EQ((*row)[5], "pending-held");
+        EXPECT_EQ((*row)[6], "job-hold-until-specified");
+        bool timeMatches = false;
+        for (std::time_t t = before - 1; t <= after + 1; ++t)
+            timeMatches = timeMatches || (*row)[7] == CreationTimeText(static_cast<std::int32_t>(t));
+        EXPECT_TRUE(timeMatches) << (*row)[7];
+    }
+}
+
+TEST(MonitorCups, ReleaseHoldAndCancelChangeTheJobsOnTheServer)
+{
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    const std::string printer = lab.AddUniquePrinter("monitor-jobs");
+    lab.HoldJobs(printer, 2, {.user = "anna"});
+    // Stopped, so a released job waits as pending instead of printing at once.
+    lab.Pause(printer, "held for the test");
+    MonitorCups m(lab, printer);
+    ASSERT_EQ(m.view.rows.size(), 2u);
+    const int first = std::stoi(m.view.rows[0][0]);
+    const int second = std::stoi(m.view.rows[1][0]);
+
+    ASSERT_TRUE(m.Select(first));
+    m.monitor.FolytatClick();
+    EXPECT_TRUE(m.view.messages.empty());
+    EXPECT_EQ(ServerJobStates(lab, printer)[first], 3);
+    ASSERT_NE(m.Row(first), nullptr);
+    EXPECT_EQ((*m.Row(first))[5], "pending");
+
+    ASSERT_TRUE(m.Select(first));
+    m.monitor.SzunetClick();
+    EXPECT_TRUE(m.view.messages.empty());
+    EXPECT_EQ(ServerJobStates(lab, printer)[first], 4);
+    EXPECT_EQ((*m.Row(first))[5], "pending-held");
+
+    ASSERT_TRUE(m.Select(second));
+    m.monitor.MegszakitClick();
+    EXPECT_TRUE(m.view.messages.empty());
+    const std::map<int, int> left = ServerJobStates(lab, printer);
+    EXPECT_EQ(left.count(second), 0u);
+    EXPECT_EQ(left.count(first), 1u);
+    EXPECT_EQ(m.Row(second), nullptr);
+    EXPECT_EQ(m.view.rows.size(), 1u);
+}
+
+TEST(MonitorCups, PauseResumeAndPurge)
+{
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    const std::string printer = lab.AddUniquePrinter("monitor-printer");
+    lab.HoldJobs(printer, 3);
+    MonitorCups m(lab, printer);
+    ASSERT_EQ(m.view.rows.size(), 3u);
+
+    m.monitor.NyomtatofelfuggeszteseClick();
+    EXPECT_TRUE(m.view.messages.empty());
+    const std::string message = ServerStateMessage(lab, printer);
+    std::string expected = "Office - stopped, accepting jobs";
+    if (!message.empty())
+        expected += " (" + message + ")";
+    EXPECT_EQ(m.view.printerStatus, expected);
+    EXPECT_EQ(m.view.printerLamp, Lamp::Yellow);
+
+    m.monitor.NyomtatofolytatasaClick();
+    EXPECT_TRUE(m.view.messages.empty());
+    EXPECT_EQ(m.view.printerStatus.rfind("Office - idle, accepting jobs", 0), 0u) << m.view.printerStatus;
+    EXPECT_EQ(m.view.printerLamp, Lamp::Green);
+
+    m.monitor.OsszesfeladattorleseClick();
+    EXPECT_TRUE(m.view.messages.empty());
+    EXPECT_TRUE(m.view.rows.empty());
+    EXPECT_TRUE(ServerJobStates(lab, printer).empty());
+    EXPECT_EQ(m.monitor.LastRefreshEnd(), RefreshEnd::Complete);
+}
+
+TEST(MonitorCups, ShowsTheServersStateMessage)
+{
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    const std::string printer = lab.AddUniquePrinter("monitor-message");
+    lab.Pause(printer, "toner low");
+    MonitorCups m(lab, printer);
+    EXPECT_EQ(m.view.printerStatus, "Office - stopped, accepting jobs (toner low)");
+    EXPECT_EQ(m.view.printerLamp, Lamp::Yellow);
+}
+
+TEST(MonitorCups, ServerThatRequiresAuthenticationRefusesEveryOperation)
+{
+    QUENLO_REQUIRE_CUPS_LAB_AUTH(lab);
+    const std::string printer = lab.AddUniquePrinter("monitor-auth");
+    lab.HoldJobs(printer, 1);
+    const auto refused = [&](MonitorCups& m, int id, void (TMonitor::*click)()) {
+        EXPECT_TRUE(m.Select(id));
+        m.view.messages.clear();
+        (m.monitor.*click)();
+        return m.view.messages.size() == 1 && m.view.messages[0].icon == MessageIcon::Error
+                   ? m.view.messages[0].text
+                   : std::string("(no single error box)");
+    };
+
+    // The queries are open to anyone; every command of an anonymous client is refused with HTTP 401.
+    MonitorCups m(lab, printer);
+    ASSERT_EQ(m.monitor.LastRefreshEnd(), RefreshEnd::Complete);
+    ASSERT_EQ(m.view.rows.size(), 1u);
+    const int id = std::stoi(m.view.rows[0][0]);
+    for (auto click : {&TMonitor::MegszakitClick, &TMonitor::SzunetClick, &TMonitor::FolytatClick,
+                       &TMonitor::NyomtatofelfuggeszteseClick, &TMonitor::NyomtatofolytatasaClick,
+                       &TMonitor::OsszesfeladattorleseClick})
+        EXPECT_EQ(refused(m, id, click), "Kérés sikertelen (401)");
+    EXPECT_EQ(ServerJobStates(lab, printer).at(id), 4);  // still held, nothing changed
+}
+
+}  // namespace
+}  // namespace quenlo
