@@ -26,6 +26,21 @@ int fail(int wsaError)
 
 int failErrno() { return fail(WsaErrorFromErrno(errno)); }
 
+// A send refused with EPIPE means "not connected" on a socket that has no peer (never connected,
+// or reset), and "shut down" on one whose sending side we closed.
+int failSend(SOCKET s, int errnum)
+{
+    if (errnum == EAGAIN || errnum == EWOULDBLOCK)
+        detail::RearmWrite(s);
+    if (errnum == EPIPE) {
+        sockaddr_storage peer{};
+        socklen_t len = sizeof peer;
+        if (::getpeername(s, reinterpret_cast<sockaddr*>(&peer), &len) != 0)
+            return fail(WSAENOTCONN);
+    }
+    return fail(WsaErrorFromErrno(errnum));
+}
+
 // Windows option numbers at its socket level.
 constexpr int kWinSolSocket = 0xFFFF;
 constexpr int kWinReuseAddr = 0x0004;
@@ -233,11 +248,8 @@ int send(SOCKET s, const void* buf, int len, int flags)
     do {
         n = ::send(s, buf, static_cast<std::size_t>(len), flags | MSG_NOSIGNAL);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            detail::RearmWrite(s);
-        return failErrno();
-    }
+    if (n < 0)
+        return failSend(s, errno);
     return static_cast<int>(n);
 }
 
@@ -249,11 +261,8 @@ int sendto(SOCKET s, const void* buf, int len, int flags, const sockaddr* to, so
     do {
         n = ::sendto(s, buf, static_cast<std::size_t>(len), flags | MSG_NOSIGNAL, to, tolen);
     } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK)
-            detail::RearmWrite(s);
-        return failErrno();
-    }
+    if (n < 0)
+        return failSend(s, errno);
     return static_cast<int>(n);
 }
 

@@ -1,0 +1,220 @@
+// The socket layer's foundation: resolution rules and texts, the error text table, the count.
+#include "net/WSocketBinding.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <climits>
+#include <functional>
+
+namespace quenlo {
+namespace {
+
+// The message of the ESocketException that call throws ("" when it throws nothing or another type).
+std::string socketError(const std::function<void()>& call)
+{
+    try {
+        call();
+    } catch (const ESocketException& e) {
+        return e.what();
+    } catch (...) {
+        return "<other exception>";
+    }
+    return "";
+}
+
+TEST(WSocketResolveHost, DottedAddressesAndTheirRefusals)
+{
+    EXPECT_EQ(WSocketResolveHost("127.0.0.1"), htonl(0x7F000001));
+    EXPECT_EQ(WSocketResolveHost("  10.1.2.3 "), htonl(0x0A010203));
+    EXPECT_EQ(WSocketResolveHost("255.255.255.255"), 0xFFFFFFFFu) << "all ones is a real address here";
+
+    EXPECT_EQ(socketError([] { WSocketResolveHost("256.1.2.3"); }),
+              "WSocketResolveHost: '256.1.2.3' Invalid IP address.");
+    // A leading digit is never looked up as a name, even when such a name could exist.
+    EXPECT_EQ(socketError([] { WSocketResolveHost("1localhost"); }),
+              "WSocketResolveHost: '1localhost' Invalid IP address.");
+}
+
+TEST(WSocketResolveHost, NamesAndLengthLimits)
+{
+    EXPECT_EQ(WSocketResolveHost("localhost"), htonl(0x7F000001));
+    EXPECT_EQ(WSocketResolveHost(" localhost\t"), htonl(0x7F000001)) << "trimmed";
+
+    EXPECT_EQ(socketError([] { WSocketResolveHost(""); }), "WSocketResolveHost: '' Invalid Hostname.");
+    const std::string tooLong(257, 'a');
+    EXPECT_EQ(socketError([&] { WSocketResolveHost(tooLong); }),
+              "WSocketResolveHost: '" + tooLong + "' Invalid Hostname.");
+    const std::string longest(256, 'a');
+    EXPECT_EQ(socketError([&] { WSocketResolveHost(longest); }),
+              "WSocketResolveHost: Cannot convert host address '" + longest + "'")
+        << "256 characters are still looked up";
+    EXPECT_EQ(socketError([] { WSocketResolveHost(" nowhere.invalid "); }),
+              "WSocketResolveHost: Cannot convert host address ' nowhere.invalid '")
+        << "the message quotes the text as given";
+}
+
+TEST(WSocketResolvePort, NumbersNamesAndLimits)
+{
+    EXPECT_EQ(WSocketResolvePort("631", "tcp"), 631);
+    EXPECT_EQ(WSocketResolvePort("80   ", "tcp"), 80) << "trailing blanks";
+    EXPECT_EQ(WSocketResolvePort("0", ""), 0);
+    EXPECT_EQ(WSocketResolvePort("65535", "tcp"), 65535);
+    EXPECT_EQ(WSocketResolvePort("8080abc", "tcp"), 8080) << "digits up to the first non-digit";
+    EXPECT_EQ(WSocketResolvePort("ipp", "tcp"), 631);
+    EXPECT_EQ(WSocketResolvePort("http ", " tcp "), 80) << "service and protocol are trimmed";
+    EXPECT_EQ(WSocketResolvePort("http", ""), 80) << "no protocol: any";
+
+    EXPECT_EQ(socketError([] { WSocketResolvePort("", "tcp"); }), "WSocketResolvePort: Invalid Port.");
+    EXPECT_EQ(socketError([] { WSocketResolvePort(std::string(32, '1'), "tcp"); }),
+              "WSocketResolvePort: Invalid Port.");
+    EXPECT_EQ(socketError([] { WSocketResolvePort("no-such-service", "tcp"); }),
+              "WSocketResolvePort: Cannot convert port 'no-such-service'");
+
+    EXPECT_THROW(WSocketResolvePort("65536", "tcp"), std::out_of_range);
+    // Far beyond an int: must not wrap round into a small, valid-looking port.
+    EXPECT_THROW(WSocketResolvePort("4295032832", "tcp"), std::out_of_range);
+    EXPECT_THROW(WSocketResolvePort(std::string(31, '9'), "tcp"), std::out_of_range);
+    try {
+        WSocketResolvePort("70000", "tcp");
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "Range check error");
+    }
+}
+
+TEST(WSocketResolveProto, NumbersNamesAndLimits)
+{
+    EXPECT_EQ(WSocketResolveProto("tcp"), 6);
+    EXPECT_EQ(WSocketResolveProto(" udp "), 17);
+    EXPECT_EQ(WSocketResolveProto("17"), 17);
+    EXPECT_EQ(WSocketResolveProto(" 6"), 6) << "trimmed before the digit test";
+
+    EXPECT_EQ(socketError([] { WSocketResolveProto(""); }), "WSocketResolveProto: Invalid Protocol.");
+    EXPECT_EQ(socketError([] { WSocketResolveProto(std::string(32, 't')); }),
+              "WSocketResolveProto: Invalid Protocol.");
+    EXPECT_EQ(socketError([] { WSocketResolveProto(" bogus "); }),
+              "WSocketResolveProto: Cannot convert protocol 'bogus'");
+}
+
+TEST(ParseDecimal, ReadsTheLeadingNumber)
+{
+    EXPECT_EQ(ParseDecimal(""), 0);
+    EXPECT_EQ(ParseDecimal("abc"), 0);
+    EXPECT_EQ(ParseDecimal("   42"), 42);
+    EXPECT_EQ(ParseDecimal("12x4"), 12);
+    EXPECT_EQ(ParseDecimal("007"), 7);
+    EXPECT_EQ(ParseDecimal("-5"), 0);
+    EXPECT_EQ(ParseDecimal("2147483647"), INT_MAX);
+    EXPECT_EQ(ParseDecimal("99999999999999999999"), INT_MAX) << "stops growing instead of wrapping";
+}
+
+TEST(CollectAddressList, AppendsDottedFormsInOrderUpToTheLimit)
+{
+    platform::ws::HostEntry entry;
+    entry.addresses = {htonl(0x7F000001), htonl(0xC0A80001)};
+    std::vector<std::string> list{"kept"};
+    CollectAddressList(entry, list);
+    EXPECT_EQ(list, (std::vector<std::string>{"kept", "127.0.0.1", "192.168.0.1"}));
+
+    entry.addresses.assign(300, htonl(0x0A000001));
+    list.clear();
+    CollectAddressList(entry, list);
+    EXPECT_EQ(list.size(), 256u);
+}
+
+TEST(WSocketErrorText, EveryNumberOfTheTable)
+{
+    const std::pair<int, const char*> table[] = {
+        {0, "No Error"},
+        {10004, "Interrupted system call"},
+        {10009, "Bad file number"},
+        {10013, "Permission denied"},
+        {10014, "Bad address"},
+        {10022, "Invalid argument"},
+        {10024, "Too many open files"},
+        {10035, "Operation would block"},
+        {10036, "Operation now in progress"},
+        {10037, "Operation already in progress"},
+        {10038, "Socket operation on non-socket"},
+        {10039, "Destination address required"},
+        {10040, "Message too long"},
+        {10041, "Protocol wrong type for socket"},
+        {10042, "Protocol not available"},
+        {10043, "Protocol not supported"},
+        {10044, "Socket type not supported"},
+        {10045, "Operation not supported on socket"},
+        {10046, "Protocol family not supported"},
+        {10047, "Address family not supported by protocol family"},
+        {10048, "Address already in use"},
+        {10049, "Address not available"},
+        {10050, "Network is down"},
+        {10051, "Network is unreachable"},
+        {10052, "Network dropped connection on reset"},
+        {10053, "Connection aborted"},
+        {10054, "Connection reset by peer"},
+        {10055, "No buffer space available"},
+        {10056, "Socket is already connected"},
+        {10057, "Socket is not connected"},
+        {10058, "Can't send after socket shutdown"},
+        {10059, "Too many references: can't splice"},
+        {10060, "Connection timed out"},
+        {10061, "Connection refused"},
+        {10062, "Too many levels of symbolic links"},
+        {10063, "File name too long"},
+        {10064, "Host is down"},
+        {10065, "No route to host"},
+        {10066, "Directory not empty"},
+        {10067, "Too many processes"},
+        {10068, "Too many users"},
+        {10069, "Disc quota exceeded"},
+        {10070, "Stale NFS file handle"},
+        {10071, "Too many levels of remote in path"},
+        {10091, "Network sub-system is unusable"},
+        {10092, "WinSock DLL cannot support this application"},
+        {10093, "WinSock not initialized"},
+        {11001, "Host not found"},
+        {11002, "Non-authoritative host not found"},
+        {11003, "Non-recoverable error"},
+        {11004, "No Data"},
+    };
+    for (const auto& [number, text] : table)
+        EXPECT_EQ(WSocketErrorText(number), text) << number;
+    for (int other : {-1, 1, 10000, 10001, 10072, 10090, 10094, 11000, 11005, 65535})
+        EXPECT_EQ(WSocketErrorText(other), "Not a WinSock error") << other;
+}
+
+TEST(WSocketErrorText, EveryNumberTheMappingProducesHasAText)
+{
+    for (int e = 0; e < 200; ++e)
+        EXPECT_NE(WSocketErrorText(platform::ws::WsaErrorFromErrno(e)), "Not a WinSock error") << "errno " << e;
+    for (int code = -20; code <= 5; ++code)
+        EXPECT_NE(WSocketErrorText(platform::ws::WsaErrorFromResolver(code)), "Not a WinSock error") << code;
+}
+
+TEST(SocketInstanceCount, CountsUpAndSettlesAtZero)
+{
+    const int start = SocketInstanceCount();
+    SocketCreated();
+    SocketCreated();
+    EXPECT_EQ(SocketInstanceCount(), start + 2);
+    for (int i = 0; i < start + 3; ++i)
+        SocketDestroyed();
+    EXPECT_EQ(SocketInstanceCount(), 0) << "never below zero";
+    for (int i = 0; i < start; ++i)
+        SocketCreated();
+}
+
+TEST(ESocketException, CarriesOnlyItsMessage)
+{
+    try {
+        throw ESocketException("Connect: No Port Specified");
+    } catch (const std::exception& e) {
+        EXPECT_STREQ(e.what(), "Connect: No Port Specified");
+        ASSERT_NE(dynamic_cast<const ESocketException*>(&e), nullptr);
+        EXPECT_EQ(dynamic_cast<const ESocketException&>(e).Message(), "Connect: No Port Specified");
+    }
+}
+
+}  // namespace
+}  // namespace quenlo

@@ -1,0 +1,320 @@
+#include "loop_fixture.h"
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace quenlo::test {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::WM_QUIT;
+using platform::WM_TIMER;
+using platform::WM_USER;
+
+bool descriptorReadable(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1;
+}
+
+using EventLoopTest = LoopTest;
+
+TEST_F(EventLoopTest, MessagesPostedFromManyThreadsArriveEachInItsOwnOrder)
+{
+    RecordingTarget target;
+    constexpr int kThreads = 4;
+    constexpr int kEach = 2000;
+    std::vector<std::thread> posters;
+    for (int t = 0; t < kThreads; ++t) {
+        posters.emplace_back([&target, t] {
+            for (int i = 0; i < kEach; ++i)
+                ASSERT_TRUE(platform::PostMessage(target.hwnd, WM_USER + 1, static_cast<platform::WPARAM>(t), i));
+        });
+    }
+    for (auto& p : posters)
+        p.join();
+    ASSERT_TRUE(runUntil([&] { return target.got.size() == kThreads * kEach; }));
+
+    std::vector<platform::LPARAM> next(kThreads, 0);
+    for (const auto& r : target.got)
+        EXPECT_EQ(r.lParam, next[r.wParam]++) << "from thread " << r.wParam;
+}
+
+TEST_F(EventLoopTest, MessagesToADestroyedTargetAreDroppedAndHandlesAreNeverReused)
+{
+    RecordingTarget kept;
+    int calls = 0;
+    const platform::HWND doomed = platform::CreateMessageTarget(
+        [&](platform::HWND, unsigned, platform::WPARAM, platform::LPARAM) -> platform::LRESULT {
+            ++calls;
+            return 0;
+        });
+    ASSERT_NE(doomed, 0u);
+    platform::PostMessage(doomed, WM_USER, 1, 0);
+    platform::PostMessage(kept.hwnd, WM_USER, 2, 0);
+    platform::PostMessage(doomed, WM_USER, 3, 0);
+    platform::DestroyMessageTarget(doomed);
+
+    EXPECT_FALSE(platform::IsMessageTarget(doomed));
+    EXPECT_FALSE(platform::PostMessage(doomed, WM_USER, 4, 0));
+    platform::ProcessLoopMessages();
+    EXPECT_EQ(calls, 0);
+    ASSERT_EQ(kept.got.size(), 1u);
+    EXPECT_EQ(kept.got[0].wParam, 2u);
+
+    for (int i = 0; i < 100; ++i) {
+        const platform::HWND h = platform::CreateMessageTarget({});
+        EXPECT_NE(h, doomed);
+        EXPECT_FALSE(platform::PostMessage(doomed, WM_USER, 5, 0));
+        platform::DestroyMessageTarget(h);
+    }
+    // A dispatched message for a dead handle returns 0 and runs nothing.
+    EXPECT_EQ(platform::DispatchMessage({doomed, WM_USER, 0, 0}), 0);
+    EXPECT_EQ(calls, 0);
+}
+
+TEST_F(EventLoopTest, ATargetMayDestroyItselfInsideItsProcedure)
+{
+    int calls = 0;
+    platform::HWND self = 0;
+    self = platform::CreateMessageTarget([&](platform::HWND h, unsigned, platform::WPARAM, platform::LPARAM) {
+        ++calls;
+        platform::DestroyMessageTarget(h);
+        return platform::LRESULT{7};
+    });
+    platform::PostMessage(self, WM_USER, 0, 0);
+    platform::PostMessage(self, WM_USER, 1, 0);
+    platform::ProcessLoopMessages();
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(platform::IsMessageTarget(self));
+}
+
+TEST_F(EventLoopTest, NestedPumpingDispatchesEachMessageOnceInOrder)
+{
+    RecordingTarget target;
+    target.onMessage = [&](unsigned, platform::WPARAM w, platform::LPARAM) {
+        if (w == 0)
+            platform::ProcessPendingMessages();  // a blocking call pumping inside a handler
+    };
+    for (platform::WPARAM i = 0; i < 5; ++i)
+        platform::PostMessage(target.hwnd, WM_USER, i, 0);
+    platform::ProcessLoopMessages();
+    ASSERT_EQ(target.got.size(), 5u);
+    for (platform::WPARAM i = 0; i < 5; ++i)
+        EXPECT_EQ(target.got[i].wParam, i);
+}
+
+TEST_F(EventLoopTest, TimersFireRepeatedlyKeepOnePendingAndStopWhenKilled)
+{
+    RecordingTarget target;
+    ASSERT_TRUE(platform::SetTimer(target.hwnd, 7, 20));
+    ASSERT_TRUE(runUntil([&] { return target.count(WM_TIMER) >= 3; }, 2s));
+    for (const auto& r : target.got)
+        EXPECT_EQ(r.wParam, 7u);
+
+    // Not pumping for many periods still leaves a single tick waiting.
+    std::this_thread::sleep_for(150ms);
+    platform::MSG msg;
+    ASSERT_TRUE(platform::PeekMessage(msg));
+    EXPECT_EQ(msg.message, WM_TIMER);
+    EXPECT_FALSE(platform::PeekMessage(msg));
+
+    // A tick already due when the timer is killed never arrives.
+    std::this_thread::sleep_for(40ms);
+    EXPECT_TRUE(platform::KillTimer(target.hwnd, 7));
+    EXPECT_FALSE(platform::KillTimer(target.hwnd, 7));
+    const std::size_t before = target.got.size();
+    runFor(100ms);
+    EXPECT_EQ(target.got.size(), before);
+
+    EXPECT_FALSE(platform::SetTimer(0xFFFFFFF0u, 1, 10)) << "dead target";
+}
+
+TEST_F(EventLoopTest, DestroyingATargetKillsItsTimers)
+{
+    auto target = std::make_unique<RecordingTarget>();
+    ASSERT_TRUE(platform::SetTimer(target->hwnd, 1, 10));
+    ASSERT_TRUE(platform::SetTimer(target->hwnd, 2, 10));
+    EXPECT_EQ(platform::CurrentLoopCounts().timers, 2u);
+    target.reset();
+    EXPECT_EQ(platform::CurrentLoopCounts().timers, 0u);
+}
+
+TEST_F(EventLoopTest, QuitIsSeenAfterQueuedMessagesAndStopsWaiting)
+{
+    RecordingTarget target;
+    platform::PostMessage(target.hwnd, WM_USER, 1, 0);
+    platform::PostQuitMessage(3);
+    platform::PostMessage(target.hwnd, WM_USER, 2, 0);
+
+    platform::ProcessLoopMessages();
+    EXPECT_EQ(target.got.size(), 2u) << "messages queued around the quit are all dispatched";
+
+    // The quit stays pending for the outer loop: waiting returns at once.
+    const auto start = std::chrono::steady_clock::now();
+    platform::WaitAndProcess(10s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+
+    platform::MSG msg;
+    ASSERT_TRUE(platform::PeekMessage(msg));
+    EXPECT_EQ(msg.message, WM_QUIT);
+    EXPECT_EQ(msg.wParam, 3u);
+    EXPECT_EQ(platform::DispatchMessage(msg), 0);
+    EXPECT_FALSE(platform::PeekMessage(msg));
+}
+
+TEST_F(EventLoopTest, WaitWakesForAnotherThreadsPostAndHonoursItsTimeout)
+{
+    RecordingTarget target;
+    std::thread poster([&] {
+        std::this_thread::sleep_for(50ms);
+        platform::PostMessage(target.hwnd, WM_USER, 9, 0);
+    });
+    platform::WaitAndProcess(5s);
+    poster.join();
+    ASSERT_EQ(target.got.size(), 1u);
+
+    const auto start = std::chrono::steady_clock::now();
+    platform::WaitAndProcess(60ms);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, 55ms);
+    EXPECT_LT(waited, 2s);
+}
+
+TEST_F(EventLoopTest, LoopDescriptorIsReadableExactlyWhileWorkIsQueued)
+{
+    RecordingTarget target;
+    const int fd = platform::LoopDescriptor();
+    platform::ProcessLoopMessages();
+    EXPECT_FALSE(descriptorReadable(fd));
+
+    platform::PostMessage(target.hwnd, WM_USER, 0, 0);  // from this very thread
+    EXPECT_TRUE(descriptorReadable(fd));
+    platform::ProcessLoopMessages();
+    EXPECT_FALSE(descriptorReadable(fd));
+
+    std::thread([&] { platform::PostMessage(target.hwnd, WM_USER, 1, 0); }).join();
+    EXPECT_TRUE(descriptorReadable(fd));
+    platform::ProcessLoopMessages();
+    EXPECT_FALSE(descriptorReadable(fd));
+
+    platform::PostQuitMessage(0);
+    EXPECT_FALSE(descriptorReadable(fd)) << "a pending quit must not keep a notifier firing";
+    platform::MSG msg;
+    EXPECT_TRUE(platform::PeekMessage(msg));
+}
+
+// A stand-in for the GUI toolkit: its own event source (an eventfd playing "user input") and a
+// notifier on LoopDescriptor() that runs ProcessLoopMessages, exactly as the window program does.
+class FakeToolkit {
+public:
+    FakeToolkit() : input(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
+    {
+        platform::SetToolkitPump({[this] { processPending(); },
+                                  [this](std::chrono::milliseconds t) { waitForMore(t); }});
+    }
+    ~FakeToolkit()
+    {
+        platform::SetToolkitPump({});
+        ::close(input);
+    }
+    void userInput() const
+    {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] auto n = ::write(input, &one, sizeof one);
+    }
+
+    int inputEvents = 0;
+    int notifierRuns = 0;
+    int waits = 0;
+
+private:
+    void processPending()
+    {
+        std::uint64_t v;
+        if (::read(input, &v, sizeof v) == sizeof v)
+            ++inputEvents;
+        if (descriptorReadable(platform::LoopDescriptor())) {
+            ++notifierRuns;
+            platform::ProcessLoopMessages();
+        }
+    }
+    void waitForMore(std::chrono::milliseconds timeout)
+    {
+        ++waits;
+        pollfd fds[2] = {{input, POLLIN, 0}, {platform::LoopDescriptor(), POLLIN, 0}};
+        ::poll(fds, 2, static_cast<int>(timeout.count()));
+        processPending();
+    }
+
+    int input;
+};
+
+TEST_F(EventLoopTest, AToolkitPumpDrivesTheLoopThroughItsNotifier)
+{
+    RecordingTarget target;
+    FakeToolkit toolkit;
+
+    platform::PostMessage(target.hwnd, WM_USER, 1, 0);
+    platform::ProcessPendingMessages();
+    EXPECT_EQ(target.got.size(), 1u);
+    EXPECT_EQ(toolkit.notifierRuns, 1);
+
+    // Waiting goes through the toolkit, which wakes for its own input as well as for our work.
+    std::thread poster([&] {
+        std::this_thread::sleep_for(30ms);
+        toolkit.userInput();
+        std::this_thread::sleep_for(30ms);
+        platform::PostMessage(target.hwnd, WM_USER, 2, 0);
+    });
+    ASSERT_TRUE(runUntil([&] { return target.got.size() == 2; }, 5s));
+    poster.join();
+    EXPECT_EQ(toolkit.inputEvents, 1);
+    EXPECT_GE(toolkit.waits, 2);
+
+    // Timers reach the toolkit the same way.
+    ASSERT_TRUE(platform::SetTimer(target.hwnd, 1, 10));
+    EXPECT_TRUE(runUntil([&] { return target.count(WM_TIMER) == 1; }, 5s));
+    platform::KillTimer(target.hwnd, 1);
+}
+
+TEST_F(EventLoopTest, EachThreadHasItsOwnLoop)
+{
+    RecordingTarget mine;
+    std::atomic<int> workerGot{0};
+    std::atomic<platform::HWND> workerTarget{0};
+    std::atomic<bool> stop{false};
+    std::thread worker([&] {
+        const platform::HWND h = platform::CreateMessageTarget(
+            [&](platform::HWND, unsigned m, platform::WPARAM, platform::LPARAM) -> platform::LRESULT {
+                if (m == WM_USER)
+                    ++workerGot;
+                return 0;
+            });
+        EXPECT_NE(platform::LoopDescriptor(), -1);
+        workerTarget = h;
+        while (!stop)
+            platform::WaitAndProcess(20ms);
+        platform::DestroyMessageTarget(h);
+        EXPECT_EQ(platform::CurrentLoopCounts().targets, 0u);
+    });
+    ASSERT_TRUE(runUntil([&] { return workerTarget != 0; }, 5s));
+    EXPECT_NE(workerTarget.load(), mine.hwnd);
+    // Another thread's target cannot be destroyed from here.
+    platform::DestroyMessageTarget(workerTarget);
+    EXPECT_TRUE(platform::IsMessageTarget(workerTarget));
+    platform::PostMessage(workerTarget, WM_USER, 0, 0);
+    ASSERT_TRUE(runUntil([&] { return workerGot == 1; }, 5s));
+    stop = true;
+    worker.join();
+    EXPECT_FALSE(platform::IsMessageTarget(workerTarget));
+    EXPECT_TRUE(mine.got.empty());
+}
+
+}  // namespace
+}  // namespace quenlo::test

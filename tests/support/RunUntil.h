@@ -1,0 +1,18 @@
+// Runs the calling thread's event loop until a condition holds or a deadline passes.
+#pragma once
+
+#include <chrono>
+#include <functional>
+
+namespace quenlo::test {
+
+// Pumps with WaitAndProcess until done() is true or timeout has passed; returns done(). Wakes at
+// least every 10 ms to re-check done(), so conditions that change without a message (another
+// thread's counter) are seen too.
+bool runUntil(const std::function<bool()>& done,
+              std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+
+// Pumps for the whole period (to see that something does NOT happen).
+void runFor(std::chrono::milliseconds period);
+
+}  // namespace quenlo::test
