@@ -159,23 +159,39 @@ void THttpCli::ExecuteRequest(THttpRequest rq)
 }
 
 // The one place that waits: sleep in the event loop until something happens, handle it, and
-// look again. Other handlers of the thread run inside.
+// look again. Other handlers of the thread run inside. A quit message asked of the thread ends the
+// request and is left pending for the loop outside.
 void THttpCli::WaitUntilReady()
 {
     const TLivenessToken alive = LivenessToken();
+    const auto checkAlive = [&] {
+        if (alive.expired())
+            throw EHttpException("HTTP request aborted", HttpError::Aborted);
+    };
     while (state_ != hsReady) {
         if (multiThreaded_) {
             socket_->DrainThreadMessages();
-            if (alive.expired())
-                throw EHttpException("HTTP request aborted", HttpError::Aborted);
+            checkAlive();
             if (socket_->ThreadTerminated() && !closeDone_)
                 Fail(HttpError::Aborted, "HTTP request aborted");
             if (state_ == hsReady)
                 break;
         }
+        // Take what is already queued one message at a time, so that a quit is seen (the loop's
+        // own pass stops in front of it and would leave us spinning).
+        platform::MSG msg;
+        if (platform::PeekMessage(msg)) {
+            if (msg.message == platform::WM_QUIT) {
+                platform::PostQuitMessage(static_cast<int>(msg.wParam));
+                Fail(HttpError::Aborted, "HTTP request aborted");
+            } else {
+                platform::DispatchMessage(msg);
+            }
+            checkAlive();
+            continue;
+        }
         platform::WaitAndProcess();
-        if (alive.expired())
-            throw EHttpException("HTTP request aborted", HttpError::Aborted);
+        checkAlive();
     }
 }
 

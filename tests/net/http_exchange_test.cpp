@@ -404,5 +404,19 @@ TEST_F(HttpExchange, HandlerMayDestroyTheComponentDuringTheWait)
     EXPECT_EQ(owned, nullptr);
 }
 
+TEST_F(HttpExchange, QuitAskedDuringTheWaitEndsTheRequestAndStaysPending)
+{
+    server.Connection().ReadRequest().Hold();
+    http.SetURL(server.Url("/x"));
+    http.OnSessionConnected = [](THttpCli&) { platform::PostQuitMessage(3); };
+    const EHttpException e = Raised([&] { http.Get(); });
+    EXPECT_EQ(e.ErrorCode(), HttpError::Aborted);
+    platform::MSG msg;
+    bool quit = false;
+    while (platform::PeekMessage(msg))
+        quit = quit || msg.message == platform::WM_QUIT;
+    EXPECT_TRUE(quit);
+}
+
 }  // namespace
 }  // namespace quenlo::test
