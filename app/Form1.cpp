@@ -3,6 +3,7 @@
 #include "app/MonitorHost.h"
 #include "app/TextCodec.h"
 #include "config/Gateways.h"
+#include "monitor/Monitor.h"
 #include "platform/Process.h"
 
 #include <QAction>
@@ -213,6 +214,8 @@ void TForm1::CreateComponents() {
     listView_->setFrameShape(QFrame::NoFrame);
     listView_->setShowGrid(true);
     listView_->setGridStyle(Qt::SolidLine);
+    // Grid lines in a grey that stays visible on the black list.
+    listView_->setStyleSheet(QStringLiteral("QTableView { gridline-color: rgb(96, 96, 96); }"));
     listView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     listView_->setSelectionMode(QAbstractItemView::SingleSelection);
     listView_->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -345,18 +348,8 @@ void TForm1::FormCreate() {
     }
     monitor_->ApplyProxySettings(proxy);
 
-    static constexpr std::array<std::pair<const char*, int>, 8> kColumns = {{
-        {"job ID", 50},
-        {"printer", 50},
-        {"user", 50},
-        {"job name", 80},
-        {"size", 50},
-        {"state", 80},
-        {"state-reason", 120},
-        {"time-at-creation", 100},
-    }};
-    for (const auto& [caption, width] : kColumns)
-        AddJobColumn(caption, width);
+    for (const JobColumn& column : kJobColumns)
+        AddJobColumn(column.caption, column.width);
 
     for (TAList& entry : printerList_) {
         AddPrinterItem(entry.name);

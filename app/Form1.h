@@ -154,6 +154,8 @@ public:
     const PrinterList& Printers() const { return printerList_; }
     const std::string& ExeDir() const { return exeDir_; }
     bool TrayAvailable() const { return trayAvailable_; }
+    // The monitor logic and its HTTP client (HttpCli1).
+    MonitorHost& Monitor() const { return *monitor_; }
 
 protected:
     void changeEvent(QEvent* event) override;

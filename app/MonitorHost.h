@@ -7,6 +7,11 @@
 
 #include <memory>
 
+namespace quenlo {
+class TMonitor;
+class THttpCli;
+}
+
 namespace quenlo::app {
 
 class MonitorHost {
@@ -30,6 +35,10 @@ public:
     void PausePrinter();
     void ResumePrinter();
     void PurgeJobs();
+
+    // The logic and the client themselves, for the window's tests.
+    TMonitor& Monitor();
+    THttpCli& HttpCli1();
 
 private:
     struct Logic;

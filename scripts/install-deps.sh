@@ -14,7 +14,7 @@ packages=(
   # real peers for tests and the demo
   cups cups-client cups-ipp-utils cups-bsd libcups2-dev
   tinyproxy dante-server microsocks python3
-  xvfb x11-apps xauth curl procps iproute2 netcat-openbsd
+  xvfb x11-apps x11-utils xauth curl procps iproute2 netcat-openbsd
   fonts-dejavu-core imagemagick
 )
 

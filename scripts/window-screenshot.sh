@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# Takes a screenshot of the window under a private Xvfb display.
+#
+#   scripts/window-screenshot.sh QUENLO_BINARY OUTPUT.png
+#
+# The window shows a private CUPS server's printer with a few held jobs when the lab can run here,
+# otherwise a printer whose address does not answer. Nothing of the user's own configuration or
+# running instance is touched: the printers file, the configuration folder and the single-instance
+# lock all live in a temporary folder. Exit 77 (skipped) when Xvfb or ImageMagick's import is
+# missing, except under CI=true, where that is a failure.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+bin=${1:?usage: window-screenshot.sh QUENLO_BINARY OUTPUT.png}
+out=${2:?usage: window-screenshot.sh QUENLO_BINARY OUTPUT.png}
+
+missing=""
+for t in Xvfb import xwininfo; do command -v "$t" >/dev/null 2>&1 || missing="$missing $t"; done
+if [ -n "$missing" ]; then
+  echo "window-screenshot: not installed:$missing (Debian packages xvfb, imagemagick, x11-utils)" >&2
+  [ "${CI:-}" = "true" ] && exit 1
+  exit 77
+fi
+[ -x "$bin" ] || { echo "window-screenshot: no program at $bin" >&2; exit 1; }
+bin=$(cd "$(dirname "$bin")" && pwd)/$(basename "$bin")
+
+work=$(mktemp -d /tmp/quenlo-shot.XXXXXX)
+xvfb_pid="" quenlo_pid="" lab_started=""
+cleanup() {
+  [ -n "$quenlo_pid" ] && kill "$quenlo_pid" 2>/dev/null && wait "$quenlo_pid" 2>/dev/null || true
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null || true
+  [ -n "$lab_started" ] && "$here/cups-lab.sh" stop "$work/lab" >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+mkdir -p "$work/run" "$work/config" "$work/home"
+chmod 700 "$work/run"
+
+# The printers: the lab's when it starts, else an address where nothing answers.
+remote="127.0.0.1:9" url="/printers/Iroda"
+if [ -x "$here/cups-lab.sh" ] && port=$("$here/cups-lab.sh" start "$work/lab" --owner $$ 2>/dev/null); then
+  lab_started=1
+  "$here/cups-lab.sh" add-printer "$work/lab" Iroda >/dev/null
+  "$here/cups-lab.sh" hold-jobs "$work/lab" Iroda 2 --user anna --title "Havi jelentés" --size 20480 >/dev/null
+  "$here/cups-lab.sh" hold-jobs "$work/lab" Iroda 1 --user bela --title "Számla 2026-12" --size 4096 >/dev/null
+  "$here/cups-lab.sh" hold-jobs "$work/lab" Iroda 1 --user csilla --title "Meghívó" >/dev/null
+  remote="127.0.0.1:$port"
+else
+  echo "window-screenshot: no private CUPS server here; the window shows an unreachable printer" >&2
+fi
+cat > "$work/printers.qdl" <<QDL
+<printer>
+name=Iroda
+remotehost=$remote
+url=$url
+localport=-1
+comment=Második emelet, a lift mellett
+<endprinter>
+<printer>
+name=Raktar
+remotehost=127.0.0.1:9
+url=/printers/Raktar
+localport=-1
+<endprinter>
+QDL
+
+# A free display number.
+display=""
+for n in $(seq 90 140); do
+  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=":$n"; break; fi
+done
+[ -n "$display" ] || { echo "window-screenshot: no free display" >&2; exit 1; }
+Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 1 100); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
+
+(cd "$work" && exec env DISPLAY="$display" QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$work/run" \
+  XDG_CONFIG_HOME="$work/config" HOME="$work/home" "$bin") >"$work/quenlo.log" 2>&1 &
+quenlo_pid=$!
+
+# Wait until the window is mapped and has painted, then shoot it.
+mkdir -p "$(dirname "$out")"
+window=""
+for _ in $(seq 1 150); do
+  window=$(DISPLAY="$display" xwininfo -root -tree 2>/dev/null |
+           awk '/"Quenlo": \("quenlo" "Quenlo"\)/ {print $1; exit}') || true
+  [ -n "$window" ] && break
+  kill -0 "$quenlo_pid" 2>/dev/null || break
+  sleep 0.1
+done
+[ -n "$window" ] || { echo "window-screenshot: the window did not appear" >&2; cat "$work/quenlo.log" >&2; exit 1; }
+sleep 0.5
+DISPLAY="$display" timeout 20 import -window "$window" "$work/shot.png" ||
+  { echo "window-screenshot: import failed" >&2; exit 1; }
+cp "$work/shot.png" "$out"
+echo "window-screenshot: saved $out"
