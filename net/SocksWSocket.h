@@ -1,12 +1,73 @@
-// TCustomSocksWSocket: the layer of the socket chain that can reach the target through a SOCKS
-// proxy. With SocksServer empty (the only use in Quenlo) every operation passes straight through
-// to TCustomWSocket. The negotiation itself is not built yet: Connect with a SocksServer set is
-// refused with "SOCKS proxy connections are not supported yet" rather than silently connecting
-// directly.
+// TCustomSocksWSocket: the layer of the socket chain that reaches the target through a SOCKS proxy
+// of level 4, 4A or 5 (SOCKS 5 with optional user name and password authentication). With
+// SocksServer empty (the only use in Quenlo) every operation passes straight through to
+// TCustomWSocket.
+//
+// Use: set Addr and Port to the target, SocksServer and SocksPort to the proxy, optionally
+// SocksLevel, SocksUsercode, SocksPassword and SocksAuthentication, then Connect. Connect connects
+// to the proxy instead of the target, negotiates, and only then reports OnSessionConnected, so the
+// rest of the socket behaves as if it had connected directly:
+//
+//     OnSocksConnected(0)                  the TCP connection to the proxy is up
+//     OnSocksAuthState(socksAuthBegin)     SOCKS 5 with socksAuthenticateUsercode, if the proxy
+//     OnSocksAuthState(socksAuthSucceeded)   asks for the password (socksAuthNotNeeded if not)
+//     OnSessionConnected(0)                the target is reached; Send and Receive as usual
+//
+// A failed negotiation never throws; it arrives as
+//
+//     OnSocksError(code, msg)  OnSessionConnected(code)  OnSessionClosed(code)
+//
+// (for 20017 without OnSessionConnected), and the socket is closed. A failed TCP connection to the
+// proxy is OnSocksConnected(error), OnSessionConnected(error), then the usual close.
+//
+// Codes and messages of OnSocksError:
+//   20001 "TWSocket logic error"            a method reply for a SOCKS 4 level
+//         "too much data availaible"        an authentication reply longer than 2 bytes
+//   20002 "socks version error"             wrong version byte in any reply
+//   20003 "authentification method not acceptable"   the proxy chose a method we did not offer
+//                                           (0xFF: none of ours is acceptable to it)
+//   20004 "general SOCKS server failure"    SOCKS 5 reply 1
+//   20005 "connection not allowed by ruleset"          reply 2
+//   20006 "network unreachable"             reply 3
+//   20007 "host unreachable"                reply 4
+//   20008 "connection refused"              reply 5; SOCKS 4 reply 92
+//   20009 "time to live expired"            reply 6
+//   20010 "command not supported"           reply 7
+//   20011 "address type not supported"      reply 8; a bound address of another type in the reply
+//   20012 "unassigned error #" + code       any other reply code
+//   20013 "internal error"                  negotiation phase out of range
+//   20015 "authentification failed"         SOCKS 4 reply 93
+//         "socks authentication failed"     SOCKS 5 user name and password refused
+//   20016 "request rejected or failed"      SOCKS 4 reply 91
+//   20017 class name + " " + message        level 4 could not resolve Addr locally
+//   Any code: "data receive error" when the read notification itself carries an error.
+//
+// Refusals (through ReportError: an ESocketException, or OnError when assigned), all before
+// anything is sent:
+//   - changing SocksServer, SocksPort or SocksLevel outside wsClosed;
+//   - SocksLevel other than "4", "4A", "4a" or "5";
+//   - Connect with Proto other than tcp: "tcp is the only protocol supported thru socks server";
+//   - Listen with a SOCKS server: "listening is not supported thru socks server";
+//   - Connect with a user code, password or host name that does not fit the request:
+//       level 4: a user code of at most 119 bytes;
+//       level 4A: user code and host name of at most 118 bytes together;
+//       level 5: a host name of at most 121 bytes; with socksAuthenticateUsercode a user code and
+//         a password of 1 to 255 bytes each and at most 125 bytes together;
+//     and, for level 4 and 4A, no zero byte inside them (the request ends its fields with one).
+//
+// After every close SocksServer and SocksPort are empty and SocksLevel is "5" again (set them
+// again before the next Connect, like Addr and Port); the user code, password and authentication
+// choice keep their values.
+//
+// The proxy's bound address and port in its reply are not kept. Bytes of the target that arrive
+// together with the SOCKS 5 reply are served by Receive (and counted by RcvdCount) before anything
+// else is read from the connection. OnDataSent does not fire while the negotiation runs: the
+// application has sent nothing yet.
 #pragma once
 
 #include "net/CustomWSocket.h"
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -24,6 +85,8 @@ enum TSocksAuthState : std::uint8_t {
     socksAuthFailed = 2,
     socksAuthNotNeeded = 3,   // the proxy chose no authentication although it was offered
 };
+// "socksAuthBegin" and so on; "?" for a value outside the enumeration.
+const char* to_string(TSocksAuthState state) noexcept;
 
 class TCustomSocksWSocket : public TCustomWSocket {
 public:
@@ -33,53 +96,108 @@ public:
 
     explicit TCustomSocksWSocket(TComponent* owner = nullptr);
 
-    // The TCP connection to the proxy completed or failed, before any negotiation.
+    // ----- Events -----
+    // The TCP connection to the proxy completed (0) or failed (the system's error), before any
+    // negotiation. May close or destroy the socket.
     TSocksConnected OnSocksConnected;
-    // Negotiation failed with the code and its message.
+    // The negotiation failed with one of the codes above; OnSessionConnected(code) and
+    // OnSessionClosed(code) follow unless the handler closed or destroyed the socket.
     TSocksError OnSocksError;
-    // Progress of SOCKS 5 user name and password authentication.
+    // Progress of SOCKS 5 user name and password authentication: socksAuthBegin when the request
+    // goes out, then socksAuthSucceeded or socksAuthFailed (also when the proxy closes while it is
+    // pending); socksAuthNotNeeded when the password was offered but the proxy did not want it.
     TSocksAuthStateEvent OnSocksAuthState;
 
-    // Refused outside wsClosed with "Can't change socks server if not closed"; stored trimmed; a
-    // non-empty value switches SOCKS on. Cleared by every close.
+    // ----- Properties -----
+    // The proxy's host; stored trimmed; non-empty switches SOCKS on for the next Connect.
     const std::string& SocksServer() const noexcept { return socksServer_; }
     virtual void SetSocksServer(const std::string& value);
-    // Refused outside wsClosed with "Can't change socks port if not closed"; stored trimmed.
+    // The proxy's port (number or service name); stored trimmed.
     const std::string& SocksPort() const noexcept { return socksPort_; }
     virtual void SetSocksPort(const std::string& value);
-    // "4", "4A" or "5" (default, restored by every close); refused outside wsClosed with
-    // "Can't change socks level if not closed", other values with
-    // "Invalid socks level. Must be 4, 4A or 5.".
+    // "4", "4A" or "5" (the default); "4a" reads back as "4A".
     const std::string& SocksLevel() const noexcept { return socksLevel_; }
     void SetSocksLevel(const std::string& value);
+    // Level 4/4A: the user id of the request. Level 5: the user name of the authentication.
     const std::string& SocksUsercode() const noexcept { return socksUsercode_; }
     void SetSocksUsercode(const std::string& value) { socksUsercode_ = value; }
     const std::string& SocksPassword() const noexcept { return socksPassword_; }
     void SetSocksPassword(const std::string& value) { socksPassword_ = value; }
+    // socksAuthenticateUsercode offers user name and password authentication (level 5 only).
     TSocksAuthentication SocksAuthentication() const noexcept { return socksAuthentication_; }
     void SetSocksAuthentication(TSocksAuthentication value) noexcept { socksAuthentication_ = value; }
 
+    // ----- Operations -----
+    // With SocksServer set: refusals above, then resolves the proxy (SocksServer, SocksPort) and
+    // the target port, and connects to the proxy. Without: TCustomWSocket::Connect.
     void Connect() override;
+    // Refused with a SOCKS server set.
     void Listen() override;
+    // Bytes of the target left over from the proxy's reply when there are any, else the system's
+    // count.
     int RcvdCount() override;
+    // Everything waiting now as a text, the leftover bytes of the reply first.
+    std::string ReceiveText() override;
 
 protected:
     void ResetDefaults() override;
     void TriggerSessionConnected(std::uint16_t error) override;
     void TriggerSessionClosed(std::uint16_t error) override;
     bool TriggerDataAvailable(std::uint16_t error) override;
+    void TriggerDataSent(std::uint16_t error) override;
     int DoRecv(void* buffer, int bufferSize, int flags) override;
 
     virtual void TriggerSocksConnected(std::uint16_t error);
     virtual void TriggerSocksError(int error, const std::string& msg);
+    void TriggerSocksAuthState(TSocksAuthState authState);
+
+    // Negotiation phase: 0 none (also after success), 1 waiting for the method choice, 2 waiting
+    // for the authentication reply, 3 waiting for the connect reply.
+    std::uint8_t SocksPhase() const noexcept { return phase_; }
+    // Leftover bytes of the target not yet read.
+    int SocksLeftover() const noexcept { return leftoverCount_; }
 
 private:
+    // The longest reply is a SOCKS 5 reply with a 255-byte domain name: 4 + 1 + 255 + 2 bytes.
+    static constexpr int kReplyArea = 512;
+
+    bool UsesSocks() const noexcept { return !socksServer_.empty(); }
+    bool LevelIs4() const noexcept { return socksLevel_[0] == '4'; }
+    // The text of a refusal when the fields do not fit the requests, else empty.
+    std::string CheckFieldSizes() const;
+    // One step of the negotiation over the current phase; re-entered on every read notification.
+    void SocksStep(std::uint16_t error);
+    // Reads what the connection has into the reply area, at most up to `limit` bytes in all.
+    // False when nothing could be read.
+    bool ReadReply(int limit);
+    void StepMethodReply();
+    void StepAuthReply();
+    void StepConnectReply4();
+    void StepConnectReply5();
+    void SendMethodOffer();
+    void SendAuthRequest();
+    void SendConnectRequest();
+    void SendQuietly(const std::string& bytes);
+    // Every failure of the negotiation leaves through here.
+    void Fail(int code, const std::string& msg);
+    // The target is reached: OnSessionConnected(0), then the leftover bytes (from replyEnd on).
+    void Succeed(int replyEnd);
+
     std::string socksServer_;
     std::string socksPort_;
     std::string socksLevel_ = "5";
     std::string socksUsercode_;
     std::string socksPassword_;
     TSocksAuthentication socksAuthentication_ = socksNoAuthentication;
+
+    std::uint8_t phase_ = 0;
+    std::uint8_t methodOffered_ = 0;  // 0 none, 2 user name and password
+    std::uint16_t targetPort_ = 0;    // host order
+    std::array<char, kReplyArea> reply_{};
+    int replyCount_ = 0;
+    int leftoverCount_ = 0;
+    int leftoverPos_ = 0;
+    bool remoteIsProxy_ = false;  // the remote record holds the proxy, not the target
 };
 
 }  // namespace quenlo
