@@ -49,7 +49,9 @@ bool IsMessageTarget(HWND hwnd);
 // Appends a message to the queue of the thread that owns hwnd and wakes that thread.
 // Thread-safe. Returns false (and queues nothing) when hwnd is not a live target.
 bool PostMessage(HWND hwnd, unsigned message, WPARAM wParam, LPARAM lParam);
-// Queues WM_QUIT (hwnd 0, wParam = exitCode) on the calling thread.
+// Queues WM_QUIT (hwnd 0, wParam = exitCode) on the calling thread. The quit is a flag beside
+// the queue: PeekMessage returns it once every other message has been taken, and it does not make
+// LoopDescriptor() readable.
 void PostQuitMessage(int exitCode);
 
 // Takes the next message of the calling thread's queue without waiting, after turning ready
@@ -72,7 +74,9 @@ void ProcessPendingMessages();
 void WaitAndProcess(std::chrono::milliseconds timeout = std::chrono::milliseconds(-1));
 
 // Timers: after every `elapseMs`, WM_TIMER (wParam = id) is queued for hwnd, at most one pending at
-// a time per timer. Setting an existing id re-arms it. Returns false for a dead target.
+// a time per timer. Setting an existing id re-arms it. Returns false for a dead target. Periods
+// below 10 ms count as 10 ms. KillTimer also takes back a tick already queued, and destroying the
+// target kills its timers.
 bool SetTimer(HWND hwnd, unsigned id, unsigned elapseMs);
 bool KillTimer(HWND hwnd, unsigned id);
 

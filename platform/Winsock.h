@@ -16,7 +16,23 @@
 //    are still unread; error 0 for an orderly close, else the reset/abort number;
 //  - FD_ACCEPT: a connection is waiting; re-armed by accept.
 // Several conditions found together go out in one message (bits or'ed). lParam is
-// WSAMAKESELECTREPLY(events, error): low word the bits, high word the error number.
+// WSAMAKESELECTREPLY(events, error): low word the bits, high word the error number. The one
+// exception: an FD_CLOSE carrying a reset/abort number goes in a message of its own, right after
+// the other bits found with it (which then carry error 0), so that the reset number is not
+// reported as a read or write error.
+//
+// Further behaviour the socket layer may rely on:
+//  - WSAAsyncSelect may come before connect/listen (a fresh socket reports nothing). On a socket
+//    that is already connected, listening or a datagram socket, a (re-)registration reports what
+//    holds at once: FD_WRITE when writable, FD_READ when bytes wait, FD_ACCEPT, FD_CLOSE.
+//  - connect on a registered stream socket always completes through FD_CONNECT: a refusal that is
+//    known before connect returns (the loopback does that) is queued as FD_CONNECT with 10061 and
+//    connect reports 10035, exactly as a slower refusal would. A failed connect gives no FD_CLOSE.
+//  - closesocket also takes back this socket's notifications still queued, so a socket that gets
+//    the same descriptor number afterwards never sees them.
+//  - an accepted socket starts registered like its listening socket (same target, message, bits).
+//  - send never raises SIGPIPE; sending on a socket without a peer gives 10057.
+// A socket belongs to the thread that registered it; make its calls on that thread.
 //
 // Lookups are IPv4 only. The asynchronous forms run the blocking resolver on a worker thread and
 // post (target, message, wParam = request handle, lParam = WSAMAKEASYNCREPLY(0, error)) to the
@@ -157,16 +173,21 @@ std::optional<HostEntry> gethostbyaddr(std::uint32_t addressNetworkOrder);
 std::optional<std::uint16_t> getservbyname(const std::string& name, const std::string& proto);  // host order
 std::optional<int> getprotobyname(const std::string& name);
 
-// Asynchronous lookups: return a non-zero request handle, or 0 with the last error set.
+// Asynchronous lookups: return a non-zero request handle (never reused), or 0 with the last error
+// set (10022 for a dead target). The answer is the message (wParam = handle, high word of lParam =
+// error: 0, 11001 host not found, 11002 try again, 11004 a name without an IPv4 address, ...).
 using HANDLE = std::uintptr_t;
 HANDLE WSAAsyncGetHostByName(HWND hwnd, unsigned message, const std::string& name);
 HANDLE WSAAsyncGetHostByAddr(HWND hwnd, unsigned message, std::uint32_t addressNetworkOrder);
-// Forgets the request: its answer is never posted. SOCKET_ERROR (last error 10022) when unknown.
+// Forgets the request: its answer is never posted, and an answer already queued but not yet
+// dispatched is taken back. SOCKET_ERROR (last error 10022) when unknown, already cancelled or
+// already fetched.
 int WSACancelAsyncRequest(HANDLE request);
 // Hands over the result of a completed request once (after its message arrived); nullopt if none.
 std::optional<HostEntry> WSATakeHostResult(HANDLE request);
 
-// Counts for leak checks in tests: lookups still running, process-wide.
+// Counts for leak checks in tests: lookups still running, process-wide (a cancelled lookup counts
+// until the resolver has returned from it).
 std::size_t PendingLookupCount();
 
 }  // namespace quenlo::platform::ws
