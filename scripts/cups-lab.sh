@@ -12,7 +12,8 @@
 #   scripts/cups-lab.sh hold-jobs DIR PRINTER COUNT [--user U] [--size BYTES] [--title T] [--fast]
 #                                              queue COUNT held jobs (--fast: Print-Job requests over
 #                                              keep-alive connections, for thousands of jobs;
-#                                              documents are BYTES long, 1024 by default)
+#                                              documents are BYTES long, 1024 by default;
+#                                              titled T, or "job N" counting from 1)
 #   scripts/cups-lab.sh pause DIR PRINTER MESSAGE   stop the printer with a state message
 #   scripts/cups-lab.sh resume DIR PRINTER          start it again
 #   scripts/cups-lab.sh stop DIR               stop the server this script started in DIR
@@ -20,7 +21,7 @@
 # Default mode: every operation is open to anonymous clients on 127.0.0.1 (pause, resume, purge,
 # cancel, hold and release included), job names and users are public, the web interface is on.
 # --auth: the job and printer operations and /admin need Basic credentials, so an anonymous client
-# is refused (IPP status 0x0401, HTTP 401). Jobs can still be queued anonymously.
+# is refused with HTTP 401 Unauthorized. Jobs can still be queued and listed anonymously.
 #
 # The script's own administration (adding printers, pausing) goes over a private local socket in
 # the lab directory, where the server knows the caller from the socket itself; it works in both
@@ -31,7 +32,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 die() { echo "cups-lab: $*" >&2; exit 1; }
 usage() {
-  sed -n '7,18p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '7,19p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -346,11 +347,7 @@ cmd_hold_jobs() {
   local i opts=(-h "127.0.0.1:$port" -d "$printer" -H hold)
   [ -n "$user" ] && opts+=(-U "$user")
   for ((i = 1; i <= count; i++)); do
-    if [ -n "$title" ]; then
-      lp "${opts[@]}" -t "$title" -- "$doc" >/dev/null
-    else
-      lp "${opts[@]}" -- "$doc" >/dev/null
-    fi
+    lp "${opts[@]}" -t "${title:-job $i}" -- "$doc" >/dev/null
   done
   rm -f "$doc"
 }
