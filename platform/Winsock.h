@@ -32,7 +32,9 @@
 //    the same descriptor number afterwards never sees them.
 //  - an accepted socket starts registered like its listening socket (same target, message, bits).
 //  - send never raises SIGPIPE; sending on a socket without a peer gives 10057.
-// A socket belongs to the thread that registered it; make its calls on that thread.
+// A socket belongs to the thread that registered it; make its calls on that thread, and close it
+// with closesocket (a plain close() would leave its registration behind for the next socket that
+// gets the number).
 //
 // Lookups are IPv4 only. The asynchronous forms run the blocking resolver on a worker thread and
 // post (target, message, wParam = request handle, lParam = WSAMAKEASYNCREPLY(0, error)) to the
