@@ -1,0 +1,141 @@
+// Shared pieces of the window tests: a private folder with its own printers file and environment,
+// a catcher that answers message boxes, and waiting helpers that keep Qt's loop running.
+#pragma once
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace quenlo::apptest {
+
+namespace fs = std::filesystem;
+
+// Runs Qt's events until `done` holds or `limit` passes; true when it holds.
+inline bool PumpUntil(const std::function<bool()>& done,
+                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// Saves an environment variable and puts it back at the end of the scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (old_)
+            ::setenv(name_, old_->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+// A private folder that is the current directory, the home and the configuration folder, so the
+// printers file is found exactly where a test puts it.
+class PrivateFolder {
+public:
+    PrivateFolder() {
+        char pattern[] = "/tmp/quenlo-app-XXXXXX";
+        if (!::mkdtemp(pattern))
+            throw std::runtime_error("mkdtemp failed");
+        dir_ = pattern;
+        fs::create_directories(dir_ + "/home");
+        fs::create_directories(dir_ + "/config");
+        fs::create_directories(dir_ + "/run");
+        fs::permissions(dir_ + "/run", fs::perms::owner_all);
+        oldCwd_ = fs::current_path();
+        fs::current_path(dir_);
+        home_.emplace("HOME", dir_ + "/home");
+        config_.emplace("XDG_CONFIG_HOME", dir_ + "/config");
+        runtime_.emplace("XDG_RUNTIME_DIR", dir_ + "/run");
+    }
+    ~PrivateFolder() {
+        std::error_code ec;
+        fs::current_path(oldCwd_, ec);
+        fs::remove_all(dir_, ec);
+    }
+    PrivateFolder(const PrivateFolder&) = delete;
+    PrivateFolder& operator=(const PrivateFolder&) = delete;
+
+    const std::string& Dir() const { return dir_; }
+    // Writes printers.qdl into the current directory (the folder itself).
+    void WritePrintersFile(const std::string& text) const { std::ofstream(dir_ + "/printers.qdl") << text; }
+
+private:
+    std::string dir_;
+    fs::path oldCwd_;
+    std::optional<ScopedEnv> home_, config_, runtime_;
+};
+
+// One printer block of a printers file.
+inline std::string PrinterBlock(const std::string& name, const std::string& remotehost,
+                                const std::string& url, int localport = -1, const std::string& comment = {}) {
+    std::ostringstream out;
+    out << "<printer>\nname=" << name << "\nremotehost=" << remotehost << "\nurl=" << url
+        << "\nlocalport=" << localport << "\n";
+    if (!comment.empty())
+        out << "comment=" << comment << "\n";
+    out << "<endprinter>\n";
+    return out.str();
+}
+
+// An address on which nothing listens: connecting is refused at once.
+inline std::string DeadAddress() { return "127.0.0.1:9"; }
+
+// Answers every message box that opens while it lives, recording its text and icon.
+class MessageBoxCatcher {
+public:
+    struct Box {
+        std::string text;
+        QMessageBox::Icon icon;
+        std::string caption;
+    };
+
+    MessageBoxCatcher() {
+        timer_.setInterval(10);
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            boxes.push_back({box->text().toStdString(), box->icon(), box->windowTitle().toStdString()});
+            box->accept();
+        });
+        timer_.start();
+    }
+
+    std::vector<Box> boxes;
+
+private:
+    QTimer timer_;
+};
+
+}  // namespace quenlo::apptest
