@@ -1,0 +1,416 @@
+// quenlo-cli's monitor commands (refresh and the six job and printer commands) run as a user runs
+// them: against a private CUPS server, a scripted server, an HTTP proxy stand-in, and with the
+// printers file found the way the window finds it.
+#include "ipp/Ipp.h"
+#include "support/CupsLab.h"
+#include "support/FakeServer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace quenlo {
+namespace {
+
+using test::CupsLab;
+using test::FakeServer;
+namespace fs = std::filesystem;
+
+// A private directory for printers files, removed at the end of the test.
+class TempDir {
+public:
+    TempDir()
+    {
+        char name[] = "/tmp/quenlo-monitor-cli.XXXXXX";
+        path_ = ::mkdtemp(name) ? name : "";
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    const std::string& Path() const { return path_; }
+    // Writes `text` to a file below the directory (creating folders) and returns its path.
+    std::string Write(const std::string& relative, const std::string& text) const
+    {
+        const fs::path file = fs::path(path_) / relative;
+        fs::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::binary) << text;
+        return file.string();
+    }
+
+private:
+    std::string path_;
+};
+
+struct PrinterBlock {
+    std::string name;
+    std::string remotehost;
+    std::string url;
+    std::string comment;
+};
+
+std::string PrintersFile(const std::vector<PrinterBlock>& printers, const std::string& global = "")
+{
+    std::string text = "<global>\n" + global + "<endglobal>\n";
+    for (const PrinterBlock& p : printers) {
+        text += "<printer>\nname=" + p.name + "\nremotehost=" + p.remotehost + "\nurl=" + p.url +
+                "\nlocalport=-1\ncomment=" + p.comment + "\n<endprinter>\n";
+    }
+    return text;
+}
+
+// Runs quenlo-cli with the C locale, extra environment settings and, when given, another working
+// directory.
+test::ProcessResult Cli(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                        const std::string& cwd = "")
+{
+    std::vector<std::string> argv{"/usr/bin/env", "LC_ALL=C"};
+    if (!cwd.empty())
+        argv.push_back("--chdir=" + cwd);
+    argv.insert(argv.end(), env.begin(), env.end());
+    argv.push_back(QUENLO_CLI);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return test::RunProcess(argv, std::chrono::seconds(60));
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::vector<std::string> LinesStartingWith(const std::string& text, const std::string& prefix)
+{
+    std::vector<std::string> found;
+    for (const std::string& line : Lines(text)) {
+        if (line.rfind(prefix, 0) == 0)
+            found.push_back(line);
+    }
+    return found;
+}
+
+std::map<int, int> ServerJobStates(CupsLab& lab, const std::string& printer)
+{
+    const std::string answer =
+        test::PostIpp(lab.Port(), CupsLab::PrinterPath(printer), BuildGetJobsRequest(lab.PrinterUrl(printer)));
+    std::map<int, int> states;
+    int id = -1;
+    WalkResponse(
+        answer, kIppJobWalkDelimiterLimit,
+        [&](const IppAttribute& a) {
+            if (a.name == "job-id")
+                id = a.integer;
+            else if (a.name == "job-state" && id >= 0)
+                states[id] = a.integer;
+        },
+        nullptr);
+    return states;
+}
+
+std::string HttpOk(const std::string& body, const std::string& type = "application/ipp")
+{
+    return FakeServer::Response(200, "OK", body, type);
+}
+
+std::string Attribute(int tag, const std::string& name, const std::string& value)
+{
+    std::string a{static_cast<char>(tag), 0, static_cast<char>(name.size())};
+    a += name;
+    a += {static_cast<char>(value.size() >> 8), static_cast<char>(value.size() & 0xFF)};
+    return a + value;
+}
+
+// An IPP answer: header with `status`, the operation group, then `groups` as they stand, end tag.
+std::string IppAnswer(int status, const std::string& groups = "")
+{
+    std::string b{1, 1, static_cast<char>(status >> 8), static_cast<char>(status & 0xFF), 0, 0, 0, 1, 1};
+    return b + Attribute(0x47, "attributes-charset", "utf-8") + groups + '\x03';
+}
+
+std::string IntAttribute(int tag, const std::string& name, int v)
+{
+    return Attribute(tag, name,
+                     {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)});
+}
+
+// The three connections of a refresh that completes, with one job named `jobName`.
+void AnswerRefresh(FakeServer& server, const std::string& jobName = "Report")
+{
+    server.Connection().ReadRequest().Send(HttpOk("<html>page</html>", "text/html")).Close();
+    const std::string job = std::string("\x02") + IntAttribute(0x21, "job-id", 7) +
+                            Attribute(0x42, "job-originating-user-name", "anna") + Attribute(0x42, "job-name", jobName) +
+                            IntAttribute(0x21, "job-k-octets", 2) + IntAttribute(0x23, "job-state", 4) +
+                            Attribute(0x44, "job-state-reasons", "job-hold-until-specified") +
+                            IntAttribute(0x21, "time-at-creation", 0);
+    server.Connection().ReadRequest().Send(HttpOk(IppAnswer(0, job))).Close();
+    const std::string printer = std::string("\x04") + IntAttribute(0x23, "printer-state", 3) +
+                                Attribute(0x22, "printer-is-accepting-jobs", "\x01");
+    server.Connection().ReadRequest().Send(HttpOk(IppAnswer(0, printer))).Close();
+}
+
+std::string RequestLine(const std::string& request) { return request.substr(0, request.find("\r\n")); }
+
+// ---------------------------------------------------------------------------------------------
+// Against the private CUPS server
+
+TEST(MonitorCli, RefreshPrintsTheSelectedPrintersLinesAndJobs)
+{
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    const std::string printer = lab.AddUniquePrinter("cli-refresh");
+    lab.HoldJobs(printer, 2, {.user = "anna", .size = 2048, .title = "Minutes"});
+    TempDir dir;
+    const std::string config = dir.Write(
+        "printers.qdl", PrintersFile({{"Other", "127.0.0.1:1", "/printers/none", ""},
+                                      {"Office", lab.HostPort(), CupsLab::PrinterPath(printer), "by the stairs"}}));
+
+    const test::ProcessResult r = Cli({"refresh", "--config", config, "--printer", "Office"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    const std::vector<std::string> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 5u) << r.out;
+    EXPECT_EQ(lines[0], "status\tgreen\tOffice - kapcsolódva, IPP rendben (200)");
+    EXPECT_EQ(lines[1].rfind("printer\tgreen\tOffice - idle, accepting jobs", 0), 0u) << lines[1];
+    EXPECT_EQ(lines[2], "comment\tMegjegyzés: by the stairs");
+    const std::regex job("job\t[0-9]+\tOffice\tanna\tMinutes\t2 K\tpending-held\tjob-hold-until-specified\t"
+                         "[0-9]{2}/[0-9]{2}/[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}");
+    EXPECT_TRUE(std::regex_match(lines[3], job)) << lines[3];
+    EXPECT_TRUE(std::regex_match(lines[4], job)) << lines[4];
+
+    // Without --printer the first printer of the file is chosen; nothing answers there.
+    const test::ProcessResult first = Cli({"refresh", "--config", config});
+    EXPECT_EQ(first.exitCode, 1);
+    EXPECT_EQ(Lines(first.out)[0], "status\tred\tOther - kapcsolódás sikertelen (404)");
+    EXPECT_EQ(Lines(first.out)[1], "printer\tred\tOther - unknown");
+}
+
+TEST(MonitorCli, JobCommandsChangeTheJobOnTheServer)
+{
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    const std::string printer = lab.AddUniquePrinter("cli-jobs");
+    lab.HoldJobs(printer, 2);
+    lab.Pause(printer, "kept for the test");  // a released job then waits as pending
+    TempDir dir;
+    const std::string config =
+        dir.Write("printers.qdl", PrintersFile({{"Office", lab.HostPort(), CupsLab::PrinterPath(printer), ""}}));
+    std::map<int, int> states = ServerJobStates(lab, printer);
+    ASSERT_EQ(states.size(), 2u);
+    const std::string first = std::to_string(states.begin()->first);
+    const std::string second = std::to_string(states.rbegin()->first);
+
+    const auto run = [&](const std::string& command, const std::string& id) {
+        const test::ProcessResult r = Cli({command, id, "--config", config});
+        EXPECT_EQ(r.exitCode, 0) << command << r.out << r.err;
+        EXPECT_EQ(LinesStartingWith(r.out, "status\t").size(), 2u) << r.out;  // refreshed after it
+        return r.out;
+    };
+    const std::string released = run("release-job", first);
+    EXPECT_EQ(ServerJobStates(lab, printer)[std::stoi(first)], 3);
+    EXPECT_NE(released.find("job\t" + first + "\tOffice\t"), std::string::npos);
+    run("hold-job", first);
+    EXPECT_EQ(ServerJobStates(lab, printer)[std::stoi(first)], 4);
+    const std::string canceled = run("cancel-job", second);
+    states = ServerJobStates(lab, printer);
+    EXPECT_EQ(states.count(std::stoi(second)), 0u);
+    EXPECT_EQ(LinesStartingWith(canceled, "job\t").size(), 3u);  // two before, one after
+
+    // A job that is not listed: nothing is selected, so the command only warns.
+    const test::ProcessResult missing = Cli({"cancel-job", "999999", "--config", config});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(LinesStartingWith(missing.out, "message\t"),
+              std::vector<std::string>{"message\twarning\tNincs kijelölve feladat, amit megszakíthatna!"});
+    EXPECT_EQ(LinesStartingWith(missing.out, "status\t").size(), 1u);
+}
+
+TEST(MonitorCli, PrinterCommandsPauseResumeAndPurge)
+{
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    const std::string printer = lab.AddUniquePrinter("cli-printer");
+    lab.HoldJobs(printer, 2);
+    TempDir dir;
+    const std::string config =
+        dir.Write("printers.qdl", PrintersFile({{"Office", lab.HostPort(), CupsLab::PrinterPath(printer), ""}}));
+
+    const test::ProcessResult paused = Cli({"pause-printer", "--config", config});
+    EXPECT_EQ(paused.exitCode, 0) << paused.err;
+    std::vector<std::string> printerLines = LinesStartingWith(paused.out, "printer\t");
+    ASSERT_EQ(printerLines.size(), 2u);
+    EXPECT_EQ(printerLines[1].rfind("printer\tyellow\tOffice - stopped, accepting jobs", 0), 0u) << printerLines[1];
+
+    const test::ProcessResult resumed = Cli({"resume-printer", "--config", config});
+    EXPECT_EQ(resumed.exitCode, 0) << resumed.err;
+    printerLines = LinesStartingWith(resumed.out, "printer\t");
+    ASSERT_EQ(printerLines.size(), 2u);
+    EXPECT_EQ(printerLines[0].rfind("printer\tyellow\tOffice - stopped", 0), 0u);
+    EXPECT_EQ(printerLines[1].rfind("printer\tgreen\tOffice - idle, accepting jobs", 0), 0u) << printerLines[1];
+
+    const test::ProcessResult purged = Cli({"purge-jobs", "--config", config});
+    EXPECT_EQ(purged.exitCode, 0) << purged.err;
+    EXPECT_EQ(LinesStartingWith(purged.out, "job\t").size(), 2u);  // only in the refresh before
+    const std::vector<std::string> lines = Lines(purged.out);
+    EXPECT_EQ(lines.back().rfind("comment\t", 0), 0u);
+    EXPECT_TRUE(ServerJobStates(lab, printer).empty());
+}
+
+TEST(MonitorCli, ServerThatRequiresAuthenticationRefuses)
+{
+    QUENLO_REQUIRE_CUPS_LAB_AUTH(lab);
+    const std::string printer = lab.AddUniquePrinter("cli-auth");
+    lab.HoldJobs(printer, 1);
+    TempDir dir;
+    const std::string config =
+        dir.Write("printers.qdl", PrintersFile({{"Office", lab.HostPort(), CupsLab::PrinterPath(printer), ""}}));
+    const std::string id = std::to_string(ServerJobStates(lab, printer).begin()->first);
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"cancel-job", id}, {"pause-printer"}, {"purge-jobs"}}) {
+        std::vector<std::string> args = command;
+        args.insert(args.end(), {"--config", config});
+        const test::ProcessResult r = Cli(args);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(LinesStartingWith(r.out, "message\t"),
+                  std::vector<std::string>{"message\terror\tKérés sikertelen (401)"})
+            << command[0];
+        EXPECT_EQ(LinesStartingWith(r.out, "status\t").size(), 1u);  // no refresh after a failed request
+    }
+    EXPECT_EQ(ServerJobStates(lab, printer).size(), 1u);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Against the scripted server
+
+TEST(MonitorCli, RefusalsArePrintedWithTheirCodesAndFallbackRequest)
+{
+    FakeServer server;
+    TempDir dir;
+    const std::string config = dir.Write(
+        "printers.qdl",
+        PrintersFile({{"Laser", "127.0.0.1:" + std::to_string(server.Port()), "/printers/laser", ""}}));
+
+    AnswerRefresh(server);
+    server.Connection().ReadRequest().Send(HttpOk(IppAnswer(0x0401))).Close();
+    server.Connection().ReadRequest().Send(FakeServer::Response(404, "Not Found", "")).Close();
+    AnswerRefresh(server);
+    const test::ProcessResult pause = Cli({"pause-printer", "--config", config});
+    EXPECT_EQ(pause.exitCode, 1);
+    EXPECT_EQ(LinesStartingWith(pause.out, "message\t"),
+              std::vector<std::string>{"message\twarning\tA kérést a szerver elutasította, és CUPS HTTP kérés "
+                                       "sem sikerült!\\rHibakódok: 0x0401  404"});
+    ASSERT_EQ(server.Connections(), 8u);
+    EXPECT_EQ(RequestLine(server.Received(4)), "GET /admin/?op=stop-printer&printer_name=laser HTTP/1.0");
+    EXPECT_EQ(LinesStartingWith(pause.out, "status\t").size(), 2u);
+
+    AnswerRefresh(server);
+    server.Connection().ReadRequest().Send(HttpOk(IppAnswer(0x0507))).Close();
+    AnswerRefresh(server);
+    const test::ProcessResult purge = Cli({"purge-jobs", "--config", config});
+    EXPECT_EQ(purge.exitCode, 1);
+    EXPECT_EQ(LinesStartingWith(purge.out, "message\t"),
+              std::vector<std::string>{"message\twarning\tA kérést a szerver elutasította!\\rHibakód: 0x0507"});
+    EXPECT_EQ(server.Connections(), 15u);
+    EXPECT_EQ(RequestLine(server.Received(12)), "GET /printers/laser HTTP/1.0");
+}
+
+TEST(MonitorCli, TextsWithTabsAndLineBreaksStayOnOneLine)
+{
+    FakeServer server;
+    TempDir dir;
+    const std::string config = dir.Write(
+        "printers.qdl",
+        PrintersFile({{"Laser", "127.0.0.1:" + std::to_string(server.Port()), "/printers/laser", "a\tb"}}));
+    AnswerRefresh(server, "Q1\tQ2\r\nQ3");
+    const test::ProcessResult r = Cli({"refresh", "--config", config});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(Lines(r.out),
+              (std::vector<std::string>{"status\tgreen\tLaser - kapcsolódva, IPP rendben (200)",
+                                        "printer\tgreen\tLaser - idle, accepting jobs", "comment\tMegjegyzés: a\\tb",
+                                        "job\t7\tLaser\tanna\tQ1\\tQ2\\r\\nQ3\t2 K\tpending-held\t"
+                                        "job-hold-until-specified\t01/01/70"}));
+}
+
+TEST(MonitorCli, ProxySettingsOfTheFileAreUsed)
+{
+    FakeServer proxy;
+    TempDir dir;
+    const std::string config = dir.Write(
+        "printers.qdl", PrintersFile({{"Laser", "printer.invalid:631", "/printers/laser", ""}},
+                                     "proxy=127.0.0.1\nproxyport=" + std::to_string(proxy.Port()) +
+                                         "\nproxyuser=pu\nproxypass=pp\n"));
+    AnswerRefresh(proxy);
+    const test::ProcessResult r = Cli({"refresh", "--config", config});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    ASSERT_EQ(proxy.Connections(), 3u);
+    const std::string probe = proxy.Received(0);
+    EXPECT_EQ(RequestLine(probe), "GET http://printer.invalid:631/printers/laser HTTP/1.0");
+    EXPECT_NE(probe.find("\r\nHost: printer.invalid\r\n"), std::string::npos);
+    EXPECT_NE(probe.find("\r\nProxy-Authorization: Basic cHU6cHA=\r\n"), std::string::npos);  // pu:pp
+    EXPECT_EQ(RequestLine(proxy.Received(1)), "POST http://printer.invalid:631/printers/laser HTTP/1.0");
+}
+
+TEST(MonitorCli, PrintersFileIsFoundAsTheWindowFindsIt)
+{
+    FakeServer server;
+    TempDir dir;
+    const std::string home = dir.Path() + "/home";
+    const std::string configHome = dir.Path() + "/config";
+    const std::string work = dir.Path() + "/work";
+    fs::create_directories(work);
+    fs::create_directories(configHome);
+    const std::vector<std::string> env{"HOME=" + home, "XDG_CONFIG_HOME=" + configHome};
+
+    // Nowhere yet.
+    dir.Write("home/notes.txt", "");
+    const test::ProcessResult none = Cli({"refresh"}, env, work);
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_NE(none.err.find("no printers.qdl found"), std::string::npos) << none.err;
+
+    // In the home folder; the application folder, when it has one, comes first.
+    dir.Write("home/printers.qdl",
+              PrintersFile({{"Home", "127.0.0.1:" + std::to_string(server.Port()), "/printers/laser", ""}}));
+    AnswerRefresh(server);
+    const test::ProcessResult found = Cli({"refresh"}, env, work);
+    EXPECT_EQ(found.exitCode, 0) << found.err;
+    EXPECT_EQ(Lines(found.out).at(0), "status\tgreen\tHome - kapcsolódva, IPP rendben (200)");
+
+    dir.Write("config/Dorvane/Quenlo/printers.qdl",
+              PrintersFile({{"AppData", "127.0.0.1:" + std::to_string(server.Port()), "/printers/laser", ""}}));
+    AnswerRefresh(server);
+    const test::ProcessResult preferred = Cli({"refresh"}, env, work);
+    EXPECT_EQ(Lines(preferred.out).at(0), "status\tgreen\tAppData - kapcsolódva, IPP rendben (200)");
+}
+
+TEST(MonitorCli, BadArgumentsAndMissingPrinters)
+{
+    TempDir dir;
+    const std::string config = dir.Write("printers.qdl", PrintersFile({{"Laser", "127.0.0.1:1", "/printers/l", ""}}));
+    EXPECT_EQ(Cli({"cancel-job", "--config", config}).exitCode, 2);
+    EXPECT_EQ(Cli({"hold-job", "1", "2", "--config", config}).exitCode, 2);
+    EXPECT_EQ(Cli({"refresh", "extra", "--config", config}).exitCode, 2);
+    EXPECT_EQ(Cli({"purge-jobs", "--config", config, "--bogus"}).exitCode, 2);
+
+    const test::ProcessResult unknown = Cli({"refresh", "--config", config, "--printer", "Nope"});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_NE(unknown.err.find("no printer named Nope"), std::string::npos);
+    EXPECT_TRUE(unknown.out.empty());
+
+    const std::string empty = dir.Write("empty.qdl", "<global>\nproxy=\n<endglobal>\n");
+    const test::ProcessResult noPrinters = Cli({"refresh", "--config", empty});
+    EXPECT_EQ(noPrinters.exitCode, 1);
+    EXPECT_NE(noPrinters.err.find("no printer in"), std::string::npos);
+    EXPECT_EQ(Cli({"refresh", "--config", dir.Path() + "/missing.qdl"}).exitCode, 1);
+}
+
+}  // namespace
+}  // namespace quenlo
