@@ -53,7 +53,7 @@ def send_jobs(args, numbers, failures):
     path = "/printers/" + args.printer
     uri = "ipp://127.0.0.1:%d%s" % (args.port, path)
     document = b"x" * args.size
-    conn = http.client.HTTPConnection("127.0.0.1", args.port, timeout=30)
+    conn = http.client.HTTPConnection("127.0.0.1", args.port, timeout=120)
     try:
         for n in numbers:
             title = args.title if args.title else "job %d" % n

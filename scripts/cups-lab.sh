@@ -373,19 +373,34 @@ cmd_resume() {
   cupsenable -h "$(server_of "$dir")" "$printer"
 }
 
+# A process that has ended but is not yet reaped (no init to reap orphans in some containers)
+# counts as gone.
+alive() {
+  kill -0 "$1" 2>/dev/null || return 1
+  local state
+  state=$(awk '/^State:/ { print $2 }' "/proc/$1/status" 2>/dev/null || true)
+  [ "$state" != "Z" ]
+}
+
 cmd_stop() {
   local dir
   dir=$(lab_dir "${1:-}")
   if running "$dir"; then
     local pid i
     pid=$(cat "$dir/cupsd.pid")
+    # Everything in the lab is thrown away at the next start, so a server that takes long to
+    # save thousands of jobs is not waited for.
     kill -TERM "$pid" 2>/dev/null || true
-    for i in $(seq 1 100); do
-      kill -0 "$pid" 2>/dev/null || break
+    for i in $(seq 1 50); do
+      alive "$pid" || break
       sleep 0.1
     done
-    if kill -0 "$pid" 2>/dev/null; then
+    if alive "$pid"; then
       kill -KILL "$pid" 2>/dev/null || true
+      for i in $(seq 1 50); do
+        alive "$pid" || break
+        sleep 0.1
+      done
     fi
   fi
   local sock=""
