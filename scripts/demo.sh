@@ -182,7 +182,7 @@ show() {
       "$window" || true
     fi
   else
-    say "the window (build/app/quenlo) is not built yet; showing the text view"
+    say "the window ($window) is not built yet; showing the text view"
     run_cli_view "$@"
   fi
 }
