@@ -2,6 +2,10 @@
 //   request OP --uri URI [--job-id N] [--user U]   the exact request body the monitor sends for OP
 //   walk-jobs [--name NAME] < BODY                  the job rows a Get-Jobs answer gives
 //   walk-printer [--name NAME] < BODY               the lamp and printer line of a printer answer
+//
+// The walks print one line per row with tab-separated columns. Texts come from the server (a job
+// name is whatever the user typed), so a backslash, tab, CR or LF inside a text is written as
+// \\, \t, \r or \n: a row is always exactly one line of exactly eight columns.
 #include "cli/Command.h"
 #include "ipp/Ipp.h"
 #include "monitor/RefreshText.h"
@@ -84,6 +88,23 @@ int RunRequest(const std::vector<std::string>& argv)
     return 0;
 }
 
+// A text as one tab-free line (see the top of this file).
+std::string Escaped(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '\\': out += "\\\\"; break;
+        case '\t': out += "\\t"; break;
+        case '\r': out += "\\r"; break;
+        case '\n': out += "\\n"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
 std::string PrinterName(const Args& args)
 {
     if (!args.positional().empty())
@@ -103,7 +124,7 @@ int RunWalkJobs(const std::vector<std::string>& argv)
         for (std::size_t i = 0; i < row.size(); ++i) {
             if (i != 0)
                 line += '\t';
-            line += row[i];
+            line += Escaped(row[i]);
         }
         line += '\n';
         std::cout << line;
@@ -117,7 +138,7 @@ int RunWalkPrinter(const std::vector<std::string>& argv)
     const Args args(argv, {"name"});
     const std::string name = PrinterName(args);
     const PrinterStatus status = WalkPrinterStatus(ReadAllStdin(), name);
-    std::cout << (status.lamp == Lamp::Green ? "green" : "yellow") << '\t' << status.line << '\n';
+    std::cout << (status.lamp == Lamp::Green ? "green" : "yellow") << '\t' << Escaped(status.line) << '\n';
     std::cout.flush();
     return std::cout ? 0 : 1;
 }

@@ -2,9 +2,13 @@
 // exit codes and usage lines.
 #include "cli/CliRun.h"
 #include "ipp/Ipp.h"
+#include "ipp/IppBody.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
 #include <string>
 
 namespace quenlo {
@@ -91,6 +95,26 @@ TEST(IppCliWalk, JobRowsFromACapturedAnswer)
     EXPECT_EQ(RunCli("walk-jobs", "< " + Captured("get-jobs-held")).out.substr(0, 9), "1\t\talice\t");
     EXPECT_EQ(RunCli("walk-jobs --name x", "< /dev/null").out, "");
     EXPECT_EQ(RunCli("walk-jobs --name x", "< " + Captured("get-jobs-not-found")).out, "");
+}
+
+TEST(IppCliWalk, TextsFromTheServerStayOnTheirLineAndColumn)
+{
+    const std::string body = test::IppBody()
+                                 .Header()
+                                 .Tag(0x01)
+                                 .Tag(0x02)
+                                 .Int(0x21, "job-id", 9)
+                                 .Attr(0x42, "job-name", "a\tb\\c\nd\r")
+                                 .Int(0x21, "time-at-creation", 0)
+                                 .Tag(0x03);
+    char path[] = "/tmp/quenlo-cli-walk-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    std::ofstream(path, std::ios::binary) << body;
+    EXPECT_EQ(RunCli("walk-jobs --name p", std::string("< ") + path).out,
+              "9\tp\t\ta\\tb\\\\c\\nd\\r\t-1 K\t\t\t01/01/70\n");
+    std::remove(path);
 }
 
 TEST(IppCliWalk, PrinterLampAndLine)
