@@ -115,9 +115,10 @@ using IppAttributeHandler = std::function<void(const IppAttribute& attribute)>;
 using IppDelimiterHandler = std::function<void(int tag)>;
 
 // Delimiter limits of the two walks: a tag byte at or below the limit (compared as a signed 8-bit
-// number, so 0x80 to 0xFF always) is a group delimiter, any other a value tag. The job walk stops
-// at the unsupported-attributes tag 0x05, so a printer-attributes or unsupported-attributes group
-// in a Get-Jobs answer closes a job instead of being misread; the printer walk skips 0x04 to 0x0A.
+// number, so 0x80 to 0xFF always) is a group delimiter, any other a value tag. In the job walk the
+// printer-attributes (0x04) and unsupported-attributes (0x05) group tags are delimiters too, so such
+// a group in a Get-Jobs answer closes the job before it instead of being misread as an attribute;
+// the printer walk takes every tag from 0x01 to 0x0A as a delimiter.
 inline constexpr int kIppJobWalkDelimiterLimit = 0x05;
 inline constexpr int kIppPrinterWalkDelimiterLimit = 0x0A;
 
