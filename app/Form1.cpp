@@ -398,8 +398,15 @@ void TForm1::TimerMinimizeTimer() {
 
 void TForm1::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
+    // Queued: whoever minimised the window may still be changing it (showMinimized shows it right
+    // after setting the state), and hiding in the middle of that would be undone.
     if (event->type() == QEvent::WindowStateChange && minimizeHooked_ && !minimizing_ && isMinimized())
-        ApplicationMinimize();
+        QMetaObject::invokeMethod(
+            this, [this] {
+                if (isMinimized() && isVisible())
+                    ApplicationMinimize();
+            },
+            Qt::QueuedConnection);
 }
 
 void TForm1::ApplicationMinimize() {

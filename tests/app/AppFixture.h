@@ -108,6 +108,55 @@ inline std::string PrinterBlock(const std::string& name, const std::string& remo
     return out.str();
 }
 
+// One line of the stand-in gateway's log: "start", pid, cwd, arguments... or "term", pid.
+struct GatewayLogLine {
+    std::string kind;
+    std::string pid;
+    std::vector<std::string> fields;
+};
+
+inline std::vector<GatewayLogLine> ReadGatewayLog(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<GatewayLogLine> lines;
+    for (std::string text; std::getline(in, text);) {
+        std::istringstream fields(text);
+        GatewayLogLine line;
+        std::getline(fields, line.kind, '\t');
+        std::getline(fields, line.pid, '\t');
+        for (std::string f; std::getline(fields, f, '\t');)
+            line.fields.push_back(f);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+inline std::size_t CountGatewayLog(const std::string& path, const std::string& kind) {
+    std::size_t n = 0;
+    for (const GatewayLogLine& line : ReadGatewayLog(path))
+        n += line.kind == kind;
+    return n;
+}
+
+// A folder holding the stand-in gateway under the gateway program's name, and its log.
+class GatewayFolder {
+public:
+    explicit GatewayFolder(const std::string& base, bool withProgram = true)
+        : exeDir_(base + "/bin/"), log_(base + "/gateways.log"), logEnv_("QUENLO_FAKE_GATEWAY_LOG", log_) {
+        fs::create_directories(exeDir_);
+        if (withProgram)
+            fs::copy_file(QUENLO_FAKE_GATEWAY, exeDir_ + "Ferrowick.exe");
+    }
+    const std::string& ExeDir() const { return exeDir_; }
+    const std::string& Log() const { return log_; }
+    std::vector<GatewayLogLine> Lines() const { return ReadGatewayLog(log_); }
+    std::size_t Count(const std::string& kind) const { return CountGatewayLog(log_, kind); }
+
+private:
+    std::string exeDir_;
+    std::string log_;
+    ScopedEnv logEnv_;
+};
+
 // An address on which nothing listens: connecting is refused at once.
 inline std::string DeadAddress() { return "127.0.0.1:9"; }
 

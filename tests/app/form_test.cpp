@@ -266,6 +266,10 @@ TEST(TextCodec, Utf8WhenValidElseCodePage1250) {
     EXPECT_EQ(DecodeForDisplay("ab\xc3").toStdString(), "abĂ");
     EXPECT_EQ(DecodeForDisplay(std::string("\x81\x98", 2)).toStdString(), "\xef\xbf\xbd\xef\xbf\xbd");
     EXPECT_EQ(DecodeForDisplay(std::string("a\0b", 3)).size(), 3);
+    // The program's UTF-8 text joined with a code page 1250 value from the printers file.
+    EXPECT_EQ(DecodeForDisplay("Megjegyz\xc3\xa9s: Folyos\xf3 \xe9s l\xe9pcs\xf5").toStdString(),
+              "Megjegyzés: Folyosó és lépcső");
+    EXPECT_EQ(DecodeForDisplay("\xed\xa0\x80\xf5").toStdString(), "í\xc2\xa0€ő");
 
     using quenlo::app::MessageTextForDisplay;
     EXPECT_EQ(MessageTextForDisplay("one\rtwo\r\nthree\n").toStdString(), "one\ntwo\nthree\n");
