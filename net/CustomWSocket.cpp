@@ -913,9 +913,10 @@ void TCustomWSocket::WaitUntilClosed()
 void TCustomWSocket::WaitForNextEvent()
 {
     if (multiThreaded_) {
+        // Whatever is already queued may be what the caller waits for: handle it and let the
+        // caller look again before sleeping.
         auto alive = LivenessToken();
-        DrainThreadMessages();
-        if (alive.expired() || threadTerminated_)
+        if (DrainThreadQueue() > 0 || alive.expired() || threadTerminated_)
             return;
     }
     platform::WaitAndProcess();
@@ -931,9 +932,16 @@ void TCustomWSocket::PumpMessages()
 
 void TCustomWSocket::DrainThreadMessages()
 {
+    DrainThreadQueue();
+}
+
+std::size_t TCustomWSocket::DrainThreadQueue()
+{
     auto alive = LivenessToken();
+    std::size_t taken = 0;
     platform::MSG msg;
     while (platform::PeekMessage(msg)) {
+        ++taken;
         if (msg.message == platform::WM_QUIT) {
             if (!alive.expired())
                 threadTerminated_ = true;
@@ -941,6 +949,7 @@ void TCustomWSocket::DrainThreadMessages()
         }
         platform::DispatchMessage(msg);
     }
+    return taken;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -345,6 +345,8 @@ private:
     void DropPendingLookup() noexcept;
     void CloseSocketHandle() noexcept;
     void DestroyEventTarget() noexcept;
+    // DrainThreadMessages, returning how many messages it took.
+    std::size_t DrainThreadQueue();
     bool RegisterNotifications(long events);
     platform::LRESULT WindowProc(unsigned message, platform::WPARAM wParam, platform::LPARAM lParam);
 

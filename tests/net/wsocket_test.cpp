@@ -673,6 +673,34 @@ TEST(WSocketWaiting, WaitUntilClosedReturnsWhenThePeerCloses)
     EXPECT_EQ(log.Count("closed 0"), 1);
 }
 
+TEST(WSocketWaiting, MultiThreadedSocketOnAWorkerThreadStopsAtTheQuitMessage)
+{
+    TestPeer peer;
+    peer.Serve([](int fd) { SendAll(fd, "from worker's peer"); });
+    std::string received;
+    bool terminated = false, closedState = false;
+    std::thread worker([&] {
+        TWSocket s;
+        s.SetMultiThreaded(true);
+        s.OnDataAvailable = [&](TCustomWSocket& sock, std::uint16_t) {
+            char b[64];
+            int n = sock.Receive(b, sizeof(b));
+            if (n > 0)
+                received.append(b, static_cast<std::size_t>(n));
+        };
+        ConnectTo(s, peer.Port());
+        s.WaitUntilClosed();
+        closedState = s.State() == wsClosed;
+        platform::PostQuitMessage(0);
+        s.DrainThreadMessages();
+        terminated = s.ThreadTerminated();
+    });
+    worker.join();
+    EXPECT_EQ(received, "from worker's peer");
+    EXPECT_TRUE(closedState);
+    EXPECT_TRUE(terminated);
+}
+
 TEST(WSocketWaiting, PauseHoldsNotificationsUntilResume)
 {
     TestPeer peer;
