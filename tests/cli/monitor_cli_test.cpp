@@ -2,6 +2,7 @@
 // them: against a private CUPS server, a scripted server, an HTTP proxy stand-in, and with the
 // printers file found the way the window finds it.
 #include "ipp/Ipp.h"
+#include "monitor/MonitorTestKit.h"
 #include "support/CupsLab.h"
 #include "support/FakeServer.h"
 
@@ -18,8 +19,14 @@
 namespace quenlo {
 namespace {
 
+using test::Answer;
+using test::AnswerRefresh;
 using test::CupsLab;
 using test::FakeServer;
+using test::HttpOk;
+using test::IppAnswer;
+using test::RequestLine;
+using test::ServerJobStates;
 namespace fs = std::filesystem;
 
 // A private directory for printers files, removed at the end of the test.
@@ -103,67 +110,6 @@ std::vector<std::string> LinesStartingWith(const std::string& text, const std::s
     }
     return found;
 }
-
-std::map<int, int> ServerJobStates(CupsLab& lab, const std::string& printer)
-{
-    const std::string answer =
-        test::PostIpp(lab.Port(), CupsLab::PrinterPath(printer), BuildGetJobsRequest(lab.PrinterUrl(printer)));
-    std::map<int, int> states;
-    int id = -1;
-    WalkResponse(
-        answer, kIppJobWalkDelimiterLimit,
-        [&](const IppAttribute& a) {
-            if (a.name == "job-id")
-                id = a.integer;
-            else if (a.name == "job-state" && id >= 0)
-                states[id] = a.integer;
-        },
-        nullptr);
-    return states;
-}
-
-std::string HttpOk(const std::string& body, const std::string& type = "application/ipp")
-{
-    return FakeServer::Response(200, "OK", body, type);
-}
-
-std::string Attribute(int tag, const std::string& name, const std::string& value)
-{
-    std::string a{static_cast<char>(tag), 0, static_cast<char>(name.size())};
-    a += name;
-    a += {static_cast<char>(value.size() >> 8), static_cast<char>(value.size() & 0xFF)};
-    return a + value;
-}
-
-// An IPP answer: header with `status`, the operation group, then `groups` as they stand, end tag.
-std::string IppAnswer(int status, const std::string& groups = "")
-{
-    std::string b{1, 1, static_cast<char>(status >> 8), static_cast<char>(status & 0xFF), 0, 0, 0, 1, 1};
-    return b + Attribute(0x47, "attributes-charset", "utf-8") + groups + '\x03';
-}
-
-std::string IntAttribute(int tag, const std::string& name, int v)
-{
-    return Attribute(tag, name,
-                     {static_cast<char>(v >> 24), static_cast<char>(v >> 16), static_cast<char>(v >> 8), static_cast<char>(v)});
-}
-
-// The three connections of a refresh that completes, with one job named `jobName`.
-void AnswerRefresh(FakeServer& server, const std::string& jobName = "Report")
-{
-    server.Connection().ReadRequest().Send(HttpOk("<html>page</html>", "text/html")).Close();
-    const std::string job = std::string("\x02") + IntAttribute(0x21, "job-id", 7) +
-                            Attribute(0x42, "job-originating-user-name", "anna") + Attribute(0x42, "job-name", jobName) +
-                            IntAttribute(0x21, "job-k-octets", 2) + IntAttribute(0x23, "job-state", 4) +
-                            Attribute(0x44, "job-state-reasons", "job-hold-until-specified") +
-                            IntAttribute(0x21, "time-at-creation", 0);
-    server.Connection().ReadRequest().Send(HttpOk(IppAnswer(0, job))).Close();
-    const std::string printer = std::string("\x04") + IntAttribute(0x23, "printer-state", 3) +
-                                Attribute(0x22, "printer-is-accepting-jobs", "\x01");
-    server.Connection().ReadRequest().Send(HttpOk(IppAnswer(0, printer))).Close();
-}
-
-std::string RequestLine(const std::string& request) { return request.substr(0, request.find("\r\n")); }
 
 // ---------------------------------------------------------------------------------------------
 // Against the private CUPS server
@@ -300,8 +246,8 @@ TEST(MonitorCli, RefusalsArePrintedWithTheirCodesAndFallbackRequest)
         PrintersFile({{"Laser", "127.0.0.1:" + std::to_string(server.Port()), "/printers/laser", ""}}));
 
     AnswerRefresh(server);
-    server.Connection().ReadRequest().Send(HttpOk(IppAnswer(0x0401))).Close();
-    server.Connection().ReadRequest().Send(FakeServer::Response(404, "Not Found", "")).Close();
+    Answer(server, HttpOk(IppAnswer(0x0401).End().str()));
+    Answer(server, FakeServer::Response(404, "Not Found", ""));
     AnswerRefresh(server);
     const test::ProcessResult pause = Cli({"pause-printer", "--config", config});
     EXPECT_EQ(pause.exitCode, 1);
@@ -313,7 +259,7 @@ TEST(MonitorCli, RefusalsArePrintedWithTheirCodesAndFallbackRequest)
     EXPECT_EQ(LinesStartingWith(pause.out, "status\t").size(), 2u);
 
     AnswerRefresh(server);
-    server.Connection().ReadRequest().Send(HttpOk(IppAnswer(0x0507))).Close();
+    Answer(server, HttpOk(IppAnswer(0x0507).End().str()));
     AnswerRefresh(server);
     const test::ProcessResult purge = Cli({"purge-jobs", "--config", config});
     EXPECT_EQ(purge.exitCode, 1);
@@ -330,14 +276,16 @@ TEST(MonitorCli, TextsWithTabsAndLineBreaksStayOnOneLine)
     const std::string config = dir.Write(
         "printers.qdl",
         PrintersFile({{"Laser", "127.0.0.1:" + std::to_string(server.Port()), "/printers/laser", "a\tb"}}));
-    AnswerRefresh(server, "Q1\tQ2\r\nQ3");
+    test::Answer(server, HttpOk("page", "text/html"));
+    test::Answer(server, HttpOk(test::HeldJobsAnswer({7}, "Q1\tQ2\r\nQ3")));
+    test::Answer(server, HttpOk(test::PrinterAnswer(3, true)));
     const test::ProcessResult r = Cli({"refresh", "--config", config});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(Lines(r.out),
               (std::vector<std::string>{"status\tgreen\tLaser - kapcsolódva, IPP rendben (200)",
                                         "printer\tgreen\tLaser - idle, accepting jobs", "comment\tMegjegyzés: a\\tb",
-                                        "job\t7\tLaser\tanna\tQ1\\tQ2\\r\\nQ3\t2 K\tpending-held\t"
-                                        "job-hold-until-specified\t01/01/70"}));
+                                        "job\t7\tLaser\tanna\tQ1\\tQ2\\r\\nQ3\t3 K\tpending-held\t"
+                                        "job-hold-until-specified\t01/01/70 23:59:59"}));
 }
 
 TEST(MonitorCli, ProxySettingsOfTheFileAreUsed)

@@ -2,11 +2,14 @@
 // HTTP responses for the scripted fake server.
 #pragma once
 
+#include "ipp/Ipp.h"
 #include "monitor/MonitorView.h"
+#include "support/CupsLab.h"
 #include "support/FakeServer.h"
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -133,15 +136,16 @@ private:
     std::string bytes_;
 };
 
-// A Get-Jobs answer with one job per entry of `ids`: user "anna", name "Report", 3 K, pending-held.
-inline std::string HeldJobsAnswer(const std::vector<int>& ids)
+// A Get-Jobs answer with one job per entry of `ids`: user "anna", 3 K, pending-held, created at
+// 86399 (1970-01-01 23:59:59).
+inline std::string HeldJobsAnswer(const std::vector<int>& ids, const std::string& jobName = "Report")
 {
     IppAnswer answer;
     for (int id : ids) {
         answer.Tag(0x02)
             .Integer(0x21, "job-id", id)
             .Text(0x42, "job-originating-user-name", "anna")
-            .Text(0x42, "job-name", "Report")
+            .Text(0x42, "job-name", jobName)
             .Integer(0x21, "job-k-octets", 3)
             .Integer(0x23, "job-state", 4)
             .Text(0x44, "job-state-reasons", "job-hold-until-specified")
@@ -178,6 +182,25 @@ inline void AnswerRefresh(FakeServer& server, const std::vector<int>& jobIds = {
     Answer(server, HttpOk("<html>printer page</html>", "text/html"));
     Answer(server, HttpOk(HeldJobsAnswer(jobIds)));
     Answer(server, HttpOk(printer));
+}
+
+// job-id -> job-state of a lab printer's unfinished jobs, asked of the server directly.
+inline std::map<int, int> ServerJobStates(CupsLab& lab, const std::string& printer)
+{
+    const std::string answer =
+        PostIpp(lab.Port(), CupsLab::PrinterPath(printer), BuildGetJobsRequest(lab.PrinterUrl(printer)));
+    std::map<int, int> states;
+    int id = -1;
+    WalkResponse(
+        answer, kIppJobWalkDelimiterLimit,
+        [&](const IppAttribute& a) {
+            if (a.name == "job-id")
+                id = a.integer;
+            else if (a.name == "job-state" && id >= 0)
+                states[id] = a.integer;
+        },
+        nullptr);
+    return states;
 }
 
 // The request line of a recorded request.

@@ -17,25 +17,7 @@ namespace quenlo {
 namespace {
 
 using test::CupsLab;
-
-// job-id -> job-state of the printer's unfinished jobs, as the server reports them.
-std::map<int, int> ServerJobStates(CupsLab& lab, const std::string& printer)
-{
-    const std::string answer =
-        test::PostIpp(lab.Port(), CupsLab::PrinterPath(printer), BuildGetJobsRequest(lab.PrinterUrl(printer)));
-    std::map<int, int> states;
-    int id = -1;
-    WalkResponse(
-        answer, kIppJobWalkDelimiterLimit,
-        [&](const IppAttribute& a) {
-            if (a.name == "job-id")
-                id = a.integer;
-            else if (a.name == "job-state" && id >= 0)
-                states[id] = a.integer;
-        },
-        nullptr);
-    return states;
-}
+using test::ServerJobStates;
 
 std::string ServerStateMessage(CupsLab& lab, const std::string& printer)
 {
