@@ -1,0 +1,560 @@
+// TWSocket through SOCKS proxies: real dante and microsocks servers in front of an echo server,
+// and a scripted proxy for every reply the real ones will not give on demand.
+#include "net/WSocket.h"
+#include "support/RunUntil.h"
+#include "support/SocksServers.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace quenlo {
+namespace {
+
+using namespace std::chrono_literals;
+using test::runUntil;
+using test::ScriptedPeer;
+using test::SocksDaemon;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+std::string Bytes(std::initializer_list<int> values)
+{
+    std::string out;
+    for (int v : values)
+        out += static_cast<char>(v);
+    return out;
+}
+
+// A socket aimed at `target` through the proxy on `proxyPort`, recording its events as text.
+struct SocksClient {
+    TWSocket sock;
+    std::vector<std::string> events;
+    std::string received;
+    bool closed = false;
+
+    SocksClient(std::uint16_t proxyPort, std::uint16_t target, const std::string& level = "5")
+    {
+        sock.SetAddr("127.0.0.1");
+        sock.SetPort(std::to_string(target));
+        sock.SetSocksServer("127.0.0.1");
+        sock.SetSocksPort(std::to_string(proxyPort));
+        sock.SetSocksLevel(level);
+        sock.OnSocksConnected = [this](TCustomWSocket&, std::uint16_t e) { Add("proxy " + std::to_string(e)); };
+        sock.OnSocksAuthState = [this](TCustomWSocket&, TSocksAuthState s) { Add(std::string("auth ") + to_string(s)); };
+        sock.OnSocksError = [this](TCustomWSocket&, int e, const std::string& m) {
+            Add("error " + std::to_string(e) + " " + m);
+        };
+        sock.OnSessionConnected = [this](TCustomWSocket&, std::uint16_t e) { Add("connected " + std::to_string(e)); };
+        // The application has sent nothing before it is connected: no OnDataSent may come first.
+        sock.OnDataSent = [this](TCustomWSocket&, std::uint16_t) {
+            if (!Has("connected 0"))
+                Add("sent early");
+        };
+        sock.OnSessionClosed = [this](TCustomWSocket&, std::uint16_t e) {
+            Add("closed " + std::to_string(e));
+            closed = true;
+        };
+        sock.OnDataAvailable = [this](TCustomWSocket& s, std::uint16_t) {
+            char buf[5];  // small: the rest must be offered again
+            int n = s.Receive(buf, sizeof buf);
+            if (n > 0)
+                received.append(buf, static_cast<std::size_t>(n));
+        };
+    }
+    void Add(const std::string& e) { events.push_back(e); }
+    bool Has(const std::string& e) const { return std::find(events.begin(), events.end(), e) != events.end(); }
+    // Connects and waits for the outcome: true once the target is reached.
+    bool ConnectAndWait()
+    {
+        sock.Connect();
+        runUntil([&] { return Has("connected 0") || closed; }, 8s);
+        return Has("connected 0");
+    }
+    // Sends text and waits for the echo.
+    bool Echo(const std::string& text)
+    {
+        received.clear();
+        sock.SendText(text);
+        return runUntil([&] { return received.size() >= text.size() || closed; }, 5s) && received == text;
+    }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Real proxies
+
+TEST(SocksRealProxy, DanteCarriesLevels4And5ToTheTarget)
+{
+    QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Dante({"none"}));
+    test::EchoServer echo;
+    for (const char* level : {"4", "5"}) {
+        SCOPED_TRACE(level);
+        SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port(), level);
+        c.sock.SetSocksUsercode("quenlo");  // the user id of a level 4 request
+        ASSERT_TRUE(c.ConnectAndWait()) << ::testing::PrintToString(c.events) << proxy.Log();
+        EXPECT_EQ(c.events.front(), "proxy 0");
+        EXPECT_TRUE(c.Echo("hello through the proxy\r\n"));
+        c.sock.Close();
+        EXPECT_EQ(c.events.back(), "closed 0");
+        EXPECT_EQ(c.sock.SocksServer(), "");
+    }
+}
+
+TEST(SocksRealProxy, DanteAnswersLevel4AWithTheHostNameResolvedByIt)
+{
+    QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Dante({"none"}));
+    test::EchoServer echo;
+    SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port(), "4a");
+    c.sock.SetAddr("localhost");
+    EXPECT_EQ(c.sock.SocksLevel(), "4A");
+    c.sock.Connect();
+    ASSERT_TRUE(runUntil([&] { return c.Has("connected 0") || c.closed; }, 8s));
+    if (c.Has("connected 0")) {
+        EXPECT_TRUE(c.Echo("4A works"));
+    } else {
+        // A server without 4A refuses the request; the failure must be a clean one.
+        EXPECT_THAT(c.events[1], StartsWith("error 2001"));
+        EXPECT_EQ(c.sock.State(), wsClosed);
+    }
+}
+
+TEST(SocksRealProxy, DanteWithoutPasswordsRefusesTheOfferOfOne)
+{
+    QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Dante({"none"}));
+    test::EchoServer echo;
+    SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port());
+    c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
+    c.sock.SetSocksUsercode("quenlo");
+    c.sock.SetSocksPassword("unused");
+    c.sock.Connect();
+    ASSERT_TRUE(runUntil([&] { return c.closed; }, 8s)) << proxy.Log();
+    EXPECT_THAT(c.events, ElementsAre("proxy 0", "error 20003 authentification method not acceptable",
+                                      "connected 20003", "closed 20003"));
+}
+
+TEST(SocksRealProxy, DanteRefusesAnUnknownUserWith20015AndCloses)
+{
+    QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Dante({"username"}));
+    test::EchoServer echo;
+    SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port());
+    c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
+    c.sock.SetSocksUsercode("quenlo-no-such-user");
+    c.sock.SetSocksPassword("wrong");
+    c.sock.Connect();
+    ASSERT_TRUE(runUntil([&] { return c.closed; }, 8s)) << proxy.Log();
+    EXPECT_THAT(c.events, ElementsAre("proxy 0", "auth socksAuthBegin", "auth socksAuthFailed",
+                                      "error 20015 socks authentication failed", "connected 20015",
+                                      "closed 20015"));
+    EXPECT_EQ(c.sock.State(), wsClosed);
+}
+
+TEST(SocksRealProxy, MicrosocksChecksUserNameAndPassword)
+{
+    QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Microsocks("quenlo", "s3cret"));
+    test::EchoServer echo;
+    {
+        SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port());
+        c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
+        c.sock.SetSocksUsercode("quenlo");
+        c.sock.SetSocksPassword("s3cret");
+        ASSERT_TRUE(c.ConnectAndWait()) << ::testing::PrintToString(c.events) << proxy.Log();
+        EXPECT_THAT(c.events, ElementsAre("proxy 0", "auth socksAuthBegin", "auth socksAuthSucceeded", "connected 0"));
+        EXPECT_TRUE(c.Echo("through microsocks, a longer text than one read takes\r\n"));
+        c.sock.Close();
+    }
+    {
+        SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port());
+        c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
+        c.sock.SetSocksUsercode("quenlo");
+        c.sock.SetSocksPassword("wrong");
+        c.sock.Connect();
+        ASSERT_TRUE(runUntil([&] { return c.closed; }, 8s));
+        EXPECT_TRUE(c.Has("error 20015 socks authentication failed"));
+        EXPECT_EQ(c.events.back(), "closed 20015");
+        EXPECT_FALSE(c.Has("connected 0"));
+        EXPECT_EQ(c.sock.State(), wsClosed);
+    }
+}
+
+TEST(SocksRealProxy, WithoutSocksServerTheConnectionIsDirect)
+{
+    test::EchoServer echo;
+    SocksClient c(0, echo.Port());
+    c.sock.SetSocksServer("");
+    ASSERT_TRUE(c.ConnectAndWait());
+    EXPECT_THAT(c.events, ElementsAre("connected 0"));  // no SOCKS event at all
+    EXPECT_TRUE(c.Echo("direct"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scripted proxy: requests on the wire and every reply
+
+// A SOCKS 5 proxy that accepts no authentication and answers the connect request with `reply`
+// (and then `after`, if any).
+ScriptedPeer::Script Socks5Answer(std::string reply, std::string after = {})
+{
+    return [reply, after](ScriptedPeer::Connection& c) {
+        c.Read(3);
+        c.Write(Bytes({5, 0}));
+        c.Read(4 + 1 + 9 + 2);  // "127.0.0.1" as a domain name
+        c.Write(reply);
+        if (!after.empty())
+            c.Write(after);
+        c.WaitForClose();
+    };
+}
+
+const std::string kGranted5 = Bytes({5, 0, 0, 1, 127, 0, 0, 1, 0x1F, 0x90});
+
+TEST(SocksScripted, RequestsOnTheWireForEachLevel)
+{
+    struct Case {
+        const char* level;
+        std::string addr;
+        std::string expected;
+        std::string reply;
+    };
+    const std::vector<Case> cases = {
+        {"4", "127.0.0.1", Bytes({4, 1, 0x1F, 0x90, 127, 0, 0, 1}) + "usr" + Bytes({0}), Bytes({0, 90, 0, 0, 0, 0, 0, 0})},
+        {"4A", "printer.test", Bytes({4, 1, 0x1F, 0x90, 0, 0, 0, 1}) + "usr" + Bytes({0}) + "printer.test" + Bytes({0}),
+         Bytes({0, 90, 0, 0, 0, 0, 0, 0})},
+        {"5", "printer.test", Bytes({5, 1, 2}) + Bytes({1, 3}) + "usr" + Bytes({2}) + "pw" + Bytes({5, 1, 0, 3, 12}) +
+                                  "printer.test" + Bytes({0x1F, 0x90}),
+         ""},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.level);
+        ScriptedPeer peer([&tc](ScriptedPeer::Connection& c) {
+            if (tc.reply.empty()) {
+                c.Read(3);
+                c.Write(Bytes({5, 2}));
+                c.Read(8);
+                c.Write(Bytes({1, 0}));
+                c.Read(5 + 12 + 2);
+                c.Write(kGranted5);
+            } else {
+                c.Read(tc.expected.size());
+                c.Write(tc.reply);
+            }
+            c.WaitForClose();
+        });
+        SocksClient client(peer.Port(), 8080, tc.level);
+        client.sock.SetAddr(tc.addr);
+        client.sock.SetSocksUsercode("usr");
+        client.sock.SetSocksPassword("pw");
+        client.sock.SetSocksAuthentication(socksAuthenticateUsercode);
+        ASSERT_TRUE(client.ConnectAndWait()) << ::testing::PrintToString(client.events);
+        EXPECT_EQ(peer.Received(), tc.expected);
+        EXPECT_EQ(client.sock.ReadCount(), 0);  // proxy bytes are not the application's
+        client.sock.Close();
+    }
+}
+
+TEST(SocksScripted, EveryFailureReplyHasItsCodeAndClosesTheSocket)
+{
+    struct Case {
+        const char* level;
+        ScriptedPeer::Script script;
+        std::string error;
+    };
+    std::vector<Case> cases;
+    const char* texts[] = {"general SOCKS server failure", "connection not allowed by ruleset", "network unreachable",
+                           "host unreachable", "connection refused", "time to live expired",
+                           "command not supported", "address type not supported"};
+    for (int rep = 1; rep <= 8; ++rep)
+        cases.push_back({"5", Socks5Answer(Bytes({5, rep, 0, 1, 0, 0, 0, 0, 0, 0})),
+                         std::to_string(20003 + rep) + " " + texts[rep - 1]});
+    cases.push_back({"5", Socks5Answer(Bytes({5, 42, 0, 1})), "20012 unassigned error #42"});
+    cases.push_back({"5", Socks5Answer(Bytes({4, 0, 0, 1})), "20002 socks version error"});
+    cases.push_back({"5", Socks5Answer(Bytes({5, 0, 0, 4, 0, 0, 0, 0, 0, 0})), "20011 address type not supported"});
+    auto socks4 = [](int cd, int version = 0) {
+        return [cd, version](ScriptedPeer::Connection& c) {
+            c.Read(9);
+            c.Write(Bytes({version, cd, 0, 0, 0, 0, 0, 0}));
+            c.WaitForClose();
+        };
+    };
+    cases.push_back({"4", socks4(91), "20016 request rejected or failed"});
+    cases.push_back({"4", socks4(92), "20008 connection refused"});
+    cases.push_back({"4", socks4(93), "20015 authentification failed"});
+    cases.push_back({"4", socks4(94), "20012 unassigned error #94"});
+    cases.push_back({"4", socks4(90, 4), "20002 socks version error"});
+    auto method = [](std::string answer) {
+        return [answer](ScriptedPeer::Connection& c) {
+            c.Read(3);
+            c.Write(answer);
+            c.WaitForClose();
+        };
+    };
+    cases.push_back({"5", method(Bytes({5, 0xFF})), "20003 authentification method not acceptable"});
+    cases.push_back({"5", method(Bytes({4, 0})), "20002 socks version error"});
+    // The password method was not offered: credentials are never sent unasked.
+    cases.push_back({"5", method(Bytes({5, 2})), "20003 authentification method not acceptable"});
+    auto auth = [](std::string answer) {
+        return [answer](ScriptedPeer::Connection& c) {
+            c.Read(3);
+            c.Write(Bytes({5, 2}));
+            c.Read(5);
+            c.Write(answer);
+            c.WaitForClose();
+        };
+    };
+    cases.push_back({"5a", auth(Bytes({1, 1})), "20015 socks authentication failed"});
+    cases.push_back({"5a", auth(Bytes({5, 0})), "20002 socks version error"});
+    cases.push_back({"5a", auth(Bytes({1, 0, 0})), "20001 too much data availaible"});
+
+    for (auto& tc : cases) {
+        SCOPED_TRACE(tc.error);
+        ScriptedPeer peer(tc.script);
+        const bool withAuth = std::string(tc.level) == "5a";
+        SocksClient c(peer.Port(), 631, withAuth ? "5" : tc.level);
+        c.sock.SetSocksUsercode("u");
+        c.sock.SetSocksPassword("p");
+        if (withAuth)
+            c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
+        c.sock.Connect();
+        ASSERT_TRUE(runUntil([&] { return c.closed; }, 5s)) << ::testing::PrintToString(c.events);
+        const std::string code = tc.error.substr(0, 5);
+        std::vector<std::string> tail(c.events.end() - 3, c.events.end());
+        EXPECT_THAT(tail, ElementsAre("error " + tc.error, "connected " + code, "closed " + code));
+        EXPECT_EQ(c.sock.State(), wsClosed);
+        EXPECT_EQ(c.sock.SocksServer(), "");
+        EXPECT_EQ(c.sock.SocksLevel(), "5");
+        if (withAuth) {
+            EXPECT_TRUE(c.Has("auth socksAuthFailed"));
+        }
+    }
+}
+
+TEST(SocksScripted, ARepliesSplitOverManyReadsIsReassembled)
+{
+    // Domain-name bound address, one byte at a time, for every phase of a password negotiation.
+    const std::string reply = Bytes({5, 0, 0, 3, 4}) + "host" + Bytes({0, 80});
+    ScriptedPeer peer([&](ScriptedPeer::Connection& c) {
+        auto trickle = [&](const std::string& bytes) {
+            for (char b : bytes) {
+                c.Write(std::string(1, b));
+                std::this_thread::sleep_for(15ms);
+            }
+        };
+        c.Read(3);
+        trickle(Bytes({5, 2}));
+        c.Read(1 + 1 + 1 + 1 + 1);
+        trickle(Bytes({1, 0}));
+        c.Read(5 + 9 + 2);
+        trickle(reply);
+        c.WaitForClose();
+    });
+    SocksClient c(peer.Port(), 631);
+    c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
+    c.sock.SetSocksUsercode("u");
+    c.sock.SetSocksPassword("p");
+    ASSERT_TRUE(c.ConnectAndWait()) << ::testing::PrintToString(c.events);
+    EXPECT_THAT(c.events, ElementsAre("proxy 0", "auth socksAuthBegin", "auth socksAuthSucceeded", "connected 0"));
+    EXPECT_EQ(c.received, "");
+}
+
+TEST(SocksScripted, TargetBytesInTheReplysReadComeFirstAndAreCounted)
+{
+    ScriptedPeer peer(Socks5Answer(kGranted5 + "early bytes", "later"));
+    SocksClient c(peer.Port(), 631);
+    int countAtConnect = -1;
+    std::string firstRead;
+    c.sock.OnSessionConnected = [&](TCustomWSocket& s, std::uint16_t e) {
+        c.Add("connected " + std::to_string(e));
+        countAtConnect = s.RcvdCount();
+        char buf[5];
+        int n = s.Receive(buf, sizeof buf);  // reads at once: must get the leftover, not "later"
+        if (n > 0)
+            firstRead.assign(buf, static_cast<std::size_t>(n));
+    };
+    ASSERT_TRUE(c.ConnectAndWait());
+    EXPECT_EQ(countAtConnect, 11);
+    EXPECT_EQ(firstRead, "early");
+    ASSERT_TRUE(runUntil([&] { return c.received.size() >= 11; }, 5s));
+    EXPECT_EQ(firstRead + c.received, "early byteslater");
+    EXPECT_EQ(c.sock.ReadCount(), 16);
+}
+
+TEST(SocksScripted, ProxyClosingDuringAuthenticationReportsFailedAuth)
+{
+    ScriptedPeer peer([](ScriptedPeer::Connection& c) {
+        c.Read(3);
+        c.Write(Bytes({5, 2}));
+        c.Read(5);
+    });
+    SocksClient c(peer.Port(), 631);
+    c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
+    c.sock.SetSocksUsercode("u");
+    c.sock.SetSocksPassword("p");
+    c.sock.Connect();
+    ASSERT_TRUE(runUntil([&] { return c.closed; }, 5s));
+    EXPECT_THAT(c.events, ElementsAre("proxy 0", "auth socksAuthBegin", "auth socksAuthFailed", "closed 0"));
+}
+
+TEST(SocksScripted, ProxyThatWantsNoPasswordAfterAllIsReported)
+{
+    ScriptedPeer peer([](ScriptedPeer::Connection& c) {
+        c.Read(3);
+        c.Write(Bytes({5, 0}));
+        c.Read(16);
+        c.Write(kGranted5);
+        c.WaitForClose();
+    });
+    SocksClient c(peer.Port(), 631);
+    c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
+    c.sock.SetSocksUsercode("u");
+    c.sock.SetSocksPassword("secret");
+    ASSERT_TRUE(c.ConnectAndWait());
+    EXPECT_THAT(c.events, ElementsAre("proxy 0", "auth socksAuthNotNeeded", "connected 0"));
+    EXPECT_EQ(peer.Received().find("secret"), std::string::npos);
+}
+
+TEST(SocksScripted, Level4TargetThatCannotBeResolvedFailsWith20017WithoutConnecting)
+{
+    ScriptedPeer peer([](ScriptedPeer::Connection& c) { c.WaitForClose(); });
+    SocksClient c(peer.Port(), 631, "4");
+    c.sock.SetAddr("999.1.1.1");  // fails at once, without asking a name server
+    c.sock.Connect();
+    ASSERT_TRUE(runUntil([&] { return c.closed; }, 8s));
+    ASSERT_EQ(c.events.size(), 3u) << ::testing::PrintToString(c.events);
+    EXPECT_EQ(c.events[0], "proxy 0");
+    EXPECT_THAT(c.events[1], StartsWith("error 20017 ESocketException WSocketResolveHost: '999.1.1.1'"));
+    EXPECT_EQ(c.events[2], "closed 20017");
+    runUntil([&] { return peer.Finished(); }, 5s);
+    EXPECT_EQ(peer.Received(), "");
+}
+
+TEST(SocksScripted, ReplyLongerThanTheRequestAreaIsStillRead)
+{
+    // A bound domain name of 200 bytes: the whole reply is 207 bytes.
+    const std::string reply = Bytes({5, 0, 0, 3, 200}) + std::string(200, 'n') + Bytes({0, 80});
+    ScriptedPeer peer(Socks5Answer(reply, "data"));
+    SocksClient c(peer.Port(), 631);
+    ASSERT_TRUE(c.ConnectAndWait()) << ::testing::PrintToString(c.events);
+    ASSERT_TRUE(runUntil([&] { return c.received == "data"; }, 5s)) << c.received;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Properties and refusals
+
+TEST(SocksProperties, LevelsDefaultsAndRefusals)
+{
+    TWSocket s;
+    EXPECT_EQ(s.SocksLevel(), "5");
+    s.SetSocksLevel("4a");
+    EXPECT_EQ(s.SocksLevel(), "4A");
+    for (const char* bad : {"6", "", "4b", " 5", "5 "}) {
+        try {
+            s.SetSocksLevel(bad);
+            ADD_FAILURE() << "accepted " << bad;
+        } catch (const ESocketException& e) {
+            EXPECT_STREQ(e.what(), "Invalid socks level. Must be 4, 4A or 5.");
+        }
+    }
+    EXPECT_EQ(s.SocksLevel(), "4A");
+    s.SetSocksServer("  proxy.test \t");
+    EXPECT_EQ(s.SocksServer(), "proxy.test");
+
+    s.SetSocksPort("1080");
+    s.SetProto("udp");
+    s.SetAddr("127.0.0.1");
+    s.SetPort("9");
+    EXPECT_THROW(
+        {
+            try {
+                s.Connect();
+            } catch (const ESocketException& e) {
+                EXPECT_STREQ(e.what(), "tcp is the only protocol supported thru socks server");
+                throw;
+            }
+        },
+        ESocketException);
+    EXPECT_THROW(
+        {
+            try {
+                s.Listen();
+            } catch (const ESocketException& e) {
+                EXPECT_STREQ(e.what(), "listening is not supported thru socks server");
+                throw;
+            }
+        },
+        ESocketException);
+}
+
+TEST(SocksProperties, SettingsAreRefusedWhileOpenAndClearedByTheClose)
+{
+    ScriptedPeer peer(Socks5Answer(kGranted5));
+    SocksClient c(peer.Port(), 631);
+    c.sock.SetSocksUsercode("keep");
+    c.sock.SetSocksAuthentication(socksNoAuthentication);
+    ASSERT_TRUE(c.ConnectAndWait());
+    std::vector<std::string> refusals;
+    for (auto set : std::vector<std::function<void()>>{[&] { c.sock.SetSocksServer("x"); },
+                                                        [&] { c.sock.SetSocksPort("1"); },
+                                                        [&] { c.sock.SetSocksLevel("4"); }}) {
+        try {
+            set();
+        } catch (const ESocketException& e) {
+            refusals.push_back(e.what());
+        }
+    }
+    EXPECT_THAT(refusals, ElementsAre("Can't change socks server if not closed", "Can't change socks port if not closed",
+                                      "Can't change socks level if not closed"));
+    c.sock.Close();
+    EXPECT_EQ(c.sock.SocksServer(), "");
+    EXPECT_EQ(c.sock.SocksPort(), "");
+    EXPECT_EQ(c.sock.SocksLevel(), "5");
+    EXPECT_EQ(c.sock.SocksUsercode(), "keep");
+}
+
+TEST(SocksProperties, FieldsThatDoNotFitAreRefusedBeforeConnecting)
+{
+    struct Case {
+        const char* level;
+        std::string user, password, host;
+        bool auth;
+    };
+    const std::vector<Case> cases = {
+        {"4", std::string(120, 'u'), "", "127.0.0.1", false},
+        {"4A", std::string(60, 'u'), "", std::string(59, 'h'), false},
+        {"4", std::string("a\0b", 3), "", "127.0.0.1", false},
+        {"5", "", "", std::string(122, 'h'), false},
+        {"5", "", "p", "127.0.0.1", true},
+        {"5", std::string(100, 'u'), std::string(26, 'p'), "127.0.0.1", true},
+    };
+    for (const auto& tc : cases) {
+        TWSocket s;
+        s.SetAddr(tc.host);
+        s.SetPort("631");
+        s.SetSocksServer("127.0.0.1");
+        s.SetSocksPort("1");
+        s.SetSocksLevel(tc.level);
+        s.SetSocksUsercode(tc.user);
+        s.SetSocksPassword(tc.password);
+        if (tc.auth)
+            s.SetSocksAuthentication(socksAuthenticateUsercode);
+        try {
+            s.Connect();
+            ADD_FAILURE() << "accepted a field that does not fit, level " << tc.level;
+        } catch (const ESocketException& e) {
+            EXPECT_THAT(e.what(), HasSubstr("socks: "));
+        }
+        EXPECT_EQ(s.State(), wsClosed);
+    }
+    // The largest that fit are accepted (and reach the proxy).
+    TWSocket s;
+    s.OnError = [](TCustomWSocket&) {};
+    s.SetAddr(std::string(121, 'h'));
+    s.SetPort("631");
+    s.SetSocksServer("127.0.0.1");
+    s.SetSocksPort("1");
+    s.Connect();
+    EXPECT_NE(s.State(), wsClosed);
+}
+
+}  // namespace
+}  // namespace quenlo

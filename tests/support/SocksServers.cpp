@@ -1,0 +1,392 @@
+#include "support/SocksServers.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace quenlo::test {
+
+namespace {
+
+const char* const kDante = "/usr/sbin/danted";
+const char* const kMicrosocks = "/usr/bin/microsocks";
+
+int ListenLoopback(std::uint16_t& port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
+// A port that was free a moment ago (the proxies cannot listen on port 0 and tell us).
+int FreePort()
+{
+    std::uint16_t port = 0;
+    const int fd = ListenLoopback(port);
+    if (fd >= 0)
+        ::close(fd);
+    return port;
+}
+
+bool Accepts(int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool WaitReadable(int fd, int timeoutMs)
+{
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, timeoutMs) > 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// SocksDaemon
+
+std::string SocksDaemon::MissingTools(const Config& config)
+{
+    const char* program = config.program == Config::Program::Dante ? kDante : kMicrosocks;
+    return ::access(program, X_OK) == 0 ? std::string() : std::string(program) + " is not installed";
+}
+
+std::unique_ptr<SocksDaemon> SocksDaemon::TryStart(const Config& config, std::string& why)
+{
+    why = MissingTools(config);
+    if (!why.empty())
+        return nullptr;
+    try {
+        return std::make_unique<SocksDaemon>(config);
+    } catch (const std::exception& e) {
+        why = e.what();
+        return nullptr;
+    }
+}
+
+void SocksDaemon::WriteDanteConfig(const std::string& path) const
+{
+    std::ofstream out(path);
+    out << "logoutput: " << dir_ << "/danted.log\n"
+        << "internal: 127.0.0.1 port = " << port_ << "\n"
+        << "external: 127.0.0.1\n"
+        << "clientmethod: none\n"
+        << "socksmethod:";
+    for (const auto& method : config_.methods)
+        out << " " << method;
+    out << "\n";
+    if (::geteuid() == 0) {
+        // As root (CI) it must be told whom to become for each kind of work; "nobody" exists on
+        // every Debian system.
+        out << "user.privileged: root\n"
+            << "user.unprivileged: nobody\n"
+            << "user.libwrap: nobody\n";
+    }
+    out << "client pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n}\n"
+        << "socks pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n  command: connect\n  protocol: tcp\n}\n";
+}
+
+SocksDaemon::SocksDaemon(Config config)
+    : config_(std::move(config))
+{
+    char pattern[] = "/tmp/quenlo-socks-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr)
+        throw std::runtime_error("SocksDaemon: mkdtemp failed");
+    dir_ = pattern;
+    ::chmod(dir_.c_str(), 0777);  // dante's unprivileged children log here too
+
+    const bool dante = config_.program == Config::Program::Dante;
+    std::string lastLog;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        port_ = FreePort();
+        std::vector<std::string> args;
+        if (dante) {
+            const std::string conf = dir_ + "/danted.conf";
+            WriteDanteConfig(conf);
+            args = {kDante, "-f", conf, "-p", dir_ + "/danted.pid", "-N", "1"};
+        } else {
+            args = {kMicrosocks, "-i", "127.0.0.1", "-p", std::to_string(port_)};
+            if (!config_.user.empty())
+                args.insert(args.end(), {"-u", config_.user, "-P", config_.password});
+        }
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        const std::string output = dir_ + "/output.txt";
+        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (rc != 0) {
+            pid_ = -1;
+            RemoveDir();
+            throw std::runtime_error(std::string("SocksDaemon: cannot start ") + argv[0]);
+        }
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < until) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                break;  // it ended (port taken, bad configuration): try another port
+            }
+            if (Accepts(port_))
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        lastLog = Log();
+        Stop();
+    }
+    RemoveDir();
+    throw std::runtime_error("SocksDaemon: did not start:\n" + lastLog);
+}
+
+SocksDaemon::~SocksDaemon()
+{
+    Stop();
+    RemoveDir();
+}
+
+void SocksDaemon::Stop()
+{
+    if (pid_ <= 0)
+        return;
+    ::kill(pid_, SIGTERM);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    int status = 0;
+    while (::waitpid(pid_, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= until) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid_ = -1;
+}
+
+void SocksDaemon::RemoveDir()
+{
+    if (dir_.empty())
+        return;
+    for (const char* name : {"/danted.conf", "/danted.log", "/danted.pid", "/output.txt"})
+        ::unlink((dir_ + name).c_str());
+    ::rmdir(dir_.c_str());
+    dir_.clear();
+}
+
+std::string SocksDaemon::Log() const
+{
+    return ReadFile(dir_ + "/danted.log") + ReadFile(dir_ + "/output.txt");
+}
+
+// ---------------------------------------------------------------------------------------------
+// EchoServer
+
+EchoServer::EchoServer()
+{
+    listener_ = ListenLoopback(port_);
+    if (listener_ < 0 || ::pipe2(wake_, O_CLOEXEC) != 0)
+        throw std::runtime_error("EchoServer: cannot listen");
+    thread_ = std::thread([this] { Run(); });
+}
+
+EchoServer::~EchoServer()
+{
+    const char stop = 0;
+    [[maybe_unused]] auto written = ::write(wake_[1], &stop, 1);
+    thread_.join();
+    ::close(listener_);
+    ::close(wake_[0]);
+    ::close(wake_[1]);
+}
+
+void EchoServer::Run()
+{
+    std::vector<pollfd> fds{{wake_[0], POLLIN, 0}, {listener_, POLLIN, 0}};
+    char buffer[16384];
+    for (;;) {
+        if (::poll(fds.data(), fds.size(), 10000) < 0)
+            break;
+        if (fds[0].revents != 0)
+            break;
+        if (fds[1].revents & POLLIN) {
+            const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0)
+                fds.push_back({fd, POLLIN, 0});
+        }
+        for (std::size_t i = 2; i < fds.size();) {
+            if (fds[i].revents == 0) {
+                ++i;
+                continue;
+            }
+            const ssize_t n = ::recv(fds[i].fd, buffer, sizeof buffer, 0);
+            bool open = n > 0;
+            for (ssize_t sent = 0; open && sent < n;) {
+                const ssize_t m = ::send(fds[i].fd, buffer + sent, static_cast<std::size_t>(n - sent), MSG_NOSIGNAL);
+                open = m > 0;
+                sent += std::max<ssize_t>(m, 0);
+            }
+            if (!open) {
+                ::close(fds[i].fd);
+                fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(i));
+                continue;
+            }
+            ++i;
+        }
+    }
+    for (std::size_t i = 2; i < fds.size(); ++i)
+        ::close(fds[i].fd);
+}
+
+// ---------------------------------------------------------------------------------------------
+// ScriptedPeer
+
+ScriptedPeer::ScriptedPeer(Script script)
+{
+    listener_ = ListenLoopback(port_);
+    if (listener_ < 0)
+        throw std::runtime_error("ScriptedPeer: cannot listen");
+    thread_ = std::thread([this, script = std::move(script)] {
+        // Bounded waits, so the destructor never hangs on a client that never comes.
+        for (int waited = 0; waited < 10000 && !stopping_; waited += 50) {
+            if (!WaitReadable(listener_, 50))
+                continue;
+            const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                break;
+            Connection connection(fd, *this);
+            script(connection);
+            ::close(fd);
+            break;
+        }
+        finished_ = true;
+    });
+}
+
+ScriptedPeer::~ScriptedPeer()
+{
+    stopping_ = true;
+    thread_.join();
+    ::close(listener_);
+}
+
+std::string ScriptedPeer::Received() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return received_;
+}
+
+void ScriptedPeer::Record(const char* data, std::size_t len)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    received_.append(data, len);
+}
+
+std::string ScriptedPeer::Connection::Read(std::size_t n)
+{
+    std::string got;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (got.size() < n && !peer_.stopping_ && std::chrono::steady_clock::now() < until) {
+        if (!WaitReadable(fd_, 50))
+            continue;
+        char buffer[4096];
+        const ssize_t r = ::recv(fd_, buffer, std::min(sizeof buffer, n - got.size()), 0);
+        if (r <= 0)
+            break;
+        got.append(buffer, static_cast<std::size_t>(r));
+        peer_.Record(buffer, static_cast<std::size_t>(r));
+    }
+    return got;
+}
+
+std::string ScriptedPeer::Connection::ReadFor(std::chrono::milliseconds wait)
+{
+    std::string got;
+    const auto until = std::chrono::steady_clock::now() + wait;
+    while (!peer_.stopping_ && std::chrono::steady_clock::now() < until) {
+        if (!WaitReadable(fd_, 20))
+            continue;
+        char buffer[4096];
+        const ssize_t r = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (r <= 0)
+            break;
+        got.append(buffer, static_cast<std::size_t>(r));
+        peer_.Record(buffer, static_cast<std::size_t>(r));
+    }
+    return got;
+}
+
+bool ScriptedPeer::Connection::Write(const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void ScriptedPeer::Connection::WaitForClose()
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!peer_.stopping_ && std::chrono::steady_clock::now() < until) {
+        if (!WaitReadable(fd_, 50))
+            continue;
+        char buffer[4096];
+        const ssize_t r = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (r <= 0)
+            return;
+        peer_.Record(buffer, static_cast<std::size_t>(r));
+    }
+}
+
+}  // namespace quenlo::test
