@@ -121,6 +121,8 @@ public:
     // Size of the receive buffer (a header line must fit in it) and of one POST body block.
     static constexpr std::size_t kReceiveBufferSize = 8192;
     static constexpr std::size_t kSendBlockSize = 8193;
+    // Body bytes that arrive after the header's read are read in blocks of up to this size.
+    static constexpr std::size_t kBodyBlockSize = 65536;
 
     // Private messages of the component's message target.
     static constexpr unsigned MsgRequestDone = platform::WM_USER + 1;  // fires OnRequestDone
@@ -352,7 +354,8 @@ private:
     void ProcessReceived(std::size_t n);
     void DeliverLine();
     void ProcessHeaderLine();
-    void ProcessBody();
+    void ProcessBody(const char* data, std::size_t size);
+    void DeliverBufferAsBody();
     void ProcessHeaderField(const std::string& name, const std::string& value);
     void EnterBody();
     void EndOfHeader();
@@ -423,6 +426,7 @@ private:
     int bodyDataCount_ = 0;
     bool allowedToSend_ = false;
     std::array<char, kSendBlockSize> sendBlock_{};
+    std::vector<char> bodyBuffer_;         // allocated at the first body read
     std::string requestBuffer_;
     bool locationChange_ = false;
     NextLine nextLine_ = NextLine::None;
@@ -435,6 +439,7 @@ private:
     bool sendCredentials_ = true;          // false after a relocation to another host or port
     bool closeDone_ = false;               // the close handler has run for this connection
     bool closeAfterReceive_ = false;       // status >= 400: close once this receive is processed
+    std::uint64_t closeReports_ = 0;       // closes reported to DispatchClosed so far
     bool receivedAnything_ = false;        // a status line, header line or body byte came
     std::uint16_t failureCode_ = 0;        // an HttpError code that the blocking call raises
     std::chrono::steady_clock::time_point lastProgress_{};

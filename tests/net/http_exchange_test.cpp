@@ -279,8 +279,10 @@ TEST_F(HttpExchange, RelocatedPostSendsTheSameBodyAgain)
     http.SetURL(server.Url("/here"));
     http.SetPostStream(&post);
     http.Post();
+    ASSERT_TRUE(server.WaitForFinished(2, 5s));
     for (std::size_t i = 0; i < 2; ++i) {
         const std::string got = server.Received(i);
+        ASSERT_NE(got.find("\r\n\r\n"), std::string::npos) << "connection " << i << " of " << server.Connections() << ": " << got;
         EXPECT_NE(got.find("\r\nContent-Length: 10000\r\n"), std::string::npos);
         EXPECT_EQ(got.substr(got.find("\r\n\r\n") + 4), body) << "connection " << i;
     }
@@ -294,7 +296,10 @@ TEST_F(HttpExchange, RelocationToAnotherServerDropsTheCredentials)
     http.SetURL(server.Url("/here"));
     http.SetUsername("anna");
     http.SetPassword("secret");
+    HttpEventLog log;
+    log.Attach(http, false);
     http.Get();
+    ASSERT_TRUE(other.WaitForFinished(1, 5s)) << other.Connections() << " connections\n" << other.Received(0) << "\n---\n" << log.Text() << reply.str();
     const std::string got = other.Received(0);
     EXPECT_EQ(RequestLine(got), "GET /elsewhere HTTP/1.0");
     EXPECT_NE(got.find("\r\nHost: 127.0.0.1\r\n"), std::string::npos);
