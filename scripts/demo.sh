@@ -163,12 +163,58 @@ run_cli_view() {
 }
 
 # ---- The window without a display -----------------------------------------------------------
-# To be completed with the window: run build/app/quenlo under Xvfb and save a screenshot of it in
-# demo/ (xvfb, x11-apps and imagemagick are among the installed packages). Until then, the view
-# is shown through quenlo-cli.
+# With no display, the window runs on a private Xvfb display for a few seconds: its screenshot is
+# saved as demo/quenlo-window.png, then the window is closed (its gateways end with it) and the
+# display stopped. Without Xvfb, ImageMagick's import or xwininfo, the text view is shown instead.
 run_window_headless() {
-  say "no DISPLAY: the window's headless run is not available yet; showing the text view instead"
-  run_cli_view "$@"
+  local missing="" t
+  for t in Xvfb import xwininfo; do command -v "$t" >/dev/null 2>&1 || missing="$missing $t"; done
+  if [ -n "$missing" ]; then
+    say "no DISPLAY, and not installed:$missing (xvfb, imagemagick, x11-utils); showing the text view"
+    run_cli_view "$@"
+    return
+  fi
+  local display="" n
+  for n in $(seq 90 140); do
+    if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=":$n"; break; fi
+  done
+  if [ -z "$display" ]; then
+    say "no DISPLAY and no free display number for Xvfb; showing the text view"
+    run_cli_view "$@"
+    return
+  fi
+  say "no DISPLAY: running the window on a private Xvfb display $display"
+  Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  local xvfb_pid=$!
+  for _ in $(seq 1 100); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
+  DISPLAY="$display" QT_QPA_PLATFORM=xcb "$window" >/dev/null 2>&1 &
+  local quenlo_pid=$!
+  local id=""
+  for _ in $(seq 1 300); do
+    id=$(DISPLAY="$display" xwininfo -root -tree 2>/dev/null |
+         awk '/"Quenlo": \("quenlo" "Quenlo"\)/ {print $1; exit}') || true
+    [ -n "$id" ] && break
+    kill -0 "$quenlo_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  local shot="$demo/quenlo-window.png"
+  if [ -n "$id" ]; then
+    sleep 0.5  # let it paint
+    mkdir -p "$demo"
+    if DISPLAY="$display" timeout 20 import -window "$id" "$shot"; then
+      say "screenshot of the window saved: $shot"
+    else
+      say "the window ran, but its screenshot failed" >&2
+    fi
+  elif kill -0 "$quenlo_pid" 2>/dev/null; then
+    say "the window did not appear within 30 s" >&2
+  else
+    say "the window ended at once (another Quenlo already running for this user, or no printers)" >&2
+  fi
+  kill "$quenlo_pid" 2>/dev/null || true
+  wait "$quenlo_pid" 2>/dev/null || true
+  kill "$xvfb_pid" 2>/dev/null || true
+  wait "$xvfb_pid" 2>/dev/null || true
 }
 # ---------------------------------------------------------------------------------------------
 
