@@ -225,9 +225,12 @@ public:
     // Immediate close: cancels a pending lookup (OnDnsLookupDone(10004)), drops the queued data,
     // and closes without the shutdown step.
     virtual void Abort();
-    // Returns when the send queue has drained or the handle is gone; processes messages meanwhile.
+    // Returns when the send queue has drained or the handle is gone (in MultiThreaded mode also
+    // when a quit message was seen). Sleeps in the event loop meanwhile, dispatching whatever
+    // arrives, so handlers of this and other sockets run inside; it never spins.
     virtual void Flush();
-    // Returns when the connection has closed; processes messages meanwhile.
+    // Returns when the connection has closed (in MultiThreaded mode also at a quit message).
+    // Arriving data reaches OnDataAvailable as usual; sleeps in the event loop like Flush.
     virtual void WaitUntilClosed();
     // Server side: binds to Addr:Port (use "0.0.0.0" for any address) and listens; a datagram
     // socket becomes wsConnected instead.

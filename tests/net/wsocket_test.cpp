@@ -531,6 +531,24 @@ TEST(WSocketReentrancy, HandlersMayDestroyTheSocket)
     EXPECT_EQ(SocketInstanceCount(), 0);
 }
 
+TEST(WSocketReentrancy, DestroyingAnOpenSocketFiresNothing)
+{
+    TestPeer peer;
+    peer.Serve([](int fd) { char b[1]; RecvWithin(fd, b, 1, 1000); });
+    EventLog log;
+    {
+        TWSocket s;
+        log.Attach(s);
+        ConnectTo(s, peer.Port());
+        ASSERT_TRUE(RunLoopUntil([&] { return s.State() == wsConnected; }));
+        s.DnsLookup("localhost");  // still pending when the socket goes
+        log.lines.clear();
+    }
+    RunLoopFor(200ms);
+    EXPECT_TRUE(log.lines.empty()) << log.lines.front();
+    EXPECT_EQ(SocketInstanceCount(), 0);
+}
+
 TEST(WSocketReentrancy, NewConnectionStartedFromSessionClosed)
 {
     TestPeer peer;
