@@ -592,7 +592,9 @@ void TCustomWSocket::DispatchLookupDone(const TMessage& msg, bool reverse)
             error = ws::WSANO_DATA;
         } else if (reverse) {
             dnsResult_ = entry->officialName;
-            if (!dnsResult_.empty())
+            if (dnsResult_.empty())
+                error = ws::WSANO_DATA;  // an address without a name is no success either
+            else
                 dnsResultList_.push_back(dnsResult_);
         } else {
             CollectAddressList(*entry, dnsResultList_);

@@ -206,6 +206,7 @@ public:
     virtual void DnsLookup(const std::string& hostName);
     // Background lookup of the name of a dotted address: DnsResult is the host name and
     // DnsResultList holds that one name. Only the first 255 characters of the text are used.
+    // An answer without a name (or, for DnsLookup, without an IPv4 address) ends with 11004.
     virtual void ReverseLookup(const std::string& hostAddr);
     // Cancels a pending lookup and fires OnDnsLookupDone(10004) (not while being destroyed);
     // nothing when none is pending.
