@@ -14,7 +14,8 @@
 #
 #   scripts/demo.sh            as above
 #   scripts/demo.sh --demo     always the CUPS demo, even when the user has a printers file
-# QUENLO_BUILD_DIR names another build tree to take the programs from (default build/).
+# QUENLO_BUILD_DIR names another build tree to take the programs from (default build/), and
+# QUENLO_DEMO_DIR another folder for the demo's files (default demo/).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,7 +23,7 @@ build=${QUENLO_BUILD_DIR:-$root/build}  # another build tree, e.g. build-asan
 window="$build/app/quenlo"
 cli="$build/cli/quenlo-cli"
 lab="$root/scripts/cups-lab.sh"
-demo="$root/demo"
+demo=${QUENLO_DEMO_DIR:-$root/demo}
 
 force_demo=0
 case "${1:-}" in
@@ -91,6 +92,8 @@ ini_quoted() {
 
 start_demo_cups() {
   mkdir -p "$demo"
+  demo=$(cd "$demo" && pwd)  # the settings file names it, so it must not be relative
+  lab_dir="$demo/cups"
   "$lab" stop "$lab_dir" >/dev/null 2>&1 || true  # a server left over from an earlier run
   trap stop_demo_cups EXIT
   trap 'stop_demo_cups; exit 130' INT
@@ -98,7 +101,7 @@ start_demo_cups() {
   local port
   port=$("$lab" start "$lab_dir" --owner $$)
   lab_started=1
-  say "private CUPS server on 127.0.0.1:$port (files in demo/cups)"
+  say "private CUPS server on 127.0.0.1:$port (files in $lab_dir)"
 
   "$lab" add-printer "$lab_dir" Demo-Laser
   "$lab" hold-jobs "$lab_dir" Demo-Laser 2 --user anna --title "Havi jelentes.pdf" --size 48000

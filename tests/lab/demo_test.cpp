@@ -1,0 +1,121 @@
+// scripts/demo.sh without a printers file of the user's: the CUPS demo, shown through quenlo-cli
+// (or the window's stand-in without a display), and nothing left behind.
+#include "support/CupsLab.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace quenlo::test {
+namespace {
+
+// Sets environment variables for the test's length.
+class ScopedEnv {
+public:
+    void Set(const std::string& name, const std::optional<std::string>& value)
+    {
+        const char* old = std::getenv(name.c_str());
+        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+        if (value)
+            ::setenv(name.c_str(), value->c_str(), 1);
+        else
+            ::unsetenv(name.c_str());
+    }
+    ~ScopedEnv()
+    {
+        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+            if (it->second)
+                ::setenv(it->first.c_str(), it->second->c_str(), 1);
+            else
+                ::unsetenv(it->first.c_str());
+        }
+    }
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+std::string ReadAll(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Processes whose command line mentions `text`.
+int ProcessesMentioning(const std::string& text)
+{
+    int found = 0;
+    DIR* proc = ::opendir("/proc");
+    if (!proc)
+        return 0;
+    while (dirent* d = ::readdir(proc)) {
+        if (d->d_name[0] < '0' || d->d_name[0] > '9')
+            continue;
+        std::string cmdline = ReadAll(std::string("/proc/") + d->d_name + "/cmdline");
+        if (cmdline.find(text) != std::string::npos)
+            ++found;
+    }
+    ::closedir(proc);
+    return found;
+}
+
+TEST(Demo, RunsOnAPrivateServerAndLeavesTheUsersConfigurationAlone)
+{
+    const std::string cli = QUENLO_BINARY_DIR "/cli/quenlo-cli";
+    std::string missing = CupsLab::MissingTools();
+    if (missing.empty() && ::access(cli.c_str(), X_OK) != 0)
+        missing = cli + " is not built";
+    if (!missing.empty()) {
+        if (InCi())
+            GTEST_FAIL() << missing;
+        GTEST_SKIP() << missing;
+    }
+
+    char pattern[] = "/tmp/quenlo-demo-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::string root = pattern;
+    std::filesystem::create_directories(root + "/home");
+    std::filesystem::create_directories(root + "/work");
+    {
+        ScopedEnv env;
+        env.Set("HOME", root + "/home");
+        env.Set("XDG_CONFIG_HOME", std::nullopt);
+        env.Set("DISPLAY", std::nullopt);
+        env.Set("WAYLAND_DISPLAY", std::nullopt);
+        env.Set("QUENLO_BUILD_DIR", std::string(QUENLO_BINARY_DIR));
+        env.Set("QUENLO_DEMO_DIR", root + "/demo");
+        char* cwd = ::getcwd(nullptr, 0);
+        const std::string saved = cwd ? cwd : "/";
+        ::free(cwd);
+        ASSERT_EQ(::chdir((root + "/work").c_str()), 0);
+        ProcessResult r = RunProcess({"/bin/bash", QUENLO_SOURCE_DIR "/scripts/demo.sh"},
+                                     std::chrono::seconds(240));
+        EXPECT_EQ(::chdir(saved.c_str()), 0);
+
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        // Until the window is built, the demo is shown through quenlo-cli.
+        if (::access(QUENLO_BINARY_DIR "/app/quenlo", X_OK) != 0) {
+            EXPECT_NE(r.out.find(root + "/demo/printers.qdl\n"), std::string::npos) << r.out;
+            EXPECT_NE(r.out.find("\nDemo-Laser\t"), std::string::npos) << r.out;
+            EXPECT_NE(r.out.find("\nDemo-Color\t"), std::string::npos) << r.out;
+        }
+    }
+    EXPECT_EQ(ReadAll(root + "/demo/Dorvane/Quenlo.conf"),
+              "[General]\nConfDir=\"" + root + "/demo/\"\n");
+    EXPECT_TRUE(std::filesystem::is_empty(root + "/home")) << "the user's home was written to";
+    EXPECT_EQ(ProcessesMentioning(root + "/demo/cups"), 0) << "the demo's server is still running";
+    std::filesystem::remove_all(root);
+}
+
+}  // namespace
+}  // namespace quenlo::test
