@@ -490,7 +490,7 @@ int TCustomSyncWSocket::WaitForFlag(bool& done)
             return 0;
         if (timeout > 0 && clock::now() > end)
             return kWaitTimedOut;
-        if (MultiThreaded() && ThreadTerminated())
+        if (ThreadTerminated())
             return kWaitTimedOut;
         const bool ending = processPending();
         if (alive.expired())

@@ -605,6 +605,21 @@ void TCustomSocksWSocket::TriggerSessionClosed(std::uint16_t error)
     TCustomWSocket::TriggerSessionClosed(error);
 }
 
+void TCustomSocksWSocket::DoClose(bool shut, std::uint16_t error)
+{
+    // OnSessionClosed will not fire (no handler, or already fired): the pending authentication
+    // still ends as failed.
+    if (phase_ == 2 && HSocket() != ws::INVALID_SOCKET && State() != wsClosed && !Destroying() &&
+        (!OnSessionClosed || ClosedNotified())) {
+        phase_ = 0;
+        auto alive = LivenessToken();
+        TriggerSocksAuthState(socksAuthFailed);
+        if (alive.expired())
+            return;
+    }
+    TCustomWSocket::DoClose(shut, error);
+}
+
 void TCustomSocksWSocket::TriggerDataSent(std::uint16_t error)
 {
     // The application has sent nothing while the proxy is being negotiated.

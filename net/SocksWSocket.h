@@ -143,6 +143,7 @@ protected:
     void ResetDefaults() override;
     void TriggerSessionConnected(std::uint16_t error) override;
     void TriggerSessionClosed(std::uint16_t error) override;
+    void DoClose(bool shut, std::uint16_t error) override;
     bool TriggerDataAvailable(std::uint16_t error) override;
     void TriggerDataSent(std::uint16_t error) override;
     int DoRecv(void* buffer, int bufferSize, int flags) override;
