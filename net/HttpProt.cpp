@@ -256,6 +256,8 @@ void THttpCli::PrepareRequest(THttpRequest rq)
     closeDone_ = false;
     closeAfterReceive_ = false;
     postStart_ = postStart;
+    holdSends_ = false;
+    heldSends_.clear();
     offline_ = false;
     offlineSent_.clear();
 
@@ -371,6 +373,10 @@ void THttpCli::HandleSessionConnected(std::uint16_t error)
         return;
     try {
         if (requestType_ == hrPost) {
+            // The header and the first body block leave in one send, so a small request is one
+            // segment on the wire instead of two (the second held back until the first is
+            // acknowledged).
+            holdSends_ = true;
             ComposeAndSend("POST");
             if (alive.expired() || closeDone_)
                 return;
@@ -379,12 +385,18 @@ void THttpCli::HandleSessionConnected(std::uint16_t error)
                 return;
             allowedToSend_ = true;
             SendBodyBlock();
+            if (alive.expired() || closeDone_)
+                return;
+            FlushHeldSends();
         } else {
             ComposeAndSend("GET");
         }
     } catch (...) {
-        if (!alive.expired())
+        if (!alive.expired()) {
+            holdSends_ = false;
+            heldSends_.clear();
             CloseConnection();
+        }
     }
 }
 
@@ -659,11 +671,24 @@ void THttpCli::SendBodyBlock()
 
 void THttpCli::SocketSend(const char* data, std::size_t len)
 {
+    if (holdSends_) {
+        heldSends_.append(data, len);
+        return;
+    }
     if (offline_) {
         offlineSent_.append(data, len);
         return;
     }
     socket_->Send(data, static_cast<int>(len));
+}
+
+void THttpCli::FlushHeldSends()
+{
+    holdSends_ = false;
+    std::string bytes;
+    bytes.swap(heldSends_);
+    if (!bytes.empty())
+        SocketSend(bytes.data(), bytes.size());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -997,6 +1022,8 @@ void THttpCli::Restart()
     receiveCount_ = 0;
     nextLine_ = NextLine::None;
     allowedToSend_ = false;
+    holdSends_ = false;
+    heldSends_.clear();
     closeDone_ = false;
     closeAfterReceive_ = false;
     if (offline_) {

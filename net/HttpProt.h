@@ -364,6 +364,7 @@ private:
     void NetworkFailure(std::uint16_t error, const std::string& reason);
     void StopNetwork();
     void SocketSend(const char* data, std::size_t len);
+    void FlushHeldSends();
     void Fail(std::uint16_t code, const std::string& text);
     void CloseSocket();
     void SetState(THttpCliState state);
@@ -428,6 +429,8 @@ private:
     std::array<char, kSendBlockSize> sendBlock_{};
     std::vector<char> bodyBuffer_;         // allocated at the first body read
     std::string requestBuffer_;
+    bool holdSends_ = false;               // collect sends until FlushHeldSends
+    std::string heldSends_;
     bool locationChange_ = false;
     NextLine nextLine_ = NextLine::None;
     bool relocationClose_ = false;         // the socket's close goes to the relocation handler

@@ -1,0 +1,145 @@
+// (c) 1,000 sequential Get-Printer-Attributes POSTs to a private CUPS server (started here with
+// scripts/cups-lab.sh), THttpCli beside one `curl --http1.0` process posting the same body to the
+// same URL 1,000 times, in the same run. Counters: requests per second of both and their ratio
+// (goal: ours within 10% of curl's). Skips when CUPS is not installed.
+#include "net_http_support.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+namespace quenlo::bench {
+namespace {
+
+constexpr int kRequests = 1000;
+
+std::string Shell(const std::string& command)
+{
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[256];
+        while (std::fgets(buf, sizeof buf, p))
+            out += buf;
+        pclose(p);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
+        out.pop_back();
+    return out;
+}
+
+void AppendShort(std::string& m, unsigned v)
+{
+    m += static_cast<char>((v >> 8) & 0xFF);
+    m += static_cast<char>(v & 0xFF);
+}
+
+void AppendAttribute(std::string& m, unsigned char tag, const std::string& name, const std::string& value)
+{
+    m += static_cast<char>(tag);
+    AppendShort(m, static_cast<unsigned>(name.size()));
+    m += name;
+    AppendShort(m, static_cast<unsigned>(value.size()));
+    m += value;
+}
+
+std::string GetPrinterAttributes(const std::string& printerUri)
+{
+    std::string m("\x01\x00\x00\x0b\x00\x00\x00\x0b\x01", 9);  // 1.0, op 0x000B, id 11, operation group
+    AppendAttribute(m, 0x47, "attributes-charset", "utf-8");
+    AppendAttribute(m, 0x48, "attributes-natural-language", "en-us");
+    AppendAttribute(m, 0x45, "printer-uri", printerUri);
+    AppendAttribute(m, 0x44, "requested-attributes", "all");
+    m += '\x03';
+    return m;
+}
+
+// A private CUPS server for the run, or none (then `why` says why).
+struct Lab {
+    std::string dir;
+    std::string port;
+    Lab()
+    {
+        char pattern[] = "/tmp/quenlo-bench-cups-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr)
+            return;
+        dir = pattern;
+        const std::string script = std::string(QUENLO_SOURCE_DIR) + "/scripts/cups-lab.sh";
+        port = Shell("'" + script + "' start '" + dir + "' --owner " + std::to_string(::getpid()) + " 2>/dev/null");
+        if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos) {
+            port.clear();
+            return;
+        }
+        Shell("'" + script + "' add-printer '" + dir + "' bench 2>/dev/null");
+    }
+    ~Lab()
+    {
+        if (!dir.empty()) {
+            Shell("'" + std::string(QUENLO_SOURCE_DIR) + "/scripts/cups-lab.sh' stop '" + dir + "' 2>/dev/null");
+            Shell("rm -rf '" + dir + "'");
+        }
+    }
+};
+
+void BM_CupsGetPrinterAttributes(benchmark::State& state)
+{
+    Lab lab;
+    if (lab.port.empty()) {
+        state.SkipWithError("CUPS lab could not start (is cups installed?)");
+        for (auto _ : state) {
+        }
+        return;
+    }
+    const std::string url = "http://127.0.0.1:" + lab.port + "/printers/bench";
+    const std::string body = GetPrinterAttributes(url);
+    const std::string bodyFile = lab.dir + "/request.ipp";
+    const std::string curlConfig = lab.dir + "/curl.conf";
+    std::ofstream(bodyFile, std::ios::binary) << body;
+    {
+        std::ofstream conf(curlConfig);
+        for (int i = 0; i < kRequests; ++i)
+            conf << "url = \"" << url << "\"\n";
+    }
+
+    THttpCli http;
+    http.SetAgent("Internet Print Provider");
+    http.SetContentTypePost("application/ipp");
+    http.SetURL(url);
+    double ours = 0, curl = 0;
+    int rounds = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        for (int i = 0; i < kRequests; ++i) {
+            std::stringstream request(body);
+            std::stringstream reply;
+            http.SetPostStream(&request);
+            http.SetReplyStream(&reply);
+            http.Post();
+            if (http.ReplyStatus() != 200 || reply.str().size() < 8 || reply.str()[2] != 0 || reply.str()[3] != 0) {
+                state.SkipWithError("CUPS did not answer successful-ok");
+                break;
+            }
+        }
+        const double t = std::chrono::duration<double>(Clock::now() - start).count();
+        const CurlRun c = RunCurl({"--http1.0", "-s", "-H", "Content-Type: application/ipp", "--data-binary",
+                                   "@" + bodyFile, "-K", curlConfig});
+        if (c.exitCode != 0)
+            state.SkipWithError("curl failed");
+        state.SetIterationTime(t);
+        ours += t;
+        curl += c.wallSeconds;
+        ++rounds;
+    }
+    if (rounds == 0)
+        return;
+    state.counters["quenlo_rps"] = kRequests * rounds / ours;
+    state.counters["curl_rps"] = kRequests * rounds / curl;
+    state.counters["ratio"] = curl / ours;  // our requests per second over curl's
+}
+BENCHMARK(BM_CupsGetPrinterAttributes)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace quenlo::bench
+
+BENCHMARK_MAIN();
