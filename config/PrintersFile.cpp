@@ -204,8 +204,15 @@ void PrintersFileReader::EndPrinter()
 void PrintersFileReader::ReadAll(std::istream& in)
 {
     std::string line;
-    while (std::getline(in, line))
+    bool first = true;
+    while (std::getline(in, line)) {
+        // An editor's UTF-8 byte order mark would otherwise become part of the first key and
+        // silently lose a "<printer>" line that starts the file.
+        if (first && line.compare(0, 3, "\xEF\xBB\xBF") == 0)
+            line.erase(0, 3);
+        first = false;
         ReadLine(std::move(line));
+    }
 }
 
 bool ReadPrintersFileAt(const std::string& path, const std::string& configDir, PrinterList& printers,

@@ -131,7 +131,7 @@ public:
 
     // One line, without its line end (a trailing CR is tolerated and removed).
     void ReadLine(std::string line);
-    // Every line of `in` to its end.
+    // Every line of `in` to its end. A UTF-8 byte order mark at the very start is skipped.
     void ReadAll(std::istream& in);
 
 private:

@@ -118,6 +118,15 @@ TEST(PrintersFileReader, LineEndsAndOddLines)
     EXPECT_EQ(r.printers.at(0).name, "A\rB");
 }
 
+TEST(PrintersFileReader, ByteOrderMarkOnlyAtTheStartIsSkipped)
+{
+    Read r = ReadText("\xEF\xBB\xBF<printer>\nname=A\n<endprinter>\n");
+    ASSERT_EQ(r.printers.size(), 1u);
+    EXPECT_EQ(r.printers[0].name, "A");
+    r = ReadText("<printer>\n\xEF\xBB\xBFname=B\n<endprinter>\n");
+    EXPECT_EQ(r.printers.at(0).name, "printer");
+}
+
 TEST(PrintersFileReader, UrlDefaultIgnoresALaterName)
 {
     Read r = ReadText("<printer>\nname=Office\n<endprinter>\n");

@@ -289,6 +289,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::mill
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, outWrite.Get(), 1);
     posix_spawn_file_actions_adddup2(&actions, errWrite.Get(), 2);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+    // The server the script starts lives on; it must not hold the test's own sockets open.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+#endif
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     // Its own process group, so that a run past its time limit is killed with all it started.
