@@ -132,22 +132,6 @@ TEST_F(MonitorTest, CompleteRefreshFillsLabelsLampsAndRows)
     EXPECT_NE(server.Received(2).find(std::string("\r\n\r\n\x01\x00\x00\x0B", 8)), std::string::npos);
 }
 
-TEST_F(MonitorTest, PrinterLampIsYellowWhenStoppedOrRejecting)
-{
-    AddPrinter("Laser");
-    AnswerRefresh(server, {}, test::PrinterAnswer(5, true, "Paused"));
-    view.text = "Laser";
-    monitor.ComboBoxPrinterlistChange();
-    EXPECT_EQ(view.printerStatus, "Laser - stopped, accepting jobs (Paused)");
-    EXPECT_EQ(view.printerLamp, Lamp::Yellow);
-    EXPECT_TRUE(view.rows.empty());
-
-    AnswerRefresh(server, {}, test::PrinterAnswer(3, false));
-    monitor.RefreshButtonClick();
-    EXPECT_EQ(view.printerStatus, "Laser - idle, rejecting jobs");
-    EXPECT_EQ(view.printerLamp, Lamp::Yellow);
-}
-
 TEST_F(MonitorTest, NoEntryKeepsCommentAndCurrentPrinter)
 {
     AddPrinter("Laser");
