@@ -109,7 +109,8 @@ public:
     // shown), probes the printer URL with a GET, then asks for its jobs (Get-Jobs) and its state
     // (Get-Printer-Attributes). Each failure ends the refresh with its own LabelStatus text; see
     // RefreshEnd for the end points. Every end fires OnRefreshDone. The selector and the refresh
-    // button are disabled from the probe on and enabled again at every end. Called again while one
+    // button are disabled from the probe on and enabled again at every end (the "no printers" end
+    // included, so the user can ask again once the server has the printer). Called again while one
     // of its own requests waits (which the disabled controls normally prevent), it does nothing.
     void ComboBoxPrinterlistChange();
     // The refresh button: the same refresh.
@@ -119,7 +120,9 @@ public:
 
     // Job menu: cancel, hold or release the one selected job of CurrentPrinter. With no selection,
     // the command's warning; with a caption that is not a job id, the error box "A job IDje
-    // érvénytelen!" with the error position; otherwise SendIppOperation.
+    // érvénytelen!" with the error position; otherwise SendIppOperation. A negative id is refused
+    // the same way (at its sign): sent, it would leave out "job-id" and let the server choose the
+    // job. The job and printer commands do nothing while there is no CurrentPrinter.
     void MegszakitClick();
     void SzunetClick();
     void FolytatClick();
@@ -130,7 +133,9 @@ public:
 
     // Posts one operation (an IPP operation code; jobId < 0: no "job-id") to the URL the last
     // refresh set and judges the answer's status-code. A failed request shows "Kérés sikertelen ("
-    // + status + ")" and ends there. A refusal shows a warning with the status-code; a refused pause
+    // + status + ")" and ends there. An answer of 10 bytes or fewer is not judged. The successful
+    // status-codes (0x0000 to 0x00FF: the request was carried out) show nothing; any other is a
+    // refusal and shows a warning with the status-code; a refused pause
     // or resume is first retried through the server's web administration page
     // ("http://" + remotehost + "/admin/?op=stop-printer&printer_name=" + the url's last segment, or
     // start-printer), and warns only when that fails too. Every request that got through is
