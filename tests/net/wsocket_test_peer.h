@@ -4,6 +4,7 @@
 
 #include "net/WSocket.h"
 #include "platform/EventLoop.h"
+#include "support/RunUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -26,23 +27,14 @@ namespace quenlo::testing {
 
 using namespace std::chrono_literals;
 
-// Processes the event loop until pred() holds or timeout passes; returns pred().
+// The shared run-until helpers, under the names these tests use.
 inline bool RunLoopUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5000ms)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left <= 0ms)
-            return pred();
-        platform::WaitAndProcess(std::min<std::chrono::milliseconds>(left, 50ms));
-    }
-    return true;
+    return test::runUntil(pred, timeout);
 }
-
-// Processes the event loop for the whole duration (to see that nothing more arrives).
 inline void RunLoopFor(std::chrono::milliseconds duration)
 {
-    RunLoopUntil([] { return false; }, duration);
+    test::runFor(duration);
 }
 
 // Reads up to len bytes with a deadline; returns the count (0 at end of stream, -1 on error/time-out).
