@@ -1,0 +1,185 @@
+// Line cutting over loopback: 100 MB of short lines (24 bytes with CR LF) into a TWSocket in line
+// mode whose handler takes each line with one Receive, against the same bytes cut by a plain
+// recv loop with memchr (the cost floor of finding the line ends). A sender thread writes in both
+// cases. After the runs the best rates in lines per second are printed.
+#include "net/WSocket.h"
+#include "platform/EventLoop.h"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::size_t kLineLength = 24;
+constexpr std::size_t kLines = 100'000'000 / kLineLength;
+constexpr std::size_t kTotal = kLines * kLineLength;
+
+double bestSocketRate = 0;
+double bestPlainRate = 0;
+
+// A listener on 127.0.0.1 whose one connection receives kLines lines from a sender thread.
+class Sender {
+public:
+    Sender()
+    {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+        ::listen(listener_, 1);
+        socklen_t len = sizeof(a);
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~Sender()
+    {
+        thread_.join();
+        ::close(listener_);
+    }
+    std::uint16_t Port() const { return port_; }
+
+private:
+    void Run()
+    {
+        const int fd = ::accept(listener_, nullptr, nullptr);
+        if (fd < 0)
+            return;
+        // 64 KiB worth of numbered lines, "job 0000123 queued ok.\r\n", sent over and over.
+        std::string chunk;
+        for (int i = 0; chunk.size() + kLineLength <= 65536 - 65536 % kLineLength; ++i) {
+            std::string number = std::to_string(i % 10000000);
+            number.insert(0, 7 - number.size(), '0');
+            chunk += "job " + number + " queued ok.\r\n";
+        }
+        std::size_t sent = 0;
+        while (sent < kTotal) {
+            const std::size_t want = std::min(chunk.size(), kTotal - sent);
+            const ssize_t n = ::send(fd, chunk.data(), want, MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            sent += static_cast<std::size_t>(n);
+            if (static_cast<std::size_t>(n) < want) {
+                // Keep the stream aligned on lines: send the rest of this piece before going on.
+                std::size_t done = static_cast<std::size_t>(n);
+                while (done < want) {
+                    const ssize_t m = ::send(fd, chunk.data() + done, want - done, MSG_NOSIGNAL);
+                    if (m <= 0)
+                        break;
+                    done += static_cast<std::size_t>(m);
+                    sent += static_cast<std::size_t>(m);
+                }
+            }
+        }
+        ::close(fd);
+    }
+
+    int listener_ = -1;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+};
+
+void BM_LineModeLines(benchmark::State& state)
+{
+    for (auto _ : state) {
+        Sender sender;
+        quenlo::TWSocket sock;
+        std::size_t lines = 0;
+        std::size_t bytes = 0;
+        bool closed = false;
+        char buffer[256];
+        sock.SetLineMode(true);
+        sock.OnDataAvailable = [&](quenlo::TCustomWSocket& s, std::uint16_t) {
+            const int n = s.Receive(buffer, sizeof buffer);
+            if (n > 0) {
+                bytes += static_cast<std::size_t>(n);
+                lines += buffer[n - 1] == '\n';
+            }
+        };
+        sock.OnSessionClosed = [&](quenlo::TCustomWSocket&, std::uint16_t) { closed = true; };
+        const auto start = std::chrono::steady_clock::now();
+        sock.SetAddr("127.0.0.1");
+        sock.SetPort(std::to_string(sender.Port()));
+        sock.Connect();
+        while (!closed)
+            quenlo::platform::WaitAndProcess(std::chrono::milliseconds(1000));
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.SetIterationTime(seconds);
+        if (lines != kLines || bytes != kTotal)
+            state.SkipWithError("lines lost");
+        bestSocketRate = std::max(bestSocketRate, static_cast<double>(lines) / seconds);
+        state.counters["lines/s"] = benchmark::Counter(static_cast<double>(lines) / seconds);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kTotal));
+}
+
+void BM_PlainRecvMemchr(benchmark::State& state)
+{
+    for (auto _ : state) {
+        Sender sender;
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(sender.Port());
+        const auto start = std::chrono::steady_clock::now();
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+            state.SkipWithError("connect failed");
+            ::close(fd);
+            break;
+        }
+        std::size_t lines = 0;
+        static char buffer[65536];
+        for (;;) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            const char* p = buffer;
+            const char* end = buffer + n;
+            while ((p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)))) != nullptr) {
+                ++lines;
+                ++p;
+            }
+        }
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ::close(fd);
+        state.SetIterationTime(seconds);
+        if (lines != kLines)
+            state.SkipWithError("lines lost");
+        bestPlainRate = std::max(bestPlainRate, static_cast<double>(lines) / seconds);
+        state.counters["lines/s"] = benchmark::Counter(static_cast<double>(lines) / seconds);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kTotal));
+}
+
+BENCHMARK(BM_LineModeLines)->Iterations(1)->Repetitions(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PlainRecvMemchr)->Iterations(1)->Repetitions(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (bestSocketRate > 0 && bestPlainRate > 0) {
+        std::printf("best line mode:          %.2f million lines/s\n", bestSocketRate / 1e6);
+        std::printf("best plain recv+memchr:  %.2f million lines/s\n", bestPlainRate / 1e6);
+        std::printf("ratio: %.2f\n", bestSocketRate / bestPlainRate);
+    }
+    return 0;
+}
