@@ -449,7 +449,7 @@ TEST_F(MonitorTest, OperationDuringARefreshIsRefusedAndTheRefreshGoesOn)
 {
     AddPrinter("Laser", "bob", "secret");
     // The probe's answer is held back while the operation runs from a timer.
-    server.Connection().ReadRequest().Wait(400ms).Send(HttpOk("page", "text/html")).Close();
+    server.Connection().ReadRequest().Wait(800ms).Send(HttpOk("page", "text/html")).Close();
     Answer(server, HttpOk(test::HeldJobsAnswer({11, 12})));
     Answer(server, HttpOk(test::PrinterAnswer(3, true)));
     view.text = "Laser";
@@ -482,7 +482,7 @@ TEST_F(MonitorTest, RefreshDuringAnOperationEndsAsFailedProbe)
     AddPrinter("Laser");
     RefreshCompletely("Laser");
     // The purge's refusal is held back; the refresh from the timer must not take its streams.
-    server.Connection().ReadRequest().Wait(400ms).Send(HttpOk(IppAnswer(0x0507).End().str())).Close();
+    server.Connection().ReadRequest().Wait(800ms).Send(HttpOk(IppAnswer(0x0507).End().str())).Close();
     AnswerRefresh(server);
     TimerAction refresh(50ms, [&] { monitor.RefreshButtonClick(); });
     monitor.OsszesfeladattorleseClick();
@@ -501,7 +501,7 @@ TEST_F(MonitorTest, OperationDuringAnOperationIsRefused)
 {
     AddPrinter("Laser");
     RefreshCompletely("Laser");
-    server.Connection().ReadRequest().Wait(300ms).Send(HttpOk(IppAnswer(0).End().str())).Close();
+    server.Connection().ReadRequest().Wait(800ms).Send(HttpOk(IppAnswer(0).End().str())).Close();
     AnswerRefresh(server);
     TimerAction second(50ms, [&] { monitor.NyomtatofolytatasaClick(); });
     monitor.NyomtatofelfuggeszteseClick();
