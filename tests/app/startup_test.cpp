@@ -159,4 +159,33 @@ TEST_F(StartupTest, MinimisingTheWindowSendsItToTheTray) {
     EXPECT_FALSE(form.TrayIcon()->isVisible());
 }
 
+TEST_F(StartupTest, ClosingTheWindowEndsTheLoopAndDestructionStopsTheGateways) {
+    GatewayFolder gateways(folder_.Dir());
+    folder_.WritePrintersFile(PrinterBlock("Laser", DeadAddress(), "/printers/Laser", 9100));
+    auto form = std::make_unique<TForm1>(Options(gateways, /*tray=*/true));
+    form->FormCreate();
+    form->TimerMinimize()->stop();
+    form->show();
+    ASSERT_TRUE(PumpUntil([&] { return gateways.Count("start") == 1; }));
+
+    // The close button ends the message loop (a guard ends it too, should closing not).
+    QTimer::singleShot(0, form.get(), [&] { form->close(); });
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+    guard.start(5000);
+    EXPECT_EQ(QApplication::exec(), 0);
+    guard.stop();
+    EXPECT_EQ(gateways.Count("term"), 0u);  // not before the window is destroyed
+
+    form->ApplicationMinimize();  // whatever the tray state
+    QSystemTrayIcon* tray = form->TrayIcon();
+    EXPECT_TRUE(tray->isVisible());
+    form->FormDestroy();
+    EXPECT_FALSE(tray->isVisible());
+    EXPECT_TRUE(PumpUntil([&] { return gateways.Count("term") == 1; }));
+    form.reset();  // FormDestroy ran already; nothing runs twice
+    EXPECT_EQ(gateways.Count("term"), 1u);
+}
+
 }  // namespace
