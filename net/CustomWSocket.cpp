@@ -501,6 +501,7 @@ void TCustomWSocket::DeliverReceivedData(std::uint16_t error)
 {
     auto alive = LivenessToken();
     const std::uint64_t generation = generation_;
+    knownWaiting_ = 0;
     for (;;) {
         lastError_ = 0;
         try {
@@ -520,11 +521,17 @@ void TCustomWSocket::DeliverReceivedData(std::uint16_t error)
             }
             if (lastError_ != 0 || hSocket_ == ws::INVALID_SOCKET)
                 break;
+            // Bytes counted by the last query and not read since are still there: no need to ask
+            // the system again until they are used up (one query per several reads when data
+            // streams in).
+            if (knownWaiting_ > 0)
+                continue;
             unsigned long count = 0;
             if (ws::ioctlsocket_FIONREAD(hSocket_, &count) == ws::SOCKET_ERROR) {
                 lastError_ = ws::WSAGetLastError();
                 break;
             }
+            knownWaiting_ = count;
             if (count == 0)
                 break;
         } catch (...) {
@@ -1124,7 +1131,12 @@ void TCustomWSocket::Resume()
 
 int TCustomWSocket::DoRecv(void* buffer, int bufferSize, int flags)
 {
-    return ws::recv(hSocket_, buffer, bufferSize, flags);
+    int result = ws::recv(hSocket_, buffer, bufferSize, flags);
+    if (result > 0 && !(flags & MSG_PEEK))
+        knownWaiting_ = knownWaiting_ > static_cast<unsigned long>(result) ? knownWaiting_ - result : 0;
+    else if (result <= 0)
+        knownWaiting_ = 0;
+    return result;
 }
 
 int TCustomWSocket::DoRecvFrom(void* buffer, int bufferSize, sockaddr_in& from, int& fromLen)

@@ -394,6 +394,8 @@ private:
     int lingerTimeout_ = 0;
     bool allSent_ = true;
     int readCount_ = 0;
+    // Bytes the system reported waiting in DeliverReceivedData minus those read since.
+    unsigned long knownWaiting_ = 0;
     bool paused_ = false;
     bool closedNotified_ = false;
     int flushTimeout_ = 60;
