@@ -477,6 +477,27 @@ TEST_F(MonitorTest, OperationDuringARefreshIsRefusedAndTheRefreshGoesOn)
     EXPECT_EQ(http.ReplyStream(), nullptr);
 }
 
+TEST_F(MonitorTest, RefreshCalledInsideAWaitingRefreshDoesNothing)
+{
+    AddPrinter("Laser");
+    server.Connection().ReadRequest().Wait(800ms).Send(HttpOk("page", "text/html")).Close();
+    Answer(server, HttpOk(test::HeldJobsAnswer({11})));
+    Answer(server, HttpOk(test::PrinterAnswer(3, true)));
+    view.text = "Laser";
+    std::string statusSeenInside;
+    TimerAction again(50ms, [&] {
+        monitor.RefreshButtonClick();
+        statusSeenInside = view.status;
+    });
+    monitor.ComboBoxPrinterlistChange();
+    EXPECT_TRUE(again.ran);
+    EXPECT_EQ(statusSeenInside, "Laser");  // the outer refresh's first text, untouched
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_EQ(ends[0].end, RefreshEnd::Complete);
+    EXPECT_EQ(view.rows.size(), 1u);
+    EXPECT_EQ(server.Connections(), 3u);
+}
+
 TEST_F(MonitorTest, RefreshDuringAnOperationEndsAsFailedProbe)
 {
     AddPrinter("Laser");
