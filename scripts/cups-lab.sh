@@ -23,6 +23,10 @@
 # --auth: the job and printer operations and /admin need Basic credentials, so an anonymous client
 # is refused with HTTP 401 Unauthorized. Jobs can still be queued and listed anonymously.
 #
+# The web interface's "/admin/?op=stop-printer&printer_name=NAME" (and start-printer) requests are
+# not known to this server version: they answer 200 with an "Unknown operation" page and change
+# nothing (401 with --auth).
+#
 # The script's own administration (adding printers, pausing) goes over a private local socket in
 # the lab directory, where the server knows the caller from the socket itself; it works in both
 # modes.

@@ -13,6 +13,11 @@
 // operations need Basic credentials (an anonymous client is refused with HTTP 401). On the default
 // server every operation is open to anonymous clients on 127.0.0.1.
 //
+// The web interface is on. Note that this server version does not know the administration
+// requests "/admin/?op=stop-printer&printer_name=NAME" and "...op=start-printer...": on the default
+// server they answer 200 with an "Unknown operation" page and change nothing; on the guarded server
+// they answer 401.
+//
 // When cupsd or its tools are not installed, or the server does not start, the macros skip the
 // test with the reason; when the environment has CI=true they fail it instead.
 //
