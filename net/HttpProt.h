@@ -21,13 +21,25 @@
 // Re-entrancy: Get/Post pump the thread's event loop until the request ends, so any other handler
 // of the thread (menus, timers, another component) may run inside them. A request started on a busy
 // component raises "HTTP component is busy". Event handlers of this component may read every
-// property; they may destroy the component (the code checks a liveness token after each event),
-// but must not start a new request on it before OnRequestDone.
+// property; they may destroy the component (the code checks a liveness token after each event).
+// A request started before State() is hsReady again is refused as busy.
 //
 // Streams: ReplyStream and PostStream are std::ostream* / std::istream* that the caller owns and
 // keeps alive while a request runs (std::stringstream is the usual choice). The component only
-// refers to them. PostStream must be seekable (its size is measured, and it is rewound when a
-// relocated POST is sent again).
+// refers to them. PostStream must be seekable: the body is the bytes from its position at request
+// start to its end, "Content-Length" says how many, and a relocated POST sends them again from
+// that same position.
+//
+// How a request ends (see ExecuteRequest for what the blocking calls raise):
+//  - answered: the server closed the connection after a status line, header lines or body bytes;
+//  - a lookup, connect or network failure, a reset in the middle of a body, or no network progress
+//    for NoProgressTimeout: ReplyStatus 404 and the failure text in ReplyReason;
+//  - a status of 400 or more: the client closes the connection once the read that brought it has
+//    been processed (body bytes of that read are kept);
+//  - a protocol failure (HttpError codes 3 to 8): ReplyReason is its text;
+//  - nothing at all received: HttpError::NoResponse, ReplyStatus 0.
+// Body bytes reach OnDocData and ReplyStream in the blocks they were read in: up to 8192 bytes
+// while the header is being read, up to 65536 afterwards.
 #pragma once
 
 #include "net/Component.h"
