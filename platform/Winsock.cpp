@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -95,6 +96,32 @@ std::optional<HostEntry> hostLookup(Call call)
             lastError = herr != 0 ? WsaErrorFromResolver(herr) : WSAHOST_NOT_FOUND;
         return std::nullopt;
     }
+}
+
+// A zero-length receive on a stream socket returns 0 here whatever the state; the callers expect
+// the Windows answer: 0 once the peer has closed (or when bytes wait), "would block" otherwise.
+int probeReceive(SOCKET s)
+{
+    int type = 0;
+    socklen_t typeLen = sizeof type;
+    if (::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &typeLen) != 0)
+        return failErrno();
+    detail::RearmRead(s);
+    if (type != SOCK_STREAM)
+        return 0;
+    pollfd p{s, static_cast<short>(POLLIN | POLLRDHUP), 0};
+    if (::poll(&p, 1, 0) < 0)
+        return failErrno();
+    if (p.revents & POLLERR) {
+        int error = 0;
+        socklen_t len = sizeof error;
+        ::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len);
+        if (error != 0)
+            return fail(WsaErrorFromErrno(error));
+    }
+    if (p.revents & (POLLIN | POLLRDHUP | POLLHUP))
+        return 0;
+    return fail(WSAEWOULDBLOCK);
 }
 
 }  // namespace
@@ -268,6 +295,8 @@ int sendto(SOCKET s, const void* buf, int len, int flags, const sockaddr* to, so
 
 int recv(SOCKET s, void* buf, int len, int flags)
 {
+    if (len == 0)
+        return probeReceive(s);
     return recvfrom(s, buf, len, flags, nullptr, nullptr);
 }
 

@@ -189,9 +189,12 @@ TEST_F(SocketNotifyTest, ReadIsReportedOncePerReceiveCall)
     ASSERT_TRUE(runUntil([&] { return client.times(ws::FD_READ) == 3; }));
     EXPECT_EQ(client.receive(10), "x");
 
-    // A receive that finds nothing still re-arms, and "would block" is 10035.
+    // A receive that finds nothing still re-arms, and "would block" is 10035, also for a
+    // zero-length receive (which the system itself would answer with 0).
     char c;
     EXPECT_EQ(ws::recv(client.s, &c, 1, 0), ws::SOCKET_ERROR);
+    EXPECT_EQ(ws::WSAGetLastError(), ws::WSAEWOULDBLOCK);
+    EXPECT_EQ(ws::recv(client.s, &c, 0, 0), ws::SOCKET_ERROR);
     EXPECT_EQ(ws::WSAGetLastError(), ws::WSAEWOULDBLOCK);
 }
 
@@ -289,6 +292,25 @@ TEST_F(SocketNotifyTest, SendThenCloseGivesReadAndCloseTogetherWithTheBytesKept)
     runFor(100ms);
     EXPECT_EQ(client.times(ws::FD_READ), 2) << "the end of the stream is not a read";
     EXPECT_EQ(client.times(ws::FD_CLOSE), 1);
+}
+
+TEST_F(SocketNotifyTest, APeerThatAnswersAndClosesBeforeWeLookStillGivesConnectFirst)
+{
+    Peer peer;
+    Client client;
+    client.connectTo(peer.port);
+    ASSERT_TRUE(peer.acceptOne());
+    peer.sendText("bye");
+    ::shutdown(peer.conn, SHUT_RDWR);
+    ASSERT_TRUE(waitReadable(client.s, POLLRDHUP));
+
+    ASSERT_TRUE(runUntil([&] { return client.times(ws::FD_CLOSE) == 1; }));
+    ASSERT_GE(client.target.got.size(), 2u);
+    EXPECT_EQ(ws::WSAGETSELECTEVENT(client.target.got[0].lParam), unsigned(ws::FD_CONNECT | ws::FD_WRITE));
+    EXPECT_EQ(ws::WSAGETSELECTERROR(client.target.got[0].lParam), 0u);
+    EXPECT_EQ(client.times(ws::FD_READ), 1);
+    EXPECT_EQ(client.errorOf(ws::FD_CLOSE), 0u);
+    EXPECT_EQ(client.receive(10), "bye");
 }
 
 TEST_F(SocketNotifyTest, AcceptIsReportedAgainAfterEachAcceptWhileConnectionsWait)
