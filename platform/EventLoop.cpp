@@ -267,6 +267,7 @@ void DestroyMessageTarget(HWND hwnd)
     std::erase_if(loop.timers, [hwnd](const auto& entry) { return entry.first.first == hwnd; });
     loop.rearmTimerFd();
     loop.queue->purge([hwnd](const QueueEntry& e) { return e.msg.hwnd == hwnd; });
+    detail::ForgetTargetLookups(hwnd);
 }
 
 bool IsMessageTarget(HWND hwnd)

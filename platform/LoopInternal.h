@@ -108,4 +108,8 @@ void RearmAccept(int fd);
 void InheritRegistration(int listener, int accepted);
 void ForgetSocket(int fd);  // before close: drops the registration and its queued notifications
 
+// Implemented by Resolver.cpp: a destroyed target's lookups are cancelled and its unfetched answers
+// dropped.
+void ForgetTargetLookups(HWND hwnd);
+
 }  // namespace quenlo::platform::detail

@@ -41,6 +41,10 @@ struct Answer {
     unsigned message = 0;
 };
 
+// Set once the resolver has been destroyed at exit; code that runs later (destructors of other
+// static objects) then finds no resolver instead of a dead one.
+std::atomic<bool> resolverGone{false};
+
 class Resolver {
 public:
     ~Resolver()
@@ -55,6 +59,7 @@ public:
         wake_.notify_all();
         for (std::thread& worker : workers_)
             worker.join();
+        resolverGone = true;
     }
 
     HANDLE submit(std::shared_ptr<Request> request)
@@ -117,6 +122,23 @@ public:
         return entry;
     }
 
+    void forgetTarget(HWND hwnd)
+    {
+        std::lock_guard lock(mutex_);
+        for (auto it = active_.begin(); it != active_.end();) {
+            std::shared_ptr<Request> request = it->second;
+            if (request->hwnd == hwnd && !request->running) {
+                std::erase(queue_, request);
+                it = active_.erase(it);
+                continue;
+            }
+            if (request->hwnd == hwnd)
+                request->cancelled = true;
+            ++it;
+        }
+        std::erase_if(answers_, [hwnd](const auto& entry) { return entry.second.hwnd == hwnd; });
+    }
+
     std::size_t pending()
     {
         std::lock_guard lock(mutex_);
@@ -174,10 +196,12 @@ private:
     bool stopping_ = false;
 };
 
-Resolver& resolver()
+Resolver* resolver()
 {
+    if (resolverGone)
+        return nullptr;
     static Resolver instance;
-    return instance;
+    return &instance;
 }
 
 HANDLE start(HWND hwnd, unsigned message, std::shared_ptr<Request> request)
@@ -186,9 +210,14 @@ HANDLE start(HWND hwnd, unsigned message, std::shared_ptr<Request> request)
         WSASetLastError(WSAEINVAL);
         return 0;
     }
+    Resolver* r = resolver();
+    if (!r) {
+        WSASetLastError(WSANOTINITIALISED);
+        return 0;
+    }
     request->hwnd = hwnd;
     request->message = message;
-    return resolver().submit(std::move(request));
+    return r->submit(std::move(request));
 }
 
 }  // namespace
@@ -208,10 +237,34 @@ HANDLE WSAAsyncGetHostByAddr(HWND hwnd, unsigned message, std::uint32_t addressN
     return start(hwnd, message, std::move(request));
 }
 
-int WSACancelAsyncRequest(HANDLE request) { return resolver().cancel(request); }
+int WSACancelAsyncRequest(HANDLE request)
+{
+    if (Resolver* r = resolver())
+        return r->cancel(request);
+    WSASetLastError(WSAEINVAL);
+    return SOCKET_ERROR;
+}
 
-std::optional<HostEntry> WSATakeHostResult(HANDLE request) { return resolver().take(request); }
+std::optional<HostEntry> WSATakeHostResult(HANDLE request)
+{
+    Resolver* r = resolver();
+    return r ? r->take(request) : std::nullopt;
+}
 
-std::size_t PendingLookupCount() { return resolver().pending(); }
+std::size_t PendingLookupCount()
+{
+    Resolver* r = resolver();
+    return r ? r->pending() : 0;
+}
 
 }  // namespace quenlo::platform::ws
+
+namespace quenlo::platform::detail {
+
+void ForgetTargetLookups(HWND hwnd)
+{
+    if (ws::Resolver* r = ws::resolver())
+        r->forgetTarget(hwnd);
+}
+
+}  // namespace quenlo::platform::detail
