@@ -1,5 +1,6 @@
 #include "support/SocksServers.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
