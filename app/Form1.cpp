@@ -148,8 +148,6 @@ TForm1::TForm1(Options options) : options_(std::move(options)) {
                   QPixmap(QStringLiteral(":/quenlo/images/lamp_yellow.png")),
                   QPixmap(QStringLiteral(":/quenlo/images/lamp_red.png"))};
 
-    trayAvailable_ = options_.trayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());
-
     CreateComponents();
     CreateMenus();
     LayOut();
@@ -318,6 +316,11 @@ void TForm1::resizeEvent(QResizeEvent* event) {
 
 void TForm1::RequestTermination() { terminationRequested_ = true; }
 
+bool TForm1::TrayAvailable() const {
+    // Asked each time: a desktop panel started after us brings its notification area later.
+    return options_.trayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());
+}
+
 void TForm1::FormCreate() {
     if (created_)
         return;
@@ -415,7 +418,7 @@ void TForm1::ApplicationMinimize() {
         showMinimized();
     minimizing_ = false;
     // Without a notification area nothing could bring a hidden window back: it stays minimised.
-    if (!trayAvailable_)
+    if (!TrayAvailable())
         return;
     trayIcon_->setIcon(appIcon_);
     trayIcon_->setToolTip(QStringLiteral("Quenlo"));

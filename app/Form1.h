@@ -153,7 +153,8 @@ public:
 
     const PrinterList& Printers() const { return printerList_; }
     const std::string& ExeDir() const { return exeDir_; }
-    bool TrayAvailable() const { return trayAvailable_; }
+    // Whether the desktop has a notification area now (or what the options say).
+    bool TrayAvailable() const;
     // The monitor logic and its HTTP client (HttpCli1).
     MonitorHost& Monitor() const { return *monitor_; }
 
@@ -172,7 +173,6 @@ private:
     void LayOut();
 
     Options options_;
-    bool trayAvailable_ = false;
     bool created_ = false;
     bool destroyed_ = false;
     bool minimizeHooked_ = false;
