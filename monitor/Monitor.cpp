@@ -301,8 +301,9 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
         view_.SetLabelStatus(Name() + kConnectedPrefix + StatusNumber() + ")");
         view_.SetImageStatus(Lamp::Yellow);
         if (ContainsNoPrinters(probe.str())) {
-            // Both controls come back, so the user can ask again once the printer exists.
-            EnableRefreshControls();
+            // Only the selector comes back: choosing the printer again (the selector reports a
+            // repeated choice too) is how the user asks once the server has the printer.
+            view_.SetPrinterSelectorEnabled(true);
             view_.SetLabelStatus(Name() + kNoPrintersSuffix);
             return RefreshEnd::NoPrinters;
         }

@@ -109,8 +109,9 @@ public:
     // shown), probes the printer URL with a GET, then asks for its jobs (Get-Jobs) and its state
     // (Get-Printer-Attributes). Each failure ends the refresh with its own LabelStatus text; see
     // RefreshEnd for the end points. Every end fires OnRefreshDone. The selector and the refresh
-    // button are disabled from the probe on and enabled again at every end (the "no printers" end
-    // included, so the user can ask again once the server has the printer). Called again while one
+    // button are disabled from the probe on and enabled again at every end, except that the
+    // "no printers" end gives back only the selector (the refresh button stays disabled until a
+    // later refresh ends otherwise). Called again while one
     // of its own requests waits (which the disabled controls normally prevent), it does nothing.
     void ComboBoxPrinterlistChange();
     // The refresh button: the same refresh.

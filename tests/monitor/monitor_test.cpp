@@ -180,7 +180,7 @@ TEST_F(MonitorTest, ProbeFailures)
     EXPECT_EQ(view.status, "Laser - kapcsolódás sikertelen (404)");
 }
 
-TEST_F(MonitorTest, NoPrintersEndLeavesBothControlsUsable)
+TEST_F(MonitorTest, NoPrintersEndGivesBackOnlyTheSelector)
 {
     AddPrinter("Laser");
     view.text = "Laser";
@@ -191,7 +191,7 @@ TEST_F(MonitorTest, NoPrintersEndLeavesBothControlsUsable)
     EXPECT_EQ(view.statusLamp, Lamp::Yellow);
     EXPECT_EQ(view.printerLamp, Lamp::Red);
     EXPECT_TRUE(view.selectorEnabled);
-    EXPECT_TRUE(view.refreshEnabled);
+    EXPECT_FALSE(view.refreshEnabled);
     EXPECT_EQ(server.Connections(), 1u);
 
     // The words after a zero byte are not read.
@@ -200,6 +200,7 @@ TEST_F(MonitorTest, NoPrintersEndLeavesBothControlsUsable)
     Answer(server, HttpOk(test::PrinterAnswer(3, true)));
     monitor.ComboBoxPrinterlistChange();
     EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::Complete);
+    EXPECT_TRUE(view.refreshEnabled);
 }
 
 TEST_F(MonitorTest, IppFailuresKeepWhatWasShown)
