@@ -349,7 +349,8 @@ int TCustomLineWSocket::ReadHeld(void* buffer, int bufferSize)
 
 int TCustomLineWSocket::DoRecv(void* buffer, int bufferSize, int flags)
 {
-    if (!readingRaw_ && HoldsReadableBytes())
+    // A zero-length read is a question to the connection (closed or not), answered below.
+    if (!readingRaw_ && bufferSize > 0 && HoldsReadableBytes())
         return ReadHeld(buffer, bufferSize);
     return TCustomSocksWSocket::DoRecv(buffer, bufferSize, flags);
 }
@@ -357,7 +358,7 @@ int TCustomLineWSocket::DoRecv(void* buffer, int bufferSize, int flags)
 int TCustomLineWSocket::Receive(void* buffer, int bufferSize)
 {
     // Held bytes were counted in ReadCount when they came off the connection.
-    if (!readingRaw_ && HoldsReadableBytes())
+    if (!readingRaw_ && bufferSize > 0 && HoldsReadableBytes())
         return ReadHeld(buffer, bufferSize);
     return TCustomSocksWSocket::Receive(buffer, bufferSize);
 }
