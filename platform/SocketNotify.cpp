@@ -169,6 +169,23 @@ std::uint32_t desiredInterest(const Watch& w)
     return set;
 }
 
+ino_t inodeOf(int fd)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode))
+        return 0;
+    return st.st_ino;
+}
+
+// The descriptor was closed without closesocket and its number may now belong to another socket:
+// the registration must never be applied to that one.
+void disableStale(Watch& w)
+{
+    w.events = 0;
+    w.message = 0;
+    w.interest = 0;
+}
+
 void applyInterest(Watch& w)
 {
     const std::uint32_t want = desiredInterest(w);
@@ -180,11 +197,13 @@ void applyInterest(Watch& w)
     if (want == 0) {
         ::epoll_ctl(w.loop->epollFd, EPOLL_CTL_DEL, w.fd, nullptr);
     } else if (w.interest == 0) {
+        if (inodeOf(w.fd) != w.inode)
+            return disableStale(w);
         if (::epoll_ctl(w.loop->epollFd, EPOLL_CTL_ADD, w.fd, &ev) != 0 && errno == EEXIST)
             ::epoll_ctl(w.loop->epollFd, EPOLL_CTL_MOD, w.fd, &ev);
-    } else {
-        if (::epoll_ctl(w.loop->epollFd, EPOLL_CTL_MOD, w.fd, &ev) != 0 && errno == ENOENT)
-            ::epoll_ctl(w.loop->epollFd, EPOLL_CTL_ADD, w.fd, &ev);
+    } else if (::epoll_ctl(w.loop->epollFd, EPOLL_CTL_MOD, w.fd, &ev) != 0 && errno == ENOENT) {
+        // Closing a descriptor takes it out of epoll: this one was closed behind our back.
+        return disableStale(w);
     }
     w.interest = want;
 }
@@ -308,6 +327,8 @@ void checkNow(Watch& w)
 {
     if (w.phase == Phase::Dormant || w.phase == Phase::Connecting || w.events == 0 || w.message == 0)
         return;
+    if (inodeOf(w.fd) != w.inode)
+        return disableStale(w);
     pollfd p{w.fd, static_cast<short>(POLLIN | POLLOUT | POLLRDHUP), 0};
     if (::poll(&p, 1, 0) <= 0)
         return;
@@ -327,14 +348,6 @@ void erase(Watch& w)
         ::epoll_ctl(w.loop->epollFd, EPOLL_CTL_DEL, fd, nullptr);
     w.loop->queue->purge([fd](const QueueEntry& e) { return e.sourceFd == fd; });
     watches().erase(fd);
-}
-
-ino_t inodeOf(int fd)
-{
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode))
-        return 0;
-    return st.st_ino;
 }
 
 int registerLocked(int fd, HWND hwnd, unsigned message, long events)

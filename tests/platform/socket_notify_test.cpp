@@ -416,6 +416,30 @@ TEST_F(SocketNotifyTest, ClosingTakesBackQueuedNotificationsSoAReusedNumberGetsN
     ws::closesocket(reused);
 }
 
+TEST_F(SocketNotifyTest, ASocketClosedBehindOurBackLeavesNothingForTheNextOneWithItsNumber)
+{
+    Peer peer;
+    auto stale = std::make_unique<Client>();
+    connectPair(*stale, peer);
+    const std::size_t before = stale->target.got.size();
+    ::close(stale->s);  // not closesocket: the registration is left behind
+
+    const ws::SOCKET next = ws::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(next, stale->s);
+    stale->s = ws::INVALID_SOCKET;
+    const auto a = loopback(peer.port);
+    ws::connect(next, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    ASSERT_TRUE(peer.acceptOne());
+    peer.sendText("for the new socket");
+    runFor(100ms);
+    EXPECT_EQ(stale->target.got.size(), before);
+    char buf[64];
+    EXPECT_GT(ws::recv(next, buf, sizeof buf, 0), 0);
+    runFor(50ms);
+    EXPECT_EQ(stale->target.got.size(), before);
+    ws::closesocket(next);
+}
+
 TEST_F(SocketNotifyTest, NothingSpinsWhileSocketsWaitInEveryState)
 {
     // A silent connection, one whose bytes nobody reads, one the peer closed, one the peer reset.
