@@ -33,8 +33,8 @@
 //  - an accepted socket starts registered like its listening socket (same target, message, bits).
 //  - send never raises SIGPIPE; sending on a socket without a peer gives 10057.
 // A socket belongs to the thread that registered it; make its calls on that thread, and close it
-// with closesocket (a plain close() would leave its registration behind for the next socket that
-// gets the number).
+// with closesocket. (A registration left behind by a plain close() is recognised and never applied
+// to the next socket with the same number, but its queued notifications stay queued.)
 //
 // Lookups are IPv4 only. The asynchronous forms run the blocking resolver on a worker thread and
 // post (target, message, wParam = request handle, lParam = WSAMAKEASYNCREPLY(0, error)) to the
