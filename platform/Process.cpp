@@ -4,6 +4,7 @@
 #include <csignal>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -90,11 +91,16 @@ void TerminateProcess(ProcessHandle& handle) {
     int status = 0;
     if (::waitpid(pid, &status, WNOHANG) == pid)
         return;
-    std::thread([pid] {
-        int st = 0;
-        while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
+    try {
+        std::thread([pid] {
+            int st = 0;
+            while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to spare: the child stays a zombie until this program ends, when the system
+        // reaps it. Nothing else depends on it.
+    }
 }
 
 std::string ExecutableDir() {
