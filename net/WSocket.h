@@ -67,6 +67,8 @@
 //     The handler may destroy the socket, or set Addr/Port again and Connect anew.
 // OnSessionAvailable(sender, error)   A listening socket has a connection to Accept.
 // OnChangeState(sender, oldState, newState)   Every state change, after the new state is stored.
+//
+// No event fires while the socket is being destroyed (its owner may be half torn down).
 // OnError(sender)   When assigned, replaces the ESocketException of every refusal and failure.
 // OnBgException(sender, e, canClose)   An exception (std::exception) escaped one of the handlers
 //     above during dispatch (OnDataAvailable excepted). canClose starts true; leave it true and
@@ -75,7 +77,9 @@
 // OnLineTooLong(sender), OnSocksConnected, OnSocksError, OnSocksAuthState: see the layers' headers.
 //
 // Re-entrancy: every handler may close, restart or destroy the socket that called it. The
-// dispatch checks a liveness token after each handler and touches nothing of a destroyed socket.
+// dispatch checks a liveness token after each handler and touches nothing of a destroyed socket;
+// a connection started inside a handler is never touched by the rest of the old one's close, and
+// notifications still queued for a closed connection never reach the next one.
 // PumpMessages, Flush and WaitUntilClosed process messages, so handlers of this and other sockets
 // may run inside them.
 //
