@@ -166,8 +166,12 @@ TEST(WSocketExchange, WithoutDataHandlerReceivedBytesAreDrainedAndCloseStillRepo
 TEST(WSocketClose, PeerCloseRacingOurCloseReportsSessionClosedOnce)
 {
     TestPeer peer;
+    std::atomic<bool> go{false};
     std::atomic<bool> peerDone{false};
     peer.Serve([&](int fd) {
+        // Held back until we are connected, so the loop never sees the close before that.
+        for (int i = 0; i < 5000 && !go; ++i)
+            std::this_thread::sleep_for(1ms);
         SendAll(fd, "bye");
         ::shutdown(fd, SHUT_RDWR);
         peerDone = true;
@@ -177,9 +181,11 @@ TEST(WSocketClose, PeerCloseRacingOurCloseReportsSessionClosedOnce)
     log.Attach(s);
     ConnectTo(s, peer.Port());
     ASSERT_TRUE(RunLoopUntil([&] { return s.State() == wsConnected; }));
+    go = true;
     // The peer's close is on its way (or queued) when we close ourselves.
-    while (!peerDone)
+    for (int i = 0; i < 5000 && !peerDone; ++i)
         std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(peerDone);
     std::this_thread::sleep_for(20ms);
     s.Close();
     EXPECT_EQ(log.Count("closed"), 1);
