@@ -1,4 +1,5 @@
 #include "support/SocksServers.h"
+#include "support/Loopback.h"
 
 #include <algorithm>
 #include <csignal>
@@ -46,37 +47,6 @@ int ListenLoopback(std::uint16_t& port)
     return fd;
 }
 
-// A port that was free a moment ago (the proxies cannot listen on port 0 and tell us).
-int FreePort()
-{
-    std::uint16_t port = 0;
-    const int fd = ListenLoopback(port);
-    if (fd >= 0)
-        ::close(fd);
-    return port;
-}
-
-bool Accepts(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 bool WaitReadable(int fd, int timeoutMs)
 {
@@ -142,7 +112,7 @@ SocksDaemon::SocksDaemon(Config config)
     const bool dante = config_.program == Config::Program::Dante;
     std::string lastLog;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        port_ = FreePort();
+        port_ = FreeLoopbackPort();
         std::vector<std::string> args;
         if (dante) {
             const std::string conf = dir_ + "/danted.conf";
@@ -177,7 +147,7 @@ SocksDaemon::SocksDaemon(Config config)
                 pid_ = -1;
                 break;  // it ended (port taken, bad configuration): try another port
             }
-            if (Accepts(port_))
+            if (LoopbackAccepts(port_))
                 return;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -224,7 +194,7 @@ void SocksDaemon::RemoveDir()
 
 std::string SocksDaemon::Log() const
 {
-    return ReadFile(dir_ + "/danted.log") + ReadFile(dir_ + "/output.txt");
+    return ReadWholeFile(dir_ + "/danted.log") + ReadWholeFile(dir_ + "/output.txt");
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,4 +1,5 @@
 #include "support/Tinyproxy.h"
+#include "support/Loopback.h"
 
 #include <chrono>
 #include <csignal>
@@ -24,45 +25,6 @@ namespace quenlo::test {
 namespace {
 
 const char* const kTinyproxy = "/usr/bin/tinyproxy";
-
-// A port that was free a moment ago (tinyproxy cannot listen on port 0 itself).
-int FreePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    int port = 0;
-    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
-    if (fd >= 0)
-        ::close(fd);
-    return port;
-}
-
-bool Accepts(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 }  // namespace
 
@@ -96,7 +58,7 @@ Tinyproxy::Tinyproxy(std::string user, std::string password)
 
     std::string lastLog;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        port_ = FreePort();
+        port_ = FreeLoopbackPort();
         const std::string conf = dir_ + "/tinyproxy.conf";
         {
             std::ofstream out(conf);
@@ -132,11 +94,11 @@ Tinyproxy::Tinyproxy(std::string user, std::string password)
                 pid_ = -1;
                 break;  // it ended (port taken, bad config): try another port
             }
-            if (Accepts(port_))
+            if (LoopbackAccepts(port_))
                 return;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        lastLog = Log() + ReadFile(dir_ + "/stdout.txt");
+        lastLog = Log() + ReadWholeFile(dir_ + "/stdout.txt");
         Stop();
     }
     RemoveDir();
@@ -179,7 +141,7 @@ void Tinyproxy::Stop()
 
 std::string Tinyproxy::Log() const
 {
-    return ReadFile(dir_ + "/tinyproxy.log");
+    return ReadWholeFile(dir_ + "/tinyproxy.log");
 }
 
 }  // namespace quenlo::test
