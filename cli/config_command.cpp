@@ -80,9 +80,7 @@ int RunConfig(const std::vector<std::string>& argv)
         if (file->empty())
             throw UsageError{"--file needs a path"};
         path = *file;
-        const std::size_t slash = path.rfind('/');
-        const std::string configDir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-        read = ReadPrintersFileAt(path, configDir, printers, proxy);
+        read = ReadPrintersFileAt(path, DirectoryPrefix(path), printers, proxy);
     } else {
         const std::optional<std::string> configDir = LocatePrintersFile();
         if (!configDir) {

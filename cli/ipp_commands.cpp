@@ -88,23 +88,6 @@ int RunRequest(const std::vector<std::string>& argv)
     return 0;
 }
 
-// A text as one tab-free line (see the top of this file).
-std::string Escaped(const std::string& text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
 std::string PrinterName(const Args& args)
 {
     if (!args.positional().empty())
@@ -124,7 +107,7 @@ int RunWalkJobs(const std::vector<std::string>& argv)
         for (std::size_t i = 0; i < row.size(); ++i) {
             if (i != 0)
                 line += '\t';
-            line += Escaped(row[i]);
+            line += EscapedField(row[i]);
         }
         line += '\n';
         std::cout << line;
@@ -138,7 +121,7 @@ int RunWalkPrinter(const std::vector<std::string>& argv)
     const Args args(argv, {"name"});
     const std::string name = PrinterName(args);
     const PrinterStatus status = WalkPrinterStatus(ReadAllStdin(), name);
-    std::cout << (status.lamp == Lamp::Green ? "green" : "yellow") << '\t' << Escaped(status.line) << '\n';
+    std::cout << (status.lamp == Lamp::Green ? "green" : "yellow") << '\t' << EscapedField(status.line) << '\n';
     std::cout.flush();
     return std::cout ? 0 : 1;
 }

@@ -14,8 +14,8 @@
 //   job      the eight column texts          (one line per row)
 //
 // with LAMP one of red, yellow, green. A message box comes out as "message", "error" or "warning"
-// and its text. Tabs, CRs and LFs inside a text are written as \t, \r and \n, so a line is always
-// one record.
+// and its text. Backslashes, tabs, CRs and LFs inside a text are written as \\, \t, \r and \n, so
+// a line is always one record.
 //
 // Exit code: 0 when the command was carried out without a message box and its last refresh
 // completed; 1 otherwise (the reason also on standard error); 2 for a bad argument.
@@ -34,21 +34,6 @@
 
 namespace quenlo::cli {
 namespace {
-
-std::string Escaped(const std::string& text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        default: out += c; break;
-        }
-    }
-    return out;
-}
 
 const char* LampName(Lamp lamp)
 {
@@ -97,7 +82,7 @@ public:
     void ShowMessage(const std::string& text, MessageIcon icon) override
     {
         ++messages_;
-        out_ << "message\t" << (icon == MessageIcon::Error ? "error" : "warning") << '\t' << Escaped(text)
+        out_ << "message\t" << (icon == MessageIcon::Error ? "error" : "warning") << '\t' << EscapedField(text)
              << '\n';
         out_.flush();
     }
@@ -125,13 +110,13 @@ public:
 
     void PrintRefresh()
     {
-        out_ << "status\t" << LampName(statusLamp_) << '\t' << Escaped(status_) << '\n';
-        out_ << "printer\t" << LampName(printerLamp_) << '\t' << Escaped(printerStatus_) << '\n';
-        out_ << "comment\t" << Escaped(comment_) << '\n';
+        out_ << "status\t" << LampName(statusLamp_) << '\t' << EscapedField(status_) << '\n';
+        out_ << "printer\t" << LampName(printerLamp_) << '\t' << EscapedField(printerStatus_) << '\n';
+        out_ << "comment\t" << EscapedField(comment_) << '\n';
         for (const JobRow& row : rows_) {
             out_ << "job";
             for (const std::string& text : row)
-                out_ << '\t' << Escaped(text);
+                out_ << '\t' << EscapedField(text);
             out_ << '\n';
         }
         out_.flush();
@@ -169,9 +154,7 @@ bool LoadPrinters(const Args& args, PrinterList& printers, ProxySettings& proxy)
     bool read = false;
     if (const std::optional<std::string> config = args.value("config")) {
         path = *config;
-        const std::size_t slash = path.rfind('/');
-        const std::string configDir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-        read = ReadPrintersFileAt(path, configDir, printers, proxy);
+        read = ReadPrintersFileAt(path, DirectoryPrefix(path), printers, proxy);
     } else {
         const std::optional<std::string> configDir = LocatePrintersFile();
         if (!configDir) {
