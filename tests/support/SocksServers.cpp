@@ -1,5 +1,5 @@
 #include "support/SocksServers.h"
-#include "support/Loopback.h"
+#include "support/LocalServers.h"
 
 #include <algorithm>
 #include <csignal>
@@ -166,20 +166,7 @@ SocksDaemon::~SocksDaemon()
 
 void SocksDaemon::Stop()
 {
-    if (pid_ <= 0)
-        return;
-    ::kill(pid_, SIGTERM);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    int status = 0;
-    while (::waitpid(pid_, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() >= until) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    pid_ = -1;
+    StopChildProcess(pid_);
 }
 
 void SocksDaemon::RemoveDir()

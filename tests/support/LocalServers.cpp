@@ -1,11 +1,15 @@
-#include "support/Loopback.h"
+#include "support/LocalServers.h"
 
+#include <chrono>
+#include <csignal>
 #include <fstream>
+#include <thread>
 #include <iterator>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace quenlo::test {
@@ -53,6 +57,24 @@ std::string ReadWholeFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void StopChildProcess(pid_t& pid)
+{
+    if (pid <= 0)
+        return;
+    ::kill(pid, SIGTERM);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() >= until) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid = -1;
 }
 
 }  // namespace quenlo::test

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include <sys/types.h>
+
 namespace quenlo::test {
 
 // A port on 127.0.0.1 that was free a moment ago, for servers that cannot listen on port 0 and
@@ -14,5 +16,9 @@ bool LoopbackAccepts(int port);
 
 // The whole file as bytes; empty when it cannot be read.
 std::string ReadWholeFile(const std::string& path);
+
+// Ends a server we started: SIGTERM, up to 3 s for it to exit, then SIGKILL; always reaped, so no
+// zombie is left. Sets pid to -1; does nothing when it is not positive.
+void StopChildProcess(pid_t& pid);
 
 }  // namespace quenlo::test
