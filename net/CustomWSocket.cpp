@@ -151,46 +151,34 @@ platform::LRESULT TCustomWSocket::WindowProc(unsigned message, platform::WPARAM 
 // ---------------------------------------------------------------------------------------------
 // Properties
 
-void TCustomWSocket::SetAddr(const std::string& value)
+void TCustomWSocket::AssignConnectionText(const std::string& value, std::string& text, bool& assigned,
+                                          bool& resolved, const char* refusal)
 {
-    if (addrAssigned_ && value == addrText_)
+    if (assigned && value == text)
         return;
     if (state_ != wsClosed) {
-        ReportError("Cannot change Addr if not closed");
+        ReportError(refusal);
         return;
     }
-    addrText_ = Trim(value);
-    addrAssigned_ = !addrText_.empty();
-    if (addrAssigned_)
-        addrResolved_ = false;
+    text = Trim(value);
+    assigned = !text.empty();
+    if (assigned)
+        resolved = false;
+}
+
+void TCustomWSocket::SetAddr(const std::string& value)
+{
+    AssignConnectionText(value, addrText_, addrAssigned_, addrResolved_, "Cannot change Addr if not closed");
 }
 
 void TCustomWSocket::SetPort(const std::string& value)
 {
-    if (portAssigned_ && value == portText_)
-        return;
-    if (state_ != wsClosed) {
-        ReportError("Cannot change Port if not closed");
-        return;
-    }
-    portText_ = Trim(value);
-    portAssigned_ = !portText_.empty();
-    if (portAssigned_)
-        portResolved_ = false;
+    AssignConnectionText(value, portText_, portAssigned_, portResolved_, "Cannot change Port if not closed");
 }
 
 void TCustomWSocket::SetProto(const std::string& value)
 {
-    if (protoAssigned_ && value == protoText_)
-        return;
-    if (state_ != wsClosed) {
-        ReportError("Cannot change Proto if not closed");
-        return;
-    }
-    protoText_ = Trim(value);
-    protoAssigned_ = !protoText_.empty();
-    if (protoAssigned_)
-        protoResolved_ = false;
+    AssignConnectionText(value, protoText_, protoAssigned_, protoResolved_, "Cannot change Proto if not closed");
 }
 
 void TCustomWSocket::SetLocalPort(const std::string& value)

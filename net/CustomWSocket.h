@@ -341,6 +341,10 @@ protected:
     void SetLastError(int error) noexcept { lastError_ = error; }
 
 private:
+    // The shared rule of the Addr, Port and Proto setters: the same text while assigned changes
+    // nothing; otherwise, while closed, store it trimmed and mark it (un)assigned and unresolved.
+    void AssignConnectionText(const std::string& value, std::string& text, bool& assigned, bool& resolved,
+                              const char* refusal);
     void DispatchSocketEvent(const TMessage& msg);
     void DispatchLookupDone(const TMessage& msg, bool reverse);
     void HandleCloseBit(std::uint16_t error);
