@@ -687,12 +687,7 @@ void TCustomWSocket::Connect()
         ReportSocketError("Connect (socket)");
         return;
     }
-    ++generation_;
-    closedNotified_ = false;
-    eventTarget_ = platform::CreateMessageTarget(
-        [this](platform::HWND, unsigned message, platform::WPARAM wParam, platform::LPARAM lParam) {
-            return WindowProc(message, wParam, lParam);
-        });
+    BeginConnection();
     const std::uint64_t generation = generation_;
     auto alive = LivenessToken();
     auto stillOurs = [&] { return !alive.expired() && generation_ == generation && hSocket_ != ws::INVALID_SOCKET; };
@@ -867,6 +862,18 @@ void TCustomWSocket::CloseSocketHandle() noexcept
     DestroyEventTarget();
 }
 
+// Every handle gets a new generation and its own event target, so notifications still queued for
+// an earlier connection die with its target and never reach this one.
+void TCustomWSocket::BeginConnection()
+{
+    ++generation_;
+    closedNotified_ = false;
+    eventTarget_ = platform::CreateMessageTarget(
+        [this](platform::HWND, unsigned message, platform::WPARAM wParam, platform::LPARAM lParam) {
+            return WindowProc(message, wParam, lParam);
+        });
+}
+
 void TCustomWSocket::DestroyEventTarget() noexcept
 {
     if (eventTarget_ != 0) {
@@ -997,12 +1004,7 @@ void TCustomWSocket::Listen()
         ReportSocketError("socket");
         return;
     }
-    ++generation_;
-    closedNotified_ = false;
-    eventTarget_ = platform::CreateMessageTarget(
-        [this](platform::HWND, unsigned message, platform::WPARAM wParam, platform::LPARAM lParam) {
-            return WindowProc(message, wParam, lParam);
-        });
+    BeginConnection();
     const std::uint64_t generation = generation_;
     auto alive = LivenessToken();
     auto stillOurs = [&] { return !alive.expired() && generation_ == generation && hSocket_ != ws::INVALID_SOCKET; };
@@ -1086,12 +1088,7 @@ void TCustomWSocket::Dup(ws::SOCKET newHandle)
     }
     CloseSocketHandle();
     hSocket_ = newHandle;
-    ++generation_;
-    closedNotified_ = false;
-    eventTarget_ = platform::CreateMessageTarget(
-        [this](platform::HWND, unsigned message, platform::WPARAM wParam, platform::LPARAM lParam) {
-            return WindowProc(message, wParam, lParam);
-        });
+    BeginConnection();
     ApplyLinger();
     if (!RegisterNotifications(kSessionEvents)) {
         ReportSocketError("WSAAsyncSelect");

@@ -352,6 +352,7 @@ private:
     void StartLookup(const std::string& text, bool reverse);
     void DropPendingLookup() noexcept;
     void CloseSocketHandle() noexcept;
+    void BeginConnection();
     void DestroyEventTarget() noexcept;
     // DrainThreadMessages, returning how many messages it took.
     std::size_t DrainThreadQueue();
