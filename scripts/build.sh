@@ -7,16 +7,19 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 flavour=${1:-release}
 jobs=${JOBS:-$(nproc)}
+# A compiler cache, when the machine has one, keeps rebuilds of several checkouts cheap.
+launcher=()
+command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 case "$flavour" in
   release)
-    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake -S . -B build -G Ninja "${launcher[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build build -j "$jobs" ;;
   asan)
-    cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUENLO_SANITIZE=ON \
+    cmake -S . -B build-asan -G Ninja "${launcher[@]}" -DCMAKE_BUILD_TYPE=Debug -DQUENLO_SANITIZE=ON \
       -DQUENLO_BENCH=OFF >/dev/null
     cmake --build build-asan -j "$jobs" ;;
   fuzz)
-    CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja "${launcher[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DQUENLO_FUZZ=ON -DQUENLO_SANITIZE=ON -DQUENLO_TESTS=OFF -DQUENLO_BENCH=OFF \
       -DQUENLO_APP=OFF >/dev/null
     cmake --build build-fuzz -j "$jobs" ;;
