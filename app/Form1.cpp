@@ -493,7 +493,7 @@ void TForm1::AddJobColumn(const std::string& caption, int width) {
 
 void TForm1::ClearJobs() { listView_->setRowCount(0); }
 
-void TForm1::AddJobRow(const JobRow& row) {
+void TForm1::AddJobRow(JobRow&& row) {
     const int r = listView_->rowCount();
     listView_->insertRow(r);
     const int columns = std::min<int>(listView_->columnCount(), static_cast<int>(row.size()));

@@ -119,7 +119,7 @@ public:
     void SetRefreshButtonEnabled(bool enabled) override;
     void AddJobColumn(const std::string& caption, int width) override;
     void ClearJobs() override;
-    void AddJobRow(const JobRow& row) override;
+    void AddJobRow(JobRow&& row) override;
     int SelectedJobCount() const override;
     std::string SelectedJobCaption() const override;
     void ShowMessage(const std::string& text, MessageIcon icon) override;

@@ -170,7 +170,7 @@ public:
     void SetRefreshButtonEnabled(bool) override {}
     void AddJobColumn(const std::string&, int) override {}
     void ClearJobs() override { rows = 0; }
-    void AddJobRow(const JobRow&) override { ++rows; }
+    void AddJobRow(JobRow&&) override { ++rows; }
     int SelectedJobCount() const override { return 0; }
     std::string SelectedJobCaption() const override { return {}; }
     void ShowMessage(const std::string&, MessageIcon) override {}

@@ -102,7 +102,7 @@ int RunWalkJobs(const std::vector<std::string>& argv)
     // The creation time is shown in the user's own date and time formats.
     std::setlocale(LC_TIME, "");
     const std::string body = ReadAllStdin();
-    WalkJobList(body, name, [](const JobRow& row) {
+    WalkJobList(body, name, [](JobRow&& row) {
         std::string line;
         for (std::size_t i = 0; i < row.size(); ++i) {
             if (i != 0)

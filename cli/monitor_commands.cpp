@@ -30,6 +30,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quenlo::cli {
@@ -72,7 +73,7 @@ public:
         rows_.clear();
         selectedRow_ = -1;
     }
-    void AddJobRow(const JobRow& row) override { rows_.push_back(row); }
+    void AddJobRow(JobRow&& row) override { rows_.push_back(std::move(row)); }
     int SelectedJobCount() const override { return selectedRow_ < 0 ? 0 : 1; }
     std::string SelectedJobCaption() const override
     {

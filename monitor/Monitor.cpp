@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <exception>
 #include <sstream>
+#include <utility>
 
 namespace quenlo {
 
@@ -319,7 +320,7 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
     view_.SetLabelStatus(Name() + kIppOkPrefix + StatusNumber() + ")");
     view_.SetImageStatus(Lamp::Green);
     const std::string name = Name();
-    WalkJobList(jobsAnswer, name, [this](const JobRow& row) { view_.AddJobRow(row); });
+    WalkJobList(jobsAnswer, name, [this](JobRow&& row) { view_.AddJobRow(std::move(row)); });
     jobsAnswer.clear();
 
     // Get-Printer-Attributes: the printer line and its lamp.

@@ -73,8 +73,9 @@ public:
     virtual void AddJobColumn(const std::string& caption, int width) = 0;
     // Removes every row.
     virtual void ClearJobs() = 0;
-    // Appends one row at the end of the list.
-    virtual void AddJobRow(const JobRow& row) = 0;
+    // Appends one row at the end of the list. The row is handed over: the view keeps its texts
+    // without copying them.
+    virtual void AddJobRow(JobRow&& row) = 0;
     // How many rows are selected now (the list allows at most one, but the logic checks for
     // exactly one).
     virtual int SelectedJobCount() const = 0;

@@ -41,7 +41,7 @@ JobRow JobRowTexts(const JobRecord& job, std::string_view printerName)
 }
 
 void WalkJobList(std::string_view body, std::string_view printerName,
-                 const std::function<void(const JobRow& row)>& onRow)
+                 const std::function<void(JobRow&& row)>& onRow)
 {
     JobRecord job;
     WalkResponse(
@@ -58,7 +58,7 @@ void WalkJobList(std::string_view body, std::string_view printerName,
 std::vector<JobRow> WalkJobList(std::string_view body, std::string_view printerName)
 {
     std::vector<JobRow> rows;
-    WalkJobList(body, printerName, [&](const JobRow& row) { rows.push_back(row); });
+    WalkJobList(body, printerName, [&](JobRow&& row) { rows.push_back(std::move(row)); });
     return rows;
 }
 

@@ -52,7 +52,7 @@ JobRow JobRowTexts(const JobRecord& job, std::string_view printerName);
 // a "job-id"; so a body that ends without its end tag loses its last job. A body of 10 bytes or
 // fewer gives no rows.
 void WalkJobList(std::string_view body, std::string_view printerName,
-                 const std::function<void(const JobRow& row)>& onRow);
+                 const std::function<void(JobRow&& row)>& onRow);
 // The same, collected into a vector.
 std::vector<JobRow> WalkJobList(std::string_view body, std::string_view printerName);
 

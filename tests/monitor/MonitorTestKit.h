@@ -49,7 +49,7 @@ public:
         rows.clear();
         selectedRow = -1;
     }
-    void AddJobRow(const JobRow& row) override { rows.push_back(row); }
+    void AddJobRow(JobRow&& row) override { rows.push_back(std::move(row)); }
     int SelectedJobCount() const override { return selectedRow < 0 ? 0 : 1; }
     std::string SelectedJobCaption() const override
     {
