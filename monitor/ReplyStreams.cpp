@@ -41,15 +41,16 @@ void ProbePageScan::Scan(const char* data, std::size_t size)
         size = static_cast<std::size_t>(static_cast<const char*>(zero) - data);
         ended_ = true;
     }
-    std::string window;
+    char window[kNoPrinters.size() - 1 + kScanSlice];
     for (std::size_t done = 0; done < size && !found_; done += kScanSlice) {
         const std::size_t n = std::min(kScanSlice, size - done);
-        window.assign(tail_);
-        for (std::size_t i = 0; i < n; ++i)
-            window.push_back(FoldAscii(data[done + i]));
-        found_ = window.find(kNoPrinters) != std::string::npos;
-        const std::size_t keep = std::min(window.size(), kNoPrinters.size() - 1);
-        tail_.assign(window, window.size() - keep, keep);
+        const std::size_t kept = tail_.size();
+        tail_.copy(window, kept);
+        std::transform(data + done, data + done + n, window + kept, FoldAscii);
+        const std::string_view text(window, kept + n);
+        found_ = text.find(kNoPrinters) != std::string_view::npos;
+        const std::size_t keep = std::min(text.size(), kNoPrinters.size() - 1);
+        tail_.assign(text.substr(text.size() - keep));
     }
 }
 
