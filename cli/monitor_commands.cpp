@@ -26,6 +26,7 @@
 #include "net/HttpProt.h"
 
 #include <clocale>
+#include <deque>
 #include <iostream>
 #include <optional>
 #include <ostream>
@@ -135,7 +136,7 @@ private:
     Lamp printerLamp_ = Lamp::Red;
     std::vector<std::string> items_;
     int selected_ = -1;
-    std::vector<JobRow> rows_;
+    std::deque<JobRow> rows_;  // grows without moving the rows it holds
     int selectedRow_ = -1;
     int messages_ = 0;
 };

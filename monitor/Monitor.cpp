@@ -2,6 +2,7 @@
 
 #include "ipp/Ipp.h"
 #include "monitor/RefreshText.h"
+#include "monitor/ReplyStreams.h"
 
 #include <cstdio>
 #include <exception>
@@ -33,17 +34,6 @@ constexpr const char* kRefusedAndCupsFailed =
 
 // An answer of this many bytes or fewer carries no IPP header worth reading.
 constexpr std::size_t kShortAnswer = 10;
-
-bool ContainsNoPrinters(const std::string& body)
-{
-    // The probe's body is read as text: up to its first zero byte, ASCII capitals folded.
-    std::string text = body.substr(0, body.find('\0'));
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text.find("no printers") != std::string::npos;
-}
 
 // The IPP status-code in upper-case hex with at least four digits; a code of 0x8000 or more is
 // negative as a signed 16-bit number and so comes out as the eight digits of its 32-bit form.
@@ -291,7 +281,8 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
 
     // Probe: does the printer URL answer at all?
     {
-        std::ostringstream probe;
+        ProbePageScan page;
+        std::ostream probe(&page);
         http_.SetURL(url);
         view_.SetPrinterSelectorEnabled(false);
         view_.SetRefreshButtonEnabled(false);
@@ -301,7 +292,7 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
         }
         view_.SetLabelStatus(Name() + kConnectedPrefix + StatusNumber() + ")");
         view_.SetImageStatus(Lamp::Yellow);
-        if (ContainsNoPrinters(probe.str())) {
+        if (page.SaysNoPrinters()) {
             // Only the selector comes back: choosing the printer again (the selector reports a
             // repeated choice too) is how the user asks once the server has the printer.
             view_.SetPrinterSelectorEnabled(true);
@@ -311,7 +302,7 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
     }
 
     // Get-Jobs: the rows of the job list. The POST goes to the URL the probe set.
-    std::string jobsAnswer;
+    ReplyBody jobsAnswer(AnnouncedLength());
     if (!PostIpp(BuildGetJobsRequest, url, jobsAnswer)) {
         EnableRefreshControls();
         view_.SetLabelStatus(Name() + kIppFailedPrefix + StatusNumber() + ")");
@@ -320,11 +311,11 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
     view_.SetLabelStatus(Name() + kIppOkPrefix + StatusNumber() + ")");
     view_.SetImageStatus(Lamp::Green);
     const std::string name = Name();
-    WalkJobList(jobsAnswer, name, [this](JobRow&& row) { view_.AddJobRow(std::move(row)); });
-    jobsAnswer.clear();
+    WalkJobList(jobsAnswer.Bytes(), name, [this](JobRow&& row) { view_.AddJobRow(std::move(row)); });
+    jobsAnswer.Release();
 
     // Get-Printer-Attributes: the printer line and its lamp.
-    std::string printerAnswer;
+    ReplyBody printerAnswer(AnnouncedLength());
     if (!PostIpp(BuildGetPrinterAttributesRequest, url, printerAnswer)) {
         EnableRefreshControls();
         view_.SetLabelStatus(Name() + kIppFailedPrefix + StatusNumber() + ")");
@@ -333,14 +324,19 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
     EnableRefreshControls();
     view_.SetLabelStatus(Name() + kIppOkPrefix + StatusNumber() + ")");
     view_.SetImageStatus(Lamp::Green);
-    const PrinterStatus printer = WalkPrinterStatus(printerAnswer, Name());
+    const PrinterStatus printer = WalkPrinterStatus(printerAnswer.Bytes(), Name());
     view_.SetLabelPrinterStatus(printer.line);
     view_.SetImagePrinterStatus(printer.lamp);
     return RefreshEnd::Complete;
 }
 
+std::function<long long()> TMonitor::AnnouncedLength() const
+{
+    return [this] { return static_cast<long long>(http_.ReplyLength()); };
+}
+
 bool TMonitor::PostIpp(IppMessage (*build)(std::string_view printerUri), const std::string& url,
-                       std::string& answer)
+                       ReplyBody& answer)
 {
     IppMessage body;
     try {
@@ -349,11 +345,8 @@ bool TMonitor::PostIpp(IppMessage (*build)(std::string_view printerUri), const s
         return false;  // a printer URI too long for the encoding: nothing is sent
     }
     std::istringstream send(body);
-    std::ostringstream receive;
-    if (RunRequest(hrPost, &send, &receive) == Outcome::Failed)
-        return false;
-    answer = receive.str();
-    return true;
+    std::ostream receive(&answer);
+    return RunRequest(hrPost, &send, &receive) == Outcome::Done;
 }
 
 // ---------------------------------------------------------------------------------------------

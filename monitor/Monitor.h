@@ -39,6 +39,8 @@
 
 namespace quenlo {
 
+class ReplyBody;
+
 // ---------------------------------------------------------------------------------------------
 // Set-up helpers shared by the window and quenlo-cli
 
@@ -169,8 +171,9 @@ private:
     void EndRefresh(RefreshEnd end);
     void ShowProbeFailed();
     RefreshEnd RunRefreshRequests(const TAList& entry);
+    std::function<long long()> AnnouncedLength() const;
     bool PostIpp(IppMessage (*build)(std::string_view printerUri), const std::string& url,
-                 std::string& answer);
+                 ReplyBody& answer);
     void JobCommand(std::int32_t operation, const char* noSelectionText);
     void PrinterCommand(std::int32_t operation);
     void CupsFallback(const std::string& remotehost, const std::string& url, std::int32_t operation,

@@ -3,6 +3,7 @@
 #include <clocale>
 #include <ctime>
 #include <langinfo.h>
+#include <utility>
 
 namespace quenlo {
 
@@ -27,15 +28,21 @@ void ApplyJobAttribute(JobRecord& job, const IppAttribute& attribute)
 
 JobRow JobRowTexts(const JobRecord& job, std::string_view printerName)
 {
+    return JobRowTexts(JobRecord(job), printerName);
+}
+
+JobRow JobRowTexts(JobRecord&& job, std::string_view printerName)
+{
     const std::string_view stateText = JobStateText(job.state);
+    std::string stateColumn = stateText.empty() ? job.stateReasons : std::string(stateText);
     return JobRow{
         std::to_string(job.jobId),
         std::string(printerName),
-        job.user,
-        job.jobName,
+        std::move(job.user),
+        std::move(job.jobName),
         std::to_string(job.size) + " K",
-        stateText.empty() ? job.stateReasons : std::string(stateText),
-        job.stateReasons,
+        std::move(stateColumn),
+        std::move(job.stateReasons),
         CreationTimeText(job.creationTime),
     };
 }
@@ -50,7 +57,7 @@ void WalkJobList(std::string_view body, std::string_view printerName,
             if (job.jobId == -1)
                 return;
             if (onRow)
-                onRow(JobRowTexts(job, printerName));
+                onRow(JobRowTexts(std::move(job), printerName));
             job.Clear();
         });
 }

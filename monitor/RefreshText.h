@@ -46,6 +46,8 @@ void ApplyJobAttribute(JobRecord& job, const IppAttribute& attribute);
 // job-state text (the state reasons instead when the state has no text of its own), the state
 // reasons, and CreationTimeText of the creation time.
 JobRow JobRowTexts(const JobRecord& job, std::string_view printerName);
+// The same, taking the record's texts instead of copying them (the record is left to be cleared).
+JobRow JobRowTexts(JobRecord&& job, std::string_view printerName);
 
 // Walks a Get-Jobs answer and calls onRow for each finished job, in the order of the answer. A job
 // is finished by the next group delimiter (the end tag included) and is listed only when it carried

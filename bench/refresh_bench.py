@@ -1,0 +1,217 @@
+#!/usr/bin/env python3
+"""The refresh as users meet it, side by side in one run (scripts/bench-refresh.sh runs this).
+
+(a) `quenlo-cli refresh` as a whole process against refresh-replay, which answers with bytes
+    captured from CUPS (5,000, 1,000 and 10 held jobs; scripts/capture-refresh.sh), beside the
+    floor client refresh-floor; also with a 200 MiB probe page. Wall and CPU medians, peak RSS.
+(b) filling the window's list with the 5,000 captured rows (bench_app_joblist).
+(c) start-up of the real `quenlo` to its window shown, and its resident memory idle in the tray,
+    under Xvfb with icewm.
+(d) the window's longest stretch without handling events while it refreshes the 5,000-job
+    printer (bench_app_ui_stretch).
+
+    refresh_bench.py --build DIR --captures DIR [--runs N] [--compare QUENLO_CLI]
+
+--compare runs a second quenlo-cli (say, a build of an earlier commit) beside the first in (a).
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+GOALS = "goals: (a) <= 3x floor at 5,000 jobs, <= 2x at 10, peak RSS <= Get-Jobs answer + 8 MiB; " \
+        "(b) < 20 ms; (c) < 300 ms, < 30 MB; (d) < 50 ms"
+
+
+def run_measured(args, argv, env=None):
+    """Runs argv to its end under run-measured; returns (wall s, CPU s, peak RSS KiB, exit code, output)."""
+    proc = subprocess.run([args.build + "/bench/run-measured"] + argv, env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, check=True)
+    report = re.findall(rb"run-measured: (\d+) (\d+) (\d+) (\d+)", proc.stderr)[-1]
+    wall, cpu, rss, code = (int(x) for x in report)
+    return wall / 1e9, cpu / 1e9, rss, code, proc.stdout
+
+
+def write_config(root, port, printers):
+    """A config home whose printers file lists `printers` (name, url) on the replay server."""
+    os.makedirs(os.path.join(root, "Dorvane"), exist_ok=True)
+    blocks = "".join("<printer>\nname=%s\nremotehost=127.0.0.1:%d\nurl=%s\nlocalport=-1\ncomment=bench\n"
+                     "<endprinter>\n" % (name, port, url) for name, url in printers)
+    with open(os.path.join(root, "printers.qdl"), "w") as f:
+        f.write("<global>\nproxy=\nproxyport=80\n<endglobal>\n" + blocks)
+    with open(os.path.join(root, "Dorvane", "Quenlo.conf"), "w") as f:
+        f.write("[General]\nConfDir=%s/\n" % root)
+    return os.path.join(root, "printers.qdl")
+
+
+def body_size(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    return len(data) - data.index(b"\r\n\r\n") - 4
+
+
+def ms(seconds):
+    return "%.1f ms" % (seconds * 1000)
+
+
+def whole_process(args, port, work, clients):
+    config = write_config(work + "/cli", port, [("jobs%d" % n, "/printers/jobs%d" % n) for n in (5000, 1000, 10)]
+                          + [("bigprobe", "/bigprobe/printers/jobs5000")])
+    print("(a) quenlo-cli refresh as a whole process, %d runs each, medians; peak RSS the largest" % args.runs)
+    print("    %-26s %-10s %10s %10s %12s %8s" % ("client", "printer", "wall", "CPU", "peak RSS", "x floor"))
+    for printer, jobs in (("jobs5000", 5000), ("jobs1000", 1000), ("jobs10", 10), ("bigprobe", 5000)):
+        path = "/bigprobe/printers/jobs5000" if printer == "bigprobe" else "/printers/" + printer
+        uri = "http://127.0.0.1:%d%s" % (port, path)
+        bodies = []
+        for op in ("get-jobs", "get-printer-attributes"):
+            name = "%s/%s-%s.bin" % (work, printer, op)
+            with open(name, "wb") as f:
+                f.write(subprocess.run([clients[0][1], "request", op, "--uri", uri], check=True,
+                                       stdout=subprocess.PIPE).stdout)
+            bodies.append(name)
+        runners = [("floor (C, no parsing)", [args.build + "/bench/refresh-floor", str(port), path] + bodies)]
+        runners += [(label, [cli, "refresh", "--config", config, "--printer", printer]) for label, cli in clients]
+        results = {label: [] for label, _ in runners}
+        for _ in range(args.runs):  # interleaved, so a busy moment hits every client alike
+            for label, argv in runners:
+                wall, cpu, rss, code, out = run_measured(args, argv)
+                rows = out.count(b"\njob\t") + out.startswith(b"job\t")
+                if code != 0 or (label != runners[0][0] and rows != jobs):
+                    sys.exit("refresh_bench: %s on %s failed (exit %d, %d rows)" % (label, printer, code, rows))
+                results[label].append((wall, cpu, rss))
+        floor = statistics.median(w for w, _, _ in results[runners[0][0]])
+        for label, _ in runners:
+            r = results[label]
+            wall = statistics.median(w for w, _, _ in r)
+            print("    %-26s %-10s %10s %10s %8.1f MiB %7.1fx" % (label, printer, ms(wall),
+                  ms(statistics.median(c for _, c, _ in r)), max(m for _, _, m in r) / 1024, wall / floor))
+    answer = body_size(args.captures + "/jobs-5000/get-jobs.http")
+    print("    the 5,000-job Get-Jobs answer is %.1f MiB: the memory goal is %.1f MiB"
+          % (answer / 2**20, answer / 2**20 + 8))
+
+
+def list_fill(args):
+    out = subprocess.run([args.build + "/bench/bench_app_joblist", "--benchmark_filter=Captured",
+                          "--benchmark_repetitions=%d" % args.runs, "--benchmark_format=json"],
+                         env=dict(os.environ, QUENLO_REFRESH_CAPTURES=args.captures), check=True,
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
+    runs = [b for b in json.loads(out)["benchmarks"] if b.get("run_type") == "iteration"]
+    times = [b["real_time"] for b in runs]  # in ms (the benchmark's unit)
+    print("(b) filling the window's list with the 5,000 captured rows: median %.1f ms (of %d)"
+          % (statistics.median(times), len(times)))
+
+
+class Desktop:
+    """Xvfb with icewm on a display of its own, for the window's measurements."""
+
+    def __enter__(self):
+        r, w = os.pipe()
+        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1280x800x24", "-nolisten",
+                                      "tcp"], pass_fds=(w,), stderr=subprocess.DEVNULL)
+        os.close(w)
+        with os.fdopen(r) as f:
+            self.display = ":" + f.readline().strip()
+        self.env = dict(os.environ, DISPLAY=self.display)
+        self.env.pop("QT_QPA_PLATFORM", None)
+        self.wm = subprocess.Popen(["icewm"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(1.0)
+        return self
+
+    def __exit__(self, *exc):
+        for p in (self.wm, self.xvfb):
+            p.terminate()
+            try:
+                p.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+
+
+def visible_quenlo(env):
+    return subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Quenlo$"], env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.strip() != b""
+
+
+def startup(args, port, work, desktop):
+    print("(c) the real quenlo: start to the window shown, and resident memory idle in the tray (%d runs)"
+          % args.runs)
+    for printer in ("jobs10", "jobs5000"):
+        home = work + "/startup-" + printer
+        write_config(home, port, [(printer, "/printers/" + printer)])
+        runtime = tempfile.mkdtemp(dir=work)
+        env = dict(desktop.env, XDG_CONFIG_HOME=home, XDG_RUNTIME_DIR=runtime)
+        shown, idle = [], []
+        for _ in range(args.runs):
+            start = time.perf_counter()
+            proc = subprocess.Popen([args.build + "/app/quenlo"], env=env, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+            deadline = start + 20
+            while not visible_quenlo(env):
+                if time.perf_counter() > deadline or proc.poll() is not None:
+                    proc.kill()
+                    sys.exit("refresh_bench: the window of quenlo did not show")
+            shown.append(time.perf_counter() - start)
+            time.sleep(max(0.0, start + 4 - time.perf_counter()))  # it goes to the tray after 1 s
+            with open("/proc/%d/status" % proc.pid) as f:
+                idle.append(int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1)) / 1024)
+            proc.send_signal(signal.SIGTERM)
+            try:
+                proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        print("    printer with %-5s jobs: window shown after %s (median), idle RSS %.1f MiB (median)"
+              % (printer[4:], ms(statistics.median(shown)), statistics.median(idle)))
+    print("    (shown = first seen mapped by polling xdotool search, so a few ms late at most)")
+
+
+def ui_stretch(args, port, work, desktop):
+    home = work + "/stretch"
+    write_config(home, port, [("jobs5000", "/printers/jobs5000")])
+    runtime = tempfile.mkdtemp(dir=work)
+    out = subprocess.run([args.build + "/bench/bench_app_ui_stretch", str(args.runs)], check=True,
+                         env=dict(desktop.env, XDG_CONFIG_HOME=home, XDG_RUNTIME_DIR=runtime),
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=120).stdout.decode()
+    gaps = [float(g) for g in re.findall(r"longest gap ([\d.]+) ms", out)]
+    print("(d) the window's longest stretch between two event turns while it refreshes 5,000 jobs: "
+          "median %.1f ms, worst %.1f ms (of %d refreshes)" % (statistics.median(gaps), max(gaps), len(gaps)))
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--build", required=True)
+    p.add_argument("--captures", required=True)
+    p.add_argument("--runs", type=int, default=5)
+    p.add_argument("--compare", help="a second quenlo-cli to run beside the first in (a)")
+    p.add_argument("--no-window", action="store_true", help="only (a)")
+    args = p.parse_args()
+    clients = [("quenlo-cli refresh", args.build + "/cli/quenlo-cli")]
+    if args.compare:
+        clients.append(("compared quenlo-cli", args.compare))
+
+    work = tempfile.mkdtemp(prefix="refresh-bench.")
+    replay = subprocess.Popen([args.build + "/bench/refresh-replay", args.captures], stdout=subprocess.PIPE)
+    try:
+        port = int(replay.stdout.readline())
+        print(GOALS)
+        whole_process(args, port, work, clients)
+        if not args.no_window:
+            list_fill(args)
+            with Desktop() as desktop:
+                startup(args, port, work, desktop)
+                ui_stretch(args, port, work, desktop)
+    finally:
+        replay.terminate()
+        replay.wait()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
