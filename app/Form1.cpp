@@ -413,13 +413,19 @@ void TForm1::changeEvent(QEvent* event) {
 }
 
 void TForm1::ApplicationMinimize() {
-    minimizing_ = true;
-    if (!isMinimized())
-        showMinimized();
-    minimizing_ = false;
-    // Without a notification area nothing could bring a hidden window back: it stays minimised.
-    if (!TrayAvailable())
+    // Without a notification area nothing could bring a hidden window back: it is minimised to the
+    // task bar instead (a second minimise has no effect).
+    if (!TrayAvailable()) {
+        if (!isMinimized()) {
+            minimizing_ = true;
+            showMinimized();
+            minimizing_ = false;
+        }
         return;
+    }
+    // With a notification area the window is only hidden, never minimised by us first: a window
+    // we minimise carries "iconic" as its initial state, so showing it again would map it
+    // minimised and send it straight back here.
     trayIcon_->setIcon(appIcon_);
     trayIcon_->setToolTip(QStringLiteral("Quenlo"));
     trayIcon_->show();
@@ -429,9 +435,11 @@ void TForm1::ApplicationMinimize() {
 void TForm1::TrayIconMessage(QSystemTrayIcon::ActivationReason reason) {
     if (reason != QSystemTrayIcon::Trigger)
         return;
+    // Restored before it is shown: a window the window manager minimised (its title-bar button)
+    // must come back in its normal state, not be mapped minimised again.
+    setWindowState(windowState() & ~Qt::WindowMinimized);
     setVisible(true);
     trayIcon_->hide();
-    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     raise();
     activateWindow();
 }
