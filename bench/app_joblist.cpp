@@ -6,7 +6,7 @@
 #include "monitor/Monitor.h"
 
 #include <QApplication>
-#include <QTableWidget>
+#include <QTableView>
 #include <benchmark/benchmark.h>
 #include <cstdlib>
 #include <string>
