@@ -1,5 +1,6 @@
 #include "app/Form1.h"
 
+#include "app/JobListModel.h"
 #include "app/MonitorHost.h"
 #include "app/TextCodec.h"
 #include "config/Gateways.h"
@@ -18,7 +19,9 @@
 #include <QPainter>
 #include <QScreen>
 #include <QStyledItemDelegate>
-#include <QTableWidget>
+#include <QHelpEvent>
+#include <QTableView>
+#include <QToolTip>
 #include <QTimer>
 #include <QToolButton>
 
@@ -47,11 +50,28 @@ constexpr int kDefaultColumnWidth = 50;
 
 QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
 
-// Underlines every cell of the row under the mouse, the list's hot tracking.
+// Underlines every cell of the row under the mouse (the list's hot tracking), and shows the full
+// text of a cell that its column cuts off as the cell's hint.
 class HotTrackDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
     int hotRow = -1;
+
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override {
+        if (event->type() != QEvent::ToolTip || !index.isValid())
+            return QStyledItemDelegate::helpEvent(event, view, option, index);
+        QStyleOptionViewItem cell = option;
+        initStyleOption(&cell, index);
+        const QStyle* style = view->style();
+        const int room = style->subElementRect(QStyle::SE_ItemViewItemText, &cell, view).width() -
+                         2 * (style->pixelMetric(QStyle::PM_FocusFrameHMargin, &cell, view) + 1);
+        if (cell.fontMetrics.horizontalAdvance(cell.text) > room)
+            QToolTip::showText(event->globalPos(), cell.text, view->viewport(), option.rect);
+        else
+            QToolTip::hideText();
+        return true;
+    }
 
 protected:
     void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
@@ -134,6 +154,9 @@ TForm1::TForm1(Options options) : options_(std::move(options)) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Quenlo"));
     setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    // An always-on-top corner panel is seldom the active window when the pointer rests on it; its
+    // hints show all the same.
+    setAttribute(Qt::WA_AlwaysShowToolTips, true);
     setAutoFillBackground(true);
     setPalette(PanelPalette(palette()));
     setFont(PanelFont());
@@ -203,11 +226,16 @@ void TForm1::CreateComponents() {
     comboBoxPrinterlist_->setMaxVisibleItems(10);
     comboBoxPrinterlist_->setPalette(controls);
     comboBoxPrinterlist_->setGeometry(kComboBoxRect);
+    // The drop-down list is a window of its own and does not inherit the selector's colours.
+    comboBoxPrinterlist_->view()->setPalette(controls);
+    comboBoxPrinterlist_->view()->window()->setPalette(controls);
     // Only a choice by the user refreshes; items added or selected by the program do not.
     connect(comboBoxPrinterlist_, &QComboBox::activated, this, [this](int) { ComboBoxPrinterlistChange(); });
 
-    listView_ = new QTableWidget(0, 0, this);
+    listView_ = new QTableView(this);
     listView_->setObjectName(QStringLiteral("ListView"));
+    jobList_ = new JobListModel(listView_);
+    listView_->setModel(jobList_);
     listView_->setPalette(controls);
     listView_->setFrameShape(QFrame::NoFrame);
     listView_->setShowGrid(true);
@@ -228,12 +256,17 @@ void TForm1::CreateComponents() {
     const int rowHeight = QFontMetrics(font()).height() + 4;
     listView_->verticalHeader()->setDefaultSectionSize(rowHeight);
     listView_->verticalHeader()->setMinimumSectionSize(rowHeight);
+    // Every row has the same height, so a long queue needs no measuring.
+    listView_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    // Columns are widened (or narrowed) by dragging the edges of their captions.
+    listView_->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    listView_->horizontalHeader()->setMinimumSectionSize(8);
     listView_->setGeometry(kListViewRect);
     auto* hot = new HotTrackDelegate(listView_);
     listView_->setItemDelegate(hot);
     listView_->setMouseTracking(true);
     listView_->viewport()->installEventFilter(new HotTrackLeaveFilter(hot, listView_->viewport()));
-    connect(listView_, &QTableWidget::entered, this, [this, hot](const QModelIndex& index) {
+    connect(listView_, &QTableView::entered, this, [this, hot](const QModelIndex& index) {
         if (hot->hotRow != index.row()) {
             hot->hotRow = index.row();
             listView_->viewport()->update();
@@ -413,13 +446,19 @@ void TForm1::changeEvent(QEvent* event) {
 }
 
 void TForm1::ApplicationMinimize() {
-    minimizing_ = true;
-    if (!isMinimized())
-        showMinimized();
-    minimizing_ = false;
-    // Without a notification area nothing could bring a hidden window back: it stays minimised.
-    if (!TrayAvailable())
+    // Without a notification area nothing could bring a hidden window back: it is minimised to the
+    // task bar instead (a second minimise has no effect).
+    if (!TrayAvailable()) {
+        if (!isMinimized()) {
+            minimizing_ = true;
+            showMinimized();
+            minimizing_ = false;
+        }
         return;
+    }
+    // With a notification area the window is only hidden, never minimised by us first: a window
+    // we minimise carries "iconic" as its initial state, so showing it again would map it
+    // minimised and send it straight back here.
     trayIcon_->setIcon(appIcon_);
     trayIcon_->setToolTip(QStringLiteral("Quenlo"));
     trayIcon_->show();
@@ -429,9 +468,11 @@ void TForm1::ApplicationMinimize() {
 void TForm1::TrayIconMessage(QSystemTrayIcon::ActivationReason reason) {
     if (reason != QSystemTrayIcon::Trigger)
         return;
+    // Restored before it is shown: a window the window manager minimised (its title-bar button)
+    // must come back in its normal state, not be mapped minimised again.
+    setWindowState(windowState() & ~Qt::WindowMinimized);
     setVisible(true);
     trayIcon_->hide();
-    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     raise();
     activateWindow();
 }
@@ -485,26 +526,14 @@ void TForm1::SetPrinterSelectorEnabled(bool enabled) { comboBoxPrinterlist_->set
 void TForm1::SetRefreshButtonEnabled(bool enabled) { refreshButton_->setEnabled(enabled); }
 
 void TForm1::AddJobColumn(const std::string& caption, int width) {
-    const int column = listView_->columnCount();
-    listView_->insertColumn(column);
-    listView_->setHorizontalHeaderItem(column, new QTableWidgetItem(DecodeForDisplay(caption)));
+    const int column = jobList_->columnCount();
+    jobList_->AddColumn(DecodeForDisplay(caption));
     listView_->setColumnWidth(column, width > 0 ? width : kDefaultColumnWidth);
 }
 
-void TForm1::ClearJobs() { listView_->setRowCount(0); }
+void TForm1::ClearJobs() { jobList_->Clear(); }
 
-void TForm1::AddJobRow(JobRow&& row) {
-    const int r = listView_->rowCount();
-    listView_->insertRow(r);
-    const int columns = std::min<int>(listView_->columnCount(), static_cast<int>(row.size()));
-    for (int c = 0; c < columns; ++c) {
-        auto* item = new QTableWidgetItem(DecodeForDisplay(row[static_cast<std::size_t>(c)]));
-        // The caption keeps its bytes for the job commands.
-        if (c == 0)
-            item->setData(Qt::UserRole, QByteArray(row[0].data(), static_cast<qsizetype>(row[0].size())));
-        listView_->setItem(r, c, item);
-    }
-}
+void TForm1::AddJobRow(JobRow&& row) { jobList_->Append(std::move(row)); }
 
 int TForm1::SelectedJobCount() const {
     return static_cast<int>(listView_->selectionModel()->selectedRows().size());
@@ -514,8 +543,7 @@ std::string TForm1::SelectedJobCaption() const {
     const QModelIndexList rows = listView_->selectionModel()->selectedRows();
     if (rows.isEmpty())
         return {};
-    const QTableWidgetItem* item = listView_->item(rows.first().row(), 0);
-    return item ? item->data(Qt::UserRole).toByteArray().toStdString() : std::string();
+    return jobList_->Row(rows.first().row())[0];
 }
 
 void TForm1::ShowMessage(const std::string& text, MessageIcon icon) {

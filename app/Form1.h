@@ -37,12 +37,13 @@ class QAction;
 class QComboBox;
 class QLabel;
 class QMenu;
-class QTableWidget;
+class QTableView;
 class QTimer;
 class QToolButton;
 
 namespace quenlo::app {
 
+class JobListModel;
 class MonitorHost;
 
 // Design size of the window: client area and the outer size with the frame of the original layout.
@@ -126,7 +127,9 @@ public:
 
     // --- Components (read access for the program and its tests) ---------------------------------
     QComboBox* ComboBoxPrinterlist() const { return comboBoxPrinterlist_; }
-    QTableWidget* ListView() const { return listView_; }
+    QTableView* ListView() const { return listView_; }
+    // The rows the job list shows, as they were handed over.
+    JobListModel* JobList() const { return jobList_; }
     QMenu* PopupMenu() const { return popupMenu_; }
     QAction* Megszakit() const { return megszakit_; }
     QAction* Szunet() const { return szunet_; }
@@ -189,7 +192,8 @@ private:
     QLabel* labelPrinterStatus_ = nullptr;
     QLabel* imagePrinterStatus_ = nullptr;
     QComboBox* comboBoxPrinterlist_ = nullptr;
-    QTableWidget* listView_ = nullptr;
+    QTableView* listView_ = nullptr;
+    JobListModel* jobList_ = nullptr;
     std::array<QPixmap, 3> imageList_;
     QMenu* popupMenu_ = nullptr;
     QAction* megszakit_ = nullptr;

@@ -7,7 +7,7 @@
 #include <QApplication>
 #include <csignal>
 
-int main(int argc, char** argv) {
+int main(int /*argc*/, char** argv) {
     using quenlo::platform::SingleInstance;
 
     // One instance per user session: wait up to 10 s for a running one to end, else leave silently.
@@ -18,7 +18,14 @@ int main(int argc, char** argv) {
     // A closed connection is reported by the socket layer, not by a signal.
     std::signal(SIGPIPE, SIG_IGN);
 
-    QApplication app(argc, argv);
+    // The program has no command-line options, so none may reach the toolkit either (it would
+    // otherwise take -platform, -style, -reverse and the like from them). It keeps only the
+    // program's name.
+    // An empty argument vector (possible with execve) still gives the toolkit a name.
+    static char programName[] = "quenlo";
+    int toolkitArgc = 1;
+    char* toolkitArgv[] = {argv[0] ? argv[0] : programName, nullptr};
+    QApplication app(toolkitArgc, toolkitArgv);
     QApplication::setApplicationName(QStringLiteral("Quenlo"));
     QApplication::setOrganizationName(QStringLiteral("Dorvane"));
     // The window's close button ends the program, not the last message box closed while the

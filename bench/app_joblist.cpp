@@ -8,7 +8,7 @@
 #include "monitor/RefreshText.h"
 
 #include <QApplication>
-#include <QTableWidget>
+#include <QTableView>
 #include <benchmark/benchmark.h>
 #include <cstdio>
 #include <cstdlib>

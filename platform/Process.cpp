@@ -2,7 +2,11 @@
 
 #include <cerrno>
 #include <csignal>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <system_error>
 #include <thread>
@@ -52,6 +56,66 @@ struct SpawnAttributes {
     SpawnAttributes& operator=(const SpawnAttributes&) = delete;
 };
 
+// One started child. Its id names it until it is reaped, and only Watch's thread reaps it, under
+// `mutex`; so a signal sent under the same mutex while `reaped` is false reaches this child and no
+// other process that got its id later. The pidfd (when the kernel has them) keeps that true even
+// if some other code of the process reaped the child behind our back.
+struct Child {
+    pid_t pid = 0;
+    int pidfd = -1;
+    bool watched = false;
+    std::mutex mutex;
+    bool reaped = false;
+
+    ~Child() {
+        if (pidfd >= 0)
+            ::close(pidfd);
+    }
+};
+
+std::mutex registryMutex;
+std::map<pid_t, std::shared_ptr<Child>>& Registry() {
+    static std::map<pid_t, std::shared_ptr<Child>> children;
+    return children;
+}
+
+// Waits, without reaping, until the child has ended, then reaps it, so a child that ends on its own
+// leaves no zombie behind.
+void ReapWhenEnded(const std::shared_ptr<Child>& child) {
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(child->pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+    const std::lock_guard<std::mutex> lock(child->mutex);
+    while (::waitpid(child->pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    child->reaped = true;
+}
+
+void Watch(pid_t pid) {
+    auto child = std::make_shared<Child>();
+    child->pid = pid;
+    child->pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0U));  // close-on-exec
+    try {
+        std::thread([child] { ReapWhenEnded(child); }).detach();
+        child->watched = true;
+    } catch (const std::system_error&) {
+        // No thread to spare: the child is reaped when it is terminated, or by the system when
+        // this program ends.
+    }
+    const std::lock_guard<std::mutex> lock(registryMutex);
+    Registry()[pid] = std::move(child);
+}
+
+std::shared_ptr<Child> Forget(pid_t pid) {
+    const std::lock_guard<std::mutex> lock(registryMutex);
+    auto it = Registry().find(pid);
+    if (it == Registry().end())
+        return nullptr;
+    std::shared_ptr<Child> child = std::move(it->second);
+    Registry().erase(it);
+    return child;
+}
+
 }  // namespace
 
 ProcessHandle StartProcess(const std::string& program, const std::vector<std::string>& argv,
@@ -77,6 +141,7 @@ ProcessHandle StartProcess(const std::string& program, const std::vector<std::st
             *error = rc;
         return {};
     }
+    Watch(pid);
     return ProcessHandle{pid};
 }
 
@@ -85,22 +150,21 @@ void TerminateProcess(ProcessHandle& handle) {
         return;
     const pid_t pid = handle.pid;
     handle.pid = 0;
-    // The child has not been reaped yet (only this function reaps), so the id still names it even
-    // when it has already ended on its own.
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid)
+    const std::shared_ptr<Child> child = Forget(pid);
+    // A process we did not start, or already told to end, is not ours to signal.
+    if (!child)
         return;
-    try {
-        std::thread([pid] {
-            int st = 0;
-            while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-            }
-        }).detach();
-    } catch (const std::system_error&) {
-        // No thread to spare: the child stays a zombie until this program ends, when the system
-        // reaps it. Nothing else depends on it.
-    }
+    const std::lock_guard<std::mutex> lock(child->mutex);
+    if (child->reaped)
+        return;
+    if (child->pidfd >= 0)
+        ::syscall(SYS_pidfd_send_signal, child->pidfd, SIGTERM, nullptr, 0U);
+    else
+        ::kill(pid, SIGTERM);
+    // Without a watcher nobody else reaps it; take it now if it is already gone, else the system
+    // does when this program ends.
+    if (!child->watched && ::waitpid(pid, nullptr, WNOHANG) == pid)
+        child->reaped = true;
 }
 
 std::string ExecutableDir() {

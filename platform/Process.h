@@ -1,8 +1,10 @@
 // Child processes started and stopped by the program, and the program's own location.
 //
 // A started process is held as a ProcessHandle (its process id). The program never waits for a
-// child to start or to end: Terminate sends it SIGTERM and leaves the reaping to a background
-// thread, so no zombie is left behind and the caller goes on at once.
+// child to start or to end: a background thread reaps each child as soon as it ends, whether it
+// ends on its own or after TerminateProcess, so no zombie is left behind and the caller goes on at
+// once. TerminateProcess never signals a process that is not (or no longer) our running child,
+// even when the child ended and its id was given to another process.
 #pragma once
 
 #include <string>
@@ -25,8 +27,9 @@ struct ProcessHandle {
 ProcessHandle StartProcess(const std::string& program, const std::vector<std::string>& argv,
                            int* error = nullptr);
 
-// Asks the child to end (SIGTERM) and reaps it in the background once it has ended. Does not wait.
-// The handle is reset to "none". Does nothing for an invalid handle.
+// Asks the child to end (SIGTERM), unless it has already ended; it is reaped in the background.
+// Does not wait. The handle is reset to "none". Does nothing for an invalid handle, a handle that
+// StartProcess did not return, or one that was terminated already.
 void TerminateProcess(ProcessHandle& handle);
 
 // The directory of the running executable, with a trailing "/"; empty when it cannot be found.

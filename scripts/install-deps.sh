@@ -18,6 +18,8 @@ packages=(
   fonts-dejavu-core imagemagick
   # the refresh benchmark's desktop (scripts/bench-refresh.sh): a window manager with a tray, and xdotool
   icewm xdotool
+  # ippeveprinter will not start without a discovery daemon: the test fixture runs its own
+  dbus avahi-daemon
 )
 
 missing=()

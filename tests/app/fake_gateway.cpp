@@ -2,7 +2,8 @@
 //   start <TAB> pid <TAB> current directory <TAB> arg1 <TAB> arg2 ... <LF>
 // to the file named by QUENLO_FAKE_GATEWAY_LOG, keeps running, and on SIGTERM appends
 //   term <TAB> pid <LF>
-// and ends with exit code 0.
+// and ends with exit code 0. With QUENLO_FAKE_GATEWAY_EXIT set it ends on its own right after the
+// start line, as a gateway that fails early does.
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -44,6 +45,8 @@ int main(int argc, char** argv) {
         line += std::string("\t") + argv[i];
     line += "\n";
     (void)!::write(logFd, line.data(), line.size());
+    if (std::getenv("QUENLO_FAKE_GATEWAY_EXIT"))
+        return 0;
     for (;;)
         ::pause();
 }

@@ -3,7 +3,9 @@
 #include "AppFixture.h"
 
 #include "app/Form1.h"
+#include "app/JobListModel.h"
 #include "app/TextCodec.h"
+#include "monitor/Monitor.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -11,9 +13,10 @@
 #include <QLabel>
 #include <QMenu>
 #include <QTest>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTimer>
 #include <QToolButton>
+#include <QToolTip>
 
 namespace {
 
@@ -91,9 +94,13 @@ TEST(Form, ControlsLookAndBehaviour) {
     EXPECT_FALSE(combo->isEditable());
     EXPECT_FALSE(combo->hasFrame());
     EXPECT_EQ(combo->maxVisibleItems(), 10);
+    // The drop-down list is a window of its own: black with the panel's text colour as well.
+    EXPECT_EQ(combo->view()->palette().color(QPalette::Base), QColor(Qt::black));
+    EXPECT_EQ(combo->view()->palette().color(QPalette::Text), kPaleBlueViolet);
+    EXPECT_EQ(combo->view()->window()->palette().color(QPalette::Window), QColor(Qt::black));
     EXPECT_EQ(combo->nextInFocusChain(), form.ListView());
 
-    QTableWidget* list = form.ListView();
+    QTableView* list = form.ListView();
     EXPECT_TRUE(list->showGrid());
     EXPECT_EQ(list->frameShape(), QFrame::NoFrame);
     EXPECT_EQ(list->selectionMode(), QAbstractItemView::SingleSelection);
@@ -105,6 +112,8 @@ TEST(Form, ControlsLookAndBehaviour) {
     QToolButton* refresh = form.RefreshButton();
     EXPECT_TRUE(refresh->autoRaise());
     EXPECT_EQ(refresh->toolTip().toStdString(), "Lista frissítése");
+    // Hints show over the panel also while another window is active.
+    EXPECT_TRUE(form.testAttribute(Qt::WA_AlwaysShowToolTips));
     EXPECT_FALSE(refresh->icon().isNull());
 
     for (Lamp lamp : {Lamp::Green, Lamp::Yellow, Lamp::Red})
@@ -192,17 +201,22 @@ TEST(FormView, JobListRowsAndSelection) {
     form.AddJobColumn("job ID", 50);
     form.AddJobColumn("job name", 80);
     form.AddJobColumn("no width", 0);
-    EXPECT_EQ(form.ListView()->columnCount(), 3);
+    EXPECT_EQ(form.JobList()->columnCount(), 3);
     EXPECT_EQ(form.ListView()->columnWidth(1), 80);
     EXPECT_EQ(form.ListView()->columnWidth(2), 50);
+    for (const char* caption : {"d", "e", "f", "g", "h", "past the row"})
+        form.AddJobColumn(caption, 50);
 
-    QTableWidget* list = form.ListView();
-    list->setColumnCount(8);
+    QTableView* list = form.ListView();
+    const quenlo::app::JobListModel* jobs = form.JobList();
+    auto cell = [&](int r, int c) { return jobs->index(r, c).data().toString().toStdString(); };
     form.AddJobRow(JobRow{"12", "Laser", "anna", "Havi jelent\xe9s", "20 K", "pending-held", "job-hold", "x"});
     form.AddJobRow(JobRow{" 13", "Laser", "bela", "b", "1 K", "processing", "", "y"});
-    ASSERT_EQ(list->rowCount(), 2);
-    EXPECT_EQ(list->item(0, 3)->text().toStdString(), "Havi jelentés");
-    EXPECT_EQ(list->item(1, 2)->text(), "bela");
+    ASSERT_EQ(jobs->rowCount(), 2);
+    EXPECT_EQ(cell(0, 3), "Havi jelentés");
+    EXPECT_EQ(cell(1, 2), "bela");
+    EXPECT_EQ(cell(1, 8), "");
+    EXPECT_EQ(jobs->Row(0)[3], "Havi jelent\xe9s");  // the bytes as handed over
 
     EXPECT_EQ(form.SelectedJobCount(), 0);
     EXPECT_EQ(form.SelectedJobCaption(), "");
@@ -214,9 +228,42 @@ TEST(FormView, JobListRowsAndSelection) {
     EXPECT_EQ(form.SelectedJobCaption(), "12");
 
     form.ClearJobs();
-    EXPECT_EQ(list->rowCount(), 0);
+    EXPECT_EQ(jobs->rowCount(), 0);
     EXPECT_EQ(form.SelectedJobCount(), 0);
-    EXPECT_EQ(list->columnCount(), 8);
+    EXPECT_EQ(form.SelectedJobCaption(), "");
+    EXPECT_EQ(jobs->columnCount(), 9);
+}
+
+TEST(FormView, ACutOffCellShowsItsFullTextAsItsHintUntilItsColumnIsWidened) {
+    TForm1 form(NoTray());
+    for (const quenlo::JobColumn& column : quenlo::kJobColumns)
+        form.AddJobColumn(column.caption, column.width);
+    const std::string longName = "Havi jelent\xc3\xa9s a m\xc3\xa1sodik emeleti nyomtat\xc3\xb3r\xc3\xb3l";
+    form.AddJobRow(JobRow{"12", "Laser", "anna", longName, "20 K", "pending-held", "job-hold", "x"});
+    form.AddJobRow(JobRow{"13", "Laser", "bela", "b", "1 K", "processing", "", "y"});
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+
+    QTableView* list = form.ListView();
+    // The hint the list shows for the pointer resting on a cell; empty for none.
+    auto hintOver = [&](int row, int column) -> std::string {
+        QToolTip::hideText();
+        quenlo::apptest::PumpUntil([] { return !QToolTip::isVisible(); }, std::chrono::seconds(3));
+        const QPoint at = list->visualRect(form.JobList()->index(row, column)).center();
+        QHelpEvent event(QEvent::ToolTip, at, list->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(list->viewport(), &event);
+        return QToolTip::isVisible() ? QToolTip::text().toStdString() : std::string();
+    };
+    EXPECT_EQ(hintOver(0, 3), "Havi jelentés a második emeleti nyomtatóról");
+    EXPECT_EQ(hintOver(1, 3), "");
+    EXPECT_EQ(hintOver(0, 2), "");
+
+    // Dragging the caption's edge widens the column until nothing is cut off.
+    QHeaderView* header = list->horizontalHeader();
+    EXPECT_EQ(header->sectionResizeMode(3), QHeaderView::Interactive);
+    header->resizeSection(3, 400);
+    EXPECT_EQ(hintOver(0, 3), "");
+    QToolTip::hideText();
 }
 
 TEST(FormView, LabelsAndLamps) {

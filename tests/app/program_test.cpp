@@ -25,8 +25,8 @@ public:
 
     const GatewayFolder& Gateways() const { return gateways_; }
 
-    // Starts the program; returns its pid.
-    pid_t Start() const {
+    // Starts the program with `args` after its name; returns its pid.
+    pid_t Start(std::vector<std::string> args = {}) const {
         std::vector<std::string> env;
         for (char** e = environ; *e; ++e) {
             const std::string entry = *e;
@@ -44,12 +44,15 @@ public:
             envp.push_back(e.data());
         envp.push_back(nullptr);
         const std::string program = gateways_.ExeDir() + "quenlo";
-        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
 
         const pid_t pid = ::fork();
         if (pid == 0) {
             if (::chdir(base_.c_str()) == 0)
-                ::execve(program.c_str(), argv, envp.data());
+                ::execve(program.c_str(), argv.data(), envp.data());
             ::_exit(127);
         }
         return pid;
@@ -95,6 +98,18 @@ std::optional<int> Close(pid_t pid) {
     return code;
 }
 
+// The state letter of a process ('R', 'S', 'Z' for an ended child nobody reaped, ...), or 0 when
+// there is no such process.
+char ProcessState(const std::string& pid) {
+    std::ifstream in("/proc/" + pid + "/stat");
+    std::string stat;
+    if (!std::getline(in, stat))
+        return 0;
+    // pid (comm) state ...; comm may hold spaces and parentheses.
+    const std::size_t close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() ? stat[close + 2] : 0;
+}
+
 class ProgramTest : public ::testing::Test {
 protected:
     PrivateFolder folder_;  // also keeps the test program's own environment out of the way
@@ -111,6 +126,30 @@ TEST_F(ProgramTest, EndsSilentlyWithoutAPrintersFile) {
     EXPECT_EQ(*code, 0);
     EXPECT_LT(Clock::now() - start, 5s);
     EXPECT_EQ(quenlo.Gateways().Count("start"), 0u);
+}
+
+TEST_F(ProgramTest, ToolkitOptionsOnTheCommandLineHaveNoEffect) {
+    // A toolkit that read these would fail to find the platform and abort.
+    Installation quenlo(folder_.Dir());
+    const pid_t pid = quenlo.Start({"-platform", "no-such-platform", "-style", "windows", "-reverse"});
+    const std::optional<int> code = WaitExit(pid, 10s);
+    if (!code)
+        Close(pid);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, 0);
+}
+
+TEST_F(ProgramTest, AGatewayThatEndsOnItsOwnIsReapedWhileTheProgramRuns) {
+    Installation quenlo(folder_.Dir());
+    folder_.WritePrintersFile(PrinterBlock("Laser", DeadAddress(), "/printers/Laser", 9100));
+    ScopedEnv exits("QUENLO_FAKE_GATEWAY_EXIT", "1");
+    const pid_t pid = quenlo.Start();
+    ASSERT_TRUE(WaitUntil([&] { return quenlo.Gateways().Count("start") == 1; }, 10s));
+    const std::string gateway = quenlo.Gateways().Lines().at(0).pid;
+    EXPECT_TRUE(WaitUntil([&] { return ProcessState(gateway) == 0; }, 10s))
+        << "the ended gateway is left in state " << ProcessState(gateway);
+    EXPECT_FALSE(WaitExit(pid, 100ms).has_value());  // the program itself goes on
+    EXPECT_EQ(Close(pid), 0);
 }
 
 TEST_F(ProgramTest, GatewaysRunWhileTheProgramRunsAndEndWithIt) {

@@ -8,7 +8,9 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QScreen>
-#include <QTableWidget>
+#include "app/JobListModel.h"
+
+#include <QTableView>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
@@ -41,7 +43,7 @@ TEST_F(StartupTest, NoPrintersFileEndsSilently) {
     TForm1 form(Options(gateways));
     form.FormCreate();
     EXPECT_TRUE(form.TerminationRequested());
-    EXPECT_EQ(form.ListView()->columnCount(), 0);
+    EXPECT_EQ(form.JobList()->columnCount(), 0);
     EXPECT_EQ(form.ComboBoxPrinterlist()->count(), 0);
     EXPECT_FALSE(form.TimerMinimize()->isActive());
     EXPECT_EQ(form.LabelStatus()->text(), "LabelStatus");  // no refresh ran
@@ -55,7 +57,7 @@ TEST_F(StartupTest, FileWithoutPrintersEndsSilentlyWithoutGatewaysOrRefresh) {
     TForm1 form(Options(gateways));
     form.FormCreate();
     EXPECT_TRUE(form.TerminationRequested());
-    EXPECT_EQ(form.ListView()->columnCount(), 8);
+    EXPECT_EQ(form.JobList()->columnCount(), 8);
     EXPECT_EQ(form.ComboBoxPrinterlist()->count(), 0);
     EXPECT_FALSE(form.TimerMinimize()->isActive());
     EXPECT_EQ(form.LabelStatus()->text(), "LabelStatus");
@@ -75,8 +77,8 @@ TEST_F(StartupTest, PrintersFillTheSelectorAndTheFirstOneIsRefreshed) {
     // Placement, columns, selector.
     EXPECT_EQ(form->pos(), quenlo::app::BottomRightPlacement(Desktop()));
     std::vector<std::string> captions;
-    for (int c = 0; c < form->ListView()->columnCount(); ++c)
-        captions.push_back(form->ListView()->horizontalHeaderItem(c)->text().toStdString());
+    for (int c = 0; c < form->JobList()->columnCount(); ++c)
+        captions.push_back(form->JobList()->headerData(c, Qt::Horizontal).toString().toStdString());
     EXPECT_EQ(captions, (std::vector<std::string>{"job ID", "printer", "user", "job name", "size", "state",
                                                   "state-reason", "time-at-creation"}));
     EXPECT_EQ(form->ListView()->columnWidth(3), 80);

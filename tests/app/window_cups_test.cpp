@@ -8,7 +8,9 @@
 #include <QAction>
 #include <QComboBox>
 #include <QLabel>
-#include <QTableWidget>
+#include "app/JobListModel.h"
+
+#include <QTableView>
 #include <QToolButton>
 
 namespace {
@@ -18,8 +20,8 @@ using quenlo::Lamp;
 using quenlo::app::TForm1;
 
 std::string Cell(const TForm1& form, int row, int column) {
-    const QTableWidgetItem* item = form.ListView()->item(row, column);
-    return item ? item->text().toStdString() : std::string("<none>");
+    const QModelIndex cell = form.JobList()->index(row, column);
+    return cell.isValid() ? cell.data().toString().toStdString() : std::string("<none>");
 }
 
 std::string Text(const QLabel* label) { return label->text().toStdString(); }
@@ -56,7 +58,7 @@ TEST_F(WindowCupsTest, FirstRefreshListsTheHeldJobsAndSelectingAnotherPrinterSho
     EXPECT_EQ(Text(form->LabelPrinterStatus()), first_ + " - idle, accepting jobs");
     EXPECT_EQ(form->PrinterStatusLamp(), Lamp::Green);
     EXPECT_EQ(Text(form->LabelComment()), "Megjegyzés: Iroda");
-    ASSERT_EQ(form->ListView()->rowCount(), 3);
+    ASSERT_EQ(form->JobList()->rowCount(), 3);
     EXPECT_EQ(Cell(*form, 0, 2), "anna");
     EXPECT_EQ(Cell(*form, 0, 3), "Havi jelentes");
     EXPECT_EQ(Cell(*form, 0, 4), "3 K");
@@ -68,7 +70,7 @@ TEST_F(WindowCupsTest, FirstRefreshListsTheHeldJobsAndSelectingAnotherPrinterSho
     form->ComboBoxPrinterlist()->setCurrentIndex(1);
     Q_EMIT form->ComboBoxPrinterlist()->activated(1);
     EXPECT_EQ(Text(form->LabelStatus()), second_ + " - kapcsolódva, IPP rendben (200)");
-    EXPECT_EQ(form->ListView()->rowCount(), 0);
+    EXPECT_EQ(form->JobList()->rowCount(), 0);
     EXPECT_EQ(Text(form->LabelComment()), "Megjegyzés: ");
     EXPECT_TRUE(boxes_.boxes.empty());
 }
@@ -76,21 +78,21 @@ TEST_F(WindowCupsTest, FirstRefreshListsTheHeldJobsAndSelectingAnotherPrinterSho
 TEST_F(WindowCupsTest, JobMenuActsOnTheSelectedJob) {
     QUENLO_REQUIRE_CUPS_LAB(lab);
     auto form = StartWindow(lab);
-    ASSERT_EQ(form->ListView()->rowCount(), 3);
+    ASSERT_EQ(form->JobList()->rowCount(), 3);
 
     // Nothing selected: a warning, nothing sent.
     form->Megszakit()->trigger();
     ASSERT_EQ(boxes_.boxes.size(), 1u);
     EXPECT_EQ(boxes_.boxes[0].text, "Nincs kijelölve feladat, amit megszakíthatna!");
     EXPECT_EQ(boxes_.boxes[0].icon, QMessageBox::Warning);
-    EXPECT_EQ(form->ListView()->rowCount(), 3);
+    EXPECT_EQ(form->JobList()->rowCount(), 3);
 
     // Cancel the bela's job: the refresh that follows no longer lists it.
     const std::string cancelled = Cell(*form, 2, 0);
     form->ListView()->selectRow(2);
     form->Megszakit()->trigger();
     EXPECT_EQ(boxes_.boxes.size(), 1u);
-    ASSERT_EQ(form->ListView()->rowCount(), 2);
+    ASSERT_EQ(form->JobList()->rowCount(), 2);
     for (int r = 0; r < 2; ++r)
         EXPECT_NE(Cell(*form, r, 0), cancelled);
 
@@ -99,7 +101,7 @@ TEST_F(WindowCupsTest, JobMenuActsOnTheSelectedJob) {
     const std::string released = Cell(*form, 0, 0);
     form->Folytat()->trigger();
     EXPECT_EQ(boxes_.boxes.size(), 1u);
-    for (int r = 0; r < form->ListView()->rowCount(); ++r) {
+    for (int r = 0; r < form->JobList()->rowCount(); ++r) {
         if (Cell(*form, r, 0) == released) {
             EXPECT_NE(Cell(*form, r, 5), "pending-held");
         }
@@ -119,7 +121,7 @@ TEST_F(WindowCupsTest, PrinterMenuPausesResumesAndPurges) {
     EXPECT_EQ(form->PrinterStatusLamp(), Lamp::Green);
 
     form->Osszesfeladattorlese()->trigger();
-    EXPECT_EQ(form->ListView()->rowCount(), 0);
+    EXPECT_EQ(form->JobList()->rowCount(), 0);
     EXPECT_EQ(Text(form->LabelStatus()), first_ + " - kapcsolódva, IPP rendben (200)");
     EXPECT_TRUE(boxes_.boxes.empty());
 }
