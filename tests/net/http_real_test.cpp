@@ -104,7 +104,7 @@ TEST(HttpIppEve, ARefreshsRequestsEndWhenTheirAnswersAreIn)
         std::stringstream answer;
         http.SetPostStream(&request);
         http.SetReplyStream(&answer);
-        http.Post();
+        ASSERT_NO_THROW(http.Post()) << printer.Log();
         EXPECT_EQ(http.ReplyStatus(), 200) << http.ReplyReason();
         EXPECT_EQ(IppStatus(answer.str()), 0u) << "operation " << op;  // successful-ok
         EXPECT_EQ(http.ReplyBytesReceived(), http.ReplyLength());
