@@ -540,8 +540,7 @@ void TCustomWSocket::DeliverReceivedData(std::uint16_t error)
 void TCustomWSocket::DnsLookup(const std::string& hostName)
 {
     if (hostName.empty()) {
-        ReportError("DNS lookup: invalid host name.");
-        TriggerDnsLookupDone(ws::WSAEINVAL);
+        RefuseLookup();
         return;
     }
     DropPendingLookup();
@@ -559,14 +558,22 @@ void TCustomWSocket::DnsLookup(const std::string& hostName)
 void TCustomWSocket::ReverseLookup(const std::string& hostAddr)
 {
     if (hostAddr.empty()) {
-        ReportError("DNS lookup: invalid host name.");
-        TriggerDnsLookupDone(ws::WSAEINVAL);
+        RefuseLookup();
         return;
     }
     DropPendingLookup();
     dnsResult_.clear();
     dnsResultList_.clear();
     StartLookup(hostAddr.substr(0, 255), true);
+}
+
+// The OnError handler may destroy the socket; the lookup's end is reported only to a live one.
+void TCustomWSocket::RefuseLookup()
+{
+    auto alive = LivenessToken();
+    ReportError("DNS lookup: invalid host name.");
+    if (!alive.expired())
+        TriggerDnsLookupDone(ws::WSAEINVAL);
 }
 
 void TCustomWSocket::StartLookup(const std::string& text, bool reverse)
@@ -699,8 +706,11 @@ void TCustomWSocket::Connect()
     if (!stillOurs())
         return;
 
+    // Every report below may have run an OnError handler that destroyed or reused the socket.
     if (socketType_ == SOCK_DGRAM) {
         BindLocal();
+        if (!stillOurs())
+            return;
         if (remote_.sin_addr.s_addr == kAddressNone) {
             int on = 1;
             if (ws::setsockopt(hSocket_, kSolSocket, kSoBroadcast, &on, sizeof(on)) == ws::SOCKET_ERROR) {
@@ -711,7 +721,11 @@ void TCustomWSocket::Connect()
     } else {
         if (localPortNumber_ != 0)
             BindLocal();
+        if (!stillOurs())
+            return;
         ApplyLinger();
+        if (!stillOurs())
+            return;
         int on = -1;
         if (ws::setsockopt(hSocket_, kSolSocket, kSoKeepAlive, &on, sizeof(on)) == ws::SOCKET_ERROR) {
             ReportSocketError("setsockopt(SO_KEEPALIVE)");
@@ -1093,6 +1107,8 @@ void TCustomWSocket::Dup(ws::SOCKET newHandle)
     hSocket_ = newHandle;
     BeginConnection();
     ApplyLinger();
+    if (alive.expired())
+        return;  // destroyed by an OnError handler
     if (!RegisterNotifications(kSessionEvents)) {
         ReportSocketError("WSAAsyncSelect");
         return;

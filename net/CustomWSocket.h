@@ -356,6 +356,7 @@ private:
     void HandleCloseBit(std::uint16_t error);
     void ResolveForConnect();
     void StartLookup(const std::string& text, bool reverse);
+    void RefuseLookup();
     void DropPendingLookup() noexcept;
     void CloseSocketHandle() noexcept;
     // Makes the coming close of handle immediate (a reset), whatever the linger setting.

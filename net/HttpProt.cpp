@@ -155,8 +155,8 @@ void THttpCli::ExecuteRequest(THttpRequest rq)
     WaitUntilReady();
     if (replyStatus_ >= 400)
         throw EHttpException(replyReason_, static_cast<std::uint16_t>(std::min(replyStatus_, 65535)));
-    if (failureCode_ != 0)
-        throw EHttpException(replyReason_, failureCode_);
+    if (ProtocolFailure() != 0)
+        throw EHttpException(replyReason_, ProtocolFailure());
 }
 
 // The one place that waits. A quit asked of the thread ends the request (with MultiThreaded the
@@ -215,7 +215,7 @@ void THttpCli::PrepareRequest(THttpRequest rq)
     replyHeaderLines_.clear();
     requestType_ = rq;
     requestDoneError_ = 0;
-    relocationClose_ = false;
+    SetPhase(TRequestPhase::Exchanging);
     SetState(hsNotConnected);
 
     documentFileName_.clear();
@@ -235,10 +235,6 @@ void THttpCli::PrepareRequest(THttpRequest rq)
     receiveCount_ = 0;
     receiveBuffer_[0] = 0;
     nextLine_ = NextLine::None;
-    receivedAnything_ = false;
-    failureCode_ = 0;
-    closeDone_ = false;
-    closeAfterReceive_ = false;
     postStart_ = postStart;
     holdSends_ = false;
     heldSends_.clear();
@@ -293,7 +289,7 @@ void THttpCli::OfflineConnect()
     offlineSent_.clear();
     HandleSessionConnected(0);
     // Without a socket there is no data-sent event: read the whole body out now.
-    while (allowedToSend_ && !closeDone_)
+    while (allowedToSend_ && !Over())
         SendBodyBlock();
 }
 
@@ -302,14 +298,12 @@ void THttpCli::OfflineConnect()
 
 void THttpCli::HandleDnsLookupDone(std::uint16_t error)
 {
-    if (state_ != hsDnsLookup || closeDone_)
+    if (state_ != hsDnsLookup || phase_ != TRequestPhase::Exchanging)
         return;  // a late answer for a request that has already ended
     NoteProgress();
     if (error != 0) {
-        requestDoneError_ = error;
-        replyStatus_ = 404;
-        replyReason_ = "can't resolve hostname to IP address";
-        HandleSessionClosed(0);
+        RecordFailure(error, 404, "can't resolve hostname to IP address");
+        EndRequest(false);
         return;
     }
     SetState(hsConnecting);
@@ -322,25 +316,21 @@ void THttpCli::HandleDnsLookupDone(std::uint16_t error)
         // A refusal before any system call (a port that is no number, say) leaves no socket
         // error: report it as an invalid argument, with the socket layer's own words.
         const int n = socket_->LastError();
-        requestDoneError_ = n != 0 ? static_cast<std::uint16_t>(n) : kInvalidArgument;
-        replyStatus_ = 404;
-        replyReason_ = n != 0 ? "can't connect: " + ErrorText(static_cast<std::uint16_t>(n))
-                              : "can't connect: " + std::string(e.what());
-        StopNetwork();
-        HandleSessionClosed(0);
+        NetworkFailure(n != 0 ? static_cast<std::uint16_t>(n) : kInvalidArgument,
+                       n != 0 ? "can't connect: " + ErrorText(static_cast<std::uint16_t>(n))
+                              : "can't connect: " + std::string(e.what()));
     }
 }
 
 void THttpCli::HandleSessionConnected(std::uint16_t error)
 {
-    if (closeDone_)
+    if (Over())
         return;
     NoteProgress();
     if (error != 0) {
-        requestDoneError_ = error;
-        replyStatus_ = 404;
-        replyReason_ = ErrorText(error);
-        HandleSessionClosed(0);
+        // The socket closes itself after this handler.
+        RecordFailure(error, 404, ErrorText(error));
+        EndRequest(false);
         return;
     }
     connected_ = true;
@@ -349,11 +339,11 @@ void THttpCli::HandleSessionConnected(std::uint16_t error)
     if (alive.expired())
         return;
     TriggerSessionConnected();
-    if (alive.expired() || closeDone_)
+    if (alive.expired() || Over())
         return;
     nextLine_ = NextLine::Header;
     SetState(hsWaitingHeader);
-    if (alive.expired() || closeDone_)
+    if (alive.expired() || Over())
         return;
     try {
         if (requestType_ == hrPost) {
@@ -362,14 +352,14 @@ void THttpCli::HandleSessionConnected(std::uint16_t error)
             // acknowledged).
             holdSends_ = true;
             ComposeAndSend("POST");
-            if (alive.expired() || closeDone_)
+            if (alive.expired() || Over())
                 return;
             TriggerSendBegin();
-            if (alive.expired() || closeDone_)
+            if (alive.expired() || Over())
                 return;
             allowedToSend_ = true;
             SendBodyBlock();
-            if (alive.expired() || closeDone_)
+            if (alive.expired() || Over())
                 return;
             FlushHeldSends();
         } else {
@@ -386,7 +376,7 @@ void THttpCli::HandleSessionConnected(std::uint16_t error)
 
 void THttpCli::HandleDataSent(std::uint16_t)
 {
-    if (closeDone_)
+    if (Over())
         return;
     NoteProgress();
     const TLivenessToken alive = LivenessToken();
@@ -400,7 +390,7 @@ void THttpCli::HandleDataSent(std::uint16_t)
 
 void THttpCli::HandleDataAvailable(std::uint16_t)
 {
-    if (closeDone_) {
+    if (Over()) {
         // The request has ended; read and drop what still arrives so the socket stays quiet.
         char scratch[1024];
         while (socket_->Receive(scratch, sizeof scratch) > 0) {
@@ -420,8 +410,12 @@ void THttpCli::HandleDataAvailable(std::uint16_t)
                 return;
             NoteProgress();
             ProcessBody(bodyBuffer_.data(), static_cast<std::size_t>(n));
-            if (alive.expired() || closeDone_)
+            if (alive.expired() || Over())
                 return;
+            if (phase_ == TRequestPhase::Answered) {
+                CloseSocket();
+                return;
+            }
             continue;
         }
         const std::size_t free = kReceiveBufferSize - receiveCount_;
@@ -434,9 +428,9 @@ void THttpCli::HandleDataAvailable(std::uint16_t)
             return;
         NoteProgress();
         ProcessReceived(static_cast<std::size_t>(n));
-        if (alive.expired() || closeDone_)
+        if (alive.expired() || Over())
             return;
-        if (closeAfterReceive_) {
+        if (phase_ == TRequestPhase::Answered) {
             CloseSocket();
             return;
         }
@@ -446,7 +440,7 @@ void THttpCli::HandleDataAvailable(std::uint16_t)
 void THttpCli::DispatchClosed(std::uint16_t error)
 {
     ++closeReports_;
-    if (relocationClose_)
+    if (phase_ == TRequestPhase::Relocating)
         HandleRelocationClosed(error);
     else
         HandleSessionClosed(error);
@@ -454,25 +448,42 @@ void THttpCli::DispatchClosed(std::uint16_t error)
 
 void THttpCli::HandleSessionClosed(std::uint16_t error)
 {
-    if (closeDone_)
+    // A reset cuts the body short, unless its announced length had already arrived.
+    if (error != 0 && !ReplyComplete())
+        RecordFailure(error, 404, ErrorText(error));
+    EndRequest(false);
+}
+
+void THttpCli::HandleRelocationClosed(std::uint16_t)
+{
+    connected_ = false;
+    locationChange_ = false;
+    SetPhase(TRequestPhase::Exchanging);
+    const TLivenessToken alive = LivenessToken();
+    fire(OnLocationChange, *this);
+    if (alive.expired())
         return;
-    closeDone_ = true;
+    platform::PostMessage(window_, MsgRestart, 0, 0);
+}
+
+// The one way a request ends, whatever ended it: the outcome recorded first stands, every socket
+// event from here on is ignored, and hsReady follows from the event loop.
+void THttpCli::EndRequest(bool stopNetwork)
+{
+    if (Over())
+        return;
+    SetPhase(TRequestPhase::Ended);
+    if (stopNetwork && !offline_)
+        StopNetwork();
     connected_ = false;
     allowedToSend_ = false;
-    if (error != 0 && requestDoneError_ == 0 && failureCode_ == 0) {
-        // A reset cuts the body short, unless its announced length had already arrived.
-        const bool complete = replyLength_ >= 0 && replyBytesReceived_ >= replyLength_ &&
-                              bodyDataCount_ > 0;
-        if (!complete) {
-            requestDoneError_ = error;
-            replyStatus_ = 404;
-            replyReason_ = ErrorText(error);
-        }
-    }
-    if (!receivedAnything_ && replyStatus_ == 0 && requestDoneError_ == 0 && failureCode_ == 0) {
-        failureCode_ = HttpError::NoResponse;
-        requestDoneError_ = HttpError::NoResponse;
-        replyReason_ = "HTTP server closed the connection without answering";
+    if (replyStatus_ == 0 && requestDoneError_ == 0 && !AnythingReceived()) {
+        if (receiveCount_ > 0)
+            RecordFailure(HttpError::BadStatusLine, 0,
+                          "HTTP server closed the connection without a status line (" +
+                              std::to_string(receiveCount_) + " bytes received)");
+        else
+            RecordFailure(HttpError::NoResponse, 0, "HTTP server closed the connection without answering");
     }
     if (bodyDataCount_ > 0) {
         const TLivenessToken alive = LivenessToken();
@@ -483,16 +494,39 @@ void THttpCli::HandleSessionClosed(std::uint16_t error)
     platform::PostMessage(window_, MsgSetIdle, 0, 0);
 }
 
-void THttpCli::HandleRelocationClosed(std::uint16_t)
+void THttpCli::RecordFailure(std::uint16_t error, std::int32_t status, const std::string& reason)
 {
-    connected_ = false;
-    locationChange_ = false;
-    relocationClose_ = false;
-    const TLivenessToken alive = LivenessToken();
-    fire(OnLocationChange, *this);
-    if (alive.expired())
+    if (requestDoneError_ != 0)
         return;
-    platform::PostMessage(window_, MsgRestart, 0, 0);
+    requestDoneError_ = error;
+    if (status != 0)
+        replyStatus_ = status;
+    replyReason_ = reason;
+}
+
+void THttpCli::SetPhase(TRequestPhase phase) noexcept
+{
+    phase_ = phase;
+}
+
+bool THttpCli::Over() const noexcept
+{
+    return phase_ == TRequestPhase::Idle || phase_ == TRequestPhase::Ended;
+}
+
+bool THttpCli::AnythingReceived() const noexcept
+{
+    return !replyHeaderLines_.empty() || replyBytesReceived_ > 0;
+}
+
+bool THttpCli::ReplyComplete() const noexcept
+{
+    return replyLength_ >= 0 && replyBytesReceived_ >= replyLength_ && nextLine_ == NextLine::Body;
+}
+
+std::uint16_t THttpCli::ProtocolFailure() const noexcept
+{
+    return requestDoneError_ < 100 ? requestDoneError_ : 0;
 }
 
 void THttpCli::CloseConnection()
@@ -505,7 +539,8 @@ void THttpCli::CloseConnection()
 // there is no socket, so the report is made here.
 void THttpCli::CloseSocket()
 {
-    closeAfterReceive_ = false;
+    if (phase_ == TRequestPhase::Answered)
+        SetPhase(TRequestPhase::Exchanging);
     if (offline_) {
         DispatchClosed(0);
         return;
@@ -521,10 +556,9 @@ void THttpCli::CloseSocket()
         DispatchClosed(0);
 }
 
-// Ends the request now: stop whatever the socket is doing without letting it report back.
+// Stops whatever the socket is doing; it reports nothing back, since the request has ended.
 void THttpCli::StopNetwork()
 {
-    closeDone_ = true;  // every socket event from here on is ignored
     try {
         socket_->CancelLookup();
     } catch (const std::exception&) {
@@ -533,29 +567,23 @@ void THttpCli::StopNetwork()
         socket_->Abort();
     } catch (const std::exception&) {
     }
-    closeDone_ = false;
 }
 
 void THttpCli::NetworkFailure(std::uint16_t error, const std::string& reason)
 {
-    if (closeDone_ || state_ == hsReady)
+    if (Over())
         return;
-    requestDoneError_ = error;
-    replyStatus_ = 404;
-    replyReason_ = reason;
-    if (!offline_)
-        StopNetwork();
-    HandleSessionClosed(0);
+    RecordFailure(error, 404, reason);
+    EndRequest(true);
 }
 
 void THttpCli::Fail(std::uint16_t code, const std::string& text)
 {
-    if (closeDone_ || state_ == hsReady)
+    if (Over())
         return;
-    failureCode_ = code;
-    requestDoneError_ = code;
-    replyReason_ = text;
-    relocationClose_ = false;
+    RecordFailure(code, 0, text);
+    // The close now ends the request, even one that was being relocated.
+    SetPhase(TRequestPhase::Exchanging);
     CloseSocket();
 }
 
@@ -644,7 +672,7 @@ void THttpCli::SendBodyBlock()
     if (n > 0) {
         postBytesSent_ += n;
         TriggerSendData(sendBlock_.data(), static_cast<std::int32_t>(n));
-        if (alive.expired() || closeDone_)
+        if (alive.expired() || Over())
             return;
         SocketSend(sendBlock_.data(), static_cast<std::size_t>(n));
     } else {
@@ -683,7 +711,7 @@ void THttpCli::FeedReceived(const char* data, std::size_t len)
     if (!offline_ || requestType_ == hrNone)
         return;
     const TLivenessToken alive = LivenessToken();
-    while (len > 0 && !closeDone_) {
+    while (len > 0 && !Over()) {
         const std::size_t free = kReceiveBufferSize - receiveCount_;
         if (free < 1) {
             Fail(HttpError::LineTooLong, "HTTP line too long");
@@ -696,7 +724,7 @@ void THttpCli::FeedReceived(const char* data, std::size_t len)
         ProcessReceived(n);
         if (alive.expired())
             return;
-        if (closeAfterReceive_) {
+        if (phase_ == TRequestPhase::Answered) {
             CloseSocket();
             return;
         }
@@ -705,7 +733,7 @@ void THttpCli::FeedReceived(const char* data, std::size_t len)
 
 void THttpCli::FeedClosed(std::uint16_t error)
 {
-    if (!offline_ || closeDone_ || state_ == hsReady || !connected_)
+    if (!offline_ || Over() || !connected_)
         return;  // no request, or the connection is already closed (by us)
     DispatchClosed(error);
 }
@@ -723,7 +751,7 @@ void THttpCli::ProcessReceived(std::size_t n)
     }
 
     // Cut whole lines off the front; a partial line waits for more data.
-    while (receiveCount_ > 0 && !closeDone_) {
+    while (receiveCount_ > 0 && !Over()) {
         const char* base = receiveBuffer_.data();
         const void* lf = std::memchr(base, '\n', receiveCount_);
         if (lf == nullptr)
@@ -787,7 +815,7 @@ void THttpCli::ProcessHeaderLine()
     const TLivenessToken alive = LivenessToken();
     if (headerLineCount_ == 0) {
         TriggerHeaderBegin();
-        if (alive.expired() || closeDone_)
+        if (alive.expired() || Over())
             return;
     }
     ++headerLineCount_;
@@ -797,7 +825,7 @@ void THttpCli::ProcessHeaderLine()
         if (replyContentType_.empty())
             replyContentType_ = "text/html";
         EnterBody();
-        if (alive.expired() || closeDone_)
+        if (alive.expired() || Over())
             return;
         ProcessBody(lastLine_.data(), lastLine_.size());
         return;
@@ -808,7 +836,6 @@ void THttpCli::ProcessHeaderLine()
         return;
     }
 
-    receivedAnything_ = true;
     replyHeaderLines_.push_back(lastLine_);
     const std::string line = lastLine_;  // handlers below may not change what we parse
     if (line.compare(0, 8, "HTTP/1.0") == 0 || line.compare(0, 8, "HTTP/1.1") == 0) {
@@ -824,7 +851,7 @@ void THttpCli::ProcessHeaderLine()
         if (colon != std::string::npos) {
             const std::string value = line.size() > colon + 2 ? line.substr(colon + 2) : std::string();
             ProcessHeaderField(LowerAscii(line.substr(0, colon)), value);
-            if (alive.expired() || closeDone_)
+            if (alive.expired() || Over())
                 return;
         }
     }
@@ -832,7 +859,7 @@ void THttpCli::ProcessHeaderLine()
     if (alive.expired())
         return;
     if (replyStatus_ >= 400)
-        closeAfterReceive_ = true;
+        SetPhase(TRequestPhase::Answered);  // the refusal is the answer
 }
 
 void THttpCli::ProcessHeaderField(const std::string& name, const std::string& value)
@@ -872,13 +899,12 @@ void THttpCli::EndOfHeader()
             return;
         }
         TriggerHeaderEnd();
-        if (alive.expired() || closeDone_)
+        if (alive.expired() || Over())
             return;
         receiveCount_ = 0;
         headerLineCount_ = 0;
         bodyDataCount_ = 0;
-        closeAfterReceive_ = false;
-        relocationClose_ = true;
+        SetPhase(TRequestPhase::Relocating);
         CloseSocket();
         return;
     }
@@ -887,9 +913,11 @@ void THttpCli::EndOfHeader()
         replyContentType_ == "text/html")
         ReplaceDocExt(documentFileName_, "htm");
     EnterBody();
-    if (alive.expired() || closeDone_)
+    if (alive.expired() || Over())
         return;
     DeliverBufferAsBody();
+    if (!alive.expired())
+        NoteIfComplete();  // "content-length: 0"
 }
 
 void THttpCli::EnterBody()
@@ -903,25 +931,41 @@ void THttpCli::EnterBody()
 // is being delivered.
 void THttpCli::ProcessBody(const char* data, std::size_t size)
 {
+    // Bytes past the announced length are not part of this reply, however the reads fell.
+    if (replyLength_ >= 0) {
+        if (ReplyComplete())
+            return;
+        size = std::min<std::size_t>(size, static_cast<std::size_t>(replyLength_ - replyBytesReceived_));
+    }
     const TLivenessToken alive = LivenessToken();
     if (bodyDataCount_ == 0) {
         TriggerDocBegin();
-        if (alive.expired() || closeDone_)
+        if (alive.expired() || Over())
             return;
     }
     ++bodyDataCount_;
     const auto len = static_cast<std::int32_t>(size);
     replyBytesReceived_ += len;
-    if (len > 0)
-        receivedAnything_ = true;
     TriggerDocData(data, len);
-    if (alive.expired() || closeDone_)
+    if (alive.expired() || Over())
         return;
     if (replyStream_ != nullptr && len > 0) {
         replyStream_->write(data, len);
-        if (!*replyStream_)
+        if (!*replyStream_) {
             Fail(HttpError::ReplyStreamFailed, "HTTP reply stream write failed");
+            return;
+        }
     }
+    NoteIfComplete();
+}
+
+// A server may keep the connection open after the announced length (as HTTP/1.1 servers do for
+// an HTTP/1.0 request): once that length is in, the reply is whole and the connection is ours to
+// close. Without a length the body runs until the server closes.
+void THttpCli::NoteIfComplete()
+{
+    if (phase_ == TRequestPhase::Exchanging && ReplyComplete())
+        SetPhase(TRequestPhase::Answered);
 }
 
 // Works out where a "location" value sends the request next. Returns false for a value that
@@ -942,7 +986,11 @@ bool THttpCli::Relocate(const std::string& location)
     if (!proxy_.empty()) {
         // The proxy stays; only the absolute request URI changes.
         if (isPath || v.Host.empty()) {
-            path_ = scheme + "://" + docAuthority + (v.Path.empty() ? std::string("/") : v.Path);
+            if (!isPath && !v.Port.empty())
+                docPort_ = v.Port;
+            const std::string authority =
+                targetHost_ + (docPort_ == "80" ? std::string() : ":" + docPort_);
+            path_ = scheme + "://" + authority + (v.Path.empty() ? std::string("/") : v.Path);
         } else if (bareName) {
             path_ = scheme + "://" + docAuthority + "/" + v.Host;
         } else {
@@ -960,7 +1008,7 @@ bool THttpCli::Relocate(const std::string& location)
         hostName_ = targetHost_;
         path_ = scheme + "://" + targetHost_ + v.Path;
         if (!v.Port.empty())
-            port_ = v.Port;
+            port_ = docPort_ = v.Port;  // the same host on another port is another origin
     } else {
         // Another server: connect there, name it in "Host: " and ask for its path. A URL with a
         // scheme and no port means the scheme's default port, not the old server's port.
@@ -1008,8 +1056,6 @@ void THttpCli::Restart()
     allowedToSend_ = false;
     holdSends_ = false;
     heldSends_.clear();
-    closeDone_ = false;
-    closeAfterReceive_ = false;
     if (offline_) {
         SetState(hsDnsLookup);
         SetState(hsConnecting);
@@ -1029,6 +1075,7 @@ platform::LRESULT THttpCli::WindowProc(unsigned message, platform::WPARAM wParam
     case MsgSetIdle:
         platform::KillTimer(window_, kProgressTimerId);
         timerArmed_ = false;
+        SetPhase(TRequestPhase::Idle);
         SetState(hsReady);
         return 0;
     case MsgRestart:
@@ -1066,7 +1113,7 @@ void THttpCli::ArmProgressTimer()
 // is left of the bound counted from the latest progress.
 void THttpCli::CheckProgress()
 {
-    if (state_ == hsReady || closeDone_ || noProgressTimeout_.count() <= 0) {
+    if (Over() || noProgressTimeout_.count() <= 0) {
         platform::KillTimer(window_, kProgressTimerId);
         timerArmed_ = false;
         return;

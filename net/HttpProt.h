@@ -31,13 +31,17 @@
 // that same position.
 //
 // How a request ends (see ExecuteRequest for what the blocking calls raise):
-//  - answered: the server closed the connection after a status line, header lines or body bytes;
+//  - answered: the server closed the connection after a status line, header lines or body bytes,
+//    or the body's announced "content-length" has arrived (the client then closes the connection,
+//    since servers keep it open for a while);
 //  - a lookup, connect or network failure, a reset in the middle of a body, or no network progress
 //    for NoProgressTimeout: ReplyStatus 404 and the failure text in ReplyReason;
 //  - a status of 400 or more: the client closes the connection once the read that brought it has
 //    been processed (body bytes of that read are kept);
 //  - a protocol failure (HttpError codes 3 to 8): ReplyReason is its text;
-//  - nothing at all received: HttpError::NoResponse, ReplyStatus 0.
+//  - nothing at all received: HttpError::NoResponse, ReplyStatus 0; bytes that never formed a
+//    line: HttpError::BadStatusLine, "HTTP server closed the connection without a status line
+//    (N bytes received)".
 // Body bytes reach OnDocData and ReplyStream in the blocks they were read in: up to 8192 bytes
 // while the header is being read, up to 65536 afterwards.
 #pragma once
@@ -226,8 +230,8 @@ public:
     std::int32_t ReplyStatus() const noexcept { return replyStatus_; }
     // Reason phrase of the status line, or the failure text.
     const std::string& ReplyReason() const noexcept { return replyReason_; }
-    // From "content-length"; -1 when the response had none (or an unreadable one). It is only
-    // recorded: the body always runs until the server closes the connection.
+    // From "content-length"; -1 when the response had none (or an unreadable one). Once that many
+    // body bytes have arrived the request ends; without it the body runs until the server closes.
     std::int64_t ReplyLength() const noexcept { return replyLength_; }
     // From "content-type", lower-cased.
     const std::string& ReplyContentType() const noexcept { return replyContentType_; }
@@ -347,6 +351,15 @@ protected:
 
 private:
     enum class NextLine : std::uint8_t { None, Header, Body };
+    // Where the request in progress stands, beside the published State(); only SetPhase changes it.
+    enum class TRequestPhase : std::uint8_t {
+        Idle,        // no request (State() is hsReady)
+        Exchanging,  // looking up, connecting, sending and receiving
+        Answered,    // the reply is whole (its length arrived) or refused (status >= 400): the
+                     // connection is closed once the read that brought it has been processed
+        Relocating,  // the connection is closed to follow a "location"; its close restarts
+        Ended,       // the outcome is fixed; every socket event is ignored until hsReady
+    };
 
     // Request start and composition.
     void PrepareRequest(THttpRequest rq);
@@ -372,7 +385,15 @@ private:
     void EnterBody();
     void EndOfHeader();
     bool Relocate(const std::string& location);
-    // Ending.
+    // Ending: every end goes through EndRequest; the first outcome recorded stands.
+    void EndRequest(bool stopNetwork);
+    void RecordFailure(std::uint16_t error, std::int32_t status, const std::string& reason);
+    void NoteIfComplete();
+    void SetPhase(TRequestPhase phase) noexcept;
+    bool Over() const noexcept;              // Idle or Ended
+    bool AnythingReceived() const noexcept;  // a header line or a body byte
+    bool ReplyComplete() const noexcept;     // the announced length has arrived
+    std::uint16_t ProtocolFailure() const noexcept;  // the HttpError code of the end, or 0
     void NetworkFailure(std::uint16_t error, const std::string& reason);
     void StopNetwork();
     void SocketSend(const char* data, std::size_t len);
@@ -445,18 +466,14 @@ private:
     std::string heldSends_;
     bool locationChange_ = false;
     NextLine nextLine_ = NextLine::None;
-    bool relocationClose_ = false;         // the socket's close goes to the relocation handler
+    TRequestPhase phase_ = TRequestPhase::Idle;
     // Added to the design's fields: the bounds and checks of a request.
     int relocationCount_ = 0;
     std::int64_t postStart_ = 0;           // PostStream position at request start
     std::string origHost_;                 // the document's server as the URL named it, so
     std::string origPort_;                 // that credentials never follow a relocation away
     bool sendCredentials_ = true;          // false after a relocation to another host or port
-    bool closeDone_ = false;               // the close handler has run for this connection
-    bool closeAfterReceive_ = false;       // status >= 400: close once this receive is processed
     std::uint64_t closeReports_ = 0;       // closes reported to DispatchClosed so far
-    bool receivedAnything_ = false;        // a status line, header line or body byte came
-    std::uint16_t failureCode_ = 0;        // an HttpError code that the blocking call raises
     std::chrono::steady_clock::time_point lastProgress_{};
     bool timerArmed_ = false;
     bool offline_ = false;

@@ -3,6 +3,7 @@
 #include "net/HttpProt.h"
 #include "support/CupsLab.h"
 #include "support/FakeServer.h"
+#include "support/IppEvePrinter.h"
 #include "support/Tinyproxy.h"
 
 #include <gtest/gtest.h>
@@ -77,6 +78,36 @@ TEST(HttpCups, PrinterPageAndIppRequestsAreAnswered)
         EXPECT_EQ(http.ReplyContentType(), "application/ipp");
         EXPECT_EQ(IppStatus(answer.str()), 0u) << "operation " << op;  // successful-ok
         EXPECT_EQ(http.ReplyBytesReceived(), static_cast<std::int64_t>(answer.str().size()));
+    }
+}
+
+// This printer answers an HTTP/1.0 request with its length and keeps the connection open: each
+// request must end when its answer is in, not when the server gives up on the connection.
+TEST(HttpIppEve, ARefreshsRequestsEndWhenTheirAnswersAreIn)
+{
+    QUENLO_REQUIRE_IPPEVEPRINTER(printer);
+    THttpCli http;
+    http.SetNoProgressTimeout(20s);  // the server's own idle limit is longer
+    http.SetContentTypePost("application/ipp");
+    http.SetURL(printer.Url());
+    std::stringstream probe;
+    http.SetReplyStream(&probe);
+    try {
+        http.Get();
+    } catch (const EHttpException& e) {
+        EXPECT_LT(e.ErrorCode(), 10000) << e.Message() << "\n" << printer.Log();
+    }
+    EXPECT_GT(http.ReplyStatus(), 0) << http.ReplyReason();
+
+    for (unsigned op : {kGetJobs, kGetPrinterAttributes}) {
+        std::stringstream request(IppRequest(op, "ipp://localhost:" + std::to_string(printer.Port()) + "/ipp/print"));
+        std::stringstream answer;
+        http.SetPostStream(&request);
+        http.SetReplyStream(&answer);
+        ASSERT_NO_THROW(http.Post()) << printer.Log();
+        EXPECT_EQ(http.ReplyStatus(), 200) << http.ReplyReason();
+        EXPECT_EQ(IppStatus(answer.str()), 0u) << "operation " << op;  // successful-ok
+        EXPECT_EQ(http.ReplyBytesReceived(), http.ReplyLength());
     }
 }
 

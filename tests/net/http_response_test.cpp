@@ -87,7 +87,7 @@ TEST(HttpResponse, StatusHeaderAndBodyInAnySplit)
     const std::string response =
         "HTTP/1.1 200 OK\r\n"
         "Content-Type: Text/HTML; charset=X\r\n"
-        "Content-Length: 11\r\n"
+        "Content-Length: 12\r\n"
         "\r\n"
         "hello\r\nworld";
     const Outcome o = RunOffline(response, 0);
@@ -95,7 +95,7 @@ TEST(HttpResponse, StatusHeaderAndBodyInAnySplit)
                          "HeaderBegin\n"
                          "HeaderData HTTP/1.1 200 OK\n"
                          "HeaderData Content-Type: Text/HTML; charset=X\n"
-                         "HeaderData Content-Length: 11\n"
+                         "HeaderData Content-Length: 12\n"
                          "HeaderEnd\n"
                          "DocBegin\n"
                          "DocData\n"
@@ -104,7 +104,7 @@ TEST(HttpResponse, StatusHeaderAndBodyInAnySplit)
     EXPECT_EQ(o.body, "hello\r\nworld");
     EXPECT_EQ(o.status, 200);
     EXPECT_EQ(o.reason, "OK");
-    EXPECT_EQ(o.length, 11);
+    EXPECT_EQ(o.length, 12);
     EXPECT_EQ(o.contentType, "text/html; charset=x");
     EXPECT_EQ(o.headerLines.size(), 3u);
     ExpectSplitIndependent(response, o);
@@ -223,8 +223,10 @@ TEST(HttpResponse, NothingReceivedIsAFailure)
     const Outcome silent = RunOffline("", 0);
     EXPECT_EQ(silent.doneError, HttpError::NoResponse);
     EXPECT_EQ(silent.status, 0);
-    const Outcome partial = RunOffline("HTTP/1.1 200 O", 0);  // no complete line
-    EXPECT_EQ(partial.doneError, HttpError::NoResponse);
+    // Bytes that never form a line are no status line, and the text says so.
+    const Outcome partial = RunOffline("HTTP/1.1 200 O", 0);
+    EXPECT_EQ(partial.doneError, HttpError::BadStatusLine);
+    EXPECT_EQ(partial.reason, "HTTP server closed the connection without a status line (14 bytes received)");
     // A header cut short is an answer: it ends normally with what came.
     const Outcome cut = RunOffline("HTTP/1.1 200 OK\r\nServer: x\r\n", 0);
     EXPECT_EQ(cut.doneError, 0);

@@ -365,6 +365,46 @@ TEST(WSocketErrors, OnErrorReplacesTheExceptionAndSendFlagsAreChecked)
     EXPECT_EQ(s.ReceiveText(), "");
 }
 
+TEST(WSocketErrors, AnOnErrorHandlerMayDestroyItsSocket)
+{
+    // A port held by a listener: binding the local end to it fails inside Connect.
+    const int holder = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(holder, 1), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(holder, reinterpret_cast<sockaddr*>(&a), &len);
+    const std::string heldPort = std::to_string(ntohs(a.sin_port));
+
+    const std::vector<std::function<void(TWSocket&)>> failures = {
+        [](TWSocket& s) { s.DnsLookup(""); },
+        [](TWSocket& s) { s.ReverseLookup(""); },
+        [&](TWSocket& s) {
+            s.SetAddr("127.0.0.1");
+            s.SetPort("1");
+            s.SetProto("tcp");
+            s.SetLocalPort(heldPort);
+            s.Connect();
+        },
+    };
+    for (std::size_t i = 0; i < failures.size(); ++i) {
+        auto s = std::make_unique<TWSocket>();
+        int errors = 0, lookups = 0;
+        s->OnError = [&](TCustomWSocket&) {
+            ++errors;
+            s.reset();
+        };
+        s->OnDnsLookupDone = [&](TCustomWSocket&, std::uint16_t) { ++lookups; };
+        failures[i](*s);
+        EXPECT_EQ(errors, 1) << "case " << i;
+        EXPECT_EQ(s, nullptr);
+        EXPECT_EQ(lookups, 0) << "no event from a destroyed socket, case " << i;
+    }
+    ::close(holder);
+}
+
 TEST(WSocketErrors, ExceptionInConnectedHandlerAbortsUnlessBgExceptionKeepsIt)
 {
     for (bool keep : {false, true}) {
