@@ -143,9 +143,9 @@ QRect VirtualDesktop() {
 
 }  // namespace
 
-QPoint BottomRightPlacement(const QRect& desktop) {
-    return {desktop.x() + desktop.width() - kDesignWidth,
-            desktop.y() + desktop.height() - kDesignHeight - 30};
+QPoint BottomRightPlacement(const QRect& desktop, const QSize& frame) {
+    return {desktop.x() + desktop.width() - std::max(kDesignWidth, frame.width()),
+            desktop.y() + desktop.height() - std::max(kDesignHeight, frame.height()) - 30};
 }
 
 TForm1::TForm1() : TForm1(Options{}) {}
@@ -342,6 +342,23 @@ void TForm1::LayOut() {
 void TForm1::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     LayOut();
+    KeepFrameOnTheDesktop();
+}
+
+void TForm1::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    KeepFrameOnTheDesktop();
+}
+
+void TForm1::KeepFrameOnTheDesktop() {
+    // The frame's size is known only once the window manager has framed the shown window; the
+    // window is fitted then, once, and afterwards stays wherever the user puts it.
+    if (!fittingFrame_ || !isVisible() || frameGeometry().size() == size())
+        return;
+    fittingFrame_ = false;
+    const QPoint place = BottomRightPlacement(VirtualDesktop(), frameGeometry().size());
+    if (place != BottomRightPlacement(VirtualDesktop()))
+        move(place);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -360,6 +377,7 @@ void TForm1::FormCreate() {
     created_ = true;
 
     move(BottomRightPlacement(VirtualDesktop()));
+    fittingFrame_ = true;
     minimizeHooked_ = true;
     exeDir_ = options_.exeDir.empty() ? platform::ExecutableDir() : options_.exeDir;
 

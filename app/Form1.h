@@ -52,9 +52,11 @@ inline constexpr int kClientHeight = 300;
 inline constexpr int kDesignWidth = 608;
 inline constexpr int kDesignHeight = 329;
 
-// Where the window's top-left corner goes on a desktop (the union of all screens): the design
-// size against the bottom-right corner, 30 pixels above the bottom for the task bar.
-QPoint BottomRightPlacement(const QRect& desktop);
+// Where the window frame's top-left corner goes on a desktop (the union of all screens): the design
+// size against the bottom-right corner, 30 pixels above the bottom for the task bar. A frame that
+// the window manager makes larger than the design size is placed by its own size instead, so it
+// stays whole on the desktop; a smaller one keeps the design place.
+QPoint BottomRightPlacement(const QRect& desktop, const QSize& frame = QSize(kDesignWidth, kDesignHeight));
 
 class TForm1 : public QWidget, public MonitorView {
 public:
@@ -165,6 +167,7 @@ protected:
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
 
 private:
     void CreateComponents();
@@ -174,12 +177,15 @@ private:
     void SetLamp(QLabel* image, std::optional<Lamp>& shown, Lamp lamp);
     void RequestTermination();
     void LayOut();
+    void KeepFrameOnTheDesktop();
 
     Options options_;
     bool created_ = false;
     bool destroyed_ = false;
     bool minimizeHooked_ = false;
     bool minimizing_ = false;
+    // Set by the placement until the window manager's frame is known and has been fitted once.
+    bool fittingFrame_ = false;
     bool terminationRequested_ = false;
     std::string exeDir_;
     PrinterList printerList_;

@@ -328,6 +328,11 @@ TEST(Placement, BottomRightOfTheWholeDesktop) {
     EXPECT_EQ(BottomRightPlacement(QRect(0, 0, 1920, 1080)), QPoint(1312, 721));
     // Two screens side by side, the second one left of the first.
     EXPECT_EQ(BottomRightPlacement(QRect(-1280, 0, 2560, 1024)), QPoint(672, 665));
+    // The window manager's own frame: a larger one stays whole on the desktop, a smaller one keeps
+    // the design place.
+    EXPECT_EQ(BottomRightPlacement(QRect(0, 0, 1280, 1024), QSize(610, 329)), QPoint(670, 665));
+    EXPECT_EQ(BottomRightPlacement(QRect(0, 0, 1280, 1024), QSize(620, 345)), QPoint(660, 649));
+    EXPECT_EQ(BottomRightPlacement(QRect(0, 0, 1280, 1024), QSize(602, 325)), QPoint(672, 665));
 }
 
 TEST(Tray, TimerSendsTheWindowToTheTrayAndALeftClickBringsItBack) {
