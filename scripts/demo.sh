@@ -190,7 +190,10 @@ run_window_headless() {
   Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
   local xvfb_pid=$!
   for _ in $(seq 1 100); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
-  DISPLAY="$display" QT_QPA_PLATFORM=xcb "$window" >/dev/null 2>&1 &
+  # The private display has no session bus; an address that leads nowhere keeps the toolkit from
+  # launching one of its own, which would leave its files in the user's home.
+  DISPLAY="$display" QT_QPA_PLATFORM=xcb DBUS_SESSION_BUS_ADDRESS="unix:path=$demo/no-session-bus" \
+    "$window" >/dev/null 2>&1 &
   local quenlo_pid=$!
   local id=""
   for _ in $(seq 1 300); do

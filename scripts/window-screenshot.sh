@@ -76,7 +76,8 @@ xvfb_pid=$!
 for _ in $(seq 1 100); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
 
 (cd "$work" && exec env DISPLAY="$display" QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$work/run" \
-  XDG_CONFIG_HOME="$work/config" HOME="$work/home" "$bin") >"$work/quenlo.log" 2>&1 &
+  XDG_CONFIG_HOME="$work/config" HOME="$work/home" \
+  DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-session-bus" "$bin") >"$work/quenlo.log" 2>&1 &
 quenlo_pid=$!
 
 # Wait until the window is mapped and has painted, then shoot it.
