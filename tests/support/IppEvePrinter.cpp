@@ -1,0 +1,203 @@
+#include "support/IppEvePrinter.h"
+#include "support/LocalServers.h"
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace quenlo::test {
+
+namespace {
+
+const char* const kPrinter = "/usr/sbin/ippeveprinter";
+const char* const kBus = "/usr/bin/dbus-daemon";
+const char* const kDiscovery = "/usr/sbin/avahi-daemon";
+const char* const kUnshare = "/usr/bin/unshare";
+
+constexpr auto kStartLimit = std::chrono::seconds(15);
+
+// Starts argv with its output in logFile and `extraEnv` ("NAME=value") added to ours; -1 when
+// the program cannot be started.
+pid_t Spawn(std::vector<std::string> argv, const std::string& logFile, const std::string& extraEnv = {})
+{
+    std::vector<char*> args;
+    for (auto& a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e != nullptr; ++e)
+        envStrings.emplace_back(*e);
+    if (!extraEnv.empty())
+        envStrings.push_back(extraEnv);
+    std::vector<char*> env;
+    for (auto& e : envStrings)
+        env.push_back(e.data());
+    env.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
+bool Exited(pid_t& pid)
+{
+    int status = 0;
+    if (pid > 0 && ::waitpid(pid, &status, WNOHANG) == pid)
+        pid = -1;
+    return pid <= 0;
+}
+
+}  // namespace
+
+std::string IppEvePrinter::MissingTools()
+{
+    for (const char* tool : {kPrinter, kBus, kDiscovery, kUnshare})
+        if (::access(tool, X_OK) != 0)
+            return std::string(tool) + " is not installed";
+    return {};
+}
+
+std::unique_ptr<IppEvePrinter> IppEvePrinter::TryStart(std::string& why)
+{
+    why = MissingTools();
+    if (!why.empty())
+        return nullptr;
+    try {
+        return std::make_unique<IppEvePrinter>();
+    } catch (const std::exception& e) {
+        why = e.what();
+        return nullptr;
+    }
+}
+
+IppEvePrinter::IppEvePrinter(std::string name) : name_(std::move(name))
+{
+    char pattern[] = "/tmp/quenlo-ippeve-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr)
+        throw std::runtime_error("IppEvePrinter: mkdtemp failed");
+    dir_ = pattern;
+    try {
+        StartBus();
+        StartDiscovery();
+        const auto until = std::chrono::steady_clock::now() + kStartLimit;
+        // The printer gives up at once while the discovery daemon is still coming up, and a
+        // free port may be taken meanwhile: try again until the limit.
+        while (std::chrono::steady_clock::now() < until) {
+            if (StartPrinter())
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    } catch (const std::exception&) {
+    }
+    const std::string log = Log();
+    Stop();
+    RemoveDir();
+    throw std::runtime_error("IppEvePrinter: did not start:\n" + log);
+}
+
+IppEvePrinter::~IppEvePrinter()
+{
+    Stop();
+    RemoveDir();
+}
+
+void IppEvePrinter::StartBus()
+{
+    {
+        std::ofstream conf(dir_ + "/bus.conf");
+        conf << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                "<busconfig><type>system</type><listen>unix:path="
+             << dir_ << "/bus</listen><auth>EXTERNAL</auth>\n"
+             << "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
+                "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>\n";
+    }
+    busPid_ = Spawn({kBus, "--config-file=" + dir_ + "/bus.conf", "--nofork", "--nopidfile"}, dir_ + "/bus.log");
+    const auto until = std::chrono::steady_clock::now() + kStartLimit;
+    struct stat st{};
+    while (::stat((dir_ + "/bus").c_str(), &st) != 0) {
+        if (Exited(busPid_) || std::chrono::steady_clock::now() >= until)
+            throw std::runtime_error("no bus");
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+void IppEvePrinter::StartDiscovery()
+{
+    {
+        std::ofstream conf(dir_ + "/avahi.conf");
+        conf << "[server]\nuse-ipv4=yes\nuse-ipv6=no\nenable-dbus=yes\n"
+                "[publish]\npublish-addresses=no\npublish-hinfo=no\npublish-workstation=no\n";
+    }
+    // The daemon's lock file sits at a fixed path: a private mount over its directory lets
+    // several fixtures (and a daemon of the machine) run side by side.
+    const std::string script = "mkdir -p /run/avahi-daemon && mount -t tmpfs tmpfs /run/avahi-daemon && exec " +
+                               std::string(kDiscovery) + " -f '" + dir_ +
+                               "/avahi.conf' --no-drop-root --no-chroot --no-proc-title --no-rlimits";
+    discoveryPid_ = Spawn({kUnshare, "-m", "--propagation", "private", "/bin/sh", "-c", script},
+                          dir_ + "/avahi.log", "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir_ + "/bus");
+    if (discoveryPid_ <= 0)
+        throw std::runtime_error("no discovery daemon");
+}
+
+bool IppEvePrinter::StartPrinter()
+{
+    if (Exited(discoveryPid_))
+        throw std::runtime_error("the discovery daemon ended");
+    port_ = FreeLoopbackPort();
+    // "*" makes it listen on the loopback addresses (IPv4 and IPv6) and nowhere else.
+    printerPid_ = Spawn({kPrinter, "-n", "*", "-p", std::to_string(port_), "-d", dir_, name_},
+                        dir_ + "/printer.log", "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir_ + "/bus");
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < until) {
+        if (Exited(printerPid_))
+            return false;
+        if (LoopbackAccepts(port_))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    StopChildProcess(printerPid_);
+    return false;
+}
+
+void IppEvePrinter::Stop()
+{
+    StopChildProcess(printerPid_);
+    StopChildProcess(discoveryPid_);
+    StopChildProcess(busPid_);
+}
+
+void IppEvePrinter::RemoveDir()
+{
+    if (dir_.empty())
+        return;
+    // The printer's spool files are named by it; nothing else is in here.
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+    dir_.clear();
+}
+
+std::string IppEvePrinter::Log() const
+{
+    return ReadWholeFile(dir_ + "/bus.log") + ReadWholeFile(dir_ + "/avahi.log") +
+           ReadWholeFile(dir_ + "/printer.log");
+}
+
+}  // namespace quenlo::test
