@@ -502,7 +502,8 @@ cmd_up() {
   die "cupsd did not start again on port $port"
 }
 
-# Cancels every job of a printer.
+# Cancels every job of a printer one by one, as a user would (a purge of the queue tells
+# subscribers nothing).
 cmd_cancel_all() {
   local dir printer
   dir=$(lab_dir "${1:-}")
@@ -510,7 +511,11 @@ cmd_cancel_all() {
   [ -n "$printer" ] || usage
   need_tools
   running "$dir" || die "no lab running in $dir"
-  cancel -h "$(server_of "$dir")" -a "$printer"
+  local server job
+  server=$(server_of "$dir")
+  for job in $(lpstat -h "$server" -o "$printer" | awk '{ print $1 }'); do
+    cancel -h "$server" "$job"
+  done
 }
 
 cmd_stop() {
