@@ -72,5 +72,6 @@ refresh_loop() {
 
 echo "server: $printers printers x $jobs jobs, one look every $seconds s, $period s per phase"
 phase idle
-phase watch "$cli" watch --config "$config" --seconds "$seconds"
+watch_quietly() { exec "$cli" watch --config "$config" --seconds "$seconds" >/dev/null; }
+phase watch watch_quietly
 phase refresh refresh_loop
