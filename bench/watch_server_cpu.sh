@@ -6,7 +6,7 @@
 #
 #   bench/watch_server_cpu.sh [--printers N] [--jobs J] [--seconds S] [--period P] [--build DIR]
 #
-# Defaults: 5 printers holding 1000 jobs each, S = 5, P = 60 seconds per phase. CPU is read from
+# Defaults: 5 printers holding 1000 jobs each, S = 5, P = 60 seconds per phase (about 6 minutes). CPU is read from
 # /proc/PID/stat (user + system ticks) of the server process at the start and end of each phase.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -63,6 +63,7 @@ phase() {
     'BEGIN { printf "%-10s server %7.0f ms  %6.2f%% of a core   client %6.2f%%\n", n, t * 1000 / hz, t * 100 / hz / p, c * 100 / hz / (p - 1) }'
 }
 
+# The client column of this phase is the loop's shell only, not the quenlo-cli runs it starts.
 refresh_loop() {
   while true; do
     for i in $(seq 1 "$printers"); do "$cli" refresh --config "$config" --printer "bench$i" >/dev/null || true; done
@@ -71,7 +72,11 @@ refresh_loop() {
 }
 
 echo "server: $printers printers x $jobs jobs, one look every $seconds s, $period s per phase"
+# The server goes on writing the new jobs' files for a while; idle is measured after that, and
+# again at the end, so a settling server does not pass for the cost of being idle.
+sleep 15
 phase idle
 watch_quietly() { exec "$cli" watch --config "$config" --seconds "$seconds" >/dev/null; }
 phase watch watch_quietly
 phase refresh refresh_loop
+phase idle-again
