@@ -16,6 +16,8 @@ packages=(
   tinyproxy dante-server microsocks python3
   xvfb x11-apps x11-utils xauth curl procps iproute2 netcat-openbsd
   fonts-dejavu-core imagemagick
+  # the refresh benchmark's desktop (scripts/bench-refresh.sh): a window manager with a tray, and xdotool
+  icewm xdotool
   # ippeveprinter will not start without a discovery daemon: the test fixture runs its own
   dbus avahi-daemon
 )

@@ -169,8 +169,11 @@ bool IppEvePrinter::StartPrinter()
     while (std::chrono::steady_clock::now() < until) {
         if (Exited(printerPid_))
             return false;
-        if (LoopbackAccepts(port_))
-            return true;
+        if (LoopbackAccepts(port_)) {
+            // Another server may have taken the port first: the printer then gives up at once.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            return !Exited(printerPid_);
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     StopChildProcess(printerPid_);
