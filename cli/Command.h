@@ -5,6 +5,9 @@
 // 2 a bad argument (a usage line on standard error).
 #pragma once
 
+#include "config/PrintersFile.h"
+#include "monitor/MonitorView.h"
+
 #include <functional>
 #include <map>
 #include <optional>
@@ -62,5 +65,12 @@ std::string EscapedField(const std::string& text);
 
 // The directory prefix of a file path ("dir/" or empty), as the printers file's ConfigDir.
 std::string DirectoryPrefix(const std::string& path);
+
+// "green", "yellow" or "red".
+const char* LampName(Lamp lamp);
+
+// Reads the printers file named by --config, or the one the window would find. Prints the reason
+// and returns false when there is none, it cannot be read, or it lists no printer.
+bool LoadPrinters(const Args& args, PrinterList& printers, ProxySettings& proxy);
 
 }  // namespace quenlo::cli

@@ -37,16 +37,6 @@
 namespace quenlo::cli {
 namespace {
 
-const char* LampName(Lamp lamp)
-{
-    switch (lamp) {
-    case Lamp::Green: return "green";
-    case Lamp::Yellow: return "yellow";
-    case Lamp::Red: return "red";
-    }
-    return "red";
-}
-
 // The window as text: it keeps what the window would show and prints it on request; message boxes
 // are printed at once (they "close" immediately).
 class TextView final : public MonitorView {
@@ -148,35 +138,6 @@ bool IsJobAction(Action action)
     return action == Action::Cancel || action == Action::Hold || action == Action::Release;
 }
 
-// Reads the printers file named by --config, or the one the window would find. Prints the reason
-// and returns false when there is none or it cannot be read.
-bool LoadPrinters(const Args& args, PrinterList& printers, ProxySettings& proxy)
-{
-    std::string path;
-    bool read = false;
-    if (const std::optional<std::string> config = args.value("config")) {
-        path = *config;
-        read = ReadPrintersFileAt(path, DirectoryPrefix(path), printers, proxy);
-    } else {
-        const std::optional<std::string> configDir = LocatePrintersFile();
-        if (!configDir) {
-            std::cerr << "quenlo-cli: no " << kPrintersFileName << " found\n";
-            return false;
-        }
-        path = *configDir + kPrintersFileName;
-        read = ReadPrintersFile(*configDir, printers, proxy);
-    }
-    if (!read) {
-        std::cerr << "quenlo-cli: cannot read " << path << "\n";
-        return false;
-    }
-    if (printers.empty()) {
-        std::cerr << "quenlo-cli: no printer in " << path << "\n";
-        return false;
-    }
-    return true;
-}
-
 void RunAction(TMonitor& monitor, Action action)
 {
     switch (action) {
@@ -257,4 +218,42 @@ const CommandRegistration kResumePrinter{MonitorCommand("resume-printer", kPrint
 const CommandRegistration kPurgeJobs{MonitorCommand("purge-jobs", kPrinterOptions, Action::Purge)};
 
 }  // namespace
+
+const char* LampName(Lamp lamp)
+{
+    switch (lamp) {
+    case Lamp::Green: return "green";
+    case Lamp::Yellow: return "yellow";
+    case Lamp::Red: return "red";
+    }
+    return "red";
+}
+
+bool LoadPrinters(const Args& args, PrinterList& printers, ProxySettings& proxy)
+{
+    std::string path;
+    bool read = false;
+    if (const std::optional<std::string> config = args.value("config")) {
+        path = *config;
+        read = ReadPrintersFileAt(path, DirectoryPrefix(path), printers, proxy);
+    } else {
+        const std::optional<std::string> configDir = LocatePrintersFile();
+        if (!configDir) {
+            std::cerr << "quenlo-cli: no " << kPrintersFileName << " found\n";
+            return false;
+        }
+        path = *configDir + kPrintersFileName;
+        read = ReadPrintersFile(*configDir, printers, proxy);
+    }
+    if (!read) {
+        std::cerr << "quenlo-cli: cannot read " << path << "\n";
+        return false;
+    }
+    if (printers.empty()) {
+        std::cerr << "quenlo-cli: no printer in " << path << "\n";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace quenlo::cli

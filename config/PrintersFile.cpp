@@ -152,6 +152,8 @@ void PrintersFileReader::ReadLine(std::string line)
         proxy_.ProxyUsername = value;
     } else if (key == "proxypass") {
         proxy_.ProxyPassword = value;
+    } else if (key == "watch") {
+        proxy_.Watch = NumberOfValue(value);
     } else if (key == "<printer>") {
         open_.emplace();
         current_ = &*open_;

@@ -62,6 +62,10 @@ struct ProxySettings {
     std::string ProxyPort = "80";
     std::string ProxyUsername;
     std::string ProxyPassword;
+    // The "watch" key, which like the proxy keys takes effect wherever it stands: the seconds
+    // between two looks of the background watch at every printer (NumberOfValue of the text).
+    // 0 or less, the default, leaves the watch off.
+    std::int32_t Watch = 0;
 };
 
 // Called at each "<endprinter>" line that appends an entry whose localport is 0 or more, with the
@@ -117,7 +121,7 @@ std::int32_t NumberOfValue(const std::string& value);
 // Reads the file line by line. Reading keeps a "current entry": the one the most recent
 // "<printer>" line created. Printer keys set fields of the current entry, also after its
 // "<endprinter>" line (the entry is then already in the list). Proxy keys set `proxy` wherever
-// they stand. A key given twice keeps the last value.
+// they stand, and so does "watch". A key given twice keeps the last value.
 //
 // Two cases that would otherwise go wrong are settled as follows: printer keys and "<endprinter>"
 // before the first "<printer>" line are ignored (there is no entry to act on), and a second

@@ -1,4 +1,5 @@
-// Fuzzes the response readers: the header read and both walks over the same bytes.
+// Fuzzes the response readers: the header read, both walks and the watch's reader over the same
+// bytes.
 #include "ipp/Ipp.h"
 
 #include <cstddef>
@@ -40,5 +41,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             __builtin_trap();
         (void)sink;
     }
+
+    // The watch's reader: every event group counts at most once.
+    const quenlo::SubscriptionAnswer answer = quenlo::ReadSubscriptionAnswer(body, "/printers/p");
+    if (answer.events < 0 || static_cast<std::size_t>(answer.events) > size)
+        __builtin_trap();
     return 0;
 }

@@ -83,9 +83,7 @@ void AddIntegerAttribute(IppMessage& msg, std::uint8_t tag, std::string_view nam
     AppendInt(msg, v);
 }
 
-namespace {
-
-IppMessage BeginRequest(int op, std::string_view printerUri)
+IppMessage BeginPrinterRequest(int op, std::string_view printerUri)
 {
     IppMessage msg;
     WriteIppHeader(msg, op);
@@ -96,11 +94,9 @@ IppMessage BeginRequest(int op, std::string_view printerUri)
     return msg;
 }
 
-}  // namespace
-
 IppMessage BuildGetJobsRequest(std::string_view printerUri)
 {
-    IppMessage msg = BeginRequest(kIppGetJobs, printerUri);
+    IppMessage msg = BeginPrinterRequest(kIppGetJobs, printerUri);
     AddIntegerAttribute(msg, kIppTagInteger, "limit", 2147483647);
     AddStringAttribute(msg, kIppTagKeyword, "requested-attributes", "all");
     EndAttributes(msg);
@@ -109,7 +105,7 @@ IppMessage BuildGetJobsRequest(std::string_view printerUri)
 
 IppMessage BuildGetPrinterAttributesRequest(std::string_view printerUri)
 {
-    IppMessage msg = BeginRequest(kIppGetPrinterAttributes, printerUri);
+    IppMessage msg = BeginPrinterRequest(kIppGetPrinterAttributes, printerUri);
     AddStringAttribute(msg, kIppTagKeyword, "requested-attributes", "all");
     EndAttributes(msg);
     return msg;
@@ -117,7 +113,7 @@ IppMessage BuildGetPrinterAttributesRequest(std::string_view printerUri)
 
 IppMessage BuildOperationRequest(int op, std::string_view printerUri, std::string_view user, std::int32_t jobId)
 {
-    IppMessage msg = BeginRequest(op, printerUri);
+    IppMessage msg = BeginPrinterRequest(op, printerUri);
     if (jobId >= 0)
         AddIntegerAttribute(msg, kIppTagInteger, "job-id", jobId);
     AddStringAttribute(msg, kIppTagNameWithoutLanguage, "requesting-user-name", user);

@@ -108,6 +108,10 @@ void AddIntegerAttribute(IppMessage& msg, std::uint8_t tag, std::string_view nam
 inline constexpr std::string_view kIppCharset = "utf-8";
 inline constexpr std::string_view kIppNaturalLanguage = "en-us";
 
+// The start every request shares: WriteIppHeader(op), the operation-attributes tag, charset,
+// natural language and "printer-uri". The caller adds its own attributes and EndAttributes.
+IppMessage BeginPrinterRequest(int op, std::string_view printerUri);
+
 // Get-Jobs: charset, natural language, printer-uri, "limit" = 2147483647, "requested-attributes"
 // = "all".
 IppMessage BuildGetJobsRequest(std::string_view printerUri);

@@ -4,7 +4,7 @@
 # Everything the server needs lives under one lab directory: its configuration, spool, cache, state
 # and logs. The system's own /etc/cups, its socket and port 631 are never touched or used.
 #
-#   scripts/cups-lab.sh start DIR [--auth] [--owner PID]
+#   scripts/cups-lab.sh start DIR [--auth|--stock] [--owner PID]
 #                                              start cupsd on a free port; prints the port
 #                                              (--owner: stop it, too, when process PID ends)
 #   scripts/cups-lab.sh port DIR               prints the port of a running lab
@@ -16,12 +16,18 @@
 #                                              titled T, or "job N" counting from 1)
 #   scripts/cups-lab.sh pause DIR PRINTER MESSAGE   stop the printer with a state message
 #   scripts/cups-lab.sh resume DIR PRINTER          start it again
+#   scripts/cups-lab.sh cancel-all DIR PRINTER      cancel every job of the printer
+#   scripts/cups-lab.sh down DIR               stop the server but keep the lab (port, printers, jobs)
+#   scripts/cups-lab.sh up DIR                 start a lab taken down again, on the same port
 #   scripts/cups-lab.sh stop DIR               stop the server this script started in DIR
 #
 # Default mode: every operation is open to anonymous clients on 127.0.0.1 (pause, resume, purge,
 # cancel, hold and release included), job names and users are public, the web interface is on.
 # --auth: the job and printer operations and /admin need Basic credentials, so an anonymous client
 # is refused with HTTP 401 Unauthorized. Jobs can still be queued and listed anonymously.
+# --stock: the operation policy a freshly installed server has: jobs and subscriptions belong to
+# the user who made them (Get-Notifications, Renew-Subscription and Cancel-Subscription only for
+# their owner), job names and users are private, printer operations need an administrator.
 #
 # The web interface's "/admin/?op=stop-printer&printer_name=NAME" (and start-printer) requests are
 # not known to this server version: they answer 200 with an "Unknown operation" page and change
@@ -36,7 +42,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 die() { echo "cups-lab: $*" >&2; exit 1; }
 usage() {
-  sed -n '7,19p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '7,22p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -171,7 +177,9 @@ JobRetryInterval 3600
 $(open_limit)
 </Location>
 EOF
-    if [ "$auth" = 1 ]; then
+    if [ "$auth" = stock ]; then
+      stock_policy
+    elif [ "$auth" = 1 ]; then
       cat <<EOF
 <Location /admin>
   AuthType Basic
@@ -212,6 +220,53 @@ EOF
   } >"$dir/etc/cupsd.conf"
 }
 
+# The default policy of a freshly installed server, with the lab's listeners kept open to
+# 127.0.0.1. The lab's own administration still works: it goes over the private socket, where the
+# server knows the caller as a member of the system group.
+stock_policy() {
+  local owned="Send-Document Send-URI Hold-Job Release-Job Restart-Job Purge-Jobs \
+Set-Job-Attributes Create-Job-Subscription Renew-Subscription Cancel-Subscription Get-Notifications \
+Reprocess-Job Cancel-Current-Job Suspend-Current-Job Resume-Job Cancel-My-Jobs Close-Job \
+CUPS-Move-Job CUPS-Get-Document"
+  local admin="CUPS-Add-Modify-Printer CUPS-Delete-Printer CUPS-Add-Modify-Class CUPS-Delete-Class \
+CUPS-Set-Default CUPS-Get-Devices Pause-Printer Resume-Printer Enable-Printer Disable-Printer \
+Pause-Printer-After-Current-Job Hold-New-Jobs Release-Held-New-Jobs Deactivate-Printer \
+Activate-Printer Restart-Printer Shutdown-Printer Startup-Printer Promote-Job Schedule-Job-After \
+Cancel-Jobs CUPS-Accept-Jobs CUPS-Reject-Jobs"
+  cat <<EOF
+<Location /admin>
+  AuthType Default
+  Require user @SYSTEM
+$(open_limit)
+</Location>
+<Policy default>
+  JobPrivateAccess default
+  JobPrivateValues default
+  SubscriptionPrivateAccess default
+  SubscriptionPrivateValues default
+  <Limit Create-Job Print-Job Print-URI Validate-Job>
+    Order deny,allow
+  </Limit>
+  <Limit $owned>
+    Require user @OWNER @SYSTEM
+    Order deny,allow
+  </Limit>
+  <Limit $admin>
+    AuthType Default
+    Require user @SYSTEM
+    Order deny,allow
+  </Limit>
+  <Limit Cancel-Job CUPS-Authenticate-Job>
+    Require user @OWNER @SYSTEM
+    Order deny,allow
+  </Limit>
+  <Limit All>
+    Order deny,allow
+  </Limit>
+</Policy>
+EOF
+}
+
 # Raw queues: any document is accepted and sent on unchanged.
 write_mime_files() {
   local dir=$1
@@ -237,6 +292,7 @@ cmd_start() {
   while [ $# -gt 0 ]; do
     case "$1" in
       --auth) auth=1 ;;
+      --stock) auth=stock ;;
       --owner) owner=${2:-}; [[ "$owner" =~ ^[0-9]+$ ]] || usage; shift ;;
       *) usage ;;
     esac
@@ -247,7 +303,7 @@ cmd_start() {
     die "a lab is already running in $dir (port $(cat "$dir/port"))"
   fi
   rm -rf "$dir/etc" "$dir/spool" "$dir/cache" "$dir/state" "$dir/log" "$dir/port" "$dir/cupsd.pid" \
-    "$dir/socket-path"
+    "$dir/socket-path" "$dir/owner"
   mkdir -p "$dir/etc/ppd" "$dir/etc/ssl" "$dir/spool/tmp" "$dir/cache" "$dir/state" "$dir/log"
   if [ "$(id -u)" -eq 0 ]; then
     # The server hands the spool to lp; it must be able to reach it.
@@ -281,7 +337,10 @@ cmd_start() {
       if answers "$port" && [ -S "$sock" ]; then
         echo "$port" >"$dir/port"
         echo "$auth" >"$dir/auth"
-        [ -n "$owner" ] && start_watcher "$dir" "$owner" "$pid"
+        if [ -n "$owner" ]; then
+          echo "$owner" >"$dir/owner"
+          start_watcher "$dir" "$owner" "$pid"
+        fi
         echo "$port"
         return 0
       fi
@@ -386,26 +445,84 @@ alive() {
   [ "$state" != "Z" ]
 }
 
-cmd_stop() {
-  local dir
-  dir=$(lab_dir "${1:-}")
-  if running "$dir"; then
-    local pid i
-    pid=$(cat "$dir/cupsd.pid")
-    # Everything in the lab is thrown away at the next start, so a server that takes long to
-    # save thousands of jobs is not waited for.
-    kill -TERM "$pid" 2>/dev/null || true
+# Everything in the lab is thrown away at the next start, so a server that takes long to save
+# thousands of jobs is not waited for beyond five seconds.
+end_server() {
+  local pid=$1 i
+  kill -TERM "$pid" 2>/dev/null || true
+  for i in $(seq 1 50); do
+    alive "$pid" || break
+    sleep 0.1
+  done
+  if alive "$pid"; then
+    kill -KILL "$pid" 2>/dev/null || true
     for i in $(seq 1 50); do
       alive "$pid" || break
       sleep 0.1
     done
-    if alive "$pid"; then
-      kill -KILL "$pid" 2>/dev/null || true
-      for i in $(seq 1 50); do
-        alive "$pid" || break
-        sleep 0.1
-      done
+  fi
+}
+
+# The server alone goes; its port, configuration, printers and jobs stay for "up".
+cmd_down() {
+  local dir
+  dir=$(lab_dir "${1:-}")
+  running "$dir" || die "no lab running in $dir"
+  # The owner's watcher would take the ended server for a finished lab.
+  if [ -f "$dir/watcher.pid" ]; then
+    kill "$(cat "$dir/watcher.pid")" 2>/dev/null || true
+    rm -f "$dir/watcher.pid"
+  fi
+  end_server "$(cat "$dir/cupsd.pid")"
+  rm -f "$dir/cupsd.pid"
+}
+
+# Starts the server of a lab taken down with "down" again, on the same port.
+cmd_up() {
+  local dir
+  dir=$(lab_dir "${1:-}")
+  need_tools
+  [ -f "$dir/port" ] || die "no lab in $dir"
+  running "$dir" && die "the lab in $dir is running"
+  local port sock pid i
+  port=$(cat "$dir/port")
+  sock=$(cat "$dir/socket-path")
+  rm -f "$sock"
+  cupsd -f -c "$dir/etc/cupsd.conf" -s "$dir/etc/cups-files.conf" </dev/null >>"$dir/log/cupsd.out" 2>&1 &
+  pid=$!
+  echo "$pid" >"$dir/cupsd.pid"
+  for i in $(seq 1 150); do
+    kill -0 "$pid" 2>/dev/null || break
+    if answers "$port" && [ -S "$sock" ]; then
+      [ -f "$dir/owner" ] && start_watcher "$dir" "$(cat "$dir/owner")" "$pid"
+      return 0
     fi
+    sleep 0.1
+  done
+  die "cupsd did not start again on port $port"
+}
+
+# Cancels every job of a printer one by one, as a user would (a purge of the queue tells
+# subscribers nothing).
+cmd_cancel_all() {
+  local dir printer
+  dir=$(lab_dir "${1:-}")
+  printer=${2:-}
+  [ -n "$printer" ] || usage
+  need_tools
+  running "$dir" || die "no lab running in $dir"
+  local server job
+  server=$(server_of "$dir")
+  for job in $(lpstat -h "$server" -o "$printer" | awk '{ print $1 }'); do
+    cancel -h "$server" "$job"
+  done
+}
+
+cmd_stop() {
+  local dir
+  dir=$(lab_dir "${1:-}")
+  if running "$dir"; then
+    end_server "$(cat "$dir/cupsd.pid")"
   fi
   local sock=""
   [ -f "$dir/socket-path" ] && sock=$(cat "$dir/socket-path")
@@ -440,5 +557,8 @@ case "$sub" in
   pause) cmd_pause "$@" ;;
   resume) cmd_resume "$@" ;;
   stop) cmd_stop "$@" ;;
+  down) cmd_down "$@" ;;
+  up) cmd_up "$@" ;;
+  cancel-all) cmd_cancel_all "$@" ;;
   *) usage ;;
 esac

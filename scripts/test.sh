@@ -16,6 +16,9 @@ scripts/build.sh release
 (cd build && ctest --output-on-failure -j 2 --timeout 600)
 [ $quick -eq 1 ] && exit 0
 
+echo "== background watch soak, two minutes"
+scripts/watch-soak.sh --minutes 2 --cycle 30
+
 echo "== ASan + UBSan build and test"
 scripts/build.sh asan
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -358,6 +359,34 @@ TEST(MonitorCli, BadArgumentsAndMissingPrinters)
     EXPECT_EQ(noPrinters.exitCode, 1);
     EXPECT_NE(noPrinters.err.find("no printer in"), std::string::npos);
     EXPECT_EQ(Cli({"refresh", "--config", dir.Path() + "/missing.qdl"}).exitCode, 1);
+}
+
+// The watch as a script sees it: the file's watch key sets the pace, one record per change with
+// the window's printer line, and the command ends by itself after --count changes.
+TEST(CliWatch, PrintsOneRecordPerPrinterAndEndsAfterTheCount)
+{
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    const std::string stopped = lab.AddUniquePrinter("cli-watch");
+    lab.HoldJobs(stopped, 2);
+    lab.Pause(stopped, "Papír elakadt");
+    TempDir dir;
+    const std::string config = dir.Write(
+        "printers.qdl", PrintersFile({{"Office", lab.HostPort(), CupsLab::PrinterPath(stopped), ""},
+                                      {"Gone", "127.0.0.1:1", "/printers/none", ""}},
+                                     "watch=1\n"));
+
+    const test::ProcessResult r = Cli({"watch", "--config", config, "--count", "2"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::vector<std::string> lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r.out;
+    std::sort(lines.begin(), lines.end());
+    const std::regex time("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ\t");
+    for (const std::string& line : lines)
+        EXPECT_TRUE(std::regex_search(line, time)) << line;
+    EXPECT_EQ(lines[0].substr(21), "Gone\tred\tGone - unknown\t-1");
+    EXPECT_EQ(lines[1].substr(21), "Office\tyellow\tOffice - stopped, accepting jobs (Papír elakadt)\t2");
+
+    EXPECT_EQ(Cli({"watch", "--config", config, "--seconds", "0"}).exitCode, 2);
 }
 
 }  // namespace

@@ -143,6 +143,15 @@ TEST(PrintersFileReader, ProxyKeysApplyWhereverTheyStand)
     EXPECT_EQ(r.proxy.ProxyUsername, "pu");
     EXPECT_EQ(r.proxy.ProxyPassword, "p=w");
     EXPECT_EQ(r.printers.size(), 1u);
+    EXPECT_EQ(r.proxy.Watch, 0) << "no watch key: the watch stays off";
+}
+
+TEST(PrintersFileReader, WatchKeyTakesTheNumberRuleWhereverItStands)
+{
+    EXPECT_EQ(ReadText("<printer>\nWATCH=5\n<endprinter>\n").proxy.Watch, 5);
+    EXPECT_EQ(ReadText("watch=$10\nwatch=7 s\n").proxy.Watch, 7) << "the last one, digits before the space";
+    EXPECT_EQ(ReadText("watch=-3\n").proxy.Watch, -3);
+    EXPECT_EQ(ReadText("watch =5\n").proxy.Watch, 0) << "a space before the = makes another key";
 }
 
 TEST(PrintersFileReader, PrintersAreListedInEndprinterOrderWithDuplicateNames)

@@ -1,0 +1,122 @@
+#include "ipp/IppSubscription.h"
+
+#include "ipp/IppResponse.h"
+
+namespace quenlo {
+
+namespace {
+
+// The start of a watch request: the shared operation attributes at IPP/1.1, then the user.
+IppMessage BeginWatchRequest(int op, std::string_view printerUri, std::string_view user)
+{
+    IppMessage msg = BeginPrinterRequest(op, printerUri);
+    msg[1] = 1;  // version 1.1: subscriptions are not part of IPP/1.0
+    AddStringAttribute(msg, kIppTagNameWithoutLanguage, "requesting-user-name", user);
+    return msg;
+}
+
+// One attribute with several values: the later values carry an empty name.
+void AddKeywords(IppMessage& msg, std::string_view name, const std::vector<std::string_view>& values)
+{
+    for (std::size_t i = 0; i < values.size(); ++i)
+        AddStringAttribute(msg, kIppTagKeyword, i == 0 ? name : std::string_view(), values[i]);
+}
+
+}  // namespace
+
+IppMessage BuildCreatePrinterSubscriptionsRequest(std::string_view printerUri, std::string_view user,
+                                                  std::int32_t leaseSeconds)
+{
+    IppMessage msg = BeginWatchRequest(kIppCreatePrinterSubscriptions, printerUri, user);
+    AppendByte(msg, kIppTagSubscriptionAttributes);
+    AddStringAttribute(msg, kIppTagKeyword, "notify-pull-method", "ippget");
+    AddKeywords(msg, "notify-events", WatchEvents());
+    AddIntegerAttribute(msg, kIppTagInteger, "notify-lease-duration", leaseSeconds);
+    EndAttributes(msg);
+    return msg;
+}
+
+IppMessage BuildGetNotificationsRequest(std::string_view printerUri, std::string_view user,
+                                        std::int32_t subscriptionId, std::int32_t sequenceNumber)
+{
+    IppMessage msg = BeginWatchRequest(kIppGetNotifications, printerUri, user);
+    AddIntegerAttribute(msg, kIppTagInteger, "notify-subscription-ids", subscriptionId);
+    AddIntegerAttribute(msg, kIppTagInteger, "notify-sequence-numbers", sequenceNumber);
+    EndAttributes(msg);
+    return msg;
+}
+
+IppMessage BuildRenewSubscriptionRequest(std::string_view printerUri, std::string_view user,
+                                         std::int32_t subscriptionId, std::int32_t leaseSeconds)
+{
+    IppMessage msg = BeginWatchRequest(kIppRenewSubscription, printerUri, user);
+    AddIntegerAttribute(msg, kIppTagInteger, "notify-subscription-id", subscriptionId);
+    AddIntegerAttribute(msg, kIppTagInteger, "notify-lease-duration", leaseSeconds);
+    EndAttributes(msg);
+    return msg;
+}
+
+IppMessage BuildCancelSubscriptionRequest(std::string_view printerUri, std::string_view user,
+                                          std::int32_t subscriptionId)
+{
+    IppMessage msg = BeginWatchRequest(kIppCancelSubscription, printerUri, user);
+    AddIntegerAttribute(msg, kIppTagInteger, "notify-subscription-id", subscriptionId);
+    EndAttributes(msg);
+    return msg;
+}
+
+IppMessage BuildWatchPrinterAttributesRequest(std::string_view printerUri, std::string_view user)
+{
+    IppMessage msg = BeginWatchRequest(kIppGetPrinterAttributes, printerUri, user);
+    AddKeywords(msg, "requested-attributes", WatchAttributes());
+    EndAttributes(msg);
+    return msg;
+}
+
+std::string_view UriPath(std::string_view uri)
+{
+    const std::size_t scheme = uri.find("://");
+    const std::size_t hostStart = scheme == std::string_view::npos ? 0 : scheme + 3;
+    const std::size_t slash = uri.find('/', hostStart);
+    return slash == std::string_view::npos ? std::string_view("/") : uri.substr(slash);
+}
+
+SubscriptionAnswer ReadSubscriptionAnswer(std::string_view body, std::string_view printerPath)
+{
+    SubscriptionAnswer answer;
+    // An event group is judged when it ends: its printer URI may come anywhere inside it.
+    bool inEvent = false;
+    bool eventIsOurs = true;
+    auto endEvent = [&] {
+        if (inEvent && eventIsOurs)
+            ++answer.events;
+        inEvent = false;
+    };
+    auto onAttribute = [&](const IppAttribute& a) {
+        if (a.name == "notify-subscription-id")
+            answer.subscriptionId = a.integer;
+        else if (a.name == "notify-lease-duration")
+            answer.leaseSeconds = a.integer;
+        else if (a.name == "notify-sequence-number" && a.integer > answer.lastSequence)
+            answer.lastSequence = a.integer;
+        else if (a.name == "queued-job-count")
+            answer.queuedJobs = a.integer;
+        else if (a.name == "notify-printer-uri" && inEvent && !printerPath.empty())
+            eventIsOurs = UriPath(a.text) == printerPath;
+    };
+    auto onDelimiter = [&](int tag) {
+        endEvent();
+        if (tag == kIppTagEventNotificationAttributes) {
+            inEvent = true;
+            eventIsOurs = true;
+        }
+    };
+    if (auto header = WalkResponse(body, kIppPrinterWalkDelimiterLimit, onAttribute, onDelimiter)) {
+        endEvent();  // a body cut before its end tag
+        answer.walked = true;
+        answer.statusCode = header->statusCode;
+    }
+    return answer;
+}
+
+}  // namespace quenlo

@@ -1,0 +1,363 @@
+#include "monitor/Watcher.h"
+
+#include "ipp/Ipp.h"
+#include "monitor/Monitor.h"
+#include "net/WSocket.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <sstream>
+
+namespace quenlo {
+
+namespace {
+
+constexpr unsigned kLookTimer = 1;
+// Posted when an answer has arrived whole on a connection the server keeps open; wParam is the
+// printer's index.
+constexpr unsigned kMsgAnswerComplete = platform::WM_USER + 1;
+
+// The name the server files our subscriptions under when the entry names no user.
+std::string LoginName()
+{
+    for (const char* variable : {"USER", "LOGNAME", "USERNAME"}) {
+        const char* v = std::getenv(variable);
+        if (v != nullptr && *v != '\0')
+            return v;
+    }
+    return "anonymous";
+}
+
+bool SameRecord(const PrinterRecord& a, const PrinterRecord& b)
+{
+    return a.stateText == b.stateText && a.acceptingText == b.acceptingText && a.stateMessage == b.stateMessage;
+}
+
+}  // namespace
+
+bool WatchState::SameAs(const WatchState& other) const
+{
+    return reachable == other.reachable && SameRecord(printer, other.printer) && jobs == other.jobs;
+}
+
+Lamp WatchLamp(const WatchState& state)
+{
+    if (!state.looked || !state.reachable)
+        return Lamp::Red;
+    return PrinterStatusText(state.printer, "").lamp;
+}
+
+std::string WatchLine(const WatchState& state, std::string_view printerName)
+{
+    if (!state.looked || !state.reachable)
+        return std::string(printerName) + " - unknown";
+    return PrinterStatusText(state.printer, printerName).line;
+}
+
+const char* to_string(WatchMode mode) noexcept
+{
+    switch (mode) {
+    case WatchMode::Subscribing: return "subscribing";
+    case WatchMode::Events: return "events";
+    case WatchMode::Polling: return "polling";
+    }
+    return "?";
+}
+
+// ---------------------------------------------------------------------------------------------
+
+struct TWatcher::Watched {
+    const TAList* entry = nullptr;
+    std::size_t index = 0;
+    std::string url;
+    std::string serverUri;  // the target of the subscription requests
+    std::string user;
+    std::unique_ptr<THttpCli> http;
+    std::istringstream send;
+    std::ostringstream reply;
+    Request running = Request::None;
+    WatchMode mode = WatchMode::Subscribing;
+    std::int32_t subscriptionId = 0;
+    std::int32_t nextSequence = 1;
+    bool leaseEnds = false;
+    std::chrono::steady_clock::time_point renewAt{};
+    bool needLook = true;  // the printer's attributes are due whatever the events say
+    std::uint64_t requests = 0;
+    WatchState state;
+};
+
+TWatcher::TWatcher(const PrinterList& printers, const ProxySettings& proxy, int seconds)
+    : seconds_(std::max(seconds, 1))
+{
+    for (const TAList& entry : printers) {
+        auto w = std::make_unique<Watched>();
+        w->entry = &entry;
+        w->index = watched_.size();
+        w->url = PrinterUrl(entry);
+        w->serverUri = "http://" + entry.remotehost + "/";
+        w->user = entry.user.empty() ? LoginName() : entry.user;
+        w->http = std::make_unique<THttpCli>();
+        THttpCli& http = *w->http;
+        ApplyHttpCli1Design(http);
+        ApplyProxySettings(http, proxy);
+        http.SetURL(w->url);
+        if (!entry.user.empty()) {
+            http.SetUsername(entry.user);
+            http.SetPassword(entry.pass);
+        }
+        // A look that makes no progress for a whole interval is given up: the next one is due.
+        http.SetNoProgressTimeout(std::chrono::seconds(std::max(seconds_, 2)));
+        Watched* raw = w.get();
+        http.OnRequestDone = [this, raw](THttpCli&, THttpRequest, std::uint16_t error) { RequestDone(*raw, error); };
+        // Some servers keep the connection open after the whole announced body; the client reads
+        // until the close, so the watch closes it itself rather than wait for the timeout. The close
+        // is posted: the block being delivered has still to reach the reply stream.
+        http.OnDocData = [this, raw](THttpCli& sender, const char*, std::int32_t) {
+            if (sender.ReplyLength() >= 0 && sender.ReplyBytesReceived() >= sender.ReplyLength())
+                platform::PostMessage(window_, kMsgAnswerComplete, raw->index, 0);
+        };
+        watched_.push_back(std::move(w));
+    }
+    window_ = platform::CreateMessageTarget(
+        [this](platform::HWND, unsigned message, platform::WPARAM wParam, platform::LPARAM lParam) {
+            return WindowProc(message, wParam, lParam);
+        });
+}
+
+TWatcher::~TWatcher()
+{
+    platform::DestroyMessageTarget(window_);
+    for (auto& w : watched_)
+        w->http->OnRequestDone = nullptr;
+}
+
+void TWatcher::Start()
+{
+    running_ = true;
+    platform::SetTimer(window_, kLookTimer, static_cast<unsigned>(seconds_) * 1000u);
+    Look();
+}
+
+void TWatcher::Stop()
+{
+    running_ = false;
+    platform::KillTimer(window_, kLookTimer);
+}
+
+void TWatcher::CancelSubscriptions()
+{
+    Stop();
+    for (auto& w : watched_) {
+        if (w->running == Request::None && w->subscriptionId > 0)
+            Send(*w, Request::Cancel);
+    }
+}
+
+const TAList& TWatcher::Printer(std::size_t index) const { return *watched_.at(index)->entry; }
+const WatchState& TWatcher::State(std::size_t index) const { return watched_.at(index)->state; }
+WatchMode TWatcher::Mode(std::size_t index) const { return watched_.at(index)->mode; }
+std::uint64_t TWatcher::RequestCount(std::size_t index) const { return watched_.at(index)->requests; }
+
+bool TWatcher::Busy() const
+{
+    return std::any_of(watched_.begin(), watched_.end(),
+                       [](const auto& w) { return w->running != Request::None; });
+}
+
+platform::LRESULT TWatcher::WindowProc(unsigned message, platform::WPARAM wParam, platform::LPARAM)
+{
+    if (message == platform::WM_TIMER && wParam == kLookTimer && running_)
+        Look();
+    if (message == kMsgAnswerComplete && wParam < watched_.size()) {
+        THttpCli& http = *watched_[wParam]->http;
+        // Still the same answer: the request has not ended by the server's own close meanwhile.
+        if (http.State() == hsWaitingBody && http.ReplyBytesReceived() >= http.ReplyLength())
+            http.CtrlSocket().Close();
+    }
+    return 0;
+}
+
+void TWatcher::Look()
+{
+    // A printer still busy with its previous look (a slow server) is not asked twice.
+    for (auto& w : watched_) {
+        if (w->running == Request::None)
+            Begin(*w);
+    }
+}
+
+void TWatcher::Begin(Watched& w)
+{
+    switch (w.mode) {
+    case WatchMode::Subscribing:
+        Send(w, Request::Subscribe);
+        return;
+    case WatchMode::Events:
+        if (w.leaseEnds && std::chrono::steady_clock::now() >= w.renewAt)
+            Send(w, Request::Renew);
+        else
+            Send(w, Request::Notifications);
+        return;
+    case WatchMode::Polling:
+        Send(w, Request::Attributes);
+        return;
+    }
+}
+
+void TWatcher::Send(Watched& w, Request request)
+{
+    IppMessage body;
+    switch (request) {
+    case Request::Subscribe:
+        body = BuildCreatePrinterSubscriptionsRequest(w.serverUri, w.user, kLeaseSeconds);
+        break;
+    case Request::Renew:
+        body = BuildRenewSubscriptionRequest(w.serverUri, w.user, w.subscriptionId, kLeaseSeconds);
+        break;
+    case Request::Notifications:
+        body = BuildGetNotificationsRequest(w.serverUri, w.user, w.subscriptionId, w.nextSequence);
+        break;
+    case Request::Attributes:
+        body = BuildWatchPrinterAttributesRequest(w.url, w.user);
+        break;
+    case Request::Cancel:
+        body = BuildCancelSubscriptionRequest(w.serverUri, w.user, w.subscriptionId);
+        break;
+    case Request::None:
+        return;
+    }
+    w.send.clear();
+    w.send.str(std::move(body));
+    w.reply.str(std::string());
+    w.http->SetPostStream(&w.send);
+    w.http->SetReplyStream(&w.reply);
+    w.running = request;
+    ++w.requests;
+    try {
+        w.http->StartRequest(hrPost);
+    } catch (const EHttpException&) {
+        // Only a busy client refuses, and ours is never busy here; the next look tries again.
+        w.running = Request::None;
+    }
+}
+
+void TWatcher::RequestDone(Watched& w, std::uint16_t error)
+{
+    const Request request = w.running;
+    w.running = Request::None;
+    w.http->SetPostStream(nullptr);
+    w.http->SetReplyStream(nullptr);
+    if (request == Request::None || request == Request::Cancel)
+        return;
+    // Any error means no answer from the server: the socket's numbers, a timeout, or a server that
+    // closed without a word. An HTTP error status is an answer (the server is there).
+    if (error != 0) {
+        Unreachable(w);
+        return;
+    }
+    // Only a 200 carries an IPP answer; anything else reads as an empty one (not walked).
+    Answered(w, request, w.http->ReplyStatus() == 200 ? w.reply.str() : std::string());
+}
+
+void TWatcher::Answered(Watched& w, Request request, const std::string& body)
+{
+    switch (request) {
+    case Request::Subscribe: Subscribed(w, body); return;
+    case Request::Renew: Renewed(w, body); return;
+    case Request::Notifications: NotificationsRead(w, body); return;
+    case Request::Attributes: AttributesRead(w, body); return;
+    case Request::None:
+    case Request::Cancel: return;
+    }
+}
+
+void TWatcher::Subscribed(Watched& w, const std::string& body)
+{
+    const SubscriptionAnswer answer = ReadSubscriptionAnswer(body);
+    if (answer.Succeeded() && answer.subscriptionId > 0) {
+        w.mode = WatchMode::Events;
+        w.subscriptionId = answer.subscriptionId;
+        w.nextSequence = 1;
+        SetLease(w, answer.leaseSeconds);
+    } else {
+        w.mode = WatchMode::Polling;
+        w.subscriptionId = 0;
+    }
+    // Events tell only what happens from now on: the state as it is comes from the attributes.
+    Send(w, Request::Attributes);
+}
+
+void TWatcher::Renewed(Watched& w, const std::string& body)
+{
+    const SubscriptionAnswer answer = ReadSubscriptionAnswer(body);
+    if (!answer.Succeeded()) {
+        w.mode = WatchMode::Subscribing;
+        w.subscriptionId = 0;
+        Send(w, Request::Subscribe);
+        return;
+    }
+    SetLease(w, answer.leaseSeconds >= 0 ? answer.leaseSeconds : kLeaseSeconds);
+    Send(w, Request::Notifications);
+}
+
+void TWatcher::NotificationsRead(Watched& w, const std::string& body)
+{
+    const SubscriptionAnswer answer = ReadSubscriptionAnswer(body, UriPath(w.url));
+    if (!answer.Succeeded()) {
+        // A server that lost the subscription (it was restarted, or the lease ran out) gets a new
+        // one; any other refusal (another user's subscription, say) leaves the events for good.
+        const bool lost = answer.walked && answer.statusCode == kIppStatusNotFound;
+        w.mode = lost ? WatchMode::Subscribing : WatchMode::Polling;
+        w.subscriptionId = 0;
+        Send(w, lost ? Request::Subscribe : Request::Attributes);
+        return;
+    }
+    if (answer.lastSequence >= w.nextSequence)
+        w.nextSequence = answer.lastSequence + 1;
+    if (answer.events > 0 || w.needLook)
+        Send(w, Request::Attributes);
+}
+
+void TWatcher::AttributesRead(Watched& w, const std::string& body)
+{
+    WatchState next;
+    next.reachable = true;
+    WalkResponse(body, kIppPrinterWalkDelimiterLimit,
+                 [&next](const IppAttribute& a) { ApplyPrinterAttribute(next.printer, a); }, {});
+    next.jobs = ReadSubscriptionAnswer(body).queuedJobs;
+    w.needLook = false;
+    Report(w, std::move(next));
+}
+
+void TWatcher::Unreachable(Watched& w)
+{
+    w.needLook = true;
+    // A server that refused subscriptions may be another one when it is back.
+    if (w.mode == WatchMode::Polling)
+        w.mode = WatchMode::Subscribing;
+    Report(w, WatchState{});
+}
+
+void TWatcher::SetLease(Watched& w, std::int32_t leaseSeconds)
+{
+    // 0 is a lease without end; an answer without a lease is taken to grant what was asked.
+    const std::int32_t granted = leaseSeconds < 0 ? kLeaseSeconds : leaseSeconds;
+    w.leaseEnds = granted > 0;
+    // Half the lease, but at least one look before its end even with a long interval.
+    const auto half = std::chrono::seconds(granted / 2);
+    const auto beforeEnd = std::chrono::seconds(granted) - 2 * std::chrono::seconds(seconds_);
+    w.renewAt = std::chrono::steady_clock::now() + std::min(half, std::max(beforeEnd, std::chrono::seconds(0)));
+}
+
+void TWatcher::Report(Watched& w, WatchState next)
+{
+    if (w.state.looked && w.state.SameAs(next))
+        return;
+    next.looked = true;
+    next.changedAt = std::chrono::system_clock::now();
+    w.state = std::move(next);
+    if (OnChange)
+        OnChange(*this, w.index);
+}
+
+}  // namespace quenlo

@@ -1,0 +1,131 @@
+// TWatcher: the background watch of every configured printer, switched on by the printers file's
+// "watch" key (the seconds between two looks; 0 or less: no watcher is made at all).
+//
+// Every printer has its own asynchronous HTTP client (never the window's HttpCli1, never a blocking
+// wait) with the entry's credentials and the file's proxy, so a slow or dead server delays only its
+// own printers. At every look each printer whose previous look has ended is looked at again:
+//
+//   - on a server that offers event subscriptions: once Create-Printer-Subscriptions ("ippget"
+//     pull, server-wide: see ipp/IppSubscription.h), then at every look Get-Notifications, which answers with nothing when nothing has
+//     happened; only when events came (or after the server was unreachable) the narrow
+//     Get-Printer-Attributes follows. The subscription is renewed before its lease ends, and made
+//     again when the server no longer knows it (after a restart, for example);
+//   - where a subscription is refused or not offered: the narrow Get-Printer-Attributes at every
+//     look (printer-state, printer-is-accepting-jobs, printer-state-message, queued-job-count).
+//
+// Never the probe GET and never a Get-Jobs: on a long queue those cost the server far more.
+//
+// A look that gets no HTTP answer (connect refused, name lookup, timeout) marks the printer
+// unreachable; the next look comes at the same pace. Every request of one printer carries the same
+// requesting-user-name (the entry's user, else the login name), because a subscription belongs to
+// the user who made it.
+//
+// Threads: everything runs on the thread that made the watcher, in its event loop; handlers fire
+// from inside it. Nothing here is thread-safe.
+#pragma once
+
+#include "config/PrintersFile.h"
+#include "monitor/MonitorView.h"
+#include "monitor/RefreshText.h"
+#include "net/HttpProt.h"
+#include "platform/EventLoop.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quenlo {
+
+// What the watch knows of one printer.
+struct WatchState {
+    bool looked = false;     // false until the first look has ended
+    bool reachable = false;  // the last look got an HTTP answer
+    PrinterRecord printer;   // of the last narrow Get-Printer-Attributes; empty while unreachable
+    std::int32_t jobs = -1;  // queued-job-count, the jobs not yet completed; -1 when not known
+    std::chrono::system_clock::time_point changedAt{};  // when the last change was seen
+
+    // Same reachability, printer record and job count (the times are not compared).
+    bool SameAs(const WatchState& other) const;
+};
+
+// The lamp of a watched printer: red while unreachable (or not looked at yet), otherwise the
+// printer lamp of the window (yellow when stopped or not accepting jobs, green otherwise).
+Lamp WatchLamp(const WatchState& state);
+// The printer line as the window shows it: name + " - unknown" while unreachable or not looked at
+// yet, otherwise the refresh's printer line.
+std::string WatchLine(const WatchState& state, std::string_view printerName);
+
+// How a printer is being watched.
+enum class WatchMode : std::uint8_t {
+    Subscribing,  // no subscription yet: the next look asks for one
+    Events,       // subscribed: the looks fetch its events
+    Polling,      // refused or not offered: the looks ask for the printer's attributes
+};
+const char* to_string(WatchMode mode) noexcept;
+
+class TWatcher {
+public:
+    // The lease asked for each subscription; it is renewed when half of the granted lease is over.
+    static constexpr std::int32_t kLeaseSeconds = 300;
+
+    // `printers` must outlive the watcher (a watcher looks at each entry as it stands). `seconds`
+    // below 1 counts as 1. Nothing is sent before Start.
+    TWatcher(const PrinterList& printers, const ProxySettings& proxy, int seconds);
+    // Ends running requests without any event; subscriptions are left to their lease (see
+    // CancelSubscriptions for a clean end).
+    ~TWatcher();
+    TWatcher(const TWatcher&) = delete;
+    TWatcher& operator=(const TWatcher&) = delete;
+
+    // Looks at every printer at once, then every `seconds`.
+    void Start();
+    // No further looks; requests under way still end and may still report changes.
+    void Stop();
+    // Stop, and ask each server to drop the subscriptions of this watcher (Cancel-Subscription, for
+    // the printers whose client is free). Busy() tells when those requests have ended.
+    void CancelSubscriptions();
+    // True while any request of the watcher is under way.
+    bool Busy() const;
+
+    int Seconds() const noexcept { return seconds_; }
+    std::size_t Count() const noexcept { return watched_.size(); }
+    const TAList& Printer(std::size_t index) const;
+    const WatchState& State(std::size_t index) const;
+    WatchMode Mode(std::size_t index) const;
+    // Requests sent so far for this printer (for tests and traces).
+    std::uint64_t RequestCount(std::size_t index) const;
+
+    // Fired when a look ends with a printer state different from the one before (and at the first
+    // look of each printer), after State(index) shows the new state. The handler may read the
+    // watcher and call Stop or CancelSubscriptions; it must not destroy the watcher.
+    std::function<void(TWatcher& sender, std::size_t index)> OnChange;
+
+private:
+    enum class Request : std::uint8_t { None, Subscribe, Renew, Notifications, Attributes, Cancel };
+    struct Watched;
+
+    void Look();
+    void Begin(Watched& w);
+    void Send(Watched& w, Request request);
+    void RequestDone(Watched& w, std::uint16_t error);
+    void Answered(Watched& w, Request request, const std::string& body);
+    void Subscribed(Watched& w, const std::string& body);
+    void Renewed(Watched& w, const std::string& body);
+    void NotificationsRead(Watched& w, const std::string& body);
+    void AttributesRead(Watched& w, const std::string& body);
+    void Unreachable(Watched& w);
+    void SetLease(Watched& w, std::int32_t leaseSeconds);
+    void Report(Watched& w, WatchState next);
+    platform::LRESULT WindowProc(unsigned message, platform::WPARAM wParam, platform::LPARAM lParam);
+
+    int seconds_;
+    std::vector<std::unique_ptr<Watched>> watched_;
+    platform::HWND window_ = 0;
+    bool running_ = false;
+};
+
+}  // namespace quenlo

@@ -1,0 +1,56 @@
+// The watch's answer reader on answers built the way a server writes them.
+#include "ipp/Ipp.h"
+
+#include <gtest/gtest.h>
+
+namespace quenlo {
+namespace {
+
+// A Get-Notifications answer: operation attributes, then one event group per (printer, sequence).
+IppMessage NotificationsAnswer(std::uint16_t status, const std::vector<std::pair<std::string, int>>& events)
+{
+    IppMessage msg;
+    AppendByte(msg, 1);
+    AppendByte(msg, 1);
+    AppendShort(msg, status);
+    AppendInt(msg, 28);
+    BeginOperationAttributes(msg);
+    AddStringAttribute(msg, kIppTagCharset, "attributes-charset", "utf-8");
+    for (const auto& [printerUri, sequence] : events) {
+        AppendByte(msg, kIppTagEventNotificationAttributes);
+        AddIntegerAttribute(msg, kIppTagInteger, "notify-sequence-number", sequence);
+        AddStringAttribute(msg, kIppTagKeyword, "notify-subscribed-event", "job-completed");
+        if (!printerUri.empty())
+            AddStringAttribute(msg, kIppTagUri, "notify-printer-uri", printerUri);
+    }
+    EndAttributes(msg);
+    return msg;
+}
+
+TEST(SubscriptionAnswer, CountsOnlyTheEventsOfThePrinterAskedFor)
+{
+    const IppMessage body = NotificationsAnswer(
+        0, {{"ipp://server/printers/other", 4}, {"ipp://server:631/printers/mine", 5}, {"", 7}, {"ipp://x/printers/minee", 6}});
+    const SubscriptionAnswer mine = ReadSubscriptionAnswer(body, "/printers/mine");
+    EXPECT_TRUE(mine.Succeeded());
+    EXPECT_EQ(mine.events, 2) << "its own event and the one that names no printer";
+    EXPECT_EQ(mine.lastSequence, 7) << "the sequence runs over every event, whoever it is about";
+    EXPECT_EQ(ReadSubscriptionAnswer(body).events, 4);
+
+    // Cut before its end tag, the last event still counts.
+    EXPECT_EQ(ReadSubscriptionAnswer(body.substr(0, body.size() - 1), "/printers/mine").events, 2);
+}
+
+TEST(SubscriptionAnswer, TellsARefusalAndAShortBodyApart)
+{
+    const SubscriptionAnswer lost = ReadSubscriptionAnswer(NotificationsAnswer(kIppStatusNotFound, {}));
+    EXPECT_TRUE(lost.walked);
+    EXPECT_FALSE(lost.Succeeded());
+    EXPECT_EQ(lost.statusCode, kIppStatusNotFound);
+    EXPECT_FALSE(ReadSubscriptionAnswer(std::string(10, '\0')).walked) << "10 bytes hold no answer";
+    EXPECT_EQ(UriPath("http://127.0.0.1:631/printers/a"), "/printers/a");
+    EXPECT_EQ(UriPath("http://127.0.0.1:631"), "/");
+}
+
+}  // namespace
+}  // namespace quenlo

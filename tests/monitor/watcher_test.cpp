@@ -1,0 +1,185 @@
+// The background watch against real servers: a private CUPS server of its own (open and stock
+// policy), which the test pauses, fills, empties, stops and starts again, and an independent IPP
+// server (ippeveprinter). Deadlines are generous: the time each change took to be seen is printed,
+// never asserted (the benchmark and the soak script measure it).
+#include "monitor/Watcher.h"
+#include "support/CupsLab.h"
+#include "support/IppEvePrinter.h"
+#include "support/RunUntil.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <iostream>
+
+namespace quenlo {
+namespace {
+
+using namespace std::chrono_literals;
+using test::RunProcess;
+
+constexpr auto kSeen = 30s;  // a loaded machine may be slow; a change that is missed never comes
+
+std::string LabScript() { return std::string(QUENLO_SOURCE_DIR) + "/scripts/cups-lab.sh"; }
+
+// A lab of this test's own, which it may take down and up; stopped and removed at the end.
+class OwnLab {
+public:
+    explicit OwnLab(const std::string& mode)
+    {
+        char tmpl[] = "/tmp/quenlo-watch-lab.XXXXXX";
+        dir_ = ::mkdtemp(tmpl);
+        std::vector<std::string> argv{LabScript(), "start", dir_, "--owner", std::to_string(::getpid())};
+        if (!mode.empty())
+            argv.push_back(mode);
+        const test::ProcessResult started = RunProcess(argv, 60s);
+        if (started.exitCode != 0)
+            throw std::runtime_error("lab did not start: " + started.err);
+        port_ = std::stoi(started.out);
+    }
+    ~OwnLab()
+    {
+        RunProcess({LabScript(), "stop", dir_}, 30s);
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+    void Run(const std::string& sub, std::vector<std::string> args = {}) const
+    {
+        std::vector<std::string> argv{LabScript(), sub, dir_};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const test::ProcessResult r = RunProcess(argv, 60s);
+        if (r.exitCode != 0)
+            throw std::runtime_error("cups-lab.sh " + sub + " failed: " + r.err);
+    }
+    TAList Entry(const std::string& printer) const
+    {
+        TAList e;
+        e.name = printer;
+        e.remotehost = "127.0.0.1:" + std::to_string(port_);
+        e.url = "/printers/" + printer;
+        e.localport = -1;
+        return e;
+    }
+
+private:
+    std::string dir_;
+    int port_ = 0;
+};
+
+// Pumps until printer `index` shows what `wanted` asks for; prints how long it took.
+bool SeenWithin(TWatcher& watcher, std::size_t index, const char* what,
+                const std::function<bool(const WatchState&)>& wanted)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const bool seen = test::runUntil([&] { return wanted(watcher.State(index)); }, kSeen);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    std::cout << "[ watch    ] " << what << " seen after " << ms.count() << " ms ("
+              << to_string(watcher.Mode(index)) << ")\n";
+    return seen;
+}
+
+bool LabAvailable(std::string& why)
+{
+    why = test::CupsLab::MissingTools();
+    return why.empty();
+}
+
+class WatcherCups : public ::testing::TestWithParam<const char*> {};
+
+// Pause with a message, resume, a job queued and cancelled, the server stopped and started: each
+// reaches the watcher's state, and the subscription survives (or is made again after) the restart.
+TEST_P(WatcherCups, FollowsEveryKindOfChange)
+{
+    std::string why;
+    if (!LabAvailable(why)) {
+        if (test::InCi())
+            GTEST_FAIL() << why;
+        GTEST_SKIP() << why;
+    }
+    OwnLab lab(GetParam());
+    lab.Run("add-printer", {"quiet"});
+    lab.Run("add-printer", {"busy"});
+    PrinterList printers{lab.Entry("quiet"), lab.Entry("busy")};
+    TWatcher watcher(printers, ProxySettings{}, 1);
+    int changesOfQuiet = 0;
+    watcher.OnChange = [&](TWatcher&, std::size_t index) { changesOfQuiet += index == 0 ? 1 : 0; };
+    watcher.Start();
+
+    ASSERT_TRUE(SeenWithin(watcher, 1, "first look", [](const WatchState& s) { return s.looked; }));
+    EXPECT_EQ(watcher.Mode(1), WatchMode::Events) << "the server offers subscriptions to anyone";
+    EXPECT_EQ(WatchLamp(watcher.State(1)), Lamp::Green);
+    EXPECT_EQ(watcher.State(1).jobs, 0);
+
+    lab.Run("pause", {"busy", "Papír elakadt"});
+    ASSERT_TRUE(SeenWithin(watcher, 1, "pause", [](const WatchState& s) {
+        return s.printer.stateMessage == "Papír elakadt";
+    }));
+    EXPECT_EQ(WatchLine(watcher.State(1), "busy"), "busy - stopped, accepting jobs (Papír elakadt)");
+    EXPECT_EQ(WatchLamp(watcher.State(1)), Lamp::Yellow);
+
+    lab.Run("resume", {"busy"});
+    ASSERT_TRUE(SeenWithin(watcher, 1, "resume", [](const WatchState& s) { return s.printer.stateText == "idle"; }));
+    EXPECT_EQ(WatchLamp(watcher.State(1)), Lamp::Green);
+
+    lab.Run("hold-jobs", {"busy", "2"});
+    ASSERT_TRUE(SeenWithin(watcher, 1, "jobs added", [](const WatchState& s) { return s.jobs == 2; }));
+    lab.Run("cancel-all", {"busy"});
+    ASSERT_TRUE(SeenWithin(watcher, 1, "jobs cancelled", [](const WatchState& s) { return s.jobs == 0; }));
+
+    lab.Run("down");
+    ASSERT_TRUE(SeenWithin(watcher, 1, "server down", [](const WatchState& s) { return !s.reachable; }));
+    EXPECT_EQ(WatchLamp(watcher.State(1)), Lamp::Red);
+    EXPECT_EQ(WatchLine(watcher.State(1), "busy"), "busy - unknown");
+    const std::uint64_t whileDown = watcher.RequestCount(1);
+    test::runFor(2500ms);
+    EXPECT_GE(watcher.RequestCount(1), whileDown + 1) << "a dead server is still looked at, at the same pace";
+
+    lab.Run("up");
+    ASSERT_TRUE(SeenWithin(watcher, 1, "server up", [](const WatchState& s) { return s.reachable; }));
+    EXPECT_EQ(WatchLamp(watcher.State(1)), Lamp::Green);
+    lab.Run("pause", {"busy", "again"});
+    ASSERT_TRUE(SeenWithin(watcher, 1, "pause after restart", [](const WatchState& s) {
+        return s.printer.stateMessage == "again";
+    }));
+    EXPECT_EQ(watcher.Mode(1), WatchMode::Events);
+
+    // The other printer of the same server changed only with the server: first look, down, up.
+    EXPECT_EQ(changesOfQuiet, 3);
+
+    watcher.CancelSubscriptions();
+    EXPECT_TRUE(test::runUntil([&] { return !watcher.Busy(); }, 10s));
+}
+
+INSTANTIATE_TEST_SUITE_P(Policies, WatcherCups, ::testing::Values("", "--stock"),
+                         [](const auto& p) { return std::string(*p.param ? "Stock" : "Open"); });
+
+// A server of another make: whatever it offers, the watcher ends up showing its printer, and sees
+// it go away.
+TEST(WatcherIppEvePrinter, ShowsThePrinterAndSeesItStop)
+{
+    QUENLO_REQUIRE_IPPEVEPRINTER(eve);
+    TAList entry;
+    entry.name = "Eve";
+    entry.remotehost = "127.0.0.1:" + std::to_string(eve.Port());
+    entry.url = "/ipp/print";
+    PrinterList printers{entry};
+    TWatcher watcher(printers, ProxySettings{}, 1);
+    watcher.Start();
+    ASSERT_TRUE(SeenWithin(watcher, 0, "ippeveprinter up", [](const WatchState& s) {
+        return s.reachable && !s.printer.stateText.empty();
+    })) << eve.Log();
+    EXPECT_EQ(WatchLine(watcher.State(0), "Eve").rfind("Eve - idle, accepting jobs", 0), 0u)
+        << WatchLine(watcher.State(0), "Eve");
+    EXPECT_EQ(WatchLamp(watcher.State(0)), Lamp::Green);
+    EXPECT_EQ(watcher.State(0).jobs, 0);
+    EXPECT_NE(watcher.Mode(0), WatchMode::Subscribing);
+
+    eve_holder.reset();
+    EXPECT_TRUE(SeenWithin(watcher, 0, "ippeveprinter gone", [](const WatchState& s) { return !s.reachable; }));
+}
+
+}  // namespace
+}  // namespace quenlo
