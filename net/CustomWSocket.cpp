@@ -786,8 +786,11 @@ void TCustomWSocket::ApplyLinger()
         ReportError("Cannot set linger option at this time");
         return;
     }
-    // Two 16-bit fields: on/off, then the time-out in seconds.
-    std::uint16_t linger[2] = {static_cast<std::uint16_t>(lingerOnOff_ == wsLingerOn ? 1 : 0),
+    // Two 16-bit fields: on/off, then the time-out in seconds. On with no time at all would make
+    // every close a reset that throws away bytes already reported as sent; the system's own
+    // graceful close delivers them, and a reset is what Abort is for.
+    const bool on = lingerOnOff_ == wsLingerOn && lingerTimeout_ > 0;
+    std::uint16_t linger[2] = {static_cast<std::uint16_t>(on ? 1 : 0),
                                static_cast<std::uint16_t>(lingerTimeout_)};
     if (ws::setsockopt(hSocket_, kSolSocket, kSoLinger, linger, sizeof(linger)) == ws::SOCKET_ERROR)
         ReportSocketError("setsockopt(SO_LINGER)");
