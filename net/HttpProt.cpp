@@ -912,12 +912,23 @@ void THttpCli::EndOfHeader()
     if (dot != std::string::npos && LowerAscii(documentFileName_.substr(dot)) == ".exe" &&
         replyContentType_ == "text/html")
         ReplaceDocExt(documentFileName_, "htm");
+    if (!WithinReplyBound(replyLength_))
+        return;
     EnterBody();
     if (alive.expired() || Over())
         return;
     DeliverBufferAsBody();
     if (!alive.expired())
         NoteIfComplete();  // "content-length: 0"
+}
+
+// The one check of the reply bound, for the announced length and for what has arrived.
+bool THttpCli::WithinReplyBound(std::int64_t length)
+{
+    if (maxReplyLength_ <= 0 || length <= maxReplyLength_)
+        return true;
+    Fail(HttpError::ReplyTooLarge, "HTTP reply larger than " + std::to_string(maxReplyLength_) + " bytes");
+    return false;
 }
 
 void THttpCli::EnterBody()
@@ -937,6 +948,8 @@ void THttpCli::ProcessBody(const char* data, std::size_t size)
             return;
         size = std::min<std::size_t>(size, static_cast<std::size_t>(replyLength_ - replyBytesReceived_));
     }
+    if (!WithinReplyBound(replyBytesReceived_ + static_cast<std::int64_t>(size)))
+        return;
     const TLivenessToken alive = LivenessToken();
     if (bodyDataCount_ == 0) {
         TriggerDocBegin();
