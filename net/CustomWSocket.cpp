@@ -510,7 +510,8 @@ void TCustomWSocket::DeliverReceivedData(std::uint16_t error)
                     }
                 }
             }
-            if (lastError_ != 0 || hSocket_ == ws::INVALID_SOCKET)
+            // Paused means no delivery until Resume, even with bytes still waiting.
+            if (lastError_ != 0 || hSocket_ == ws::INVALID_SOCKET || paused_)
                 break;
             // Bytes counted by the last query and not read since are still there: no need to ask
             // the system again until they are used up (one query per several reads when data
@@ -898,6 +899,7 @@ void TCustomWSocket::BeginConnection()
 {
     ++generation_;
     closedNotified_ = false;
+    readCount_ = 0;  // also when the connection is started inside the old one's close handler
     eventTarget_ = platform::CreateMessageTarget(
         [this](platform::HWND, unsigned message, platform::WPARAM wParam, platform::LPARAM lParam) {
             return WindowProc(message, wParam, lParam);
