@@ -1,4 +1,5 @@
 #include "net/CustomWSocket.h"
+#include "platform/Text.h"
 
 #include <chrono>
 #include <algorithm>
@@ -25,15 +26,6 @@ constexpr std::chrono::milliseconds kCloseRetryPause(10);
 constexpr long kSessionEvents = ws::FD_READ | ws::FD_WRITE | ws::FD_CONNECT | ws::FD_CLOSE;
 
 constexpr std::uint32_t kAddressNone = 0xFFFFFFFFu;
-
-// Blanks and control characters at both ends go, as the property setters want.
-std::string Trim(const std::string& text)
-{
-    auto isBlank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-    auto first = std::find_if_not(text.begin(), text.end(), isBlank);
-    auto last = std::find_if_not(text.rbegin(), text.rend(), isBlank).base();
-    return first < last ? std::string(first, last) : std::string();
-}
 
 // Errors after which the connection is gone: a send that meets one ends the session.
 bool IsConnectionLost(int error)
@@ -163,7 +155,7 @@ void TCustomWSocket::AssignConnectionText(const std::string& value, std::string&
         ReportError(refusal);
         return;
     }
-    text = Trim(value);
+    text = platform::TrimControls(value);
     assigned = !text.empty();
     if (assigned)
         resolved = false;
