@@ -1,4 +1,5 @@
 #include "config/PrintersFile.h"
+#include "platform/Text.h"
 
 #include "platform/Settings.h"
 
@@ -17,26 +18,14 @@ std::string EnvOrEmpty(const char* name)
     return v ? std::string(v) : std::string();
 }
 
-// Lower case for ASCII letters only; other bytes (accented letters of the file's code page
-// included) stay as they are.
-std::string AsciiLower(std::string s)
-{
-    for (char& c : s) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return s;
-}
+// Lower case for ASCII letters only: accented letters of the file's code page stay as they are.
+using platform::AsciiLower;
 
 int DigitValue(char c, bool hex)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (hex && c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (hex && c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    if (hex)
+        return platform::HexDigitValue(c);
+    return c >= '0' && c <= '9' ? c - '0' : -1;
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "monitor/Monitor.h"
+#include "platform/Text.h"
 
 #include "ipp/Ipp.h"
 #include "monitor/RefreshText.h"
@@ -48,16 +49,6 @@ std::string StatusCodeHex(std::int16_t code)
 // request out, such as successful-ok-ignored-or-substituted-attributes).
 bool IsSuccessfulStatus(std::int16_t code) { return code >= 0 && code <= 0x00FF; }
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // The part of the url after its last "/", or all of it without one.
 std::string PrinterNameOfUrl(const std::string& url)
@@ -117,7 +108,7 @@ std::int32_t JobIdOfCaption(std::string_view caption, int& errorPos)
     const std::uint64_t limit = hex ? 0xFFFFFFFFull : negative ? 2147483648ull : 2147483647ull;
     std::uint64_t value = 0;
     for (; i < n; ++i) {
-        const int digit = hex ? HexDigit(caption[i]) : (caption[i] >= '0' && caption[i] <= '9' ? caption[i] - '0' : -1);
+        const int digit = hex ? platform::HexDigitValue(caption[i]) : (caption[i] >= '0' && caption[i] <= '9' ? caption[i] - '0' : -1);
         const std::uint64_t next = value * (hex ? 16 : 10) + static_cast<std::uint64_t>(digit);
         if (digit < 0 || next > limit) {
             errorPos = static_cast<int>(i) + 1;

@@ -1,4 +1,5 @@
 #include "net/CustomWSocket.h"
+#include "platform/Text.h"
 
 #include <chrono>
 #include <algorithm>
@@ -25,15 +26,6 @@ constexpr std::chrono::milliseconds kCloseRetryPause(10);
 constexpr long kSessionEvents = ws::FD_READ | ws::FD_WRITE | ws::FD_CONNECT | ws::FD_CLOSE;
 
 constexpr std::uint32_t kAddressNone = 0xFFFFFFFFu;
-
-// Blanks and control characters at both ends go, as the property setters want.
-std::string Trim(const std::string& text)
-{
-    auto isBlank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-    auto first = std::find_if_not(text.begin(), text.end(), isBlank);
-    auto last = std::find_if_not(text.rbegin(), text.rend(), isBlank).base();
-    return first < last ? std::string(first, last) : std::string();
-}
 
 // Errors after which the connection is gone: a send that meets one ends the session.
 bool IsConnectionLost(int error)
@@ -163,7 +155,7 @@ void TCustomWSocket::AssignConnectionText(const std::string& value, std::string&
         ReportError(refusal);
         return;
     }
-    text = Trim(value);
+    text = platform::TrimControls(value);
     assigned = !text.empty();
     if (assigned)
         resolved = false;
@@ -510,7 +502,8 @@ void TCustomWSocket::DeliverReceivedData(std::uint16_t error)
                     }
                 }
             }
-            if (lastError_ != 0 || hSocket_ == ws::INVALID_SOCKET)
+            // Paused means no delivery until Resume, even with bytes still waiting.
+            if (lastError_ != 0 || hSocket_ == ws::INVALID_SOCKET || paused_)
                 break;
             // Bytes counted by the last query and not read since are still there: no need to ask
             // the system again until they are used up (one query per several reads when data
@@ -786,8 +779,11 @@ void TCustomWSocket::ApplyLinger()
         ReportError("Cannot set linger option at this time");
         return;
     }
-    // Two 16-bit fields: on/off, then the time-out in seconds.
-    std::uint16_t linger[2] = {static_cast<std::uint16_t>(lingerOnOff_ == wsLingerOn ? 1 : 0),
+    // Two 16-bit fields: on/off, then the time-out in seconds. On with no time at all would make
+    // every close a reset that throws away bytes already reported as sent; the system's own
+    // graceful close delivers them, and a reset is what Abort is for.
+    const bool on = lingerOnOff_ == wsLingerOn && lingerTimeout_ > 0;
+    std::uint16_t linger[2] = {static_cast<std::uint16_t>(on ? 1 : 0),
                                static_cast<std::uint16_t>(lingerTimeout_)};
     if (ws::setsockopt(hSocket_, kSolSocket, kSoLinger, linger, sizeof(linger)) == ws::SOCKET_ERROR)
         ReportSocketError("setsockopt(SO_LINGER)");
@@ -895,6 +891,7 @@ void TCustomWSocket::BeginConnection()
 {
     ++generation_;
     closedNotified_ = false;
+    readCount_ = 0;  // also when the connection is started inside the old one's close handler
     eventTarget_ = platform::CreateMessageTarget(
         [this](platform::HWND, unsigned message, platform::WPARAM wParam, platform::LPARAM lParam) {
             return WindowProc(message, wParam, lParam);

@@ -1,4 +1,5 @@
 #include "net/HttpProt.h"
+#include "platform/Text.h"
 
 #include "net/WSocket.h"
 #include "platform/Wait.h"
@@ -15,14 +16,6 @@ namespace {
 constexpr unsigned kProgressTimerId = 1;
 constexpr std::uint16_t kTimedOut = 10060;  // WSAETIMEDOUT
 constexpr std::uint16_t kInvalidArgument = 10022;  // WSAEINVAL
-
-std::string LowerAscii(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
 
 std::string UpperAscii(std::string s)
 {
@@ -267,7 +260,7 @@ void THttpCli::ApplyUrl()
     if (path_.empty())
         path_ = "/";
     documentFileName_ = DocumentNameFromPath(u.Path);
-    origHost_ = LowerAscii(targetHost_);
+    origHost_ = platform::AsciiLower(targetHost_);
     origPort_ = docPort_;
     sendCredentials_ = true;
 }
@@ -850,7 +843,7 @@ void THttpCli::ProcessHeaderLine()
         const std::size_t colon = line.find(':');
         if (colon != std::string::npos) {
             const std::string value = line.size() > colon + 2 ? line.substr(colon + 2) : std::string();
-            ProcessHeaderField(LowerAscii(line.substr(0, colon)), value);
+            ProcessHeaderField(platform::AsciiLower(line.substr(0, colon)), value);
             if (alive.expired() || Over())
                 return;
         }
@@ -879,7 +872,7 @@ void THttpCli::ProcessHeaderField(const std::string& name, const std::string& va
                                                                                  : slash - dash - 1);
         }
     } else if (name == "content-type") {
-        replyContentType_ = LowerAscii(value);
+        replyContentType_ = platform::AsciiLower(value);
     } else if (name == "www-authenticate") {
         authRequests_.push_back(value);
     } else if (name == "set-cookie") {
@@ -909,15 +902,26 @@ void THttpCli::EndOfHeader()
         return;
     }
     const std::size_t dot = documentFileName_.rfind('.');
-    if (dot != std::string::npos && LowerAscii(documentFileName_.substr(dot)) == ".exe" &&
+    if (dot != std::string::npos && platform::AsciiLower(documentFileName_.substr(dot)) == ".exe" &&
         replyContentType_ == "text/html")
         ReplaceDocExt(documentFileName_, "htm");
+    if (!WithinReplyBound(replyLength_))
+        return;
     EnterBody();
     if (alive.expired() || Over())
         return;
     DeliverBufferAsBody();
     if (!alive.expired())
         NoteIfComplete();  // "content-length: 0"
+}
+
+// The one check of the reply bound, for the announced length and for what has arrived.
+bool THttpCli::WithinReplyBound(std::int64_t length)
+{
+    if (maxReplyLength_ <= 0 || length <= maxReplyLength_)
+        return true;
+    Fail(HttpError::ReplyTooLarge, "HTTP reply larger than " + std::to_string(maxReplyLength_) + " bytes");
+    return false;
 }
 
 void THttpCli::EnterBody()
@@ -937,6 +941,8 @@ void THttpCli::ProcessBody(const char* data, std::size_t size)
             return;
         size = std::min<std::size_t>(size, static_cast<std::size_t>(replyLength_ - replyBytesReceived_));
     }
+    if (!WithinReplyBound(replyBytesReceived_ + static_cast<std::int64_t>(size)))
+        return;
     const TLivenessToken alive = LivenessToken();
     if (bodyDataCount_ == 0) {
         TriggerDocBegin();
@@ -1025,7 +1031,7 @@ bool THttpCli::Relocate(const std::string& location)
         path_ = "/";
     currentUrl_ = path_;
     // Credentials belong to the server they were configured for.
-    if (LowerAscii(targetHost_) != origHost_ || docPort_ != origPort_)
+    if (platform::AsciiLower(targetHost_) != origHost_ || docPort_ != origPort_)
         sendCredentials_ = false;
     return true;
 }

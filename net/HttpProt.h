@@ -100,6 +100,7 @@ constexpr std::uint16_t TooManyRelocations = 5;  // "HTTP too many relocations (
 constexpr std::uint16_t BadStatusLine = 6;       // "HTTP bad status line"
 constexpr std::uint16_t NoResponse = 7;          // "HTTP server closed the connection without answering"
 constexpr std::uint16_t ReplyStreamFailed = 8;   // "HTTP reply stream write failed"
+constexpr std::uint16_t ReplyTooLarge = 9;       // "HTTP reply larger than N bytes"
 }  // namespace HttpError
 
 // Raised by the blocking calls and by StartRequest. Message() is the text, ErrorCode() the number.
@@ -214,6 +215,13 @@ public:
     // bound. Read when a request starts. [60 s]
     std::chrono::milliseconds NoProgressTimeout() const noexcept { return noProgressTimeout_; }
     void SetNoProgressTimeout(std::chrono::milliseconds v) { noProgressTimeout_ = v; }
+    // The most body bytes one reply may bring, so that a server cannot make a request hold any
+    // amount of memory. A reply that announces more, or brings more, ends the request with
+    // HttpError::ReplyTooLarge, "HTTP reply larger than N bytes"; what it had delivered stays in
+    // ReplyStream, which the caller drops. Zero or negative: no bound. [64 MiB: a Get-Jobs answer
+    // for 5,000 jobs is about 5 MB]
+    std::int64_t MaxReplyLength() const noexcept { return maxReplyLength_; }
+    void SetMaxReplyLength(std::int64_t v) { maxReplyLength_ = v; }
 
     // ---- Run-time properties --------------------------------------------------------------------
 
@@ -389,6 +397,7 @@ private:
     void EndRequest(bool stopNetwork);
     void RecordFailure(std::uint16_t error, std::int32_t status, const std::string& reason);
     void NoteIfComplete();
+    bool WithinReplyBound(std::int64_t length);
     void SetPhase(TRequestPhase phase) noexcept;
     bool Over() const noexcept;              // Idle or Ended
     bool AnythingReceived() const noexcept;  // a header line or a body byte
@@ -428,6 +437,7 @@ private:
     std::string contentRangeEnd_;
     bool multiThreaded_ = false;
     std::chrono::milliseconds noProgressTimeout_{60000};
+    std::int64_t maxReplyLength_ = std::int64_t{64} << 20;
 
     // Run-time properties.
     std::istream* postStream_ = nullptr;

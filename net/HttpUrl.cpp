@@ -1,4 +1,5 @@
 #include "net/HttpUrl.h"
+#include "platform/Text.h"
 
 #include <cmath>
 #include <cstdint>
@@ -8,18 +9,10 @@ namespace quenlo {
 
 namespace {
 
-std::string LowerAscii(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
 bool StartsWithNoCase(const std::string& s, const char* prefix)
 {
     const std::string p(prefix);
-    return s.size() >= p.size() && LowerAscii(s.substr(0, p.size())) == p;
+    return s.size() >= p.size() && platform::AsciiLower(s.substr(0, p.size())) == p;
 }
 
 // Splits what follows the scheme: "user:pass@host:port/path".

@@ -312,7 +312,17 @@ void TCustomLineWSocket::OfferRestAtClose()
         const int before = bufferedCount_;
         const bool cutting = Cutting();
         offeredLineLength_ = cutting ? bufferedCount_ : 0;
-        const bool assigned = TCustomSocksWSocket::TriggerDataAvailable(0);
+        bool assigned = false;
+        try {
+            assigned = TCustomSocksWSocket::TriggerDataAvailable(0);
+        } catch (...) {
+            // Data handlers' exceptions are swallowed; here the rest would stay and make every
+            // later close (the automatic abort too) offer it and raise again: it is dropped.
+            if (alive.expired() || bufferEpoch_ != epoch)
+                return;
+            Consume(bufferedCount_);
+            break;
+        }
         if (alive.expired() || bufferEpoch_ != epoch)
             return;
         if (!assigned) {

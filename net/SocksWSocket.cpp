@@ -1,4 +1,5 @@
 #include "net/SocksWSocket.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -12,20 +13,7 @@ namespace ws = platform::ws;
 
 namespace {
 
-std::string Trim(const std::string& text)
-{
-    auto isBlank = [](char c) { return static_cast<unsigned char>(c) <= ' '; };
-    auto first = std::find_if_not(text.begin(), text.end(), isBlank);
-    auto last = std::find_if_not(text.rbegin(), text.rend(), isBlank).base();
-    return first < last ? std::string(first, last) : std::string();
-}
-
-std::string Lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
+using platform::AsciiLower;
 
 // Both the request area and the proxies' own buffers are this size.
 constexpr std::size_t kRequestArea = 128;
@@ -88,7 +76,7 @@ void TCustomSocksWSocket::SetSocksServer(const std::string& value)
         ReportError("Can't change socks server if not closed");
         return;
     }
-    socksServer_ = Trim(value);
+    socksServer_ = platform::TrimControls(value);
 }
 
 void TCustomSocksWSocket::SetSocksPort(const std::string& value)
@@ -97,7 +85,7 @@ void TCustomSocksWSocket::SetSocksPort(const std::string& value)
         ReportError("Can't change socks port if not closed");
         return;
     }
-    socksPort_ = Trim(value);
+    socksPort_ = platform::TrimControls(value);
 }
 
 void TCustomSocksWSocket::SetSocksLevel(const std::string& value)
@@ -180,7 +168,7 @@ void TCustomSocksWSocket::Connect()
         TCustomWSocket::Connect();
         return;
     }
-    if (Lower(Proto()) != "tcp") {
+    if (AsciiLower(Proto()) != "tcp") {
         ReportError("tcp is the only protocol supported thru socks server");
         return;
     }

@@ -1,4 +1,5 @@
 #include "net/WSocketBinding.h"
+#include "platform/Text.h"
 
 #include <atomic>
 #include <cctype>
@@ -17,17 +18,6 @@ constexpr std::size_t kMaxPortText = 31;
 constexpr std::size_t kMaxProtoText = 31;
 constexpr std::size_t kMaxAddressList = 256;
 
-// Blanks and control characters at both ends go, as the property setters trim.
-std::string trim(const std::string& text)
-{
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && static_cast<unsigned char>(text[begin]) <= ' ')
-        ++begin;
-    while (end > begin && static_cast<unsigned char>(text[end - 1]) <= ' ')
-        --end;
-    return text.substr(begin, end - begin);
-}
 
 bool startsWithDigit(const std::string& text)
 {
@@ -52,7 +42,7 @@ std::uint32_t WSocketResolveHost(const std::string& text)
 {
     if (text.empty() || text.size() > kMaxHostText)
         throw ESocketException("WSocketResolveHost: '" + text + "' Invalid Hostname.");
-    const std::string host = trim(text);
+    const std::string host = platform::TrimControls(text);
     if (startsWithDigit(host)) {
         const std::uint32_t address = ws::inet_addr(host);
         if (address == 0xFFFFFFFFu && host != "255.255.255.255")
@@ -75,7 +65,7 @@ std::uint16_t WSocketResolvePort(const std::string& portText, const std::string&
             throw std::out_of_range("Range check error");
         return static_cast<std::uint16_t>(value);
     }
-    const auto port = ws::getservbyname(trim(portText), trim(protoText));
+    const auto port = ws::getservbyname(platform::TrimControls(portText), platform::TrimControls(protoText));
     if (!port)
         throw ESocketException("WSocketResolvePort: Cannot convert port '" + portText + "'");
     return *port;
@@ -85,7 +75,7 @@ int WSocketResolveProto(const std::string& text)
 {
     if (text.empty() || text.size() > kMaxProtoText)
         throw ESocketException("WSocketResolveProto: Invalid Protocol.");
-    const std::string proto = trim(text);
+    const std::string proto = platform::TrimControls(text);
     if (startsWithDigit(proto))
         return ParseDecimal(proto);
     const auto number = ws::getprotobyname(proto);

@@ -1,4 +1,5 @@
 #include "platform/Settings.h"
+#include "platform/Text.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -25,16 +26,6 @@ std::string Trim(const std::string& s)
     return s.substr(from, to - from);
 }
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // Appends code point `cp` as UTF-8 (the escapes of a settings file name characters, not bytes).
 void AppendUtf8(std::string& out, unsigned long cp)
@@ -70,7 +61,7 @@ std::string UnescapeKey(const std::string& raw)
             unsigned long cp = 0;
             bool ok = true;
             for (std::size_t k = 2; k < 6; ++k) {
-                int d = HexDigit(raw[i + k]);
+                int d = HexDigitValue(raw[i + k]);
                 ok = ok && d >= 0;
                 cp = cp * 16 + static_cast<unsigned long>(d < 0 ? 0 : d);
             }
@@ -80,9 +71,9 @@ std::string UnescapeKey(const std::string& raw)
             }
             AppendUtf8(key, cp);
             i += 5;
-        } else if (c == '%' && i + 2 < raw.size() && HexDigit(raw[i + 1]) >= 0 &&
-                   HexDigit(raw[i + 2]) >= 0) {
-            AppendUtf8(key, static_cast<unsigned long>(HexDigit(raw[i + 1]) * 16 + HexDigit(raw[i + 2])));
+        } else if (c == '%' && i + 2 < raw.size() && HexDigitValue(raw[i + 1]) >= 0 &&
+                   HexDigitValue(raw[i + 2]) >= 0) {
+            AppendUtf8(key, static_cast<unsigned long>(HexDigitValue(raw[i + 1]) * 16 + HexDigitValue(raw[i + 2])));
             i += 2;
         } else {
             key += c;
@@ -124,8 +115,8 @@ std::vector<std::string> UnescapeValue(const std::string& raw)
             case 'x': {
                 unsigned long cp = 0;
                 int digits = 0;
-                while (i < raw.size() && HexDigit(raw[i]) >= 0 && digits < 6) {
-                    cp = cp * 16 + static_cast<unsigned long>(HexDigit(raw[i++]));
+                while (i < raw.size() && HexDigitValue(raw[i]) >= 0 && digits < 6) {
+                    cp = cp * 16 + static_cast<unsigned long>(HexDigitValue(raw[i++]));
                     ++digits;
                 }
                 AppendUtf8(piece, cp);

@@ -260,7 +260,11 @@ void react(Watch& w, std::uint32_t revents, std::vector<Post>& posts)
         if (!(revents & (EPOLLOUT | EPOLLERR | EPOLLHUP)))
             return;
         const int so = takeSocketError(w.fd);
-        if (so != 0) {
+        // A reset is no failed connect: the handshake had completed (a refused one reads
+        // ECONNREFUSED), and a loop that looks late sees the connect and the peer's reset at once.
+        // The connect then succeeds and the close carries the reset.
+        const bool resetAfterConnect = so == ECONNRESET || so == EPIPE;
+        if (so != 0 && !resetAfterConnect) {
             // A failed connect reports FD_CONNECT with the error and nothing else.
             w.phase = Phase::Connected;
             w.hungUp = w.peerClosed = true;
@@ -276,6 +280,10 @@ void react(Watch& w, std::uint32_t revents, std::vector<Post>& posts)
         if (wants(w, FD_WRITE))
             bits |= FD_WRITE;  // the one write notification a completed connect gives
         w.writeArmed = false;
+        if (resetAfterConnect) {
+            w.hungUp = w.peerClosed = true;  // the error is taken: reactConnected must not look again
+            w.closeError = closeErrorFrom(so);
+        }
         reactConnected(w, revents & ~std::uint32_t{EPOLLOUT}, posts, bits);
         return;
     }

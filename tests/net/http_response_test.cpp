@@ -211,6 +211,18 @@ TEST(HttpResponse, ProtocolFailuresEndTheRequestWithTheirCode)
     const Outcome shortStatus = RunOffline("HTTP/1.0\r\n\r\n", 0);
     EXPECT_EQ(shortStatus.doneError, HttpError::BadStatusLine);
 
+    // A reply past the bound ends the request, whether it announces its size or not.
+    const auto bound = [](THttpCli& h) { h.SetMaxReplyLength(10); };
+    const Outcome unannounced = RunOffline("HTTP/1.1 200 OK\r\n\r\n" + std::string(25, 'z'), 5, "http://h/doc", 0, bound);
+    EXPECT_EQ(unannounced.doneError, HttpError::ReplyTooLarge);
+    EXPECT_EQ(unannounced.reason, "HTTP reply larger than 10 bytes");
+    EXPECT_LE(unannounced.body.size(), 10u);
+    const Outcome announced = RunOffline("HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\nz", 0, "http://h/doc", 0, bound);
+    EXPECT_EQ(announced.doneError, HttpError::ReplyTooLarge);
+    EXPECT_EQ(announced.body, "");
+    const Outcome atTheBound = RunOffline("HTTP/1.1 200 OK\r\n\r\n" + std::string(10, 'z'), 0, "http://h/doc", 0, bound);
+    EXPECT_EQ(atTheBound.doneError, 0);
+
     // An unreadable length is not a failure: the body still runs to the close.
     const Outcome badLength = RunOffline("HTTP/1.1 200 OK\r\nContent-Length: lots\r\n\r\nabc", 0);
     EXPECT_EQ(badLength.doneError, 0);

@@ -221,6 +221,24 @@ TEST(LineModeCutting, RestIsOfferedAtCloseEvenWithoutAClosedHandler)
     }
 }
 
+TEST(LineModeCutting, AHandlerThatRaisesOverTheRestStillLetsTheSocketClose)
+{
+    LinePair p;
+    int offers = 0;
+    p.sock.OnDataAvailable = [&](TCustomWSocket& s, std::uint16_t) {
+        const std::string line = s.ReceiveText();
+        if (line == "rest") {
+            ++offers;
+            throw std::runtime_error("handler fault");
+        }
+    };
+    p.Feed("a\r\nrest");
+    EXPECT_NO_THROW(p.sock.Close());
+    EXPECT_EQ(p.sock.State(), wsClosed);
+    EXPECT_NO_THROW(p.sock.Close());
+    EXPECT_EQ(offers, 1);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Editing and echo
 

@@ -201,14 +201,16 @@ TEST(WSocketSendQueue, PartialSendsContinueOnWriteNotificationsAndReportOnce)
     s.Close();
 }
 
-TEST(WSocketSendQueue, FlushReturnsOnceEverythingIsOut)
+TEST(WSocketSendQueue, FlushThenCloseDeliversEveryByte)
 {
-    const std::string data = Pattern(2 * 1024 * 1024);
+    const std::string data = Pattern(8 * 1024 * 1024);
     TestPeer peer(4096);
     std::string got;
-    peer.Serve([&](int fd) { got = RecvToEnd(fd); });
-    TWSocket s;
-    s.SetLingerOnOff(wsLingerNoSet);  // an orderly close, so the peer sees the end of the stream
+    peer.Serve([&](int fd) {
+        std::this_thread::sleep_for(100ms);  // a slow reader: much is still in the buffers at the close
+        got = RecvToEnd(fd);
+    });
+    TWSocket s;  // the default linger
     ConnectTo(s, peer.Port());
     ASSERT_TRUE(RunLoopUntil([&] { return s.State() == wsConnected; }));
     s.Send(data.data(), static_cast<int>(data.size()));
@@ -232,11 +234,18 @@ TEST(WSocketSendQueue, SendToAResetPeerEndsTheSessionOnce)
     std::vector<int> closes;
     s.OnSessionClosed = [&](TCustomWSocket&, std::uint16_t e) { closes.push_back(e); };
     bool connected = false;
-    s.OnSessionConnected = [&](TCustomWSocket&, std::uint16_t) { connected = true; };
+    std::uint16_t connectError = 0xFFFF;
+    s.OnSessionConnected = [&](TCustomWSocket&, std::uint16_t e) {
+        connected = true;
+        connectError = e;
+    };
     ConnectTo(s, peer.Port());
-    ASSERT_TRUE(RunLoopUntil([&] { return connected; }));
+    // The loop looks only once the peer has reset: it meets the connect and the reset together,
+    // as a loaded machine often makes it. The connect did succeed; the reset ends the session.
     peer.Join();
     std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(RunLoopUntil([&] { return connected; }));
+    EXPECT_EQ(connectError, 0);
     const std::string data = Pattern(100000);
     try {
         for (int i = 0; i < 5 && s.State() == wsConnected; ++i)

@@ -819,5 +819,66 @@ TEST(WSocketWaiting, PauseHoldsNotificationsUntilResume)
     s.Close();
 }
 
+TEST(WSocketWaiting, PauseInsideTheDataHandlerStopsTheDelivery)
+{
+    TestPeer peer;
+    std::atomic<bool> release{false};
+    peer.Serve([&](int fd) {
+        SendAll(fd, "waiting");
+        for (int i = 0; i < 200 && !release; ++i)
+            std::this_thread::sleep_for(10ms);
+    });
+    TWSocket s;
+    int calls = 0;
+    std::string received;
+    s.OnDataAvailable = [&](TCustomWSocket& sock, std::uint16_t) {
+        if (++calls == 1) {
+            sock.Pause();  // nothing read: the bytes stay waiting
+            return;
+        }
+        char b[64];
+        const int n = sock.Receive(b, sizeof b);
+        if (n > 0)
+            received.append(b, static_cast<std::size_t>(n));
+    };
+    ConnectTo(s, peer.Port());
+    ASSERT_TRUE(RunLoopUntil([&] { return calls > 0; }));
+    RunLoopFor(100ms);
+    EXPECT_EQ(calls, 1) << "a paused socket is not offered its bytes again";
+    s.Resume();
+    EXPECT_TRUE(RunLoopUntil([&] { return received == "waiting"; }));
+    release = true;
+    s.Close();
+}
+
+TEST(WSocketWaiting, AConnectionStartedInTheCloseHandlerCountsItsOwnBytes)
+{
+    TestPeer peer;
+    peer.Serve([](int fd) {
+        SendAll(fd, "12345");
+        char b[1];
+        RecvWithin(fd, b, 1, 2000);  // until our side closes
+    }, 2);
+    TWSocket s;
+    std::string received;
+    int closes = 0;
+    s.OnDataAvailable = [&](TCustomWSocket& sock, std::uint16_t) {
+        char b[64];
+        int n;
+        while ((n = sock.Receive(b, sizeof b)) > 0)
+            received.append(b, static_cast<std::size_t>(n));
+    };
+    s.OnSessionClosed = [&](TCustomWSocket& sock, std::uint16_t) {
+        if (++closes == 1)
+            ConnectTo(sock, peer.Port());
+    };
+    ConnectTo(s, peer.Port());
+    ASSERT_TRUE(RunLoopUntil([&] { return received.size() == 5; }));
+    s.Close();  // its close handler connects again
+    ASSERT_TRUE(RunLoopUntil([&] { return received.size() == 10; }));
+    EXPECT_EQ(s.ReadCount(), 5);
+    s.Close();
+}
+
 }  // namespace
 }  // namespace quenlo
