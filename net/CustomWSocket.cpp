@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
-#include <arpa/inet.h>
+#include "platform/SocketTypes.h"
 
 namespace quenlo {
 
@@ -1069,7 +1070,7 @@ ws::SOCKET TCustomWSocket::Accept()
 void TCustomWSocket::Dup(ws::SOCKET newHandle)
 {
     // Descriptor 0 is a valid socket on POSIX; only the invalid handle is refused.
-    if (newHandle == ws::INVALID_SOCKET || newHandle < 0) {
+    if (newHandle == ws::INVALID_SOCKET || std::cmp_less(newHandle, 0)) {
         ws::WSASetLastError(ws::WSAEINVAL);
         ReportSocketError("Dup");
         return;

@@ -2,9 +2,12 @@
 //
 // A started process is held as a ProcessHandle (its process id). The program never waits for a
 // child to start or to end: Terminate sends it SIGTERM and leaves the reaping to a background
-// thread, so no zombie is left behind and the caller goes on at once.
+// thread, so no zombie is left behind and the caller goes on at once. On Windows the handle also
+// holds the process handle of CreateProcessA; Terminate is TerminateProcess with exit code 0 and
+// CloseHandle.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -14,6 +17,7 @@ namespace quenlo::platform {
 // A started child process; pid 0 is "none".
 struct ProcessHandle {
     pid_t pid = 0;
+    std::uintptr_t native = 0;  // Windows: the process handle; unused on Linux
     bool valid() const { return pid > 0; }
 };
 
@@ -29,7 +33,12 @@ ProcessHandle StartProcess(const std::string& program, const std::vector<std::st
 // The handle is reset to "none". Does nothing for an invalid handle.
 void TerminateProcess(ProcessHandle& handle);
 
-// The directory of the running executable, with a trailing "/"; empty when it cannot be found.
+// On Windows the process is started by CreateProcessA with the command line of QuotedCommandLine:
+// the program sees exactly the pieces of argv when none contains a double quote.
+std::string QuotedCommandLine(const std::vector<std::string>& argv);
+
+// The directory of the running executable, with a trailing "/" (a backslash on Windows); empty
+// when it cannot be found.
 std::string ExecutableDir();
 
 }  // namespace quenlo::platform
