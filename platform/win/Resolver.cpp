@@ -1,8 +1,11 @@
-// Asynchronous lookups on Windows: WSAAsyncGetHostByName / WSAAsyncGetHostByAddr answer straight
-// to the target's window. The layer keeps each request's result buffer until the answer is taken,
-// and on cancel also takes back an answer already queued, so a late answer is never seen.
+// Asynchronous lookups on Windows: WSAAsyncGetHostByName / WSAAsyncGetHostByAddr answer to a
+// lookup window of the thread, which passes the answer on to the request's target unless the
+// request was cancelled meanwhile. The system does not always keep its promise that a cancelled
+// request stays silent (wine answers anyway, and writes the result buffer), so a request and its
+// buffer are kept until the system's answer has come, and a cancelled one's answer is dropped.
 #include "platform/win/Bindings.h"
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -16,7 +19,11 @@ struct Request {
     HWND target = 0;
     unsigned message = 0;
     std::unique_ptr<char[]> buffer;  // the library writes the host entry here
+    bool cancelled = false;          // kept only until the system's answer comes
+    bool answered = false;           // passed on to the target; the result waits to be taken
 };
+
+constexpr unsigned kSystemAnswer = WM_USER + 0x100;
 
 struct Requests {
     std::mutex mutex;
@@ -32,11 +39,43 @@ Requests& requests()
 using AsyncByName = ::HANDLE WINAPI(::HWND, unsigned, const char*, char*, int);
 using AsyncByAddr = ::HANDLE WINAPI(::HWND, unsigned, const char*, int, int, char*, int);
 
+// The system's answer: passed on to the target, or the end of a cancelled request.
+LRESULT OnSystemAnswer(ws::HANDLE handle, LPARAM lParam)
+{
+    HWND target = 0;
+    unsigned message = 0;
+    {
+        std::lock_guard lock(requests().mutex);
+        auto it = requests().byHandle.find(handle);
+        if (it == requests().byHandle.end())
+            return 0;
+        if (it->second.cancelled) {
+            requests().byHandle.erase(it);
+            return 0;
+        }
+        it->second.answered = true;
+        target = it->second.target;
+        message = it->second.message;
+    }
+    PostMessage(target, message, static_cast<WPARAM>(handle), lParam);
+    return 0;
+}
+
+::HWND LookupWindow()
+{
+    thread_local HWND id = 0;
+    if (id == 0 || !win::NativeWindow(id))
+        id = CreateMessageTarget([](HWND, unsigned message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+            return message == kSystemAnswer ? OnSystemAnswer(static_cast<ws::HANDLE>(wParam), lParam) : 0;
+        });
+    return win::NativeWindow(id);
+}
+
 template <typename Start>
 ws::HANDLE Begin(HWND hwnd, unsigned message, Start start)
 {
-    ::HWND window = win::NativeWindow(hwnd);
-    if (!window) {
+    ::HWND window = LookupWindow();
+    if (!win::NativeWindow(hwnd) || !window) {
         ws::WSASetLastError(WSAEINVAL);
         return 0;
     }
@@ -50,9 +89,12 @@ ws::HANDLE Begin(HWND hwnd, unsigned message, Start start)
     return handle;
 }
 
-// Cancels with the library and takes back an answer already queued. The request must be ours.
-void Withdraw(ws::HANDLE handle, const Request& request)
+// Cancels with the library and takes back an answer already passed on. Called with the lock held;
+// the request stays until the system's answer (if any) has come, since the system may still write
+// its buffer.
+void Withdraw(ws::HANDLE handle, Request& request)
 {
+    request.cancelled = true;
     win::Entry<int WINAPI(::HANDLE)>("WSACancelAsyncRequest")(reinterpret_cast<::HANDLE>(handle));
     if (::HWND window = win::NativeWindow(request.target))
         win::PurgeQueued(window, request.message, static_cast<WPARAM>(handle));
@@ -65,7 +107,7 @@ namespace ws {
 HANDLE WSAAsyncGetHostByName(HWND hwnd, unsigned message, const std::string& name)
 {
     return Begin(hwnd, message, [&](::HWND window, char* buffer) {
-        return win::Entry<AsyncByName>("WSAAsyncGetHostByName")(window, message, name.c_str(), buffer,
+        return win::Entry<AsyncByName>("WSAAsyncGetHostByName")(window, kSystemAnswer, name.c_str(), buffer,
                                                                 win::kMaxGetHostStruct);
     });
 }
@@ -74,25 +116,23 @@ HANDLE WSAAsyncGetHostByAddr(HWND hwnd, unsigned message, std::uint32_t addressN
 {
     return Begin(hwnd, message, [&](::HWND window, char* buffer) {
         return win::Entry<AsyncByAddr>("WSAAsyncGetHostByAddr")(
-            window, message, reinterpret_cast<const char*>(&addressNetworkOrder), 4, AF_INET, buffer,
+            window, kSystemAnswer, reinterpret_cast<const char*>(&addressNetworkOrder), 4, AF_INET, buffer,
             win::kMaxGetHostStruct);
     });
 }
 
 int WSACancelAsyncRequest(HANDLE request)
 {
-    Request taken;
-    {
-        std::lock_guard lock(requests().mutex);
-        auto it = requests().byHandle.find(request);
-        if (it == requests().byHandle.end()) {
-            WSASetLastError(WSAEINVAL);
-            return SOCKET_ERROR;
-        }
-        taken = std::move(it->second);
-        requests().byHandle.erase(it);
+    std::lock_guard lock(requests().mutex);
+    auto it = requests().byHandle.find(request);
+    if (it == requests().byHandle.end() || it->second.cancelled) {
+        WSASetLastError(WSAEINVAL);
+        return SOCKET_ERROR;
     }
-    Withdraw(request, taken);
+    if (it->second.answered)
+        requests().byHandle.erase(it);  // the system is done with it
+    else
+        Withdraw(request, it->second);
     return 0;
 }
 
@@ -102,7 +142,7 @@ std::optional<HostEntry> WSATakeHostResult(HANDLE request)
     {
         std::lock_guard lock(requests().mutex);
         auto it = requests().byHandle.find(request);
-        if (it == requests().byHandle.end())
+        if (it == requests().byHandle.end() || !it->second.answered)
             return std::nullopt;
         taken = std::move(it->second);
         requests().byHandle.erase(it);
@@ -117,7 +157,8 @@ std::optional<HostEntry> WSATakeHostResult(HANDLE request)
 std::size_t PendingLookupCount()
 {
     std::lock_guard lock(requests().mutex);
-    return requests().byHandle.size();
+    return static_cast<std::size_t>(std::count_if(requests().byHandle.begin(), requests().byHandle.end(),
+                                                  [](const auto& r) { return !r.second.answered; }));
 }
 
 }  // namespace ws
@@ -126,20 +167,17 @@ namespace win {
 
 void ForgetTargetLookups(HWND hwnd)
 {
-    std::vector<std::pair<ws::HANDLE, Request>> taken;
-    {
-        std::lock_guard lock(requests().mutex);
-        for (auto it = requests().byHandle.begin(); it != requests().byHandle.end();) {
-            if (it->second.target == hwnd) {
-                taken.emplace_back(it->first, std::move(it->second));
-                it = requests().byHandle.erase(it);
-            } else {
-                ++it;
-            }
+    std::lock_guard lock(requests().mutex);
+    for (auto it = requests().byHandle.begin(); it != requests().byHandle.end();) {
+        if (it->second.target != hwnd || it->second.cancelled) {
+            ++it;
+        } else if (it->second.answered) {
+            it = requests().byHandle.erase(it);
+        } else {
+            Withdraw(it->first, it->second);
+            ++it;
         }
     }
-    for (const auto& [handle, request] : taken)
-        Withdraw(handle, request);
 }
 
 }  // namespace win
