@@ -16,6 +16,8 @@ packages=(
   tinyproxy dante-server microsocks python3
   xvfb x11-apps x11-utils xauth curl procps iproute2 netcat-openbsd
   fonts-dejavu-core imagemagick
+  # the Windows build (mingw-w64, posix threads) and its tests under wine
+  g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix wine wine64
 )
 
 missing=()
