@@ -1,5 +1,6 @@
 #include "net/CustomWSocket.h"
 
+#include <chrono>
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -20,6 +21,8 @@ constexpr int kSoLinger = 0x0080;
 
 constexpr long kConnectEvents = ws::FD_READ | ws::FD_WRITE | ws::FD_ACCEPT | ws::FD_CONNECT | ws::FD_CLOSE;
 constexpr long kListenEvents = ws::FD_READ | ws::FD_WRITE | ws::FD_ACCEPT | ws::FD_CLOSE;
+// How long a close that would block lets the loop run before it tries again.
+constexpr std::chrono::milliseconds kCloseRetryPause(10);
 constexpr long kSessionEvents = ws::FD_READ | ws::FD_WRITE | ws::FD_CONNECT | ws::FD_CLOSE;
 
 constexpr std::uint32_t kAddressNone = 0xFFFFFFFFu;
@@ -825,9 +828,13 @@ void TCustomWSocket::DoClose(bool shut, std::uint16_t error)
             ReportSocketError("Disconnect (closesocket)");
             return;
         }
-        PumpMessages();
+        // A lingering close that cannot finish yet: let the loop run a moment and try again.
+        const auto end = WaitFor([&] { return alive.expired() || hSocket_ != handle; },
+                                 platform::WaitClock::now() + kCloseRetryPause);
         if (alive.expired() || hSocket_ != handle)
             return;  // closed meanwhile by a handler
+        if (end == platform::WaitEnd::Quit)
+            HardenClose(handle);  // the program is ending: do not wait for the linger
     }
     hSocket_ = ws::INVALID_SOCKET;
     DestroyEventTarget();
@@ -846,6 +853,12 @@ void TCustomWSocket::DoClose(bool shut, std::uint16_t error)
         ResetDefaults();
     } catch (...) {
     }
+}
+
+void TCustomWSocket::HardenClose(ws::SOCKET handle) noexcept
+{
+    std::uint16_t linger[2] = {1, 0};
+    ws::setsockopt(handle, kSolSocket, kSoLinger, linger, sizeof(linger));
 }
 
 void TCustomWSocket::Shutdown(int how)
@@ -889,42 +902,32 @@ void TCustomWSocket::DestroyEventTarget() noexcept
 void TCustomWSocket::Flush()
 {
     auto alive = LivenessToken();
-    while (hSocket_ != ws::INVALID_SOCKET && !allSent_) {
-        TryToSend();
-        if (alive.expired())
-            return;
-        if (hSocket_ == ws::INVALID_SOCKET || allSent_ || (multiThreaded_ && threadTerminated_))
-            return;
-        // The rest goes out from the next write notification; sleep until something happens.
-        WaitForNextEvent();
-        if (alive.expired())
-            return;
-    }
+    const auto drained = [&] { return alive.expired() || hSocket_ == ws::INVALID_SOCKET || allSent_; };
+    if (drained())
+        return;
+    TryToSend();
+    // The rest goes out from the write notifications dispatched inside the wait.
+    if (!drained())
+        WaitFor(drained);
 }
 
 void TCustomWSocket::WaitUntilClosed()
 {
     auto alive = LivenessToken();
-    while (hSocket_ != ws::INVALID_SOCKET && state_ != wsClosed) {
-        if (multiThreaded_ && threadTerminated_)
-            return;
-        // Arriving data and the peer's close are handled by the dispatch of their notifications.
-        WaitForNextEvent();
-        if (alive.expired())
-            return;
-    }
+    // Arriving data and the peer's close are handled by the dispatch of their notifications.
+    WaitFor([&] { return alive.expired() || hSocket_ == ws::INVALID_SOCKET || state_ == wsClosed; });
 }
 
-void TCustomWSocket::WaitForNextEvent()
+platform::WaitEnd TCustomWSocket::WaitFor(const std::function<bool()>& done, platform::WaitClock::time_point deadline)
 {
-    if (multiThreaded_) {
-        // Whatever is already queued may be what the caller waits for: handle it and let the
-        // caller look again before sleeping.
-        auto alive = LivenessToken();
-        if (DrainThreadQueue() > 0 || alive.expired() || threadTerminated_)
-            return;
-    }
-    platform::WaitAndProcess();
+    if (multiThreaded_ && threadTerminated_)
+        return done() ? platform::WaitEnd::Done : platform::WaitEnd::Quit;
+    auto alive = LivenessToken();
+    const platform::WaitEnd end = platform::WaitUntil(done, deadline);
+    // A worker thread has no outer loop to hand the quit to: it is taken here and remembered.
+    if (end == platform::WaitEnd::Quit && multiThreaded_ && !alive.expired())
+        DrainThreadQueue();
+    return end;
 }
 
 void TCustomWSocket::PumpMessages()

@@ -10,6 +10,7 @@
 #include "net/Component.h"
 #include "net/WSocketBinding.h"
 #include "platform/EventLoop.h"
+#include "platform/Wait.h"
 #include "platform/Winsock.h"
 
 #include <cstdint>
@@ -226,12 +227,13 @@ public:
     // Immediate close: cancels a pending lookup (OnDnsLookupDone(10004)), drops the queued data,
     // and closes without the shutdown step.
     virtual void Abort();
-    // Returns when the send queue has drained or the handle is gone (in MultiThreaded mode also
-    // when a quit message was seen). Sleeps in the event loop meanwhile, dispatching whatever
-    // arrives, so handlers of this and other sockets run inside; it never spins.
+    // Returns when the send queue has drained, the handle is gone, or a quit ends the wait (the
+    // quit rule of platform/Wait.h; MultiThreaded consumes it into ThreadTerminated). Sleeps in
+    // the event loop meanwhile, dispatching whatever arrives, so handlers of this and other
+    // sockets run inside; it never spins.
     virtual void Flush();
-    // Returns when the connection has closed (in MultiThreaded mode also at a quit message).
-    // Arriving data reaches OnDataAvailable as usual; sleeps in the event loop like Flush.
+    // Returns when the connection has closed, or at a quit as Flush does. Arriving data reaches
+    // OnDataAvailable as usual; sleeps in the event loop like Flush.
     virtual void WaitUntilClosed();
     // Server side: binds to Addr:Port (use "0.0.0.0" for any address) and listens; a datagram
     // socket becomes wsConnected instead.
@@ -328,8 +330,12 @@ protected:
     // Appends bytes to the send queue / frees every block of it.
     void QueueSendData(const void* data, int len);
     void FreeSendQueue() noexcept;
-    // Blocks until the next message arrives and processes it (never spins).
-    void WaitForNextEvent();
+    // Every wait of the socket: platform::WaitUntil(done, deadline), where done() must report true
+    // once this socket is destroyed. It ends at once when ThreadTerminated is already set; with
+    // MultiThreaded a quit that ends it is consumed and sets ThreadTerminated, otherwise it stays
+    // pending for the loop outside.
+    platform::WaitEnd WaitFor(const std::function<bool()>& done,
+                              platform::WaitClock::time_point deadline = platform::kNoDeadline);
     // Remote address record used by connect, bind (Listen) and sendto; network order.
     sockaddr_in& RemoteRecord() noexcept { return remote_; }
     int ProtocolNumber() const noexcept { return protoNumber_; }
@@ -352,6 +358,8 @@ private:
     void StartLookup(const std::string& text, bool reverse);
     void DropPendingLookup() noexcept;
     void CloseSocketHandle() noexcept;
+    // Makes the coming close of handle immediate (a reset), whatever the linger setting.
+    static void HardenClose(platform::ws::SOCKET handle) noexcept;
     void BeginConnection();
     void DestroyEventTarget() noexcept;
     // DrainThreadMessages, returning how many messages it took.

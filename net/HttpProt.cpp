@@ -1,6 +1,7 @@
 #include "net/HttpProt.h"
 
 #include "net/WSocket.h"
+#include "platform/Wait.h"
 
 #include <algorithm>
 #include <cstring>
@@ -158,41 +159,24 @@ void THttpCli::ExecuteRequest(THttpRequest rq)
         throw EHttpException(replyReason_, failureCode_);
 }
 
-// The one place that waits: sleep in the event loop until something happens, handle it, and
-// look again. Other handlers of the thread run inside. A quit message asked of the thread ends the
-// request and is left pending for the loop outside.
+// The one place that waits. A quit asked of the thread ends the request (with MultiThreaded the
+// socket consumes it, else it stays pending for the loop outside); the rest of that end is
+// already queued in front of the quit and is processed here.
 void THttpCli::WaitUntilReady()
 {
     const TLivenessToken alive = LivenessToken();
-    const auto checkAlive = [&] {
-        if (alive.expired())
-            throw EHttpException("HTTP request aborted", HttpError::Aborted);
-    };
-    while (state_ != hsReady) {
-        if (multiThreaded_) {
+    const auto ready = [&] { return alive.expired() || state_ == hsReady; };
+    const bool terminated = multiThreaded_ && socket_->ThreadTerminated();
+    if (terminated || platform::WaitUntil(ready) == platform::WaitEnd::Quit) {
+        if (multiThreaded_ && !alive.expired())
             socket_->DrainThreadMessages();
-            checkAlive();
-            if (socket_->ThreadTerminated() && !closeDone_)
-                Fail(HttpError::Aborted, "HTTP request aborted");
-            if (state_ == hsReady)
-                break;
-        }
-        // Take what is already queued one message at a time, so that a quit is seen (the loop's
-        // own pass stops in front of it and would leave us spinning).
-        platform::MSG msg;
-        if (platform::PeekMessage(msg)) {
-            if (msg.message == platform::WM_QUIT) {
-                platform::PostQuitMessage(static_cast<int>(msg.wParam));
-                Fail(HttpError::Aborted, "HTTP request aborted");
-            } else {
-                platform::DispatchMessage(msg);
-            }
-            checkAlive();
-            continue;
-        }
-        platform::WaitAndProcess();
-        checkAlive();
+        if (!alive.expired())
+            Fail(HttpError::Aborted, "HTTP request aborted");
+        if (!alive.expired())
+            platform::ProcessLoopMessages();
     }
+    if (alive.expired())
+        throw EHttpException("HTTP request aborted", HttpError::Aborted);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -459,56 +459,11 @@ int TCustomSyncWSocket::RunAndWait(const TSyncProc& proc, bool& done)
 
 int TCustomSyncWSocket::WaitForFlag(bool& done)
 {
-    using clock = std::chrono::steady_clock;
-    // Bounds each sleep, so that a flag set without a message is still seen soon.
-    constexpr auto kSlice = std::chrono::milliseconds(50);
-    const int timeout = waitTimeout_;
-    const auto end = clock::now() + std::chrono::milliseconds(timeout);
     auto alive = LivenessToken();
-
-    // Dispatches what is pending; true when the program is ending (a quit is put back for the
-    // loop that owns it).
-    auto processPending = [&]() -> bool {
-        if (MultiThreaded()) {
-            DrainThreadMessages();
-            return !alive.expired() && ThreadTerminated();
-        }
-        platform::MSG msg;
-        while (platform::PeekMessage(msg)) {
-            if (msg.message == platform::WM_QUIT) {
-                platform::PostQuitMessage(static_cast<int>(msg.wParam));
-                return true;
-            }
-            platform::DispatchMessage(msg);
-            if (alive.expired())
-                return false;
-        }
-        return false;
-    };
-
-    for (;;) {
-        if (done)
-            return 0;
-        if (timeout > 0 && clock::now() > end)
-            return kWaitTimedOut;
-        if (ThreadTerminated())
-            return kWaitTimedOut;
-        const bool ending = processPending();
-        if (alive.expired())
-            return done ? 0 : kWaitTimedOut;
-        if (done)
-            return 0;
-        if (ending)
-            return kWaitTimedOut;
-        auto slice = kSlice;
-        if (timeout > 0) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - clock::now());
-            slice = std::clamp(left, std::chrono::milliseconds(1), kSlice);
-        }
-        platform::WaitAndProcess(slice);
-        if (alive.expired())
-            return done ? 0 : kWaitTimedOut;
-    }
+    const auto deadline = platform::DeadlineAfter(std::chrono::milliseconds(waitTimeout_));
+    const platform::WaitEnd end = WaitFor([&] { return done || alive.expired(); }, deadline);
+    // `done` outlives the socket; nothing else may be touched once the socket is gone.
+    return end == platform::WaitEnd::Done && done ? 0 : kWaitTimedOut;
 }
 
 }  // namespace quenlo

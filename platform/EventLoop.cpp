@@ -291,6 +291,8 @@ void PostQuitMessage(int exitCode)
     loop.quitCode = exitCode;
 }
 
+bool QuitPending() { return CurrentLoop().quitPending; }
+
 bool PeekMessage(MSG& msg)
 {
     Loop& loop = CurrentLoop();

@@ -53,6 +53,8 @@ bool PostMessage(HWND hwnd, unsigned message, WPARAM wParam, LPARAM lParam);
 // the queue: PeekMessage returns it once every other message has been taken, and it does not make
 // LoopDescriptor() readable.
 void PostQuitMessage(int exitCode);
+// True while a quit queued on this thread has not been taken by PeekMessage.
+bool QuitPending();
 
 // Takes the next message of the calling thread's queue without waiting, after turning ready
 // sockets and due timers into messages. False when there is none.

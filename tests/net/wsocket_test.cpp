@@ -697,6 +697,34 @@ TEST(WSocketWaiting, WaitUntilClosedReturnsWhenThePeerCloses)
     EXPECT_EQ(log.Count("closed 0"), 1);
 }
 
+TEST(WSocketWaiting, APendingQuitEndsTheWaitsAtOnceAndStaysPending)
+{
+    TestPeer peer;
+    std::atomic<bool> release{false};
+    peer.Serve([&](int) {
+        // Holds the connection without reading, until the test is over (at most 2 s).
+        for (int i = 0; i < 200 && !release; ++i)
+            std::this_thread::sleep_for(10ms);
+    });
+    TWSocket s;
+    ConnectTo(s, peer.Port());
+    ASSERT_TRUE(RunLoopUntil([&] { return s.State() == wsConnected; }));
+    platform::PostQuitMessage(3);
+    s.WaitUntilClosed();
+    EXPECT_EQ(s.State(), wsConnected) << "the wait ended at the quit, not at the peer's close";
+    std::string big(4 << 20, 'x');  // more than the socket buffers hold: Flush has to wait
+    s.Send(big.data(), static_cast<int>(big.size()));
+    s.Flush();
+    EXPECT_EQ(s.State(), wsConnected);
+    platform::MSG msg;
+    while (platform::PeekMessage(msg) && msg.message != platform::WM_QUIT)
+        platform::DispatchMessage(msg);
+    EXPECT_EQ(msg.message, platform::WM_QUIT) << "the quit is left for the loop outside";
+    EXPECT_EQ(msg.wParam, 3u);
+    s.Abort();
+    release = true;
+}
+
 TEST(WSocketWaiting, MultiThreadedSocketOnAWorkerThreadStopsAtTheQuitMessage)
 {
     TestPeer peer;

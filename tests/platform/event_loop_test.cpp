@@ -1,5 +1,7 @@
 #include "loop_fixture.h"
 
+#include "platform/Wait.h"
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -184,6 +186,29 @@ TEST_F(EventLoopTest, WaitWakesForAnotherThreadsPostAndHonoursItsTimeout)
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, 55ms);
     EXPECT_LT(waited, 2s);
+}
+
+TEST_F(EventLoopTest, WaitUntilEndsAtItsConditionItsDeadlineOrAPendingQuit)
+{
+    RecordingTarget target;
+    std::thread poster([&] {
+        std::this_thread::sleep_for(30ms);
+        platform::PostMessage(target.hwnd, WM_USER, 1, 0);
+    });
+    const auto got = [&] { return !target.got.empty(); };
+    EXPECT_EQ(platform::WaitUntil(got, platform::DeadlineAfter(5s)), platform::WaitEnd::Done);
+    poster.join();
+    EXPECT_EQ(platform::WaitUntil([] { return false; }, platform::DeadlineAfter(20ms)),
+              platform::WaitEnd::TimedOut);
+
+    platform::PostQuitMessage(4);
+    EXPECT_EQ(platform::WaitUntil(got), platform::WaitEnd::Done) << "a true condition wins";
+    EXPECT_EQ(platform::WaitUntil([] { return false; }), platform::WaitEnd::Quit);
+    EXPECT_EQ(platform::WaitUntil([] { return false; }), platform::WaitEnd::Quit) << "still pending";
+    platform::MSG msg;
+    ASSERT_TRUE(platform::PeekMessage(msg));
+    EXPECT_EQ(msg.message, WM_QUIT);
+    EXPECT_FALSE(platform::QuitPending());
 }
 
 TEST_F(EventLoopTest, LoopDescriptorIsReadableExactlyWhileWorkIsQueued)
