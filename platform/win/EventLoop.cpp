@@ -167,6 +167,13 @@ bool PostMessage(HWND hwnd, unsigned message, WPARAM wParam, LPARAM lParam)
 
 void PostQuitMessage(int exitCode) { ::PostQuitMessage(exitCode); }
 
+// The system keeps the quit as a flag; a peek for WM_QUIT alone sees it without taking it.
+bool QuitPending()
+{
+    ::MSG m;
+    return ::PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE | PM_NOYIELD) != 0;
+}
+
 bool PeekMessage(MSG& msg)
 {
     ::MSG m;

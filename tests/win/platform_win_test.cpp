@@ -42,7 +42,7 @@ struct Recorder {
     ~Recorder() { DestroyMessageTarget(hwnd); }
 
     // Pumps until `done` holds or the time is up (the machine may be slow: generous, bounded).
-    bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s)
+    bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 60s)
     {
         const auto end = std::chrono::steady_clock::now() + limit;
         while (!done() && std::chrono::steady_clock::now() < end)
@@ -193,10 +193,13 @@ TEST(WinLoop, MessagesFromAnotherThreadTimersAndQuitKeepTheirOrder)
     ASSERT_GE(rec.seen.size(), 3u);
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(rec.seen[static_cast<std::size_t>(i)].wParam, static_cast<WPARAM>(i));
+    EXPECT_TRUE(QuitPending());
+    EXPECT_TRUE(QuitPending());  // looking does not take it
     MSG quit;
     ASSERT_TRUE(PeekMessage(quit));
     EXPECT_EQ(quit.message, WM_QUIT);
     EXPECT_EQ(quit.wParam, 4u);
+    EXPECT_FALSE(QuitPending());
     ASSERT_TRUE(rec.PumpUntil([&] {
         for (const MSG& m : rec.seen)
             if (m.message == WM_TIMER && m.wParam == 9)
