@@ -18,10 +18,10 @@ echo "== Windows suites under wine"
 
 work=$(mktemp -d /tmp/quenlo-wine-XXXXXX)
 lab="$work/cups"
-proxy_pid=""
+proxy_pid="" xvfb_pid="" first_pid=""
 cleanup() {
   scripts/cups-lab.sh stop "$lab" >/dev/null 2>&1 || true
-  [ -n "$proxy_pid" ] && kill "$proxy_pid" 2>/dev/null || true
+  for pid in $first_pid $proxy_pid $xvfb_pid; do kill "$pid" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -81,6 +81,25 @@ through_proxy() {
     grep -q 'HTTP 200' && grep -q 'CONNECT\|GET\|Request' "$work/tinyproxy.log"
 }
 check "GET through tinyproxy" through_proxy
+
+# Two instances of the window: the second waits its 10 s for the first one's mutex and ends with 0.
+second_waits() {
+  [ -x build-windows/winapp/quenlo.exe ] || return 1
+  Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp 5>"$work/display" >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+  export DISPLAY=":$(cat "$work/display")"
+  (cd "$work" && exec timeout 120 "$root/scripts/wine-run.sh" "$root/build-windows/winapp/quenlo.exe") &
+  first_pid=$!
+  sleep 8  # the first instance is up and holds the mutex
+  local start rc=0
+  start=$(date +%s)
+  (cd "$work" && timeout 60 "$root/scripts/wine-run.sh" "$root/build-windows/winapp/quenlo.exe") || rc=$?
+  local took=$(( $(date +%s) - start ))
+  echo "     second instance: exit $rc after ${took}s"
+  kill -0 "$first_pid" 2>/dev/null && [ "$rc" -eq 0 ] && [ "$took" -ge 10 ]
+}
+check "a second window waits 10 s and exits 0" second_waits
 
 echo "wine: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
