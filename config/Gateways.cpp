@@ -13,13 +13,7 @@ std::vector<std::string> GatewayArguments(const std::string& exeDir, const std::
 
 std::string GatewayCommandLine(const std::string& exeDir, const std::string& configDir,
                                const std::string& name) {
-    std::string line;
-    for (const std::string& piece : GatewayArguments(exeDir, configDir, name)) {
-        if (!line.empty())
-            line += ' ';
-        line += '"' + piece + '"';
-    }
-    return line;
+    return platform::QuotedCommandLine(GatewayArguments(exeDir, configDir, name));
 }
 
 void StartGateway(TAList& entry, const std::string& exeDir, const std::string& configDir) {

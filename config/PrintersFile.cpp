@@ -12,12 +12,6 @@ namespace quenlo {
 
 namespace {
 
-std::string EnvOrEmpty(const char* name)
-{
-    const char* v = std::getenv(name);
-    return v ? std::string(v) : std::string();
-}
-
 // Lower case for ASCII letters only: accented letters of the file's code page stay as they are.
 using platform::AsciiLower;
 
@@ -39,7 +33,7 @@ PrintersFileSearch PrintersFileSearch::FromProcess()
     if (auto settings = platform::Settings::OpenUser())
         search.confDir = settings->Text("ConfDir").value_or(std::string());
     search.appData = platform::UserConfigHome();
-    search.userProfile = EnvOrEmpty("HOME");
+    search.userProfile = platform::UserProfileDir();
     return search;
 }
 
@@ -57,10 +51,11 @@ std::optional<std::string> LocatePrintersFile(const PrintersFileSearch& search,
     std::string dir = search.confDir.value_or(std::string());
     if (found(dir))
         return dir;
-    dir = search.appData.empty() ? std::string() : search.appData + "/Dorvane/Quenlo/";
+    constexpr char sep = platform::kDirSeparator;
+    dir = search.appData.empty() ? std::string() : search.appData + sep + "Dorvane" + sep + "Quenlo" + sep;
     if (found(dir))
         return dir;
-    dir = search.userProfile.empty() ? std::string() : search.userProfile + "/";
+    dir = search.userProfile.empty() ? std::string() : search.userProfile + sep;
     if (found(dir))
         return dir;
     dir.clear();

@@ -82,10 +82,10 @@ struct PrintersFileSearch {
     // when it can but holds no text ConfDir value. Used unchanged as a prefix: "/srv/conf" makes
     // "/srv/confprinters.qdl", so a directory needs its trailing "/".
     std::optional<std::string> confDir;
-    // The per-user application folder, "$XDG_CONFIG_HOME" (else "$HOME/.config"), without the
-    // "/Dorvane/Quenlo/" part; empty when neither variable gives one.
+    // The per-user application folder, "$XDG_CONFIG_HOME" (else "$HOME/.config"; %APPDATA% on
+    // Windows), without the "/Dorvane/Quenlo/" part; empty when neither variable gives one.
     std::string appData;
-    // The user's home, "$HOME"; empty when unset.
+    // The user's home, "$HOME" (%USERPROFILE% on Windows); empty when unset.
     std::string userProfile;
 
     static PrintersFileSearch FromProcess();
@@ -97,7 +97,8 @@ bool PrintersFileExists(const std::string& path);
 // Finds the directory of "printers.qdl" and returns it as a prefix (ConfigDir): empty for the
 // current directory, otherwise ending in "/" unless the ConfDir setting gave it otherwise. Tries,
 // in order: the ConfDir setting (empty when absent, so the current directory), appData +
-// "/Dorvane/Quenlo/", userProfile + "/", and the current directory. nullopt when none has the file.
+// "/Dorvane/Quenlo/", userProfile + "/", and the current directory (with backslashes on Windows).
+// nullopt when none has the file.
 // `exists` decides what counts as the file being there (tests replace it).
 std::optional<std::string> LocatePrintersFile(
     const PrintersFileSearch& search,

@@ -1,8 +1,8 @@
 #include "monitor/RefreshText.h"
 
-#include <clocale>
+#include "platform/Locale.h"
+
 #include <ctime>
-#include <langinfo.h>
 #include <utility>
 
 namespace quenlo {
@@ -80,18 +80,11 @@ std::string FormatTime(const std::string& format, const std::tm& tm)
     return std::string(text, n);
 }
 
-// nl_langinfo's texts belong to the C library and may change with the next call: copy them.
-std::string LocaleFormat(nl_item item, const char* fallback)
-{
-    const char* format = nl_langinfo(item);
-    return (format && *format) ? std::string(format) : std::string(fallback);
-}
-
 }  // namespace
 
 std::string CreationTimeText(std::int32_t seconds)
 {
-    return CreationTimeText(seconds, LocaleFormat(D_FMT, "%m/%d/%y"), LocaleFormat(T_FMT, "%H:%M:%S"));
+    return CreationTimeText(seconds, platform::UserShortDateFormat(), platform::UserLongTimeFormat());
 }
 
 std::string CreationTimeText(std::int32_t seconds, const std::string& shortDateFormat,

@@ -4,8 +4,9 @@
 #include <chrono>
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
-#include <arpa/inet.h>
+#include "platform/SocketTypes.h"
 
 namespace quenlo {
 
@@ -1083,7 +1084,7 @@ ws::SOCKET TCustomWSocket::Accept()
 void TCustomWSocket::Dup(ws::SOCKET newHandle)
 {
     // Descriptor 0 is a valid socket on POSIX; only the invalid handle is refused.
-    if (newHandle == ws::INVALID_SOCKET || newHandle < 0) {
+    if (newHandle == ws::INVALID_SOCKET || std::cmp_less(newHandle, 0)) {
         ws::WSASetLastError(ws::WSAEINVAL);
         ReportSocketError("Dup");
         return;

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include <netinet/in.h>
+#include "platform/SocketTypes.h"
 
 namespace quenlo {
 

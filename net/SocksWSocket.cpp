@@ -5,7 +5,7 @@
 #include <cctype>
 #include <cstring>
 
-#include <arpa/inet.h>
+#include "platform/SocketTypes.h"
 
 namespace quenlo {
 

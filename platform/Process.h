@@ -5,8 +5,11 @@
 // ends on its own or after TerminateProcess, so no zombie is left behind and the caller goes on at
 // once. TerminateProcess never signals a process that is not (or no longer) our running child,
 // even when the child ended and its id was given to another process.
+// On Windows the handle also holds the process handle of CreateProcessA, and TerminateProcess is
+// the system call of that name with exit code 0, followed by CloseHandle.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -16,6 +19,7 @@ namespace quenlo::platform {
 // A started child process; pid 0 is "none".
 struct ProcessHandle {
     pid_t pid = 0;
+    std::uintptr_t native = 0;  // Windows: the process handle; unused on Linux
     bool valid() const { return pid > 0; }
 };
 
@@ -32,7 +36,12 @@ ProcessHandle StartProcess(const std::string& program, const std::vector<std::st
 // StartProcess did not return, or one that was terminated already.
 void TerminateProcess(ProcessHandle& handle);
 
-// The directory of the running executable, with a trailing "/"; empty when it cannot be found.
+// On Windows the process is started by CreateProcessA with the command line of QuotedCommandLine:
+// the program sees exactly the pieces of argv when none contains a double quote.
+std::string QuotedCommandLine(const std::vector<std::string>& argv);
+
+// The directory of the running executable, with a trailing "/" (a backslash on Windows); empty
+// when it cannot be found.
 std::string ExecutableDir();
 
 }  // namespace quenlo::platform

@@ -1,7 +1,6 @@
 #include "platform/Settings.h"
 #include "platform/Text.h"
 
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -208,32 +207,7 @@ std::vector<std::string> LogicalLines(const std::string& text)
     return lines;
 }
 
-std::string EnvOrEmpty(const char* name)
-{
-    const char* v = std::getenv(name);
-    return v ? std::string(v) : std::string();
-}
-
 }  // namespace
-
-std::string UserConfigHome()
-{
-    std::string xdg = EnvOrEmpty("XDG_CONFIG_HOME");
-    if (!xdg.empty() && xdg[0] == '/')
-        return xdg;
-    std::string home = EnvOrEmpty("HOME");
-    if (home.empty())
-        return {};
-    return home + "/.config";
-}
-
-std::string SettingsFilePath()
-{
-    std::string base = UserConfigHome();
-    if (base.empty())
-        return {};
-    return base + "/Dorvane/Quenlo.conf";
-}
 
 std::optional<Settings> Settings::Open(const std::string& path)
 {
@@ -248,9 +222,12 @@ std::optional<Settings> Settings::Open(const std::string& path)
     return Parse(text);
 }
 
-std::optional<Settings> Settings::OpenUser()
+Settings Settings::FromTexts(const std::map<std::string, std::string>& texts)
 {
-    return Open(SettingsFilePath());
+    Settings settings;
+    for (const auto& [key, value] : texts)
+        settings.values_[key] = value;
+    return settings;
 }
 
 Settings Settings::Parse(const std::string& text)

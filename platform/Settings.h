@@ -19,19 +19,34 @@
 namespace quenlo::platform {
 
 // The settings file of this user: "$XDG_CONFIG_HOME/Dorvane/Quenlo.conf" when XDG_CONFIG_HOME is an
-// absolute path, else "$HOME/.config/Dorvane/Quenlo.conf"; empty when neither is set.
+// absolute path, else "$HOME/.config/Dorvane/Quenlo.conf"; empty when neither is set. On Windows the
+// settings are the values of the registry key HKEY_CURRENT_USER\Software\Dorvane\Quenlo, and this
+// names that key.
 std::string SettingsFilePath();
 
 // The per-user configuration folder: $XDG_CONFIG_HOME when it is an absolute path, else
-// "$HOME/.config"; empty when neither is set. No trailing "/".
+// "$HOME/.config"; on Windows %APPDATA%. Empty when not set. No trailing separator.
 std::string UserConfigHome();
+
+// The user's home folder: $HOME, on Windows %USERPROFILE%. Empty when not set. No trailing separator.
+std::string UserProfileDir();
+
+// The directory separator of paths this program builds.
+#if defined(_WIN32)
+inline constexpr char kDirSeparator = '\\';
+#else
+inline constexpr char kDirSeparator = '/';
+#endif
 
 class Settings {
 public:
     // Reads the settings file at `path`; nullopt when it does not exist or cannot be read.
     static std::optional<Settings> Open(const std::string& path);
-    // The settings file of this user (SettingsFilePath()).
+    // The settings of this user (SettingsFilePath()); on Windows the string values of the registry
+    // key, nullopt when the key cannot be opened.
     static std::optional<Settings> OpenUser();
+    // Settings whose text values were read elsewhere (the registry).
+    static Settings FromTexts(const std::map<std::string, std::string>& texts);
     // Settings from INI text (the contents of a settings file).
     static Settings Parse(const std::string& text);
 

@@ -6,6 +6,11 @@
 // passed: if the first instance ends meanwhile, the later one goes on at once; otherwise it is told
 // that the time ran out and ends. The kernel drops the lock when its holder dies, so an instance that
 // was killed never blocks the next one.
+//
+// On Windows it is the named mutex "QuenloSingleInstanceProgramMutex" (CreateMutexA, not initially
+// owned, and WaitForSingleObject for the time limit); a mutex left abandoned by an instance that
+// died counts as acquired. There `directory`, when given, is put in front of the name so that tests
+// get a mutex of their own, and DefaultDirectory() is empty. Acquire and Release on one thread.
 #pragma once
 
 #include <chrono>
@@ -38,8 +43,18 @@ public:
     // Gives the lock up (also done by the destructor). Safe to call more than once.
     void Release();
 
-    bool Held() const { return fd_ >= 0; }
     const std::string& Path() const { return path_; }
+
+#if defined(_WIN32)
+    bool Held() const { return held_; }
+
+private:
+    std::string directory_;
+    std::string path_;
+    void* mutex_ = nullptr;
+    bool held_ = false;
+#else
+    bool Held() const { return fd_ >= 0; }
 
 private:
     bool OpenLockFile();
@@ -47,6 +62,7 @@ private:
     std::string directory_;
     std::string path_;
     int fd_ = -1;
+#endif
 };
 
 }  // namespace quenlo::platform

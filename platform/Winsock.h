@@ -1,4 +1,6 @@
 // Windows Sockets on POSIX: the calls the socket layer makes, with their Windows meaning kept.
+// On Windows the same calls are the library's own, bound by name at run time from "wsock32.dll"
+// (platform/win/): what is said below of the notifications then holds because the system does it.
 //
 // Descriptors are non-blocking POSIX sockets; failures set a per-thread last error that holds the
 // Windows Sockets number (10035 would block, 10061 refused, ...), mapped from errno and resolver
@@ -49,13 +51,18 @@
 #include <string>
 #include <vector>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include "platform/SocketTypes.h"
 
 namespace quenlo::platform::ws {
 
+// The library's own handle type: a descriptor on Linux, an unsigned handle on Windows.
+#if defined(_WIN32)
+using SOCKET = std::uintptr_t;
+constexpr SOCKET INVALID_SOCKET = ~SOCKET{0};
+#else
 using SOCKET = int;
 constexpr SOCKET INVALID_SOCKET = -1;
+#endif
 constexpr int SOCKET_ERROR = -1;
 
 constexpr long FD_READ = 0x01;
@@ -125,10 +132,13 @@ constexpr int WSATRY_AGAIN = 11002;
 constexpr int WSANO_RECOVERY = 11003;
 constexpr int WSANO_DATA = 11004;
 
+#if !defined(_WIN32)
 // The one mapping table: errno (and resolver codes: EAI_* and h_errno values) to the numbers above.
 // Unknown values map to a number of the table's choice that WSocketErrorText still describes.
+// (On Windows the library gives these numbers itself.)
 int WsaErrorFromErrno(int errnum);
 int WsaErrorFromResolver(int code);
+#endif
 
 // The calling thread's last error (Windows Sockets number).
 int WSAGetLastError();

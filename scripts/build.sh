@@ -3,6 +3,8 @@
 #   scripts/build.sh            -> build/        (RelWithDebInfo: program, tests, benchmarks)
 #   scripts/build.sh asan       -> build-asan/   (ASan + UBSan: tests)
 #   scripts/build.sh fuzz       -> build-fuzz/   (clang, libFuzzer targets, ASan + UBSan)
+#   scripts/build.sh windows    -> build-windows/ (mingw-w64 cross build: programs, core tests for
+#                                  wine, and the zip Quenlo-VERSION-win64.zip)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 flavour=${1:-release}
@@ -23,5 +25,10 @@ case "$flavour" in
       -DQUENLO_FUZZ=ON -DQUENLO_SANITIZE=ON -DQUENLO_TESTS=OFF -DQUENLO_BENCH=OFF \
       -DQUENLO_APP=OFF >/dev/null
     cmake --build build-fuzz -j "$jobs" ;;
-  *) echo "usage: scripts/build.sh [release|asan|fuzz]" >&2; exit 2 ;;
+  windows)
+    cmake -S . -B build-windows -G Ninja "${launcher[@]}" -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DQUENLO_BENCH=OFF >/dev/null
+    cmake --build build-windows -j "$jobs"
+    cmake --build build-windows --target package-zip ;;
+  *) echo "usage: scripts/build.sh [release|asan|fuzz|windows]" >&2; exit 2 ;;
 esac

@@ -20,6 +20,8 @@ packages=(
   icewm xdotool
   # ippeveprinter will not start without a discovery daemon: the test fixture runs its own
   dbus avahi-daemon
+  # the Windows build (mingw-w64, posix threads) and its tests under wine
+  g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix wine wine64
 )
 
 missing=()

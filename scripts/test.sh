@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up and runs every test: installs missing packages, builds, runs the whole suite, then the
-# same suite under ASan + UBSan, then each fuzz target for a short, bounded time.
+# Windows build and its tests under wine, then the same suite under ASan + UBSan, then each fuzz
+# target for a short, bounded time.
 #   scripts/test.sh            everything
 #   scripts/test.sh --quick    the plain build only
 set -euo pipefail
@@ -15,6 +16,16 @@ echo "== build and test"
 scripts/build.sh release
 (cd build && ctest --output-on-failure -j 2 --timeout 600)
 [ $quick -eq 1 ] && exit 0
+
+echo "== Windows build (mingw-w64) and its tests under wine"
+if command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 && command -v wine >/dev/null 2>&1; then
+  scripts/build.sh windows
+  scripts/wine-test.sh
+elif [ "${CI:-}" = true ]; then
+  echo "Windows build: mingw-w64 or wine is missing" >&2; exit 1
+else
+  echo "-- skipped: mingw-w64 or wine is not installed"
+fi
 
 echo "== background watch soak, two minutes"
 scripts/watch-soak.sh --minutes 2 --cycle 30

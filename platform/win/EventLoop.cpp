@@ -1,0 +1,278 @@
+// The event loop on Windows is the thread's own message queue: every message target is a
+// message-only window of one class, PostMessage is PostMessageA, timers are SetTimer, and the pump
+// is PeekMessageA / TranslateMessage / DispatchMessageA. Messages of the thread's other windows
+// (the program's own window) are dispatched by the same pump, so a blocking wait keeps them live.
+#include "platform/win/Win32.h"
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <unordered_map>
+#include <utility>
+
+namespace quenlo::platform {
+
+namespace {
+
+constexpr const char* kClassName = "XSocketWindowClass";
+
+struct Target {
+    ::HWND window = nullptr;
+    std::shared_ptr<WindowProc> proc;
+};
+
+// Targets are per thread; the id -> window table is process-wide so that any thread may post.
+struct Registry {
+    std::mutex mutex;
+    std::unordered_map<HWND, ::HWND> windows;
+    std::atomic<HWND> next{1};
+};
+
+Registry& registry()
+{
+    static Registry* r = new Registry;  // outlives every thread's clean-up
+    return *r;
+}
+
+struct ThreadTargets {
+    std::unordered_map<HWND, Target> targets;
+    std::set<std::pair<HWND, unsigned>> timers;
+    ToolkitPump pump;
+
+    ~ThreadTargets()
+    {
+        std::lock_guard lock(registry().mutex);
+        for (const auto& [id, target] : targets) {
+            registry().windows.erase(id);
+            ::DestroyWindow(target.window);
+        }
+    }
+};
+
+ThreadTargets& threadTargets()
+{
+    thread_local ThreadTargets t;
+    return t;
+}
+
+// Only what the layer's users send reaches a window procedure: timer ticks and the private
+// messages from WM_USER on. The system's own window messages get the default handling.
+bool ForTarget(unsigned message) { return message == WM_TIMER || message >= WM_USER; }
+
+HWND TargetOf(::HWND window)
+{
+    if (!window)
+        return 0;
+    const auto id = static_cast<HWND>(::GetWindowLongPtrA(window, GWLP_USERDATA));
+    auto& targets = threadTargets().targets;
+    auto it = targets.find(id);
+    return (it != targets.end() && it->second.window == window) ? id : 0;
+}
+
+LRESULT CALLBACK TargetWindowProc(::HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    const HWND id = ForTarget(message) ? TargetOf(window) : 0;
+    if (id == 0)
+        return ::DefWindowProcA(window, message, wParam, lParam);
+    // The procedure may destroy its own target: hold it for the call.
+    std::shared_ptr<WindowProc> proc = threadTargets().targets[id].proc;
+    return (*proc)(id, message, wParam, lParam);
+}
+
+bool RegisterTargetClass()
+{
+    static const bool registered = [] {
+        WNDCLASSA wc{};
+        wc.lpfnWndProc = TargetWindowProc;
+        wc.hInstance = ::GetModuleHandleA(nullptr);
+        wc.lpszClassName = kClassName;
+        return ::RegisterClassA(&wc) != 0 || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    }();
+    return registered;
+}
+
+}  // namespace
+
+namespace win {
+
+::HWND NativeWindow(HWND hwnd)
+{
+    auto& targets = threadTargets().targets;
+    auto it = targets.find(hwnd);
+    return it == targets.end() ? nullptr : it->second.window;
+}
+
+void PurgeQueued(::HWND window, unsigned message, WPARAM wParam)
+{
+    std::vector<::MSG> kept;
+    ::MSG m;
+    while (::PeekMessageA(&m, window, message, message, PM_REMOVE | PM_NOYIELD)) {
+        if (m.wParam != wParam)
+            kept.push_back(m);
+    }
+    for (const ::MSG& k : kept)
+        ::PostMessageA(k.hwnd, k.message, k.wParam, k.lParam);
+}
+
+}  // namespace win
+
+HWND CreateMessageTarget(WindowProc proc)
+{
+    if (!RegisterTargetClass())
+        return 0;
+    ::HWND window = ::CreateWindowExA(0, kClassName, "", 0, 0, 0, 0, 0, kMessageOnlyParent, nullptr,
+                                      ::GetModuleHandleA(nullptr), nullptr);
+    if (!window)
+        return 0;
+    const HWND id = registry().next++;
+    ::SetWindowLongPtrA(window, GWLP_USERDATA, static_cast<LONG_PTR>(id));
+    threadTargets().targets[id] = Target{window, std::make_shared<WindowProc>(std::move(proc))};
+    std::lock_guard lock(registry().mutex);
+    registry().windows[id] = window;
+    return id;
+}
+
+void DestroyMessageTarget(HWND hwnd)
+{
+    ThreadTargets& t = threadTargets();
+    auto it = t.targets.find(hwnd);
+    if (it == t.targets.end())
+        return;  // dead already, or owned by another thread
+    const ::HWND window = it->second.window;
+    {
+        std::lock_guard lock(registry().mutex);
+        registry().windows.erase(hwnd);
+    }
+    t.targets.erase(it);
+    std::erase_if(t.timers, [hwnd](const auto& timer) { return timer.first == hwnd; });
+    win::ForgetTargetLookups(hwnd);
+    // Also kills the window's timers; messages still queued for it are dropped by the pump.
+    ::DestroyWindow(window);
+}
+
+bool IsMessageTarget(HWND hwnd)
+{
+    std::lock_guard lock(registry().mutex);
+    return registry().windows.count(hwnd) != 0;
+}
+
+bool PostMessage(HWND hwnd, unsigned message, WPARAM wParam, LPARAM lParam)
+{
+    std::lock_guard lock(registry().mutex);
+    auto it = registry().windows.find(hwnd);
+    return it != registry().windows.end() && ::PostMessageA(it->second, message, wParam, lParam) != 0;
+}
+
+void PostQuitMessage(int exitCode) { ::PostQuitMessage(exitCode); }
+
+// The system keeps the quit as a flag; a peek for WM_QUIT alone sees it without taking it.
+bool QuitPending()
+{
+    ::MSG m;
+    return ::PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE | PM_NOYIELD) != 0;
+}
+
+bool PeekMessage(MSG& msg)
+{
+    ::MSG m;
+    while (::PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+        if (m.message == WM_QUIT) {
+            msg = MSG{0, WM_QUIT, m.wParam, 0};
+            return true;
+        }
+        const HWND id = ForTarget(m.message) ? TargetOf(m.hwnd) : 0;
+        if (id != 0) {
+            msg = MSG{id, m.message, m.wParam, m.lParam};
+            return true;
+        }
+        ::TranslateMessage(&m);
+        ::DispatchMessageA(&m);
+    }
+    return false;
+}
+
+LRESULT DispatchMessage(const MSG& msg)
+{
+    if (msg.message == WM_QUIT)
+        return 0;
+    auto& targets = threadTargets().targets;
+    auto it = targets.find(msg.hwnd);
+    if (it == targets.end())
+        return 0;
+    std::shared_ptr<WindowProc> proc = it->second.proc;
+    return (*proc)(msg.hwnd, msg.message, msg.wParam, msg.lParam);
+}
+
+void ProcessLoopMessages()
+{
+    MSG msg;
+    while (PeekMessage(msg)) {
+        if (msg.message == WM_QUIT) {
+            ::PostQuitMessage(static_cast<int>(msg.wParam));  // for the outer loop
+            return;
+        }
+        DispatchMessage(msg);
+    }
+}
+
+void ProcessPendingMessages()
+{
+    const ToolkitPump& pump = threadTargets().pump;
+    if (pump.processPending)
+        pump.processPending();
+    else
+        ProcessLoopMessages();
+}
+
+void WaitAndProcess(std::chrono::milliseconds timeout)
+{
+    const ToolkitPump& pump = threadTargets().pump;
+    if (pump.waitForMore) {
+        pump.waitForMore(timeout);
+        return;
+    }
+    const DWORD ms = timeout.count() < 0
+                         ? INFINITE
+                         : static_cast<DWORD>(std::min<std::chrono::milliseconds::rep>(timeout.count(), INFINITE - 1));
+    // MWMO_INPUTAVAILABLE: messages already seen by an earlier peek count too, so none is slept on.
+    ::MsgWaitForMultipleObjectsEx(0, nullptr, ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    ProcessLoopMessages();
+}
+
+bool SetTimer(HWND hwnd, unsigned id, unsigned elapseMs)
+{
+    ::HWND window = win::NativeWindow(hwnd);
+    if (!window || ::SetTimer(window, id, std::max(elapseMs, 10u), nullptr) == 0)
+        return false;
+    threadTargets().timers.insert({hwnd, id});
+    return true;
+}
+
+bool KillTimer(HWND hwnd, unsigned id)
+{
+    ::HWND window = win::NativeWindow(hwnd);
+    if (!window || threadTargets().timers.erase({hwnd, id}) == 0)
+        return false;
+    ::KillTimer(window, id);
+    return true;
+}
+
+// No descriptor on Windows: the thread's message queue is the loop.
+int LoopDescriptor() { return -1; }
+
+void SetToolkitPump(ToolkitPump pump) { threadTargets().pump = std::move(pump); }
+
+LoopCounts CurrentLoopCounts()
+{
+    LoopCounts counts;
+    counts.targets = threadTargets().targets.size();
+    counts.timers = threadTargets().timers.size();
+    // The queue does not tell its length: 1 stands for "something is queued".
+    counts.queued = (HIWORD(::GetQueueStatus(QS_POSTMESSAGE)) & QS_POSTMESSAGE) ? 1 : 0;
+    counts.watchedSockets = win::RegisteredSocketCount();
+    return counts;
+}
+
+}  // namespace quenlo::platform

@@ -1,0 +1,36 @@
+// The Windows headers for platform/win/, brought in after the layer's own headers: those declare
+// names (WM_QUIT, PostMessage, ...) that the Windows headers turn into macros, and once they are
+// parsed the macros only ever stand for the same numbers. The A/W switch macros of the three calls
+// the layer itself defines are taken back, so that their names mean the layer's functions here.
+// Not for use outside platform/win/.
+#pragma once
+
+#include "platform/EventLoop.h"
+#include "platform/Winsock.h"
+
+#include <windows.h>
+
+#undef PostMessage
+#undef PeekMessage
+#undef DispatchMessage
+
+// The parent of message-only windows (HWND_MESSAGE names the system's HWND, so it is spelled here,
+// outside the layer's namespace).
+inline const ::HWND kMessageOnlyParent = HWND_MESSAGE;
+
+namespace quenlo::platform::win {
+
+// The system window behind a message target of the calling thread; nullptr when hwnd is not a live
+// target of this thread.
+::HWND NativeWindow(HWND hwnd);
+
+// Takes back the messages `message` queued for `window` whose wParam is `wParam`; the others of
+// that window and number stay queued, in their order.
+void PurgeQueued(::HWND window, unsigned message, WPARAM wParam);
+
+// Implemented by Resolver.cpp: a destroyed target's lookups are cancelled.
+void ForgetTargetLookups(HWND hwnd);
+// Implemented by Winsock.cpp: sockets registered on this thread, for the loop's counts.
+std::size_t RegisteredSocketCount();
+
+}  // namespace quenlo::platform::win

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Runs a cross-built Windows program under wine in the private prefix build-windows/wine (made on
+# first use), without a display unless DISPLAY is set, and without wine's own chatter.
+#   scripts/wine-run.sh PROGRAM.exe [ARGS...]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+export WINEPREFIX=${WINEPREFIX:-$root/build-windows/wine}
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$WINEPREFIX"
+  # Several runs may start at once (ctest -j): one makes the prefix, the others wait for it.
+  ( flock 9; [ -f "$WINEPREFIX/system.reg" ] || timeout 300 wineboot -i >/dev/null 2>&1 || true ) \
+    9>"$WINEPREFIX.lock"
+fi
+exec wine "$@"

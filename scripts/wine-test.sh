@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# The Windows build under wine: the cross-built suites (ctest in build-windows/), then quenlo-cli.exe
+# against real peers that this script starts on Linux, on 127.0.0.1: the private CUPS (refresh and
+# a job and a printer command, compared with the Linux quenlo-cli against the same server) and
+# tinyproxy (a GET through the proxy). Needs build/ (Linux) and build-windows/.
+#   scripts/wine-test.sh
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+export WINEPREFIX=${WINEPREFIX:-$root/build-windows/wine}
+export WINEDEBUG=-all
+run_wine=(timeout 120 scripts/wine-run.sh)
+linux_cli=build/cli/quenlo-cli
+win_cli=build-windows/cli/quenlo-cli.exe
+
+echo "== Windows suites under wine"
+(cd build-windows && ctest --output-on-failure -j 2 --timeout 300 -L windows)
+
+work=$(mktemp -d /tmp/quenlo-wine-XXXXXX)
+lab="$work/cups"
+proxy_pid="" xvfb_pid="" first_pid=""
+cleanup() {
+  scripts/cups-lab.sh stop "$lab" >/dev/null 2>&1 || true
+  for pid in $first_pid $proxy_pid $xvfb_pid; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+passed=0 failed=0
+check() {  # check NAME COMMAND...: one line per check, counted
+  if "${@:2}"; then echo "ok   $1"; passed=$((passed + 1)); else echo "FAIL $1"; failed=$((failed + 1)); fi
+}
+
+echo "== quenlo-cli.exe against real peers on 127.0.0.1"
+port=$(scripts/cups-lab.sh start "$lab" --owner $$)
+scripts/cups-lab.sh add-printer "$lab" Wine-Laser >/dev/null
+scripts/cups-lab.sh hold-jobs "$lab" Wine-Laser 3 --user wine >/dev/null
+cat >"$work/printers.qdl" <<QDL
+<printer>
+name=Wine-Laser
+remotehost=127.0.0.1:$port
+url=/printers/Wine-Laser
+localport=-1
+comment=the private CUPS, seen from wine
+<endprinter>
+QDL
+# Both programs read the same file. The creation time is written in each system's own user
+# format (Linux "12/08/26 18:11:24", wine's default user "12/8/2026 6:11:24 PM"): it is compared
+# apart from the rest of the row.
+without_time() { sed -E 's/\t[^\t]*$//' "$1"; }
+refresh_same() {
+  "$linux_cli" refresh --config "$work/printers.qdl" >"$work/linux.txt" 2>&1 || true
+  "${run_wine[@]}" "$win_cli" refresh --config "$work/printers.qdl" 2>&1 | tr -d '\r' >"$work/wine.txt" || true
+  grep -q "^job" "$work/wine.txt" && diff -u <(without_time "$work/linux.txt") <(without_time "$work/wine.txt") &&
+    grep '^job' "$work/wine.txt" | grep -qE '[[:space:]][0-9]{1,2}/[0-9]{1,2}/[0-9]{4} [0-9]{1,2}:[0-9]{2}:[0-9]{2} (AM|PM)$'
+}
+check "refresh shows the same labels, lamps and rows as on Linux" refresh_same
+job=$(awk -F'\t' '$1 == "job" { print $2; exit }' "$work/linux.txt" || true)
+job=${job:-1}
+wine_cli() { "${run_wine[@]}" "$win_cli" "$@" 2>&1 | tr -d '\r'; }
+linux_refresh() { "$linux_cli" refresh --config "$work/printers.qdl" 2>&1; }
+released() {
+  wine_cli release-job "$job" --config "$work/printers.qdl" >/dev/null || true
+  ! linux_refresh | grep -qP "^job\t$job\t.*pending-held"
+}
+paused() {
+  wine_cli pause-printer --config "$work/printers.qdl" >/dev/null || true
+  linux_refresh | grep -P '^printer\t' | grep -qv 'idle, accepting jobs'
+}
+check "release-job from Windows changes the server" released
+check "pause-printer from Windows stops the printer" paused
+
+pport=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+printf 'Port %s\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\nLogFile "%s/tinyproxy.log"\n' "$pport" "$work" \
+  >"$work/tinyproxy.conf"
+[ "$(id -u)" -eq 0 ] && printf 'User nobody\nGroup nogroup\n' >>"$work/tinyproxy.conf" && chmod 777 "$work"
+timeout 300 /usr/bin/tinyproxy -d -c "$work/tinyproxy.conf" >/dev/null 2>&1 &
+proxy_pid=$!
+for _ in $(seq 50); do nc -z 127.0.0.1 "$pport" 2>/dev/null && break; sleep 0.1; done
+through_proxy() {
+  wine_cli get "http://127.0.0.1:$port/printers/Wine-Laser" --proxy "127.0.0.1:$pport" --timeout 20 |
+    grep -q 'HTTP 200' && grep -q 'CONNECT\|GET\|Request' "$work/tinyproxy.log"
+}
+check "GET through tinyproxy" through_proxy
+
+# Two instances of the window: the second waits its 10 s for the first one's mutex and ends with 0.
+second_waits() {
+  [ -x build-windows/winapp/quenlo.exe ] || return 1
+  Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp 5>"$work/display" >/dev/null 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
+  export DISPLAY=":$(cat "$work/display")"
+  (cd "$work" && exec timeout 120 "$root/scripts/wine-run.sh" "$root/build-windows/winapp/quenlo.exe") &
+  first_pid=$!
+  sleep 8  # the first instance is up and holds the mutex
+  local start rc=0
+  start=$(date +%s)
+  (cd "$work" && timeout 60 "$root/scripts/wine-run.sh" "$root/build-windows/winapp/quenlo.exe") || rc=$?
+  local took=$(( $(date +%s) - start ))
+  echo "     second instance: exit $rc after ${took}s"
+  kill -0 "$first_pid" 2>/dev/null && [ "$rc" -eq 0 ] && [ "$took" -ge 10 ]
+}
+check "a second window waits 10 s and exits 0" second_waits
+
+echo "wine: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,31 @@
+# The Windows suites, cross-built and run under wine (scripts/wine-test.sh starts the Linux peers
+# they talk to on 127.0.0.1):
+#   quenlo_ipp_tests   the IPP suite as on Linux
+#   quenlo_win_tests   the Windows platform layer, the gateways with a stand-in Ferrowick.exe,
+#                      and a refresh of the private CUPS
+set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+include(GoogleTest)
+
+function(quenlo_win_suite name)
+  add_executable(${name} ${ARGN})
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE quenlo_monitor gtest gtest_main)
+  target_compile_definitions(${name} PRIVATE QUENLO_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  # Run through wine (the toolchain's emulator); a Windows path of the sources for the data files.
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300 LABELS windows)
+endfunction()
+
+file(GLOB ipp_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/ipp/*_test.cpp)
+quenlo_win_suite(quenlo_ipp_tests ${ipp_sources})
+
+file(GLOB win_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/win/*_test.cpp)
+quenlo_win_suite(quenlo_win_tests ${win_sources})
+# The stand-in gateway sits beside the test program, where the gateways are looked for.
+add_executable(Ferrowick ${CMAKE_CURRENT_SOURCE_DIR}/win/ferrowick_standin.cpp)
+add_dependencies(quenlo_win_tests Ferrowick)
+
+if(TARGET quenlo_winapp)
+  add_subdirectory(winapp)
+endif()

@@ -1,0 +1,208 @@
+// The native window under wine: texts through the W calls, the view's byte round trips, geometry
+// and anchors, the tray and the minimise timer, and the controls reaching their handlers.
+#include "winapp/Form1.h"
+#include "winapp/WideText.h"
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace quenlo::winapp {
+namespace {
+
+// Dispatches this thread's messages until `done` holds or `limit` has passed; the result of `done`.
+bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(15)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+        ::MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+    return true;
+}
+
+std::wstring TextOf(HWND control) {
+    wchar_t buffer[512] = {};
+    GetWindowTextW(control, buffer, 512);
+    return buffer;
+}
+
+RECT ClientRectIn(HWND parent, HWND control) {
+    RECT r{};
+    GetWindowRect(control, &r);
+    MapWindowPoints(nullptr, parent, reinterpret_cast<POINT*>(&r), 2);
+    return r;
+}
+
+// "Nyomtató ő" in code page 1250: 0xF3 is ó there, and 0xF5 is ő (in Latin-1 it would be õ).
+const std::string kCp1250Name = "Nyomtat\xF3 \xF5";
+const std::wstring kCp1250NameWide = L"Nyomtat\u00F3 \u0151";
+
+TEST(WideText, ProgramTextsPrinterFileBytesAndTheirMixture) {
+    EXPECT_EQ(WideForDisplay("Összes feladat törlése"), L"\u00D6sszes feladat t\u00F6rl\u00E9se");
+    EXPECT_EQ(WideForDisplay(kCp1250Name), kCp1250NameWide);
+    // A program text joined with a code page 1250 comment from the printers file.
+    EXPECT_EQ(WideForDisplay("Megjegyzés: " + kCp1250Name), L"Megjegyz\u00E9s: " + kCp1250NameWide);
+    // A cut UTF-8 sequence at the end and stray continuation bytes never fail or swallow text.
+    EXPECT_EQ(WideForDisplay("ab\xC3"), L"ab\u0102");
+    EXPECT_EQ(WideForDisplay(std::string("a\0b", 3)), std::wstring(L"a\0b", 3));
+    EXPECT_EQ(WideMessageText("Kérés megszakítva!\r(Hibapozíció: 1)\r\nx\n"),
+              L"K\u00E9r\u00E9s megszak\u00EDtva!\r\n(Hibapoz\u00EDci\u00F3: 1)\r\nx\r\n");
+}
+
+class FormTest : public ::testing::Test {
+protected:
+    FormTest() : form(Handlers()) {}
+
+    FormHandlers Handlers() {
+        FormHandlers h;
+        h.ComboBoxPrinterlistChange = [this] { calls += "change "; };
+        h.RefreshButtonClick = [this] { calls += "refresh "; };
+        h.MegszakitClick = [this] { calls += "cancel "; };
+        h.NyomtatofelfuggeszteseClick = [this] { calls += "pause "; };
+        return h;
+    }
+
+    std::string calls;
+    TForm1 form;
+};
+
+TEST_F(FormTest, ViewKeepsTheBytesItWasGivenAndShowsThemDecoded) {
+    ASSERT_NE(form.Handle(), nullptr);
+    form.SetLabelComment("Megjegyzés: " + kCp1250Name);
+    EXPECT_EQ(TextOf(form.LabelComment()), L"Megjegyz\u00E9s: " + kCp1250NameWide);
+    const RECT shortLabel = ClientRectIn(form.Handle(), form.LabelStatus());
+    form.SetLabelStatus("laser - kapcsolódva, IPP rendben (200) and a longer tail");
+    const RECT longLabel = ClientRectIn(form.Handle(), form.LabelStatus());
+    EXPECT_GT(longLabel.right - longLabel.left, shortLabel.right - shortLabel.left);
+    EXPECT_EQ(longLabel.bottom - longLabel.top, 13);
+
+    form.AddPrinterItem("laser");
+    form.AddPrinterItem(kCp1250Name);
+    EXPECT_EQ(form.PrinterText(), "");  // adding selects nothing
+    form.SelectPrinterItem(1);
+    EXPECT_EQ(form.PrinterText(), kCp1250Name);
+    form.SelectPrinterItem(2);
+    EXPECT_EQ(form.PrinterText(), "");
+
+    for (const char* caption : {"job ID", "printer", "user", "job name", "size", "state", "state-reason",
+                                "time-at-creation"})
+        form.AddJobColumn(caption, 0);
+    form.AddJobRow({"7", "laser", "bob", "a.txt", "1 K", "held", "job-hold-until-specified", "1970.01.01"});
+    form.AddJobRow({"0x1F", "laser", "\xE9va", "b", "2 K", "pending", "none", ""});
+    EXPECT_EQ(form.SelectedJobCount(), 0);
+    EXPECT_EQ(form.SelectedJobCaption(), "");
+    LVITEMW state{};
+    state.stateMask = LVIS_SELECTED;
+    state.state = LVIS_SELECTED;
+    SendMessageW(form.ListView(), LVM_SETITEMSTATE, 1, reinterpret_cast<LPARAM>(&state));
+    EXPECT_EQ(form.SelectedJobCount(), 1);
+    EXPECT_EQ(form.SelectedJobCaption(), "0x1F");
+    wchar_t user[32] = {};
+    LVITEMW sub{};
+    sub.iSubItem = 2;
+    sub.pszText = user;
+    sub.cchTextMax = 32;
+    SendMessageW(form.ListView(), LVM_GETITEMTEXTW, 1, reinterpret_cast<LPARAM>(&sub));
+    EXPECT_STREQ(user, L"\u00E9va");
+
+    form.ClearJobs();
+    EXPECT_EQ(SendMessageW(form.ListView(), LVM_GETITEMCOUNT, 0, 0), 0);
+    EXPECT_EQ(form.SelectedJobCaption(), "");
+    // Only the user's choice runs the refresh: nothing above did.
+    EXPECT_EQ(calls, "");
+}
+
+TEST_F(FormTest, AlwaysOnTopBottomRightWithAnchorsAndMinimumSize) {
+    EXPECT_TRUE(GetWindowLongPtrW(form.Handle(), GWL_EXSTYLE) & WS_EX_TOPMOST);
+    RECT client{};
+    GetClientRect(form.Handle(), &client);
+    EXPECT_EQ(client.right, 600);
+    EXPECT_EQ(client.bottom, 300);
+    RECT outer{};
+    GetWindowRect(form.Handle(), &outer);
+    EXPECT_EQ(outer.right, GetSystemMetrics(SM_XVIRTUALSCREEN) + GetSystemMetrics(SM_CXVIRTUALSCREEN));
+    EXPECT_EQ(outer.bottom, GetSystemMetrics(SM_YVIRTUALSCREEN) + GetSystemMetrics(SM_CYVIRTUALSCREEN) - 30);
+    EXPECT_EQ(ClientRectIn(form.Handle(), form.ListView()).bottom, 299);
+
+    const int frameW = (outer.right - outer.left) - 600;
+    const int frameH = (outer.bottom - outer.top) - 300;
+    SetWindowPos(form.Handle(), nullptr, 0, 0, 800 + frameW, 500 + frameH, SWP_NOZORDER | SWP_NOMOVE);
+    const RECT combo = ClientRectIn(form.Handle(), form.ComboBoxPrinterlist());
+    const RECT button = ClientRectIn(form.Handle(), form.RefreshButton());
+    const RECT list = ClientRectIn(form.Handle(), form.ListView());
+    const RECT lamp = ClientRectIn(form.Handle(), form.ImagePrinterStatus());
+    EXPECT_EQ(combo.right, 800);
+    EXPECT_EQ(button.left, 781);
+    EXPECT_EQ(button.top, 61);
+    EXPECT_EQ(list.right, 800);
+    EXPECT_EQ(list.bottom, 499);
+    EXPECT_EQ(lamp.left, 0);
+    EXPECT_EQ(lamp.top, 39);
+
+    SetWindowPos(form.Handle(), nullptr, 0, 0, 100, 100, SWP_NOZORDER | SWP_NOMOVE);
+    GetClientRect(form.Handle(), &client);
+    EXPECT_EQ(client.right, 600);
+    EXPECT_EQ(client.bottom, 300);
+}
+
+TEST_F(FormTest, ControlsAndMenusReachTheirHandlers) {
+    auto caption = [](HMENU menu, UINT position) {
+        wchar_t text[64] = {};
+        GetMenuStringW(menu, position, text, 64, MF_BYPOSITION);
+        return std::wstring(text);
+    };
+    EXPECT_EQ(caption(form.PopupMenu(), 0), L"Megszak\u00EDt");
+    EXPECT_EQ(caption(form.PopupMenu(), 1), L"Sz\u00FCnet");
+    EXPECT_EQ(caption(form.PopupMenuPrinter(), 0), L"Nyomtat\u00F3 felf\u00FCggeszt\u00E9se");
+    EXPECT_EQ(caption(form.PopupMenuPrinter(), 2), L"\u00D6sszes feladat t\u00F6rl\u00E9se");
+
+    SendMessageW(form.RefreshButton(), BM_CLICK, 0, 0);
+    form.SetRefreshButtonEnabled(false);
+    SendMessageW(form.RefreshButton(), BM_CLICK, 0, 0);
+    SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(0, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(form.ComboBoxPrinterlist()));
+    SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(TForm1::kMegszakit, 0), 0);
+    SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(TForm1::kNyomtatofelfuggesztese, 0), 0);
+    // An item without a handler does nothing.
+    SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(TForm1::kOsszesfeladattorlese, 0), 0);
+    EXPECT_EQ(calls, "refresh change cancel pause ");
+}
+
+TEST_F(FormTest, TimerAndMinimiseGoToTheTrayOnlyALeftClickOnOurIconComesBack) {
+    form.Show();
+    ASSERT_TRUE(IsWindowVisible(form.Handle()));
+    // One second after showing, the timer sends the window to the tray.
+    ASSERT_TRUE(PumpUntil([&] { return !IsWindowVisible(form.Handle()); }));
+    ASSERT_TRUE(form.InTray()) << "wine's shell refused the tray icon";
+
+    EXPECT_EQ(form.TrayIconMessage(1, WM_RBUTTONUP), 0);
+    EXPECT_EQ(form.TrayIconMessage(1, WM_LBUTTONDBLCLK), 0);
+    EXPECT_EQ(form.TrayIconMessage(2, WM_LBUTTONUP), 0);
+    EXPECT_FALSE(IsWindowVisible(form.Handle()));
+    // Through the window's own message, as the shell sends it.
+    SendMessageW(form.Handle(), WM_USER, 1, WM_LBUTTONUP);
+    EXPECT_TRUE(IsWindowVisible(form.Handle()));
+    EXPECT_FALSE(IsIconic(form.Handle()));
+    EXPECT_FALSE(form.InTray());
+
+    // The title bar's minimise button: back to the tray, and only once.
+    SendMessageW(form.Handle(), WM_SYSCOMMAND, SC_MINIMIZE, 0);
+    ASSERT_TRUE(PumpUntil([&] { return !IsWindowVisible(form.Handle()); }));
+    EXPECT_TRUE(form.InTray());
+    SendMessageW(form.Handle(), WM_USER, 1, WM_LBUTTONUP);
+    EXPECT_TRUE(IsWindowVisible(form.Handle()));
+    // The timer fired once per run: the window stays.
+    EXPECT_FALSE(PumpUntil([&] { return !IsWindowVisible(form.Handle()); }, std::chrono::milliseconds(1500)));
+}
+
+}  // namespace
+}  // namespace quenlo::winapp

@@ -1,0 +1,568 @@
+#include "winapp/Form1.h"
+
+#include "winapp/Resources.h"
+#include "winapp/WideText.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+#include <algorithm>
+
+namespace quenlo::winapp {
+
+namespace {
+
+const wchar_t kClassName[] = L"QuenloForm1";
+
+// 16764108, the pale blue-violet of every text on the panel.
+constexpr COLORREF kTextColour = RGB(204, 204, 255);
+
+constexpr UINT kTrayIconId = 1;
+constexpr UINT kTrayCallback = WM_USER;
+constexpr UINT_PTR kTimerMinimize = 1;
+constexpr UINT kTimerMinimizeInterval = 1000;
+// Posted when the window became minimised: hiding it inside the size change itself would be undone
+// by whoever is still minimising it.
+constexpr UINT kMinimized = WM_APP + 1;
+
+constexpr int kLabelHeight = 13;
+constexpr int kDefaultColumnWidth = 50;
+constexpr int kVisibleItems = 10;
+
+// Design geometry of the controls (client coordinates).
+constexpr RECT kLabelStatusRect{24, 24, 24, 24 + kLabelHeight};
+constexpr RECT kImageStatusRect{0, 23, 16, 39};
+constexpr RECT kLabelCommentRect{24, 56, 24, 56 + kLabelHeight};
+constexpr RECT kRefreshButtonRect{581, 61, 599, 79};
+constexpr RECT kLabelPrinterStatusRect{24, 40, 24, 40 + kLabelHeight};
+constexpr RECT kImagePrinterStatusRect{0, 39, 16, 55};
+constexpr RECT kComboBoxRect{0, 0, 600, 21};
+constexpr RECT kListViewRect{0, 80, 600, 299};
+
+constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
+constexpr DWORD kExStyle = WS_EX_TOPMOST;
+
+HINSTANCE Instance() { return GetModuleHandleW(nullptr); }
+
+// The outer size of a window whose client area is width x height.
+SIZE OuterSize(int width, int height) {
+    RECT r{0, 0, width, height};
+    AdjustWindowRectEx(&r, kStyle, FALSE, kExStyle);
+    return {r.right - r.left, r.bottom - r.top};
+}
+
+// A picture carried as PNG data in the resources, as an icon of its own size.
+HICON PictureIcon(int id, int size) {
+    HRSRC found = FindResourceW(nullptr, MAKEINTRESOURCEW(id), MAKEINTRESOURCEW(10) /* RT_RCDATA */);
+    if (!found)
+        return nullptr;
+    HGLOBAL loaded = LoadResource(nullptr, found);
+    auto* bytes = static_cast<BYTE*>(LockResource(loaded));
+    if (!bytes)
+        return nullptr;
+    return CreateIconFromResourceEx(bytes, SizeofResource(nullptr, found), TRUE, 0x00030000, size, size,
+                                    LR_DEFAULTCOLOR);
+}
+
+RECT VirtualDesktop() {
+    const int x = GetSystemMetrics(SM_XVIRTUALSCREEN);
+    const int y = GetSystemMetrics(SM_YVIRTUALSCREEN);
+    return {x, y, x + GetSystemMetrics(SM_CXVIRTUALSCREEN), y + GetSystemMetrics(SM_CYVIRTUALSCREEN)};
+}
+
+HWND MakeChild(HWND parent, const wchar_t* cls, DWORD style, const RECT& r, const wchar_t* text = L"") {
+    return CreateWindowExW(0, cls, text, WS_CHILD | WS_VISIBLE | style, r.left, r.top, r.right - r.left,
+                           r.bottom - r.top, parent, nullptr, Instance(), nullptr);
+}
+
+void SetGeometry(HWND control, const RECT& r) {
+    SetWindowPos(control, nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void AppendItem(HMENU menu, UINT id, const char* utf8Caption) {
+    AppendMenuW(menu, MF_STRING, id, WideForDisplay(utf8Caption).c_str());
+}
+
+}  // namespace
+
+POINT BottomRightPlacement(const RECT& desktop, SIZE outer) {
+    return {desktop.right - outer.cx, desktop.bottom - outer.cy - 30};
+}
+
+TForm1::TForm1(FormHandlers handlers) : handlers_(std::move(handlers)) {
+    INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
+    InitCommonControlsEx(&controls);
+
+    appIcon_ = PictureIcon(QUENLO_RES_ICON32, 32);
+    appIconSmall_ = PictureIcon(QUENLO_RES_ICON32, 32);
+    refreshPicture_ = PictureIcon(QUENLO_RES_REFRESH, 16);
+    imageList_ = {PictureIcon(QUENLO_RES_LAMP_GREEN, 16), PictureIcon(QUENLO_RES_LAMP_YELLOW, 16),
+                  PictureIcon(QUENLO_RES_LAMP_RED, 16)};
+    black_ = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
+    // "MS Sans Serif", 11 pixels (8 pt at 96 dpi), default character set.
+    font_ = CreateFontW(-11, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                        CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, L"MS Sans Serif");
+    taskbarCreated_ = RegisterWindowMessageW(L"TaskbarCreated");
+
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof(wc);
+    wc.lpfnWndProc = &TForm1::WindowProc;
+    wc.hInstance = Instance();
+    wc.hIcon = appIcon_;
+    wc.hCursor = LoadCursorW(nullptr, MAKEINTRESOURCEW(32512) /* IDC_ARROW */);
+    wc.hbrBackground = black_;
+    wc.lpszClassName = kClassName;
+    RegisterClassExW(&wc);  // fails harmlessly when a second window registers it again
+
+    const SIZE outer = OuterSize(kClientWidth, kClientHeight);
+    const POINT at = BottomRightPlacement(VirtualDesktop(), outer);
+    hwnd_ = CreateWindowExW(kExStyle, kClassName, L"Quenlo", kStyle, at.x, at.y, outer.cx, outer.cy, nullptr,
+                            nullptr, Instance(), this);
+    if (!hwnd_)
+        return;
+    SendMessageW(hwnd_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(appIcon_));
+    SendMessageW(hwnd_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(appIconSmall_));
+    CreateComponents();
+    CreateMenus();
+    CreateHint();
+    RECT client{};
+    GetClientRect(hwnd_, &client);
+    LayOut(client.right, client.bottom);
+}
+
+TForm1::~TForm1() {
+    FormDestroy();
+    for (HICON icon : imageList_)
+        if (icon)
+            DestroyIcon(icon);
+    for (HICON icon : {appIcon_, appIconSmall_, refreshPicture_})
+        if (icon)
+            DestroyIcon(icon);
+    if (popupMenu_)
+        DestroyMenu(popupMenu_);
+    if (popupMenuPrinter_)
+        DestroyMenu(popupMenuPrinter_);
+    if (font_)
+        DeleteObject(font_);
+}
+
+void TForm1::CreateComponents() {
+    auto makeLabel = [&](const RECT& r, const char* text) {
+        // SS_NOTIFY: the label takes the right click that opens the printer menu.
+        HWND label = MakeChild(hwnd_, L"STATIC", SS_LEFT | SS_NOPREFIX | SS_NOTIFY, r);
+        SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+        SetLabelText(label, text);
+        return label;
+    };
+    auto makeImage = [&](const RECT& r) { return MakeChild(hwnd_, L"STATIC", SS_OWNERDRAW | SS_NOTIFY, r); };
+
+    labelStatus_ = makeLabel(kLabelStatusRect, "LabelStatus");
+    imageStatus_ = makeImage(kImageStatusRect);
+    labelComment_ = makeLabel(kLabelCommentRect, "Megjegyzés:");
+    refreshButton_ = MakeChild(hwnd_, L"BUTTON", BS_OWNERDRAW, kRefreshButtonRect);
+    labelPrinterStatus_ = makeLabel(kLabelPrinterStatusRect, "printer - unknown");
+    imagePrinterStatus_ = makeImage(kImagePrinterStatusRect);
+
+    // The height of a drop-down list is that of its open list: the field and ten items.
+    RECT combo = kComboBoxRect;
+    combo.bottom += kVisibleItems * kLabelHeight + 2;
+    comboBoxPrinterlist_ = MakeChild(hwnd_, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, combo);
+    SendMessageW(comboBoxPrinterlist_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+    // The closed field is 21 pixels high, as designed, whatever the font makes of it: the field's
+    // height is set without the combo box's 3-pixel frame above and below.
+    SendMessageW(comboBoxPrinterlist_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1),
+                 (kComboBoxRect.bottom - kComboBoxRect.top) - 6);
+
+    listView_ = MakeChild(hwnd_, WC_LISTVIEWW, LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | WS_TABSTOP,
+                          kListViewRect);
+    SendMessageW(listView_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+    SendMessageW(listView_, LVM_SETEXTENDEDLISTVIEWSTYLE, 0,
+                 LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_FLATSB | LVS_EX_UNDERLINEHOT |
+                     LVS_EX_ONECLICKACTIVATE);
+    SendMessageW(listView_, LVM_SETHOVERTIME, 0, 1);
+    SendMessageW(listView_, LVM_SETBKCOLOR, 0, RGB(0, 0, 0));
+    SendMessageW(listView_, LVM_SETTEXTBKCOLOR, 0, RGB(0, 0, 0));
+    SendMessageW(listView_, LVM_SETTEXTCOLOR, 0, kTextColour);
+}
+
+void TForm1::CreateMenus() {
+    popupMenu_ = CreatePopupMenu();
+    AppendItem(popupMenu_, kMegszakit, "Megszakít");
+    AppendItem(popupMenu_, kSzunet, "Szünet");
+    AppendItem(popupMenu_, kFolytat, "Folytat");
+    popupMenuPrinter_ = CreatePopupMenu();
+    AppendItem(popupMenuPrinter_, kNyomtatofelfuggesztese, "Nyomtató felfüggesztése");
+    AppendItem(popupMenuPrinter_, kNyomtatofolytatasa, "Nyomtató folytatása");
+    AppendItem(popupMenuPrinter_, kOsszesfeladattorlese, "Összes feladat törlése");
+}
+
+void TForm1::CreateHint() {
+    hint_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
+                            CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, hwnd_, nullptr,
+                            Instance(), nullptr);
+    if (!hint_)
+        return;
+    static std::wstring text = WideForDisplay("Lista frissítése");
+    TOOLINFOW tool{};
+    // The size every version of the common controls knows.
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;
+    tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+    tool.hwnd = hwnd_;
+    tool.uId = reinterpret_cast<UINT_PTR>(refreshButton_);
+    tool.lpszText = text.data();
+    SendMessageW(hint_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+}
+
+void TForm1::LayOut(int clientWidth, int clientHeight) {
+    // Anchors: the selector and the list keep their right margin, the list its bottom margin and
+    // the refresh button its distance from the right edge; everything else stays put.
+    const int dw = clientWidth - kClientWidth;
+    const int dh = clientHeight - kClientHeight;
+    RECT combo{};
+    GetWindowRect(comboBoxPrinterlist_, &combo);
+    SetWindowPos(comboBoxPrinterlist_, nullptr, 0, 0, kComboBoxRect.right + dw, combo.bottom - combo.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
+    SetGeometry(refreshButton_, {kRefreshButtonRect.left + dw, kRefreshButtonRect.top, kRefreshButtonRect.right + dw,
+                                 kRefreshButtonRect.bottom});
+    SetGeometry(listView_, {kListViewRect.left, kListViewRect.top, kListViewRect.right + dw, kListViewRect.bottom + dh});
+}
+
+void TForm1::Show() {
+    ShowWindow(hwnd_, SW_SHOW);
+    UpdateWindow(hwnd_);
+    SetTimer(hwnd_, kTimerMinimize, kTimerMinimizeInterval, nullptr);
+}
+
+void TForm1::FormDestroy() {
+    if (destroyed_)
+        return;
+    destroyed_ = true;
+    RemoveTrayIcon();
+    if (hwnd_)
+        DestroyWindow(hwnd_);
+}
+
+void TForm1::Run(const std::function<void()>& handler) {
+    if (handler)
+        handler();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Window procedure
+
+LRESULT CALLBACK TForm1::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        auto* create = reinterpret_cast<CREATESTRUCTW*>(lParam);
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+        static_cast<TForm1*>(create->lpCreateParams)->hwnd_ = hwnd;
+    }
+    auto* form = reinterpret_cast<TForm1*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (!form)
+        return DefWindowProcW(hwnd, message, wParam, lParam);
+    if (message == WM_NCDESTROY) {
+        SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0);
+        form->hwnd_ = nullptr;
+        return DefWindowProcW(hwnd, message, wParam, lParam);
+    }
+    return form->Handle(message, wParam, lParam);
+}
+
+LRESULT TForm1::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_GETMINMAXINFO: {
+        const SIZE minimum = OuterSize(kClientWidth, kClientHeight);
+        reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {minimum.cx, minimum.cy};
+        return 0;
+    }
+    case WM_SIZE:
+        if (wParam == SIZE_MINIMIZED) {
+            if (!minimizing_)
+                PostMessageW(hwnd_, kMinimized, 0, 0);
+        } else {
+            LayOut(LOWORD(lParam), HIWORD(lParam));
+        }
+        return 0;
+    case kMinimized:
+        if (IsIconic(hwnd_) && IsWindowVisible(hwnd_))
+            ApplicationMinimize();
+        return 0;
+    case WM_TIMER:
+        if (wParam == kTimerMinimize)
+            TimerMinimizeTimer();
+        return 0;
+    case kTrayCallback:
+        return TrayIconMessage(wParam, lParam);
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORBTN: {
+        HDC dc = reinterpret_cast<HDC>(wParam);
+        SetTextColor(dc, kTextColour);
+        SetBkColor(dc, RGB(0, 0, 0));
+        return reinterpret_cast<LRESULT>(black_);
+    }
+    case WM_DRAWITEM: {
+        const auto& item = *reinterpret_cast<DRAWITEMSTRUCT*>(lParam);
+        if (item.hwndItem == imageStatus_)
+            DrawLamp(item, statusLamp_);
+        else if (item.hwndItem == imagePrinterStatus_)
+            DrawLamp(item, printerStatusLamp_);
+        else if (item.hwndItem == refreshButton_)
+            DrawRefreshButton(item);
+        return TRUE;
+    }
+    case WM_CONTEXTMENU:
+        OnContextMenu(reinterpret_cast<HWND>(wParam), lParam);
+        return 0;
+    case WM_COMMAND:
+        OnCommand(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
+        return 0;
+    case WM_CLOSE:
+        // Closing ends the program: the loop ends, the window stays until FormDestroy.
+        PostQuitMessage(0);
+        return 0;
+    default:
+        break;
+    }
+    // The shell started again (explorer restarted): an icon in the tray must be added anew.
+    if (message == taskbarCreated_ && taskbarCreated_ != 0 && inTray_) {
+        inTray_ = AddTrayIcon();
+        return 0;
+    }
+    return DefWindowProcW(hwnd_, message, wParam, lParam);
+}
+
+void TForm1::OnContextMenu(HWND control, LPARAM screenPos) {
+    HMENU menu = nullptr;
+    if (control == listView_ || GetParent(control) == listView_)
+        menu = popupMenu_;
+    else if (control == labelStatus_ || control == imageStatus_ || control == labelComment_ ||
+             control == labelPrinterStatus_ || control == imagePrinterStatus_ || control == comboBoxPrinterlist_)
+        menu = popupMenuPrinter_;
+    if (!menu)
+        return;
+    POINT at{static_cast<short>(LOWORD(screenPos)), static_cast<short>(HIWORD(screenPos))};
+    if (screenPos == -1) {  // from the keyboard: at the control's corner
+        RECT r{};
+        GetWindowRect(control, &r);
+        at = {r.left, r.top};
+    }
+    TrackPopupMenu(menu, TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RIGHTBUTTON, at.x, at.y, 0, hwnd_, nullptr);
+}
+
+void TForm1::OnCommand(WORD id, WORD code, HWND control) {
+    if (control == comboBoxPrinterlist_) {
+        // Only a choice by the user: items added or selected by the program send nothing.
+        if (code == CBN_SELCHANGE)
+            Run(handlers_.ComboBoxPrinterlistChange);
+        return;
+    }
+    if (control == refreshButton_) {
+        // A disabled button is not clicked, also not by a BM_CLICK that some systems pass on.
+        if (code == BN_CLICKED && IsWindowEnabled(refreshButton_))
+            Run(handlers_.RefreshButtonClick);
+        return;
+    }
+    if (control != nullptr)
+        return;
+    switch (id) {
+    case kMegszakit: Run(handlers_.MegszakitClick); break;
+    case kSzunet: Run(handlers_.SzunetClick); break;
+    case kFolytat: Run(handlers_.FolytatClick); break;
+    case kNyomtatofelfuggesztese: Run(handlers_.NyomtatofelfuggeszteseClick); break;
+    case kNyomtatofolytatasa: Run(handlers_.NyomtatofolytatasaClick); break;
+    case kOsszesfeladattorlese: Run(handlers_.OsszesfeladattorleseClick); break;
+    default: break;
+    }
+}
+
+void TForm1::DrawLamp(const DRAWITEMSTRUCT& item, const std::optional<Lamp>& lamp) {
+    FillRect(item.hDC, &item.rcItem, black_);
+    if (lamp)
+        DrawIconEx(item.hDC, item.rcItem.left, item.rcItem.top, imageList_[static_cast<std::size_t>(*lamp)], 16, 16,
+                   0, nullptr, DI_NORMAL);
+}
+
+void TForm1::DrawRefreshButton(const DRAWITEMSTRUCT& item) {
+    // A flat button: the picture on the panel, a sunken edge while pressed, greyed when disabled.
+    RECT r = item.rcItem;
+    FillRect(item.hDC, &r, black_);
+    const int x = r.left + (r.right - r.left - 16) / 2;
+    const int y = r.top + (r.bottom - r.top - 16) / 2;
+    if (item.itemState & ODS_DISABLED) {
+        DrawStateW(item.hDC, nullptr, nullptr, reinterpret_cast<LPARAM>(refreshPicture_), 0, x, y, 16, 16,
+                   DST_ICON | DSS_DISABLED);
+        return;
+    }
+    const int shift = (item.itemState & ODS_SELECTED) ? 1 : 0;
+    DrawIconEx(item.hDC, x + shift, y + shift, refreshPicture_, 16, 16, 0, nullptr, DI_NORMAL);
+    if (item.itemState & ODS_SELECTED)
+        DrawEdge(item.hDC, &r, BDR_SUNKENOUTER, BF_RECT);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tray and minimising
+
+bool TForm1::AddTrayIcon() {
+    NOTIFYICONDATAW data{};
+    data.cbSize = sizeof(data);
+    data.hWnd = hwnd_;
+    data.uID = kTrayIconId;
+    data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    data.uCallbackMessage = kTrayCallback;
+    data.hIcon = appIconSmall_;
+    lstrcpynW(data.szTip, L"Quenlo", static_cast<int>(std::size(data.szTip)));
+    return Shell_NotifyIconW(NIM_ADD, &data) != FALSE;
+}
+
+void TForm1::RemoveTrayIcon() {
+    NOTIFYICONDATAW data{};
+    data.cbSize = sizeof(data);
+    data.hWnd = hwnd_;
+    data.uID = kTrayIconId;
+    if (hwnd_)
+        Shell_NotifyIconW(NIM_DELETE, &data);
+    inTray_ = false;
+}
+
+void TForm1::TimerMinimizeTimer() {
+    KillTimer(hwnd_, kTimerMinimize);
+    ApplicationMinimize();
+}
+
+void TForm1::ApplicationMinimize() {
+    minimizing_ = true;
+    if (!IsIconic(hwnd_))
+        ShowWindow(hwnd_, SW_MINIMIZE);
+    minimizing_ = false;
+    if (!inTray_)
+        inTray_ = AddTrayIcon();
+    // Without a notification area nothing could bring a hidden window back: it stays minimised.
+    if (inTray_)
+        ShowWindow(hwnd_, SW_HIDE);
+}
+
+LRESULT TForm1::TrayIconMessage(WPARAM iconId, LPARAM mouseMessage) {
+    if (iconId != kTrayIconId || static_cast<UINT>(mouseMessage) != WM_LBUTTONUP)
+        return DefWindowProcW(hwnd_, kTrayCallback, iconId, mouseMessage);
+    ShowWindow(hwnd_, SW_SHOW);
+    RemoveTrayIcon();
+    ShowWindow(hwnd_, SW_RESTORE);
+    SetForegroundWindow(hwnd_);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// MonitorView
+
+void TForm1::SetLabelText(HWND label, const std::string& text) {
+    const std::wstring wide = WideForDisplay(text);
+    SetWindowTextW(label, wide.c_str());
+    // Auto width, fixed height.
+    SIZE extent{};
+    HDC dc = GetDC(label);
+    HGDIOBJ old = SelectObject(dc, font_);
+    GetTextExtentPoint32W(dc, wide.c_str(), static_cast<int>(wide.size()), &extent);
+    SelectObject(dc, old);
+    ReleaseDC(label, dc);
+    SetWindowPos(label, nullptr, 0, 0, extent.cx, kLabelHeight, SWP_NOZORDER | SWP_NOMOVE | SWP_NOACTIVATE);
+    // The panel behind a label that got shorter shows again.
+    InvalidateRect(hwnd_, nullptr, TRUE);
+}
+
+void TForm1::SetLabelStatus(const std::string& text) { SetLabelText(labelStatus_, text); }
+void TForm1::SetLabelPrinterStatus(const std::string& text) { SetLabelText(labelPrinterStatus_, text); }
+void TForm1::SetLabelComment(const std::string& text) { SetLabelText(labelComment_, text); }
+
+void TForm1::SetLamp(HWND image, std::optional<Lamp>& shown, Lamp lamp) {
+    shown = lamp;
+    // At once: the refresh changes lamps while its requests are still waiting.
+    InvalidateRect(image, nullptr, TRUE);
+    UpdateWindow(image);
+}
+
+void TForm1::SetImageStatus(Lamp lamp) { SetLamp(imageStatus_, statusLamp_, lamp); }
+void TForm1::SetImagePrinterStatus(Lamp lamp) { SetLamp(imagePrinterStatus_, printerStatusLamp_, lamp); }
+
+void TForm1::AddPrinterItem(const std::string& name) {
+    const LRESULT index =
+        SendMessageW(comboBoxPrinterlist_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(WideForDisplay(name).c_str()));
+    if (index >= 0)
+        printerNames_.push_back(name);
+}
+
+void TForm1::SelectPrinterItem(int index) {
+    const bool inRange = index >= 0 && static_cast<std::size_t>(index) < printerNames_.size();
+    SendMessageW(comboBoxPrinterlist_, CB_SETCURSEL, inRange ? static_cast<WPARAM>(index) : static_cast<WPARAM>(-1), 0);
+}
+
+std::string TForm1::PrinterText() const {
+    const LRESULT index = SendMessageW(comboBoxPrinterlist_, CB_GETCURSEL, 0, 0);
+    if (index < 0 || static_cast<std::size_t>(index) >= printerNames_.size())
+        return {};
+    return printerNames_[static_cast<std::size_t>(index)];
+}
+
+void TForm1::SetPrinterSelectorEnabled(bool enabled) { EnableWindow(comboBoxPrinterlist_, enabled); }
+void TForm1::SetRefreshButtonEnabled(bool enabled) { EnableWindow(refreshButton_, enabled); }
+
+void TForm1::AddJobColumn(const std::string& caption, int width) {
+    HWND header = reinterpret_cast<HWND>(SendMessageW(listView_, LVM_GETHEADER, 0, 0));
+    const int count = header ? static_cast<int>(SendMessageW(header, HDM_GETITEMCOUNT, 0, 0)) : 0;
+    std::wstring text = WideForDisplay(caption);
+    LVCOLUMNW column{};
+    column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
+    column.fmt = LVCFMT_LEFT;
+    column.cx = width > 0 ? width : kDefaultColumnWidth;
+    column.pszText = text.data();
+    SendMessageW(listView_, LVM_INSERTCOLUMNW, static_cast<WPARAM>(std::max(count, 0)),
+                 reinterpret_cast<LPARAM>(&column));
+}
+
+void TForm1::ClearJobs() {
+    SendMessageW(listView_, LVM_DELETEALLITEMS, 0, 0);
+    jobCaptions_.clear();
+}
+
+void TForm1::AddJobRow(JobRow&& row) {
+    HWND header = reinterpret_cast<HWND>(SendMessageW(listView_, LVM_GETHEADER, 0, 0));
+    const int columns = header ? static_cast<int>(SendMessageW(header, HDM_GETITEMCOUNT, 0, 0)) : 0;
+    std::wstring text = WideForDisplay(row[0]);
+    LVITEMW item{};
+    item.mask = LVIF_TEXT;
+    item.iItem = static_cast<int>(jobCaptions_.size());
+    item.pszText = text.data();
+    const LRESULT index = SendMessageW(listView_, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
+    if (index < 0)
+        return;
+    for (int c = 1; c < std::min<int>(columns, static_cast<int>(row.size())); ++c) {
+        text = WideForDisplay(row[static_cast<std::size_t>(c)]);
+        LVITEMW sub{};
+        sub.iSubItem = c;
+        sub.pszText = text.data();
+        SendMessageW(listView_, LVM_SETITEMTEXTW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&sub));
+    }
+    // The caption keeps its bytes for the job commands.
+    jobCaptions_.push_back(std::move(row[0]));
+}
+
+int TForm1::SelectedJobCount() const {
+    return static_cast<int>(SendMessageW(listView_, LVM_GETSELECTEDCOUNT, 0, 0));
+}
+
+std::string TForm1::SelectedJobCaption() const {
+    const LRESULT index = SendMessageW(listView_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED);
+    if (index < 0 || static_cast<std::size_t>(index) >= jobCaptions_.size())
+        return {};
+    return jobCaptions_[static_cast<std::size_t>(index)];
+}
+
+void TForm1::ShowMessage(const std::string& text, MessageIcon icon) {
+    // No owner window; task-modal, so the window's handlers wait until the box is closed, and on
+    // top, so the always-on-top window cannot cover it.
+    MessageBoxW(nullptr, WideMessageText(text).c_str(), L"Quenlo",
+                MB_OK | static_cast<UINT>(icon) | MB_TASKMODAL | MB_TOPMOST);
+}
+
+}  // namespace quenlo::winapp

@@ -1,0 +1,182 @@
+// TForm1: Quenlo's one window as a native Win32 window, with its tray icon and its minimise timer.
+//
+// The window is a small, always-on-top black panel (client area 600 x 300, never smaller): the
+// printer selector across the top, the connection and printer lamps with their lines, the comment
+// line, the refresh button at the right and the job list below. Every control uses "MS Sans Serif"
+// 8 pt (11 pixels) and the pale blue-violet RGB(204, 204, 255) on black. The job list has the job
+// popup menu ("Megszakít", "Szünet", "Folytat"), the selector, the labels and the lamps have the
+// printer popup menu ("Nyomtató felfüggesztése", "Nyomtató folytatása", "Összes feladat törlése").
+//
+// Tray: whenever the window is minimised (by its title-bar button or by TimerMinimize, one second
+// after start-up) the tray icon (uID 1, callback WM_USER, tip "Quenlo") is added and the window
+// hidden; only a left button up on the icon brings the window back and removes the icon. When the
+// shell refuses the icon (no notification area), the window stays minimised on the task bar
+// instead of vanishing; when the shell restarts, the icon is added again.
+//
+// TForm1 is the monitor logic's view (monitor/MonitorView.h). The handlers of the selector, the
+// refresh button and the menus run the functions in FormHandlers; the window itself never calls
+// the logic. Texts arrive as the core's byte strings and go to the W calls as UTF-16
+// (winapp/WideText.h), so they read right whatever code page Windows runs with; the selector and
+// the job list keep the bytes they were given, so the logic reads back exactly what it added.
+//
+// Life cycle (winapp/main.cpp): construct (the window exists, hidden), fill it through the view,
+// Show(), run the message loop, which ends when the window is closed (WM_CLOSE posts the quit and
+// leaves the window alive, so the program can release the single-instance lock first), then
+// FormDestroy() removes the tray icon and destroys the window. Everything runs on the thread that
+// made the window; a blocking request of the logic keeps dispatching this window's messages, so any
+// handler may run inside another.
+#pragma once
+
+#include "monitor/MonitorView.h"
+
+#include <windows.h>
+
+#include <array>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quenlo::winapp {
+
+// Design size of the client area; the window's minimum size is the outer size that holds it.
+inline constexpr int kClientWidth = 600;
+inline constexpr int kClientHeight = 300;
+
+// Where the window's top-left corner goes: against the bottom-right corner of the virtual desktop
+// (all monitors), 30 pixels above its bottom for the task bar. `outer` is the window's outer size.
+POINT BottomRightPlacement(const RECT& desktop, SIZE outer);
+
+// What the window's controls run; an unset function does nothing.
+struct FormHandlers {
+    std::function<void()> ComboBoxPrinterlistChange;
+    std::function<void()> RefreshButtonClick;
+    std::function<void()> MegszakitClick;
+    std::function<void()> SzunetClick;
+    std::function<void()> FolytatClick;
+    std::function<void()> NyomtatofelfuggeszteseClick;
+    std::function<void()> NyomtatofolytatasaClick;
+    std::function<void()> OsszesfeladattorleseClick;
+};
+
+class TForm1 : public MonitorView {
+public:
+    // Creates the window (hidden) with its controls, menus, pictures and timer, placed at the
+    // bottom-right of the virtual desktop.
+    explicit TForm1(FormHandlers handlers);
+    // Runs FormDestroy.
+    ~TForm1() override;
+    TForm1(const TForm1&) = delete;
+    TForm1& operator=(const TForm1&) = delete;
+
+    // Shows the window and arms TimerMinimize (1000 ms, fires once).
+    void Show();
+    // Removes the tray icon, whether or not it is shown, and destroys the window. Runs once.
+    void FormDestroy();
+
+    // --- Handlers ------------------------------------------------------------------------------
+    // Disables the timer and minimises the window, which runs ApplicationMinimize.
+    void TimerMinimizeTimer();
+    // Minimise (if not yet), add the tray icon, hide the window.
+    void ApplicationMinimize();
+    // The tray icon's callback: id 1 with WM_LBUTTONUP shows the window, removes the icon and
+    // brings the window to the front; everything else goes to the default handling.
+    LRESULT TrayIconMessage(WPARAM iconId, LPARAM mouseMessage);
+
+    // --- MonitorView ---------------------------------------------------------------------------
+    void SetLabelStatus(const std::string& text) override;
+    void SetLabelPrinterStatus(const std::string& text) override;
+    void SetLabelComment(const std::string& text) override;
+    void SetImageStatus(Lamp lamp) override;
+    void SetImagePrinterStatus(Lamp lamp) override;
+    void AddPrinterItem(const std::string& name) override;
+    void SelectPrinterItem(int index) override;
+    std::string PrinterText() const override;
+    void SetPrinterSelectorEnabled(bool enabled) override;
+    void SetRefreshButtonEnabled(bool enabled) override;
+    void AddJobColumn(const std::string& caption, int width) override;
+    void ClearJobs() override;
+    void AddJobRow(JobRow&& row) override;
+    int SelectedJobCount() const override;
+    std::string SelectedJobCaption() const override;
+    void ShowMessage(const std::string& text, MessageIcon icon) override;
+
+    // --- Components (for the program and its tests) ---------------------------------------------
+    HWND Handle() const { return hwnd_; }
+    HWND ComboBoxPrinterlist() const { return comboBoxPrinterlist_; }
+    HWND ListView() const { return listView_; }
+    HWND LabelStatus() const { return labelStatus_; }
+    HWND ImageStatus() const { return imageStatus_; }
+    HWND LabelComment() const { return labelComment_; }
+    HWND RefreshButton() const { return refreshButton_; }
+    HWND LabelPrinterStatus() const { return labelPrinterStatus_; }
+    HWND ImagePrinterStatus() const { return imagePrinterStatus_; }
+    HMENU PopupMenu() const { return popupMenu_; }
+    HMENU PopupMenuPrinter() const { return popupMenuPrinter_; }
+    // Which lamp each lamp control shows now; unset before the first refresh.
+    std::optional<Lamp> StatusLamp() const { return statusLamp_; }
+    std::optional<Lamp> PrinterStatusLamp() const { return printerStatusLamp_; }
+    // True while the tray icon is shown.
+    bool InTray() const { return inTray_; }
+
+    // Menu item ids (WM_COMMAND), in menu order.
+    enum Command : WORD {
+        kMegszakit = 101,
+        kSzunet,
+        kFolytat,
+        kNyomtatofelfuggesztese = 201,
+        kNyomtatofolytatasa,
+        kOsszesfeladattorlese,
+    };
+
+private:
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+    void CreateComponents();
+    void CreateMenus();
+    void CreateHint();
+    void LayOut(int clientWidth, int clientHeight);
+    void SetLabelText(HWND label, const std::string& text);
+    void SetLamp(HWND image, std::optional<Lamp>& shown, Lamp lamp);
+    void DrawLamp(const DRAWITEMSTRUCT& item, const std::optional<Lamp>& lamp);
+    void DrawRefreshButton(const DRAWITEMSTRUCT& item);
+    void OnContextMenu(HWND control, LPARAM screenPos);
+    void OnCommand(WORD id, WORD code, HWND control);
+    bool AddTrayIcon();
+    void RemoveTrayIcon();
+    static void Run(const std::function<void()>& handler);
+
+    FormHandlers handlers_;
+    HWND hwnd_ = nullptr;
+    HFONT font_ = nullptr;
+    HBRUSH black_ = nullptr;
+    HICON appIcon_ = nullptr;
+    HICON appIconSmall_ = nullptr;
+    HICON refreshPicture_ = nullptr;
+    std::array<HICON, 3> imageList_{};
+    UINT taskbarCreated_ = 0;
+    bool destroyed_ = false;
+    bool minimizing_ = false;
+    bool inTray_ = false;
+
+    // Components, in the window's stacking order.
+    HWND labelStatus_ = nullptr;
+    HWND imageStatus_ = nullptr;
+    HWND labelComment_ = nullptr;
+    HWND refreshButton_ = nullptr;
+    HWND labelPrinterStatus_ = nullptr;
+    HWND imagePrinterStatus_ = nullptr;
+    HWND comboBoxPrinterlist_ = nullptr;
+    HWND listView_ = nullptr;
+    HWND hint_ = nullptr;
+    HMENU popupMenu_ = nullptr;
+    HMENU popupMenuPrinter_ = nullptr;
+    std::optional<Lamp> statusLamp_;
+    std::optional<Lamp> printerStatusLamp_;
+
+    // The bytes behind the selector's items and the job list's captions, by index.
+    std::vector<std::string> printerNames_;
+    std::vector<std::string> jobCaptions_;
+};
+
+}  // namespace quenlo::winapp
