@@ -58,8 +58,10 @@ std::streamsize ReplyBody::xsputn(const char* data, std::streamsize size)
 {
     if (size <= 0)
         return 0;
-    ReserveOnce(static_cast<std::size_t>(size));
-    bytes_.append(data, static_cast<std::size_t>(size));
+    const auto n = static_cast<std::size_t>(size);
+    MakeRoom(n);
+    std::memcpy(data_.get() + size_, data, n);
+    size_ += n;
     return size;
 }
 
@@ -67,21 +69,45 @@ ReplyBody::int_type ReplyBody::overflow(int_type c)
 {
     if (traits_type::eq_int_type(c, traits_type::eof()))
         return traits_type::not_eof(c);
-    ReserveOnce(1);
-    bytes_.push_back(traits_type::to_char_type(c));
+    MakeRoom(1);
+    data_[size_++] = traits_type::to_char_type(c);
     return c;
 }
 
-void ReplyBody::ReserveOnce(std::size_t first)
+std::span<char> ReplyBody::ReceiveRoom(std::size_t wanted)
 {
-    if (reserved_)
+    MakeRoom(std::max<std::size_t>(wanted, 1));
+    return {data_.get() + size_, capacity_ - size_};
+}
+
+void ReplyBody::ReceiveDone(std::size_t n) { size_ += std::min(n, capacity_ - size_); }
+
+void ReplyBody::Release() noexcept
+{
+    data_.reset();
+    size_ = 0;
+    capacity_ = 0;
+}
+
+// The first room is the announced length (when it is trusted); later ones double, so a body
+// without an announcement is copied O(log n) times, not once per write.
+void ReplyBody::MakeRoom(std::size_t more)
+{
+    if (capacity_ - size_ >= more)
         return;
-    reserved_ = true;
-    const long long announced = announcedLength_ ? announcedLength_() : -1;
-    std::size_t size = first;
-    if (announced > 0 && static_cast<unsigned long long>(announced) <= kMaxReserve)
-        size = std::max(size, static_cast<std::size_t>(announced));
-    bytes_.reserve(size);
+    std::size_t capacity = std::max(size_ + more, capacity_ * 2);
+    if (!reserved_) {
+        reserved_ = true;
+        const long long announced = announcedLength_ ? announcedLength_() : -1;
+        if (announced > 0 && static_cast<unsigned long long>(announced) <= kMaxReserve)
+            capacity = std::max(capacity, static_cast<std::size_t>(announced));
+    }
+    // Not zero-filled: every byte is written by the receive before it is read.
+    auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+    if (size_ > 0)
+        std::memcpy(grown.get(), data_.get(), size_);
+    data_ = std::move(grown);
+    capacity_ = capacity;
 }
 
 }  // namespace quenlo

@@ -1,18 +1,23 @@
-// The receive streams of the refresh: where HttpCli1 writes the answers while they arrive.
+// The receive streams of the refresh: where HttpCli1 puts the answers while they arrive.
 //
 // The probe's page is only asked whether it says "no printers", so ProbePageScan answers that as
 // the bytes arrive and keeps a few of them, whatever the page's size. The IPP answers are walked
-// once they are complete, so ReplyBody gathers them in one string, sized up front from the length
+// once they are complete, so ReplyBody gathers them in one buffer, sized up front from the length
 // the server announces, and lends it to the walk where it lies.
 //
 // Both accept every byte written to them (a write never fails), so the client's request runs to
 // its normal end. Use each for one request.
 #pragma once
 
+#include "net/HttpProt.h"
+
 #include <cstddef>
 #include <functional>
+#include <memory>
+#include <span>
 #include <streambuf>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace quenlo {
@@ -38,11 +43,12 @@ private:
     std::string tail_;
 };
 
-// An answer body gathered in one string. `announcedLength` is asked once, at the first write, for
-// the length the server announced (negative: none); that much is reserved at once, so a body of
-// the announced length is never copied to grow. A larger announcement than kMaxReserve is not
-// trusted for the up-front size; the string then grows as the bytes come.
-class ReplyBody final : public std::streambuf {
+// An answer body gathered in one buffer. `announcedLength` is asked once, when the first room is
+// needed, for the length the server announced (negative: none); that much is allocated at once,
+// so a body of the announced length is never copied to grow. A larger announcement than
+// kMaxReserve is not trusted for the up-front size; the buffer then grows as the bytes come.
+// HttpCli1 receives the body straight into it (THttpReceiveTarget), so the bytes are written once.
+class ReplyBody final : public THttpReceiveTarget {
 public:
     static constexpr std::size_t kMaxReserve = std::size_t{64} << 20;
 
@@ -51,21 +57,27 @@ public:
     {
     }
 
-    // The bytes received so far; the caller may walk them in place or take them.
-    std::string& Bytes() noexcept { return bytes_; }
+    // The bytes received so far, to be walked where they lie.
+    std::string_view Bytes() const noexcept { return {data_.get(), size_}; }
+    std::size_t Capacity() const noexcept { return capacity_; }
     // Frees the bytes (the walk is done with them).
-    void Release() { std::string().swap(bytes_); }
+    void Release() noexcept;
+
+    std::span<char> ReceiveRoom(std::size_t wanted) override;
+    void ReceiveDone(std::size_t n) override;
 
 protected:
     std::streamsize xsputn(const char* data, std::streamsize size) override;
     int_type overflow(int_type c) override;
 
 private:
-    void ReserveOnce(std::size_t first);
+    void MakeRoom(std::size_t more);
 
     std::function<long long()> announcedLength_;
     bool reserved_ = false;
-    std::string bytes_;
+    std::unique_ptr<char[]> data_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
 };
 
 }  // namespace quenlo

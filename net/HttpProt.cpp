@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <istream>
+#include <limits>
 #include <ostream>
 
 namespace quenlo {
@@ -394,15 +395,8 @@ void THttpCli::HandleDataAvailable(std::uint16_t)
     const TLivenessToken alive = LivenessToken();
     for (;;) {
         if (state_ == hsWaitingBody && receiveCount_ == 0 && nextLine_ == NextLine::Body) {
-            // The header is behind us: body bytes need no line cutting, so they are read in
-            // larger blocks straight into their own buffer (fewer reads per megabyte).
-            if (bodyBuffer_.empty())
-                bodyBuffer_.resize(kBodyBlockSize);
-            const int n = socket_->Receive(bodyBuffer_.data(), static_cast<int>(bodyBuffer_.size()));
-            if (n <= 0)
+            if (!ReceiveBodyBlock())
                 return;
-            NoteProgress();
-            ProcessBody(bodyBuffer_.data(), static_cast<std::size_t>(n));
             if (alive.expired() || Over())
                 return;
             if (phase_ == TRequestPhase::Answered) {
@@ -428,6 +422,40 @@ void THttpCli::HandleDataAvailable(std::uint16_t)
             return;
         }
     }
+}
+
+// The header is behind us: body bytes need no line cutting, so they are read in large blocks,
+// into the reply stream's own room when it lends one (the body is then written only once), else
+// into the client's block buffer. False when nothing was waiting.
+bool THttpCli::ReceiveBodyBlock()
+{
+    // Never more than the announced length still to come (a read past it would be cut off anyway).
+    std::size_t take = std::numeric_limits<int>::max();
+    if (replyLength_ >= 0 && !ReplyComplete())
+        take = static_cast<std::size_t>(std::min<std::int64_t>(replyLength_ - replyBytesReceived_,
+                                                               static_cast<std::int64_t>(take)));
+    THttpReceiveTarget* const target = ReceiveTarget();
+    std::span<char> room;
+    if (target != nullptr) {
+        // A lent room may be far larger than one block: one read then takes all that is waiting.
+        room = target->ReceiveRoom(std::min(take, kBodyBlockSize));
+    } else {
+        if (bodyBuffer_.empty())
+            bodyBuffer_.resize(kBodyBlockSize);
+        room = bodyBuffer_;
+    }
+    take = std::min(take, room.size());
+    const int n = socket_->Receive(room.data(), static_cast<int>(take));
+    if (n <= 0)
+        return false;
+    NoteProgress();
+    ProcessBody(room.data(), static_cast<std::size_t>(n), target);
+    return true;
+}
+
+THttpReceiveTarget* THttpCli::ReceiveTarget() const
+{
+    return replyStream_ == nullptr ? nullptr : dynamic_cast<THttpReceiveTarget*>(replyStream_->rdbuf());
 }
 
 void THttpCli::DispatchClosed(std::uint16_t error)
@@ -931,9 +959,10 @@ void THttpCli::EnterBody()
     TriggerHeaderEnd();
 }
 
-// `data` points into the receive buffer or at lastLine_; nothing writes to either while a block
-// is being delivered.
-void THttpCli::ProcessBody(const char* data, std::size_t size)
+// `data` points into the receive buffer, at lastLine_, or into the room `receivedInto` lent (the
+// bytes are then already where the reply stream keeps them); nothing writes to any of them while
+// a block is being delivered.
+void THttpCli::ProcessBody(const char* data, std::size_t size, THttpReceiveTarget* receivedInto)
 {
     // Bytes past the announced length are not part of this reply, however the reads fell.
     if (replyLength_ >= 0) {
@@ -955,7 +984,9 @@ void THttpCli::ProcessBody(const char* data, std::size_t size)
     TriggerDocData(data, len);
     if (alive.expired() || Over())
         return;
-    if (replyStream_ != nullptr && len > 0) {
+    if (receivedInto != nullptr) {
+        receivedInto->ReceiveDone(size);
+    } else if (replyStream_ != nullptr && len > 0) {
         replyStream_->write(data, len);
         if (!*replyStream_) {
             Fail(HttpError::ReplyStreamFailed, "HTTP reply stream write failed");

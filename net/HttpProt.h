@@ -28,7 +28,9 @@
 // keeps alive while a request runs (std::stringstream is the usual choice). The component only
 // refers to them. PostStream must be seekable: the body is the bytes from its position at request
 // start to its end, "Content-Length" says how many, and a relocated POST sends them again from
-// that same position.
+// that same position. A reply stream whose buffer is a THttpReceiveTarget is lent room by it:
+// body bytes read after the header are received straight into that room instead of being
+// written to the stream.
 //
 // How a request ends (see ExecuteRequest for what the blocking calls raise):
 //  - answered: the server closed the connection after a status line, header lines or body bytes,
@@ -56,6 +58,8 @@
 #include <functional>
 #include <iosfwd>
 #include <memory>
+#include <span>
+#include <streambuf>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -130,6 +134,18 @@ using TCookieRcvdEvent = std::function<void(THttpCli& sender, const std::string&
 using THttpRequestDone = std::function<void(THttpCli& sender, THttpRequest rqType, std::uint16_t error)>;
 
 // ---------------------------------------------------------------------------------------------
+
+// A reply stream's buffer that lends the client room for body bytes, so a big body is received
+// once, where its reader will walk it, instead of through the client's block buffer and a write.
+// Bytes the client writes to the stream (the first ones, read together with the header) still
+// come through the streambuf's usual calls.
+class THttpReceiveTarget : public std::streambuf {
+public:
+    // Room right after the body so far, at least `wanted` bytes (wanted > 0).
+    virtual std::span<char> ReceiveRoom(std::size_t wanted) = 0;
+    // The first `n` bytes of the last room given are body bytes now.
+    virtual void ReceiveDone(std::size_t n) = 0;
+};
 
 class THttpCli : public TComponent {
 public:
@@ -387,7 +403,9 @@ private:
     void ProcessReceived(std::size_t n);
     void DeliverLine();
     void ProcessHeaderLine();
-    void ProcessBody(const char* data, std::size_t size);
+    void ProcessBody(const char* data, std::size_t size, THttpReceiveTarget* receivedInto = nullptr);
+    bool ReceiveBodyBlock();
+    THttpReceiveTarget* ReceiveTarget() const;
     void DeliverBufferAsBody();
     void ProcessHeaderField(const std::string& name, const std::string& value);
     void EnterBody();

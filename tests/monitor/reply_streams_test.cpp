@@ -74,7 +74,7 @@ TEST(ReplyBody, TheAnnouncedLengthIsReservedOnceAndNeverTrustedBeyondItsLimit)
         to.put('<');
         to.write(answer.data(), static_cast<std::streamsize>(answer.size()));
         EXPECT_EQ(other.Bytes().size(), answer.size() + 1);
-        EXPECT_LT(other.Bytes().capacity(), ReplyBody::kMaxReserve);
+        EXPECT_LT(other.Capacity(), ReplyBody::kMaxReserve);
     }
 }
 
