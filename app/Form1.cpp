@@ -3,6 +3,7 @@
 #include "app/JobListModel.h"
 #include "app/MonitorHost.h"
 #include "app/TextCodec.h"
+#include "app/WatchTray.h"
 #include "config/Gateways.h"
 #include "monitor/Monitor.h"
 #include "platform/Process.h"
@@ -416,6 +417,8 @@ void TForm1::FormCreate() {
 
     SelectPrinterItem(0);
     ComboBoxPrinterlistChange();
+    if (proxy.Watch > 0)
+        watchTray_ = std::make_unique<WatchTray>(*this, proxy, proxy.Watch);
     timerMinimize_->start();
 }
 

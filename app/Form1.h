@@ -45,6 +45,7 @@ namespace quenlo::app {
 
 class JobListModel;
 class MonitorHost;
+class WatchTray;
 
 // Design size of the window: client area and the outer size with the frame of the original layout.
 inline constexpr int kClientWidth = 600;
@@ -162,6 +163,8 @@ public:
     bool TrayAvailable() const;
     // The monitor logic and its HTTP client (HttpCli1).
     MonitorHost& Monitor() const { return *monitor_; }
+    // The live watch; nullptr unless the printers file sets "watch" above 0.
+    WatchTray* Watch() const { return watchTray_.get(); }
 
 protected:
     void changeEvent(QEvent* event) override;
@@ -217,6 +220,8 @@ private:
 
     // The monitor logic (refresh and operations) with the HTTP client it uses.
     std::unique_ptr<MonitorHost> monitor_;
+    // Last: it refers to the printer list and the monitor, so it goes first.
+    std::unique_ptr<WatchTray> watchTray_;
 };
 
 }  // namespace quenlo::app

@@ -13,9 +13,6 @@ namespace quenlo {
 namespace {
 
 constexpr unsigned kLookTimer = 1;
-// Posted when an answer has arrived whole on a connection the server keeps open; wParam is the
-// printer's index.
-constexpr unsigned kMsgAnswerComplete = platform::WM_USER + 1;
 
 // The name the server files our subscriptions under when the entry names no user.
 std::string LoginName()
@@ -109,13 +106,6 @@ TWatcher::TWatcher(const PrinterList& printers, const ProxySettings& proxy, int 
         http.SetNoProgressTimeout(std::chrono::seconds(std::max(seconds_, 2)));
         Watched* raw = w.get();
         http.OnRequestDone = [this, raw](THttpCli&, THttpRequest, std::uint16_t error) { RequestDone(*raw, error); };
-        // Some servers keep the connection open after the whole announced body; the client reads
-        // until the close, so the watch closes it itself rather than wait for the timeout. The close
-        // is posted: the block being delivered has still to reach the reply stream.
-        http.OnDocData = [this, raw](THttpCli& sender, const char*, std::int32_t) {
-            if (sender.ReplyLength() >= 0 && sender.ReplyBytesReceived() >= sender.ReplyLength())
-                platform::PostMessage(window_, kMsgAnswerComplete, raw->index, 0);
-        };
         watched_.push_back(std::move(w));
     }
     window_ = platform::CreateMessageTarget(
@@ -168,12 +158,6 @@ platform::LRESULT TWatcher::WindowProc(unsigned message, platform::WPARAM wParam
 {
     if (message == platform::WM_TIMER && wParam == kLookTimer && running_)
         Look();
-    if (message == kMsgAnswerComplete && wParam < watched_.size()) {
-        THttpCli& http = *watched_[wParam]->http;
-        // Still the same answer: the request has not ended by the server's own close meanwhile.
-        if (http.State() == hsWaitingBody && http.ReplyBytesReceived() >= http.ReplyLength())
-            http.CtrlSocket().Close();
-    }
     return 0;
 }
 

@@ -117,6 +117,7 @@ start_demo_cups() {
 <global>
 proxy=
 proxyport=80
+watch=5
 <endglobal>
 <printer>
 name=Demo-Laser

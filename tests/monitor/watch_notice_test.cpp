@@ -1,0 +1,54 @@
+// When the watch announces a printer: held for an interval, at most once a minute per printer.
+#include "monitor/WatchNotice.h"
+
+#include <gtest/gtest.h>
+
+namespace quenlo {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = TWatchNotices::Clock;
+
+TEST(WatchNotices, HeldForAnIntervalAndOncePerMinutePerPrinter)
+{
+    TWatchNotices notices(2, 5s);
+    const Clock::time_point t0{};
+    auto at = [&](std::chrono::milliseconds offset) { return t0 + offset; };
+
+    // Green from the start says nothing; a flicker shorter than the interval says nothing either.
+    EXPECT_EQ(notices.Update(0, Lamp::Green, at(0s)), std::nullopt);
+    EXPECT_EQ(notices.Update(0, Lamp::Red, at(1s)), std::nullopt);
+    EXPECT_EQ(notices.Update(0, Lamp::Green, at(5s)), std::nullopt);
+    EXPECT_EQ(notices.Update(0, Lamp::Green, at(30s)), std::nullopt);
+
+    // Yellow held for the whole interval is announced once, not at every later call.
+    EXPECT_EQ(notices.Update(0, Lamp::Yellow, at(40s)), std::nullopt);
+    EXPECT_EQ(notices.Update(0, Lamp::Yellow, at(44999ms)), std::nullopt);
+    EXPECT_EQ(notices.Update(0, Lamp::Yellow, at(45s)), Lamp::Yellow);
+    EXPECT_EQ(notices.Update(0, Lamp::Yellow, at(50s)), std::nullopt);
+
+    // The other printer has its own minute: red at once after its interval.
+    EXPECT_EQ(notices.Update(1, Lamp::Red, at(46s)), std::nullopt);
+    EXPECT_EQ(notices.Update(1, Lamp::Red, at(51s)), Lamp::Red);
+
+    // Printer 0 turns red and stays: held back by the minute, then announced while still red.
+    EXPECT_EQ(notices.Update(0, Lamp::Red, at(60s)), std::nullopt);
+    EXPECT_EQ(notices.Update(0, Lamp::Red, at(104s)), std::nullopt);
+    EXPECT_EQ(notices.Update(0, Lamp::Red, at(105s)), Lamp::Red);
+
+    // Back to green, and back to red before the held notice was due: nothing is said at all.
+    EXPECT_EQ(notices.Update(0, Lamp::Green, at(110s)), std::nullopt);
+    EXPECT_EQ(notices.Update(0, Lamp::Green, at(120s)), std::nullopt);
+    EXPECT_EQ(notices.Update(0, Lamp::Red, at(150s)), std::nullopt);
+    EXPECT_EQ(notices.Update(0, Lamp::Red, at(200s)), std::nullopt);
+
+    // Green again and held: announced once the minute since the last notice is over.
+    EXPECT_EQ(notices.Update(0, Lamp::Green, at(201s)), std::nullopt);
+    EXPECT_EQ(notices.Update(0, Lamp::Green, at(206s)), Lamp::Green);
+
+    // Out of range is ignored.
+    EXPECT_EQ(notices.Update(7, Lamp::Red, at(300s)), std::nullopt);
+}
+
+}  // namespace
+}  // namespace quenlo
