@@ -1,5 +1,7 @@
 #include "monitor/ReplyStreams.h"
 
+#include "platform/Text.h"
+
 #include <algorithm>
 #include <cstring>
 #include <string_view>
@@ -12,8 +14,6 @@ constexpr std::string_view kNoPrinters = "no printers";
 // The folded text is looked at in slices of this size, so a huge single write costs no more
 // memory than a small one.
 constexpr std::size_t kScanSlice = 4096;
-
-char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
 
@@ -46,7 +46,8 @@ void ProbePageScan::Scan(const char* data, std::size_t size)
         const std::size_t n = std::min(kScanSlice, size - done);
         const std::size_t kept = tail_.size();
         tail_.copy(window, kept);
-        std::transform(data + done, data + done + n, window + kept, FoldAscii);
+        std::transform(data + done, data + done + n, window + kept,
+                       [](char c) { return platform::AsciiLower(c); });
         const std::string_view text(window, kept + n);
         found_ = text.find(kNoPrinters) != std::string_view::npos;
         const std::size_t keep = std::min(text.size(), kNoPrinters.size() - 1);
