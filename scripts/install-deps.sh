@@ -16,8 +16,9 @@ packages=(
   tinyproxy dante-server microsocks python3
   xvfb x11-apps x11-utils xauth curl procps iproute2 netcat-openbsd
   fonts-dejavu-core imagemagick
-  # the refresh benchmark's desktop (scripts/bench-refresh.sh): a window manager with a tray, and xdotool
-  icewm xdotool
+  # real desktops for the window's tests and the refresh benchmark: window managers, a notification
+  # area, real input and a private session bus for the desktop's tray protocol
+  openbox trayer icewm xdotool dbus-x11
   # ippeveprinter will not start without a discovery daemon: the test fixture runs its own
   dbus avahi-daemon
   # the Windows build (mingw-w64, posix threads) and its tests under wine
