@@ -5,6 +5,9 @@
 #   scripts/build.sh fuzz       -> build-fuzz/   (clang, libFuzzer targets, ASan + UBSan)
 #   scripts/build.sh windows    -> build-windows/ (mingw-w64 cross build: programs, core tests for
 #                                  wine, and the zip Quenlo-VERSION-win64.zip)
+#   scripts/build.sh deb        -> build-deb/    (the programs as the tests build them, installed
+#                                  under /usr, stripped, and packed into
+#                                  build-deb/quenlo_VERSION_ARCH.deb; prints its path)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 flavour=${1:-release}
@@ -30,5 +33,11 @@ case "$flavour" in
       -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DQUENLO_BENCH=OFF >/dev/null
     cmake --build build-windows -j "$jobs"
     cmake --build build-windows --target package-zip ;;
-  *) echo "usage: scripts/build.sh [release|asan|fuzz|windows]" >&2; exit 2 ;;
+  deb)
+    cmake -S . -B build-deb -G Ninja "${launcher[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_INSTALL_PREFIX=/usr -DQUENLO_TESTS=OFF -DQUENLO_BENCH=OFF >/dev/null
+    cmake --build build-deb -j "$jobs"
+    cmake --build build-deb --target package-deb >/dev/null
+    ls build-deb/quenlo_*.deb ;;
+  *) echo "usage: scripts/build.sh [release|asan|fuzz|windows|deb]" >&2; exit 2 ;;
 esac
