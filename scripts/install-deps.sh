@@ -16,6 +16,8 @@ packages=(
   tinyproxy dante-server microsocks python3
   xvfb x11-apps x11-utils xauth curl procps iproute2 netcat-openbsd
   fonts-dejavu-core imagemagick
+  # the installed package's menu and autostart entries are checked by the real validator
+  desktop-file-utils
   # real desktops for the window's tests and the refresh benchmark: window managers, a notification
   # area, real input and a private session bus for the desktop's tray protocol
   openbox trayer icewm xdotool dbus-x11

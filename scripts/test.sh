@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up and runs every test: installs missing packages, builds, runs the whole suite, then the
-# Windows build and its tests under wine, then the same suite under ASan + UBSan, then each fuzz
-# target for a short, bounded time.
+# Debian package installed, run and purged on this machine, then the Windows build and its tests
+# under wine, then the same suite under ASan + UBSan, then each fuzz target for a short, bounded
+# time.
 #   scripts/test.sh            everything
 #   scripts/test.sh --quick    the plain build only
 set -euo pipefail
@@ -16,6 +17,10 @@ echo "== build and test"
 scripts/build.sh release
 (cd build && ctest --output-on-failure -j 2 --timeout 600)
 [ $quick -eq 1 ] && exit 0
+
+echo "== Debian package: install, run, purge"
+scripts/build.sh deb
+scripts/deb-test.sh build-deb/quenlo_*.deb || [ $? -eq 77 ]
 
 echo "== Windows build (mingw-w64) and its tests under wine"
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 && command -v wine >/dev/null 2>&1; then

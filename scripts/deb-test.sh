@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Installs the Debian package on this machine as a user would, runs it, and removes it again.
+#
+#   scripts/deb-test.sh build-deb/quenlo_VERSION_ARCH.deb
+#
+# Checks: apt installs it with its Depends; the menu entry and the autostart entry pass
+# desktop-file-validate and name a program and an icon that are installed (hicolor 32x32 and
+# 48x48); `quenlo-cli config` finds a printers file in a fresh home; the installed window starts
+# under Xvfb on that file and ends cleanly on SIGTERM, writing nothing into the home; `apt-get purge`
+# leaves no file or folder of the package behind.
+#
+# Needs root (or sudo), apt-get, Xvfb, xwininfo and desktop-file-validate. Exit 77 (skipped) when
+# one is missing, or when a package named quenlo is installed already (it is never removed by this
+# test); under CI=true both are failures.
+set -euo pipefail
+
+deb=${1:?usage: deb-test.sh PACKAGE.deb}
+[ -f "$deb" ] || { echo "deb-test: no package at $deb" >&2; exit 1; }
+deb=$(cd "$(dirname "$deb")" && pwd)/$(basename "$deb")
+
+skip() {
+  echo "deb-test: $*" >&2
+  [ "${CI:-}" = "true" ] && exit 1
+  exit 77
+}
+fail() { echo "deb-test: FAIL: $*" >&2; exit 1; }
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then sudo=sudo; else
+    skip "installing a package needs root or password-less sudo"
+  fi
+fi
+missing=""
+for t in apt-get dpkg Xvfb xwininfo desktop-file-validate python3; do
+  command -v "$t" >/dev/null 2>&1 || missing="$missing $t"
+done
+[ -z "$missing" ] || skip "not installed:$missing (Debian packages apt, xvfb, x11-utils, desktop-file-utils)"
+if dpkg-query -W -f='${Status}' quenlo 2>/dev/null | grep -q 'installed'; then
+  skip "a package quenlo is installed already; remove it first (this test will not)"
+fi
+
+work=$(mktemp -d /tmp/quenlo-deb.XXXXXX)
+installed="" xvfb_pid="" quenlo_pid=""
+cleanup() {
+  [ -n "$quenlo_pid" ] && kill "$quenlo_pid" 2>/dev/null && wait "$quenlo_pid" 2>/dev/null || true
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null || true
+  [ -n "$installed" ] && $sudo apt-get purge -y -qq quenlo >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+export DEBIAN_FRONTEND=noninteractive
+
+echo "-- install $(basename "$deb")"
+# From a copy the apt sandbox user may read.
+cp "$deb" "$work/" && chmod 755 "$work" && chmod 644 "$work/$(basename "$deb")"
+$sudo apt-get install -y -qq --no-install-recommends "$work/$(basename "$deb")" >"$work/apt.log" 2>&1 ||
+  { cat "$work/apt.log" >&2; fail "apt-get install"; }
+installed=1
+mapfile -t owned < <(dpkg -L quenlo)
+
+echo "-- installed files"
+for f in /usr/bin/quenlo /usr/bin/quenlo-cli /usr/share/applications/quenlo.desktop \
+         /usr/share/icons/hicolor/32x32/apps/quenlo.png /usr/share/icons/hicolor/48x48/apps/quenlo.png \
+         /usr/share/quenlo/autostart/quenlo.desktop; do
+  [ -e "$f" ] || fail "$f is not installed"
+done
+for entry in /usr/share/applications/quenlo.desktop /usr/share/quenlo/autostart/quenlo.desktop; do
+  desktop-file-validate "$entry" || fail "$entry does not validate"
+  exec_name=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$entry")
+  [ "$(command -v "$exec_name")" = /usr/bin/quenlo ] || fail "$entry starts '$exec_name', not the installed window"
+  icon=$(sed -n 's/^Icon=//p' "$entry")
+  for size in 32 48; do
+    png=/usr/share/icons/hicolor/${size}x${size}/apps/$icon.png
+    python3 -c "import struct,sys; d=open(sys.argv[1],'rb').read(24); sys.exit(0 if d[:8]==b'\x89PNG\r\n\x1a\n' and struct.unpack('>II',d[16:24])==($size,$size) else 1)" "$png" ||
+      fail "$entry: icon $icon is not a ${size}x${size} PNG in hicolor"
+  done
+done
+grep -q '^Comment\[hu\]=' /usr/share/applications/quenlo.desktop || fail "the menu entry has no Hungarian comment"
+
+echo "-- quenlo-cli config in a fresh home"
+home="$work/home"
+mkdir -p "$home/.config/Dorvane/Quenlo" "$work/run"
+chmod 700 "$work/run"
+printf '<printer>\nname=Iroda\nremotehost=127.0.0.1:9\nurl=/printers/Iroda\nlocalport=-1\n<endprinter>\n' \
+  >"$home/.config/Dorvane/Quenlo/printers.qdl"
+before=$(cd "$home" && find . | sort)
+user_env=(env -i PATH=/usr/bin:/bin HOME="$home" XDG_RUNTIME_DIR="$work/run" LANG=C.UTF-8)
+config=$(cd "$work" && "${user_env[@]}" quenlo-cli config) || fail "quenlo-cli config exited $?"
+[ "$(sed -n 1p <<<"$config")" = "$home/.config/Dorvane/Quenlo/printers.qdl" ] ||
+  fail "quenlo-cli config found: $(sed -n 1p <<<"$config")"
+sed -n 2p <<<"$config" | grep -q "^Iroda	" || fail "quenlo-cli config lists: $(sed -n 2p <<<"$config")"
+
+echo "-- the window under Xvfb"
+display=""
+for n in $(seq 150 199); do
+  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=":$n"; break; fi
+done
+[ -n "$display" ] || fail "no free display"
+Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 1 100); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
+# No session bus: the desktop's tray protocol has nothing to find here.
+(cd "$work" && exec "${user_env[@]}" DISPLAY="$display" \
+   DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-session-bus" quenlo) >"$work/quenlo.log" 2>&1 &
+quenlo_pid=$!
+window=""
+for _ in $(seq 1 150); do
+  window=$(DISPLAY="$display" xwininfo -root -tree 2>/dev/null |
+           awk '/"Quenlo": \("quenlo" "Quenlo"\)/ {print $1; exit}') || true
+  [ -n "$window" ] && break
+  kill -0 "$quenlo_pid" 2>/dev/null || break
+  sleep 0.1
+done
+[ -n "$window" ] || { cat "$work/quenlo.log" >&2; fail "the installed window did not appear"; }
+sleep 1.5
+kill -0 "$quenlo_pid" 2>/dev/null || { cat "$work/quenlo.log" >&2; fail "the window ended by itself"; }
+kill -TERM "$quenlo_pid"
+status=0
+for _ in $(seq 1 100); do kill -0 "$quenlo_pid" 2>/dev/null || break; sleep 0.1; done
+wait "$quenlo_pid" || status=$?
+quenlo_pid=""
+[ "$status" -eq 0 ] || { cat "$work/quenlo.log" >&2; fail "the window exited $status on SIGTERM"; }
+after=$(cd "$home" && find . | sort)
+[ "$before" = "$after" ] || fail "the program wrote into the home: $(comm -13 <(echo "$before") <(echo "$after") | tr '\n' ' ')"
+
+echo "-- purge"
+$sudo apt-get purge -y -qq quenlo >"$work/apt.log" 2>&1 || { cat "$work/apt.log" >&2; fail "apt-get purge"; }
+installed=""
+if dpkg-query -W -f='${Status}' quenlo 2>/dev/null | grep -q 'installed'; then fail "still installed after purge"; fi
+left=()
+for path in "${owned[@]}"; do
+  [ "$path" = "/." ] && continue
+  if [ -d "$path" ] && [ ! -L "$path" ]; then
+    # A folder stays only while another package owns it too.
+    [ -e "$path" ] && ! dpkg -S "$path" >/dev/null 2>&1 && left+=("$path")
+  elif [ -e "$path" ] || [ -L "$path" ]; then
+    left+=("$path")
+  fi
+done
+[ ${#left[@]} -eq 0 ] || fail "left behind: ${left[*]}"
+echo "deb-test: installed, ran and removed cleanly (${#owned[@]} paths)"
