@@ -67,6 +67,8 @@ for n in $(seq 200 249); do
 done
 [ -n "$display" ] || fail "no free display"
 export DISPLAY=$display HOME=$work/home XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/run
+# Qt's plain desktop integration, whatever desktop the test itself was started from.
+unset XDG_CURRENT_DESKTOP XDG_SESSION_DESKTOP DESKTOP_SESSION KDE_FULL_SESSION QT_QPA_PLATFORMTHEME WAYLAND_DISPLAY
 Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
 pids+=($!)
 wait_for 10 test -e "/tmp/.X11-unix/X${display#:}" || fail "Xvfb did not start"
