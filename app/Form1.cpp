@@ -48,6 +48,8 @@ constexpr QRect kListViewRect(0, 80, 600, 219);
 
 constexpr int kLabelHeight = 13;
 constexpr int kDefaultColumnWidth = 50;
+// How long the end of the program waits for the servers to drop the watch's subscriptions.
+constexpr std::chrono::milliseconds kWatchEndLimit{1000};
 
 QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
 
@@ -428,6 +430,9 @@ void TForm1::FormDestroy() {
     destroyed_ = true;
     StopGateways(printerList_);
     trayIcon_->hide();
+    // A watch left to its lease would keep the servers sending it events for minutes.
+    if (watchTray_)
+        watchTray_->End(kWatchEndLimit);
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

@@ -14,7 +14,8 @@
 //                                      // first refresh, minimise timer
 //   if (!form.TerminationRequested()) { form.show(); app.exec(); }
 //   ... the single-instance lock is released ...
-//   destruction runs FormDestroy: gateways terminated in list order, tray icon removed.
+//   destruction runs FormDestroy: gateways terminated in list order, tray icon removed, the
+//                                      // watch's subscriptions cancelled (at most 1 s)
 //
 // TForm1 is also the monitor logic's view (monitor/MonitorView.h): the refresh and the operations
 // set the labels, lamps and rows through it and read the selector and the selected row.

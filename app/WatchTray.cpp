@@ -5,12 +5,15 @@
 #include "app/TextCodec.h"
 #include "monitor/Monitor.h"
 #include "net/HttpProt.h"
+#include "platform/EventLoop.h"
 
 #include <QEvent>
 #include <QPainter>
 #include <QPixmap>
 #include <QSystemTrayIcon>
 #include <QTimer>
+
+#include <poll.h>
 
 namespace quenlo::app {
 
@@ -67,6 +70,22 @@ WatchTray::WatchTray(TForm1& form, const ProxySettings& proxy, int seconds)
 }
 
 WatchTray::~WatchTray() { form_.removeEventFilter(this); }
+
+void WatchTray::End(std::chrono::milliseconds limit)
+{
+    tick_->stop();
+    form_.removeEventFilter(this);
+    watcher_.CancelSubscriptions();
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (watcher_.Busy()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd loop{platform::LoopDescriptor(), POLLIN, 0};
+        ::poll(&loop, 1, static_cast<int>(left.count()) + 1);
+        platform::ProcessLoopMessages();
+    }
+}
 
 bool WatchTray::eventFilter(QObject* watched, QEvent* event)
 {

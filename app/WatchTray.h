@@ -55,6 +55,11 @@ public:
     WatchTray& operator=(const WatchTray&) = delete;
 
     TWatcher& Watcher() { return watcher_; }
+    // The end of the watch, when the program ends: no more looks, balloons or follow refreshes;
+    // each server is asked to drop the watch's subscriptions, waiting for the answers at most
+    // `limit` (the window is gone by then, so the wait shows nowhere). Only the network layer's
+    // own loop runs meanwhile, no toolkit event.
+    void End(std::chrono::milliseconds limit);
     // The lamp the tray icon shows now, and its tip.
     Lamp TrayLamp() const { return trayLamp_; }
     const QString& TrayTip() const { return trayTip_; }

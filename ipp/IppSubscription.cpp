@@ -1,10 +1,22 @@
 #include "ipp/IppSubscription.h"
 
 #include "ipp/IppResponse.h"
+#include "platform/Text.h"
+
+#include <algorithm>
 
 namespace quenlo {
 
 namespace {
+
+// Queue names are not case-sensitive on the servers we watch: an entry's "/printers/Laser" is the
+// queue the server's events call ".../printers/laser".
+bool SamePrinterPath(std::string_view a, std::string_view b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return platform::AsciiLower(x) == platform::AsciiLower(y);
+    });
+}
 
 // The start of a watch request: the shared operation attributes at IPP/1.1, then the user.
 IppMessage BeginWatchRequest(int op, std::string_view printerUri, std::string_view user)
@@ -102,7 +114,7 @@ SubscriptionAnswer ReadSubscriptionAnswer(std::string_view body, std::string_vie
         else if (a.name == "queued-job-count")
             answer.queuedJobs = a.integer;
         else if (a.name == "notify-printer-uri" && inEvent && !printerPath.empty())
-            eventIsOurs = UriPath(a.text) == printerPath;
+            eventIsOurs = SamePrinterPath(UriPath(a.text), printerPath);
     };
     auto onDelimiter = [&](int tag) {
         endEvent();

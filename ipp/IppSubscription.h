@@ -98,7 +98,8 @@ struct SubscriptionAnswer {
 };
 
 // Reads any of the answers above (Get-Printer-Attributes too, for its queued-job-count). An event
-// counts when its notify-printer-uri has the path `printerPath` ("/printers/NAME"), or when it
+// counts when its notify-printer-uri has the path `printerPath` ("/printers/NAME", ASCII letters
+// of either case), or when it
 // names no printer; an empty printerPath counts every event. Bounded by the body, like every
 // reader; a body of 10 bytes or fewer gives walked = false.
 SubscriptionAnswer ReadSubscriptionAnswer(std::string_view body, std::string_view printerPath = {});

@@ -79,6 +79,7 @@ struct TWatcher::Watched {
     bool leaseEnds = false;
     std::chrono::steady_clock::time_point renewAt{};
     bool needLook = true;  // the printer's attributes are due whatever the events say
+    int quietLooks = 0;    // looks on events since the attributes were last read
     std::uint64_t requests = 0;
     WatchState state;
 };
@@ -137,6 +138,8 @@ void TWatcher::Stop()
 void TWatcher::CancelSubscriptions()
 {
     Stop();
+    cancelling_ = true;
+    // A printer with a request under way cancels when that one ends (EndWhileCancelling).
     for (auto& w : watched_) {
         if (w->running == Request::None && w->subscriptionId > 0)
             Send(*w, Request::Cancel);
@@ -177,6 +180,8 @@ void TWatcher::Begin(Watched& w)
         Send(w, Request::Subscribe);
         return;
     case WatchMode::Events:
+        if (++w.quietLooks >= kRecheckLooks)
+            w.needLook = true;
         if (w.leaseEnds && std::chrono::steady_clock::now() >= w.renewAt)
             Send(w, Request::Renew);
         else
@@ -231,6 +236,10 @@ void TWatcher::RequestDone(Watched& w, std::uint16_t error)
     w.running = Request::None;
     w.http->SetPostStream(nullptr);
     w.http->SetReplyStream(nullptr);
+    if (cancelling_) {
+        EndWhileCancelling(w, request, error);
+        return;
+    }
     if (request == Request::None || request == Request::Cancel)
         return;
     // Any error means no answer from the server: the socket's numbers, a timeout, or a server that
@@ -241,6 +250,22 @@ void TWatcher::RequestDone(Watched& w, std::uint16_t error)
     }
     // Only a 200 carries an IPP answer; anything else reads as an empty one (not walked).
     Answered(w, request, w.http->ReplyStatus() == 200 ? w.reply.str() : std::string());
+}
+
+void TWatcher::EndWhileCancelling(Watched& w, Request request, std::uint16_t error)
+{
+    if (request == Request::Cancel) {
+        w.subscriptionId = 0;
+        return;
+    }
+    // A subscription granted just now is cancelled like the others; nothing else is asked.
+    if (request == Request::Subscribe && error == 0 && w.http->ReplyStatus() == 200) {
+        const SubscriptionAnswer answer = ReadSubscriptionAnswer(w.reply.str());
+        if (answer.Succeeded() && answer.subscriptionId > 0)
+            w.subscriptionId = answer.subscriptionId;
+    }
+    if (w.subscriptionId > 0)
+        Send(w, Request::Cancel);
 }
 
 void TWatcher::Answered(Watched& w, Request request, const std::string& body)
@@ -310,6 +335,7 @@ void TWatcher::AttributesRead(Watched& w, const std::string& body)
                  [&next](const IppAttribute& a) { ApplyPrinterAttribute(next.printer, a); }, {});
     next.jobs = ReadSubscriptionAnswer(body).queuedJobs;
     w.needLook = false;
+    w.quietLooks = 0;
     Report(w, std::move(next));
 }
 

@@ -8,8 +8,10 @@
 //   - on a server that offers event subscriptions: once Create-Printer-Subscriptions ("ippget"
 //     pull, server-wide: see ipp/IppSubscription.h), then at every look Get-Notifications, which answers with nothing when nothing has
 //     happened; only when events came (or after the server was unreachable) the narrow
-//     Get-Printer-Attributes follows. The subscription is renewed before its lease ends, and made
-//     again when the server no longer knows it (after a restart, for example);
+//     Get-Printer-Attributes follows, and at every kRecheckLooks-th look whatever the events say
+//     (a server tells of some changes only to the other printer: jobs moved away to another queue
+//     leave no event of ours). The subscription is renewed before its lease ends, and made again
+//     when the server no longer knows it (after a restart, for example);
 //   - where a subscription is refused or not offered: the narrow Get-Printer-Attributes at every
 //     look (printer-state, printer-is-accepting-jobs, printer-state-message, queued-job-count).
 //
@@ -71,6 +73,8 @@ class TWatcher {
 public:
     // The lease asked for each subscription; it is renewed when half of the granted lease is over.
     static constexpr std::int32_t kLeaseSeconds = 300;
+    // Every this many looks on events, the printer's attributes are read even without an event.
+    static constexpr int kRecheckLooks = 10;
 
     // `printers` must outlive the watcher (a watcher looks at each entry as it stands). `seconds`
     // below 1 counts as 1. Nothing is sent before Start.
@@ -85,8 +89,10 @@ public:
     void Start();
     // No further looks; requests under way still end and may still report changes.
     void Stop();
-    // Stop, and ask each server to drop the subscriptions of this watcher (Cancel-Subscription, for
-    // the printers whose client is free). Busy() tells when those requests have ended.
+    // Stop, and ask each server to drop the subscriptions of this watcher (Cancel-Subscription).
+    // A printer whose request is still under way sends it when that one ends (a subscription it
+    // was just being granted included); nothing is reported any more. Busy() tells when all
+    // those requests have ended.
     void CancelSubscriptions();
     // True while any request of the watcher is under way.
     bool Busy() const;
@@ -112,6 +118,7 @@ private:
     void Begin(Watched& w);
     void Send(Watched& w, Request request);
     void RequestDone(Watched& w, std::uint16_t error);
+    void EndWhileCancelling(Watched& w, Request request, std::uint16_t error);
     void Answered(Watched& w, Request request, const std::string& body);
     void Subscribed(Watched& w, const std::string& body);
     void Renewed(Watched& w, const std::string& body);
@@ -126,6 +133,7 @@ private:
     std::vector<std::unique_ptr<Watched>> watched_;
     platform::HWND window_ = 0;
     bool running_ = false;
+    bool cancelling_ = false;
 };
 
 }  // namespace quenlo

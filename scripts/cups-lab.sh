@@ -17,6 +17,7 @@
 #   scripts/cups-lab.sh pause DIR PRINTER MESSAGE   stop the printer with a state message
 #   scripts/cups-lab.sh resume DIR PRINTER          start it again
 #   scripts/cups-lab.sh cancel-all DIR PRINTER      cancel every job of the printer
+#   scripts/cups-lab.sh move-jobs DIR FROM TO       move every job of printer FROM to printer TO
 #   scripts/cups-lab.sh down DIR               stop the server but keep the lab (port, printers, jobs)
 #   scripts/cups-lab.sh up DIR                 start a lab taken down again, on the same port
 #   scripts/cups-lab.sh stop DIR               stop the server this script started in DIR
@@ -42,7 +43,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 die() { echo "cups-lab: $*" >&2; exit 1; }
 usage() {
-  sed -n '7,22p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '7,23p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -518,6 +519,17 @@ cmd_cancel_all() {
   done
 }
 
+cmd_move_jobs() {
+  local dir from to
+  dir=$(lab_dir "${1:-}")
+  from=${2:-} to=${3:-}
+  [ -n "$from" ] && [ -n "$to" ] || usage
+  need_tools
+  running "$dir" || die "no lab running in $dir"
+  command -v lpmove >/dev/null 2>&1 || die "lpmove is not installed (Debian package cups-client)"
+  lpmove -h "$(server_of "$dir")" "$from" "$to"
+}
+
 cmd_stop() {
   local dir
   dir=$(lab_dir "${1:-}")
@@ -560,5 +572,6 @@ case "$sub" in
   down) cmd_down "$@" ;;
   up) cmd_up "$@" ;;
   cancel-all) cmd_cancel_all "$@" ;;
+  move-jobs) cmd_move_jobs "$@" ;;
   *) usage ;;
 esac

@@ -30,15 +30,17 @@ IppMessage NotificationsAnswer(std::uint16_t status, const std::vector<std::pair
 TEST(SubscriptionAnswer, CountsOnlyTheEventsOfThePrinterAskedFor)
 {
     const IppMessage body = NotificationsAnswer(
-        0, {{"ipp://server/printers/other", 4}, {"ipp://server:631/printers/mine", 5}, {"", 7}, {"ipp://x/printers/minee", 6}});
+        0, {{"ipp://server/printers/other", 4}, {"ipp://server:631/printers/mine", 5}, {"", 7}, {"ipp://x/printers/minee", 6},
+            {"ipp://server:631/printers/Mine", 3}});
     const SubscriptionAnswer mine = ReadSubscriptionAnswer(body, "/printers/mine");
     EXPECT_TRUE(mine.Succeeded());
-    EXPECT_EQ(mine.events, 2) << "its own event and the one that names no printer";
+    EXPECT_EQ(mine.events, 3) << "its own events (the queue's name in any case) and the one that names no printer";
     EXPECT_EQ(mine.lastSequence, 7) << "the sequence runs over every event, whoever it is about";
-    EXPECT_EQ(ReadSubscriptionAnswer(body).events, 4);
+    EXPECT_EQ(ReadSubscriptionAnswer(body, "/printers/MINE").events, 3);
+    EXPECT_EQ(ReadSubscriptionAnswer(body).events, 5);
 
     // Cut before its end tag, the last event still counts.
-    EXPECT_EQ(ReadSubscriptionAnswer(body.substr(0, body.size() - 1), "/printers/mine").events, 2);
+    EXPECT_EQ(ReadSubscriptionAnswer(body.substr(0, body.size() - 1), "/printers/mine").events, 3);
 }
 
 TEST(SubscriptionAnswer, TellsARefusalAndAShortBodyApart)

@@ -2,6 +2,7 @@
 // policy), which the test pauses, fills, empties, stops and starts again, and an independent IPP
 // server (ippeveprinter). Deadlines are generous: the time each change took to be seen is printed,
 // never asserted (the benchmark and the soak script measure it).
+#include "ipp/Ipp.h"
 #include "monitor/Watcher.h"
 #include "support/CupsLab.h"
 #include "support/IppEvePrinter.h"
@@ -63,6 +64,8 @@ public:
         e.localport = -1;
         return e;
     }
+
+    int Port() const { return port_; }
 
 private:
     std::string dir_;
@@ -155,6 +158,61 @@ TEST_P(WatcherCups, FollowsEveryKindOfChange)
 
 INSTANTIATE_TEST_SUITE_P(Policies, WatcherCups, ::testing::Values("", "--stock"),
                          [](const auto& p) { return std::string(*p.param ? "Stock" : "Open"); });
+
+// The subscriptions the server holds, whoever made them (the open policy lists them all).
+int SubscriptionsOnServer(int port)
+{
+    constexpr int kGetSubscriptions = 0x0019;
+    IppMessage request = BeginPrinterRequest(kGetSubscriptions, "ipp://127.0.0.1:" + std::to_string(port) + "/");
+    request[1] = 1;
+    AddStringAttribute(request, kIppTagNameWithoutLanguage, "requesting-user-name", "root");
+    EndAttributes(request);
+    int count = 0;
+    WalkResponse(test::PostIpp(port, "/", request), kIppPrinterWalkDelimiterLimit,
+                 [&count](const IppAttribute& a) { count += a.name == "notify-subscription-id" ? 1 : 0; }, {});
+    return count;
+}
+
+// Jobs moved to another queue leave no event about the queue they left: the periodic look at the
+// attributes still brings its count down. At the end no subscription is left on the server, not
+// even one that was being granted when the watch ended.
+TEST(WatcherCupsEnd, SeesJobsMovedAwayAndLeavesNoSubscriptionBehind)
+{
+    std::string why;
+    if (!LabAvailable(why)) {
+        if (test::InCi())
+            GTEST_FAIL() << why;
+        GTEST_SKIP() << why;
+    }
+    OwnLab lab("");
+    lab.Run("add-printer", {"moved"});
+    lab.Run("add-printer", {"target"});
+    // The entry spells the queue's name in capitals; the server's events write it as it was made.
+    TAList moved = lab.Entry("moved");
+    moved.url = "/printers/MOVED";
+    PrinterList printers{moved, lab.Entry("target")};
+    {
+        TWatcher watcher(printers, ProxySettings{}, 1);
+        watcher.Start();
+        ASSERT_TRUE(SeenWithin(watcher, 0, "first look", [](const WatchState& s) { return s.looked; }));
+        ASSERT_EQ(watcher.Mode(0), WatchMode::Events);
+        lab.Run("hold-jobs", {"moved", "2"});
+        ASSERT_TRUE(SeenWithin(watcher, 0, "jobs added", [](const WatchState& s) { return s.jobs == 2; }));
+        lab.Run("move-jobs", {"moved", "target"});
+        EXPECT_TRUE(SeenWithin(watcher, 1, "jobs moved in", [](const WatchState& s) { return s.jobs == 2; }));
+        EXPECT_TRUE(SeenWithin(watcher, 0, "jobs moved away", [](const WatchState& s) { return s.jobs == 0; }));
+        EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 2);
+
+        watcher.CancelSubscriptions();
+        ASSERT_TRUE(test::runUntil([&] { return !watcher.Busy(); }, 10s));
+        EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 0);
+    }
+    TWatcher ended(printers, ProxySettings{}, 1);
+    ended.Start();  // both subscriptions asked for ...
+    ended.CancelSubscriptions();  // ... and the watch ended before they were granted
+    ASSERT_TRUE(test::runUntil([&] { return !ended.Busy(); }, 10s));
+    EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 0);
+}
 
 // A server of another make: whatever it offers, the watcher ends up showing its printer, and sees
 // it go away.

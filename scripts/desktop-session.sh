@@ -1,0 +1,178 @@
+#!/usr/bin/env bash
+# A private, real X desktop for running the window, with a private CUPS server beside it.
+#
+#   scripts/desktop-session.sh [--wm openbox|icewm] [--tray] [--cups] [--size WxH] [--dir DIR] \
+#                              -- COMMAND [ARG...]
+#
+# Starts Xvfb on a display it picks itself (no race with other sessions), the window manager
+# (openbox by default; icewm brings its own task bar and notification area), with --tray trayer as
+# an XEmbed notification area at the bottom right, with --cups a private CUPS server
+# (scripts/cups-lab.sh) on 127.0.0.1, then runs COMMAND in that session and stops everything when
+# it ends (or when this script is interrupted). The exit code is COMMAND's.
+#
+# COMMAND gets this environment, nothing of the user's own desktop or configuration:
+#   DISPLAY                   the private display, QT_QPA_PLATFORM=xcb
+#   HOME, XDG_CONFIG_HOME, XDG_RUNTIME_DIR   private folders under the session folder; the
+#                             window's printers file goes to "$XDG_CONFIG_HOME/Dorvane/Quenlo/printers.qdl"
+#   DBUS_SESSION_BUS_ADDRESS  a path where no bus listens, so the toolkit neither finds the user's
+#                             session bus nor launches one of its own (the tray is XEmbed)
+#   QUENLO_SESSION_DIR        the session folder (kept with --dir, else removed at the end)
+#   QUENLO_SESSION_WM         openbox or icewm;  QUENLO_SESSION_TRAY  1 when a notification area runs
+#   QUENLO_CUPS_LAB, QUENLO_CUPS_PORT   with --cups: the lab folder (for scripts/cups-lab.sh
+#                             add-printer, hold-jobs, ...) and the server's port on 127.0.0.1
+#
+# Exit 77 when Xvfb, the window manager, trayer or xdotool/xwininfo/xprop is missing, except under
+# CI=true, where that is a failure (1). Every wait for the session to come up is bounded (20 s).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+wm=openbox tray=0 cups=0 size=1280x1024 dir=""
+usage() { sed -n '4,5p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --wm) wm=${2:-}; shift ;;
+    --tray) tray=1 ;;
+    --cups) cups=1 ;;
+    --size) size=${2:-}; shift ;;
+    --dir) dir=${2:-}; shift ;;
+    --) shift; break ;;
+    *) usage ;;
+  esac
+  shift
+done
+[ $# -gt 0 ] || usage
+case "$wm" in openbox | icewm) ;; *) usage ;; esac
+[[ "$size" =~ ^[0-9]+x[0-9]+$ ]] || usage
+
+say() { echo "desktop-session: $*" >&2; }
+
+missing=""
+tools=(Xvfb "$wm" xdotool xwininfo xprop)
+[ "$tray" = 1 ] && [ "$wm" = openbox ] && tools+=(trayer)
+for t in "${tools[@]}"; do command -v "$t" >/dev/null 2>&1 || missing="$missing $t"; done
+if [ -n "$missing" ]; then
+  say "not installed:$missing (Debian packages xvfb, $wm, trayer, xdotool, x11-utils)"
+  [ "${CI:-}" = true ] && exit 1
+  exit 77
+fi
+
+keep=1
+if [ -z "$dir" ]; then
+  dir=$(mktemp -d /tmp/quenlo-desktop.XXXXXX)
+  keep=0
+fi
+mkdir -p "$dir"
+dir=$(cd "$dir" && pwd)
+mkdir -p "$dir/home" "$dir/config/Dorvane/Quenlo" "$dir/run" "$dir/log"
+chmod 700 "$dir/run"
+
+pids=()          # started here, stopped in reverse order
+lab_started=0
+cleanup() {
+  local i pid
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    pid=${pids[i]}
+    kill "$pid" 2>/dev/null || true
+  done
+  for pid in "${pids[@]}"; do
+    # Bounded: a process that ignores SIGTERM gets SIGKILL after 3 s.
+    for _ in $(seq 1 30); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  pids=()
+  [ "$lab_started" = 1 ] && "$here/cups-lab.sh" stop "$dir/cups" >/dev/null 2>&1 || true
+  lab_started=0
+  [ "$keep" = 0 ] && rm -rf "$dir"
+  return 0
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# Waits up to 20 s for a command to succeed.
+wait_for() {
+  local what=$1; shift
+  local deadline=$((SECONDS + 20))
+  while [ $SECONDS -lt $deadline ]; do
+    "$@" >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  say "$what did not come up within 20 s"
+  return 1
+}
+
+# --- The X server: it chooses a free display itself and writes its number to a pipe.
+fifo="$dir/displayfd"
+mkfifo "$fifo"
+Xvfb -displayfd 5 -screen 0 "${size}x24" -nolisten tcp -noreset 5>"$fifo" >"$dir/log/xvfb.log" 2>&1 &
+pids+=($!)
+number=""
+read -r -t 20 number <"$fifo" || true
+[ -n "$number" ] || { say "Xvfb did not start"; cat "$dir/log/xvfb.log" >&2; exit 1; }
+export DISPLAY=":$number"
+
+export HOME="$dir/home" XDG_CONFIG_HOME="$dir/config" XDG_RUNTIME_DIR="$dir/run"
+export DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/no-session-bus"
+export QT_QPA_PLATFORM=xcb
+unset WAYLAND_DISPLAY SESSION_MANAGER XDG_SESSION_TYPE XDG_CURRENT_DESKTOP DESKTOP_SESSION
+export QUENLO_SESSION_DIR="$dir" QUENLO_SESSION_WM="$wm" QUENLO_SESSION_TRAY=0
+wait_for "the display $DISPLAY" xwininfo -root
+
+# --- The window manager, with its own configuration under the private HOME.
+wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
+case "$wm" in
+  openbox)
+    openbox --sm-disable >"$dir/log/openbox.log" 2>&1 &
+    pids+=($!) ;;
+  icewm)
+    mkdir -p "$HOME/.icewm"
+    # The task bar with its notification area, and nothing that would open windows of its own.
+    cat >"$HOME/.icewm/preferences" <<'EOF'
+ShowTaskBar=1
+TaskBarShowTray=1
+TaskBarShowClock=0
+TaskBarShowMailboxStatus=0
+TaskBarShowCPUStatus=0
+TaskBarShowNetStatus=0
+TaskBarShowWorkspaces=0
+ShowHelp=0
+EOF
+    ICEWM_PRIVCFG="$HOME/.icewm" icewm >"$dir/log/icewm.log" 2>&1 &
+    pids+=($!)
+    QUENLO_SESSION_TRAY=1 ;;
+esac
+wait_for "the window manager $wm" wm_ready
+
+# --- The notification area: trayer beside openbox; icewm's own is in its task bar.
+# Ready once its window is mapped: trayer maps it after taking the notification area's selection,
+# icewm its task bar, the notification area's home.
+tray_ready() {
+  local id
+  id=$(xwininfo -root -tree | awk -v pat="$1" 'index($0, pat) { print $1; exit }')
+  [ -n "$id" ] && xwininfo -id "$id" | grep -q 'IsViewable'
+}
+if [ "$tray" = 1 ] && [ "$wm" = openbox ]; then
+  trayer --edge bottom --align right --widthtype request --height 24 --SetDockType true \
+    --SetPartialStrut true --transparent false --tint 0x333333 >"$dir/log/trayer.log" 2>&1 &
+  pids+=($!)
+  wait_for "trayer" tray_ready '("panel" "trayer")'
+  QUENLO_SESSION_TRAY=1
+elif [ "$wm" = icewm ]; then
+  wait_for "icewm's task bar" tray_ready '("icewm" "TaskBar")'
+fi
+export QUENLO_SESSION_TRAY
+
+# --- The private CUPS server.
+if [ "$cups" = 1 ]; then
+  port=$("$here/cups-lab.sh" start "$dir/cups" --owner $$)
+  lab_started=1
+  export QUENLO_CUPS_LAB="$dir/cups" QUENLO_CUPS_PORT="$port"
+fi
+
+say "display $DISPLAY, $wm$([ "$QUENLO_SESSION_TRAY" = 1 ] && echo ' with a notification area')$([ "$cups" = 1 ] && echo ", CUPS on 127.0.0.1:$QUENLO_CUPS_PORT"), folder $dir"
+set +e
+"$@" </dev/null
+rc=$?
+set -e
+exit "$rc"

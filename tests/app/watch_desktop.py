@@ -1,0 +1,251 @@
+#!/usr/bin/env python3
+"""The live watch of the real window, on a real desktop with a notification area.
+
+Run inside scripts/desktop-session.sh --tray --cups (the display, the private folders, the private
+CUPS server):
+
+    watch_desktop.py --quenlo BIN --shots DIR
+
+The window watches two printers at one look a second. The lamp in the corner of its tray icon is
+read from the screen: green at the start, yellow after a pause (with a balloon), green after the
+resume, red while the server is stopped (the tip then names both printers), green when it is back. When the program ends, the server
+holds none of its subscriptions any more. A picture of each lamp, of the balloon and of the tip
+goes to DIR.
+How long each change took to reach the tray is printed, never judged: every wait only has a
+generous limit. The last line is "N passed, N failed".
+"""
+import argparse
+import os
+import re
+import struct
+import subprocess
+import sys
+import time
+import urllib.request
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+LAB_SCRIPT = os.path.join(HERE, "..", "..", "scripts", "cups-lab.sh")
+LIMIT = 30.0  # a loaded machine may be slow; a change that is missed never comes
+
+
+class Failure(Exception):
+    pass
+
+
+def run(*cmd, timeout=60, check=True):
+    done = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
+    if check and done.returncode != 0:
+        raise Failure(f"{' '.join(cmd)} failed: {done.stderr.strip()}")
+    return done.stdout
+
+
+def lab(*args):
+    run(LAB_SCRIPT, args[0], os.environ["QUENLO_CUPS_LAB"], *args[1:])
+
+
+def wait_for(what, predicate, limit=LIMIT):
+    start = time.monotonic()
+    while True:
+        value = predicate()
+        if value:
+            print(f"  {what}: after {time.monotonic() - start:.1f} s")
+            return value
+        if time.monotonic() - start > limit:
+            raise Failure(f"{what}: not within {limit:g} s")
+        time.sleep(0.1)
+
+
+# --- The screen -----------------------------------------------------------------------------------
+
+TREE_LINE = re.compile(r'^\s*(0x[0-9a-f]+) (?:"(.*)"|\(has no name\)): \((.*)\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)')
+
+
+def windows(wanted=lambda w: True):
+    """The viewable windows that `wanted` accepts: id, name, class, size and place on the screen."""
+    found = []
+    # A window that goes away while the tree is read fails the query: the next look tries again.
+    for line in run("xwininfo", "-root", "-tree", check=False).splitlines():
+        m = TREE_LINE.match(line)
+        if m:
+            wid, name, cls, w, h, x, y = m.groups()
+            window = dict(id=wid, name=name or "", cls=cls, w=int(w), h=int(h), x=int(x), y=int(y))
+            if wanted(window) and "IsViewable" in run("xwininfo", "-id", wid, check=False):
+                found.append(window)
+    return found
+
+
+def ours(w):
+    return "quenlo" in w["cls"].lower()
+
+
+def tray_icon():
+    """The window's icon inside trayer's panel: a small window of the program's class below it."""
+    panel = next(iter(windows(lambda w: '"trayer"' in w["cls"])), None)
+    if panel is None:
+        return None
+    inside = lambda w: (ours(w) and 8 <= w["w"] <= 64 and panel["x"] <= w["x"] < panel["x"] + panel["w"]
+                        and panel["y"] <= w["y"] < panel["y"] + panel["h"])
+    return next(iter(windows(inside)), None)
+
+
+def screen(x, y, w, h, *convert):
+    """A piece of the screen, through ImageMagick's convert with the given options."""
+    whole = os.path.join(os.environ["QUENLO_SESSION_DIR"], "screen.png")
+    run("import", "-window", "root", whole)
+    return run("convert", whole, "-crop", f"{w}x{h}+{x}+{y}", "+repage", *convert)
+
+
+def shot(path, x, y, w, h, scale=1):
+    screen(x, y, w, h, *(["-filter", "point", "-resize", f"{scale * 100}%"] if scale > 1 else []), path)
+    return path
+
+
+def lamp_of(icon):
+    """The colour of the lamp in the icon's bottom-right quarter."""
+    side = max(icon["w"] // 4, 1)
+    out = screen(icon["x"] + icon["w"] - side - 1, icon["y"] + icon["h"] - side - 1, side, side,
+                 "-scale", "1x1!", "-depth", "8", "txt:-")
+    r, g, b = (int(v) for v in re.search(r"\((\d+),(\d+),(\d+)", out.splitlines()[-1]).groups())
+    if g > 1.6 * r and g > 1.6 * b:
+        return "green"
+    if r > 1.6 * g and r > 1.6 * b:
+        return "red"
+    if r > 1.6 * b and g > 1.6 * b:
+        return "yellow"
+    return f"rgb({r},{g},{b})"
+
+
+# --- The server's subscriptions --------------------------------------------------------------------
+
+def ipp_attribute(tag, name, value):
+    name, value = name.encode(), value.encode()
+    return struct.pack(">BH", tag, len(name)) + name + struct.pack(">H", len(value)) + value
+
+
+def subscriptions_on_server(port):
+    """The number of subscriptions the server holds, whoever made them (Get-Subscriptions)."""
+    body = struct.pack(">BBHI", 1, 1, 0x0019, 1) + b"\x01"
+    body += ipp_attribute(0x47, "attributes-charset", "utf-8")
+    body += ipp_attribute(0x48, "attributes-natural-language", "en")
+    body += ipp_attribute(0x45, "printer-uri", f"ipp://127.0.0.1:{port}/")
+    body += ipp_attribute(0x42, "requesting-user-name", "root") + b"\x03"
+    request = urllib.request.Request(f"http://127.0.0.1:{port}/", data=body,
+                                     headers={"Content-Type": "application/ipp"})
+    answer = urllib.request.urlopen(request, timeout=10).read()
+    count, at = 0, 8
+    while at < len(answer):
+        tag = answer[at]
+        at += 1
+        if tag < 0x10:
+            if tag == 0x03:
+                break
+            continue
+        (length,) = struct.unpack_from(">H", answer, at)
+        name = answer[at + 2:at + 2 + length]
+        at += 2 + length
+        (length,) = struct.unpack_from(">H", answer, at)
+        at += 2 + length
+        count += name == b"notify-subscription-id"
+    return count
+
+
+# --- The cases -------------------------------------------------------------------------------------
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quenlo", required=True)
+    parser.add_argument("--shots", required=True)
+    args = parser.parse_args()
+    os.makedirs(args.shots, exist_ok=True)
+    port = int(os.environ["QUENLO_CUPS_PORT"])
+    for name in ("Iroda", "Raktar"):
+        lab("add-printer", name)
+    config = os.path.join(os.environ["XDG_CONFIG_HOME"], "Dorvane", "Quenlo", "printers.qdl")
+    with open(config, "w") as f:
+        f.write("watch=1\n")
+        for name in ("Iroda", "Raktar"):
+            f.write(f"<printer>\nname={name}\nremotehost=127.0.0.1:{port}\nurl=/printers/{name}\n"
+                    "localport=-1\n<endprinter>\n")
+
+    passed = failed = 0
+    program = subprocess.Popen([args.quenlo], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def case(title, body):
+        nonlocal passed, failed
+        print(f"- {title}")
+        try:
+            body()
+            passed += 1
+        except (Failure, KeyError, subprocess.TimeoutExpired, OSError) as e:
+            print(f"  FAILED: {e}")
+            failed += 1
+
+    state = {}
+
+    def lamp_shows(colour, picture):
+        def body():
+            icon = wait_for("the icon in the notification area", tray_icon)
+            wait_for(f"the {colour} lamp", lambda: lamp_of(tray_icon() or icon) == colour)
+            icon = tray_icon() or icon
+            shot(os.path.join(args.shots, picture), icon["x"] - 4, icon["y"] - 4, icon["w"] + 8, icon["h"] + 8, 6)
+            state["icon"] = icon
+        return body
+
+    def balloon_shown():
+        def balloon():
+            return next(iter(windows(lambda w: ours(w) and w["w"] > 100 and w["h"] < 200)), None)
+        tip = wait_for("the balloon", balloon)
+        icon = state["icon"]
+        x0, y0 = min(tip["x"], icon["x"]) - 8, min(tip["y"], icon["y"]) - 8
+        x1 = max(tip["x"] + tip["w"], icon["x"] + icon["w"]) + 8
+        y1 = max(tip["y"] + tip["h"], icon["y"] + icon["h"]) + 8
+        shot(os.path.join(args.shots, "balloon-paused.png"), max(x0, 0), max(y0, 0), x1 - max(x0, 0), y1 - max(y0, 0))
+
+    def window_in_tray():
+        wait_for("the icon in the notification area", tray_icon)
+        wait_for("the window hidden", lambda: not windows(lambda w: ours(w) and w["w"] >= 600))
+
+    case("the window goes to the tray", window_in_tray)
+    case("all printers well: green lamp", lamp_shows("green", "lamp-green.png"))
+    case("the subscriptions are made", lambda: wait_for("two subscriptions on the server",
+                                                           lambda: subscriptions_on_server(port) == 2))
+    lab("pause", "Raktar", "Papír elakadt")
+    case("a printer paused: yellow lamp", lamp_shows("yellow", "lamp-yellow.png"))
+    case("a printer paused: its balloon", balloon_shown)
+    lab("resume", "Raktar")
+    case("the printer resumed: green lamp", lamp_shows("green", "lamp-green-again.png"))
+    lab("down")
+    case("the server stopped: red lamp", lamp_shows("red", "lamp-red.png"))
+
+    def tip_shown():
+        # The balloon of the stop comes one look after the lamp: it must not pass for the tip.
+        time.sleep(2.5)
+        before = {w["id"] for w in windows(ours)}
+        icon = state["icon"]
+        run("xdotool", "mousemove", "--sync", str(icon["x"] + icon["w"] // 2), str(icon["y"] + icon["h"] // 2))
+        tip = wait_for("the tip", lambda: next(iter(windows(lambda w: ours(w) and w["id"] not in before
+                                                              and w["w"] > 40 and w["h"] < 200)), None), 10)
+        x0, y0 = max(min(tip["x"], icon["x"]) - 8, 0), max(min(tip["y"], icon["y"]) - 8, 0)
+        shot(os.path.join(args.shots, "tip-server-stopped.png"), x0, y0,
+             max(tip["x"] + tip["w"], icon["x"] + icon["w"]) + 8 - x0, max(tip["y"] + tip["h"], icon["y"] + icon["h"]) + 8 - y0)
+        run("xdotool", "mousemove", "--sync", "10", "10")
+
+    case("the server stopped: the tip names both printers", tip_shown)
+    lab("up")
+    case("the server back: green lamp", lamp_shows("green", "lamp-green-after-restart.png"))
+
+    def ends_cleanly():
+        program.terminate()
+        program.wait(timeout=10)
+        wait_for("no subscription left on the server", lambda: subscriptions_on_server(port) == 0, 5)
+
+    case("the program ends and leaves no subscription behind", ends_cleanly)
+    if program.poll() is None:
+        program.kill()
+        program.wait(timeout=10)
+    print(f"{passed} passed, {failed} failed")
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
