@@ -196,6 +196,8 @@ HANDLE WSAAsyncGetHostByAddr(HWND hwnd, unsigned message, std::uint32_t addressN
 // already fetched.
 int WSACancelAsyncRequest(HANDLE request);
 // Hands over the result of a completed request once (after its message arrived); nullopt if none.
+// A result waits for this call, however many others wait beside it, until the request is cancelled
+// or its target destroyed (by DestroyMessageTarget or the end of the target's thread).
 std::optional<HostEntry> WSATakeHostResult(HANDLE request);
 
 // Counts for leak checks in tests: lookups still running, process-wide (a cancelled lookup counts
