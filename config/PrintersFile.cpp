@@ -72,42 +72,53 @@ std::optional<std::string> LocatePrintersFile()
 // ---------------------------------------------------------------------------------------------
 // Numbers
 
-std::int32_t NumberOfValue(const std::string& value)
+std::int32_t NumberOfValue(std::string_view value, int& errorPos)
 {
+    const std::size_t n = value.size();
     std::size_t i = 0;
-    while (i < value.size() && value[i] == ' ')
+    while (i < n && value[i] == ' ')
         ++i;
 
     bool hex = false;
     bool negative = false;
-    if (i < value.size() && (value[i] == '$' || value[i] == 'x' || value[i] == 'X')) {
+    if (i < n && (value[i] == '$' || value[i] == 'x' || value[i] == 'X')) {
         hex = true;
         ++i;
-    } else if (i + 1 < value.size() && value[i] == '0' && (value[i + 1] == 'x' || value[i + 1] == 'X')) {
+    } else if (i + 1 < n && value[i] == '0' && (value[i + 1] == 'x' || value[i + 1] == 'X')) {
         hex = true;
         i += 2;
-    } else if (i < value.size() && (value[i] == '+' || value[i] == '-')) {
+    } else if (i < n && (value[i] == '+' || value[i] == '-')) {
         negative = value[i] == '-';
         ++i;
+    }
+    if (i >= n) {  // no digit at all
+        errorPos = static_cast<int>(i) + 1;
+        return 0;
     }
 
     // Hex fills all 32 bits (two's complement); decimal stops at the int32 range.
     const std::uint64_t limit = hex ? 0xFFFFFFFFull : (negative ? 0x80000000ull : 0x7FFFFFFFull);
     std::uint64_t magnitude = 0;
-    bool complete = true;
-    for (; i < value.size(); ++i) {
-        int d = DigitValue(value[i], hex);
-        if (d < 0 || magnitude * (hex ? 16 : 10) + static_cast<std::uint64_t>(d) > limit) {
-            complete = false;
-            break;
+    for (; i < n; ++i) {
+        const int d = DigitValue(value[i], hex);
+        const std::uint64_t next = magnitude * (hex ? 16 : 10) + static_cast<std::uint64_t>(d);
+        if (d < 0 || next > limit) {
+            // A failed value is the digits before the failure, without the sign.
+            errorPos = static_cast<int>(i) + 1;
+            return static_cast<std::int32_t>(static_cast<std::uint32_t>(magnitude));
         }
-        magnitude = magnitude * (hex ? 16 : 10) + static_cast<std::uint64_t>(d);
+        magnitude = next;
     }
-    if (!complete)
-        negative = false;  // a failed value is the digits before the failure, without the sign
+    errorPos = 0;
     if (hex || !negative)
         return static_cast<std::int32_t>(static_cast<std::uint32_t>(magnitude));
     return static_cast<std::int32_t>(-static_cast<std::int64_t>(magnitude));
+}
+
+std::int32_t NumberOfValue(const std::string& value)
+{
+    int errorPos = 0;
+    return NumberOfValue(value, errorPos);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -29,6 +29,7 @@
 #include <istream>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace quenlo {
 
@@ -118,6 +119,10 @@ std::optional<std::string> LocatePrintersFile();
 // gives 1. A digit that would take the number past 32 bits counts as a wrong character; eight hex
 // digits fill the 32 bits, so "$FFFFFFFF" is -1.
 std::int32_t NumberOfValue(const std::string& value);
+// The same rule, also telling where the conversion stopped: errorPos is the 1-based index of the
+// first character that stopped it (the length + 1 when no digit came at all), or 0 when the whole
+// text converted.
+std::int32_t NumberOfValue(std::string_view value, int& errorPos);
 
 // Reads the file line by line. Reading keeps a "current entry": the one the most recent
 // "<printer>" line created. Printer keys set fields of the current entry, also after its

@@ -1,4 +1,5 @@
 #include "ipp/IppResponse.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 
@@ -53,8 +54,7 @@ std::string_view LowerCaseName(std::string_view name, IppResponseStream& stream)
     if (name.data() != dst)
         std::memmove(dst, name.data(), name.size());
     for (std::size_t i = 0; i < name.size(); ++i)
-        if (isCapital(dst[i]))
-            dst[i] = static_cast<char>(dst[i] - 'A' + 'a');
+        dst[i] = platform::AsciiLower(dst[i]);
     return {dst, name.size()};
 }
 

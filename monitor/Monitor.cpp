@@ -1,5 +1,4 @@
 #include "monitor/Monitor.h"
-#include "platform/Text.h"
 
 #include "ipp/Ipp.h"
 #include "monitor/RefreshText.h"
@@ -83,43 +82,7 @@ std::string PrinterUrl(const TAList& printer) { return "http://" + printer.remot
 
 std::int32_t JobIdOfCaption(std::string_view caption, int& errorPos)
 {
-    const std::size_t n = caption.size();
-    std::size_t i = 0;
-    while (i < n && caption[i] == ' ')
-        ++i;
-
-    bool hex = false;
-    bool negative = false;
-    if (i < n && (caption[i] == '$' || caption[i] == 'x' || caption[i] == 'X')) {
-        hex = true;
-        ++i;
-    } else if (i + 1 < n && caption[i] == '0' && (caption[i + 1] == 'x' || caption[i + 1] == 'X')) {
-        hex = true;
-        i += 2;
-    } else if (i < n && (caption[i] == '+' || caption[i] == '-')) {
-        negative = caption[i] == '-';
-        ++i;
-    }
-    if (i >= n) {  // no digit at all
-        errorPos = static_cast<int>(i) + 1;
-        return 0;
-    }
-
-    const std::uint64_t limit = hex ? 0xFFFFFFFFull : negative ? 2147483648ull : 2147483647ull;
-    std::uint64_t value = 0;
-    for (; i < n; ++i) {
-        const int digit = hex ? platform::HexDigitValue(caption[i]) : (caption[i] >= '0' && caption[i] <= '9' ? caption[i] - '0' : -1);
-        const std::uint64_t next = value * (hex ? 16 : 10) + static_cast<std::uint64_t>(digit);
-        if (digit < 0 || next > limit) {
-            errorPos = static_cast<int>(i) + 1;
-            return static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
-        }
-        value = next;
-    }
-    errorPos = 0;
-    if (hex)
-        return static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
-    return static_cast<std::int32_t>(negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value));
+    return NumberOfValue(caption, errorPos);
 }
 
 const char* to_string(RefreshEnd end) noexcept

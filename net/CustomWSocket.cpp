@@ -350,11 +350,19 @@ void TCustomWSocket::ReportError(const std::string& text)
     throw ESocketException(text);
 }
 
+namespace {
+
+std::string SocketErrorText(int error, const std::string& functionName)
+{
+    return "Error " + std::to_string(error) + " in function " + functionName + "\r\n" + WSocketErrorText(error);
+}
+
+}  // namespace
+
 void TCustomWSocket::ReportSocketError(const std::string& functionName)
 {
     int error = ws::WSAGetLastError();
-    std::string text = "Error " + std::to_string(error) + " in function " + functionName + "\r\n" +
-                       WSocketErrorText(error);
+    std::string text = SocketErrorText(error, functionName);
     if (error == ws::WSAECONNRESET || error == ws::WSAENOTCONN) {
         // The connection is gone: close quietly (no OnSessionClosed).
         auto alive = LivenessToken();
@@ -1076,8 +1084,17 @@ ws::SOCKET TCustomWSocket::Accept()
     }
     socklen_t len = sizeof(remote_);
     acceptedHandle_ = ws::accept(hSocket_, reinterpret_cast<sockaddr*>(&remote_), &len);
-    if (acceptedHandle_ == ws::INVALID_SOCKET)
-        ReportSocketError("Accept");
+    if (acceptedHandle_ == ws::INVALID_SOCKET) {
+        const int error = ws::WSAGetLastError();
+        if (error == ws::WSAECONNRESET) {
+            // The waiting connection's reset (Windows reports one that ended before it was taken
+            // so), not this socket's: the listening socket stays open.
+            lastError_ = error;
+            ReportError(SocketErrorText(error, "Accept"));
+        } else {
+            ReportSocketError("Accept");
+        }
+    }
     return acceptedHandle_;
 }
 

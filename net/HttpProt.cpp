@@ -18,14 +18,6 @@ constexpr unsigned kProgressTimerId = 1;
 constexpr std::uint16_t kTimedOut = 10060;  // WSAETIMEDOUT
 constexpr std::uint16_t kInvalidArgument = 10022;  // WSAEINVAL
 
-std::string UpperAscii(std::string s)
-{
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    return s;
-}
-
 std::string ErrorText(std::uint16_t error)
 {
     return WSocketErrorText(error) + " (Error #" + std::to_string(error) + ")";
@@ -841,7 +833,7 @@ void THttpCli::ProcessHeaderLine()
     }
     ++headerLineCount_;
 
-    if (UpperAscii(lastLine_.substr(0, 6)) == "<HTML>") {
+    if (platform::AsciiUpper(lastLine_.substr(0, 6)) == "<HTML>") {
         // No header at all: this line is the first piece of the document.
         if (replyContentType_.empty())
             replyContentType_ = "text/html";

@@ -2,7 +2,6 @@
 #include "platform/Text.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 
 #include "platform/SocketTypes.h"
@@ -98,9 +97,7 @@ void TCustomSocksWSocket::SetSocksLevel(const std::string& value)
         ReportError("Invalid socks level. Must be 4, 4A or 5.");
         return;
     }
-    socksLevel_ = value;
-    std::transform(socksLevel_.begin(), socksLevel_.end(), socksLevel_.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    socksLevel_ = platform::AsciiUpper(value);
 }
 
 void TCustomSocksWSocket::ResetDefaults()

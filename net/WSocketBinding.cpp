@@ -2,7 +2,6 @@
 #include "platform/Text.h"
 
 #include <atomic>
-#include <cctype>
 #include <climits>
 
 namespace quenlo {

@@ -139,6 +139,9 @@ Loop::~Loop()
         for (const auto& [hwnd, proc] : procs)
             registry().targets.erase(hwnd);
     }
+    // Targets left alive when their thread ends die with it, and so do their lookups' answers.
+    for (const auto& [hwnd, proc] : procs)
+        ForgetTargetLookups(hwnd);
     DropLoopSockets(*this);
     // The eventfd belongs to the queue, which a poster on another thread may still hold.
     ::close(timerFd);

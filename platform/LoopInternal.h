@@ -105,7 +105,9 @@ void NoteListening(int fd);
 void RearmRead(int fd);
 void RearmWrite(int fd);
 void RearmAccept(int fd);
-void InheritRegistration(int listener, int accepted);
+// After accept: the new socket is a connection (even one already reset) and starts with the
+// listener's registration.
+void NoteAccepted(int listener, int accepted);
 void ForgetSocket(int fd);  // before close: drops the registration and its queued notifications
 
 // Implemented by Resolver.cpp: a destroyed target's lookups are cancelled and its unfetched answers

@@ -20,9 +20,6 @@ namespace quenlo::platform::ws {
 namespace {
 
 constexpr std::size_t kMaxWorkers = 4;
-// Answers posted but never fetched (their target went away before reading them) are kept only
-// this many at a time.
-constexpr std::size_t kMaxUnfetched = 64;
 
 struct Request {
     HANDLE id = 0;
@@ -172,11 +169,10 @@ private:
             active_.erase(request->id);
             if (request->cancelled)
                 continue;
-            if (entry) {
+            // Kept until it is fetched, cancelled or its target is destroyed, however many wait:
+            // each belongs to a request that a live target may still fetch.
+            if (entry)
                 answers_[request->id] = Answer{std::move(*entry), request->hwnd, request->message};
-                if (answers_.size() > kMaxUnfetched)
-                    answers_.erase(answers_.begin());
-            }
             // Posted under the lock, so a cancel either comes before (nothing is posted) or
             // after (and takes the queued answer back).
             if (!PostMessage(request->hwnd, request->message, request->id,
@@ -189,7 +185,7 @@ private:
     std::condition_variable wake_;
     std::deque<std::shared_ptr<Request>> queue_;
     std::map<HANDLE, std::shared_ptr<Request>> active_;  // queued or in the resolver
-    std::map<HANDLE, Answer> answers_;                    // oldest first
+    std::map<HANDLE, Answer> answers_;                    // posted, not yet fetched
     std::vector<std::thread> workers_;
     std::size_t busy_ = 0;
     HANDLE nextId_ = 1;

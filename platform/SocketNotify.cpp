@@ -358,18 +358,37 @@ void erase(Watch& w)
     watches().erase(fd);
 }
 
+// The calling thread's watch of this open socket, or nullptr. One left by another thread, or by a
+// socket that had the number before and was closed behind our back, is dropped.
+Watch* currentWatch(int fd, ino_t inode)
+{
+    Watch* w = find(fd);
+    if (w && (w->loop != &CurrentLoop() || w->inode != inode)) {
+        erase(*w);
+        w = nullptr;
+    }
+    return w;
+}
+
+Watch& addWatch(int fd, ino_t inode, Phase phase)
+{
+    auto fresh = std::make_unique<Watch>();
+    fresh->fd = fd;
+    fresh->key = (nextSerial++ << 32) | static_cast<std::uint32_t>(fd);
+    fresh->loop = &CurrentLoop();
+    fresh->inode = inode;
+    fresh->phase = phase;
+    Watch& w = *fresh;
+    watches()[fd] = std::move(fresh);
+    return w;
+}
+
 int registerLocked(int fd, HWND hwnd, unsigned message, long events)
 {
     const ino_t inode = inodeOf(fd);
     if (inode == 0)
         return ws::WSAENOTSOCK;
-    Loop& loop = CurrentLoop();
-    Watch* w = find(fd);
-    if (w && (w->loop != &loop || w->inode != inode)) {
-        // Registered on another thread, or a stale entry for a number closed behind our back.
-        erase(*w);
-        w = nullptr;
-    }
+    Watch* w = currentWatch(fd, inode);
     if (message == 0 || events == 0) {
         if (w) {
             w->events = 0;
@@ -380,16 +399,8 @@ int registerLocked(int fd, HWND hwnd, unsigned message, long events)
     }
     if (!IsMessageTarget(hwnd))
         return ws::WSAEINVAL;
-    if (!w) {
-        auto fresh = std::make_unique<Watch>();
-        fresh->fd = fd;
-        fresh->key = (nextSerial++ << 32) | static_cast<std::uint32_t>(fd);
-        fresh->loop = &loop;
-        fresh->inode = inode;
-        fresh->phase = phaseOf(fd);
-        w = fresh.get();
-        watches()[fd] = std::move(fresh);
-    }
+    if (!w)
+        w = &addWatch(fd, inode, phaseOf(fd));
     w->hwnd = hwnd;
     w->message = message;
     w->events = events;
@@ -513,13 +524,20 @@ void RearmAccept(int fd)
     applyInterest(*w);
 }
 
-void InheritRegistration(int listener, int accepted)
+void NoteAccepted(int listener, int accepted)
 {
     std::lock_guard lock(watchMutex);
-    const Watch* w = find(listener);
-    if (!w || w->events == 0 || w->message == 0 || w->loop != &CurrentLoop())
+    const ino_t inode = inodeOf(accepted);
+    if (inode == 0)
         return;
-    registerLocked(accepted, w->hwnd, w->message, w->events);
+    // accept hands out only connections that were set up, but one the peer has reset since reads
+    // like a socket that never connected. Known as a connection from the start, it reports the
+    // reset as its close, whenever it is registered.
+    if (!currentWatch(accepted, inode))
+        addWatch(accepted, inode, Phase::Connected);
+    const Watch* l = find(listener);
+    if (l && l->events != 0 && l->message != 0 && l->loop == &CurrentLoop())
+        registerLocked(accepted, l->hwnd, l->message, l->events);
 }
 
 void ForgetSocket(int fd)

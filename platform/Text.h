@@ -20,6 +20,18 @@ inline std::string AsciiLower(std::string s)
     return s;
 }
 
+constexpr char AsciiUpper(char c) noexcept
+{
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+inline std::string AsciiUpper(std::string s)
+{
+    for (char& c : s)
+        c = AsciiUpper(c);
+    return s;
+}
+
 // Without blanks and control characters (every byte up to ' ') at either end.
 inline std::string TrimControls(std::string_view text)
 {

@@ -262,8 +262,7 @@ SOCKET accept(SOCKET s, sockaddr* addr, socklen_t* len)
         fail(WsaErrorFromErrno(errnum));
         return INVALID_SOCKET;
     }
-    // An accepted socket starts with the listening socket's registration.
-    detail::InheritRegistration(s, fd);
+    detail::NoteAccepted(s, fd);
     return fd;
 }
 

@@ -32,7 +32,9 @@
 //    connect reports 10035, exactly as a slower refusal would. A failed connect gives no FD_CLOSE.
 //  - closesocket also takes back this socket's notifications still queued, so a socket that gets
 //    the same descriptor number afterwards never sees them.
-//  - an accepted socket starts registered like its listening socket (same target, message, bits).
+//  - an accepted socket starts registered like its listening socket (same target, message, bits),
+//    and counts as connected: one the peer reset before it was accepted reports FD_CLOSE with
+//    10054 at its first registration.
 //  - send never raises SIGPIPE; sending on a socket without a peer gives 10057.
 // A socket belongs to the thread that registered it; make its calls on that thread, and close it
 // with closesocket. (A registration left behind by a plain close() is recognised and never applied
@@ -196,6 +198,8 @@ HANDLE WSAAsyncGetHostByAddr(HWND hwnd, unsigned message, std::uint32_t addressN
 // already fetched.
 int WSACancelAsyncRequest(HANDLE request);
 // Hands over the result of a completed request once (after its message arrived); nullopt if none.
+// A result waits for this call, however many others wait beside it, until the request is cancelled
+// or its target destroyed (by DestroyMessageTarget or the end of the target's thread).
 std::optional<HostEntry> WSATakeHostResult(HANDLE request);
 
 // Counts for leak checks in tests: lookups still running, process-wide (a cancelled lookup counts

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -672,6 +673,60 @@ TEST(WSocketServer, ListenAcceptDupAndExchange)
     ASSERT_TRUE(RunLoopUntil([&] { return acceptedClosed; }));
     EXPECT_EQ(accepted.State(), wsClosed);
     EXPECT_THROW(client.Accept(), ESocketException) << "not a listening socket";
+}
+
+// A client that connects and resets at once, on a blocking socket of its own.
+int ConnectAndReset(std::uint16_t port, bool resetNow)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    linger hard{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+    if (resetNow) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST(WSocketServer, AResetBeforeAcceptOrDupIsTheAcceptedSocketsCloseAndLeavesNothingOpen)
+{
+    TWSocket server;
+    server.SetAddr("127.0.0.1");
+    server.SetPort("0");
+    server.Listen();
+    const auto port = static_cast<std::uint16_t>(std::stoi(server.GetLocalPortText()));
+
+    // Even rounds: the client resets before the server looks. Odd rounds: between Accept and Dup.
+    int round = 0;
+    int pendingClient = -1;
+    std::vector<std::uint16_t> closeErrors;
+    std::vector<std::unique_ptr<TWSocket>> accepted;
+    server.OnSessionAvailable = [&](TCustomWSocket& sock, std::uint16_t) {
+        const ws::SOCKET handle = sock.Accept();
+        if (pendingClient >= 0) {
+            ::close(pendingClient);
+            pendingClient = -1;
+        }
+        auto s = std::make_unique<TWSocket>();
+        s->OnSessionClosed = [&](TCustomWSocket&, std::uint16_t e) { closeErrors.push_back(e); };
+        s->Dup(handle);
+        accepted.push_back(std::move(s));
+    };
+    const int before = OpenDescriptorCount();
+    for (; round < 500; ++round) {
+        pendingClient = ConnectAndReset(port, round % 2 == 0);
+        ASSERT_TRUE(RunLoopUntil([&] { return closeErrors.size() == std::size_t(round) + 1; }))
+            << "round " << round << " reported no close";
+    }
+    EXPECT_EQ(std::count(closeErrors.begin(), closeErrors.end(), ws::WSAECONNRESET), 500);
+    for (const auto& s : accepted)
+        EXPECT_EQ(s->State(), wsClosed);
+    EXPECT_EQ(OpenDescriptorCount(), before);
 }
 
 TEST(WSocketServer, AcceptOutsideListeningAndDupOfInvalidHandleAreRefused)
