@@ -277,7 +277,13 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
         http_.SetURL(url);
         view_.SetPrinterSelectorEnabled(false);
         view_.SetRefreshButtonEnabled(false);
-        if (RunRequest(hrGet, nullptr, &probe) == Outcome::Failed) {
+        // The page is scanned as it arrives and never kept, so its length costs no memory: the
+        // client's bound on a reply would only turn a long page into a failed probe.
+        const std::int64_t replyBound = http_.MaxReplyLength();
+        http_.SetMaxReplyLength(0);
+        const Outcome probed = RunRequest(hrGet, nullptr, &probe);
+        http_.SetMaxReplyLength(replyBound);
+        if (probed == Outcome::Failed) {
             ShowProbeFailed();
             return RefreshEnd::ProbeFailed;
         }
