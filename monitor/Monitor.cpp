@@ -9,6 +9,7 @@
 #include <exception>
 #include <sstream>
 #include <utility>
+#include <vector>
 
 namespace quenlo {
 
@@ -298,8 +299,11 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
         }
     }
 
-    // Get-Jobs: the rows of the job list. The POST goes to the URL the probe set.
-    ReplyBody jobsAnswer(AnnouncedLength());
+    // Get-Jobs: the rows of the job list. The POST goes to the URL the probe set. The answer is
+    // walked as it arrives, so only its jobs are kept; they become rows once it is complete.
+    std::vector<JobRecord> jobs;
+    JobListWalk jobWalk([&jobs](JobRecord&& job) { jobs.push_back(std::move(job)); });
+    WalkedReply jobsAnswer(jobWalk.Walker());
     if (!PostIpp(BuildGetJobsRequest, url, jobsAnswer)) {
         EnableRefreshControls();
         view_.SetLabelStatus(Name() + kIppFailedPrefix + StatusNumber() + ")");
@@ -307,9 +311,11 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
     }
     view_.SetLabelStatus(Name() + kIppOkPrefix + StatusNumber() + ")");
     view_.SetImageStatus(Lamp::Green);
+    jobsAnswer.Finish();
     const std::string name = Name();
-    WalkJobList(jobsAnswer.Bytes(), name, [this](JobRow&& row) { view_.AddJobRow(std::move(row)); });
-    jobsAnswer.Release();
+    for (JobRecord& job : jobs)
+        view_.AddJobRow(JobRowTexts(std::move(job), name));
+    jobs = {};
 
     // Get-Printer-Attributes: the printer line and its lamp.
     ReplyBody printerAnswer(AnnouncedLength());
@@ -333,7 +339,7 @@ std::function<long long()> TMonitor::AnnouncedLength() const
 }
 
 bool TMonitor::PostIpp(IppMessage (*build)(std::string_view printerUri), const std::string& url,
-                       ReplyBody& answer)
+                       std::streambuf& answer)
 {
     IppMessage body;
     try {
