@@ -6,10 +6,10 @@
 #include "monitor/ReplyStreams.h"
 
 #include <cstdio>
+#include <deque>
 #include <exception>
 #include <sstream>
 #include <utility>
-#include <vector>
 
 namespace quenlo {
 
@@ -301,7 +301,7 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
 
     // Get-Jobs: the rows of the job list. The POST goes to the URL the probe set. The answer is
     // walked as it arrives, so only its jobs are kept; they become rows once it is complete.
-    std::vector<JobRecord> jobs;
+    std::deque<JobRecord> jobs;  // grows without moving what it holds
     JobListWalk jobWalk([&jobs](JobRecord&& job) { jobs.push_back(std::move(job)); });
     WalkedReply jobsAnswer(jobWalk.Walker());
     if (!PostIpp(BuildGetJobsRequest, url, jobsAnswer)) {
