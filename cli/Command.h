@@ -62,6 +62,8 @@ std::string ReadAllStdin();
 // A text as one field of a tab-separated record line: a backslash, tab, CR or LF inside it is
 // written as \\, \t, \r or \n, so every line is exactly one record and reads back unambiguously.
 std::string EscapedField(const std::string& text);
+// The same, appended to `line`.
+void AppendEscapedField(std::string& line, const std::string& text);
 
 // The directory prefix of a file path ("dir/" or empty), as the printers file's ConfigDir.
 std::string DirectoryPrefix(const std::string& path);

@@ -67,16 +67,21 @@ std::string EscapedField(const std::string& text)
 {
     std::string out;
     out.reserve(text.size());
+    AppendEscapedField(out, text);
+    return out;
+}
+
+void AppendEscapedField(std::string& line, const std::string& text)
+{
     for (char c : text) {
         switch (c) {
-        case '\\': out += "\\\\"; break;
-        case '\t': out += "\\t"; break;
-        case '\r': out += "\\r"; break;
-        case '\n': out += "\\n"; break;
-        default: out += c; break;
+        case '\\': line += "\\\\"; break;
+        case '\t': line += "\\t"; break;
+        case '\r': line += "\\r"; break;
+        case '\n': line += "\\n"; break;
+        default: line += c; break;
         }
     }
-    return out;
 }
 
 std::string DirectoryPrefix(const std::string& path)

@@ -105,11 +105,16 @@ public:
         out_ << "status\t" << LampName(statusLamp_) << '\t' << EscapedField(status_) << '\n';
         out_ << "printer\t" << LampName(printerLamp_) << '\t' << EscapedField(printerStatus_) << '\n';
         out_ << "comment\t" << EscapedField(comment_) << '\n';
+        // One line at a time through one reused text: a long queue is thousands of lines.
+        std::string line;
         for (const JobRow& row : rows_) {
-            out_ << "job";
-            for (const std::string& text : row)
-                out_ << '\t' << EscapedField(text);
-            out_ << '\n';
+            line.assign("job");
+            for (const std::string& text : row) {
+                line += '\t';
+                AppendEscapedField(line, text);
+            }
+            line += '\n';
+            out_.write(line.data(), static_cast<std::streamsize>(line.size()));
         }
         out_.flush();
     }

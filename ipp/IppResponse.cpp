@@ -2,6 +2,7 @@
 #include "platform/Text.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace quenlo {
 
@@ -95,38 +96,79 @@ IppAttribute ReadAttribute(IppResponseStream& stream, int tag)
     return attribute;
 }
 
-std::optional<IppResponseHeader> WalkResponse(IppResponseStream& stream, int delimiterLimit,
-                                              const IppAttributeHandler& onAttribute,
-                                              const IppDelimiterHandler& onDelimiter)
+namespace {
+
+// True when `bytes` hold the whole attribute that starts with their first byte (its value tag).
+bool HoldsWholeAttribute(std::string_view bytes)
 {
-    if (stream.Size() <= 10)
-        return std::nullopt;
-    const IppResponseHeader header = ReadResponseHeader(stream);
-    // The first group's tag is only read past; the body is longer than the header, so it is there.
-    auto tag = static_cast<std::int8_t>(stream.ReadByte().value_or(0));
-    while (tag != kIppTagEndOfAttributes) {
-        const std::optional<std::uint8_t> next = stream.ReadByte();
-        if (!next)
-            break;
-        tag = static_cast<std::int8_t>(*next);
-        if (tag > delimiterLimit) {
+    std::size_t need = 1;
+    for (int part = 0; part < 2; ++part) {  // the name, then the value
+        if (bytes.size() < need + 2)
+            return false;
+        const auto length = static_cast<std::int16_t>((static_cast<std::uint8_t>(bytes[need]) << 8) |
+                                                      static_cast<std::uint8_t>(bytes[need + 1]));
+        need += 2 + static_cast<std::size_t>(std::max<std::int16_t>(length, 0));
+    }
+    return bytes.size() >= need;
+}
+
+}  // namespace
+
+IppWalker::IppWalker(int delimiterLimit, IppAttributeHandler onAttribute, IppDelimiterHandler onDelimiter)
+    : delimiterLimit_(delimiterLimit), onAttribute_(std::move(onAttribute)), onDelimiter_(std::move(onDelimiter))
+{
+}
+
+void IppWalker::Finish(std::string_view rest)
+{
+    Step(rest, true);
+    stage_ = Stage::Done;
+}
+
+// Before the end of the body an attribute is read only when all its bytes are there; at the end
+// the last one is read as far as it goes, its missing bytes as zero.
+std::size_t IppWalker::Step(std::string_view bytes, bool atEnd)
+{
+    if (stage_ == Stage::Done)
+        return bytes.size();
+    IppResponseStream stream(bytes);
+    if (stage_ == Stage::Header) {
+        // More than 10 bytes: the body is long enough to be walked, and its first tag is here.
+        if (bytes.size() <= 10)
+            return 0;
+        header_ = ReadResponseHeader(stream);
+        const auto first = static_cast<std::int8_t>(stream.ReadByte().value_or(0));
+        stage_ = first == kIppTagEndOfAttributes ? Stage::Done : Stage::Items;
+    }
+    while (stage_ == Stage::Items && stream.Remaining() > 0) {
+        const std::string_view rest = bytes.substr(stream.Position());
+        const auto tag = static_cast<std::int8_t>(rest[0]);
+        if (tag > delimiterLimit_) {
+            if (!atEnd && !HoldsWholeAttribute(rest))
+                break;
+            stream.ReadByte();
             IppAttribute attribute = ReadAttribute(stream, tag);
             attribute.name = LowerCaseName(attribute.name, stream);
-            if (onAttribute)
-                onAttribute(attribute);
-        } else if (onDelimiter) {
-            onDelimiter(tag);
+            if (onAttribute_)
+                onAttribute_(attribute);
+        } else {
+            stream.ReadByte();
+            if (tag == kIppTagEndOfAttributes)
+                stage_ = Stage::Done;
+            if (onDelimiter_)
+                onDelimiter_(tag);
         }
     }
-    return header;
+    return stage_ == Stage::Done ? bytes.size() : stream.Position();
 }
 
 std::optional<IppResponseHeader> WalkResponse(std::string_view body, int delimiterLimit,
                                               const IppAttributeHandler& onAttribute,
                                               const IppDelimiterHandler& onDelimiter)
 {
-    IppResponseStream stream(body);
-    return WalkResponse(stream, delimiterLimit, onAttribute, onDelimiter);
+    IppWalker walker(delimiterLimit, onAttribute, onDelimiter);
+    walker.Finish(body);
+    return walker.Header();
 }
 
 std::string_view JobStateText(std::int32_t state)

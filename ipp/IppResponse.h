@@ -131,12 +131,38 @@ inline constexpr int kIppPrinterWalkDelimiterLimit = 0x0A;
 //     onDelimiter (the end tag 0x03 too, just before the walk ends).
 // Either handler may be empty. The walk never throws on bad bytes and always ends: every turn of
 // its loop consumes at least one byte.
-std::optional<IppResponseHeader> WalkResponse(IppResponseStream& stream, int delimiterLimit,
-                                              const IppAttributeHandler& onAttribute,
-                                              const IppDelimiterHandler& onDelimiter);
 std::optional<IppResponseHeader> WalkResponse(std::string_view body, int delimiterLimit,
                                               const IppAttributeHandler& onAttribute,
                                               const IppDelimiterHandler& onDelimiter);
+
+// The same walk over a body that arrives in pieces, so the body need not be kept whole: Walk takes
+// the attributes and delimiters that the bytes hold in full and says how many bytes it used; the
+// caller keeps the rest and gives it again, followed by the next bytes. Finish walks what is left
+// at the end of the body as WalkResponse walks a body cut short. Whatever the pieces, the handlers
+// see exactly what WalkResponse over the whole body gives them.
+class IppWalker {
+public:
+    IppWalker(int delimiterLimit, IppAttributeHandler onAttribute, IppDelimiterHandler onDelimiter);
+
+    // `bytes` starts with the bytes the last call did not use. After the end tag every byte is
+    // used (and not looked at).
+    std::size_t Walk(std::string_view bytes) { return Step(bytes, false); }
+    // The body has ended with `rest` (what the last Walk did not use).
+    void Finish(std::string_view rest);
+
+    // The header, once more than 10 bytes have come.
+    const std::optional<IppResponseHeader>& Header() const noexcept { return header_; }
+
+private:
+    enum class Stage { Header, Items, Done };
+    std::size_t Step(std::string_view bytes, bool atEnd);
+
+    int delimiterLimit_;
+    IppAttributeHandler onAttribute_;
+    IppDelimiterHandler onDelimiter_;
+    Stage stage_ = Stage::Header;
+    std::optional<IppResponseHeader> header_;
+};
 
 // --- Value texts -------------------------------------------------------------------------------
 

@@ -5,6 +5,7 @@
 #include "monitor/ReplyStreams.h"
 
 #include <cstdio>
+#include <deque>
 #include <exception>
 #include <sstream>
 #include <utility>
@@ -240,7 +241,13 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
         http_.SetURL(url);
         view_.SetPrinterSelectorEnabled(false);
         view_.SetRefreshButtonEnabled(false);
-        if (RunRequest(hrGet, nullptr, &probe) == Outcome::Failed) {
+        // The page is scanned as it arrives and never kept, so its length costs no memory: the
+        // client's bound on a reply would only turn a long page into a failed probe.
+        const std::int64_t replyBound = http_.MaxReplyLength();
+        http_.SetMaxReplyLength(0);
+        const Outcome probed = RunRequest(hrGet, nullptr, &probe);
+        http_.SetMaxReplyLength(replyBound);
+        if (probed == Outcome::Failed) {
             ShowProbeFailed();
             return RefreshEnd::ProbeFailed;
         }
@@ -255,8 +262,11 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
         }
     }
 
-    // Get-Jobs: the rows of the job list. The POST goes to the URL the probe set.
-    ReplyBody jobsAnswer(AnnouncedLength());
+    // Get-Jobs: the rows of the job list. The POST goes to the URL the probe set. The answer is
+    // walked as it arrives, so only its jobs are kept; they become rows once it is complete.
+    std::deque<JobRecord> jobs;  // grows without moving what it holds
+    JobListWalk jobWalk([&jobs](JobRecord&& job) { jobs.push_back(std::move(job)); });
+    WalkedReply jobsAnswer(jobWalk.Walker());
     if (!PostIpp(BuildGetJobsRequest, url, jobsAnswer)) {
         EnableRefreshControls();
         view_.SetLabelStatus(Name() + kIppFailedPrefix + StatusNumber() + ")");
@@ -264,9 +274,11 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
     }
     view_.SetLabelStatus(Name() + kIppOkPrefix + StatusNumber() + ")");
     view_.SetImageStatus(Lamp::Green);
+    jobsAnswer.Finish();
     const std::string name = Name();
-    WalkJobList(jobsAnswer.Bytes(), name, [this](JobRow&& row) { view_.AddJobRow(std::move(row)); });
-    jobsAnswer.Release();
+    for (JobRecord& job : jobs)
+        view_.AddJobRow(JobRowTexts(std::move(job), name));
+    jobs = {};
 
     // Get-Printer-Attributes: the printer line and its lamp.
     ReplyBody printerAnswer(AnnouncedLength());
@@ -290,7 +302,7 @@ std::function<long long()> TMonitor::AnnouncedLength() const
 }
 
 bool TMonitor::PostIpp(IppMessage (*build)(std::string_view printerUri), const std::string& url,
-                       ReplyBody& answer)
+                       std::streambuf& answer)
 {
     IppMessage body;
     try {

@@ -39,7 +39,6 @@
 
 namespace quenlo {
 
-class ReplyBody;
 
 // ---------------------------------------------------------------------------------------------
 // Set-up helpers shared by the window and quenlo-cli
@@ -173,7 +172,7 @@ private:
     RefreshEnd RunRefreshRequests(const TAList& entry);
     std::function<long long()> AnnouncedLength() const;
     bool PostIpp(IppMessage (*build)(std::string_view printerUri), const std::string& url,
-                 ReplyBody& answer);
+                 std::streambuf& answer);
     void JobCommand(std::int32_t operation, const char* noSelectionText);
     void PrinterCommand(std::int32_t operation);
     void CupsFallback(const std::string& remotehost, const std::string& url, std::int32_t operation,

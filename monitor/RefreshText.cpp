@@ -47,19 +47,28 @@ JobRow JobRowTexts(JobRecord&& job, std::string_view printerName)
     };
 }
 
+JobListWalk::JobListWalk(std::function<void(JobRecord&& job)> onJob)
+    : onJob_(std::move(onJob)),
+      walker_(
+          kIppJobWalkDelimiterLimit, [this](const IppAttribute& attribute) { ApplyJobAttribute(job_, attribute); },
+          [this](int) {
+              if (job_.jobId == -1)
+                  return;
+              if (onJob_)
+                  onJob_(std::move(job_));
+              job_.Clear();
+          })
+{
+}
+
 void WalkJobList(std::string_view body, std::string_view printerName,
                  const std::function<void(JobRow&& row)>& onRow)
 {
-    JobRecord job;
-    WalkResponse(
-        body, kIppJobWalkDelimiterLimit, [&](const IppAttribute& attribute) { ApplyJobAttribute(job, attribute); },
-        [&](int) {
-            if (job.jobId == -1)
-                return;
-            if (onRow)
-                onRow(JobRowTexts(std::move(job), printerName));
-            job.Clear();
-        });
+    JobListWalk walk([&](JobRecord&& job) {
+        if (onRow)
+            onRow(JobRowTexts(std::move(job), printerName));
+    });
+    walk.Walker().Finish(body);
 }
 
 std::vector<JobRow> WalkJobList(std::string_view body, std::string_view printerName)

@@ -49,6 +49,22 @@ JobRow JobRowTexts(const JobRecord& job, std::string_view printerName);
 // The same, taking the record's texts instead of copying them (the record is left to be cleared).
 JobRow JobRowTexts(JobRecord&& job, std::string_view printerName);
 
+// The Get-Jobs walk for an answer that arrives in pieces (IppWalker): each finished job, as the
+// walk below lists it, goes to onJob as its record.
+class JobListWalk {
+public:
+    explicit JobListWalk(std::function<void(JobRecord&& job)> onJob);
+    JobListWalk(const JobListWalk&) = delete;
+    JobListWalk& operator=(const JobListWalk&) = delete;
+
+    IppWalker& Walker() noexcept { return walker_; }
+
+private:
+    std::function<void(JobRecord&& job)> onJob_;
+    JobRecord job_;
+    IppWalker walker_;
+};
+
 // Walks a Get-Jobs answer and calls onRow for each finished job, in the order of the answer. A job
 // is finished by the next group delimiter (the end tag included) and is listed only when it carried
 // a "job-id"; so a body that ends without its end tag loses its last job. A body of 10 bytes or

@@ -111,4 +111,62 @@ void ReplyBody::MakeRoom(std::size_t more)
     capacity_ = capacity;
 }
 
+namespace {
+
+// Room for one read of the client's block size next to the longest attribute left unfinished
+// (tag, two lengths and two 32,767-byte texts), so the buffer never grows for an answer.
+constexpr std::size_t kWalkBuffer = THttpCli::kBodyBlockSize + 1 + 2 * (2 + 32767);
+
+}  // namespace
+
+std::span<char> WalkedReply::ReceiveRoom(std::size_t wanted)
+{
+    wanted = std::max<std::size_t>(wanted, 1);
+    if (buffer_.size() < size_ + wanted)
+        buffer_.resize(std::max(kWalkBuffer, size_ + wanted));
+    return {buffer_.data() + size_, buffer_.size() - size_};
+}
+
+void WalkedReply::ReceiveDone(std::size_t n)
+{
+    size_ += std::min(n, buffer_.size() - size_);
+    Walk();
+}
+
+std::streamsize WalkedReply::xsputn(const char* data, std::streamsize size)
+{
+    if (size <= 0)
+        return 0;
+    const auto n = static_cast<std::size_t>(size);
+    std::memcpy(ReceiveRoom(n).data(), data, n);
+    ReceiveDone(n);
+    return size;
+}
+
+WalkedReply::int_type WalkedReply::overflow(int_type c)
+{
+    if (traits_type::eq_int_type(c, traits_type::eof()))
+        return traits_type::not_eof(c);
+    *ReceiveRoom(1).data() = traits_type::to_char_type(c);
+    ReceiveDone(1);
+    return c;
+}
+
+// What the walk leaves (part of one attribute) moves to the front for the next read to follow.
+void WalkedReply::Walk()
+{
+    const std::size_t used = walker_.Walk({buffer_.data(), size_});
+    if (used == 0)
+        return;
+    std::memmove(buffer_.data(), buffer_.data() + used, size_ - used);
+    size_ -= used;
+}
+
+void WalkedReply::Finish()
+{
+    walker_.Finish({buffer_.data(), size_});
+    size_ = 0;
+    buffer_ = {};
+}
+
 }  // namespace quenlo

@@ -3,12 +3,14 @@
 // The probe's page is only asked whether it says "no printers", so ProbePageScan answers that as
 // the bytes arrive and keeps a few of them, whatever the page's size. The IPP answers are walked
 // once they are complete, so ReplyBody gathers them in one buffer, sized up front from the length
-// the server announces, and lends it to the walk where it lies.
+// the server announces, and lends it to the walk where it lies; or they are walked as they come,
+// by WalkedReply, which keeps only what an unfinished attribute has brought so far.
 //
 // Both accept every byte written to them (a write never fails), so the client's request runs to
 // its normal end. Use each for one request.
 #pragma once
 
+#include "ipp/IppResponse.h"
 #include "net/HttpProt.h"
 
 #include <cstddef>
@@ -19,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace quenlo {
 
@@ -78,6 +81,31 @@ private:
     std::unique_ptr<char[]> data_;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;
+};
+
+// An answer walked as it arrives (IppWalker), so the body is never kept whole: only the bytes of
+// an attribute not yet complete stay between two reads, in a buffer made once. Finish walks what
+// is left when the body has ended; the walk's handlers have then seen the whole answer.
+// HttpCli1 receives the body straight into the buffer (THttpReceiveTarget).
+class WalkedReply final : public THttpReceiveTarget {
+public:
+    explicit WalkedReply(IppWalker& walker) : walker_(walker) {}
+
+    void Finish();
+
+    std::span<char> ReceiveRoom(std::size_t wanted) override;
+    void ReceiveDone(std::size_t n) override;
+
+protected:
+    std::streamsize xsputn(const char* data, std::streamsize size) override;
+    int_type overflow(int_type c) override;
+
+private:
+    void Walk();
+
+    IppWalker& walker_;
+    std::vector<char> buffer_;
+    std::size_t size_ = 0;  // bytes in buffer_ not walked yet, from its start
 };
 
 }  // namespace quenlo

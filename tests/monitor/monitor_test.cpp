@@ -203,6 +203,27 @@ TEST_F(MonitorTest, NoPrintersEndGivesBackOnlyTheSelector)
     EXPECT_TRUE(view.refreshEnabled);
 }
 
+// The probe's page is scanned, not kept: one longer than the client's bound on a reply is still
+// read to its end (the words at its very end are seen), while the IPP answers stay bounded.
+TEST_F(MonitorTest, ProbePageLongerThanTheReplyBoundIsScannedWhole)
+{
+    AddPrinter("Laser");
+    view.text = "Laser";
+    http.SetMaxReplyLength(4096);
+    const std::string filler(100000, 'x');
+    Answer(server, HttpOk(filler + " no printers", "text/html"));
+    monitor.ComboBoxPrinterlistChange();
+    EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::NoPrinters);
+    EXPECT_EQ(http.MaxReplyLength(), 4096);
+
+    Answer(server, HttpOk(filler, "text/html"));
+    Answer(server, HttpOk(test::HeldJobsAnswer({1})));
+    Answer(server, HttpOk(test::PrinterAnswer(3, true) + filler));
+    monitor.ComboBoxPrinterlistChange();
+    EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::PrinterFailed);
+    EXPECT_EQ(view.rows.size(), 1u);
+}
+
 TEST_F(MonitorTest, IppFailuresKeepWhatWasShown)
 {
     AddPrinter("Laser");

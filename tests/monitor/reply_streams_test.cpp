@@ -1,8 +1,11 @@
 // The refresh's receive streams, fed the way the client feeds them: in writes of every size.
 #include "monitor/ReplyStreams.h"
 
+#include "ipp/IppBody.h"
+
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <ostream>
 #include <string>
 
@@ -75,6 +78,74 @@ TEST(ReplyBody, TheAnnouncedLengthIsReservedOnceAndNeverTrustedBeyondItsLimit)
         to.write(answer.data(), static_cast<std::streamsize>(answer.size()));
         EXPECT_EQ(other.Bytes().size(), answer.size() + 1);
         EXPECT_LT(other.Capacity(), ReplyBody::kMaxReserve);
+    }
+}
+
+// Everything a walk hands out, as one text.
+class WalkLog {
+public:
+    IppAttributeHandler OnAttribute()
+    {
+        return [this](const IppAttribute& a) {
+            log += "a:" + std::string(a.name) + "=" + std::string(a.text) + "/" + std::to_string(a.integer) + ";";
+        };
+    }
+    IppDelimiterHandler OnDelimiter()
+    {
+        return [this](int tag) { log += "d:" + std::to_string(tag) + ";"; };
+    }
+    std::string log;
+};
+
+// Feeds `body` to a WalkedReply in pieces of `piece` bytes, the way the client does: the first
+// bytes through the stream, the rest into the room it lends.
+std::string WalkInPieces(const std::string& body, std::size_t piece, int limit)
+{
+    WalkLog seen;
+    IppWalker walker(limit, seen.OnAttribute(), seen.OnDelimiter());
+    WalkedReply reply(walker);
+    std::ostream out(&reply);
+    const std::size_t first = std::min(body.size(), piece);
+    out.write(body.data(), static_cast<std::streamsize>(first));
+    for (std::size_t at = first; at < body.size(); at += piece) {
+        const std::size_t n = std::min(piece, body.size() - at);
+        std::span<char> room = reply.ReceiveRoom(n);
+        EXPECT_GE(room.size(), n);
+        std::memcpy(room.data(), body.data() + at, n);
+        reply.ReceiveDone(n);
+    }
+    reply.Finish();
+    return seen.log;
+}
+
+TEST(WalkedReply, HowEverTheAnswerIsSplitTheWalkSeesWhatTheWholeBodyGives)
+{
+    const std::string captured = test::CapturedIpp("get-jobs-held");
+    const std::string longText(40000, 'v');  // longer than one of the client's reads
+    const std::string made = test::IppBody()
+                                 .Raw({1, 1, 0, 0, 0, 0, 0, 1, 0x01})
+                                 .Tag(0x44).Length(6).Text("Job-ID").Length(0x8000).Text("rest")
+                                 .Tag(0x02).Tag(0x21).Length(0x8001).Length(4).Raw({0, 0, 0, 9})
+                                 .Tag(0x41).Length(1).Text("x").Length(longText.size()).Text(longText)
+                                 .Tag(0x03).Text("after the end");
+    const std::string bodies[] = {
+        captured,
+        captured.substr(0, captured.size() / 2),  // cut short inside the answer
+        made,
+        made.substr(0, made.size() - 20000),  // cut short inside the long text
+        captured.substr(0, 10),
+        captured.substr(0, 11),
+    };
+    for (const std::string& body : bodies) {
+        for (int limit : {kIppJobWalkDelimiterLimit, kIppPrinterWalkDelimiterLimit}) {
+            WalkLog whole;
+            WalkResponse(body, limit, whole.OnAttribute(), whole.OnDelimiter());
+            for (std::size_t piece : {std::size_t{1}, std::size_t{3}, std::size_t{10}, std::size_t{11},
+                                      std::size_t{997}, std::size_t{65536}, body.size() + 1}) {
+                EXPECT_EQ(WalkInPieces(body, piece, limit), whole.log)
+                    << "body of " << body.size() << " bytes in pieces of " << piece;
+            }
+        }
     }
 }
 
