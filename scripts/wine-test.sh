@@ -110,6 +110,17 @@ through_proxy() {
 }
 check "GET through tinyproxy" through_proxy
 
+# The window's own tests (tests/winapp) need a display: a private Xvfb of their own.
+form_tests() {
+  Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp 5>"$work/form-display" >/dev/null 2>&1 &
+  local xvfb=$! rc=0
+  for _ in $(seq 100); do [ -s "$work/form-display" ] && break; sleep 0.1; done
+  (cd build-windows && DISPLAY=":$(cat "$work/form-display")" ctest --output-on-failure -j 1 --timeout 120 -L winapp) || rc=$?
+  kill "$xvfb" 2>/dev/null || true
+  return "$rc"
+}
+check "the window's form tests under wine on Xvfb" form_tests
+
 # Two instances of the window: the second waits its 10 s for the first one's mutex and ends with 0.
 second_waits() {
   [ -x build-windows/winapp/quenlo.exe ] || return 1
