@@ -5,7 +5,7 @@
 //   control CLASS X Y W H TEXT                    each child in stacking order
 //   column  INDEX TEXT                            the job list's column captions
 //   row     INDEX SELECTED X Y CELL...            the job list's rows, X Y the row's centre on screen
-//   box     TITLE TEXT                            an open message box of the program
+//   box     X Y W H TITLE TEXT                    an open message box of the program
 //   icons   COUNT                                 with "icons FILE": the icons the file carries
 // Exit 1 when the window is not there.
 #include <windows.h>
@@ -168,7 +168,10 @@ BOOL CALLBACK PrintBox(HWND top, LPARAM param) {
     GetWindowThreadProcessId(top, &pid);
     if (pid != reinterpret_cast<BoxSearch*>(param)->pid || ClassOf(top) != L"#32770" || !IsWindowVisible(top))
         return TRUE;
-    std::printf("box\t%s", Utf8(TextOf(top)).c_str());
+    RECT r{};
+    GetWindowRect(top, &r);
+    std::printf("box\t%ld\t%ld\t%ld\t%ld\t%s", r.left, r.top, r.right - r.left, r.bottom - r.top,
+                Utf8(TextOf(top)).c_str());
     EnumChildWindows(top, PrintBoxText, 0);
     std::printf("\n");
     return TRUE;
