@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Windows build under wine: the cross-built suites (ctest in build-windows/), then quenlo-cli.exe
 # against real peers that this script starts on Linux, on 127.0.0.1: the private CUPS (refresh and
-# a job and a printer command, compared with the Linux quenlo-cli against the same server) and
-# tinyproxy (a GET through the proxy). Needs build/ (Linux) and build-windows/.
+# a job and a printer command, compared with the Linux quenlo-cli against the same server),
+# tinyproxy (a GET through the proxy), and for the suites dante and microsocks; then the window on
+# a desktop (scripts/wine-window.sh). Needs build/ (Linux) and build-windows/.
 #   scripts/wine-test.sh
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -13,18 +14,45 @@ run_wine=(timeout 120 scripts/wine-run.sh)
 linux_cli=build/cli/quenlo-cli
 win_cli=build-windows/cli/quenlo-cli.exe
 
-echo "== Windows suites under wine"
-(cd build-windows && ctest --output-on-failure -j 2 --timeout 300 -L windows)
-
 work=$(mktemp -d /tmp/quenlo-wine-XXXXXX)
 lab="$work/cups"
-proxy_pid="" xvfb_pid="" first_pid=""
+proxy_pid="" xvfb_pid="" first_pid="" socks_pids=""
 cleanup() {
   scripts/cups-lab.sh stop "$lab" >/dev/null 2>&1 || true
-  for pid in $first_pid $proxy_pid $xvfb_pid; do kill "$pid" 2>/dev/null || true; done
+  for pid in $first_pid $proxy_pid $xvfb_pid $socks_pids; do kill "$pid" 2>/dev/null || true; done
   rm -rf "$work"
 }
 trap cleanup EXIT
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+listening() { for _ in $(seq 100); do nc -z 127.0.0.1 "$1" 2>/dev/null && return 0; sleep 0.1; done; return 1; }
+
+# The SOCKS servers the Windows socket suite goes through (tests/win/socks_win_test.cpp): dante
+# without authentication, microsocks without and with a user name and password.
+chmod 777 "$work"  # dante's unprivileged children log here too
+dante_port=$(free_port)
+{
+  printf 'logoutput: %s/danted.log\ninternal: 127.0.0.1 port = %s\nexternal: 127.0.0.1\n' "$work" "$dante_port"
+  printf 'clientmethod: none\nsocksmethod: none\n'
+  [ "$(id -u)" -eq 0 ] && printf 'user.privileged: root\nuser.unprivileged: nobody\nuser.libwrap: nobody\n'
+  printf 'client pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n}\n'
+  printf 'socks pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n  command: connect\n  protocol: tcp\n}\n'
+} >"$work/danted.conf"
+timeout 900 /usr/sbin/danted -f "$work/danted.conf" -p "$work/danted.pid" -N 1 >"$work/danted.out" 2>&1 &
+socks_pids="$socks_pids $!"
+microsocks_port=$(free_port)
+timeout 900 /usr/bin/microsocks -i 127.0.0.1 -p "$microsocks_port" >/dev/null 2>&1 &
+socks_pids="$socks_pids $!"
+microsocks_auth_port=$(free_port)
+timeout 900 /usr/bin/microsocks -i 127.0.0.1 -p "$microsocks_auth_port" -u quenlo -P s3cret >/dev/null 2>&1 &
+socks_pids="$socks_pids $!"
+for p in "$dante_port" "$microsocks_port" "$microsocks_auth_port"; do
+  listening "$p" || echo "wine-test: no SOCKS server on port $p" >&2
+done
+export QUENLO_WINE_DANTE_PORT=$dante_port QUENLO_WINE_MICROSOCKS_PORT=$microsocks_port
+export QUENLO_WINE_MICROSOCKS_AUTH_PORT=$microsocks_auth_port
+
+echo "== Windows suites under wine"
+(cd build-windows && ctest --output-on-failure -j 2 --timeout 300 -L windows)
 passed=0 failed=0
 check() {  # check NAME COMMAND...: one line per check, counted
   if "${@:2}"; then echo "ok   $1"; passed=$((passed + 1)); else echo "FAIL $1"; failed=$((failed + 1)); fi
@@ -69,18 +97,29 @@ paused() {
 check "release-job from Windows changes the server" released
 check "pause-printer from Windows stops the printer" paused
 
-pport=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+pport=$(free_port)
 printf 'Port %s\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\nLogFile "%s/tinyproxy.log"\n' "$pport" "$work" \
   >"$work/tinyproxy.conf"
 [ "$(id -u)" -eq 0 ] && printf 'User nobody\nGroup nogroup\n' >>"$work/tinyproxy.conf" && chmod 777 "$work"
 timeout 300 /usr/bin/tinyproxy -d -c "$work/tinyproxy.conf" >/dev/null 2>&1 &
 proxy_pid=$!
-for _ in $(seq 50); do nc -z 127.0.0.1 "$pport" 2>/dev/null && break; sleep 0.1; done
+listening "$pport" || true
 through_proxy() {
   wine_cli get "http://127.0.0.1:$port/printers/Wine-Laser" --proxy "127.0.0.1:$pport" --timeout 20 |
     grep -q 'HTTP 200' && grep -q 'CONNECT\|GET\|Request' "$work/tinyproxy.log"
 }
 check "GET through tinyproxy" through_proxy
+
+# The window's own tests (tests/winapp) need a display: a private Xvfb of their own.
+form_tests() {
+  Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp 5>"$work/form-display" >/dev/null 2>&1 &
+  local xvfb=$! rc=0
+  for _ in $(seq 100); do [ -s "$work/form-display" ] && break; sleep 0.1; done
+  (cd build-windows && DISPLAY=":$(cat "$work/form-display")" ctest --output-on-failure -j 1 --timeout 120 -L winapp) || rc=$?
+  kill "$xvfb" 2>/dev/null || true
+  return "$rc"
+}
+check "the window's form tests under wine on Xvfb" form_tests
 
 # Two instances of the window: the second waits its 10 s for the first one's mutex and ends with 0.
 second_waits() {
@@ -100,6 +139,22 @@ second_waits() {
   kill -0 "$first_pid" 2>/dev/null && [ "$rc" -eq 0 ] && [ "$took" -ge 10 ]
 }
 check "a second window waits 10 s and exits 0" second_waits
+
+# The first window and its display are done with before the desktop test starts its own.
+for pid in $first_pid $xvfb_pid; do kill "$pid" 2>/dev/null || true; done
+first_pid="" xvfb_pid=""
+unset DISPLAY
+echo "== the window on a desktop"
+# About one run in three on a loaded machine, wine does not hand the click on the docked tray icon
+# to the window (the icon is docked and viewable; three clicks change nothing; the X tree is kept
+# in build-windows/artifacts/x-tree-not-back.txt). Until that is understood the desktop test gets
+# a second attempt, announced loudly; the first attempt's screenshots are overwritten.
+desktop_test() {
+  scripts/wine-window.sh && return 0
+  echo "     !! the desktop test failed once; second and last attempt"
+  scripts/wine-window.sh
+}
+check "the window under wine on Xvfb, openbox and trayer" desktop_test
 
 echo "wine: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -2,7 +2,7 @@
 # they talk to on 127.0.0.1):
 #   quenlo_ipp_tests   the IPP suite as on Linux
 #   quenlo_win_tests   the Windows platform layer, the gateways with a stand-in Ferrowick.exe,
-#                      and a refresh of the private CUPS
+#                      a refresh of the private CUPS, and TWSocket through dante and microsocks
 set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
