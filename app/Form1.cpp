@@ -246,6 +246,7 @@ void TForm1::CreateComponents() {
     // so its colours are given here as well.
     listView_->setStyleSheet(QStringLiteral(
         "QTableView { gridline-color: rgb(96, 96, 96); }"
+        "QHeaderView { background-color: black; }"
         "QHeaderView::section { background-color: black; color: rgb(204, 204, 255);"
         " border: none; border-right: 1px solid rgb(96, 96, 96);"
         " border-bottom: 1px solid rgb(96, 96, 96); padding: 1px 2px; }"));
