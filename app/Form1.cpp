@@ -437,6 +437,8 @@ void TForm1::FormDestroy() {
     trayIcon_->hide();
 }
 
+void TForm1::EndGateways() { StopGateways(printerList_); }
+
 void TForm1::closeEvent(QCloseEvent* event) {
     // Closing the window (not minimising it) ends the program.
     event->accept();

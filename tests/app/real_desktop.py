@@ -142,12 +142,6 @@ def key(name):
     run("xdotool", "key", name)
 
 
-def screenshot(shots, name):
-    path = os.path.join(shots, name + ".png")
-    run("import", "-window", "root", path, timeout=30)
-    return path
-
-
 # --- The private CUPS server ------------------------------------------------------------------------
 
 class Cups:
@@ -204,8 +198,13 @@ class Quenlo:
         self.main = None
         self.tray = os.environ.get("QUENLO_SESSION_TRAY") == "1"
 
-    def start(self):
+    def start(self, display=None):
         env = dict(os.environ, QUENLO_FAKE_GATEWAY_LOG=self.gateway_log)
+        if display:
+            env["DISPLAY"] = display
+            self.process = subprocess.Popen([os.path.join(self.bin, "quenlo")], cwd=self.dir, env=env,
+                                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            return None
         self.log = open(os.path.join(self.dir, "quenlo.log"), "a")
         self.process = subprocess.Popen([os.path.join(self.bin, "quenlo")], cwd=self.dir, env=env,
                                         stdout=self.log, stderr=subprocess.STDOUT)
@@ -323,8 +322,19 @@ class Suite:
         self.app = Quenlo(args, self.cups)
         self.passed, self.failed = 0, 0
 
+    def desktop(self):
+        wm = os.environ["QUENLO_SESSION_WM"]
+        if not self.app.tray:
+            return wm + "-alone"
+        return wm if wm == "icewm" else wm + "-trayer"
+
+    def shot_path(self, name):
+        return os.path.join(self.args.shots, f"{self.desktop()}-{name}.png")
+
     def shot(self, name):
-        return screenshot(self.args.shots, f"{os.environ['QUENLO_SESSION_WM']}{'-tray' if self.app.tray else ''}-{name}")
+        path = self.shot_path(name)
+        run("import", "-window", "root", path, timeout=30)
+        return path
 
     def case(self, name, body):
         started = time.monotonic()
@@ -542,8 +552,44 @@ class Suite:
         if alive:
             raise Failure(f"gateways still running: {alive}")
 
+    def display_ends(self):
+        """The program's display goes away under it, as when the session ends."""
+        import select
+        r, w = os.pipe()
+        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
+                                pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(w)
+        try:
+            if not select.select([r], [], [], 20)[0]:
+                raise Failure("no second X server")
+            display = ":" + os.read(r, 32).decode().strip()
+            known = set(self.app.gateways()[0])
+            self.app.start(display)
+            fresh = wait_until("the gateways started",
+                               lambda: len(set(self.app.gateways()[0]) - known) == 2 and set(self.app.gateways()[0]) - known, 15)
+            time.sleep(1)  # in its event loop by now
+        finally:
+            os.close(r)
+            xvfb.terminate()
+            xvfb.wait(10)
+        try:
+            code = self.app.process.wait(10)
+        except subprocess.TimeoutExpired:
+            raise Failure("the program still runs 10 s after its display went away")
+        alive = lambda: [pid for pid in fresh if os.path.exists(f"/proc/{pid}")
+                         and open(f"/proc/{pid}/stat").read().split()[2] != "Z"]
+        try:
+            wait_until("the gateways ended with the program", lambda: not alive(), 5)
+        except Failure:
+            raise Failure(f"gateways {alive()} outlived the program (exit code {code})")
+        if code != 0:
+            raise Failure(f"exit code {code} after the display went away")
+
     def run(self):
         begun = time.monotonic()
+        for old in os.listdir(self.args.shots):  # this desktop's shots of an earlier run
+            if old.startswith(self.desktop() + "-"):
+                os.remove(os.path.join(self.args.shots, old))
         self.prepare()
         if not self.case("start, then put away after about 1 s", self.start_and_tray):
             return
@@ -562,8 +608,8 @@ class Suite:
         self.case("the minimise button puts the window away", self.minimise_button)
         self.case(f"{self.args.cycles} cycles of click back and minimise", self.cycles)
         self.case("the close button ends the program and its gateways", self.close_button)
-        print(f"desktop suite on {os.environ['QUENLO_SESSION_WM']}"
-              f"{' with a notification area' if self.app.tray else ''}: {time.monotonic() - begun:.1f} s")
+        self.case("the display ends: the gateways end with the program, exit code 0", self.display_ends)
+        print(f"desktop suite on {self.desktop()}: {time.monotonic() - begun:.1f} s")
 
     def stop(self):
         p = self.app.process
