@@ -251,6 +251,16 @@ class Quenlo:
         # In front and taking input, as the user sees it before clicking into it.
         wait_until("the window active after the click",
                    lambda: self.main in re.findall(r"0x[0-9a-f]+", prop("-root", "_NET_ACTIVE_WINDOW")), 5)
+        # openbox animates the way back from the task bar: the window is mapped and active while
+        # its frame still moves to its place.
+        last = [None]
+
+        def settled():
+            now = self.client()
+            still, last[0] = now == last[0], now
+            time.sleep(0.1)
+            return still
+        wait_until("the window at rest after the click", settled, 5, step=0)
 
     def client(self):
         return geometry(self.main)
