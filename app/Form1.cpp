@@ -243,8 +243,15 @@ void TForm1::CreateComponents() {
     listView_->setFrameShape(QFrame::NoFrame);
     listView_->setShowGrid(true);
     listView_->setGridStyle(Qt::SolidLine);
-    // Grid lines in a grey that stays visible on the black list.
-    listView_->setStyleSheet(QStringLiteral("QTableView { gridline-color: rgb(96, 96, 96); }"));
+    // Grid lines in a grey that stays visible on the black list. The column captions are part of
+    // the black list too: with a style sheet on the list its header no longer follows the palette,
+    // so its colours are given here as well.
+    listView_->setStyleSheet(QStringLiteral(
+        "QTableView { gridline-color: rgb(96, 96, 96); }"
+        "QHeaderView { background-color: black; }"
+        "QHeaderView::section { background-color: black; color: rgb(204, 204, 255);"
+        " border: none; border-right: 1px solid rgb(96, 96, 96);"
+        " border-bottom: 1px solid rgb(96, 96, 96); padding: 1px 2px; }"));
     listView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     listView_->setSelectionMode(QAbstractItemView::SingleSelection);
     listView_->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -435,6 +442,8 @@ void TForm1::FormDestroy() {
         watchTray_->End(kWatchEndLimit);
 }
 
+void TForm1::EndGateways() { StopGateways(printerList_); }
+
 void TForm1::closeEvent(QCloseEvent* event) {
     // Closing the window (not minimising it) ends the program.
     event->accept();
@@ -578,8 +587,10 @@ void TForm1::ShowMessage(const std::string& text, MessageIcon icon) {
     QMessageBox box(icon == MessageIcon::Error ? QMessageBox::Critical : QMessageBox::Warning,
                     QStringLiteral("Quenlo"), MessageTextForDisplay(text), QMessageBox::Ok);
     box.setObjectName(QStringLiteral("QuenloMessageBox"));
-    box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    // The modality first: a message box re-parents itself when it is set, which resets its window
+    // flags to a plain dialog's, and the window manager then stacks it below our window.
     box.setWindowModality(Qt::ApplicationModal);
+    box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
     box.exec();
 }
 

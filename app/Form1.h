@@ -89,6 +89,9 @@ public:
     // Terminates the started gateways in list order and removes the tray icon. Runs once (the
     // destructor calls it); later calls do nothing.
     void FormDestroy();
+    // Terminates the started gateways at once, for a process that ends without FormDestroy (the
+    // toolkit exits when its display goes away). Safe to call more than once.
+    void EndGateways();
 
     // --- Handlers ------------------------------------------------------------------------------
     // The refresh of the selected printer (the selector's change handler).

@@ -6,6 +6,25 @@
 
 #include <QApplication>
 #include <csignal>
+#include <cstdlib>
+#include <utility>
+
+namespace {
+
+// The window while its event loop runs.
+quenlo::app::TForm1* runningForm = nullptr;
+
+// The toolkit ends the process with exit() when its display goes away (the session ended under
+// us), skipping the way out through FormDestroy: the gateways are ended here then, and the exit
+// code stays 0.
+void EndWithTheDisplay() {
+    if (quenlo::app::TForm1* form = std::exchange(runningForm, nullptr)) {
+        form->EndGateways();
+        std::_Exit(0);
+    }
+}
+
+}  // namespace
 
 int main(int /*argc*/, char** argv) {
     using quenlo::platform::SingleInstance;
@@ -39,8 +58,11 @@ int main(int /*argc*/, char** argv) {
             quenlo::app::TForm1 form;
             form.FormCreate();
             if (!form.TerminationRequested() && !quitOnSignal.Received()) {
+                runningForm = &form;
+                std::atexit(EndWithTheDisplay);
                 form.show();
                 QApplication::exec();
+                runningForm = nullptr;
             }
             // The next instance may start while this one still stops its gateways.
             instance.Release();

@@ -4,9 +4,11 @@
 # Everything the server needs lives under one lab directory: its configuration, spool, cache, state
 # and logs. The system's own /etc/cups, its socket and port 631 are never touched or used.
 #
-#   scripts/cups-lab.sh start DIR [--auth|--stock] [--owner PID]
+#   scripts/cups-lab.sh start DIR [--auth|--stock] [--owner PID] [--log-all]
 #                                              start cupsd on a free port; prints the port
-#                                              (--owner: stop it, too, when process PID ends)
+#                                              (--owner: stop it, too, when process PID ends;
+#                                              --log-all: every request in log/access_log, with its
+#                                              operation and status, not only the changes)
 #   scripts/cups-lab.sh port DIR               prints the port of a running lab
 #   scripts/cups-lab.sh add-printer DIR NAME   add a raw queue printing to /dev/null
 #   scripts/cups-lab.sh hold-jobs DIR PRINTER COUNT [--user U] [--size BYTES] [--title T] [--fast]
@@ -40,10 +42,11 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+access_log_level=actions
 
 die() { echo "cups-lab: $*" >&2; exit 1; }
 usage() {
-  sed -n '7,23p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '7,25p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -155,6 +158,7 @@ CUPS-Reject-Jobs CUPS-Add-Modify-Printer CUPS-Delete-Printer CUPS-Set-Default"
   {
     cat <<EOF
 LogLevel info
+AccessLogLevel $access_log_level
 MaxLogSize 0
 Listen 127.0.0.1:$port
 Listen $sock
@@ -295,6 +299,7 @@ cmd_start() {
       --auth) auth=1 ;;
       --stock) auth=stock ;;
       --owner) owner=${2:-}; [[ "$owner" =~ ^[0-9]+$ ]] || usage; shift ;;
+      --log-all) access_log_level=all ;;
       *) usage ;;
     esac
     shift

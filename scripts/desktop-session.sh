@@ -19,7 +19,9 @@
 #   QUENLO_SESSION_DIR        the session folder (kept with --dir, else removed at the end)
 #   QUENLO_SESSION_WM         openbox or icewm;  QUENLO_SESSION_TRAY  1 when a notification area runs
 #   QUENLO_CUPS_LAB, QUENLO_CUPS_PORT   with --cups: the lab folder (for scripts/cups-lab.sh
-#                             add-printer, hold-jobs, ...) and the server's port on 127.0.0.1
+#                             add-printer, hold-jobs, ...) and the server's port on 127.0.0.1;
+#                             "$QUENLO_CUPS_LAB/log/access_log" lists every request with its
+#                             operation and status
 #
 # Exit 77 when Xvfb, the window manager, trayer or xdotool/xwininfo/xprop is missing, except under
 # CI=true, where that is a failure (1). Every wait for the session to come up is bounded (20 s).
@@ -165,7 +167,7 @@ export QUENLO_SESSION_TRAY
 
 # --- The private CUPS server.
 if [ "$cups" = 1 ]; then
-  port=$("$here/cups-lab.sh" start "$dir/cups" --owner $$)
+  port=$("$here/cups-lab.sh" start "$dir/cups" --owner $$ --log-all)
   lab_started=1
   export QUENLO_CUPS_LAB="$dir/cups" QUENLO_CUPS_PORT="$port"
 fi
