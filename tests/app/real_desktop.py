@@ -542,6 +542,22 @@ class Suite:
             if not self.app.put_away():
                 raise Failure(f"cycle {i + 1}: not put away after the minimise")
 
+    def starts(self):
+        """The whole round from a fresh start, as a user meets it at every log-in."""
+        for i in range(self.args.starts):
+            self.app.start()
+            wait_until(f"start {i + 1}: put away by the timer", self.app.put_away, 10)
+            self.app.bring_back()
+            if not self.app.shown():
+                raise Failure(f"start {i + 1}: not visible after the click")
+            self.minimise_button()
+            if not self.app.put_away():
+                raise Failure(f"start {i + 1}: not put away after the minimise")
+            self.app.process.terminate()
+            code = self.app.process.wait(10)
+            if code != 0:
+                raise Failure(f"start {i + 1}: exit code {code} after SIGTERM")
+
     def close_button(self):
         started, _ = self.app.gateways()
         if len(started) != 2:
@@ -619,6 +635,8 @@ class Suite:
         self.case(f"{self.args.cycles} cycles of click back and minimise", self.cycles)
         self.case("the close button ends the program and its gateways", self.close_button)
         self.case("the display ends: the gateways end with the program, exit code 0", self.display_ends)
+        if self.args.starts:
+            self.case(f"{self.args.starts} starts: put away, back on a click, minimised, ended", self.starts)
         print(f"desktop suite on {self.desktop()}: {time.monotonic() - begun:.1f} s")
 
     def stop(self):
@@ -644,6 +662,8 @@ def main():
     parser.add_argument("--gateway", required=True)
     parser.add_argument("--shots", required=True)
     parser.add_argument("--cycles", type=int, default=20)
+    parser.add_argument("--starts", type=int, default=int(os.environ.get("QUENLO_DESKTOP_STARTS", "3")),
+                        help="whole rounds from a fresh start (20 for the full check)")
     args = parser.parse_args()
     os.makedirs(args.shots, exist_ok=True)
     suite = Suite(args)
