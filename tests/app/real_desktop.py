@@ -19,31 +19,9 @@ import subprocess
 import sys
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-LAB_SCRIPT = os.path.join(HERE, "..", "..", "scripts", "cups-lab.sh")
+from desktop_driver import LAB_SCRIPT, Failure, run, tree, viewable, wait_until
+
 LONG_TITLE = "Éves beszámoló a második emeleti nyomtatókról.pdf"
-
-
-class Failure(Exception):
-    pass
-
-
-def run(*cmd, timeout=15, check=True):
-    done = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
-    if check and done.returncode != 0:
-        raise Failure(f"{' '.join(cmd)} failed: {done.stderr.strip()}")
-    return done.stdout
-
-
-def wait_until(what, predicate, limit=10.0, step=0.05):
-    deadline = time.monotonic() + limit
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise Failure(f"{what}: not within {limit:g} s")
-        time.sleep(step)
 
 
 def stays(predicate, duration):
@@ -57,26 +35,6 @@ def stays(predicate, duration):
 
 
 # --- What the X server and the window manager say ------------------------------------------------
-
-TREE_LINE = re.compile(r'^\s*(0x[0-9a-f]+) (?:"(.*)"|\(has no name\)): \((.*)\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)')
-
-
-def tree(root="-root"):
-    """Every window below the root (or below a window id): id, name, class, size, absolute place."""
-    out = run("xwininfo", "-tree", *(["-root"] if root == "-root" else ["-id", root]))
-    windows = []
-    for line in out.splitlines():
-        m = TREE_LINE.match(line)
-        if m:
-            wid, name, cls, w, h, x, y = m.groups()
-            windows.append(dict(id=wid, name=name, cls=cls, w=int(w), h=int(h), x=int(x), y=int(y)))
-    return windows
-
-
-def viewable(wid):
-    out = run("xwininfo", "-id", wid, check=False)
-    return "IsViewable" in out
-
 
 def geometry(wid):
     """Absolute place and size of a window's inside."""

@@ -15,6 +15,7 @@ How long each change took to reach the tray is printed, never judged: every wait
 generous limit. The last line is "N passed, N failed".
 """
 import argparse
+import functools
 import os
 import re
 import struct
@@ -23,20 +24,11 @@ import sys
 import time
 import urllib.request
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-LAB_SCRIPT = os.path.join(HERE, "..", "..", "scripts", "cups-lab.sh")
+import desktop_driver
+from desktop_driver import LAB_SCRIPT, Failure, tree, viewable
+
 LIMIT = 30.0  # a loaded machine may be slow; a change that is missed never comes
-
-
-class Failure(Exception):
-    pass
-
-
-def run(*cmd, timeout=60, check=True):
-    done = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
-    if check and done.returncode != 0:
-        raise Failure(f"{' '.join(cmd)} failed: {done.stderr.strip()}")
-    return done.stdout
+run = functools.partial(desktop_driver.run, timeout=60)
 
 
 def lab(*args):
@@ -45,33 +37,17 @@ def lab(*args):
 
 def wait_for(what, predicate, limit=LIMIT):
     start = time.monotonic()
-    while True:
-        value = predicate()
-        if value:
-            print(f"  {what}: after {time.monotonic() - start:.1f} s")
-            return value
-        if time.monotonic() - start > limit:
-            raise Failure(f"{what}: not within {limit:g} s")
-        time.sleep(0.1)
+    value = desktop_driver.wait_until(what, predicate, limit, step=0.1)
+    print(f"  {what}: after {time.monotonic() - start:.1f} s")
+    return value
 
 
 # --- The screen -----------------------------------------------------------------------------------
 
-TREE_LINE = re.compile(r'^\s*(0x[0-9a-f]+) (?:"(.*)"|\(has no name\)): \((.*)\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)')
-
-
 def windows(wanted=lambda w: True):
     """The viewable windows that `wanted` accepts: id, name, class, size and place on the screen."""
-    found = []
     # A window that goes away while the tree is read fails the query: the next look tries again.
-    for line in run("xwininfo", "-root", "-tree", check=False).splitlines():
-        m = TREE_LINE.match(line)
-        if m:
-            wid, name, cls, w, h, x, y = m.groups()
-            window = dict(id=wid, name=name or "", cls=cls, w=int(w), h=int(h), x=int(x), y=int(y))
-            if wanted(window) and "IsViewable" in run("xwininfo", "-id", wid, check=False):
-                found.append(window)
-    return found
+    return [w for w in tree(check=False) if wanted(w) and viewable(w["id"])]
 
 
 def ours(w):
