@@ -92,14 +92,9 @@ config=$(cd "$work" && "${user_env[@]}" quenlo-cli config) || fail "quenlo-cli c
 sed -n 2p <<<"$config" | grep -q "^Iroda	" || fail "quenlo-cli config lists: $(sed -n 2p <<<"$config")"
 
 echo "-- the window under Xvfb"
-display=""
-for n in $(seq 150 199); do
-  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=":$n"; break; fi
-done
-[ -n "$display" ] || fail "no free display"
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 1 100); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
+. "$(dirname "$0")/xvfb.sh"
+start_xvfb "$work" || fail "Xvfb did not start"
+xvfb_pid=$XVFB_PID display=$XVFB_DISPLAY
 # No session bus: the desktop's tray protocol has nothing to find here.
 (cd "$work" && exec "${user_env[@]}" DISPLAY="$display" \
    DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-session-bus" quenlo) >"$work/quenlo.log" 2>&1 &

@@ -23,6 +23,7 @@ build=${QUENLO_BUILD_DIR:-$root/build}  # another build tree, e.g. build-asan
 window="$build/app/quenlo"
 cli="$build/cli/quenlo-cli"
 lab="$root/scripts/cups-lab.sh"
+. "$root/scripts/xvfb.sh"
 demo=${QUENLO_DEMO_DIR:-$root/demo}
 
 force_demo=0
@@ -178,19 +179,14 @@ run_window_headless() {
     run_cli_view "$@"
     return
   fi
-  local display="" n
-  for n in $(seq 90 140); do
-    if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=":$n"; break; fi
-  done
-  if [ -z "$display" ]; then
-    say "no DISPLAY and no free display number for Xvfb; showing the text view"
+  mkdir -p "$demo"
+  if ! start_xvfb "$demo"; then
+    say "no DISPLAY and Xvfb did not start; showing the text view"
     run_cli_view "$@"
     return
   fi
+  local display=$XVFB_DISPLAY xvfb_pid=$XVFB_PID
   say "no DISPLAY: running the window on a private Xvfb display $display"
-  Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-  local xvfb_pid=$!
-  for _ in $(seq 1 100); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
   # The private display has no session bus; an address that leads nowhere keeps the toolkit from
   # launching one of its own, which would leave its files in the user's home.
   DISPLAY="$display" QT_QPA_PLATFORM=xcb DBUS_SESSION_BUS_ADDRESS="unix:path=$demo/no-session-bus" \
@@ -207,7 +203,6 @@ run_window_headless() {
   local shot="$demo/quenlo-window.png"
   if [ -n "$id" ]; then
     sleep 0.5  # let it paint
-    mkdir -p "$demo"
     if DISPLAY="$display" timeout 20 import -window "$id" "$shot"; then
       say "screenshot of the window saved: $shot"
     else

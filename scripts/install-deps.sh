@@ -58,5 +58,7 @@ if [ ! -e "$policy" ]; then
   made_policy=1
 fi
 trap '[ $made_policy -eq 1 ] && $sudo rm -f "$policy"' EXIT
-$sudo apt-get update -qq
-$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# Another apt run holding the lock (an unattended upgrade, a second script) is waited for.
+apt_wait=(-o DPkg::Lock::Timeout=600)
+$sudo apt-get "${apt_wait[@]}" update -qq
+$sudo apt-get "${apt_wait[@]}" install -y -qq --no-install-recommends "${missing[@]}"

@@ -60,18 +60,13 @@ chmod 700 "$work/run"
 printf '<printer>\nname=Iroda\nremotehost=127.0.0.1:9\nurl=/printers/Iroda\nlocalport=-1\n<endprinter>\n' \
   >"$work/printers.qdl"
 
-# The desktop: Xvfb on a free display, openbox on it.
-display=""
-for n in $(seq 200 249); do
-  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=":$n"; break; fi
-done
-[ -n "$display" ] || fail "no free display"
-export DISPLAY=$display HOME=$work/home XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/run
+# The desktop: Xvfb on a display of its own, openbox on it.
+. "$(dirname "$0")/xvfb.sh"
+start_xvfb "$work" || fail "Xvfb did not start"
+pids+=("$XVFB_PID")
+export DISPLAY=$XVFB_DISPLAY HOME=$work/home XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/run
 # Qt's plain desktop integration, whatever desktop the test itself was started from.
 unset XDG_CURRENT_DESKTOP XDG_SESSION_DESKTOP DESKTOP_SESSION KDE_FULL_SESSION QT_QPA_PLATFORMTHEME WAYLAND_DISPLAY
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-pids+=($!)
-wait_for 10 test -e "/tmp/.X11-unix/X${display#:}" || fail "Xvfb did not start"
 openbox --sm-disable >"$work/openbox.log" 2>&1 &
 pids+=($!)
 wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"' ||

@@ -65,15 +65,9 @@ localport=-1
 <endprinter>
 QDL
 
-# A free display number.
-display=""
-for n in $(seq 90 140); do
-  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=":$n"; break; fi
-done
-[ -n "$display" ] || { echo "window-screenshot: no free display" >&2; exit 1; }
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 1 100); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
+. "$here/xvfb.sh"
+start_xvfb "$work" || { echo "window-screenshot: Xvfb did not start" >&2; exit 1; }
+xvfb_pid=$XVFB_PID display=$XVFB_DISPLAY
 
 (cd "$work" && exec env DISPLAY="$display" QT_QPA_PLATFORM=xcb XDG_RUNTIME_DIR="$work/run" \
   XDG_CONFIG_HOME="$work/config" HOME="$work/home" \

@@ -1,0 +1,27 @@
+# Sourced by the scripts that need a private X display.
+#
+#   start_xvfb DIR [WIDTHxHEIGHT]
+#
+# Starts Xvfb on a display number the server picks itself (-displayfd), so scripts and tests that
+# run side by side never share a display: a choice made by looking for free lock files races with
+# another script doing the same. Sets XVFB_DISPLAY (":N") and XVFB_PID; the server's output goes to
+# DIR/xvfb.log. Returns 1 when the server is not up within 20 s.
+start_xvfb() {
+  local dir=$1 size=${2:-1280x1024} tenths
+  rm -f "$dir/xvfb.display"
+  Xvfb -displayfd 5 -screen 0 "${size}x24" -nolisten tcp -noreset \
+    5>"$dir/xvfb.display" >"$dir/xvfb.log" 2>&1 &
+  XVFB_PID=$!
+  XVFB_DISPLAY=""
+  # The number is written, with its newline, once the server accepts connections.
+  for ((tenths = 200; tenths > 0; tenths--)); do
+    if grep -q '^[0-9][0-9]*$' "$dir/xvfb.display" 2>/dev/null; then
+      XVFB_DISPLAY=":$(head -n 1 "$dir/xvfb.display")"
+      return 0
+    fi
+    kill -0 "$XVFB_PID" 2>/dev/null || break
+    sleep 0.1
+  done
+  cat "$dir/xvfb.log" >&2 2>/dev/null || true
+  return 1
+}
