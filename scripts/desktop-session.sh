@@ -104,15 +104,11 @@ wait_for() {
   return 1
 }
 
-# --- The X server: it chooses a free display itself and writes its number to a pipe.
-fifo="$dir/displayfd"
-mkfifo "$fifo"
-Xvfb -displayfd 5 -screen 0 "${size}x24" -nolisten tcp -noreset 5>"$fifo" >"$dir/log/xvfb.log" 2>&1 &
-pids+=($!)
-number=""
-read -r -t 20 number <"$fifo" || true
-[ -n "$number" ] || { say "Xvfb did not start"; cat "$dir/log/xvfb.log" >&2; exit 1; }
-export DISPLAY=":$number"
+# --- The X server, on a display it chooses itself.
+. "$here/xvfb.sh"
+start_xvfb "$dir/log" "$size" || { say "Xvfb did not start"; exit 1; }
+pids+=("$XVFB_PID")
+export DISPLAY=$XVFB_DISPLAY
 
 export HOME="$dir/home" XDG_CONFIG_HOME="$dir/config" XDG_RUNTIME_DIR="$dir/run"
 export DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/no-session-bus"
