@@ -1,5 +1,6 @@
 #include "app/Form1.h"
 
+#include "app/FilePages.h"
 #include "app/JobListModel.h"
 #include "app/MonitorHost.h"
 #include "app/TextCodec.h"
@@ -51,6 +52,8 @@ constexpr int kLabelHeight = 13;
 constexpr int kDefaultColumnWidth = 50;
 // How long the end of the program waits for the servers to drop the watch's subscriptions.
 constexpr std::chrono::milliseconds kWatchEndLimit{1000};
+// How long the window sits in the tray before it gives back its file pages (app/FilePages.h).
+constexpr std::chrono::milliseconds kGiveBackDelay{1000};
 
 QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
 
@@ -507,6 +510,11 @@ void TForm1::ApplicationMinimize() {
     trayIcon_->setToolTip(QStringLiteral("Quenlo"));
     trayIcon_->show();
     hide();
+    // Settled in the tray, it gives back the file pages it touched to start and draw itself.
+    QTimer::singleShot(kGiveBackDelay, this, [this] {
+        if (!isVisible())
+            GiveBackFilePages();
+    });
 }
 
 void TForm1::TrayIconMessage(QSystemTrayIcon::ActivationReason reason) {
