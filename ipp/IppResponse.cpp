@@ -36,7 +36,10 @@ long ReadLength(IppResponseStream& stream)
 std::int32_t FirstFourBytes(std::string_view value, bool mostSignificantFirst)
 {
     std::uint8_t b[4] = {0, 0, 0, 0};
-    std::memcpy(b, value.data(), std::min<std::size_t>(value.size(), 4));
+    if (value.size() >= 4)
+        std::memcpy(b, value.data(), 4);  // the usual case, as one load
+    else
+        std::memcpy(b, value.data(), value.size());
     std::uint32_t v = mostSignificantFirst ? (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
                                                  (std::uint32_t{b[2]} << 8) | b[3]
                                            : (std::uint32_t{b[3]} << 24) | (std::uint32_t{b[2]} << 16) |

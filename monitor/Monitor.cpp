@@ -275,7 +275,7 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
     view_.SetImageStatus(Lamp::Green);
     jobsAnswer.Finish();
     const std::string name = Name();
-    jobs.ForEach([&](const JobFields& job) { view_.AddJobRow(JobRowTexts(job, name)); });
+    jobs.Drain([&](const JobFields& job) { view_.AddJobRow(JobRowTexts(job, name)); });
 
     // Get-Printer-Attributes: the printer line and its lamp.
     ReplyBody printerAnswer(AnnouncedLength());

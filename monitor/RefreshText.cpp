@@ -90,9 +90,10 @@ void JobTable::Add(const JobRecord& job)
     ++count_;
 }
 
-void JobTable::ForEach(const std::function<void(const JobFields& job)>& onJob) const
+void JobTable::Drain(const std::function<void(const JobFields& job)>& onJob)
 {
-    bytes_.ForEachBlock([&](std::string_view block) {
+    count_ = 0;
+    bytes_.DrainBlocks([&](std::string_view block) {
         while (!block.empty()) {
             PackedJobHead head;
             std::memcpy(&head, block.data(), sizeof head);

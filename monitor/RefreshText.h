@@ -65,6 +65,17 @@ public:
         for (const Block& block : blocks_)
             onBlock(std::string_view(block.data.get(), block.used));
     }
+    // The same, each block freed once it has been handed on (so that what is made from it can
+    // take its memory); the blocks are empty afterwards.
+    template <typename F>
+    void DrainBlocks(F&& onBlock)
+    {
+        for (Block& block : blocks_) {
+            onBlock(std::string_view(block.data.get(), block.used));
+            block.data.reset();
+        }
+        blocks_.clear();
+    }
     bool Empty() const noexcept { return blocks_.empty(); }
     void Clear() noexcept { blocks_.clear(); }
 
@@ -84,8 +95,9 @@ class JobTable {
 public:
     void Add(const JobRecord& job);
     std::size_t Size() const noexcept { return count_; }
-    // Each job in the order added; the views are valid during the call.
-    void ForEach(const std::function<void(const JobFields& job)>& onJob) const;
+    // Hands on each job in the order added and empties the table as it goes; the views are valid
+    // during the call.
+    void Drain(const std::function<void(const JobFields& job)>& onJob);
 
 private:
     TextBlocks bytes_;
