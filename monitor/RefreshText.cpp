@@ -87,12 +87,10 @@ void JobTable::Add(const JobRecord& job)
         std::memcpy(out, text->data(), text->size());
         out += text->size();
     }
-    ++count_;
 }
 
 void JobTable::Drain(const std::function<void(const JobFields& job)>& onJob)
 {
-    count_ = 0;
     bytes_.DrainBlocks([&](std::string_view block) {
         while (!block.empty()) {
             PackedJobHead head;

@@ -76,7 +76,6 @@ public:
         }
         blocks_.clear();
     }
-    bool Empty() const noexcept { return blocks_.empty(); }
     void Clear() noexcept { blocks_.clear(); }
 
 private:
@@ -94,14 +93,12 @@ private:
 class JobTable {
 public:
     void Add(const JobRecord& job);
-    std::size_t Size() const noexcept { return count_; }
     // Hands on each job in the order added and empties the table as it goes; the views are valid
     // during the call.
     void Drain(const std::function<void(const JobFields& job)>& onJob);
 
 private:
     TextBlocks bytes_;
-    std::size_t count_ = 0;
 };
 
 // Stores one attribute (lower-cased name, as the walk gives it) into the record when it is one of
