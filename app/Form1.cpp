@@ -1,5 +1,6 @@
 #include "app/Form1.h"
 
+#include "app/FilePages.h"
 #include "app/JobListModel.h"
 #include "app/MonitorHost.h"
 #include "app/TextCodec.h"
@@ -14,6 +15,7 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QImageReader>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -50,8 +52,20 @@ constexpr int kLabelHeight = 13;
 constexpr int kDefaultColumnWidth = 50;
 // How long the end of the program waits for the servers to drop the watch's subscriptions.
 constexpr std::chrono::milliseconds kWatchEndLimit{1000};
+// How long the window sits in the tray before it gives back its file pages (app/FilePages.h).
+constexpr std::chrono::milliseconds kGiveBackDelay{1000};
 
 QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
+
+// One of the program's own PNG pictures. Told the format and not to guess, the reader takes the
+// built-in decoder at once instead of loading every image-format plugin of the machine (and their
+// libraries) to ask each about the bytes.
+QPixmap BuiltInImage(const char* name)
+{
+    QImageReader reader(QStringLiteral(":/quenlo/images/") + QLatin1StringView(name), "png");
+    reader.setAutoDetectImageFormat(false);
+    return QPixmap::fromImage(reader.read());
+}
 
 // Underlines every cell of the row under the mouse (the list's hot tracking), and shows the full
 // text of a cell that its column cuts off as the cell's hint.
@@ -167,12 +181,10 @@ TForm1::TForm1(Options options) : options_(std::move(options)) {
     setMinimumSize(kClientWidth, kClientHeight);
 
     InitQuenloResources();
-    appIcon_.addFile(QStringLiteral(":/quenlo/images/quenlo32.png"), QSize(32, 32));
-    appIcon_.addFile(QStringLiteral(":/quenlo/images/quenlo48.png"), QSize(48, 48));
+    appIcon_.addPixmap(BuiltInImage("quenlo32.png"));
+    appIcon_.addPixmap(BuiltInImage("quenlo48.png"));
     setWindowIcon(appIcon_);
-    imageList_ = {QPixmap(QStringLiteral(":/quenlo/images/lamp_green.png")),
-                  QPixmap(QStringLiteral(":/quenlo/images/lamp_yellow.png")),
-                  QPixmap(QStringLiteral(":/quenlo/images/lamp_red.png"))};
+    imageList_ = {BuiltInImage("lamp_green.png"), BuiltInImage("lamp_yellow.png"), BuiltInImage("lamp_red.png")};
 
     CreateComponents();
     CreateMenus();
@@ -213,7 +225,7 @@ void TForm1::CreateComponents() {
     refreshButton_->setObjectName(QStringLiteral("RefreshButton"));
     refreshButton_->setAutoRaise(true);
     refreshButton_->setFocusPolicy(Qt::NoFocus);
-    refreshButton_->setIcon(QIcon(QStringLiteral(":/quenlo/images/refresh.png")));
+    refreshButton_->setIcon(QIcon(BuiltInImage("refresh.png")));
     refreshButton_->setIconSize(QSize(16, 16));
     refreshButton_->setGeometry(kRefreshButtonRect);
     refreshButton_->setToolTip(Text("Lista frissítése"));
@@ -498,6 +510,11 @@ void TForm1::ApplicationMinimize() {
     trayIcon_->setToolTip(QStringLiteral("Quenlo"));
     trayIcon_->show();
     hide();
+    // Settled in the tray, it gives back the file pages it touched to start and draw itself.
+    QTimer::singleShot(kGiveBackDelay, this, [this] {
+        if (!isVisible())
+            GiveBackFilePages();
+    });
 }
 
 void TForm1::TrayIconMessage(QSystemTrayIcon::ActivationReason reason) {

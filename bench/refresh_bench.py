@@ -5,12 +5,12 @@
     captured from CUPS (5,000, 1,000 and 10 held jobs; scripts/capture-refresh.sh), beside the
     floor client refresh-floor; also with a 200 MiB probe page. Wall and CPU medians, peak RSS.
 (b) filling the window's list with the 5,000 captured rows (bench_app_joblist).
-(c) start-up of the real `quenlo` to its window shown, and its resident memory idle in the tray,
-    under Xvfb with icewm.
+(c) start-up of the real `quenlo` to its window shown, its resident memory idle in the tray, and
+    the way back from the tray (a click on the icon to the window mapped), under Xvfb with icewm.
 (d) the window's longest stretch without handling events while it refreshes the 5,000-job
     printer (bench_app_ui_stretch).
 
-    refresh_bench.py --build DIR --captures DIR [--runs N] [--compare QUENLO_CLI]
+    refresh_bench.py --build DIR --captures DIR [--runs N] [--compare QUENLO_CLI] [--no-window] [--smaps]
 
 --compare runs a second quenlo-cli (say, a build of an earlier commit) beside the first in (a).
 """
@@ -139,15 +139,63 @@ def visible_quenlo(env):
                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout.strip() != b""
 
 
+def quenlo_windows(env):
+    """(width, height, x, y) of every window of quenlo in the window tree (the window, the tray icon),
+    x and y on the screen."""
+    tree = subprocess.run(["xwininfo", "-root", "-tree"], env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL).stdout.decode(errors="replace")
+    return [tuple(int(v) for v in m) for m in
+            re.findall(r'"Quenlo": \("quenlo" "Quenlo"\)\s+(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(-?\d+)\+(-?\d+)', tree)]
+
+
+def back_from_the_tray(env, proc):
+    """Clicks the tray icon; seconds until the window is mapped again (None without a tray icon)."""
+    icons = [w for w in quenlo_windows(env) if w[0] < 64 and w[1] < 64]
+    if not icons:
+        return None
+    width, height, x, y = icons[0]
+    subprocess.run(["xdotool", "mousemove", str(x + width // 2), str(y + height // 2)], env=env, check=True)
+    start = time.perf_counter()
+    subprocess.run(["xdotool", "click", "1"], env=env, check=True)
+    while not visible_quenlo(env):
+        if time.perf_counter() > start + 10 or proc.poll() is not None:
+            sys.exit("refresh_bench: the window did not come back from the tray")
+    return time.perf_counter() - start
+
+
+def smaps_by_file(pid):
+    """Resident and anonymous KiB of a process per mapped file (or [heap], [anon], ...)."""
+    resident, anonymous = {}, {}
+    name = None
+    with open("/proc/%d/smaps" % pid) as f:
+        for line in f:
+            fields = line.split()
+            if not fields[0].endswith(":"):
+                name = os.path.basename(fields[5]) if len(fields) > 5 else "[anon]"
+            elif fields[0] == "Rss:":
+                resident[name] = resident.get(name, 0) + int(fields[1])
+            elif fields[0] == "Anonymous:":
+                anonymous[name] = anonymous.get(name, 0) + int(fields[1])
+    return resident, anonymous
+
+
+def print_smaps(title, by_file, top=12):
+    resident, anonymous = by_file
+    print("    resident memory, %s: %.1f MiB, of it anonymous %.1f MiB" % (
+        title, sum(resident.values()) / 1024, sum(anonymous.values()) / 1024))
+    for name in sorted(resident, key=resident.get, reverse=True)[:top]:
+        print("      %6.2f MiB (anonymous %5.2f)  %s" % (resident[name] / 1024, anonymous.get(name, 0) / 1024, name))
+
+
 def startup(args, port, work, desktop):
-    print("(c) the real quenlo: start to the window shown, and resident memory idle in the tray (%d runs)"
-          % args.runs)
+    print("(c) the real quenlo: start to the window shown, resident memory idle in the tray, and the way "
+          "back (%d runs)" % args.runs)
     for printer in ("jobs10", "jobs5000"):
         home = work + "/startup-" + printer
         write_config(home, port, [(printer, "/printers/" + printer)])
         runtime = tempfile.mkdtemp(dir=work)
         env = dict(desktop.env, XDG_CONFIG_HOME=home, XDG_RUNTIME_DIR=runtime)
-        shown, idle = [], []
+        shown, idle, back = [], [], []
         for _ in range(args.runs):
             start = time.perf_counter()
             proc = subprocess.Popen([args.build + "/app/quenlo"], env=env, stdout=subprocess.DEVNULL,
@@ -158,18 +206,32 @@ def startup(args, port, work, desktop):
                     proc.kill()
                     sys.exit("refresh_bench: the window of quenlo did not show")
             shown.append(time.perf_counter() - start)
+            last = args.smaps and len(shown) == args.runs
+            if last:  # shown and drawn, not yet in the tray
+                time.sleep(max(0.0, start + 0.9 - time.perf_counter()))
+                before = smaps_by_file(proc.pid)
             time.sleep(max(0.0, start + 4 - time.perf_counter()))  # it goes to the tray after 1 s
+            if last:
+                print_smaps("printer with %s jobs, the window shown, 0.9 s after the start" % printer[4:], before)
+                print_smaps("the same, idle in the tray, 4 s after the start", smaps_by_file(proc.pid))
             with open("/proc/%d/status" % proc.pid) as f:
                 idle.append(int(re.search(r"VmRSS:\s+(\d+)", f.read()).group(1)) / 1024)
+            way_back = back_from_the_tray(env, proc)
+            if way_back is not None:
+                back.append(way_back)
             proc.send_signal(signal.SIGTERM)
             try:
                 proc.wait(timeout=10)
             except subprocess.TimeoutExpired:
                 proc.kill()
                 proc.wait()
-        print("    printer with %-5s jobs: window shown after %s (median), idle RSS %.1f MiB (median)"
-              % (printer[4:], ms(statistics.median(shown)), statistics.median(idle)))
-    print("    (shown = first seen mapped by polling xdotool search, so a few ms late at most)")
+        print("    printer with %-5s jobs: window shown after %s (median), idle RSS %.1f MiB (median), back "
+              "from the tray %s after the click (median)" % (printer[4:], ms(statistics.median(shown)),
+                                                           statistics.median(idle),
+                                                           ms(statistics.median(back)) if back else "-"))
+    print("    (shown = first seen mapped by polling xdotool search, so a few ms late at most; idle = 4 s after "
+          "the start,\n    about 3 s after the window went to the tray and 2 s after it gave back the pages of "
+          "its files, app/FilePages.h)")
 
 
 def ui_stretch(args, port, work, desktop):
@@ -191,6 +253,8 @@ def main():
     p.add_argument("--runs", type=int, default=5)
     p.add_argument("--compare", help="a second quenlo-cli to run beside the first in (a)")
     p.add_argument("--no-window", action="store_true", help="only (a)")
+    p.add_argument("--smaps", action="store_true",
+                   help="in (c), where the window's resident memory lies, by mapped file, in its last run")
     args = p.parse_args()
     clients = [("quenlo-cli refresh", args.build + "/cli/quenlo-cli")]
     if args.compare:

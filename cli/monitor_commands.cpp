@@ -23,10 +23,11 @@
 #include "config/PrintersFile.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorView.h"
+#include "monitor/RefreshText.h"
 #include "net/HttpProt.h"
 
 #include <clocale>
-#include <deque>
+#include <cstring>
 #include <iostream>
 #include <optional>
 #include <ostream>
@@ -61,15 +62,22 @@ public:
     void AddJobColumn(const std::string&, int) override {}
     void ClearJobs() override
     {
-        rows_.clear();
-        selectedRow_ = -1;
+        jobLines_.Clear();
+        selectedCaption_.reset();
     }
-    void AddJobRow(JobRow&& row) override { rows_.push_back(std::move(row)); }
-    int SelectedJobCount() const override { return selectedRow_ < 0 ? 0 : 1; }
-    std::string SelectedJobCaption() const override
+    // A row is kept only as the line it prints as: a long queue is thousands of rows.
+    void AddJobRow(JobRow&& row) override
     {
-        return selectedRow_ < 0 ? std::string() : rows_[static_cast<std::size_t>(selectedRow_)][0];
+        line_.assign("job");
+        for (const std::string& text : row) {
+            line_ += '\t';
+            AppendEscapedField(line_, text);
+        }
+        line_ += '\n';
+        std::memcpy(jobLines_.Extend(line_.size()), line_.data(), line_.size());
     }
+    int SelectedJobCount() const override { return selectedCaption_ ? 1 : 0; }
+    std::string SelectedJobCaption() const override { return selectedCaption_.value_or(std::string()); }
 
     void ShowMessage(const std::string& text, MessageIcon icon) override
     {
@@ -79,16 +87,18 @@ public:
         out_.flush();
     }
 
-    // Selects the first row whose caption is `caption`, or no row when none has it.
+    // Selects the first row whose caption is `caption`, or no row when none has it. The escaped
+    // caption stands for the caption itself: the escapes change no other text into it.
     void SelectJob(const std::string& caption)
     {
-        selectedRow_ = -1;
-        for (std::size_t i = 0; i < rows_.size(); ++i) {
-            if (rows_[i][0] == caption) {
-                selectedRow_ = static_cast<int>(i);
-                return;
+        selectedCaption_.reset();
+        const std::string start = "job\t" + EscapedField(caption) + '\t';
+        jobLines_.ForEachBlock([&](std::string_view lines) {
+            for (std::size_t at = 0; at < lines.size() && !selectedCaption_; at = lines.find('\n', at) + 1) {
+                if (lines.substr(at, start.size()) == start)
+                    selectedCaption_ = caption;
             }
-        }
+        });
     }
 
     int IndexOfPrinter(const std::string& name) const
@@ -105,17 +115,8 @@ public:
         out_ << "status\t" << LampName(statusLamp_) << '\t' << EscapedField(status_) << '\n';
         out_ << "printer\t" << LampName(printerLamp_) << '\t' << EscapedField(printerStatus_) << '\n';
         out_ << "comment\t" << EscapedField(comment_) << '\n';
-        // One line at a time through one reused text: a long queue is thousands of lines.
-        std::string line;
-        for (const JobRow& row : rows_) {
-            line.assign("job");
-            for (const std::string& text : row) {
-                line += '\t';
-                AppendEscapedField(line, text);
-            }
-            line += '\n';
-            out_.write(line.data(), static_cast<std::streamsize>(line.size()));
-        }
+        jobLines_.ForEachBlock(
+            [this](std::string_view lines) { out_.write(lines.data(), static_cast<std::streamsize>(lines.size())); });
         out_.flush();
     }
 
@@ -131,8 +132,9 @@ private:
     Lamp printerLamp_ = Lamp::Red;
     std::vector<std::string> items_;
     int selected_ = -1;
-    std::deque<JobRow> rows_;  // grows without moving the rows it holds
-    int selectedRow_ = -1;
+    TextBlocks jobLines_;  // the rows' "job" lines, as printed
+    std::string line_;     // one row's line while it is made
+    std::optional<std::string> selectedCaption_;
     int messages_ = 0;
 };
 

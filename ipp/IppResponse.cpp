@@ -36,8 +36,10 @@ long ReadLength(IppResponseStream& stream)
 std::int32_t FirstFourBytes(std::string_view value, bool mostSignificantFirst)
 {
     std::uint8_t b[4] = {0, 0, 0, 0};
-    for (std::size_t i = 0; i < 4 && i < value.size(); ++i)
-        b[i] = static_cast<std::uint8_t>(value[i]);
+    if (value.size() >= 4)
+        std::memcpy(b, value.data(), 4);  // the usual case, as one load
+    else
+        std::memcpy(b, value.data(), value.size());
     std::uint32_t v = mostSignificantFirst ? (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
                                                  (std::uint32_t{b[2]} << 8) | b[3]
                                            : (std::uint32_t{b[3]} << 24) | (std::uint32_t{b[2]} << 16) |
@@ -98,18 +100,32 @@ IppAttribute ReadAttribute(IppResponseStream& stream, int tag)
 
 namespace {
 
-// True when `bytes` hold the whole attribute that starts with their first byte (its value tag).
-bool HoldsWholeAttribute(std::string_view bytes)
+// The attribute that starts with the first byte of `bytes` (its value tag), read where it lies
+// when `bytes` hold all of it: `length` is then its length, tag included, and 0 otherwise.
+IppAttribute WholeAttributeAt(std::string_view bytes, int tag, std::size_t& length)
 {
-    std::size_t need = 1;
-    for (int part = 0; part < 2; ++part) {  // the name, then the value
-        if (bytes.size() < need + 2)
-            return false;
-        const auto length = static_cast<std::int16_t>((static_cast<std::uint8_t>(bytes[need]) << 8) |
-                                                      static_cast<std::uint8_t>(bytes[need + 1]));
-        need += 2 + static_cast<std::size_t>(std::max<std::int16_t>(length, 0));
+    std::string_view parts[2];
+    std::size_t at = 1;
+    for (std::string_view& part : parts) {  // the name, then the value
+        length = 0;
+        if (bytes.size() < at + 2)
+            return {};
+        const auto n = static_cast<std::int16_t>((static_cast<std::uint8_t>(bytes[at]) << 8) |
+                                                 static_cast<std::uint8_t>(bytes[at + 1]));
+        at += 2;
+        const std::size_t size = static_cast<std::size_t>(std::max<std::int16_t>(n, 0));
+        if (bytes.size() < at + size)
+            return {};
+        part = bytes.substr(at, size);
+        at += size;
     }
-    return bytes.size() >= need;
+    length = at;
+    IppAttribute attribute;
+    attribute.name = parts[0];
+    if (tag > 0x26)
+        attribute.text = parts[1];
+    attribute.integer = FirstFourBytes(parts[1], tag >= 0x20 && tag <= 0x26);
+    return attribute;
 }
 
 }  // namespace
@@ -144,10 +160,16 @@ std::size_t IppWalker::Step(std::string_view bytes, bool atEnd)
         const std::string_view rest = bytes.substr(stream.Position());
         const auto tag = static_cast<std::int8_t>(rest[0]);
         if (tag > delimiterLimit_) {
-            if (!atEnd && !HoldsWholeAttribute(rest))
+            std::size_t length = 0;
+            IppAttribute attribute = WholeAttributeAt(rest, tag, length);
+            if (length != 0) {
+                stream.ReadView(static_cast<long>(length));
+            } else if (!atEnd) {
                 break;
-            stream.ReadByte();
-            IppAttribute attribute = ReadAttribute(stream, tag);
+            } else {  // the body's last attribute, cut short
+                stream.ReadByte();
+                attribute = ReadAttribute(stream, tag);
+            }
             attribute.name = LowerCaseName(attribute.name, stream);
             if (onAttribute_)
                 onAttribute_(attribute);

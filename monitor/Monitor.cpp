@@ -5,7 +5,6 @@
 #include "monitor/ReplyStreams.h"
 
 #include <cstdio>
-#include <deque>
 #include <exception>
 #include <sstream>
 #include <utility>
@@ -263,9 +262,9 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
     }
 
     // Get-Jobs: the rows of the job list. The POST goes to the URL the probe set. The answer is
-    // walked as it arrives, so only its jobs are kept; they become rows once it is complete.
-    std::deque<JobRecord> jobs;  // grows without moving what it holds
-    JobListWalk jobWalk([&jobs](JobRecord&& job) { jobs.push_back(std::move(job)); });
+    // walked as it arrives, so only its jobs are kept, packed; they become rows once it is complete.
+    JobTable jobs;
+    JobListWalk jobWalk([&jobs](JobRecord&& job) { jobs.Add(job); });
     WalkedReply jobsAnswer(jobWalk.Walker());
     if (!PostIpp(BuildGetJobsRequest, url, jobsAnswer)) {
         EnableRefreshControls();
@@ -276,9 +275,7 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
     view_.SetImageStatus(Lamp::Green);
     jobsAnswer.Finish();
     const std::string name = Name();
-    for (JobRecord& job : jobs)
-        view_.AddJobRow(JobRowTexts(std::move(job), name));
-    jobs = {};
+    jobs.Drain([&](const JobFields& job) { view_.AddJobRow(JobRowTexts(job, name)); });
 
     // Get-Printer-Attributes: the printer line and its lamp.
     ReplyBody printerAnswer(AnnouncedLength());

@@ -2,6 +2,8 @@
 
 #include "platform/Locale.h"
 
+#include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <utility>
 
@@ -26,25 +28,90 @@ void ApplyJobAttribute(JobRecord& job, const IppAttribute& attribute)
         job.creationTime = attribute.integer;
 }
 
-JobRow JobRowTexts(const JobRecord& job, std::string_view printerName)
+JobFields FieldsOf(const JobRecord& job) noexcept
 {
-    return JobRowTexts(JobRecord(job), printerName);
+    return JobFields{job.jobId, job.user, job.jobName, job.size, job.state, job.stateReasons, job.creationTime};
 }
 
-JobRow JobRowTexts(JobRecord&& job, std::string_view printerName)
+JobRow JobRowTexts(const JobFields& job, std::string_view printerName)
 {
     const std::string_view stateText = JobStateText(job.state);
-    std::string stateColumn = stateText.empty() ? job.stateReasons : std::string(stateText);
     return JobRow{
         std::to_string(job.jobId),
         std::string(printerName),
-        std::move(job.user),
-        std::move(job.jobName),
+        std::string(job.user),
+        std::string(job.jobName),
         std::to_string(job.size) + " K",
-        std::move(stateColumn),
-        std::move(job.stateReasons),
+        std::string(stateText.empty() ? job.stateReasons : stateText),
+        std::string(job.stateReasons),
         CreationTimeText(job.creationTime),
     };
+}
+
+char* TextBlocks::Extend(std::size_t n)
+{
+    if (blocks_.empty() || blocks_.back().capacity - blocks_.back().used < n) {
+        const std::size_t capacity = std::max(kBlockSize, n);
+        // Not zero-filled: a page is touched only when the caller fills it.
+        blocks_.push_back(Block{std::make_unique_for_overwrite<char[]>(capacity), 0, capacity});
+    }
+    Block& block = blocks_.back();
+    char* room = block.data.get() + block.used;
+    block.used += n;
+    return room;
+}
+
+namespace {
+
+// A packed job: its four numbers and the lengths of its three texts, then the texts.
+struct PackedJobHead {
+    std::int32_t jobId, size, state, creationTime;
+    std::uint32_t userLength, jobNameLength, stateReasonsLength;
+};
+
+}  // namespace
+
+void JobTable::Add(const JobRecord& job)
+{
+    const PackedJobHead head{job.jobId,
+                             job.size,
+                             job.state,
+                             job.creationTime,
+                             static_cast<std::uint32_t>(job.user.size()),
+                             static_cast<std::uint32_t>(job.jobName.size()),
+                             static_cast<std::uint32_t>(job.stateReasons.size())};
+    char* out = bytes_.Extend(sizeof head + job.user.size() + job.jobName.size() + job.stateReasons.size());
+    std::memcpy(out, &head, sizeof head);
+    out += sizeof head;
+    for (const std::string* text : {&job.user, &job.jobName, &job.stateReasons}) {
+        std::memcpy(out, text->data(), text->size());
+        out += text->size();
+    }
+}
+
+void JobTable::Drain(const std::function<void(const JobFields& job)>& onJob)
+{
+    bytes_.DrainBlocks([&](std::string_view block) {
+        while (!block.empty()) {
+            PackedJobHead head;
+            std::memcpy(&head, block.data(), sizeof head);
+            block.remove_prefix(sizeof head);
+            const auto take = [&block](std::uint32_t n) {
+                const std::string_view text = block.substr(0, n);
+                block.remove_prefix(n);
+                return text;
+            };
+            JobFields job;
+            job.jobId = head.jobId;
+            job.size = head.size;
+            job.state = head.state;
+            job.creationTime = head.creationTime;
+            job.user = take(head.userLength);
+            job.jobName = take(head.jobNameLength);
+            job.stateReasons = take(head.stateReasonsLength);
+            onJob(job);
+        }
+    });
 }
 
 JobListWalk::JobListWalk(std::function<void(JobRecord&& job)> onJob)
@@ -66,7 +133,7 @@ void WalkJobList(std::string_view body, std::string_view printerName,
 {
     JobListWalk walk([&](JobRecord&& job) {
         if (onRow)
-            onRow(JobRowTexts(std::move(job), printerName));
+            onRow(JobRowTexts(job, printerName));
     });
     walk.Walker().Finish(body);
 }

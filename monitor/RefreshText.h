@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +38,69 @@ struct JobRecord {
     void Clear() { *this = JobRecord{}; }
 };
 
+// A job's fields as views, for the jobs a JobTable holds (or a JobRecord lends).
+struct JobFields {
+    std::int32_t jobId = -1;
+    std::string_view user;
+    std::string_view jobName;
+    std::int32_t size = -1;
+    std::int32_t state = -1;
+    std::string_view stateReasons;
+    std::int32_t creationTime = -1;
+};
+JobFields FieldsOf(const JobRecord& job) noexcept;
+
+// Bytes appended in blocks that never move: a long list of short pieces costs about its own bytes,
+// is never copied to grow, and touches only the memory it fills. A piece never spans two blocks.
+class TextBlocks {
+public:
+    static constexpr std::size_t kBlockSize = std::size_t{64} << 10;
+
+    // Room for `n` more bytes, one after the other; the caller fills all of them.
+    char* Extend(std::size_t n);
+    // Each block's bytes, in the order they were appended.
+    template <typename F>
+    void ForEachBlock(F&& onBlock) const
+    {
+        for (const Block& block : blocks_)
+            onBlock(std::string_view(block.data.get(), block.used));
+    }
+    // The same, each block freed once it has been handed on (so that what is made from it can
+    // take its memory); the blocks are empty afterwards.
+    template <typename F>
+    void DrainBlocks(F&& onBlock)
+    {
+        for (Block& block : blocks_) {
+            onBlock(std::string_view(block.data.get(), block.used));
+            block.data.reset();
+        }
+        blocks_.clear();
+    }
+    void Clear() noexcept { blocks_.clear(); }
+
+private:
+    struct Block {
+        std::unique_ptr<char[]> data;
+        std::size_t used = 0;
+        std::size_t capacity = 0;
+    };
+    std::vector<Block> blocks_;
+};
+
+// The jobs of one Get-Jobs answer, packed until they become rows: each job's numbers and its three
+// texts one after the other, so 5,000 jobs take a few hundred KiB instead of a record and heap texts
+// each.
+class JobTable {
+public:
+    void Add(const JobRecord& job);
+    // Hands on each job in the order added and empties the table as it goes; the views are valid
+    // during the call.
+    void Drain(const std::function<void(const JobFields& job)>& onJob);
+
+private:
+    TextBlocks bytes_;
+};
+
 // Stores one attribute (lower-cased name, as the walk gives it) into the record when it is one of
 // the seven job fields; any other name, and the nameless additional values of a multi-valued
 // attribute, leave the record alone. A later attribute of the same name overwrites an earlier one.
@@ -45,9 +109,11 @@ void ApplyJobAttribute(JobRecord& job, const IppAttribute& attribute);
 // The eight column texts of a job row: job id, printerName, user, job name, size + " K", the
 // job-state text (the state reasons instead when the state has no text of its own), the state
 // reasons, and CreationTimeText of the creation time.
-JobRow JobRowTexts(const JobRecord& job, std::string_view printerName);
-// The same, taking the record's texts instead of copying them (the record is left to be cleared).
-JobRow JobRowTexts(JobRecord&& job, std::string_view printerName);
+JobRow JobRowTexts(const JobFields& job, std::string_view printerName);
+inline JobRow JobRowTexts(const JobRecord& job, std::string_view printerName)
+{
+    return JobRowTexts(FieldsOf(job), printerName);
+}
 
 // The Get-Jobs walk for an answer that arrives in pieces (IppWalker): each finished job, as the
 // walk below lists it, goes to onJob as its record.

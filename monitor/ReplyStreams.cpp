@@ -122,14 +122,20 @@ constexpr std::size_t kWalkBuffer = THttpCli::kBodyBlockSize + 1 + 2 * (2 + 3276
 std::span<char> WalkedReply::ReceiveRoom(std::size_t wanted)
 {
     wanted = std::max<std::size_t>(wanted, 1);
-    if (buffer_.size() < size_ + wanted)
-        buffer_.resize(std::max(kWalkBuffer, size_ + wanted));
-    return {buffer_.data() + size_, buffer_.size() - size_};
+    if (capacity_ < size_ + wanted) {
+        const std::size_t capacity = std::max(kWalkBuffer, size_ + wanted);
+        auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+        if (size_ > 0)
+            std::memcpy(grown.get(), buffer_.get(), size_);
+        buffer_ = std::move(grown);
+        capacity_ = capacity;
+    }
+    return {buffer_.get() + size_, capacity_ - size_};
 }
 
 void WalkedReply::ReceiveDone(std::size_t n)
 {
-    size_ += std::min(n, buffer_.size() - size_);
+    size_ += std::min(n, capacity_ - size_);
     Walk();
 }
 
@@ -155,18 +161,19 @@ WalkedReply::int_type WalkedReply::overflow(int_type c)
 // What the walk leaves (part of one attribute) moves to the front for the next read to follow.
 void WalkedReply::Walk()
 {
-    const std::size_t used = walker_.Walk({buffer_.data(), size_});
+    const std::size_t used = walker_.Walk({buffer_.get(), size_});
     if (used == 0)
         return;
-    std::memmove(buffer_.data(), buffer_.data() + used, size_ - used);
+    std::memmove(buffer_.get(), buffer_.get() + used, size_ - used);
     size_ -= used;
 }
 
 void WalkedReply::Finish()
 {
-    walker_.Finish({buffer_.data(), size_});
+    walker_.Finish({buffer_.get(), size_});
     size_ = 0;
-    buffer_ = {};
+    buffer_.reset();
+    capacity_ = 0;
 }
 
 }  // namespace quenlo

@@ -104,7 +104,9 @@ private:
     void Walk();
 
     IppWalker& walker_;
-    std::vector<char> buffer_;
+    // Made at the first read, not zero-filled: only the pages the reads fill are touched.
+    std::unique_ptr<char[]> buffer_;
+    std::size_t capacity_ = 0;
     std::size_t size_ = 0;  // bytes in buffer_ not walked yet, from its start
 };
 

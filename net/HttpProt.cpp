@@ -432,9 +432,9 @@ bool THttpCli::ReceiveBodyBlock()
         // A lent room may be far larger than one block: one read then takes all that is waiting.
         room = target->ReceiveRoom(std::min(take, kBodyBlockSize));
     } else {
-        if (bodyBuffer_.empty())
-            bodyBuffer_.resize(kBodyBlockSize);
-        room = bodyBuffer_;
+        if (!bodyBuffer_)
+            bodyBuffer_ = std::make_unique_for_overwrite<char[]>(kBodyBlockSize);
+        room = {bodyBuffer_.get(), kBodyBlockSize};
     }
     take = std::min(take, room.size());
     const int n = socket_->Receive(room.data(), static_cast<int>(take));

@@ -488,7 +488,8 @@ private:
     int bodyDataCount_ = 0;
     bool allowedToSend_ = false;
     std::array<char, kSendBlockSize> sendBlock_{};
-    std::vector<char> bodyBuffer_;         // allocated at the first body read
+    // Allocated at the first body read, not zero-filled: a page is touched only when a read fills it.
+    std::unique_ptr<char[]> bodyBuffer_;
     std::string requestBuffer_;
     bool holdSends_ = false;               // collect sends until FlushHeldSends
     std::string heldSends_;

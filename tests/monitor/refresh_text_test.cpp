@@ -10,6 +10,9 @@
 #include <ctime>
 #include <limits>
 #include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
 
 namespace quenlo {
 namespace {
@@ -78,6 +81,38 @@ TEST_F(RefreshText, JobRowColumns)
     bare.stateReasons = "job-incoming";
     EXPECT_EQ(JobRowTexts(bare, ""), (JobRow{"7", "", "", "", "-1 K", "job-incoming", "job-incoming",
                                              "12/31/69 23:59:59"}));
+}
+
+// The packed table gives back every job as it was added, across its blocks: texts of any length
+// (empty ones, one longer than a whole block) and bytes of every value.
+TEST_F(RefreshText, JobTableKeepsEveryJobAcrossItsBlocks)
+{
+    std::vector<JobRecord> added;
+    for (int i = 0; i < 3000; ++i) {
+        JobRecord job;
+        job.jobId = i;
+        job.size = -i;
+        job.state = i % 11;
+        job.creationTime = i * 7919;
+        job.user = std::string(static_cast<std::size_t>(i % 5), static_cast<char>(i));
+        job.jobName = i == 1500 ? std::string(TextBlocks::kBlockSize + 3, 'n') : "job " + std::to_string(i);
+        job.stateReasons = i % 3 == 0 ? "" : "job-hold-until-specified";
+        added.push_back(job);
+    }
+    JobTable table;
+    for (const JobRecord& job : added)
+        table.Add(job);
+    std::size_t next = 0;
+    table.Drain([&](const JobFields& job) {
+        ASSERT_LT(next, added.size());
+        const JobFields& want = FieldsOf(added[next++]);
+        EXPECT_EQ(std::tie(job.jobId, job.size, job.state, job.creationTime, job.user, job.jobName,
+                           job.stateReasons),
+                  std::tie(want.jobId, want.size, want.state, want.creationTime, want.user, want.jobName,
+                           want.stateReasons));
+    });
+    EXPECT_EQ(next, added.size());
+    table.Drain([](const JobFields&) { ADD_FAILURE() << "a drained table is empty"; });
 }
 
 TEST_F(RefreshText, JobWalkRowsAndDroppedJobs)
