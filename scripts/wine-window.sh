@@ -71,7 +71,12 @@ wait_for 10 test -s "$work/display"
 export DISPLAY=":$(cat "$work/display")"
 openbox --sm-disable >/dev/null 2>&1 &
 pids+=($!)
-trayer --edge bottom --align right --widthtype request --height 32 --SetDockType true >/dev/null 2>&1 &
+# The notification area has its final size and place before any icon docks: wine records where
+# trayer's socket for an icon is once, when the icon is reparented into it, and maps every click on
+# the icon through that record. A tray that grows (and so, aligned right, moves left) right after
+# docking leaves wine with the socket's old place, a sliver at the screen's edge, and a click on
+# the icon then hits nothing on wine's side and is dropped (seen on loaded machines nearly always).
+trayer --edge bottom --align right --widthtype pixel --width 22 --height 32 --SetDockType true >/dev/null 2>&1 &
 pids+=($!)
 tray_owned() { xprop -root _NET_SUPPORTING_WM_CHECK >/dev/null 2>&1 && xdotool search --name '^panel$' >/dev/null 2>&1; }
 wait_for 15 tray_owned || echo "     (trayer did not come up)"
