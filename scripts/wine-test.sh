@@ -145,15 +145,7 @@ for pid in $first_pid $xvfb_pid; do kill "$pid" 2>/dev/null || true; done
 first_pid="" xvfb_pid=""
 unset DISPLAY
 echo "== the window on a desktop"
-# Wine often does not hand the click on the docked tray icon to the window (the icon is docked and
-# viewable, three clicks change nothing; the X tree is kept in build-windows/artifacts/). On some
-# machines it is lost in every run, and then nothing after it can be driven. Until that is solved
-# the desktop test is run and its checks printed, but its result does not decide this run.
-if scripts/wine-window.sh; then
-  echo "ok   the window under wine on Xvfb, openbox and trayer"
-else
-  echo "!!   NOT PASSED, not counted: the window under wine on Xvfb, openbox and trayer (see above)"
-fi
+check "the window under wine on Xvfb, openbox and trayer" scripts/wine-window.sh
 
 echo "wine: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
