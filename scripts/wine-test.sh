@@ -86,13 +86,16 @@ job=$(awk -F'\t' '$1 == "job" { print $2; exit }' "$work/linux.txt" || true)
 job=${job:-1}
 wine_cli() { "${run_wine[@]}" "$win_cli" "$@" 2>&1 | tr -d '\r'; }
 linux_refresh() { "$linux_cli" refresh --config "$work/printers.qdl" 2>&1; }
+# The server as the Linux program reads it, true only when it reached the printer: an answer
+# without the printer line never passes for a released job.
+server_read() { linux_refresh >"$work/server.txt" && grep -qP '^printer\t' "$work/server.txt"; }
 released() {
   wine_cli release-job "$job" --config "$work/printers.qdl" >/dev/null || true
-  ! linux_refresh | grep -qP "^job\t$job\t.*pending-held"
+  server_read && ! grep -qP "^job\t$job\t.*pending-held" "$work/server.txt"
 }
 paused() {
   wine_cli pause-printer --config "$work/printers.qdl" >/dev/null || true
-  linux_refresh | grep -P '^printer\t' | grep -qv 'idle, accepting jobs'
+  server_read && grep -P '^printer\t' "$work/server.txt" | grep -qv 'idle, accepting jobs'
 }
 check "release-job from Windows changes the server" released
 check "pause-printer from Windows stops the printer" paused
