@@ -166,7 +166,20 @@ to_tray_and_back() {
   shot "$1"
   check "a left click on the tray icon brings the window back ($1)" click_icon
 }
-to_tray_and_back tray || true
+# Only the left button brings the window back: a right click on the icon leaves it in the tray.
+still_hidden_after_right_click() {
+  sleep 1
+  xdotool mousemove --sync --window "$icon" 10 15 click 3
+  sleep 3
+  hidden
+}
+icon_to_tray_and_back() {
+  check "the tray icon is docked in trayer (tray)" docked || return 1
+  shot tray
+  check "a right click on the tray icon leaves the window in the tray" still_hidden_after_right_click
+  check "a left click on the tray icon brings the window back (tray)" click_icon
+}
+icon_to_tray_and_back || true
 sleep 1
 texts || true
 shot window
