@@ -559,9 +559,10 @@ std::string TForm1::SelectedJobCaption() const {
 }
 
 void TForm1::ShowMessage(const std::string& text, MessageIcon icon) {
-    // No owner window; task-modal, so the window's handlers wait until the box is closed, and on
-    // top, so the always-on-top window cannot cover it.
-    MessageBoxW(nullptr, WideMessageText(text).c_str(), L"Quenlo",
+    // Owned by the window, so that it stacks above the always-on-top window even where only the
+    // owner reaches the window manager (under wine the box's own topmost flag does not, and the
+    // window covered it); modal, so the window's handlers wait until the box is closed.
+    MessageBoxW(hwnd_, WideMessageText(text).c_str(), L"Quenlo",
                 MB_OK | static_cast<UINT>(icon) | MB_TASKMODAL | MB_TOPMOST);
 }
 
