@@ -38,7 +38,7 @@ std::int32_t FirstFourBytes(std::string_view value, bool mostSignificantFirst)
     std::uint8_t b[4] = {0, 0, 0, 0};
     if (value.size() >= 4)
         std::memcpy(b, value.data(), 4);  // the usual case, as one load
-    else
+    else if (!value.empty())  // an empty view may have no data pointer at all
         std::memcpy(b, value.data(), value.size());
     std::uint32_t v = mostSignificantFirst ? (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
                                                  (std::uint32_t{b[2]} << 8) | b[3]
