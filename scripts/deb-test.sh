@@ -99,14 +99,7 @@ xvfb_pid=$XVFB_PID display=$XVFB_DISPLAY
 (cd "$work" && exec "${user_env[@]}" DISPLAY="$display" \
    DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-session-bus" quenlo) >"$work/quenlo.log" 2>&1 &
 quenlo_pid=$!
-window=""
-for _ in $(seq 1 150); do
-  window=$(DISPLAY="$display" xwininfo -root -tree 2>/dev/null |
-           awk '/"Quenlo": \("quenlo" "Quenlo"\)/ {print $1; exit}') || true
-  [ -n "$window" ] && break
-  kill -0 "$quenlo_pid" 2>/dev/null || break
-  sleep 0.1
-done
+window=$(wait_quenlo_window "$display" "$quenlo_pid")
 [ -n "$window" ] || { cat "$work/quenlo.log" >&2; fail "the installed window did not appear"; }
 sleep 1.5
 kill -0 "$quenlo_pid" 2>/dev/null || { cat "$work/quenlo.log" >&2; fail "the window ended by itself"; }

@@ -192,14 +192,8 @@ run_window_headless() {
   DISPLAY="$display" QT_QPA_PLATFORM=xcb DBUS_SESSION_BUS_ADDRESS="unix:path=$demo/no-session-bus" \
     "$window" >/dev/null 2>&1 &
   local quenlo_pid=$!
-  local id=""
-  for _ in $(seq 1 300); do
-    id=$(DISPLAY="$display" xwininfo -root -tree 2>/dev/null |
-         awk '/"Quenlo": \("quenlo" "Quenlo"\)/ {print $1; exit}') || true
-    [ -n "$id" ] && break
-    kill -0 "$quenlo_pid" 2>/dev/null || break
-    sleep 0.1
-  done
+  local id
+  id=$(wait_quenlo_window "$display" "$quenlo_pid" 300)
   local shot="$demo/quenlo-window.png"
   if [ -n "$id" ]; then
     sleep 0.5  # let it paint

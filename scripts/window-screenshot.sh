@@ -76,14 +76,7 @@ quenlo_pid=$!
 
 # Wait until the window is mapped and has painted, then shoot it.
 mkdir -p "$(dirname "$out")"
-window=""
-for _ in $(seq 1 150); do
-  window=$(DISPLAY="$display" xwininfo -root -tree 2>/dev/null |
-           awk '/"Quenlo": \("quenlo" "Quenlo"\)/ {print $1; exit}') || true
-  [ -n "$window" ] && break
-  kill -0 "$quenlo_pid" 2>/dev/null || break
-  sleep 0.1
-done
+window=$(wait_quenlo_window "$display" "$quenlo_pid")
 [ -n "$window" ] || { echo "window-screenshot: the window did not appear" >&2; cat "$work/quenlo.log" >&2; exit 1; }
 sleep 0.5
 DISPLAY="$display" timeout 20 import -window "$window" "$work/shot.png" ||

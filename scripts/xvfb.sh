@@ -1,4 +1,4 @@
-# Sourced by the scripts that need a private X display.
+# Sourced by the scripts that need a private X display, and find the window on it.
 #
 #   start_xvfb DIR [WIDTHxHEIGHT]
 #
@@ -24,4 +24,18 @@ start_xvfb() {
   done
   cat "$dir/xvfb.log" >&2 2>/dev/null || true
   return 1
+}
+
+# wait_quenlo_window DISPLAY PID [TENTHS]: prints the id of Quenlo's window once it is on DISPLAY;
+# prints nothing when PID ends first or TENTHS tenths of a second (default 150) have passed.
+wait_quenlo_window() {
+  local display=$1 pid=$2 tenths=${3:-150} id=""
+  for ((; tenths > 0; tenths--)); do
+    id=$(DISPLAY="$display" xwininfo -root -tree 2>/dev/null |
+         awk '/"Quenlo": \("quenlo" "Quenlo"\)/ {print $1; exit}') || true
+    [ -n "$id" ] && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  printf '%s' "$id"
 }
