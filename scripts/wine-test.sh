@@ -8,6 +8,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+. "$root/scripts/xvfb.sh"
 export WINEPREFIX=${WINEPREFIX:-$root/build-windows/wine}
 export WINEDEBUG=-all
 run_wine=(timeout 120 scripts/wine-run.sh)
@@ -115,11 +116,11 @@ check "GET through tinyproxy" through_proxy
 
 # The window's own tests (tests/winapp) need a display: a private Xvfb of their own.
 form_tests() {
-  Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp 5>"$work/form-display" >/dev/null 2>&1 &
-  local xvfb=$! rc=0
-  for _ in $(seq 100); do [ -s "$work/form-display" ] && break; sleep 0.1; done
-  (cd build-windows && DISPLAY=":$(cat "$work/form-display")" ctest --output-on-failure -j 1 --timeout 120 -L winapp) || rc=$?
-  kill "$xvfb" 2>/dev/null || true
+  local rc=0
+  start_xvfb "$work" || return 1
+  (cd build-windows && DISPLAY=$XVFB_DISPLAY ctest --output-on-failure -j 1 --timeout 120 -L winapp) || rc=$?
+  kill "$XVFB_PID" 2>/dev/null || true
+  wait "$XVFB_PID" 2>/dev/null || true
   return "$rc"
 }
 check "the window's form tests under wine on Xvfb" form_tests
@@ -127,10 +128,9 @@ check "the window's form tests under wine on Xvfb" form_tests
 # Two instances of the window: the second waits its 10 s for the first one's mutex and ends with 0.
 second_waits() {
   [ -x build-windows/winapp/quenlo.exe ] || return 1
-  Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp 5>"$work/display" >/dev/null 2>&1 &
-  xvfb_pid=$!
-  for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-  export DISPLAY=":$(cat "$work/display")"
+  start_xvfb "$work" || return 1
+  xvfb_pid=$XVFB_PID
+  export DISPLAY=$XVFB_DISPLAY
   (cd "$work" && exec timeout 120 "$root/scripts/wine-run.sh" "$root/build-windows/winapp/quenlo.exe") &
   first_pid=$!
   sleep 8  # the first instance is up and holds the mutex
@@ -145,6 +145,7 @@ check "a second window waits 10 s and exits 0" second_waits
 
 # The first window and its display are done with before the desktop test starts its own.
 for pid in $first_pid $xvfb_pid; do kill "$pid" 2>/dev/null || true; done
+for pid in $first_pid $xvfb_pid; do wait "$pid" 2>/dev/null || true; done
 first_pid="" xvfb_pid=""
 unset DISPLAY
 echo "== the window on a desktop"

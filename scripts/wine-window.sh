@@ -9,6 +9,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+. "$root/scripts/xvfb.sh"
 export WINEPREFIX=${WINEPREFIX:-$root/build-windows/wine}
 export WINEDEBUG=-all
 exe=build-windows/winapp/quenlo.exe
@@ -65,10 +66,9 @@ QDL
 
 # The desktop: a window manager and a notification area, both before wine starts, so wine's
 # shell finds the tray's selection (_NET_SYSTEM_TRAY_S0) when it comes up.
-Xvfb -displayfd 5 -screen 0 1280x1024x24 -nolisten tcp 5>"$work/display" >/dev/null 2>&1 &
-pids+=($!)
-wait_for 10 test -s "$work/display"
-export DISPLAY=":$(cat "$work/display")"
+start_xvfb "$work" || { echo "wine-window: Xvfb did not start" >&2; exit 1; }
+pids+=("$XVFB_PID")
+export DISPLAY=$XVFB_DISPLAY
 openbox --sm-disable >/dev/null 2>&1 &
 pids+=($!)
 # The notification area has its final size and place before any icon docks: wine records where
@@ -76,10 +76,11 @@ pids+=($!)
 # the icon through that record. A tray that grows (and so, aligned right, moves left) right after
 # docking leaves wine with the socket's old place, a sliver at the screen's edge, and a click on
 # the icon then hits nothing on wine's side and is dropped (seen on loaded machines nearly always).
-trayer --edge bottom --align right --widthtype pixel --width 22 --height 32 --SetDockType true >/dev/null 2>&1 &
+trayer --edge bottom --align right --widthtype pixel --width 22 --height 32 --SetDockType true \
+  >"$work/trayer.log" 2>&1 &
 pids+=($!)
 tray_owned() { xprop -root _NET_SUPPORTING_WM_CHECK >/dev/null 2>&1 && xdotool search --name '^panel$' >/dev/null 2>&1; }
-wait_for 15 tray_owned || echo "     (trayer did not come up)"
+wait_for 15 tray_owned || { echo "     (trayer did not come up)"; sed 's/^/     trayer: /' "$work/trayer.log"; }
 
 # Wine's shell (explorer.exe, which holds the tray icons) belongs to the prefix's server and keeps
 # the display it was started on: an earlier headless run's shell has no notification area at all.

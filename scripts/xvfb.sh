@@ -6,6 +6,10 @@
 # run side by side never share a display: a choice made by looking for free lock files races with
 # another script doing the same. Sets XVFB_DISPLAY (":N") and XVFB_PID; the server's output goes to
 # DIR/xvfb.log. Returns 1 when the server is not up within 20 s.
+# -noreset: without it the server resets whenever its last client leaves, and a script's short
+# polls (xprop, xdotool) are often the only client while the window manager or the tray is still
+# starting; a client that connects during that reset is refused ("cannot open display"), seen about
+# once in 30 starts of openbox and trayer side by side on a loaded machine.
 start_xvfb() {
   local dir=$1 size=${2:-1280x1024} tenths
   rm -f "$dir/xvfb.display"
