@@ -8,7 +8,8 @@ namespace quenlo {
 
 namespace {
 
-constexpr std::size_t kValueScratch = std::size_t{1} << 16;  // offset of the value's half of the scratch space
+// The value's half of the scratch space starts here; each half holds the longest name or value.
+constexpr std::size_t kValueScratch = std::size_t{1} << 16;
 constexpr std::size_t kScratchSize = 2 * kValueScratch;
 
 // Reads n bytes as a view when the body holds them all; otherwise copies what is left into `room`

@@ -30,7 +30,6 @@ std::string StatusCodeHex(std::int16_t code)
     return text;
 }
 
-
 // The part of the url after its last "/", or all of it without one.
 std::string PrinterNameOfUrl(const std::string& url)
 {
@@ -382,7 +381,8 @@ void TMonitor::SendIppOperation(const std::string& remotehost, const std::string
         std::istringstream send(body);
         std::ostringstream receive;
         if (RunRequest(hrPost, &send, &receive) == Outcome::Failed) {
-            ShowError(kRequestFailed + StatusNumber() + ")" + HttpRefusalDetails(http_.ReplyStatus(), !user.empty()));
+            ShowError(kRequestFailed + StatusNumber() + ")" +
+                      HttpRefusalDetails(http_.ReplyStatus(), !user.empty()));
             return;
         }
         const std::string answer = receive.str();

@@ -114,10 +114,10 @@ public:
     // (status-code 0x0000 to 0x00FF): Get-Jobs answered client-error-not-found ends as "no
     // printers" (the server has no such queue); any other refusal, and a body that is not a
     // complete IPP answer, ends as a failure of that request, with the status-code and the
-    // server's status-message in the text (MonitorTexts.h: IppFailureSuffix). Every end fires OnRefreshDone. The selector and the refresh
-    // button are disabled from the probe on and enabled again at every end, except that the
-    // "no printers" end gives back only the selector (the refresh button stays disabled until a
-    // later refresh ends otherwise). Called again while one
+    // server's status-message in the text (MonitorTexts.h: IppFailureSuffix). Every end fires
+    // OnRefreshDone. The selector and the refresh button are disabled from the probe on and enabled
+    // again at every end, except that the "no printers" end gives back only the selector (the
+    // refresh button stays disabled until a later refresh ends otherwise). Called again while one
     // of its own requests waits (which the disabled controls normally prevent), it does nothing.
     void ComboBoxPrinterlistChange();
     // The refresh button: the same refresh.
@@ -188,7 +188,8 @@ private:
                       const IppAnswerStatus& refusal);
     // After the refresh that follows a fallback: false when that refresh read the same printer and
     // its state is not what the operation asked for (paused: stopped; resumed: not stopped).
-    bool PrinterStateFollowed(const std::string& remotehost, const std::string& url, std::int32_t operation) const;
+    bool PrinterStateFollowed(const std::string& remotehost, const std::string& url,
+                              std::int32_t operation) const;
     void ShowError(const std::string& text) { view_.ShowMessage(text, MessageIcon::Error); }
     void ShowWarning(const std::string& text) { view_.ShowMessage(text, MessageIcon::Warning); }
 

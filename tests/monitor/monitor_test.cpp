@@ -57,6 +57,17 @@ protected:
         ASSERT_EQ(monitor.LastRefreshEnd(), RefreshEnd::Complete);
     }
 
+    // A refresh that ended early, as the window shows it: the printer line is the name + " - unknown"
+    // with a red lamp.
+    void ExpectFailedEnd(RefreshEnd end, const std::string& status, Lamp statusLamp)
+    {
+        EXPECT_EQ(monitor.LastRefreshEnd(), end);
+        EXPECT_EQ(view.status, status);
+        EXPECT_EQ(view.statusLamp, statusLamp);
+        EXPECT_EQ(view.printerStatus, view.text + " - unknown");
+        EXPECT_EQ(view.printerLamp, Lamp::Red);
+    }
+
     struct End {
         RefreshEnd end;
         std::string status;
@@ -232,11 +243,7 @@ TEST_F(MonitorTest, IppFailuresKeepWhatWasShown)
     Answer(server, HttpOk("page", "text/html"));
     Answer(server, FakeServer::Response(500, "Server Error", ""));
     monitor.ComboBoxPrinterlistChange();
-    EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::JobsFailed);
-    EXPECT_EQ(view.status, "Laser - kapcsolódva, IPP hiba (500)");
-    EXPECT_EQ(view.statusLamp, Lamp::Yellow);
-    EXPECT_EQ(view.printerStatus, "Laser - unknown");
-    EXPECT_EQ(view.printerLamp, Lamp::Red);
+    ExpectFailedEnd(RefreshEnd::JobsFailed, "Laser - kapcsolódva, IPP hiba (500)", Lamp::Yellow);
     EXPECT_TRUE(view.rows.empty());
     EXPECT_TRUE(view.selectorEnabled && view.refreshEnabled);
 
@@ -244,11 +251,7 @@ TEST_F(MonitorTest, IppFailuresKeepWhatWasShown)
     Answer(server, HttpOk(test::HeldJobsAnswer({3, 4})));
     Answer(server, FakeServer::Response(503, "Busy", ""));
     monitor.ComboBoxPrinterlistChange();
-    EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::PrinterFailed);
-    EXPECT_EQ(view.status, "Laser - kapcsolódva, IPP hiba (503)");
-    EXPECT_EQ(view.statusLamp, Lamp::Green);
-    EXPECT_EQ(view.printerStatus, "Laser - unknown");
-    EXPECT_EQ(view.printerLamp, Lamp::Red);
+    ExpectFailedEnd(RefreshEnd::PrinterFailed, "Laser - kapcsolódva, IPP hiba (503)", Lamp::Green);
     EXPECT_EQ(view.rows.size(), 2u);
     EXPECT_TRUE(view.selectorEnabled && view.refreshEnabled);
 }
@@ -269,23 +272,21 @@ TEST_F(MonitorTest, IppRefusalsAndBrokenAnswersEndTheRefresh)
     const std::string refused = IppAnswer(0x0403).Text(0x41, "status-message", "Not for you.").End().str();
 
     // A typo in the url: the queue is not on the server.
-    refresh(IppAnswer(0x0406).Text(0x41, "status-message", "The printer or class does not exist.").End().str());
-    EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::NoPrinters);
-    EXPECT_EQ(view.status, "Laser - a szerveren nincs ilyen nyomtató");
-    EXPECT_EQ(view.statusLamp, Lamp::Yellow);
-    EXPECT_EQ(view.printerStatus, "Laser - unknown");
-    EXPECT_EQ(view.printerLamp, Lamp::Red);
+    refresh(IppAnswer(0x0406).Text(0x41, "status-message", "The printer does not exist.").End().str());
+    ExpectFailedEnd(RefreshEnd::NoPrinters, "Laser - a szerveren nincs ilyen nyomtató", Lamp::Yellow);
     EXPECT_TRUE(view.selectorEnabled);
     EXPECT_FALSE(view.refreshEnabled);
     EXPECT_EQ(server.Connections(), 2u);
 
     // Get-Jobs refused: its jobs are not shown, nor is the printer asked.
-    refresh(IppAnswer(0x0403).Text(0x41, "status-message", "Not for you.").Tag(0x02).Integer(0x21, "job-id", 5).End().str());
-    EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::JobsFailed);
-    EXPECT_EQ(view.status, "Laser - kapcsolódva, IPP hiba (0x0403) - Not for you.");
-    EXPECT_EQ(view.statusLamp, Lamp::Yellow);
-    EXPECT_EQ(view.printerStatus, "Laser - unknown");
-    EXPECT_EQ(view.printerLamp, Lamp::Red);
+    refresh(IppAnswer(0x0403)
+                .Text(0x41, "status-message", "Not for you.")
+                .Tag(0x02)
+                .Integer(0x21, "job-id", 5)
+                .End()
+                .str());
+    const std::string refusedText = "Laser - kapcsolódva, IPP hiba (0x0403) - Not for you.";
+    ExpectFailedEnd(RefreshEnd::JobsFailed, refusedText, Lamp::Yellow);
     EXPECT_TRUE(view.rows.empty());
     EXPECT_TRUE(view.selectorEnabled && view.refreshEnabled);
     EXPECT_EQ(server.Connections(), 4u);
@@ -301,11 +302,7 @@ TEST_F(MonitorTest, IppRefusalsAndBrokenAnswersEndTheRefresh)
 
     // Get-Printer-Attributes refused after a good Get-Jobs: the rows stay.
     refresh(jobs, refused);
-    EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::PrinterFailed);
-    EXPECT_EQ(view.status, "Laser - kapcsolódva, IPP hiba (0x0403) - Not for you.");
-    EXPECT_EQ(view.statusLamp, Lamp::Green);
-    EXPECT_EQ(view.printerStatus, "Laser - unknown");
-    EXPECT_EQ(view.printerLamp, Lamp::Red);
+    ExpectFailedEnd(RefreshEnd::PrinterFailed, refusedText, Lamp::Green);
     EXPECT_EQ(view.rows.size(), 2u);
     EXPECT_TRUE(view.selectorEnabled && view.refreshEnabled);
     const std::string printer = test::PrinterAnswer(3, true);
