@@ -61,6 +61,10 @@ std::string ReadAllStdin();
 
 // A text as one field of a tab-separated record line: a backslash, tab, CR or LF inside it is
 // written as \\, \t, \r or \n, so every line is exactly one record and reads back unambiguously.
+// Texts come from servers and files, so nothing in them may drive the terminal either: every other
+// control byte (below 0x20, and DEL) is written as \xHH, and the UTF-8 forms of the C1 controls
+// (U+0080 to U+009F) and of the bidirectional embeddings, overrides and isolates (U+202A to U+202E,
+// U+2066 to U+2069) as \uHHHH. Everything else, code page 1250 bytes too, passes unchanged.
 std::string EscapedField(const std::string& text);
 // The same, appended to `line`.
 void AppendEscapedField(std::string& line, const std::string& text);

@@ -11,8 +11,8 @@
 //     starts no gateway, so they are empty, 0 and 0);
 //   the proxy settings as "proxy", "proxyport", "proxyuser", "proxypass", each followed by a tab
 //     and its value.
-// Texts are written as read, except that a backslash, a tab and other control bytes are written as
-// C escapes (\\, \t, \r, \xHH), so a line always holds exactly its fields.
+// Texts are written as read, except for the escapes of EscapedField (backslash, control bytes,
+// C1 and bidirectional controls), so a line always holds exactly its fields.
 //
 // Exit codes: 0 read; 1 no file found, or the file cannot be read; 2 a bad argument.
 #include "cli/Command.h"
@@ -27,32 +27,6 @@ namespace quenlo::cli {
 
 namespace {
 
-std::string Shown(const std::string& text)
-{
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (b < 0x20 || b == 0x7f) {
-            out += "\\x";
-            out += kHex[b >> 4];
-            out += kHex[b & 0x0f];
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 std::string EntryLine(const TAList& e)
 {
     const std::string fields[] = {
@@ -60,9 +34,9 @@ std::string EntryLine(const TAList& e)
         std::to_string(e.remoteport), e.url, e.user, e.pass, e.comment, e.StatusText,
         std::to_string(e.GatewayState), std::to_string(e.GatewayProcess.pid),
     };
-    std::string line = Shown(fields[0]);
+    std::string line = EscapedField(fields[0]);
     for (std::size_t i = 1; i < std::size(fields); ++i)
-        line += '\t' + Shown(fields[i]);
+        line += '\t' + EscapedField(fields[i]);
     return line;
 }
 
@@ -96,13 +70,13 @@ int RunConfig(const std::vector<std::string>& argv)
         return 1;
     }
 
-    std::string out = Shown(path) + "\n";
+    std::string out = EscapedField(path) + "\n";
     for (const TAList& e : printers)
         out += EntryLine(e) + "\n";
-    out += "proxy\t" + Shown(proxy.Proxy) + "\n";
-    out += "proxyport\t" + Shown(proxy.ProxyPort) + "\n";
-    out += "proxyuser\t" + Shown(proxy.ProxyUsername) + "\n";
-    out += "proxypass\t" + Shown(proxy.ProxyPassword) + "\n";
+    out += "proxy\t" + EscapedField(proxy.Proxy) + "\n";
+    out += "proxyport\t" + EscapedField(proxy.ProxyPort) + "\n";
+    out += "proxyuser\t" + EscapedField(proxy.ProxyUsername) + "\n";
+    out += "proxypass\t" + EscapedField(proxy.ProxyPassword) + "\n";
     if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) {
         std::cerr << "quenlo-cli config: cannot write the output\n";
         return 1;
