@@ -2,11 +2,14 @@
 // static CommandRegistration, so adding a command never touches main.cpp.
 //
 // Exit codes, for every command: 0 success; 1 the operation failed (message on standard error);
-// 2 a bad argument (a usage line on standard error).
+// 2 a bad argument (a usage line on standard error). "--help" among a command's arguments prints its
+// help instead of running it; "quenlo-cli --help", "--version" and "--man" (the manual page in roff)
+// stand alone.
 #pragma once
 
 #include "config/PrintersFile.h"
 #include "monitor/MonitorView.h"
+#include "platform/Manual.h"
 
 #include <functional>
 #include <map>
@@ -55,6 +58,11 @@ std::map<std::string, Command>& Commands();
 struct CommandRegistration {
     explicit CommandRegistration(Command c) { Commands()[c.name] = std::move(c); }
 };
+
+// quenlo-cli's manual (cli/manual.cpp): the page of --help and quenlo-cli(1), and one command's
+// --help.
+platform::ManualPage CliManual();
+std::string CommandHelp(const Command& command);
 
 // Reads all of standard input as bytes.
 std::string ReadAllStdin();

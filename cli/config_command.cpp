@@ -14,9 +14,14 @@
 // Texts are written as read, except for the escapes of EscapedField (backslash, control bytes,
 // C1 and bidirectional controls), so a line always holds exactly its fields.
 //
+// A printers file that holds a password (a printer's or the proxy's) and that the group or others may
+// read brings a warning on standard error; the exit code stays 0.
+//
 // Exit codes: 0 read; 1 no file found, or the file cannot be read; 2 a bad argument.
 #include "cli/Command.h"
 #include "config/PrintersFile.h"
+
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <iostream>
@@ -38,6 +43,23 @@ std::string EntryLine(const TAList& e)
     for (std::size_t i = 1; i < std::size(fields); ++i)
         line += '\t' + EscapedField(fields[i]);
     return line;
+}
+
+// A password in a file that others on the machine may read is theirs too.
+void WarnWhenOthersCanReadAPassword(const std::string& path, const PrinterList& printers, const ProxySettings& proxy)
+{
+#ifndef _WIN32
+    bool secret = !proxy.ProxyPassword.empty();
+    for (const TAList& e : printers)
+        secret = secret || !e.pass.empty();
+    struct stat st {};
+    if (secret && ::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0)
+        std::cerr << "quenlo-cli config: warning: " << path
+                  << " holds a password and others may read it; make it yours only with: chmod 600 "
+                  << path << "\n";
+#else
+    (void)path, (void)printers, (void)proxy;
+#endif
 }
 
 int RunConfig(const std::vector<std::string>& argv)
@@ -83,6 +105,7 @@ int RunConfig(const std::vector<std::string>& argv)
     }
     if (printers.empty())
         std::cerr << "quenlo-cli config: " << path << " lists no printers\n";
+    WarnWhenOthersCanReadAPassword(path, printers, proxy);
     return 0;
 }
 

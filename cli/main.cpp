@@ -1,5 +1,6 @@
 #include "cli/Command.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <iterator>
@@ -141,9 +142,22 @@ namespace {
 
 void PrintUsage()
 {
-    std::cerr << "usage: quenlo-cli COMMAND [ARGS]\ncommands:\n";
+    std::cerr << "usage: quenlo-cli COMMAND [ARGS]\n       quenlo-cli COMMAND --help\n"
+                 "       quenlo-cli --help | --version\ncommands:\n";
     for (const auto& [name, c] : quenlo::cli::Commands())
         std::cerr << "  quenlo-cli " << name << " " << c.usage << "\n";
+}
+
+bool Print(const std::string& text)
+{
+    std::cout << text;
+    std::cout.flush();
+    return static_cast<bool>(std::cout);
+}
+
+bool AsksForHelp(const std::vector<std::string>& args)
+{
+    return !args.empty() && (args.front() == "-h" || std::find(args.begin(), args.end(), "--help") != args.end());
 }
 
 }  // namespace
@@ -155,18 +169,28 @@ int main(int argc, char** argv)
         PrintUsage();
         return 2;
     }
-    auto it = Commands().find(argv[1]);
+    const std::string first = argv[1];
+    if (argc == 2 && (first == "--help" || first == "-h"))
+        return Print(quenlo::platform::HelpText(CliManual())) ? 0 : 1;
+    if (argc == 2 && first == "--version")
+        return Print(quenlo::platform::VersionLine("quenlo-cli")) ? 0 : 1;
+    if (argc == 2 && first == "--man")
+        return Print(quenlo::platform::RoffPage(CliManual())) ? 0 : 1;
+    auto it = Commands().find(first);
     if (it == Commands().end()) {
-        std::cerr << "quenlo-cli: unknown command " << argv[1] << "\n";
+        std::cerr << "quenlo-cli: unknown command " << first << "\n";
         PrintUsage();
         return 2;
     }
     std::vector<std::string> args(argv + 2, argv + argc);
+    if (AsksForHelp(args))
+        return Print(CommandHelp(it->second)) ? 0 : 1;
     try {
         return it->second.run(args);
     } catch (const UsageError& e) {
         std::cerr << "quenlo-cli: " << e.detail << "\n"
-                  << "usage: quenlo-cli " << it->first << " " << it->second.usage << "\n";
+                  << "usage: quenlo-cli " << it->first << " " << it->second.usage << "\n"
+                  << "       quenlo-cli " << it->first << " --help\n";
         return 2;
     }
 }
