@@ -48,11 +48,13 @@ constexpr CommandText kCommandTexts[] = {
     {"get", "One HTTP GET of URL; the body to standard output, the status line to standard error.",
      "a status of 400 or more, or a network failure."},
     {"post", "One HTTP POST of standard input to URL, as get.", "as for get."},
-    {"request", "Writes the IPP request body the monitor sends for OP to standard output.", ""},
+    {"request", "Writes the IPP request body the monitor sends for OP to standard output.",
+     "the output could not be written, or the URI or user name is longer than 65535 bytes."},
     {"walk-jobs", "Reads a Get-Jobs answer from standard input and prints the job rows as the window lists them.",
-     ""},
+     "the output could not be written."},
     {"walk-printer",
-     "Reads a Get-Printer-Attributes answer from standard input and prints the lamp and the printer line.", ""},
+     "Reads a Get-Printer-Attributes answer from standard input and prints the lamp and the printer line.",
+     "as for walk-jobs."},
 };
 
 const CommandText* TextOf(const std::string& name)
