@@ -59,9 +59,19 @@ quenlo::platform::ManualPage QuenloManual() {
         {"FILES",
          "printers.qdl, looked for in this order: the folder the ConfDir setting names, "
          "$XDG_CONFIG_HOME/Dorvane/Quenlo/ (else ~/.config/Dorvane/Quenlo/), the home folder, and the "
-         "current folder. Its format is described in the README of the package; quenlo-cli config shows "
-         "what is read from it.",
-         {}});
+         "current folder. quenlo-cli config shows what is read from it.\n\n"
+         "It holds one line key=value each (keys in any case, nothing trimmed), in UTF-8, code page 1250 "
+         "or UTF-16 with its byte order mark. A printer is a block from <printer> to <endprinter>; "
+         "proxy settings and the background watch may stand anywhere, by custom in a block from "
+         "<global> to <endglobal>. Other lines are ignored.",
+         {{"name=NAME", "The name in the printer selector."},
+          {"remotehost=HOST:PORT", "The server; without a port, port 80 is asked."},
+          {"url=/printers/QUEUE", "The queue's path on the server (/classes/CLASS for a class)."},
+          {"localport=-1", "No gateway program for this printer (0 or more starts one)."},
+          {"comment=TEXT", "Shown under the selector."},
+          {"user=USER, pass=PASSWORD", "Credentials for the server, and the user named in requests."},
+          {"proxy=HOST, proxyport=PORT, proxyuser=USER, proxypass=PASSWORD", "An HTTP proxy for every request."},
+          {"watch=SECONDS", "Look at every printer in the background every SECONDS seconds."}}});
     page.sections.push_back({"EXIT STATUS", "0, also when there is nothing to watch.", {}});
     page.sections.push_back({"SEE ALSO", "quenlo-cli(1)", {}});
     return page;

@@ -29,6 +29,7 @@
 #include <iostream>
 #include <iterator>
 #include <sstream>
+#include <string_view>
 
 namespace quenlo::cli {
 
@@ -36,15 +37,21 @@ namespace {
 
 constexpr const char* kDefaultPort = "631";
 
-// HOST[:PORT][/PATH], the host possibly an IPv6 literal in brackets.
+// HOST[:PORT][/PATH], the host possibly an IPv6 literal in brackets; an "ipp://" or "http://" in
+// front is dropped.
 struct Target {
     std::string host;
     std::string remotehost;  // host:port
     std::string path;        // empty: every queue of the server
 };
 
-Target ParseTarget(const std::string& text)
+Target ParseTarget(const std::string& given)
 {
+    // A queue's address copied from a browser or a printer list may come with its scheme.
+    std::string text = given;
+    for (const char* scheme : {"ipp://", "http://"})
+        if (text.starts_with(scheme))
+            text.erase(0, std::string_view(scheme).size());
     Target t;
     const std::size_t slash = text.find('/', text.starts_with("[") ? text.find(']') : 0);
     const std::string hostPort = text.substr(0, slash);

@@ -160,7 +160,8 @@ TEST_F(AddCommand, AServerThatRefusesTheListWritesNothing)
     FakeServer server;
     Answer(server, HttpOk(IppAnswer(0x0501).End().str()));  // server-error-operation-not-supported
     const std::string file = root_ + "/printers.qdl";
-    const ProcessResult r = Cli({"add", "127.0.0.1:" + std::to_string(server.Port()), "--config", file});
+    // Given as a queue's address is often copied: with its scheme, and the server's root as path.
+    const ProcessResult r = Cli({"add", "ipp://127.0.0.1:" + std::to_string(server.Port()) + "/", "--config", file});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("CUPS-Get-Printers"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("quenlo-cli add 127.0.0.1:" + std::to_string(server.Port()) + "/printers/NAME"),
