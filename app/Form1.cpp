@@ -580,7 +580,7 @@ void TForm1::AddPrinterItem(const std::string& name) {
     // The item keeps its bytes, so the logic reads back exactly the name it added.
     const QSignalBlocker quiet(comboBoxPrinterlist_);
     const int selected = comboBoxPrinterlist_->currentIndex();
-    comboBoxPrinterlist_->addItem(DecodeForDisplay(name),
+    comboBoxPrinterlist_->addItem(IsolatedForDisplay(name),
                                   QByteArray(name.data(), static_cast<qsizetype>(name.size())));
     // Adding never selects: the first item added to an empty selector would otherwise be chosen.
     comboBoxPrinterlist_->setCurrentIndex(selected);
