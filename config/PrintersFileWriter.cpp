@@ -99,9 +99,12 @@ FileLayout LayoutOfFile(std::string_view bytes)
     std::string text;
     switch (EncodingOfFile(bytes)) {
     case FileEncoding::Utf16LE:
+        layout.charset = FileCharset::Utf16LE;
+        text = Utf16ToUtf8(bytes.substr(2), false);
+        break;
     case FileEncoding::Utf16BE:
-        layout.charset = EncodingOfFile(bytes) == FileEncoding::Utf16LE ? FileCharset::Utf16LE : FileCharset::Utf16BE;
-        text = Utf16ToUtf8(bytes.substr(2), layout.charset == FileCharset::Utf16BE);
+        layout.charset = FileCharset::Utf16BE;
+        text = Utf16ToUtf8(bytes.substr(2), true);
         break;
     case FileEncoding::EightBit:
         layout.charset = IsUtf8(bytes) ? FileCharset::Utf8 : FileCharset::Cp1250;
@@ -205,8 +208,7 @@ std::optional<std::string> AppendToFile(const std::string& path, std::string_vie
     namespace fs = std::filesystem;
     std::error_code error;
     const fs::path file(path);
-    const bool created = !fs::exists(file, error);
-    if (created && file.has_parent_path()) {
+    if (!fs::exists(file, error) && file.has_parent_path()) {
         fs::create_directories(file.parent_path(), error);
         if (error)
             return "cannot create the folder " + file.parent_path().string() + ": " + error.message();
