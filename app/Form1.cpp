@@ -6,6 +6,7 @@
 #include "app/TextCodec.h"
 #include "app/WatchTray.h"
 #include "config/Gateways.h"
+#include "config/SetupHint.h"
 #include "monitor/Monitor.h"
 #include "platform/Process.h"
 
@@ -27,6 +28,8 @@
 #include <QToolTip>
 #include <QTimer>
 #include <QToolButton>
+#include <algorithm>
+#include <cstdio>
 
 // The pictures live in a static library; this pulls them in.
 static void InitQuenloResources() { Q_INIT_RESOURCE(quenlo); }
@@ -205,6 +208,8 @@ void TForm1::CreateComponents() {
         label->setObjectName(QString::fromLatin1(name));
         label->setPalette(controls);
         label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        // The texts come from servers and files: "<b>" in a state message is text, not markup.
+        label->setTextFormat(Qt::PlainText);
         label->move(rect.topLeft());
         SetLabelText(label, text);
         return label;
@@ -388,6 +393,23 @@ void TForm1::KeepFrameOnTheDesktop() {
 
 void TForm1::RequestTermination() { terminationRequested_ = true; }
 
+void TForm1::ExplainSetup(const std::string& fileWithoutPrinters) {
+    if (!options_.explainSetup)
+        return;
+    setupHint_ = SetupHintText(PrintersFileSearch::FromProcess(), fileWithoutPrinters);
+    // Started from a terminal, the reason is there too.
+    std::string plain = setupHint_;
+    std::replace(plain.begin(), plain.end(), '\r', '\n');
+    std::fprintf(stderr, "quenlo: %s\n", plain.c_str());
+    // Not a nested loop of its own: the program's loop runs for it, so a signal ends it as it ends
+    // the window.
+    setupBox_ = std::make_unique<QMessageBox>(QMessageBox::Information, QStringLiteral("Quenlo"),
+                                              MessageTextForDisplay(setupHint_), QMessageBox::Ok);
+    setupBox_->setTextFormat(Qt::PlainText);
+    connect(setupBox_.get(), &QMessageBox::finished, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    setupBox_->show();
+}
+
 bool TForm1::TrayAvailable() const {
     // Asked each time: a desktop panel started after us brings its notification area later.
     return options_.trayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());
@@ -420,6 +442,7 @@ void TForm1::FormCreate() {
                                        });
     if (!read) {
         RequestTermination();
+        ExplainSetup(located ? configDir + kPrintersFileName : std::string());
         return;
     }
     monitor_->ApplyProxySettings(proxy);
@@ -433,6 +456,7 @@ void TForm1::FormCreate() {
     }
     if (printerList_.empty()) {
         RequestTermination();
+        ExplainSetup(configDir + kPrintersFileName);
         return;
     }
 
@@ -533,7 +557,7 @@ void TForm1::TrayIconMessage(QSystemTrayIcon::ActivationReason reason) {
 // MonitorView
 
 void TForm1::SetLabelText(QLabel* label, const std::string& text) {
-    label->setText(DecodeForDisplay(text));
+    label->setText(IsolatedForDisplay(text));
     // Auto width, fixed height.
     label->resize(label->sizeHint().width(), kLabelHeight);
 }
@@ -556,7 +580,7 @@ void TForm1::AddPrinterItem(const std::string& name) {
     // The item keeps its bytes, so the logic reads back exactly the name it added.
     const QSignalBlocker quiet(comboBoxPrinterlist_);
     const int selected = comboBoxPrinterlist_->currentIndex();
-    comboBoxPrinterlist_->addItem(DecodeForDisplay(name),
+    comboBoxPrinterlist_->addItem(IsolatedForDisplay(name),
                                   QByteArray(name.data(), static_cast<qsizetype>(name.size())));
     // Adding never selects: the first item added to an empty selector would otherwise be chosen.
     comboBoxPrinterlist_->setCurrentIndex(selected);

@@ -38,6 +38,7 @@ class QAction;
 class QComboBox;
 class QLabel;
 class QMenu;
+class QMessageBox;
 class QTableView;
 class QTimer;
 class QToolButton;
@@ -68,6 +69,10 @@ public:
         std::string exeDir;
         // Whether the desktop has a notification area; unset: ask the desktop.
         std::optional<bool> trayAvailable;
+        // Started from the menu (--from-menu): a start without printers says so in a message box,
+        // naming the folders looked in and the command that adds printers, before the program
+        // ends. Otherwise (a session's autostart) it ends silently.
+        bool explainSetup = false;
     };
 
     explicit TForm1(Options options);
@@ -81,11 +86,16 @@ public:
     // The start-up sequence: place the window, hook minimising, locate and read the printers file
     // (starting each printer's gateway at its "<endprinter>" line), add the job list columns, fill
     // the selector, select the first printer and refresh it once, arm the minimise timer. With no
-    // printers file, or one without printers, it stops early and requests termination, silently.
+    // printers file, or one without printers, it stops early and requests termination, silently
+    // unless Options::explainSetup asks for the message box (also written to standard error).
     // Runs once; a second call does nothing.
     void FormCreate();
     // True when start-up asked the program to end (no file, no printers).
     bool TerminationRequested() const { return terminationRequested_; }
+    // The text of that message box, when FormCreate opened one; empty otherwise. The box is open
+    // when FormCreate returns; closing it quits the application's event loop, which the program
+    // then runs for it instead of showing the window.
+    const std::string& SetupHint() const { return setupHint_; }
     // Terminates the started gateways in list order and removes the tray icon. Runs once (the
     // destructor calls it); later calls do nothing.
     void FormDestroy();
@@ -183,6 +193,9 @@ private:
     void SetLabelText(QLabel* label, const std::string& text);
     void SetLamp(QLabel* image, std::optional<Lamp>& shown, Lamp lamp);
     void RequestTermination();
+    // With Options::explainSetup: opens the box that says why there is nothing to watch
+    // (`fileWithoutPrinters` empty: no printers file found).
+    void ExplainSetup(const std::string& fileWithoutPrinters);
     void LayOut();
     void KeepFrameOnTheDesktop();
 
@@ -194,6 +207,8 @@ private:
     // Set by the placement until the window manager's frame is known and has been fitted once.
     bool fittingFrame_ = false;
     bool terminationRequested_ = false;
+    std::string setupHint_;
+    std::unique_ptr<QMessageBox> setupBox_;
     std::string exeDir_;
     PrinterList printerList_;
 

@@ -37,7 +37,7 @@ QVariant JobListModel::data(const QModelIndex& index, int role) const {
         return {};
     const auto column = static_cast<std::size_t>(index.column());
     const JobRow& row = Row(index.row());
-    return column < row.size() ? DecodeForDisplay(row[column]) : QString();
+    return column < row.size() ? IsolatedForDisplay(row[column]) : QString();
 }
 
 QVariant JobListModel::headerData(int section, Qt::Orientation orientation, int role) const {

@@ -1,12 +1,22 @@
-// quenlo: the desktop monitor. No command-line options; the exit code is always 0.
+// quenlo: the desktop monitor. The exit code is 0, whatever happens once it runs.
+//
+// Options (any other argument is ignored, and none reaches the toolkit):
+//   --from-menu    what the menu entry passes: a start without printers explains itself in a
+//                  message box instead of ending silently
+//   --help, -h     the help text on standard output
+//   --version      "quenlo VERSION"
+//   --man          the manual page quenlo(1) in roff, made of the same text as --help
 #include "app/Form1.h"
 #include "app/LoopBridge.h"
 #include "app/QuitOnSignal.h"
+#include "platform/Manual.h"
 #include "platform/SingleInstance.h"
 
 #include <QApplication>
 #include <csignal>
 #include <cstdlib>
+#include <iostream>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -24,9 +34,83 @@ void EndWithTheDisplay() {
     }
 }
 
+quenlo::platform::ManualPage QuenloManual() {
+    quenlo::platform::ManualPage page;
+    page.program = "quenlo";
+    page.summary = "monitor and remote control for IPP printers";
+    page.synopsis = {"[--from-menu]", "--help", "--version"};
+    page.description =
+        "quenlo watches the printers listed in its printers file from a small always-on-top window "
+        "that goes to the notification area one second after it starts: whether each printer's address "
+        "answers, the printer's state with traffic-light lamps, and its queue of jobs. From two popup "
+        "menus it cancels, holds or releases a job and pauses, resumes or purges the printer. The "
+        "window's texts are Hungarian. One instance runs per user session.\n\n"
+        "quenlo-cli add SERVER adds a CUPS server's printers to the printers file, creating it in the "
+        "per-user folder when there is none.";
+    page.sections.push_back(
+        {"OPTIONS", "",
+         {{"--from-menu",
+           "Passed by the menu entry. Without a printers file, or with one that lists no printer, a message "
+           "box says where the file was looked for and how to add printers. Without it (the autostart "
+           "entry) such a start ends silently."},
+          {"--help, -h", "Prints this help."},
+          {"--version", "Prints the version."}}});
+    page.sections.push_back(
+        {"FILES",
+         "printers.qdl, looked for in this order: the folder the ConfDir setting names, "
+         "$XDG_CONFIG_HOME/Dorvane/Quenlo/ (else ~/.config/Dorvane/Quenlo/), the home folder, and the "
+         "current folder. quenlo-cli config shows what is read from it.\n\n"
+         "It holds one line key=value each (keys in any case, nothing trimmed), in UTF-8, code page 1250 "
+         "or UTF-16 with its byte order mark. A printer is a block from <printer> to <endprinter>; "
+         "proxy settings and the background watch may stand anywhere, by custom in a block from "
+         "<global> to <endglobal>. Other lines are ignored.",
+         {{"name=NAME", "The name in the printer selector."},
+          {"remotehost=HOST:PORT", "The server; without a port, port 80 is asked."},
+          {"url=/printers/QUEUE", "The queue's path on the server (/classes/CLASS for a class)."},
+          {"localport=-1", "No gateway program for this printer (0 or more starts one)."},
+          {"comment=TEXT", "Shown under the selector."},
+          {"user=USER, pass=PASSWORD", "Credentials for the server, and the user named in requests."},
+          {"proxy=HOST, proxyport=PORT, proxyuser=USER, proxypass=PASSWORD", "An HTTP proxy for every request."},
+          {"watch=SECONDS", "Look at every printer in the background every SECONDS seconds."}}});
+    page.sections.push_back({"EXIT STATUS", "0, also when there is nothing to watch.", {}});
+    page.sections.push_back({"SEE ALSO", "quenlo-cli(1)", {}});
+    return page;
+}
+
+// --help, --version and --man: the text, and true. False for any other start.
+bool PrintedInformation(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        std::string text;
+        if (a == "--help" || a == "-h")
+            text = quenlo::platform::HelpText(QuenloManual());
+        else if (a == "--version")
+            text = quenlo::platform::VersionLine("quenlo");
+        else if (a == "--man")
+            text = quenlo::platform::RoffPage(QuenloManual());
+        else
+            continue;
+        std::cout << text << std::flush;
+        return true;
+    }
+    return false;
+}
+
+bool HasArgument(int argc, char** argv, std::string_view wanted) {
+    for (int i = 1; i < argc; ++i)
+        if (argv[i] == wanted)
+            return true;
+    return false;
+}
+
 }  // namespace
 
-int main(int /*argc*/, char** argv) {
+int main(int argc, char** argv) {
+    if (PrintedInformation(argc, argv))
+        return 0;
+    quenlo::app::TForm1::Options options;
+    options.explainSetup = HasArgument(argc, argv, "--from-menu");
+
     using quenlo::platform::SingleInstance;
 
     // One instance per user session: wait up to 10 s for a running one to end, else leave silently.
@@ -37,9 +121,8 @@ int main(int /*argc*/, char** argv) {
     // A closed connection is reported by the socket layer, not by a signal.
     std::signal(SIGPIPE, SIG_IGN);
 
-    // The program has no command-line options, so none may reach the toolkit either (it would
-    // otherwise take -platform, -style, -reverse and the like from them). It keeps only the
-    // program's name.
+    // The program's own options are read above; none may reach the toolkit (it would otherwise
+    // take -platform, -style, -reverse and the like from them). It keeps only the program's name.
     // An empty argument vector (possible with execve) still gives the toolkit a name.
     static char programName[] = "quenlo";
     int toolkitArgc = 1;
@@ -55,9 +138,11 @@ int main(int /*argc*/, char** argv) {
         quenlo::app::LoopBridge bridge;
         quenlo::app::QuitOnSignal quitOnSignal;
         {
-            quenlo::app::TForm1 form;
+            quenlo::app::TForm1 form(options);
             form.FormCreate();
-            if (!form.TerminationRequested() && !quitOnSignal.Received()) {
+            if (!form.SetupHint().empty() && !quitOnSignal.Received()) {
+                QApplication::exec();  // until the user has read why there is nothing to watch
+            } else if (!form.TerminationRequested() && !quitOnSignal.Received()) {
                 runningForm = &form;
                 std::atexit(EndWithTheDisplay);
                 form.show();

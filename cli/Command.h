@@ -2,11 +2,14 @@
 // static CommandRegistration, so adding a command never touches main.cpp.
 //
 // Exit codes, for every command: 0 success; 1 the operation failed (message on standard error);
-// 2 a bad argument (a usage line on standard error).
+// 2 a bad argument (a usage line on standard error). "--help" among a command's arguments prints its
+// help instead of running it; "quenlo-cli --help", "--version" and "--man" (the manual page in roff)
+// stand alone.
 #pragma once
 
 #include "config/PrintersFile.h"
 #include "monitor/MonitorView.h"
+#include "platform/Manual.h"
 
 #include <functional>
 #include <map>
@@ -56,11 +59,20 @@ struct CommandRegistration {
     explicit CommandRegistration(Command c) { Commands()[c.name] = std::move(c); }
 };
 
+// quenlo-cli's manual (cli/manual.cpp): the page of --help and quenlo-cli(1), and one command's
+// --help.
+platform::ManualPage CliManual();
+std::string CommandHelp(const Command& command);
+
 // Reads all of standard input as bytes.
 std::string ReadAllStdin();
 
 // A text as one field of a tab-separated record line: a backslash, tab, CR or LF inside it is
 // written as \\, \t, \r or \n, so every line is exactly one record and reads back unambiguously.
+// Texts come from servers and files, so nothing in them may drive the terminal either: every other
+// control byte (below 0x20, and DEL) is written as \xHH, and the UTF-8 forms of the C1 controls
+// (U+0080 to U+009F) and of the bidirectional embeddings, overrides and isolates (U+202A to U+202E,
+// U+2066 to U+2069) as \uHHHH. Everything else, code page 1250 bytes too, passes unchanged.
 std::string EscapedField(const std::string& text);
 // The same, appended to `line`.
 void AppendEscapedField(std::string& line, const std::string& text);

@@ -11,12 +11,17 @@
 //     starts no gateway, so they are empty, 0 and 0);
 //   the proxy settings as "proxy", "proxyport", "proxyuser", "proxypass", each followed by a tab
 //     and its value.
-// Texts are written as read, except that a backslash, a tab and other control bytes are written as
-// C escapes (\\, \t, \r, \xHH), so a line always holds exactly its fields.
+// Texts are written as read, except for the escapes of EscapedField (backslash, control bytes,
+// C1 and bidirectional controls), so a line always holds exactly its fields.
+//
+// A printers file that holds a password (a printer's or the proxy's) and that the group or others may
+// read brings a warning on standard error; the exit code stays 0.
 //
 // Exit codes: 0 read; 1 no file found, or the file cannot be read; 2 a bad argument.
 #include "cli/Command.h"
 #include "config/PrintersFile.h"
+
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <iostream>
@@ -27,32 +32,6 @@ namespace quenlo::cli {
 
 namespace {
 
-std::string Shown(const std::string& text)
-{
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        if (c == '\\') {
-            out += "\\\\";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (b < 0x20 || b == 0x7f) {
-            out += "\\x";
-            out += kHex[b >> 4];
-            out += kHex[b & 0x0f];
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 std::string EntryLine(const TAList& e)
 {
     const std::string fields[] = {
@@ -60,10 +39,27 @@ std::string EntryLine(const TAList& e)
         std::to_string(e.remoteport), e.url, e.user, e.pass, e.comment, e.StatusText,
         std::to_string(e.GatewayState), std::to_string(e.GatewayProcess.pid),
     };
-    std::string line = Shown(fields[0]);
+    std::string line = EscapedField(fields[0]);
     for (std::size_t i = 1; i < std::size(fields); ++i)
-        line += '\t' + Shown(fields[i]);
+        line += '\t' + EscapedField(fields[i]);
     return line;
+}
+
+// A password in a file that others on the machine may read is theirs too.
+void WarnWhenOthersCanReadAPassword(const std::string& path, const PrinterList& printers, const ProxySettings& proxy)
+{
+#ifndef _WIN32
+    bool secret = !proxy.ProxyPassword.empty();
+    for (const TAList& e : printers)
+        secret = secret || !e.pass.empty();
+    struct stat st {};
+    if (secret && ::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0)
+        std::cerr << "quenlo-cli config: warning: " << path
+                  << " holds a password and others may read it; make it yours only with: chmod 600 "
+                  << path << "\n";
+#else
+    (void)path, (void)printers, (void)proxy;
+#endif
 }
 
 int RunConfig(const std::vector<std::string>& argv)
@@ -96,19 +92,20 @@ int RunConfig(const std::vector<std::string>& argv)
         return 1;
     }
 
-    std::string out = Shown(path) + "\n";
+    std::string out = EscapedField(path) + "\n";
     for (const TAList& e : printers)
         out += EntryLine(e) + "\n";
-    out += "proxy\t" + Shown(proxy.Proxy) + "\n";
-    out += "proxyport\t" + Shown(proxy.ProxyPort) + "\n";
-    out += "proxyuser\t" + Shown(proxy.ProxyUsername) + "\n";
-    out += "proxypass\t" + Shown(proxy.ProxyPassword) + "\n";
+    out += "proxy\t" + EscapedField(proxy.Proxy) + "\n";
+    out += "proxyport\t" + EscapedField(proxy.ProxyPort) + "\n";
+    out += "proxyuser\t" + EscapedField(proxy.ProxyUsername) + "\n";
+    out += "proxypass\t" + EscapedField(proxy.ProxyPassword) + "\n";
     if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) {
         std::cerr << "quenlo-cli config: cannot write the output\n";
         return 1;
     }
     if (printers.empty())
         std::cerr << "quenlo-cli config: " << path << " lists no printers\n";
+    WarnWhenOthersCanReadAPassword(path, printers, proxy);
     return 0;
 }
 

@@ -1,5 +1,6 @@
 #include "cli/Command.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <iterator>
@@ -71,22 +72,60 @@ std::string EscapedField(const std::string& text)
     return out;
 }
 
+namespace {
+
+// The bytes of a UTF-8 C1 control (U+0080 to U+009F) or bidirectional control (the embeddings and
+// overrides U+202A to U+202E, the isolates U+2066 to U+2069) at `at`: a terminal acts on the first
+// and reorders the line after the second, so neither may reach it from a server's text.
+std::size_t ControlSequenceAt(const char* at, const char* end, char32_t& code)
+{
+    const auto b = [&](std::size_t i) { return static_cast<unsigned char>(at[i]); };
+    const std::size_t left = static_cast<std::size_t>(end - at);
+    if (left >= 2 && b(0) == 0xC2 && b(1) >= 0x80 && b(1) <= 0x9F) {
+        code = b(1);
+        return 2;
+    }
+    if (left >= 3 && b(0) == 0xE2 && ((b(1) == 0x80 && b(2) >= 0xAA && b(2) <= 0xAE) ||
+                                      (b(1) == 0x81 && b(2) >= 0xA6 && b(2) <= 0xA9))) {
+        code = char32_t(0x2000 | ((b(1) & 0x3F) << 6) | (b(2) & 0x3F));
+        return 3;
+    }
+    return 0;
+}
+
+}  // namespace
+
 void AppendEscapedField(std::string& line, const std::string& text)
 {
+    static const char kHex[] = "0123456789abcdef";
     // The stretches between the escaped bytes go in whole.
     const char* run = text.data();
     const char* const end = run + text.size();
-    for (const char* at = run; at != end; ++at) {
-        const char* escape = nullptr;
-        switch (*at) {
+    for (const char* at = run; at != end;) {
+        const auto c = static_cast<unsigned char>(*at);
+        std::string escape;
+        std::size_t length = 1;
+        char32_t code = 0;
+        switch (c) {
         case '\\': escape = "\\\\"; break;
         case '\t': escape = "\\t"; break;
         case '\r': escape = "\\r"; break;
         case '\n': escape = "\\n"; break;
-        default: continue;
+        default:
+            if (c < 0x20 || c == 0x7F) {
+                escape = {'\\', 'x', kHex[c >> 4], kHex[c & 0x0F]};
+            } else if ((length = ControlSequenceAt(at, end, code)) != 0) {
+                escape = "\\u";
+                for (int shift = 12; shift >= 0; shift -= 4)
+                    escape += kHex[(code >> shift) & 0x0F];
+            } else {
+                ++at;
+                continue;
+            }
         }
-        line.append(run, at).append(escape, 2);
-        run = at + 1;
+        line.append(run, at).append(escape);
+        at += length;
+        run = at;
     }
     line.append(run, end);
 }
@@ -103,9 +142,22 @@ namespace {
 
 void PrintUsage()
 {
-    std::cerr << "usage: quenlo-cli COMMAND [ARGS]\ncommands:\n";
+    std::cerr << "usage: quenlo-cli COMMAND [ARGS]\n       quenlo-cli COMMAND --help\n"
+                 "       quenlo-cli --help | --version\ncommands:\n";
     for (const auto& [name, c] : quenlo::cli::Commands())
         std::cerr << "  quenlo-cli " << name << " " << c.usage << "\n";
+}
+
+bool Print(const std::string& text)
+{
+    std::cout << text;
+    std::cout.flush();
+    return static_cast<bool>(std::cout);
+}
+
+bool AsksForHelp(const std::vector<std::string>& args)
+{
+    return !args.empty() && (args.front() == "-h" || std::find(args.begin(), args.end(), "--help") != args.end());
 }
 
 }  // namespace
@@ -117,18 +169,28 @@ int main(int argc, char** argv)
         PrintUsage();
         return 2;
     }
-    auto it = Commands().find(argv[1]);
+    const std::string first = argv[1];
+    if (argc == 2 && (first == "--help" || first == "-h"))
+        return Print(quenlo::platform::HelpText(CliManual())) ? 0 : 1;
+    if (argc == 2 && first == "--version")
+        return Print(quenlo::platform::VersionLine("quenlo-cli")) ? 0 : 1;
+    if (argc == 2 && first == "--man")
+        return Print(quenlo::platform::RoffPage(CliManual())) ? 0 : 1;
+    auto it = Commands().find(first);
     if (it == Commands().end()) {
-        std::cerr << "quenlo-cli: unknown command " << argv[1] << "\n";
+        std::cerr << "quenlo-cli: unknown command " << first << "\n";
         PrintUsage();
         return 2;
     }
     std::vector<std::string> args(argv + 2, argv + argc);
+    if (AsksForHelp(args))
+        return Print(CommandHelp(it->second)) ? 0 : 1;
     try {
         return it->second.run(args);
     } catch (const UsageError& e) {
         std::cerr << "quenlo-cli: " << e.detail << "\n"
-                  << "usage: quenlo-cli " << it->first << " " << it->second.usage << "\n";
+                  << "usage: quenlo-cli " << it->first << " " << it->second.usage << "\n"
+                  << "       quenlo-cli " << it->first << " --help\n";
         return 2;
     }
 }

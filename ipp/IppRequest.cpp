@@ -111,6 +111,23 @@ IppMessage BuildGetPrinterAttributesRequest(std::string_view printerUri)
     return msg;
 }
 
+IppMessage BuildCupsGetPrintersRequest(std::string_view user)
+{
+    IppMessage msg;
+    WriteIppHeader(msg, kIppCupsGetPrinters);
+    BeginOperationAttributes(msg);
+    AddStringAttribute(msg, kIppTagCharset, "attributes-charset", kIppCharset);
+    AddStringAttribute(msg, kIppTagNaturalLanguage, "attributes-natural-language", kIppNaturalLanguage);
+    if (!user.empty())
+        AddStringAttribute(msg, kIppTagNameWithoutLanguage, "requesting-user-name", user);
+    // One attribute with three values: the later ones carry an empty name.
+    AddStringAttribute(msg, kIppTagKeyword, "requested-attributes", "printer-name");
+    AddStringAttribute(msg, kIppTagKeyword, "", "printer-info");
+    AddStringAttribute(msg, kIppTagKeyword, "", "printer-type");
+    EndAttributes(msg);
+    return msg;
+}
+
 IppMessage BuildOperationRequest(int op, std::string_view printerUri, std::string_view user, std::int32_t jobId)
 {
     IppMessage msg = BeginPrinterRequest(op, printerUri);

@@ -42,6 +42,7 @@ enum IppOperation : int {
     kIppPausePrinter = 0x0010,
     kIppResumePrinter = 0x0011,
     kIppPurgeJobs = 0x0012,
+    kIppCupsGetPrinters = 0x4002,  // a CUPS server's list of its queues, printers and classes
 };
 
 // Value tags used in the requests.
@@ -117,6 +118,9 @@ IppMessage BeginPrinterRequest(int op, std::string_view printerUri);
 IppMessage BuildGetJobsRequest(std::string_view printerUri);
 // Get-Printer-Attributes: charset, natural language, printer-uri, "requested-attributes" = "all".
 IppMessage BuildGetPrinterAttributesRequest(std::string_view printerUri);
+// CUPS-Get-Printers: charset, natural language, "requesting-user-name" = user when not empty, and
+// "requested-attributes" = printer-name, printer-info, printer-type (whose bit 0 marks a class).
+IppMessage BuildCupsGetPrintersRequest(std::string_view user);
 // A job or printer operation (Cancel-Job, Hold-Job, Release-Job, Pause-Printer, Resume-Printer,
 // Purge-Jobs, or any other operation code): charset, natural language, printer-uri, "job-id" =
 // jobId only when jobId is 0 or more, and "requesting-user-name" = user (written even when empty).

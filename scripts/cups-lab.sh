@@ -10,7 +10,9 @@
 #                                              --log-all: every request in log/access_log, with its
 #                                              operation and status, not only the changes)
 #   scripts/cups-lab.sh port DIR               prints the port of a running lab
-#   scripts/cups-lab.sh add-printer DIR NAME   add a raw queue printing to /dev/null
+#   scripts/cups-lab.sh add-printer DIR NAME [INFO]   add a raw queue printing to /dev/null
+#                                              (INFO: its printer-info, the description)
+#   scripts/cups-lab.sh add-class DIR CLASS PRINTER    put PRINTER into the class CLASS
 #   scripts/cups-lab.sh hold-jobs DIR PRINTER COUNT [--user U] [--size BYTES] [--title T] [--fast]
 #                                              queue COUNT held jobs (--fast: Print-Job requests over
 #                                              keep-alive connections, for thousands of jobs;
@@ -375,9 +377,25 @@ cmd_add_printer() {
   [ -n "$name" ] || usage
   need_tools
   running "$dir" || die "no lab running in $dir"
-  lpadmin -h "$(server_of "$dir")" -p "$name" -v file:///dev/null -E \
+  local info=()
+  [ -n "${3:-}" ] && info=(-D "$3")
+  lpadmin -h "$(server_of "$dir")" -p "$name" -v file:///dev/null -E "${info[@]}" \
     -o printer-error-policy=retry-job 2>&1 | grep -v -i 'deprecated' >&2 || true
   lpstat -h "$(server_of "$dir")" -p "$name" >/dev/null 2>&1 || die "printer $name was not added"
+}
+
+cmd_add_class() {
+  local dir class printer
+  dir=$(lab_dir "${1:-}")
+  class=${2:-}
+  printer=${3:-}
+  [ -n "$class" ] && [ -n "$printer" ] || usage
+  need_tools
+  running "$dir" || die "no lab running in $dir"
+  lpadmin -h "$(server_of "$dir")" -p "$printer" -c "$class" 2>&1 | grep -v -i 'deprecated' >&2 || true
+  cupsenable -h "$(server_of "$dir")" "$class" >/dev/null 2>&1 || true
+  cupsaccept -h "$(server_of "$dir")" "$class" >/dev/null 2>&1 || true
+  lpstat -h "$(server_of "$dir")" -c "$class" >/dev/null 2>&1 || die "class $class was not made"
 }
 
 cmd_hold_jobs() {
@@ -570,6 +588,7 @@ case "$sub" in
   start) cmd_start "$@" ;;
   port) cmd_port "$@" ;;
   add-printer) cmd_add_printer "$@" ;;
+  add-class) cmd_add_class "$@" ;;
   hold-jobs) cmd_hold_jobs "$@" ;;
   pause) cmd_pause "$@" ;;
   resume) cmd_resume "$@" ;;

@@ -6,8 +6,13 @@
 # Checks: apt installs it with its Depends; the menu entry and the autostart entry pass
 # desktop-file-validate and name a program and an icon that are installed (hicolor 32x32 and
 # 48x48); `quenlo-cli config` finds a printers file in a fresh home; the installed window starts
-# under Xvfb on that file and ends cleanly on SIGTERM, writing nothing into the home; `apt-get purge`
-# leaves no file or folder of the package behind.
+# under Xvfb on that file and ends cleanly on SIGTERM, writing nothing into the home; the menu
+# entry's own command in a home without a printers file brings the explaining box (a screenshot in
+# artifacts/first-start.png beside the package) and ends with 0 once it is closed, and after
+# `quenlo-cli add` against a private CUPS server the same command shows the window (after-add.png);
+# `apt-get purge`
+# leaves no file or folder of the package behind. The manual pages and the AppStream metainfo are
+# installed.
 #
 # Needs root (or sudo), apt-get, Xvfb, xwininfo and desktop-file-validate. Exit 77 (skipped) when
 # one is missing, or when a package named quenlo is installed already (it is never removed by this
@@ -32,7 +37,7 @@ if [ "$(id -u)" -ne 0 ]; then
   fi
 fi
 missing=""
-for t in apt-get dpkg Xvfb xwininfo desktop-file-validate python3; do
+for t in apt-get dpkg Xvfb xwininfo desktop-file-validate xdotool python3; do
   command -v "$t" >/dev/null 2>&1 || missing="$missing $t"
 done
 [ -z "$missing" ] || skip "not installed:$missing (Debian packages apt, xvfb, x11-utils, desktop-file-utils)"
@@ -62,7 +67,9 @@ mapfile -t owned < <(dpkg -L quenlo)
 echo "-- installed files"
 for f in /usr/bin/quenlo /usr/bin/quenlo-cli /usr/share/applications/quenlo.desktop \
          /usr/share/icons/hicolor/32x32/apps/quenlo.png /usr/share/icons/hicolor/48x48/apps/quenlo.png \
-         /usr/share/quenlo/autostart/quenlo.desktop; do
+         /usr/share/quenlo/autostart/quenlo.desktop /usr/share/man/man1/quenlo.1.gz \
+         /usr/share/man/man1/quenlo-cli.1.gz /usr/share/metainfo/invalid.dorvane.Quenlo.metainfo.xml \
+         /usr/share/doc/quenlo/copyright /usr/share/doc/quenlo/changelog.gz; do
   [ -e "$f" ] || fail "$f is not installed"
 done
 for entry in /usr/share/applications/quenlo.desktop /usr/share/quenlo/autostart/quenlo.desktop; do
@@ -111,6 +118,65 @@ quenlo_pid=""
 [ "$status" -eq 0 ] || { cat "$work/quenlo.log" >&2; fail "the window exited $status on SIGTERM"; }
 after=$(cd "$home" && find . | sort)
 [ "$before" = "$after" ] || fail "the program wrote into the home: $(comm -13 <(echo "$before") <(echo "$after") | tr '\n' ' ')"
+
+echo "-- the menu entry's command in a home without a printers file"
+# What the menu starts, word for word: a box says where the file was looked for and how to add
+# printers, and the program waits for it, then ends with 0.
+menu_exec=$(sed -n 's/^Exec=//p' /usr/share/applications/quenlo.desktop)
+fresh="$work/fresh"
+mkdir -p "$fresh"
+fresh_env=(env -i PATH=/usr/bin:/bin HOME="$fresh" XDG_RUNTIME_DIR="$work/run" LANG=C.UTF-8)
+# shellcheck disable=SC2086 # the entry's command line is split into words as the desktop splits it
+(cd "$work" && exec "${fresh_env[@]}" DISPLAY="$display" \
+   DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-session-bus" $menu_exec) >"$work/menu.log" 2>&1 &
+quenlo_pid=$!
+box=$(wait_quenlo_window "$display" "$quenlo_pid")
+[ -n "$box" ] || { cat "$work/menu.log" >&2; fail "started from the menu without a file, nothing appeared"; }
+grep -q "quenlo-cli add" "$work/menu.log" || { cat "$work/menu.log" >&2; fail "the box does not name quenlo-cli add"; }
+sleep 1
+kill -0 "$quenlo_pid" 2>/dev/null || fail "the program ended before the box was read"
+artifacts=$(dirname "$deb")/artifacts
+mkdir -p "$artifacts"
+command -v import >/dev/null 2>&1 && DISPLAY="$display" import -window root "$artifacts/first-start.png" 2>/dev/null || true
+DISPLAY="$display" xdotool windowactivate --sync "$box" key --clearmodifiers Return 2>/dev/null ||
+  DISPLAY="$display" xdotool key --window "$box" Return 2>/dev/null || true
+status=0
+for _ in $(seq 1 100); do kill -0 "$quenlo_pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$quenlo_pid" 2>/dev/null && kill -TERM "$quenlo_pid"
+wait "$quenlo_pid" || status=$?
+quenlo_pid=""
+[ "$status" -eq 0 ] || { cat "$work/menu.log" >&2; fail "after the box the program exited $status"; }
+[ -z "$(cd "$fresh" && find . -mindepth 1)" ] || fail "the box wrote into the home"
+
+echo "-- quenlo-cli add, then the menu entry's command shows the printers"
+lab_script=$(cd "$(dirname "$0")" && pwd)/cups-lab.sh
+if lab_port=$("$lab_script" start "$work/lab" --owner $$ 2>"$work/lab.log"); then
+  lab_dir="$work/lab"
+  "$lab_script" add-printer "$lab_dir" Iroda "Első emelet" >/dev/null
+  (cd "$work" && "${fresh_env[@]}" quenlo-cli add "127.0.0.1:$lab_port") >"$work/add.log" 2>&1 ||
+    { cat "$work/add.log" >&2; fail "quenlo-cli add"; }
+  [ -f "$fresh/.config/Dorvane/Quenlo/printers.qdl" ] || fail "quenlo-cli add wrote no file in the per-user folder"
+  # shellcheck disable=SC2086
+  (cd "$work" && exec "${fresh_env[@]}" DISPLAY="$display" \
+     DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-session-bus" $menu_exec) >"$work/menu.log" 2>&1 &
+  quenlo_pid=$!
+  window=$(wait_quenlo_window "$display" "$quenlo_pid")
+  [ -n "$window" ] || { cat "$work/menu.log" >&2; fail "with the added printers, no window"; }
+  sleep 1.5
+  kill -0 "$quenlo_pid" 2>/dev/null || { cat "$work/menu.log" >&2; fail "with the added printers the window ended"; }
+  ! grep -q "quenlo-cli add" "$work/menu.log" || fail "with the added printers the box still came"
+  command -v import >/dev/null 2>&1 && DISPLAY="$display" import -window root "$artifacts/after-add.png" 2>/dev/null || true
+  kill -TERM "$quenlo_pid"
+  status=0
+  wait "$quenlo_pid" || status=$?
+  quenlo_pid=""
+  [ "$status" -eq 0 ] || fail "the window exited $status on SIGTERM"
+  "$lab_script" stop "$lab_dir" >/dev/null 2>&1 || true
+else
+  cat "$work/lab.log" >&2
+  [ "${CI:-}" = "true" ] && fail "the private CUPS server did not start"
+  echo "-- skipped: the private CUPS server did not start"
+fi
 
 echo "-- purge"
 $sudo apt-get purge -y -qq quenlo >"$work/apt.log" 2>&1 || { cat "$work/apt.log" >&2; fail "apt-get purge"; }

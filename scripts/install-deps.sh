@@ -18,6 +18,8 @@ packages=(
   fonts-dejavu-core imagemagick
   # the installed package's menu and autostart entries are checked by the real validator
   desktop-file-utils
+  # the package's own checks: lintian, the AppStream validator, and man to render the manual pages
+  lintian appstream man-db
   # real desktops for the window's tests and the refresh benchmark: window managers, a notification
   # area, real input and a private session bus for the desktop's tray protocol
   openbox trayer icewm xdotool dbus-x11

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up and runs every test: installs missing packages, builds, runs the whole suite, then the
-# Debian package installed, run and purged on this machine, then the Windows build and its tests
+# Debian package checked (lintian, AppStream, manual pages) and installed, run and purged on this
+# machine, then the Windows build and its tests
 # under wine, then the same suite under ASan + UBSan, then each fuzz target for a short, bounded
 # time.
 #   scripts/test.sh            everything
@@ -18,8 +19,9 @@ scripts/build.sh release
 (cd build && ctest --output-on-failure -j 2 --timeout 600)
 [ $quick -eq 1 ] && exit 0
 
-echo "== Debian package: install, run, purge"
+echo "== Debian package: lintian, AppStream, manual pages; then install, run, purge"
 scripts/build.sh deb
+scripts/deb-lint.sh build-deb/quenlo_*.deb || [ $? -eq 77 ]
 scripts/deb-test.sh build-deb/quenlo_*.deb || [ $? -eq 77 ]
 
 echo "== Windows build (mingw-w64) and its tests under wine"

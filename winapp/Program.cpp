@@ -2,6 +2,7 @@
 
 #include "config/Gateways.h"
 #include "config/PrintersFile.h"
+#include "config/SetupHint.h"
 #include "monitor/Monitor.h"
 #include "net/HttpProt.h"
 #include "platform/Process.h"
@@ -20,6 +21,7 @@ struct Program::Core {
     TMonitor monitor;
     std::optional<bool> created;
     bool destroyed = false;
+    std::string setupHint;
 
     Core(MonitorView& v, std::string dir) : view(v), exeDir(std::move(dir)), monitor(v, httpCli1, printerList) {
         ApplyHttpCli1Design(httpCli1);
@@ -31,27 +33,34 @@ struct Program::Core {
         // A missing file ends the program silently.
         const std::optional<std::string> located = LocatePrintersFile();
         if (!located)
-            return false;
+            return NothingToWatch(std::string());
         ProxySettings proxy;
         const std::string dir = exeDir;
         const bool read = ReadPrintersFile(*located, printerList, proxy, [&dir](TAList& entry, const std::string& at) {
             StartGateway(entry, dir, at);
         });
         if (!read)
-            return false;
+            return NothingToWatch(std::string());
         ApplyProxySettings(httpCli1, proxy);
         for (TAList& entry : printerList)
             entry.StatusText = "idle, accepting jobs";
         if (!monitor.FillView())
-            return false;
+            return NothingToWatch(*located + kPrintersFileName);
         monitor.ComboBoxPrinterlistChange();
         return true;
+    }
+
+    bool NothingToWatch(const std::string& fileWithoutPrinters) {
+        setupHint = SetupHintText(PrintersFileSearch::FromProcess(), fileWithoutPrinters);
+        return false;
     }
 };
 
 Program::Program(MonitorView& view, std::string exeDir) : core_(std::make_unique<Core>(view, std::move(exeDir))) {}
 
 Program::~Program() { FormDestroy(); }
+
+const std::string& Program::SetupHint() const { return core_->setupHint; }
 
 bool Program::FormCreate() {
     if (!core_->created)

@@ -32,6 +32,9 @@ public:
     // it once. False when the program is to end silently: no printers file, or none of its printers.
     // Runs once; a second call returns what the first did.
     bool FormCreate();
+    // After a FormCreate that returned false: the Hungarian text that says why there is nothing to
+    // watch and how to add printers (config/SetupHint.h), UTF-8 with CR line breaks.
+    const std::string& SetupHint() const;
     // Terminates the started gateways in list order. Runs once; later calls do nothing.
     void FormDestroy();
 

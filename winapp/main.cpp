@@ -1,10 +1,14 @@
-// quenlo.exe: the desktop monitor as a native Windows program. No command-line options; the exit
-// code is always 0.
+// quenlo.exe: the desktop monitor as a native Windows program. The exit code is always 0.
+//
+// One option: --from-menu (for a Start menu shortcut) makes a start without printers explain itself
+// in a message box, instead of ending silently as an autostart must.
 #include "platform/SingleInstance.h"
 #include "winapp/Form1.h"
 #include "winapp/Program.h"
+#include "winapp/WideText.h"
 
 #include <memory>
+#include <string_view>
 
 namespace {
 
@@ -21,7 +25,7 @@ void RunMessageLoop(HWND form) {
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
     using quenlo::platform::SingleInstance;
     using quenlo::winapp::FormHandlers;
     using quenlo::winapp::Program;
@@ -57,6 +61,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     if (program->FormCreate()) {
         form.Show();
         RunMessageLoop(form.Handle());
+    } else if (std::string_view(commandLine ? commandLine : "").find("--from-menu") != std::string_view::npos) {
+        MessageBoxW(nullptr, quenlo::winapp::WideMessageText(program->SetupHint()).c_str(), L"Quenlo",
+                    MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND);
     }
     // The next instance may start while this one still stops its gateways.
     instance.Release();

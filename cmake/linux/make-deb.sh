@@ -35,6 +35,10 @@ if [ -z "$depends" ]; then
 fi
 [ -e "$stage/usr/bin/quenlo" ] && depends="$depends, qt6-qpa-plugins"
 
+# Debian keeps manual pages and the changelog compressed, without a time stamp in the gzip header.
+find "$stage/usr/share/man" -type f -name '*.1' -exec gzip -9n {} +
+[ -f "$stage/usr/share/doc/quenlo/changelog" ] && gzip -9n "$stage/usr/share/doc/quenlo/changelog"
+
 mkdir "$stage/DEBIAN"
 (cd "$stage" && find usr -type f -print0 | sort -z | xargs -0 md5sum) >"$stage/DEBIAN/md5sums"
 cat >"$stage/DEBIAN/control" <<CONTROL

@@ -211,9 +211,12 @@ TEST(FormView, JobListRowsAndSelection) {
     const quenlo::app::JobListModel* jobs = form.JobList();
     auto cell = [&](int r, int c) { return jobs->index(r, c).data().toString().toStdString(); };
     form.AddJobRow(JobRow{"12", "Laser", "anna", "Havi jelent\xe9s", "20 K", "pending-held", "job-hold", "x"});
-    form.AddJobRow(JobRow{" 13", "Laser", "bela", "b", "1 K", "processing", "", "y"});
+    form.AddJobRow(JobRow{" 13", "Laser", "bela", "invoice\u202egnp.exe", "1 K", "processing", "", "y"});
     ASSERT_EQ(jobs->rowCount(), 2);
     EXPECT_EQ(cell(0, 3), "Havi jelentés");
+    // A job name that would read backwards from its override on: the override shows, and acts on
+    // nothing, not even inside its cell.
+    EXPECT_EQ(cell(1, 3), "\u2068invoice<U+202E>gnp.exe\u2069");
     EXPECT_EQ(cell(1, 2), "bela");
     EXPECT_EQ(cell(1, 8), "");
     EXPECT_EQ(jobs->Row(0)[3], "Havi jelent\xe9s");  // the bytes as handed over
@@ -275,6 +278,11 @@ TEST(FormView, LabelsAndLamps) {
     form.SetLabelPrinterStatus("Laser - idle, accepting jobs");
     form.SetLabelComment("Megjegyz\xe9s: 2. emelet");
     EXPECT_EQ(form.LabelComment()->text().toStdString(), "Megjegyzés: 2. emelet");
+    // A state message is text: no markup, and no override that turns the words after it around.
+    form.SetLabelPrinterStatus("Laser - stopped (<b>\xd7\xa9\xd7\x9c\xd7\x95\xd7\x9d</b> \u202eok)");
+    EXPECT_EQ(form.LabelPrinterStatus()->textFormat(), Qt::PlainText);
+    EXPECT_EQ(form.LabelPrinterStatus()->text().toStdString(),
+              "\u2068Laser - stopped (<b>\xd7\xa9\xd7\x9c\xd7\x95\xd7\x9d</b> <U+202E>ok)\u2069");
 
     EXPECT_FALSE(form.StatusLamp().has_value());
     form.SetImageStatus(Lamp::Yellow);

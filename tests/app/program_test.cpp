@@ -1,6 +1,7 @@
 // The real quenlo program, started as a user starts it: silent end without a printers file, one
 // instance at a time, and its gateways started in file order and gone when it ends.
 #include "AppFixture.h"
+#include "support/LocalServers.h"
 
 #include <algorithm>
 #include <chrono>
@@ -25,8 +26,9 @@ public:
 
     const GatewayFolder& Gateways() const { return gateways_; }
 
-    // Starts the program with `args` after its name; returns its pid.
-    pid_t Start(std::vector<std::string> args = {}) const {
+    // Starts the program with `args` after its name, its standard error into `errFile` when given;
+    // returns its pid.
+    pid_t Start(std::vector<std::string> args = {}, const std::string& errFile = "") const {
         std::vector<std::string> env;
         for (char** e = environ; *e; ++e) {
             const std::string entry = *e;
@@ -51,6 +53,8 @@ public:
 
         const pid_t pid = ::fork();
         if (pid == 0) {
+            if (!errFile.empty())
+                std::freopen(errFile.c_str(), "w", stderr);
             if (::chdir(base_.c_str()) == 0)
                 ::execve(program.c_str(), argv.data(), envp.data());
             ::_exit(127);
@@ -126,6 +130,45 @@ TEST_F(ProgramTest, EndsSilentlyWithoutAPrintersFile) {
     EXPECT_EQ(*code, 0);
     EXPECT_LT(Clock::now() - start, 5s);
     EXPECT_EQ(quenlo.Gateways().Count("start"), 0u);
+}
+
+// Started from the menu, the same start explains itself and waits for the user; the explanation
+// also goes to standard error, which is what is read here (the box is on an offscreen display).
+TEST_F(ProgramTest, FromTheMenuAStartWithoutPrintersExplainsItself) {
+    Installation quenlo(folder_.Dir());
+    const std::string err = folder_.Dir() + "/err.txt";
+    const pid_t pid = quenlo.Start({"--from-menu"}, err);
+    const bool explained = WaitUntil([&] { return quenlo::test::ReadWholeFile(err).find("quenlo-cli add") != std::string::npos; }, 20s);
+    EXPECT_TRUE(explained) << quenlo::test::ReadWholeFile(err);
+    EXPECT_FALSE(WaitExit(pid, 300ms).has_value()) << "ended before the user saw the box";
+    EXPECT_EQ(Close(pid), 0);
+    const std::string text = quenlo::test::ReadWholeFile(err);
+    EXPECT_NE(text.find(folder_.Dir() + "/config/Dorvane/Quenlo/"), std::string::npos) << text;
+    EXPECT_NE(text.find(folder_.Dir() + "/home/"), std::string::npos) << text;
+
+    // A file without printers is named as such.
+    fs::create_directories(folder_.Dir() + "/config/Dorvane/Quenlo");
+    std::ofstream(folder_.Dir() + "/config/Dorvane/Quenlo/printers.qdl") << "<global>\n<endglobal>\n";
+    const pid_t second = quenlo.Start({"--from-menu"}, err);
+    EXPECT_TRUE(WaitUntil([&] { return quenlo::test::ReadWholeFile(err).find("egyetlen nyomtatót sem") != std::string::npos; }, 20s))
+        << quenlo::test::ReadWholeFile(err);
+    EXPECT_EQ(Close(second), 0);
+}
+
+TEST_F(ProgramTest, HelpAndVersion) {
+    Installation quenlo(folder_.Dir());
+    const std::string out = folder_.Dir() + "/out.txt";
+    for (const char* option : {"--version", "--help"}) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            std::freopen(out.c_str(), "w", stdout);
+            ::execl(QUENLO_APP_BINARY, "quenlo", option, static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        EXPECT_EQ(WaitExit(pid, 10s), 0) << option;
+        EXPECT_EQ(quenlo::test::ReadWholeFile(out).rfind(option == std::string("--version") ? "quenlo 0." : "usage: quenlo ", 0), 0u)
+            << quenlo::test::ReadWholeFile(out);
+    }
 }
 
 TEST_F(ProgramTest, ToolkitOptionsOnTheCommandLineHaveNoEffect) {

@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -78,6 +80,14 @@ TEST_F(ConfigCommand, PrintsPathEntriesAndProxy)
                          "2nd floor\t\t0\t0\n"
                          "printer\t127.0.0.1\t9100\t127.0.0.1\t631\t/printers/printer\t\t\t\t\t0\t0\n"
                          "proxy\tgw.example.com\nproxyport\t3128\nproxyuser\tpu\nproxypass\t\n");
+
+    // The file holds a password: others reading it are warned about, and only that.
+    ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
+    EXPECT_NE(Config({"--file", file}).err.find("holds a password and others may read it"), std::string::npos);
+    ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+    r = Config({"--file", file});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.err, "");
 }
 
 TEST_F(ConfigCommand, EscapesBytesThatWouldBreakTheLine)
@@ -133,6 +143,43 @@ TEST_F(ConfigCommand, BadArgumentsGiveTheUsageLine)
         EXPECT_EQ(r.exitCode, 2) << args.front();
         EXPECT_NE(r.err.find("usage: quenlo-cli config [--file PATH]"), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");
+    }
+}
+
+// The conventions of a command-line program: help and version on standard output with 0, a usage
+// error on standard error with 2, and the manual page made of the same text as the help.
+TEST(CliConventions, HelpVersionAndUsageErrors)
+{
+    const auto run = [](std::vector<std::string> args) {
+        args.insert(args.begin(), QUENLO_CLI);
+        return RunProcess(args, std::chrono::seconds(30));
+    };
+    const ProcessResult help = run({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.err, "");
+    EXPECT_EQ(run({"-h"}).out, help.out);
+    const ProcessResult man = run({"--man"});
+    ASSERT_EQ(man.exitCode, 0);
+    for (const char* command : {"add", "config", "refresh", "watch", "walk-jobs", "get"}) {
+        EXPECT_NE(help.out.find("\n  " + std::string(command) + " "), std::string::npos) << command;
+        const std::string roffName = std::regex_replace(std::string(command), std::regex("-"), "\\-");
+        EXPECT_NE(man.out.find("\n.B " + roffName + " "), std::string::npos) << command;
+        const ProcessResult one = run({command, "--help"});
+        EXPECT_EQ(one.exitCode, 0) << command;
+        EXPECT_EQ(one.out.rfind("usage: quenlo-cli " + std::string(command) + " ", 0), 0u) << one.out;
+    }
+    EXPECT_NE(man.out.find(".SH EXIT STATUS"), std::string::npos);
+
+    const ProcessResult version = run({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out.rfind("quenlo-cli 0.", 0), 0u) << version.out;
+
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {}, {"no-such-command"}, {"config", "--no-such-option"}, {"add"}, {"add", "host:99999"}}) {
+        const ProcessResult r = run(bad);
+        EXPECT_EQ(r.exitCode, 2) << (bad.empty() ? "" : bad.back());
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("usage: quenlo-cli"), std::string::npos) << r.err;
     }
 }
 

@@ -288,15 +288,48 @@ TEST(MonitorCli, TextsWithTabsAndLineBreaksStayOnOneLine)
         "printers.qdl",
         PrintersFile({{"Laser", "127.0.0.1:" + std::to_string(server.Port()), "/printers/laser", "a\tb"}}));
     test::Answer(server, HttpOk("page", "text/html"));
-    test::Answer(server, HttpOk(test::HeldJobsAnswer({7}, "Q1\tQ2\r\nQ3")));
+    test::Answer(server, HttpOk(test::HeldJobsAnswer({7}, "Q1\tQ2\r\nQ3\x1b]0;x\x07")));
     test::Answer(server, HttpOk(test::PrinterAnswer(3, true)));
     const test::ProcessResult r = Cli({"refresh", "--config", config});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(Lines(r.out),
               (std::vector<std::string>{"status\tgreen\tLaser - kapcsolódva, IPP rendben (200)",
                                         "printer\tgreen\tLaser - idle, accepting jobs", "comment\tMegjegyzés: a\\tb",
-                                        "job\t7\tLaser\tanna\tQ1\\tQ2\\r\\nQ3\t3 K\tpending-held\t"
+                                        "job\t7\tLaser\tanna\tQ1\\tQ2\\r\\nQ3\\x1b]0;x\\x07\t3 K\tpending-held\t"
                                         "job-hold-until-specified\t01/01/70 23:59:59"}));
+}
+
+// A state message set by whoever may stop the printer reaches every later `refresh` and `watch`:
+// escape sequences in it must arrive as visible text, not as commands to the reader's terminal.
+TEST(MonitorCli, ControlSequencesFromTheServerReachNoTerminal)
+{
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    const std::string printer = lab.AddUniquePrinter("cli-escapes");
+    lab.Pause(printer, "\x1b[2J\x1b]0;owned\x07 invoice\u202egnp.exe \xc2\x9b" "1m\x7f");
+    TempDir dir;
+    const std::string config =
+        dir.Write("printers.qdl", PrintersFile({{"Office", lab.HostPort(), CupsLab::PrinterPath(printer), ""}},
+                                               "watch=1\n"));
+    const auto rawControls = [](const std::string& out) {
+        std::string found;
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            const auto c = static_cast<unsigned char>(out[i]);
+            if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F ||
+                (c == 0xC2 && i + 1 < out.size() && (static_cast<unsigned char>(out[i + 1]) & 0xE0) == 0x80) ||
+                out.compare(i, 3, "\u202e") == 0)
+                found += std::to_string(i) + " ";
+        }
+        return found;
+    };
+    const std::string shown = "\\x1b[2J\\x1b]0;owned\\x07 invoice\\u202egnp.exe \\u009b1m\\x7f";
+
+    const test::ProcessResult refresh = Cli({"refresh", "--config", config});
+    EXPECT_EQ(rawControls(refresh.out), "") << refresh.out;
+    EXPECT_NE(refresh.out.find("(" + shown + ")"), std::string::npos) << refresh.out;
+    const test::ProcessResult watch = Cli({"watch", "--config", config, "--count", "1"});
+    EXPECT_EQ(watch.exitCode, 0) << watch.err;
+    EXPECT_EQ(rawControls(watch.out), "") << watch.out;
+    EXPECT_NE(watch.out.find("(" + shown + ")"), std::string::npos) << watch.out;
 }
 
 TEST(MonitorCli, ProxySettingsOfTheFileAreUsed)

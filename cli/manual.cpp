@@ -1,0 +1,128 @@
+// quenlo-cli's manual: the text of --help, of COMMAND --help and of the manual page quenlo-cli(1),
+// which the build makes with --man. Each command's usage line comes from its registration, what it
+// does and how it ends from the table below.
+#include "cli/Command.h"
+
+namespace quenlo::cli {
+
+namespace {
+
+struct CommandText {
+    const char* name;
+    const char* summary;
+    const char* exits;  // when 0 and 1 mean more than "done" and "failed"
+};
+
+constexpr CommandText kCommandTexts[] = {
+    {"add",
+     "Adds a server's print queues to the printers file. Without PATH the server is asked for all its "
+     "queues, printers and classes; with PATH (/printers/NAME) only that queue is checked. Each queue "
+     "becomes an entry named as on the server, with the queue's description as comment, and the "
+     "credentials given. The file is the one --config names, else the one the window finds, else a new "
+     "one in the per-user folder; it keeps its encoding, line ends and every byte already in it, and "
+     "is made readable by its owner only when it holds a password. A queue listed already is not added "
+     "again. --dry-run prints the entries instead of writing them.",
+     "the server could not be reached, refused to list its queues or lists none, or the file could not "
+     "be written; nothing was written then. A queue listed already is no failure."},
+    {"config",
+     "Prints the printers file the monitor reads (or the one --file names): its path, one "
+     "tab-separated line per printer entry, and the proxy settings. Warns on standard error when the "
+     "file holds a password and others may read it.",
+     "no printers file found, or it cannot be read."},
+    {"refresh",
+     "Refreshes the printer as the window does (NAME, or the first of the file) and prints the "
+     "window's lines: status, printer, comment and one job line per job, tab-separated.",
+     "a message box would have come, or the refresh ended early."},
+    {"cancel-job", "Cancels the job JOBID of the printer, then refreshes as refresh does.",
+     "the server refused (the message is printed), or the refresh ended early."},
+    {"hold-job", "Holds the job JOBID, then refreshes.", "as for cancel-job."},
+    {"release-job", "Releases the held job JOBID, then refreshes.", "as for cancel-job."},
+    {"pause-printer", "Pauses the printer (with the web interface's fallback), then refreshes.", "as for cancel-job."},
+    {"resume-printer", "Resumes the printer, then refreshes.", "as for cancel-job."},
+    {"purge-jobs", "Cancels every job of the printer, then refreshes.", "as for cancel-job."},
+    {"watch",
+     "Watches every printer of the file and prints one tab-separated line per change: the UTC time, "
+     "the printer's name, its lamp, the printer line and the number of jobs. Ends after N changes, or "
+     "on Ctrl-C.",
+     "the printers file cannot be read."},
+    {"get", "One HTTP GET of URL; the body to standard output, the status line to standard error.",
+     "a status of 400 or more, or a network failure."},
+    {"post", "One HTTP POST of standard input to URL, as get.", "as for get."},
+    {"request", "Writes the IPP request body the monitor sends for OP to standard output.",
+     "the output could not be written, or the URI or user name is longer than 65535 bytes."},
+    {"walk-jobs", "Reads a Get-Jobs answer from standard input and prints the job rows as the window lists them.",
+     "the output could not be written."},
+    {"walk-printer",
+     "Reads a Get-Printer-Attributes answer from standard input and prints the lamp and the printer line.",
+     "as for walk-jobs."},
+};
+
+const CommandText* TextOf(const std::string& name)
+{
+    for (const CommandText& t : kCommandTexts)
+        if (name == t.name)
+            return &t;
+    return nullptr;
+}
+
+}  // namespace
+
+platform::ManualPage CliManual()
+{
+    platform::ManualPage page;
+    page.program = "quenlo-cli";
+    page.summary = "monitor and remote control for IPP printers, from a terminal";
+    page.synopsis = {"COMMAND [ARGS]", "COMMAND --help", "--help", "--version"};
+    page.description =
+        "quenlo-cli runs the monitor of quenlo(1) from a terminal and from scripts: it adds a "
+        "server's printers to the printers file, refreshes a printer, cancels, holds and releases jobs, "
+        "pauses, resumes and purges printers, and watches them all.\n\n"
+        "Texts that come from a server or a file are written as they are, except that a backslash, every "
+        "control character (as \\t, \\r, \\n or \\xHH), the C1 controls and the bidirectional "
+        "overrides and isolates (as \\uHHHH) are escaped, so a line holds exactly its tab-separated "
+        "fields and nothing in it can act on the terminal. get and post write the body unchanged.";
+
+    platform::ManualPage::Section commands{"COMMANDS", "", {}};
+    for (const auto& [name, command] : Commands()) {
+        const CommandText* text = TextOf(name);
+        commands.items.push_back({name + " " + command.usage, text ? text->summary : ""});
+    }
+    page.sections.push_back(std::move(commands));
+
+    platform::ManualPage::Section files{
+        "FILES",
+        "The printers file printers.qdl, looked for in this order: the folder the ConfDir setting names, "
+        "$XDG_CONFIG_HOME/Dorvane/Quenlo/ (else ~/.config/Dorvane/Quenlo/), the home folder, and the "
+        "current folder. On Windows: the registry value ConfDir under "
+        "HKEY_CURRENT_USER\\Software\\Dorvane\\Quenlo, %APPDATA%\\Dorvane\\Quenlo\\, %USERPROFILE%\\ and "
+        "the current folder. --config FILE (--file for config) names another.",
+        {}};
+    page.sections.push_back(std::move(files));
+
+    platform::ManualPage::Section exits{
+        "EXIT STATUS", "",
+        {{"0", "The command was carried out."},
+         {"1", "It failed; the reason is on standard error. For each command, 1 means:"}}};
+    for (const CommandText& t : kCommandTexts)
+        if (*t.exits != '\0')
+            exits.items.push_back({std::string("1 (") + t.name + ")", t.exits});
+    exits.items.push_back({"2", "A bad argument: the command's usage goes to standard error."});
+    page.sections.push_back(std::move(exits));
+    page.sections.push_back({"SEE ALSO", "quenlo(1)", {}});
+    return page;
+}
+
+std::string CommandHelp(const Command& command)
+{
+    const CommandText* text = TextOf(command.name);
+    platform::ManualPage page;
+    page.program = "quenlo-cli";
+    page.synopsis = {command.name + " " + command.usage};
+    page.description = text ? text->summary : "";
+    if (text && *text->exits != '\0')
+        page.sections.push_back({"EXIT STATUS",
+                                 std::string("0 done; 1 failed: ") + text->exits + " 2 a bad argument.", {}});
+    return platform::HelpText(page);
+}
+
+}  // namespace quenlo::cli

@@ -1,0 +1,240 @@
+#include "config/PrintersFileWriter.h"
+#include "config/Cp1250.h"
+#include "platform/Settings.h"
+
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+namespace quenlo {
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+// The code point of the UTF-8 sequence at text[i], advancing i past it; U+FFFD (and one byte) for a
+// byte that starts no well-formed sequence.
+char32_t NextCodePoint(std::string_view text, std::size_t& i)
+{
+    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = at(i);
+    if (lead < 0x80) {
+        ++i;
+        return lead;
+    }
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+    char32_t code = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        code = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        code = lead & 0x0F;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        code = lead & 0x07;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    }
+    if (length == 0 || i + length > text.size() || at(i + 1) < low || at(i + 1) > high) {
+        ++i;
+        return kReplacement;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        if (at(i + k) < 0x80 || at(i + k) > 0xBF) {
+            ++i;
+            return kReplacement;
+        }
+        code = (code << 6) | (at(i + k) & 0x3F);
+    }
+    i += length;
+    return code;
+}
+
+void AppendUnit(std::string& out, char32_t unit, bool bigEndian)
+{
+    const char hi = static_cast<char>((unit >> 8) & 0xFF);
+    const char lo = static_cast<char>(unit & 0xFF);
+    out += bigEndian ? hi : lo;
+    out += bigEndian ? lo : hi;
+}
+
+std::optional<char> Cp1250Byte(char32_t code)
+{
+    if (code < 0x80)
+        return static_cast<char>(code);
+    for (std::size_t k = 0; k < kCp1250High.size(); ++k)
+        if (kCp1250High[k] == code && code != kReplacement)
+            return static_cast<char>(0x80 + k);
+    return std::nullopt;
+}
+
+}  // namespace
+
+const char* NativeLineEnd()
+{
+#ifdef _WIN32
+    return "\r\n";
+#else
+    return "\n";
+#endif
+}
+
+bool IsUtf8(std::string_view bytes)
+{
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::size_t start = i;
+        if (NextCodePoint(bytes, i) == kReplacement && bytes.substr(start, 3) != "\xEF\xBF\xBD")
+            return false;
+    }
+    return true;
+}
+
+FileLayout LayoutOfFile(std::string_view bytes)
+{
+    FileLayout layout;
+    std::string text;
+    switch (EncodingOfFile(bytes)) {
+    case FileEncoding::Utf16LE:
+        layout.charset = FileCharset::Utf16LE;
+        text = Utf16ToUtf8(bytes.substr(2), false);
+        break;
+    case FileEncoding::Utf16BE:
+        layout.charset = FileCharset::Utf16BE;
+        text = Utf16ToUtf8(bytes.substr(2), true);
+        break;
+    case FileEncoding::EightBit:
+        layout.charset = IsUtf8(bytes) ? FileCharset::Utf8 : FileCharset::Cp1250;
+        text = bytes;
+        break;
+    }
+    const std::size_t lf = text.find('\n');
+    layout.lineEnd = lf == std::string::npos ? NativeLineEnd() : lf > 0 && text[lf - 1] == '\r' ? "\r\n" : "\n";
+    layout.endsInLineEnd = text.empty() || text.back() == '\n';
+    return layout;
+}
+
+std::optional<std::string> Utf8ToCp1250(std::string_view utf8)
+{
+    std::string out;
+    out.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size();) {
+        const std::optional<char> b = Cp1250Byte(NextCodePoint(utf8, i));
+        if (!b)
+            return std::nullopt;
+        out += *b;
+    }
+    return out;
+}
+
+std::string Utf8ToUtf16(std::string_view utf8, bool bigEndian)
+{
+    std::string out;
+    out.reserve(utf8.size() * 2);
+    for (std::size_t i = 0; i < utf8.size();) {
+        const char32_t code = NextCodePoint(utf8, i);
+        if (code >= 0x10000) {
+            AppendUnit(out, 0xD800 + ((code - 0x10000) >> 10), bigEndian);
+            AppendUnit(out, 0xDC00 + ((code - 0x10000) & 0x3FF), bigEndian);
+        } else {
+            AppendUnit(out, code, bigEndian);
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> TextAsRead(std::string_view utf8, FileCharset charset)
+{
+    if (charset == FileCharset::Cp1250)
+        return Utf8ToCp1250(utf8);
+    return std::string(utf8);
+}
+
+std::string OneLineValue(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = ' ';
+    return out;
+}
+
+std::string EntryLines(const NewPrinterEntry& entry, const std::string& lineEnd)
+{
+    std::string lines = "<printer>" + lineEnd;
+    const auto add = [&](const char* key, const std::string& value) {
+        lines += key;
+        lines += '=';
+        lines += OneLineValue(value);
+        lines += lineEnd;
+    };
+    add("name", entry.name);
+    add("remotehost", entry.remotehost);
+    add("url", entry.url);
+    add("localport", "-1");
+    add("comment", entry.comment);
+    if (!entry.user.empty())
+        add("user", entry.user);
+    if (!entry.pass.empty())
+        add("pass", entry.pass);
+    return lines + "<endprinter>" + lineEnd;
+}
+
+std::string BytesToAppend(const FileLayout& layout, std::string_view utf8Lines)
+{
+    std::string text = layout.endsInLineEnd ? std::string() : layout.lineEnd;
+    text += utf8Lines;
+    switch (layout.charset) {
+    case FileCharset::Utf8:
+        return text;
+    case FileCharset::Cp1250: {
+        std::string out;
+        for (std::size_t i = 0; i < text.size();)
+            out += Cp1250Byte(NextCodePoint(text, i)).value_or('?');
+        return out;
+    }
+    case FileCharset::Utf16LE:
+    case FileCharset::Utf16BE:
+        return Utf8ToUtf16(text, layout.charset == FileCharset::Utf16BE);
+    }
+    return text;
+}
+
+std::optional<std::string> AppendToFile(const std::string& path, std::string_view bytes, bool secret)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path file(path);
+    if (!fs::exists(file, error) && file.has_parent_path()) {
+        fs::create_directories(file.parent_path(), error);
+        if (error)
+            return "cannot create the folder " + file.parent_path().string() + ": " + error.message();
+    }
+    std::ofstream out(file, std::ios::binary | std::ios::app);
+    if (!out)
+        return "cannot open " + path + " for writing";
+    if (secret) {
+        // Before the first byte goes in: a new file must never have held a password readably.
+        fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, error);
+        if (error)
+            return "cannot make " + path + " private to its owner: " + error.message();
+    }
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out)
+        return "cannot write " + path;
+    return std::nullopt;
+}
+
+std::string UserPrintersFilePath(const PrintersFileSearch& search)
+{
+    if (search.appData.empty())
+        return {};
+    constexpr char sep = platform::kDirSeparator;
+    return search.appData + sep + "Dorvane" + sep + "Quenlo" + sep + kPrintersFileName;
+}
+
+}  // namespace quenlo
