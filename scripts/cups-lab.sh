@@ -572,7 +572,9 @@ cmd_stop() {
     watcher=$(cat "$dir/watcher.pid")
     rm -f "$dir/watcher.pid"
     if [ -n "$watcher" ] && [ "$watcher" != "$PPID" ] && [ "$watcher" != "$$" ]; then
-      kill "$watcher" 2>/dev/null || true
+      # Waited for: a caller that looks for the lab's processes right after must not find the
+      # watcher still ending.
+      end_server "$watcher"
     fi
   fi
   # A lab directory made only for one run (by the test fixture) goes with the server.
