@@ -4,6 +4,7 @@
 #include "monitor/RefreshText.h"
 #include "monitor/ReplyStreams.h"
 
+#include <chrono>
 #include <cstdio>
 #include <exception>
 #include <sstream>
@@ -76,9 +77,43 @@ void ApplyProxySettings(THttpCli& httpCli, const ProxySettings& proxy)
     httpCli.SetProxyPort(proxy.ProxyPort);
     httpCli.SetProxyUsername(proxy.ProxyUsername);
     httpCli.SetProxyPassword(proxy.ProxyPassword);
+    if (proxy.RequestTimeout > 0)
+        httpCli.SetRequestTimeout(std::chrono::seconds(proxy.RequestTimeout));
 }
 
 std::string PrinterUrl(const TAList& printer) { return "http://" + printer.remotehost + printer.url; }
+
+std::string ProbeUrl(const TAList& printer)
+{
+    // A printer of its own keeps its page at "/"; its IPP resource answers a GET with 404.
+    return printer.direct ? "http://" + printer.remotehost + "/" : PrinterUrl(printer);
+}
+
+const char* UnsendableKey(const TAList& printer)
+{
+    if (!WireSafe(printer.remotehost, false))
+        return "remotehost";
+    if (!WireSafe(printer.url, false))
+        return "url";
+    if (!WireSafe(printer.user, true))
+        return "user";
+    if (!WireSafe(printer.pass, true))
+        return "pass";
+    return nullptr;
+}
+
+const char* UnsendableKey(const ProxySettings& proxy)
+{
+    if (!WireSafe(proxy.Proxy, false))
+        return "proxy";
+    if (!WireSafe(proxy.ProxyPort, false))
+        return "proxyport";
+    if (!WireSafe(proxy.ProxyUsername, true))
+        return "proxyuser";
+    if (!WireSafe(proxy.ProxyPassword, true))
+        return "proxypass";
+    return nullptr;
+}
 
 std::int32_t JobIdOfCaption(std::string_view caption, int& errorPos)
 {
@@ -237,7 +272,7 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
     {
         ProbePageScan page;
         std::ostream probe(&page);
-        http_.SetURL(url);
+        http_.SetURL(ProbeUrl(entry));
         view_.SetPrinterSelectorEnabled(false);
         view_.SetRefreshButtonEnabled(false);
         // The page is scanned as it arrives and never kept, so its length costs no memory: the
@@ -260,6 +295,10 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
             return RefreshEnd::NoPrinters;
         }
     }
+
+    // A direct entry's probe asked another page than the one the IPP requests go to.
+    if (entry.direct)
+        http_.SetURL(url);
 
     // Get-Jobs: the rows of the job list. The POST goes to the URL the probe set. The answer is
     // walked as it arrives, so only its jobs are kept, packed; they become rows once it is complete.
@@ -360,6 +399,7 @@ void TMonitor::SendIppOperation(const std::string& remotehost, const std::string
     // Copies: the arguments may refer to an entry or to texts that a nested handler replaces.
     const std::string host = remotehost;
     const std::string path = url;
+    const bool direct = currentPrinter_ != nullptr && currentPrinter_->direct;
 
     IppMessage body;
     try {
@@ -376,6 +416,8 @@ void TMonitor::SendIppOperation(const std::string& remotehost, const std::string
     }
 
     SetCredentials(user, pass);
+    if (direct)
+        http_.SetURL("http://" + host + path);  // the refresh may have ended at the root page
     std::int16_t ippStatus = 0;
     {
         std::istringstream send(body);
@@ -392,7 +434,7 @@ void TMonitor::SendIppOperation(const std::string& remotehost, const std::string
     }
 
     if (!IsSuccessfulStatus(ippStatus)) {
-        if (operation == kIppPausePrinter || operation == kIppResumePrinter)
+        if ((operation == kIppPausePrinter || operation == kIppResumePrinter) && !direct)
             CupsFallback(host, path, operation, ippStatus);
         else
             ShowWarning(kRefused + StatusCodeHex(ippStatus));
