@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <initializer_list>
 #include <sstream>
 #include <utility>
 
@@ -50,6 +51,22 @@ std::string StatusCodeHex(std::int16_t code)
 bool IsSuccessfulStatus(std::int16_t code) { return code >= 0 && code <= 0x00FF; }
 
 
+// A key of the printers file, its value, and whether a space may stand in it on the wire (credentials
+// go out encoded; hosts, ports and paths are cut at spaces).
+struct KeyedValue {
+    const char* key;
+    const std::string& value;
+    bool spaceAllowed;
+};
+
+const char* FirstUnsendableKey(std::initializer_list<KeyedValue> values)
+{
+    for (const KeyedValue& v : values)
+        if (!WireSafe(v.value, v.spaceAllowed))
+            return v.key;
+    return nullptr;
+}
+
 // The part of the url after its last "/", or all of it without one.
 std::string PrinterNameOfUrl(const std::string& url)
 {
@@ -91,28 +108,18 @@ std::string ProbeUrl(const TAList& printer)
 
 const char* UnsendableKey(const TAList& printer)
 {
-    if (!WireSafe(printer.remotehost, false))
-        return "remotehost";
-    if (!WireSafe(printer.url, false))
-        return "url";
-    if (!WireSafe(printer.user, true))
-        return "user";
-    if (!WireSafe(printer.pass, true))
-        return "pass";
-    return nullptr;
+    return FirstUnsendableKey({{"remotehost", printer.remotehost, false},
+                               {"url", printer.url, false},
+                               {"user", printer.user, true},
+                               {"pass", printer.pass, true}});
 }
 
 const char* UnsendableKey(const ProxySettings& proxy)
 {
-    if (!WireSafe(proxy.Proxy, false))
-        return "proxy";
-    if (!WireSafe(proxy.ProxyPort, false))
-        return "proxyport";
-    if (!WireSafe(proxy.ProxyUsername, true))
-        return "proxyuser";
-    if (!WireSafe(proxy.ProxyPassword, true))
-        return "proxypass";
-    return nullptr;
+    return FirstUnsendableKey({{"proxy", proxy.Proxy, false},
+                               {"proxyport", proxy.ProxyPort, false},
+                               {"proxyuser", proxy.ProxyUsername, true},
+                               {"proxypass", proxy.ProxyPassword, true}});
 }
 
 std::int32_t JobIdOfCaption(std::string_view caption, int& errorPos)

@@ -83,17 +83,6 @@ bool EndsChunked(const std::string& value)
     return last == "chunked";
 }
 
-int HexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // The file name a browser would save the document under: the last path segment, no query.
 std::string DocumentNameFromPath(const std::string& path)
 {
@@ -1150,7 +1139,7 @@ bool THttpCli::StepChunkFraming(char c)
     };
     switch (chunkPart_) {
     case ChunkPart::Size: {
-        const int digit = HexDigitValue(c);
+        const int digit = platform::HexDigitValue(c);
         if (digit >= 0) {
             // Fifteen hex digits are far beyond any reply bound and still fit the counter.
             if (++chunkDigits_ > 15)
