@@ -50,7 +50,8 @@
 //    line: HttpError::BadStatusLine, "HTTP server closed the connection without a status line
 //    (N bytes received)".
 // Body bytes reach OnDocData and ReplyStream in the blocks they were read in: up to 8192 bytes
-// while the header is being read, up to 65536 afterwards.
+// while the header is being read, up to 65536 afterwards (of a chunked body: the part of each
+// chunk's data that a read brought).
 #pragma once
 
 #include "net/Component.h"
