@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 
 namespace quenlo {
 
@@ -202,7 +204,75 @@ void PrintersFileReader::EndPrinter()
         startGateway_(*current_, configDir_);
 }
 
+FileEncoding EncodingOfFile(std::string_view start)
+{
+    if (start.starts_with("\xFF\xFE"))
+        return FileEncoding::Utf16LE;
+    if (start.starts_with("\xFE\xFF"))
+        return FileEncoding::Utf16BE;
+    return FileEncoding::EightBit;
+}
+
+namespace {
+
+void AppendUtf8(std::string& out, char32_t c)
+{
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+}  // namespace
+
+std::string Utf16ToUtf8(std::string_view bytes, bool bigEndian)
+{
+    constexpr char32_t kReplacement = 0xFFFD;
+    const std::size_t units = bytes.size() / 2;
+    auto unit = [&](std::size_t i) -> char32_t {
+        const auto a = static_cast<unsigned char>(bytes[2 * i]);
+        const auto b = static_cast<unsigned char>(bytes[2 * i + 1]);
+        return bigEndian ? char32_t(a << 8 | b) : char32_t(b << 8 | a);
+    };
+    std::string out;
+    out.reserve(bytes.size());
+    for (std::size_t i = 0; i < units; ++i) {
+        const char32_t u = unit(i);
+        if (u >= 0xD800 && u < 0xDC00 && i + 1 < units && unit(i + 1) >= 0xDC00 && unit(i + 1) < 0xE000) {
+            AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (unit(i + 1) - 0xDC00));
+            ++i;
+        } else if (u >= 0xD800 && u < 0xE000) {
+            AppendUtf8(out, kReplacement);
+        } else {
+            AppendUtf8(out, u);
+        }
+    }
+    return out;
+}
+
 void PrintersFileReader::ReadAll(std::istream& in)
+{
+    // The file is small: taken whole, so its first bytes can say how the rest is to be read.
+    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const FileEncoding encoding = EncodingOfFile(all);
+    if (encoding != FileEncoding::EightBit)
+        all = Utf16ToUtf8(std::string_view(all).substr(2), encoding == FileEncoding::Utf16BE);
+    std::istringstream text(std::move(all));
+    ReadLines(text);
+}
+
+void PrintersFileReader::ReadLines(std::istream& in)
 {
     std::string line;
     bool first = true;

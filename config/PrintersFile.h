@@ -149,10 +149,12 @@ public:
 
     // One line, without its line end (a trailing CR is tolerated and removed).
     void ReadLine(std::string line);
-    // Every line of `in` to its end. A UTF-8 byte order mark at the very start is skipped.
+    // Every line of `in` to its end. A UTF-8 byte order mark at the very start is skipped; a file
+    // that starts with a UTF-16 byte order mark is read as the same text in UTF-8 would be.
     void ReadAll(std::istream& in);
 
 private:
+    void ReadLines(std::istream& in);
     void SetPrinterField(const std::string& key, const std::string& value);
     void EndPrinter();
 
@@ -163,6 +165,15 @@ private:
     std::optional<TAList> open_;   // created by "<printer>", not yet appended
     TAList* current_ = nullptr;    // the current entry: &*open_, or an appended entry, or none
 };
+
+// How the file's text is stored, as its first bytes say: 8-bit text (UTF-8, with or without its
+// mark, or Windows-1250), or UTF-16 with its byte order mark (Notepad's "Unicode").
+enum class FileEncoding { EightBit, Utf16LE, Utf16BE };
+FileEncoding EncodingOfFile(std::string_view start);
+
+// UTF-16 code units (without the byte order mark) as UTF-8. An unpaired surrogate becomes U+FFFD
+// and an odd last byte is dropped, so any bytes give valid UTF-8.
+std::string Utf16ToUtf8(std::string_view bytes, bool bigEndian);
 
 // Opens configDir + "printers.qdl" and reads it all (see PrintersFileReader). False, with nothing
 // changed, when the file cannot be opened.

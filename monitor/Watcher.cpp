@@ -2,6 +2,7 @@
 
 #include "ipp/Ipp.h"
 #include "monitor/Monitor.h"
+#include "monitor/MonitorTexts.h"
 #include "net/WSocket.h"
 
 #include <algorithm>
@@ -34,20 +35,25 @@ bool SameRecord(const PrinterRecord& a, const PrinterRecord& b)
 
 bool WatchState::SameAs(const WatchState& other) const
 {
-    return reachable == other.reachable && SameRecord(printer, other.printer) && jobs == other.jobs;
+    return reachable == other.reachable && SameRecord(printer, other.printer) && refusal == other.refusal &&
+           jobs == other.jobs;
 }
 
 Lamp WatchLamp(const WatchState& state)
 {
     if (!state.looked || !state.reachable)
         return Lamp::Red;
+    if (!state.refusal.empty())
+        return Lamp::Yellow;
     return PrinterStatusText(state.printer, "").lamp;
 }
 
 std::string WatchLine(const WatchState& state, std::string_view printerName)
 {
     if (!state.looked || !state.reachable)
-        return std::string(printerName) + " - unknown";
+        return std::string(printerName) + texts::kUnknownSuffix;
+    if (!state.refusal.empty())
+        return std::string(printerName) + state.refusal;
     return PrinterStatusText(state.printer, printerName).line;
 }
 
@@ -332,9 +338,15 @@ void TWatcher::AttributesRead(Watched& w, const std::string& body)
 {
     WatchState next;
     next.reachable = true;
-    WalkResponse(body, kIppPrinterWalkDelimiterLimit,
-                 [&next](const IppAttribute& a) { ApplyPrinterAttribute(next.printer, a); }, {});
-    next.jobs = ReadSubscriptionAnswer(body).queuedJobs;
+    const IppAnswerStatus status = ReadAnswerStatus(body);
+    if (texts::SaysNoSuchPrinter(status)) {
+        next.refusal = texts::kNoPrintersSuffix;
+    } else if (!status.Succeeded()) {
+        next.refusal = texts::IppFailureSuffix(status, w.http->ReplyStatus());
+    } else {
+        next.printer = WalkPrinterRecord(body);
+        next.jobs = ReadSubscriptionAnswer(body).queuedJobs;
+    }
     w.needLook = false;
     w.quietLooks = 0;
     Report(w, std::move(next));

@@ -47,6 +47,10 @@ struct WatchState {
     bool looked = false;     // false until the first look has ended
     bool reachable = false;  // the last look got an HTTP answer
     PrinterRecord printer;   // of the last narrow Get-Printer-Attributes; empty while unreachable
+    // What follows the name instead of the printer line when the server answered but refused to
+    // show the printer (" - a szerveren nincs ilyen nyomtató", " - kapcsolódva, IPP hiba (...)");
+    // empty otherwise.
+    std::string refusal;
     std::int32_t jobs = -1;  // queued-job-count, the jobs not yet completed; -1 when not known
     std::chrono::system_clock::time_point changedAt{};  // when the last change was seen
 
@@ -54,11 +58,12 @@ struct WatchState {
     bool SameAs(const WatchState& other) const;
 };
 
-// The lamp of a watched printer: red while unreachable (or not looked at yet), otherwise the
-// printer lamp of the window (yellow when stopped or not accepting jobs, green otherwise).
+// The lamp of a watched printer: red while unreachable (or not looked at yet), yellow while the
+// server refuses to show it, otherwise the printer lamp of the window (yellow when stopped or not
+// accepting jobs, green otherwise).
 Lamp WatchLamp(const WatchState& state);
 // The printer line as the window shows it: name + " - unknown" while unreachable or not looked at
-// yet, otherwise the refresh's printer line.
+// yet, name + the refusal while the server refuses, otherwise the refresh's printer line.
 std::string WatchLine(const WatchState& state, std::string_view printerName);
 
 // How a printer is being watched.

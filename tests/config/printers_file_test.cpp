@@ -127,6 +127,31 @@ TEST(PrintersFileReader, ByteOrderMarkOnlyAtTheStartIsSkipped)
     EXPECT_EQ(r.printers.at(0).name, "printer");
 }
 
+// Notepad's "Unicode" and its big-endian twin: the same entries as the UTF-8 copy, byte for byte,
+// including a letter outside the basic plane; a lone surrogate cannot make bad UTF-8.
+TEST(PrintersFileReader, Utf16FilesReadAsTheirUtf8Copy)
+{
+    const std::u16string text = u"<global>\r\nwatch=5\r\n<endglobal>\r\n<printer>\r\nname=Kettő ő \U0001F5A8\r\n"
+                                u"comment=Pénzügy\r\nlocalport=-1\r\n<endprinter>\r\n";
+    auto encode = [&](bool bigEndian) {
+        std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+        for (char16_t u : text) {
+            const char hi = static_cast<char>(u >> 8), lo = static_cast<char>(u & 0xFF);
+            bytes += bigEndian ? std::string{hi, lo} : std::string{lo, hi};
+        }
+        return bytes;
+    };
+    for (bool bigEndian : {false, true}) {
+        Read r = ReadText(encode(bigEndian));
+        ASSERT_EQ(r.printers.size(), 1u) << bigEndian;
+        EXPECT_EQ(r.printers[0].name, "Kett\xC5\x91 \xC5\x91 \xF0\x9F\x96\xA8") << bigEndian;
+        EXPECT_EQ(r.printers[0].comment, "P\xC3\xA9nz\xC3\xBCgy");
+        EXPECT_EQ(r.printers[0].localport, -1);
+        EXPECT_EQ(r.proxy.Watch, 5);
+    }
+    EXPECT_EQ(Utf16ToUtf8(std::string("\x00\xD8" "A\x00" "B", 5), false), "\xEF\xBF\xBD" "A");
+}
+
 TEST(PrintersFileReader, UrlDefaultIgnoresALaterName)
 {
     Read r = ReadText("<printer>\nname=Office\n<endprinter>\n");
