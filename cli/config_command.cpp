@@ -10,16 +10,23 @@
 //     GatewayState, GatewayProcess; the last three as they stand after reading: this command
 //     starts no gateway, so they are empty, 0 and 0);
 //   the proxy settings as "proxy", "proxyport", "proxyuser", "proxypass", each followed by a tab
-//     and its value.
+//     and its value;
+//   only when the file sets them: "requesttimeout" and its seconds, and "direct" and the name of
+//     each entry that has the direct key.
 // Texts are written as read, except for the escapes of EscapedField (backslash, control bytes,
 // C1 and bidirectional controls), so a line always holds exactly its fields.
 //
 // A printers file that holds a password (a printer's or the proxy's) and that the group or others may
 // read brings a warning on standard error; the exit code stays 0.
 //
-// Exit codes: 0 read; 1 no file found, or the file cannot be read; 2 a bad argument.
+// An entry or proxy value that could never be sent (a control byte, or a space in a host, port or
+// URL) is reported on standard error, one line each, and makes the exit code 3.
+//
+// Exit codes: 0 read; 1 no file found, or the file cannot be read; 2 a bad argument; 3 read, but a
+// value can never be sent.
 #include "cli/Command.h"
 #include "config/PrintersFile.h"
+#include "monitor/Monitor.h"
 
 #include <sys/stat.h>
 
@@ -62,6 +69,24 @@ void WarnWhenOthersCanReadAPassword(const std::string& path, const PrinterList& 
 #endif
 }
 
+// True when something was reported.
+bool ReportUnsendable(const PrinterList& printers, const ProxySettings& proxy)
+{
+    bool any = false;
+    for (const TAList& e : printers) {
+        if (const char* key = UnsendableKey(e)) {
+            std::cerr << "quenlo-cli config: printer \"" << EscapedField(e.name) << "\": its " << key
+                      << " holds a control character or space and can never be sent\n";
+            any = true;
+        }
+    }
+    if (const char* key = UnsendableKey(proxy)) {
+        std::cerr << "quenlo-cli config: the " << key << " key holds a control character or space and can never be sent\n";
+        any = true;
+    }
+    return any;
+}
+
 int RunConfig(const std::vector<std::string>& argv)
 {
     const Args args(argv, {"file"});
@@ -99,6 +124,11 @@ int RunConfig(const std::vector<std::string>& argv)
     out += "proxyport\t" + EscapedField(proxy.ProxyPort) + "\n";
     out += "proxyuser\t" + EscapedField(proxy.ProxyUsername) + "\n";
     out += "proxypass\t" + EscapedField(proxy.ProxyPassword) + "\n";
+    if (proxy.RequestTimeout > 0)
+        out += "requesttimeout\t" + std::to_string(proxy.RequestTimeout) + "\n";
+    for (const TAList& e : printers)
+        if (e.direct)
+            out += "direct\t" + EscapedField(e.name) + "\n";
     if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) {
         std::cerr << "quenlo-cli config: cannot write the output\n";
         return 1;
@@ -106,7 +136,7 @@ int RunConfig(const std::vector<std::string>& argv)
     if (printers.empty())
         std::cerr << "quenlo-cli config: " << path << " lists no printers\n";
     WarnWhenOthersCanReadAPassword(path, printers, proxy);
-    return 0;
+    return ReportUnsendable(printers, proxy) ? 3 : 0;
 }
 
 const CommandRegistration kConfig{{"config", "[--file PATH]", RunConfig}};

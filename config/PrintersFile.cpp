@@ -151,6 +151,8 @@ void PrintersFileReader::ReadLine(std::string line)
         proxy_.ProxyPassword = value;
     } else if (key == "watch") {
         proxy_.Watch = NumberOfValue(value);
+    } else if (key == "requesttimeout") {
+        proxy_.RequestTimeout = NumberOfValue(value);
     } else if (key == "<printer>") {
         open_.emplace();
         current_ = &*open_;
@@ -184,6 +186,8 @@ void PrintersFileReader::SetPrinterField(const std::string& key, const std::stri
         e.pass = value;
     else if (key == "comment")
         e.comment = value;
+    else if (key == "direct")
+        e.direct = NumberOfValue(value) != 0 || AsciiLower(value) == "yes" || AsciiLower(value) == "true";
     // "<global>", "<endglobal>", comments and unknown keys: nothing
 }
 

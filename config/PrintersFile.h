@@ -47,6 +47,10 @@ struct TAList {
     std::string user;                       // HTTP credentials and IPP requesting user
     std::string pass;
     std::string comment;
+    // "direct=1": the entry is an IPP printer of its own (url its IPP resource, "/ipp/print" say),
+    // not a queue of a CUPS server: the refresh probes the server's root page "/" instead of the
+    // URL, and the pause and resume commands try no CUPS web fallback. Off by default.
+    bool direct = false;
     std::string StatusText;                 // set after reading (start-up), not by the file
     std::int32_t GatewayState = 0;          // -1 when the gateway could not be started
     platform::ProcessHandle GatewayProcess; // the started gateway, if any
@@ -67,6 +71,10 @@ struct ProxySettings {
     // between two looks of the background watch at every printer (NumberOfValue of the text).
     // 0 or less, the default, leaves the watch off.
     std::int32_t Watch = 0;
+    // The "requesttimeout" key, also taking effect wherever it stands: the seconds one HTTP request
+    // may take as a whole, however steadily its answer trickles in (NumberOfValue of the text).
+    // 0 or less, the default, leaves the client's own bound (ten minutes).
+    std::int32_t RequestTimeout = 0;
 };
 
 // Called at each "<endprinter>" line that appends an entry whose localport is 0 or more, with the
@@ -127,7 +135,7 @@ std::int32_t NumberOfValue(std::string_view value, int& errorPos);
 // Reads the file line by line. Reading keeps a "current entry": the one the most recent
 // "<printer>" line created. Printer keys set fields of the current entry, also after its
 // "<endprinter>" line (the entry is then already in the list). Proxy keys set `proxy` wherever
-// they stand, and so does "watch". A key given twice keeps the last value.
+// they stand, and so do "watch" and "requesttimeout". A key given twice keeps the last value.
 //
 // Two cases that would otherwise go wrong are settled as follows: printer keys and "<endprinter>"
 // before the first "<printer>" line are ignored (there is no entry to act on), and a second

@@ -5,8 +5,10 @@
 #include "monitor/RefreshText.h"
 #include "monitor/ReplyStreams.h"
 
+#include <chrono>
 #include <cstdio>
 #include <exception>
+#include <initializer_list>
 #include <sstream>
 #include <utility>
 
@@ -28,6 +30,22 @@ std::string StatusCodeHex(std::int16_t code)
     char text[16];
     std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(static_cast<std::int32_t>(code)));
     return text;
+}
+
+// A key of the printers file, its value, and whether a space may stand in it on the wire (credentials
+// go out encoded; hosts, ports and paths are cut at spaces).
+struct KeyedValue {
+    const char* key;
+    const std::string& value;
+    bool spaceAllowed;
+};
+
+const char* FirstUnsendableKey(std::initializer_list<KeyedValue> values)
+{
+    for (const KeyedValue& v : values)
+        if (!WireSafe(v.value, v.spaceAllowed))
+            return v.key;
+    return nullptr;
 }
 
 // The part of the url after its last "/", or all of it without one.
@@ -57,9 +75,33 @@ void ApplyProxySettings(THttpCli& httpCli, const ProxySettings& proxy)
     httpCli.SetProxyPort(proxy.ProxyPort);
     httpCli.SetProxyUsername(proxy.ProxyUsername);
     httpCli.SetProxyPassword(proxy.ProxyPassword);
+    if (proxy.RequestTimeout > 0)
+        httpCli.SetRequestTimeout(std::chrono::seconds(proxy.RequestTimeout));
 }
 
 std::string PrinterUrl(const TAList& printer) { return "http://" + printer.remotehost + printer.url; }
+
+std::string ProbeUrl(const TAList& printer)
+{
+    // A printer of its own keeps its page at "/"; its IPP resource answers a GET with 404.
+    return printer.direct ? "http://" + printer.remotehost + "/" : PrinterUrl(printer);
+}
+
+const char* UnsendableKey(const TAList& printer)
+{
+    return FirstUnsendableKey({{"remotehost", printer.remotehost, false},
+                               {"url", printer.url, false},
+                               {"user", printer.user, true},
+                               {"pass", printer.pass, true}});
+}
+
+const char* UnsendableKey(const ProxySettings& proxy)
+{
+    return FirstUnsendableKey({{"proxy", proxy.Proxy, false},
+                               {"proxyport", proxy.ProxyPort, false},
+                               {"proxyuser", proxy.ProxyUsername, true},
+                               {"proxypass", proxy.ProxyPassword, true}});
+}
 
 std::int32_t JobIdOfCaption(std::string_view caption, int& errorPos)
 {
@@ -219,7 +261,7 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
     {
         ProbePageScan page;
         std::ostream probe(&page);
-        http_.SetURL(url);
+        http_.SetURL(ProbeUrl(entry));
         view_.SetPrinterSelectorEnabled(false);
         view_.SetRefreshButtonEnabled(false);
         // The page is scanned as it arrives and never kept, so its length costs no memory: the
@@ -242,6 +284,10 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
             return RefreshEnd::NoPrinters;
         }
     }
+
+    // A direct entry's probe asked another page than the one the IPP requests go to.
+    if (entry.direct)
+        http_.SetURL(url);
 
     // Get-Jobs: the rows of the job list. The POST goes to the URL the probe set. The answer is
     // walked as it arrives, so only its jobs are kept, packed; they become rows once it is complete.
@@ -360,6 +406,7 @@ void TMonitor::SendIppOperation(const std::string& remotehost, const std::string
     // Copies: the arguments may refer to an entry or to texts that a nested handler replaces.
     const std::string host = remotehost;
     const std::string path = url;
+    const bool direct = currentPrinter_ != nullptr && currentPrinter_->direct;
 
     IppMessage body;
     try {
@@ -376,6 +423,8 @@ void TMonitor::SendIppOperation(const std::string& remotehost, const std::string
     }
 
     SetCredentials(user, pass);
+    if (direct)
+        http_.SetURL("http://" + host + path);  // the refresh may have ended at the root page
     IppAnswerStatus answerStatus;
     {
         std::istringstream send(body);
@@ -393,7 +442,7 @@ void TMonitor::SendIppOperation(const std::string& remotehost, const std::string
     const auto ippStatus = static_cast<std::int16_t>(answerStatus.statusCode);
     bool fallbackAnswered = false;
     if (!IsSuccessfulIppStatus(answerStatus.statusCode)) {
-        if (operation == kIppPausePrinter || operation == kIppResumePrinter)
+        if ((operation == kIppPausePrinter || operation == kIppResumePrinter) && !direct)
             fallbackAnswered = CupsFallback(host, path, operation, answerStatus);
         else
             ShowWarning(kRefused + StatusCodeHex(ippStatus) + RefusalDetails(answerStatus));

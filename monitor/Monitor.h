@@ -48,7 +48,7 @@ namespace quenlo {
 // default Accept list, NoCache false, ContentTypePost "application/ipp", MultiThreaded false.
 void ApplyHttpCli1Design(THttpCli& httpCli);
 // Hands the proxy settings of the printers file to the client (Proxy, ProxyPort, ProxyUsername,
-// ProxyPassword).
+// ProxyPassword), and its whole-request bound when the file sets one.
 void ApplyProxySettings(THttpCli& httpCli, const ProxySettings& proxy);
 
 // The job list's columns, in order: caption and width in pixels.
@@ -69,6 +69,14 @@ inline constexpr std::array<JobColumn, 8> kJobColumns{{
 
 // "http://" + remotehost + url: the HTTP target and the "printer-uri" of every request for a printer.
 std::string PrinterUrl(const TAList& printer);
+// The URL the refresh probes: the printer URL, or for a direct entry its server's root page.
+std::string ProbeUrl(const TAList& printer);
+
+// The first key of the entry whose value could never be sent (a control byte, or a space where
+// words are cut at spaces), or nullptr when all can: "remotehost", "url", "user" or "pass".
+const char* UnsendableKey(const TAList& printer);
+// The same for the proxy keys: "proxy", "proxyport", "proxyuser" or "proxypass".
+const char* UnsendableKey(const ProxySettings& proxy);
 
 // Reads a job list caption as a job id with the printers file's number rules (leading spaces, then
 // "$", "x", "X", "0x" or "0X" and hex digits, or an optional sign and decimal digits). `errorPos` is
@@ -147,8 +155,9 @@ public:
     // refused pause or resume is first retried through the server's web administration page
     // ("http://" + remotehost + "/admin/?op=stop-printer&printer_name=" + the url's last segment, or
     // start-printer), and warns when that fails too, or when the refresh that follows finds the
-    // printer's state unchanged (the page answers 200 also when it did nothing). Every request
-    // that got through is followed by a refresh.
+    // printer's state unchanged (the page answers 200 also when it did nothing); not so for a
+    // direct entry (CurrentPrinter has the direct key), which is posted to its own URL and has no
+    // such page. Every request that got through is followed by a refresh.
     void SendIppOperation(const std::string& remotehost, const std::string& url, const std::string& user,
                           const std::string& pass, std::int32_t operation, std::int32_t jobId);
 

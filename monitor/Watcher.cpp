@@ -98,7 +98,8 @@ TWatcher::TWatcher(const PrinterList& printers, const ProxySettings& proxy, int 
         w->entry = &entry;
         w->index = watched_.size();
         w->url = PrinterUrl(entry);
-        w->serverUri = "http://" + entry.remotehost + "/";
+        // A printer of its own takes subscriptions at its own URI; a CUPS server at its root.
+        w->serverUri = entry.direct ? w->url : "http://" + entry.remotehost + "/";
         w->user = entry.user.empty() ? LoginName() : entry.user;
         w->http = std::make_unique<THttpCli>();
         THttpCli& http = *w->http;

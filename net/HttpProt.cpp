@@ -15,6 +15,7 @@ namespace quenlo {
 namespace {
 
 constexpr unsigned kProgressTimerId = 1;
+constexpr unsigned kRequestTimerId = 2;
 constexpr std::uint16_t kTimedOut = 10060;  // WSAETIMEDOUT
 constexpr std::uint16_t kInvalidArgument = 10022;  // WSAEINVAL
 
@@ -45,6 +46,41 @@ bool ParseInteger(const std::string& text, std::int64_t& value)
     }
     value = negative ? -v : v;
     return true;
+}
+
+// "N s", or "N ms" for a bound that is no whole number of seconds.
+std::string DurationText(std::chrono::milliseconds d)
+{
+    return d.count() % 1000 == 0 ? std::to_string(d.count() / 1000) + " s" : std::to_string(d.count()) + " ms";
+}
+
+// Without the blanks and tabs a sender may leave after a header value.
+std::string TrimmedValue(const std::string& value)
+{
+    const std::size_t end = value.find_last_not_of(" \t");
+    return end == std::string::npos ? std::string() : value.substr(0, end + 1);
+}
+
+// The status code of a status line, "HTTP/1.x NNN reason": exactly three digits, then the end or
+// a blank. -1 for anything else.
+int StatusCodeOf(const std::string& line)
+{
+    const auto digit = [&](std::size_t i) { return line[i] >= '0' && line[i] <= '9'; };
+    if (line.size() < 12 || line[8] != ' ' || !digit(9) || !digit(10) || !digit(11) ||
+        (line.size() > 12 && line[12] != ' '))
+        return -1;
+    return (line[9] - '0') * 100 + (line[10] - '0') * 10 + (line[11] - '0');
+}
+
+// True when a "transfer-encoding" value ends in the chunked coding (the last coding applied is
+// the one that frames the body).
+bool EndsChunked(const std::string& value)
+{
+    const std::size_t comma = value.rfind(',');
+    std::string last = platform::AsciiLower(value.substr(comma == std::string::npos ? 0 : comma + 1));
+    const std::size_t first = last.find_first_not_of(" \t");
+    last = first == std::string::npos ? std::string() : TrimmedValue(last.substr(first));
+    return last == "chunked";
 }
 
 // The file name a browser would save the document under: the last path segment, no query.
@@ -171,13 +207,18 @@ void THttpCli::WaitUntilReady()
 void THttpCli::StartRequest(THttpRequest rq)
 {
     PrepareRequest(rq);
+    if (RefuseUnsafeRequest())
+        return;
     ArmProgressTimer();
+    ArmRequestTimer();
     BeginResolving();
 }
 
 void THttpCli::StartOffline(THttpRequest rq)
 {
     PrepareRequest(rq);
+    if (RefuseUnsafeRequest())
+        return;
     offline_ = true;
     SetState(hsDnsLookup);
     SetState(hsConnecting);
@@ -226,6 +267,7 @@ void THttpCli::PrepareRequest(THttpRequest rq)
     heldSends_.clear();
     offline_ = false;
     offlineSent_.clear();
+    BeginResponse();
 
     ApplyUrl();
 }
@@ -256,6 +298,38 @@ void THttpCli::ApplyUrl()
     origHost_ = platform::AsciiLower(targetHost_);
     origPort_ = docPort_;
     sendCredentials_ = true;
+}
+
+// What of this request could not go on the wire as it is, named for the user; empty when all is
+// well. Everything composed into the request line and header is looked at once, before any
+// connection is made; a server's relocation and range values are looked at as they arrive.
+std::string THttpCli::UnsafeRequestText() const
+{
+    if (!WireSafe(path_, false) || !WireSafe(targetHost_, false) || !WireSafe(docPort_, false))
+        return "the URL";
+    if (!proxy_.empty() && (!WireSafe(hostName_, false) || !WireSafe(port_, false)))
+        return "the proxy";
+    if (!WireSafe(username_, true) || !WireSafe(password_, true))
+        return "the user name or password";
+    if (!WireSafe(proxyUsername_, true) || !WireSafe(proxyPassword_, true))
+        return "the proxy user name or password";
+    if (!WireSafe(contentRangeBegin_, false) || !WireSafe(contentRangeEnd_, false))
+        return "the range";
+    for (const std::string* text : {&sender_, &accept_, &reference_, &agent_, &contentTypePost_, &cookie_})
+        if (!WireSafe(*text, true))
+            return "a header value";
+    return {};
+}
+
+// Ends the request just prepared, before anything is looked up or sent, when it is unsafe.
+bool THttpCli::RefuseUnsafeRequest()
+{
+    const std::string what = UnsafeRequestText();
+    if (what.empty())
+        return false;
+    RecordFailure(HttpError::UnsafeText, 0, "HTTP request refused: " + what + " holds a control character or space");
+    EndRequest(false);
+    return true;
 }
 
 void THttpCli::BeginResolving()
@@ -426,7 +500,9 @@ bool THttpCli::ReceiveBodyBlock()
     if (replyLength_ >= 0 && !ReplyComplete())
         take = static_cast<std::size_t>(std::min<std::int64_t>(replyLength_ - replyBytesReceived_,
                                                                static_cast<std::int64_t>(take)));
-    THttpReceiveTarget* const target = ReceiveTarget();
+    // A chunked body is decoded out of the client's own buffer: the framing must not land in the
+    // reply stream's room.
+    THttpReceiveTarget* const target = chunked_ ? nullptr : ReceiveTarget();
     std::span<char> room;
     if (target != nullptr) {
         // A lent room may be far larger than one block: one read then takes all that is waiting.
@@ -534,7 +610,11 @@ bool THttpCli::AnythingReceived() const noexcept
 
 bool THttpCli::ReplyComplete() const noexcept
 {
-    return replyLength_ >= 0 && replyBytesReceived_ >= replyLength_ && nextLine_ == NextLine::Body;
+    if (nextLine_ != NextLine::Body)
+        return false;
+    if (chunked_)
+        return chunkPart_ == ChunkPart::Done;
+    return replyLength_ >= 0 && replyBytesReceived_ >= replyLength_;
 }
 
 std::uint16_t THttpCli::ProtocolFailure() const noexcept
@@ -852,12 +932,13 @@ void THttpCli::ProcessHeaderLine()
     replyHeaderLines_.push_back(lastLine_);
     const std::string line = lastLine_;  // handlers below may not change what we parse
     if (line.compare(0, 8, "HTTP/1.0") == 0 || line.compare(0, 8, "HTTP/1.1") == 0) {
-        std::int64_t status = 0;
-        if (line.size() < 10 || !ParseInteger(line.substr(9, 3), status)) {
+        const int status = StatusCodeOf(line);
+        if (status < 0) {
             Fail(HttpError::BadStatusLine, "HTTP bad status line");
             return;
         }
-        replyStatus_ = static_cast<std::int32_t>(status);
+        BeginResponse();
+        replyStatus_ = status;
         replyReason_ = line.size() > 13 ? line.substr(13) : std::string();
     } else {
         const std::size_t colon = line.find(':');
@@ -878,18 +959,44 @@ void THttpCli::ProcessHeaderLine()
 void THttpCli::ProcessHeaderField(const std::string& name, const std::string& value)
 {
     if (name == "location") {
-        locationChange_ = Relocate(value) || locationChange_;
+        const std::string location = TrimmedValue(value);
+        const std::string scheme = platform::AsciiLower(SchemeOf(location));
+        std::string refusal;
+        if (!WireSafe(location, false))
+            refusal = "the location holds a control character or space";
+        else if (!scheme.empty() && scheme != "http")
+            refusal = "only http URLs and paths are followed";
+        if (refusal.empty())
+            locationChange_ = Relocate(location) || locationChange_;
+        else if (replyStatus_ < 400)  // an error status is the answer, its location never followed
+            Fail(HttpError::BadRelocation, "HTTP relocation refused: " + refusal);
     } else if (name == "content-length") {
         std::int64_t length = 0;
-        replyLength_ = ParseInteger(value, length) && length >= 0 ? length : -1;
+        const std::int64_t announced = ParseInteger(value, length) && length >= 0 ? length : -1;
+        // Two different lengths leave no way to tell where the body ends.
+        if (contentLengthSeen_ && announced != replyLength_) {
+            Fail(HttpError::ConflictingLength, "HTTP conflicting Content-Length headers");
+            return;
+        }
+        contentLengthSeen_ = true;
+        replyLength_ = announced;
+    } else if (name == "transfer-encoding") {
+        chunked_ = EndsChunked(value);
     } else if (name == "content-range") {
         // "bytes 100-199/1000"
         const std::size_t dash = value.find('-');
         if (dash != std::string::npos) {
-            contentRangeBegin_ = dash > 6 ? value.substr(6, dash - 6) : std::string();
+            const std::string begin = dash > 6 ? value.substr(6, dash - 6) : std::string();
             const std::size_t slash = value.find('/', dash + 1);
-            contentRangeEnd_ = value.substr(dash + 1, slash == std::string::npos ? std::string::npos
-                                                                                 : slash - dash - 1);
+            const std::string end = value.substr(dash + 1, slash == std::string::npos ? std::string::npos
+                                                                                      : slash - dash - 1);
+            // Both go into the next request's "Range: " line.
+            if (!WireSafe(value, true) || !WireSafe(begin, false) || !WireSafe(end, false)) {
+                Fail(HttpError::UnsafeText, "HTTP Content-Range holds a control character or space");
+                return;
+            }
+            contentRangeBegin_ = begin;
+            contentRangeEnd_ = end;
         }
     } else if (name == "content-type") {
         replyContentType_ = platform::AsciiLower(value);
@@ -901,8 +1008,35 @@ void THttpCli::ProcessHeaderField(const std::string& name, const std::string& va
     }
 }
 
+// A new status line: nothing of an earlier response (an interim one, a relocation) frames this one.
+void THttpCli::BeginResponse()
+{
+    replyLength_ = -1;
+    contentLengthSeen_ = false;
+    chunked_ = false;
+    chunkPart_ = ChunkPart::Size;
+    chunkLeft_ = 0;
+    chunkDigits_ = 0;
+    chunkLineLength_ = 0;
+}
+
+// A 1xx answer ("100 Continue", "102 Processing") only says the real one is coming: its header is
+// read and dropped, and the next status line is the answer.
+void THttpCli::SkipInterimAnswer()
+{
+    replyStatus_ = 0;
+    replyReason_.clear();
+    headerLineCount_ = 0;
+    locationChange_ = false;
+    BeginResponse();
+}
+
 void THttpCli::EndOfHeader()
 {
+    if (replyStatus_ >= 100 && replyStatus_ < 200) {
+        SkipInterimAnswer();
+        return;
+    }
     const TLivenessToken alive = LivenessToken();
     // An error status is the answer: its "location" is not followed.
     if (locationChange_ && replyStatus_ < 400) {
@@ -925,6 +1059,9 @@ void THttpCli::EndOfHeader()
     if (dot != std::string::npos && platform::AsciiLower(documentFileName_.substr(dot)) == ".exe" &&
         replyContentType_ == "text/html")
         ReplaceDocExt(documentFileName_, "htm");
+    // The chunks say where the body ends; a "content-length" beside them means nothing.
+    if (chunked_)
+        replyLength_ = -1;
     if (!WithinReplyBound(replyLength_))
         return;
     EnterBody();
@@ -955,6 +1092,107 @@ void THttpCli::EnterBody()
 // bytes are then already where the reply stream keeps them); nothing writes to any of them while
 // a block is being delivered.
 void THttpCli::ProcessBody(const char* data, std::size_t size, THttpReceiveTarget* receivedInto)
+{
+    if (chunked_)
+        DecodeChunks(data, size);
+    else
+        DeliverBody(data, size, receivedInto);
+}
+
+// Walks the bytes of a chunked body as they come, however the reads fell: the data of each chunk
+// is delivered, the sizes, extensions, line ends and trailer are dropped. After the last chunk's
+// trailer the reply is whole; anything after it is not part of it.
+void THttpCli::DecodeChunks(const char* data, std::size_t size)
+{
+    const TLivenessToken alive = LivenessToken();
+    std::size_t i = 0;
+    while (i < size && chunkPart_ != ChunkPart::Done) {
+        if (chunkPart_ == ChunkPart::Data) {
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunkLeft_, size - i));
+            DeliverBody(data + i, n, nullptr);
+            if (alive.expired() || Over())
+                return;
+            chunkLeft_ -= n;
+            i += n;
+            if (chunkLeft_ == 0)
+                chunkPart_ = ChunkPart::DataEnd;
+            continue;
+        }
+        if (!StepChunkFraming(data[i++])) {
+            Fail(HttpError::BadChunk, "HTTP bad chunk in a chunked reply");
+            return;
+        }
+    }
+    if (chunkPart_ == ChunkPart::Done)
+        NoteIfComplete();
+}
+
+// One byte of the framing around the data; false when it cannot stand there.
+bool THttpCli::StepChunkFraming(char c)
+{
+    // A size line or trailer line longer than a header line may be is no framing.
+    const auto countLine = [&] { return ++chunkLineLength_ <= kReceiveBufferSize; };
+    const auto sizeLineEnded = [&] {
+        chunkLineLength_ = 0;
+        chunkPart_ = chunkLeft_ == 0 ? ChunkPart::Trailer : ChunkPart::Data;
+        return true;
+    };
+    switch (chunkPart_) {
+    case ChunkPart::Size: {
+        const int digit = platform::HexDigitValue(c);
+        if (digit >= 0) {
+            // Fifteen hex digits are far beyond any reply bound and still fit the counter.
+            if (++chunkDigits_ > 15)
+                return false;
+            chunkLeft_ = chunkLeft_ * 16 + static_cast<unsigned>(digit);
+            return countLine();
+        }
+        if (chunkDigits_ == 0)
+            return false;
+        if (c == ';' || c == ' ' || c == '\t') {
+            chunkPart_ = ChunkPart::Extension;
+            return countLine();
+        }
+        if (c == '\r') {
+            chunkPart_ = ChunkPart::SizeEnd;
+            return true;
+        }
+        return c == '\n' && sizeLineEnded();
+    }
+    case ChunkPart::Extension:
+        if (c == '\n')
+            return sizeLineEnded();
+        return countLine();
+    case ChunkPart::SizeEnd:
+        return c == '\n' && sizeLineEnded();
+    case ChunkPart::DataEnd:
+        if (c == '\r' && chunkLineLength_ == 0) {
+            chunkLineLength_ = 1;
+            return true;
+        }
+        if (c != '\n')
+            return false;
+        chunkPart_ = ChunkPart::Size;
+        chunkLeft_ = 0;
+        chunkDigits_ = 0;
+        chunkLineLength_ = 0;
+        return true;
+    case ChunkPart::Trailer:
+        if (c == '\n') {
+            if (chunkLineLength_ == 0)
+                chunkPart_ = ChunkPart::Done;
+            chunkLineLength_ = 0;
+            return true;
+        }
+        return c == '\r' || countLine();
+    case ChunkPart::Data:
+    case ChunkPart::Done:
+        break;
+    }
+    return true;
+}
+
+void THttpCli::DeliverBody(const char* data, std::size_t size, THttpReceiveTarget* receivedInto)
 {
     // Bytes past the announced length are not part of this reply, however the reads fell.
     if (replyLength_ >= 0) {
@@ -1103,6 +1341,7 @@ platform::LRESULT THttpCli::WindowProc(unsigned message, platform::WPARAM wParam
         return 0;
     case MsgSetIdle:
         platform::KillTimer(window_, kProgressTimerId);
+        platform::KillTimer(window_, kRequestTimerId);
         timerArmed_ = false;
         SetPhase(TRequestPhase::Idle);
         SetState(hsReady);
@@ -1113,6 +1352,8 @@ platform::LRESULT THttpCli::WindowProc(unsigned message, platform::WPARAM wParam
     case platform::WM_TIMER:
         if (wParam == kProgressTimerId)
             CheckProgress();
+        else if (wParam == kRequestTimerId)
+            RequestTimedOut();
         return 0;
     default:
         return 0;
@@ -1135,6 +1376,23 @@ void THttpCli::ArmProgressTimer()
     }
     const auto ms = std::clamp<long long>(noProgressTimeout_.count(), 1, 0x7FFFFFFF);
     timerArmed_ = platform::SetTimer(window_, kProgressTimerId, static_cast<unsigned>(ms));
+}
+
+void THttpCli::ArmRequestTimer()
+{
+    platform::KillTimer(window_, kRequestTimerId);
+    if (requestTimeout_.count() <= 0)
+        return;
+    const auto ms = std::clamp<long long>(requestTimeout_.count(), 1, 0x7FFFFFFF);
+    platform::SetTimer(window_, kRequestTimerId, static_cast<unsigned>(ms));
+}
+
+// Every byte restarts the progress bound, so a server that trickles would hold the request
+// forever without this one.
+void THttpCli::RequestTimedOut()
+{
+    platform::KillTimer(window_, kRequestTimerId);
+    NetworkFailure(kTimedOut, "HTTP request took longer than " + DurationText(requestTimeout_));
 }
 
 // The timer is set for the whole bound from the last progress seen when it was armed; when it

@@ -2,7 +2,7 @@
 //
 // One request at a time, each on a fresh TCP connection: name lookup, connect, send the request
 // line and header (and a POST body), receive the status line, header lines and body until the
-// server closes the connection. Works directly or through an HTTP proxy, sends Basic credentials
+// server closes the connection (or the last chunk of a chunked body has arrived). Works directly or through an HTTP proxy, sends Basic credentials
 // for the server and the proxy, follows "location" relocations (at most kMaxRelocations per
 // request), and collects "www-authenticate" challenges without answering them.
 //
@@ -34,18 +34,24 @@
 //
 // How a request ends (see ExecuteRequest for what the blocking calls raise):
 //  - answered: the server closed the connection after a status line, header lines or body bytes,
-//    or the body's announced "content-length" has arrived (the client then closes the connection,
-//    since servers keep it open for a while);
+//    or the body's announced "content-length" or the last chunk of a chunked body (with its
+//    trailer) has arrived (the client then closes the connection, since servers keep it open for
+//    a while);
+//  - interim answers (status 1xx) are skipped: the status line after them is the answer;
 //  - a lookup, connect or network failure, a reset in the middle of a body, or no network progress
-//    for NoProgressTimeout: ReplyStatus 404 and the failure text in ReplyReason;
+//    for NoProgressTimeout, or a request that has run for RequestTimeout: ReplyStatus 404 and the
+//    failure text in ReplyReason;
 //  - a status of 400 or more: the client closes the connection once the read that brought it has
 //    been processed (body bytes of that read are kept);
-//  - a protocol failure (HttpError codes 3 to 8): ReplyReason is its text;
+//  - a protocol failure (the HttpError codes from 3 on): ReplyReason is its text; among them a
+//    request that would put a control byte (or a space where words are cut at spaces) on the
+//    wire: nothing is sent then, not even a connection made;
 //  - nothing at all received: HttpError::NoResponse, ReplyStatus 0; bytes that never formed a
 //    line: HttpError::BadStatusLine, "HTTP server closed the connection without a status line
 //    (N bytes received)".
 // Body bytes reach OnDocData and ReplyStream in the blocks they were read in: up to 8192 bytes
-// while the header is being read, up to 65536 afterwards.
+// while the header is being read, up to 65536 afterwards (of a chunked body: the part of each
+// chunk's data that a read brought).
 #pragma once
 
 #include "net/Component.h"
@@ -105,6 +111,10 @@ constexpr std::uint16_t BadStatusLine = 6;       // "HTTP bad status line"
 constexpr std::uint16_t NoResponse = 7;          // "HTTP server closed the connection without answering"
 constexpr std::uint16_t ReplyStreamFailed = 8;   // "HTTP reply stream write failed"
 constexpr std::uint16_t ReplyTooLarge = 9;       // "HTTP reply larger than N bytes"
+constexpr std::uint16_t BadChunk = 10;           // "HTTP bad chunk in a chunked reply"
+constexpr std::uint16_t ConflictingLength = 11;  // "HTTP conflicting Content-Length headers"
+constexpr std::uint16_t UnsafeText = 12;         // "HTTP ... holds a control character or space"
+constexpr std::uint16_t BadRelocation = 13;      // "HTTP relocation refused: ..." (not http, or a path)
 }  // namespace HttpError
 
 // Raised by the blocking calls and by StartRequest. Message() is the text, ErrorCode() the number.
@@ -156,6 +166,8 @@ public:
     static constexpr std::size_t kSendBlockSize = 8193;
     // Body bytes that arrive after the header's read are read in blocks of up to this size.
     static constexpr std::size_t kBodyBlockSize = 65536;
+    // Long enough for a reply of MaxReplyLength over a link of about 1 Mbit/s.
+    static constexpr std::chrono::minutes kDefaultRequestTimeout{10};
 
     // Private messages of the component's message target.
     static constexpr unsigned MsgRequestDone = platform::WM_USER + 1;  // fires OnRequestDone
@@ -231,6 +243,12 @@ public:
     // bound. Read when a request starts. [60 s]
     std::chrono::milliseconds NoProgressTimeout() const noexcept { return noProgressTimeout_; }
     void SetNoProgressTimeout(std::chrono::milliseconds v) { noProgressTimeout_ = v; }
+    // The longest time one request may take as a whole, relocations included, however steadily
+    // bytes trickle in: it then ends like a timed-out connect (error 10060, ReplyStatus 404) with
+    // ReplyReason "HTTP request took longer than N s". Zero or negative: no bound. Read when a
+    // request starts. [kDefaultRequestTimeout]
+    std::chrono::milliseconds RequestTimeout() const noexcept { return requestTimeout_; }
+    void SetRequestTimeout(std::chrono::milliseconds v) { requestTimeout_ = v; }
     // The most body bytes one reply may bring, so that a server cannot make a request hold any
     // amount of memory. A reply that announces more, or brings more, ends the request with
     // HttpError::ReplyTooLarge, "HTTP reply larger than N bytes"; what it had delivered stays in
@@ -254,12 +272,13 @@ public:
     std::int32_t ReplyStatus() const noexcept { return replyStatus_; }
     // Reason phrase of the status line, or the failure text.
     const std::string& ReplyReason() const noexcept { return replyReason_; }
-    // From "content-length"; -1 when the response had none (or an unreadable one). Once that many
-    // body bytes have arrived the request ends; without it the body runs until the server closes.
+    // From "content-length"; -1 when the response had none (or an unreadable one), and for a
+    // chunked body, whose own framing says where it ends. Once that many body bytes have arrived
+    // the request ends; without it the body runs until the server closes.
     std::int64_t ReplyLength() const noexcept { return replyLength_; }
     // From "content-type", lower-cased.
     const std::string& ReplyContentType() const noexcept { return replyContentType_; }
-    // Body bytes delivered so far in this request.
+    // Body bytes delivered so far in this request (of a chunked body: without its framing).
     std::int64_t ReplyBytesReceived() const noexcept { return replyBytesReceived_; }
     // POST body bytes handed to the socket so far in this request (counted again after a
     // relocation resends the body).
@@ -375,6 +394,10 @@ protected:
 
 private:
     enum class NextLine : std::uint8_t { None, Header, Body };
+    // Where a chunked body stands between reads: in a size line (its digits, then an extension
+    // and its line end), in a chunk's data, at the line end after the data, in the trailer, or
+    // past the last chunk.
+    enum class ChunkPart : std::uint8_t { Size, Extension, SizeEnd, Data, DataEnd, Trailer, Done };
     // Where the request in progress stands, beside the published State(); only SetPhase changes it.
     enum class TRequestPhase : std::uint8_t {
         Idle,        // no request (State() is hsReady)
@@ -404,6 +427,15 @@ private:
     void DeliverLine();
     void ProcessHeaderLine();
     void ProcessBody(const char* data, std::size_t size, THttpReceiveTarget* receivedInto = nullptr);
+    void DeliverBody(const char* data, std::size_t size, THttpReceiveTarget* receivedInto);
+    void DecodeChunks(const char* data, std::size_t size);
+    bool StepChunkFraming(char c);
+    void BeginResponse();
+    void SkipInterimAnswer();
+    std::string UnsafeRequestText() const;
+    bool RefuseUnsafeRequest();
+    void ArmRequestTimer();
+    void RequestTimedOut();
     bool ReceiveBodyBlock();
     THttpReceiveTarget* ReceiveTarget() const;
     void DeliverBufferAsBody();
@@ -455,6 +487,7 @@ private:
     std::string contentRangeEnd_;
     bool multiThreaded_ = false;
     std::chrono::milliseconds noProgressTimeout_{60000};
+    std::chrono::milliseconds requestTimeout_ = kDefaultRequestTimeout;
     std::int64_t maxReplyLength_ = std::int64_t{64} << 20;
 
     // Run-time properties.
@@ -505,6 +538,12 @@ private:
     std::uint64_t closeReports_ = 0;       // closes reported to DispatchClosed so far
     std::chrono::steady_clock::time_point lastProgress_{};
     bool timerArmed_ = false;
+    bool contentLengthSeen_ = false;       // of the response being read
+    bool chunked_ = false;                 // its body comes in chunks
+    ChunkPart chunkPart_ = ChunkPart::Size;
+    std::uint64_t chunkLeft_ = 0;          // of the chunk (or size line) being read
+    std::size_t chunkDigits_ = 0;          // size digits so far
+    std::size_t chunkLineLength_ = 0;      // bytes of the extension or trailer line so far
     bool offline_ = false;
     std::string offlineSent_;
 

@@ -109,6 +109,33 @@ TUrlParts SplitUrl(const std::string& url)
     return parts;
 }
 
+std::string SchemeOf(const std::string& url)
+{
+    const std::size_t sep = url.find("://");
+    if (sep != std::string::npos)
+        return url.substr(0, sep);
+    const auto isAlpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    if (url.empty() || !isAlpha(url[0]))
+        return {};
+    std::size_t i = 1;
+    while (i < url.size() && (isAlpha(url[i]) || isDigit(url[i]) || url[i] == '+' || url[i] == '-' || url[i] == '.'))
+        ++i;
+    if (i >= url.size() || url[i] != ':' || (i + 1 < url.size() && isDigit(url[i + 1])))
+        return {};
+    return url.substr(0, i);
+}
+
+bool WireSafe(std::string_view text, bool spaceAllowed)
+{
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 || b == 0x7F || (b == ' ' && !spaceAllowed))
+            return false;
+    }
+    return true;
+}
+
 std::string Base64Encode(const std::string& data)
 {
     static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace quenlo {
 
@@ -30,6 +31,17 @@ struct TUrlParts {
 //   mailto:user@host                    -> scheme "mailto", user, host
 // A query or fragment before the first "/" is not recognised and ends up in the host or port.
 TUrlParts SplitUrl(const std::string& url);
+
+// The scheme `url` names, as written: the text before "://", or before a first ":" that ends a
+// word of letters, digits, "+", "-" and "." starting with a letter and is not followed by a digit
+// ("file:/etc/passwd" and "mailto:x@y" name one; "host:631/x" and "/path" none). Empty for none.
+std::string SchemeOf(const std::string& url);
+
+// True when `text` may stand in a request line or header line as it is: no control byte (below
+// 0x20, or 0x7F), and no space either unless `spaceAllowed` (a request line and the words of a
+// header value are cut at spaces). A server's texts and the printers file's are checked with this
+// before they can reach the wire.
+bool WireSafe(std::string_view text, bool spaceAllowed);
 
 // Standard Base64 (alphabet A-Z a-z 0-9 + /, "=" padding, no line breaks) of the bytes of `data`.
 std::string Base64Encode(const std::string& data);

@@ -135,6 +135,22 @@ TEST_F(ConfigCommand, MissingOrEmptyFiles)
     EXPECT_NE(r.err.find("lists no printers"), std::string::npos) << r.err;
 }
 
+// Values that could never be sent are read and shown as they stand, and reported.
+TEST_F(ConfigCommand, ReportsValuesThatCanNeverBeSent)
+{
+    Write(root_ + "/work/printers.qdl",
+          "<global>\nproxy=gw\texample\nrequesttimeout=90\n<endglobal>\n"
+          "<printer>\nname=Inj\nurl=/printers/b\rX-Inj: 1\n<endprinter>\n"
+          "<printer>\nname=Eve\nremotehost=eve:631\nurl=/ipp/print\ndirect=1\n<endprinter>\n");
+    const ProcessResult r = Config();
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_NE(r.out.find("\t/printers/b\\rX-Inj: 1\t"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nrequesttimeout\t90\ndirect\tEve\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err,
+              "quenlo-cli config: printer \"Inj\": its url holds a control character or space and can never be sent\n"
+              "quenlo-cli config: the proxy key holds a control character or space and can never be sent\n");
+}
+
 TEST_F(ConfigCommand, BadArgumentsGiveTheUsageLine)
 {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{

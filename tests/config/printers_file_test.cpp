@@ -179,6 +179,20 @@ TEST(PrintersFileReader, WatchKeyTakesTheNumberRuleWhereverItStands)
     EXPECT_EQ(ReadText("watch =5\n").proxy.Watch, 0) << "a space before the = makes another key";
 }
 
+TEST(PrintersFileReader, DirectMarksAPrinterAndRequestTimeoutIsGlobal)
+{
+    const Read r = ReadText("<printer>\nname=a\ndirect=1\nrequesttimeout=30\n<endprinter>\n"
+                            "<printer>\nname=b\ndirect=Yes\n<endprinter>\n"
+                            "<printer>\nname=c\ndirect=0\n<endprinter>\n<printer>\nname=d\n<endprinter>\n");
+    ASSERT_EQ(r.printers.size(), 4u);
+    EXPECT_TRUE(r.printers[0].direct);
+    EXPECT_TRUE(r.printers[1].direct);
+    EXPECT_FALSE(r.printers[2].direct);
+    EXPECT_FALSE(r.printers[3].direct);
+    EXPECT_EQ(r.proxy.RequestTimeout, 30);
+    EXPECT_EQ(ReadText("").proxy.RequestTimeout, 0);
+}
+
 TEST(PrintersFileReader, PrintersAreListedInEndprinterOrderWithDuplicateNames)
 {
     Read r = ReadText(

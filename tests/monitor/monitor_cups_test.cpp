@@ -11,9 +11,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
+#include <unistd.h>
 
 namespace quenlo {
 namespace {
@@ -237,6 +242,91 @@ TEST(MonitorCups, ServerThatRequiresAuthenticationRefusesEveryOperation)
     EXPECT_EQ(refused(wrong, id, &TMonitor::NyomtatofelfuggeszteseClick),
               "Kérés sikertelen (401)\rA felhasználónév vagy a jelszó hibás.");
     EXPECT_EQ(ServerJobStates(lab, printer).at(id), 4);  // still held, nothing changed
+}
+
+// Submits a small document to the printer with ipptool; false when it was not accepted.
+bool SubmitWithIpptool(const test::IppEvePrinter& eve, const std::string& title)
+{
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("quenlo-ipptool-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "print.test") << "{\n NAME \"Print-Job\"\n OPERATION Print-Job\n"
+                                         " GROUP operation-attributes-tag\n"
+                                         " ATTR charset attributes-charset utf-8\n"
+                                         " ATTR naturalLanguage attributes-natural-language en\n"
+                                         " ATTR uri printer-uri $uri\n"
+                                         " ATTR name requesting-user-name anna\n"
+                                         " ATTR name job-name $title\n"
+                                         " ATTR mimeMediaType document-format image/pwg-raster\n"
+                                         " FILE $filename\n STATUS successful-ok\n}\n";
+    std::ofstream(dir / "job.ras") << "RaS2" << std::string(1796, '\0');
+    const std::string command = "timeout 20 ipptool -q -d title=" + title + " -f " + (dir / "job.ras").string() +
+                                " " + eve.Url() + " " + (dir / "print.test").string();
+    const bool accepted = std::system(command.c_str()) == 0;
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    return accepted;
+}
+
+// A printer of its own, without CUPS in between: its page is at "/", its jobs at its IPP resource.
+TEST(MonitorIppEvePrinter, DirectEntryRefreshesCancelsAndRefusesWhatThePrinterLacks)
+{
+    QUENLO_REQUIRE_IPPEVEPRINTER(eve);
+    PrinterList printers(2);
+    printers[0].name = "Eve";
+    printers[0].remotehost = "127.0.0.1:" + std::to_string(eve.Port());
+    printers[0].url = "/ipp/print";
+    printers[0].direct = true;
+    printers[1] = printers[0];
+    printers[1].name = "Root";
+    printers[1].url = "/";
+    printers[1].direct = false;
+    test::RecordingView view;
+    THttpCli http;
+    ApplyHttpCli1Design(http);
+    TMonitor monitor{view, http, printers};
+    monitor.FillView();
+    // It prints one job at a time and refuses others meanwhile: one job that stays is listed.
+    ASSERT_TRUE(eve.SlowJobs(120)) << eve.Log();
+    ASSERT_TRUE(SubmitWithIpptool(eve, "first")) << eve.Log();
+
+    // The printer keeps each connection open for a while after its answer: the refresh must not
+    // wait for that (it took as long as the server's idle limit when the probe's reply came chunked).
+    const auto start = std::chrono::steady_clock::now();
+    monitor.ComboBoxPrinterlistChange();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+    ASSERT_EQ(monitor.LastRefreshEnd(), RefreshEnd::Complete) << view.status << "\n" << eve.Log();
+    EXPECT_EQ(view.printerStatus.rfind("Eve - ", 0), 0u) << view.printerStatus;
+    EXPECT_NE(view.printerStatus.find("accepting jobs"), std::string::npos) << view.printerStatus;
+    ASSERT_EQ(view.rows.size(), 1u);
+    EXPECT_EQ(view.rows[0][3], "first");
+
+    // Cancel-Job is the one of the six it offers; the others are refused, with no web fallback
+    // (it has no administration pages: a fallback would show a second warning).
+    for (void (TMonitor::*click)() : {&TMonitor::SzunetClick, &TMonitor::FolytatClick,
+                                      &TMonitor::NyomtatofelfuggeszteseClick,
+                                      &TMonitor::NyomtatofolytatasaClick, &TMonitor::OsszesfeladattorleseClick}) {
+        view.messages.clear();
+        view.selectedRow = 0;
+        (monitor.*click)();
+        ASSERT_EQ(view.messages.size(), 1u);
+        EXPECT_EQ(view.messages[0].text.rfind("A kérést a szerver elutasította!\rHibakód: 0x", 0), 0u)
+            << view.messages[0].text;
+    }
+    EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::Complete);
+    view.messages.clear();
+    view.selectedRow = 0;
+    monitor.MegszakitClick();
+    EXPECT_TRUE(view.messages.empty()) << view.messages[0].text;
+    // The printer stops the job's command before the job leaves the list.
+    EXPECT_TRUE(view.rows.empty() || view.rows[0][6] == "processing-to-stop-point") << view.rows[0][6];
+
+    // Without the key, the printer's root as a queue: an answer, quickly, whatever it says.
+    view.text = "Root";
+    const auto rootStart = std::chrono::steady_clock::now();
+    monitor.ComboBoxPrinterlistChange();
+    EXPECT_LT(std::chrono::steady_clock::now() - rootStart, std::chrono::seconds(15));
+    EXPECT_NE(monitor.LastRefreshEnd(), RefreshEnd::ProbeFailed) << view.status;
 }
 
 // A typo in the url: the server answers the probe, but has no such queue.

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -184,6 +185,25 @@ TEST_F(MonitorTest, ProbeFailures)
     EXPECT_TRUE(view.selectorEnabled);
     EXPECT_TRUE(view.refreshEnabled);
     EXPECT_EQ(monitor.CurrentPrinter(), &printers[0]);  // the operations still act on it
+
+    // A server that trickles its answer ends at the printers file's whole-request bound.
+    server.Connection().ReadRequest().SendInPieces(HttpOk(std::string(1000, 'x')), 1, 200ms);
+    std::istringstream file("<global>\nrequesttimeout=1\n<endglobal>\n");
+    PrinterList none;
+    ProxySettings proxy;
+    PrintersFileReader(none, proxy, "").ReadAll(file);
+    ApplyProxySettings(http, proxy);
+    monitor.ComboBoxPrinterlistChange();
+    EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::ProbeFailed);
+    EXPECT_EQ(http.ReplyReason(), "HTTP request took longer than 1 s");
+
+    // A URL that could carry a second request line is never sent.
+    const std::size_t connections = server.Connections();
+    printers[0].url = "/printers/laser\r\nGET /x HTTP/1.0";
+    monitor.ComboBoxPrinterlistChange();
+    EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::ProbeFailed);
+    EXPECT_EQ(server.Connections(), connections);
+    printers[0].url = "/printers/laser";
 
     // Nothing listens on the port any more: the client reports 404 for the failed connect.
     printers[0].remotehost = "127.0.0.1:1";

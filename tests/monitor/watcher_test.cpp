@@ -231,15 +231,16 @@ TEST(WatcherCupsMissing, QueueTheServerDoesNotHave)
     EXPECT_EQ(watcher.State(0).jobs, -1);
 }
 
-// A server of another make: whatever it offers, the watcher ends up showing its printer, and sees
-// it go away.
-TEST(WatcherIppEvePrinter, ShowsThePrinterAndSeesItStop)
+// A server of another make: whatever it offers, the watcher ends up showing its printer, sees it
+// go away and come back.
+TEST(WatcherIppEvePrinter, ShowsThePrinterSeesItStopAndComeBack)
 {
     QUENLO_REQUIRE_IPPEVEPRINTER(eve);
     TAList entry;
     entry.name = "Eve";
     entry.remotehost = "127.0.0.1:" + std::to_string(eve.Port());
     entry.url = "/ipp/print";
+    entry.direct = true;  // subscriptions, if any, are asked of the printer itself
     PrinterList printers{entry};
     TWatcher watcher(printers, ProxySettings{}, 1);
     watcher.Start();
@@ -252,8 +253,12 @@ TEST(WatcherIppEvePrinter, ShowsThePrinterAndSeesItStop)
     EXPECT_EQ(watcher.State(0).jobs, 0);
     EXPECT_NE(watcher.Mode(0), WatchMode::Subscribing);
 
-    eve_holder.reset();
+    eve.KillPrinter();
     EXPECT_TRUE(SeenWithin(watcher, 0, "ippeveprinter gone", [](const WatchState& s) { return !s.reachable; }));
+    ASSERT_TRUE(eve.RestartPrinter()) << eve.Log();
+    EXPECT_TRUE(SeenWithin(watcher, 0, "ippeveprinter back", [](const WatchState& s) {
+        return s.reachable && s.printer.stateText == "idle";
+    })) << eve.Log();
 }
 
 }  // namespace

@@ -356,6 +356,55 @@ TEST_F(HttpExchange, SilentServerEndsAtTheProgressBound)
     EXPECT_EQ(reply.str(), "fine");
 }
 
+TEST_F(HttpExchange, ChunkedReplyEndsAtItsLastChunkOnAConnectionKeptOpen)
+{
+    server.Connection().ReadRequest().Send(
+        "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nfine\r\n0\r\n\r\n").Hold();
+    http.SetURL(server.Url("/"));
+    http.Get();  // would end only at the progress bound if the last chunk did not end it
+    EXPECT_EQ(reply.str(), "fine");
+    EXPECT_EQ(http.ReplyStatus(), 200);
+}
+
+TEST_F(HttpExchange, TricklingServerEndsAtTheWholeRequestBound)
+{
+    server.Connection().ReadRequest().SendInPieces(kOk + std::string(1000, 'x'), 1, 200ms);
+    http.SetURL(server.Url("/slow"));
+    http.SetRequestTimeout(1s);
+    const EHttpException e = Raised([&] { http.Get(); });
+    EXPECT_EQ(e.ErrorCode(), 404);
+    EXPECT_EQ(e.Message(), "HTTP request took longer than 1 s");
+    EXPECT_EQ(http.RequestDoneError(), 10060);
+}
+
+// Only CR LF pairs end lines; any other control byte sent would be an injection.
+bool OnlyLineEndsAmongControls(const std::string& sent)
+{
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        const auto b = static_cast<unsigned char>(sent[i]);
+        if (b == '\r' && i + 1 < sent.size() && sent[i + 1] == '\n')
+            ++i;
+        else if (b < 0x20 || b == 0x7f)
+            return false;
+    }
+    return true;
+}
+
+TEST_F(HttpExchange, UnsafeTextsNeverReachTheWire)
+{
+    server.Connection().ReadRequest().Send("HTTP/1.0 302 Found\r\nLocation: /printers/b\rX-Inj: 1\r\n\r\n");
+    server.Connection().ReadRequest().Send(kOk);
+    http.SetURL(server.Url("/printers/a"));
+    http.SetUsername("u");
+    EXPECT_EQ(Raised([&] { http.Get(); }).ErrorCode(), HttpError::BadRelocation);
+    http.SetURL(server.Url("/printers/b\r\nGET /x HTTP/1.0"));
+    const EHttpException unsafe = Raised([&] { http.Get(); });
+    EXPECT_EQ(unsafe.ErrorCode(), HttpError::UnsafeText);
+    EXPECT_EQ(unsafe.Message(), "HTTP request refused: the URL holds a control character or space");
+    EXPECT_EQ(server.Connections(), 1u);
+    EXPECT_TRUE(OnlyLineEndsAmongControls(server.Received(0))) << server.Received(0);
+}
+
 TEST_F(HttpExchange, ServerThatMisbehavesMakesTheCallRaise)
 {
     // Closes without a word.

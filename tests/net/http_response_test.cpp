@@ -230,6 +230,63 @@ TEST(HttpResponse, ProtocolFailuresEndTheRequestWithTheirCode)
     EXPECT_EQ(badLength.body, "abc");
 }
 
+// Servers answer an HTTP/1.0 request in chunks too, and keep the connection open after them.
+TEST(HttpResponse, ChunkedBodyEndsAtItsLastChunkInAnySplit)
+{
+    const std::string response =
+        "HTTP/1.0 200 OK\r\n"
+        "Transfer-Encoding: chunked\r\n"
+        "Content-Length: 3\r\n"
+        "\r\n"
+        "5;name=\"v\"\r\nhello\r\n"
+        "7 \r\n, world\r\n"
+        "A\nfrom a b\r\n\n"
+        "0\r\nX-Trailer: 1\r\n\r\n"
+        "HTTP/1.1 200 not part of it";
+    const Outcome o = RunOffline(response, 0);
+    EXPECT_EQ(o.doneError, 0);
+    EXPECT_EQ(o.body, "hello, worldfrom a b\r\n");
+    EXPECT_EQ(o.length, -1);
+    ExpectSplitIndependent(response, o);
+
+    // Framing that cannot be read ends the request, with what came before it delivered.
+    for (const char* bad : {"zz\r\n", "\r\n", ";x\r\n", "-1\r\n", "1000000000000000\r\n", "3\r\nabcX\r\n",
+                            "3\r\nabc\r\r\n"}) {
+        SCOPED_TRACE(bad);
+        const Outcome b = RunOffline(std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n") + bad, 1);
+        EXPECT_EQ(b.doneError, HttpError::BadChunk);
+        EXPECT_EQ(b.reason, "HTTP bad chunk in a chunked reply");
+        EXPECT_EQ(b.body.find_first_not_of("abc"), std::string::npos) << b.body;
+    }
+}
+
+TEST(HttpResponse, FramingIsStrict)
+{
+    for (const char* status : {"HTTP/1.0 -20 OK", "HTTP/1.1 2000 OK", "HTTP/1.1 20 OK", "HTTP/1.1 +20 OK"}) {
+        const Outcome o = RunOffline(std::string(status) + "\r\n\r\nbody", 0);
+        EXPECT_EQ(o.doneError, HttpError::BadStatusLine) << status;
+        EXPECT_EQ(o.body, "") << status;
+    }
+    const Outcome twoLengths = RunOffline("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 3\r\n\r\nabcde", 0);
+    EXPECT_EQ(twoLengths.doneError, HttpError::ConflictingLength);
+    EXPECT_EQ(twoLengths.body, "");
+    const Outcome sameLength = RunOffline("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nContent-Length: 3\r\n\r\nabcde", 0);
+    EXPECT_EQ(sameLength.doneError, 0);
+    EXPECT_EQ(sameLength.body, "abc");
+
+    // Interim answers say only that the answer is coming.
+    const std::string interim =
+        "HTTP/1.1 100 Continue\r\n\r\n"
+        "HTTP/1.1 102 Processing\r\nX: y\r\n\r\n"
+        "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nbody";
+    const Outcome o = RunOffline(interim, 0);
+    EXPECT_EQ(o.doneError, 0);
+    EXPECT_EQ(o.status, 200);
+    EXPECT_EQ(o.reason, "OK");
+    EXPECT_EQ(o.body, "body");
+    ExpectSplitIndependent(interim, o);
+}
+
 TEST(HttpResponse, NothingReceivedIsAFailure)
 {
     const Outcome silent = RunOffline("", 0);
@@ -361,6 +418,60 @@ TEST(HttpResponse, RelocationTargetsAndCredentials)
         EXPECT_EQ(sent.substr(0, sent.find("\r\n")), c.requestLine);
         EXPECT_NE(sent.find(std::string("\r\n") + c.hostLine + "\r\n"), std::string::npos) << sent;
         EXPECT_EQ(sent.find("Authorization: Basic dTpw") != std::string::npos, c.credentials) << sent;
+    }
+}
+
+TEST(HttpResponse, NothingUncheckedReachesTheNextRequest)
+{
+    struct Case {
+        const char* header;
+        std::uint16_t error;
+    };
+    const Case cases[] = {
+        {"Location: /printers/b\rX-Inj: 1", HttpError::BadRelocation},
+        {"Location: /printers/b c", HttpError::BadRelocation},
+        {"Location: file://127.0.0.1/etc/passwd", HttpError::BadRelocation},
+        {"Location: file:/etc/passwd", HttpError::BadRelocation},
+        {"Location: mailto:root@h", HttpError::BadRelocation},
+        {"Content-Range: bytes 1\rX: 1-2/3", HttpError::UnsafeText},
+        {"Content-Range: bytes 1-2\x7f/3", HttpError::UnsafeText},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.header);
+        Relocating r("http://u:p@h/a");
+        r.Answer(std::string("HTTP/1.1 302 Found\r\n") + c.header + "\r\n\r\n");
+        ASSERT_TRUE(PumpUntil([&] { return r.log.requestDone; }));
+        EXPECT_EQ(r.http.RequestDoneError(), c.error);
+        EXPECT_NE(r.http.ReplyReason().find("HTTP "), std::string::npos);
+        EXPECT_EQ(r.http.OfflineSent().rfind("GET /a HTTP/1.0\r\n", 0), 0u);  // nothing after the first request
+        EXPECT_EQ(r.http.ContentRangeBegin(), "");
+    }
+    // An error status is the answer: its location, sound or not, is not followed.
+    Relocating refused("http://h/a");
+    refused.Answer("HTTP/1.1 404 Not Found\r\nLocation: /x\ry\r\n\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return refused.log.requestDone; }));
+    EXPECT_EQ(refused.http.ReplyStatus(), 404);
+
+    // Whatever the caller sets: nothing is sent, not even a connection made.
+    const std::function<void(THttpCli&)> settings[] = {
+        [](THttpCli& h) { h.SetURL("http://h/printers/b\r\nX-Inj: 1"); },
+        [](THttpCli& h) { h.SetURL("http://h/printers/b c"); },
+        [](THttpCli& h) { h.SetURL("http://h\r:631/a"); },
+        [](THttpCli& h) { h.SetUsername("u\n"); },
+        [](THttpCli& h) { h.SetProxy("proxy\t:3128"); },
+        [](THttpCli& h) { h.SetContentRangeBegin("1\r\n"); },
+    };
+    for (const auto& set : settings) {
+        THttpCli http;
+        HttpEventLog log;
+        log.Attach(http, false);
+        http.SetURL("http://h/a");
+        set(http);
+        http.StartOffline(hrGet);
+        ASSERT_TRUE(PumpUntil([&] { return log.requestDone; }));
+        EXPECT_EQ(http.RequestDoneError(), HttpError::UnsafeText) << http.ReplyReason();
+        EXPECT_EQ(http.OfflineSent(), "");
+        EXPECT_EQ(log.Text().find("SessionConnected"), std::string::npos);
     }
 }
 

@@ -162,8 +162,17 @@ bool IppEvePrinter::StartPrinter()
     if (Exited(discoveryPid_))
         throw std::runtime_error("the discovery daemon ended");
     port_ = FreeLoopbackPort();
+    return SpawnPrinter();
+}
+
+bool IppEvePrinter::SpawnPrinter()
+{
     // "*" makes it listen on the loopback addresses (IPv4 and IPv6) and nowhere else.
-    printerPid_ = Spawn({kPrinter, "-n", "*", "-p", std::to_string(port_), "-d", dir_, name_},
+    std::vector<std::string> argv{kPrinter, "-n", "*", "-p", std::to_string(port_), "-d", dir_};
+    if (!jobCommand_.empty())
+        argv.insert(argv.end(), {"-c", jobCommand_});
+    argv.push_back(name_);
+    printerPid_ = Spawn(argv,
                         dir_ + "/printer.log", "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir_ + "/bus");
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (std::chrono::steady_clock::now() < until) {
@@ -178,6 +187,25 @@ bool IppEvePrinter::StartPrinter()
     }
     StopChildProcess(printerPid_);
     return false;
+}
+
+void IppEvePrinter::KillPrinter()
+{
+    StopChildProcess(printerPid_);
+}
+
+bool IppEvePrinter::RestartPrinter()
+{
+    KillPrinter();
+    return SpawnPrinter();
+}
+
+bool IppEvePrinter::SlowJobs(int seconds)
+{
+    jobCommand_ = dir_ + "/slow-job";
+    std::ofstream(jobCommand_) << "#!/bin/sh\nexec sleep " << seconds << "\n";
+    std::filesystem::permissions(jobCommand_, std::filesystem::perms::owner_all);
+    return RestartPrinter();
 }
 
 void IppEvePrinter::Stop()

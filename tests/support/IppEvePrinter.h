@@ -38,6 +38,13 @@ public:
     const std::string& Name() const { return name_; }
     // The printer's address as the monitor uses it.
     std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/ipp/print"; }
+    // Ends the printer process alone (as a power cut would), and starts it again on the same port
+    // (false when it does not come up within 5 s).
+    void KillPrinter();
+    bool RestartPrinter();
+    // From now on every job takes `seconds` to print (a job command of the printer's), so that it
+    // stays listed meanwhile; restarts the printer on its port. False when it does not come back.
+    bool SlowJobs(int seconds);
     // What the three programs wrote so far (for failure messages).
     std::string Log() const;
 
@@ -48,6 +55,7 @@ private:
     void StartBus();
     void StartDiscovery();
     bool StartPrinter();
+    bool SpawnPrinter();
     void Stop();
     void RemoveDir();
 
@@ -57,6 +65,7 @@ private:
     pid_t busPid_ = -1;
     pid_t discoveryPid_ = -1;
     pid_t printerPid_ = -1;
+    std::string jobCommand_;
 };
 
 }  // namespace quenlo::test
