@@ -1,7 +1,8 @@
-// Gateways on Windows: CreateProcessA of ExeDir + "Ferrowick.exe" (a stand-in built beside this
+// Gateways on Windows: CreateProcessW of ExeDir + "Ferrowick.exe" (a stand-in built beside this
 // test) with the quoted command line, and TerminateProcess at the end.
 #include "config/Gateways.h"
 #include "platform/Process.h"
+#include "win/deep_folders.h"
 
 #include <gtest/gtest.h>
 
@@ -72,6 +73,39 @@ TEST(WinGateways, TwoPrintersStartTwoQuotedGatewaysThatAreTerminatedWithExitCode
     }
     StopGateways(printers);  // twice is harmless
     fs::remove(log);
+}
+
+// A program folder named outside the ANSI code page and deeper than 260 characters, and texts of
+// the printers file in UTF-8: the gateway starts from there and reads them as they were written.
+TEST(WinGateways, AGatewayInADeepFolderWithAWideNameGetsItsTextsWhole)
+{
+    const fs::path top = fs::temp_directory_path() / (L"quenlo-\u0151-" + std::to_wstring(::GetCurrentProcessId()));
+    const fs::path dir = wintest::MakeDeepFolder(top, 300);
+    ASSERT_TRUE(::CopyFileW((fs::path(platform::ExecutableDir()) / "Ferrowick.exe").c_str(),
+                            wintest::LongForm(dir / L"Ferrowick.exe").c_str(), FALSE));
+    const fs::path log = fs::temp_directory_path() / ("quenlo-gw-wide-" + std::to_string(::GetCurrentProcessId()));
+    fs::remove(log);
+    _putenv_s("QUENLO_GATEWAY_LOG", log.string().c_str());
+
+    const std::u8string dirU8 = dir.u8string() + u8"\\";
+    const std::string exeDir(dirU8.begin(), dirU8.end());
+    PrinterList printers(1);
+    printers[0].name = "Nyomtat\xC3\xB3 \xC5\x91";  // UTF-8, as read from a UTF-8 or UTF-16 file
+    StartGateway(printers[0], exeDir, "C:\\Daten \xC5\x91\\");
+    ASSERT_EQ(printers[0].GatewayState, 0);
+    std::string lines = ReadAll(log);
+    for (int i = 0; i < 1200 && lines.find('\n') == std::string::npos; ++i) {
+        std::this_thread::sleep_for(50ms);
+        lines = ReadAll(log);
+    }
+    EXPECT_NE(lines.find("\"" + exeDir + "Ferrowick.exe\" \"C:\\Daten \xC5\x91\\printers.qdl\" \"Nyomtat\xC3\xB3 \xC5\x91\""),
+              std::string::npos) << lines;
+    StopGateways(printers);
+    fs::remove(log);
+    for (int i = 0; i < 100 && fs::exists(wintest::LongForm(top)); ++i) {  // until the gateway let go
+        wintest::RemoveTree(top);
+        std::this_thread::sleep_for(100ms);
+    }
 }
 
 TEST(WinGateways, AMissingGatewayProgramMarksTheEntryAndHoldsNothing)

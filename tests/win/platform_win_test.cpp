@@ -7,6 +7,7 @@
 #include "platform/SingleInstance.h"
 #include "platform/Winsock.h"
 #include "platform/win/Win32.h"
+#include "win/deep_folders.h"
 
 #include <gtest/gtest.h>
 
@@ -273,7 +274,7 @@ protected:
         ::RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Dorvane\\Quenlo");
         _putenv_s("APPDATA", oldAppData_.c_str());
         _putenv_s("USERPROFILE", oldProfile_.c_str());
-        fs::remove_all(root_);
+        wintest::RemoveTree(root_);
     }
     static std::string Env(const char* name)
     {
@@ -288,6 +289,15 @@ protected:
                                     nullptr, &key, nullptr), ERROR_SUCCESS);
         ::RegSetValueExA(key, "ConfDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                          static_cast<DWORD>(value.size() + 1));
+        ::RegCloseKey(key);
+    }
+    static void SetValue(const wchar_t* name, DWORD type, const std::wstring& data)
+    {
+        HKEY key;
+        ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Dorvane\\Quenlo", 0, nullptr, 0, KEY_WRITE,
+                                    nullptr, &key, nullptr), ERROR_SUCCESS);
+        ::RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(data.c_str()),
+                         static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
         ::RegCloseKey(key);
     }
 
@@ -313,6 +323,44 @@ TEST_F(WinPrintersFileSearch, TheRegistryComesFirstThenAppDataThenTheProfile)
     EXPECT_EQ(LocatePrintersFile(), (root_ / "conf").string() + "\\");
     SetConfDir((root_ / "conf").string());
     EXPECT_EQ(LocatePrintersFile(), (root_ / "appdata").string() + "\\Dorvane\\Quenlo\\");
+}
+
+// What Windows users have that the ANSI calls missed: folders named outside the ANSI code page
+// (ő is not in wine's 1252) and deeper than 260 characters, a value name in other letter case, a
+// REG_EXPAND_SZ value, and a value longer than 4 KiB.
+TEST_F(WinPrintersFileSearch, WidePathsLongPathsAndTheRegistryAsWindowsReadsIt)
+{
+    const std::wstring conf = (root_ / L"conf \u0151").wstring();
+    fs::create_directories(conf);
+    std::ofstream(fs::path(conf) / L"printers.qdl") << "<printer>\nname=Wide\nlocalport=-1\n<endprinter>\n";
+    ::SetEnvironmentVariableW(L"QUENLO_TEST_CONF", conf.c_str());
+    SetValue(L"confdir", REG_EXPAND_SZ, L"%QUENLO_TEST_CONF%\\");
+    const std::string confUtf8 = root_.string() + "\\conf \xC5\x91\\";
+    auto settings = Settings::OpenUser();
+    ASSERT_TRUE(settings.has_value());
+    EXPECT_EQ(settings->Text("ConfDir"), confUtf8);
+    ASSERT_EQ(LocatePrintersFile(), confUtf8);
+    PrinterList printers;
+    ProxySettings proxy;
+    ASSERT_TRUE(ReadPrintersFile(confUtf8, printers, proxy, nullptr));
+    ASSERT_EQ(printers.size(), 1u);
+    EXPECT_EQ(printers[0].name, "Wide");
+
+    ::RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Dorvane\\Quenlo");
+    const std::wstring longData(5000, L'x');
+    SetValue(L"Long", REG_SZ, longData);
+    EXPECT_EQ(Settings::OpenUser()->Text("Long"), std::string(5000, 'x'));
+
+    const fs::path deep = wintest::MakeDeepFolder(root_ / L"appdata \u0151", 300);
+    ::CreateDirectoryW(wintest::LongForm(deep / L"Dorvane").c_str(), nullptr);
+    ::CreateDirectoryW(wintest::LongForm(deep / L"Dorvane" / L"Quenlo").c_str(), nullptr);
+    std::ofstream(fs::path(wintest::LongForm(deep / L"Dorvane" / L"Quenlo" / L"printers.qdl"))) << "<global>\n";
+    ::SetEnvironmentVariableW(L"APPDATA", deep.c_str());
+    const std::optional<std::string> located = LocatePrintersFile();
+    ASSERT_TRUE(located.has_value());
+    EXPECT_EQ(fs::path(std::u8string(located->begin(), located->end())).wstring(),
+              (deep / L"Dorvane" / L"Quenlo").wstring() + L"\\");
+    EXPECT_TRUE(ReadPrintersFile(*located, printers, proxy, nullptr));
 }
 
 }  // namespace
