@@ -14,11 +14,17 @@
 // Texts are written as read, except that a backslash, a tab and other control bytes are written as
 // C escapes (\\, \t, \r, \xHH), so a line always holds exactly its fields.
 //
+// A file saved as UTF-16 is read like its UTF-8 copy, but the gateways read the file themselves and
+// may not understand it: when such a file has entries that start a gateway, a warning says so.
+//
 // Exit codes: 0 read; 1 no file found, or the file cannot be read; 2 a bad argument.
 #include "cli/Command.h"
 #include "config/PrintersFile.h"
+#include "platform/Path.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <string>
@@ -66,6 +72,22 @@ std::string EntryLine(const TAList& e)
     return line;
 }
 
+bool IsUtf16File(const std::string& path)
+{
+    std::ifstream in(platform::FileSystemPath(path), std::ios::binary);
+    char start[2] = {};
+    in.read(start, 2);
+    return EncodingOfFile(std::string_view(start, static_cast<std::size_t>(in.gcount()))) != FileEncoding::EightBit;
+}
+
+void WarnOfUtf16Gateways(const std::string& path, const PrinterList& printers)
+{
+    const auto gateways = std::count_if(printers.begin(), printers.end(), [](const TAList& e) { return e.localport >= 0; });
+    if (gateways > 0 && IsUtf16File(path))
+        std::cerr << "quenlo-cli config: " << path << " is saved as UTF-16, but " << gateways
+                  << " of its printers start a gateway, which may not read it: save it as UTF-8 or ANSI\n";
+}
+
 int RunConfig(const std::vector<std::string>& argv)
 {
     const Args args(argv, {"file"});
@@ -109,6 +131,7 @@ int RunConfig(const std::vector<std::string>& argv)
     }
     if (printers.empty())
         std::cerr << "quenlo-cli config: " << path << " lists no printers\n";
+    WarnOfUtf16Gateways(path, printers);
     return 0;
 }
 
