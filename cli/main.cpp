@@ -1,4 +1,5 @@
 #include "cli/Command.h"
+#include "platform/Process.h"
 
 #include <cstdio>
 #include <iostream>
@@ -123,7 +124,7 @@ int main(int argc, char** argv)
         PrintUsage();
         return 2;
     }
-    std::vector<std::string> args(argv + 2, argv + argc);
+    std::vector<std::string> args = quenlo::platform::ProgramArguments(argc, argv, 2);
     try {
         return it->second.run(args);
     } catch (const UsageError& e) {

@@ -45,4 +45,9 @@ std::string QuotedCommandLine(const std::vector<std::string>& argv);
 // when it cannot be found.
 std::string ExecutableDir();
 
+// The program's command-line arguments from argv[first] on, as UTF-8 (paths among them too). On
+// Windows they come from the system's wide command line, since argv holds them in the ANSI code
+// page; argv is used when the two do not agree in number.
+std::vector<std::string> ProgramArguments(int argc, char** argv, int first);
+
 }  // namespace quenlo::platform

@@ -4,6 +4,7 @@
 #include "platform/Path.h"
 
 #include <windows.h>
+#include <shellapi.h>
 
 namespace quenlo::platform {
 
@@ -85,6 +86,18 @@ std::string ExecutableDir()
         full.erase(0, 4);  // the long form is added again where a path is used
     const std::size_t slash = full.find_last_of("\\/");
     return slash == std::string::npos ? std::string() : full.substr(0, slash + 1);
+}
+
+std::vector<std::string> ProgramArguments(int argc, char** argv, int first)
+{
+    std::vector<std::string> args;
+    int count = 0;
+    wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    for (int i = first; i < argc; ++i)
+        args.push_back(wide && count == argc ? Utf8FromWide(wide[i]) : std::string(argv[i]));
+    if (wide)
+        ::LocalFree(wide);
+    return args;
 }
 
 }  // namespace quenlo::platform
