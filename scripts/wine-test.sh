@@ -83,6 +83,16 @@ refresh_same() {
     grep '^job' "$work/wine.txt" | grep -qE '[[:space:]][0-9]{1,2}/[0-9]{1,2}/[0-9]{4} [0-9]{1,2}:[0-9]{2}:[0-9]{2} (AM|PM)$'
 }
 check "refresh shows the same labels, lamps and rows as on Linux" refresh_same
+# The same file saved as UTF-16 (Notepad's "Unicode") in a folder named outside the ANSI code page
+# (the path reaches the program through its wide command line): read as its UTF-8 copy.
+utf16_same() {
+  local dir="$work/Nyomtató ő"
+  mkdir -p "$dir"
+  { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$work/printers.qdl"; } >"$dir/printers.qdl"
+  LANG=C.UTF-8 "${run_wine[@]}" "$win_cli" refresh --config "$dir/printers.qdl" 2>&1 | tr -d '\r' >"$work/wine16.txt" || true
+  grep -q "^job" "$work/wine16.txt" && diff -u <(without_time "$work/wine.txt") <(without_time "$work/wine16.txt")
+}
+check "a UTF-16 copy in a folder named outside the code page reads as the UTF-8 file" utf16_same
 job=$(awk -F'\t' '$1 == "job" { print $2; exit }' "$work/linux.txt" || true)
 job=${job:-1}
 wine_cli() { "${run_wine[@]}" "$win_cli" "$@" 2>&1 | tr -d '\r'; }
