@@ -2,8 +2,8 @@
 # The Windows build under wine: the cross-built suites (ctest in build-windows/), then quenlo-cli.exe
 # against real peers that this script starts on Linux, on 127.0.0.1: the private CUPS (refresh and
 # a job and a printer command, compared with the Linux quenlo-cli against the same server),
-# tinyproxy (a GET through the proxy), and for the suites dante and microsocks; then the window on
-# a desktop (scripts/wine-window.sh). Needs build/ (Linux) and build-windows/.
+# tinyproxy (a GET through the proxy), and for the suites dante and microsocks; that no DLL planted
+# beside the programs is loaded; then the window on a desktop (scripts/wine-window.sh). Needs build/ (Linux) and build-windows/.
 #   scripts/wine-test.sh
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -123,6 +123,22 @@ through_proxy() {
     grep -q 'HTTP 200' && grep -q 'CONNECT\|GET\|Request' "$work/tinyproxy.log"
 }
 check "GET through tinyproxy" through_proxy
+
+# DLLs planted beside the programs are never loaded: stand-ins of wsock32.dll and COMCTL32.dll that
+# leave a mark when loaded sit beside copies of both programs. wine prefers its own copy of a
+# system DLL wherever the file is found; "n,b" makes it load the file the search finds, as Windows
+# does (a program that loads them by bare name is caught by this).
+no_planted_dll() {
+  local dir="$work/planted"
+  mkdir -p "$dir"
+  cp build-windows/winapp/quenlo.exe "$win_cli" build-windows/tests/wsock32.dll build-windows/tests/comctl32.dll "$dir/"
+  local -x WINEDLLOVERRIDES="wsock32,comctl32=n,b"
+  (cd "$dir" && "${run_wine[@]}" ./quenlo.exe) || return 1  # no printers file there: ends at once
+  (cd "$dir" && "${run_wine[@]}" ./quenlo-cli.exe get "http://127.0.0.1:$port/printers/Wine-Laser" --timeout 20) |
+    grep -q 'HTTP 200' || return 1
+  ! ls "$dir"/*.loaded 2>/dev/null
+}
+check "no wsock32.dll or COMCTL32.dll planted beside the programs is loaded" no_planted_dll
 
 # The window's own tests (tests/winapp) need a display: a private Xvfb of their own.
 form_tests() {
