@@ -3,7 +3,8 @@
 # against real peers that this script starts on Linux, on 127.0.0.1: the private CUPS (refresh and
 # a job and a printer command, compared with the Linux quenlo-cli against the same server),
 # tinyproxy (a GET through the proxy), and for the suites dante and microsocks; that no DLL planted
-# beside the programs is loaded; then the window on a desktop (scripts/wine-window.sh). Needs build/ (Linux) and build-windows/.
+# beside the programs is loaded; then the window on a desktop (scripts/wine-window.sh). Needs build/
+# (Linux) and build-windows/.
 #   scripts/wine-test.sh
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
