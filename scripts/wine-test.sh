@@ -134,8 +134,9 @@ no_planted_dll() {
   mkdir -p "$dir"
   cp build-windows/winapp/quenlo.exe "$win_cli" build-windows/tests/wsock32.dll build-windows/tests/comctl32.dll "$dir/"
   local -x WINEDLLOVERRIDES="wsock32,comctl32=n,b"
-  (cd "$dir" && "${run_wine[@]}" ./quenlo.exe) || return 1  # no printers file there: ends at once
-  (cd "$dir" && "${run_wine[@]}" ./quenlo-cli.exe get "http://127.0.0.1:$port/printers/Wine-Laser" --timeout 20) |
+  local run=(timeout 120 "$root/scripts/wine-run.sh")
+  (cd "$dir" && "${run[@]}" ./quenlo.exe) || return 1  # no printers file there: ends at once
+  (cd "$dir" && "${run[@]}" ./quenlo-cli.exe get "http://127.0.0.1:$port/printers/Wine-Laser" --timeout 20) |
     grep -q 'HTTP 200' || return 1
   ! ls "$dir"/*.loaded 2>/dev/null
 }
