@@ -16,6 +16,9 @@
 // Texts are written as read, except for the escapes of EscapedField (backslash, control bytes,
 // C1 and bidirectional controls), so a line always holds exactly its fields.
 //
+// A file saved as UTF-16 is read like its UTF-8 copy, but the gateways read the file themselves and
+// may not understand it: when such a file has entries that start a gateway, a warning says so.
+//
 // A printers file that holds a password (a printer's or the proxy's) and that the group or others may
 // read brings a warning on standard error; the exit code stays 0.
 //
@@ -29,8 +32,11 @@
 #include "monitor/Monitor.h"
 
 #include <sys/stat.h>
+#include "platform/Path.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <string>
@@ -87,6 +93,22 @@ bool ReportUnsendable(const PrinterList& printers, const ProxySettings& proxy)
     return any;
 }
 
+bool IsUtf16File(const std::string& path)
+{
+    std::ifstream in(platform::FileSystemPath(path), std::ios::binary);
+    char start[2] = {};
+    in.read(start, 2);
+    return EncodingOfFile(std::string_view(start, static_cast<std::size_t>(in.gcount()))) != FileEncoding::EightBit;
+}
+
+void WarnOfUtf16Gateways(const std::string& path, const PrinterList& printers)
+{
+    const auto gateways = std::count_if(printers.begin(), printers.end(), [](const TAList& e) { return e.localport >= 0; });
+    if (gateways > 0 && IsUtf16File(path))
+        std::cerr << "quenlo-cli config: " << path << " is saved as UTF-16, but " << gateways
+                  << " of its printers start a gateway, which may not read it: save it as UTF-8 or ANSI\n";
+}
+
 int RunConfig(const std::vector<std::string>& argv)
 {
     const Args args(argv, {"file"});
@@ -135,6 +157,7 @@ int RunConfig(const std::vector<std::string>& argv)
     }
     if (printers.empty())
         std::cerr << "quenlo-cli config: " << path << " lists no printers\n";
+    WarnOfUtf16Gateways(path, printers);
     WarnWhenOthersCanReadAPassword(path, printers, proxy);
     return ReportUnsendable(printers, proxy) ? 3 : 0;
 }

@@ -1,4 +1,5 @@
 #include "cli/Command.h"
+#include "platform/Process.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -182,7 +183,7 @@ int main(int argc, char** argv)
         PrintUsage();
         return 2;
     }
-    std::vector<std::string> args(argv + 2, argv + argc);
+    std::vector<std::string> args = quenlo::platform::ProgramArguments(argc, argv, 2);
     if (AsksForHelp(args))
         return Print(CommandHelp(it->second)) ? 0 : 1;
     try {

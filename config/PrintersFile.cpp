@@ -1,9 +1,8 @@
 #include "config/PrintersFile.h"
 #include "platform/Text.h"
 
+#include "platform/Path.h"
 #include "platform/Settings.h"
-
-#include <sys/stat.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -41,8 +40,7 @@ PrintersFileSearch PrintersFileSearch::FromProcess()
 
 bool PrintersFileExists(const std::string& path)
 {
-    struct stat st {};
-    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return platform::IsRegularFile(path);
 }
 
 std::optional<std::string> LocatePrintersFile(const PrintersFileSearch& search,
@@ -291,7 +289,7 @@ bool ReadPrintersFileAt(const std::string& path, const std::string& configDir, P
 {
     if (!PrintersFileExists(path))
         return false;
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(platform::FileSystemPath(path), std::ios::binary);
     if (!in)
         return false;
     PrintersFileReader reader(printers, proxy, configDir, startGateway);

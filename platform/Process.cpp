@@ -179,4 +179,9 @@ std::string ExecutableDir() {
     return path.substr(0, slash + 1);
 }
 
+std::vector<std::string> ProgramArguments(int argc, char** argv, int first)
+{
+    return first < argc ? std::vector<std::string>(argv + first, argv + argc) : std::vector<std::string>();
+}
+
 }  // namespace quenlo::platform

@@ -5,7 +5,7 @@
 // ends on its own or after TerminateProcess, so no zombie is left behind and the caller goes on at
 // once. TerminateProcess never signals a process that is not (or no longer) our running child,
 // even when the child ended and its id was given to another process.
-// On Windows the handle also holds the process handle of CreateProcessA, and TerminateProcess is
+// On Windows the handle also holds the process handle of CreateProcessW, and TerminateProcess is
 // the system call of that name with exit code 0, followed by CloseHandle.
 #pragma once
 
@@ -36,12 +36,18 @@ ProcessHandle StartProcess(const std::string& program, const std::vector<std::st
 // StartProcess did not return, or one that was terminated already.
 void TerminateProcess(ProcessHandle& handle);
 
-// On Windows the process is started by CreateProcessA with the command line of QuotedCommandLine:
-// the program sees exactly the pieces of argv when none contains a double quote.
+// On Windows the process is started by CreateProcessW with the command line of QuotedCommandLine
+// (paths and texts are UTF-8; see platform/Path.h): the program sees exactly the pieces of argv when
+// none contains a double quote.
 std::string QuotedCommandLine(const std::vector<std::string>& argv);
 
 // The directory of the running executable, with a trailing "/" (a backslash on Windows); empty
 // when it cannot be found.
 std::string ExecutableDir();
+
+// The program's command-line arguments from argv[first] on, as UTF-8 (paths among them too). On
+// Windows they come from the system's wide command line, since argv holds them in the ANSI code
+// page; argv is used when the two do not agree in number.
+std::vector<std::string> ProgramArguments(int argc, char** argv, int first);
 
 }  // namespace quenlo::platform

@@ -1,4 +1,5 @@
 #include "platform/Settings.h"
+#include "platform/Path.h"
 #include "platform/Text.h"
 
 #include <fstream>
@@ -213,7 +214,7 @@ std::optional<Settings> Settings::Open(const std::string& path)
 {
     if (path.empty())
         return std::nullopt;
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(FileSystemPath(path), std::ios::binary);
     if (!in)
         return std::nullopt;
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -225,8 +226,9 @@ std::optional<Settings> Settings::Open(const std::string& path)
 Settings Settings::FromTexts(const std::map<std::string, std::string>& texts)
 {
     Settings settings;
+    settings.ignoreCase_ = true;
     for (const auto& [key, value] : texts)
-        settings.values_[key] = value;
+        settings.values_[AsciiLower(key)] = value;
     return settings;
 }
 
@@ -259,10 +261,12 @@ Settings Settings::Parse(const std::string& text)
 
 std::optional<std::string> Settings::Text(const std::string& key) const
 {
-    auto it = values_.find(key);
+    auto it = values_.find(StoredKey(key));
     if (it == values_.end())
         return std::nullopt;
     return it->second;
 }
+
+std::string Settings::StoredKey(const std::string& key) const { return ignoreCase_ ? AsciiLower(key) : key; }
 
 }  // namespace quenlo::platform

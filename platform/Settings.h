@@ -45,17 +45,21 @@ public:
     // The settings of this user (SettingsFilePath()); on Windows the string values of the registry
     // key, nullopt when the key cannot be opened.
     static std::optional<Settings> OpenUser();
-    // Settings whose text values were read elsewhere (the registry).
+    // Settings whose text values were read elsewhere (the registry, whose value names are matched
+    // without regard to ASCII case: "confdir" is ConfDir there).
     static Settings FromTexts(const std::map<std::string, std::string>& texts);
     // Settings from INI text (the contents of a settings file).
     static Settings Parse(const std::string& text);
 
-    // The text of top-level `key` (case-sensitive); nullopt when absent or not a text value.
+    // The text of top-level `key` (case-sensitive in a file); nullopt when absent or not a text value.
     std::optional<std::string> Text(const std::string& key) const;
     // True when top-level `key` is present, whatever its value.
-    bool Has(const std::string& key) const { return values_.count(key) != 0; }
+    bool Has(const std::string& key) const { return values_.count(StoredKey(key)) != 0; }
 
 private:
+    std::string StoredKey(const std::string& key) const;
+
+    bool ignoreCase_ = false;  // keys are held in lower case
     // nullopt: present, but not a text value.
     std::map<std::string, std::optional<std::string>> values_;
 };

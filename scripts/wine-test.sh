@@ -2,8 +2,9 @@
 # The Windows build under wine: the cross-built suites (ctest in build-windows/), then quenlo-cli.exe
 # against real peers that this script starts on Linux, on 127.0.0.1: the private CUPS (refresh and
 # a job and a printer command, compared with the Linux quenlo-cli against the same server),
-# tinyproxy (a GET through the proxy), and for the suites dante and microsocks; then the window on
-# a desktop (scripts/wine-window.sh). Needs build/ (Linux) and build-windows/.
+# tinyproxy (a GET through the proxy), and for the suites dante and microsocks; that no DLL planted
+# beside the programs is loaded; then the window on a desktop (scripts/wine-window.sh). Needs build/
+# (Linux) and build-windows/.
 #   scripts/wine-test.sh
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -83,6 +84,16 @@ refresh_same() {
     grep '^job' "$work/wine.txt" | grep -qE '[[:space:]][0-9]{1,2}/[0-9]{1,2}/[0-9]{4} [0-9]{1,2}:[0-9]{2}:[0-9]{2} (AM|PM)$'
 }
 check "refresh shows the same labels, lamps and rows as on Linux" refresh_same
+# The same file saved as UTF-16 (Notepad's "Unicode") in a folder named outside the ANSI code page
+# (the path reaches the program through its wide command line): read as its UTF-8 copy.
+utf16_same() {
+  local dir="$work/Nyomtató ő"
+  mkdir -p "$dir"
+  { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE "$work/printers.qdl"; } >"$dir/printers.qdl"
+  LANG=C.UTF-8 "${run_wine[@]}" "$win_cli" refresh --config "$dir/printers.qdl" 2>&1 | tr -d '\r' >"$work/wine16.txt" || true
+  grep -q "^job" "$work/wine16.txt" && diff -u <(without_time "$work/wine.txt") <(without_time "$work/wine16.txt")
+}
+check "a UTF-16 copy in a folder named outside the code page reads as the UTF-8 file" utf16_same
 job=$(awk -F'\t' '$1 == "job" { print $2; exit }' "$work/linux.txt" || true)
 job=${job:-1}
 wine_cli() { "${run_wine[@]}" "$win_cli" "$@" 2>&1 | tr -d '\r'; }
@@ -113,6 +124,26 @@ through_proxy() {
     grep -q 'HTTP 200' && grep -q 'CONNECT\|GET\|Request' "$work/tinyproxy.log"
 }
 check "GET through tinyproxy" through_proxy
+
+# DLLs planted beside the programs are never loaded: stand-ins of wsock32.dll and COMCTL32.dll that
+# leave a mark when loaded sit beside copies of both programs. wine prefers its own copy of a
+# system DLL wherever the file is found; "n,b" makes it load the file the search finds, as Windows
+# does (a program that loads them by bare name is caught by this).
+no_planted_dll() {
+  local dir="$work/planted"
+  mkdir -p "$dir"
+  cp build-windows/winapp/quenlo.exe "$win_cli" build-windows/tests/wsock32.dll build-windows/tests/comctl32.dll "$dir/"
+  local -x WINEDLLOVERRIDES="mscoree,mshtml=;wsock32,comctl32=n,b"
+  local run=(timeout 120 "$root/scripts/wine-run.sh") rc=0
+  (cd "$dir" && "${run[@]}" ./quenlo.exe) || rc=1  # no printers file there: ends at once
+  (cd "$dir" && "${run[@]}" ./quenlo-cli.exe get "http://127.0.0.1:$port/printers/Wine-Laser" --timeout 20 2>&1) |
+    grep -q 'HTTP 200' || rc=1
+  # The window above made wine's desktop without a display: the next windows need a new one.
+  timeout 60 wineserver -w || true
+  ls "$dir"/*.loaded 2>/dev/null && rc=1
+  return "$rc"
+}
+check "no wsock32.dll or COMCTL32.dll planted beside the programs is loaded" no_planted_dll
 
 # The window's own tests (tests/winapp) need a display: a private Xvfb of their own.
 form_tests() {

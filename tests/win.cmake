@@ -3,6 +3,7 @@
 #   quenlo_ipp_tests   the IPP suite as on Linux
 #   quenlo_win_tests   the Windows platform layer, the gateways with a stand-in Ferrowick.exe,
 #                      a refresh of the private CUPS, and TWSocket through dante and microsocks
+#   wsock32.dll, comctl32.dll  stand-ins that show when a program loads them
 set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
@@ -25,6 +26,13 @@ quenlo_win_suite(quenlo_win_tests ${win_sources})
 # The stand-in gateway sits beside the test program, where the gateways are looked for.
 add_executable(Ferrowick ${CMAKE_CURRENT_SOURCE_DIR}/win/ferrowick_standin.cpp)
 add_dependencies(quenlo_win_tests Ferrowick)
+# Stand-ins of system DLLs that show when they are loaded; scripts/wine-test.sh plants them beside
+# the programs.
+foreach(planted wsock32 comctl32)
+  add_library(planted_${planted} SHARED ${CMAKE_CURRENT_SOURCE_DIR}/win/planted_dll.cpp)
+  set_target_properties(planted_${planted} PROPERTIES PREFIX "" OUTPUT_NAME ${planted})
+  target_link_options(planted_${planted} PRIVATE -static)
+endforeach()
 
 if(TARGET quenlo_winapp)
   add_subdirectory(winapp)

@@ -284,9 +284,17 @@ LRESULT TForm1::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         }
         return 0;
     case kMinimized:
-        if (IsIconic(hwnd_) && IsWindowVisible(hwnd_))
-            ApplicationMinimize();
+        if (IsIconic(hwnd_) && IsWindowVisible(hwnd_)) {
+            if (openMessages_ > 0)
+                ShowWindow(hwnd_, SW_RESTORE);  // the open box comes back with the window
+            else
+                ApplicationMinimize();
+        }
         return 0;
+    case WM_SYSCOMMAND:
+        if ((wParam & 0xFFF0) == SC_MINIMIZE && openMessages_ > 0)
+            return 0;
+        return DefWindowProcW(hwnd_, message, wParam, lParam);
     case WM_TIMER:
         if (wParam == kTimerMinimize)
             TimerMinimizeTimer();
@@ -428,7 +436,10 @@ void TForm1::RemoveTrayIcon() {
 
 void TForm1::TimerMinimizeTimer() {
     KillTimer(hwnd_, kTimerMinimize);
-    ApplicationMinimize();
+    if (openMessages_ > 0)
+        minimizeAfterMessages_ = true;
+    else
+        ApplicationMinimize();
 }
 
 void TForm1::ApplicationMinimize() {
@@ -562,8 +573,15 @@ void TForm1::ShowMessage(const std::string& text, MessageIcon icon) {
     // Owned by the window, so that it stacks above the always-on-top window even where only the
     // owner reaches the window manager (under wine the box's own topmost flag does not, and the
     // window covered it); modal, so the window's handlers wait until the box is closed.
+    // Minimised, the window would take its owned box out of sight with it: it stays until the box
+    // is answered, and a minimise the timer asked for meanwhile follows then.
+    ++openMessages_;
     MessageBoxW(hwnd_, WideMessageText(text).c_str(), L"Quenlo",
                 MB_OK | static_cast<UINT>(icon) | MB_TASKMODAL | MB_TOPMOST);
+    if (--openMessages_ == 0 && minimizeAfterMessages_ && hwnd_) {
+        minimizeAfterMessages_ = false;
+        ApplicationMinimize();
+    }
 }
 
 }  // namespace quenlo::winapp

@@ -9,7 +9,10 @@
 //
 // Tray: whenever the window is minimised (by its title-bar button or by TimerMinimize, one second
 // after start-up) the tray icon (uID 1, callback WM_USER, tip "Quenlo") is added and the window
-// hidden; only a left button up on the icon brings the window back and removes the icon. When the
+// hidden; only a left button up on the icon brings the window back and removes the icon. While a
+// message box of the window is open the window stays: a minimise of the timer waits until the box
+// is answered, the title bar's is refused, and one from elsewhere is undone, since the box (owned
+// by the window) would vanish with it. When the
 // shell refuses the icon (no notification area), the window stays minimised on the task bar
 // instead of vanishing; when the shell restarts, the icon is added again.
 //
@@ -75,7 +78,8 @@ public:
     void FormDestroy();
 
     // --- Handlers ------------------------------------------------------------------------------
-    // Disables the timer and minimises the window, which runs ApplicationMinimize.
+    // Disables the timer and minimises the window, which runs ApplicationMinimize (once no message
+    // box is open).
     void TimerMinimizeTimer();
     // Minimise (if not yet), add the tray icon, hide the window.
     void ApplicationMinimize();
@@ -158,6 +162,8 @@ private:
     bool destroyed_ = false;
     bool minimizing_ = false;
     bool inTray_ = false;
+    int openMessages_ = 0;             // message boxes open now (a handler may show one inside another)
+    bool minimizeAfterMessages_ = false;
 
     // Components, in the window's stacking order.
     HWND labelStatus_ = nullptr;

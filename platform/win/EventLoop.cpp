@@ -1,7 +1,10 @@
 // The event loop on Windows is the thread's own message queue: every message target is a
-// message-only window of one class, PostMessage is PostMessageA, timers are SetTimer, and the pump
-// is PeekMessageA / TranslateMessage / DispatchMessageA. Messages of the thread's other windows
-// (the program's own window) are dispatched by the same pump, so a blocking wait keeps them live.
+// message-only window of one class, PostMessage is PostMessageW, timers are SetTimer, and the pump
+// is PeekMessageW / TranslateMessage / DispatchMessageW. Messages of the thread's other windows
+// (the program's own window) are dispatched by the same pump, so a blocking wait keeps them live:
+// wide, so that typed characters outside the ANSI code page reach them whole, and keys through
+// the dialog navigation of their top window, so that Tab and the arrows work during a request as
+// they do in the program's own loop.
 #include "platform/win/Win32.h"
 
 #include <algorithm>
@@ -16,7 +19,7 @@ namespace quenlo::platform {
 
 namespace {
 
-constexpr const char* kClassName = "XSocketWindowClass";
+constexpr const wchar_t* kClassName = L"XSocketWindowClass";
 
 struct Target {
     ::HWND window = nullptr;
@@ -65,7 +68,7 @@ HWND TargetOf(::HWND window)
 {
     if (!window)
         return 0;
-    const auto id = static_cast<HWND>(::GetWindowLongPtrA(window, GWLP_USERDATA));
+    const auto id = static_cast<HWND>(::GetWindowLongPtrW(window, GWLP_USERDATA));
     auto& targets = threadTargets().targets;
     auto it = targets.find(id);
     return (it != targets.end() && it->second.window == window) ? id : 0;
@@ -75,7 +78,7 @@ LRESULT CALLBACK TargetWindowProc(::HWND window, UINT message, WPARAM wParam, LP
 {
     const HWND id = ForTarget(message) ? TargetOf(window) : 0;
     if (id == 0)
-        return ::DefWindowProcA(window, message, wParam, lParam);
+        return ::DefWindowProcW(window, message, wParam, lParam);
     // The procedure may destroy its own target: hold it for the call.
     std::shared_ptr<WindowProc> proc = threadTargets().targets[id].proc;
     return (*proc)(id, message, wParam, lParam);
@@ -84,13 +87,26 @@ LRESULT CALLBACK TargetWindowProc(::HWND window, UINT message, WPARAM wParam, LP
 bool RegisterTargetClass()
 {
     static const bool registered = [] {
-        WNDCLASSA wc{};
+        WNDCLASSW wc{};
         wc.lpfnWndProc = TargetWindowProc;
-        wc.hInstance = ::GetModuleHandleA(nullptr);
+        wc.hInstance = ::GetModuleHandleW(nullptr);
         wc.lpszClassName = kClassName;
-        return ::RegisterClassA(&wc) != 0 || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+        return ::RegisterClassW(&wc) != 0 || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
     }();
     return registered;
+}
+
+// A message for one of the thread's own windows. Keys go through the dialog navigation of the
+// window's top window first (Tab, the arrows, Enter and Escape), as in the program's own loop.
+void DispatchWindowMessage(::MSG& m)
+{
+    const bool key = m.message >= WM_KEYFIRST && m.message <= WM_KEYLAST;
+    if (key && m.hwnd) {
+        if (::HWND top = ::GetAncestor(m.hwnd, GA_ROOT); top && ::IsDialogMessageW(top, &m))
+            return;
+    }
+    ::TranslateMessage(&m);
+    ::DispatchMessageW(&m);
 }
 
 }  // namespace
@@ -108,12 +124,12 @@ void PurgeQueued(::HWND window, unsigned message, WPARAM wParam)
 {
     std::vector<::MSG> kept;
     ::MSG m;
-    while (::PeekMessageA(&m, window, message, message, PM_REMOVE | PM_NOYIELD)) {
+    while (::PeekMessageW(&m, window, message, message, PM_REMOVE | PM_NOYIELD)) {
         if (m.wParam != wParam)
             kept.push_back(m);
     }
     for (const ::MSG& k : kept)
-        ::PostMessageA(k.hwnd, k.message, k.wParam, k.lParam);
+        ::PostMessageW(k.hwnd, k.message, k.wParam, k.lParam);
 }
 
 }  // namespace win
@@ -122,12 +138,12 @@ HWND CreateMessageTarget(WindowProc proc)
 {
     if (!RegisterTargetClass())
         return 0;
-    ::HWND window = ::CreateWindowExA(0, kClassName, "", 0, 0, 0, 0, 0, kMessageOnlyParent, nullptr,
-                                      ::GetModuleHandleA(nullptr), nullptr);
+    ::HWND window = ::CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, kMessageOnlyParent, nullptr,
+                                      ::GetModuleHandleW(nullptr), nullptr);
     if (!window)
         return 0;
     const HWND id = registry().next++;
-    ::SetWindowLongPtrA(window, GWLP_USERDATA, static_cast<LONG_PTR>(id));
+    ::SetWindowLongPtrW(window, GWLP_USERDATA, static_cast<LONG_PTR>(id));
     threadTargets().targets[id] = Target{window, std::make_shared<WindowProc>(std::move(proc))};
     std::lock_guard lock(registry().mutex);
     registry().windows[id] = window;
@@ -162,7 +178,7 @@ bool PostMessage(HWND hwnd, unsigned message, WPARAM wParam, LPARAM lParam)
 {
     std::lock_guard lock(registry().mutex);
     auto it = registry().windows.find(hwnd);
-    return it != registry().windows.end() && ::PostMessageA(it->second, message, wParam, lParam) != 0;
+    return it != registry().windows.end() && ::PostMessageW(it->second, message, wParam, lParam) != 0;
 }
 
 void PostQuitMessage(int exitCode) { ::PostQuitMessage(exitCode); }
@@ -171,13 +187,13 @@ void PostQuitMessage(int exitCode) { ::PostQuitMessage(exitCode); }
 bool QuitPending()
 {
     ::MSG m;
-    return ::PeekMessageA(&m, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE | PM_NOYIELD) != 0;
+    return ::PeekMessageW(&m, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE | PM_NOYIELD) != 0;
 }
 
 bool PeekMessage(MSG& msg)
 {
     ::MSG m;
-    while (::PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+    while (::PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) {
         if (m.message == WM_QUIT) {
             msg = MSG{0, WM_QUIT, m.wParam, 0};
             return true;
@@ -187,8 +203,7 @@ bool PeekMessage(MSG& msg)
             msg = MSG{id, m.message, m.wParam, m.lParam};
             return true;
         }
-        ::TranslateMessage(&m);
-        ::DispatchMessageA(&m);
+        DispatchWindowMessage(m);
     }
     return false;
 }

@@ -1,11 +1,13 @@
 // Asynchronous lookups on Windows: WSAAsyncGetHostByName / WSAAsyncGetHostByAddr answer to a
 // lookup window of the thread, which passes the answer on to the request's target unless the
-// request was cancelled meanwhile. The system does not always keep its promise that a cancelled
-// request stays silent (wine answers anyway, and writes the result buffer), so a request and its
-// buffer are kept until the system's answer has come, and a cancelled one's answer is dropped.
+// request was cancelled meanwhile. A request the system agreed to cancel is over: Windows sends no
+// answer for it. wine answers anyway, and writes the result buffer, so the buffers of such
+// requests are kept a while longer (a bounded number of them). A request whose cancel came too
+// late is kept until its answer, which is dropped.
 #include "platform/win/Bindings.h"
 
 #include <algorithm>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -19,15 +21,20 @@ struct Request {
     HWND target = 0;
     unsigned message = 0;
     std::unique_ptr<char[]> buffer;  // the library writes the host entry here
-    bool cancelled = false;          // kept only until the system's answer comes
+    bool cancelled = false;          // cancelled too late: kept only until the system's answer comes
     bool answered = false;           // passed on to the target; the result waits to be taken
 };
 
 constexpr unsigned kSystemAnswer = WM_USER + 0x100;
 
+// How many buffers of cancelled requests are kept for a system that writes them after all.
+constexpr std::size_t kRetiredBuffersKept = 64;
+
 struct Requests {
     std::mutex mutex;
     std::unordered_map<ws::HANDLE, Request> byHandle;
+    std::deque<std::pair<ws::HANDLE, std::unique_ptr<char[]>>> retired;  // oldest first
+    win::CancelLookupCall cancel;                                         // empty: the library's
 };
 
 Requests& requests()
@@ -47,8 +54,10 @@ LRESULT OnSystemAnswer(ws::HANDLE handle, LPARAM lParam)
     {
         std::lock_guard lock(requests().mutex);
         auto it = requests().byHandle.find(handle);
-        if (it == requests().byHandle.end())
+        if (it == requests().byHandle.end()) {
+            std::erase_if(requests().retired, [handle](const auto& r) { return r.first == handle; });
             return 0;
+        }
         if (it->second.cancelled) {
             requests().byHandle.erase(it);
             return 0;
@@ -85,19 +94,35 @@ ws::HANDLE Begin(HWND hwnd, unsigned message, Start start)
         return 0;
     // The answer is posted to this thread, so it cannot be dispatched before it is recorded.
     std::lock_guard lock(requests().mutex);
+    std::erase_if(requests().retired, [handle](const auto& r) { return r.first == handle; });  // reused
     requests().byHandle[handle] = std::move(request);
     return handle;
 }
 
-// Cancels with the library and takes back an answer already passed on. Called with the lock held;
-// the request stays until the system's answer (if any) has come, since the system may still write
-// its buffer.
-void Withdraw(ws::HANDLE handle, Request& request)
+int SystemCancel(ws::HANDLE handle)
 {
-    request.cancelled = true;
-    win::Entry<int WINAPI(::HANDLE)>("WSACancelAsyncRequest")(reinterpret_cast<::HANDLE>(handle));
+    const auto native = reinterpret_cast<::HANDLE>(handle);
+    if (requests().cancel)
+        return requests().cancel(native);
+    return win::Entry<int WINAPI(::HANDLE)>("WSACancelAsyncRequest")(native);
+}
+
+// Cancels with the library and takes back an answer already passed on. Called with the lock held.
+// True when the request is over and is to be forgotten: the system cancelled it (its buffer is
+// retired); false when the system's answer is still to come and the request waits for it.
+bool Withdraw(ws::HANDLE handle, Request& request)
+{
     if (::HWND window = win::NativeWindow(request.target))
         win::PurgeQueued(window, request.message, static_cast<WPARAM>(handle));
+    if (SystemCancel(handle) != 0) {
+        request.cancelled = true;
+        return false;
+    }
+    auto& retired = requests().retired;
+    retired.emplace_back(handle, std::move(request.buffer));
+    if (retired.size() > kRetiredBuffersKept)
+        retired.pop_front();
+    return true;
 }
 
 }  // namespace
@@ -129,10 +154,8 @@ int WSACancelAsyncRequest(HANDLE request)
         WSASetLastError(WSAEINVAL);
         return SOCKET_ERROR;
     }
-    if (it->second.answered)
+    if (it->second.answered || Withdraw(request, it->second))
         requests().byHandle.erase(it);  // the system is done with it
-    else
-        Withdraw(request, it->second);
     return 0;
 }
 
@@ -171,13 +194,19 @@ void ForgetTargetLookups(HWND hwnd)
     for (auto it = requests().byHandle.begin(); it != requests().byHandle.end();) {
         if (it->second.target != hwnd || it->second.cancelled) {
             ++it;
-        } else if (it->second.answered) {
+        } else if (it->second.answered || Withdraw(it->first, it->second)) {
             it = requests().byHandle.erase(it);
         } else {
-            Withdraw(it->first, it->second);
             ++it;
         }
     }
+}
+
+CancelLookupCall SetCancelLookupCall(CancelLookupCall call)
+{
+    std::lock_guard lock(requests().mutex);
+    std::swap(requests().cancel, call);
+    return call;
 }
 
 }  // namespace win

@@ -10,6 +10,8 @@
 
 #include <windows.h>
 
+#include <functional>
+
 #undef PostMessage
 #undef PeekMessage
 #undef DispatchMessage
@@ -30,6 +32,11 @@ void PurgeQueued(::HWND window, unsigned message, WPARAM wParam);
 
 // Implemented by Resolver.cpp: a destroyed target's lookups are cancelled.
 void ForgetTargetLookups(HWND hwnd);
+// The system's WSACancelAsyncRequest as the lookups call it: 0 when the request is cancelled and
+// will not be answered, else the request is answered still. A test gives the answers of another
+// system here; an empty call restores the library's. Returns the call it replaces.
+using CancelLookupCall = std::function<int(::HANDLE request)>;
+CancelLookupCall SetCancelLookupCall(CancelLookupCall call);
 // Implemented by Winsock.cpp: sockets registered on this thread, for the loop's counts.
 std::size_t RegisteredSocketCount();
 

@@ -40,9 +40,24 @@ void* Lookup(Library& lib, const char* name)
     return reinterpret_cast<void*>(proc);
 }
 
+// The library of the system folder, never a file of that name beside the program or in the
+// current folder; what it loads in turn is looked for in the system folder first as well.
+HMODULE LoadSystemLibrary(const char* name)
+{
+    wchar_t folder[MAX_PATH];
+    const UINT n = ::GetSystemDirectoryW(folder, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return nullptr;
+    std::wstring path(folder, n);
+    path += L'\\';
+    for (const char* c = name; *c; ++c)
+        path += static_cast<wchar_t>(*c);
+    return ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 void LoadAndStart(Library& lib)
 {
-    lib.module = ::LoadLibraryA(kWinsockLibrary);
+    lib.module = LoadSystemLibrary(kWinsockLibrary);
     if (!lib.module)
         throw std::runtime_error(std::string("Unable to load ") + kWinsockLibrary + " Error #" +
                                  LastErrorNumber());

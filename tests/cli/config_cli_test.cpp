@@ -101,6 +101,33 @@ TEST_F(ConfigCommand, EscapesBytesThatWouldBreakTheLine)
               "C:\\\\conf\\\\ \\x01 \xE1rv\xEDzt\xFBr\xF5\t\t0\t0\n");
 }
 
+// The gateways read the file themselves and may not read UTF-16: such a file warns of the entries
+// that start one, and only then.
+TEST_F(ConfigCommand, AUtf16FileWithGatewayEntriesIsWarnedOf)
+{
+    auto utf16 = [](std::u16string_view text) {
+        std::string bytes = "\xFF\xFE";
+        for (char16_t u : text)
+            bytes += std::string{static_cast<char>(u & 0xFF), static_cast<char>(u >> 8)};
+        return bytes;
+    };
+    const std::u16string noGateway = u"<printer>\r\nname=Nyomtató ő\r\nlocalport=-1\r\n<endprinter>\r\n";
+    const std::u16string gateway = u"<printer>\r\nname=Kettő\r\n<endprinter>\r\n";
+    Write(root_ + "/utf16.qdl", utf16(noGateway));
+    ProcessResult r = Config({"--file", root_ + "/utf16.qdl"});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Nyomtat\xC3\xB3 \xC5\x91\t"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err, "");
+
+    Write(root_ + "/utf16.qdl", utf16(noGateway + gateway + gateway));
+    r = Config({"--file", root_ + "/utf16.qdl"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.err.find("utf16.qdl is saved as UTF-16, but 2 of its printers start a gateway"), std::string::npos)
+        << r.err;
+    Write(root_ + "/utf8.qdl", "<printer>\nname=Kett\xC5\x91\n<endprinter>\n");
+    EXPECT_EQ(Config({"--file", root_ + "/utf8.qdl"}).err, "");
+}
+
 TEST_F(ConfigCommand, LocatesTheFileAsTheWindowDoes)
 {
     const std::string shared = root_ + "/shared/";

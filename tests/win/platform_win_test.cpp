@@ -6,6 +6,8 @@
 #include "platform/Settings.h"
 #include "platform/SingleInstance.h"
 #include "platform/Winsock.h"
+#include "platform/win/Win32.h"
+#include "win/deep_folders.h"
 
 #include <gtest/gtest.h>
 
@@ -149,7 +151,7 @@ TEST(WinSockets, ARefusedConnectIsReportedAsConnectWith10061AndClosingTakesBackI
     EXPECT_EQ(rec.seen[0].wParam, 12345u);
 }
 
-TEST(WinLookups, LocalhostResolvesAsynchronouslyAndACancelledLookupNeverAnswers)
+TEST(WinLookups, LocalhostResolvesAsynchronouslyAndADeadTargetGetsNoLookup)
 {
     Recorder rec;
     ws::HANDLE request = ws::WSAAsyncGetHostByName(rec.hwnd, kLookupMsg, "localhost");
@@ -163,19 +165,34 @@ TEST(WinLookups, LocalhostResolvesAsynchronouslyAndACancelledLookupNeverAnswers)
     EXPECT_EQ(ws::inet_ntoa(entry->addresses[0]), "127.0.0.1");
     EXPECT_FALSE(ws::WSATakeHostResult(request).has_value());  // handed over once
 
-    rec.seen.clear();
-    ws::HANDLE cancelled = ws::WSAAsyncGetHostByName(rec.hwnd, kLookupMsg, "localhost");
-    ASSERT_NE(cancelled, 0u);
-    EXPECT_EQ(ws::WSACancelAsyncRequest(cancelled), 0);
-    EXPECT_EQ(ws::WSACancelAsyncRequest(cancelled), ws::SOCKET_ERROR);
-    // Until the system has answered the request still counts; its answer is dropped.
-    EXPECT_TRUE(rec.PumpUntil([] { return ws::PendingLookupCount() == 0; }));
-    rec.PumpUntil([] { return false; }, 200ms);
-    EXPECT_TRUE(rec.seen.empty());
-
-    // A dead target gets no lookup at all.
     EXPECT_EQ(ws::WSAAsyncGetHostByName(HWND{999999}, kLookupMsg, "localhost"), 0u);
     EXPECT_EQ(ws::WSAGetLastError(), WSAEINVAL);
+}
+
+// The system's cancel decides: a request it cancelled is over at once (Windows never answers it;
+// wine does, into the kept buffer), one it could not cancel counts until its answer. The target
+// hears of neither, and a second cancel is refused.
+TEST(WinLookups, ACancelledLookupIsOverWhenTheSystemCancelledItElseAtItsAnswer)
+{
+    for (const int systemCancel : {0, ws::SOCKET_ERROR}) {
+        SCOPED_TRACE(systemCancel);
+        Recorder rec;
+        std::vector<::HANDLE> asked;
+        const auto previous = win::SetCancelLookupCall([&](::HANDLE request) {
+            asked.push_back(request);
+            return systemCancel;
+        });
+        ws::HANDLE cancelled = ws::WSAAsyncGetHostByName(rec.hwnd, kLookupMsg, "localhost");
+        ASSERT_NE(cancelled, 0u);
+        EXPECT_EQ(ws::WSACancelAsyncRequest(cancelled), 0);
+        EXPECT_EQ(ws::WSACancelAsyncRequest(cancelled), ws::SOCKET_ERROR);
+        EXPECT_EQ(asked.size(), 1u);
+        EXPECT_EQ(ws::PendingLookupCount(), systemCancel == 0 ? 0u : 1u);
+        EXPECT_TRUE(rec.PumpUntil([] { return ws::PendingLookupCount() == 0; }));
+        rec.PumpUntil([] { return false; }, 300ms);
+        EXPECT_TRUE(rec.seen.empty());
+        win::SetCancelLookupCall(previous);
+    }
 }
 
 TEST(WinLoop, MessagesFromAnotherThreadTimersAndQuitKeepTheirOrder)
@@ -257,7 +274,7 @@ protected:
         ::RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Dorvane\\Quenlo");
         _putenv_s("APPDATA", oldAppData_.c_str());
         _putenv_s("USERPROFILE", oldProfile_.c_str());
-        fs::remove_all(root_);
+        wintest::RemoveTree(root_);
     }
     static std::string Env(const char* name)
     {
@@ -272,6 +289,15 @@ protected:
                                     nullptr, &key, nullptr), ERROR_SUCCESS);
         ::RegSetValueExA(key, "ConfDir", 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                          static_cast<DWORD>(value.size() + 1));
+        ::RegCloseKey(key);
+    }
+    static void SetValue(const wchar_t* name, DWORD type, const std::wstring& data)
+    {
+        HKEY key;
+        ASSERT_EQ(::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Dorvane\\Quenlo", 0, nullptr, 0, KEY_WRITE,
+                                    nullptr, &key, nullptr), ERROR_SUCCESS);
+        ::RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE*>(data.c_str()),
+                         static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
         ::RegCloseKey(key);
     }
 
@@ -297,6 +323,44 @@ TEST_F(WinPrintersFileSearch, TheRegistryComesFirstThenAppDataThenTheProfile)
     EXPECT_EQ(LocatePrintersFile(), (root_ / "conf").string() + "\\");
     SetConfDir((root_ / "conf").string());
     EXPECT_EQ(LocatePrintersFile(), (root_ / "appdata").string() + "\\Dorvane\\Quenlo\\");
+}
+
+// What Windows users have that the ANSI calls missed: folders named outside the ANSI code page
+// (ő is not in wine's 1252) and deeper than 260 characters, a value name in other letter case, a
+// REG_EXPAND_SZ value, and a value longer than 4 KiB.
+TEST_F(WinPrintersFileSearch, WidePathsLongPathsAndTheRegistryAsWindowsReadsIt)
+{
+    const std::wstring conf = (root_ / L"conf \u0151").wstring();
+    fs::create_directories(conf);
+    std::ofstream(fs::path(conf) / L"printers.qdl") << "<printer>\nname=Wide\nlocalport=-1\n<endprinter>\n";
+    ::SetEnvironmentVariableW(L"QUENLO_TEST_CONF", conf.c_str());
+    SetValue(L"confdir", REG_EXPAND_SZ, L"%QUENLO_TEST_CONF%\\");
+    const std::string confUtf8 = root_.string() + "\\conf \xC5\x91\\";
+    auto settings = Settings::OpenUser();
+    ASSERT_TRUE(settings.has_value());
+    EXPECT_EQ(settings->Text("ConfDir"), confUtf8);
+    ASSERT_EQ(LocatePrintersFile(), confUtf8);
+    PrinterList printers;
+    ProxySettings proxy;
+    ASSERT_TRUE(ReadPrintersFile(confUtf8, printers, proxy, nullptr));
+    ASSERT_EQ(printers.size(), 1u);
+    EXPECT_EQ(printers[0].name, "Wide");
+
+    ::RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Dorvane\\Quenlo");
+    const std::wstring longData(5000, L'x');
+    SetValue(L"Long", REG_SZ, longData);
+    EXPECT_EQ(Settings::OpenUser()->Text("Long"), std::string(5000, 'x'));
+
+    const fs::path deep = wintest::MakeDeepFolder(root_ / L"appdata \u0151", 300);
+    ::CreateDirectoryW(wintest::LongForm(deep / L"Dorvane").c_str(), nullptr);
+    ::CreateDirectoryW(wintest::LongForm(deep / L"Dorvane" / L"Quenlo").c_str(), nullptr);
+    std::ofstream(fs::path(wintest::LongForm(deep / L"Dorvane" / L"Quenlo" / L"printers.qdl"))) << "<global>\n";
+    ::SetEnvironmentVariableW(L"APPDATA", deep.c_str());
+    const std::optional<std::string> located = LocatePrintersFile();
+    ASSERT_TRUE(located.has_value());
+    EXPECT_EQ(fs::path(std::u8string(located->begin(), located->end())).wstring(),
+              (deep / L"Dorvane" / L"Quenlo").wstring() + L"\\");
+    EXPECT_TRUE(ReadPrintersFile(*located, printers, proxy, nullptr));
 }
 
 }  // namespace

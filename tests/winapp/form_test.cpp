@@ -1,5 +1,6 @@
 // The native window under wine: texts through the W calls, the view's byte round trips, geometry
 // and anchors, the tray and the minimise timer, and the controls reaching their handlers.
+#include "platform/EventLoop.h"  // before the Windows headers: their macros rename its calls
 #include "winapp/Form1.h"
 #include "winapp/WideText.h"
 
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 
 namespace quenlo::winapp {
 namespace {
@@ -202,6 +204,65 @@ TEST_F(FormTest, TimerAndMinimiseGoToTheTrayOnlyALeftClickOnOurIconComesBack) {
     EXPECT_TRUE(IsWindowVisible(form.Handle()));
     // The timer fired once per run: the window stays.
     EXPECT_FALSE(PumpUntil([&] { return !IsWindowVisible(form.Handle()); }, std::chrono::milliseconds(1500)));
+}
+
+// The box of ShowMessage, owned by the window, stays in sight until it is answered: neither the
+// timer's minimise nor the title bar's takes it away; the timer's follows once it is answered.
+// Driven from a second thread while the box's own loop runs on this one.
+TEST_F(FormTest, AnOpenMessageBoxStaysVisibleUntilAnsweredThenTheTimerMinimises) {
+    form.Show();
+    const HWND window = form.Handle();
+    const DWORD formThread = GetCurrentThreadId();
+    bool boxStayed = false, windowStayed = false;
+    std::thread driver([&] {
+        HWND box = nullptr;
+        for (int i = 0; i < 1500 && !box; ++i) {  // up to 15 s for the box to appear
+            EnumThreadWindows(formThread, [](HWND h, LPARAM found) -> BOOL {
+                wchar_t cls[16] = {};
+                GetClassNameW(h, cls, 16);
+                if (std::wstring(cls) != L"#32770" || !IsWindowVisible(h))
+                    return TRUE;
+                *reinterpret_cast<HWND*>(found) = h;
+                return FALSE;
+            }, reinterpret_cast<LPARAM>(&box));
+            if (!box)
+                Sleep(10);
+        }
+        if (!box)
+            return;
+        // Sent, so each has been handled when the call returns.
+        SendMessageW(window, WM_TIMER, 1, 0);
+        SendMessageW(window, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+        boxStayed = IsWindowVisible(box) != FALSE;
+        windowStayed = IsWindowVisible(window) && !IsIconic(window);
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+    });
+    form.ShowMessage("Quenlo: the box stays", MessageIcon::Warning);
+    driver.join();
+    EXPECT_TRUE(boxStayed);
+    EXPECT_TRUE(windowStayed);
+    ASSERT_TRUE(PumpUntil([&] { return !IsWindowVisible(window); }));
+    EXPECT_TRUE(form.InTray());
+}
+
+// What the window gets while a request waits (the core's own loop, not the program's): Tab moves
+// on as in the program's loop, and a character outside the ANSI code page arrives whole.
+TEST_F(FormTest, DuringARequestTabMovesOnAndCharactersArriveWhole) {
+    form.Show();
+    SetForegroundWindow(form.Handle());
+    SetFocus(form.ComboBoxPrinterlist());
+    ASSERT_EQ(GetFocus(), form.ComboBoxPrinterlist());
+    PostMessageW(form.ComboBoxPrinterlist(), WM_KEYDOWN, VK_TAB, 0x000F0001);
+    platform::ProcessLoopMessages();
+    EXPECT_EQ(GetFocus(), form.ListView());
+
+    HWND edit = CreateWindowExW(0, L"EDIT", L"", WS_CHILD | WS_VISIBLE, 0, 0, 80, 20, form.Handle(), nullptr,
+                                GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(edit, nullptr);
+    PostMessageW(edit, WM_CHAR, 0x0151, 1);  // ő: not in the code page 1252 wine runs with
+    platform::ProcessLoopMessages();
+    EXPECT_EQ(TextOf(edit), L"\u0151");
+    DestroyWindow(edit);
 }
 
 }  // namespace
