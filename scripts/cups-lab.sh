@@ -10,7 +10,10 @@
 #                                              --log-all: every request in log/access_log, with its
 #                                              operation and status, not only the changes)
 #   scripts/cups-lab.sh port DIR               prints the port of a running lab
-#   scripts/cups-lab.sh add-printer DIR NAME   add a raw queue printing to /dev/null
+#   scripts/cups-lab.sh add-printer DIR NAME [--device URI]
+#                                              add a raw queue printing to /dev/null (or to URI:
+#                                              "lab-says:/" is the lab's own backend, below)
+#   scripts/cups-lab.sh print DIR PRINTER FILE  print FILE at once
 #   scripts/cups-lab.sh hold-jobs DIR PRINTER COUNT [--user U] [--size BYTES] [--title T] [--fast]
 #                                              queue COUNT held jobs (--fast: Print-Job requests over
 #                                              keep-alive connections, for thousands of jobs;
@@ -36,6 +39,12 @@
 # not known to this server version: they answer 200 with an "Unknown operation" page and change
 # nothing (401 with --auth).
 #
+# The lab's server programs are its own directory lib/ (ServerBin): links to the system's, and
+# beside its backends the lab's own "lab-says", which prints nothing but tells the scheduler what a
+# printer would: each line of the job's document is written to its standard error as it is
+# ("STATE: +media-jam-error", "ATTR: marker-levels=5"), except "sleep SECONDS" and "wait PATH"
+# (until PATH exists, at most 120 s), so a test holds the job printing while it looks.
+#
 # The script's own administration (adding printers, pausing) goes over a private local socket in
 # the lab directory, where the server knows the caller from the socket itself; it works in both
 # modes.
@@ -46,7 +55,7 @@ access_log_level=actions
 
 die() { echo "cups-lab: $*" >&2; exit 1; }
 usage() {
-  sed -n '7,25p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '7,28p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -128,6 +137,7 @@ write_files_conf() {
     echo "Printcap $dir/state/printcap"
     echo "LogFilePerm 0644"
     echo "FileDevice Yes"
+    echo "ServerBin $dir/lib"
     echo "PeerCred on"
     if [ "$(id -u)" -eq 0 ]; then
       echo "User lp"
@@ -279,6 +289,36 @@ write_mime_files() {
   printf 'application/octet-stream\tapplication/vnd.cups-raw\t0\t-\n' >"$dir/etc/raw.convs"
 }
 
+# The system's server programs, and the lab's own backend beside its backends.
+write_server_bin() {
+  local dir=$1 system=/usr/lib/cups entry
+  rm -rf "$dir/lib"
+  mkdir -p "$dir/lib/backend"
+  for entry in "$system"/*; do
+    [ "$(basename "$entry")" = backend ] || ln -s "$entry" "$dir/lib/"
+  done
+  for entry in "$system"/backend/*; do
+    ln -s "$entry" "$dir/lib/backend/"
+  done
+  cat >"$dir/lib/backend/lab-says" <<'EOF'
+#!/bin/sh
+# Without arguments a backend lists the devices it finds: none.
+[ $# -ge 5 ] || exit 0
+doc=${6:-/dev/stdin}
+while IFS= read -r line || [ -n "$line" ]; do
+  case "$line" in
+    "sleep "*) sleep "${line#sleep }" ;;
+    "wait "*)
+      i=0
+      while [ ! -e "${line#wait }" ] && [ $i -lt 1200 ]; do sleep 0.1; i=$((i + 1)); done ;;
+    *) printf '%s\n' "$line" >&2 ;;
+  esac
+done <"$doc"
+exit 0
+EOF
+  chmod 0755 "$dir/lib" "$dir/lib/backend" "$dir/lib/backend/lab-says"
+}
+
 # Stops the lab when its owner ends without stopping it (a crashed test program, for example).
 start_watcher() {
   local dir=$1 owner=$2 pid=$3
@@ -323,6 +363,7 @@ cmd_start() {
   rm -f "$sock"
   write_files_conf "$dir"
   write_mime_files "$dir"
+  write_server_bin "$dir"
 
   # The port is chosen free just before the server binds it; if another program takes it in
   # between, the server fails to listen and we try another.
@@ -369,13 +410,21 @@ cmd_port() {
 }
 
 cmd_add_printer() {
-  local dir name
+  local dir name device=file:///dev/null
   dir=$(lab_dir "${1:-}")
   name=${2:-}
   [ -n "$name" ] || usage
+  shift 2
+  while [ $# -gt 0 ]; do
+    case "$1" in
+      --device) device=${2:?}; shift ;;
+      *) usage ;;
+    esac
+    shift
+  done
   need_tools
   running "$dir" || die "no lab running in $dir"
-  lpadmin -h "$(server_of "$dir")" -p "$name" -v file:///dev/null -E \
+  lpadmin -h "$(server_of "$dir")" -p "$name" -v "$device" -E \
     -o printer-error-policy=retry-job 2>&1 | grep -v -i 'deprecated' >&2 || true
   lpstat -h "$(server_of "$dir")" -p "$name" >/dev/null 2>&1 || die "printer $name was not added"
 }
@@ -419,6 +468,17 @@ cmd_hold_jobs() {
     lp "${opts[@]}" -t "${title:-job $i}" -- "$doc" >/dev/null
   done
   rm -f "$doc"
+}
+
+cmd_print() {
+  local dir printer file
+  dir=$(lab_dir "${1:-}")
+  printer=${2:-}
+  file=${3:-}
+  [ -n "$printer" ] && [ -f "$file" ] || usage
+  need_tools
+  running "$dir" || die "no lab running in $dir"
+  lp -h "127.0.0.1:$(cat "$dir/port")" -d "$printer" -- "$file" >/dev/null
 }
 
 cmd_pause() {
@@ -571,6 +631,7 @@ case "$sub" in
   port) cmd_port "$@" ;;
   add-printer) cmd_add_printer "$@" ;;
   hold-jobs) cmd_hold_jobs "$@" ;;
+  print) cmd_print "$@" ;;
   pause) cmd_pause "$@" ;;
   resume) cmd_resume "$@" ;;
   stop) cmd_stop "$@" ;;
