@@ -34,14 +34,35 @@ bool SameRecord(const PrinterRecord& a, const PrinterRecord& b)
 
 bool WatchState::SameAs(const WatchState& other) const
 {
-    return reachable == other.reachable && SameRecord(printer, other.printer) && jobs == other.jobs;
+    return reachable == other.reachable && SameRecord(printer, other.printer) && jobs == other.jobs &&
+           says == other.says;
 }
 
 Lamp WatchLamp(const WatchState& state)
 {
     if (!state.looked || !state.reachable)
         return Lamp::Red;
-    return PrinterStatusText(state.printer, "").lamp;
+    const Lamp lamp = PrinterStatusText(state.printer, "").lamp;
+    const bool error = std::any_of(state.says.reasons.begin(), state.says.reasons.end(),
+                                   [](const std::string& r) { return LevelOfReason(r) == ReasonLevel::Error; });
+    return error && lamp == Lamp::Green ? Lamp::Yellow : lamp;
+}
+
+std::vector<PrinterAlert> WatchAlerts(const WatchState& state)
+{
+    if (!state.looked || !state.reachable)
+        return {};
+    return AlertsOf(state.says);
+}
+
+std::string WatchReasons(const WatchState& state)
+{
+    if (!state.looked || !state.reachable)
+        return {};
+    std::string text;
+    for (const std::string& reason : state.says.reasons)
+        text += (text.empty() ? "" : ",") + reason;
+    return text.empty() ? "none" : text;
 }
 
 std::string WatchLine(const WatchState& state, std::string_view printerName)
@@ -120,6 +141,13 @@ TWatcher::~TWatcher()
     platform::DestroyMessageTarget(window_);
     for (auto& w : watched_)
         w->http->OnRequestDone = nullptr;
+}
+
+void TWatcher::PollOnly()
+{
+    pollOnly_ = true;
+    for (auto& w : watched_)
+        w->mode = WatchMode::Polling;
 }
 
 void TWatcher::Start()
@@ -331,8 +359,14 @@ void TWatcher::AttributesRead(Watched& w, const std::string& body)
 {
     WatchState next;
     next.reachable = true;
+    PrinterSaysReader says;
     WalkResponse(body, kIppPrinterWalkDelimiterLimit,
-                 [&next](const IppAttribute& a) { ApplyPrinterAttribute(next.printer, a); }, {});
+                 [&next, &says](const IppAttribute& a) {
+                     ApplyPrinterAttribute(next.printer, a);
+                     says.Apply(a);
+                 },
+                 {});
+    next.says = says.Result();
     next.jobs = ReadSubscriptionAnswer(body).queuedJobs;
     w.needLook = false;
     w.quietLooks = 0;
@@ -343,7 +377,7 @@ void TWatcher::Unreachable(Watched& w)
 {
     w.needLook = true;
     // A server that refused subscriptions may be another one when it is back.
-    if (w.mode == WatchMode::Polling)
+    if (w.mode == WatchMode::Polling && !pollOnly_)
         w.mode = WatchMode::Subscribing;
     Report(w, WatchState{});
 }

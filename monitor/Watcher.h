@@ -28,6 +28,7 @@
 
 #include "config/PrintersFile.h"
 #include "monitor/MonitorView.h"
+#include "monitor/PrinterSays.h"
 #include "monitor/RefreshText.h"
 #include "net/HttpProt.h"
 #include "platform/EventLoop.h"
@@ -48,15 +49,23 @@ struct WatchState {
     bool reachable = false;  // the last look got an HTTP answer
     PrinterRecord printer;   // of the last narrow Get-Printer-Attributes; empty while unreachable
     std::int32_t jobs = -1;  // queued-job-count, the jobs not yet completed; -1 when not known
+    PrinterSays says;        // state reasons and supplies of the last look; empty while unreachable
     std::chrono::system_clock::time_point changedAt{};  // when the last change was seen
 
-    // Same reachability, printer record and job count (the times are not compared).
+    // Same reachability, printer record, job count, reasons and supplies (the times are not
+    // compared).
     bool SameAs(const WatchState& other) const;
 };
 
 // The lamp of a watched printer: red while unreachable (or not looked at yet), otherwise the
-// printer lamp of the window (yellow when stopped or not accepting jobs, green otherwise).
+// printer lamp of the window (yellow when stopped or not accepting jobs, green otherwise), and at
+// least yellow while the printer reports an error reason. Warnings leave the lamp as it is.
 Lamp WatchLamp(const WatchState& state);
+// The printer's errors and warnings (AlertsOf its reasons and supplies); none while unreachable.
+std::vector<PrinterAlert> WatchAlerts(const WatchState& state);
+// The state reasons as sent, joined with ","; "none" when the printer sent none, empty while
+// unreachable or not looked at yet.
+std::string WatchReasons(const WatchState& state);
 // The printer line as the window shows it: name + " - unknown" while unreachable or not looked at
 // yet, otherwise the refresh's printer line.
 std::string WatchLine(const WatchState& state, std::string_view printerName);
@@ -85,6 +94,9 @@ public:
     TWatcher(const TWatcher&) = delete;
     TWatcher& operator=(const TWatcher&) = delete;
 
+    // Asks for the printer's attributes at every look, never for a subscription (a single look
+    // costs the server less so). Call before Start.
+    void PollOnly();
     // Looks at every printer at once, then every `seconds`.
     void Start();
     // No further looks; requests under way still end and may still report changes.
@@ -134,6 +146,7 @@ private:
     platform::HWND window_ = 0;
     bool running_ = false;
     bool cancelling_ = false;
+    bool pollOnly_ = false;
 };
 
 }  // namespace quenlo
