@@ -35,17 +35,21 @@ std::vector<std::string> TWatchNotices::NewWarnings(std::size_t index, const std
         return {};
     Printer& p = printers_[index];
     // A warning that went away is announced again when it comes back.
-    std::erase_if(p.warned, [&](const std::string& key) {
+    const auto gone = [&](const std::string& key) {
         return std::find(warnings.begin(), warnings.end(), key) == warnings.end();
-    });
+    };
+    std::erase_if(p.warned, gone);
+    std::erase_if(p.warnedSeen, [&](const auto& seen) { return gone(seen.first); });
     std::vector<std::string> fresh;
-    for (const std::string& key : warnings)
-        if (p.warned.count(key) == 0)
+    for (const std::string& key : warnings) {
+        const Clock::time_point since = p.warnedSeen.try_emplace(key, now).first->second;
+        if (p.warned.count(key) == 0 && now - since >= interval_)
             fresh.push_back(key);
+    }
     if (fresh.empty() || !p.MayAnnounce(now))
         return {};
+    // A warning does not start a minute of its own: an error that follows is not held back by it.
     p.warned.insert(fresh.begin(), fresh.end());
-    p.lastNotice = now;
     return fresh;
 }
 

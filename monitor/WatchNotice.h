@@ -6,7 +6,9 @@
 // once a minute; a lamp held back by that minute is announced when the minute is over, if the
 // printer still shows it. Every printer starts as green and announced, so a printer that is red or
 // yellow from the start is announced once it has stayed so for an interval; one that is green says
-// nothing. A warning is announced once, under the same minute, and again only after it went away.
+// nothing. A warning is announced once it has been held for an interval, not within a minute after
+// the printer's last notice, and again only after it went away; it does not hold back the notices
+// that follow it.
 //
 // No clock of its own: the caller passes the time to every call, so any clock (and a test's) will
 // do. Nothing here is thread-safe.
@@ -16,6 +18,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -40,7 +43,7 @@ public:
     std::optional<Lamp> Update(std::size_t index, Lamp lamp, const std::string& errors, Clock::time_point now);
     // The printer's warnings as of `now` (keys that stay the same while a condition lasts). Returns
     // those to announce now: not announced since they appeared, and only when the printer's minute
-    // allows (else they wait for a later call); then the printer's next notice waits a minute.
+    // allows (else they wait for a later call).
     std::vector<std::string> NewWarnings(std::size_t index, const std::vector<std::string>& warnings,
                                          Clock::time_point now);
 
@@ -50,7 +53,8 @@ private:
         Lamp seen = Lamp::Green;
         std::string announcedErrors;
         std::string seenErrors;
-        std::set<std::string> warned;
+        std::set<std::string> warned;                           // announced
+        std::map<std::string, Clock::time_point> warnedSeen;    // present, since
         Clock::time_point seenSince{};
         std::optional<Clock::time_point> lastNotice;
 

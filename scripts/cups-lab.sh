@@ -316,7 +316,9 @@ while IFS= read -r line || [ -n "$line" ]; do
 done <"$doc"
 exit 0
 EOF
-  chmod 0755 "$dir/lib" "$dir/lib/backend" "$dir/lib/backend/lab-says"
+  chmod 0755 "$dir/lib" "$dir/lib/backend"
+  # Owner only: the server runs it as root then (not as lp), so a lab in a private folder works.
+  chmod 0700 "$dir/lib/backend/lab-says"
 }
 
 # Stops the lab when its owner ends without stopping it (a crashed test program, for example).

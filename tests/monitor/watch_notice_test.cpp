@@ -61,13 +61,18 @@ TEST(WatchNotices, NewErrorsAndWarningsOnceEach)
     EXPECT_EQ(notices.Update(0, Lamp::Yellow, "papírelakadás", t0 + 10s), std::nullopt);
     EXPECT_EQ(notices.Update(0, Lamp::Yellow, "papírelakadás", t0 + 65s), Lamp::Yellow);
 
-    const std::vector<std::string> toner{"toner-low-warning"};
+    const std::vector<std::string> toner{"toner-low-warning"}, both{"toner-low-warning", "media-low-warning"};
     EXPECT_TRUE(notices.NewWarnings(0, toner, t0 + 70s).empty()) << "within the minute of the jam";
     EXPECT_EQ(notices.NewWarnings(0, toner, t0 + 125s), toner);
-    EXPECT_TRUE(notices.NewWarnings(0, {"toner-low-warning", "media-low-warning"}, t0 + 126s).empty());
-    EXPECT_TRUE(notices.NewWarnings(0, {"toner-low-warning", "media-low-warning"}, t0 + 186s).size() == 1);
+    EXPECT_TRUE(notices.NewWarnings(0, both, t0 + 126s).empty()) << "not held for an interval yet";
+    EXPECT_EQ(notices.NewWarnings(0, both, t0 + 131s), std::vector<std::string>{"media-low-warning"});
+    EXPECT_TRUE(notices.NewWarnings(0, both, t0 + 140s).empty());
+    // The warnings did not hold back the end of the jam.
+    EXPECT_EQ(notices.Update(0, Lamp::Yellow, "", t0 + 141s), std::nullopt);
+    EXPECT_EQ(notices.Update(0, Lamp::Yellow, "", t0 + 146s), Lamp::Yellow);
     EXPECT_TRUE(notices.NewWarnings(0, {}, t0 + 300s).empty());
-    EXPECT_EQ(notices.NewWarnings(0, toner, t0 + 301s), toner);
+    EXPECT_TRUE(notices.NewWarnings(0, toner, t0 + 301s).empty());
+    EXPECT_EQ(notices.NewWarnings(0, toner, t0 + 306s), toner);
 }
 
 }  // namespace
