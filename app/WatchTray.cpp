@@ -48,6 +48,9 @@ std::string TipLine(const WatchState& state, const std::string& name)
         line += separator + alert.text;
         separator = "; ";
     }
+    // Why the printer behind the queue is not asked: said here, never in a balloon.
+    if (!state.deviceDisagrees && !state.device.empty())
+        line += separator + state.device;
     return line;
 }
 
@@ -172,7 +175,7 @@ void WatchTray::ShowOnTray()
             continue;
         const Lamp lamp = WatchLamp(state);
         worst = WorstLamp(worst, lamp);
-        if (lamp != Lamp::Green || !WatchAlerts(state).empty())
+        if (lamp != Lamp::Green || !WatchAlerts(state).empty() || !state.device.empty())
             tip += QLatin1Char('\n') + DecodeForDisplay(TipLine(state, watcher_.Printer(i).name));
     }
     trayLamp_ = worst;

@@ -151,6 +151,8 @@ void PrintersFileReader::ReadLine(std::string line)
         proxy_.ProxyPassword = value;
     } else if (key == "watch") {
         proxy_.Watch = NumberOfValue(value);
+    } else if (key == "watchdevice") {
+        proxy_.WatchDevice = NumberOfValue(value);
     } else if (key == "<printer>") {
         open_.emplace();
         current_ = &*open_;

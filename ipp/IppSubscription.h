@@ -84,8 +84,9 @@ IppMessage BuildRenewSubscriptionRequest(std::string_view printerUri, std::strin
 // Cancel-Subscription: charset, language, printer-uri, requesting-user-name, notify-subscription-id.
 IppMessage BuildCancelSubscriptionRequest(std::string_view printerUri, std::string_view user,
                                           std::int32_t subscriptionId);
-// Get-Printer-Attributes asking for WatchAttributes() only, with requesting-user-name.
-IppMessage BuildWatchPrinterAttributesRequest(std::string_view printerUri, std::string_view user);
+// Get-Printer-Attributes asking for WatchAttributes() (and `extra`), with requesting-user-name.
+IppMessage BuildWatchPrinterAttributesRequest(std::string_view printerUri, std::string_view user,
+                                              const std::vector<std::string_view>& extra = {});
 
 // What a subscription answer says; every field keeps its default when the answer does not carry it.
 struct SubscriptionAnswer {

@@ -14,6 +14,68 @@ namespace {
 
 constexpr unsigned kLookTimer = 1;
 
+// What the watch says of the printer behind a queue.
+constexpr const char* kDeviceNotAsked = "the printer behind the queue is not asked (";
+constexpr const char* kDeviceOnServer = "the printer behind the queue is on the server's machine: not asked";
+constexpr const char* kDeviceCups = "CUPS: ";
+constexpr const char* kDeviceSays = " / the printer: ";
+constexpr const char* kDeviceUnreachable = "unreachable";
+constexpr const char* kDeviceStopped = "stopped";
+
+bool LoopbackHost(std::string_view host)
+{
+    return host == "localhost" || host.substr(0, 4) == "127." || host == "[::1]";
+}
+
+// "host" of "host:port", "[v6]" of "[v6]:port".
+std::string_view HostOf(std::string_view hostPort)
+{
+    if (!hostPort.empty() && hostPort.front() == '[')
+        return hostPort.substr(0, hostPort.find(']') + 1);
+    return hostPort.substr(0, hostPort.find(':'));
+}
+
+// Where the device of a queue is asked: its URL, or an empty one and the reason.
+struct DeviceTarget {
+    std::string url;
+    std::string note;
+};
+
+// Devices on the network that are not asked; a local one (file, usb, ...) has no one to ask.
+bool NetworkScheme(std::string_view scheme)
+{
+    for (const std::string_view s : {"dnssd", "ipps", "http", "https", "lpd", "socket", "smb", "mdns"})
+        if (s == scheme)
+            return true;
+    return false;
+}
+
+DeviceTarget TargetOf(std::string_view deviceUri, std::string_view serverHostPort)
+{
+    const std::string_view scheme = deviceUri.substr(0, deviceUri.find(':'));
+    const std::size_t schemeEnd = deviceUri.find("://");
+    if (schemeEnd == std::string_view::npos || scheme != "ipp")
+        return {{}, NetworkScheme(scheme) ? kDeviceNotAsked + std::string(scheme) + ")" : std::string()};
+    std::string_view rest = deviceUri.substr(schemeEnd + 3);
+    rest = rest.substr(0, rest.find_first_of("?#"));
+    std::string_view hostPort = rest.substr(0, rest.find('/'));
+    const std::string_view path = rest.substr(hostPort.size());
+    if (const std::size_t at = hostPort.rfind('@'); at != std::string_view::npos)
+        hostPort.remove_prefix(at + 1);
+    if (LoopbackHost(HostOf(hostPort)) && !LoopbackHost(HostOf(serverHostPort)))
+        return {{}, kDeviceOnServer};
+    std::string url = "http://" + std::string(hostPort);
+    if (HostOf(hostPort).size() == hostPort.size())
+        url += ":631";
+    return {url + (path.empty() ? std::string("/") : std::string(path)), {}};
+}
+
+bool HasError(const PrinterSays& says)
+{
+    return std::any_of(says.reasons.begin(), says.reasons.end(),
+                       [](const std::string& r) { return LevelOfReason(r) == ReasonLevel::Error; });
+}
+
 // The name the server files our subscriptions under when the entry names no user.
 std::string LoginName()
 {
@@ -35,7 +97,7 @@ bool SameRecord(const PrinterRecord& a, const PrinterRecord& b)
 bool WatchState::SameAs(const WatchState& other) const
 {
     return reachable == other.reachable && SameRecord(printer, other.printer) && jobs == other.jobs &&
-           says == other.says;
+           says == other.says && device == other.device && deviceDisagrees == other.deviceDisagrees;
 }
 
 Lamp WatchLamp(const WatchState& state)
@@ -43,8 +105,7 @@ Lamp WatchLamp(const WatchState& state)
     if (!state.looked || !state.reachable)
         return Lamp::Red;
     const Lamp lamp = PrinterStatusText(state.printer, "").lamp;
-    const bool error = std::any_of(state.says.reasons.begin(), state.says.reasons.end(),
-                                   [](const std::string& r) { return LevelOfReason(r) == ReasonLevel::Error; });
+    const bool error = HasError(state.says) || state.deviceDisagrees;
     return error && lamp == Lamp::Green ? Lamp::Yellow : lamp;
 }
 
@@ -52,7 +113,10 @@ std::vector<PrinterAlert> WatchAlerts(const WatchState& state)
 {
     if (!state.looked || !state.reachable)
         return {};
-    return AlertsOf(state.says);
+    std::vector<PrinterAlert> alerts = AlertsOf(state.says);
+    if (state.deviceDisagrees)
+        alerts.insert(alerts.begin(), PrinterAlert{"device", state.device, ReasonLevel::Error});
+    return alerts;
 }
 
 std::string WatchReasons(const WatchState& state)
@@ -103,10 +167,21 @@ struct TWatcher::Watched {
     int quietLooks = 0;    // looks on events since the attributes were last read
     std::uint64_t requests = 0;
     WatchState state;
+    // The printer behind the queue ("watchdevice"): its own client, asked at every look.
+    std::string deviceUri;
+    DeviceTarget device;
+    std::unique_ptr<THttpCli> deviceHttp;
+    std::istringstream deviceSend;
+    std::ostringstream deviceReply;
+    bool deviceRunning = false;
+    bool deviceLooked = false;
+    bool deviceReachable = false;
+    PrinterRecord devicePrinter;
+    PrinterSays deviceSays;
 };
 
 TWatcher::TWatcher(const PrinterList& printers, const ProxySettings& proxy, int seconds)
-    : seconds_(std::max(seconds, 1))
+    : seconds_(std::max(seconds, 1)), askDevices_(proxy.WatchDevice > 0)
 {
     for (const TAList& entry : printers) {
         auto w = std::make_unique<Watched>();
@@ -139,8 +214,11 @@ TWatcher::TWatcher(const PrinterList& printers, const ProxySettings& proxy, int 
 TWatcher::~TWatcher()
 {
     platform::DestroyMessageTarget(window_);
-    for (auto& w : watched_)
+    for (auto& w : watched_) {
         w->http->OnRequestDone = nullptr;
+        if (w->deviceHttp)
+            w->deviceHttp->OnRequestDone = nullptr;
+    }
 }
 
 void TWatcher::PollOnly()
@@ -182,7 +260,7 @@ std::uint64_t TWatcher::RequestCount(std::size_t index) const { return watched_.
 bool TWatcher::Busy() const
 {
     return std::any_of(watched_.begin(), watched_.end(),
-                       [](const auto& w) { return w->running != Request::None; });
+                       [](const auto& w) { return w->running != Request::None || w->deviceRunning; });
 }
 
 platform::LRESULT TWatcher::WindowProc(unsigned message, platform::WPARAM wParam, platform::LPARAM)
@@ -198,6 +276,8 @@ void TWatcher::Look()
     for (auto& w : watched_) {
         if (w->running == Request::None)
             Begin(*w);
+        if (!w->deviceRunning)
+            AskDevice(*w);
     }
 }
 
@@ -235,7 +315,8 @@ void TWatcher::Send(Watched& w, Request request)
         body = BuildGetNotificationsRequest(w.serverUri, w.user, w.subscriptionId, w.nextSequence);
         break;
     case Request::Attributes:
-        body = BuildWatchPrinterAttributesRequest(w.url, w.user);
+        body = askDevices_ ? BuildWatchPrinterAttributesRequest(w.url, w.user, {"device-uri"})
+                           : BuildWatchPrinterAttributesRequest(w.url, w.user);
         break;
     case Request::Cancel:
         body = BuildCancelSubscriptionRequest(w.serverUri, w.user, w.subscriptionId);
@@ -360,13 +441,22 @@ void TWatcher::AttributesRead(Watched& w, const std::string& body)
     WatchState next;
     next.reachable = true;
     PrinterSaysReader says;
+    std::string deviceUri;
     WalkResponse(body, kIppPrinterWalkDelimiterLimit,
-                 [&next, &says](const IppAttribute& a) {
+                 [&](const IppAttribute& a) {
                      ApplyPrinterAttribute(next.printer, a);
                      says.Apply(a);
+                     if (a.name == "device-uri")
+                         deviceUri.assign(a.text);
                  },
                  {});
     next.says = says.Result();
+    if (askDevices_ && deviceUri != w.deviceUri) {
+        w.deviceUri = deviceUri;
+        w.device = deviceUri.empty() ? DeviceTarget{} : TargetOf(deviceUri, w.entry->remotehost);
+        w.deviceLooked = false;
+    }
+    JudgeDevice(w, next);
     next.jobs = ReadSubscriptionAnswer(body).queuedJobs;
     w.needLook = false;
     w.quietLooks = 0;
@@ -391,6 +481,87 @@ void TWatcher::SetLease(Watched& w, std::int32_t leaseSeconds)
     const auto half = std::chrono::seconds(granted / 2);
     const auto beforeEnd = std::chrono::seconds(granted) - 2 * std::chrono::seconds(seconds_);
     w.renewAt = std::chrono::steady_clock::now() + std::min(half, std::max(beforeEnd, std::chrono::seconds(0)));
+}
+
+void TWatcher::AskDevice(Watched& w)
+{
+    if (!askDevices_ || w.device.url.empty() || cancelling_)
+        return;
+    if (!w.deviceHttp) {
+        w.deviceHttp = std::make_unique<THttpCli>();
+        ApplyHttpCli1Design(*w.deviceHttp);
+        w.deviceHttp->SetNoProgressTimeout(std::chrono::seconds(std::max(seconds_, 2)));
+        Watched* raw = &w;
+        w.deviceHttp->OnRequestDone = [this, raw](THttpCli&, THttpRequest, std::uint16_t error) {
+            DeviceDone(*raw, error);
+        };
+    }
+    w.deviceHttp->SetURL(w.device.url);
+    w.deviceSend.clear();
+    w.deviceSend.str(BuildWatchPrinterAttributesRequest(w.device.url, w.user));
+    w.deviceReply.str(std::string());
+    w.deviceHttp->SetPostStream(&w.deviceSend);
+    w.deviceHttp->SetReplyStream(&w.deviceReply);
+    w.deviceRunning = true;
+    ++w.requests;
+    try {
+        w.deviceHttp->StartRequest(hrPost);
+    } catch (const EHttpException&) {
+        w.deviceRunning = false;
+    }
+}
+
+void TWatcher::DeviceDone(Watched& w, std::uint16_t error)
+{
+    w.deviceRunning = false;
+    w.deviceHttp->SetPostStream(nullptr);
+    w.deviceHttp->SetReplyStream(nullptr);
+    w.deviceLooked = true;
+    w.deviceReachable = error == 0;
+    w.devicePrinter = {};
+    PrinterSaysReader says;
+    if (w.deviceReachable && w.deviceHttp->ReplyStatus() == 200)
+        WalkResponse(w.deviceReply.str(), kIppPrinterWalkDelimiterLimit,
+                     [&](const IppAttribute& a) {
+                         ApplyPrinterAttribute(w.devicePrinter, a);
+                         says.Apply(a);
+                     },
+                     {});
+    w.deviceSays = says.Result();
+    if (cancelling_ || !w.state.looked || !w.state.reachable)
+        return;
+    WatchState next = w.state;
+    JudgeDevice(w, next);
+    Report(w, std::move(next));
+}
+
+void TWatcher::JudgeDevice(const Watched& w, WatchState& next) const
+{
+    next.device.clear();
+    next.deviceDisagrees = false;
+    if (!askDevices_ || !next.reachable || w.deviceUri.empty())
+        return;
+    if (w.device.url.empty()) {
+        next.device = w.device.note;
+        return;
+    }
+    // Only a queue that looks well can disagree: one already stopped or failing says so itself.
+    if (!w.deviceLooked || PrinterStatusText(next.printer, "").lamp != Lamp::Green || HasError(next.says))
+        return;
+    std::string problem;
+    if (!w.deviceReachable) {
+        problem = kDeviceUnreachable;
+    } else {
+        for (const std::string& reason : w.deviceSays.reasons)
+            if (LevelOfReason(reason) == ReasonLevel::Error)
+                problem += (problem.empty() ? "" : ", ") + reason;
+        if (problem.empty() && w.devicePrinter.stateText == PrinterStateText(5))
+            problem = kDeviceStopped;
+    }
+    if (problem.empty())
+        return;
+    next.device = kDeviceCups + next.printer.stateText + next.printer.acceptingText + kDeviceSays + problem;
+    next.deviceDisagrees = true;
 }
 
 void TWatcher::Report(Watched& w, WatchState next)

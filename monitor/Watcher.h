@@ -22,6 +22,13 @@
 // requesting-user-name (the entry's user, else the login name), because a subscription belongs to
 // the user who made it.
 //
+// With the printers file's "watchdevice" key, the narrow Get-Printer-Attributes also asks for the
+// queue's device-uri; where that is ipp:// (the server's own machine only when the server is on this
+// one: a loopback device host names the server's machine, not ours), every look also sends the same
+// Get-Printer-Attributes to the device itself, on its own connection without credentials or proxy.
+// Other schemes (ipps:// included: this client has no TLS) are not asked; WatchState says so for
+// those of network printers (dnssd, ipps, lpd, socket, ...).
+//
 // Threads: everything runs on the thread that made the watcher, in its event loop; handlers fire
 // from inside it. Nothing here is thread-safe.
 #pragma once
@@ -50,6 +57,11 @@ struct WatchState {
     PrinterRecord printer;   // of the last narrow Get-Printer-Attributes; empty while unreachable
     std::int32_t jobs = -1;  // queued-job-count, the jobs not yet completed; -1 when not known
     PrinterSays says;        // state reasons and supplies of the last look; empty while unreachable
+    // With the "watchdevice" key: what the printer behind the queue says against the queue
+    // ("CUPS: idle, accepting jobs / the printer: unreachable"), or why it is not asked; empty when
+    // it agrees or is not known yet.
+    std::string device;
+    bool deviceDisagrees = false;  // `device` is a disagreement, not a note
     std::chrono::system_clock::time_point changedAt{};  // when the last change was seen
 
     // Same reachability, printer record, job count, reasons and supplies (the times are not
@@ -61,7 +73,8 @@ struct WatchState {
 // printer lamp of the window (yellow when stopped or not accepting jobs, green otherwise), and at
 // least yellow while the printer reports an error reason. Warnings leave the lamp as it is.
 Lamp WatchLamp(const WatchState& state);
-// The printer's errors and warnings (AlertsOf its reasons and supplies); none while unreachable.
+// The printer's errors and warnings (AlertsOf its reasons and supplies, and a disagreement with the
+// printer behind the queue as an error); none while unreachable.
 std::vector<PrinterAlert> WatchAlerts(const WatchState& state);
 // The state reasons as sent, joined with ","; "none" when the printer sent none, empty while
 // unreachable or not looked at yet.
@@ -139,6 +152,9 @@ private:
     void Unreachable(Watched& w);
     void SetLease(Watched& w, std::int32_t leaseSeconds);
     void Report(Watched& w, WatchState next);
+    void AskDevice(Watched& w);
+    void DeviceDone(Watched& w, std::uint16_t error);
+    void JudgeDevice(const Watched& w, WatchState& next) const;
     platform::LRESULT WindowProc(unsigned message, platform::WPARAM wParam, platform::LPARAM lParam);
 
     int seconds_;
@@ -147,6 +163,7 @@ private:
     bool running_ = false;
     bool cancelling_ = false;
     bool pollOnly_ = false;
+    bool askDevices_ = false;
 };
 
 }  // namespace quenlo

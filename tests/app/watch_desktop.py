@@ -12,12 +12,15 @@ resume, red while the server is stopped (the tip then names both printers), gree
 holds none of its subscriptions any more. A third printer prints through the lab's own backend,
 which reports connecting-to-device (no balloon), then a jam (yellow lamp, a balloon) with low
 toner, then clears the jam (green lamp, the low toner still in the tip). A picture of each lamp, of
-the balloons and of the tips goes to DIR.
+the balloons and of the tips goes to DIR. A fourth printer's queue sends its jobs to a printer of
+the test's own on this machine (the file sets "watchdevice"): when that printer stops answering
+while the queue is idle, the tip shows the disagreement, and it goes when the printer is back.
 How long each change took to reach the tray is printed, never judged: every wait only has a
 generous limit. The last line is "N passed, N failed".
 """
 import argparse
 import functools
+import http.server
 import os
 import re
 import shutil
@@ -25,6 +28,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import urllib.request
 
@@ -141,6 +145,33 @@ def subscriptions_on_server(port):
     return count
 
 
+class Device:
+    """The printer behind a queue, as far as the watch needs it: it answers (with 404) or is off."""
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            self.rfile.read(int(self.headers.get("Content-Length", 0)))
+            self.send_error(404)
+
+        def log_message(self, *args):
+            pass
+
+    def __init__(self):
+        self.server = http.server.HTTPServer(("127.0.0.1", 0), Device.Handler)
+        self.port = self.server.server_address[1]
+        self.start()
+
+    def start(self):
+        if self.server is None:
+            self.server = http.server.HTTPServer(("127.0.0.1", self.port), Device.Handler)
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+        self.server = None
+
+
 # --- The cases -------------------------------------------------------------------------------------
 
 def main():
@@ -153,11 +184,13 @@ def main():
     for name in ("Iroda", "Raktar"):
         lab("add-printer", name)
     lab("add-printer", "Festo", "--device", "lab-says:/")
+    device = Device()
+    lab("add-printer", "Mogott", "--device", f"ipp://127.0.0.1:{device.port}/ipp/print")
     flags = tempfile.mkdtemp(prefix="quenlo-says-")
     config = os.path.join(os.environ["XDG_CONFIG_HOME"], "Dorvane", "Quenlo", "printers.qdl")
     with open(config, "w") as f:
-        f.write("watch=1\n")
-        for name in ("Iroda", "Raktar", "Festo"):
+        f.write("watch=1\nwatchdevice=1\n")
+        for name in ("Iroda", "Raktar", "Festo", "Mogott"):
             f.write(f"<printer>\nname={name}\nremotehost=127.0.0.1:{port}\nurl=/printers/{name}\n"
                     "localport=-1\n<endprinter>\n")
 
@@ -202,8 +235,8 @@ def main():
 
     case("the window goes to the tray", window_in_tray)
     case("all printers well: green lamp", lamp_shows("green", "lamp-green.png"))
-    case("the subscriptions are made", lambda: wait_for("three subscriptions on the server",
-                                                           lambda: subscriptions_on_server(port) == 3))
+    case("the subscriptions are made", lambda: wait_for("four subscriptions on the server",
+                                                           lambda: subscriptions_on_server(port) == 4))
     lab("pause", "Raktar", "Papír elakadt")
     case("a printer paused: yellow lamp", lamp_shows("yellow", "lamp-yellow.png"))
     case("a printer paused: its balloon", balloon_shown)
@@ -263,6 +296,12 @@ def main():
     case("the jam cleared: green lamp", lamp_shows("green", "lamp-green-jam-cleared.png"))
     case("the toner still low: the tip", lambda: tip_shown("tip-low-toner.png", 0.5))
     open(os.path.join(flags, "done"), "w").close()
+    device.stop()
+    case("the printer behind a queue off: yellow lamp", lamp_shows("yellow", "lamp-yellow-device-off.png"))
+    case("the printer behind a queue off: the disagreement in the tip",
+         lambda: tip_shown("tip-disagreement.png", 0.5))
+    device.start()
+    case("the printer behind a queue on again: green lamp", lamp_shows("green", "lamp-green-device-on.png"))
 
     lab("down")
     case("the server stopped: red lamp", lamp_shows("red", "lamp-red.png"))
@@ -282,6 +321,8 @@ def main():
     for name in ("connected", "cleared", "done"):
         open(os.path.join(flags, name), "w").close()
     shutil.rmtree(flags, ignore_errors=True)
+    if device.server is not None:
+        device.stop()
     print(f"{passed} passed, {failed} failed")
     return 0 if failed == 0 else 1
 

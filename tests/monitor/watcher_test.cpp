@@ -288,6 +288,48 @@ TEST(WatcherCupsSays, SeesTheJamAndTheTonerTheBackendReports)
     EXPECT_TRUE(test::runUntil([&] { return !watcher.Busy(); }, 10s));
 }
 
+// The printer behind a queue, with the "watchdevice" key: the watch asks the ippeveprinter a CUPS
+// queue prints to, and tells when it is off while the queue looks well; a dnssd:// device is not
+// asked, and says so.
+TEST(WatcherDevice, SeesThePrinterBehindTheQueueGoAndComeBack)
+{
+    std::string why;
+    if (!LabAvailable(why)) {
+        if (test::InCi())
+            GTEST_FAIL() << why;
+        GTEST_SKIP() << why;
+    }
+    QUENLO_REQUIRE_IPPEVEPRINTER(eve);
+    OwnLab lab("");
+    lab.Run("add-printer", {"behind", "--device", "ipp://127.0.0.1:" + std::to_string(eve.Port()) + "/ipp/print"});
+    lab.Run("add-printer", {"found", "--device", "dnssd://Somewhere._ipp._tcp.local/"});
+    PrinterList printers{lab.Entry("behind"), lab.Entry("found")};
+    ProxySettings proxy;
+    proxy.WatchDevice = 1;
+    TWatcher watcher(printers, proxy, 1);
+    watcher.Start();
+    ASSERT_TRUE(SeenWithin(watcher, 1, "dnssd device", [](const WatchState& s) { return !s.device.empty(); }));
+    EXPECT_EQ(watcher.State(1).device, "the printer behind the queue is not asked (dnssd)");
+    EXPECT_FALSE(watcher.State(1).deviceDisagrees);
+    EXPECT_EQ(WatchLamp(watcher.State(1)), Lamp::Green);
+    const std::uint64_t sent = watcher.RequestCount(0);
+    test::runFor(2500ms);
+    EXPECT_GE(watcher.RequestCount(0), sent + 2) << "the device is asked at every look";
+    EXPECT_EQ(watcher.State(0).device, "") << "the printer agrees with its queue";
+
+    eve.StopPrinter();
+    ASSERT_TRUE(SeenWithin(watcher, 0, "printer off", [](const WatchState& s) { return s.deviceDisagrees; }));
+    EXPECT_EQ(watcher.State(0).device, "CUPS: idle, accepting jobs / the printer: unreachable");
+    EXPECT_EQ(WatchLamp(watcher.State(0)), Lamp::Yellow);
+    EXPECT_EQ(AlertTexts(WatchAlerts(watcher.State(0)), ReasonLevel::Error), watcher.State(0).device);
+
+    eve.Restart();
+    ASSERT_TRUE(SeenWithin(watcher, 0, "printer on", [](const WatchState& s) { return !s.deviceDisagrees; }));
+    EXPECT_EQ(WatchLamp(watcher.State(0)), Lamp::Green);
+    watcher.CancelSubscriptions();
+    EXPECT_TRUE(test::runUntil([&] { return !watcher.Busy(); }, 10s));
+}
+
 // A server of another make: whatever it offers, the watcher ends up showing its printer, and sees
 // it go away.
 TEST(WatcherIppEvePrinter, ShowsThePrinterAndSeesItStop)

@@ -157,11 +157,25 @@ void IppEvePrinter::StartDiscovery()
         throw std::runtime_error("no discovery daemon");
 }
 
-bool IppEvePrinter::StartPrinter()
+void IppEvePrinter::StopPrinter() { StopChildProcess(printerPid_); }
+
+void IppEvePrinter::Restart()
+{
+    const auto until = std::chrono::steady_clock::now() + kStartLimit;
+    while (std::chrono::steady_clock::now() < until) {
+        if (StartPrinter(true))
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    throw std::runtime_error("IppEvePrinter: did not start again:\n" + Log());
+}
+
+bool IppEvePrinter::StartPrinter(bool samePort)
 {
     if (Exited(discoveryPid_))
         throw std::runtime_error("the discovery daemon ended");
-    port_ = FreeLoopbackPort();
+    if (!samePort)
+        port_ = FreeLoopbackPort();
     // "*" makes it listen on the loopback addresses (IPv4 and IPv6) and nowhere else.
     printerPid_ = Spawn({kPrinter, "-n", "*", "-p", std::to_string(port_), "-d", dir_, name_},
                         dir_ + "/printer.log", "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir_ + "/bus");

@@ -38,6 +38,10 @@ public:
     const std::string& Name() const { return name_; }
     // The printer's address as the monitor uses it.
     std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/ipp/print"; }
+    // Stops the printer alone, as a printer switched off; Restart starts it again on the same port
+    // (throws std::runtime_error when it does not come up within 15 s).
+    void StopPrinter();
+    void Restart();
     // What the three programs wrote so far (for failure messages).
     std::string Log() const;
 
@@ -47,7 +51,7 @@ public:
 private:
     void StartBus();
     void StartDiscovery();
-    bool StartPrinter();
+    bool StartPrinter(bool samePort = false);
     void Stop();
     void RemoveDir();
 
