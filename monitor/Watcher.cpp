@@ -70,6 +70,37 @@ DeviceTarget TargetOf(std::string_view deviceUri, std::string_view serverHostPor
     return {url + (path.empty() ? std::string("/") : std::string(path)), {}};
 }
 
+// Starts a POST of `body`; false when the client refuses (only a busy one does).
+bool StartPost(THttpCli& http, std::istringstream& send, std::ostringstream& reply, std::string body)
+{
+    send.clear();
+    send.str(std::move(body));
+    reply.str(std::string());
+    http.SetPostStream(&send);
+    http.SetReplyStream(&reply);
+    try {
+        http.StartRequest(hrPost);
+        return true;
+    } catch (const EHttpException&) {
+        return false;
+    }
+}
+
+// The printer line's attributes, the reasons and supplies, and the device-uri of an answer.
+PrinterSays ReadPrinterAnswer(std::string_view body, PrinterRecord& printer, std::string* deviceUri = nullptr)
+{
+    PrinterSaysReader says;
+    WalkResponse(body, kIppPrinterWalkDelimiterLimit,
+                 [&](const IppAttribute& a) {
+                     ApplyPrinterAttribute(printer, a);
+                     says.Apply(a);
+                     if (deviceUri != nullptr && a.name == "device-uri")
+                         deviceUri->assign(a.text);
+                 },
+                 {});
+    return says.Result();
+}
+
 bool HasError(const PrinterSays& says)
 {
     return std::any_of(says.reasons.begin(), says.reasons.end(),
@@ -324,19 +355,11 @@ void TWatcher::Send(Watched& w, Request request)
     case Request::None:
         return;
     }
-    w.send.clear();
-    w.send.str(std::move(body));
-    w.reply.str(std::string());
-    w.http->SetPostStream(&w.send);
-    w.http->SetReplyStream(&w.reply);
     w.running = request;
     ++w.requests;
-    try {
-        w.http->StartRequest(hrPost);
-    } catch (const EHttpException&) {
-        // Only a busy client refuses, and ours is never busy here; the next look tries again.
+    // Only a busy client refuses, and ours is never busy here; the next look tries again.
+    if (!StartPost(*w.http, w.send, w.reply, std::move(body)))
         w.running = Request::None;
-    }
 }
 
 void TWatcher::RequestDone(Watched& w, std::uint16_t error)
@@ -440,17 +463,8 @@ void TWatcher::AttributesRead(Watched& w, const std::string& body)
 {
     WatchState next;
     next.reachable = true;
-    PrinterSaysReader says;
     std::string deviceUri;
-    WalkResponse(body, kIppPrinterWalkDelimiterLimit,
-                 [&](const IppAttribute& a) {
-                     ApplyPrinterAttribute(next.printer, a);
-                     says.Apply(a);
-                     if (a.name == "device-uri")
-                         deviceUri.assign(a.text);
-                 },
-                 {});
-    next.says = says.Result();
+    next.says = ReadPrinterAnswer(body, next.printer, &deviceUri);
     if (askDevices_ && deviceUri != w.deviceUri) {
         w.deviceUri = deviceUri;
         w.device = deviceUri.empty() ? DeviceTarget{} : TargetOf(deviceUri, w.entry->remotehost);
@@ -497,18 +511,10 @@ void TWatcher::AskDevice(Watched& w)
         };
     }
     w.deviceHttp->SetURL(w.device.url);
-    w.deviceSend.clear();
-    w.deviceSend.str(BuildWatchPrinterAttributesRequest(w.device.url, w.user));
-    w.deviceReply.str(std::string());
-    w.deviceHttp->SetPostStream(&w.deviceSend);
-    w.deviceHttp->SetReplyStream(&w.deviceReply);
     w.deviceRunning = true;
     ++w.requests;
-    try {
-        w.deviceHttp->StartRequest(hrPost);
-    } catch (const EHttpException&) {
+    if (!StartPost(*w.deviceHttp, w.deviceSend, w.deviceReply, BuildWatchPrinterAttributesRequest(w.device.url, w.user)))
         w.deviceRunning = false;
-    }
 }
 
 void TWatcher::DeviceDone(Watched& w, std::uint16_t error)
@@ -519,15 +525,8 @@ void TWatcher::DeviceDone(Watched& w, std::uint16_t error)
     w.deviceLooked = true;
     w.deviceReachable = error == 0;
     w.devicePrinter = {};
-    PrinterSaysReader says;
-    if (w.deviceReachable && w.deviceHttp->ReplyStatus() == 200)
-        WalkResponse(w.deviceReply.str(), kIppPrinterWalkDelimiterLimit,
-                     [&](const IppAttribute& a) {
-                         ApplyPrinterAttribute(w.devicePrinter, a);
-                         says.Apply(a);
-                     },
-                     {});
-    w.deviceSays = says.Result();
+    const bool answered = w.deviceReachable && w.deviceHttp->ReplyStatus() == 200;
+    w.deviceSays = ReadPrinterAnswer(answered ? w.deviceReply.str() : std::string(), w.devicePrinter);
     if (cancelling_ || !w.state.looked || !w.state.reachable)
         return;
     WatchState next = w.state;

@@ -106,28 +106,26 @@ def ipp_attribute(tag, name, value):
     return struct.pack(">BH", tag, len(name)) + name + struct.pack(">H", len(value)) + value
 
 
-def printer_says(port, printer):
-    """The raw answer of a Get-Printer-Attributes for the printer's state reasons."""
-    body = struct.pack(">BBHI", 1, 1, 0x000B, 1) + b"\x01"
+def ipp_request(port, path, operation, last):
+    """The raw answer of an IPP/1.1 request to the server's `path`, `last` the final attribute."""
+    body = struct.pack(">BBHI", 1, 1, operation, 1) + b"\x01"
     body += ipp_attribute(0x47, "attributes-charset", "utf-8")
     body += ipp_attribute(0x48, "attributes-natural-language", "en")
-    body += ipp_attribute(0x45, "printer-uri", f"ipp://127.0.0.1:{port}/printers/{printer}")
-    body += ipp_attribute(0x44, "requested-attributes", "printer-state-reasons") + b"\x03"
-    request = urllib.request.Request(f"http://127.0.0.1:{port}/printers/{printer}", data=body,
+    body += ipp_attribute(0x45, "printer-uri", f"ipp://127.0.0.1:{port}{path}") + last + b"\x03"
+    request = urllib.request.Request(f"http://127.0.0.1:{port}{path}", data=body,
                                      headers={"Content-Type": "application/ipp"})
     return urllib.request.urlopen(request, timeout=10).read()
 
 
+def printer_says(port, printer):
+    """The raw answer of a Get-Printer-Attributes for the printer's state reasons."""
+    return ipp_request(port, f"/printers/{printer}", 0x000B,
+                       ipp_attribute(0x44, "requested-attributes", "printer-state-reasons"))
+
+
 def subscriptions_on_server(port):
     """The number of subscriptions the server holds, whoever made them (Get-Subscriptions)."""
-    body = struct.pack(">BBHI", 1, 1, 0x0019, 1) + b"\x01"
-    body += ipp_attribute(0x47, "attributes-charset", "utf-8")
-    body += ipp_attribute(0x48, "attributes-natural-language", "en")
-    body += ipp_attribute(0x45, "printer-uri", f"ipp://127.0.0.1:{port}/")
-    body += ipp_attribute(0x42, "requesting-user-name", "root") + b"\x03"
-    request = urllib.request.Request(f"http://127.0.0.1:{port}/", data=body,
-                                     headers={"Content-Type": "application/ipp"})
-    answer = urllib.request.urlopen(request, timeout=10).read()
+    answer = ipp_request(port, "/", 0x0019, ipp_attribute(0x42, "requesting-user-name", "root"))
     count, at = 0, 8
     while at < len(answer):
         tag = answer[at]

@@ -95,11 +95,16 @@ bool SeenWithin(TWatcher& watcher, std::size_t index, const char* what,
     return seen;
 }
 
-bool LabAvailable(std::string& why)
-{
-    why = test::CupsLab::MissingTools();
-    return why.empty();
-}
+// Skips the test when no lab can run here (fails it under CI).
+#define REQUIRE_LAB_TOOLS()                                    \
+    do {                                                       \
+        const std::string why_ = test::CupsLab::MissingTools(); \
+        if (!why_.empty()) {                                   \
+            if (test::InCi())                                  \
+                GTEST_FAIL() << why_;                          \
+            GTEST_SKIP() << why_;                              \
+        }                                                      \
+    } while (false)
 
 class WatcherCups : public ::testing::TestWithParam<const char*> {};
 
@@ -107,12 +112,7 @@ class WatcherCups : public ::testing::TestWithParam<const char*> {};
 // reaches the watcher's state, and the subscription survives (or is made again after) the restart.
 TEST_P(WatcherCups, FollowsEveryKindOfChange)
 {
-    std::string why;
-    if (!LabAvailable(why)) {
-        if (test::InCi())
-            GTEST_FAIL() << why;
-        GTEST_SKIP() << why;
-    }
+    REQUIRE_LAB_TOOLS();
     OwnLab lab(GetParam());
     lab.Run("add-printer", {"quiet"});
     lab.Run("add-printer", {"busy"});
@@ -189,12 +189,7 @@ int SubscriptionsOnServer(int port)
 // even one that was being granted when the watch ended.
 TEST(WatcherCupsEnd, SeesJobsMovedAwayAndLeavesNoSubscriptionBehind)
 {
-    std::string why;
-    if (!LabAvailable(why)) {
-        if (test::InCi())
-            GTEST_FAIL() << why;
-        GTEST_SKIP() << why;
-    }
+    REQUIRE_LAB_TOOLS();
     OwnLab lab("");
     lab.Run("add-printer", {"moved"});
     lab.Run("add-printer", {"target"});
@@ -235,12 +230,7 @@ bool HasReason(const WatchState& s, const std::string& reason)
 // as it is, a level the printer does not know is no alert; connecting-to-device is none either.
 TEST(WatcherCupsSays, SeesTheJamAndTheTonerTheBackendReports)
 {
-    std::string why;
-    if (!LabAvailable(why)) {
-        if (test::InCi())
-            GTEST_FAIL() << why;
-        GTEST_SKIP() << why;
-    }
+    REQUIRE_LAB_TOOLS();
     OwnLab lab("");
     lab.Run("add-printer", {"says", "--device", "lab-says:/"});
     PrinterList printers{lab.Entry("says")};
@@ -293,12 +283,7 @@ TEST(WatcherCupsSays, SeesTheJamAndTheTonerTheBackendReports)
 // asked, and says so.
 TEST(WatcherDevice, SeesThePrinterBehindTheQueueGoAndComeBack)
 {
-    std::string why;
-    if (!LabAvailable(why)) {
-        if (test::InCi())
-            GTEST_FAIL() << why;
-        GTEST_SKIP() << why;
-    }
+    REQUIRE_LAB_TOOLS();
     QUENLO_REQUIRE_IPPEVEPRINTER(eve);
     OwnLab lab("");
     lab.Run("add-printer", {"behind", "--device", "ipp://127.0.0.1:" + std::to_string(eve.Port()) + "/ipp/print"});
