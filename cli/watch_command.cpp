@@ -141,7 +141,9 @@ int RunSupplies(const std::vector<std::string>& argv)
             return 1;
         }
     }
-    // One look, given up after 10 s: the watcher's interval is its request's time limit too.
+    // One look, given up after 10 s: the watcher's interval is its request's time limit too. The
+    // printers behind the queues have nothing to add to the supplies.
+    proxy.WatchDevice = 0;
     TWatcher watcher(printers, proxy, 10);
     watcher.PollOnly();
     watcher.Start();
