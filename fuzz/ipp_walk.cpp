@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     sink += static_cast<unsigned char>(c);
                 for (char c : a.text)
                     sink += static_cast<unsigned char>(c);
-                if (a.name.size() > 32767 || a.text.size() > 32767)
+                if (a.name.size() > 65535 || a.text.size() > 65535)
                     __builtin_trap();
             },
             [&](int tag) {

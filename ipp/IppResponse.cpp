@@ -8,8 +8,9 @@ namespace quenlo {
 
 namespace {
 
-constexpr std::size_t kScratchSize = 65536;
-constexpr std::size_t kValueScratch = 32768;  // offset of the value's half of the scratch space
+// The value's half of the scratch space starts here; each half holds the longest name or value.
+constexpr std::size_t kValueScratch = std::size_t{1} << 16;
+constexpr std::size_t kScratchSize = 2 * kValueScratch;
 
 // Reads n bytes as a view when the body holds them all; otherwise copies what is left into `room`
 // and pads it with zeros up to n.
@@ -25,12 +26,18 @@ std::string_view ReadPadded(IppResponseStream& stream, long n, std::size_t room)
     return {dst, static_cast<std::size_t>(n)};
 }
 
-// A signed big-endian 16-bit length; missing bytes read as zero.
+// An unsigned big-endian 16-bit length at the start of `bytes`.
+std::size_t LengthAt(const char* bytes)
+{
+    return (std::size_t{static_cast<std::uint8_t>(bytes[0])} << 8) | static_cast<std::uint8_t>(bytes[1]);
+}
+
+// An unsigned big-endian 16-bit length; missing bytes read as zero.
 long ReadLength(IppResponseStream& stream)
 {
     char b[2] = {0, 0};
     stream.Read(b, 2);
-    return static_cast<std::int16_t>((static_cast<std::uint8_t>(b[0]) << 8) | static_cast<std::uint8_t>(b[1]));
+    return static_cast<long>(LengthAt(b));
 }
 
 std::int32_t FirstFourBytes(std::string_view value, bool mostSignificantFirst)
@@ -110,10 +117,8 @@ IppAttribute WholeAttributeAt(std::string_view bytes, int tag, std::size_t& leng
         length = 0;
         if (bytes.size() < at + 2)
             return {};
-        const auto n = static_cast<std::int16_t>((static_cast<std::uint8_t>(bytes[at]) << 8) |
-                                                 static_cast<std::uint8_t>(bytes[at + 1]));
+        const std::size_t size = LengthAt(bytes.data() + at);
         at += 2;
-        const std::size_t size = static_cast<std::size_t>(std::max<std::int16_t>(n, 0));
         if (bytes.size() < at + size)
             return {};
         part = bytes.substr(at, size);
@@ -154,7 +159,9 @@ std::size_t IppWalker::Step(std::string_view bytes, bool atEnd)
             return 0;
         header_ = ReadResponseHeader(stream);
         const auto first = static_cast<std::int8_t>(stream.ReadByte().value_or(0));
-        stage_ = first == kIppTagEndOfAttributes ? Stage::Done : Stage::Items;
+        group_ = first;
+        endTagRead_ = first == kIppTagEndOfAttributes;
+        stage_ = endTagRead_ ? Stage::Done : Stage::Items;
     }
     while (stage_ == Stage::Items && stream.Remaining() > 0) {
         const std::string_view rest = bytes.substr(stream.Position());
@@ -171,17 +178,47 @@ std::size_t IppWalker::Step(std::string_view bytes, bool atEnd)
                 attribute = ReadAttribute(stream, tag);
             }
             attribute.name = LowerCaseName(attribute.name, stream);
+            NoteStatusMessage(attribute);
             if (onAttribute_)
                 onAttribute_(attribute);
         } else {
             stream.ReadByte();
-            if (tag == kIppTagEndOfAttributes)
+            group_ = tag;
+            if (tag == kIppTagEndOfAttributes) {
+                endTagRead_ = true;
                 stage_ = Stage::Done;
+            }
             if (onDelimiter_)
                 onDelimiter_(tag);
         }
     }
     return stage_ == Stage::Done ? bytes.size() : stream.Position();
+}
+
+void IppWalker::NoteStatusMessage(const IppAttribute& attribute)
+{
+    if (statusMessageSeen_ || group_ != kIppTagOperationAttributes || attribute.name != "status-message")
+        return;
+    statusMessageSeen_ = true;
+    statusMessage_.assign(attribute.text);
+}
+
+IppAnswerStatus IppWalker::Status() const
+{
+    IppAnswerStatus status;
+    if (!header_)
+        return status;
+    status.complete = endTagRead_ && (header_->versionMajor == 1 || header_->versionMajor == 2);
+    status.statusCode = header_->statusCode;
+    status.statusMessage = statusMessage_;
+    return status;
+}
+
+IppAnswerStatus ReadAnswerStatus(std::string_view body)
+{
+    IppWalker walker(kIppPrinterWalkDelimiterLimit, nullptr, nullptr);
+    walker.Finish(body);
+    return walker.Status();
 }
 
 std::optional<IppResponseHeader> WalkResponse(std::string_view body, int delimiterLimit,

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace quenlo {
@@ -52,8 +53,8 @@ public:
         return static_cast<std::uint8_t>(body_[pos_++]);
     }
 
-    // 64 KiB of scratch space for the attribute reader, made once per stream on first need: the
-    // first half holds a name, the second a value (either is at most 32767 bytes long).
+    // 128 KiB of scratch space for the attribute reader, made once per stream on first need: the
+    // first half holds a name, the second a value (either is at most 65535 bytes long).
     char* Scratch();
 
 private:
@@ -82,6 +83,35 @@ struct IppResponseHeader {
     std::int32_t requestId = 0;
 };
 
+// Status-codes by their RFC keywords, as far as the program names them.
+enum IppStatusCode : std::uint16_t {
+    kIppStatusOkIgnoredOrSubstituted = 0x0001,   // successful-ok-ignored-or-substituted-attributes
+    kIppStatusForbidden = 0x0401,                // client-error-forbidden
+    kIppStatusNotAuthenticated = 0x0402,         // client-error-not-authenticated
+    kIppStatusNotAuthorized = 0x0403,            // client-error-not-authorized
+    kIppStatusNotPossible = 0x0404,              // client-error-not-possible
+    kIppStatusNotFound = 0x0406,                 // client-error-not-found
+    kIppStatusOperationNotSupported = 0x0501,    // server-error-operation-not-supported
+};
+
+// The successful class, 0x0000 to 0x00FF: successful-ok and its variants that still carried the
+// request out (ignored or substituted attributes, conflicting attributes, ...). The one rule for
+// every answer the program judges.
+constexpr bool IsSuccessfulIppStatus(std::uint16_t code) noexcept { return code <= 0x00FF; }
+
+// What a walk learned of an answer as a whole, beside its attributes.
+struct IppAnswerStatus {
+    // A header of IPP version 1 or 2 and the end-of-attributes tag were read: not an HTML page, not
+    // a body cut short.
+    bool complete = false;
+    std::uint16_t statusCode = 0;
+    // The first "status-message" of the operation attributes; empty when the server sent none.
+    std::string statusMessage;
+
+    // A complete answer whose request was carried out.
+    bool Succeeded() const noexcept { return complete && IsSuccessfulIppStatus(statusCode); }
+};
+
 // Seeks to the start and reads the header, leaving the position at offset 8 (or at the end of a
 // shorter body, whose missing header bytes read as zero).
 IppResponseHeader ReadResponseHeader(IppResponseStream& stream);
@@ -99,12 +129,13 @@ struct IppAttribute {
 };
 
 // Reads the rest of one attribute whose value tag (sign-extended from its byte) the caller has read:
-//   name-length    2 bytes   signed big-endian; 0 marks an additional value of the previous attribute
+//   name-length    2 bytes   unsigned big-endian; 0 marks an additional value of the previous attribute
 //   name           name-length bytes
-//   value-length   2 bytes   signed big-endian
+//   value-length   2 bytes   unsigned big-endian
 //   value          value-length bytes
-// A negative length (0x8000 to 0xFFFF) consumes nothing and gives an empty name or value. A name or
-// value that the body cuts short keeps its declared length, the missing bytes being zero.
+// Lengths are unsigned as on the wire, 0 to 65535 (the request writer writes them so too): a long
+// job name must not swallow the rest of the answer. A name or value that the body cuts short keeps
+// its declared length, the missing bytes being zero.
 IppAttribute ReadAttribute(IppResponseStream& stream, int tag);
 
 // Called for each attribute of a walk, with the name turned into small letters (ASCII A to Z only)
@@ -152,17 +183,28 @@ public:
 
     // The header, once more than 10 bytes have come.
     const std::optional<IppResponseHeader>& Header() const noexcept { return header_; }
+    // The answer's status as walked so far; complete only once the end tag has been read.
+    IppAnswerStatus Status() const;
 
 private:
     enum class Stage { Header, Items, Done };
     std::size_t Step(std::string_view bytes, bool atEnd);
+    void NoteStatusMessage(const IppAttribute& attribute);
 
     int delimiterLimit_;
     IppAttributeHandler onAttribute_;
     IppDelimiterHandler onDelimiter_;
     Stage stage_ = Stage::Header;
     std::optional<IppResponseHeader> header_;
+    int group_ = 0;  // the tag of the group being walked
+    bool endTagRead_ = false;
+    bool statusMessageSeen_ = false;
+    std::string statusMessage_;
 };
+
+// The status of a whole answer body (walked like a Get-Printer-Attributes answer, handing nothing
+// on).
+IppAnswerStatus ReadAnswerStatus(std::string_view body);
 
 // --- Value texts -------------------------------------------------------------------------------
 

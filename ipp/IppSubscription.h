@@ -24,6 +24,7 @@
 #pragma once
 
 #include "ipp/IppRequest.h"
+#include "ipp/IppResponse.h"
 
 #include <cstdint>
 #include <string>
@@ -42,9 +43,6 @@ enum IppSubscriptionOperation : int {
 // Group tags of subscription answers and requests.
 inline constexpr std::uint8_t kIppTagSubscriptionAttributes = 0x06;
 inline constexpr std::uint8_t kIppTagEventNotificationAttributes = 0x07;
-
-// Status-codes the watch tells apart.
-inline constexpr std::uint16_t kIppStatusNotFound = 0x0406;  // client-error-not-found
 
 // The events the watch subscribes to: what changes the printer line or the number of jobs.
 inline const std::vector<std::string_view>& WatchEvents()
@@ -99,7 +97,7 @@ struct SubscriptionAnswer {
     std::int32_t queuedJobs = -1;     // queued-job-count, for the narrow Get-Printer-Attributes
 
     // The request was carried out (successful-ok and its variants, 0x0000 to 0x00FF).
-    bool Succeeded() const { return walked && statusCode <= 0x00FF; }
+    bool Succeeded() const { return walked && IsSuccessfulIppStatus(statusCode); }
 };
 
 // Reads any of the answers above (Get-Printer-Attributes too, for its queued-job-count). An event

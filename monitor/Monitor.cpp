@@ -1,6 +1,7 @@
 #include "monitor/Monitor.h"
 
 #include "ipp/Ipp.h"
+#include "monitor/MonitorTexts.h"
 #include "monitor/RefreshText.h"
 #include "monitor/ReplyStreams.h"
 
@@ -13,24 +14,9 @@ namespace quenlo {
 
 namespace {
 
-// The texts of the window, kept together so that a change is made once.
-constexpr const char* kUnknownSuffix = " - unknown";
-constexpr const char* kNoEntrySuffix = " - memóriahiba, nem találom a nyomtató adatait";
-constexpr const char* kProbeFailedPrefix = " - kapcsolódás sikertelen (";
-constexpr const char* kConnectedPrefix = " - kapcsolódva (";
-constexpr const char* kNoPrintersSuffix = " - a szerveren nincs ilyen nyomtató";
-constexpr const char* kIppFailedPrefix = " - kapcsolódva, IPP hiba (";
-constexpr const char* kIppOkPrefix = " - kapcsolódva, IPP rendben (";
-constexpr const char* kCommentPrefix = "Megjegyzés: ";
+using namespace texts;
 
-constexpr const char* kNoJobToCancel = "Nincs kijelölve feladat, amit megszakíthatna!";
-constexpr const char* kNoJobToHold = "Nincs kijelölve feladat, amit szüneteltethetne!";
-constexpr const char* kNoJobToRelease = "Nincs kijelölve feladat, amit folytathatna!";
-constexpr const char* kBadJobId = "A job IDje érvénytelen!\rKérés megszakítva!\r(Hibapozíció: ";
-constexpr const char* kRequestFailed = "Kérés sikertelen (";
-constexpr const char* kRefused = "A kérést a szerver elutasította!\rHibakód: 0x";
-constexpr const char* kRefusedAndCupsFailed =
-    "A kérést a szerver elutasította, és CUPS HTTP kérés sem sikerült!\rHibakódok: 0x";
+constexpr std::int32_t kPrinterStateStopped = 5;  // "printer-state" stopped
 
 // An answer of this many bytes or fewer carries no IPP header worth reading.
 constexpr std::size_t kShortAnswer = 10;
@@ -43,11 +29,6 @@ std::string StatusCodeHex(std::int16_t code)
     std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(static_cast<std::int32_t>(code)));
     return text;
 }
-
-// The successful class of IPP status-codes (successful-ok and its variants that still carried the
-// request out, such as successful-ok-ignored-or-substituted-attributes).
-bool IsSuccessfulStatus(std::int16_t code) { return code >= 0 && code <= 0x00FF; }
-
 
 // The part of the url after its last "/", or all of it without one.
 std::string PrinterNameOfUrl(const std::string& url)
@@ -223,6 +204,7 @@ void TMonitor::ComboBoxPrinterlistChange()
     }
 
     refreshRunning_ = true;
+    lastPrinter_ = PrinterRecord{};
     const RefreshEnd end = RunRefreshRequests(*entry);
     refreshRunning_ = false;
     EndRefresh(end);
@@ -271,9 +253,21 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
         view_.SetLabelStatus(Name() + kIppFailedPrefix + StatusNumber() + ")");
         return RefreshEnd::JobsFailed;
     }
+    jobsAnswer.Finish();
+    const IppAnswerStatus jobsStatus = jobWalk.Walker().Status();
+    if (SaysNoSuchPrinter(jobsStatus)) {
+        // The server is there but has no such queue: the same end as its "no printers" page.
+        view_.SetPrinterSelectorEnabled(true);
+        view_.SetLabelStatus(Name() + kNoPrintersSuffix);
+        return RefreshEnd::NoPrinters;
+    }
+    if (!jobsStatus.Succeeded()) {
+        EnableRefreshControls();
+        view_.SetLabelStatus(Name() + IppFailureSuffix(jobsStatus, http_.ReplyStatus()));
+        return RefreshEnd::JobsFailed;
+    }
     view_.SetLabelStatus(Name() + kIppOkPrefix + StatusNumber() + ")");
     view_.SetImageStatus(Lamp::Green);
-    jobsAnswer.Finish();
     const std::string name = Name();
     jobs.Drain([&](const JobFields& job) { view_.AddJobRow(JobRowTexts(job, name)); });
 
@@ -285,9 +279,15 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
         return RefreshEnd::PrinterFailed;
     }
     EnableRefreshControls();
+    const IppAnswerStatus printerStatus = ReadAnswerStatus(printerAnswer.Bytes());
+    if (!printerStatus.Succeeded()) {
+        view_.SetLabelStatus(Name() + IppFailureSuffix(printerStatus, http_.ReplyStatus()));
+        return RefreshEnd::PrinterFailed;
+    }
     view_.SetLabelStatus(Name() + kIppOkPrefix + StatusNumber() + ")");
     view_.SetImageStatus(Lamp::Green);
-    const PrinterStatus printer = WalkPrinterStatus(printerAnswer.Bytes(), Name());
+    lastPrinter_ = WalkPrinterRecord(printerAnswer.Bytes());
+    const PrinterStatus printer = PrinterStatusText(lastPrinter_, Name());
     view_.SetLabelPrinterStatus(printer.line);
     view_.SetImagePrinterStatus(printer.lamp);
     return RefreshEnd::Complete;
@@ -376,38 +376,58 @@ void TMonitor::SendIppOperation(const std::string& remotehost, const std::string
     }
 
     SetCredentials(user, pass);
-    std::int16_t ippStatus = 0;
+    IppAnswerStatus answerStatus;
     {
         std::istringstream send(body);
         std::ostringstream receive;
         if (RunRequest(hrPost, &send, &receive) == Outcome::Failed) {
-            ShowError(kRequestFailed + StatusNumber() + ")");
+            ShowError(kRequestFailed + StatusNumber() + ")" +
+                      HttpRefusalDetails(http_.ReplyStatus(), !user.empty()));
             return;
         }
         const std::string answer = receive.str();
-        if (answer.size() > kShortAnswer) {
-            IppResponseStream stream(answer);
-            ippStatus = static_cast<std::int16_t>(ReadResponseHeader(stream).statusCode);
-        }
+        if (answer.size() > kShortAnswer)
+            answerStatus = ReadAnswerStatus(answer);
     }
 
-    if (!IsSuccessfulStatus(ippStatus)) {
+    const auto ippStatus = static_cast<std::int16_t>(answerStatus.statusCode);
+    bool fallbackAnswered = false;
+    if (!IsSuccessfulIppStatus(answerStatus.statusCode)) {
         if (operation == kIppPausePrinter || operation == kIppResumePrinter)
-            CupsFallback(host, path, operation, ippStatus);
+            fallbackAnswered = CupsFallback(host, path, operation, answerStatus);
         else
-            ShowWarning(kRefused + StatusCodeHex(ippStatus));
+            ShowWarning(kRefused + StatusCodeHex(ippStatus) + RefusalDetails(answerStatus));
     }
     ComboBoxPrinterlistChange();
+    // The web page answers 200 whether or not it did anything (a server that does not know the
+    // page says so only in its text): the state the refresh has just read is the judge.
+    if (fallbackAnswered && !PrinterStateFollowed(host, path, operation))
+        ShowWarning(kCupsRequestIgnored + StatusCodeHex(ippStatus) + RefusalDetails(answerStatus));
 }
 
-void TMonitor::CupsFallback(const std::string& remotehost, const std::string& url, std::int32_t operation,
-                            std::int16_t ippStatus)
+bool TMonitor::PrinterStateFollowed(const std::string& remotehost, const std::string& url,
+                                    std::int32_t operation) const
+{
+    // Only a refresh of the same printer that read its state can tell; any other end shows its own
+    // trouble.
+    if (lastRefreshEnd_ != RefreshEnd::Complete || currentPrinter_ == nullptr ||
+        currentPrinter_->remotehost != remotehost || currentPrinter_->url != url)
+        return true;
+    const bool stopped = lastPrinter_.stateText == PrinterStateText(kPrinterStateStopped);
+    return operation == kIppPausePrinter ? stopped : !stopped;
+}
+
+bool TMonitor::CupsFallback(const std::string& remotehost, const std::string& url, std::int32_t operation,
+                            const IppAnswerStatus& refusal)
 {
     const char* command = operation == kIppPausePrinter ? "stop-printer" : "start-printer";
     std::ostringstream reply;
     http_.SetURL("http://" + remotehost + "/admin/?op=" + command + "&printer_name=" + PrinterNameOfUrl(url));
-    if (RunRequest(hrGet, nullptr, &reply) == Outcome::Failed)
-        ShowWarning(kRefusedAndCupsFailed + StatusCodeHex(ippStatus) + "  " + StatusNumber());
+    if (RunRequest(hrGet, nullptr, &reply) == Outcome::Done)
+        return true;
+    ShowWarning(kRefusedAndCupsFailed + StatusCodeHex(static_cast<std::int16_t>(refusal.statusCode)) + "  " +
+                StatusNumber() + RefusalDetails(refusal));
+    return false;
 }
 
 }  // namespace quenlo

@@ -29,6 +29,7 @@
 #include "config/PrintersFile.h"
 #include "ipp/IppRequest.h"
 #include "monitor/MonitorView.h"
+#include "monitor/RefreshText.h"
 #include "net/HttpProt.h"
 
 #include <array>
@@ -109,10 +110,14 @@ public:
     // red lamps, finds the first entry of that name (it becomes CurrentPrinter and its comment is
     // shown), probes the printer URL with a GET, then asks for its jobs (Get-Jobs) and its state
     // (Get-Printer-Attributes). Each failure ends the refresh with its own LabelStatus text; see
-    // RefreshEnd for the end points. Every end fires OnRefreshDone. The selector and the refresh
-    // button are disabled from the probe on and enabled again at every end, except that the
-    // "no printers" end gives back only the selector (the refresh button stays disabled until a
-    // later refresh ends otherwise). Called again while one
+    // RefreshEnd for the end points. An IPP answer counts only when it is complete and successful
+    // (status-code 0x0000 to 0x00FF): Get-Jobs answered client-error-not-found ends as "no
+    // printers" (the server has no such queue); any other refusal, and a body that is not a
+    // complete IPP answer, ends as a failure of that request, with the status-code and the
+    // server's status-message in the text (MonitorTexts.h: IppFailureSuffix). Every end fires
+    // OnRefreshDone. The selector and the refresh button are disabled from the probe on and enabled
+    // again at every end, except that the "no printers" end gives back only the selector (the
+    // refresh button stays disabled until a later refresh ends otherwise). Called again while one
     // of its own requests waits (which the disabled controls normally prevent), it does nothing.
     void ComboBoxPrinterlistChange();
     // The refresh button: the same refresh.
@@ -137,11 +142,13 @@ public:
     // refresh set and judges the answer's status-code. A failed request shows "Kérés sikertelen ("
     // + status + ")" and ends there. An answer of 10 bytes or fewer is not judged. The successful
     // status-codes (0x0000 to 0x00FF: the request was carried out) show nothing; any other is a
-    // refusal and shows a warning with the status-code; a refused pause
-    // or resume is first retried through the server's web administration page
+    // refusal and shows a warning with the status-code, the server's status-message and a short
+    // explanation of the code (a failed request's box explains 401, 403 and 426 the same way); a
+    // refused pause or resume is first retried through the server's web administration page
     // ("http://" + remotehost + "/admin/?op=stop-printer&printer_name=" + the url's last segment, or
-    // start-printer), and warns only when that fails too. Every request that got through is
-    // followed by a refresh.
+    // start-printer), and warns when that fails too, or when the refresh that follows finds the
+    // printer's state unchanged (the page answers 200 also when it did nothing). Every request
+    // that got through is followed by a refresh.
     void SendIppOperation(const std::string& remotehost, const std::string& url, const std::string& user,
                           const std::string& pass, std::int32_t operation, std::int32_t jobId);
 
@@ -175,8 +182,14 @@ private:
                  std::streambuf& answer);
     void JobCommand(std::int32_t operation, const char* noSelectionText);
     void PrinterCommand(std::int32_t operation);
-    void CupsFallback(const std::string& remotehost, const std::string& url, std::int32_t operation,
-                      std::int16_t ippStatus);
+    // Tries a refused pause or resume through the web administration page; true when the page
+    // answered (which does not say that it did anything).
+    bool CupsFallback(const std::string& remotehost, const std::string& url, std::int32_t operation,
+                      const IppAnswerStatus& refusal);
+    // After the refresh that follows a fallback: false when that refresh read the same printer and
+    // its state is not what the operation asked for (paused: stopped; resumed: not stopped).
+    bool PrinterStateFollowed(const std::string& remotehost, const std::string& url,
+                              std::int32_t operation) const;
     void ShowError(const std::string& text) { view_.ShowMessage(text, MessageIcon::Error); }
     void ShowWarning(const std::string& text) { view_.ShowMessage(text, MessageIcon::Warning); }
 
@@ -185,6 +198,7 @@ private:
     const PrinterList& printers_;
     const TAList* currentPrinter_ = nullptr;
     RefreshEnd lastRefreshEnd_ = RefreshEnd::None;
+    PrinterRecord lastPrinter_;  // what the last complete refresh read of the printer
     bool requestRunning_ = false;
     bool refreshRunning_ = false;
 };

@@ -1,5 +1,6 @@
 #include "monitor/PrinterSays.h"
 
+#include "monitor/MonitorTexts.h"
 #include "platform/Text.h"
 
 #include <algorithm>
@@ -26,37 +27,6 @@ std::string_view WithoutSuffix(std::string_view keyword)
             return keyword.substr(0, keyword.size() - suffix.size());
     return keyword;
 }
-
-struct ReasonName {
-    std::string_view keyword;
-    const char* text;
-};
-
-// Our own words for what users meet most; the rest is shown as the keyword.
-constexpr ReasonName kReasonTexts[] = {
-    {"media-empty", "kifogyott a papír"},
-    {"media-jam", "papírelakadás"},
-    {"media-low", "kevés a papír"},
-    {"media-needed", "papírt kell betenni"},
-    {"toner-low", "kevés a toner"},
-    {"toner-empty", "kifogyott a toner"},
-    {"marker-supply-low", "fogyóban a festék"},
-    {"marker-supply-empty", "kifogyott a festék"},
-    {"marker-waste-almost-full", "majdnem megtelt a hulladéktartály"},
-    {"marker-waste-full", "megtelt a hulladéktartály"},
-    {"door-open", "nyitva van egy ajtó"},
-    {"cover-open", "nyitva van a fedél"},
-    {"input-tray-missing", "hiányzik egy papírtálca"},
-    {"output-area-full", "megtelt a kiadótálca"},
-    {"offline", "a nyomtató nem kapcsolódik"},
-    {"shutdown", "a nyomtató ki van kapcsolva"},
-    {"spool-area-full", "megtelt a nyomtatási sor tárhelye"},
-    {"other", "egyéb hiba"},
-};
-
-constexpr const char* kSupplyLow = " (kevés)";
-constexpr const char* kSupplyFull = " (tele)";
-constexpr const char* kSupplyUnknown = "ismeretlen";
 
 // printer-supply values read as "key=value;key=value;...".
 std::string_view SupplyField(std::string_view value, std::string_view key)
@@ -122,7 +92,7 @@ ReasonLevel LevelOfReason(std::string_view keyword)
 std::string ReasonText(std::string_view keyword)
 {
     const std::string_view stem = WithoutSuffix(keyword);
-    for (const ReasonName& r : kReasonTexts)
+    for (const texts::ReasonName& r : texts::kReasonTexts)
         if (r.keyword == stem)
             return r.text;
     return std::string(keyword);
@@ -146,11 +116,11 @@ std::string SupplyText(const Supply& supply)
 {
     std::string text = supply.name + ": ";
     if (supply.level < 0)
-        return text + kSupplyUnknown;
+        return text + texts::kSupplyUnknown;
     text += std::to_string(supply.level) + "%";
     switch (AlertOf(supply)) {
-    case SupplyAlert::Low: return text + kSupplyLow;
-    case SupplyAlert::Full: return text + kSupplyFull;
+    case SupplyAlert::Low: return text + texts::kSupplyLow;
+    case SupplyAlert::Full: return text + texts::kSupplyFull;
     case SupplyAlert::None: break;
     }
     return text;

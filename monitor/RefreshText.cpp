@@ -198,13 +198,18 @@ PrinterStatus PrinterStatusText(const PrinterRecord& printer, std::string_view p
     return status;
 }
 
-PrinterStatus WalkPrinterStatus(std::string_view body, std::string_view printerName)
+PrinterRecord WalkPrinterRecord(std::string_view body)
 {
     PrinterRecord printer;
     WalkResponse(
         body, kIppPrinterWalkDelimiterLimit,
         [&](const IppAttribute& attribute) { ApplyPrinterAttribute(printer, attribute); }, nullptr);
-    return PrinterStatusText(printer, printerName);
+    return printer;
+}
+
+PrinterStatus WalkPrinterStatus(std::string_view body, std::string_view printerName)
+{
+    return PrinterStatusText(WalkPrinterRecord(body), printerName);
 }
 
 }  // namespace quenlo

@@ -172,6 +172,9 @@ struct PrinterStatus {
 // be accepting jobs, green otherwise.
 PrinterStatus PrinterStatusText(const PrinterRecord& printer, std::string_view printerName);
 
+// Walks a Get-Printer-Attributes answer into the printer's record.
+PrinterRecord WalkPrinterRecord(std::string_view body);
+
 // Walks a Get-Printer-Attributes answer into the printer line and its lamp. A body that says
 // nothing about the printer (an IPP error, or 10 bytes or fewer) gives name + " - " and yellow.
 PrinterStatus WalkPrinterStatus(std::string_view body, std::string_view printerName);

@@ -114,8 +114,8 @@ void ReplyBody::MakeRoom(std::size_t more)
 namespace {
 
 // Room for one read of the client's block size next to the longest attribute left unfinished
-// (tag, two lengths and two 32,767-byte texts), so the buffer never grows for an answer.
-constexpr std::size_t kWalkBuffer = THttpCli::kBodyBlockSize + 1 + 2 * (2 + 32767);
+// (tag, two lengths and two 65,535-byte texts), so the buffer never grows for an answer.
+constexpr std::size_t kWalkBuffer = THttpCli::kBodyBlockSize + 1 + 2 * (2 + 65535);
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 
 #include "ipp/Ipp.h"
 #include "monitor/Monitor.h"
+#include "monitor/MonitorTexts.h"
 #include "net/WSocket.h"
 
 #include <algorithm>
@@ -13,14 +14,6 @@ namespace quenlo {
 namespace {
 
 constexpr unsigned kLookTimer = 1;
-
-// What the watch says of the printer behind a queue.
-constexpr const char* kDeviceNotAsked = "the printer behind the queue is not asked (";
-constexpr const char* kDeviceOnServer = "the printer behind the queue is on the server's machine: not asked";
-constexpr const char* kDeviceCups = "CUPS: ";
-constexpr const char* kDeviceSays = " / the printer: ";
-constexpr const char* kDeviceUnreachable = "unreachable";
-constexpr const char* kDeviceStopped = "stopped";
 
 bool LoopbackHost(std::string_view host)
 {
@@ -55,7 +48,7 @@ DeviceTarget TargetOf(std::string_view deviceUri, std::string_view serverHostPor
     const std::string_view scheme = deviceUri.substr(0, deviceUri.find(':'));
     const std::size_t schemeEnd = deviceUri.find("://");
     if (schemeEnd == std::string_view::npos || scheme != "ipp")
-        return {{}, NetworkScheme(scheme) ? kDeviceNotAsked + std::string(scheme) + ")" : std::string()};
+        return {{}, NetworkScheme(scheme) ? texts::kDeviceNotAsked + std::string(scheme) + ")" : std::string()};
     std::string_view rest = deviceUri.substr(schemeEnd + 3);
     rest = rest.substr(0, rest.find_first_of("?#"));
     std::string_view hostPort = rest.substr(0, rest.find('/'));
@@ -63,7 +56,7 @@ DeviceTarget TargetOf(std::string_view deviceUri, std::string_view serverHostPor
     if (const std::size_t at = hostPort.rfind('@'); at != std::string_view::npos)
         hostPort.remove_prefix(at + 1);
     if (LoopbackHost(HostOf(hostPort)) && !LoopbackHost(HostOf(serverHostPort)))
-        return {{}, kDeviceOnServer};
+        return {{}, texts::kDeviceOnServer};
     std::string url = "http://" + std::string(hostPort);
     if (HostOf(hostPort).size() == hostPort.size())
         url += ":631";
@@ -127,14 +120,17 @@ bool SameRecord(const PrinterRecord& a, const PrinterRecord& b)
 
 bool WatchState::SameAs(const WatchState& other) const
 {
-    return reachable == other.reachable && SameRecord(printer, other.printer) && jobs == other.jobs &&
-           says == other.says && device == other.device && deviceDisagrees == other.deviceDisagrees;
+    return reachable == other.reachable && SameRecord(printer, other.printer) && refusal == other.refusal &&
+           jobs == other.jobs && says == other.says && device == other.device &&
+           deviceDisagrees == other.deviceDisagrees;
 }
 
 Lamp WatchLamp(const WatchState& state)
 {
     if (!state.looked || !state.reachable)
         return Lamp::Red;
+    if (!state.refusal.empty())
+        return Lamp::Yellow;
     const Lamp lamp = PrinterStatusText(state.printer, "").lamp;
     const bool error = HasError(state.says) || state.deviceDisagrees;
     return error && lamp == Lamp::Green ? Lamp::Yellow : lamp;
@@ -163,7 +159,9 @@ std::string WatchReasons(const WatchState& state)
 std::string WatchLine(const WatchState& state, std::string_view printerName)
 {
     if (!state.looked || !state.reachable)
-        return std::string(printerName) + " - unknown";
+        return std::string(printerName) + texts::kUnknownSuffix;
+    if (!state.refusal.empty())
+        return std::string(printerName) + state.refusal;
     return PrinterStatusText(state.printer, printerName).line;
 }
 
@@ -463,15 +461,22 @@ void TWatcher::AttributesRead(Watched& w, const std::string& body)
 {
     WatchState next;
     next.reachable = true;
-    std::string deviceUri;
-    next.says = ReadPrinterAnswer(body, next.printer, &deviceUri);
-    if (askDevices_ && deviceUri != w.deviceUri) {
-        w.deviceUri = deviceUri;
-        w.device = deviceUri.empty() ? DeviceTarget{} : TargetOf(deviceUri, w.entry->remotehost);
-        w.deviceLooked = false;
+    const IppAnswerStatus status = ReadAnswerStatus(body);
+    if (texts::SaysNoSuchPrinter(status)) {
+        next.refusal = texts::kNoPrintersSuffix;
+    } else if (!status.Succeeded()) {
+        next.refusal = texts::IppFailureSuffix(status, w.http->ReplyStatus());
+    } else {
+        std::string deviceUri;
+        next.says = ReadPrinterAnswer(body, next.printer, &deviceUri);
+        next.jobs = ReadSubscriptionAnswer(body).queuedJobs;
+        if (askDevices_ && deviceUri != w.deviceUri) {
+            w.deviceUri = deviceUri;
+            w.device = deviceUri.empty() ? DeviceTarget{} : TargetOf(deviceUri, w.entry->remotehost);
+            w.deviceLooked = false;
+        }
     }
     JudgeDevice(w, next);
-    next.jobs = ReadSubscriptionAnswer(body).queuedJobs;
     w.needLook = false;
     w.quietLooks = 0;
     Report(w, std::move(next));
@@ -549,17 +554,17 @@ void TWatcher::JudgeDevice(const Watched& w, WatchState& next) const
         return;
     std::string problem;
     if (!w.deviceReachable) {
-        problem = kDeviceUnreachable;
+        problem = texts::kDeviceUnreachable;
     } else {
         for (const std::string& reason : w.deviceSays.reasons)
             if (LevelOfReason(reason) == ReasonLevel::Error)
                 problem += (problem.empty() ? "" : ", ") + reason;
         if (problem.empty() && w.devicePrinter.stateText == PrinterStateText(5))
-            problem = kDeviceStopped;
+            problem = texts::kDeviceStopped;
     }
     if (problem.empty())
         return;
-    next.device = kDeviceCups + next.printer.stateText + next.printer.acceptingText + kDeviceSays + problem;
+    next.device = texts::kDeviceCups + next.printer.stateText + next.printer.acceptingText + texts::kDeviceSays + problem;
     next.deviceDisagrees = true;
 }
 

@@ -55,6 +55,10 @@ struct WatchState {
     bool looked = false;     // false until the first look has ended
     bool reachable = false;  // the last look got an HTTP answer
     PrinterRecord printer;   // of the last narrow Get-Printer-Attributes; empty while unreachable
+    // What follows the name instead of the printer line when the server answered but refused to
+    // show the printer (" - a szerveren nincs ilyen nyomtató", " - kapcsolódva, IPP hiba (...)");
+    // empty otherwise.
+    std::string refusal;
     std::int32_t jobs = -1;  // queued-job-count, the jobs not yet completed; -1 when not known
     PrinterSays says;        // state reasons and supplies of the last look; empty while unreachable
     // With the "watchdevice" key: what the printer behind the queue says against the queue
@@ -69,9 +73,10 @@ struct WatchState {
     bool SameAs(const WatchState& other) const;
 };
 
-// The lamp of a watched printer: red while unreachable (or not looked at yet), otherwise the
-// printer lamp of the window (yellow when stopped or not accepting jobs, green otherwise), and at
-// least yellow while the printer reports an error reason. Warnings leave the lamp as it is.
+// The lamp of a watched printer: red while unreachable (or not looked at yet), yellow while the
+// server refuses to show it, otherwise the printer lamp of the window (yellow when stopped or not
+// accepting jobs, green otherwise), and at least yellow while the printer reports an error reason
+// (or disagrees with its queue). Warnings leave the lamp as it is.
 Lamp WatchLamp(const WatchState& state);
 // The printer's errors and warnings (AlertsOf its reasons and supplies, and a disagreement with the
 // printer behind the queue as an error); none while unreachable.
@@ -80,7 +85,7 @@ std::vector<PrinterAlert> WatchAlerts(const WatchState& state);
 // unreachable or not looked at yet.
 std::string WatchReasons(const WatchState& state);
 // The printer line as the window shows it: name + " - unknown" while unreachable or not looked at
-// yet, otherwise the refresh's printer line.
+// yet, name + the refusal while the server refuses, otherwise the refresh's printer line.
 std::string WatchLine(const WatchState& state, std::string_view printerName);
 
 // How a printer is being watched.

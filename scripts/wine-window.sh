@@ -270,6 +270,19 @@ pause_by_menu() { printer_menu 1 && wait_for 30 printer_paused; }
 check "Nyomtató felfüggesztése on the printer line pauses the printer" pause_by_menu
 release_by_menu() { job_menu 0 3 && wait_for 30 job_state_is "$first_job" pending; }
 check "Folytat on the first job releases it on the server" release_by_menu
+# Released once more, the job is not held: the server refuses, and the box says what and why (the
+# box's lines come one per line of texts.txt).
+refusal_shown() {
+  texts && field box | grep -q 'A kérést a szerver elutasította!' && grep -q 'Hibakód: 0x0404' "$work/texts.txt" &&
+    grep -q 'visszatartott feladat folytatható' "$work/texts.txt"
+}
+refused_release() {
+  job_menu 0 3 && wait_for 15 refusal_shown || return 1
+  cp "$work/texts.txt" "$art/refusal-texts.txt"
+}
+check "Folytat on a job that is not held shows the server's refusal, explained" refused_release
+shot refusal
+check "Enter closes the refusal box" close_box
 hold_by_menu() { job_menu 0 2 && wait_for 30 job_state_is "$first_job" pending-held; }
 check "Szünet on the first job holds it again on the server" hold_by_menu
 cancel_by_menu() { job_menu 1 1 && wait_for 30 job_gone "$second_job"; }

@@ -140,6 +140,14 @@ TEST(MonitorCli, RefreshPrintsTheSelectedPrintersLinesAndJobs)
     EXPECT_TRUE(std::regex_match(lines[3], job)) << lines[3];
     EXPECT_TRUE(std::regex_match(lines[4], job)) << lines[4];
 
+    // A typo in the url: the server has no such queue, and the command says so by its exit code.
+    const std::string typo = dir.Write(
+        "typo.qdl", PrintersFile({{"Typo", lab.HostPort(), CupsLab::PrinterPath("no-such-queue"), ""}}));
+    const test::ProcessResult missing = Cli({"refresh", "--config", typo});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(Lines(missing.out).at(0), "status\tyellow\tTypo - a szerveren nincs ilyen nyomtató");
+    EXPECT_EQ(Lines(missing.out).at(1), "printer\tred\tTypo - unknown");
+
     // Without --printer the first printer of the file is chosen; nothing answers there.
     const test::ProcessResult first = Cli({"refresh", "--config", config});
     EXPECT_EQ(first.exitCode, 1);
@@ -231,7 +239,8 @@ TEST(MonitorCli, ServerThatRequiresAuthenticationRefuses)
         const test::ProcessResult r = Cli(args);
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_EQ(LinesStartingWith(r.out, "message\t"),
-                  std::vector<std::string>{"message\terror\tKérés sikertelen (401)"})
+                  std::vector<std::string>{"message\terror\tKérés sikertelen (401)\\rA szerver felhasználónevet és "
+                                           "jelszót kér, de ennél a nyomtatónál nincs megadva felhasználó."})
             << command[0];
         EXPECT_EQ(LinesStartingWith(r.out, "status\t").size(), 1u);  // no refresh after a failed request
     }
@@ -257,7 +266,8 @@ TEST(MonitorCli, RefusalsArePrintedWithTheirCodesAndFallbackRequest)
     EXPECT_EQ(pause.exitCode, 1);
     EXPECT_EQ(LinesStartingWith(pause.out, "message\t"),
               std::vector<std::string>{"message\twarning\tA kérést a szerver elutasította, és CUPS HTTP kérés "
-                                       "sem sikerült!\\rHibakódok: 0x0401  404"});
+                                       "sem sikerült!\\rHibakódok: 0x0401  404\\rA szerver ezt a műveletet "
+                                       "senkinek sem engedi."});
     ASSERT_EQ(server.Connections(), 8u);
     EXPECT_EQ(RequestLine(server.Received(4)), "GET /admin/?op=stop-printer&printer_name=laser HTTP/1.0");
     EXPECT_EQ(LinesStartingWith(pause.out, "status\t").size(), 2u);

@@ -6,9 +6,11 @@
 #include "ipp/Ipp.h"
 #include "monitor/RefreshText.h"
 #include "support/CupsLab.h"
+#include "support/IppEvePrinter.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <ctime>
 #include <map>
 #include <string>
@@ -38,11 +40,16 @@ class MonitorCups {
 public:
     MonitorCups(CupsLab& lab, const std::string& printer, const std::string& user = "",
                 const std::string& pass = "")
+        : MonitorCups(lab.HostPort(), CupsLab::PrinterPath(printer), user, pass)
+    {
+    }
+    MonitorCups(const std::string& remotehost, const std::string& url, const std::string& user,
+                const std::string& pass)
     {
         TAList entry;
         entry.name = "Office";
-        entry.remotehost = lab.HostPort();
-        entry.url = CupsLab::PrinterPath(printer);
+        entry.remotehost = remotehost;
+        entry.url = url;
         entry.user = user;
         entry.pass = pass;
         entry.comment = "by the stairs";
@@ -133,6 +140,18 @@ TEST(MonitorCups, ReleaseHoldAndCancelChangeTheJobsOnTheServer)
     ASSERT_NE(m.Row(first), nullptr);
     EXPECT_EQ((*m.Row(first))[5], "pending");
 
+    // Released once more, it is not held any more: the server refuses, and the box says why.
+    ASSERT_TRUE(m.Select(first));
+    m.monitor.FolytatClick();
+    ASSERT_EQ(m.view.messages.size(), 1u);
+    const std::string box = m.view.messages[0].text;
+    EXPECT_EQ(box.rfind("A kérést a szerver elutasította!\rHibakód: 0x0404\r", 0), 0u) << box;
+    EXPECT_NE(box.find("\rA művelet most nem lehetséges (például csak visszatartott feladat folytatható)."),
+              std::string::npos)
+        << box;
+    EXPECT_GT(std::count(box.begin(), box.end(), '\r'), 2) << "the server's status-message: " << box;
+    m.view.messages.clear();
+
     ASSERT_TRUE(m.Select(first));
     m.monitor.SzunetClick();
     EXPECT_TRUE(m.view.messages.empty());
@@ -210,8 +229,43 @@ TEST(MonitorCups, ServerThatRequiresAuthenticationRefusesEveryOperation)
     for (auto click : {&TMonitor::MegszakitClick, &TMonitor::SzunetClick, &TMonitor::FolytatClick,
                        &TMonitor::NyomtatofelfuggeszteseClick, &TMonitor::NyomtatofolytatasaClick,
                        &TMonitor::OsszesfeladattorleseClick})
-        EXPECT_EQ(refused(m, id, click), "Kérés sikertelen (401)");
+        EXPECT_EQ(refused(m, id, click), "Kérés sikertelen (401)\rA szerver felhasználónevet és jelszót kér, de "
+                                         "ennél a nyomtatónál nincs megadva felhasználó.");
+    // With a user whose password the server does not take.
+    MonitorCups wrong(lab, printer, "nobody-here", "wrong");
+    ASSERT_EQ(wrong.monitor.LastRefreshEnd(), RefreshEnd::Complete);
+    EXPECT_EQ(refused(wrong, id, &TMonitor::NyomtatofelfuggeszteseClick),
+              "Kérés sikertelen (401)\rA felhasználónév vagy a jelszó hibás.");
     EXPECT_EQ(ServerJobStates(lab, printer).at(id), 4);  // still held, nothing changed
+}
+
+// A typo in the url: the server answers the probe, but has no such queue.
+TEST(MonitorCups, QueueTheServerDoesNotHave)
+{
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    MonitorCups m(lab, "no-such-queue");
+    EXPECT_EQ(m.monitor.LastRefreshEnd(), RefreshEnd::NoPrinters);
+    EXPECT_EQ(m.view.status, "Office - a szerveren nincs ilyen nyomtató");
+    EXPECT_EQ(m.view.statusLamp, Lamp::Yellow);
+    EXPECT_EQ(m.view.printerStatus, "Office - unknown");
+    EXPECT_EQ(m.view.printerLamp, Lamp::Red);
+    EXPECT_TRUE(m.view.rows.empty());
+    EXPECT_TRUE(m.view.selectorEnabled);
+    EXPECT_FALSE(m.view.refreshEnabled);
+}
+
+// A server of another make that does not know one of the operations.
+TEST(MonitorIppEvePrinter, UnsupportedOperationIsExplained)
+{
+    QUENLO_REQUIRE_IPPEVEPRINTER(eve);
+    MonitorCups m("127.0.0.1:" + std::to_string(eve.Port()), "/ipp/print", "", "");
+    // It has no page for the probe's GET; the operation goes to the printer all the same.
+    ASSERT_NE(m.monitor.CurrentPrinter(), nullptr);
+    m.monitor.OsszesfeladattorleseClick();
+    ASSERT_EQ(m.view.messages.size(), 1u);
+    const std::string box = m.view.messages[0].text;
+    EXPECT_EQ(box.rfind("A kérést a szerver elutasította!\rHibakód: 0x0501\r", 0), 0u) << box;
+    EXPECT_EQ(box.substr(box.rfind('\r') + 1), "A szerver nem ismeri ezt a műveletet.");
 }
 
 }  // namespace

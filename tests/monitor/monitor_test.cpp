@@ -57,6 +57,17 @@ protected:
         ASSERT_EQ(monitor.LastRefreshEnd(), RefreshEnd::Complete);
     }
 
+    // A refresh that ended early, as the window shows it: the printer line is the name + " - unknown"
+    // with a red lamp.
+    void ExpectFailedEnd(RefreshEnd end, const std::string& status, Lamp statusLamp)
+    {
+        EXPECT_EQ(monitor.LastRefreshEnd(), end);
+        EXPECT_EQ(view.status, status);
+        EXPECT_EQ(view.statusLamp, statusLamp);
+        EXPECT_EQ(view.printerStatus, view.text + " - unknown");
+        EXPECT_EQ(view.printerLamp, Lamp::Red);
+    }
+
     struct End {
         RefreshEnd end;
         std::string status;
@@ -232,11 +243,7 @@ TEST_F(MonitorTest, IppFailuresKeepWhatWasShown)
     Answer(server, HttpOk("page", "text/html"));
     Answer(server, FakeServer::Response(500, "Server Error", ""));
     monitor.ComboBoxPrinterlistChange();
-    EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::JobsFailed);
-    EXPECT_EQ(view.status, "Laser - kapcsolódva, IPP hiba (500)");
-    EXPECT_EQ(view.statusLamp, Lamp::Yellow);
-    EXPECT_EQ(view.printerStatus, "Laser - unknown");
-    EXPECT_EQ(view.printerLamp, Lamp::Red);
+    ExpectFailedEnd(RefreshEnd::JobsFailed, "Laser - kapcsolódva, IPP hiba (500)", Lamp::Yellow);
     EXPECT_TRUE(view.rows.empty());
     EXPECT_TRUE(view.selectorEnabled && view.refreshEnabled);
 
@@ -244,28 +251,92 @@ TEST_F(MonitorTest, IppFailuresKeepWhatWasShown)
     Answer(server, HttpOk(test::HeldJobsAnswer({3, 4})));
     Answer(server, FakeServer::Response(503, "Busy", ""));
     monitor.ComboBoxPrinterlistChange();
-    EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::PrinterFailed);
-    EXPECT_EQ(view.status, "Laser - kapcsolódva, IPP hiba (503)");
-    EXPECT_EQ(view.statusLamp, Lamp::Green);
-    EXPECT_EQ(view.printerStatus, "Laser - unknown");
-    EXPECT_EQ(view.printerLamp, Lamp::Red);
+    ExpectFailedEnd(RefreshEnd::PrinterFailed, "Laser - kapcsolódva, IPP hiba (503)", Lamp::Green);
     EXPECT_EQ(view.rows.size(), 2u);
     EXPECT_TRUE(view.selectorEnabled && view.refreshEnabled);
 }
 
-TEST_F(MonitorTest, IppErrorAnswerIsNotAFailure)
+// An answer that came with HTTP 200 counts only when it is a complete IPP answer whose status is
+// successful: the missing queue, a refusal and a broken body each end the refresh with their text.
+TEST_F(MonitorTest, IppRefusalsAndBrokenAnswersEndTheRefresh)
 {
     AddPrinter("Laser");
     view.text = "Laser";
-    const std::string notFound = IppAnswer(0x0406).End().str();
-    Answer(server, HttpOk("page", "text/html"));
-    Answer(server, HttpOk(notFound));
-    Answer(server, HttpOk(notFound));
-    monitor.ComboBoxPrinterlistChange();
+    const auto refresh = [&](const std::string& jobs, const std::string& printer = "") {
+        Answer(server, HttpOk("page", "text/html"));
+        Answer(server, HttpOk(jobs));
+        if (!printer.empty())
+            Answer(server, HttpOk(printer));
+        monitor.ComboBoxPrinterlistChange();
+    };
+    const std::string refused = IppAnswer(0x0403).Text(0x41, "status-message", "Not for you.").End().str();
+
+    // A typo in the url: the queue is not on the server.
+    refresh(IppAnswer(0x0406).Text(0x41, "status-message", "The printer does not exist.").End().str());
+    ExpectFailedEnd(RefreshEnd::NoPrinters, "Laser - a szerveren nincs ilyen nyomtató", Lamp::Yellow);
+    EXPECT_TRUE(view.selectorEnabled);
+    EXPECT_FALSE(view.refreshEnabled);
+    EXPECT_EQ(server.Connections(), 2u);
+
+    // Get-Jobs refused: its jobs are not shown, nor is the printer asked.
+    refresh(IppAnswer(0x0403)
+                .Text(0x41, "status-message", "Not for you.")
+                .Tag(0x02)
+                .Integer(0x21, "job-id", 5)
+                .End()
+                .str());
+    const std::string refusedText = "Laser - kapcsolódva, IPP hiba (0x0403) - Not for you.";
+    ExpectFailedEnd(RefreshEnd::JobsFailed, refusedText, Lamp::Yellow);
+    EXPECT_TRUE(view.rows.empty());
+    EXPECT_TRUE(view.selectorEnabled && view.refreshEnabled);
+    EXPECT_EQ(server.Connections(), 4u);
+
+    // An HTML page, and an answer cut short before its end tag, are no IPP answers.
+    refresh("<html><body>Welcome</body></html>");
+    EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::JobsFailed);
+    EXPECT_EQ(view.status, "Laser - kapcsolódva, IPP hiba (200) - a válasz nem teljes IPP üzenet");
+    const std::string jobs = test::HeldJobsAnswer({3, 4});
+    refresh(jobs.substr(0, jobs.size() - 1));
+    EXPECT_EQ(view.status, "Laser - kapcsolódva, IPP hiba (200) - a válasz nem teljes IPP üzenet");
+    EXPECT_TRUE(view.rows.empty());
+
+    // Get-Printer-Attributes refused after a good Get-Jobs: the rows stay.
+    refresh(jobs, refused);
+    ExpectFailedEnd(RefreshEnd::PrinterFailed, refusedText, Lamp::Green);
+    EXPECT_EQ(view.rows.size(), 2u);
+    EXPECT_TRUE(view.selectorEnabled && view.refreshEnabled);
+    const std::string printer = test::PrinterAnswer(3, true);
+    refresh(jobs, printer.substr(0, printer.size() - 1));
+    EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::PrinterFailed);
+    EXPECT_EQ(view.printerLamp, Lamp::Red);
+
+    // Successful codes other than 0x0000 are successes.
+    refresh(IppAnswer(0x0001).Tag(0x02).Integer(0x21, "job-id", 5).End().str(), test::PrinterAnswer(3, true));
     EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::Complete);
     EXPECT_EQ(view.status, "Laser - kapcsolódva, IPP rendben (200)");
-    EXPECT_EQ(view.printerStatus, "Laser - ");
-    EXPECT_EQ(view.printerLamp, Lamp::Yellow);
+    EXPECT_EQ(view.rows.size(), 1u);
+}
+
+// Lengths of 32,768 bytes and more: the long name, the jobs after it and the printer all arrive.
+TEST_F(MonitorTest, LongJobNameKeepsTheRestOfTheAnswer)
+{
+    AddPrinter("Laser");
+    view.text = "Laser";
+    const std::string longName(40000, 'n');
+    IppAnswer jobs;
+    for (int id : {1, 2}) {
+        jobs.Tag(0x02).Integer(0x21, "job-id", id).Text(0x42, "job-name", id == 1 ? longName : "short");
+        jobs.Integer(0x23, "job-state", 3);
+    }
+    Answer(server, HttpOk("page", "text/html"));
+    Answer(server, HttpOk(jobs.End().str()));
+    Answer(server, HttpOk(test::PrinterAnswer(5, true)));
+    monitor.ComboBoxPrinterlistChange();
+    EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::Complete);
+    ASSERT_EQ(view.rows.size(), 2u);
+    EXPECT_EQ(view.rows[0][3], longName);
+    EXPECT_EQ(view.rows[1][3], "short");
+    EXPECT_EQ(view.printerStatus, "Laser - stopped, accepting jobs");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -388,8 +459,8 @@ TEST_F(MonitorTest, PauseRefusedFallsBackToTheAdministrationPage)
     AnswerRefresh(server);
     monitor.NyomtatofelfuggeszteseClick();
     ASSERT_EQ(view.messages.size(), 1u);
-    EXPECT_EQ(view.messages[0].text,
-              "A kérést a szerver elutasította, és CUPS HTTP kérés sem sikerült!\rHibakódok: 0x0401  404");
+    EXPECT_EQ(view.messages[0].text, "A kérést a szerver elutasította, és CUPS HTTP kérés sem sikerült!\rHibakódok: "
+                                     "0x0401  404\rA szerver ezt a műveletet senkinek sem engedi.");
     EXPECT_EQ(view.messages[0].icon, MessageIcon::Warning);
     const std::string pause = server.Received(3);
     EXPECT_EQ(pause.substr(pause.find("\r\n\r\n") + 4, 4), std::string("\x01\x00\x00\x10", 4));
@@ -397,7 +468,8 @@ TEST_F(MonitorTest, PauseRefusedFallsBackToTheAdministrationPage)
     EXPECT_EQ(RequestLine(server.Received(5)), "GET /printers/laser HTTP/1.0");  // refresh follows
     EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::Complete);
 
-    // Resume refused, and the administration page answers: nothing to report.
+    // Resume refused, and the administration page answers; the printer is not stopped: nothing to
+    // report.
     view.messages.clear();
     Answer(server, HttpOk(IppAnswer(0x0401).End().str()));
     Answer(server, HttpOk("<html>started</html>", "text/html"));
@@ -406,6 +478,26 @@ TEST_F(MonitorTest, PauseRefusedFallsBackToTheAdministrationPage)
     EXPECT_TRUE(view.messages.empty());
     EXPECT_EQ(RequestLine(server.Received(9)), "GET /admin/?op=start-printer&printer_name=laser HTTP/1.0");
     EXPECT_EQ(server.Connections(), 13u);
+
+    // Pause refused, the page answers 200 but does nothing: the refresh after it still reads idle.
+    Answer(server, HttpOk(IppAnswer(0x0401).Text(0x41, "status-message", "No.").End().str()));
+    Answer(server, HttpOk("<html>Unknown operation</html>", "text/html"));
+    AnswerRefresh(server);
+    monitor.NyomtatofelfuggeszteseClick();
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_EQ(view.messages[0].text,
+              "A kérést a szerver elutasította, a CUPS HTTP kérést elfogadta, de nem hajtotta végre: a nyomtató "
+              "állapota nem változott!\rHibakód: 0x0401\rNo.\rA szerver ezt a műveletet senkinek sem engedi.");
+    EXPECT_EQ(view.messages[0].icon, MessageIcon::Warning);
+    EXPECT_EQ(server.Connections(), 18u);
+
+    // The same page that did stop the printer: the refresh reads "stopped", nothing to report.
+    view.messages.clear();
+    Answer(server, HttpOk(IppAnswer(0x0401).End().str()));
+    Answer(server, HttpOk("<html>stopped</html>", "text/html"));
+    AnswerRefresh(server, {7}, test::PrinterAnswer(5, true));
+    monitor.NyomtatofelfuggeszteseClick();
+    EXPECT_TRUE(view.messages.empty());
 }
 
 TEST_F(MonitorTest, RefusedPurgeWarnsWithoutFallback)
@@ -436,6 +528,18 @@ TEST_F(MonitorTest, StatusCodesOfTheAnswer)
     // Successful codes that still carried the request out are not refusals.
     EXPECT_EQ(purgeAnswered(IppAnswer(0x0001).End().str()), "");
     EXPECT_EQ(purgeAnswered(IppAnswer(0x0002).End().str()), "");
+    // A refusal says what the server said and what the code means.
+    EXPECT_EQ(purgeAnswered(IppAnswer(0x0404).Text(0x41, "status-message", "Not now.").End().str()),
+              "A kérést a szerver elutasította!\rHibakód: 0x0404\rNot now.\rA művelet most nem lehetséges (például "
+              "csak visszatartott feladat folytatható).");
+    // A pause answered 0x0001 was carried out: no box and no fallback, the refresh comes at once.
+    const std::size_t before = server.Connections();
+    Answer(server, HttpOk(IppAnswer(0x0001).End().str()));
+    AnswerRefresh(server);
+    view.messages.clear();
+    monitor.NyomtatofelfuggeszteseClick();
+    EXPECT_TRUE(view.messages.empty());
+    EXPECT_EQ(RequestLine(server.Received(before + 1)), "GET /printers/laser HTTP/1.0");
     // A code of 0x8000 or more is shown as its 32-bit two's complement.
     EXPECT_EQ(purgeAnswered(IppAnswer(0x8001).End().str()), "A kérést a szerver elutasította!\rHibakód: 0xFFFF8001");
     // An answer too short to carry a status is not judged.

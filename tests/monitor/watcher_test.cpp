@@ -220,6 +220,23 @@ TEST(WatcherCupsEnd, SeesJobsMovedAwayAndLeavesNoSubscriptionBehind)
     EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 0);
 }
 
+// A printer entry whose queue the server does not have: said so, yellow, not an empty printer line.
+TEST(WatcherCupsMissing, QueueTheServerDoesNotHave)
+{
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    TAList entry;
+    entry.name = "Typo";
+    entry.remotehost = lab.HostPort();
+    entry.url = test::CupsLab::PrinterPath("no-such-queue");
+    PrinterList printers{entry};
+    TWatcher watcher(printers, ProxySettings{}, 1);
+    watcher.Start();
+    ASSERT_TRUE(SeenWithin(watcher, 0, "first look", [](const WatchState& s) { return s.looked; }));
+    EXPECT_EQ(WatchLine(watcher.State(0), "Typo"), "Typo - a szerveren nincs ilyen nyomtató");
+    EXPECT_EQ(WatchLamp(watcher.State(0)), Lamp::Yellow);
+    EXPECT_EQ(watcher.State(0).jobs, -1);
+}
+
 bool HasReason(const WatchState& s, const std::string& reason)
 {
     return std::find(s.says.reasons.begin(), s.says.reasons.end(), reason) != s.says.reasons.end();
