@@ -37,7 +37,10 @@ public:
     // The printer's lamp as of `now` (call it at every change and then regularly, at least once a
     // second: held lamps become due only when asked). Returns the lamp to announce now, if any;
     // the caller then shows it, and the printer's next notice waits a minute.
-    std::optional<Lamp> Update(std::size_t index, Lamp lamp, Clock::time_point now) { return Update(index, lamp, {}, now); }
+    std::optional<Lamp> Update(std::size_t index, Lamp lamp, Clock::time_point now)
+    {
+        return Update(index, lamp, {}, now);
+    }
     // The same, where `errors` names the printer's error reasons: a change of them counts like a
     // change of the lamp.
     std::optional<Lamp> Update(std::size_t index, Lamp lamp, const std::string& errors, Clock::time_point now);

@@ -518,7 +518,8 @@ void TWatcher::AskDevice(Watched& w)
     w.deviceHttp->SetURL(w.device.url);
     w.deviceRunning = true;
     ++w.requests;
-    if (!StartPost(*w.deviceHttp, w.deviceSend, w.deviceReply, BuildWatchPrinterAttributesRequest(w.device.url, w.user)))
+    if (!StartPost(*w.deviceHttp, w.deviceSend, w.deviceReply,
+                   BuildWatchPrinterAttributesRequest(w.device.url, w.user)))
         w.deviceRunning = false;
 }
 
@@ -564,7 +565,8 @@ void TWatcher::JudgeDevice(const Watched& w, WatchState& next) const
     }
     if (problem.empty())
         return;
-    next.device = texts::kDeviceCups + next.printer.stateText + next.printer.acceptingText + texts::kDeviceSays + problem;
+    next.device = texts::kDeviceCups + next.printer.stateText + next.printer.acceptingText + texts::kDeviceSays +
+                  problem;
     next.deviceDisagrees = true;
 }
 
