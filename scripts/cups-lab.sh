@@ -39,7 +39,8 @@
 # not known to this server version: they answer 200 with an "Unknown operation" page and change
 # nothing (401 with --auth).
 #
-# The lab's server programs are its own directory lib/ (ServerBin): links to the system's, and
+# The lab's server programs are its own directory (ServerBin, under /tmp where the server's own user
+# reaches it even when the lab lies in a private folder): links to the system's, and
 # beside its backends the lab's own "lab-says", which prints nothing but tells the scheduler what a
 # printer would: each line of the job's document is written to its standard error as it is
 # ("STATE: +media-jam-error", "ATTR: marker-levels=5"), except "sleep SECONDS" and "wait PATH"
@@ -137,7 +138,7 @@ write_files_conf() {
     echo "Printcap $dir/state/printcap"
     echo "LogFilePerm 0644"
     echo "FileDevice Yes"
-    echo "ServerBin $dir/lib"
+    echo "ServerBin $(server_bin_path "$dir")"
     echo "PeerCred on"
     if [ "$(id -u)" -eq 0 ]; then
       echo "User lp"
@@ -289,18 +290,35 @@ write_mime_files() {
   printf 'application/octet-stream\tapplication/vnd.cups-raw\t0\t-\n' >"$dir/etc/raw.convs"
 }
 
+# The lab's ServerBin, made on first use; its path is kept in the lab.
+server_bin_path() {
+  local dir=$1
+  if [ ! -f "$dir/server-bin" ]; then
+    mktemp -d /tmp/cups-lab-bin.XXXXXX >"$dir/server-bin"
+  fi
+  cat "$dir/server-bin"
+}
+
+remove_server_bin() {
+  local dir=$1 bin
+  [ -f "$dir/server-bin" ] || return 0
+  bin=$(cat "$dir/server-bin")
+  case "$bin" in /tmp/cups-lab-bin.*) rm -rf "$bin" ;; esac
+  rm -f "$dir/server-bin"
+}
+
 # The system's server programs, and the lab's own backend beside its backends.
 write_server_bin() {
-  local dir=$1 system=/usr/lib/cups entry
-  rm -rf "$dir/lib"
-  mkdir -p "$dir/lib/backend"
+  local dir=$1 system=/usr/lib/cups entry bin
+  bin=$(server_bin_path "$dir")
+  mkdir -p "$bin/backend"
   for entry in "$system"/*; do
-    [ "$(basename "$entry")" = backend ] || ln -s "$entry" "$dir/lib/"
+    [ "$(basename "$entry")" = backend ] || ln -s "$entry" "$bin/"
   done
   for entry in "$system"/backend/*; do
-    ln -s "$entry" "$dir/lib/backend/"
+    ln -s "$entry" "$bin/backend/"
   done
-  cat >"$dir/lib/backend/lab-says" <<'EOF'
+  cat >"$bin/backend/lab-says" <<'EOF'
 #!/bin/sh
 # Without arguments a backend lists the devices it finds: none.
 [ $# -ge 5 ] || exit 0
@@ -316,9 +334,9 @@ while IFS= read -r line || [ -n "$line" ]; do
 done <"$doc"
 exit 0
 EOF
-  chmod 0755 "$dir/lib" "$dir/lib/backend"
-  # Owner only: the server runs it as root then (not as lp), so a lab in a private folder works.
-  chmod 0700 "$dir/lib/backend/lab-says"
+  chmod 0755 "$bin" "$bin/backend"
+  # Owner only: the server runs it as root then (not as lp), so it reads files in private folders.
+  chmod 0700 "$bin/backend/lab-says"
 }
 
 # Stops the lab when its owner ends without stopping it (a crashed test program, for example).
@@ -363,6 +381,7 @@ cmd_start() {
   local sock
   sock=$(socket_path "$dir")
   rm -f "$sock"
+  remove_server_bin "$dir"
   write_files_conf "$dir"
   write_mime_files "$dir"
   write_server_bin "$dir"
@@ -606,6 +625,7 @@ cmd_stop() {
   local sock=""
   [ -f "$dir/socket-path" ] && sock=$(cat "$dir/socket-path")
   rm -f "$dir/cupsd.pid" "$dir/port"
+  remove_server_bin "$dir"
   if [ -n "$sock" ]; then
     rm -f "$sock"
     case "$sock" in /tmp/cups-lab.*/cups.sock) rmdir "$(dirname "$sock")" 2>/dev/null || true ;; esac
