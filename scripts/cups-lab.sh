@@ -637,6 +637,12 @@ cmd_stop() {
     rm -f "$dir/watcher.pid"
     if [ -n "$watcher" ] && [ "$watcher" != "$PPID" ] && [ "$watcher" != "$$" ]; then
       kill "$watcher" 2>/dev/null || true
+      # It ends after its current second of sleep; a caller may look for the lab's processes next.
+      local i
+      for i in $(seq 1 30); do
+        alive "$watcher" || break
+        sleep 0.1
+      done
     fi
   fi
   # A lab directory made only for one run (by the test fixture) goes with the server.
