@@ -88,6 +88,25 @@ IppMessage BuildWatchPrinterAttributesRequest(std::string_view printerUri, std::
     return msg;
 }
 
+IppMessage BuildWatchPrinterListRequest(std::string_view serverUri, std::string_view user,
+                                        const std::vector<std::string_view>& extra)
+{
+    IppMessage msg = BeginWatchRequest(kIppCupsGetPrinters, serverUri, user);
+    std::vector<std::string_view> names = WatchAttributes();
+    names.push_back("printer-name");
+    names.insert(names.end(), extra.begin(), extra.end());
+    AddKeywords(msg, "requested-attributes", names);
+    EndAttributes(msg);
+    return msg;
+}
+
+bool SubscriptionAnswer::Concerns(std::string_view printerPath) const
+{
+    return std::any_of(eventPrinters.begin(), eventPrinters.end(), [printerPath](const std::string& path) {
+        return path.empty() || SamePrinterPath(path, printerPath);
+    });
+}
+
 std::string_view UriPath(std::string_view uri)
 {
     const std::size_t scheme = uri.find("://");
@@ -101,10 +120,16 @@ SubscriptionAnswer ReadSubscriptionAnswer(std::string_view body, std::string_vie
     SubscriptionAnswer answer;
     // An event group is judged when it ends: its printer URI may come anywhere inside it.
     bool inEvent = false;
-    bool eventIsOurs = true;
+    std::string eventUriPath, eventName;
     auto endEvent = [&] {
-        if (inEvent && eventIsOurs)
+        if (!inEvent)
+            return;
+        std::string path = !eventUriPath.empty() ? eventUriPath
+                           : eventName.empty()   ? std::string()
+                                                 : "/printers/" + eventName;
+        if (printerPath.empty() || path.empty() || SamePrinterPath(path, printerPath))
             ++answer.events;
+        answer.eventPrinters.push_back(std::move(path));
         inEvent = false;
     };
     auto onAttribute = [&](const IppAttribute& a) {
@@ -116,14 +141,21 @@ SubscriptionAnswer ReadSubscriptionAnswer(std::string_view body, std::string_vie
             answer.lastSequence = a.integer;
         else if (a.name == "queued-job-count")
             answer.queuedJobs = a.integer;
-        else if (a.name == "notify-printer-uri" && inEvent && !printerPath.empty())
-            eventIsOurs = SamePrinterPath(UriPath(a.text), printerPath);
+        else if (a.name == "notify-status-code")
+            answer.notifyStatus = a.integer;
+        else if (a.name == "notify-get-interval")
+            answer.getInterval = a.integer;
+        else if (a.name == "notify-printer-uri" && inEvent)
+            eventUriPath.assign(UriPath(a.text));
+        else if (a.name == "printer-name" && inEvent)
+            eventName.assign(a.text);
     };
     auto onDelimiter = [&](int tag) {
         endEvent();
         if (tag == kIppTagEventNotificationAttributes) {
             inEvent = true;
-            eventIsOurs = true;
+            eventUriPath.clear();
+            eventName.clear();
         }
     };
     if (auto header = WalkResponse(body, kIppPrinterWalkDelimiterLimit, onAttribute, onDelimiter)) {

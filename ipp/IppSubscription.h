@@ -16,8 +16,9 @@
 //
 // The subscription requests take the URI of the server ("http://host:port/") rather than the
 // printer's: a server files the events of a job that never reached its printer (a held job that is
-// cancelled) under the job's queue only for server-wide subscriptions. The events of other printers
-// that such a subscription brings are told apart by their notify-printer-uri.
+// cancelled) under the job's queue only for server-wide subscriptions. One such subscription serves
+// every watched printer of the server; its events are told apart by their notify-printer-uri (or
+// printer-name).
 //
 // These requests are IPP/1.1 (the header's minor version is 1); the request-id is the operation
 // code, as for every other request of the program.
@@ -39,6 +40,9 @@ enum IppSubscriptionOperation : int {
     kIppCancelSubscription = 0x001B,
     kIppGetNotifications = 0x001C,
 };
+
+// client-error-too-many-subscriptions: the server holds as many subscriptions as it takes.
+inline constexpr std::uint16_t kIppStatusTooManySubscriptions = 0x0415;
 
 // Group tags of subscription answers and requests.
 inline constexpr std::uint8_t kIppTagSubscriptionAttributes = 0x06;
@@ -86,6 +90,11 @@ IppMessage BuildCancelSubscriptionRequest(std::string_view printerUri, std::stri
 IppMessage BuildWatchPrinterAttributesRequest(std::string_view printerUri, std::string_view user,
                                               const std::vector<std::string_view>& extra = {});
 
+// CUPS-Get-Printers asking for WatchAttributes(), printer-name (to tell the printers apart) and
+// `extra`, with requesting-user-name: the attributes of every queue of the server in one answer.
+IppMessage BuildWatchPrinterListRequest(std::string_view serverUri, std::string_view user,
+                                        const std::vector<std::string_view>& extra = {});
+
 // What a subscription answer says; every field keeps its default when the answer does not carry it.
 struct SubscriptionAnswer {
     bool walked = false;              // the body was long enough to hold a header
@@ -95,9 +104,20 @@ struct SubscriptionAnswer {
     std::int32_t events = 0;          // event notification groups about the printer asked for
     std::int32_t lastSequence = 0;    // the highest notify-sequence-number of the events
     std::int32_t queuedJobs = -1;     // queued-job-count, for the narrow Get-Printer-Attributes
+    std::int32_t notifyStatus = 0;    // notify-status-code of the subscription group (0: not said)
+    std::int32_t getInterval = -1;    // notify-get-interval (-1: not said)
+    // The printer path of every event ("/printers/NAME"), empty for an event that names none.
+    std::vector<std::string> eventPrinters;
 
     // The request was carried out (successful-ok and its variants, 0x0000 to 0x00FF).
     bool Succeeded() const { return walked && IsSuccessfulIppStatus(statusCode); }
+    // The server refused because it holds all the subscriptions it takes.
+    bool ServerFull() const
+    {
+        return walked && (statusCode == kIppStatusTooManySubscriptions || notifyStatus == kIppStatusTooManySubscriptions);
+    }
+    // Some event concerns the printer at `printerPath`: it names that printer, or none.
+    bool Concerns(std::string_view printerPath) const;
 };
 
 // Reads any of the answers above (Get-Printer-Attributes too, for its queued-job-count). An event

@@ -4,9 +4,11 @@
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTexts.h"
 #include "net/WSocket.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 
 namespace quenlo {
@@ -79,19 +81,80 @@ bool StartPost(THttpCli& http, std::istringstream& send, std::ostringstream& rep
     }
 }
 
-// The printer line's attributes, the reasons and supplies, and the device-uri of an answer.
-PrinterSays ReadPrinterAnswer(std::string_view body, PrinterRecord& printer, std::string* deviceUri = nullptr)
+// What an answer says of one printer: the printer line's attributes, the reasons and supplies, the
+// jobs not yet completed, the queue's device.
+struct PrinterGroup {
+    std::string name;  // printer-name, which tells the queues of a list apart
+    PrinterRecord printer;
+    PrinterSays says;
+    std::int32_t jobs = -1;
+    std::string deviceUri;
+};
+
+// Every printer group of an answer, in order: one for Get-Printer-Attributes, one per queue for
+// CUPS-Get-Printers.
+std::vector<PrinterGroup> ReadPrinterGroups(std::string_view body)
 {
+    std::vector<PrinterGroup> groups;
     PrinterSaysReader says;
+    bool inGroup = false;
+    auto endGroup = [&] {
+        if (inGroup)
+            groups.back().says = says.Result();
+        inGroup = false;
+    };
     WalkResponse(body, kIppPrinterWalkDelimiterLimit,
                  [&](const IppAttribute& a) {
-                     ApplyPrinterAttribute(printer, a);
+                     if (!inGroup)
+                         return;
+                     PrinterGroup& g = groups.back();
+                     ApplyPrinterAttribute(g.printer, a);
                      says.Apply(a);
-                     if (deviceUri != nullptr && a.name == "device-uri")
-                         deviceUri->assign(a.text);
+                     if (a.name == "device-uri")
+                         g.deviceUri.assign(a.text);
+                     else if (a.name == "printer-name")
+                         g.name.assign(a.text);
+                     else if (a.name == "queued-job-count")
+                         g.jobs = a.integer;
                  },
-                 {});
-    return says.Result();
+                 [&](int tag) {
+                     endGroup();
+                     if (tag == kIppTagPrinterAttributes) {
+                         groups.emplace_back();
+                         says = PrinterSaysReader();
+                         inGroup = true;
+                     }
+                 });
+    endGroup();
+    return groups;
+}
+
+WatchState StateOf(const PrinterGroup& group)
+{
+    WatchState state;
+    state.reachable = true;
+    state.printer = group.printer;
+    state.says = group.says;
+    state.jobs = group.jobs;
+    return state;
+}
+
+// The queue name of a server's printer path ("/printers/NAME"); empty for any other path (a class
+// is not in the server's list of printers).
+std::string_view QueueName(std::string_view path)
+{
+    constexpr std::string_view prefix = "/printers/";
+    if (path.substr(0, prefix.size()) != prefix)
+        return {};
+    path.remove_prefix(prefix.size());
+    return path.substr(0, path.find_first_of("/?#"));
+}
+
+bool SameQueueName(std::string_view a, std::string_view b)
+{
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return platform::AsciiLower(x) == platform::AsciiLower(y);
+    });
 }
 
 bool HasError(const PrinterSays& says)
@@ -177,23 +240,18 @@ const char* to_string(WatchMode mode) noexcept
 
 // ---------------------------------------------------------------------------------------------
 
+// One printer of the file.
 struct TWatcher::Watched {
     const TAList* entry = nullptr;
     std::size_t index = 0;
     std::string url;
-    std::string serverUri;  // the target of the subscription requests
     std::string user;
-    std::unique_ptr<THttpCli> http;
+    Server* server = nullptr;  // whose subscription brings this printer's events
+    std::unique_ptr<THttpCli> http;  // its attributes
     std::istringstream send;
     std::ostringstream reply;
-    Request running = Request::None;
-    WatchMode mode = WatchMode::Subscribing;
-    std::int32_t subscriptionId = 0;
-    std::int32_t nextSequence = 1;
-    bool leaseEnds = false;
-    std::chrono::steady_clock::time_point renewAt{};
+    bool running = false;
     bool needLook = true;  // the printer's attributes are due whatever the events say
-    int quietLooks = 0;    // looks on events since the attributes were last read
     std::uint64_t requests = 0;
     WatchState state;
     // The printer behind the queue ("watchdevice"): its own client, asked at every look.
@@ -209,16 +267,39 @@ struct TWatcher::Watched {
     PrinterSays deviceSays;
 };
 
+// One subscription and the client that carries its requests: a server and user for all their
+// printers, or a single printer (a direct entry, or a server that refuses subscriptions on its root).
+struct TWatcher::Server {
+    std::string uri;  // the target of the subscription requests
+    bool serverWide = false;
+    std::string user;
+    std::vector<Watched*> printers;  // empty once its printers went to subscriptions of their own
+    std::unique_ptr<THttpCli> http;
+    std::istringstream send;
+    std::ostringstream reply;
+    Request running = Request::None;
+    WatchMode mode = WatchMode::Subscribing;
+    std::int32_t subscriptionId = 0;
+    std::int32_t nextSequence = 1;
+    std::int32_t getInterval = -1;  // what the server suggests; the user's interval is kept
+    bool leaseEnds = false;
+    std::chrono::steady_clock::time_point renewAt{};
+    // While the server is full of subscriptions: when it is asked again, and the pause after that.
+    std::optional<std::chrono::steady_clock::time_point> retryAt;
+    std::chrono::seconds retryPause = kFullServerPause;
+    bool listsPrinters = true;  // offers CUPS-Get-Printers (until it refuses it)
+    int quietLooks = 0;         // looks on events since all its printers' attributes were read
+    std::uint64_t requests = 0;
+};
+
 TWatcher::TWatcher(const PrinterList& printers, const ProxySettings& proxy, int seconds)
-    : seconds_(std::max(seconds, 1)), askDevices_(proxy.WatchDevice > 0)
+    : seconds_(std::max(seconds, 1)), proxy_(proxy), askDevices_(proxy.WatchDevice > 0)
 {
     for (const TAList& entry : printers) {
         auto w = std::make_unique<Watched>();
         w->entry = &entry;
         w->index = watched_.size();
         w->url = PrinterUrl(entry);
-        // A printer of its own takes subscriptions at its own URI; a CUPS server at its root.
-        w->serverUri = entry.direct ? w->url : "http://" + entry.remotehost + "/";
         w->user = entry.user.empty() ? LoginName() : entry.user;
         w->http = std::make_unique<THttpCli>();
         THttpCli& http = *w->http;
@@ -232,7 +313,19 @@ TWatcher::TWatcher(const PrinterList& printers, const ProxySettings& proxy, int 
         // A look that makes no progress for a whole interval is given up: the next one is due.
         http.SetNoProgressTimeout(std::chrono::seconds(std::max(seconds_, 2)));
         Watched* raw = w.get();
-        http.OnRequestDone = [this, raw](THttpCli&, THttpRequest, std::uint16_t error) { RequestDone(*raw, error); };
+        http.OnRequestDone = [this, raw](THttpCli&, THttpRequest, std::uint16_t error) { AttributesDone(*raw, error); };
+        // A printer of its own takes subscriptions at its own URI; a server's printers share one
+        // at its root.
+        const std::string serverUri = entry.direct ? w->url : "http://" + entry.remotehost + "/";
+        auto shared = std::find_if(servers_.begin(), servers_.end(), [&](const auto& s) {
+            return !entry.direct && s->serverWide && s->uri == serverUri && s->user == raw->user;
+        });
+        if (shared != servers_.end()) {
+            (*shared)->printers.push_back(raw);
+            raw->server = shared->get();
+        } else {
+            AddServer(serverUri, !entry.direct, *raw);
+        }
         watched_.push_back(std::move(w));
     }
     window_ = platform::CreateMessageTarget(
@@ -244,6 +337,8 @@ TWatcher::TWatcher(const PrinterList& printers, const ProxySettings& proxy, int 
 TWatcher::~TWatcher()
 {
     platform::DestroyMessageTarget(window_);
+    for (auto& s : servers_)
+        s->http->OnRequestDone = nullptr;
     for (auto& w : watched_) {
         w->http->OnRequestDone = nullptr;
         if (w->deviceHttp)
@@ -251,11 +346,38 @@ TWatcher::~TWatcher()
     }
 }
 
+// The server's client speaks with the credentials of its first printer's entry (all its printers
+// have the same user) and posts to that printer's URL, where the server's policy expects them.
+TWatcher::Server& TWatcher::AddServer(std::string uri, bool serverWide, Watched& first)
+{
+    auto server = std::make_unique<Server>();
+    server->uri = std::move(uri);
+    server->serverWide = serverWide;
+    server->user = first.user;
+    server->printers.push_back(&first);
+    server->mode = pollOnly_ ? WatchMode::Polling : WatchMode::Subscribing;
+    server->http = std::make_unique<THttpCli>();
+    THttpCli& http = *server->http;
+    ApplyHttpCli1Design(http);
+    ApplyProxySettings(http, proxy_);
+    http.SetURL(first.url);
+    if (!first.entry->user.empty()) {
+        http.SetUsername(first.entry->user);
+        http.SetPassword(first.entry->pass);
+    }
+    http.SetNoProgressTimeout(std::chrono::seconds(std::max(seconds_, 2)));
+    Server* raw = server.get();
+    http.OnRequestDone = [this, raw](THttpCli&, THttpRequest, std::uint16_t error) { ServerDone(*raw, error); };
+    first.server = raw;
+    servers_.push_back(std::move(server));
+    return *raw;
+}
+
 void TWatcher::PollOnly()
 {
     pollOnly_ = true;
-    for (auto& w : watched_)
-        w->mode = WatchMode::Polling;
+    for (auto& s : servers_)
+        s->mode = WatchMode::Polling;
 }
 
 void TWatcher::Start()
@@ -275,22 +397,24 @@ void TWatcher::CancelSubscriptions()
 {
     Stop();
     cancelling_ = true;
-    // A printer with a request under way cancels when that one ends (EndWhileCancelling).
-    for (auto& w : watched_) {
-        if (w->running == Request::None && w->subscriptionId > 0)
-            Send(*w, Request::Cancel);
+    // A server with a request under way cancels when that one ends (EndWhileCancelling).
+    for (std::size_t i = 0; i < servers_.size(); ++i) {
+        Server& s = *servers_[i];
+        if (s.running == Request::None && s.subscriptionId > 0)
+            Send(s, Request::Cancel);
     }
 }
 
 const TAList& TWatcher::Printer(std::size_t index) const { return *watched_.at(index)->entry; }
 const WatchState& TWatcher::State(std::size_t index) const { return watched_.at(index)->state; }
-WatchMode TWatcher::Mode(std::size_t index) const { return watched_.at(index)->mode; }
+WatchMode TWatcher::Mode(std::size_t index) const { return watched_.at(index)->server->mode; }
 std::uint64_t TWatcher::RequestCount(std::size_t index) const { return watched_.at(index)->requests; }
+std::uint64_t TWatcher::ServerRequestCount(std::size_t index) const { return watched_.at(index)->server->requests; }
 
 bool TWatcher::Busy() const
 {
-    return std::any_of(watched_.begin(), watched_.end(),
-                       [](const auto& w) { return w->running != Request::None || w->deviceRunning; });
+    return std::any_of(servers_.begin(), servers_.end(), [](const auto& s) { return s->running != Request::None; }) ||
+           std::any_of(watched_.begin(), watched_.end(), [](const auto& w) { return w->running || w->deviceRunning; });
 }
 
 platform::LRESULT TWatcher::WindowProc(unsigned message, platform::WPARAM wParam, platform::LPARAM)
@@ -302,73 +426,100 @@ platform::LRESULT TWatcher::WindowProc(unsigned message, platform::WPARAM wParam
 
 void TWatcher::Look()
 {
-    // A printer still busy with its previous look (a slow server) is not asked twice.
-    for (auto& w : watched_) {
-        if (w->running == Request::None)
-            Begin(*w);
+    // A server or printer still busy with its previous look (a slow server) is not asked twice.
+    // Indexes, not iterators: a server may hand its printers to new subscriptions meanwhile.
+    for (std::size_t i = 0; i < servers_.size(); ++i) {
+        Server& s = *servers_[i];
+        if (s.running == Request::None && !s.printers.empty())
+            Begin(s);
+    }
+    for (auto& w : watched_)
         if (!w->deviceRunning)
             AskDevice(*w);
-    }
 }
 
-void TWatcher::Begin(Watched& w)
+void TWatcher::Begin(Server& s)
 {
-    switch (w.mode) {
+    switch (s.mode) {
     case WatchMode::Subscribing:
-        Send(w, Request::Subscribe);
+        Send(s, Request::Subscribe);
         return;
     case WatchMode::Events:
-        if (++w.quietLooks >= kRecheckLooks)
-            w.needLook = true;
-        if (w.leaseEnds && std::chrono::steady_clock::now() >= w.renewAt)
-            Send(w, Request::Renew);
+        ++s.quietLooks;
+        if (s.leaseEnds && std::chrono::steady_clock::now() >= s.renewAt)
+            Send(s, Request::Renew);
         else
-            Send(w, Request::Notifications);
+            Send(s, Request::Notifications);
         return;
     case WatchMode::Polling:
-        Send(w, Request::Attributes);
+        if (s.retryAt && std::chrono::steady_clock::now() >= *s.retryAt) {
+            s.mode = WatchMode::Subscribing;
+            Send(s, Request::Subscribe);
+            return;
+        }
+        LookAtAll(s);
         return;
     }
 }
 
-void TWatcher::Send(Watched& w, Request request)
+void TWatcher::Send(Server& s, Request request)
 {
     IppMessage body;
     switch (request) {
     case Request::Subscribe:
-        body = BuildCreatePrinterSubscriptionsRequest(w.serverUri, w.user, kLeaseSeconds);
+        body = BuildCreatePrinterSubscriptionsRequest(s.uri, s.user, kLeaseSeconds);
+        ++subscribes_;
         break;
     case Request::Renew:
-        body = BuildRenewSubscriptionRequest(w.serverUri, w.user, w.subscriptionId, kLeaseSeconds);
+        body = BuildRenewSubscriptionRequest(s.uri, s.user, s.subscriptionId, kLeaseSeconds);
         break;
     case Request::Notifications:
-        body = BuildGetNotificationsRequest(w.serverUri, w.user, w.subscriptionId, w.nextSequence);
+        body = BuildGetNotificationsRequest(s.uri, s.user, s.subscriptionId, s.nextSequence);
         break;
-    case Request::Attributes:
-        body = askDevices_ ? BuildWatchPrinterAttributesRequest(w.url, w.user, {"device-uri"})
-                           : BuildWatchPrinterAttributesRequest(w.url, w.user);
+    case Request::Printers:
+        body = askDevices_ ? BuildWatchPrinterListRequest(s.uri, s.user, {"device-uri"})
+                           : BuildWatchPrinterListRequest(s.uri, s.user);
         break;
     case Request::Cancel:
-        body = BuildCancelSubscriptionRequest(w.serverUri, w.user, w.subscriptionId);
+        body = BuildCancelSubscriptionRequest(s.uri, s.user, s.subscriptionId);
         break;
+    case Request::Attributes:
     case Request::None:
         return;
     }
-    w.running = request;
-    ++w.requests;
+    s.running = request;
+    ++s.requests;
     // Only a busy client refuses, and ours is never busy here; the next look tries again.
-    if (!StartPost(*w.http, w.send, w.reply, std::move(body)))
-        w.running = Request::None;
+    if (!StartPost(*s.http, s.send, s.reply, std::move(body)))
+        s.running = Request::None;
 }
 
-void TWatcher::RequestDone(Watched& w, std::uint16_t error)
+void TWatcher::LookAt(Watched& w)
 {
-    const Request request = w.running;
-    w.running = Request::None;
-    w.http->SetPostStream(nullptr);
-    w.http->SetReplyStream(nullptr);
+    if (w.running)
+        return;
+    w.running = true;
+    ++w.requests;
+    IppMessage body = askDevices_ ? BuildWatchPrinterAttributesRequest(w.url, w.user, {"device-uri"})
+                                  : BuildWatchPrinterAttributesRequest(w.url, w.user);
+    if (!StartPost(*w.http, w.send, w.reply, std::move(body)))
+        w.running = false;
+}
+
+void TWatcher::LookAtAll(Server& s)
+{
+    for (Watched* w : s.printers)
+        LookAt(*w);
+}
+
+void TWatcher::ServerDone(Server& s, std::uint16_t error)
+{
+    const Request request = s.running;
+    s.running = Request::None;
+    s.http->SetPostStream(nullptr);
+    s.http->SetReplyStream(nullptr);
     if (cancelling_) {
-        EndWhileCancelling(w, request, error);
+        EndWhileCancelling(s, request, error);
         return;
     }
     if (request == Request::None || request == Request::Cancel)
@@ -376,131 +527,204 @@ void TWatcher::RequestDone(Watched& w, std::uint16_t error)
     // Any error means no answer from the server: the socket's numbers, a timeout, or a server that
     // closed without a word. An HTTP error status is an answer (the server is there).
     if (error != 0) {
-        Unreachable(w);
+        for (Watched* w : s.printers)
+            Unreachable(*w);
         return;
     }
     // Only a 200 carries an IPP answer; anything else reads as an empty one (not walked).
-    Answered(w, request, w.http->ReplyStatus() == 200 ? w.reply.str() : std::string());
-}
-
-void TWatcher::EndWhileCancelling(Watched& w, Request request, std::uint16_t error)
-{
-    if (request == Request::Cancel) {
-        w.subscriptionId = 0;
-        return;
-    }
-    // A subscription granted just now is cancelled like the others; nothing else is asked.
-    if (request == Request::Subscribe && error == 0 && w.http->ReplyStatus() == 200) {
-        const SubscriptionAnswer answer = ReadSubscriptionAnswer(w.reply.str());
-        if (answer.Succeeded() && answer.subscriptionId > 0)
-            w.subscriptionId = answer.subscriptionId;
-    }
-    if (w.subscriptionId > 0)
-        Send(w, Request::Cancel);
-}
-
-void TWatcher::Answered(Watched& w, Request request, const std::string& body)
-{
+    const std::string body = s.http->ReplyStatus() == 200 ? s.reply.str() : std::string();
     switch (request) {
-    case Request::Subscribe: Subscribed(w, body); return;
-    case Request::Renew: Renewed(w, body); return;
-    case Request::Notifications: NotificationsRead(w, body); return;
-    case Request::Attributes: AttributesRead(w, body); return;
+    case Request::Subscribe: Subscribed(s, body); return;
+    case Request::Renew: Renewed(s, body); return;
+    case Request::Notifications: NotificationsRead(s, body); return;
+    case Request::Printers: PrintersRead(s, body); return;
+    case Request::Attributes:
     case Request::None:
     case Request::Cancel: return;
     }
 }
 
-void TWatcher::Subscribed(Watched& w, const std::string& body)
+void TWatcher::EndWhileCancelling(Server& s, Request request, std::uint16_t error)
+{
+    if (request == Request::Cancel) {
+        s.subscriptionId = 0;
+        return;
+    }
+    // A subscription granted just now is cancelled like the others; nothing else is asked.
+    if (request == Request::Subscribe && error == 0 && s.http->ReplyStatus() == 200) {
+        const SubscriptionAnswer answer = ReadSubscriptionAnswer(s.reply.str());
+        if (answer.Succeeded() && answer.subscriptionId > 0)
+            s.subscriptionId = answer.subscriptionId;
+    }
+    if (s.subscriptionId > 0)
+        Send(s, Request::Cancel);
+}
+
+void TWatcher::Subscribed(Server& s, const std::string& body)
 {
     const SubscriptionAnswer answer = ReadSubscriptionAnswer(body);
     if (answer.Succeeded() && answer.subscriptionId > 0) {
-        w.mode = WatchMode::Events;
-        w.subscriptionId = answer.subscriptionId;
-        w.nextSequence = 1;
-        SetLease(w, answer.leaseSeconds);
+        s.mode = WatchMode::Events;
+        s.subscriptionId = answer.subscriptionId;
+        s.nextSequence = 1;
+        s.getInterval = answer.getInterval;
+        s.retryAt.reset();
+        s.retryPause = kFullServerPause;
+        SetLease(s, answer.leaseSeconds);
+    } else if (answer.ServerFull()) {
+        // Looks meanwhile; the room other clients need is not taken back at every look.
+        s.mode = WatchMode::Polling;
+        s.retryAt = std::chrono::steady_clock::now() + s.retryPause;
+        s.retryPause = std::min(2 * s.retryPause, std::chrono::seconds(kFullServerPauseMax));
+    } else if (s.serverWide && !(answer.walked && answer.statusCode == kIppStatusOperationNotSupported)) {
+        SubscribeEachPrinter(s);
+        return;
     } else {
-        w.mode = WatchMode::Polling;
-        w.subscriptionId = 0;
+        s.mode = WatchMode::Polling;
+        s.retryAt.reset();
     }
     // Events tell only what happens from now on: the state as it is comes from the attributes.
-    Send(w, Request::Attributes);
+    LookAtAll(s);
 }
 
-void TWatcher::Renewed(Watched& w, const std::string& body)
+// A server that refuses a subscription on its root may still grant one on each printer.
+void TWatcher::SubscribeEachPrinter(Server& s)
+{
+    const std::vector<Watched*> printers = std::move(s.printers);
+    s.printers.clear();
+    s.mode = WatchMode::Polling;
+    for (Watched* w : printers) {
+        Server& own = AddServer(w->url, false, *w);
+        Send(own, Request::Subscribe);
+    }
+}
+
+void TWatcher::Renewed(Server& s, const std::string& body)
 {
     const SubscriptionAnswer answer = ReadSubscriptionAnswer(body);
     if (!answer.Succeeded()) {
-        w.mode = WatchMode::Subscribing;
-        w.subscriptionId = 0;
-        Send(w, Request::Subscribe);
+        s.mode = WatchMode::Subscribing;
+        s.subscriptionId = 0;
+        Send(s, Request::Subscribe);
         return;
     }
-    SetLease(w, answer.leaseSeconds >= 0 ? answer.leaseSeconds : kLeaseSeconds);
-    Send(w, Request::Notifications);
+    SetLease(s, answer.leaseSeconds >= 0 ? answer.leaseSeconds : kLeaseSeconds);
+    Send(s, Request::Notifications);
 }
 
-void TWatcher::NotificationsRead(Watched& w, const std::string& body)
+void TWatcher::NotificationsRead(Server& s, const std::string& body)
 {
-    const SubscriptionAnswer answer = ReadSubscriptionAnswer(body, UriPath(w.url));
+    const SubscriptionAnswer answer = ReadSubscriptionAnswer(body);
     if (!answer.Succeeded()) {
         // A server that lost the subscription (it was restarted, or the lease ran out) gets a new
         // one; any other refusal (another user's subscription, say) leaves the events for good.
         const bool lost = answer.walked && answer.statusCode == kIppStatusNotFound;
-        w.mode = lost ? WatchMode::Subscribing : WatchMode::Polling;
-        w.subscriptionId = 0;
-        Send(w, lost ? Request::Subscribe : Request::Attributes);
+        s.mode = lost ? WatchMode::Subscribing : WatchMode::Polling;
+        s.subscriptionId = 0;
+        if (lost)
+            Send(s, Request::Subscribe);
+        else
+            LookAtAll(s);
         return;
     }
-    if (answer.lastSequence >= w.nextSequence)
-        w.nextSequence = answer.lastSequence + 1;
-    if (answer.events > 0 || w.needLook)
-        Send(w, Request::Attributes);
+    if (answer.lastSequence >= s.nextSequence)
+        s.nextSequence = answer.lastSequence + 1;
+    const bool recheck = s.quietLooks >= kRecheckLooks;
+    if (recheck && s.serverWide && s.listsPrinters) {
+        s.quietLooks = 0;
+        Send(s, Request::Printers);
+    } else if (recheck) {
+        s.quietLooks = 0;
+        for (Watched* w : s.printers)
+            w->needLook = true;
+    }
+    for (Watched* w : s.printers)
+        if (w->needLook || answer.Concerns(UriPath(w->url)))
+            LookAt(*w);
 }
 
-void TWatcher::AttributesRead(Watched& w, const std::string& body)
+void TWatcher::PrintersRead(Server& s, const std::string& body)
 {
+    const IppAnswerStatus status = ReadAnswerStatus(body);
+    if (!status.Succeeded()) {
+        s.listsPrinters = false;
+        LookAtAll(s);
+        return;
+    }
+    const std::vector<PrinterGroup> groups = ReadPrinterGroups(body);
+    for (Watched* w : s.printers) {
+        const std::string_view queue = QueueName(UriPath(w->url));
+        const auto group = std::find_if(groups.begin(), groups.end(), [queue](const PrinterGroup& g) {
+            return !queue.empty() && SameQueueName(g.name, queue);
+        });
+        // A class, or a queue the server does not list: its own request tells what it is.
+        if (group == groups.end())
+            LookAt(*w);
+        else if (!w->running)
+            Apply(*w, StateOf(*group), group->deviceUri);
+    }
+}
+
+void TWatcher::AttributesDone(Watched& w, std::uint16_t error)
+{
+    w.running = false;
+    w.http->SetPostStream(nullptr);
+    w.http->SetReplyStream(nullptr);
+    if (cancelling_)
+        return;
+    if (error != 0) {
+        Unreachable(w);
+        return;
+    }
+    const std::string body = w.http->ReplyStatus() == 200 ? w.reply.str() : std::string();
+    const IppAnswerStatus status = ReadAnswerStatus(body);
+    if (status.Succeeded()) {
+        const std::vector<PrinterGroup> groups = ReadPrinterGroups(body);
+        const PrinterGroup group = groups.empty() ? PrinterGroup{} : groups.front();
+        Apply(w, StateOf(group), group.deviceUri);
+        return;
+    }
     WatchState next;
     next.reachable = true;
-    const IppAnswerStatus status = ReadAnswerStatus(body);
-    if (texts::SaysNoSuchPrinter(status)) {
-        next.refusal = texts::kNoPrintersSuffix;
-    } else if (!status.Succeeded()) {
-        next.refusal = texts::IppFailureSuffix(status, w.http->ReplyStatus());
-    } else {
-        std::string deviceUri;
-        next.says = ReadPrinterAnswer(body, next.printer, &deviceUri);
-        next.jobs = ReadSubscriptionAnswer(body).queuedJobs;
-        if (askDevices_ && deviceUri != w.deviceUri) {
-            w.deviceUri = deviceUri;
-            w.device = deviceUri.empty() ? DeviceTarget{} : TargetOf(deviceUri, w.entry->remotehost);
-            w.deviceLooked = false;
-        }
+    next.refusal = texts::SaysNoSuchPrinter(status) ? std::string(texts::kNoPrintersSuffix)
+                                                    : texts::IppFailureSuffix(status, w.http->ReplyStatus());
+    JudgeDevice(w, next);
+    w.needLook = false;
+    Report(w, std::move(next));
+}
+
+void TWatcher::Apply(Watched& w, WatchState next, const std::string& deviceUri)
+{
+    if (askDevices_ && deviceUri != w.deviceUri) {
+        w.deviceUri = deviceUri;
+        w.device = w.deviceUri.empty() ? DeviceTarget{} : TargetOf(w.deviceUri, w.entry->remotehost);
+        w.deviceLooked = false;
     }
     JudgeDevice(w, next);
     w.needLook = false;
-    w.quietLooks = 0;
     Report(w, std::move(next));
 }
 
 void TWatcher::Unreachable(Watched& w)
 {
     w.needLook = true;
-    // A server that refused subscriptions may be another one when it is back.
-    if (w.mode == WatchMode::Polling && !pollOnly_)
-        w.mode = WatchMode::Subscribing;
+    // A server that refused subscriptions may be another one when it is back; one that was full
+    // waits for its pause.
+    Server& s = *w.server;
+    if (s.mode == WatchMode::Polling && !pollOnly_ && !s.retryAt && s.running == Request::None)
+        s.mode = WatchMode::Subscribing;
     Report(w, WatchState{});
 }
 
-void TWatcher::SetLease(Watched& w, std::int32_t leaseSeconds)
+void TWatcher::SetLease(Server& s, std::int32_t leaseSeconds)
 {
     // 0 is a lease without end; an answer without a lease is taken to grant what was asked.
     const std::int32_t granted = leaseSeconds < 0 ? kLeaseSeconds : leaseSeconds;
-    w.leaseEnds = granted > 0;
+    s.leaseEnds = granted > 0;
     // Half the lease, but at least one look before its end even with a long interval.
     const auto half = std::chrono::seconds(granted / 2);
     const auto beforeEnd = std::chrono::seconds(granted) - 2 * std::chrono::seconds(seconds_);
-    w.renewAt = std::chrono::steady_clock::now() + std::min(half, std::max(beforeEnd, std::chrono::seconds(0)));
+    s.renewAt = std::chrono::steady_clock::now() + std::min(half, std::max(beforeEnd, std::chrono::seconds(0)));
 }
 
 void TWatcher::AskDevice(Watched& w)
@@ -533,7 +757,9 @@ void TWatcher::DeviceDone(Watched& w, std::uint16_t error)
     w.deviceReachable = error == 0;
     w.devicePrinter = {};
     const bool answered = w.deviceReachable && w.deviceHttp->ReplyStatus() == 200;
-    w.deviceSays = ReadPrinterAnswer(answered ? w.deviceReply.str() : std::string(), w.devicePrinter);
+    const std::vector<PrinterGroup> groups = ReadPrinterGroups(answered ? w.deviceReply.str() : std::string());
+    w.deviceSays = groups.empty() ? PrinterSays{} : groups.front().says;
+    w.devicePrinter = groups.empty() ? PrinterRecord{} : groups.front().printer;
     if (cancelling_ || !w.state.looked || !w.state.reachable)
         return;
     WatchState next = w.state;

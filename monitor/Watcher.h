@@ -1,17 +1,29 @@
 // TWatcher: the background watch of every configured printer, switched on by the printers file's
 // "watch" key (the seconds between two looks; 0 or less: no watcher is made at all).
 //
-// Every printer has its own asynchronous HTTP client (never the window's HttpCli1, never a blocking
-// wait) with the entry's credentials and the file's proxy, so a slow or dead server delays only its
-// own printers. At every look each printer whose previous look has ended is looked at again:
+// The printers of one server and user (host:port, requesting-user-name) share one subscription
+// ("ippget" pull, server-wide: see ipp/IppSubscription.h) and one client that carries it; every
+// printer has its own asynchronous HTTP client for its attributes (never the window's HttpCli1,
+// never a blocking wait) with the entry's credentials and the file's proxy, so a slow or dead
+// server delays only its own printers. A server's events name their printer: an event wakes only
+// the watched printer it names, events of printers not in the file are skipped. At every look:
 //
-//   - on a server that offers event subscriptions: once Create-Printer-Subscriptions ("ippget"
-//     pull, server-wide: see ipp/IppSubscription.h), then at every look Get-Notifications, which answers with nothing when nothing has
-//     happened; only when events came (or after the server was unreachable) the narrow
-//     Get-Printer-Attributes follows, and at every kRecheckLooks-th look whatever the events say
+//   - on a server that offers event subscriptions: once Create-Printer-Subscriptions, then at every
+//     look one Get-Notifications for the server, which answers with nothing when nothing has
+//     happened; only the printers the events name (or all after the server was unreachable) are
+//     asked the narrow Get-Printer-Attributes, and every kRecheckLooks-th look all of them in one
+//     CUPS-Get-Printers (where the server offers it; else one request each) whatever the events say
 //     (a server tells of some changes only to the other printer: jobs moved away to another queue
-//     leave no event of ours). The subscription is renewed before its lease ends, and made again
-//     when the server no longer knows it (after a restart, for example);
+//     leave no event of ours). notify-get-interval is read, but the pace stays the user's: a
+//     Get-Notifications costs the server little. The subscription is renewed before its lease ends
+//     (a few minutes, so a killed program's subscriptions end soon), and made again when the server
+//     no longer knows it (after a restart, for example);
+//   - a server that refuses the subscription on its root gets one on each printer's own URI (the
+//     only case with more than one subscription per server and user); an entry with the `direct`
+//     key (the printer itself) subscribes at its own URI anyway;
+//   - a server that holds all the subscriptions it takes (client-error-too-many-subscriptions) is
+//     looked at, and asked again after kFullServerPause, the pause doubling up to kFullServerPauseMax
+//     while it stays full, so that other clients find room when some ends;
 //   - where a subscription is refused or not offered: the narrow Get-Printer-Attributes at every
 //     look (printer-state, printer-is-accepting-jobs, printer-state-message, queued-job-count).
 //
@@ -100,8 +112,11 @@ class TWatcher {
 public:
     // The lease asked for each subscription; it is renewed when half of the granted lease is over.
     static constexpr std::int32_t kLeaseSeconds = 300;
-    // Every this many looks on events, the printer's attributes are read even without an event.
+    // Every this many looks on events, the printers' attributes are read even without an event.
     static constexpr int kRecheckLooks = 10;
+    // A server full of subscriptions is asked again after this pause, doubled at every refusal.
+    static constexpr std::chrono::seconds kFullServerPause{60};
+    static constexpr std::chrono::seconds kFullServerPauseMax{15 * 60};
 
     // `printers` must outlive the watcher (a watcher looks at each entry as it stands). `seconds`
     // below 1 counts as 1. Nothing is sent before Start.
@@ -132,8 +147,12 @@ public:
     const TAList& Printer(std::size_t index) const;
     const WatchState& State(std::size_t index) const;
     WatchMode Mode(std::size_t index) const;
-    // Requests sent so far for this printer (for tests and traces).
+    // Requests sent so far for this printer alone, its device's included (for tests and traces).
     std::uint64_t RequestCount(std::size_t index) const;
+    // Requests sent so far for the subscription that serves this printer (for tests and traces).
+    std::uint64_t ServerRequestCount(std::size_t index) const;
+    // Create-Printer-Subscriptions sent so far, all servers together (for tests and traces).
+    std::uint64_t SubscribeCount() const noexcept { return subscribes_; }
 
     // Fired when a look ends with a printer state different from the one before (and at the first
     // look of each printer), after State(index) shows the new state. The handler may read the
@@ -141,21 +160,27 @@ public:
     std::function<void(TWatcher& sender, std::size_t index)> OnChange;
 
 private:
-    enum class Request : std::uint8_t { None, Subscribe, Renew, Notifications, Attributes, Cancel };
+    enum class Request : std::uint8_t { None, Subscribe, Renew, Notifications, Printers, Attributes, Cancel };
     struct Watched;
+    struct Server;
 
     void Look();
-    void Begin(Watched& w);
-    void Send(Watched& w, Request request);
-    void RequestDone(Watched& w, std::uint16_t error);
-    void EndWhileCancelling(Watched& w, Request request, std::uint16_t error);
-    void Answered(Watched& w, Request request, const std::string& body);
-    void Subscribed(Watched& w, const std::string& body);
-    void Renewed(Watched& w, const std::string& body);
-    void NotificationsRead(Watched& w, const std::string& body);
-    void AttributesRead(Watched& w, const std::string& body);
+    void Begin(Server& server);
+    Server& AddServer(std::string uri, bool serverWide, Watched& first);
+    void Send(Server& server, Request request);
+    void ServerDone(Server& server, std::uint16_t error);
+    void EndWhileCancelling(Server& server, Request request, std::uint16_t error);
+    void Subscribed(Server& server, const std::string& body);
+    void SubscribeEachPrinter(Server& server);
+    void Renewed(Server& server, const std::string& body);
+    void NotificationsRead(Server& server, const std::string& body);
+    void PrintersRead(Server& server, const std::string& body);
+    void LookAtAll(Server& server);
+    void LookAt(Watched& w);
+    void AttributesDone(Watched& w, std::uint16_t error);
+    void Apply(Watched& w, WatchState next, const std::string& deviceUri);
     void Unreachable(Watched& w);
-    void SetLease(Watched& w, std::int32_t leaseSeconds);
+    void SetLease(Server& server, std::int32_t leaseSeconds);
     void Report(Watched& w, WatchState next);
     void AskDevice(Watched& w);
     void DeviceDone(Watched& w, std::uint16_t error);
@@ -163,7 +188,10 @@ private:
     platform::LRESULT WindowProc(unsigned message, platform::WPARAM wParam, platform::LPARAM lParam);
 
     int seconds_;
+    ProxySettings proxy_;
     std::vector<std::unique_ptr<Watched>> watched_;
+    std::vector<std::unique_ptr<Server>> servers_;
+    std::uint64_t subscribes_ = 0;
     platform::HWND window_ = 0;
     bool running_ = false;
     bool cancelling_ = false;

@@ -147,9 +147,9 @@ TEST_P(WatcherCups, FollowsEveryKindOfChange)
     ASSERT_TRUE(SeenWithin(watcher, 1, "server down", [](const WatchState& s) { return !s.reachable; }));
     EXPECT_EQ(WatchLamp(watcher.State(1)), Lamp::Red);
     EXPECT_EQ(WatchLine(watcher.State(1), "busy"), "busy - unknown");
-    const std::uint64_t whileDown = watcher.RequestCount(1);
+    const std::uint64_t whileDown = watcher.ServerRequestCount(1);
     test::runFor(2500ms);
-    EXPECT_GE(watcher.RequestCount(1), whileDown + 1) << "a dead server is still looked at, at the same pace";
+    EXPECT_GE(watcher.ServerRequestCount(1), whileDown + 1) << "a dead server is still looked at, at the same pace";
 
     lab.Run("up");
     ASSERT_TRUE(SeenWithin(watcher, 1, "server up", [](const WatchState& s) { return s.reachable; }));
@@ -207,17 +207,90 @@ TEST(WatcherCupsEnd, SeesJobsMovedAwayAndLeavesNoSubscriptionBehind)
         lab.Run("move-jobs", {"moved", "target"});
         EXPECT_TRUE(SeenWithin(watcher, 1, "jobs moved in", [](const WatchState& s) { return s.jobs == 2; }));
         EXPECT_TRUE(SeenWithin(watcher, 0, "jobs moved away", [](const WatchState& s) { return s.jobs == 0; }));
-        EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 2);
+        EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 1) << "one subscription for all the printers of a server";
 
         watcher.CancelSubscriptions();
         ASSERT_TRUE(test::runUntil([&] { return !watcher.Busy(); }, 10s));
         EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 0);
     }
     TWatcher ended(printers, ProxySettings{}, 1);
-    ended.Start();  // both subscriptions asked for ...
-    ended.CancelSubscriptions();  // ... and the watch ended before they were granted
+    ended.Start();  // the subscription asked for ...
+    ended.CancelSubscriptions();  // ... and the watch ended before it was granted
     ASSERT_TRUE(test::runUntil([&] { return !ended.Busy(); }, 10s));
     EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 0);
+}
+
+// The printers of one server share one subscription: a printer outside the file changing wakes
+// none of ours, a change of one wakes only that one, and a server that lost its subscriptions in a
+// restart is asked for one again, not one per printer.
+TEST(WatcherCupsShared, OneSubscriptionPerServerThroughARestartThatLostIt)
+{
+    REQUIRE_LAB_TOOLS();
+    OwnLab lab("");
+    for (const char* name : {"first", "second", "third", "outsider"})
+        lab.Run("add-printer", {name});
+    PrinterList printers{lab.Entry("first"), lab.Entry("second"), lab.Entry("third")};
+    TWatcher watcher(printers, ProxySettings{}, 1);
+    watcher.Start();
+    for (std::size_t i = 0; i < printers.size(); ++i)
+        ASSERT_TRUE(SeenWithin(watcher, i, "first look", [](const WatchState& s) { return s.looked; }));
+    ASSERT_EQ(watcher.Mode(2), WatchMode::Events);
+    EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 1);
+
+    const std::uint64_t second = watcher.RequestCount(1), third = watcher.RequestCount(2);
+    lab.Run("pause", {"outsider", "not ours"});
+    lab.Run("resume", {"outsider"});
+    lab.Run("pause", {"first", "ours"});
+    ASSERT_TRUE(SeenWithin(watcher, 0, "pause", [](const WatchState& s) { return s.printer.stateMessage == "ours"; }));
+    EXPECT_EQ(watcher.RequestCount(1), second) << "no event named it";
+    EXPECT_EQ(watcher.RequestCount(2), third) << "no event named it";
+
+    lab.Run("down");
+    ASSERT_TRUE(SeenWithin(watcher, 0, "server down", [](const WatchState& s) { return !s.reachable; }));
+    for (const auto& file : std::filesystem::recursive_directory_iterator(lab.Dir()))
+        if (file.path().filename() == "subscriptions.conf")
+            std::filesystem::remove(file.path());
+    lab.Run("up");
+    lab.Run("pause", {"third", "after the restart"});
+    ASSERT_TRUE(SeenWithin(watcher, 2, "pause after restart", [](const WatchState& s) {
+        return s.printer.stateMessage == "after the restart";
+    }));
+    ASSERT_TRUE(test::runUntil([&] { return watcher.Mode(0) == WatchMode::Events; }, kSeen));
+    EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 1) << "a new subscription, not one per printer";
+    watcher.CancelSubscriptions();
+    EXPECT_TRUE(test::runUntil([&] { return !watcher.Busy(); }, 10s));
+    EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 0);
+}
+
+// Another client holds every subscription the server takes: the watch sees changes by looking and
+// does not ask for a subscription again before its pause.
+TEST(WatcherCupsFull, LooksAndWaitsWhileAnotherClientHoldsEverySubscription)
+{
+    REQUIRE_LAB_TOOLS();
+    OwnLab lab("");
+    lab.Run("add-printer", {"one"});
+    lab.Run("add-printer", {"two"});
+    const std::string root = "ipp://127.0.0.1:" + std::to_string(lab.Port()) + "/";
+    bool full = false;
+    for (int i = 0; i < 500 && !full; ++i)
+        full = ReadSubscriptionAnswer(test::PostIpp(lab.Port(), "/", BuildCreatePrinterSubscriptionsRequest(
+                                                                          root, "someone-else", 600)))
+                   .ServerFull();
+    ASSERT_TRUE(full) << "the server took every subscription asked for";
+
+    PrinterList printers{lab.Entry("one"), lab.Entry("two")};
+    TWatcher watcher(printers, ProxySettings{}, 1);
+    watcher.Start();
+    ASSERT_TRUE(SeenWithin(watcher, 1, "first look", [](const WatchState& s) { return s.looked; }));
+    EXPECT_EQ(watcher.Mode(1), WatchMode::Polling);
+    lab.Run("pause", {"two", "seen by looking"});
+    EXPECT_TRUE(SeenWithin(watcher, 1, "pause", [](const WatchState& s) {
+        return s.printer.stateMessage == "seen by looking";
+    }));
+    test::runFor(3s);
+    EXPECT_EQ(watcher.SubscribeCount(), 1u) << "once for the server, then not before the pause";
+    watcher.CancelSubscriptions();
+    EXPECT_TRUE(test::runUntil([&] { return !watcher.Busy(); }, 10s));
 }
 
 // A printer entry whose queue the server does not have: said so, yellow, not an empty printer line.
