@@ -11,12 +11,7 @@ namespace {
 
 // Queue names are not case-sensitive on the servers we watch: an entry's "/printers/Laser" is the
 // queue the server's events call ".../printers/laser".
-bool SamePrinterPath(std::string_view a, std::string_view b)
-{
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return platform::AsciiLower(x) == platform::AsciiLower(y);
-    });
-}
+bool SamePrinterPath(std::string_view a, std::string_view b) { return platform::AsciiEqualIgnoringCase(a, b); }
 
 // The start of a watch request: the shared operation attributes at IPP/1.1, then the user.
 IppMessage BeginWatchRequest(int op, std::string_view printerUri, std::string_view user)

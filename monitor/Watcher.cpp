@@ -150,13 +150,6 @@ std::string_view QueueName(std::string_view path)
     return path.substr(0, path.find_first_of("/?#"));
 }
 
-bool SameQueueName(std::string_view a, std::string_view b)
-{
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return platform::AsciiLower(x) == platform::AsciiLower(y);
-    });
-}
-
 bool HasError(const PrinterSays& says)
 {
     return std::any_of(says.reasons.begin(), says.reasons.end(),
@@ -655,7 +648,7 @@ void TWatcher::PrintersRead(Server& s, const std::string& body)
     for (Watched* w : s.printers) {
         const std::string_view queue = QueueName(UriPath(w->url));
         const auto group = std::find_if(groups.begin(), groups.end(), [queue](const PrinterGroup& g) {
-            return !queue.empty() && SameQueueName(g.name, queue);
+            return !queue.empty() && platform::AsciiEqualIgnoringCase(g.name, queue);
         });
         // A class, or a queue the server does not list: its own request tells what it is.
         if (group == groups.end())

@@ -20,6 +20,17 @@ inline std::string AsciiLower(std::string s)
     return s;
 }
 
+// Equal but for the case of ASCII letters.
+constexpr bool AsciiEqualIgnoringCase(std::string_view a, std::string_view b) noexcept
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (AsciiLower(a[i]) != AsciiLower(b[i]))
+            return false;
+    return true;
+}
+
 constexpr char AsciiUpper(char c) noexcept
 {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
