@@ -25,6 +25,7 @@ void MonitorHost::ApplyProxySettings(const ProxySettings& proxy) {
 }
 
 void MonitorHost::Refresh() { logic_->monitor.ComboBoxPrinterlistChange(); }
+void MonitorHost::FollowRefresh() { logic_->monitor.FollowRefresh(); }
 void MonitorHost::CancelJob() { logic_->monitor.MegszakitClick(); }
 void MonitorHost::HoldJob() { logic_->monitor.SzunetClick(); }
 void MonitorHost::ReleaseJob() { logic_->monitor.FolytatClick(); }

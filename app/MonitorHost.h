@@ -27,6 +27,8 @@ public:
 
     // The refresh of the selector's printer; every outcome shows in the view.
     void Refresh();
+    // The refresh the watch starts while the window is shown (TMonitor::FollowRefresh).
+    void FollowRefresh();
     // Job commands on the selected row, printer commands on the current printer; refusals and
     // failures are shown in message boxes by the logic itself.
     void CancelJob();

@@ -239,7 +239,7 @@ void WatchTray::Follow()
     followPending_ = false;
     lastFollow_ = std::chrono::steady_clock::now();
     ++follows_;
-    form_.ComboBoxPrinterlistChange();
+    form_.Monitor().FollowRefresh();
 }
 
 }  // namespace quenlo::app

@@ -94,21 +94,34 @@ IppMessage BeginPrinterRequest(int op, std::string_view printerUri)
     return msg;
 }
 
-IppMessage BuildGetJobsRequest(std::string_view printerUri)
+IppMessage BuildGetJobsRequest(std::string_view printerUri) { return BuildGetJobsRequest(printerUri, {"all"}); }
+
+IppMessage BuildGetJobsRequest(std::string_view printerUri, const std::vector<std::string_view>& requested)
 {
     IppMessage msg = BeginPrinterRequest(kIppGetJobs, printerUri);
     AddIntegerAttribute(msg, kIppTagInteger, "limit", 2147483647);
-    AddStringAttribute(msg, kIppTagKeyword, "requested-attributes", "all");
+    AddKeywords(msg, "requested-attributes", requested);
     EndAttributes(msg);
     return msg;
 }
 
 IppMessage BuildGetPrinterAttributesRequest(std::string_view printerUri)
 {
+    return BuildGetPrinterAttributesRequest(printerUri, {"all"});
+}
+
+IppMessage BuildGetPrinterAttributesRequest(std::string_view printerUri, const std::vector<std::string_view>& requested)
+{
     IppMessage msg = BeginPrinterRequest(kIppGetPrinterAttributes, printerUri);
-    AddStringAttribute(msg, kIppTagKeyword, "requested-attributes", "all");
+    AddKeywords(msg, "requested-attributes", requested);
     EndAttributes(msg);
     return msg;
+}
+
+void AddKeywords(IppMessage& msg, std::string_view name, const std::vector<std::string_view>& values)
+{
+    for (std::size_t i = 0; i < values.size(); ++i)
+        AddStringAttribute(msg, kIppTagKeyword, i == 0 ? name : std::string_view(), values[i]);
 }
 
 IppMessage BuildCupsGetPrintersRequest(std::string_view user)

@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quenlo {
 
@@ -97,6 +98,8 @@ void EndAttributes(IppMessage& msg);
 //   value       2-byte length, then the bytes (an empty value is the length 00 00 and nothing else)
 // Throws EIppException, and leaves msg unchanged, when name or value is longer than 65535 bytes.
 void AddStringAttribute(IppMessage& msg, std::uint8_t tag, std::string_view name, std::string_view value);
+// One keyword attribute with several values: the later values carry an empty name.
+void AddKeywords(IppMessage& msg, std::string_view name, const std::vector<std::string_view>& values);
 // Appends one integer attribute: the tag, the name as above, the length 00 04 and v big-endian.
 // Throws EIppException, and leaves msg unchanged, when name is longer than 65535 bytes.
 void AddIntegerAttribute(IppMessage& msg, std::uint8_t tag, std::string_view name, std::int32_t v);
@@ -116,8 +119,11 @@ IppMessage BeginPrinterRequest(int op, std::string_view printerUri);
 // Get-Jobs: charset, natural language, printer-uri, "limit" = 2147483647, "requested-attributes"
 // = "all".
 IppMessage BuildGetJobsRequest(std::string_view printerUri);
+// The same, asking only for `requested` (what a list shows costs a server less than "all").
+IppMessage BuildGetJobsRequest(std::string_view printerUri, const std::vector<std::string_view>& requested);
 // Get-Printer-Attributes: charset, natural language, printer-uri, "requested-attributes" = "all".
 IppMessage BuildGetPrinterAttributesRequest(std::string_view printerUri);
+IppMessage BuildGetPrinterAttributesRequest(std::string_view printerUri, const std::vector<std::string_view>& requested);
 // CUPS-Get-Printers: charset, natural language, "requesting-user-name" = user when not empty, and
 // "requested-attributes" = printer-name, printer-info, printer-type (whose bit 0 marks a class).
 IppMessage BuildCupsGetPrintersRequest(std::string_view user);

@@ -22,13 +22,6 @@ IppMessage BeginWatchRequest(int op, std::string_view printerUri, std::string_vi
     return msg;
 }
 
-// One attribute with several values: the later values carry an empty name.
-void AddKeywords(IppMessage& msg, std::string_view name, const std::vector<std::string_view>& values)
-{
-    for (std::size_t i = 0; i < values.size(); ++i)
-        AddStringAttribute(msg, kIppTagKeyword, i == 0 ? name : std::string_view(), values[i]);
-}
-
 }  // namespace
 
 IppMessage BuildCreatePrinterSubscriptionsRequest(std::string_view printerUri, std::string_view user,

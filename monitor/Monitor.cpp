@@ -208,7 +208,7 @@ void TMonitor::ShowProbeFailed()
 // ---------------------------------------------------------------------------------------------
 // The refresh
 
-void TMonitor::ComboBoxPrinterlistChange()
+void TMonitor::Refresh(RefreshKind kind)
 {
     // The controls that start a refresh are disabled while one waits; a refresh called from inside
     // a waiting one anyway (a timer, a script) would only repaint what the outer one is filling.
@@ -247,18 +247,23 @@ void TMonitor::ComboBoxPrinterlistChange()
 
     refreshRunning_ = true;
     lastPrinter_ = PrinterRecord{};
-    const RefreshEnd end = RunRefreshRequests(*entry);
+    const RefreshEnd end = RunRefreshRequests(*entry, kind);
     refreshRunning_ = false;
     EndRefresh(end);
 }
 
-RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
+RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry, RefreshKind kind)
 {
     SetCredentials(entry.user, entry.pass);
     const std::string url = PrinterUrl(entry);
+    const bool follow = kind == RefreshKind::Follow;
 
     // Probe: does the printer URL answer at all?
-    {
+    if (follow) {
+        http_.SetURL(url);
+        view_.SetPrinterSelectorEnabled(false);
+        view_.SetRefreshButtonEnabled(false);
+    } else {
         ProbePageScan page;
         std::ostream probe(&page);
         http_.SetURL(ProbeUrl(entry));
@@ -294,11 +299,16 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
     JobTable jobs;
     JobListWalk jobWalk([&jobs](JobRecord&& job) { jobs.Add(job); });
     WalkedReply jobsAnswer(jobWalk.Walker());
-    if (!PostIpp(BuildGetJobsRequest, url, jobsAnswer)) {
+    const auto jobsRequest = [follow](std::string_view uri) {
+        return follow ? BuildGetJobsRequest(uri, ShownJobAttributes()) : BuildGetJobsRequest(uri);
+    };
+    if (!PostIpp(jobsRequest, url, jobsAnswer)) {
         EnableRefreshControls();
         view_.SetLabelStatus(Name() + kIppFailedPrefix + StatusNumber() + ")");
         return RefreshEnd::JobsFailed;
     }
+    if (follow)
+        view_.SetImageStatus(Lamp::Yellow);  // the server answered, as after the probe
     jobsAnswer.Finish();
     const IppAnswerStatus jobsStatus = jobWalk.Walker().Status();
     if (SaysNoSuchPrinter(jobsStatus)) {
@@ -319,7 +329,11 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry)
 
     // Get-Printer-Attributes: the printer line and its lamp.
     ReplyBody printerAnswer(AnnouncedLength());
-    if (!PostIpp(BuildGetPrinterAttributesRequest, url, printerAnswer)) {
+    const auto printerRequest = [follow](std::string_view uri) {
+        return follow ? BuildGetPrinterAttributesRequest(uri, ShownPrinterAttributes())
+                      : BuildGetPrinterAttributesRequest(uri);
+    };
+    if (!PostIpp(printerRequest, url, printerAnswer)) {
         EnableRefreshControls();
         view_.SetLabelStatus(Name() + kIppFailedPrefix + StatusNumber() + ")");
         return RefreshEnd::PrinterFailed;
@@ -344,7 +358,7 @@ std::function<long long()> TMonitor::AnnouncedLength() const
     return [this] { return static_cast<long long>(http_.ReplyLength()); };
 }
 
-bool TMonitor::PostIpp(IppMessage (*build)(std::string_view printerUri), const std::string& url,
+bool TMonitor::PostIpp(const std::function<IppMessage(std::string_view printerUri)>& build, const std::string& url,
                        std::streambuf& answer)
 {
     IppMessage body;

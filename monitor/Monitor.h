@@ -127,9 +127,15 @@ public:
     // again at every end, except that the "no printers" end gives back only the selector (the
     // refresh button stays disabled until a later refresh ends otherwise). Called again while one
     // of its own requests waits (which the disabled controls normally prevent), it does nothing.
-    void ComboBoxPrinterlistChange();
+    void ComboBoxPrinterlistChange() { Refresh(RefreshKind::Full); }
     // The refresh button: the same refresh.
     void RefreshButtonClick() { ComboBoxPrinterlistChange(); }
+    // The refresh the background watch starts while the window is shown: the same texts, lamps and
+    // rows as the refresh above, at a fraction of the server's cost. It sends no probe (the watch
+    // already knows the server answers; a missing queue ends as "no printers", from Get-Jobs) and
+    // asks Get-Jobs and Get-Printer-Attributes only for what the window shows, never "all" (a
+    // server loads every attribute of every job for that).
+    void FollowRefresh() { Refresh(RefreshKind::Follow); }
 
     // ---- The operations -----------------------------------------------------------------------------
 
@@ -185,9 +191,11 @@ private:
     void EnableRefreshControls();
     void EndRefresh(RefreshEnd end);
     void ShowProbeFailed();
-    RefreshEnd RunRefreshRequests(const TAList& entry);
+    enum class RefreshKind : std::uint8_t { Full, Follow };
+    void Refresh(RefreshKind kind);
+    RefreshEnd RunRefreshRequests(const TAList& entry, RefreshKind kind);
     std::function<long long()> AnnouncedLength() const;
-    bool PostIpp(IppMessage (*build)(std::string_view printerUri), const std::string& url,
+    bool PostIpp(const std::function<IppMessage(std::string_view printerUri)>& build, const std::string& url,
                  std::streambuf& answer);
     void JobCommand(std::int32_t operation, const char* noSelectionText);
     void PrinterCommand(std::int32_t operation);

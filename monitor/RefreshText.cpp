@@ -28,6 +28,21 @@ void ApplyJobAttribute(JobRecord& job, const IppAttribute& attribute)
         job.creationTime = attribute.integer;
 }
 
+const std::vector<std::string_view>& ShownJobAttributes()
+{
+    static const std::vector<std::string_view> names{"job-id",           "job-name",    "job-originating-user-name",
+                                                     "job-state",        "job-state-reasons", "job-k-octets",
+                                                     "time-at-creation"};
+    return names;
+}
+
+const std::vector<std::string_view>& ShownPrinterAttributes()
+{
+    static const std::vector<std::string_view> names{"printer-state", "printer-is-accepting-jobs",
+                                                     "printer-state-message"};
+    return names;
+}
+
 JobFields FieldsOf(const JobRecord& job) noexcept
 {
     return JobFields{job.jobId, job.user, job.jobName, job.size, job.state, job.stateReasons, job.creationTime};

@@ -174,6 +174,10 @@ PrinterStatus PrinterStatusText(const PrinterRecord& printer, std::string_view p
 
 // Walks a Get-Printer-Attributes answer into the printer's record.
 PrinterRecord WalkPrinterRecord(std::string_view body);
+// The attributes a job row and the printer line are made of (what ApplyJobAttribute and
+// ApplyPrinterAttribute read): all a refresh needs to ask for.
+const std::vector<std::string_view>& ShownJobAttributes();
+const std::vector<std::string_view>& ShownPrinterAttributes();
 
 // Walks a Get-Printer-Attributes answer into the printer line and its lamp. A body that says
 // nothing about the printer (an IPP error, or 10 bytes or fewer) gives name + " - " and yellow.

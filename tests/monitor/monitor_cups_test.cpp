@@ -126,6 +126,31 @@ TEST(MonitorCups, ListsHeldJobsWithTheirDetails)
     }
 }
 
+// The watch's refresh asks for less and shows the same: every text, lamp and row, for a queue with
+// held jobs of a paused printer and for a queue the server does not have.
+TEST(MonitorCups, FollowRefreshShowsWhatTheFullRefreshShows)
+{
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    const std::string printer = lab.AddUniquePrinter("monitor-follow");
+    lab.HoldJobs(printer, 3, {.user = "anna", .size = 2000, .title = "Minutes"});
+    lab.Pause(printer, "Papír elakadt");
+    for (const std::string& queue : {printer, std::string("no-such-queue")}) {
+        MonitorCups m(lab, queue);
+        const test::RecordingView full = m.view;
+        const RefreshEnd fullEnd = m.monitor.LastRefreshEnd();
+        m.view.rows.clear();
+        m.monitor.FollowRefresh();
+        EXPECT_EQ(m.monitor.LastRefreshEnd(), fullEnd) << queue;
+        EXPECT_EQ(m.view.status, full.status);
+        EXPECT_EQ(m.view.statusLamp, full.statusLamp);
+        EXPECT_EQ(m.view.printerStatus, full.printerStatus);
+        EXPECT_EQ(m.view.printerLamp, full.printerLamp);
+        EXPECT_EQ(m.view.rows, full.rows);
+        EXPECT_EQ(m.view.selectorEnabled, full.selectorEnabled);
+        EXPECT_EQ(m.view.refreshEnabled, full.refreshEnabled);
+    }
+}
+
 TEST(MonitorCups, ReleaseHoldAndCancelChangeTheJobsOnTheServer)
 {
     QUENLO_REQUIRE_CUPS_LAB(lab);
