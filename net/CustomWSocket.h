@@ -13,6 +13,7 @@
 #include "platform/Wait.h"
 #include "platform/Winsock.h"
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <exception>
@@ -144,13 +145,21 @@ public:
     // After a bind it holds the port the system chose.
     const std::string& LocalPort() const noexcept { return localPortText_; }
     void SetLocalPort(const std::string& value);
+    // Further numeric addresses (DnsResultList, say) a stream Connect tries in turn after Addr's,
+    // when an attempt is refused or has not completed within ConnectAttemptTimeout. The last
+    // address has no such limit: the caller's own time-out ends it. Put back to none by
+    // ResetDefaults, so they serve one connection. Refused like Addr outside wsClosed.
+    void SetFallbackAddrs(std::vector<std::string> addresses);
+    std::chrono::milliseconds ConnectAttemptTimeout() const noexcept { return attemptTimeout_; }
+    void SetConnectAttemptTimeout(std::chrono::milliseconds value) noexcept { attemptTimeout_ = value; }
 
     // Dotted address / decimal port of the peer while wsConnected, else "error".
     virtual std::string PeerAddr();
     virtual std::string PeerPort();
 
     // Results of the last lookup: the first address (the host name after a reverse lookup), and all
-    // addresses of a forward lookup by name (empty for a dotted address).
+    // addresses of a forward lookup by name, IPv6 and IPv4 in the order to try them (empty for a
+    // numeric address). IPv6 addresses are written without brackets.
     const std::string& DnsResult() const noexcept { return dnsResult_; }
     const std::vector<std::string>& DnsResultList() const noexcept { return dnsResultList_; }
 
@@ -338,6 +347,9 @@ protected:
                               platform::WaitClock::time_point deadline = platform::kNoDeadline);
     // Remote address record used by connect, bind (Listen) and sendto; network order.
     sockaddr_in& RemoteRecord() noexcept { return remote_; }
+    // The addresses a stream Connect tries, in order (the port is RemoteRecord's); marks the
+    // address resolved.
+    void SetRemoteAddresses(std::vector<platform::ws::IpAddress> addresses);
     int ProtocolNumber() const noexcept { return protoNumber_; }
     int SocketType() const noexcept { return socketType_; }
     bool PortResolved() const noexcept { return portResolved_; }
@@ -355,6 +367,13 @@ private:
     void DispatchLookupDone(const TMessage& msg, bool reverse);
     void HandleCloseBit(std::uint16_t error);
     void ResolveForConnect();
+    // Creates the socket for the current address and starts connecting it; the first attempt
+    // reports wsOpened and wsConnecting, later ones stay in wsConnecting.
+    void OpenAttempt(bool first);
+    bool SetStreamOptions();
+    // Gives up the current attempt for the next address; false when there is none.
+    bool TryNextAddress();
+    void HandleAttemptTimer();
     void StartLookup(const std::string& text, bool reverse);
     void RefuseLookup();
     void DropPendingLookup() noexcept;
@@ -417,6 +436,10 @@ private:
     TSocketState state_ = wsClosed;
     bool threadTerminated_ = false;
     sockaddr_in remote_{};
+    std::vector<platform::ws::IpAddress> remoteAddresses_;
+    std::size_t attempt_ = 0;
+    std::vector<std::string> fallbackAddrs_;
+    std::chrono::milliseconds attemptTimeout_{4000};
 };
 
 }  // namespace quenlo

@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -67,6 +68,9 @@ HostEntry toHostEntry(const hostent& he)
             std::uint32_t a;
             std::memcpy(&a, *addr, 4);
             entry.addresses.push_back(a);
+            IpAddress ip;
+            std::memcpy(ip.bytes.data(), &a, 4);
+            entry.every.push_back(ip);
         }
     }
     return entry;
@@ -419,6 +423,51 @@ std::optional<HostEntry> gethostbyname(const std::string& name)
     return hostLookup([&name](hostent* he, char* buf, std::size_t size, hostent** result, int* herr) {
         return ::gethostbyname_r(name.c_str(), he, buf, size, result, herr);
     });
+}
+
+std::optional<HostEntry> GetAllAddresses(const std::string& name)
+{
+    if (name.empty() || name.find('\0') != std::string::npos) {
+        lastError = WSAHOST_NOT_FOUND;
+        return std::nullopt;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* list = nullptr;
+    const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
+    if (rc != 0) {
+        lastError = WsaErrorFromResolver(rc);
+        return std::nullopt;
+    }
+    HostEntry entry;
+    if (list->ai_canonname)
+        entry.officialName = list->ai_canonname;
+    for (const addrinfo* ai = list; ai; ai = ai->ai_next) {
+        IpAddress ip;
+        if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
+            const auto* sa = reinterpret_cast<const sockaddr_in*>(ai->ai_addr);
+            std::memcpy(ip.bytes.data(), &sa->sin_addr, 4);
+        } else if (ai->ai_family == AF_INET6 && ai->ai_addrlen >= sizeof(sockaddr_in6)) {
+            const auto* sa = reinterpret_cast<const sockaddr_in6*>(ai->ai_addr);
+            ip.family = AF_INET6;
+            std::memcpy(ip.bytes.data(), &sa->sin6_addr, 16);
+        } else {
+            continue;
+        }
+        if (std::find(entry.every.begin(), entry.every.end(), ip) != entry.every.end())
+            continue;
+        entry.every.push_back(ip);
+        if (ip.family == AF_INET) {
+            std::uint32_t a;
+            std::memcpy(&a, ip.bytes.data(), 4);
+            entry.addresses.push_back(a);
+        }
+    }
+    ::freeaddrinfo(list);
+    lastError = 0;
+    return entry;
 }
 
 std::optional<HostEntry> gethostbyaddr(std::uint32_t addressNetworkOrder)

@@ -271,7 +271,7 @@ TEST(SocksScripted, EveryFailureReplyHasItsCodeAndClosesTheSocket)
                          std::to_string(20003 + rep) + " " + texts[rep - 1]});
     cases.push_back({"5", Socks5Answer(Bytes({5, 42, 0, 1})), "20012 unassigned error #42"});
     cases.push_back({"5", Socks5Answer(Bytes({4, 0, 0, 1})), "20002 socks version error"});
-    cases.push_back({"5", Socks5Answer(Bytes({5, 0, 0, 4, 0, 0, 0, 0, 0, 0})), "20011 address type not supported"});
+    cases.push_back({"5", Socks5Answer(Bytes({5, 0, 0, 9, 0, 0, 0, 0, 0, 0})), "20011 address type not supported"});
     auto socks4 = [](int cd, int version = 0) {
         return [cd, version](ScriptedPeer::Connection& c) {
             c.Read(9);
