@@ -105,6 +105,34 @@ TEST(SocksRealProxy, DanteCarriesLevels4And5ToTheTarget)
     }
 }
 
+// Proxy and target named by IPv6 addresses: level 5 carries the target as an IPv6 address;
+// levels 4 and 4A cannot, and say so before anything is sent.
+TEST(SocksRealProxy, DanteOnIPv6CarriesAnIPv6TargetAtLevel5Only)
+{
+    QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Dante({"none"}));
+    test::EchoServer echo(true);
+    SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port());
+    c.sock.SetSocksServer("[::1]");
+    c.sock.SetAddr("[::1]");
+    ASSERT_TRUE(c.ConnectAndWait()) << ::testing::PrintToString(c.events) << proxy.Log();
+    EXPECT_TRUE(c.Echo("over six"));
+    c.sock.Close();
+
+    for (const char* level : {"4", "4A"}) {
+        SocksClient old(static_cast<std::uint16_t>(proxy.Port()), echo.Port(), level);
+        old.sock.SetSocksServer("::1");
+        old.sock.SetAddr("::1");
+        std::string refusal;
+        try {
+            old.sock.Connect();
+        } catch (const ESocketException& e) {
+            refusal = e.what();
+        }
+        EXPECT_THAT(refusal, HasSubstr("cannot carry an IPv6 address")) << level;
+        EXPECT_EQ(old.sock.State(), wsClosed);
+    }
+}
+
 TEST(SocksRealProxy, DanteAnswersLevel4AWithTheHostNameResolvedByIt)
 {
     QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Dante({"none"}));
