@@ -4,7 +4,9 @@
 // queued notifications, and registrations are counted per thread.
 #include "platform/win/Bindings.h"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -116,6 +118,94 @@ void UnloadWinsock()
     lib.entries.clear();
 }
 
+namespace {
+
+// The system's record of one answer of getaddrinfo (ADDRINFOA; the name comes before the address).
+struct AddrInfo {
+    int ai_flags;
+    int ai_family;
+    int ai_socktype;
+    int ai_protocol;
+    std::size_t ai_addrlen;
+    char* ai_canonname;
+    sockaddr* ai_addr;
+    AddrInfo* ai_next;
+};
+using GetAddrInfoFn = int WINAPI(const char*, const char*, const AddrInfo*, AddrInfo**);
+using FreeAddrInfoFn = void WINAPI(AddrInfo*);
+constexpr int kAiCanonName = 0x02;
+
+struct AddrInfoCalls {
+    GetAddrInfoFn* get = nullptr;
+    FreeAddrInfoFn* free = nullptr;
+};
+
+// getaddrinfo of "ws2_32.dll" in the system folder, loaded once and kept; none when the library
+// or the entry points are missing (the lookups then stay with wsock32's IPv4 ones).
+const AddrInfoCalls& AddrInfoLibrary()
+{
+    static const AddrInfoCalls calls = [] {
+        AddrInfoCalls c;
+        if (HMODULE module = LoadSystemLibrary("ws2_32.dll")) {
+            auto get = ::GetProcAddress(module, "getaddrinfo");
+            auto free = ::GetProcAddress(module, "freeaddrinfo");
+            if (get && free) {
+                c.get = reinterpret_cast<GetAddrInfoFn*>(reinterpret_cast<void (*)()>(get));
+                c.free = reinterpret_cast<FreeAddrInfoFn*>(reinterpret_cast<void (*)()>(free));
+            }
+        }
+        return c;
+    }();
+    return calls;
+}
+
+}  // namespace
+
+bool HasAddrInfo()
+{
+    WinsockEntry(nullptr);  // getaddrinfo needs the socket library started
+    return AddrInfoLibrary().get != nullptr;
+}
+
+std::optional<ws::HostEntry> AddrInfoLookup(const std::string& name)
+{
+    const AddrInfoCalls& calls = AddrInfoLibrary();
+    AddrInfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = kAiCanonName;
+    AddrInfo* list = nullptr;
+    const int rc = calls.get(name.c_str(), nullptr, &hints, &list);
+    if (rc != 0) {
+        ws::WSASetLastError(rc);  // the library's codes are Windows Sockets numbers
+        return std::nullopt;
+    }
+    ws::HostEntry entry;
+    if (list && list->ai_canonname)
+        entry.officialName = list->ai_canonname;
+    for (const AddrInfo* ai = list; ai; ai = ai->ai_next) {
+        ws::IpAddress ip;
+        if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
+            std::memcpy(ip.bytes.data(), &reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr, 4);
+        } else if (ai->ai_family == AF_INET6 && ai->ai_addrlen >= sizeof(sockaddr_in6)) {
+            ip.family = AF_INET6;
+            std::memcpy(ip.bytes.data(), &reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_addr, 16);
+        } else {
+            continue;
+        }
+        if (std::find(entry.every.begin(), entry.every.end(), ip) != entry.every.end())
+            continue;
+        entry.every.push_back(ip);
+        if (ip.family == AF_INET) {
+            std::uint32_t a;
+            std::memcpy(&a, ip.bytes.data(), 4);
+            entry.addresses.push_back(a);
+        }
+    }
+    calls.free(list);
+    return entry;
+}
+
 std::size_t RegisteredSocketCount() { return registrations().size(); }
 
 ws::HostEntry ToHostEntry(const HostEnt& he)
@@ -129,6 +219,9 @@ ws::HostEntry ToHostEntry(const HostEnt& he)
             std::uint32_t address;
             std::memcpy(&address, *p, 4);
             entry.addresses.push_back(address);
+            ws::IpAddress ip;
+            std::memcpy(ip.bytes.data(), &address, 4);
+            entry.every.push_back(ip);
         }
     }
     return entry;
@@ -290,6 +383,11 @@ std::optional<HostEntry> gethostbyname(const std::string& name)
     if (!he)
         return std::nullopt;
     return win::ToHostEntry(*he);
+}
+
+std::optional<HostEntry> GetAllAddresses(const std::string& name)
+{
+    return win::HasAddrInfo() ? win::AddrInfoLookup(name) : gethostbyname(name);
 }
 
 std::optional<HostEntry> gethostbyaddr(std::uint32_t addressNetworkOrder)
