@@ -45,35 +45,6 @@ bool IsConnectionLost(int error)
     }
 }
 
-// The port (host order) and address of an IPv4 or IPv6 socket address.
-std::uint16_t PortOf(const sockaddr_storage& sa)
-{
-    if (sa.ss_family == AF_INET6) {
-        sockaddr_in6 v6;
-        std::memcpy(&v6, &sa, sizeof v6);
-        return ntohs(v6.sin6_port);
-    }
-    sockaddr_in v4;
-    std::memcpy(&v4, &sa, sizeof v4);
-    return ntohs(v4.sin_port);
-}
-
-ws::IpAddress AddressOf(const sockaddr_storage& sa)
-{
-    ws::IpAddress address;
-    if (sa.ss_family == AF_INET6) {
-        sockaddr_in6 v6;
-        std::memcpy(&v6, &sa, sizeof v6);
-        address.family = AF_INET6;
-        std::memcpy(address.bytes.data(), &v6.sin6_addr, 16);
-    } else {
-        sockaddr_in v4;
-        std::memcpy(&v4, &sa, sizeof v4);
-        std::memcpy(address.bytes.data(), &v4.sin_addr, 4);
-    }
-    return address;
-}
-
 }  // namespace
 
 const char* to_string(TSocketState state) noexcept
@@ -264,7 +235,8 @@ std::string TCustomWSocket::PeerAddr()
         ReportSocketError("GetPeerName");
         return "error";
     }
-    return ws::IpText(AddressOf(peer));
+    const auto address = ws::AddressOf(reinterpret_cast<const sockaddr*>(&peer), len);
+    return address ? ws::IpText(*address) : "error";
 }
 
 std::string TCustomWSocket::PeerPort()
@@ -277,7 +249,7 @@ std::string TCustomWSocket::PeerPort()
         ReportSocketError("GetPeerPort");
         return "error";
     }
-    return std::to_string(PortOf(peer));
+    return std::to_string(ws::PortOf(peer));
 }
 
 int TCustomWSocket::RcvdCount()
@@ -893,7 +865,7 @@ void TCustomWSocket::BindLocal()
         ReportError("winsock.getsockname failed, error #" + std::to_string(ws::WSAGetLastError()));
         return;
     }
-    localPortNumber_ = PortOf(local);
+    localPortNumber_ = ws::PortOf(local);
     localPortText_ = std::to_string(localPortNumber_);
 }
 

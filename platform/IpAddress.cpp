@@ -3,24 +3,15 @@
 // what counts as an address (a name is never mistaken for one).
 
 #include "platform/Winsock.h"
+#include "platform/Text.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
 namespace quenlo::platform::ws {
 
 namespace {
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // a.b.c.d with four decimal parts of at most 3 digits, each 0..255, no signs or spaces.
 std::optional<std::array<std::uint8_t, 4>> ParseDotted(std::string_view text)
@@ -87,7 +78,7 @@ std::optional<std::array<std::uint8_t, 16>> ParseIPv6(std::string_view text)
             return std::nullopt;
         unsigned value = 0;
         for (const char c : word) {
-            const int h = HexValue(c);
+            const int h = HexDigitValue(c);
             if (h < 0)
                 return std::nullopt;
             value = value * 16 + static_cast<unsigned>(h);
@@ -206,6 +197,45 @@ socklen_t ToSockaddr(const IpAddress& address, std::uint16_t port, sockaddr_stor
     std::memcpy(&sa.sin_addr, address.bytes.data(), 4);
     std::memcpy(&out, &sa, sizeof sa);
     return static_cast<socklen_t>(sizeof sa);
+}
+
+std::optional<IpAddress> AddressOf(const sockaddr* address, std::size_t len)
+{
+    IpAddress ip;
+    if (address->sa_family == AF_INET && len >= sizeof(sockaddr_in)) {
+        sockaddr_in v4;
+        std::memcpy(&v4, address, sizeof v4);
+        std::memcpy(ip.bytes.data(), &v4.sin_addr, 4);
+        return ip;
+    }
+    if (address->sa_family == AF_INET6 && len >= sizeof(sockaddr_in6)) {
+        sockaddr_in6 v6;
+        std::memcpy(&v6, address, sizeof v6);
+        ip.family = AF_INET6;
+        std::memcpy(ip.bytes.data(), &v6.sin6_addr, 16);
+        return ip;
+    }
+    return std::nullopt;
+}
+
+std::uint16_t PortOf(const sockaddr_storage& address)
+{
+    // The port sits at the same place in both records.
+    sockaddr_in v4;
+    std::memcpy(&v4, &address, sizeof v4);
+    return ntohs(v4.sin_port);
+}
+
+void HostEntry::Add(const IpAddress& address)
+{
+    if (std::find(every.begin(), every.end(), address) != every.end())
+        return;
+    every.push_back(address);
+    if (address.family == AF_INET) {
+        std::uint32_t a;
+        std::memcpy(&a, address.bytes.data(), 4);
+        addresses.push_back(a);
+    }
 }
 
 }  // namespace quenlo::platform::ws

@@ -67,10 +67,9 @@ HostEntry toHostEntry(const hostent& he)
         for (char** addr = he.h_addr_list; addr && *addr; ++addr) {
             std::uint32_t a;
             std::memcpy(&a, *addr, 4);
-            entry.addresses.push_back(a);
             IpAddress ip;
             std::memcpy(ip.bytes.data(), &a, 4);
-            entry.every.push_back(ip);
+            entry.Add(ip);
         }
     }
     return entry;
@@ -444,27 +443,9 @@ std::optional<HostEntry> GetAllAddresses(const std::string& name)
     HostEntry entry;
     if (list->ai_canonname)
         entry.officialName = list->ai_canonname;
-    for (const addrinfo* ai = list; ai; ai = ai->ai_next) {
-        IpAddress ip;
-        if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
-            const auto* sa = reinterpret_cast<const sockaddr_in*>(ai->ai_addr);
-            std::memcpy(ip.bytes.data(), &sa->sin_addr, 4);
-        } else if (ai->ai_family == AF_INET6 && ai->ai_addrlen >= sizeof(sockaddr_in6)) {
-            const auto* sa = reinterpret_cast<const sockaddr_in6*>(ai->ai_addr);
-            ip.family = AF_INET6;
-            std::memcpy(ip.bytes.data(), &sa->sin6_addr, 16);
-        } else {
-            continue;
-        }
-        if (std::find(entry.every.begin(), entry.every.end(), ip) != entry.every.end())
-            continue;
-        entry.every.push_back(ip);
-        if (ip.family == AF_INET) {
-            std::uint32_t a;
-            std::memcpy(&a, ip.bytes.data(), 4);
-            entry.addresses.push_back(a);
-        }
-    }
+    for (const addrinfo* ai = list; ai; ai = ai->ai_next)
+        if (const auto address = ai->ai_addr ? AddressOf(ai->ai_addr, ai->ai_addrlen) : std::nullopt)
+            entry.Add(*address);
     ::freeaddrinfo(list);
     lastError = 0;
     return entry;

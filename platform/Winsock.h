@@ -193,12 +193,19 @@ std::optional<IpAddress> ParseIpLiteral(std::string_view text);
 std::string IpText(const IpAddress& address);
 // Fills `out` with the socket address of address:port (host order) and returns its length.
 socklen_t ToSockaddr(const IpAddress& address, std::uint16_t port, sockaddr_storage& out);
+// The address and port (host order) of an IPv4 or IPv6 socket address of `len` bytes; nullopt
+// for another family or a short record.
+std::optional<IpAddress> AddressOf(const sockaddr* address, std::size_t len);
+std::uint16_t PortOf(const sockaddr_storage& address);
 
 struct HostEntry {
     std::string officialName;
     std::vector<std::string> aliases;
     std::vector<std::uint32_t> addresses;  // IPv4, network order
     std::vector<IpAddress> every;          // IPv6 and IPv4, in the order they should be tried
+
+    // Adds an answer of the resolver to `every` (and, IPv4, to `addresses`) unless it is there.
+    void Add(const IpAddress& address);
 };
 
 // Synchronous resolver (blocks): nullopt with the last error set on failure.

@@ -183,25 +183,9 @@ std::optional<ws::HostEntry> AddrInfoLookup(const std::string& name)
     ws::HostEntry entry;
     if (list && list->ai_canonname)
         entry.officialName = list->ai_canonname;
-    for (const AddrInfo* ai = list; ai; ai = ai->ai_next) {
-        ws::IpAddress ip;
-        if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
-            std::memcpy(ip.bytes.data(), &reinterpret_cast<const sockaddr_in*>(ai->ai_addr)->sin_addr, 4);
-        } else if (ai->ai_family == AF_INET6 && ai->ai_addrlen >= sizeof(sockaddr_in6)) {
-            ip.family = AF_INET6;
-            std::memcpy(ip.bytes.data(), &reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_addr, 16);
-        } else {
-            continue;
-        }
-        if (std::find(entry.every.begin(), entry.every.end(), ip) != entry.every.end())
-            continue;
-        entry.every.push_back(ip);
-        if (ip.family == AF_INET) {
-            std::uint32_t a;
-            std::memcpy(&a, ip.bytes.data(), 4);
-            entry.addresses.push_back(a);
-        }
-    }
+    for (const AddrInfo* ai = list; ai; ai = ai->ai_next)
+        if (const auto address = ai->ai_addr ? ws::AddressOf(ai->ai_addr, ai->ai_addrlen) : std::nullopt)
+            entry.Add(*address);
     calls.free(list);
     return entry;
 }
@@ -218,10 +202,9 @@ ws::HostEntry ToHostEntry(const HostEnt& he)
         for (char** p = he.h_addr_list; p && *p; ++p) {
             std::uint32_t address;
             std::memcpy(&address, *p, 4);
-            entry.addresses.push_back(address);
             ws::IpAddress ip;
             std::memcpy(ip.bytes.data(), &address, 4);
-            entry.every.push_back(ip);
+            entry.Add(ip);
         }
     }
     return entry;
