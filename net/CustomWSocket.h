@@ -153,7 +153,7 @@ public:
     std::chrono::milliseconds ConnectAttemptTimeout() const noexcept { return attemptTimeout_; }
     void SetConnectAttemptTimeout(std::chrono::milliseconds value) noexcept { attemptTimeout_ = value; }
 
-    // Dotted address / decimal port of the peer while wsConnected, else "error".
+    // Dotted or IPv6 address / decimal port of the peer while wsConnected, else "error".
     virtual std::string PeerAddr();
     virtual std::string PeerPort();
 
@@ -208,15 +208,16 @@ public:
     platform::ws::SOCKET AcceptedHandle() const noexcept { return acceptedHandle_; }
 
     // ----- Name lookup -----
-    // Starts a forward lookup. A dotted address completes before this returns: DnsResult is its
-    // canonical dotted form, DnsResultList empty, OnDnsLookupDone(0). A name is resolved in the
+    // Starts a forward lookup. A dotted address, or an IPv6 one (in brackets or not), completes
+    // before this returns: DnsResult is its canonical form (IPv6 without brackets), DnsResultList
+    // empty, OnDnsLookupDone(0). A name is resolved in the
     // background and OnDnsLookupDone(error) fires later from the event loop (11001 unknown host).
     // A lookup still pending is cancelled silently first. An empty name: ReportError
     // "DNS lookup: invalid host name." then OnDnsLookupDone(10022) (reached only with OnError).
     virtual void DnsLookup(const std::string& hostName);
     // Background lookup of the name of a dotted address: DnsResult is the host name and
     // DnsResultList holds that one name. Only the first 255 characters of the text are used.
-    // An answer without a name (or, for DnsLookup, without an IPv4 address) ends with 11004.
+    // An answer without a name (or, for DnsLookup, without an address) ends with 11004.
     virtual void ReverseLookup(const std::string& hostAddr);
     // Cancels a pending lookup and fires OnDnsLookupDone(10004) (not while being destroyed);
     // nothing when none is pending.
@@ -225,9 +226,11 @@ public:
     // ----- Connection -----
     // Validates (refusals in this order: "Connect: Socket already in use", "Connect: No Port
     // Specified", "Connect: No IP Address Specified", "Connect: No Protocol Specified"), resolves
-    // Proto, Port, LocalPort and Addr (a host name blocks here; failures "connect: " + message),
-    // creates the socket and starts a non-blocking connect: OnChangeState reports wsOpened and
-    // wsConnecting before it returns. The outcome comes as OnSessionConnected(error). A datagram
+    // Proto, Port, LocalPort and Addr (a host name blocks here, for all its addresses; failures
+    // "connect: " + message), creates the socket and starts a non-blocking connect: OnChangeState
+    // reports wsOpened and wsConnecting before it returns. The outcome comes as
+    // OnSessionConnected(error); a stream connection first tries the further addresses (see
+    // SetFallbackAddrs), and only the last one's failure is reported. A datagram
     // socket (Proto "udp") is ready at once: wsConnected and OnSessionConnected(0) inside Connect.
     virtual void Connect();
     // Graceful close: shutdown for sending, close the handle, wsClosed, OnSessionClosed(0) if not
