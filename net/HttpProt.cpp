@@ -369,6 +369,10 @@ void THttpCli::HandleDnsLookupDone(std::uint16_t error)
     SetState(hsConnecting);
     try {
         socket_->SetAddr(socket_->DnsResult());
+        // A name's further addresses are tried in turn when its first does not answer.
+        const std::vector<std::string>& every = socket_->DnsResultList();
+        socket_->SetFallbackAddrs(every.size() > 1 ? std::vector<std::string>(every.begin() + 1, every.end())
+                                                   : std::vector<std::string>());
         socket_->SetPort(port_);
         socket_->SetProto("tcp");
         socket_->Connect();

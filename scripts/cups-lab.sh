@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# A private CUPS server on 127.0.0.1 for the tests and the demo.
+# A private CUPS server on 127.0.0.1 (and [::1], same port) for the tests and the demo.
 #
 # Everything the server needs lives under one lab directory: its configuration, spool, cache, state
 # and logs. The system's own /etc/cups, its socket and port 631 are never touched or used.
@@ -174,6 +174,7 @@ LogLevel info
 AccessLogLevel $access_log_level
 MaxLogSize 0
 Listen 127.0.0.1:$port
+Listen [::1]:$port
 Listen $sock
 ServerAlias *
 HostNameLookups Off
