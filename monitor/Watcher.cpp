@@ -106,6 +106,7 @@ TWatcher::TWatcher(const PrinterList& printers, const ProxySettings& proxy, int 
         ApplyHttpCli1Design(http);
         ApplyProxySettings(http, proxy);
         http.SetURL(w->url);
+        http.SetEncryption(EncryptionOf(entry));
         if (!entry.user.empty()) {
             http.SetUsername(entry.user);
             http.SetPassword(entry.pass);

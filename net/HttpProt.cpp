@@ -133,7 +133,8 @@ const char* to_string(THttpRequest request) noexcept
 // Construction
 
 THttpCli::THttpCli(TComponent* owner)
-    : TComponent(owner), trustStorePath_(DefaultTrustStorePath()), socket_(std::make_unique<TWSocket>(this))
+    : TComponent(owner), trustStorePath_(DefaultTrustStorePath()), strictTrust_(StrictTrustByDefault()),
+      socket_(std::make_unique<TWSocket>(this))
 {
     socket_->OnDnsLookupDone = [this](TCustomWSocket&, std::uint16_t e) { HandleDnsLookupDone(e); };
     socket_->OnSessionConnected = [this](TCustomWSocket&, std::uint16_t e) { HandleSessionConnected(e); };

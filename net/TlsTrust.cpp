@@ -4,11 +4,19 @@
 #include "platform/Settings.h"
 #include "platform/Text.h"
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 namespace quenlo {
+
+namespace {
+std::atomic<bool> strictByDefault{false};
+}
+
+void SetStrictTrustByDefault(bool strict) noexcept { strictByDefault = strict; }
+bool StrictTrustByDefault() noexcept { return strictByDefault; }
 
 std::string DefaultTrustStorePath()
 {

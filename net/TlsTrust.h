@@ -19,6 +19,11 @@ std::string DefaultTrustStorePath();
 // inside brackets.
 std::string TrustKey(const std::string& host, const std::string& port);
 
+// Whether clients made from now on refuse a certificate that is not kept yet (the starting value
+// of THttpCli::StrictTrust). Off by default.
+void SetStrictTrustByDefault(bool strict) noexcept;
+bool StrictTrustByDefault() noexcept;
+
 class TTrustStore {
 public:
     explicit TTrustStore(std::string path) : path_(std::move(path)) {}
