@@ -227,6 +227,7 @@ void THttpCli::StartOffline(THttpRequest rq)
     if (RefuseUnsafeRequest())
         return;
     offline_ = true;
+    ChooseTransport();
     SetState(hsDnsLookup);
     SetState(hsConnecting);
     OfflineConnect();
@@ -274,6 +275,7 @@ void THttpCli::PrepareRequest(THttpRequest rq)
     heldSends_.clear();
     offline_ = false;
     offlineSent_.clear();
+    retrying_ = false;
     BeginResponse();
 
     ApplyUrl();

@@ -116,6 +116,9 @@ void THttpCli::ChooseTransport()
 {
     wantTls_ = false;
     tlsFallback_ = false;
+    tunnel_ = false;
+    if (offline_)
+        return;  // no connection: the request's bytes are the plain ones
     if (schemeTls_ || encryption_ == heRequired) {
         wantTls_ = true;
     } else if (encryption_ == heIfRequested && platform::TlsSession::Available()) {
