@@ -150,7 +150,8 @@ bool TMonitor::FillView()
 // certificate names both fingerprints and the command that accepts the new one).
 std::string TMonitor::StatusNumber() const
 {
-    if (http_.RequestDoneError() == HttpError::TlsFailed)
+    const std::uint16_t error = http_.RequestDoneError();
+    if (error == HttpError::TlsFailed || error == HttpError::CertificateRefused)
         return http_.ReplyReason();
     return std::to_string(http_.ReplyStatus());
 }

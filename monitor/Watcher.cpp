@@ -252,6 +252,10 @@ void TWatcher::RequestDone(Watched& w, std::uint16_t error)
         return;
     // Any error means no answer from the server: the socket's numbers, a timeout, or a server that
     // closed without a word. An HTTP error status is an answer (the server is there).
+    if (error == HttpError::CertificateRefused) {
+        NotTrusted(w);
+        return;
+    }
     if (error != 0) {
         Unreachable(w);
         return;
@@ -360,6 +364,17 @@ void TWatcher::Unreachable(Watched& w)
     if (w.mode == WatchMode::Polling)
         w.mode = WatchMode::Subscribing;
     Report(w, WatchState{});
+}
+
+// The server is there, but its certificate is not the one kept: shown as a refusal, so the
+// printer line says why until the user accepts the new certificate.
+void TWatcher::NotTrusted(Watched& w)
+{
+    w.needLook = true;
+    WatchState next;
+    next.reachable = true;
+    next.refusal = texts::kWatchNotTrusted;
+    Report(w, next);
 }
 
 void TWatcher::SetLease(Watched& w, std::int32_t leaseSeconds)

@@ -120,8 +120,10 @@ constexpr std::uint16_t ConflictingLength = 11;  // "HTTP conflicting Content-Le
 constexpr std::uint16_t UnsafeText = 12;         // "HTTP ... holds a control character or space"
 constexpr std::uint16_t BadRelocation = 13;      // "HTTP relocation refused: ..." (not http, or a path)
 constexpr std::uint16_t TlsFailed = 14;          // a TLS failure: no TLS where it is required, a failed
-                                                 // handshake, a refused certificate, a proxy that
-                                                 // would not open a tunnel (the text says which)
+                                                 // handshake, a proxy that would not open a tunnel
+                                                 // (the text says which)
+constexpr std::uint16_t CertificateRefused = 15; // "TLS certificate of HOST:PORT ..." (changed, or not
+                                                 // kept under StrictTrust)
 }  // namespace HttpError
 
 // When a request is encrypted: the words of the printers file's "encryption" key.
@@ -472,7 +474,7 @@ private:
     void ContinueHandshake();
     std::string CertificateRefusal();
     void TlsSetupFailed(const std::string& reason, bool peerClosed);
-    void TlsFailure(const std::string& text);
+    void TlsFailure(const std::string& text, std::uint16_t code = HttpError::TlsFailed);
     void RetryConnection(bool tls);
     std::string ServerKey() const;
     int ReceiveBytes(void* buffer, int size);

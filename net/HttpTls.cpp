@@ -219,7 +219,7 @@ void THttpCli::ContinueHandshake()
     }
     const std::string refusal = CertificateRefusal();
     if (!refusal.empty()) {
-        TlsFailure(refusal);
+        TlsFailure(refusal, HttpError::CertificateRefused);
         return;
     }
     tlsStage_ = TlsStage::Ready;
@@ -267,11 +267,11 @@ void THttpCli::TlsSetupFailed(const std::string& reason, bool peerClosed)
         TlsFailure(HandshakeFailedText(key, reason.empty() ? "the server closed the connection" : reason));
 }
 
-void THttpCli::TlsFailure(const std::string& text)
+void THttpCli::TlsFailure(const std::string& text, std::uint16_t code)
 {
     if (Over())
         return;
-    RecordFailure(HttpError::TlsFailed, 0, text);
+    RecordFailure(code, 0, text);
     EndRequest(true);
 }
 

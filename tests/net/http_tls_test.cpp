@@ -78,7 +78,7 @@ TEST_F(TlsTest, CupsServerIsTrustedOnFirstUseAndRefusedOnceItsCertificateChanges
     const std::string other(kept->rbegin(), kept->rend());
     ASSERT_TRUE(store.Keep(key, other));
     const std::string changed = Get(http, lab.PrinterUrl(printer));
-    EXPECT_EQ(code_, HttpError::TlsFailed);
+    EXPECT_EQ(code_, HttpError::CertificateRefused);
     EXPECT_NE(changed.find(other), std::string::npos) << changed;
     EXPECT_NE(changed.find(*kept), std::string::npos) << changed;
     EXPECT_NE(changed.find("quenlo-cli trust " + key), std::string::npos) << changed;
