@@ -19,30 +19,7 @@ namespace {
 constexpr int kJobs = 5000;
 constexpr int kConnections = 200;
 
-std::string Shell(const std::string& command)
-{
-    std::string out;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char buf[256];
-        while (std::fgets(buf, sizeof buf, p))
-            out += buf;
-        pclose(p);
-    }
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
-        out.pop_back();
-    return out;
-}
 
-void AppendAttribute(std::string& m, unsigned char tag, const std::string& name, const std::string& value)
-{
-    m += static_cast<char>(tag);
-    m += static_cast<char>(name.size() >> 8);
-    m += static_cast<char>(name.size() & 0xFF);
-    m += name;
-    m += static_cast<char>(value.size() >> 8);
-    m += static_cast<char>(value.size() & 0xFF);
-    m += value;
-}
 
 std::string IppRequest(char op, const std::string& printerUri)
 {
@@ -71,33 +48,6 @@ double ProcessCpu(const std::string& pid)
     return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-struct Lab {
-    std::string dir, port, pid;
-    Lab()
-    {
-        char pattern[] = "/tmp/quenlo-bench-tls-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr)
-            return;
-        dir = pattern;
-        const std::string script = "'" + std::string(QUENLO_SOURCE_DIR) + "/scripts/cups-lab.sh' ";
-        port = Shell(script + "start '" + dir + "' --owner " + std::to_string(::getpid()) + " 2>/dev/null");
-        if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos) {
-            port.clear();
-            return;
-        }
-        Shell(script + "add-printer '" + dir + "' bench 2>/dev/null");
-        Shell(script + "hold-jobs '" + dir + "' bench " + std::to_string(kJobs) + " --fast 2>/dev/null");
-        pid = Shell("cat '" + dir + "/cupsd.pid'");
-    }
-    ~Lab()
-    {
-        if (dir.empty())
-            return;
-        Shell("'" + std::string(QUENLO_SOURCE_DIR) + "/scripts/cups-lab.sh' stop '" + dir + "' 2>/dev/null");
-        Shell("rm -rf '" + dir + "'");
-    }
-};
-
 bool Post(THttpCli& http, const std::string& body, std::size_t& replySize)
 {
     std::stringstream request(body);
@@ -115,7 +65,10 @@ bool Post(THttpCli& http, const std::string& body, std::size_t& replySize)
 
 void BM_TlsRefresh(benchmark::State& state)
 {
-    Lab lab;
+    BenchLab lab;
+    if (!lab.port.empty())
+        BenchLab::Script("hold-jobs '" + lab.dir + "' bench " + std::to_string(kJobs) + " --fast");
+    const std::string pid = lab.port.empty() ? std::string() : Shell("cat '" + lab.dir + "/cupsd.pid'");
     if (lab.port.empty()) {
         state.SkipWithError("CUPS lab could not start (is cups installed?)");
         for (auto _ : state) {
@@ -144,11 +97,11 @@ void BM_TlsRefresh(benchmark::State& state)
                 state.SkipWithError("Get-Jobs failed");
             jobsReply = size;
             cpu[way] += CpuSeconds(RUSAGE_SELF) - before;
-            const double serverBefore = ProcessCpu(lab.pid);
+            const double serverBefore = ProcessCpu(pid);
             for (int i = 0; i < kConnections; ++i)
                 if (!Post(http, attributes, size))
                     state.SkipWithError("Get-Printer-Attributes failed");
-            server[way] += ProcessCpu(lab.pid) - serverBefore;
+            server[way] += ProcessCpu(pid) - serverBefore;
         }
     }
     const double rounds = static_cast<double>(state.iterations());
