@@ -165,11 +165,10 @@ void THttpCli::ReadTunnelReply()
         tunnelReply_.append(buffer, static_cast<std::size_t>(n));
         const std::size_t end = tunnelReply_.find("\r\n\r\n");
         if (end == std::string::npos) {
-            if (tunnelReply_.size() > kTunnelReplyLimit)
-                TlsFailure(TunnelRefusedText(ServerKey(), "answer too long"));
-            if (tunnelReply_.size() > kTunnelReplyLimit)
-                return;
-            continue;
+            if (tunnelReply_.size() <= kTunnelReplyLimit)
+                continue;
+            TlsFailure(TunnelRefusedText(ServerKey(), "answer too long"));
+            return;
         }
         std::string statusLine = tunnelReply_.substr(0, tunnelReply_.find("\r\n"));
         const bool opened = statusLine.size() >= 12 && statusLine.compare(0, 5, "HTTP/") == 0 &&

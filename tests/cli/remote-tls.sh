@@ -70,6 +70,16 @@ write_file "wrong-$pass"
 wrong=$(run pause-printer 2>&1) && status=1
 printf 'wrong\t%s\n' "$(echo "$wrong" | tr '\n\t' '|,')"
 
+# A server without TLS (python's own) still answers an entry with credentials: after the
+# refused handshake the request goes plain.
+mkdir "$work/www" && echo "plain hello" >"$work/www/index.html"
+python3 -m http.server 18631 --bind 10.77.0.1 --directory "$work/www" >/dev/null 2>&1 &
+web=$!
+for _ in $(seq 1 100); do (exec 3<>/dev/tcp/10.77.0.1/18631) 2>/dev/null && break; sleep 0.05; done
+plain=$(timeout 30 "$cli" get --user "$user" --pass x http://10.77.0.1:18631/index.html 2>/dev/null || true)
+kill "$web"; wait "$web" 2>/dev/null || true
+printf 'plain-server\t%s\n' "$plain"
+
 sleep 0.3
 kill "$dump"
 wait "$dump" 2>/dev/null || true

@@ -65,6 +65,7 @@ TEST_P(RemoteTls, CredentialsNeverCrossInClearAndAWrongPasswordReads401)
     EXPECT_NE(run.values.at("wrong").find("(401)"), std::string::npos) << run.Report();
     EXPECT_GT(std::stol(run.values.at("captured")), 10000) << run.Report();
     EXPECT_EQ(run.values.at("password-in-clear"), "0") << run.Report();
+    EXPECT_EQ(run.values.at("plain-server"), "plain hello") << run.Report();
 }
 
 INSTANTIATE_TEST_SUITE_P(Policies, RemoteTls, ::testing::Values(false, true),
