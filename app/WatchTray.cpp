@@ -8,10 +8,14 @@
 #include "platform/EventLoop.h"
 
 #include <QEvent>
+#include <QLabel>
 #include <QPainter>
 #include <QPixmap>
 #include <QSystemTrayIcon>
 #include <QTimer>
+
+#include <algorithm>
+#include <utility>
 
 #include <poll.h>
 
@@ -23,12 +27,44 @@ namespace {
 constexpr int kTickMs = 500;
 constexpr int kBalloonMs = 10000;
 
-QString BalloonTitle(const std::string& name, Lamp lamp)
+QString BalloonTitle(const std::string& name, Lamp lamp, const std::string& errors)
 {
+    if (lamp != Lamp::Red && !errors.empty())
+        return DecodeForDisplay(name + watch_texts::kReports + errors);
     const char* text = lamp == Lamp::Red      ? watch_texts::kTurnedRed
                        : lamp == Lamp::Yellow ? watch_texts::kTurnedYellow
                                               : watch_texts::kTurnedGreen;
     return DecodeForDisplay(name) + QString::fromUtf8(text);
+}
+
+std::string ErrorTexts(const WatchState& state) { return AlertTexts(WatchAlerts(state), ReasonLevel::Error); }
+
+// The printer's line in the tray's tip: its printer line, then what it reports.
+std::string TipLine(const WatchState& state, const std::string& name)
+{
+    std::string line = WatchLine(state, name);
+    const char* separator = " \xe2\x80\x93 ";  // an en dash
+    for (const PrinterAlert& alert : WatchAlerts(state)) {
+        line += separator + alert.text;
+        separator = "; ";
+    }
+    // Why the printer behind the queue is not asked: said here, never in a balloon.
+    if (!state.deviceDisagrees && !state.device.empty())
+        line += separator + state.device;
+    return line;
+}
+
+std::string LampHintText(const WatchState& state)
+{
+    const std::vector<PrinterAlert> alerts = WatchAlerts(state);
+    std::string hint;
+    for (const auto& [level, label] : {std::pair{ReasonLevel::Error, watch_texts::kHintErrors},
+                                       std::pair{ReasonLevel::Warning, watch_texts::kHintWarnings}}) {
+        const std::string texts = AlertTexts(alerts, level);
+        if (!texts.empty())
+            hint += (hint.empty() ? "" : "\n") + std::string(label) + texts;
+    }
+    return hint;
 }
 
 }  // namespace
@@ -114,9 +150,17 @@ void WatchTray::Tick()
         // A printer not looked at yet counts as it was (green): it is not announced red meanwhile.
         if (!watcher_.State(i).looked)
             continue;
-        if (const std::optional<Lamp> lamp = notices_.Update(i, WatchLamp(watcher_.State(i)), now))
+        const WatchState& state = watcher_.State(i);
+        if (const std::optional<Lamp> lamp = notices_.Update(i, WatchLamp(state), ErrorTexts(state), now))
             Announce(i, *lamp);
+        std::vector<std::string> warnings;
+        for (const PrinterAlert& alert : WatchAlerts(state))
+            if (alert.level == ReasonLevel::Warning)
+                warnings.push_back(alert.key);
+        if (const std::vector<std::string> fresh = notices_.NewWarnings(i, warnings, now); !fresh.empty())
+            AnnounceWarnings(i, fresh);
     }
+    ShowLampHint();
     if (followPending_ && RefreshAllowed())
         Follow();
 }
@@ -131,8 +175,8 @@ void WatchTray::ShowOnTray()
             continue;
         const Lamp lamp = WatchLamp(state);
         worst = WorstLamp(worst, lamp);
-        if (lamp != Lamp::Green)
-            tip += QLatin1Char('\n') + DecodeForDisplay(WatchLine(state, watcher_.Printer(i).name));
+        if (lamp != Lamp::Green || !WatchAlerts(state).empty() || !state.device.empty())
+            tip += QLatin1Char('\n') + DecodeForDisplay(TipLine(state, watcher_.Printer(i).name));
     }
     trayLamp_ = worst;
     trayTip_ = tip;
@@ -150,7 +194,33 @@ void WatchTray::Announce(std::size_t index, Lamp lamp)
     const QSystemTrayIcon::MessageIcon icon = lamp == Lamp::Red      ? QSystemTrayIcon::Critical
                                               : lamp == Lamp::Yellow ? QSystemTrayIcon::Warning
                                                                      : QSystemTrayIcon::Information;
-    form_.TrayIcon()->showMessage(BalloonTitle(name, lamp), DecodeForDisplay(body), icon, kBalloonMs);
+    form_.TrayIcon()->showMessage(BalloonTitle(name, lamp, ErrorTexts(state)), DecodeForDisplay(body), icon,
+                                  kBalloonMs);
+}
+
+void WatchTray::AnnounceWarnings(std::size_t index, const std::vector<std::string>& keys)
+{
+    std::vector<PrinterAlert> fresh;
+    for (PrinterAlert& alert : WatchAlerts(watcher_.State(index)))
+        if (std::find(keys.begin(), keys.end(), alert.key) != keys.end())
+            fresh.push_back(std::move(alert));
+    const std::string title = watcher_.Printer(index).name + watch_texts::kWarned;
+    form_.TrayIcon()->showMessage(DecodeForDisplay(title),
+                                  DecodeForDisplay(AlertTexts(fresh, ReasonLevel::Warning)),
+                                  QSystemTrayIcon::Warning, kBalloonMs);
+}
+
+void WatchTray::ShowLampHint()
+{
+    const TAList* current = form_.Monitor().Monitor().CurrentPrinter();
+    QString hint;
+    for (std::size_t i = 0; i < watcher_.Count(); ++i)
+        if (current == &watcher_.Printer(i))
+            hint = DecodeForDisplay(LampHintText(watcher_.State(i)));
+    if (hint == lampHint_)
+        return;
+    lampHint_ = hint;
+    form_.ImagePrinterStatus()->setToolTip(hint);
 }
 
 bool WatchTray::RefreshAllowed() const

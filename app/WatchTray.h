@@ -2,10 +2,13 @@
 //
 // It runs a TWatcher over the window's printer list on the user-interface thread's loop and:
 //   - puts the worst lamp of all printers in a corner of the tray icon (green: all reachable,
-//     working and accepting; yellow: one stopped or not accepting; red: one unreachable), with the
-//     tip "Quenlo" followed by one line per printer that is not green;
-//   - shows the tray's balloon when a printer turns yellow or red and when it is green again, by
-//     the rule of TWatchNotices (held for one interval, at most once a minute per printer);
+//     working and accepting; yellow: one stopped, not accepting or reporting an error; red: one
+//     unreachable), with the tip "Quenlo" followed by one line per printer that is not green or
+//     reports something (its printer line, then its errors and warnings);
+//   - shows the tray's balloon when a printer turns yellow or red (or reports other errors) and
+//     when it is green again, and once for each new warning, by the rule of TWatchNotices (held
+//     for one interval, at most once a minute per printer);
+//   - gives the window's printer lamp the selected printer's errors and warnings as its hint;
 //   - makes the view follow the server: a change of the selected printer runs the window's ordinary
 //     refresh within about a second while the window is shown, at most once per interval and never
 //     while a refresh or an operation is running; while the window is in the tray nothing is
@@ -38,6 +41,12 @@ namespace watch_texts {
 inline constexpr const char* kTurnedRed = " nem érhető el";
 inline constexpr const char* kTurnedYellow = " leállt vagy nem fogad feladatot";
 inline constexpr const char* kTurnedGreen = " újra működik";
+// A balloon of errors: the printer's name, this, the errors; of warnings: the same with kWarned.
+inline constexpr const char* kReports = ": ";
+inline constexpr const char* kWarned = " figyelmeztet";
+// The lamp's hint: one line per level that has alerts.
+inline constexpr const char* kHintErrors = "Hiba: ";
+inline constexpr const char* kHintWarnings = "Figyelmeztetés: ";
 }  // namespace watch_texts
 
 // The worst of the lamps: red over yellow over green.
@@ -63,6 +72,8 @@ public:
     // The lamp the tray icon shows now, and its tip.
     Lamp TrayLamp() const { return trayLamp_; }
     const QString& TrayTip() const { return trayTip_; }
+    // The hint the watch gave the printer lamp last.
+    const QString& LampHint() const { return lampHint_; }
     // Follow refreshes run so far (for tests).
     int FollowCount() const { return follows_; }
 
@@ -74,6 +85,8 @@ private:
     void Tick();
     void ShowOnTray();
     void Announce(std::size_t index, Lamp lamp);
+    void AnnounceWarnings(std::size_t index, const std::vector<std::string>& keys);
+    void ShowLampHint();
     void Follow();
     bool RefreshAllowed() const;
 
@@ -83,6 +96,7 @@ private:
     QTimer* tick_ = nullptr;
     Lamp trayLamp_ = Lamp::Green;
     QString trayTip_;
+    QString lampHint_;
     bool followPending_ = false;
     std::optional<std::chrono::steady_clock::time_point> lastFollow_;
     int follows_ = 0;

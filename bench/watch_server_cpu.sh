@@ -8,6 +8,8 @@
 #
 # Defaults: 5 printers holding 1000 jobs each, S = 5, P = 60 seconds per phase (about 6 minutes). CPU is read from
 # /proc/PID/stat (user + system ticks) of the server process at the start and end of each phase.
+# Every printer reports four supplies and a state reason (one job through the lab's own backend
+# before the held ones), so the watch reads them at every look of its printers.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 printers=5 jobs=1000 seconds=5 period=60 build="$here/build"
@@ -30,8 +32,13 @@ trap cleanup EXIT
 port=$("$here/scripts/cups-lab.sh" start "$lab" --owner $$)
 config="$lab/printers.qdl"
 echo "watch=$seconds" >"$config"
+cat >"$lab/says.txt" <<'EOF'
+ATTR: marker-names=Black,Cyan,Magenta,Yellow marker-colors=#000000,#00FFFF,#FF00FF,#FFFF00 marker-types=toner,toner,toner,toner marker-levels=80,5,60,-1 marker-low-levels=10,10,10,10 marker-high-levels=100,100,100,100
+STATE: +toner-low-warning
+EOF
 for i in $(seq 1 "$printers"); do
-  "$here/scripts/cups-lab.sh" add-printer "$lab" "bench$i"
+  "$here/scripts/cups-lab.sh" add-printer "$lab" "bench$i" --device lab-says:/
+  "$here/scripts/cups-lab.sh" print "$lab" "bench$i" "$lab/says.txt"
   "$here/scripts/cups-lab.sh" hold-jobs "$lab" "bench$i" "$jobs" --fast >/dev/null
   printf '<printer>\nname=bench%s\nremotehost=127.0.0.1:%s\nurl=/printers/bench%s\nlocalport=-1\n<endprinter>\n' \
     "$i" "$port" "$i" >>"$config"

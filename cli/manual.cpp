@@ -27,7 +27,8 @@ constexpr CommandText kCommandTexts[] = {
     {"config",
      "Prints the printers file the monitor reads (or the one --file names): its path, one "
      "tab-separated line per printer entry, and the proxy settings. Warns on standard error when the "
-     "file holds a password and others may read it.",
+     "file holds a password and others may read it, and names each value that could never be sent "
+     "(exit code 3).",
      "no printers file found, or it cannot be read."},
     {"refresh",
      "Refreshes the printer as the window does (NAME, or the first of the file) and prints the "
@@ -43,8 +44,12 @@ constexpr CommandText kCommandTexts[] = {
     {"watch",
      "Watches every printer of the file and prints one tab-separated line per change: the UTC time, "
      "the printer's name, its lamp, the printer line and the number of jobs. Ends after N changes, or "
-     "on Ctrl-C.",
+     "on Ctrl-C. A last column lists the printer's state reasons.",
      "the printers file cannot be read."},
+    {"supplies",
+     "Asks every printer of the file (or NAME) for its supplies and prints one tab-separated line per "
+     "supply: printer, name, colour, type, level, low and high level (-1 when unknown).",
+     "the printers file cannot be read, the printer is not in it, or a printer does not answer."},
     {"get", "One HTTP GET of URL; the body to standard output, the status line to standard error.",
      "a status of 400 or more, or a network failure."},
     {"post", "One HTTP POST of standard input to URL, as get.", "as for get."},

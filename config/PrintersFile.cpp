@@ -151,6 +151,8 @@ void PrintersFileReader::ReadLine(std::string line)
         proxy_.Watch = NumberOfValue(value);
     } else if (key == "requesttimeout") {
         proxy_.RequestTimeout = NumberOfValue(value);
+    } else if (key == "watchdevice") {
+        proxy_.WatchDevice = NumberOfValue(value);
     } else if (key == "<global>") {
         inGlobal_ = true;
     } else if (key == "<endglobal>") {

@@ -79,6 +79,10 @@ struct ProxySettings {
     // may take as a whole, however steadily its answer trickles in (NumberOfValue of the text).
     // 0 or less, the default, leaves the client's own bound (ten minutes).
     std::int32_t RequestTimeout = 0;
+    // The "watchdevice" key, read the same way: above 0, the watch also asks the printer behind a
+    // CUPS queue (its ipp:// device-uri) and shows when the two disagree. Off by default: it
+    // contacts a host the file does not list.
+    std::int32_t WatchDevice = 0;
     // "encryption" between "<global>" and "<endglobal>": the default of every entry.
     std::string Encryption;
 };
@@ -141,7 +145,8 @@ std::int32_t NumberOfValue(std::string_view value, int& errorPos);
 // Reads the file line by line. Reading keeps a "current entry": the one the most recent
 // "<printer>" line created. Printer keys set fields of the current entry, also after its
 // "<endprinter>" line (the entry is then already in the list). Proxy keys set `proxy` wherever
-// they stand, and so do "watch" and "requesttimeout". A key given twice keeps the last value.
+// they stand, and so do "watch", "watchdevice" and "requesttimeout". A key given twice keeps the
+// last value.
 //
 // Two cases that would otherwise go wrong are settled as follows: printer keys and "<endprinter>"
 // before the first "<printer>" line are ignored (there is no entry to act on), and a second

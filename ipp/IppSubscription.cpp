@@ -77,10 +77,13 @@ IppMessage BuildCancelSubscriptionRequest(std::string_view printerUri, std::stri
     return msg;
 }
 
-IppMessage BuildWatchPrinterAttributesRequest(std::string_view printerUri, std::string_view user)
+IppMessage BuildWatchPrinterAttributesRequest(std::string_view printerUri, std::string_view user,
+                                              const std::vector<std::string_view>& extra)
 {
     IppMessage msg = BeginWatchRequest(kIppGetPrinterAttributes, printerUri, user);
-    AddKeywords(msg, "requested-attributes", WatchAttributes());
+    std::vector<std::string_view> names = WatchAttributes();
+    names.insert(names.end(), extra.begin(), extra.end());
+    AddKeywords(msg, "requested-attributes", names);
     EndAttributes(msg);
     return msg;
 }

@@ -52,11 +52,15 @@ inline const std::vector<std::string_view>& WatchEvents()
     return events;
 }
 
-// The attributes the narrow Get-Printer-Attributes asks for.
+// The attributes the narrow Get-Printer-Attributes asks for: the printer line, the number of jobs,
+// and what the printer says of itself (its state reasons and supplies).
 inline const std::vector<std::string_view>& WatchAttributes()
 {
-    static const std::vector<std::string_view> names{"printer-state", "printer-is-accepting-jobs",
-                                                     "printer-state-message", "queued-job-count"};
+    static const std::vector<std::string_view> names{
+        "printer-state",         "printer-is-accepting-jobs", "printer-state-message", "queued-job-count",
+        "printer-state-reasons", "marker-names",              "marker-colors",         "marker-types",
+        "marker-levels",         "marker-low-levels",         "marker-high-levels",    "printer-supply",
+        "printer-supply-description"};
     return names;
 }
 
@@ -78,8 +82,9 @@ IppMessage BuildRenewSubscriptionRequest(std::string_view printerUri, std::strin
 // Cancel-Subscription: charset, language, printer-uri, requesting-user-name, notify-subscription-id.
 IppMessage BuildCancelSubscriptionRequest(std::string_view printerUri, std::string_view user,
                                           std::int32_t subscriptionId);
-// Get-Printer-Attributes asking for WatchAttributes() only, with requesting-user-name.
-IppMessage BuildWatchPrinterAttributesRequest(std::string_view printerUri, std::string_view user);
+// Get-Printer-Attributes asking for WatchAttributes() (and `extra`), with requesting-user-name.
+IppMessage BuildWatchPrinterAttributesRequest(std::string_view printerUri, std::string_view user,
+                                              const std::vector<std::string_view>& extra = {});
 
 // What a subscription answer says; every field keeps its default when the answer does not carry it.
 struct SubscriptionAnswer {

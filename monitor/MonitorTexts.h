@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace quenlo::texts {
 
@@ -54,6 +55,46 @@ inline constexpr const char* kWhyNotPossible =
     "A művelet most nem lehetséges (például csak visszatartott feladat folytatható).";
 inline constexpr const char* kWhyNotFound = "A szerveren nincs ilyen feladat vagy nyomtató.";
 inline constexpr const char* kWhyOperationNotSupported = "A szerver nem ismeri ezt a műveletet.";
+
+// ---- The watch: what a printer says of itself --------------------------------------------------
+// Our own words for the common printer-state-reasons keywords (without their -error, -warning or
+// -report suffix); any other keyword is shown as it is.
+struct ReasonName {
+    std::string_view keyword;
+    const char* text;
+};
+inline constexpr ReasonName kReasonTexts[] = {
+    {"media-empty", "kifogyott a papír"},
+    {"media-jam", "papírelakadás"},
+    {"media-low", "kevés a papír"},
+    {"media-needed", "papírt kell betenni"},
+    {"toner-low", "kevés a toner"},
+    {"toner-empty", "kifogyott a toner"},
+    {"marker-supply-low", "fogyóban a festék"},
+    {"marker-supply-empty", "kifogyott a festék"},
+    {"marker-waste-almost-full", "majdnem megtelt a hulladéktartály"},
+    {"marker-waste-full", "megtelt a hulladéktartály"},
+    {"door-open", "nyitva van egy ajtó"},
+    {"cover-open", "nyitva van a fedél"},
+    {"input-tray-missing", "hiányzik egy papírtálca"},
+    {"output-area-full", "megtelt a kiadótálca"},
+    {"offline", "a nyomtató nem kapcsolódik"},
+    {"shutdown", "a nyomtató ki van kapcsolva"},
+    {"spool-area-full", "megtelt a nyomtatási sor tárhelye"},
+    {"other", "egyéb hiba"},
+};
+// A supply: "NAME: 5%" and one of these, or "NAME: " + kSupplyUnknown.
+inline constexpr const char* kSupplyLow = " (kevés)";
+inline constexpr const char* kSupplyFull = " (tele)";
+inline constexpr const char* kSupplyUnknown = "ismeretlen";
+// The printer behind a CUPS queue ("watchdevice"): kDeviceCups + the queue's state and accepting
+// texts + kDeviceSays + what the printer says, or why it is not asked.
+inline constexpr const char* kDeviceCups = "CUPS: ";
+inline constexpr const char* kDeviceSays = " / the printer: ";
+inline constexpr const char* kDeviceUnreachable = "unreachable";
+inline constexpr const char* kDeviceStopped = "stopped";
+inline constexpr const char* kDeviceNotAsked = "the printer behind the queue is not asked (";
+inline constexpr const char* kDeviceOnServer = "the printer behind the queue is on the server's machine: not asked";
 
 // The explanation of an HTTP status that refused a request (`hasUser`: the entry names a user),
 // or nullptr when there is none for it.

@@ -1,10 +1,14 @@
-// TWatchNotices: when the watch tells the user that a printer's lamp has changed.
+// TWatchNotices: when the watch tells the user that a printer's lamp, or the errors it reports,
+// have changed, and of its new warnings.
 //
-// A lamp is announced only once the printer has shown it for one whole watch interval (a printer
-// that flickers between looks says nothing), and a printer is announced at most once a minute; a
-// lamp held back by that minute is announced when the minute is over, if the printer still shows
-// it. Every printer starts as green and announced, so a printer that is red or yellow from the
-// start is announced once it has stayed so for an interval; one that is green says nothing.
+// A lamp (with its errors) is announced only once the printer has shown it for one whole watch
+// interval (a printer that flickers between looks says nothing), and a printer is announced at most
+// once a minute; a lamp held back by that minute is announced when the minute is over, if the
+// printer still shows it. Every printer starts as green and announced, so a printer that is red or
+// yellow from the start is announced once it has stayed so for an interval; one that is green says
+// nothing. A warning is announced once it has been held for an interval, not within a minute after
+// the printer's last notice, and again only after it went away; it does not hold back the notices
+// that follow it.
 //
 // No clock of its own: the caller passes the time to every call, so any clock (and a test's) will
 // do. Nothing here is thread-safe.
@@ -14,7 +18,10 @@
 
 #include <chrono>
 #include <cstddef>
+#include <map>
 #include <optional>
+#include <set>
+#include <string>
 #include <vector>
 
 namespace quenlo {
@@ -30,14 +37,31 @@ public:
     // The printer's lamp as of `now` (call it at every change and then regularly, at least once a
     // second: held lamps become due only when asked). Returns the lamp to announce now, if any;
     // the caller then shows it, and the printer's next notice waits a minute.
-    std::optional<Lamp> Update(std::size_t index, Lamp lamp, Clock::time_point now);
+    std::optional<Lamp> Update(std::size_t index, Lamp lamp, Clock::time_point now)
+    {
+        return Update(index, lamp, {}, now);
+    }
+    // The same, where `errors` names the printer's error reasons: a change of them counts like a
+    // change of the lamp.
+    std::optional<Lamp> Update(std::size_t index, Lamp lamp, const std::string& errors, Clock::time_point now);
+    // The printer's warnings as of `now` (keys that stay the same while a condition lasts). Returns
+    // those to announce now: not announced since they appeared, and only when the printer's minute
+    // allows (else they wait for a later call).
+    std::vector<std::string> NewWarnings(std::size_t index, const std::vector<std::string>& warnings,
+                                         Clock::time_point now);
 
 private:
     struct Printer {
         Lamp announced = Lamp::Green;
         Lamp seen = Lamp::Green;
+        std::string announcedErrors;
+        std::string seenErrors;
+        std::set<std::string> warned;                           // announced
+        std::map<std::string, Clock::time_point> warnedSeen;    // present, since
         Clock::time_point seenSince{};
         std::optional<Clock::time_point> lastNotice;
+
+        bool MayAnnounce(Clock::time_point now) const { return !lastNotice || now - *lastNotice >= kMinimumGap; }
     };
 
     std::chrono::milliseconds interval_;

@@ -15,6 +15,91 @@ namespace {
 
 constexpr unsigned kLookTimer = 1;
 
+bool LoopbackHost(std::string_view host)
+{
+    return host == "localhost" || host.substr(0, 4) == "127." || host == "[::1]";
+}
+
+// "host" of "host:port", "[v6]" of "[v6]:port".
+std::string_view HostOf(std::string_view hostPort)
+{
+    if (!hostPort.empty() && hostPort.front() == '[')
+        return hostPort.substr(0, hostPort.find(']') + 1);
+    return hostPort.substr(0, hostPort.find(':'));
+}
+
+// Where the device of a queue is asked: its URL, or an empty one and the reason.
+struct DeviceTarget {
+    std::string url;
+    std::string note;
+};
+
+// Devices on the network that are not asked; a local one (file, usb, ...) has no one to ask.
+bool NetworkScheme(std::string_view scheme)
+{
+    for (const std::string_view s : {"dnssd", "ipps", "http", "https", "lpd", "socket", "smb", "mdns"})
+        if (s == scheme)
+            return true;
+    return false;
+}
+
+DeviceTarget TargetOf(std::string_view deviceUri, std::string_view serverHostPort)
+{
+    const std::string_view scheme = deviceUri.substr(0, deviceUri.find(':'));
+    const std::size_t schemeEnd = deviceUri.find("://");
+    if (schemeEnd == std::string_view::npos || scheme != "ipp")
+        return {{}, NetworkScheme(scheme) ? texts::kDeviceNotAsked + std::string(scheme) + ")" : std::string()};
+    std::string_view rest = deviceUri.substr(schemeEnd + 3);
+    rest = rest.substr(0, rest.find_first_of("?#"));
+    std::string_view hostPort = rest.substr(0, rest.find('/'));
+    const std::string_view path = rest.substr(hostPort.size());
+    if (const std::size_t at = hostPort.rfind('@'); at != std::string_view::npos)
+        hostPort.remove_prefix(at + 1);
+    if (LoopbackHost(HostOf(hostPort)) && !LoopbackHost(HostOf(serverHostPort)))
+        return {{}, texts::kDeviceOnServer};
+    std::string url = "http://" + std::string(hostPort);
+    if (HostOf(hostPort).size() == hostPort.size())
+        url += ":631";
+    return {url + (path.empty() ? std::string("/") : std::string(path)), {}};
+}
+
+// Starts a POST of `body`; false when the client refuses (only a busy one does).
+bool StartPost(THttpCli& http, std::istringstream& send, std::ostringstream& reply, std::string body)
+{
+    send.clear();
+    send.str(std::move(body));
+    reply.str(std::string());
+    http.SetPostStream(&send);
+    http.SetReplyStream(&reply);
+    try {
+        http.StartRequest(hrPost);
+        return true;
+    } catch (const EHttpException&) {
+        return false;
+    }
+}
+
+// The printer line's attributes, the reasons and supplies, and the device-uri of an answer.
+PrinterSays ReadPrinterAnswer(std::string_view body, PrinterRecord& printer, std::string* deviceUri = nullptr)
+{
+    PrinterSaysReader says;
+    WalkResponse(body, kIppPrinterWalkDelimiterLimit,
+                 [&](const IppAttribute& a) {
+                     ApplyPrinterAttribute(printer, a);
+                     says.Apply(a);
+                     if (deviceUri != nullptr && a.name == "device-uri")
+                         deviceUri->assign(a.text);
+                 },
+                 {});
+    return says.Result();
+}
+
+bool HasError(const PrinterSays& says)
+{
+    return std::any_of(says.reasons.begin(), says.reasons.end(),
+                       [](const std::string& r) { return LevelOfReason(r) == ReasonLevel::Error; });
+}
+
 // The name the server files our subscriptions under when the entry names no user.
 std::string LoginName()
 {
@@ -36,7 +121,8 @@ bool SameRecord(const PrinterRecord& a, const PrinterRecord& b)
 bool WatchState::SameAs(const WatchState& other) const
 {
     return reachable == other.reachable && SameRecord(printer, other.printer) && refusal == other.refusal &&
-           jobs == other.jobs;
+           jobs == other.jobs && says == other.says && device == other.device &&
+           deviceDisagrees == other.deviceDisagrees;
 }
 
 Lamp WatchLamp(const WatchState& state)
@@ -45,7 +131,29 @@ Lamp WatchLamp(const WatchState& state)
         return Lamp::Red;
     if (!state.refusal.empty())
         return Lamp::Yellow;
-    return PrinterStatusText(state.printer, "").lamp;
+    const Lamp lamp = PrinterStatusText(state.printer, "").lamp;
+    const bool error = HasError(state.says) || state.deviceDisagrees;
+    return error && lamp == Lamp::Green ? Lamp::Yellow : lamp;
+}
+
+std::vector<PrinterAlert> WatchAlerts(const WatchState& state)
+{
+    if (!state.looked || !state.reachable)
+        return {};
+    std::vector<PrinterAlert> alerts = AlertsOf(state.says);
+    if (state.deviceDisagrees)
+        alerts.insert(alerts.begin(), PrinterAlert{"device", state.device, ReasonLevel::Error});
+    return alerts;
+}
+
+std::string WatchReasons(const WatchState& state)
+{
+    if (!state.looked || !state.reachable)
+        return {};
+    std::string text;
+    for (const std::string& reason : state.says.reasons)
+        text += (text.empty() ? "" : ",") + reason;
+    return text.empty() ? "none" : text;
 }
 
 std::string WatchLine(const WatchState& state, std::string_view printerName)
@@ -88,10 +196,21 @@ struct TWatcher::Watched {
     int quietLooks = 0;    // looks on events since the attributes were last read
     std::uint64_t requests = 0;
     WatchState state;
+    // The printer behind the queue ("watchdevice"): its own client, asked at every look.
+    std::string deviceUri;
+    DeviceTarget device;
+    std::unique_ptr<THttpCli> deviceHttp;
+    std::istringstream deviceSend;
+    std::ostringstream deviceReply;
+    bool deviceRunning = false;
+    bool deviceLooked = false;
+    bool deviceReachable = false;
+    PrinterRecord devicePrinter;
+    PrinterSays deviceSays;
 };
 
 TWatcher::TWatcher(const PrinterList& printers, const ProxySettings& proxy, int seconds)
-    : seconds_(std::max(seconds, 1))
+    : seconds_(std::max(seconds, 1)), askDevices_(proxy.WatchDevice > 0)
 {
     for (const TAList& entry : printers) {
         auto w = std::make_unique<Watched>();
@@ -126,8 +245,18 @@ TWatcher::TWatcher(const PrinterList& printers, const ProxySettings& proxy, int 
 TWatcher::~TWatcher()
 {
     platform::DestroyMessageTarget(window_);
-    for (auto& w : watched_)
+    for (auto& w : watched_) {
         w->http->OnRequestDone = nullptr;
+        if (w->deviceHttp)
+            w->deviceHttp->OnRequestDone = nullptr;
+    }
+}
+
+void TWatcher::PollOnly()
+{
+    pollOnly_ = true;
+    for (auto& w : watched_)
+        w->mode = WatchMode::Polling;
 }
 
 void TWatcher::Start()
@@ -162,7 +291,7 @@ std::uint64_t TWatcher::RequestCount(std::size_t index) const { return watched_.
 bool TWatcher::Busy() const
 {
     return std::any_of(watched_.begin(), watched_.end(),
-                       [](const auto& w) { return w->running != Request::None; });
+                       [](const auto& w) { return w->running != Request::None || w->deviceRunning; });
 }
 
 platform::LRESULT TWatcher::WindowProc(unsigned message, platform::WPARAM wParam, platform::LPARAM)
@@ -178,6 +307,8 @@ void TWatcher::Look()
     for (auto& w : watched_) {
         if (w->running == Request::None)
             Begin(*w);
+        if (!w->deviceRunning)
+            AskDevice(*w);
     }
 }
 
@@ -215,7 +346,8 @@ void TWatcher::Send(Watched& w, Request request)
         body = BuildGetNotificationsRequest(w.serverUri, w.user, w.subscriptionId, w.nextSequence);
         break;
     case Request::Attributes:
-        body = BuildWatchPrinterAttributesRequest(w.url, w.user);
+        body = askDevices_ ? BuildWatchPrinterAttributesRequest(w.url, w.user, {"device-uri"})
+                           : BuildWatchPrinterAttributesRequest(w.url, w.user);
         break;
     case Request::Cancel:
         body = BuildCancelSubscriptionRequest(w.serverUri, w.user, w.subscriptionId);
@@ -223,19 +355,11 @@ void TWatcher::Send(Watched& w, Request request)
     case Request::None:
         return;
     }
-    w.send.clear();
-    w.send.str(std::move(body));
-    w.reply.str(std::string());
-    w.http->SetPostStream(&w.send);
-    w.http->SetReplyStream(&w.reply);
     w.running = request;
     ++w.requests;
-    try {
-        w.http->StartRequest(hrPost);
-    } catch (const EHttpException&) {
-        // Only a busy client refuses, and ours is never busy here; the next look tries again.
+    // Only a busy client refuses, and ours is never busy here; the next look tries again.
+    if (!StartPost(*w.http, w.send, w.reply, std::move(body)))
         w.running = Request::None;
-    }
 }
 
 void TWatcher::RequestDone(Watched& w, std::uint16_t error)
@@ -349,9 +473,16 @@ void TWatcher::AttributesRead(Watched& w, const std::string& body)
     } else if (!status.Succeeded()) {
         next.refusal = texts::IppFailureSuffix(status, w.http->ReplyStatus());
     } else {
-        next.printer = WalkPrinterRecord(body);
+        std::string deviceUri;
+        next.says = ReadPrinterAnswer(body, next.printer, &deviceUri);
         next.jobs = ReadSubscriptionAnswer(body).queuedJobs;
+        if (askDevices_ && deviceUri != w.deviceUri) {
+            w.deviceUri = deviceUri;
+            w.device = deviceUri.empty() ? DeviceTarget{} : TargetOf(deviceUri, w.entry->remotehost);
+            w.deviceLooked = false;
+        }
     }
+    JudgeDevice(w, next);
     w.needLook = false;
     w.quietLooks = 0;
     Report(w, std::move(next));
@@ -361,7 +492,7 @@ void TWatcher::Unreachable(Watched& w)
 {
     w.needLook = true;
     // A server that refused subscriptions may be another one when it is back.
-    if (w.mode == WatchMode::Polling)
+    if (w.mode == WatchMode::Polling && !pollOnly_)
         w.mode = WatchMode::Subscribing;
     Report(w, WatchState{});
 }
@@ -386,6 +517,74 @@ void TWatcher::SetLease(Watched& w, std::int32_t leaseSeconds)
     const auto half = std::chrono::seconds(granted / 2);
     const auto beforeEnd = std::chrono::seconds(granted) - 2 * std::chrono::seconds(seconds_);
     w.renewAt = std::chrono::steady_clock::now() + std::min(half, std::max(beforeEnd, std::chrono::seconds(0)));
+}
+
+void TWatcher::AskDevice(Watched& w)
+{
+    if (!askDevices_ || w.device.url.empty() || cancelling_)
+        return;
+    if (!w.deviceHttp) {
+        w.deviceHttp = std::make_unique<THttpCli>();
+        ApplyHttpCli1Design(*w.deviceHttp);
+        w.deviceHttp->SetNoProgressTimeout(std::chrono::seconds(std::max(seconds_, 2)));
+        Watched* raw = &w;
+        w.deviceHttp->OnRequestDone = [this, raw](THttpCli&, THttpRequest, std::uint16_t error) {
+            DeviceDone(*raw, error);
+        };
+    }
+    w.deviceHttp->SetURL(w.device.url);
+    w.deviceRunning = true;
+    ++w.requests;
+    if (!StartPost(*w.deviceHttp, w.deviceSend, w.deviceReply,
+                   BuildWatchPrinterAttributesRequest(w.device.url, w.user)))
+        w.deviceRunning = false;
+}
+
+void TWatcher::DeviceDone(Watched& w, std::uint16_t error)
+{
+    w.deviceRunning = false;
+    w.deviceHttp->SetPostStream(nullptr);
+    w.deviceHttp->SetReplyStream(nullptr);
+    w.deviceLooked = true;
+    w.deviceReachable = error == 0;
+    w.devicePrinter = {};
+    const bool answered = w.deviceReachable && w.deviceHttp->ReplyStatus() == 200;
+    w.deviceSays = ReadPrinterAnswer(answered ? w.deviceReply.str() : std::string(), w.devicePrinter);
+    if (cancelling_ || !w.state.looked || !w.state.reachable)
+        return;
+    WatchState next = w.state;
+    JudgeDevice(w, next);
+    Report(w, std::move(next));
+}
+
+void TWatcher::JudgeDevice(const Watched& w, WatchState& next) const
+{
+    next.device.clear();
+    next.deviceDisagrees = false;
+    if (!askDevices_ || !next.reachable || w.deviceUri.empty())
+        return;
+    if (w.device.url.empty()) {
+        next.device = w.device.note;
+        return;
+    }
+    // Only a queue that looks well can disagree: one already stopped or failing says so itself.
+    if (!w.deviceLooked || PrinterStatusText(next.printer, "").lamp != Lamp::Green || HasError(next.says))
+        return;
+    std::string problem;
+    if (!w.deviceReachable) {
+        problem = texts::kDeviceUnreachable;
+    } else {
+        for (const std::string& reason : w.deviceSays.reasons)
+            if (LevelOfReason(reason) == ReasonLevel::Error)
+                problem += (problem.empty() ? "" : ", ") + reason;
+        if (problem.empty() && w.devicePrinter.stateText == PrinterStateText(5))
+            problem = texts::kDeviceStopped;
+    }
+    if (problem.empty())
+        return;
+    next.device = texts::kDeviceCups + next.printer.stateText + next.printer.acceptingText + texts::kDeviceSays +
+                  problem;
+    next.deviceDisagrees = true;
 }
 
 void TWatcher::Report(Watched& w, WatchState next)

@@ -22,12 +22,20 @@
 // requesting-user-name (the entry's user, else the login name), because a subscription belongs to
 // the user who made it.
 //
+// With the printers file's "watchdevice" key, the narrow Get-Printer-Attributes also asks for the
+// queue's device-uri; where that is ipp:// (the server's own machine only when the server is on this
+// one: a loopback device host names the server's machine, not ours), every look also sends the same
+// Get-Printer-Attributes to the device itself, on its own connection without credentials or proxy.
+// Other schemes (ipps:// included: this client has no TLS) are not asked; WatchState says so for
+// those of network printers (dnssd, ipps, lpd, socket, ...).
+//
 // Threads: everything runs on the thread that made the watcher, in its event loop; handlers fire
 // from inside it. Nothing here is thread-safe.
 #pragma once
 
 #include "config/PrintersFile.h"
 #include "monitor/MonitorView.h"
+#include "monitor/PrinterSays.h"
 #include "monitor/RefreshText.h"
 #include "net/HttpProt.h"
 #include "platform/EventLoop.h"
@@ -52,16 +60,30 @@ struct WatchState {
     // empty otherwise.
     std::string refusal;
     std::int32_t jobs = -1;  // queued-job-count, the jobs not yet completed; -1 when not known
+    PrinterSays says;        // state reasons and supplies of the last look; empty while unreachable
+    // With the "watchdevice" key: what the printer behind the queue says against the queue
+    // ("CUPS: idle, accepting jobs / the printer: unreachable"), or why it is not asked; empty when
+    // it agrees or is not known yet.
+    std::string device;
+    bool deviceDisagrees = false;  // `device` is a disagreement, not a note
     std::chrono::system_clock::time_point changedAt{};  // when the last change was seen
 
-    // Same reachability, printer record and job count (the times are not compared).
+    // Same reachability, printer record, job count, reasons and supplies (the times are not
+    // compared).
     bool SameAs(const WatchState& other) const;
 };
 
 // The lamp of a watched printer: red while unreachable (or not looked at yet), yellow while the
 // server refuses to show it, otherwise the printer lamp of the window (yellow when stopped or not
-// accepting jobs, green otherwise).
+// accepting jobs, green otherwise), and at least yellow while the printer reports an error reason
+// (or disagrees with its queue). Warnings leave the lamp as it is.
 Lamp WatchLamp(const WatchState& state);
+// The printer's errors and warnings (AlertsOf its reasons and supplies, and a disagreement with the
+// printer behind the queue as an error); none while unreachable.
+std::vector<PrinterAlert> WatchAlerts(const WatchState& state);
+// The state reasons as sent, joined with ","; "none" when the printer sent none, empty while
+// unreachable or not looked at yet.
+std::string WatchReasons(const WatchState& state);
 // The printer line as the window shows it: name + " - unknown" while unreachable or not looked at
 // yet, name + the refusal while the server refuses, otherwise the refresh's printer line.
 std::string WatchLine(const WatchState& state, std::string_view printerName);
@@ -90,6 +112,9 @@ public:
     TWatcher(const TWatcher&) = delete;
     TWatcher& operator=(const TWatcher&) = delete;
 
+    // Asks for the printer's attributes at every look, never for a subscription (a single look
+    // costs the server less so). Call before Start.
+    void PollOnly();
     // Looks at every printer at once, then every `seconds`.
     void Start();
     // No further looks; requests under way still end and may still report changes.
@@ -133,6 +158,9 @@ private:
     void NotTrusted(Watched& w);
     void SetLease(Watched& w, std::int32_t leaseSeconds);
     void Report(Watched& w, WatchState next);
+    void AskDevice(Watched& w);
+    void DeviceDone(Watched& w, std::uint16_t error);
+    void JudgeDevice(const Watched& w, WatchState& next) const;
     platform::LRESULT WindowProc(unsigned message, platform::WPARAM wParam, platform::LPARAM lParam);
 
     int seconds_;
@@ -140,6 +168,8 @@ private:
     platform::HWND window_ = 0;
     bool running_ = false;
     bool cancelling_ = false;
+    bool pollOnly_ = false;
+    bool askDevices_ = false;
 };
 
 }  // namespace quenlo

@@ -14,9 +14,12 @@
 #                                              with lpadmin a system group; --encrypt-printers:
 #                                              "Encryption Required" on /printers)
 #   scripts/cups-lab.sh port DIR               prints the port of a running lab
-#   scripts/cups-lab.sh add-printer DIR NAME [INFO]   add a raw queue printing to /dev/null
-#                                              (INFO: its printer-info, the description)
+#   scripts/cups-lab.sh add-printer DIR NAME [INFO] [--device URI]
+#                                              add a raw queue printing to /dev/null (or to URI:
+#                                              "lab-says:/" is the lab's own backend, below);
+#                                              INFO: its printer-info, the description
 #   scripts/cups-lab.sh add-class DIR CLASS PRINTER    put PRINTER into the class CLASS
+#   scripts/cups-lab.sh print DIR PRINTER FILE  print FILE at once
 #   scripts/cups-lab.sh hold-jobs DIR PRINTER COUNT [--user U] [--size BYTES] [--title T] [--fast]
 #                                              queue COUNT held jobs (--fast: Print-Job requests over
 #                                              keep-alive connections, for thousands of jobs;
@@ -42,6 +45,13 @@
 # not known to this server version: they answer 200 with an "Unknown operation" page and change
 # nothing (401 with --auth).
 #
+# The lab's server programs are its own directory (ServerBin, under /tmp where the server's own user
+# reaches it even when the lab lies in a private folder): links to the system's, and
+# beside its backends the lab's own "lab-says", which prints nothing but tells the scheduler what a
+# printer would: each line of the job's document is written to its standard error as it is
+# ("STATE: +media-jam-error", "ATTR: marker-levels=5"), except "sleep SECONDS" and "wait PATH"
+# (until PATH exists, at most 120 s), so a test holds the job printing while it looks.
+#
 # The script's own administration (adding printers, pausing) goes over a private local socket in
 # the lab directory, where the server knows the caller from the socket itself; it works in both
 # modes.
@@ -54,7 +64,7 @@ encrypt_printers=0
 
 die() { echo "cups-lab: $*" >&2; exit 1; }
 usage() {
-  sed -n '7,29p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '7,34p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -136,6 +146,7 @@ write_files_conf() {
     echo "Printcap $dir/state/printcap"
     echo "LogFilePerm 0644"
     echo "FileDevice Yes"
+    echo "ServerBin $(server_bin_path "$dir")"
     echo "PeerCred on"
     if [ "$(id -u)" -eq 0 ]; then
       echo "User lp"
@@ -293,6 +304,55 @@ write_mime_files() {
   printf 'application/octet-stream\tapplication/vnd.cups-raw\t0\t-\n' >"$dir/etc/raw.convs"
 }
 
+# The lab's ServerBin, made on first use; its path is kept in the lab.
+server_bin_path() {
+  local dir=$1
+  if [ ! -f "$dir/server-bin" ]; then
+    mktemp -d /tmp/cups-lab-bin.XXXXXX >"$dir/server-bin"
+  fi
+  cat "$dir/server-bin"
+}
+
+remove_server_bin() {
+  local dir=$1 bin
+  [ -f "$dir/server-bin" ] || return 0
+  bin=$(cat "$dir/server-bin")
+  case "$bin" in /tmp/cups-lab-bin.*) rm -rf "$bin" ;; esac
+  rm -f "$dir/server-bin"
+}
+
+# The system's server programs, and the lab's own backend beside its backends.
+write_server_bin() {
+  local dir=$1 system=/usr/lib/cups entry bin
+  bin=$(server_bin_path "$dir")
+  mkdir -p "$bin/backend"
+  for entry in "$system"/*; do
+    [ "$(basename "$entry")" = backend ] || ln -s "$entry" "$bin/"
+  done
+  for entry in "$system"/backend/*; do
+    ln -s "$entry" "$bin/backend/"
+  done
+  cat >"$bin/backend/lab-says" <<'EOF'
+#!/bin/sh
+# Without arguments a backend lists the devices it finds: none.
+[ $# -ge 5 ] || exit 0
+doc=${6:-/dev/stdin}
+while IFS= read -r line || [ -n "$line" ]; do
+  case "$line" in
+    "sleep "*) sleep "${line#sleep }" ;;
+    "wait "*)
+      i=0
+      while [ ! -e "${line#wait }" ] && [ $i -lt 1200 ]; do sleep 0.1; i=$((i + 1)); done ;;
+    *) printf '%s\n' "$line" >&2 ;;
+  esac
+done <"$doc"
+exit 0
+EOF
+  chmod 0755 "$bin" "$bin/backend"
+  # Owner only: the server runs it as root then (not as lp), so it reads files in private folders.
+  chmod 0700 "$bin/backend/lab-says"
+}
+
 # Stops the lab when its owner ends without stopping it (a crashed test program, for example).
 start_watcher() {
   local dir=$1 owner=$2 pid=$3
@@ -337,8 +397,10 @@ cmd_start() {
   local sock
   sock=$(socket_path "$dir")
   rm -f "$sock"
+  remove_server_bin "$dir"
   write_files_conf "$dir"
   write_mime_files "$dir"
+  write_server_bin "$dir"
 
   # The port is chosen free just before the server binds it; if another program takes it in
   # between, the server fails to listen and we try another.
@@ -385,15 +447,22 @@ cmd_port() {
 }
 
 cmd_add_printer() {
-  local dir name
+  local dir name device=file:///dev/null info=()
   dir=$(lab_dir "${1:-}")
   name=${2:-}
   [ -n "$name" ] || usage
+  shift 2
+  while [ $# -gt 0 ]; do
+    case "$1" in
+      --device) device=${2:?}; shift ;;
+      -*) usage ;;
+      *) [ ${#info[@]} -eq 0 ] || usage; info=(-D "$1") ;;
+    esac
+    shift
+  done
   need_tools
   running "$dir" || die "no lab running in $dir"
-  local info=()
-  [ -n "${3:-}" ] && info=(-D "$3")
-  lpadmin -h "$(server_of "$dir")" -p "$name" -v file:///dev/null -E "${info[@]}" \
+  lpadmin -h "$(server_of "$dir")" -p "$name" -v "$device" -E "${info[@]}" \
     -o printer-error-policy=retry-job 2>&1 | grep -v -i 'deprecated' >&2 || true
   lpstat -h "$(server_of "$dir")" -p "$name" >/dev/null 2>&1 || die "printer $name was not added"
 }
@@ -451,6 +520,17 @@ cmd_hold_jobs() {
     lp "${opts[@]}" -t "${title:-job $i}" -- "$doc" >/dev/null
   done
   rm -f "$doc"
+}
+
+cmd_print() {
+  local dir printer file
+  dir=$(lab_dir "${1:-}")
+  printer=${2:-}
+  file=${3:-}
+  [ -n "$printer" ] && [ -f "$file" ] || usage
+  need_tools
+  running "$dir" || die "no lab running in $dir"
+  lp -h "127.0.0.1:$(cat "$dir/port")" -d "$printer" -- "$file" >/dev/null
 }
 
 cmd_pause() {
@@ -576,6 +656,7 @@ cmd_stop() {
   local sock=""
   [ -f "$dir/socket-path" ] && sock=$(cat "$dir/socket-path")
   rm -f "$dir/cupsd.pid" "$dir/port"
+  remove_server_bin "$dir"
   if [ -n "$sock" ]; then
     rm -f "$sock"
     case "$sock" in /tmp/cups-lab.*/cups.sock) rmdir "$(dirname "$sock")" 2>/dev/null || true ;; esac
@@ -606,6 +687,7 @@ case "$sub" in
   add-printer) cmd_add_printer "$@" ;;
   add-class) cmd_add_class "$@" ;;
   hold-jobs) cmd_hold_jobs "$@" ;;
+  print) cmd_print "$@" ;;
   pause) cmd_pause "$@" ;;
   resume) cmd_resume "$@" ;;
   stop) cmd_stop "$@" ;;

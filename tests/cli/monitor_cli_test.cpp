@@ -8,6 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -426,10 +429,51 @@ TEST(CliWatch, PrintsOneRecordPerPrinterAndEndsAfterTheCount)
     const std::regex time("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ\t");
     for (const std::string& line : lines)
         EXPECT_TRUE(std::regex_search(line, time)) << line;
-    EXPECT_EQ(lines[0].substr(21), "Gone\tred\tGone - unknown\t-1");
-    EXPECT_EQ(lines[1].substr(21), "Office\tyellow\tOffice - stopped, accepting jobs (Papír elakadt)\t2");
+    EXPECT_EQ(lines[0].substr(21), "Gone\tred\tGone - unknown\t-1\t");
+    EXPECT_EQ(lines[1].substr(21), "Office\tyellow\tOffice - stopped, accepting jobs (Papír elakadt)\t2\tpaused");
 
     EXPECT_EQ(Cli({"watch", "--config", config, "--seconds", "0"}).exitCode, 2);
+}
+
+// A printer jammed while it prints, as its backend tells the scheduler: the watch's reasons column
+// and lamp show the jam, and the supplies list the levels as they are (with or without "watch").
+TEST(CliWatch, ShowsTheJamAndListsTheSupplies)
+{
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    const std::string printer = "cli-says-" + std::to_string(::getpid());
+    lab.Script("add-printer", {printer, "--device", "lab-says:/"});
+    const std::string go = lab.Dir() + "/go-" + printer, doc = lab.Dir() + "/doc-" + printer;
+    std::ofstream(doc) << "ATTR: marker-names=Black\\ Toner,Waste marker-colors=#000000,none "
+                          "marker-types=toner,waste-toner marker-levels=-2,20 marker-low-levels=10,0 "
+                          "marker-high-levels=100,90\nSTATE: +media-jam-error\nwait "
+                       << go << "\n";
+    ::chmod(doc.c_str(), 0644);
+    lab.Script("print", {printer, doc});
+    TempDir dir;
+    const std::string config =
+        dir.Write("printers.qdl", PrintersFile({{"Says", lab.HostPort(), CupsLab::PrinterPath(printer), ""}}));
+
+    // Each run's one line is its first look; the job may take a moment to start.
+    std::string line;
+    for (int i = 0; i < 30 && line.find("media-jam-error") == std::string::npos; ++i) {
+        const test::ProcessResult r = Cli({"watch", "--config", config, "--count", "1", "--seconds", "1"});
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        line = r.out;
+    }
+    EXPECT_EQ(line.substr(21), "Says\tyellow\tSays - processing, accepting jobs\t1\tmedia-jam-error\n");
+
+    const test::ProcessResult supplies = Cli({"supplies", "--config", config, "--printer", "Says"});
+    EXPECT_EQ(supplies.exitCode, 0) << supplies.err;
+    EXPECT_EQ(supplies.out, "Says\tBlack Toner\t#000000\ttoner\tunknown\t10\t100\n"
+                            "Says\tWaste\t\twaste-toner\t20\t0\t90\n");
+    std::ofstream(go).put('\n');
+
+    const test::ProcessResult missing = Cli({"supplies", "--config", config, "--printer", "Nope"});
+    EXPECT_EQ(missing.exitCode, 1);
+    const std::string deadConfig = dir.Write("dead.qdl", PrintersFile({{"Dead", "127.0.0.1:1", "/printers/x", ""}}));
+    const test::ProcessResult dead = Cli({"supplies", "--config", deadConfig});
+    EXPECT_EQ(dead.exitCode, 1);
+    EXPECT_NE(dead.err.find("Dead does not answer"), std::string::npos) << dead.err;
 }
 
 }  // namespace

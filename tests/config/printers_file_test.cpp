@@ -192,6 +192,8 @@ TEST(PrintersFileReader, WatchKeyTakesTheNumberRuleWhereverItStands)
     EXPECT_EQ(ReadText("watch=$10\nwatch=7 s\n").proxy.Watch, 7) << "the last one, digits before the space";
     EXPECT_EQ(ReadText("watch=-3\n").proxy.Watch, -3);
     EXPECT_EQ(ReadText("watch =5\n").proxy.Watch, 0) << "a space before the = makes another key";
+    EXPECT_EQ(ReadText("<printer>\nWatchDevice=1\n<endprinter>\n").proxy.WatchDevice, 1);
+    EXPECT_EQ(ReadText("watch=5\n").proxy.WatchDevice, 0) << "the printer behind a queue is asked only on request";
 }
 
 TEST(PrintersFileReader, DirectMarksAPrinterAndRequestTimeoutIsGlobal)

@@ -1,5 +1,6 @@
 // The texts of the refresh: job rows, creation times and the printer line with its lamp, from
 // hand-built and captured answers.
+#include "monitor/PrinterSays.h"
 #include "monitor/RefreshText.h"
 #include "ipp/IppBody.h"
 
@@ -202,6 +203,34 @@ TEST_F(RefreshText, PrinterLampFollowsStateAndAccepting)
     EXPECT_EQ(status(3, std::nullopt).line, "p - idle");
     EXPECT_EQ(status(3, std::nullopt).lamp, Lamp::Yellow);
     EXPECT_EQ(WalkPrinterStatus("", "p").line, "p - ");
+}
+
+// Servers send some keywords without a suffix: only the ones known to be harmless are no problem.
+// Marker lists of unequal length leave the missing values unknown, never empty.
+TEST_F(RefreshText, ReasonLevelsAndShortMarkerLists)
+{
+    EXPECT_EQ(LevelOfReason("offline"), ReasonLevel::Error);
+    EXPECT_EQ(LevelOfReason("spool-area-full"), ReasonLevel::Error);
+    EXPECT_EQ(LevelOfReason("moving-to-paused"), ReasonLevel::None);
+    EXPECT_EQ(LevelOfReason("cups-waiting-for-job-completed"), ReasonLevel::None);
+    EXPECT_EQ(LevelOfReason("toner-low-report"), ReasonLevel::Report);
+    EXPECT_EQ(ReasonText("toner-low-warning"), "kevés a toner");
+    EXPECT_EQ(ReasonText("com.example-fuser-error"), "com.example-fuser-error");
+
+    IppBody body;
+    body.Header().Tag(0x01).Tag(0x04);
+    body.Attr(0x44, "printer-state-reasons", "none");
+    body.Attr(0x42, "marker-names", "Black").Attr(0x42, "", "Cyan");
+    body.Int(0x21, "marker-levels", 3).Int(0x21, "marker-low-levels", 5);
+    body.Tag(0x03);
+    PrinterSaysReader reader;
+    WalkResponse(body.str(), kIppPrinterWalkDelimiterLimit, [&](const IppAttribute& a) { reader.Apply(a); }, {});
+    const PrinterSays says = reader.Result();
+    EXPECT_TRUE(says.reasons.empty());
+    ASSERT_EQ(says.supplies.size(), 2u);
+    EXPECT_EQ(SupplyText(says.supplies[0]), "Black: 3% (kevés)");
+    EXPECT_EQ(SupplyText(says.supplies[1]), "Cyan: ismeretlen");
+    EXPECT_EQ(AlertTexts(AlertsOf(says), ReasonLevel::Warning), "Black: 3% (kevés)");
 }
 
 }  // namespace

@@ -50,5 +50,30 @@ TEST(WatchNotices, HeldForAnIntervalAndOncePerMinutePerPrinter)
     EXPECT_EQ(notices.Update(7, Lamp::Red, at(300s)), std::nullopt);
 }
 
+// A jam on a printer already stopped is news although the lamp stays yellow; a warning is said
+// once (under the same minute), and again only after it went away and came back.
+TEST(WatchNotices, NewErrorsAndWarningsOnceEach)
+{
+    TWatchNotices notices(1, 5s);
+    const Clock::time_point t0{};
+    EXPECT_EQ(notices.Update(0, Lamp::Yellow, "", t0), std::nullopt);
+    EXPECT_EQ(notices.Update(0, Lamp::Yellow, "", t0 + 5s), Lamp::Yellow);
+    EXPECT_EQ(notices.Update(0, Lamp::Yellow, "papírelakadás", t0 + 10s), std::nullopt);
+    EXPECT_EQ(notices.Update(0, Lamp::Yellow, "papírelakadás", t0 + 65s), Lamp::Yellow);
+
+    const std::vector<std::string> toner{"toner-low-warning"}, both{"toner-low-warning", "media-low-warning"};
+    EXPECT_TRUE(notices.NewWarnings(0, toner, t0 + 70s).empty()) << "within the minute of the jam";
+    EXPECT_EQ(notices.NewWarnings(0, toner, t0 + 125s), toner);
+    EXPECT_TRUE(notices.NewWarnings(0, both, t0 + 126s).empty()) << "not held for an interval yet";
+    EXPECT_EQ(notices.NewWarnings(0, both, t0 + 131s), std::vector<std::string>{"media-low-warning"});
+    EXPECT_TRUE(notices.NewWarnings(0, both, t0 + 140s).empty());
+    // The warnings did not hold back the end of the jam.
+    EXPECT_EQ(notices.Update(0, Lamp::Yellow, "", t0 + 141s), std::nullopt);
+    EXPECT_EQ(notices.Update(0, Lamp::Yellow, "", t0 + 146s), Lamp::Yellow);
+    EXPECT_TRUE(notices.NewWarnings(0, {}, t0 + 300s).empty());
+    EXPECT_TRUE(notices.NewWarnings(0, toner, t0 + 301s).empty());
+    EXPECT_EQ(notices.NewWarnings(0, toner, t0 + 306s), toner);
+}
+
 }  // namespace
 }  // namespace quenlo

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 
 namespace quenlo {
@@ -66,6 +67,16 @@ public:
     }
 
     int Port() const { return port_; }
+    const std::string& Dir() const { return dir_; }
+    // Prints a document whose lines the lab's "lab-says" backend tells the scheduler.
+    void PrintSaying(const std::string& printer, const std::string& lines) const
+    {
+        const std::string doc = dir_ + "/says-" + printer + ".txt";
+        std::ofstream(doc) << lines;
+        std::filesystem::permissions(doc, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                                              std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+        Run("print", {printer, doc});
+    }
 
 private:
     std::string dir_;
@@ -84,11 +95,16 @@ bool SeenWithin(TWatcher& watcher, std::size_t index, const char* what,
     return seen;
 }
 
-bool LabAvailable(std::string& why)
-{
-    why = test::CupsLab::MissingTools();
-    return why.empty();
-}
+// Skips the test when no lab can run here (fails it under CI).
+#define REQUIRE_LAB_TOOLS()                                    \
+    do {                                                       \
+        const std::string why_ = test::CupsLab::MissingTools(); \
+        if (!why_.empty()) {                                   \
+            if (test::InCi())                                  \
+                GTEST_FAIL() << why_;                          \
+            GTEST_SKIP() << why_;                              \
+        }                                                      \
+    } while (false)
 
 class WatcherCups : public ::testing::TestWithParam<const char*> {};
 
@@ -96,12 +112,7 @@ class WatcherCups : public ::testing::TestWithParam<const char*> {};
 // reaches the watcher's state, and the subscription survives (or is made again after) the restart.
 TEST_P(WatcherCups, FollowsEveryKindOfChange)
 {
-    std::string why;
-    if (!LabAvailable(why)) {
-        if (test::InCi())
-            GTEST_FAIL() << why;
-        GTEST_SKIP() << why;
-    }
+    REQUIRE_LAB_TOOLS();
     OwnLab lab(GetParam());
     lab.Run("add-printer", {"quiet"});
     lab.Run("add-printer", {"busy"});
@@ -178,12 +189,7 @@ int SubscriptionsOnServer(int port)
 // even one that was being granted when the watch ended.
 TEST(WatcherCupsEnd, SeesJobsMovedAwayAndLeavesNoSubscriptionBehind)
 {
-    std::string why;
-    if (!LabAvailable(why)) {
-        if (test::InCi())
-            GTEST_FAIL() << why;
-        GTEST_SKIP() << why;
-    }
+    REQUIRE_LAB_TOOLS();
     OwnLab lab("");
     lab.Run("add-printer", {"moved"});
     lab.Run("add-printer", {"target"});
@@ -231,6 +237,101 @@ TEST(WatcherCupsMissing, QueueTheServerDoesNotHave)
     EXPECT_EQ(watcher.State(0).jobs, -1);
 }
 
+bool HasReason(const WatchState& s, const std::string& reason)
+{
+    return std::find(s.says.reasons.begin(), s.says.reasons.end(), reason) != s.says.reasons.end();
+}
+
+// A printer that jams while it prints and runs low on toner, the way a backend tells the scheduler:
+// the jam turns the lamp yellow with its own text, the low toner is a warning that leaves the lamp
+// as it is, a level the printer does not know is no alert; connecting-to-device is none either.
+TEST(WatcherCupsSays, SeesTheJamAndTheTonerTheBackendReports)
+{
+    REQUIRE_LAB_TOOLS();
+    OwnLab lab("");
+    lab.Run("add-printer", {"says", "--device", "lab-says:/"});
+    PrinterList printers{lab.Entry("says")};
+    TWatcher watcher(printers, ProxySettings{}, 1);
+    watcher.Start();
+    ASSERT_TRUE(SeenWithin(watcher, 0, "first look", [](const WatchState& s) { return s.looked; }));
+    ASSERT_EQ(watcher.Mode(0), WatchMode::Events);
+
+    const std::string go = lab.Dir() + "/go", connected = lab.Dir() + "/connected";
+    lab.PrintSaying("says", "STATE: +connecting-to-device\n"
+                            "wait " + connected + "\n"
+                            "STATE: -connecting-to-device\n"
+                            "ATTR: marker-colors=#000000,#00FFFF,none marker-names=Black\\ Toner,Cyan,Waste "
+                            "marker-types=toner,toner,waste-toner marker-levels=5,-1,95 "
+                            "marker-low-levels=10,10,0 marker-high-levels=100,100,90\n"
+                            "STATE: +media-jam-error\n"
+                            "wait " + go + "\n"
+                            "STATE: -media-jam-error\n"
+                            "ATTR: marker-levels=80,-1,20\n");
+    ASSERT_TRUE(SeenWithin(watcher, 0, "connecting", [](const WatchState& s) {
+        return HasReason(s, "connecting-to-device");
+    }));
+    EXPECT_EQ(WatchLamp(watcher.State(0)), Lamp::Green);
+    EXPECT_TRUE(WatchAlerts(watcher.State(0)).empty());
+
+    std::ofstream(connected).put('\n');
+    ASSERT_TRUE(SeenWithin(watcher, 0, "jam", [](const WatchState& s) { return HasReason(s, "media-jam-error"); }));
+    ASSERT_TRUE(SeenWithin(watcher, 0, "toner", [](const WatchState& s) { return s.says.supplies.size() == 3; }));
+    const WatchState& jammed = watcher.State(0);
+    EXPECT_EQ(WatchLamp(jammed), Lamp::Yellow);
+    EXPECT_EQ(WatchReasons(jammed), "media-jam-error");
+    EXPECT_EQ(AlertTexts(WatchAlerts(jammed), ReasonLevel::Error), "papírelakadás");
+    EXPECT_EQ(AlertTexts(WatchAlerts(jammed), ReasonLevel::Warning), "Black Toner: 5% (kevés); Waste: 95% (tele)");
+    EXPECT_EQ((jammed.says.supplies[0]), (Supply{"Black Toner", "#000000", "toner", 5, 10, 100}));
+    EXPECT_EQ(SupplyText(jammed.says.supplies[1]), "Cyan: ismeretlen");
+    EXPECT_EQ(jammed.says.supplies[2].colour, "");
+
+    std::ofstream(go).put('\n');
+    ASSERT_TRUE(SeenWithin(watcher, 0, "jam cleared, toner changed", [](const WatchState& s) {
+        return !HasReason(s, "media-jam-error") && !s.says.supplies.empty() && s.says.supplies[0].level == 80;
+    }));
+    EXPECT_EQ(WatchLamp(watcher.State(0)), Lamp::Green);
+    EXPECT_TRUE(WatchAlerts(watcher.State(0)).empty());
+    watcher.CancelSubscriptions();
+    EXPECT_TRUE(test::runUntil([&] { return !watcher.Busy(); }, 10s));
+}
+
+// The printer behind a queue, with the "watchdevice" key: the watch asks the ippeveprinter a CUPS
+// queue prints to, and tells when it is off while the queue looks well; a dnssd:// device is not
+// asked, and says so.
+TEST(WatcherDevice, SeesThePrinterBehindTheQueueGoAndComeBack)
+{
+    REQUIRE_LAB_TOOLS();
+    QUENLO_REQUIRE_IPPEVEPRINTER(eve);
+    OwnLab lab("");
+    lab.Run("add-printer", {"behind", "--device", "ipp://127.0.0.1:" + std::to_string(eve.Port()) + "/ipp/print"});
+    lab.Run("add-printer", {"found", "--device", "dnssd://Somewhere._ipp._tcp.local/"});
+    PrinterList printers{lab.Entry("behind"), lab.Entry("found")};
+    ProxySettings proxy;
+    proxy.WatchDevice = 1;
+    TWatcher watcher(printers, proxy, 1);
+    watcher.Start();
+    ASSERT_TRUE(SeenWithin(watcher, 1, "dnssd device", [](const WatchState& s) { return !s.device.empty(); }));
+    EXPECT_EQ(watcher.State(1).device, "the printer behind the queue is not asked (dnssd)");
+    EXPECT_FALSE(watcher.State(1).deviceDisagrees);
+    EXPECT_EQ(WatchLamp(watcher.State(1)), Lamp::Green);
+    const std::uint64_t sent = watcher.RequestCount(0);
+    test::runFor(2500ms);
+    EXPECT_GE(watcher.RequestCount(0), sent + 2) << "the device is asked at every look";
+    EXPECT_EQ(watcher.State(0).device, "") << "the printer agrees with its queue";
+
+    eve.KillPrinter();
+    ASSERT_TRUE(SeenWithin(watcher, 0, "printer off", [](const WatchState& s) { return s.deviceDisagrees; }));
+    EXPECT_EQ(watcher.State(0).device, "CUPS: idle, accepting jobs / the printer: unreachable");
+    EXPECT_EQ(WatchLamp(watcher.State(0)), Lamp::Yellow);
+    EXPECT_EQ(AlertTexts(WatchAlerts(watcher.State(0)), ReasonLevel::Error), watcher.State(0).device);
+
+    ASSERT_TRUE(eve.RestartPrinter()) << eve.Log();
+    ASSERT_TRUE(SeenWithin(watcher, 0, "printer on", [](const WatchState& s) { return !s.deviceDisagrees; }));
+    EXPECT_EQ(WatchLamp(watcher.State(0)), Lamp::Green);
+    watcher.CancelSubscriptions();
+    EXPECT_TRUE(test::runUntil([&] { return !watcher.Busy(); }, 10s));
+}
+
 // A server of another make: whatever it offers, the watcher ends up showing its printer, sees it
 // go away and come back.
 TEST(WatcherIppEvePrinter, ShowsThePrinterSeesItStopAndComeBack)
@@ -252,6 +353,14 @@ TEST(WatcherIppEvePrinter, ShowsThePrinterSeesItStopAndComeBack)
     EXPECT_EQ(WatchLamp(watcher.State(0)), Lamp::Green);
     EXPECT_EQ(watcher.State(0).jobs, 0);
     EXPECT_NE(watcher.Mode(0), WatchMode::Subscribing);
+    // Its supplies come as printer-supply: the low and high levels are the 10% and 90% it uses.
+    const std::vector<Supply>& supplies = watcher.State(0).says.supplies;
+    ASSERT_FALSE(supplies.empty());
+    for (const Supply& s : supplies) {
+        std::cout << "[ watch    ] supply " << SupplyText(s) << " (" << s.type << ", " << s.colour << ")\n";
+        EXPECT_FALSE(s.name.empty());
+        EXPECT_EQ(IsWasteSupply(s) ? s.high : s.low, IsWasteSupply(s) ? 90 : 10) << s.name;
+    }
 
     eve.KillPrinter();
     EXPECT_TRUE(SeenWithin(watcher, 0, "ippeveprinter gone", [](const WatchState& s) { return !s.reachable; }));

@@ -197,7 +197,14 @@ void IppEvePrinter::KillPrinter()
 bool IppEvePrinter::RestartPrinter()
 {
     KillPrinter();
-    return SpawnPrinter();
+    // The port may not be free again at once on a loaded machine: tried again for a while.
+    const auto until = std::chrono::steady_clock::now() + kStartLimit;
+    do {
+        if (SpawnPrinter())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    } while (std::chrono::steady_clock::now() < until);
+    return false;
 }
 
 bool IppEvePrinter::SlowJobs(int seconds)

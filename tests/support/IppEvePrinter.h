@@ -39,7 +39,7 @@ public:
     // The printer's address as the monitor uses it.
     std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/ipp/print"; }
     // Ends the printer process alone (as a power cut would), and starts it again on the same port
-    // (false when it does not come up within 5 s).
+    // (false when it does not come up within 15 s).
     void KillPrinter();
     bool RestartPrinter();
     // From now on every job takes `seconds` to print (a job command of the printer's), so that it
