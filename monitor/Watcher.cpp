@@ -225,6 +225,7 @@ TWatcher::TWatcher(const PrinterList& printers, const ProxySettings& proxy, int 
         ApplyHttpCli1Design(http);
         ApplyProxySettings(http, proxy);
         http.SetURL(w->url);
+        http.SetEncryption(EncryptionOf(entry));
         if (!entry.user.empty()) {
             http.SetUsername(entry.user);
             http.SetPassword(entry.pass);
@@ -375,6 +376,10 @@ void TWatcher::RequestDone(Watched& w, std::uint16_t error)
         return;
     // Any error means no answer from the server: the socket's numbers, a timeout, or a server that
     // closed without a word. An HTTP error status is an answer (the server is there).
+    if (error == HttpError::CertificateRefused) {
+        NotTrusted(w);
+        return;
+    }
     if (error != 0) {
         Unreachable(w);
         return;
@@ -490,6 +495,17 @@ void TWatcher::Unreachable(Watched& w)
     if (w.mode == WatchMode::Polling && !pollOnly_)
         w.mode = WatchMode::Subscribing;
     Report(w, WatchState{});
+}
+
+// The server is there, but its certificate is not the one kept: shown as a refusal, so the
+// printer line says why until the user accepts the new certificate.
+void TWatcher::NotTrusted(Watched& w)
+{
+    w.needLook = true;
+    WatchState next;
+    next.reachable = true;
+    next.refusal = texts::kWatchNotTrusted;
+    Report(w, next);
 }
 
 void TWatcher::SetLease(Watched& w, std::int32_t leaseSeconds)

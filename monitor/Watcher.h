@@ -155,6 +155,7 @@ private:
     void NotificationsRead(Watched& w, const std::string& body);
     void AttributesRead(Watched& w, const std::string& body);
     void Unreachable(Watched& w);
+    void NotTrusted(Watched& w);
     void SetLease(Watched& w, std::int32_t leaseSeconds);
     void Report(Watched& w, WatchState next);
     void AskDevice(Watched& w);
