@@ -17,8 +17,8 @@ constexpr CommandText kCommandTexts[] = {
     {"add",
      "Adds a server's print queues to the printers file. Without PATH the server is asked for all its "
      "queues, printers and classes; with PATH (/printers/NAME) only that queue is checked. Each queue "
-     "becomes an entry named as on the server, with the queue's description as comment, and the "
-     "credentials given. The file is the one --config names, else the one the window finds, else a new "
+     "becomes an entry named as on the server, with the queue's description as comment, the "
+     "credentials given, and encryption=Required when the server is another machine. The file is the one --config names, else the one the window finds, else a new "
      "one in the per-user folder; it keeps its encoding, line ends and every byte already in it, and "
      "is made readable by its owner only when it holds a password. A queue listed already is not added "
      "again. --dry-run prints the entries instead of writing them.",

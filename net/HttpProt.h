@@ -141,6 +141,9 @@ enum THttpEncryption : std::uint8_t {
 };
 // The key's value read case-insensitively; nullopt for any other word.
 std::optional<THttpEncryption> EncryptionOfText(const std::string& text);
+// True for a host that names this machine (localhost, 127.x.y.z, ::1): what is sent to it never
+// crosses a network, so credentials to it need no TLS.
+bool IsThisMachine(const std::string& host);
 
 // Raised by the blocking calls and by StartRequest. Message() is the text, ErrorCode() the number.
 class EHttpException : public std::runtime_error {

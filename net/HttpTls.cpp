@@ -24,12 +24,6 @@ std::set<std::string>& RememberedServers()
     return servers;
 }
 
-bool IsLoopbackHost(const std::string& host)
-{
-    const std::string h = platform::AsciiLower(host);
-    return h == "localhost" || h.rfind("127.", 0) == 0 || h == "::1" || h == "[::1]";
-}
-
 // ---- Texts -------------------------------------------------------------------------------------
 
 std::string NotTlsText(const std::string& server, bool silent)
@@ -67,6 +61,12 @@ std::string BrokenText(const std::string& server, const std::string& reason)
 }
 
 }  // namespace
+
+bool IsThisMachine(const std::string& host)
+{
+    const std::string h = platform::AsciiLower(host);
+    return h == "localhost" || h.rfind("127.", 0) == 0 || h == "::1" || h == "[::1]";
+}
 
 std::string TlsStalledText(const std::string& server, bool tunnel, std::chrono::milliseconds idle)
 {
@@ -124,7 +124,7 @@ void THttpCli::ChooseTransport()
     } else if (encryption_ == heIfRequested && platform::TlsSession::Available()) {
         if (TlsServerRemembered(ServerKey())) {
             wantTls_ = true;
-        } else if (!username_.empty() && sendCredentials_ && !IsLoopbackHost(targetHost_)) {
+        } else if (!username_.empty() && sendCredentials_ && !IsThisMachine(targetHost_)) {
             // Credentials to another machine never go plain to a server that speaks TLS.
             wantTls_ = true;
             tlsFallback_ = true;

@@ -66,6 +66,10 @@ for op in pause-printer "release-job $first" "hold-job $first" "cancel-job $seco
   if out=$(run $op 2>&1); then printf 'op\t%s\tok\n' "${op%% *}"; else printf 'op\t%s\tfailed\t%s\n' "${op%% *}" "$(echo "$out" | tr '\n\t' '|,')"; status=1; fi
 done
 
+# Entries added from another machine are reached over TLS only.
+add=$(timeout 60 "$cli" add "10.77.0.1:$port/printers/laser" --dry-run --config "$work/added.qdl" 2>&1 || true)
+printf 'add\t%s\n' "$(echo "$add" | tr '\n\t' '|,')"
+
 write_file "wrong-$pass"
 wrong=$(run pause-printer 2>&1) && status=1
 printf 'wrong\t%s\n' "$(echo "$wrong" | tr '\n\t' '|,')"

@@ -66,6 +66,8 @@ TEST_P(RemoteTls, CredentialsNeverCrossInClearAndAWrongPasswordReads401)
     EXPECT_GT(std::stol(run.values.at("captured")), 10000) << run.Report();
     EXPECT_EQ(run.values.at("password-in-clear"), "0") << run.Report();
     EXPECT_EQ(run.values.at("plain-server"), "plain hello") << run.Report();
+    EXPECT_NE(run.values.at("add").find("url=/printers/laser|"), std::string::npos) << run.Report();
+    EXPECT_NE(run.values.at("add").find("|encryption=Required|"), std::string::npos) << run.Report();
 }
 
 INSTANTIATE_TEST_SUITE_P(Policies, RemoteTls, ::testing::Values(false, true),
