@@ -15,34 +15,8 @@ namespace {
 
 constexpr int kRequests = 1000;
 
-std::string Shell(const std::string& command)
-{
-    std::string out;
-    if (FILE* p = popen(command.c_str(), "r")) {
-        char buf[256];
-        while (std::fgets(buf, sizeof buf, p))
-            out += buf;
-        pclose(p);
-    }
-    while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
-        out.pop_back();
-    return out;
-}
 
-void AppendShort(std::string& m, unsigned v)
-{
-    m += static_cast<char>((v >> 8) & 0xFF);
-    m += static_cast<char>(v & 0xFF);
-}
 
-void AppendAttribute(std::string& m, unsigned char tag, const std::string& name, const std::string& value)
-{
-    m += static_cast<char>(tag);
-    AppendShort(m, static_cast<unsigned>(name.size()));
-    m += name;
-    AppendShort(m, static_cast<unsigned>(value.size()));
-    m += value;
-}
 
 std::string GetPrinterAttributes(const std::string& printerUri)
 {
@@ -55,36 +29,9 @@ std::string GetPrinterAttributes(const std::string& printerUri)
     return m;
 }
 
-// A private CUPS server for the run, or none (then `why` says why).
-struct Lab {
-    std::string dir;
-    std::string port;
-    Lab()
-    {
-        char pattern[] = "/tmp/quenlo-bench-cups-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr)
-            return;
-        dir = pattern;
-        const std::string script = std::string(QUENLO_SOURCE_DIR) + "/scripts/cups-lab.sh";
-        port = Shell("'" + script + "' start '" + dir + "' --owner " + std::to_string(::getpid()) + " 2>/dev/null");
-        if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos) {
-            port.clear();
-            return;
-        }
-        Shell("'" + script + "' add-printer '" + dir + "' bench 2>/dev/null");
-    }
-    ~Lab()
-    {
-        if (!dir.empty()) {
-            Shell("'" + std::string(QUENLO_SOURCE_DIR) + "/scripts/cups-lab.sh' stop '" + dir + "' 2>/dev/null");
-            Shell("rm -rf '" + dir + "'");
-        }
-    }
-};
-
 void BM_CupsGetPrinterAttributes(benchmark::State& state)
 {
-    Lab lab;
+    BenchLab lab;
     if (lab.port.empty()) {
         state.SkipWithError("CUPS lab could not start (is cups installed?)");
         for (auto _ : state) {

@@ -7,6 +7,7 @@
 #include "platform/EventLoop.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <new>
 #include <atomic>
@@ -244,5 +245,67 @@ inline CurlRun RunCurl(const std::vector<std::string>& args)
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
 }
+
+// The output of a shell command, without its final line ends (the private CUPS lab's script).
+inline std::string Shell(const std::string& command)
+{
+    std::string out;
+    if (FILE* p = popen(command.c_str(), "r")) {
+        char buf[256];
+        while (std::fgets(buf, sizeof buf, p))
+            out += buf;
+        pclose(p);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == '\r'))
+        out.pop_back();
+    return out;
+}
+
+inline void AppendShort(std::string& m, unsigned v)
+{
+    m += static_cast<char>((v >> 8) & 0xFF);
+    m += static_cast<char>(v & 0xFF);
+}
+
+// One IPP attribute: tag, name and value, each length in two bytes.
+inline void AppendAttribute(std::string& m, unsigned char tag, const std::string& name, const std::string& value)
+{
+    m += static_cast<char>(tag);
+    AppendShort(m, static_cast<unsigned>(name.size()));
+    m += name;
+    AppendShort(m, static_cast<unsigned>(value.size()));
+    m += value;
+}
+
+// A private CUPS server for one benchmark (scripts/cups-lab.sh) with the printer "bench", or none:
+// then port is empty.
+struct BenchLab {
+    std::string dir;
+    std::string port;
+    BenchLab()
+    {
+        char pattern[] = "/tmp/quenlo-bench-cups-XXXXXX";
+        if (::mkdtemp(pattern) == nullptr)
+            return;
+        dir = pattern;
+        port = Script("start '" + dir + "' --owner " + std::to_string(::getpid()));
+        if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos) {
+            port.clear();
+            return;
+        }
+        Script("add-printer '" + dir + "' bench");
+    }
+    ~BenchLab()
+    {
+        if (dir.empty())
+            return;
+        Script("stop '" + dir + "'");
+        Shell("rm -rf '" + dir + "'");
+    }
+    static std::string Script(const std::string& arguments)
+    {
+        return Shell("'" + std::string(QUENLO_SOURCE_DIR) + "/scripts/cups-lab.sh' " + arguments + " 2>/dev/null");
+    }
+};
 
 }  // namespace quenlo::bench

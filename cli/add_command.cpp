@@ -4,7 +4,8 @@
 // is asked for all its queues (CUPS-Get-Printers: printers and classes); with one, that one queue
 // is checked with Get-Printer-Attributes. Each entry gets the queue's printer-name, remotehost
 // HOST:PORT (631 when no port is given), url /printers/NAME, /classes/NAME or the path given,
-// localport=-1 (no gateway), the printer-info as comment, and user and pass when given.
+// localport=-1 (no gateway), the printer-info as comment, user and pass when given, and
+// encryption=Required when the server is another machine.
 //
 // The file is the one --config names, else the one the window would find, else a new one in the
 // per-user folder (XDG config home or %APPDATA%, below Dorvane/Quenlo). A queue the file already
@@ -252,6 +253,8 @@ int RunAdd(const std::vector<std::string>& argv)
         entry.comment = q.info;
         entry.user = args.valueOr("user", "");
         entry.pass = args.valueOr("pass", "");
+        // A server on another machine is reached over TLS only, so its password never crosses in clear.
+        entry.encryption = IsThisMachine(target.host) ? "" : "Required";
         bool already = false;
         for (const TAList& e : listed)
             already = already || (e.remotehost == entry.remotehost && e.url == entry.url);

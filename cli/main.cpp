@@ -1,4 +1,5 @@
 #include "cli/Command.h"
+#include "net/TlsTrust.h"
 #include "platform/Process.h"
 
 #include <algorithm>
@@ -184,6 +185,11 @@ int main(int argc, char** argv)
         return 2;
     }
     std::vector<std::string> args = quenlo::platform::ProgramArguments(argc, argv, 2);
+    // Every command reaches servers through the same client: the option holds for all of them.
+    if (const auto strict = std::find(args.begin(), args.end(), "--strict"); strict != args.end()) {
+        args.erase(strict);
+        quenlo::SetStrictTrustByDefault(true);
+    }
     if (AsksForHelp(args))
         return Print(CommandHelp(it->second)) ? 0 : 1;
     try {

@@ -17,8 +17,8 @@ constexpr CommandText kCommandTexts[] = {
     {"add",
      "Adds a server's print queues to the printers file. Without PATH the server is asked for all its "
      "queues, printers and classes; with PATH (/printers/NAME) only that queue is checked. Each queue "
-     "becomes an entry named as on the server, with the queue's description as comment, and the "
-     "credentials given. The file is the one --config names, else the one the window finds, else a new "
+     "becomes an entry named as on the server, with the queue's description as comment, the "
+     "credentials given, and encryption=Required when the server is another machine. The file is the one --config names, else the one the window finds, else a new "
      "one in the per-user folder; it keeps its encoding, line ends and every byte already in it, and "
      "is made readable by its owner only when it holds a password. A queue listed already is not added "
      "again. --dry-run prints the entries instead of writing them.",
@@ -53,6 +53,14 @@ constexpr CommandText kCommandTexts[] = {
     {"get", "One HTTP GET of URL; the body to standard output, the status line to standard error.",
      "a status of 400 or more, or a network failure."},
     {"post", "One HTTP POST of standard input to URL, as get.", "as for get."},
+    {"trust",
+     "Connects to the server over TLS (port 631 when none is given), prints the SHA-256 fingerprint of "
+     "its certificate and keeps it as the trusted one, replacing one kept before. --list prints every "
+     "kept server and fingerprint, --forget removes the server's. A certificate the system's trust "
+     "store accepts for the host name needs no keeping. --strict, given to any command, refuses a "
+     "certificate that is neither kept nor vouched for by the system instead of keeping it.",
+     "the server could not be reached over TLS, the fingerprint could not be kept, or --forget "
+     "named a server that is not kept."},
     {"request", "Writes the IPP request body the monitor sends for OP to standard output.",
      "the output could not be written, or the URI or user name is longer than 65535 bytes."},
     {"walk-jobs", "Reads a Get-Jobs answer from standard input and prints the job rows as the window lists them.",

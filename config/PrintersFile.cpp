@@ -127,7 +127,7 @@ std::int32_t NumberOfValue(const std::string& value)
 PrintersFileReader::PrintersFileReader(PrinterList& printers, ProxySettings& proxy,
                                        std::string configDir, GatewayStarter startGateway)
     : printers_(printers), proxy_(proxy), configDir_(std::move(configDir)),
-      startGateway_(std::move(startGateway))
+      startGateway_(std::move(startGateway)), firstEntry_(printers.size())
 {
 }
 
@@ -153,6 +153,12 @@ void PrintersFileReader::ReadLine(std::string line)
         proxy_.RequestTimeout = NumberOfValue(value);
     } else if (key == "watchdevice") {
         proxy_.WatchDevice = NumberOfValue(value);
+    } else if (key == "<global>") {
+        inGlobal_ = true;
+    } else if (key == "<endglobal>") {
+        inGlobal_ = false;
+    } else if (key == "encryption" && inGlobal_) {
+        proxy_.Encryption = value;
     } else if (key == "<printer>") {
         open_.emplace();
         current_ = &*open_;
@@ -186,9 +192,11 @@ void PrintersFileReader::SetPrinterField(const std::string& key, const std::stri
         e.pass = value;
     else if (key == "comment")
         e.comment = value;
+    else if (key == "encryption")
+        e.encryption = value;
     else if (key == "direct")
         e.direct = NumberOfValue(value) != 0 || AsciiLower(value) == "yes" || AsciiLower(value) == "true";
-    // "<global>", "<endglobal>", comments and unknown keys: nothing
+    // comments and unknown keys: nothing
 }
 
 void PrintersFileReader::EndPrinter()
@@ -270,6 +278,15 @@ void PrintersFileReader::ReadAll(std::istream& in)
         all = Utf16ToUtf8(std::string_view(all).substr(2), encoding == FileEncoding::Utf16BE);
     std::istringstream text(std::move(all));
     ReadLines(text);
+    ApplyGlobalDefaults();
+}
+
+// A "<global>" value holds for every entry, also for those above it in the file.
+void PrintersFileReader::ApplyGlobalDefaults()
+{
+    for (std::size_t i = firstEntry_; i < printers_.size(); ++i)
+        if (printers_[i].encryption.empty())
+            printers_[i].encryption = proxy_.Encryption;
 }
 
 void PrintersFileReader::ReadLines(std::istream& in)

@@ -51,6 +51,10 @@ struct TAList {
     // not a queue of a CUPS server: the refresh probes the server's root page "/" instead of the
     // URL, and the pause and resume commands try no CUPS web fallback. Off by default.
     bool direct = false;
+    // "encryption": when requests to the server are encrypted, in the words of THttpEncryption
+    // (IfRequested, Required, Never; any case). Empty in the file: the value between "<global>"
+    // and "<endglobal>", which the reader copies into every entry that has none.
+    std::string encryption;
     std::string StatusText;                 // set after reading (start-up), not by the file
     std::int32_t GatewayState = 0;          // -1 when the gateway could not be started
     platform::ProcessHandle GatewayProcess; // the started gateway, if any
@@ -79,6 +83,8 @@ struct ProxySettings {
     // CUPS queue (its ipp:// device-uri) and shows when the two disagree. Off by default: it
     // contacts a host the file does not list.
     std::int32_t WatchDevice = 0;
+    // "encryption" between "<global>" and "<endglobal>": the default of every entry.
+    std::string Encryption;
 };
 
 // Called at each "<endprinter>" line that appends an entry whose localport is 0 or more, with the
@@ -162,6 +168,7 @@ private:
     void ReadLines(std::istream& in);
     void SetPrinterField(const std::string& key, const std::string& value);
     void EndPrinter();
+    void ApplyGlobalDefaults();
 
     PrinterList& printers_;
     ProxySettings& proxy_;
@@ -169,6 +176,8 @@ private:
     GatewayStarter startGateway_;
     std::optional<TAList> open_;   // created by "<printer>", not yet appended
     TAList* current_ = nullptr;    // the current entry: &*open_, or an appended entry, or none
+    bool inGlobal_ = false;        // between "<global>" and "<endglobal>"
+    std::size_t firstEntry_ = 0;   // the first entry this reader appended
 };
 
 // How the file's text is stored, as its first bytes say: 8-bit text (UTF-8, with or without its

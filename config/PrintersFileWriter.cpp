@@ -176,6 +176,8 @@ std::string EntryLines(const NewPrinterEntry& entry, const std::string& lineEnd)
     add("url", entry.url);
     add("localport", "-1");
     add("comment", entry.comment);
+    if (!entry.encryption.empty())
+        add("encryption", entry.encryption);
     if (!entry.user.empty())
         add("user", entry.user);
     if (!entry.pass.empty())

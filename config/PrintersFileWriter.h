@@ -61,6 +61,7 @@ struct NewPrinterEntry {
     std::string comment;
     std::string user;
     std::string pass;
+    std::string encryption;   // the "encryption" key's word; none when empty
 };
 
 // The lines of one entry ("<printer>" to "<endprinter>", localport=-1 so that no gateway starts),

@@ -69,6 +69,11 @@ void ApplyHttpCli1Design(THttpCli& httpCli)
     httpCli.SetMultiThreaded(false);
 }
 
+THttpEncryption EncryptionOf(const TAList& entry)
+{
+    return EncryptionOfText(entry.encryption).value_or(heIfRequested);
+}
+
 void ApplyProxySettings(THttpCli& httpCli, const ProxySettings& proxy)
 {
     httpCli.SetProxy(proxy.Proxy);
@@ -141,7 +146,15 @@ bool TMonitor::FillView()
     return true;
 }
 
-std::string TMonitor::StatusNumber() const { return std::to_string(http_.ReplyStatus()); }
+// A TLS failure has no status worth showing: its text says what went wrong (a changed
+// certificate names both fingerprints and the command that accepts the new one).
+std::string TMonitor::StatusNumber() const
+{
+    const std::uint16_t error = http_.RequestDoneError();
+    if (error == HttpError::TlsFailed || error == HttpError::CertificateRefused)
+        return http_.ReplyReason();
+    return std::to_string(http_.ReplyStatus());
+}
 
 bool TMonitor::ClientBusy() const
 {
@@ -255,6 +268,7 @@ void TMonitor::Refresh(RefreshKind kind)
 RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry, RefreshKind kind)
 {
     SetCredentials(entry.user, entry.pass);
+    http_.SetEncryption(EncryptionOf(entry));
     const std::string url = PrinterUrl(entry);
     const bool follow = kind == RefreshKind::Follow;
 
@@ -437,6 +451,7 @@ void TMonitor::SendIppOperation(const std::string& remotehost, const std::string
     }
 
     SetCredentials(user, pass);
+    http_.SetEncryption(currentPrinter_ != nullptr ? EncryptionOf(*currentPrinter_) : heIfRequested);
     if (direct)
         http_.SetURL("http://" + host + path);  // the refresh may have ended at the root page
     IppAnswerStatus answerStatus;

@@ -50,6 +50,8 @@ void ApplyHttpCli1Design(THttpCli& httpCli);
 // Hands the proxy settings of the printers file to the client (Proxy, ProxyPort, ProxyUsername,
 // ProxyPassword), and its whole-request bound when the file sets one.
 void ApplyProxySettings(THttpCli& httpCli, const ProxySettings& proxy);
+// The entry's "encryption" key; IfRequested when it has none or a word the key does not know.
+THttpEncryption EncryptionOf(const TAList& entry);
 
 // The job list's columns, in order: caption and width in pixels.
 struct JobColumn {

@@ -23,6 +23,8 @@ inline constexpr const char* kIppFailedPrefix = " - kapcsolódva, IPP hiba (";
 inline constexpr const char* kIppOkPrefix = " - kapcsolódva, IPP rendben (";
 inline constexpr const char* kNotIppAnswer = "a válasz nem teljes IPP üzenet";
 inline constexpr const char* kCommentPrefix = "Megjegyzés: ";
+// The watch, when the server's TLS certificate is not the one kept (quenlo-cli trust accepts it).
+inline constexpr const char* kWatchNotTrusted = " - nem megbízható: a szerver tanúsítványa megváltozott";
 
 // ---- The operations' boxes ----------------------------------------------------------------
 inline constexpr const char* kNoJobToCancel = "Nincs kijelölve feladat, amit megszakíthatna!";

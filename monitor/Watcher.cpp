@@ -299,6 +299,7 @@ TWatcher::TWatcher(const PrinterList& printers, const ProxySettings& proxy, int 
         ApplyHttpCli1Design(http);
         ApplyProxySettings(http, proxy);
         http.SetURL(w->url);
+        http.SetEncryption(EncryptionOf(entry));
         if (!entry.user.empty()) {
             http.SetUsername(entry.user);
             http.SetPassword(entry.pass);
@@ -354,6 +355,7 @@ TWatcher::Server& TWatcher::AddServer(std::string uri, bool serverWide, Watched&
     ApplyHttpCli1Design(http);
     ApplyProxySettings(http, proxy_);
     http.SetURL(first.url);
+    http.SetEncryption(EncryptionOf(*first.entry));
     if (!first.entry->user.empty()) {
         http.SetUsername(first.entry->user);
         http.SetPassword(first.entry->pass);
@@ -521,7 +523,10 @@ void TWatcher::ServerDone(Server& s, std::uint16_t error)
     // closed without a word. An HTTP error status is an answer (the server is there).
     if (error != 0) {
         for (Watched* w : s.printers)
-            Unreachable(*w);
+            if (error == HttpError::CertificateRefused)
+                NotTrusted(*w);
+            else
+                Unreachable(*w);
         return;
     }
     // Only a 200 carries an IPP answer; anything else reads as an empty one (not walked).
@@ -665,6 +670,10 @@ void TWatcher::AttributesDone(Watched& w, std::uint16_t error)
     w.http->SetReplyStream(nullptr);
     if (cancelling_)
         return;
+    if (error == HttpError::CertificateRefused) {
+        NotTrusted(w);
+        return;
+    }
     if (error != 0) {
         Unreachable(w);
         return;
@@ -707,6 +716,17 @@ void TWatcher::Unreachable(Watched& w)
     if (s.mode == WatchMode::Polling && !pollOnly_ && !s.retryAt && s.running == Request::None)
         s.mode = WatchMode::Subscribing;
     Report(w, WatchState{});
+}
+
+// The server is there, but its certificate is not the one kept: shown as a refusal, so the
+// printer line says why until the user accepts the new certificate.
+void TWatcher::NotTrusted(Watched& w)
+{
+    w.needLook = true;
+    WatchState next;
+    next.reachable = true;
+    next.refusal = texts::kWatchNotTrusted;
+    Report(w, next);
 }
 
 void TWatcher::SetLease(Server& s, std::int32_t leaseSeconds)

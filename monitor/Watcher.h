@@ -180,6 +180,7 @@ private:
     void AttributesDone(Watched& w, std::uint16_t error);
     void Apply(Watched& w, WatchState next, const std::string& deviceUri);
     void Unreachable(Watched& w);
+    void NotTrusted(Watched& w);
     void SetLease(Server& server, std::int32_t leaseSeconds);
     void Report(Watched& w, WatchState next);
     void AskDevice(Watched& w);

@@ -27,6 +27,8 @@ constexpr std::chrono::milliseconds kCloseRetryPause(10);
 constexpr long kSessionEvents = ws::FD_READ | ws::FD_WRITE | ws::FD_CONNECT | ws::FD_CLOSE;
 
 constexpr std::uint32_t kAddressNone = 0xFFFFFFFFu;
+// The timer of a connection attempt that may give way to the next address, on the event target.
+constexpr unsigned kAttemptTimer = 1;
 
 // Errors after which the connection is gone: a send that meets one ends the session.
 bool IsConnectionLost(int error)
@@ -167,6 +169,16 @@ void TCustomWSocket::SetAddr(const std::string& value)
     AssignConnectionText(value, addrText_, addrAssigned_, addrResolved_, "Cannot change Addr if not closed");
 }
 
+void TCustomWSocket::SetFallbackAddrs(std::vector<std::string> addresses)
+{
+    if (state_ != wsClosed) {
+        ReportError("Cannot change Addr if not closed");
+        return;
+    }
+    fallbackAddrs_ = std::move(addresses);
+    addrResolved_ = false;
+}
+
 void TCustomWSocket::SetPort(const std::string& value)
 {
     AssignConnectionText(value, portText_, portAssigned_, portResolved_, "Cannot change Port if not closed");
@@ -217,26 +229,27 @@ std::string TCustomWSocket::PeerAddr()
 {
     if (state_ != wsConnected)
         return "error";
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t len = sizeof(peer);
     if (ws::getpeername(hSocket_, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
         ReportSocketError("GetPeerName");
         return "error";
     }
-    return ws::inet_ntoa(peer.sin_addr.s_addr);
+    const auto address = ws::AddressOf(reinterpret_cast<const sockaddr*>(&peer), len);
+    return address ? ws::IpText(*address) : "error";
 }
 
 std::string TCustomWSocket::PeerPort()
 {
     if (state_ != wsConnected)
         return "error";
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t len = sizeof(peer);
     if (ws::getpeername(hSocket_, reinterpret_cast<sockaddr*>(&peer), &len) != 0) {
         ReportSocketError("GetPeerPort");
         return "error";
     }
-    return std::to_string(ntohs(peer.sin_port));
+    return std::to_string(ws::PortOf(peer));
 }
 
 int TCustomWSocket::RcvdCount()
@@ -274,6 +287,9 @@ void TCustomWSocket::ResetDefaults()
     state_ = wsClosed;
     remote_ = sockaddr_in{};
     remote_.sin_family = AF_INET;
+    remoteAddresses_.clear();
+    fallbackAddrs_.clear();
+    attempt_ = 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -413,6 +429,10 @@ void TCustomWSocket::DispatchNotification(TMessage& msg)
         case WM_HOSTBYADDR_DONE:
             DispatchLookupDone(msg, true);
             break;
+        case platform::WM_TIMER:
+            if (msg.WParam == kAttemptTimer)
+                HandleAttemptTimer();
+            break;
         default:
             break;
         }
@@ -435,6 +455,9 @@ void TCustomWSocket::DispatchSocketEvent(const TMessage& msg)
     auto sameConnection = [&] { return !alive.expired() && generation_ == generation && hSocket_ != ws::INVALID_SOCKET; };
 
     if (events & ws::FD_CONNECT) {
+        if (error != 0 && TryNextAddress())
+            return;
+        platform::KillTimer(eventTarget_, kAttemptTimer);
         SetState(wsConnected);
         if (!sameConnection())
             return;
@@ -554,6 +577,11 @@ void TCustomWSocket::DnsLookup(const std::string& hostName)
         TriggerDnsLookupDone(0);
         return;
     }
+    if (const auto literal = ws::ParseIpLiteral(hostName)) {
+        dnsResult_ = ws::IpText(*literal);
+        TriggerDnsLookupDone(0);
+        return;
+    }
     StartLookup(hostName, false);
 }
 
@@ -606,7 +634,7 @@ void TCustomWSocket::DispatchLookupDone(const TMessage& msg, bool reverse)
         } else {
             CollectAddressList(*entry, dnsResultList_);
             if (dnsResultList_.empty())
-                error = ws::WSANO_DATA;  // a name without an IPv4 address is no success
+                error = ws::WSANO_DATA;  // a name without an address is no success
             else
                 dnsResult_ = dnsResultList_.front();
         }
@@ -656,10 +684,24 @@ void TCustomWSocket::ResolveForConnect()
         localPortResolved_ = true;
     }
     if (!addrResolved_) {
-        remote_.sin_addr.s_addr = WSocketResolveHost(addrText_);
-        addrResolved_ = true;
+        std::vector<ws::IpAddress> addresses = WSocketResolveHostAll(addrText_);
+        for (const std::string& text : fallbackAddrs_)
+            if (const auto literal = ws::ParseIpLiteral(text))
+                addresses.push_back(*literal);
+        SetRemoteAddresses(std::move(addresses));
     }
     remote_.sin_family = AF_INET;
+    if (socketType_ == SOCK_DGRAM && remoteAddresses_.front().family != AF_INET)
+        throw ESocketException("datagram sockets are IPv4 only");
+}
+
+void TCustomWSocket::SetRemoteAddresses(std::vector<ws::IpAddress> addresses)
+{
+    remoteAddresses_ = std::move(addresses);
+    // Datagram sends and the broadcast test read the IPv4 record.
+    if (!remoteAddresses_.empty() && remoteAddresses_.front().family == AF_INET)
+        std::memcpy(&remote_.sin_addr, remoteAddresses_.front().bytes.data(), 4);
+    addrResolved_ = !remoteAddresses_.empty();
 }
 
 bool TCustomWSocket::RegisterNotifications(long events)
@@ -693,9 +735,18 @@ void TCustomWSocket::Connect()
     }
 
     FreeSendQueue();
-    CloseSocketHandle();  // a handle left by a failed set-up of an earlier Connect
+    attempt_ = 0;
+    OpenAttempt(true);
+}
+
+void TCustomWSocket::OpenAttempt(bool first)
+{
+    CloseSocketHandle();  // the previous attempt's, or one left by a failed set-up
+    addressFamily_ = remoteAddresses_[attempt_].family;
     hSocket_ = ws::socket(addressFamily_, socketType_, protoNumber_);
     if (hSocket_ == ws::INVALID_SOCKET) {
+        if (!first && TryNextAddress())
+            return;
         ReportSocketError("Connect (socket)");
         return;
     }
@@ -704,9 +755,11 @@ void TCustomWSocket::Connect()
     auto alive = LivenessToken();
     auto stillOurs = [&] { return !alive.expired() && generation_ == generation && hSocket_ != ws::INVALID_SOCKET; };
 
-    SetState(wsOpened);
-    if (!stillOurs())
-        return;
+    if (first) {
+        SetState(wsOpened);
+        if (!stillOurs())
+            return;
+    }
 
     // Every report below may have run an OnError handler that destroyed or reused the socket.
     if (socketType_ == SOCK_DGRAM) {
@@ -720,23 +773,8 @@ void TCustomWSocket::Connect()
                 return;
             }
         }
-    } else {
-        if (localPortNumber_ != 0)
-            BindLocal();
-        if (!stillOurs())
-            return;
-        ApplyLinger();
-        if (!stillOurs())
-            return;
-        int on = -1;
-        if (ws::setsockopt(hSocket_, kSolSocket, kSoKeepAlive, &on, sizeof(on)) == ws::SOCKET_ERROR) {
-            ReportSocketError("setsockopt(SO_KEEPALIVE)");
-            return;
-        }
-        if (ws::setsockopt(hSocket_, kSolSocket, kSoReuseAddr, &on, sizeof(on)) == ws::SOCKET_ERROR) {
-            ReportSocketError("setsockopt(SO_REUSEADDR)");
-            return;
-        }
+    } else if (!SetStreamOptions()) {
+        return;
     }
     if (!stillOurs())
         return;
@@ -752,22 +790,73 @@ void TCustomWSocket::Connect()
         return;
     }
 
-    if (ws::connect(hSocket_, reinterpret_cast<const sockaddr*>(&remote_), sizeof(remote_)) == 0 ||
+    sockaddr_storage target{};
+    const socklen_t targetLen = ws::ToSockaddr(remoteAddresses_[attempt_], ntohs(remote_.sin_port), target);
+    if (ws::connect(hSocket_, reinterpret_cast<const sockaddr*>(&target), targetLen) == 0 ||
         ws::WSAGetLastError() == ws::WSAEWOULDBLOCK) {
-        SetState(wsConnecting);
+        // Only an attempt that another address could replace has a limit of its own.
+        if (attempt_ + 1 < remoteAddresses_.size() && attemptTimeout_.count() > 0)
+            platform::SetTimer(eventTarget_, kAttemptTimer,
+                               static_cast<unsigned>(std::min<long long>(attemptTimeout_.count(), 0x7FFFFFFF)));
+        if (first)
+            SetState(wsConnecting);
         return;
     }
     lastError_ = ws::WSAGetLastError();
+    if (!first && TryNextAddress())
+        return;
     ReportSocketError("Connect");
+}
+
+// Binds the local port when one is set, then the linger, keep-alive and reuse options; false
+// (after a report) when the set-up is to end here.
+bool TCustomWSocket::SetStreamOptions()
+{
+    const std::uint64_t generation = generation_;
+    auto alive = LivenessToken();
+    auto stillOurs = [&] { return !alive.expired() && generation_ == generation && hSocket_ != ws::INVALID_SOCKET; };
+    if (localPortNumber_ != 0)
+        BindLocal();
+    if (!stillOurs())
+        return false;
+    ApplyLinger();
+    if (!stillOurs())
+        return false;
+    int on = -1;
+    if (ws::setsockopt(hSocket_, kSolSocket, kSoKeepAlive, &on, sizeof(on)) == ws::SOCKET_ERROR) {
+        ReportSocketError("setsockopt(SO_KEEPALIVE)");
+        return false;
+    }
+    if (ws::setsockopt(hSocket_, kSolSocket, kSoReuseAddr, &on, sizeof(on)) == ws::SOCKET_ERROR) {
+        ReportSocketError("setsockopt(SO_REUSEADDR)");
+        return false;
+    }
+    return true;
+}
+
+bool TCustomWSocket::TryNextAddress()
+{
+    if (socketType_ != SOCK_STREAM || attempt_ + 1 >= remoteAddresses_.size())
+        return false;
+    ++attempt_;
+    OpenAttempt(false);
+    return true;
+}
+
+void TCustomWSocket::HandleAttemptTimer()
+{
+    platform::KillTimer(eventTarget_, kAttemptTimer);
+    if (state_ == wsConnecting && hSocket_ != ws::INVALID_SOCKET)
+        TryNextAddress();
 }
 
 void TCustomWSocket::BindLocal()
 {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = INADDR_ANY;
-    local.sin_port = htons(localPortNumber_);
-    if (ws::bind(hSocket_, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0) {
+    ws::IpAddress any;  // all zero: the wildcard of either family
+    any.family = addressFamily_;
+    sockaddr_storage local{};
+    const socklen_t localLen = ws::ToSockaddr(any, localPortNumber_, local);
+    if (ws::bind(hSocket_, reinterpret_cast<const sockaddr*>(&local), localLen) != 0) {
         ReportError("winsock.bind failed, error #" + std::to_string(ws::WSAGetLastError()));
         return;
     }
@@ -776,7 +865,7 @@ void TCustomWSocket::BindLocal()
         ReportError("winsock.getsockname failed, error #" + std::to_string(ws::WSAGetLastError()));
         return;
     }
-    localPortNumber_ = ntohs(local.sin_port);
+    localPortNumber_ = ws::PortOf(local);
     localPortText_ = std::to_string(localPortNumber_);
 }
 

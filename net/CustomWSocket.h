@@ -13,6 +13,7 @@
 #include "platform/Wait.h"
 #include "platform/Winsock.h"
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <exception>
@@ -144,13 +145,21 @@ public:
     // After a bind it holds the port the system chose.
     const std::string& LocalPort() const noexcept { return localPortText_; }
     void SetLocalPort(const std::string& value);
+    // Further numeric addresses (DnsResultList, say) a stream Connect tries in turn after Addr's,
+    // when an attempt is refused or has not completed within ConnectAttemptTimeout. The last
+    // address has no such limit: the caller's own time-out ends it. Put back to none by
+    // ResetDefaults, so they serve one connection. Refused like Addr outside wsClosed.
+    void SetFallbackAddrs(std::vector<std::string> addresses);
+    std::chrono::milliseconds ConnectAttemptTimeout() const noexcept { return attemptTimeout_; }
+    void SetConnectAttemptTimeout(std::chrono::milliseconds value) noexcept { attemptTimeout_ = value; }
 
-    // Dotted address / decimal port of the peer while wsConnected, else "error".
+    // Dotted or IPv6 address / decimal port of the peer while wsConnected, else "error".
     virtual std::string PeerAddr();
     virtual std::string PeerPort();
 
     // Results of the last lookup: the first address (the host name after a reverse lookup), and all
-    // addresses of a forward lookup by name (empty for a dotted address).
+    // addresses of a forward lookup by name, IPv6 and IPv4 in the order to try them (empty for a
+    // numeric address). IPv6 addresses are written without brackets.
     const std::string& DnsResult() const noexcept { return dnsResult_; }
     const std::vector<std::string>& DnsResultList() const noexcept { return dnsResultList_; }
 
@@ -199,15 +208,16 @@ public:
     platform::ws::SOCKET AcceptedHandle() const noexcept { return acceptedHandle_; }
 
     // ----- Name lookup -----
-    // Starts a forward lookup. A dotted address completes before this returns: DnsResult is its
-    // canonical dotted form, DnsResultList empty, OnDnsLookupDone(0). A name is resolved in the
+    // Starts a forward lookup. A dotted address, or an IPv6 one (in brackets or not), completes
+    // before this returns: DnsResult is its canonical form (IPv6 without brackets), DnsResultList
+    // empty, OnDnsLookupDone(0). A name is resolved in the
     // background and OnDnsLookupDone(error) fires later from the event loop (11001 unknown host).
     // A lookup still pending is cancelled silently first. An empty name: ReportError
     // "DNS lookup: invalid host name." then OnDnsLookupDone(10022) (reached only with OnError).
     virtual void DnsLookup(const std::string& hostName);
     // Background lookup of the name of a dotted address: DnsResult is the host name and
     // DnsResultList holds that one name. Only the first 255 characters of the text are used.
-    // An answer without a name (or, for DnsLookup, without an IPv4 address) ends with 11004.
+    // An answer without a name (or, for DnsLookup, without an address) ends with 11004.
     virtual void ReverseLookup(const std::string& hostAddr);
     // Cancels a pending lookup and fires OnDnsLookupDone(10004) (not while being destroyed);
     // nothing when none is pending.
@@ -216,9 +226,11 @@ public:
     // ----- Connection -----
     // Validates (refusals in this order: "Connect: Socket already in use", "Connect: No Port
     // Specified", "Connect: No IP Address Specified", "Connect: No Protocol Specified"), resolves
-    // Proto, Port, LocalPort and Addr (a host name blocks here; failures "connect: " + message),
-    // creates the socket and starts a non-blocking connect: OnChangeState reports wsOpened and
-    // wsConnecting before it returns. The outcome comes as OnSessionConnected(error). A datagram
+    // Proto, Port, LocalPort and Addr (a host name blocks here, for all its addresses; failures
+    // "connect: " + message), creates the socket and starts a non-blocking connect: OnChangeState
+    // reports wsOpened and wsConnecting before it returns. The outcome comes as
+    // OnSessionConnected(error); a stream connection first tries the further addresses (see
+    // SetFallbackAddrs), and only the last one's failure is reported. A datagram
     // socket (Proto "udp") is ready at once: wsConnected and OnSessionConnected(0) inside Connect.
     virtual void Connect();
     // Graceful close: shutdown for sending, close the handle, wsClosed, OnSessionClosed(0) if not
@@ -338,6 +350,9 @@ protected:
                               platform::WaitClock::time_point deadline = platform::kNoDeadline);
     // Remote address record used by connect, bind (Listen) and sendto; network order.
     sockaddr_in& RemoteRecord() noexcept { return remote_; }
+    // The addresses a stream Connect tries, in order (the port is RemoteRecord's); marks the
+    // address resolved.
+    void SetRemoteAddresses(std::vector<platform::ws::IpAddress> addresses);
     int ProtocolNumber() const noexcept { return protoNumber_; }
     int SocketType() const noexcept { return socketType_; }
     bool PortResolved() const noexcept { return portResolved_; }
@@ -355,6 +370,13 @@ private:
     void DispatchLookupDone(const TMessage& msg, bool reverse);
     void HandleCloseBit(std::uint16_t error);
     void ResolveForConnect();
+    // Creates the socket for the current address and starts connecting it; the first attempt
+    // reports wsOpened and wsConnecting, later ones stay in wsConnecting.
+    void OpenAttempt(bool first);
+    bool SetStreamOptions();
+    // Gives up the current attempt for the next address; false when there is none.
+    bool TryNextAddress();
+    void HandleAttemptTimer();
     void StartLookup(const std::string& text, bool reverse);
     void RefuseLookup();
     void DropPendingLookup() noexcept;
@@ -417,6 +439,10 @@ private:
     TSocketState state_ = wsClosed;
     bool threadTerminated_ = false;
     sockaddr_in remote_{};
+    std::vector<platform::ws::IpAddress> remoteAddresses_;
+    std::size_t attempt_ = 0;
+    std::vector<std::string> fallbackAddrs_;
+    std::chrono::milliseconds attemptTimeout_{4000};
 };
 
 }  // namespace quenlo

@@ -1,7 +1,10 @@
 #include "net/HttpProt.h"
 #include "platform/Text.h"
 
+#include "net/HttpTls.h"
+#include "net/TlsTrust.h"
 #include "net/WSocket.h"
+#include "platform/Tls.h"
 #include "platform/Wait.h"
 
 #include <algorithm>
@@ -129,7 +132,9 @@ const char* to_string(THttpRequest request) noexcept
 // ---------------------------------------------------------------------------------------------
 // Construction
 
-THttpCli::THttpCli(TComponent* owner) : TComponent(owner), socket_(std::make_unique<TWSocket>(this))
+THttpCli::THttpCli(TComponent* owner)
+    : TComponent(owner), trustStorePath_(DefaultTrustStorePath()), strictTrust_(StrictTrustByDefault()),
+      socket_(std::make_unique<TWSocket>(this))
 {
     socket_->OnDnsLookupDone = [this](TCustomWSocket&, std::uint16_t e) { HandleDnsLookupDone(e); };
     socket_->OnSessionConnected = [this](TCustomWSocket&, std::uint16_t e) { HandleSessionConnected(e); };
@@ -156,6 +161,7 @@ THttpCli::~THttpCli()
     socket_->OnDataAvailable = nullptr;
     socket_->OnDataSent = nullptr;
     socket_->OnSessionClosed = nullptr;
+    tls_.reset();
     socket_.reset();
 }
 
@@ -211,6 +217,7 @@ void THttpCli::StartRequest(THttpRequest rq)
         return;
     ArmProgressTimer();
     ArmRequestTimer();
+    ChooseTransport();
     BeginResolving();
 }
 
@@ -220,6 +227,7 @@ void THttpCli::StartOffline(THttpRequest rq)
     if (RefuseUnsafeRequest())
         return;
     offline_ = true;
+    ChooseTransport();
     SetState(hsDnsLookup);
     SetState(hsConnecting);
     OfflineConnect();
@@ -267,6 +275,7 @@ void THttpCli::PrepareRequest(THttpRequest rq)
     heldSends_.clear();
     offline_ = false;
     offlineSent_.clear();
+    retrying_ = false;
     BeginResponse();
 
     ApplyUrl();
@@ -275,8 +284,10 @@ void THttpCli::PrepareRequest(THttpRequest rq)
 void THttpCli::ApplyUrl()
 {
     const TUrlParts u = SplitUrl(url_);
+    const std::string scheme = platform::AsciiLower(u.Scheme);
+    schemeTls_ = scheme == "https" || scheme == "ipps";
     targetHost_ = u.Host;
-    docPort_ = u.Port.empty() ? "80" : u.Port;
+    docPort_ = !u.Port.empty() ? u.Port : scheme == "https" ? "443" : scheme == "ipps" ? "631" : "80";
     if (proxy_.empty()) {
         path_ = u.Path;
         hostName_ = u.Host;
@@ -334,6 +345,10 @@ bool THttpCli::RefuseUnsafeRequest()
 
 void THttpCli::BeginResolving()
 {
+    tlsStage_ = TlsStage::Off;
+    tls_.reset();
+    encrypted_ = false;
+    tunnelReply_.clear();
     SetState(hsDnsLookup);
     NoteProgress();
     try {
@@ -369,6 +384,10 @@ void THttpCli::HandleDnsLookupDone(std::uint16_t error)
     SetState(hsConnecting);
     try {
         socket_->SetAddr(socket_->DnsResult());
+        // A name's further addresses are tried in turn when its first does not answer.
+        const std::vector<std::string>& every = socket_->DnsResultList();
+        socket_->SetFallbackAddrs(every.size() > 1 ? std::vector<std::string>(every.begin() + 1, every.end())
+                                                   : std::vector<std::string>());
         socket_->SetPort(port_);
         socket_->SetProto("tcp");
         socket_->Connect();
@@ -394,6 +413,16 @@ void THttpCli::HandleSessionConnected(std::uint16_t error)
         return;
     }
     connected_ = true;
+    if (wantTls_ && !offline_) {
+        StartTlsSetup();
+        return;
+    }
+    BeginExchange();
+}
+
+// The connection is ready for the request: plain, or with its tunnel and handshake done.
+void THttpCli::BeginExchange()
+{
     const TLivenessToken alive = LivenessToken();
     SetState(hsConnected);
     if (alive.expired())
@@ -453,8 +482,16 @@ void THttpCli::HandleDataAvailable(std::uint16_t)
     if (Over()) {
         // The request has ended; read and drop what still arrives so the socket stays quiet.
         char scratch[1024];
-        while (socket_->Receive(scratch, sizeof scratch) > 0) {
+        while (ReceiveBytes(scratch, sizeof scratch) > 0) {
         }
+        return;
+    }
+    if (tlsStage_ == TlsStage::Tunnel) {
+        ReadTunnelReply();
+        return;
+    }
+    if (tlsStage_ == TlsStage::Handshake) {
+        ContinueHandshake();
         return;
     }
     // Read everything waiting now, one buffer at a time.
@@ -476,7 +513,7 @@ void THttpCli::HandleDataAvailable(std::uint16_t)
             Fail(HttpError::LineTooLong, "HTTP line too long");
             return;
         }
-        const int n = socket_->Receive(receiveBuffer_.data() + receiveCount_, static_cast<int>(free));
+        const int n = ReceiveBytes(receiveBuffer_.data() + receiveCount_, static_cast<int>(free));
         if (requestType_ == hrNone || n <= 0)
             return;
         NoteProgress();
@@ -513,7 +550,7 @@ bool THttpCli::ReceiveBodyBlock()
         room = {bodyBuffer_.get(), kBodyBlockSize};
     }
     take = std::min(take, room.size());
-    const int n = socket_->Receive(room.data(), static_cast<int>(take));
+    const int n = ReceiveBytes(room.data(), static_cast<int>(take));
     if (n <= 0)
         return false;
     NoteProgress();
@@ -529,6 +566,11 @@ THttpReceiveTarget* THttpCli::ReceiveTarget() const
 void THttpCli::DispatchClosed(std::uint16_t error)
 {
     ++closeReports_;
+    if (!Over() && phase_ != TRequestPhase::Relocating &&
+        (tlsStage_ == TlsStage::Tunnel || tlsStage_ == TlsStage::Handshake)) {
+        TlsSetupFailed(std::string(), true);
+        return;
+    }
     if (phase_ == TRequestPhase::Relocating)
         HandleRelocationClosed(error);
     else
@@ -548,6 +590,13 @@ void THttpCli::HandleRelocationClosed(std::uint16_t)
     connected_ = false;
     locationChange_ = false;
     SetPhase(TRequestPhase::Exchanging);
+    if (retrying_) {
+        // The same request again, over the transport RetryConnection chose.
+        retrying_ = false;
+        platform::PostMessage(window_, MsgRestart, 0, 0);
+        return;
+    }
+    ChooseTransport();
     const TLivenessToken alive = LivenessToken();
     fire(OnLocationChange, *this);
     if (alive.expired())
@@ -709,7 +758,8 @@ void THttpCli::ComposeAndSend(const char* method)
     TriggerRequestHeaderBegin();
     if (alive.expired())
         return;
-    QueueHeaderLine(std::string(method) + " " + path_ + " HTTP/1.0");
+    // Inside a proxy's tunnel the server itself is spoken to: the path alone, as without a proxy.
+    QueueHeaderLine(std::string(method) + " " + (tunnel_ ? OriginForm(path_) : path_) + " HTTP/1.0");
     if (!sender_.empty())
         QueueHeaderLine("From: " + sender_);
     if (!accept_.empty())
@@ -732,7 +782,7 @@ void THttpCli::ComposeAndSend(const char* method)
     }
     if (!username_.empty() && sendCredentials_)
         QueueHeaderLine("Authorization: Basic " + Base64Encode(username_ + ":" + password_));
-    if (!proxy_.empty() && !proxyUsername_.empty())
+    if (!proxy_.empty() && !proxyUsername_.empty() && !tunnel_)
         QueueHeaderLine("Proxy-Authorization: Basic " +
                         Base64Encode(proxyUsername_ + ":" + proxyPassword_));
     if (!cookie_.empty())
@@ -782,6 +832,11 @@ void THttpCli::SocketSend(const char* data, std::size_t len)
     }
     if (offline_) {
         offlineSent_.append(data, len);
+        return;
+    }
+    if (tlsStage_ == TlsStage::Ready) {
+        if (tls_->Write(data, len) < 0)
+            TlsFailure(tls_->Error());
         return;
     }
     socket_->Send(data, static_cast<int>(len));
@@ -940,6 +995,13 @@ void THttpCli::ProcessHeaderLine()
         BeginResponse();
         replyStatus_ = status;
         replyReason_ = line.size() > 13 ? line.substr(13) : std::string();
+        if (status == 426 && tlsStage_ == TlsStage::Off && !offline_ && encryption_ != heNever &&
+            platform::TlsSession::Available()) {
+            // "Upgrade Required": the server wants TLS, and from now on gets it from the start.
+            RememberTlsServer(ServerKey());
+            RetryConnection(true);
+            return;
+        }
     } else {
         const std::size_t colon = line.find(':');
         if (colon != std::string::npos) {
@@ -1410,6 +1472,8 @@ void THttpCli::CheckProgress()
     if (idle >= noProgressTimeout_) {
         platform::KillTimer(window_, kProgressTimerId);
         timerArmed_ = false;
+        if (tlsStage_ == TlsStage::Handshake || tlsStage_ == TlsStage::Tunnel)
+            RecordFailure(kTimedOut, 404, TlsStalledText(ServerKey(), tlsStage_ == TlsStage::Tunnel, idle));
         NetworkFailure(kTimedOut, ErrorText(kTimedOut));
         return;
     }

@@ -64,6 +64,7 @@
 #include <functional>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <span>
 #include <streambuf>
 #include <stdexcept>
@@ -74,6 +75,9 @@ namespace quenlo {
 
 class TWSocket;
 class THttpCli;
+namespace platform {
+class TlsSession;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Kinds, states, errors
@@ -115,7 +119,31 @@ constexpr std::uint16_t BadChunk = 10;           // "HTTP bad chunk in a chunked
 constexpr std::uint16_t ConflictingLength = 11;  // "HTTP conflicting Content-Length headers"
 constexpr std::uint16_t UnsafeText = 12;         // "HTTP ... holds a control character or space"
 constexpr std::uint16_t BadRelocation = 13;      // "HTTP relocation refused: ..." (not http, or a path)
+constexpr std::uint16_t TlsFailed = 14;          // a TLS failure: no TLS where it is required, a failed
+                                                 // handshake, a proxy that would not open a tunnel
+                                                 // (the text says which)
+constexpr std::uint16_t CertificateRefused = 15; // "TLS certificate of HOST:PORT ..." (changed, or not
+                                                 // kept under StrictTrust)
 }  // namespace HttpError
+
+// When a request is encrypted: the words of the printers file's "encryption" key.
+//  - heIfRequested: a request with credentials to another machine tries TLS first and talks plain
+//    only to a server that does not speak TLS at all (refuses the handshake or answers in plain
+//    HTTP); any other request is plain, and a 426 answer repeats it over TLS, after which that
+//    server is always reached over TLS for the rest of the run.
+//  - heRequired: TLS from the first byte, never plain.
+//  - heNever: plain HTTP, nothing else.
+// An https:// or ipps:// URL is always encrypted.
+enum THttpEncryption : std::uint8_t {
+    heIfRequested = 0,
+    heRequired = 1,
+    heNever = 2,
+};
+// The key's value read case-insensitively; nullopt for any other word.
+std::optional<THttpEncryption> EncryptionOfText(const std::string& text);
+// True for a host that names this machine (localhost, 127.x.y.z, ::1): what is sent to it never
+// crosses a network, so credentials to it need no TLS.
+bool IsThisMachine(const std::string& host);
 
 // Raised by the blocking calls and by StartRequest. Message() is the text, ErrorCode() the number.
 class EHttpException : public std::runtime_error {
@@ -256,6 +284,19 @@ public:
     // for 5,000 jobs is about 5 MB]
     std::int64_t MaxReplyLength() const noexcept { return maxReplyLength_; }
     void SetMaxReplyLength(std::int64_t v) { maxReplyLength_ = v; }
+    // When requests are encrypted (see THttpEncryption). Through a proxy an encrypted request
+    // goes through a CONNECT tunnel. [heIfRequested]
+    THttpEncryption Encryption() const noexcept { return encryption_; }
+    void SetEncryption(THttpEncryption v) { encryption_ = v; }
+    // The file of trusted certificates (net/TlsTrust.h). A certificate the system's trust store
+    // accepts for the host name is used as it is; any other is kept there at its first use and
+    // refused when it later differs from the kept one. Empty: nothing is kept, so every such
+    // certificate is refused. [DefaultTrustStorePath()]
+    const std::string& TrustStorePath() const noexcept { return trustStorePath_; }
+    void SetTrustStorePath(std::string v) { trustStorePath_ = std::move(v); }
+    // Refuse a certificate that is not kept yet instead of keeping it. [false]
+    bool StrictTrust() const noexcept { return strictTrust_; }
+    void SetStrictTrust(bool v) { strictTrust_ = v; }
 
     // ---- Run-time properties --------------------------------------------------------------------
 
@@ -295,6 +336,8 @@ public:
     const std::string& CurrentUrl() const noexcept { return currentUrl_; }
     // True between a successful connect and the close of that connection.
     bool Connected() const noexcept { return connected_; }
+    // The last connection of the request was encrypted (its handshake completed).
+    bool Encrypted() const noexcept { return encrypted_; }
     THttpCliState State() const noexcept { return state_; }
     // Kind of the current or last request.
     THttpRequest RequestType() const noexcept { return requestType_; }
@@ -422,6 +465,22 @@ private:
     void HandleRelocationClosed(std::uint16_t error);
     void DispatchClosed(std::uint16_t error);
     void OfflineConnect();
+    void BeginExchange();
+    // TLS: the choice per connection, the proxy tunnel, the handshake, the certificate, and the
+    // repeat of a request over another transport.
+    enum class TlsStage : std::uint8_t { Off, Tunnel, Handshake, Ready };
+    void ChooseTransport();
+    void StartTlsSetup();
+    void SendTunnelRequest();
+    void ReadTunnelReply();
+    void StartHandshake();
+    void ContinueHandshake();
+    std::string CertificateRefusal();
+    void TlsSetupFailed(const std::string& reason, bool peerClosed);
+    void TlsFailure(const std::string& text, std::uint16_t code = HttpError::TlsFailed);
+    void RetryConnection(bool tls);
+    std::string ServerKey() const;
+    int ReceiveBytes(void* buffer, int size);
     // Receive path.
     void ProcessReceived(std::size_t n);
     void DeliverLine();
@@ -546,6 +605,18 @@ private:
     std::size_t chunkLineLength_ = 0;      // bytes of the extension or trailer line so far
     bool offline_ = false;
     std::string offlineSent_;
+    THttpEncryption encryption_ = heIfRequested;
+    std::string trustStorePath_;
+    bool strictTrust_ = false;
+    bool schemeTls_ = false;               // the URL is https:// or ipps://
+    bool wantTls_ = false;                 // this connection is to be encrypted
+    bool tlsFallback_ = false;             // ... but may go plain if the server speaks no TLS
+    bool tunnel_ = false;                  // ... through the proxy's CONNECT tunnel
+    bool retrying_ = false;                // the close repeats the request (another transport)
+    bool encrypted_ = false;
+    TlsStage tlsStage_ = TlsStage::Off;
+    std::string tunnelReply_;
+    std::unique_ptr<platform::TlsSession> tls_;
 
     std::unique_ptr<TWSocket> socket_;
     platform::HWND window_ = 0;

@@ -24,8 +24,14 @@ void SplitAuthority(std::string rest, TUrlParts& parts)
         rest.erase(slash);
     }
     // 1-based positions of the last ":" and the last "@", 0 when absent.
-    const std::size_t k = FindLastOccurrence(":", rest);
+    std::size_t k = FindLastOccurrence(":", rest);
     const std::size_t t = FindLastOccurrence("@", rest);
+    // An IPv6 address in brackets is one host: its colons are no port separator.
+    if (t < rest.size() && rest[t] == '[') {
+        const std::size_t close = rest.find(']', t);
+        if (close != std::string::npos && k != 0 && k - 1 < close)
+            k = 0;
+    }
     if (k == 0 && t == 0) {
         parts.Host = rest;
         return;

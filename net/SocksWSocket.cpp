@@ -23,6 +23,27 @@ constexpr std::uint8_t kAuthVersion = 0x01;        // user name and password sub
 constexpr std::uint8_t kCmdConnect = 0x01;
 constexpr std::uint8_t kAtypIPv4 = 0x01;
 constexpr std::uint8_t kAtypDomain = 0x03;
+constexpr std::uint8_t kAtypIPv6 = 0x04;
+
+bool IsIPv6Literal(const std::string& host)
+{
+    const auto literal = ws::ParseIpLiteral(host);
+    return literal && literal->family == AF_INET6;
+}
+
+// The IPv4 address a socks 4 request carries for host: its first one, looked up (blocking) when
+// host is a name.
+std::uint32_t Socks4Address(const std::string& host)
+{
+    for (const ws::IpAddress& address : WSocketResolveHostAll(host)) {
+        if (address.family == AF_INET) {
+            std::uint32_t a;
+            std::memcpy(&a, address.bytes.data(), 4);
+            return a;
+        }
+    }
+    throw ESocketException("socks 4 cannot carry an IPv6 address, and '" + host + "' has no IPv4 address");
+}
 constexpr std::uint8_t kMethodNone = 0x00;
 constexpr std::uint8_t kMethodUserPass = 0x02;
 constexpr int kSocks4ReplyLength = 8;
@@ -122,6 +143,8 @@ std::string TCustomSocksWSocket::CheckFieldSizes() const
     if (LevelIs4()) {
         // Fixed part: version, command, port, address: 8 bytes, and the user id's zero byte.
         const bool is4A = socksLevel_ == "4A";
+        if (IsIPv6Literal(host))
+            return "socks: socks 4 and 4A cannot carry an IPv6 address (socks 5 can)";
         if (socksUsercode_.find('\0') != std::string::npos || (is4A && host.find('\0') != std::string::npos))
             return "socks: user code and host name may not contain a zero byte";
         if (!is4A && socksUsercode_.size() > kRequestArea - 9)
@@ -180,8 +203,7 @@ void TCustomSocksWSocket::Connect()
         // afresh: the record may still hold the target of a direct Connect that was refused.
         RemoteRecord().sin_port = htons(WSocketResolvePort(socksPort_, Proto()));
         SetPortResolved(true);
-        RemoteRecord().sin_addr.s_addr = WSocketResolveHost(socksServer_);
-        SetAddrResolved(true);
+        SetRemoteAddresses(WSocketResolveHostAll(socksServer_));
         remoteIsProxy_ = true;
         targetPort_ = WSocketResolvePort(Port(), Proto());
     } catch (const std::exception& e) {
@@ -284,7 +306,7 @@ void TCustomSocksWSocket::SendConnectRequest()
             address = ws::inet_addr("0.0.0.1");
         } else {
             try {
-                address = WSocketResolveHost(Addr());
+                address = Socks4Address(Addr());
             } catch (const std::exception& e) {
                 const char* className = dynamic_cast<const ESocketException*>(&e) ? "ESocketException" : "Exception";
                 auto alive = LivenessToken();
@@ -309,15 +331,20 @@ void TCustomSocksWSocket::SendConnectRequest()
         //  VER   1 byte   5
         //  CMD   1 byte   1 (connect)
         //  RSV   1 byte   0
-        //  ATYP  1 byte   3 (domain name), also for a dotted address
-        //  DST.ADDR       length byte, then the name
+        //  ATYP  1 byte   3 (domain name), also for a dotted address; 4 for an IPv6 address
+        //  DST.ADDR       length byte, then the name; or the 16 bytes of the IPv6 address
         //  DST.PORT       2 bytes, network order
         request += static_cast<char>(kSocks5Version);
         request += static_cast<char>(kCmdConnect);
         request += '\0';
-        request += static_cast<char>(kAtypDomain);
-        request += static_cast<char>(Addr().size());
-        request += Addr();
+        if (const auto literal = ws::ParseIpLiteral(Addr()); literal && literal->family == AF_INET6) {
+            request += static_cast<char>(kAtypIPv6);
+            request.append(reinterpret_cast<const char*>(literal->bytes.data()), 16);
+        } else {
+            request += static_cast<char>(kAtypDomain);
+            request += static_cast<char>(Addr().size());
+            request += Addr();
+        }
         PutPort(request, targetPort_);
     }
     SendQuietly(request);
@@ -495,9 +522,11 @@ void TCustomSocksWSocket::StepConnectReply5()
         length = 10;
     else if (atyp == kAtypDomain)
         length = static_cast<std::uint8_t>(reply_[4]) + 7;
+    else if (atyp == kAtypIPv6)
+        length = 22;
     if (replyCount_ < length)
         return;
-    if (atyp != kAtypIPv4 && atyp != kAtypDomain) {
+    if (atyp != kAtypIPv4 && atyp != kAtypDomain && atyp != kAtypIPv6) {
         Fail(20011, "address type not supported");
         return;
     }

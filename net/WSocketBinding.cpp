@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <climits>
+#include <cstring>
 
 namespace quenlo {
 
@@ -54,6 +55,28 @@ std::uint32_t WSocketResolveHost(const std::string& text)
     return entry->addresses.front();
 }
 
+std::vector<ws::IpAddress> WSocketResolveHostAll(const std::string& text)
+{
+    if (text.empty() || text.size() > kMaxHostText)
+        throw ESocketException("WSocketResolveHost: '" + text + "' Invalid Hostname.");
+    const std::string host = platform::TrimControls(text);
+    if (const auto literal = ws::ParseIpLiteral(host))
+        return {*literal};
+    if (host.find(':') != std::string::npos || host.starts_with('['))
+        throw ESocketException("WSocketResolveHost: '" + text + "' Invalid IP address.");
+    if (startsWithDigit(host)) {
+        // The classic short forms ("127.1") are numeric too.
+        const std::uint32_t address = WSocketResolveHost(text);
+        ws::IpAddress ip;
+        std::memcpy(ip.bytes.data(), &address, 4);
+        return {ip};
+    }
+    const auto entry = ws::GetAllAddresses(host);
+    if (!entry || entry->every.empty())
+        throw ESocketException("WSocketResolveHost: Cannot convert host address '" + text + "'");
+    return entry->every;
+}
+
 std::uint16_t WSocketResolvePort(const std::string& portText, const std::string& protoText)
 {
     if (portText.empty() || portText.size() > kMaxPortText)
@@ -100,10 +123,10 @@ int ParseDecimal(const std::string& text)
 void CollectAddressList(const platform::ws::HostEntry& entry, std::vector<std::string>& list)
 {
     std::size_t n = 0;
-    for (std::uint32_t address : entry.addresses) {
+    for (const ws::IpAddress& address : entry.every) {
         if (n++ == kMaxAddressList)
             break;
-        list.push_back(ws::inet_ntoa(address));
+        list.push_back(ws::IpText(address));
     }
 }
 

@@ -40,6 +40,10 @@ void SocketDestroyed();
 //  - a name the resolver does not know: "WSocketResolveHost: Cannot convert host address '<text>'"
 //    (the untrimmed text). The name lookup blocks (synchronous, IPv4 only).
 std::uint32_t WSocketResolveHost(const std::string& text);
+// Every address of a host text, in the order to try them: an IPv6 literal (in brackets or not) or
+// a dotted address gives itself, a name every IPv4 and IPv6 address it has (blocks). Refusals as
+// WSocketResolveHost's; a text with ":" that is no IPv6 address is an "Invalid IP address.".
+std::vector<platform::ws::IpAddress> WSocketResolveHostAll(const std::string& text);
 
 // Port text ("631", "ipp") to a port number in host order; proto is "tcp", "udp" or empty (any).
 // Throws ESocketException:
@@ -62,7 +66,8 @@ int WSocketResolveProto(const std::string& text);
 // overlong number can never come back as a small valid one.
 int ParseDecimal(const std::string& text);
 
-// Appends the dotted form of each address of the entry to list, in order, at most 256.
+// Appends the text of each address of the entry (dotted IPv4, IPv6 without brackets) to list, in
+// order, at most 256.
 void CollectAddressList(const platform::ws::HostEntry& entry, std::vector<std::string>& list);
 
 // The English text of a Windows Sockets error number ("Connection refused" for 10061, "No Error"

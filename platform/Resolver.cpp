@@ -1,4 +1,4 @@
-// Asynchronous IPv4 lookups: the blocking resolver runs on a few worker threads, and each answer is
+// Asynchronous lookups: the blocking resolver runs on a few worker threads, and each answer is
 // posted to the requesting target's thread. The workers are joined when the program ends; a lookup
 // still in the resolver then holds the exit for at most the resolver's own time-out, and requests
 // that had not started are dropped.
@@ -158,10 +158,10 @@ private:
                 ++busy_;
             }
             std::optional<HostEntry> entry =
-                request->reverse ? gethostbyaddr(request->address) : gethostbyname(request->name);
+                request->reverse ? gethostbyaddr(request->address) : GetAllAddresses(request->name);
             int error = entry ? 0 : WSAGetLastError();
-            if (entry && !request->reverse && entry->addresses.empty()) {
-                entry.reset();  // a name with no IPv4 address
+            if (entry && !request->reverse && entry->every.empty()) {
+                entry.reset();  // a name without an address
                 error = WSANO_DATA;
             }
             std::lock_guard lock(mutex_);

@@ -1,5 +1,5 @@
-// The IPv4 socket address types and byte-order helpers the socket layer works with: sockaddr,
-// sockaddr_in, in_addr, socklen_t, AF_INET, SOCK_STREAM/SOCK_DGRAM, IPPROTO_TCP/IPPROTO_UDP,
+// The IPv4 and IPv6 socket address types and byte-order helpers the socket layer works with: sockaddr,
+// sockaddr_in, in_addr, sockaddr_in6, in6_addr, sockaddr_storage, socklen_t, AF_INET, AF_INET6, SOCK_STREAM/SOCK_DGRAM, IPPROTO_TCP/IPPROTO_UDP,
 // MSG_PEEK, INADDR_ANY/INADDR_NONE and htons/ntohs/htonl/ntohl, in the global namespace as usual.
 //
 // On Linux they are the system's own. On Windows the Windows Sockets library is bound at run time,
@@ -37,8 +37,28 @@ struct sockaddr_in {
     char sin_zero[8];
 };
 
+struct in6_addr {
+    std::uint8_t s6_addr[16];
+};
+
+struct sockaddr_in6 {
+    sa_family_t sin6_family;
+    in_port_t sin6_port;
+    std::uint32_t sin6_flowinfo;
+    in6_addr sin6_addr;
+    std::uint32_t sin6_scope_id;
+};
+
+struct sockaddr_storage {
+    sa_family_t ss_family;
+    char ss_pad1[6];
+    long long ss_align;
+    char ss_pad2[112];
+};
+
 constexpr int AF_UNSPEC = 0;
 constexpr int AF_INET = 2;
+constexpr int AF_INET6 = 23;
 constexpr int SOCK_STREAM = 1;
 constexpr int SOCK_DGRAM = 2;
 constexpr int IPPROTO_IP = 0;

@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -66,7 +67,9 @@ HostEntry toHostEntry(const hostent& he)
         for (char** addr = he.h_addr_list; addr && *addr; ++addr) {
             std::uint32_t a;
             std::memcpy(&a, *addr, 4);
-            entry.addresses.push_back(a);
+            IpAddress ip;
+            std::memcpy(ip.bytes.data(), &a, 4);
+            entry.Add(ip);
         }
     }
     return entry;
@@ -419,6 +422,33 @@ std::optional<HostEntry> gethostbyname(const std::string& name)
     return hostLookup([&name](hostent* he, char* buf, std::size_t size, hostent** result, int* herr) {
         return ::gethostbyname_r(name.c_str(), he, buf, size, result, herr);
     });
+}
+
+std::optional<HostEntry> GetAllAddresses(const std::string& name)
+{
+    if (name.empty() || name.find('\0') != std::string::npos) {
+        lastError = WSAHOST_NOT_FOUND;
+        return std::nullopt;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* list = nullptr;
+    const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &list);
+    if (rc != 0) {
+        lastError = WsaErrorFromResolver(rc);
+        return std::nullopt;
+    }
+    HostEntry entry;
+    if (list->ai_canonname)
+        entry.officialName = list->ai_canonname;
+    for (const addrinfo* ai = list; ai; ai = ai->ai_next)
+        if (const auto address = ai->ai_addr ? AddressOf(ai->ai_addr, ai->ai_addrlen) : std::nullopt)
+            entry.Add(*address);
+    ::freeaddrinfo(list);
+    lastError = 0;
+    return entry;
 }
 
 std::optional<HostEntry> gethostbyaddr(std::uint32_t addressNetworkOrder)

@@ -40,7 +40,9 @@
 // with closesocket. (A registration left behind by a plain close() is recognised and never applied
 // to the next socket with the same number, but its queued notifications stay queued.)
 //
-// Lookups are IPv4 only. The asynchronous forms run the blocking resolver on a worker thread and
+// Name lookups by WSAAsyncGetHostByName give every address of the name, IPv6 and IPv4, in the
+// resolver's order (HostEntry::every); the other lookups are IPv4 only. The asynchronous forms run
+// the blocking resolver on a worker thread and
 // post (target, message, wParam = request handle, lParam = WSAMAKEASYNCREPLY(0, error)) to the
 // calling thread; the result is then fetched with WSATakeHostResult. A cancelled request's late
 // answer is dropped, and no worker outlives the process (they are joined at exit).
@@ -49,8 +51,10 @@
 #include "platform/EventLoop.h"
 
 #include <cstdint>
+#include <array>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/SocketTypes.h"
@@ -174,14 +178,41 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, unsigned message, long events);
 std::uint32_t inet_addr(const std::string& text);          // network order; 0xFFFFFFFF when not dotted
 std::string inet_ntoa(std::uint32_t addressNetworkOrder);
 
+// An IPv4 or IPv6 address: IPv4 in the first 4 bytes (network order), IPv6 in all 16.
+struct IpAddress {
+    int family = AF_INET;
+    std::array<std::uint8_t, 16> bytes{};
+
+    bool operator==(const IpAddress&) const = default;
+};
+
+// A numeric address as text: dotted IPv4 (a.b.c.d only) or IPv6, which may stand in brackets
+// ("[::1]"). A zone ("%eth0") is not accepted. nullopt for anything else, names included.
+std::optional<IpAddress> ParseIpLiteral(std::string_view text);
+// The text form: dotted IPv4, or the shortest IPv6 form (no brackets).
+std::string IpText(const IpAddress& address);
+// Fills `out` with the socket address of address:port (host order) and returns its length.
+socklen_t ToSockaddr(const IpAddress& address, std::uint16_t port, sockaddr_storage& out);
+// The address and port (host order) of an IPv4 or IPv6 socket address of `len` bytes; nullopt
+// for another family or a short record.
+std::optional<IpAddress> AddressOf(const sockaddr* address, std::size_t len);
+std::uint16_t PortOf(const sockaddr_storage& address);
+
 struct HostEntry {
     std::string officialName;
     std::vector<std::string> aliases;
     std::vector<std::uint32_t> addresses;  // IPv4, network order
+    std::vector<IpAddress> every;          // IPv6 and IPv4, in the order they should be tried
+
+    // Adds an answer of the resolver to `every` (and, IPv4, to `addresses`) unless it is there.
+    void Add(const IpAddress& address);
 };
 
 // Synchronous resolver (blocks): nullopt with the last error set on failure.
 std::optional<HostEntry> gethostbyname(const std::string& name);
+// Every address of a name, IPv6 and IPv4, without duplicates (blocks): what the asynchronous name
+// lookup runs. On Windows without an IPv6-capable resolver, the IPv4 addresses of gethostbyname.
+std::optional<HostEntry> GetAllAddresses(const std::string& name);
 // Reverse form (added beside the others; the asynchronous reverse lookup runs it).
 std::optional<HostEntry> gethostbyaddr(std::uint32_t addressNetworkOrder);
 std::optional<std::uint16_t> getservbyname(const std::string& name, const std::string& proto);  // host order
@@ -189,7 +220,7 @@ std::optional<int> getprotobyname(const std::string& name);
 
 // Asynchronous lookups: return a non-zero request handle (never reused), or 0 with the last error
 // set (10022 for a dead target). The answer is the message (wParam = handle, high word of lParam =
-// error: 0, 11001 host not found, 11002 try again, 11004 a name without an IPv4 address, ...).
+// error: 0, 11001 host not found, 11002 try again, 11004 a name without an address, ...).
 using HANDLE = std::uintptr_t;
 HANDLE WSAAsyncGetHostByName(HWND hwnd, unsigned message, const std::string& name);
 HANDLE WSAAsyncGetHostByAddr(HWND hwnd, unsigned message, std::uint32_t addressNetworkOrder);

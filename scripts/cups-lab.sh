@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# A private CUPS server on 127.0.0.1 for the tests and the demo.
+# A private CUPS server on 127.0.0.1 (and [::1], same port) for the tests and the demo.
 #
 # Everything the server needs lives under one lab directory: its configuration, spool, cache, state
 # and logs. The system's own /etc/cups, its socket and port 631 are never touched or used.
 #
-#   scripts/cups-lab.sh start DIR [--auth|--stock] [--owner PID] [--log-all]
+#   scripts/cups-lab.sh start DIR [--auth|--stock] [--owner PID] [--log-all] [--listen ADDR]
+#                             [--encrypt-printers]
 #                                              start cupsd on a free port; prints the port
 #                                              (--owner: stop it, too, when process PID ends;
 #                                              --log-all: every request in log/access_log, with its
-#                                              operation and status, not only the changes)
+#                                              operation and status, not only the changes;
+#                                              --listen: also on ADDR, open to clients from ADDR,
+#                                              with lpadmin a system group; --encrypt-printers:
+#                                              "Encryption Required" on /printers)
 #   scripts/cups-lab.sh port DIR               prints the port of a running lab
 #   scripts/cups-lab.sh add-printer DIR NAME [INFO] [--device URI]
 #                                              add a raw queue printing to /dev/null (or to URI:
@@ -55,10 +59,12 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 access_log_level=actions
+extra_listen=""
+encrypt_printers=0
 
 die() { echo "cups-lab: $*" >&2; exit 1; }
 usage() {
-  sed -n '7,28p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '7,34p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -145,7 +151,8 @@ write_files_conf() {
     if [ "$(id -u)" -eq 0 ]; then
       echo "User lp"
       echo "Group lp"
-      echo "SystemGroup root"
+      # A remote client proves itself with the password of a system account in lpadmin.
+      if [ -n "$extra_listen" ]; then echo "SystemGroup root lpadmin"; else echo "SystemGroup root"; fi
     else
       group=$(id -gn)
       echo "SystemGroup $group"
@@ -160,6 +167,7 @@ open_limit() {
     Allow from 127.0.0.1
     Allow from localhost
 EOF
+  [ -z "$extra_listen" ] || echo "    Allow from $extra_listen"
 }
 
 write_cupsd_conf() {
@@ -174,6 +182,8 @@ LogLevel info
 AccessLogLevel $access_log_level
 MaxLogSize 0
 Listen 127.0.0.1:$port
+Listen [::1]:$port
+$([ -z "$extra_listen" ] || echo "Listen $extra_listen:$port")
 Listen $sock
 ServerAlias *
 HostNameLookups Off
@@ -195,6 +205,9 @@ JobRetryInterval 3600
 $(open_limit)
 </Location>
 EOF
+    if [ "$encrypt_printers" = 1 ]; then
+      printf '<Location /printers>\n  Encryption Required\n%s\n</Location>\n' "$(open_limit)"
+    fi
     if [ "$auth" = stock ]; then
       stock_policy
     elif [ "$auth" = 1 ]; then
@@ -362,6 +375,8 @@ cmd_start() {
       --stock) auth=stock ;;
       --owner) owner=${2:-}; [[ "$owner" =~ ^[0-9]+$ ]] || usage; shift ;;
       --log-all) access_log_level=all ;;
+      --listen) extra_listen=${2:-}; [ -n "$extra_listen" ] || usage; shift ;;
+      --encrypt-printers) encrypt_printers=1 ;;
       *) usage ;;
     esac
     shift

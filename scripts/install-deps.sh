@@ -7,13 +7,15 @@ set -euo pipefail
 packages=(
   # build
   build-essential cmake ninja-build pkg-config git
+  # TLS to print servers
+  libgnutls28-dev
   # tests, benchmarks and fuzzing
   libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
   # the window
   qt6-base-dev libgl-dev
   # real peers for tests and the demo
   cups cups-client cups-ipp-utils cups-bsd libcups2-dev
-  tinyproxy dante-server microsocks python3
+  tinyproxy dante-server microsocks python3 tcpdump
   xvfb x11-apps x11-utils xauth curl procps iproute2 netcat-openbsd
   fonts-dejavu-core imagemagick
   # the installed package's menu and autostart entries are checked by the real validator

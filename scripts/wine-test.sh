@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows build under wine: the cross-built suites (ctest in build-windows/), then quenlo-cli.exe
-# against real peers that this script starts on Linux, on 127.0.0.1: the private CUPS (refresh and
-# a job and a printer command, compared with the Linux quenlo-cli against the same server),
+# against real peers that this script starts on Linux, on 127.0.0.1: the private CUPS (refresh, also
+# at [::1], and a job and a printer command, compared with the Linux quenlo-cli against the same server),
 # tinyproxy (a GET through the proxy), and for the suites dante and microsocks; that no DLL planted
 # beside the programs is loaded; then the window on a desktop (scripts/wine-window.sh). Needs build/
 # (Linux) and build-windows/.
@@ -84,6 +84,13 @@ refresh_same() {
     grep '^job' "$work/wine.txt" | grep -qE '[[:space:]][0-9]{1,2}/[0-9]{1,2}/[0-9]{4} [0-9]{1,2}:[0-9]{2}:[0-9]{2} (AM|PM)$'
 }
 check "refresh shows the same labels, lamps and rows as on Linux" refresh_same
+# The same server named by its IPv6 address: the same rows.
+ipv6_same() {
+  sed "s/^remotehost=127.0.0.1:/remotehost=[::1]:/" "$work/printers.qdl" >"$work/printers6.qdl"
+  "${run_wine[@]}" "$win_cli" refresh --config "$work/printers6.qdl" 2>&1 | tr -d '\r' >"$work/wine6.txt" || true
+  grep -q "^job" "$work/wine6.txt" && diff -u <(without_time "$work/wine.txt") <(without_time "$work/wine6.txt")
+}
+check "refresh reaches the server at [::1] with the same rows" ipv6_same
 # The same file saved as UTF-16 (Notepad's "Unicode") in a folder named outside the ANSI code page
 # (the path reaches the program through its wide command line): read as its UTF-8 copy.
 utf16_same() {

@@ -49,6 +49,12 @@ Fn* Entry(const char* name)
 // The library's host entry as the layer's (IPv4 addresses only).
 ws::HostEntry ToHostEntry(const HostEnt& he);
 
+// getaddrinfo of "ws2_32.dll" from the system folder, bound at run time beside wsock32 (which has
+// no IPv6 lookup). HasAddrInfo is false when it is missing; AddrInfoLookup (blocking) gives every
+// address of the name, IPv6 and IPv4, or nullopt with the last error set.
+bool HasAddrInfo();
+std::optional<ws::HostEntry> AddrInfoLookup(const std::string& name);
+
 // Cleans up and unloads the library when it is loaded; the next call loads it again.
 void UnloadWinsock();
 

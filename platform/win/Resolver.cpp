@@ -4,12 +4,18 @@
 // answer for it. wine answers anyway, and writes the result buffer, so the buffers of such
 // requests are kept a while longer (a bounded number of them). A request whose cancel came too
 // late is kept until its answer, which is dropped.
+//
+// Where the system has getaddrinfo (ws2_32.dll), a lookup by name runs it instead, on a thread of
+// its own, for the IPv6 addresses that the library's own lookup cannot give; it answers the same
+// way. Its handles start far above the system's, so the two kinds never meet.
 #include "platform/win/Bindings.h"
 
 #include <algorithm>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -30,9 +36,23 @@ constexpr unsigned kSystemAnswer = WM_USER + 0x100;
 // How many buffers of cancelled requests are kept for a system that writes them after all.
 constexpr std::size_t kRetiredBuffersKept = 64;
 
+// A getaddrinfo lookup on its own thread; shared with that thread until it has answered.
+struct ThreadLookup {
+    HWND target = 0;
+    unsigned message = 0;
+    std::string name;
+    std::optional<ws::HostEntry> entry;
+    bool cancelled = false;
+    bool answered = false;
+};
+
+constexpr ws::HANDLE kFirstThreadHandle = ws::HANDLE{1} << 40;
+
 struct Requests {
     std::mutex mutex;
     std::unordered_map<ws::HANDLE, Request> byHandle;
+    std::unordered_map<ws::HANDLE, std::shared_ptr<ThreadLookup>> threadLookups;
+    ws::HANDLE nextThreadHandle = kFirstThreadHandle;
     std::deque<std::pair<ws::HANDLE, std::unique_ptr<char[]>>> retired;  // oldest first
     win::CancelLookupCall cancel;                                         // empty: the library's
 };
@@ -125,12 +145,83 @@ bool Withdraw(ws::HANDLE handle, Request& request)
     return true;
 }
 
+struct ThreadStart {
+    ws::HANDLE handle;
+    std::shared_ptr<ThreadLookup> lookup;
+};
+
+DWORD WINAPI RunThreadLookup(void* parameter)
+{
+    std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(parameter));
+    ThreadLookup& lookup = *start->lookup;
+    std::optional<ws::HostEntry> entry = win::AddrInfoLookup(lookup.name);
+    int error = entry ? 0 : ws::WSAGetLastError();
+    if (entry && entry->every.empty()) {
+        entry.reset();  // a name without an address
+        error = WSANO_DATA;
+    }
+    std::lock_guard lock(requests().mutex);
+    if (lookup.cancelled) {
+        requests().threadLookups.erase(start->handle);
+        return 0;
+    }
+    lookup.entry = std::move(entry);
+    lookup.answered = true;
+    // Posted under the lock, so a cancel comes either before (nothing is posted) or after (and
+    // takes the queued answer back).
+    if (!PostMessage(lookup.target, lookup.message, static_cast<WPARAM>(start->handle),
+                     ws::WSAMAKEASYNCREPLY(0, static_cast<unsigned>(error))))
+        requests().threadLookups.erase(start->handle);
+    return 0;
+}
+
+ws::HANDLE BeginThreadLookup(HWND hwnd, unsigned message, const std::string& name)
+{
+    if (!win::NativeWindow(hwnd)) {
+        ws::WSASetLastError(WSAEINVAL);
+        return 0;
+    }
+    auto lookup = std::make_shared<ThreadLookup>();
+    lookup->target = hwnd;
+    lookup->message = message;
+    lookup->name = name;
+    std::lock_guard lock(requests().mutex);
+    const ws::HANDLE handle = requests().nextThreadHandle++;
+    auto start = std::make_unique<ThreadStart>(ThreadStart{handle, lookup});
+    ::HANDLE thread = ::CreateThread(nullptr, 0, RunThreadLookup, start.get(), 0, nullptr);
+    if (!thread) {
+        ws::WSASetLastError(WSAENOBUFS);
+        return 0;
+    }
+    start.release();  // the thread owns it now
+    ::CloseHandle(thread);
+    requests().threadLookups[handle] = std::move(lookup);
+    return handle;
+}
+
+// Cancels a getaddrinfo lookup: a running one answers into nothing, an answered one is taken back.
+// Called with the lock held.
+void WithdrawThreadLookup(ws::HANDLE handle)
+{
+    auto it = requests().threadLookups.find(handle);
+    ThreadLookup& lookup = *it->second;
+    if (lookup.answered) {
+        if (::HWND window = win::NativeWindow(lookup.target))
+            win::PurgeQueued(window, lookup.message, static_cast<WPARAM>(handle));
+        requests().threadLookups.erase(it);
+    } else {
+        lookup.cancelled = true;
+    }
+}
+
 }  // namespace
 
 namespace ws {
 
 HANDLE WSAAsyncGetHostByName(HWND hwnd, unsigned message, const std::string& name)
 {
+    if (win::HasAddrInfo())
+        return BeginThreadLookup(hwnd, message, name);
     return Begin(hwnd, message, [&](::HWND window, char* buffer) {
         return win::Entry<AsyncByName>("WSAAsyncGetHostByName")(window, kSystemAnswer, name.c_str(), buffer,
                                                                 win::kMaxGetHostStruct);
@@ -149,6 +240,11 @@ HANDLE WSAAsyncGetHostByAddr(HWND hwnd, unsigned message, std::uint32_t addressN
 int WSACancelAsyncRequest(HANDLE request)
 {
     std::lock_guard lock(requests().mutex);
+    if (auto t = requests().threadLookups.find(request);
+        t != requests().threadLookups.end() && !t->second->cancelled) {
+        WithdrawThreadLookup(request);
+        return 0;
+    }
     auto it = requests().byHandle.find(request);
     if (it == requests().byHandle.end() || it->second.cancelled) {
         WSASetLastError(WSAEINVAL);
@@ -164,6 +260,13 @@ std::optional<HostEntry> WSATakeHostResult(HANDLE request)
     Request taken;
     {
         std::lock_guard lock(requests().mutex);
+        if (auto t = requests().threadLookups.find(request); t != requests().threadLookups.end()) {
+            if (!t->second->answered || t->second->cancelled)
+                return std::nullopt;
+            std::optional<HostEntry> entry = std::move(t->second->entry);
+            requests().threadLookups.erase(t);
+            return entry;
+        }
         auto it = requests().byHandle.find(request);
         if (it == requests().byHandle.end() || !it->second.answered)
             return std::nullopt;
@@ -181,7 +284,9 @@ std::size_t PendingLookupCount()
 {
     std::lock_guard lock(requests().mutex);
     return static_cast<std::size_t>(std::count_if(requests().byHandle.begin(), requests().byHandle.end(),
-                                                  [](const auto& r) { return !r.second.answered; }));
+                                                  [](const auto& r) { return !r.second.answered; })) +
+           static_cast<std::size_t>(std::count_if(requests().threadLookups.begin(), requests().threadLookups.end(),
+                                                  [](const auto& r) { return !r.second->answered; }));
 }
 
 }  // namespace ws
@@ -191,6 +296,12 @@ namespace win {
 void ForgetTargetLookups(HWND hwnd)
 {
     std::lock_guard lock(requests().mutex);
+    std::vector<ws::HANDLE> threadHandles;
+    for (const auto& [handle, lookup] : requests().threadLookups)
+        if (lookup->target == hwnd && !lookup->cancelled)
+            threadHandles.push_back(handle);
+    for (const ws::HANDLE handle : threadHandles)
+        WithdrawThreadLookup(handle);
     for (auto it = requests().byHandle.begin(); it != requests().byHandle.end();) {
         if (it->second.target != hwnd || it->second.cancelled) {
             ++it;

@@ -4,7 +4,9 @@
 // queued notifications, and registrations are counted per thread.
 #include "platform/win/Bindings.h"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -116,6 +118,78 @@ void UnloadWinsock()
     lib.entries.clear();
 }
 
+namespace {
+
+// The system's record of one answer of getaddrinfo (ADDRINFOA; the name comes before the address).
+struct AddrInfo {
+    int ai_flags;
+    int ai_family;
+    int ai_socktype;
+    int ai_protocol;
+    std::size_t ai_addrlen;
+    char* ai_canonname;
+    sockaddr* ai_addr;
+    AddrInfo* ai_next;
+};
+using GetAddrInfoFn = int WINAPI(const char*, const char*, const AddrInfo*, AddrInfo**);
+using FreeAddrInfoFn = void WINAPI(AddrInfo*);
+constexpr int kAiCanonName = 0x02;
+
+struct AddrInfoCalls {
+    GetAddrInfoFn* get = nullptr;
+    FreeAddrInfoFn* free = nullptr;
+};
+
+// getaddrinfo of "ws2_32.dll" in the system folder, loaded once and kept; none when the library
+// or the entry points are missing (the lookups then stay with wsock32's IPv4 ones).
+const AddrInfoCalls& AddrInfoLibrary()
+{
+    static const AddrInfoCalls calls = [] {
+        AddrInfoCalls c;
+        if (HMODULE module = LoadSystemLibrary("ws2_32.dll")) {
+            auto get = ::GetProcAddress(module, "getaddrinfo");
+            auto free = ::GetProcAddress(module, "freeaddrinfo");
+            if (get && free) {
+                c.get = reinterpret_cast<GetAddrInfoFn*>(reinterpret_cast<void (*)()>(get));
+                c.free = reinterpret_cast<FreeAddrInfoFn*>(reinterpret_cast<void (*)()>(free));
+            }
+        }
+        return c;
+    }();
+    return calls;
+}
+
+}  // namespace
+
+bool HasAddrInfo()
+{
+    WinsockEntry(nullptr);  // getaddrinfo needs the socket library started
+    return AddrInfoLibrary().get != nullptr;
+}
+
+std::optional<ws::HostEntry> AddrInfoLookup(const std::string& name)
+{
+    const AddrInfoCalls& calls = AddrInfoLibrary();
+    AddrInfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = kAiCanonName;
+    AddrInfo* list = nullptr;
+    const int rc = calls.get(name.c_str(), nullptr, &hints, &list);
+    if (rc != 0) {
+        ws::WSASetLastError(rc);  // the library's codes are Windows Sockets numbers
+        return std::nullopt;
+    }
+    ws::HostEntry entry;
+    if (list && list->ai_canonname)
+        entry.officialName = list->ai_canonname;
+    for (const AddrInfo* ai = list; ai; ai = ai->ai_next)
+        if (const auto address = ai->ai_addr ? ws::AddressOf(ai->ai_addr, ai->ai_addrlen) : std::nullopt)
+            entry.Add(*address);
+    calls.free(list);
+    return entry;
+}
+
 std::size_t RegisteredSocketCount() { return registrations().size(); }
 
 ws::HostEntry ToHostEntry(const HostEnt& he)
@@ -128,7 +202,9 @@ ws::HostEntry ToHostEntry(const HostEnt& he)
         for (char** p = he.h_addr_list; p && *p; ++p) {
             std::uint32_t address;
             std::memcpy(&address, *p, 4);
-            entry.addresses.push_back(address);
+            ws::IpAddress ip;
+            std::memcpy(ip.bytes.data(), &address, 4);
+            entry.Add(ip);
         }
     }
     return entry;
@@ -290,6 +366,11 @@ std::optional<HostEntry> gethostbyname(const std::string& name)
     if (!he)
         return std::nullopt;
     return win::ToHostEntry(*he);
+}
+
+std::optional<HostEntry> GetAllAddresses(const std::string& name)
+{
+    return win::HasAddrInfo() ? win::AddrInfoLookup(name) : gethostbyname(name);
 }
 
 std::optional<HostEntry> gethostbyaddr(std::uint32_t addressNetworkOrder)

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -99,6 +101,79 @@ TEST(HttpCli, FailuresExitOneWithMessageAndCode)
     EXPECT_EQ(silent.exitCode, 1);
     EXPECT_NE(silent.err.find("quenlo-cli: Connection timed out (Error #10060) (code 404)"), std::string::npos)
         << silent.err;
+}
+
+// Names with IPv6 addresses, in a network and mount namespace of the test's own: fd77::1 and
+// fd77::2 on its loopback, a private hosts file and address order. "only6.test" has only
+// fd77::1; "first-hangs.test" has fd77::2 first, where a listener's accept queue is full so a
+// connect hangs, and fd77::1 second, which answers with the Host line it received.
+const char* const kNameServers = R"(import socket, sys
+port = int(sys.argv[2])
+answer = socket.socket(socket.AF_INET6)
+answer.bind(("fd77::1", port))
+answer.listen(8)
+hung = socket.socket(socket.AF_INET6)
+hung.bind(("fd77::2", port))
+hung.listen(0)
+filler = socket.create_connection(("fd77::2", port), timeout=5)
+open(sys.argv[1], "w").close()
+answer.settimeout(60)
+while True:
+    c, _ = answer.accept()
+    c.settimeout(10)
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = c.recv(4096)
+        if not chunk:
+            break
+        data += chunk
+    host = [l for l in data.split(b"\r\n") if l.lower().startswith(b"host:")]
+    body = host[0] if host else b"no host"
+    c.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+    c.close()
+)";
+
+TEST(HttpCli, NamesWithIPv6AddressesAndAFirstAddressThatHangs)
+{
+    if (std::system("unshare -nm true 2>/dev/null") != 0)
+        GTEST_SKIP() << "no network namespace here";
+    char dirName[] = "/tmp/quenlo-names-XXXXXX";
+    ASSERT_NE(::mkdtemp(dirName), nullptr);
+    const std::string dir = dirName;
+    std::ofstream(dir + "/servers.py") << kNameServers;
+    std::ofstream(dir + "/hosts") << "fd77::1 only6.test\nfd77::2 first-hangs.test\nfd77::1 first-hangs.test\n";
+    std::ofstream(dir + "/gai.conf") << "precedence fd77::2/128 60\nprecedence fd77::1/128 50\nprecedence ::/0 40\n";
+    const std::string cli = "LC_ALL=C timeout 60 " + ShellQuoted(QUENLO_CLI);
+    const std::string script =
+        "ip link set lo up && ip addr add fd77::1/128 dev lo nodad && ip addr add fd77::2/128 dev lo nodad &&"
+        " mount --bind $D/hosts /etc/hosts && mount --bind $D/gai.conf /etc/gai.conf || exit 9\n"
+        "timeout 90 python3 $D/servers.py $D/ready 8631 2>/dev/null & pid=$!\n"
+        "for i in $(seq 100); do [ -e $D/ready ] && break; sleep 0.1; done\n"
+        "echo \"[$(" + cli + " get http://only6.test:8631/ --timeout 20 2>/dev/null)]\"\n"
+        "s=$(date +%s%N)\n"
+        "echo \"[$(" + cli + " get http://first-hangs.test:8631/ --timeout 20 2>/dev/null)]\"\n"
+        "echo $(( ($(date +%s%N) - s) / 1000000 ))\n"
+        "kill $pid\n";
+    const CliOutcome o = [&] {
+        CliOutcome r;
+        FILE* pipe = popen(("D=" + ShellQuoted(dir) + " unshare -nm sh -c " + ShellQuoted(script)).c_str(), "r");
+        char buffer[4096];
+        std::size_t n;
+        while (pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+            r.out.append(buffer, n);
+        r.exitCode = pipe ? pclose(pipe) : -1;
+        return r;
+    }();
+    std::filesystem::remove_all(dir);
+    std::istringstream lines(o.out);
+    std::string only6, firstHangs, ms;
+    std::getline(lines, only6);
+    std::getline(lines, firstHangs);
+    std::getline(lines, ms);
+    EXPECT_EQ(only6, "[Host: only6.test]") << o.out;
+    EXPECT_EQ(firstHangs, "[Host: first-hangs.test]") << o.out;
+    // Reached at the second address once the first attempt's own limit had passed.
+    EXPECT_GE(std::atoll(ms.c_str()), 3900) << o.out;
 }
 
 TEST(HttpCli, BadArgumentsExitTwo)

@@ -223,6 +223,48 @@ TEST(MonitorCli, PrinterCommandsPauseResumeAndPurge)
     EXPECT_TRUE(ServerJobStates(lab, printer).empty());
 }
 
+// A server named by its IPv6 address: the brackets stay in the Host header and the printer-uri,
+// both of which the server checks, and the refresh, the six commands and the watch all reach it.
+TEST(MonitorCli, ServerNamedByItsIPv6Address)
+{
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    const std::string printer = lab.AddUniquePrinter("cli-ipv6");
+    lab.HoldJobs(printer, 2);
+    TempDir dir;
+    const std::string config = dir.Write(
+        "printers.qdl", PrintersFile({{"Office", "[::1]:" + std::to_string(lab.Port()), CupsLab::PrinterPath(printer), ""}},
+                                     "watch=1\n"));
+    const auto run = [&](std::vector<std::string> args) {
+        args.insert(args.end(), {"--config", config});
+        const test::ProcessResult r = Cli(args);
+        EXPECT_EQ(r.exitCode, 0) << args[0] << "\n" << r.out << r.err;
+        return r.out;
+    };
+    EXPECT_EQ(Lines(run({"refresh"})).at(0), "status\tgreen\tOffice - kapcsolódva, IPP rendben (200)");
+    const std::vector<std::string> paused = LinesStartingWith(run({"pause-printer"}), "printer\t");
+    EXPECT_EQ(paused.back().rfind("printer\tyellow\tOffice - stopped", 0), 0u) << paused.back();
+
+    std::map<int, int> states = ServerJobStates(lab, printer);
+    ASSERT_EQ(states.size(), 2u);
+    const int first = states.begin()->first;
+    const int second = states.rbegin()->first;
+    run({"release-job", std::to_string(first)});
+    EXPECT_EQ(ServerJobStates(lab, printer)[first], 3);
+    run({"hold-job", std::to_string(first)});
+    EXPECT_EQ(ServerJobStates(lab, printer)[first], 4);
+    run({"cancel-job", std::to_string(second)});
+    EXPECT_EQ(ServerJobStates(lab, printer).count(second), 0u);
+    const std::vector<std::string> resumed = LinesStartingWith(run({"resume-printer"}), "printer\t");
+    EXPECT_EQ(resumed.back().rfind("printer\tgreen\tOffice - idle", 0), 0u) << resumed.back();
+
+    const std::vector<std::string> watched = Lines(run({"watch", "--count", "1"}));
+    ASSERT_EQ(watched.size(), 1u);
+    EXPECT_EQ(watched[0].substr(21, 13), "Office\tgreen\t") << watched[0];
+
+    run({"purge-jobs"});
+    EXPECT_TRUE(ServerJobStates(lab, printer).empty());
+}
+
 TEST(MonitorCli, ServerThatRequiresAuthenticationRefuses)
 {
     QUENLO_REQUIRE_CUPS_LAB_AUTH(lab);

@@ -105,6 +105,21 @@ TEST(PrintersFileReader, OnlyAsciiLettersAreLowerCased)
     EXPECT_EQ(r.printers.at(0).name, "printer");
 }
 
+TEST(PrintersFileReader, EncryptionOfTheGlobalBlockIsEveryEntrysDefault)
+{
+    // The global value reaches entries above it too; an entry's own value wins; outside the block
+    // the key belongs to the entry of the latest "<printer>" line, even after its "<endprinter>".
+    Read r = ReadText("<printer>\nname=A\n<endprinter>\n"
+                      "<global>\nEncryption=Required\n<endglobal>\n"
+                      "<printer>\nname=B\nencryption=Never\n<endprinter>\n"
+                      "<printer>\nname=C\n<endprinter>\nencryption=ifrequested\n");
+    ASSERT_EQ(r.printers.size(), 3u);
+    EXPECT_EQ(r.printers[0].encryption, "Required");
+    EXPECT_EQ(r.printers[1].encryption, "Never");
+    EXPECT_EQ(r.printers[2].encryption, "ifrequested");
+    EXPECT_EQ(r.proxy.Encryption, "Required");
+}
+
 TEST(PrintersFileReader, LineEndsAndOddLines)
 {
     // CR LF and LF line ends, a line without "=", an empty line, a last line without a line end.

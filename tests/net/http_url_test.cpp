@@ -36,6 +36,10 @@ TEST(SplitUrl, FormsThatTheClientMeets)
         {"//h/x", {"http", "", "", "", "", "/h/x"}},
         {"/", {"http", "", "", "", "", ""}},
         {"h:80/a/b", {"", "", "", "h", "80", "/a/b"}},
+        {"[::1]:631", {"", "", "", "[::1]", "631", ""}},
+        {"[fd77::1]", {"", "", "", "[fd77::1]", "", ""}},
+        {"http://u:p@[::1]/printers/p1", {"http", "u", "p", "[::1]", "", "/printers/p1"}},
+        {"http://[::1]:631/printers/p1", {"http", "", "", "[::1]", "631", "/printers/p1"}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(SplitUrl(c.url), c.want) << c.url;

@@ -8,9 +8,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 namespace quenlo {
 namespace {
@@ -102,6 +108,34 @@ TEST(SocksRealProxy, DanteCarriesLevels4And5ToTheTarget)
         c.sock.Close();
         EXPECT_EQ(c.events.back(), "closed 0");
         EXPECT_EQ(c.sock.SocksServer(), "");
+    }
+}
+
+// Proxy and target named by IPv6 addresses: level 5 carries the target as an IPv6 address;
+// levels 4 and 4A cannot, and say so before anything is sent.
+TEST(SocksRealProxy, DanteOnIPv6CarriesAnIPv6TargetAtLevel5Only)
+{
+    QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Dante({"none"}));
+    test::EchoServer echo(true);
+    SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port());
+    c.sock.SetSocksServer("[::1]");
+    c.sock.SetAddr("[::1]");
+    ASSERT_TRUE(c.ConnectAndWait()) << ::testing::PrintToString(c.events) << proxy.Log();
+    EXPECT_TRUE(c.Echo("over six"));
+    c.sock.Close();
+
+    for (const char* level : {"4", "4A"}) {
+        SocksClient old(static_cast<std::uint16_t>(proxy.Port()), echo.Port(), level);
+        old.sock.SetSocksServer("::1");
+        old.sock.SetAddr("::1");
+        std::string refusal;
+        try {
+            old.sock.Connect();
+        } catch (const ESocketException& e) {
+            refusal = e.what();
+        }
+        EXPECT_THAT(refusal, HasSubstr("cannot carry an IPv6 address")) << level;
+        EXPECT_EQ(old.sock.State(), wsClosed);
     }
 }
 
@@ -271,7 +305,7 @@ TEST(SocksScripted, EveryFailureReplyHasItsCodeAndClosesTheSocket)
                          std::to_string(20003 + rep) + " " + texts[rep - 1]});
     cases.push_back({"5", Socks5Answer(Bytes({5, 42, 0, 1})), "20012 unassigned error #42"});
     cases.push_back({"5", Socks5Answer(Bytes({4, 0, 0, 1})), "20002 socks version error"});
-    cases.push_back({"5", Socks5Answer(Bytes({5, 0, 0, 4, 0, 0, 0, 0, 0, 0})), "20011 address type not supported"});
+    cases.push_back({"5", Socks5Answer(Bytes({5, 0, 0, 9, 0, 0, 0, 0, 0, 0})), "20011 address type not supported"});
     auto socks4 = [](int cd, int version = 0) {
         return [cd, version](ScriptedPeer::Connection& c) {
             c.Read(9);
@@ -329,6 +363,44 @@ TEST(SocksScripted, EveryFailureReplyHasItsCodeAndClosesTheSocket)
             EXPECT_TRUE(c.Has("auth socksAuthFailed"));
         }
     }
+}
+
+// Level 4 to a name that has only an IPv6 address: the request cannot carry it, and says so. The
+// name exists only in a network and mount namespace of the test's own (a private hosts file),
+// where the test program runs this test again.
+TEST(SocksScripted, Level4ToANameWithOnlyAnIPv6AddressSaysItCannotCarryIt)
+{
+    if (!std::getenv("QUENLO_IN_NAME_NAMESPACE")) {
+        if (std::system("unshare -nm true 2>/dev/null") != 0)
+            GTEST_SKIP() << "no network namespace here";
+        char self[4096];
+        const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+        ASSERT_GT(n, 0);
+        self[n] = '\0';
+        char dirName[] = "/tmp/quenlo-socks-names-XXXXXX";
+        ASSERT_NE(::mkdtemp(dirName), nullptr);
+        const std::string dir = dirName;
+        std::ofstream(dir + "/hosts") << "127.0.0.1 localhost\n::1 only6.test\n";
+        const std::string script = "ip link set lo up && mount --bind " + dir + "/hosts /etc/hosts && "
+                                   "QUENLO_IN_NAME_NAMESPACE=1 exec timeout 60 '" + std::string(self) +
+                                   "' --gtest_filter=" +
+                                   ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() +
+                                   "." + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        const int rc = std::system(("unshare -nm sh -c \"" + script + "\" >" + dir + "/out 2>&1").c_str());
+        std::ifstream outFile(dir + "/out");
+        const std::string out((std::istreambuf_iterator<char>(outFile)), std::istreambuf_iterator<char>());
+        std::filesystem::remove_all(dir);
+        EXPECT_EQ(rc, 0) << out;
+        EXPECT_THAT(out, HasSubstr("[  PASSED  ] 1 test")) << out;
+        return;
+    }
+    ScriptedPeer peer([](ScriptedPeer::Connection& c) { c.WaitForClose(); });
+    SocksClient c(peer.Port(), 631, "4");
+    c.sock.SetAddr("only6.test");
+    c.sock.Connect();
+    ASSERT_TRUE(runUntil([&] { return c.closed; }, 5s)) << ::testing::PrintToString(c.events);
+    EXPECT_THAT(c.events, ::testing::Contains(HasSubstr(
+                              "socks 4 cannot carry an IPv6 address, and 'only6.test' has no IPv4 address")));
 }
 
 TEST(SocksScripted, ARepliesSplitOverManyReadsIsReassembled)

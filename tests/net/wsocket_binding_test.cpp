@@ -109,18 +109,41 @@ TEST(ParseDecimal, ReadsTheLeadingNumber)
     EXPECT_EQ(ParseDecimal("99999999999999999999"), INT_MAX) << "stops growing instead of wrapping";
 }
 
-TEST(CollectAddressList, AppendsDottedFormsInOrderUpToTheLimit)
+TEST(CollectAddressList, AppendsTextFormsInOrderUpToTheLimit)
 {
     platform::ws::HostEntry entry;
-    entry.addresses = {htonl(0x7F000001), htonl(0xC0A80001)};
+    entry.every = {*platform::ws::ParseIpLiteral("fd77::1"), *platform::ws::ParseIpLiteral("192.168.0.1")};
     std::vector<std::string> list{"kept"};
     CollectAddressList(entry, list);
-    EXPECT_EQ(list, (std::vector<std::string>{"kept", "127.0.0.1", "192.168.0.1"}));
+    EXPECT_EQ(list, (std::vector<std::string>{"kept", "fd77::1", "192.168.0.1"}));
 
-    entry.addresses.assign(300, htonl(0x0A000001));
+    entry.every.assign(300, *platform::ws::ParseIpLiteral("10.0.0.1"));
     list.clear();
     CollectAddressList(entry, list);
     EXPECT_EQ(list.size(), 256u);
+}
+
+// IPv6 literals, bracketed or not, are addresses of their own and never looked up; their text form
+// is the shortest one. Malformed ones are refused as addresses, not tried as names.
+TEST(WSocketResolveHostAll, IPv6LiteralsAndTheirRefusals)
+{
+    const auto text = [](const std::string& host) {
+        const auto all = WSocketResolveHostAll(host);
+        return all.size() == 1 ? platform::ws::IpText(all[0]) : "?";
+    };
+    EXPECT_EQ(text("[::1]"), "::1");
+    EXPECT_EQ(text("::"), "::");
+    EXPECT_EQ(text("FD77:0:0:0:0:0:0:1"), "fd77::1");
+    EXPECT_EQ(text("1:0:0:2:0:0:0:3"), "1:0:0:2::3");
+    EXPECT_EQ(text("1:2:3:4:5:6:7::"), "1:2:3:4:5:6:7:0");
+    EXPECT_EQ(text("[::ffff:10.1.2.3]"), "::ffff:a01:203");
+    EXPECT_EQ(text(" 127.0.0.1 "), "127.0.0.1");
+    EXPECT_EQ(platform::ws::IpText(WSocketResolveHostAll("127.1").at(0)), "127.0.0.1");
+    for (const char* bad : {"[::1", "::1]", "1:2:3:4:5:6:7:8:9", "1::2::3", ":1:2:3:4:5:6:7", "1:2:3:4:5:6:7:8::",
+                            "12345::", "::g", "[127.0.0.1]", "[]", "fe80::1%eth0", "::1.2.3", "::256.1.2.3"})
+        EXPECT_EQ(socketError([&] { WSocketResolveHostAll(bad); }),
+                  "WSocketResolveHost: '" + std::string(bad) + "' Invalid IP address.")
+            << bad;
 }
 
 TEST(WSocketErrorText, EveryNumberOfTheTable)

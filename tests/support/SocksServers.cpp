@@ -27,23 +27,34 @@ namespace {
 const char* const kDante = "/usr/sbin/danted";
 const char* const kMicrosocks = "/usr/bin/microsocks";
 
-int ListenLoopback(std::uint16_t& port)
+// A listener on 127.0.0.1, or on ::1 when `ipv6`.
+int ListenLoopback(std::uint16_t& port, bool ipv6 = false)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 16) != 0 ||
+    sockaddr_storage addr{};
+    socklen_t len;
+    if (ipv6) {
+        auto* a6 = reinterpret_cast<sockaddr_in6*>(&addr);
+        a6->sin6_family = AF_INET6;
+        a6->sin6_addr = in6addr_loopback;
+        len = sizeof(sockaddr_in6);
+    } else {
+        auto* a4 = reinterpret_cast<sockaddr_in*>(&addr);
+        a4->sin_family = AF_INET;
+        a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        len = sizeof(sockaddr_in);
+    }
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, 16) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
         ::close(fd);
         return -1;
     }
-    port = ntohs(addr.sin_port);
+    // The port sits at the same place in both records.
+    port = ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
     return fd;
 }
 
@@ -83,7 +94,9 @@ void SocksDaemon::WriteDanteConfig(const std::string& path) const
     std::ofstream out(path);
     out << "logoutput: " << dir_ << "/danted.log\n"
         << "internal: 127.0.0.1 port = " << port_ << "\n"
+        << "internal: ::1 port = " << port_ << "\n"
         << "external: 127.0.0.1\n"
+        << "external: ::1\n"
         << "clientmethod: none\n"
         << "socksmethod:";
     for (const auto& method : config_.methods)
@@ -97,7 +110,9 @@ void SocksDaemon::WriteDanteConfig(const std::string& path) const
             << "user.libwrap: nobody\n";
     }
     out << "client pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n}\n"
-        << "socks pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n  command: connect\n  protocol: tcp\n}\n";
+        << "client pass {\n  from: ::1/128 to: ::/0\n}\n"
+        << "socks pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n  command: connect\n  protocol: tcp\n}\n"
+        << "socks pass {\n  from: ::1/128 to: ::/0\n  command: connect\n  protocol: tcp\n}\n";
 }
 
 SocksDaemon::SocksDaemon(Config config)
@@ -187,9 +202,9 @@ std::string SocksDaemon::Log() const
 // ---------------------------------------------------------------------------------------------
 // EchoServer
 
-EchoServer::EchoServer()
+EchoServer::EchoServer(bool ipv6)
 {
-    listener_ = ListenLoopback(port_);
+    listener_ = ListenLoopback(port_, ipv6);
     if (listener_ < 0 || ::pipe2(wake_, O_CLOEXEC) != 0)
         throw std::runtime_error("EchoServer: cannot listen");
     thread_ = std::thread([this] { Run(); });

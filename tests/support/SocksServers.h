@@ -1,4 +1,4 @@
-// Peers for the SOCKS and line-mode tests, all on 127.0.0.1:
+// Peers for the SOCKS and line-mode tests, on 127.0.0.1 (dante on [::1] as well):
 //
 // - SocksDaemon: Debian's dante-server (danted) or microsocks, started with a private
 //   configuration on a free port, stopped (and its directory removed) by the destructor.
@@ -74,7 +74,7 @@ private:
 // Sends back every byte received, on every connection, until destroyed.
 class EchoServer {
 public:
-    EchoServer();
+    explicit EchoServer(bool ipv6 = false);  // on 127.0.0.1, or on ::1
     ~EchoServer();
     EchoServer(const EchoServer&) = delete;
     EchoServer& operator=(const EchoServer&) = delete;

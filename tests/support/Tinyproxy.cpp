@@ -33,21 +33,21 @@ std::string Tinyproxy::MissingTools()
     return ::access(kTinyproxy, X_OK) == 0 ? std::string() : std::string(kTinyproxy) + " is not installed";
 }
 
-std::unique_ptr<Tinyproxy> Tinyproxy::TryStart(std::string& why)
+std::unique_ptr<Tinyproxy> Tinyproxy::TryStart(std::string& why, const std::string& extra)
 {
     why = MissingTools();
     if (!why.empty())
         return nullptr;
     try {
-        return std::make_unique<Tinyproxy>();
+        return std::make_unique<Tinyproxy>("quenlo", "s3cret.pw", extra);
     } catch (const std::exception& e) {
         why = e.what();
         return nullptr;
     }
 }
 
-Tinyproxy::Tinyproxy(std::string user, std::string password)
-    : user_(std::move(user)), password_(std::move(password))
+Tinyproxy::Tinyproxy(std::string user, std::string password, std::string extra)
+    : user_(std::move(user)), password_(std::move(password)), extra_(std::move(extra))
 {
     char pattern[] = "/tmp/quenlo-tinyproxy-XXXXXX";
     if (::mkdtemp(pattern) == nullptr)
@@ -72,7 +72,8 @@ Tinyproxy::Tinyproxy(std::string user, std::string password)
                 << "MaxClients 50\n"
                 << "Allow 127.0.0.1\n"
                 << "BasicAuth " << user_ << " " << password_ << "\n"
-                << "DisableViaHeader Yes\n";
+                << "DisableViaHeader Yes\n"
+                << extra_;
         }
         std::string argv0 = kTinyproxy, d = "-d", c = "-c", confArg = conf;
         char* argv[] = {argv0.data(), d.data(), c.data(), confArg.data(), nullptr};

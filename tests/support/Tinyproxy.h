@@ -26,9 +26,11 @@ public:
     // Why a proxy cannot run here (tinyproxy not installed), or empty when it can.
     static std::string MissingTools();
 
-    // Starts the proxy, ready to accept, with "BasicAuth user password". Throws
-    // std::runtime_error (with the proxy's log) when it does not come up within 10 s.
-    explicit Tinyproxy(std::string user = "quenlo", std::string password = "s3cret.pw");
+    // Starts the proxy, ready to accept, with "BasicAuth user password" and the lines of `extra`
+    // ("ConnectPort 0" refuses every CONNECT). Throws std::runtime_error (with the proxy's log)
+    // when it does not come up within 10 s.
+    explicit Tinyproxy(std::string user = "quenlo", std::string password = "s3cret.pw",
+                       std::string extra = {});
     ~Tinyproxy();
     Tinyproxy(const Tinyproxy&) = delete;
     Tinyproxy& operator=(const Tinyproxy&) = delete;
@@ -40,7 +42,7 @@ public:
     std::string Log() const;
 
     // A started proxy, or nullptr with the reason in `why`.
-    static std::unique_ptr<Tinyproxy> TryStart(std::string& why);
+    static std::unique_ptr<Tinyproxy> TryStart(std::string& why, const std::string& extra = {});
 
 private:
     void Stop();
@@ -48,6 +50,7 @@ private:
 
     std::string user_;
     std::string password_;
+    std::string extra_;
     std::string dir_;
     int port_ = 0;
     pid_t pid_ = -1;

@@ -167,6 +167,16 @@ TEST(WinLookups, LocalhostResolvesAsynchronouslyAndADeadTargetGetsNoLookup)
 
     EXPECT_EQ(ws::WSAAsyncGetHostByName(HWND{999999}, kLookupMsg, "localhost"), 0u);
     EXPECT_EQ(ws::WSAGetLastError(), WSAEINVAL);
+
+    // Cancelled at once: the target never hears of it, and a second cancel is refused.
+    Recorder quiet;
+    const ws::HANDLE dropped = ws::WSAAsyncGetHostByName(quiet.hwnd, kLookupMsg, "localhost");
+    ASSERT_NE(dropped, 0u);
+    EXPECT_EQ(ws::WSACancelAsyncRequest(dropped), 0);
+    EXPECT_EQ(ws::WSACancelAsyncRequest(dropped), ws::SOCKET_ERROR);
+    EXPECT_TRUE(quiet.PumpUntil([] { return ws::PendingLookupCount() == 0; }));
+    quiet.PumpUntil([] { return false; }, 300ms);
+    EXPECT_TRUE(quiet.seen.empty());
 }
 
 // The system's cancel decides: a request it cancelled is over at once (Windows never answers it;
@@ -182,7 +192,8 @@ TEST(WinLookups, ACancelledLookupIsOverWhenTheSystemCancelledItElseAtItsAnswer)
             asked.push_back(request);
             return systemCancel;
         });
-        ws::HANDLE cancelled = ws::WSAAsyncGetHostByName(rec.hwnd, kLookupMsg, "localhost");
+        // A reverse lookup: the one that is still the system's own.
+        ws::HANDLE cancelled = ws::WSAAsyncGetHostByAddr(rec.hwnd, kLookupMsg, htonl(INADDR_LOOPBACK));
         ASSERT_NE(cancelled, 0u);
         EXPECT_EQ(ws::WSACancelAsyncRequest(cancelled), 0);
         EXPECT_EQ(ws::WSACancelAsyncRequest(cancelled), ws::SOCKET_ERROR);

@@ -1,0 +1,18 @@
+// Inside the HTTP client: what its TLS part (net/HttpTls.cpp) lends the rest (net/HttpProt.cpp).
+// Not for users of the client: they include net/HttpProt.h.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace quenlo {
+
+// The origin form of a request URI: "/path" of "http://host:port/path"; a path stays as it is.
+std::string OriginForm(const std::string& requestUri);
+// Servers that asked for TLS (a 426) are reached over TLS for the rest of the run.
+void RememberTlsServer(const std::string& key);
+bool TlsServerRemembered(const std::string& key);
+// The failure text of a tunnel or handshake that brought nothing for `idle`.
+std::string TlsStalledText(const std::string& server, bool tunnel, std::chrono::milliseconds idle);
+
+}  // namespace quenlo
