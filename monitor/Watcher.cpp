@@ -3,6 +3,7 @@
 #include "ipp/Ipp.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTexts.h"
+#include "net/HttpProt.h"
 #include "net/WSocket.h"
 #include "platform/Text.h"
 
@@ -16,11 +17,6 @@ namespace quenlo {
 namespace {
 
 constexpr unsigned kLookTimer = 1;
-
-bool LoopbackHost(std::string_view host)
-{
-    return host == "localhost" || host.substr(0, 4) == "127." || host == "[::1]";
-}
 
 // "host" of "host:port", "[v6]" of "[v6]:port".
 std::string_view HostOf(std::string_view hostPort)
@@ -57,7 +53,7 @@ DeviceTarget TargetOf(std::string_view deviceUri, std::string_view serverHostPor
     const std::string_view path = rest.substr(hostPort.size());
     if (const std::size_t at = hostPort.rfind('@'); at != std::string_view::npos)
         hostPort.remove_prefix(at + 1);
-    if (LoopbackHost(HostOf(hostPort)) && !LoopbackHost(HostOf(serverHostPort)))
+    if (IsThisMachine(std::string(HostOf(hostPort))) && !IsThisMachine(std::string(HostOf(serverHostPort))))
         return {{}, texts::kDeviceOnServer};
     std::string url = "http://" + std::string(hostPort);
     if (HostOf(hostPort).size() == hostPort.size())
