@@ -19,6 +19,7 @@
 #include <wincrypt.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -90,30 +91,47 @@ bool Acquire(void* authData, Credentials& out)
     return out.valid;
 }
 
+std::atomic<bool> olderStructureOnly{false};
+
+Credentials AcquireCurrent()
+{
+    Credentials c;
+    TLS_PARAMETERS parameters{};
+    parameters.grbitDisabledProtocols = kOlderVersionsOff;
+    SCH_CREDENTIALS current{};
+    current.dwVersion = SCH_CREDENTIALS_VERSION;
+    current.dwFlags = kCredentialFlags;
+    current.cTlsParameters = 1;
+    current.pTlsParameters = &parameters;
+    Acquire(&current, c);
+    return c;
+}
+
+Credentials AcquireOlder()
+{
+    Credentials c;
+    SCHANNEL_CRED older{};
+    older.dwVersion = SCHANNEL_CRED_VERSION;
+    older.dwFlags = kCredentialFlags;
+    older.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+    Acquire(&older, c);
+    return c;
+}
+
 // SCH_CREDENTIALS where the system knows it (TLS 1.3 where it offers it), else the older
 // SCHANNEL_CRED that Windows 10 before 1809 takes, with TLS 1.2. Acquired once for the program:
 // each acquisition reads the system's settings.
 const Credentials& SharedCredentials()
 {
     static const Credentials credentials = [] {
-        Credentials c;
         if (Calls().sspi == nullptr)
-            return c;
-        TLS_PARAMETERS parameters{};
-        parameters.grbitDisabledProtocols = kOlderVersionsOff;
-        SCH_CREDENTIALS current{};
-        current.dwVersion = SCH_CREDENTIALS_VERSION;
-        current.dwFlags = kCredentialFlags;
-        current.cTlsParameters = 1;
-        current.pTlsParameters = &parameters;
-        if (Acquire(&current, c))
-            return c;
-        SCHANNEL_CRED older{};
-        older.dwVersion = SCHANNEL_CRED_VERSION;
-        older.dwFlags = kCredentialFlags;
-        older.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
-        Acquire(&older, c);
-        return c;
+            return Credentials{};
+        if (!olderStructureOnly) {
+            const Credentials current = AcquireCurrent();
+            if (current.valid)
+                return current;
+        }
+        return AcquireOlder();
     }();
     return credentials;
 }
@@ -421,6 +439,10 @@ struct TlsSession::Impl {
         return static_cast<long>(len);
     }
 };
+
+namespace win {
+void UseOlderTlsCredentials() { olderStructureOnly = true; }
+}  // namespace win
 
 bool TlsSession::Available() noexcept
 {
