@@ -169,8 +169,9 @@ changed_refused() {
 }
 check "a new certificate of the server is refused, naming both, until trust accepts it" changed_refused
 tls_through_proxy() {
-  wine_cli get "https://$key/printers/Wine-Laser" --proxy "127.0.0.1:$pport" --timeout 20 | grep -q 'HTTP 200' &&
-    grep -q 'CONNECT' "$work/tinyproxy.log"
+  wine_cli get "https://$key/printers/Wine-Laser" --proxy "127.0.0.1:$pport" --timeout 20 >"$work/tunnel.txt" || true
+  grep -q 'HTTP 200' "$work/tunnel.txt" && grep -q 'CONNECT' "$work/tinyproxy.log" ||
+    { tail -n 3 "$work/tunnel.txt" "$work/tinyproxy.log"; false; }
 }
 check "https:// through tinyproxy's CONNECT" tls_through_proxy
 wine_cli trust --forget "$key" >/dev/null || true

@@ -141,6 +141,8 @@ constexpr ULONG kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT 
 
 // Encrypted bytes are taken from the transport in blocks of this size (a record's largest).
 constexpr std::size_t kPullBlock = 16384 + 512;
+// More than this waiting unused in the handshake is no server's certificate chain.
+constexpr std::size_t kHandshakeLimit = 256 * 1024;
 
 // What SChannel's status means for the user, with its number for whoever looks further.
 std::string StatusText(SECURITY_STATUS st)
@@ -186,6 +188,7 @@ struct TlsSession::Impl {
     bool haveContext = false;
     bool started = false;
     bool ready = false;
+    bool renegotiating = false;  // SChannel wants a message of the handshake after it taken back
     bool failed = false;
     bool closeNotified = false;
     bool anyByte = false;
@@ -272,6 +275,8 @@ struct TlsSession::Impl {
             return Fail("TLS handshake failed", "the connection was reset");
         if (st == SEC_I_INCOMPLETE_CREDENTIALS) {
             // The server asks for a client certificate: go on without one, on the same bytes.
+            if (contextFlags & ISC_REQ_USE_SUPPLIED_CREDS)
+                return Fail("TLS handshake failed", "the server insists on a client certificate");
             contextFlags |= ISC_REQ_USE_SUPPLIED_CREDS;
             return HandshakeCall();
         }
@@ -284,6 +289,9 @@ struct TlsSession::Impl {
         auto& sspi = *Calls().sspi;
         if (sspi.QueryContextAttributesW(&context, SECPKG_ATTR_STREAM_SIZES, &sizes) != SEC_E_OK)
             return Fail("TLS handshake failed", "the session's record sizes are unknown");
+        if (certificate != nullptr)
+            Calls().freeCertificate(certificate);
+        certificate = nullptr;
         sspi.QueryContextAttributesW(&context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &certificate);
         SecPkgContext_ConnectionInfo info{};
         if (sspi.QueryContextAttributesW(&context, SECPKG_ATTR_CONNECTION_INFO, &info) == SEC_E_OK)
@@ -313,6 +321,8 @@ struct TlsSession::Impl {
                 if (!in.empty() && in.size() != before)
                     continue;  // more records after the one used
             }
+            if (in.size() > kHandshakeLimit)
+                return Fail("TLS handshake failed", "the server's handshake messages are too long");
             switch (PullOnce()) {
             case Pull::Got:
                 continue;
@@ -357,16 +367,25 @@ struct TlsSession::Impl {
                 extra = &b;
         }
         Consume(extra != nullptr ? *extra : SecBuffer{0, SECBUFFER_EMPTY, nullptr});
-        if (st == SEC_I_RENEGOTIATE) {
-            // A message of the handshake after it (a TLS 1.3 ticket or key update): SChannel
-            // takes it back through InitializeSecurityContext.
-            ready = false;
-            const TlsStep step = HandshakeCall();
-            if (step == TlsStep::Failed)
-                return Decrypted::Failed;
-            ready = true;
-        }
+        // A message of the handshake after it (a TLS 1.3 ticket or key update): SChannel takes it
+        // back through InitializeSecurityContext before the next record.
+        renegotiating = st == SEC_I_RENEGOTIATE;
         return Decrypted::Data;
+    }
+
+    // Feeds the bytes waiting to InitializeSecurityContext until SChannel has what it wanted.
+    Decrypted Renegotiate()
+    {
+        switch (HandshakeCall()) {
+        case TlsStep::Done:
+            renegotiating = false;
+            return Decrypted::Data;
+        case TlsStep::Failed:
+            return Decrypted::Failed;
+        case TlsStep::WantMore:
+            break;
+        }
+        return Decrypted::Incomplete;
     }
 
     long Read(void* buffer, std::size_t size)
@@ -382,7 +401,7 @@ struct TlsSession::Impl {
                 return -1;
             if (closeNotified)
                 return 0;
-            switch (DecryptOne()) {
+            switch (renegotiating ? Renegotiate() : DecryptOne()) {
             case Decrypted::Data:
                 continue;
             case Decrypted::Closed:
