@@ -174,27 +174,28 @@ tls_through_proxy() {
     { tail -n 3 "$work/tunnel.txt" "$work/tinyproxy.log"; false; }
 }
 check "https:// through tinyproxy's CONNECT" tls_through_proxy
-wine_cli trust --forget "$key" >/dev/null || true
 
-# DLLs planted beside the programs are never loaded: stand-ins of wsock32.dll and COMCTL32.dll that
-# leave a mark when loaded sit beside copies of both programs. wine prefers its own copy of a
+# DLLs planted beside the programs are never loaded: stand-ins of wsock32.dll, COMCTL32.dll and of
+# the TLS libraries secur32.dll and crypt32.dll that leave a mark when loaded sit beside copies of
+# both programs, and quenlo-cli.exe fetches a page over TLS. wine prefers its own copy of a
 # system DLL wherever the file is found; "n,b" makes it load the file the search finds, as Windows
 # does (a program that loads them by bare name is caught by this).
 no_planted_dll() {
   local dir="$work/planted"
   mkdir -p "$dir"
-  cp build-windows/winapp/quenlo.exe "$win_cli" build-windows/tests/wsock32.dll build-windows/tests/comctl32.dll "$dir/"
-  local -x WINEDLLOVERRIDES="mscoree,mshtml=;wsock32,comctl32=n,b"
+  cp build-windows/winapp/quenlo.exe "$win_cli" build-windows/tests/{wsock32,comctl32,secur32,crypt32}.dll "$dir/"
+  local -x WINEDLLOVERRIDES="mscoree,mshtml=;wsock32,comctl32,secur32,crypt32=n,b"
   local run=(timeout 120 "$root/scripts/wine-run.sh") rc=0
   (cd "$dir" && "${run[@]}" ./quenlo.exe) || rc=1  # no printers file there: ends at once
-  (cd "$dir" && "${run[@]}" ./quenlo-cli.exe get "http://127.0.0.1:$port/printers/Wine-Laser" --timeout 20 2>&1) |
+  (cd "$dir" && "${run[@]}" ./quenlo-cli.exe get "https://$key/printers/Wine-Laser" --timeout 20 2>&1) |
     grep -q 'HTTP 200' || rc=1
   # The window above made wine's desktop without a display: the next windows need a new one.
   timeout 60 wineserver -w || true
   ls "$dir"/*.loaded 2>/dev/null && rc=1
   return "$rc"
 }
-check "no wsock32.dll or COMCTL32.dll planted beside the programs is loaded" no_planted_dll
+check "no wsock32.dll, COMCTL32.dll, secur32.dll or crypt32.dll planted beside the programs is loaded" no_planted_dll
+wine_cli trust --forget "$key" >/dev/null || true
 
 # The window's own tests (tests/winapp) need a display: a private Xvfb of their own.
 form_tests() {
