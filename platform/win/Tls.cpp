@@ -509,7 +509,9 @@ std::string TlsSession::PeerFingerprint() const
 }
 
 // The system store's verdict on the chain for a server of this name, from what is on this machine
-// only: no address named in the certificate is fetched.
+// only: nothing is fetched, neither an address the certificate names nor the system's updates of
+// its roots, so the check never waits on the network (a root not on the machine leaves the
+// certificate to trust on first use).
 bool TlsSession::TrustedBySystem() const
 {
     const PCCERT_CONTEXT cert = impl_->certificate;
@@ -524,8 +526,9 @@ bool TlsSession::TrustedBySystem() const
     chainPara.RequestedUsage.Usage.cUsageIdentifier = 1;
     chainPara.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
     PCCERT_CHAIN_CONTEXT chain = nullptr;
-    if (!calls.getChain(nullptr, cert, nullptr, cert->hCertStore, &chainPara,
-                        CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AIA, nullptr, &chain))
+    constexpr DWORD kLocalOnly =
+        CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL | CERT_CHAIN_DISABLE_AIA | CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE;
+    if (!calls.getChain(nullptr, cert, nullptr, cert->hCertStore, &chainPara, kLocalOnly, nullptr, &chain))
         return false;
     std::wstring name = impl_->checkedName;
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
