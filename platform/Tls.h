@@ -3,7 +3,8 @@
 // it from its own event handlers: Handshake() after the connect and after each arrival of bytes
 // until it is done, then Read() and Write() with the plain bytes of the exchange.
 //
-// Linux builds on the system's TLS library, Windows has no TLS yet (Available() is false).
+// Linux builds on the system's TLS library (GnuTLS), Windows on its own (SChannel); Available() is
+// false where the system has none.
 #pragma once
 
 #include <cstddef>

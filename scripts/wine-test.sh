@@ -2,7 +2,9 @@
 # The Windows build under wine: the cross-built suites (ctest in build-windows/), then quenlo-cli.exe
 # against real peers that this script starts on Linux, on 127.0.0.1: the private CUPS (refresh, also
 # at [::1], and a job and a printer command, compared with the Linux quenlo-cli against the same server),
-# tinyproxy (a GET through the proxy), and for the suites dante and microsocks; that no DLL planted
+# tinyproxy (a GET through the proxy), the same server over TLS (SChannel: refresh, the certificate
+# kept and a changed one refused, CONNECT), and for the suites dante and microsocks and the CUPS
+# server over TLS; that no DLL planted
 # beside the programs is loaded; then the window on a desktop (scripts/wine-window.sh). Needs build/
 # (Linux) and build-windows/.
 #   scripts/wine-test.sh
@@ -53,14 +55,8 @@ done
 export QUENLO_WINE_DANTE_PORT=$dante_port QUENLO_WINE_MICROSOCKS_PORT=$microsocks_port
 export QUENLO_WINE_MICROSOCKS_AUTH_PORT=$microsocks_auth_port
 
-echo "== Windows suites under wine"
-(cd build-windows && ctest --output-on-failure -j 2 --timeout 300 -L windows)
-passed=0 failed=0
-check() {  # check NAME COMMAND...: one line per check, counted
-  if "${@:2}"; then echo "ok   $1"; passed=$((passed + 1)); else echo "FAIL $1"; failed=$((failed + 1)); fi
-}
-
-echo "== quenlo-cli.exe against real peers on 127.0.0.1"
+# The private CUPS server, for the suites (over TLS) and for quenlo-cli.exe below. The SHA-256 of
+# its certificate as the Linux build reads it: SChannel under wine must see the same.
 port=$(scripts/cups-lab.sh start "$lab" --owner $$)
 scripts/cups-lab.sh add-printer "$lab" Wine-Laser >/dev/null
 scripts/cups-lab.sh hold-jobs "$lab" Wine-Laser 3 --user wine >/dev/null
@@ -73,6 +69,17 @@ localport=-1
 comment=the private CUPS, seen from wine
 <endprinter>
 QDL
+fingerprint=$(XDG_CONFIG_HOME="$work/linux-config" "$linux_cli" trust "127.0.0.1:$port" | awk -F'\t' '{ sub(/^SHA-256 /, "", $2); print $2 }')
+export QUENLO_WINE_CUPS_PORT=$port QUENLO_WINE_CUPS_PRINTER=Wine-Laser QUENLO_WINE_CUPS_FINGERPRINT=$fingerprint
+
+echo "== Windows suites under wine"
+(cd build-windows && ctest --output-on-failure -j 2 --timeout 300 -L windows)
+passed=0 failed=0
+check() {  # check NAME COMMAND...: one line per check, counted
+  if "${@:2}"; then echo "ok   $1"; passed=$((passed + 1)); else echo "FAIL $1"; failed=$((failed + 1)); fi
+}
+
+echo "== quenlo-cli.exe against real peers on 127.0.0.1"
 # Both programs read the same file. The creation time is written in each system's own user
 # format (Linux "12/08/26 18:11:24", wine's default user "12/8/2026 6:11:24 PM"): it is compared
 # apart from the rest of the row.
@@ -132,25 +139,63 @@ through_proxy() {
 }
 check "GET through tinyproxy" through_proxy
 
-# DLLs planted beside the programs are never loaded: stand-ins of wsock32.dll and COMCTL32.dll that
-# leave a mark when loaded sit beside copies of both programs. wine prefers its own copy of a
+# Over TLS by SChannel: the entry with encryption=Required shows the rows the Linux program reads
+# plainly, and the certificate kept on first use is the one Linux reads. Once the server has made
+# itself a new certificate it is refused, naming both, until `trust` accepts it. An https:// URL
+# goes through tinyproxy's CONNECT.
+key=127.0.0.1:$port
+sed 's/^comment=.*/&\nencryption=Required/' "$work/printers.qdl" >"$work/printers-tls.qdl"
+tls_refresh() { "${run_wine[@]}" "$win_cli" refresh --config "$work/printers-tls.qdl" 2>&1 | tr -d '\r'; }
+linux_trust() { XDG_CONFIG_HOME="$work/linux-config" "$linux_cli" trust "$key" | awk -F'\t' '{ sub(/^SHA-256 /, "", $2); print $2 }'; }
+tls_refresh_same() {
+  wine_cli trust --forget "$key" >/dev/null || true
+  linux_refresh >"$work/linux-now.txt" || true
+  tls_refresh >"$work/wine-tls.txt" || true
+  grep -q '^job' "$work/wine-tls.txt" && diff -u <(without_time "$work/linux-now.txt") <(without_time "$work/wine-tls.txt") &&
+    [ -n "$fingerprint" ] && wine_cli trust --list | grep -qxF "$key	$fingerprint"
+}
+check "refresh over TLS (encryption=Required): the same rows, the certificate kept on first use" tls_refresh_same
+changed_refused() {
+  scripts/cups-lab.sh down "$lab" >/dev/null
+  rm -f "$lab"/etc/ssl/*
+  scripts/cups-lab.sh up "$lab" >/dev/null
+  local rc=0 now
+  tls_refresh >"$work/wine-changed.txt" || rc=$?
+  now=$(linux_trust)
+  [ "$rc" -ne 0 ] && [ -n "$now" ] && [ "$now" != "$fingerprint" ] &&
+    grep -qF "has changed and is not trusted: kept SHA-256 $fingerprint, now SHA-256 $now" "$work/wine-changed.txt" &&
+    grep -qF "quenlo-cli trust $key" "$work/wine-changed.txt" &&
+    wine_cli trust "$key" | grep -qF "$now" && tls_refresh | grep -q '^job'
+}
+check "a new certificate of the server is refused, naming both, until trust accepts it" changed_refused
+tls_through_proxy() {
+  wine_cli get "https://$key/printers/Wine-Laser" --proxy "127.0.0.1:$pport" --timeout 20 >"$work/tunnel.txt" || true
+  grep -q 'HTTP 200' "$work/tunnel.txt" && grep -q 'CONNECT' "$work/tinyproxy.log" ||
+    { tail -n 3 "$work/tunnel.txt" "$work/tinyproxy.log"; false; }
+}
+check "https:// through tinyproxy's CONNECT" tls_through_proxy
+
+# DLLs planted beside the programs are never loaded: stand-ins of wsock32.dll, COMCTL32.dll and of
+# the TLS libraries secur32.dll and crypt32.dll that leave a mark when loaded sit beside copies of
+# both programs, and quenlo-cli.exe fetches a page over TLS. wine prefers its own copy of a
 # system DLL wherever the file is found; "n,b" makes it load the file the search finds, as Windows
 # does (a program that loads them by bare name is caught by this).
 no_planted_dll() {
   local dir="$work/planted"
   mkdir -p "$dir"
-  cp build-windows/winapp/quenlo.exe "$win_cli" build-windows/tests/wsock32.dll build-windows/tests/comctl32.dll "$dir/"
-  local -x WINEDLLOVERRIDES="mscoree,mshtml=;wsock32,comctl32=n,b"
+  cp build-windows/winapp/quenlo.exe "$win_cli" build-windows/tests/{wsock32,comctl32,secur32,crypt32}.dll "$dir/"
+  local -x WINEDLLOVERRIDES="mscoree,mshtml=;wsock32,comctl32,secur32,crypt32=n,b"
   local run=(timeout 120 "$root/scripts/wine-run.sh") rc=0
   (cd "$dir" && "${run[@]}" ./quenlo.exe) || rc=1  # no printers file there: ends at once
-  (cd "$dir" && "${run[@]}" ./quenlo-cli.exe get "http://127.0.0.1:$port/printers/Wine-Laser" --timeout 20 2>&1) |
+  (cd "$dir" && "${run[@]}" ./quenlo-cli.exe get "https://$key/printers/Wine-Laser" --timeout 20 2>&1) |
     grep -q 'HTTP 200' || rc=1
   # The window above made wine's desktop without a display: the next windows need a new one.
   timeout 60 wineserver -w || true
   ls "$dir"/*.loaded 2>/dev/null && rc=1
   return "$rc"
 }
-check "no wsock32.dll or COMCTL32.dll planted beside the programs is loaded" no_planted_dll
+check "no wsock32.dll, COMCTL32.dll, secur32.dll or crypt32.dll planted beside the programs is loaded" no_planted_dll
+wine_cli trust --forget "$key" >/dev/null || true
 
 # The window's own tests (tests/winapp) need a display: a private Xvfb of their own.
 form_tests() {

@@ -25,7 +25,9 @@ mkdir -p "$art"
 work=$(mktemp -d /tmp/quenlo-wine-window-XXXXXX)
 lab="$work/cups"
 pids=()
+port=""
 cleanup() {
+  [ -z "$port" ] || timeout 60 scripts/wine-run.sh "$cli_exe" trust --forget "127.0.0.1:$port" >/dev/null 2>&1 || true
   scripts/cups-lab.sh stop "$lab" >/dev/null 2>&1 || true
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
   rm -rf "$work"
@@ -43,6 +45,8 @@ wait_for() {
 }
 
 # The same printers, jobs and texts as the Linux window's screenshot (scripts/window-screenshot.sh).
+# The window and quenlo-cli.exe reach the server over TLS (SChannel), its certificate kept at the
+# first look and forgotten at the end.
 port=$(scripts/cups-lab.sh start "$lab" --owner $$)
 scripts/cups-lab.sh add-printer "$lab" Iroda >/dev/null
 scripts/cups-lab.sh hold-jobs "$lab" Iroda 2 --user anna --title "Havi jelentés" --size 20480 >/dev/null
@@ -55,6 +59,7 @@ remotehost=127.0.0.1:$port
 url=/printers/Iroda
 localport=-1
 comment=Második emelet, a lift mellett
+encryption=Required
 <endprinter>
 <printer>
 name=Raktar

@@ -3,7 +3,7 @@
 #   quenlo_ipp_tests   the IPP suite as on Linux
 #   quenlo_win_tests   the Windows platform layer, the gateways with a stand-in Ferrowick.exe,
 #                      a refresh of the private CUPS, and TWSocket through dante and microsocks
-#   wsock32.dll, comctl32.dll  stand-ins that show when a program loads them
+#   wsock32.dll, comctl32.dll, secur32.dll, crypt32.dll  stand-ins that show when a program loads them
 set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
@@ -28,7 +28,7 @@ add_executable(Ferrowick ${CMAKE_CURRENT_SOURCE_DIR}/win/ferrowick_standin.cpp)
 add_dependencies(quenlo_win_tests Ferrowick)
 # Stand-ins of system DLLs that show when they are loaded; scripts/wine-test.sh plants them beside
 # the programs.
-foreach(planted wsock32 comctl32)
+foreach(planted wsock32 comctl32 secur32 crypt32)
   add_library(planted_${planted} SHARED ${CMAKE_CURRENT_SOURCE_DIR}/win/planted_dll.cpp)
   set_target_properties(planted_${planted} PROPERTIES PREFIX "" OUTPUT_NAME ${planted})
   target_link_options(planted_${planted} PRIVATE -static)

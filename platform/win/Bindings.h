@@ -55,6 +55,11 @@ ws::HostEntry ToHostEntry(const HostEnt& he);
 bool HasAddrInfo();
 std::optional<ws::HostEntry> AddrInfoLookup(const std::string& name);
 
+// The library `name` of the system folder, never a file of that name beside the program or in the
+// current folder; what it loads in turn is looked for in the system folder first as well. nullptr
+// with the last error set when it cannot be loaded.
+HMODULE LoadSystemLibrary(const char* name);
+
 // Cleans up and unloads the library when it is loaded; the next call loads it again.
 void UnloadWinsock();
 

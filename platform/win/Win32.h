@@ -37,6 +37,9 @@ void ForgetTargetLookups(HWND hwnd);
 // system here; an empty call restores the library's. Returns the call it replaces.
 using CancelLookupCall = std::function<int(::HANDLE request)>;
 CancelLookupCall SetCancelLookupCall(CancelLookupCall call);
+// Implemented by Tls.cpp: TLS sessions acquire their credentials with the older SCHANNEL_CRED, as
+// on a Windows 10 that lacks SCH_CREDENTIALS. Only before the first session of the process.
+void UseOlderTlsCredentials();
 // Implemented by Winsock.cpp: sockets registered on this thread, for the loop's counts.
 std::size_t RegisteredSocketCount();
 

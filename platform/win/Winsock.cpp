@@ -16,6 +16,19 @@ namespace quenlo::platform {
 
 namespace win {
 
+HMODULE LoadSystemLibrary(const char* name)
+{
+    wchar_t folder[MAX_PATH];
+    const UINT n = ::GetSystemDirectoryW(folder, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return nullptr;
+    std::wstring path(folder, n);
+    path += L'\\';
+    for (const char* c = name; *c; ++c)
+        path += static_cast<wchar_t>(*c);
+    return ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
 namespace {
 
 struct Library {
@@ -40,21 +53,6 @@ void* Lookup(Library& lib, const char* name)
         throw std::runtime_error(std::string("Procedure ") + name + " not found in " + kWinsockLibrary +
                                  " Error #" + LastErrorNumber());
     return reinterpret_cast<void*>(proc);
-}
-
-// The library of the system folder, never a file of that name beside the program or in the
-// current folder; what it loads in turn is looked for in the system folder first as well.
-HMODULE LoadSystemLibrary(const char* name)
-{
-    wchar_t folder[MAX_PATH];
-    const UINT n = ::GetSystemDirectoryW(folder, MAX_PATH);
-    if (n == 0 || n >= MAX_PATH)
-        return nullptr;
-    std::wstring path(folder, n);
-    path += L'\\';
-    for (const char* c = name; *c; ++c)
-        path += static_cast<wchar_t>(*c);
-    return ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 void LoadAndStart(Library& lib)

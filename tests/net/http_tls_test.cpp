@@ -1,15 +1,32 @@
 // THttpCli over TLS: the private CUPS server serving its own self-signed certificate, tinyproxy's
-// CONNECT tunnel, and servers that answer a ClientHello badly.
+// CONNECT tunnel, SOCKS proxies carrying a session at the socket level, servers that answer a
+// ClientHello badly, and one that breaks off a body with an alert.
 #include "net/HttpProt.h"
 #include "net/TlsTrust.h"
 #include "support/CupsLab.h"
 #include "support/FakeServer.h"
+#include "support/RunUntil.h"
+#include "support/SocksServers.h"
 #include "support/Tinyproxy.h"
+#include "support/TlsOverSocket.h"
 
 #include <gtest/gtest.h>
 
+#include <gnutls/gnutls.h>
+#include <gnutls/x509.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <ctime>
 #include <filesystem>
 #include <sstream>
+#include <stdexcept>
+#include <thread>
 
 namespace quenlo::test {
 namespace {
@@ -167,6 +184,160 @@ TEST_F(TlsTest, ServersThatAnswerTheHandshakeBadlyEndTheRequestWithTheirReason)
         EXPECT_EQ(Get(http, plain.Url("/")), "Upgrade Required");
         EXPECT_EQ(plain.Connections(), 1u);
     }
+}
+
+TEST_F(TlsTest, SocksProxiesCarryTlsToTheCupsServerAtTheSocketLevel)
+{
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    QUENLO_REQUIRE_SOCKS(dante, SocksDaemon::Dante({"none"}));
+    QUENLO_REQUIRE_SOCKS(microsocks, SocksDaemon::Microsocks("quenlo", "s3cret"));
+    const std::string printer = lab.AddUniquePrinter("socks");
+    const std::string key = "127.0.0.1:" + std::to_string(lab.Port());
+
+    // The certificate the server shows on a direct connection, for comparison.
+    THttpCli http;
+    http.SetEncryption(heRequired);
+    ASSERT_EQ(Get(http, lab.PrinterUrl(printer)), "");
+    const std::optional<std::string> direct = TTrustStore(store_).Find(key);
+    ASSERT_TRUE(direct);
+
+    struct Case {
+        SocksDaemon* proxy;
+        const char* level;
+    };
+    for (const Case& c : {Case{&dante, "4"}, Case{&dante, "5"}, Case{&microsocks, "5"}}) {
+        SCOPED_TRACE(std::to_string(c.proxy->Port()) + " level " + c.level);
+        TWSocket sock;
+        sock.SetAddr("127.0.0.1");
+        sock.SetPort(std::to_string(lab.Port()));
+        sock.SetSocksServer("127.0.0.1");
+        sock.SetSocksPort(std::to_string(c.proxy->Port()));
+        sock.SetSocksLevel(c.level);
+        sock.SetSocksUsercode("quenlo");
+        if (c.proxy == &microsocks) {
+            sock.SetSocksAuthentication(socksAuthenticateUsercode);
+            sock.SetSocksPassword("s3cret");
+        }
+        TlsOverSocket session(sock, "127.0.0.1", "GET /printers/" + printer + " HTTP/1.0\r\nHost: " + key + "\r\n\r\n");
+        sock.Connect();
+        ASSERT_TRUE(runUntil([&] { return session.Over(); }, 15s)) << c.proxy->Log();
+        EXPECT_EQ(session.error, "") << c.proxy->Log();
+        EXPECT_EQ(session.answer.rfind("HTTP/1.0 200", 0), 0u) << session.answer.substr(0, 200);
+        EXPECT_NE(session.answer.find(printer), std::string::npos);
+        ASSERT_TRUE(session.tls);
+        EXPECT_EQ(session.tls->PeerFingerprint(), *direct);
+        sock.Close();
+    }
+}
+
+// A TLS server of the test's own (a certificate made for the run): it answers the request with
+// the head of a long body, then a fatal alert, and keeps the connection open until the client
+// closes it or 10 s pass.
+class AlertServer {
+public:
+    AlertServer()
+    {
+        MakeCredentials();
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(listener_, 4) != 0 ||
+            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+            throw std::runtime_error("alert server: no listening socket");
+        port_ = ntohs(a.sin_port);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~AlertServer()
+    {
+        thread_.join();
+        ::close(listener_);
+        gnutls_certificate_free_credentials(credentials_);
+        gnutls_x509_crt_deinit(certificate_);
+        gnutls_x509_privkey_deinit(key_);
+    }
+    std::uint16_t Port() const { return port_; }
+    bool AlertSent() const { return alertSent_; }
+
+private:
+    void MakeCredentials()
+    {
+        gnutls_x509_privkey_init(&key_);
+        gnutls_x509_privkey_generate(key_, GNUTLS_PK_ECDSA, GNUTLS_CURVE_TO_BITS(GNUTLS_ECC_CURVE_SECP256R1), 0);
+        gnutls_x509_crt_init(&certificate_);
+        gnutls_x509_crt_set_version(certificate_, 3);
+        const unsigned char serial[] = {1};
+        gnutls_x509_crt_set_serial(certificate_, serial, sizeof serial);
+        const std::time_t now = std::time(nullptr);
+        gnutls_x509_crt_set_activation_time(certificate_, now - 3600);
+        gnutls_x509_crt_set_expiration_time(certificate_, now + 86400);
+        gnutls_x509_crt_set_dn_by_oid(certificate_, GNUTLS_OID_X520_COMMON_NAME, 0, "alert.test", 10);
+        gnutls_x509_crt_set_key(certificate_, key_);
+        gnutls_x509_crt_sign2(certificate_, certificate_, key_, GNUTLS_DIG_SHA256, 0);
+        gnutls_certificate_allocate_credentials(&credentials_);
+        gnutls_certificate_set_x509_key(credentials_, &certificate_, 1, key_);
+    }
+
+    void Serve()
+    {
+        pollfd p{listener_, POLLIN, 0};
+        if (::poll(&p, 1, 10000) != 1)
+            return;
+        const int fd = ::accept(listener_, nullptr, nullptr);
+        if (fd < 0)
+            return;
+        gnutls_session_t session = nullptr;
+        gnutls_init(&session, GNUTLS_SERVER);
+        gnutls_set_default_priority(session);
+        gnutls_credentials_set(session, GNUTLS_CRD_CERTIFICATE, credentials_);
+        gnutls_transport_set_int(session, fd);
+        gnutls_handshake_set_timeout(session, 10000);
+        gnutls_record_set_timeout(session, 10000);
+        if (gnutls_handshake(session) == GNUTLS_E_SUCCESS) {
+            std::string request;
+            char buffer[1024];
+            while (request.find("\r\n\r\n") == std::string::npos) {
+                const ssize_t n = gnutls_record_recv(session, buffer, sizeof buffer);
+                if (n <= 0)
+                    break;
+                request.append(buffer, static_cast<std::size_t>(n));
+            }
+            const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(3000, 'x');
+            if (gnutls_record_send(session, head.data(), head.size()) == static_cast<ssize_t>(head.size()))
+                alertSent_ = gnutls_alert_send(session, GNUTLS_AL_FATAL, GNUTLS_A_INTERNAL_ERROR) == GNUTLS_E_SUCCESS;
+            while (gnutls_record_recv(session, buffer, sizeof buffer) > 0) {
+            }
+        }
+        gnutls_deinit(session);
+        ::close(fd);
+    }
+
+    gnutls_x509_privkey_t key_ = nullptr;
+    gnutls_x509_crt_t certificate_ = nullptr;
+    gnutls_certificate_credentials_t credentials_ = nullptr;
+    int listener_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> alertSent_{false};
+    std::thread thread_;
+};
+
+TEST_F(TlsTest, AnAlertInTheMiddleOfABodyEndsTheRequestAsABrokenConnection)
+{
+    AlertServer server;
+    THttpCli http;
+    http.SetEncryption(heRequired);
+    http.SetNoProgressTimeout(20s);  // far beyond the alert: an end by the limit would be a hang
+    std::string body;
+    const std::string failure = Get(http, "https://127.0.0.1:" + std::to_string(server.Port()) + "/", &body);
+    EXPECT_TRUE(server.AlertSent());
+    EXPECT_EQ(code_, HttpError::TlsFailed) << failure;
+    EXPECT_NE(failure.find("TLS connection to 127.0.0.1:" + std::to_string(server.Port()) + " broken"),
+              std::string::npos)
+        << failure;
+    EXPECT_NE(failure.find("Internal error"), std::string::npos) << failure;
+    EXPECT_EQ(http.ReplyStatus(), 200);
+    EXPECT_LT(body.size(), 100000u);  // the head of the body, never taken for all of it
 }
 
 }  // namespace

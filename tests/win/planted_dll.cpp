@@ -1,6 +1,7 @@
-// A stand-in for a system DLL planted beside a program (built as wsock32.dll and as COMCTL32.dll):
-// when loaded it leaves "<its path>.loaded" beside itself, so a test sees that it was. It exports
-// what quenlo.exe takes from COMCTL32.dll, so the program would start with it.
+// A stand-in for a system DLL planted beside a program (built as wsock32.dll, COMCTL32.dll,
+// secur32.dll and crypt32.dll): when loaded it leaves "<its path>.loaded" beside itself, so a test
+// sees that it was. It exports what quenlo.exe takes from COMCTL32.dll, so the program would start
+// with it.
 #include <windows.h>
 
 #include <string>

@@ -2,10 +2,13 @@
 // with and without a user name and password), started on Linux by scripts/wine-test.sh, which
 // passes their ports in QUENLO_WINE_DANTE_PORT, QUENLO_WINE_MICROSOCKS_PORT and
 // QUENLO_WINE_MICROSOCKS_AUTH_PORT (user "quenlo", password "s3cret"). Without them the tests are
-// skipped, and fail under CI=true. The target is an echo server of the test's own on 127.0.0.1.
+// skipped, and fail under CI=true. The target is an echo server of the test's own on 127.0.0.1, or
+// the private CUPS server over TLS (QUENLO_WINE_CUPS_PORT, QUENLO_WINE_CUPS_FINGERPRINT).
 #include "net/WSocket.h"
 #include "platform/EventLoop.h"
 #include "platform/Winsock.h"
+#include "support/TlsOverSocket.h"
+#include "win/wine_peers.h"
 
 #include <gtest/gtest.h>
 
@@ -85,30 +88,7 @@ private:
     std::thread thread_;
 };
 
-int PortFromEnvironment(const char* name) {
-    const char* v = std::getenv(name);
-    return v ? std::atoi(v) : 0;
-}
-
-bool InCi() {
-    const char* v = std::getenv("CI");
-    return v && std::string(v) == "true";
-}
-
-#define QUENLO_REQUIRE_PORT(var, name)                                                       \
-    const int var = PortFromEnvironment(name);                                               \
-    if (var == 0) {                                                                          \
-        if (InCi())                                                                          \
-            FAIL() << name << " is not set (scripts/wine-test.sh starts the SOCKS servers)"; \
-        GTEST_SKIP() << name << " is not set (scripts/wine-test.sh starts the SOCKS servers)"; \
-    }
-
-bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 30s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done() && std::chrono::steady_clock::now() < end)
-        platform::WaitAndProcess(50ms);
-    return done();
-}
+using wintest::PumpUntil;
 
 // A socket aimed at the echo server through the proxy, recording its events as text.
 struct SocksClient {
@@ -207,6 +187,35 @@ TEST(WinSocks, MicrosocksLetsTheRightPasswordThroughAndClosesOnAWrongOneWith2001
         EXPECT_FALSE(client.Has("connected 0"));
         EXPECT_EQ(client.events.back(), "closed 20015");
         EXPECT_EQ(client.sock.State(), wsClosed);
+    }
+}
+
+TEST(WinSocks, DanteAndMicrosocksCarryASchannelSessionToTheCupsServer) {
+    QUENLO_REQUIRE_PORT(dante, "QUENLO_WINE_DANTE_PORT");
+    QUENLO_REQUIRE_PORT(microsocks, "QUENLO_WINE_MICROSOCKS_AUTH_PORT");
+    QUENLO_REQUIRE_PORT(cups, "QUENLO_WINE_CUPS_PORT");
+    const std::string request = "GET / HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(cups) + "\r\n\r\n";
+    for (const int proxy : {dante, microsocks}) {
+        SCOPED_TRACE(proxy);
+        TWSocket sock;
+        sock.SetAddr("127.0.0.1");
+        sock.SetPort(std::to_string(cups));
+        sock.SetSocksServer("127.0.0.1");
+        sock.SetSocksPort(std::to_string(proxy));
+        sock.SetSocksLevel("5");
+        if (proxy == microsocks) {
+            sock.SetSocksAuthentication(socksAuthenticateUsercode);
+            sock.SetSocksUsercode("quenlo");
+            sock.SetSocksPassword("s3cret");
+        }
+        test::TlsOverSocket session(sock, "127.0.0.1", request);
+        sock.Connect();
+        ASSERT_TRUE(PumpUntil([&] { return session.Over(); })) << session.answer.size();
+        EXPECT_EQ(session.error, "");
+        EXPECT_EQ(session.answer.rfind("HTTP/1.0 200", 0), 0u) << session.answer.substr(0, 200);
+        ASSERT_TRUE(session.tls);
+        EXPECT_EQ(session.tls->PeerFingerprint(), wintest::FromEnvironment("QUENLO_WINE_CUPS_FINGERPRINT"));
+        sock.Close();
     }
 }
 
