@@ -500,7 +500,23 @@ void TWatcher::LookAt(Watched& w)
 void TWatcher::LookAtAll(Server& s)
 {
     for (Watched* w : s.printers)
-        LookAt(*w);
+        w->needLook = true;
+    LookAtDue(s);
+}
+
+// Several printers of a server are read in one CUPS-Get-Printers where the server offers it: a
+// request per printer would cost a server of hundreds of queues hundreds of connections at every
+// look. A single one is asked alone, which costs less than listing every queue of the server.
+void TWatcher::LookAtDue(Server& s)
+{
+    const auto due = std::count_if(s.printers.begin(), s.printers.end(), [](const Watched* w) { return w->needLook; });
+    if (due > 1 && s.serverWide && s.listsPrinters && s.running == Request::None) {
+        Send(s, Request::Printers);
+        return;
+    }
+    for (Watched* w : s.printers)
+        if (w->needLook)
+            LookAt(*w);
 }
 
 void TWatcher::ServerDone(Server& s, std::uint16_t error)
@@ -623,18 +639,15 @@ void TWatcher::NotificationsRead(Server& s, const std::string& body)
     }
     if (answer.lastSequence >= s.nextSequence)
         s.nextSequence = answer.lastSequence + 1;
-    const bool recheck = s.quietLooks >= kRecheckLooks;
-    if (recheck && s.serverWide && s.listsPrinters) {
+    if (s.quietLooks >= kRecheckLooks) {
         s.quietLooks = 0;
-        Send(s, Request::Printers);
-    } else if (recheck) {
-        s.quietLooks = 0;
-        for (Watched* w : s.printers)
-            w->needLook = true;
+        LookAtAll(s);
+        return;
     }
     for (Watched* w : s.printers)
-        if (w->needLook || answer.Concerns(UriPath(w->url)))
-            LookAt(*w);
+        if (answer.Concerns(UriPath(w->url)))
+            w->needLook = true;
+    LookAtDue(s);
 }
 
 void TWatcher::PrintersRead(Server& s, const std::string& body)
