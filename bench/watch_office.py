@@ -4,7 +4,7 @@ has (scripts/cups-lab.sh --stock-limits: 100 clients, 100 subscriptions, 500 job
 
     bench/watch_office.py [--build DIR] [--old DIR] [--period P] [PHASE ...]
 
-PHASE is any of office, many, full, queue (default: all four, in this order); each build given
+PHASE is any of office, many, full, queue, reuse (default: all five, in this order); each build given
 (--build, default build/, and --old, a build of an earlier commit) runs in turn against the same
 servers:
 
@@ -19,12 +19,15 @@ servers:
           subscription (from the server's access log), its requests per second and the server's CPU.
   queue   the server's CPU for one automatic refresh of a 5,000-job queue beside `lpstat -o`'s and
           the full refresh's (bench_monitor_follow_refresh of --build; needs the benchmarks built).
+  reuse   the server's CPU for 2,000 Get-Notifications on a new HTTP/1.0 connection each (as the
+          watch sends them) and on one kept-alive HTTP/1.1 connection: what reusing it would save.
 
 Defaults: P = 60. CPU is read from /proc/PID/stat (user + system). The watchers' lines are stamped
 when they arrive, so a latency is measured to the tenth of a second, from just before the command
 that makes the change.
 """
 import argparse
+import http.client
 import os
 import re
 import selectors
@@ -93,8 +96,9 @@ class Lab:
         subprocess.run(["rm", "-rf", self.dir])
 
 
-def ipp(port, op, user, extra=b"", more=b""):
-    """Posts one IPP/1.1 request to the server's root; returns (status, body)."""
+def ipp_body(port, op, user, extra=b"", more=b""):
+    """An IPP/1.1 request to the server's root; `extra` and `more` add operation attributes and a
+    subscription group (callables given the attribute writer)."""
     def attr(tag, name, value):
         v = value if isinstance(value, bytes) else value.encode()
         return struct.pack(">BH", tag, len(name)) + name.encode() + struct.pack(">H", len(v)) + v
@@ -103,7 +107,12 @@ def ipp(port, op, user, extra=b"", more=b""):
     body += attr(0x45, "printer-uri", "ipp://127.0.0.1:%d/" % port) + attr(0x42, "requesting-user-name", user)
     body += extra(attr) if callable(extra) else extra
     body += more(attr) if callable(more) else more
-    body += b"\x03"
+    return body + b"\x03"
+
+
+def ipp(port, op, user, extra=b"", more=b""):
+    """Posts one IPP/1.1 request to the server's root; returns (status, body)."""
+    body = ipp_body(port, op, user, extra, more)
     request = urllib.request.Request("http://127.0.0.1:%d/" % port, data=body,
                                      headers={"Content-Type": "application/ipp"})
     answer = urllib.request.urlopen(request, timeout=60).read()
@@ -402,6 +411,39 @@ def phase_full(builds, period, printers=30):
         lab.stop()
 
 
+def phase_reuse(requests=2000):
+    """The server's CPU for the watch's Get-Notifications on a new connection each (HTTP/1.0, as the
+    watch sends them) against the same requests on one kept-alive HTTP/1.1 connection."""
+    print("\n== reuse: %d Get-Notifications of one subscription, the server's CPU per request" % requests, flush=True)
+    lab = Lab()
+    try:
+        lab.run("add-printer", "reuse")
+        _, subscription = subscribe(lab.port, "watcher", 300)
+        body = ipp_body(lab.port, 0x001C, "watcher", extra=lambda a: a(0x21, "notify-subscription-ids",
+                                                                       struct.pack(">i", subscription)))
+        costs = {}
+        for kind in ("new connection each (HTTP/1.0)", "one kept connection (HTTP/1.1)"):
+            before, start = ticks(lab.pid()), time.monotonic()
+            connection = http.client.HTTPConnection("127.0.0.1", lab.port, timeout=30)
+            for _ in range(requests):
+                if kind.startswith("new"):
+                    connection = http.client.HTTPConnection("127.0.0.1", lab.port, timeout=30)
+                    connection._http_vsn, connection._http_vsn_str = 10, "HTTP/1.0"
+                connection.request("POST", "/", body, {"Content-Type": "application/ipp"})
+                connection.getresponse().read()
+                if kind.startswith("new"):
+                    connection.close()
+            connection.close()
+            costs[kind] = (ticks(lab.pid()) - before) * 1000.0 / HZ / requests
+            print("%-32s server %.3f ms CPU per request (%.0f requests/s)" % (
+                kind, costs[kind], requests / (time.monotonic() - start)))
+        new, kept = costs.values()
+        print("connection set-up: %.0f%% of the server's CPU for a Get-Notifications" % (
+            100.0 * (new - kept) / new if new > 0 else 0), flush=True)
+    finally:
+        lab.stop()
+
+
 def phase_queue(builds):
     print("\n== queue: one refresh of a 5,000-job queue, the server's CPU", flush=True)
     label, build = builds[0]
@@ -419,7 +461,7 @@ def main():
     parser.add_argument("--period", type=int, default=60)
     parser.add_argument("phases", nargs="*", metavar="PHASE")
     args = parser.parse_args()
-    every = ["office", "many", "full", "queue"]
+    every = ["office", "many", "full", "queue", "reuse"]
     if any(p not in every for p in args.phases):
         parser.error("a phase is one of " + ", ".join(every))
     builds = [("new", args.build)] + ([("old", args.old)] if args.old else [])
@@ -434,8 +476,10 @@ def main():
             phase_many(builds, args.period)
         elif phase == "full":
             phase_full(builds, args.period)
-        else:
+        elif phase == "queue":
             phase_queue(builds)
+        else:
+            phase_reuse()
 
 
 if __name__ == "__main__":

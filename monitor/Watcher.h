@@ -2,10 +2,10 @@
 // "watch" key (the seconds between two looks; 0 or less: no watcher is made at all).
 //
 // The printers of one server and user (host:port, requesting-user-name) share one subscription
-// ("ippget" pull, server-wide: see ipp/IppSubscription.h) and one client that carries it; every
-// printer has its own asynchronous HTTP client for its attributes (never the window's HttpCli1,
-// never a blocking wait) with the entry's credentials and the file's proxy, so a slow or dead
-// server delays only its own printers. A server's events name their printer: an event wakes only
+// ("ippget" pull, server-wide: see ipp/IppSubscription.h) and one client that carries it; a printer
+// asked alone gets an asynchronous HTTP client of its own for that request (never the window's
+// HttpCli1, never a blocking wait), all with the entry's credentials and the file's proxy, so a
+// slow or dead server delays only its own printers. A server's events name their printer: an event wakes only
 // the watched printer it names, events of printers not in the file are skipped. At every look:
 //
 //   - on a server that offers event subscriptions: once Create-Printer-Subscriptions, then at every
@@ -171,6 +171,7 @@ private:
     void Look();
     void Begin(Server& server);
     Server& AddServer(std::string uri, bool serverWide, Watched& first);
+    std::unique_ptr<THttpCli> ClientOf(const Watched& w) const;
     void Send(Server& server, Request request);
     void ServerDone(Server& server, std::uint16_t error);
     void EndWhileCancelling(Server& server, Request request, std::uint16_t error);
