@@ -7,6 +7,7 @@
 // the window never stalls on the client's side of a large queue.
 #include "ipp/Ipp.h"
 #include "monitor/Monitor.h"
+#include "monitor_null_view.h"
 
 #include <benchmark/benchmark.h>
 
@@ -155,29 +156,6 @@ private:
     std::thread thread_;
 };
 
-// A window that only keeps what a refresh leaves in it.
-class NullView : public MonitorView {
-public:
-    void SetLabelStatus(const std::string& text) override { status = text; }
-    void SetLabelPrinterStatus(const std::string&) override {}
-    void SetLabelComment(const std::string&) override {}
-    void SetImageStatus(Lamp) override {}
-    void SetImagePrinterStatus(Lamp) override {}
-    void AddPrinterItem(const std::string&) override {}
-    void SelectPrinterItem(int) override {}
-    std::string PrinterText() const override { return "Office"; }
-    void SetPrinterSelectorEnabled(bool) override {}
-    void SetRefreshButtonEnabled(bool) override {}
-    void AddJobColumn(const std::string&, int) override {}
-    void ClearJobs() override { rows = 0; }
-    void AddJobRow(JobRow&&) override { ++rows; }
-    int SelectedJobCount() const override { return 0; }
-    std::string SelectedJobCaption() const override { return {}; }
-    void ShowMessage(const std::string&, MessageIcon) override {}
-    std::string status;
-    long rows = 0;
-};
-
 void BM_Refresh(benchmark::State& state)
 {
     const int jobs = static_cast<int>(state.range(0));
@@ -186,7 +164,7 @@ void BM_Refresh(benchmark::State& state)
     printers[0].name = "Office";
     printers[0].remotehost = server.HostPort();
     printers[0].url = "/printers/office";
-    NullView view;
+    bench::NullView view;
     THttpCli http;
     ApplyHttpCli1Design(http);
     TMonitor monitor(view, http, printers);

@@ -282,13 +282,14 @@ inline void AppendAttribute(std::string& m, unsigned char tag, const std::string
 struct BenchLab {
     std::string dir;
     std::string port;
-    BenchLab()
+    // `options`: further options of "cups-lab.sh start" ("--stock", for example).
+    explicit BenchLab(const std::string& options = "")
     {
         char pattern[] = "/tmp/quenlo-bench-cups-XXXXXX";
         if (::mkdtemp(pattern) == nullptr)
             return;
         dir = pattern;
-        port = Script("start '" + dir + "' --owner " + std::to_string(::getpid()));
+        port = Script("start '" + dir + "' --owner " + std::to_string(::getpid()) + " " + options);
         if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos) {
             port.clear();
             return;

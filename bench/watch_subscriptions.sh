@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# How many subscriptions an office of watchers holds on one private CUPS server with its stock
-# MaxSubscriptions (100): N copies of quenlo-cli watch, each watching the same M printers every S
+# How many subscriptions an office of watchers holds on one private CUPS server with its stock limits
+# (cups-lab.sh --stock-limits: 100 subscriptions, 100 clients): N copies of quenlo-cli watch, each watching the same M printers every S
 # seconds, and whether a third program is still granted a subscription of its own. Each build given
 # runs in turn against the same server (the previous build beside the new one, for example).
 #
@@ -32,7 +32,7 @@ cleanup() {
   rm -rf "$lab"
 }
 trap cleanup EXIT
-port=$("$here/scripts/cups-lab.sh" start "$lab" --owner $$)
+port=$("$here/scripts/cups-lab.sh" start "$lab" --stock-limits --owner $$)
 config="$lab/printers.qdl"
 echo "watch=$seconds" >"$config"
 for i in $(seq 1 "$printers"); do
@@ -41,30 +41,13 @@ for i in $(seq 1 "$printers"); do
     "$i" "$port" "$i" >>"$config"
 done
 
-# ipp OP USER [subscribe]: posts one IPP/1.1 request to the server's root and prints its status
-# code, and with "count" the number of subscription ids in the answer.
-ipp() {
-  python3 - "$port" "$@" <<'PY'
-import struct, sys, urllib.request
-port, op, user, what = int(sys.argv[1]), int(sys.argv[2], 16), sys.argv[3], sys.argv[4]
-def attr(tag, name, value):
-    v = value if isinstance(value, bytes) else value.encode()
-    return struct.pack(">BH", tag, len(name)) + name.encode() + struct.pack(">H", len(v)) + v
-body = struct.pack(">BBHI", 1, 1, op, 1) + b"\x01"
-body += attr(0x47, "attributes-charset", "utf-8") + attr(0x48, "attributes-natural-language", "en")
-body += attr(0x45, "printer-uri", "ipp://127.0.0.1:%d/" % port) + attr(0x42, "requesting-user-name", user)
-if what == "subscribe":
-    body += b"\x06" + attr(0x44, "notify-pull-method", "ippget") + attr(0x44, "notify-events", "printer-state-changed")
-body += b"\x03"
-req = urllib.request.Request("http://127.0.0.1:%d/" % port, data=body, headers={"Content-Type": "application/ipp"})
-answer = urllib.request.urlopen(req, timeout=30).read()
-status = struct.unpack(">H", answer[2:4])[0]
-print("0x%04x %d" % (status, answer.count(b"notify-subscription-id")))
-PY
-}
-held() { ipp 0x0019 root count | awk '{ print $2 }'; }
+# The IPP requests of bench/watch_office.py: the subscriptions the server holds, and one more for a
+# third program (its status code).
+office() { python3 -c "import sys; sys.path.insert(0, '$here/bench'); import watch_office as o; $1"; }
+held() { office "print(o.subscriptions_held($port))"; }
+third_party() { office "print('0x%04x' % o.subscribe($port, 'third-party', 300)[0])"; }
 
-echo "$watchers watchers x $printers printers, watch=$seconds, server MaxSubscriptions stock (100)"
+echo "$watchers watchers x $printers printers, watch=$seconds, the server's stock limits (100 subscriptions, 100 clients)"
 for build in "${builds[@]}"; do
   pids=()
   for _ in $(seq 1 "$watchers"); do
@@ -73,13 +56,12 @@ for build in "${builds[@]}"; do
   done
   sleep "$settle"
   during=$(held)
-  third=$(ipp 0x0016 third-party subscribe | awk '{ print $1 }')
+  third=$(third_party)
   [ "$third" = 0x0000 ] && third="granted" || third="refused ($third)"
   for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
   for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
   pids=()
   after=$(held)
-  ipp 0x0019 root count >/dev/null
   printf '%-40s subscriptions held %3s   third party %-16s   left after exit %s (the third party'"'"'s included)\n' \
     "$build" "$during" "$third" "$after"
   # The third party's subscription ends with the server: cancel nothing, start the next build clean.

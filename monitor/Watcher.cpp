@@ -236,7 +236,7 @@ struct TWatcher::Watched {
     std::string url;
     std::string user;
     Server* server = nullptr;  // whose subscription brings this printer's events
-    std::unique_ptr<THttpCli> http;  // its attributes
+    std::unique_ptr<THttpCli> http;  // its attributes asked alone; dropped at the look after
     std::istringstream send;
     std::ostringstream reply;
     bool running = false;
@@ -290,20 +290,7 @@ TWatcher::TWatcher(const PrinterList& printers, const ProxySettings& proxy, int 
         w->index = watched_.size();
         w->url = PrinterUrl(entry);
         w->user = entry.user.empty() ? LoginName() : entry.user;
-        w->http = std::make_unique<THttpCli>();
-        THttpCli& http = *w->http;
-        ApplyHttpCli1Design(http);
-        ApplyProxySettings(http, proxy);
-        http.SetURL(w->url);
-        http.SetEncryption(EncryptionOf(entry));
-        if (!entry.user.empty()) {
-            http.SetUsername(entry.user);
-            http.SetPassword(entry.pass);
-        }
-        // A look that makes no progress for a whole interval is given up: the next one is due.
-        http.SetNoProgressTimeout(std::chrono::seconds(std::max(seconds_, 2)));
         Watched* raw = w.get();
-        http.OnRequestDone = [this, raw](THttpCli&, THttpRequest, std::uint16_t error) { AttributesDone(*raw, error); };
         // A printer of its own takes subscriptions at its own URI; a server's printers share one
         // at its root.
         const std::string serverUri = entry.direct ? w->url : "http://" + entry.remotehost + "/";
@@ -330,7 +317,8 @@ TWatcher::~TWatcher()
     for (auto& s : servers_)
         s->http->OnRequestDone = nullptr;
     for (auto& w : watched_) {
-        w->http->OnRequestDone = nullptr;
+        if (w->http)
+            w->http->OnRequestDone = nullptr;
         if (w->deviceHttp)
             w->deviceHttp->OnRequestDone = nullptr;
     }
@@ -346,22 +334,31 @@ TWatcher::Server& TWatcher::AddServer(std::string uri, bool serverWide, Watched&
     server->user = first.user;
     server->printers.push_back(&first);
     server->mode = pollOnly_ ? WatchMode::Polling : WatchMode::Subscribing;
-    server->http = std::make_unique<THttpCli>();
-    THttpCli& http = *server->http;
-    ApplyHttpCli1Design(http);
-    ApplyProxySettings(http, proxy_);
-    http.SetURL(first.url);
-    http.SetEncryption(EncryptionOf(*first.entry));
-    if (!first.entry->user.empty()) {
-        http.SetUsername(first.entry->user);
-        http.SetPassword(first.entry->pass);
-    }
-    http.SetNoProgressTimeout(std::chrono::seconds(std::max(seconds_, 2)));
+    server->http = ClientOf(first);
     Server* raw = server.get();
-    http.OnRequestDone = [this, raw](THttpCli&, THttpRequest, std::uint16_t error) { ServerDone(*raw, error); };
+    server->http->OnRequestDone = [this, raw](THttpCli&, THttpRequest, std::uint16_t error) {
+        ServerDone(*raw, error);
+    };
     first.server = raw;
     servers_.push_back(std::move(server));
     return *raw;
+}
+
+// A client that speaks for the printer's entry: its credentials, encryption and the file's proxy.
+std::unique_ptr<THttpCli> TWatcher::ClientOf(const Watched& w) const
+{
+    auto http = std::make_unique<THttpCli>();
+    ApplyHttpCli1Design(*http);
+    ApplyProxySettings(*http, proxy_);
+    http->SetURL(w.url);
+    http->SetEncryption(EncryptionOf(*w.entry));
+    if (!w.entry->user.empty()) {
+        http->SetUsername(w.entry->user);
+        http->SetPassword(w.entry->pass);
+    }
+    // A look that makes no progress for a whole interval is given up: the next one is due.
+    http->SetNoProgressTimeout(std::chrono::seconds(std::max(seconds_, 2)));
+    return http;
 }
 
 void TWatcher::PollOnly()
@@ -424,9 +421,12 @@ void TWatcher::Look()
         if (s.running == Request::None && !s.printers.empty())
             Begin(s);
     }
-    for (auto& w : watched_)
+    for (auto& w : watched_) {
+        if (!w->running)
+            w->http.reset();
         if (!w->deviceRunning)
             AskDevice(*w);
+    }
 }
 
 void TWatcher::Begin(Server& s)
@@ -489,6 +489,15 @@ void TWatcher::LookAt(Watched& w)
 {
     if (w.running)
         return;
+    // Made for the request and dropped at the next look: most looks read a server's printers in one
+    // list, and the buffers of hundreds of idle clients would be most of the watch's memory.
+    if (!w.http) {
+        w.http = ClientOf(w);
+        Watched* raw = &w;
+        w.http->OnRequestDone = [this, raw](THttpCli&, THttpRequest, std::uint16_t error) {
+            AttributesDone(*raw, error);
+        };
+    }
     w.running = true;
     ++w.requests;
     IppMessage body = askDevices_ ? BuildWatchPrinterAttributesRequest(w.url, w.user, {"device-uri"})
@@ -500,7 +509,23 @@ void TWatcher::LookAt(Watched& w)
 void TWatcher::LookAtAll(Server& s)
 {
     for (Watched* w : s.printers)
-        LookAt(*w);
+        w->needLook = true;
+    LookAtDue(s);
+}
+
+// Several printers of a server are read in one CUPS-Get-Printers where the server offers it: a
+// request per printer would cost a server of hundreds of queues hundreds of connections at every
+// look. A single one is asked alone, which costs less than listing every queue of the server.
+void TWatcher::LookAtDue(Server& s)
+{
+    const auto due = std::count_if(s.printers.begin(), s.printers.end(), [](const Watched* w) { return w->needLook; });
+    if (due > 1 && s.serverWide && s.listsPrinters && s.running == Request::None) {
+        Send(s, Request::Printers);
+        return;
+    }
+    for (Watched* w : s.printers)
+        if (w->needLook)
+            LookAt(*w);
 }
 
 void TWatcher::ServerDone(Server& s, std::uint16_t error)
@@ -623,18 +648,15 @@ void TWatcher::NotificationsRead(Server& s, const std::string& body)
     }
     if (answer.lastSequence >= s.nextSequence)
         s.nextSequence = answer.lastSequence + 1;
-    const bool recheck = s.quietLooks >= kRecheckLooks;
-    if (recheck && s.serverWide && s.listsPrinters) {
+    if (s.quietLooks >= kRecheckLooks) {
         s.quietLooks = 0;
-        Send(s, Request::Printers);
-    } else if (recheck) {
-        s.quietLooks = 0;
-        for (Watched* w : s.printers)
-            w->needLook = true;
+        LookAtAll(s);
+        return;
     }
     for (Watched* w : s.printers)
-        if (w->needLook || answer.Concerns(UriPath(w->url)))
-            LookAt(*w);
+        if (answer.Concerns(UriPath(w->url)))
+            w->needLook = true;
+    LookAtDue(s);
 }
 
 void TWatcher::PrintersRead(Server& s, const std::string& body)

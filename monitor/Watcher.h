@@ -2,19 +2,18 @@
 // "watch" key (the seconds between two looks; 0 or less: no watcher is made at all).
 //
 // The printers of one server and user (host:port, requesting-user-name) share one subscription
-// ("ippget" pull, server-wide: see ipp/IppSubscription.h) and one client that carries it; every
-// printer has its own asynchronous HTTP client for its attributes (never the window's HttpCli1,
-// never a blocking wait) with the entry's credentials and the file's proxy, so a slow or dead
-// server delays only its own printers. A server's events name their printer: an event wakes only
+// ("ippget" pull, server-wide: see ipp/IppSubscription.h) and one client that carries it; a printer
+// asked alone gets an asynchronous HTTP client of its own for that request (never the window's
+// HttpCli1, never a blocking wait), all with the entry's credentials and the file's proxy, so a
+// slow or dead server delays only its own printers. A server's events name their printer: an event wakes only
 // the watched printer it names, events of printers not in the file are skipped. At every look:
 //
 //   - on a server that offers event subscriptions: once Create-Printer-Subscriptions, then at every
 //     look one Get-Notifications for the server, which answers with nothing when nothing has
 //     happened; only the printers the events name (or all after the server was unreachable) are
-//     asked the narrow Get-Printer-Attributes, and every kRecheckLooks-th look all of them in one
-//     CUPS-Get-Printers (where the server offers it; else one request each) whatever the events say
-//     (a server tells of some changes only to the other printer: jobs moved away to another queue
-//     leave no event of ours). notify-get-interval is read, but the pace stays the user's: a
+//     read, and every kRecheckLooks-th look all of them whatever the events say (a server tells of
+//     some changes only to the other printer: jobs moved away to another queue leave no event of
+//     ours). notify-get-interval is read, but the pace stays the user's: a
 //     Get-Notifications costs the server little. The subscription is renewed before its lease ends
 //     (a few minutes, so a killed program's subscriptions end soon), and made again when the server
 //     no longer knows it (after a restart, for example);
@@ -24,8 +23,13 @@
 //   - a server that holds all the subscriptions it takes (client-error-too-many-subscriptions) is
 //     looked at, and asked again after kFullServerPause, the pause doubling up to kFullServerPauseMax
 //     while it stays full, so that other clients find room when some ends;
-//   - where a subscription is refused or not offered: the narrow Get-Printer-Attributes at every
-//     look (printer-state, printer-is-accepting-jobs, printer-state-message, queued-job-count).
+//   - where a subscription is refused or not offered: all of them at every look.
+//
+// Reading printers is the narrow Get-Printer-Attributes (printer-state, printer-is-accepting-jobs,
+// printer-state-message, queued-job-count, reasons and supplies) for a single printer, and one
+// CUPS-Get-Printers asking for the same attributes for several of a server (where the server offers
+// it; else one request each): a server with hundreds of watched queues sees one connection per look,
+// not hundreds.
 //
 // Never the probe GET and never a Get-Jobs: on a long queue those cost the server far more.
 //
@@ -167,6 +171,7 @@ private:
     void Look();
     void Begin(Server& server);
     Server& AddServer(std::string uri, bool serverWide, Watched& first);
+    std::unique_ptr<THttpCli> ClientOf(const Watched& w) const;
     void Send(Server& server, Request request);
     void ServerDone(Server& server, std::uint16_t error);
     void EndWhileCancelling(Server& server, Request request, std::uint16_t error);
@@ -176,6 +181,7 @@ private:
     void NotificationsRead(Server& server, const std::string& body);
     void PrintersRead(Server& server, const std::string& body);
     void LookAtAll(Server& server);
+    void LookAtDue(Server& server);
     void LookAt(Watched& w);
     void AttributesDone(Watched& w, std::uint16_t error);
     void Apply(Watched& w, WatchState next, const std::string& deviceUri);

@@ -5,14 +5,16 @@
 # and logs. The system's own /etc/cups, its socket and port 631 are never touched or used.
 #
 #   scripts/cups-lab.sh start DIR [--auth|--stock] [--owner PID] [--log-all] [--listen ADDR]
-#                             [--encrypt-printers]
+#                             [--encrypt-printers] [--stock-limits]
 #                                              start cupsd on a free port; prints the port
 #                                              (--owner: stop it, too, when process PID ends;
 #                                              --log-all: every request in log/access_log, with its
 #                                              operation and status, not only the changes;
 #                                              --listen: also on ADDR, open to clients from ADDR,
 #                                              with lpadmin a system group; --encrypt-printers:
-#                                              "Encryption Required" on /printers)
+#                                              "Encryption Required" on /printers;
+#                                              --stock-limits: the server's own limits on jobs and
+#                                              clients, see below)
 #   scripts/cups-lab.sh port DIR               prints the port of a running lab
 #   scripts/cups-lab.sh add-printer DIR NAME [INFO] [--device URI]
 #                                              add a raw queue printing to /dev/null (or to URI:
@@ -40,6 +42,9 @@
 # --stock: the operation policy a freshly installed server has: jobs and subscriptions belong to
 # the user who made them (Get-Notifications, Renew-Subscription and Cancel-Subscription only for
 # their owner), job names and users are private, printer operations need an administrator.
+# --stock-limits (with any mode): the limits a freshly installed server has (500 jobs, 100 clients,
+# 100 subscriptions) instead of the lab's raised ones (jobs and clients without a limit that
+# matters), for measuring what a client leaves of them to the others.
 #
 # The web interface's "/admin/?op=stop-printer&printer_name=NAME" (and start-printer) requests are
 # not known to this server version: they answer 200 with an "Unknown operation" page and change
@@ -61,10 +66,11 @@ here=$(cd "$(dirname "$0")" && pwd)
 access_log_level=actions
 extra_listen=""
 encrypt_printers=0
+stock_limits=0
 
 die() { echo "cups-lab: $*" >&2; exit 1; }
 usage() {
-  sed -n '7,34p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '7,47p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -160,6 +166,18 @@ write_files_conf() {
   } >"$dir/etc/cups-files.conf"
 }
 
+# The lab's limits, unless --stock-limits leaves the server's own (MaxSubscriptions is never raised).
+raised_limits() {
+  [ "$stock_limits" = 1 ] && return 0
+  cat <<'EOF'
+MaxJobs 0
+MaxJobsPerPrinter 0
+MaxJobsPerUser 0
+MaxClients 500
+MaxClientsPerHost 500
+EOF
+}
+
 # Every operation open to 127.0.0.1 and to the private socket.
 open_limit() {
   cat <<'EOF'
@@ -193,11 +211,7 @@ DefaultShared No
 WebInterface Yes
 DefaultAuthType Basic
 ErrorPolicy retry-job
-MaxJobs 0
-MaxJobsPerPrinter 0
-MaxJobsPerUser 0
-MaxClients 500
-MaxClientsPerHost 500
+$(raised_limits)
 MaxHoldTime 0
 PreserveJobHistory No
 JobRetryInterval 3600
@@ -377,6 +391,7 @@ cmd_start() {
       --log-all) access_log_level=all ;;
       --listen) extra_listen=${2:-}; [ -n "$extra_listen" ] || usage; shift ;;
       --encrypt-printers) encrypt_printers=1 ;;
+      --stock-limits) stock_limits=1 ;;
       *) usage ;;
     esac
     shift

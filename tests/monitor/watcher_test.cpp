@@ -262,8 +262,8 @@ TEST(WatcherCupsShared, OneSubscriptionPerServerThroughARestartThatLostIt)
     EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 0);
 }
 
-// Another client holds every subscription the server takes: the watch sees changes by looking and
-// does not ask for a subscription again before its pause.
+// Another client holds every subscription the server takes: the watch sees changes by looking, one
+// request per look for both printers, and does not ask for a subscription again before its pause.
 TEST(WatcherCupsFull, LooksAndWaitsWhileAnotherClientHoldsEverySubscription)
 {
     REQUIRE_LAB_TOOLS();
@@ -283,11 +283,15 @@ TEST(WatcherCupsFull, LooksAndWaitsWhileAnotherClientHoldsEverySubscription)
     watcher.Start();
     ASSERT_TRUE(SeenWithin(watcher, 1, "first look", [](const WatchState& s) { return s.looked; }));
     EXPECT_EQ(watcher.Mode(1), WatchMode::Polling);
+    const std::uint64_t own = watcher.RequestCount(0) + watcher.RequestCount(1);
+    const std::uint64_t shared = watcher.ServerRequestCount(1);
     lab.Run("pause", {"two", "seen by looking"});
     EXPECT_TRUE(SeenWithin(watcher, 1, "pause", [](const WatchState& s) {
         return s.printer.stateMessage == "seen by looking";
     }));
     test::runFor(3s);
+    EXPECT_EQ(watcher.RequestCount(0) + watcher.RequestCount(1), own) << "no request of a printer's own";
+    EXPECT_GE(watcher.ServerRequestCount(1), shared + 2) << "the server's printers are listed at every look";
     EXPECT_EQ(watcher.SubscribeCount(), 1u) << "once for the server, then not before the pause";
     watcher.CancelSubscriptions();
     EXPECT_TRUE(test::runUntil([&] { return !watcher.Busy(); }, 10s));
