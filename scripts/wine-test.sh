@@ -53,6 +53,13 @@ done
 export QUENLO_WINE_DANTE_PORT=$dante_port QUENLO_WINE_MICROSOCKS_PORT=$microsocks_port
 export QUENLO_WINE_MICROSOCKS_AUTH_PORT=$microsocks_auth_port
 
+# The private CUPS, for the program core's suite (a printer of its own, which it pauses and
+# resumes) and for quenlo-cli.exe below.
+port=$(scripts/cups-lab.sh start "$lab" --owner $$)
+scripts/cups-lab.sh add-printer "$lab" Wine-Core >/dev/null
+scripts/cups-lab.sh hold-jobs "$lab" Wine-Core 2 --user anna >/dev/null
+export QUENLO_WINE_CUPS_PORT=$port QUENLO_WINE_CUPS_PRINTER=Wine-Core
+
 echo "== Windows suites under wine"
 (cd build-windows && ctest --output-on-failure -j 2 --timeout 300 -L windows)
 passed=0 failed=0
@@ -61,7 +68,6 @@ check() {  # check NAME COMMAND...: one line per check, counted
 }
 
 echo "== quenlo-cli.exe against real peers on 127.0.0.1"
-port=$(scripts/cups-lab.sh start "$lab" --owner $$)
 scripts/cups-lab.sh add-printer "$lab" Wine-Laser >/dev/null
 scripts/cups-lab.sh hold-jobs "$lab" Wine-Laser 3 --user wine >/dev/null
 cat >"$work/printers.qdl" <<QDL
