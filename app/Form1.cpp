@@ -425,7 +425,6 @@ void TForm1::FormCreate() {
 
     move(BottomRightPlacement(VirtualDesktop()));
     fittingFrame_ = true;
-    minimizeHooked_ = true;
     if (!program_->Start()) {
         RequestTermination();
         ExplainSetup();
@@ -465,7 +464,7 @@ void TForm1::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
     // Queued: whoever minimised the window may still be changing it (showMinimized shows it right
     // after setting the state), and hiding in the middle of that would be undone.
-    if (event->type() == QEvent::WindowStateChange && minimizeHooked_ && !minimizing_ && isMinimized())
+    if (event->type() == QEvent::WindowStateChange && created_ && !minimizing_ && isMinimized())
         QMetaObject::invokeMethod(
             this, [this] {
                 if (isMinimized() && isVisible())

@@ -115,22 +115,7 @@ public:
     void TrayIconMessage(QSystemTrayIcon::ActivationReason reason);
 
     // --- MonitorView ---------------------------------------------------------------------------
-    void SetLabelStatus(const std::string& text) override;
-    void SetLabelPrinterStatus(const std::string& text) override;
-    void SetLabelComment(const std::string& text) override;
-    void SetImageStatus(Lamp lamp) override;
-    void SetImagePrinterStatus(Lamp lamp) override;
-    void AddPrinterItem(const std::string& name) override;
-    void SelectPrinterItem(int index) override;
-    std::string PrinterText() const override;
-    void SetPrinterSelectorEnabled(bool enabled) override;
-    void SetRefreshButtonEnabled(bool enabled) override;
-    void AddJobColumn(const std::string& caption, int width) override;
-    void ClearJobs() override;
-    void AddJobRow(JobRow&& row) override;
-    int SelectedJobCount() const override;
-    std::string SelectedJobCaption() const override;
-    void ShowMessage(const std::string& text, MessageIcon icon) override;
+    QUENLO_MONITOR_VIEW_OVERRIDES
 
     // --- Components (read access for the program and its tests) ---------------------------------
     QComboBox* ComboBoxPrinterlist() const { return comboBoxPrinterlist_; }
@@ -190,16 +175,16 @@ private:
     void ShowNotice(const TrayNotice& notice);
 
     Options options_;
+    std::string exeDir_;
+    std::string setupHint_;
+    std::unique_ptr<QMessageBox> setupBox_;
+    // Start-up has run: from then on a minimised window goes to the tray.
     bool created_ = false;
     bool destroyed_ = false;
-    bool minimizeHooked_ = false;
     bool minimizing_ = false;
     // Set by the placement until the window manager's frame is known and has been fitted once.
     bool fittingFrame_ = false;
     bool terminationRequested_ = false;
-    std::string setupHint_;
-    std::unique_ptr<QMessageBox> setupBox_;
-    std::string exeDir_;
 
     // Components, in the window's stacking order.
     QLabel* labelStatus_ = nullptr;

@@ -91,22 +91,11 @@ public:
     LRESULT TrayIconMessage(WPARAM iconId, LPARAM mouseMessage);
 
     // --- MonitorView ---------------------------------------------------------------------------
-    void SetLabelStatus(const std::string& text) override;
-    void SetLabelPrinterStatus(const std::string& text) override;
-    void SetLabelComment(const std::string& text) override;
-    void SetImageStatus(Lamp lamp) override;
-    void SetImagePrinterStatus(Lamp lamp) override;
-    void AddPrinterItem(const std::string& name) override;
-    void SelectPrinterItem(int index) override;
-    std::string PrinterText() const override;
-    void SetPrinterSelectorEnabled(bool enabled) override;
-    void SetRefreshButtonEnabled(bool enabled) override;
-    void AddJobColumn(const std::string& caption, int width) override;
-    void ClearJobs() override;
-    void AddJobRow(JobRow&& row) override;
-    int SelectedJobCount() const override;
-    std::string SelectedJobCaption() const override;
-    void ShowMessage(const std::string& text, MessageIcon icon) override;
+    // Labels are as wide as their text and 13 pixels high (the panel behind a shorter one is
+    // repainted); lamps are owner-drawn and painted at once; items added or selected here send no
+    // CBN_SELCHANGE, so no refresh runs; the job list is a report-style list view with one selected
+    // row at most; a message box is task-modal and owned by the window (see minimising above).
+    QUENLO_MONITOR_VIEW_OVERRIDES
 
     // --- Components (for the program and its tests) ---------------------------------------------
     HWND Handle() const { return hwnd_; }
