@@ -3,6 +3,7 @@
 // scripts/wine-test.sh starts the lab and names its port and printer in QUENLO_WINE_CUPS_PORT and
 // QUENLO_WINE_CUPS_PRINTER (a printer with two jobs of "anna" held, left to this test).
 #include "ipp/Ipp.h"
+#include "monitor/DisplayText.h"
 #include "monitor/Monitor.h"
 #include "monitor/Program.h"
 #include "monitor/Watcher.h"
@@ -237,6 +238,23 @@ TEST(ProgramCore, WatchShowsTheTrayAnnouncesAStoppedPrinterAndLeavesNoSubscripti
     program.EndWatch(10s);
     EXPECT_FALSE(program.Watching());
     EXPECT_EQ(SubscriptionsOnServer(peer.hostPort), 0);
+}
+
+// The tray's tip holds 127 characters on Windows, a balloon's title 63: a longer tip keeps the
+// printers' lines that fit whole, a longer text is cut at a whole character with an ellipsis.
+TEST(ProgramCore, TrayTextsCutToTheirRoomAtWholeLinesAndCharacters)
+{
+    const std::u16string line(40, u'x');
+    const std::u16string tip = u"Quenlo\n" + line + u"\n" + line + u"\n" + line;
+    EXPECT_EQ(FittedLines(tip, tip.size()), tip);
+    EXPECT_EQ(FittedLines(tip, 127), u"Quenlo\n" + line + u"\n" + line);
+    EXPECT_EQ(FittedLines(tip, 47), u"Quenlo\n" + line);
+    EXPECT_EQ(FittedLines(std::u16string(200, u'y') + u"\nz", 127), std::u16string(126, u'y') + u"\u2026");
+    // "Iroda ő" and a character outside the basic plane (two units) that does not fit whole.
+    const std::u16string title = DisplayText("Iroda \xc5\x91 \xf0\x9f\x96\xa8!");
+    EXPECT_EQ(title, u"Iroda \u0151 \U0001F5A8!");
+    EXPECT_EQ(FittedText(title, 10), u"Iroda \u0151 \u2026");
+    EXPECT_EQ(FittedText(title, 11), title);
 }
 
 }  // namespace
