@@ -2,10 +2,7 @@
 
 #include "app/FilePages.h"
 #include "app/JobListModel.h"
-#include "app/MonitorHost.h"
 #include "app/TextCodec.h"
-#include "app/WatchTray.h"
-#include "config/Gateways.h"
 #include "config/SetupHint.h"
 #include "monitor/Monitor.h"
 #include "platform/Process.h"
@@ -38,27 +35,15 @@ namespace quenlo::app {
 
 namespace {
 
-// 16764108, the pale blue-violet of every text on the panel.
-const QColor kTextColour(204, 204, 255);
-
-// Stacking order and design geometry of the controls (client coordinates).
-constexpr QRect kLabelStatusRect(24, 24, 0, 13);
-constexpr QRect kImageStatusRect(0, 23, 16, 16);
-constexpr QRect kLabelCommentRect(24, 56, 0, 13);
-constexpr QRect kRefreshButtonRect(581, 61, 18, 18);
-constexpr QRect kLabelPrinterStatusRect(24, 40, 0, 13);
-constexpr QRect kImagePrinterStatusRect(0, 39, 16, 16);
-constexpr QRect kComboBoxRect(0, 0, 600, 21);
-constexpr QRect kListViewRect(0, 80, 600, 219);
-
-constexpr int kLabelHeight = 13;
-constexpr int kDefaultColumnWidth = 50;
-// How long the end of the program waits for the servers to drop the watch's subscriptions.
-constexpr std::chrono::milliseconds kWatchEndLimit{1000};
+const QColor kTextColour(form::kTextRgb[0], form::kTextRgb[1], form::kTextRgb[2]);
+constexpr int kBalloonMs = 10000;
 // How long the window sits in the tray before it gives back its file pages (app/FilePages.h).
 constexpr std::chrono::milliseconds kGiveBackDelay{1000};
 
 QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
+
+QRect ToQRect(const form::Rect& r) { return {r.x, r.y, r.width, r.height}; }
+QRect DesignRect(const form::Control& control) { return ToQRect(control.rect); }
 
 // One of the program's own PNG pictures. Told the format and not to guess, the reader takes the
 // built-in decoder at once instead of loading every image-format plugin of the machine (and their
@@ -150,7 +135,7 @@ QPalette ControlPalette(const QPalette& base) {
 QFont PanelFont() {
     QFont font(QStringLiteral("Sans Serif"));
     font.setStyleHint(QFont::SansSerif);
-    font.setPointSize(8);
+    font.setPointSize(form::kFontPoints);
     return font;
 }
 
@@ -164,15 +149,34 @@ QRect VirtualDesktop() {
 }  // namespace
 
 QPoint BottomRightPlacement(const QRect& desktop, const QSize& frame) {
-    return {desktop.x() + desktop.width() - std::max(kDesignWidth, frame.width()),
-            desktop.y() + desktop.height() - std::max(kDesignHeight, frame.height()) - 30};
+    const form::Point at = form::BottomRightPlacement({desktop.x(), desktop.y(), desktop.width(), desktop.height()},
+                                                      std::max(kDesignWidth, frame.width()),
+                                                      std::max(kDesignHeight, frame.height()));
+    return {at.x, at.y};
+}
+
+QIcon IconWithLamp(const QIcon& appIcon, const QPixmap& lamp) {
+    QIcon icon;
+    for (const int size : {16, 22, 24, 32, 48}) {
+        QPixmap pixmap = appIcon.pixmap(size, size);
+        if (pixmap.isNull())
+            continue;
+        // A lamp of half the icon's size, so it still reads on the smallest tray.
+        const int side = pixmap.width() / 2;
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawPixmap(QRect(pixmap.width() - side, pixmap.height() - side, side, side), lamp);
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
 }
 
 TForm1::TForm1() : TForm1(Options{}) {}
 
 TForm1::TForm1(Options options) : options_(std::move(options)) {
     setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(QStringLiteral("Quenlo"));
+    setWindowTitle(Text(form::kTitle));
     setWindowFlag(Qt::WindowStaysOnTopHint, true);
     // An always-on-top corner panel is seldom the active window when the pointer rests on it; its
     // hints show all the same.
@@ -192,68 +196,78 @@ TForm1::TForm1(Options options) : options_(std::move(options)) {
     CreateComponents();
     CreateMenus();
     LayOut();
-    monitor_ = std::make_unique<MonitorHost>(*this, printerList_);
+    exeDir_ = options_.exeDir.empty() ? platform::ExecutableDir() : options_.exeDir;
+    program_ = std::make_unique<TProgram>(*this, exeDir_);
+    program_->OnTrayChanged = [this](TProgram&) {
+        if (trayIcon_->isVisible())
+            ShowTrayState();
+    };
+    program_->OnNotice = [this](TProgram&, const TrayNotice& notice) { ShowNotice(notice); };
+    program_->OnLampHintChanged = [this](TProgram& program) {
+        imagePrinterStatus_->setToolTip(DecodeForDisplay(program.LampHint()));
+    };
+    program_->ViewShown = [this] { return isVisible() && !isMinimized(); };
 }
 
 TForm1::~TForm1() {
     FormDestroy();
-    // The monitor refers to the view and the printer list; it goes first.
-    monitor_.reset();
+    // The program refers to the window as its view; it goes first.
+    program_.reset();
 }
 
 void TForm1::CreateComponents() {
     const QPalette controls = ControlPalette(palette());
-    auto makeLabel = [&](const char* name, const QRect& rect, const char* text) {
+    auto makeLabel = [&](const form::Control& design) {
         auto* label = new QLabel(this);
-        label->setObjectName(QString::fromLatin1(name));
+        label->setObjectName(QString::fromLatin1(design.name));
         label->setPalette(controls);
         label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
         // The texts come from servers and files: "<b>" in a state message is text, not markup.
         label->setTextFormat(Qt::PlainText);
-        label->move(rect.topLeft());
-        SetLabelText(label, text);
+        label->move(DesignRect(design).topLeft());
+        SetLabelText(label, design.text);
         return label;
     };
-    auto makeImage = [&](const char* name, const QRect& rect) {
+    auto makeImage = [&](const form::Control& design) {
         auto* image = new QLabel(this);
-        image->setObjectName(QString::fromLatin1(name));
-        image->setGeometry(rect);
+        image->setObjectName(QString::fromLatin1(design.name));
+        image->setGeometry(DesignRect(design));
         return image;
     };
 
-    labelStatus_ = makeLabel("LabelStatus", kLabelStatusRect, "LabelStatus");
+    labelStatus_ = makeLabel(form::kLabelStatus);
     labelStatus_->setAutoFillBackground(true);  // its own black background
-    imageStatus_ = makeImage("ImageStatus", kImageStatusRect);
-    labelComment_ = makeLabel("LabelComment", kLabelCommentRect, "Megjegyzés:");
+    imageStatus_ = makeImage(form::kImageStatus);
+    labelComment_ = makeLabel(form::kLabelComment);
 
     refreshButton_ = new QToolButton(this);
-    refreshButton_->setObjectName(QStringLiteral("RefreshButton"));
+    refreshButton_->setObjectName(QString::fromLatin1(form::kRefreshButton.name));
     refreshButton_->setAutoRaise(true);
     refreshButton_->setFocusPolicy(Qt::NoFocus);
     refreshButton_->setIcon(QIcon(BuiltInImage("refresh.png")));
-    refreshButton_->setIconSize(QSize(16, 16));
-    refreshButton_->setGeometry(kRefreshButtonRect);
-    refreshButton_->setToolTip(Text("Lista frissítése"));
-    connect(refreshButton_, &QToolButton::clicked, this, [this] { RefreshButtonClick(); });
+    refreshButton_->setIconSize(QSize(form::kLampSize, form::kLampSize));
+    refreshButton_->setGeometry(DesignRect(form::kRefreshButton));
+    refreshButton_->setToolTip(Text(form::kRefreshHint));
+    connect(refreshButton_, &QToolButton::clicked, this, [this] { Run(form::Command::Refresh); });
 
-    labelPrinterStatus_ = makeLabel("LabelPrinterStatus", kLabelPrinterStatusRect, "printer - unknown");
-    imagePrinterStatus_ = makeImage("ImagePrinterStatus", kImagePrinterStatusRect);
+    labelPrinterStatus_ = makeLabel(form::kLabelPrinterStatus);
+    imagePrinterStatus_ = makeImage(form::kImagePrinterStatus);
 
     comboBoxPrinterlist_ = new QComboBox(this);
-    comboBoxPrinterlist_->setObjectName(QStringLiteral("ComboBoxPrinterlist"));
+    comboBoxPrinterlist_->setObjectName(QString::fromLatin1(form::kComboBoxPrinterlist.name));
     comboBoxPrinterlist_->setEditable(false);
     comboBoxPrinterlist_->setFrame(false);
-    comboBoxPrinterlist_->setMaxVisibleItems(10);
+    comboBoxPrinterlist_->setMaxVisibleItems(form::kSelectorVisibleItems);
     comboBoxPrinterlist_->setPalette(controls);
-    comboBoxPrinterlist_->setGeometry(kComboBoxRect);
+    comboBoxPrinterlist_->setGeometry(DesignRect(form::kComboBoxPrinterlist));
     // The drop-down list is a window of its own and does not inherit the selector's colours.
     comboBoxPrinterlist_->view()->setPalette(controls);
     comboBoxPrinterlist_->view()->window()->setPalette(controls);
     // Only a choice by the user refreshes; items added or selected by the program do not.
-    connect(comboBoxPrinterlist_, &QComboBox::activated, this, [this](int) { ComboBoxPrinterlistChange(); });
+    connect(comboBoxPrinterlist_, &QComboBox::activated, this, [this](int) { Run(form::Command::Refresh); });
 
     listView_ = new QTableView(this);
-    listView_->setObjectName(QStringLiteral("ListView"));
+    listView_->setObjectName(QString::fromLatin1(form::kListView.name));
     jobList_ = new JobListModel(listView_);
     listView_->setModel(jobList_);
     listView_->setPalette(controls);
@@ -275,7 +289,7 @@ void TForm1::CreateComponents() {
     listView_->setWordWrap(false);
     listView_->setTextElideMode(Qt::ElideRight);
     listView_->verticalHeader()->hide();
-    listView_->horizontalHeader()->setDefaultSectionSize(kDefaultColumnWidth);
+    listView_->horizontalHeader()->setDefaultSectionSize(form::kDefaultColumnWidth);
     listView_->horizontalHeader()->setSectionsClickable(false);
     listView_->horizontalHeader()->setHighlightSections(false);
     listView_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -288,7 +302,7 @@ void TForm1::CreateComponents() {
     // Columns are widened (or narrowed) by dragging the edges of their captions.
     listView_->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     listView_->horizontalHeader()->setMinimumSectionSize(8);
-    listView_->setGeometry(kListViewRect);
+    listView_->setGeometry(DesignRect(form::kListView));
     auto* hot = new HotTrackDelegate(listView_);
     listView_->setItemDelegate(hot);
     listView_->setMouseTracking(true);
@@ -304,7 +318,7 @@ void TForm1::CreateComponents() {
 
     timerMinimize_ = new QTimer(this);
     timerMinimize_->setObjectName(QStringLiteral("TimerMinimize"));
-    timerMinimize_->setInterval(1000);
+    timerMinimize_->setInterval(static_cast<int>(form::kMinimizeAfterMs));
     connect(timerMinimize_, &QTimer::timeout, this, [this] { TimerMinimizeTimer(); });
 
     trayIcon_ = new QSystemTrayIcon(this);
@@ -314,29 +328,19 @@ void TForm1::CreateComponents() {
 }
 
 void TForm1::CreateMenus() {
-    auto makeItem = [](QMenu* menu, const char* name, const char* caption) {
-        QAction* item = menu->addAction(Text(caption));
-        item->setObjectName(QString::fromLatin1(name));
-        return item;
+    auto makeMenu = [this](const char* name, const auto& items, std::array<QAction*, 3>& actions) {
+        auto* menu = new QMenu(this);
+        menu->setObjectName(QString::fromLatin1(name));
+        for (std::size_t i = 0; i < items.size(); ++i) {
+            const form::MenuItem item = items[i];
+            actions[i] = menu->addAction(Text(item.caption));
+            actions[i]->setObjectName(QString::fromLatin1(item.name));
+            connect(actions[i], &QAction::triggered, this, [this, item] { Run(item.command); });
+        }
+        return menu;
     };
-
-    popupMenu_ = new QMenu(this);
-    popupMenu_->setObjectName(QStringLiteral("PopupMenu"));
-    megszakit_ = makeItem(popupMenu_, "Megszakit", "Megszakít");
-    szunet_ = makeItem(popupMenu_, "Szunet", "Szünet");
-    folytat_ = makeItem(popupMenu_, "Folytat", "Folytat");
-    connect(megszakit_, &QAction::triggered, this, [this] { MegszakitClick(); });
-    connect(szunet_, &QAction::triggered, this, [this] { SzunetClick(); });
-    connect(folytat_, &QAction::triggered, this, [this] { FolytatClick(); });
-
-    popupMenuPrinter_ = new QMenu(this);
-    popupMenuPrinter_->setObjectName(QStringLiteral("PopupMenuPrinter"));
-    nyomtatofelfuggesztese_ = makeItem(popupMenuPrinter_, "Nyomtatofelfuggesztese", "Nyomtató felfüggesztése");
-    nyomtatofolytatasa_ = makeItem(popupMenuPrinter_, "Nyomtatofolytatasa", "Nyomtató folytatása");
-    osszesfeladattorlese_ = makeItem(popupMenuPrinter_, "Osszesfeladattorlese", "Összes feladat törlése");
-    connect(nyomtatofelfuggesztese_, &QAction::triggered, this, [this] { NyomtatofelfuggeszteseClick(); });
-    connect(nyomtatofolytatasa_, &QAction::triggered, this, [this] { NyomtatofolytatasaClick(); });
-    connect(osszesfeladattorlese_, &QAction::triggered, this, [this] { OsszesfeladattorleseClick(); });
+    popupMenu_ = makeMenu("PopupMenu", form::kJobMenu, jobItems_);
+    popupMenuPrinter_ = makeMenu("PopupMenuPrinter", form::kPrinterMenu, printerItems_);
 
     listView_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(listView_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
@@ -359,11 +363,10 @@ void TForm1::AttachPrinterMenu(QWidget* control) {
 void TForm1::LayOut() {
     // Anchors: the selector and the list keep their right margin, the list its bottom margin and
     // the refresh button its distance from the right edge; everything else stays put.
-    const int dw = width() - kClientWidth;
-    const int dh = height() - kClientHeight;
-    comboBoxPrinterlist_->setGeometry(kComboBoxRect.adjusted(0, 0, dw, 0));
-    refreshButton_->setGeometry(kRefreshButtonRect.translated(dw, 0));
-    listView_->setGeometry(kListViewRect.adjusted(0, 0, dw, dh));
+    for (auto [control, design] : {std::pair<QWidget*, const form::Control&>{comboBoxPrinterlist_, form::kComboBoxPrinterlist},
+                                   {refreshButton_, form::kRefreshButton},
+                                   {listView_, form::kListView}})
+        control->setGeometry(ToQRect(form::Anchored(design, width(), height())));
 }
 
 void TForm1::resizeEvent(QResizeEvent* event) {
@@ -393,10 +396,10 @@ void TForm1::KeepFrameOnTheDesktop() {
 
 void TForm1::RequestTermination() { terminationRequested_ = true; }
 
-void TForm1::ExplainSetup(const std::string& fileWithoutPrinters) {
+void TForm1::ExplainSetup() {
     if (!options_.explainSetup)
         return;
-    setupHint_ = SetupHintText(PrintersFileSearch::FromProcess(), fileWithoutPrinters);
+    setupHint_ = program_->SetupHint();
     // Started from a terminal, the reason is there too.
     std::string plain = setupHint_;
     std::replace(plain.begin(), plain.end(), '\r', '\n');
@@ -422,48 +425,11 @@ void TForm1::FormCreate() {
 
     move(BottomRightPlacement(VirtualDesktop()));
     fittingFrame_ = true;
-    minimizeHooked_ = true;
-    exeDir_ = options_.exeDir.empty() ? platform::ExecutableDir() : options_.exeDir;
-
-    // A missing file ends the program silently: opening "printers.qdl" in the current directory
-    // then fails as well.
-    const std::optional<std::string> located = LocatePrintersFile();
-    if (!located)
+    if (!program_->Start()) {
         RequestTermination();
-    const std::string configDir = located.value_or(std::string());
-
-    // The reader appends each printer at its "<endprinter>" line and starts its gateway right
-    // there, so gateways start in file order while the file is still being read.
-    ProxySettings proxy;
-    const std::string exeDir = exeDir_;
-    const bool read = ReadPrintersFile(configDir, printerList_, proxy,
-                                       [&exeDir](TAList& entry, const std::string& dir) {
-                                           StartGateway(entry, exeDir, dir);
-                                       });
-    if (!read) {
-        RequestTermination();
-        ExplainSetup(located ? configDir + kPrintersFileName : std::string());
+        ExplainSetup();
         return;
     }
-    monitor_->ApplyProxySettings(proxy);
-
-    for (const JobColumn& column : kJobColumns)
-        AddJobColumn(column.caption, column.width);
-
-    for (TAList& entry : printerList_) {
-        AddPrinterItem(entry.name);
-        entry.StatusText = "idle, accepting jobs";
-    }
-    if (printerList_.empty()) {
-        RequestTermination();
-        ExplainSetup(configDir + kPrintersFileName);
-        return;
-    }
-
-    SelectPrinterItem(0);
-    ComboBoxPrinterlistChange();
-    if (proxy.Watch > 0)
-        watchTray_ = std::make_unique<WatchTray>(*this, proxy, proxy.Watch);
     timerMinimize_->start();
 }
 
@@ -471,14 +437,12 @@ void TForm1::FormDestroy() {
     if (destroyed_)
         return;
     destroyed_ = true;
-    StopGateways(printerList_);
+    program_->EndGateways();
     trayIcon_->hide();
-    // A watch left to its lease would keep the servers sending it events for minutes.
-    if (watchTray_)
-        watchTray_->End(kWatchEndLimit);
+    program_->EndWatch();
 }
 
-void TForm1::EndGateways() { StopGateways(printerList_); }
+void TForm1::EndGateways() { program_->EndGateways(); }
 
 void TForm1::closeEvent(QCloseEvent* event) {
     // Closing the window (not minimising it) ends the program.
@@ -489,14 +453,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 // ---------------------------------------------------------------------------------------------
 // Handlers
 
-void TForm1::ComboBoxPrinterlistChange() { monitor_->Refresh(); }
-void TForm1::RefreshButtonClick() { ComboBoxPrinterlistChange(); }
-void TForm1::MegszakitClick() { monitor_->CancelJob(); }
-void TForm1::SzunetClick() { monitor_->HoldJob(); }
-void TForm1::FolytatClick() { monitor_->ReleaseJob(); }
-void TForm1::NyomtatofelfuggeszteseClick() { monitor_->PausePrinter(); }
-void TForm1::NyomtatofolytatasaClick() { monitor_->ResumePrinter(); }
-void TForm1::OsszesfeladattorleseClick() { monitor_->PurgeJobs(); }
+void TForm1::Run(form::Command command) { program_->Run(command); }
 
 void TForm1::TimerMinimizeTimer() {
     timerMinimize_->stop();
@@ -507,7 +464,7 @@ void TForm1::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
     // Queued: whoever minimised the window may still be changing it (showMinimized shows it right
     // after setting the state), and hiding in the middle of that would be undone.
-    if (event->type() == QEvent::WindowStateChange && minimizeHooked_ && !minimizing_ && isMinimized())
+    if (event->type() == QEvent::WindowStateChange && created_ && !minimizing_ && isMinimized())
         QMetaObject::invokeMethod(
             this, [this] {
                 if (isMinimized() && isVisible())
@@ -530,8 +487,7 @@ void TForm1::ApplicationMinimize() {
     // With a notification area the window is only hidden, never minimised by us first: a window
     // we minimise carries "iconic" as its initial state, so showing it again would map it
     // minimised and send it straight back here.
-    trayIcon_->setIcon(appIcon_);
-    trayIcon_->setToolTip(QStringLiteral("Quenlo"));
+    ShowTrayState();
     trayIcon_->show();
     hide();
     // Settled in the tray, it gives back the file pages it touched to start and draw itself.
@@ -539,6 +495,24 @@ void TForm1::ApplicationMinimize() {
         if (!isVisible())
             GiveBackFilePages();
     });
+}
+
+void TForm1::ShowTrayState() {
+    if (!program_->Watching()) {
+        trayIcon_->setIcon(appIcon_);
+        trayIcon_->setToolTip(Text(form::kTitle));
+        return;
+    }
+    const TrayState& tray = program_->Tray();
+    trayIcon_->setIcon(IconWithLamp(appIcon_, ImageListPicture(tray.lamp)));
+    trayIcon_->setToolTip(DecodeForDisplay(tray.tip));
+}
+
+void TForm1::ShowNotice(const TrayNotice& notice) {
+    const QSystemTrayIcon::MessageIcon icon = notice.icon == TrayNotice::Icon::Error     ? QSystemTrayIcon::Critical
+                                              : notice.icon == TrayNotice::Icon::Warning ? QSystemTrayIcon::Warning
+                                                                                         : QSystemTrayIcon::Information;
+    trayIcon_->showMessage(DecodeForDisplay(notice.title), DecodeForDisplay(notice.text), icon, kBalloonMs);
 }
 
 void TForm1::TrayIconMessage(QSystemTrayIcon::ActivationReason reason) {
@@ -559,7 +533,7 @@ void TForm1::TrayIconMessage(QSystemTrayIcon::ActivationReason reason) {
 void TForm1::SetLabelText(QLabel* label, const std::string& text) {
     label->setText(IsolatedForDisplay(text));
     // Auto width, fixed height.
-    label->resize(label->sizeHint().width(), kLabelHeight);
+    label->resize(label->sizeHint().width(), form::kLabelHeight);
 }
 
 void TForm1::SetLabelStatus(const std::string& text) { SetLabelText(labelStatus_, text); }
@@ -604,7 +578,7 @@ void TForm1::SetRefreshButtonEnabled(bool enabled) { refreshButton_->setEnabled(
 void TForm1::AddJobColumn(const std::string& caption, int width) {
     const int column = jobList_->columnCount();
     jobList_->AddColumn(DecodeForDisplay(caption));
-    listView_->setColumnWidth(column, width > 0 ? width : kDefaultColumnWidth);
+    listView_->setColumnWidth(column, width > 0 ? width : form::kDefaultColumnWidth);
 }
 
 void TForm1::ClearJobs() { jobList_->Clear(); }
@@ -626,7 +600,7 @@ void TForm1::ShowMessage(const std::string& text, MessageIcon icon) {
     // No owner, like the message boxes of the operations always had; kept on top so the
     // always-on-top window cannot cover it.
     QMessageBox box(icon == MessageIcon::Error ? QMessageBox::Critical : QMessageBox::Warning,
-                    QStringLiteral("Quenlo"), MessageTextForDisplay(text), QMessageBox::Ok);
+                    Text(form::kTitle), MessageTextForDisplay(text), QMessageBox::Ok);
     box.setObjectName(QStringLiteral("QuenloMessageBox"));
     // The modality first: a message box re-parents itself when it is set, which resets its window
     // flags to a plain dialog's, and the window manager then stacks it below our window.

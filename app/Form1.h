@@ -23,6 +23,7 @@
 
 #include "config/PrintersFile.h"
 #include "monitor/MonitorView.h"
+#include "monitor/Program.h"
 
 #include <QIcon>
 #include <QPixmap>
@@ -46,14 +47,12 @@ class QToolButton;
 namespace quenlo::app {
 
 class JobListModel;
-class MonitorHost;
-class WatchTray;
 
 // Design size of the window: client area and the outer size with the frame of the original layout.
-inline constexpr int kClientWidth = 600;
-inline constexpr int kClientHeight = 300;
-inline constexpr int kDesignWidth = 608;
-inline constexpr int kDesignHeight = 329;
+inline constexpr int kClientWidth = form::kClientWidth;
+inline constexpr int kClientHeight = form::kClientHeight;
+inline constexpr int kDesignWidth = form::kDesignFrameWidth;
+inline constexpr int kDesignHeight = form::kDesignFrameHeight;
 
 // Where the window frame's top-left corner goes on a desktop (the union of all screens): the design
 // size against the bottom-right corner, 30 pixels above the bottom for the task bar. A frame that
@@ -104,17 +103,8 @@ public:
     void EndGateways();
 
     // --- Handlers ------------------------------------------------------------------------------
-    // The refresh of the selected printer (the selector's change handler).
-    void ComboBoxPrinterlistChange();
-    void RefreshButtonClick();
-    // Job menu: cancel, hold, release the selected job.
-    void MegszakitClick();
-    void SzunetClick();
-    void FolytatClick();
-    // Printer menu: pause, resume, purge the printer.
-    void NyomtatofelfuggeszteseClick();
-    void NyomtatofolytatasaClick();
-    void OsszesfeladattorleseClick();
+    // The selector's choice, the refresh button and the menus' items (monitor/Program.h).
+    void Run(form::Command command);
     // Minimise timer tick: disables the timer and minimises the application.
     void TimerMinimizeTimer();
     // Runs whenever the application is minimised: minimise, add the tray icon, hide the window.
@@ -125,22 +115,7 @@ public:
     void TrayIconMessage(QSystemTrayIcon::ActivationReason reason);
 
     // --- MonitorView ---------------------------------------------------------------------------
-    void SetLabelStatus(const std::string& text) override;
-    void SetLabelPrinterStatus(const std::string& text) override;
-    void SetLabelComment(const std::string& text) override;
-    void SetImageStatus(Lamp lamp) override;
-    void SetImagePrinterStatus(Lamp lamp) override;
-    void AddPrinterItem(const std::string& name) override;
-    void SelectPrinterItem(int index) override;
-    std::string PrinterText() const override;
-    void SetPrinterSelectorEnabled(bool enabled) override;
-    void SetRefreshButtonEnabled(bool enabled) override;
-    void AddJobColumn(const std::string& caption, int width) override;
-    void ClearJobs() override;
-    void AddJobRow(JobRow&& row) override;
-    int SelectedJobCount() const override;
-    std::string SelectedJobCaption() const override;
-    void ShowMessage(const std::string& text, MessageIcon icon) override;
+    QUENLO_MONITOR_VIEW_OVERRIDES
 
     // --- Components (read access for the program and its tests) ---------------------------------
     QComboBox* ComboBoxPrinterlist() const { return comboBoxPrinterlist_; }
@@ -148,9 +123,9 @@ public:
     // The rows the job list shows, as they were handed over.
     JobListModel* JobList() const { return jobList_; }
     QMenu* PopupMenu() const { return popupMenu_; }
-    QAction* Megszakit() const { return megszakit_; }
-    QAction* Szunet() const { return szunet_; }
-    QAction* Folytat() const { return folytat_; }
+    QAction* Megszakit() const { return jobItems_[0]; }
+    QAction* Szunet() const { return jobItems_[1]; }
+    QAction* Folytat() const { return jobItems_[2]; }
     QLabel* LabelStatus() const { return labelStatus_; }
     QLabel* ImageStatus() const { return imageStatus_; }
     QLabel* LabelComment() const { return labelComment_; }
@@ -158,9 +133,9 @@ public:
     QLabel* LabelPrinterStatus() const { return labelPrinterStatus_; }
     QLabel* ImagePrinterStatus() const { return imagePrinterStatus_; }
     QMenu* PopupMenuPrinter() const { return popupMenuPrinter_; }
-    QAction* Nyomtatofelfuggesztese() const { return nyomtatofelfuggesztese_; }
-    QAction* Nyomtatofolytatasa() const { return nyomtatofolytatasa_; }
-    QAction* Osszesfeladattorlese() const { return osszesfeladattorlese_; }
+    QAction* Nyomtatofelfuggesztese() const { return printerItems_[0]; }
+    QAction* Nyomtatofolytatasa() const { return printerItems_[1]; }
+    QAction* Osszesfeladattorlese() const { return printerItems_[2]; }
     QTimer* TimerMinimize() const { return timerMinimize_; }
     QSystemTrayIcon* TrayIcon() const { return trayIcon_; }
     // The three lamp pictures, by Lamp index.
@@ -171,14 +146,12 @@ public:
     std::optional<Lamp> StatusLamp() const { return statusLamp_; }
     std::optional<Lamp> PrinterStatusLamp() const { return printerStatusLamp_; }
 
-    const PrinterList& Printers() const { return printerList_; }
+    const PrinterList& Printers() const { return program_->Printers(); }
     const std::string& ExeDir() const { return exeDir_; }
     // Whether the desktop has a notification area now (or what the options say).
     bool TrayAvailable() const;
-    // The monitor logic and its HTTP client (HttpCli1).
-    MonitorHost& Monitor() const { return *monitor_; }
-    // The live watch; nullptr unless the printers file sets "watch" above 0.
-    WatchTray* Watch() const { return watchTray_.get(); }
+    // The program below the window: printers, HttpCli1, the monitor logic, the watch and its tray.
+    TProgram& Program() const { return *program_; }
 
 protected:
     void changeEvent(QEvent* event) override;
@@ -193,24 +166,25 @@ private:
     void SetLabelText(QLabel* label, const std::string& text);
     void SetLamp(QLabel* image, std::optional<Lamp>& shown, Lamp lamp);
     void RequestTermination();
-    // With Options::explainSetup: opens the box that says why there is nothing to watch
-    // (`fileWithoutPrinters` empty: no printers file found).
-    void ExplainSetup(const std::string& fileWithoutPrinters);
+    // With Options::explainSetup: opens the box that says why there is nothing to watch.
+    void ExplainSetup();
     void LayOut();
     void KeepFrameOnTheDesktop();
+    // The tray icon and tip: with the watch its lamp and lines, else the plain icon and "Quenlo".
+    void ShowTrayState();
+    void ShowNotice(const TrayNotice& notice);
 
     Options options_;
+    std::string exeDir_;
+    std::string setupHint_;
+    std::unique_ptr<QMessageBox> setupBox_;
+    // Start-up has run: from then on a minimised window goes to the tray.
     bool created_ = false;
     bool destroyed_ = false;
-    bool minimizeHooked_ = false;
     bool minimizing_ = false;
     // Set by the placement until the window manager's frame is known and has been fitted once.
     bool fittingFrame_ = false;
     bool terminationRequested_ = false;
-    std::string setupHint_;
-    std::unique_ptr<QMessageBox> setupBox_;
-    std::string exeDir_;
-    PrinterList printerList_;
 
     // Components, in the window's stacking order.
     QLabel* labelStatus_ = nullptr;
@@ -224,23 +198,20 @@ private:
     JobListModel* jobList_ = nullptr;
     std::array<QPixmap, 3> imageList_;
     QMenu* popupMenu_ = nullptr;
-    QAction* megszakit_ = nullptr;
-    QAction* szunet_ = nullptr;
-    QAction* folytat_ = nullptr;
+    std::array<QAction*, form::kJobMenu.size()> jobItems_{};       // form::kJobMenu's items
     QMenu* popupMenuPrinter_ = nullptr;
-    QAction* nyomtatofelfuggesztese_ = nullptr;
-    QAction* nyomtatofolytatasa_ = nullptr;
-    QAction* osszesfeladattorlese_ = nullptr;
+    std::array<QAction*, form::kPrinterMenu.size()> printerItems_{};  // form::kPrinterMenu's items
     QTimer* timerMinimize_ = nullptr;
     QSystemTrayIcon* trayIcon_ = nullptr;
     QIcon appIcon_;
     std::optional<Lamp> statusLamp_;
     std::optional<Lamp> printerStatusLamp_;
 
-    // The monitor logic (refresh and operations) with the HTTP client it uses.
-    std::unique_ptr<MonitorHost> monitor_;
-    // Last: it refers to the printer list and the monitor, so it goes first.
-    std::unique_ptr<WatchTray> watchTray_;
+    // Last: it refers to the window as its view, so it goes first.
+    std::unique_ptr<TProgram> program_;
 };
+
+// The application icon with the lamp in its bottom-right corner.
+QIcon IconWithLamp(const QIcon& appIcon, const QPixmap& lamp);
 
 }  // namespace quenlo::app

@@ -1,74 +1,11 @@
 #include "app/TextCodec.h"
-#include "config/Cp1250.h"
+#include "monitor/DisplayText.h"
 
-#include <QStringDecoder>
 #include <algorithm>
 
 namespace quenlo::app {
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence at bytes[i] (2 to 4), or 0 when there is none.
-std::size_t Utf8SequenceAt(const std::string& bytes, std::size_t i) {
-    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
-    const unsigned char lead = at(i);
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0)
-            low = 0xA0;
-        if (lead == 0xED)
-            high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0)
-            low = 0x90;
-        if (lead == 0xF4)
-            high = 0x8F;
-    } else {
-        return 0;
-    }
-    if (i + length > bytes.size() || at(i + 1) < low || at(i + 1) > high)
-        return 0;
-    for (std::size_t k = 2; k < length; ++k)
-        if (at(i + k) < 0x80 || at(i + k) > 0xBF)
-            return 0;
-    return length;
-}
-
-// A text that is not UTF-8 as a whole: well-formed UTF-8 sequences are still read as UTF-8 (the
-// program's own texts), every other byte as code page 1250 (values from an older printers file).
-QString DecodeMixed(const std::string& bytes) {
-    QString out;
-    out.reserve(static_cast<qsizetype>(bytes.size()));
-    for (std::size_t i = 0; i < bytes.size();) {
-        const unsigned char c = static_cast<unsigned char>(bytes[i]);
-        if (c < 0x80) {
-            out.append(QChar(char16_t(c)));
-            ++i;
-        } else if (std::size_t n = Utf8SequenceAt(bytes, i)) {
-            out.append(QString::fromUtf8(bytes.data() + i, static_cast<qsizetype>(n)));
-            i += n;
-        } else {
-            out.append(QChar(kCp1250High[c - 0x80]));
-            ++i;
-        }
-    }
-    return out;
-}
-
-}  // namespace
-
-QString DecodeForDisplay(const std::string& bytes) {
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString text = utf8.decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
-    if (!utf8.hasError())
-        return text;
-    return DecodeMixed(bytes);
-}
+QString DecodeForDisplay(const std::string& bytes) { return QString::fromStdU16String(DisplayText(bytes)); }
 
 QString IsolatedForDisplay(const std::string& bytes) {
     const QString decoded = DecodeForDisplay(bytes);
@@ -100,10 +37,7 @@ QString IsolatedForDisplay(const std::string& bytes) {
 }
 
 QString MessageTextForDisplay(const std::string& bytes) {
-    QString text = DecodeForDisplay(bytes);
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    text.replace(QChar(u'\r'), QChar(u'\n'));
-    return text;
+    return QString::fromStdU16String(DisplayMessageText(bytes, u"\n"));
 }
 
 }  // namespace quenlo::app

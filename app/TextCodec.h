@@ -1,9 +1,4 @@
-// Byte strings of the core shown as Qt text.
-//
-// The core holds texts as bytes: the program's own Hungarian texts and what CUPS sends are UTF-8,
-// printers files written on older desktops are in the Central European code page 1250. A text is
-// shown as UTF-8 when its bytes are valid UTF-8, otherwise as code page 1250 (see DecodeForDisplay
-// for texts that mix both).
+// Byte strings of the core shown as Qt text, decoded by the core's one rule (monitor/DisplayText.h).
 #pragma once
 
 #include <QString>
@@ -11,9 +6,7 @@
 
 namespace quenlo::app {
 
-// UTF-8 when `bytes` is valid UTF-8. Otherwise each well-formed UTF-8 sequence is still read as
-// UTF-8 and every other byte as code page 1250 (bytes it leaves undefined become U+FFFD), so a
-// program text joined with a code page 1250 value from the printers file reads right. Never fails.
+// UTF-8 where the bytes are well-formed UTF-8, code page 1250 elsewhere (DisplayText). Never fails.
 QString DecodeForDisplay(const std::string& bytes);
 
 // A text from a server or a file as the window's labels and job list show it: decoded as above,

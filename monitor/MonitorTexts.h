@@ -96,6 +96,22 @@ inline constexpr const char* kDeviceStopped = "stopped";
 inline constexpr const char* kDeviceNotAsked = "the printer behind the queue is not asked (";
 inline constexpr const char* kDeviceOnServer = "the printer behind the queue is on the server's machine: not asked";
 
+// ---- The watch in the tray --------------------------------------------------------------------
+// A balloon's title is the printer's name followed by one of these, its body the printer's state
+// message (or its printer line).
+inline constexpr const char* kTurnedRed = " nem érhető el";
+inline constexpr const char* kTurnedYellow = " leállt vagy nem fogad feladatot";
+inline constexpr const char* kTurnedGreen = " újra működik";
+// A balloon of errors: the printer's name, this, the errors; of warnings: the same with kWarned.
+inline constexpr const char* kReports = ": ";
+inline constexpr const char* kWarned = " figyelmeztet";
+// Between a printer's line in the tray's tip and its first alert (an en dash), and between alerts.
+inline constexpr const char* kTipAlertsFollow = " \xe2\x80\x93 ";
+inline constexpr const char* kTipAlertsBetween = "; ";
+// The printer lamp's hint: one line per level that has alerts.
+inline constexpr const char* kHintErrors = "Hiba: ";
+inline constexpr const char* kHintWarnings = "Figyelmeztetés: ";
+
 // The explanation of an HTTP status that refused a request (`hasUser`: the entry names a user),
 // or nullptr when there is none for it.
 const char* WhyHttpRefused(int httpStatus, bool hasUser);

@@ -89,3 +89,23 @@ public:
 };
 
 }  // namespace quenlo
+
+// The declarations of every MonitorView function, for a window that implements them all (both
+// windows do), so that a function added above is declared in one more place only: its definitions.
+#define QUENLO_MONITOR_VIEW_OVERRIDES                                                               \
+    void SetLabelStatus(const std::string& text) override;                                          \
+    void SetLabelPrinterStatus(const std::string& text) override;                                   \
+    void SetLabelComment(const std::string& text) override;                                         \
+    void SetImageStatus(Lamp lamp) override;                                                        \
+    void SetImagePrinterStatus(Lamp lamp) override;                                                 \
+    void AddPrinterItem(const std::string& name) override;                                          \
+    void SelectPrinterItem(int index) override;                                                     \
+    std::string PrinterText() const override;                                                       \
+    void SetPrinterSelectorEnabled(bool enabled) override;                                          \
+    void SetRefreshButtonEnabled(bool enabled) override;                                            \
+    void AddJobColumn(const std::string& caption, int width) override;                              \
+    void ClearJobs() override;                                                                      \
+    void AddJobRow(JobRow&& row) override;                                                          \
+    int SelectedJobCount() const override;                                                          \
+    std::string SelectedJobCaption() const override;                                                \
+    void ShowMessage(const std::string& text, MessageIcon icon) override;

@@ -360,14 +360,19 @@ void ProcessPendingMessages()
     }
 }
 
-void WaitAndProcess(std::chrono::milliseconds timeout)
+namespace {
+
+void Wait(std::chrono::milliseconds timeout, bool throughToolkit)
 {
     Loop& loop = CurrentLoop();
     if (loop.quitPending || !loop.queueEmpty()) {
-        ProcessPendingMessages();
+        if (throughToolkit)
+            ProcessPendingMessages();
+        else
+            ProcessLoopMessages();
         return;
     }
-    if (loop.pump.waitForMore) {
+    if (throughToolkit && loop.pump.waitForMore) {
         auto wait = loop.pump.waitForMore;
         wait(timeout);
         return;
@@ -389,6 +394,11 @@ void WaitAndProcess(std::chrono::milliseconds timeout)
     }
     ProcessLoopMessages();
 }
+
+}  // namespace
+
+void WaitAndProcess(std::chrono::milliseconds timeout) { Wait(timeout, true); }
+void WaitAndProcessLoop(std::chrono::milliseconds timeout) { Wait(timeout, false); }
 
 bool SetTimer(HWND hwnd, unsigned id, unsigned elapseMs)
 {

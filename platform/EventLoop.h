@@ -74,6 +74,9 @@ void ProcessPendingMessages();
 // or, with a toolkit pump installed, user input) or the timeout passes, then processes what is
 // pending. A negative timeout waits without bound. Never spins.
 void WaitAndProcess(std::chrono::milliseconds timeout = std::chrono::milliseconds(-1));
+// The same, with only this loop's own messages: never the toolkit's pump, so no user input and no
+// toolkit event runs meanwhile (for a wait at the program's end, when the window is gone).
+void WaitAndProcessLoop(std::chrono::milliseconds timeout);
 
 // Timers: after every `elapseMs`, WM_TIMER (wParam = id) is queued for hwnd, at most one pending at
 // a time per timer. Setting an existing id re-arms it. Returns false for a dead target. Periods

@@ -58,6 +58,10 @@ export QUENLO_WINE_MICROSOCKS_AUTH_PORT=$microsocks_auth_port
 # The private CUPS server, for the suites (over TLS) and for quenlo-cli.exe below. The SHA-256 of
 # its certificate as the Linux build reads it: SChannel under wine must see the same.
 port=$(scripts/cups-lab.sh start "$lab" --owner $$)
+# The program core's suite has a printer of its own, which it pauses and resumes.
+scripts/cups-lab.sh add-printer "$lab" Wine-Core >/dev/null
+scripts/cups-lab.sh hold-jobs "$lab" Wine-Core 2 --user anna >/dev/null
+export QUENLO_WINE_CORE_PRINTER=Wine-Core
 scripts/cups-lab.sh add-printer "$lab" Wine-Laser >/dev/null
 scripts/cups-lab.sh hold-jobs "$lab" Wine-Laser 3 --user wine >/dev/null
 cat >"$work/printers.qdl" <<QDL

@@ -93,8 +93,12 @@ wait_for 15 tray_owned || { echo "     (trayer did not come up)"; sed 's/^/     
 timeout 60 wineserver -w 2>/dev/null || true
 # Wine's own processes for this prefix (wineserver, explorer as the shell) come up with the first
 # program; the window is started from the folder of its printers file, the last place it looks.
-(cd "$work" && exec timeout 600 "$root/scripts/wine-run.sh" "$root/$exe") >"$work/quenlo.log" 2>&1 &
-pids+=($!)
+start_quenlo() {
+  (cd "$work" && exec timeout 600 "$root/scripts/wine-run.sh" "$root/$exe") >>"$work/quenlo.log" 2>&1 &
+  quenlo_pid=$!
+  pids+=("$quenlo_pid")
+}
+start_quenlo
 
 texts() { timeout 30 scripts/wine-run.sh "$texts_exe" 2>/dev/null | tr -d '\r' >"$work/texts.txt"; }
 field() { awk -F'\t' -v k="$1" '$1 == k' "$work/texts.txt"; }
@@ -310,6 +314,85 @@ to_tray_again() {
   wait_for 15 hidden
 }
 check "minimised, the window leaves the screen for the tray again" to_tray_again && to_tray_and_back tray-again || true
+
+# The watch in the tray ("watch=1"): the window closed and started again with the key. The lamp in
+# the icon's corner is read from the screen, the balloon and the tip (the shell's hint windows) by
+# quenlo-window-texts.exe, and the server's subscriptions by ipptool.
+echo "== quenlo.exe with the watch"
+close_quenlo() {  # as the window's close button does, wherever the window is
+  timeout 30 scripts/wine-run.sh "$texts_exe" close >/dev/null 2>&1 || return 1
+  wait_for 30 eval '! kill -0 "$quenlo_pid" 2>/dev/null'
+}
+subscriptions() {  # the subscriptions the server holds, whoever made them
+  printf '{\n OPERATION Get-Subscriptions\n GROUP operation-attributes-tag\n ATTR charset attributes-charset utf-8\n ATTR naturalLanguage attributes-natural-language en\n ATTR uri printer-uri $uri\n ATTR name requesting-user-name root\n STATUS successful-ok\n STATUS client-error-not-found\n DISPLAY notify-subscription-id\n}\n' \
+    >"$work/subscriptions.test"
+  timeout 30 ipptool -t "ipp://127.0.0.1:$port/" "$work/subscriptions.test" 2>/dev/null | grep -c 'notify-subscription-id (' || true
+}
+icon_lamp() {  # the lamp in the docked icon's bottom-right quarter: the colour most of its pixels have
+  local geo x y w h
+  geo=$(xwininfo -id "$icon" 2>/dev/null) || return 1
+  x=$(echo "$geo" | awk '/Absolute upper-left X/ { print $NF }')
+  y=$(echo "$geo" | awk '/Absolute upper-left Y/ { print $NF }')
+  w=$(echo "$geo" | awk '/Width:/ { print $NF }')
+  h=$(echo "$geo" | awk '/Height:/ { print $NF }')
+  timeout 20 import -window root "$work/lamp.png" 2>/dev/null || return 1
+  convert "$work/lamp.png" -crop "$((w / 2))x$((h / 2))+$((x + w / 2))+$((y + h / 2))" +repage -depth 8 txt:- 2>/dev/null |
+    sed -n 's/.*: (\([0-9]*\),\([0-9]*\),\([0-9]*\).*/\1 \2 \3/p' |
+    awk '$1 > 150 && $2 > 110 && $3 < 100 { yl++; next } $2 > 110 && $1 < 110 && $3 < 110 { gr++; next }
+         $1 > 150 && $2 < 90 && $3 < 90 { rd++ }
+         END { if (yl > gr && yl > rd) print "yellow"; else if (gr > rd) print "green"; else if (rd > 0) print "red" }'
+}
+lamp_is() { [ "$(icon_lamp)" = "$1" ]; }
+tip_shown() { texts; field tip | cut -f6 | grep -q -- "$1"; }
+shot_icon() {  # shot_icon NAME: the screen's bottom-right corner, the icon and what it shows
+  timeout 20 import -window root "$work/corner.png" 2>/dev/null &&
+    convert "$work/corner.png" -gravity SouthEast -crop 640x360+0+0 +repage "$art/$1.png" 2>/dev/null || true
+  cp "$work/texts.txt" "$art/$1-texts.txt" 2>/dev/null || true
+}
+check "the window without the watch closes" close_quenlo
+cat >"$work/printers.qdl" <<QDL
+watch=1
+<printer>
+name=Iroda
+remotehost=127.0.0.1:$port
+url=/printers/Iroda
+localport=-1
+<endprinter>
+QDL
+start_quenlo
+check "with the watch the window goes to the tray" wait_for 90 hidden
+check "the watch's tray icon is docked in trayer" docked
+check "the icon's lamp is green while the printer is well" wait_for 30 lamp_is green
+shot_icon watch-green
+watching() { [ "$(subscriptions)" -ge 1 ]; }
+check "the watch holds a subscription on the server" wait_for 30 watching
+scripts/cups-lab.sh pause "$lab" Iroda "Papír elakadt"
+# The balloon first: it goes after ten seconds.
+check "a balloon says so, with the printer's state message" wait_for 30 tip_shown 'Papír elakadt'
+shot_icon watch-balloon
+check "the icon's lamp turns yellow when the printer is stopped" wait_for 30 lamp_is yellow
+check "closing the window ends the program" close_quenlo
+no_subscription() { [ "$(subscriptions)" -eq 0 ]; }
+check "no subscription is left on the server after the window closed" wait_for 10 no_subscription
+scripts/cups-lab.sh resume "$lab" Iroda
+start_quenlo
+check "started again, the window goes to the tray" wait_for 90 hidden
+check "its icon is docked again" docked
+wait_for 30 lamp_is green || true
+scripts/cups-lab.sh down "$lab"
+check "the icon's lamp turns red when the server is stopped" wait_for 30 lamp_is red
+hover_tip() {
+  # The pointer comes from elsewhere each time: resting where it was (the icon was clicked there
+  # before) it moves nothing, and no tip comes. A balloon on the screen keeps the tip away too.
+  xdotool mousemove --sync 0 0 2>/dev/null || true
+  sleep 0.5
+  xdotool mousemove --sync --window "$icon" 10 15 2>/dev/null || true
+  sleep 2
+  tip_shown '^Quenlo\\nIroda - '
+}
+check "the tip names the unreachable printer" wait_for 45 hover_tip
+shot_icon watch-tip
+check "the window closes while the server is stopped" close_quenlo
 
 # The Linux window's screenshot of the same printers, for comparing the two by eye.
 if [ -x build/app/quenlo ]; then

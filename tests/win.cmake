@@ -1,6 +1,7 @@
 # The Windows suites, cross-built and run under wine (scripts/wine-test.sh starts the Linux peers
 # they talk to on 127.0.0.1):
 #   quenlo_ipp_tests   the IPP suite as on Linux
+#   quenlo_program_tests  the program core's start-up and watch as on Linux, against the private CUPS
 #   quenlo_win_tests   the Windows platform layer, the gateways with a stand-in Ferrowick.exe,
 #                      a refresh of the private CUPS, and TWSocket through dante and microsocks
 #   wsock32.dll, comctl32.dll, secur32.dll, crypt32.dll  stand-ins that show when a program loads them
@@ -20,6 +21,9 @@ endfunction()
 
 file(GLOB ipp_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/ipp/*_test.cpp)
 quenlo_win_suite(quenlo_ipp_tests ${ipp_sources})
+
+# The program core's start-up and watch: the very source the Linux monitor suite runs.
+quenlo_win_suite(quenlo_program_tests ${CMAKE_CURRENT_SOURCE_DIR}/monitor/program_test.cpp)
 
 file(GLOB win_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/win/*_test.cpp)
 quenlo_win_suite(quenlo_win_tests ${win_sources})

@@ -1,5 +1,6 @@
 #include "winapp/Form1.h"
 
+#include "monitor/DisplayText.h"
 #include "winapp/Resources.h"
 #include "winapp/WideText.h"
 
@@ -7,6 +8,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <cstdint>
 
 namespace quenlo::winapp {
 
@@ -14,30 +16,20 @@ namespace {
 
 const wchar_t kClassName[] = L"QuenloForm1";
 
-// 16764108, the pale blue-violet of every text on the panel.
-constexpr COLORREF kTextColour = RGB(204, 204, 255);
+constexpr COLORREF kTextColour = RGB(form::kTextRgb[0], form::kTextRgb[1], form::kTextRgb[2]);
 
 constexpr UINT kTrayIconId = 1;
 constexpr UINT kTrayCallback = WM_USER;
 constexpr UINT_PTR kTimerMinimize = 1;
-constexpr UINT kTimerMinimizeInterval = 1000;
+constexpr UINT kBalloonMs = 10000;
 // Posted when the window became minimised: hiding it inside the size change itself would be undone
 // by whoever is still minimising it.
 constexpr UINT kMinimized = WM_APP + 1;
 
-constexpr int kLabelHeight = 13;
-constexpr int kDefaultColumnWidth = 50;
-constexpr int kVisibleItems = 10;
+constexpr int kIconSize = 32;
 
-// Design geometry of the controls (client coordinates).
-constexpr RECT kLabelStatusRect{24, 24, 24, 24 + kLabelHeight};
-constexpr RECT kImageStatusRect{0, 23, 16, 39};
-constexpr RECT kLabelCommentRect{24, 56, 24, 56 + kLabelHeight};
-constexpr RECT kRefreshButtonRect{581, 61, 599, 79};
-constexpr RECT kLabelPrinterStatusRect{24, 40, 24, 40 + kLabelHeight};
-constexpr RECT kImagePrinterStatusRect{0, 39, 16, 55};
-constexpr RECT kComboBoxRect{0, 0, 600, 21};
-constexpr RECT kListViewRect{0, 80, 600, 299};
+RECT ToRect(const form::Rect& r) { return {r.x, r.y, r.Right(), r.Bottom()}; }
+RECT DesignRect(const form::Control& control) { return ToRect(control.rect); }
 
 constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
 constexpr DWORD kExStyle = WS_EX_TOPMOST;
@@ -80,25 +72,93 @@ void SetGeometry(HWND control, const RECT& r) {
                  SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
-void AppendItem(HMENU menu, UINT id, const char* utf8Caption) {
-    AppendMenuW(menu, MF_STRING, id, WideForDisplay(utf8Caption).c_str());
+template <std::size_t N>
+HMENU MenuOf(const std::array<form::MenuItem, N>& items) {
+    HMENU menu = CreatePopupMenu();
+    for (const form::MenuItem& item : items)
+        AppendMenuW(menu, MF_STRING, item.id, WideForDisplay(item.caption).c_str());
+    return menu;
+}
+
+// The 32-bit pixels (alpha in the top byte) of an icon's colour picture, top row first; empty when
+// the icon has no such picture of that size.
+std::vector<std::uint32_t> IconPixels(HICON icon, int size) {
+    ICONINFO info{};
+    if (!icon || !GetIconInfo(icon, &info))
+        return {};
+    std::vector<std::uint32_t> pixels(static_cast<std::size_t>(size) * static_cast<std::size_t>(size));
+    BITMAPINFO bi{};
+    bi.bmiHeader = {sizeof(BITMAPINFOHEADER), size, -size, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    HDC screen = GetDC(nullptr);
+    const int rows = info.hbmColor ? GetDIBits(screen, info.hbmColor, 0, static_cast<UINT>(size), pixels.data(), &bi,
+                                               DIB_RGB_COLORS)
+                                   : 0;
+    ReleaseDC(nullptr, screen);
+    for (HBITMAP b : {info.hbmColor, info.hbmMask})
+        if (b)
+            DeleteObject(b);
+    if (rows != size)
+        return {};
+    return pixels;
+}
+
+// `top` over `bottom`, both with straight alpha.
+std::uint32_t Over(std::uint32_t top, std::uint32_t bottom) {
+    const unsigned ta = top >> 24, ba = bottom >> 24;
+    const unsigned oa = ta + ba * (255 - ta) / 255;
+    if (oa == 0)
+        return 0;
+    std::uint32_t out = oa << 24;
+    for (int shift : {0, 8, 16}) {
+        const unsigned tc = (top >> shift) & 0xFF, bc = (bottom >> shift) & 0xFF;
+        out |= ((tc * ta + bc * ba * (255 - ta) / 255) / oa) << shift;
+    }
+    return out;
+}
+
+// The application's icon with the lamp in its bottom-right corner, half the icon's size, as the
+// tray shows the watch's state; the plain icon's copy when a picture cannot be read.
+HICON IconWithLamp(HICON app, HICON lamp) {
+    std::vector<std::uint32_t> pixels = IconPixels(app, kIconSize);
+    const std::vector<std::uint32_t> lampPixels = IconPixels(lamp, form::kLampSize);
+    if (pixels.empty() || lampPixels.empty())
+        return CopyIcon(app);
+    const int at = kIconSize - form::kLampSize;
+    for (int y = 0; y < form::kLampSize; ++y)
+        for (int x = 0; x < form::kLampSize; ++x) {
+            std::uint32_t& under = pixels[static_cast<std::size_t>((at + y) * kIconSize + at + x)];
+            under = Over(lampPixels[static_cast<std::size_t>(y * form::kLampSize + x)], under);
+        }
+    BITMAPINFO bi{};
+    bi.bmiHeader = {sizeof(BITMAPINFOHEADER), kIconSize, -kIconSize, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    void* bits = nullptr;
+    HBITMAP colour = CreateDIBSection(nullptr, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HBITMAP mask = CreateBitmap(kIconSize, kIconSize, 1, 1, nullptr);
+    HICON icon = nullptr;
+    if (colour && mask && bits) {
+        std::copy(pixels.begin(), pixels.end(), static_cast<std::uint32_t*>(bits));
+        ICONINFO info{TRUE, 0, 0, mask, colour};
+        icon = CreateIconIndirect(&info);
+    }
+    for (HBITMAP b : {colour, mask})
+        if (b)
+            DeleteObject(b);
+    return icon ? icon : CopyIcon(app);
 }
 
 }  // namespace
 
-POINT BottomRightPlacement(const RECT& desktop, SIZE outer) {
-    return {desktop.right - outer.cx, desktop.bottom - outer.cy - 30};
-}
-
-TForm1::TForm1(FormHandlers handlers) : handlers_(std::move(handlers)) {
+TForm1::TForm1(FormInput input) : input_(std::move(input)) {
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
 
     appIcon_ = PictureIcon(QUENLO_RES_ICON32, 32);
     appIconSmall_ = PictureIcon(QUENLO_RES_ICON32, 32);
     refreshPicture_ = PictureIcon(QUENLO_RES_REFRESH, 16);
-    imageList_ = {PictureIcon(QUENLO_RES_LAMP_GREEN, 16), PictureIcon(QUENLO_RES_LAMP_YELLOW, 16),
-                  PictureIcon(QUENLO_RES_LAMP_RED, 16)};
+    imageList_ = {PictureIcon(QUENLO_RES_LAMP_GREEN, form::kLampSize),
+                  PictureIcon(QUENLO_RES_LAMP_YELLOW, form::kLampSize), PictureIcon(QUENLO_RES_LAMP_RED, form::kLampSize)};
+    for (std::size_t i = 0; i < trayLamps_.size(); ++i)
+        trayLamps_[i] = IconWithLamp(appIconSmall_, imageList_[i]);
     black_ = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
     // "MS Sans Serif", 11 pixels (8 pt at 96 dpi), default character set.
     font_ = CreateFontW(-11, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
@@ -115,9 +175,11 @@ TForm1::TForm1(FormHandlers handlers) : handlers_(std::move(handlers)) {
     wc.lpszClassName = kClassName;
     RegisterClassExW(&wc);  // fails harmlessly when a second window registers it again
 
-    const SIZE outer = OuterSize(kClientWidth, kClientHeight);
-    const POINT at = BottomRightPlacement(VirtualDesktop(), outer);
-    hwnd_ = CreateWindowExW(kExStyle, kClassName, L"Quenlo", kStyle, at.x, at.y, outer.cx, outer.cy, nullptr,
+    const SIZE outer = OuterSize(form::kClientWidth, form::kClientHeight);
+    const RECT desktop = VirtualDesktop();
+    const form::Point at = form::BottomRightPlacement(
+        {desktop.left, desktop.top, desktop.right - desktop.left, desktop.bottom - desktop.top}, outer.cx, outer.cy);
+    hwnd_ = CreateWindowExW(kExStyle, kClassName, WideForDisplay(form::kTitle).c_str(), kStyle, at.x, at.y, outer.cx, outer.cy, nullptr,
                             nullptr, Instance(), this);
     if (!hwnd_)
         return;
@@ -133,9 +195,10 @@ TForm1::TForm1(FormHandlers handlers) : handlers_(std::move(handlers)) {
 
 TForm1::~TForm1() {
     FormDestroy();
-    for (HICON icon : imageList_)
-        if (icon)
-            DestroyIcon(icon);
+    for (const auto& icons : {imageList_, trayLamps_})
+        for (HICON icon : icons)
+            if (icon)
+                DestroyIcon(icon);
     for (HICON icon : {appIcon_, appIconSmall_, refreshPicture_})
         if (icon)
             DestroyIcon(icon);
@@ -148,34 +211,37 @@ TForm1::~TForm1() {
 }
 
 void TForm1::CreateComponents() {
-    auto makeLabel = [&](const RECT& r, const char* text) {
+    auto makeLabel = [&](const form::Control& design) {
         // SS_NOTIFY: the label takes the right click that opens the printer menu.
-        HWND label = MakeChild(hwnd_, L"STATIC", SS_LEFT | SS_NOPREFIX | SS_NOTIFY, r);
+        HWND label = MakeChild(hwnd_, L"STATIC", SS_LEFT | SS_NOPREFIX | SS_NOTIFY, DesignRect(design));
         SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-        SetLabelText(label, text);
+        SetLabelText(label, design.text);
         return label;
     };
-    auto makeImage = [&](const RECT& r) { return MakeChild(hwnd_, L"STATIC", SS_OWNERDRAW | SS_NOTIFY, r); };
+    auto makeImage = [&](const form::Control& design) {
+        return MakeChild(hwnd_, L"STATIC", SS_OWNERDRAW | SS_NOTIFY, DesignRect(design));
+    };
 
-    labelStatus_ = makeLabel(kLabelStatusRect, "LabelStatus");
-    imageStatus_ = makeImage(kImageStatusRect);
-    labelComment_ = makeLabel(kLabelCommentRect, "Megjegyzés:");
-    refreshButton_ = MakeChild(hwnd_, L"BUTTON", BS_OWNERDRAW, kRefreshButtonRect);
-    labelPrinterStatus_ = makeLabel(kLabelPrinterStatusRect, "printer - unknown");
-    imagePrinterStatus_ = makeImage(kImagePrinterStatusRect);
+    labelStatus_ = makeLabel(form::kLabelStatus);
+    imageStatus_ = makeImage(form::kImageStatus);
+    labelComment_ = makeLabel(form::kLabelComment);
+    refreshButton_ = MakeChild(hwnd_, L"BUTTON", BS_OWNERDRAW, DesignRect(form::kRefreshButton));
+    labelPrinterStatus_ = makeLabel(form::kLabelPrinterStatus);
+    imagePrinterStatus_ = makeImage(form::kImagePrinterStatus);
 
     // The height of a drop-down list is that of its open list: the field and ten items.
-    RECT combo = kComboBoxRect;
-    combo.bottom += kVisibleItems * kLabelHeight + 2;
+    const RECT field = DesignRect(form::kComboBoxPrinterlist);
+    RECT combo = field;
+    combo.bottom += form::kSelectorVisibleItems * form::kLabelHeight + 2;
     comboBoxPrinterlist_ = MakeChild(hwnd_, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, combo);
     SendMessageW(comboBoxPrinterlist_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
     // The closed field is 21 pixels high, as designed, whatever the font makes of it: the field's
     // height is set without the combo box's 3-pixel frame above and below.
     SendMessageW(comboBoxPrinterlist_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1),
-                 (kComboBoxRect.bottom - kComboBoxRect.top) - 6);
+                 (field.bottom - field.top) - 6);
 
     listView_ = MakeChild(hwnd_, WC_LISTVIEWW, LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | WS_TABSTOP,
-                          kListViewRect);
+                          DesignRect(form::kListView));
     SendMessageW(listView_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
     SendMessageW(listView_, LVM_SETEXTENDEDLISTVIEWSTYLE, 0,
                  LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT | LVS_EX_FLATSB | LVS_EX_UNDERLINEHOT |
@@ -187,14 +253,8 @@ void TForm1::CreateComponents() {
 }
 
 void TForm1::CreateMenus() {
-    popupMenu_ = CreatePopupMenu();
-    AppendItem(popupMenu_, kMegszakit, "Megszakít");
-    AppendItem(popupMenu_, kSzunet, "Szünet");
-    AppendItem(popupMenu_, kFolytat, "Folytat");
-    popupMenuPrinter_ = CreatePopupMenu();
-    AppendItem(popupMenuPrinter_, kNyomtatofelfuggesztese, "Nyomtató felfüggesztése");
-    AppendItem(popupMenuPrinter_, kNyomtatofolytatasa, "Nyomtató folytatása");
-    AppendItem(popupMenuPrinter_, kOsszesfeladattorlese, "Összes feladat törlése");
+    popupMenu_ = MenuOf(form::kJobMenu);
+    popupMenuPrinter_ = MenuOf(form::kPrinterMenu);
 }
 
 void TForm1::CreateHint() {
@@ -203,7 +263,7 @@ void TForm1::CreateHint() {
                             Instance(), nullptr);
     if (!hint_)
         return;
-    static std::wstring text = WideForDisplay("Lista frissítése");
+    static std::wstring text = WideForDisplay(form::kRefreshHint);
     TOOLINFOW tool{};
     // The size every version of the common controls knows.
     tool.cbSize = TTTOOLINFOW_V2_SIZE;
@@ -212,26 +272,45 @@ void TForm1::CreateHint() {
     tool.uId = reinterpret_cast<UINT_PTR>(refreshButton_);
     tool.lpszText = text.data();
     SendMessageW(hint_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+    // The printer lamp's hint: the watch's errors and warnings of the printer (empty: none shows).
+    tool.uId = reinterpret_cast<UINT_PTR>(imagePrinterStatus_);
+    tool.lpszText = lampHint_.data();
+    SendMessageW(hint_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+    // A hint of several lines.
+    SendMessageW(hint_, TTM_SETMAXTIPWIDTH, 0, 600);
 }
+
+void TForm1::SetLampHint(const std::string& hint) {
+    lampHint_ = WideForDisplay(hint);
+    if (!hint_)
+        return;
+    TOOLINFOW tool{};
+    tool.cbSize = TTTOOLINFOW_V2_SIZE;
+    tool.hwnd = hwnd_;
+    tool.uId = reinterpret_cast<UINT_PTR>(imagePrinterStatus_);
+    tool.lpszText = lampHint_.data();
+    SendMessageW(hint_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
+}
+
+bool TForm1::OnScreen() const { return hwnd_ && IsWindowVisible(hwnd_) && !IsIconic(hwnd_); }
 
 void TForm1::LayOut(int clientWidth, int clientHeight) {
     // Anchors: the selector and the list keep their right margin, the list its bottom margin and
     // the refresh button its distance from the right edge; everything else stays put.
-    const int dw = clientWidth - kClientWidth;
-    const int dh = clientHeight - kClientHeight;
+    // The selector keeps the height of its open list.
     RECT combo{};
     GetWindowRect(comboBoxPrinterlist_, &combo);
-    SetWindowPos(comboBoxPrinterlist_, nullptr, 0, 0, kComboBoxRect.right + dw, combo.bottom - combo.top,
+    SetWindowPos(comboBoxPrinterlist_, nullptr, 0, 0,
+                 form::Anchored(form::kComboBoxPrinterlist, clientWidth, clientHeight).width, combo.bottom - combo.top,
                  SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
-    SetGeometry(refreshButton_, {kRefreshButtonRect.left + dw, kRefreshButtonRect.top, kRefreshButtonRect.right + dw,
-                                 kRefreshButtonRect.bottom});
-    SetGeometry(listView_, {kListViewRect.left, kListViewRect.top, kListViewRect.right + dw, kListViewRect.bottom + dh});
+    SetGeometry(refreshButton_, ToRect(form::Anchored(form::kRefreshButton, clientWidth, clientHeight)));
+    SetGeometry(listView_, ToRect(form::Anchored(form::kListView, clientWidth, clientHeight)));
 }
 
 void TForm1::Show() {
     ShowWindow(hwnd_, SW_SHOW);
     UpdateWindow(hwnd_);
-    SetTimer(hwnd_, kTimerMinimize, kTimerMinimizeInterval, nullptr);
+    SetTimer(hwnd_, kTimerMinimize, form::kMinimizeAfterMs, nullptr);
 }
 
 void TForm1::FormDestroy() {
@@ -243,9 +322,9 @@ void TForm1::FormDestroy() {
         DestroyWindow(hwnd_);
 }
 
-void TForm1::Run(const std::function<void()>& handler) {
-    if (handler)
-        handler();
+void TForm1::Run(form::Command command) const {
+    if (input_)
+        input_(command);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -271,7 +350,7 @@ LRESULT CALLBACK TForm1::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPAR
 LRESULT TForm1::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_GETMINMAXINFO: {
-        const SIZE minimum = OuterSize(kClientWidth, kClientHeight);
+        const SIZE minimum = OuterSize(form::kClientWidth, form::kClientHeight);
         reinterpret_cast<MINMAXINFO*>(lParam)->ptMinTrackSize = {minimum.cx, minimum.cy};
         return 0;
     }
@@ -363,33 +442,28 @@ void TForm1::OnCommand(WORD id, WORD code, HWND control) {
     if (control == comboBoxPrinterlist_) {
         // Only a choice by the user: items added or selected by the program send nothing.
         if (code == CBN_SELCHANGE)
-            Run(handlers_.ComboBoxPrinterlistChange);
+            Run(form::Command::Refresh);
         return;
     }
     if (control == refreshButton_) {
         // A disabled button is not clicked, also not by a BM_CLICK that some systems pass on.
         if (code == BN_CLICKED && IsWindowEnabled(refreshButton_))
-            Run(handlers_.RefreshButtonClick);
+            Run(form::Command::Refresh);
         return;
     }
     if (control != nullptr)
         return;
-    switch (id) {
-    case kMegszakit: Run(handlers_.MegszakitClick); break;
-    case kSzunet: Run(handlers_.SzunetClick); break;
-    case kFolytat: Run(handlers_.FolytatClick); break;
-    case kNyomtatofelfuggesztese: Run(handlers_.NyomtatofelfuggeszteseClick); break;
-    case kNyomtatofolytatasa: Run(handlers_.NyomtatofolytatasaClick); break;
-    case kOsszesfeladattorlese: Run(handlers_.OsszesfeladattorleseClick); break;
-    default: break;
-    }
+    for (const auto& menu : {form::kJobMenu, form::kPrinterMenu})
+        for (const form::MenuItem& item : menu)
+            if (item.id == id)
+                Run(item.command);
 }
 
 void TForm1::DrawLamp(const DRAWITEMSTRUCT& item, const std::optional<Lamp>& lamp) {
     FillRect(item.hDC, &item.rcItem, black_);
     if (lamp)
-        DrawIconEx(item.hDC, item.rcItem.left, item.rcItem.top, imageList_[static_cast<std::size_t>(*lamp)], 16, 16,
-                   0, nullptr, DI_NORMAL);
+        DrawIconEx(item.hDC, item.rcItem.left, item.rcItem.top, imageList_[static_cast<std::size_t>(*lamp)],
+                   form::kLampSize, form::kLampSize, 0, nullptr, DI_NORMAL);
 }
 
 void TForm1::DrawRefreshButton(const DRAWITEMSTRUCT& item) {
@@ -412,16 +486,50 @@ void TForm1::DrawRefreshButton(const DRAWITEMSTRUCT& item) {
 // ---------------------------------------------------------------------------------------------
 // Tray and minimising
 
-bool TForm1::AddTrayIcon() {
+NOTIFYICONDATAW TForm1::TrayRecord() const {
     NOTIFYICONDATAW data{};
     data.cbSize = sizeof(data);
     data.hWnd = hwnd_;
     data.uID = kTrayIconId;
     data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     data.uCallbackMessage = kTrayCallback;
-    data.hIcon = appIconSmall_;
-    lstrcpynW(data.szTip, L"Quenlo", static_cast<int>(std::size(data.szTip)));
+    data.hIcon = tray_ ? trayLamps_[static_cast<std::size_t>(tray_->lamp)] : appIconSmall_;
+    // The tip holds 127 characters: a longer one keeps the lines that fit whole.
+    const std::wstring tip = Wide(FittedLines(DisplayText(tray_ ? tray_->tip : form::kTitle), std::size(data.szTip) - 1));
+    lstrcpynW(data.szTip, tip.c_str(), static_cast<int>(std::size(data.szTip)));
+    return data;
+}
+
+bool TForm1::AddTrayIcon() {
+    NOTIFYICONDATAW data = TrayRecord();
     return Shell_NotifyIconW(NIM_ADD, &data) != FALSE;
+}
+
+void TForm1::ShowTrayState(const TrayState& tray) {
+    tray_ = tray;
+    if (!inTray_)
+        return;
+    NOTIFYICONDATAW data = TrayRecord();
+    Shell_NotifyIconW(NIM_MODIFY, &data);
+}
+
+void TForm1::ShowNotice(const TrayNotice& notice) {
+    if (!inTray_)
+        return;
+    NOTIFYICONDATAW data{};
+    data.cbSize = sizeof(data);
+    data.hWnd = hwnd_;
+    data.uID = kTrayIconId;
+    data.uFlags = NIF_INFO;
+    data.uTimeout = kBalloonMs;
+    data.dwInfoFlags = notice.icon == TrayNotice::Icon::Error     ? NIIF_ERROR
+                       : notice.icon == TrayNotice::Icon::Warning ? NIIF_WARNING
+                                                                  : NIIF_INFO;
+    const std::wstring title = Wide(FittedText(DisplayText(notice.title), std::size(data.szInfoTitle) - 1));
+    const std::wstring text = Wide(FittedText(DisplayText(notice.text), std::size(data.szInfo) - 1));
+    lstrcpynW(data.szInfoTitle, title.c_str(), static_cast<int>(std::size(data.szInfoTitle)));
+    lstrcpynW(data.szInfo, text.c_str(), static_cast<int>(std::size(data.szInfo)));
+    Shell_NotifyIconW(NIM_MODIFY, &data);
 }
 
 void TForm1::RemoveTrayIcon() {
@@ -477,7 +585,7 @@ void TForm1::SetLabelText(HWND label, const std::string& text) {
     GetTextExtentPoint32W(dc, wide.c_str(), static_cast<int>(wide.size()), &extent);
     SelectObject(dc, old);
     ReleaseDC(label, dc);
-    SetWindowPos(label, nullptr, 0, 0, extent.cx, kLabelHeight, SWP_NOZORDER | SWP_NOMOVE | SWP_NOACTIVATE);
+    SetWindowPos(label, nullptr, 0, 0, extent.cx, form::kLabelHeight, SWP_NOZORDER | SWP_NOMOVE | SWP_NOACTIVATE);
     // The panel behind a label that got shorter shows again.
     InvalidateRect(hwnd_, nullptr, TRUE);
 }
@@ -525,7 +633,7 @@ void TForm1::AddJobColumn(const std::string& caption, int width) {
     LVCOLUMNW column{};
     column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_FMT;
     column.fmt = LVCFMT_LEFT;
-    column.cx = width > 0 ? width : kDefaultColumnWidth;
+    column.cx = width > 0 ? width : form::kDefaultColumnWidth;
     column.pszText = text.data();
     SendMessageW(listView_, LVM_INSERTCOLUMNW, static_cast<WPARAM>(std::max(count, 0)),
                  reinterpret_cast<LPARAM>(&column));
@@ -576,7 +684,7 @@ void TForm1::ShowMessage(const std::string& text, MessageIcon icon) {
     // Minimised, the window would take its owned box out of sight with it: it stays until the box
     // is answered, and a minimise the timer asked for meanwhile follows then.
     ++openMessages_;
-    MessageBoxW(hwnd_, WideMessageText(text).c_str(), L"Quenlo",
+    MessageBoxW(hwnd_, WideMessageText(text).c_str(), WideForDisplay(form::kTitle).c_str(),
                 MB_OK | static_cast<UINT>(icon) | MB_TASKMODAL | MB_TOPMOST);
     if (--openMessages_ == 0 && minimizeAfterMessages_ && hwnd_) {
         minimizeAfterMessages_ = false;

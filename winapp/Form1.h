@@ -16,9 +16,14 @@
 // shell refuses the icon (no notification area), the window stays minimised on the task bar
 // instead of vanishing; when the shell restarts, the icon is added again.
 //
-// TForm1 is the monitor logic's view (monitor/MonitorView.h). The handlers of the selector, the
-// refresh button and the menus run the functions in FormHandlers; the window itself never calls
-// the logic. Texts arrive as the core's byte strings and go to the W calls as UTF-16
+// With the watch (the printers file's "watch" key), the tray icon carries the worst lamp of all
+// printers in its corner, its tip the lines of the printers that are not green (cut at a whole line
+// to the tip's 127 characters), and the program's notices come as the icon's balloons. Without it
+// the tray icon is the plain one with the tip "Quenlo".
+//
+// TForm1 is the monitor logic's view (monitor/MonitorView.h). The selector, the refresh button and
+// the menus hand their command (monitor/Program.h) to the function given at construction; the
+// window itself never calls the logic. Texts arrive as the core's byte strings and go to the W calls as UTF-16
 // (winapp/WideText.h), so they read right whatever code page Windows runs with; the selector and
 // the job list keep the bytes they were given, so the logic reads back exactly what it added.
 //
@@ -31,8 +36,10 @@
 #pragma once
 
 #include "monitor/MonitorView.h"
+#include "monitor/Program.h"
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <array>
 #include <functional>
@@ -42,31 +49,15 @@
 
 namespace quenlo::winapp {
 
-// Design size of the client area; the window's minimum size is the outer size that holds it.
-inline constexpr int kClientWidth = 600;
-inline constexpr int kClientHeight = 300;
-
-// Where the window's top-left corner goes: against the bottom-right corner of the virtual desktop
-// (all monitors), 30 pixels above its bottom for the task bar. `outer` is the window's outer size.
-POINT BottomRightPlacement(const RECT& desktop, SIZE outer);
-
-// What the window's controls run; an unset function does nothing.
-struct FormHandlers {
-    std::function<void()> ComboBoxPrinterlistChange;
-    std::function<void()> RefreshButtonClick;
-    std::function<void()> MegszakitClick;
-    std::function<void()> SzunetClick;
-    std::function<void()> FolytatClick;
-    std::function<void()> NyomtatofelfuggeszteseClick;
-    std::function<void()> NyomtatofolytatasaClick;
-    std::function<void()> OsszesfeladattorleseClick;
-};
+// What the window's controls run: the selector's choice and the refresh button (Refresh) and the
+// menus' items. An unset function does nothing.
+using FormInput = std::function<void(form::Command command)>;
 
 class TForm1 : public MonitorView {
 public:
     // Creates the window (hidden) with its controls, menus, pictures and timer, placed at the
     // bottom-right of the virtual desktop.
-    explicit TForm1(FormHandlers handlers);
+    explicit TForm1(FormInput input);
     // Runs FormDestroy.
     ~TForm1() override;
     TForm1(const TForm1&) = delete;
@@ -76,6 +67,18 @@ public:
     void Show();
     // Removes the tray icon, whether or not it is shown, and destroys the window. Runs once.
     void FormDestroy();
+
+    // --- What the program shows beyond the view -------------------------------------------------
+    // The watch's tray from now on: its lamp in the icon's corner and its tip (the icon is changed
+    // at once when it is in the tray).
+    void ShowTrayState(const TrayState& tray);
+    // A balloon of the tray icon (title cut to 63 characters, text to 255); none while the window
+    // is on the screen, since there is no icon then.
+    void ShowNotice(const TrayNotice& notice);
+    // The printer lamp's hint.
+    void SetLampHint(const std::string& hint);
+    // Shown and not minimised.
+    bool OnScreen() const;
 
     // --- Handlers ------------------------------------------------------------------------------
     // Disables the timer and minimises the window, which runs ApplicationMinimize (once no message
@@ -88,22 +91,11 @@ public:
     LRESULT TrayIconMessage(WPARAM iconId, LPARAM mouseMessage);
 
     // --- MonitorView ---------------------------------------------------------------------------
-    void SetLabelStatus(const std::string& text) override;
-    void SetLabelPrinterStatus(const std::string& text) override;
-    void SetLabelComment(const std::string& text) override;
-    void SetImageStatus(Lamp lamp) override;
-    void SetImagePrinterStatus(Lamp lamp) override;
-    void AddPrinterItem(const std::string& name) override;
-    void SelectPrinterItem(int index) override;
-    std::string PrinterText() const override;
-    void SetPrinterSelectorEnabled(bool enabled) override;
-    void SetRefreshButtonEnabled(bool enabled) override;
-    void AddJobColumn(const std::string& caption, int width) override;
-    void ClearJobs() override;
-    void AddJobRow(JobRow&& row) override;
-    int SelectedJobCount() const override;
-    std::string SelectedJobCaption() const override;
-    void ShowMessage(const std::string& text, MessageIcon icon) override;
+    // Labels are as wide as their text and 13 pixels high (the panel behind a shorter one is
+    // repainted); lamps are owner-drawn and painted at once; items added or selected here send no
+    // CBN_SELCHANGE, so no refresh runs; the job list is a report-style list view with one selected
+    // row at most; a message box is task-modal and owned by the window (see minimising above).
+    QUENLO_MONITOR_VIEW_OVERRIDES
 
     // --- Components (for the program and its tests) ---------------------------------------------
     HWND Handle() const { return hwnd_; }
@@ -123,15 +115,6 @@ public:
     // True while the tray icon is shown.
     bool InTray() const { return inTray_; }
 
-    // Menu item ids (WM_COMMAND), in menu order.
-    enum Command : WORD {
-        kMegszakit = 101,
-        kSzunet,
-        kFolytat,
-        kNyomtatofelfuggesztese = 201,
-        kNyomtatofolytatasa,
-        kOsszesfeladattorlese,
-    };
 
 private:
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -148,9 +131,11 @@ private:
     void OnCommand(WORD id, WORD code, HWND control);
     bool AddTrayIcon();
     void RemoveTrayIcon();
-    static void Run(const std::function<void()>& handler);
+    // The record the tray icon is added and changed with: the plain one, or the watch's.
+    NOTIFYICONDATAW TrayRecord() const;
+    void Run(form::Command command) const;
 
-    FormHandlers handlers_;
+    FormInput input_;
     HWND hwnd_ = nullptr;
     HFONT font_ = nullptr;
     HBRUSH black_ = nullptr;
@@ -158,6 +143,9 @@ private:
     HICON appIconSmall_ = nullptr;
     HICON refreshPicture_ = nullptr;
     std::array<HICON, 3> imageList_{};
+    std::array<HICON, 3> trayLamps_{};       // the tray icon with each lamp in its corner
+    std::optional<TrayState> tray_;           // the watch's tray, once it has one
+    std::wstring lampHint_;
     UINT taskbarCreated_ = 0;
     bool destroyed_ = false;
     bool minimizing_ = false;

@@ -2,9 +2,9 @@
 //
 // One option: --from-menu (for a Start menu shortcut) makes a start without printers explain itself
 // in a message box, instead of ending silently as an autostart must.
+#include "monitor/Program.h"
 #include "platform/SingleInstance.h"
 #include "winapp/Form1.h"
-#include "winapp/Program.h"
 #include "winapp/WideText.h"
 
 #include <memory>
@@ -26,9 +26,8 @@ void RunMessageLoop(HWND form) {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
+    using quenlo::TProgram;
     using quenlo::platform::SingleInstance;
-    using quenlo::winapp::FormHandlers;
-    using quenlo::winapp::Program;
     using quenlo::winapp::TForm1;
 
     // One instance per user session: wait up to 10 s for a running one to end, else leave silently.
@@ -36,29 +35,20 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
     if (instance.Acquire() == SingleInstance::Outcome::TimedOut)
         return 0;
 
-    // The handlers reach the logic, which is made right after the window it shows itself in.
-    std::unique_ptr<Program> program;
-    auto run = [&program](void (Program::*handler)()) {
-        return [&program, handler] {
-            if (program)
-                ((*program).*handler)();
-        };
-    };
-    FormHandlers handlers;
-    handlers.ComboBoxPrinterlistChange = run(&Program::ComboBoxPrinterlistChange);
-    handlers.RefreshButtonClick = run(&Program::ComboBoxPrinterlistChange);
-    handlers.MegszakitClick = run(&Program::MegszakitClick);
-    handlers.SzunetClick = run(&Program::SzunetClick);
-    handlers.FolytatClick = run(&Program::FolytatClick);
-    handlers.NyomtatofelfuggeszteseClick = run(&Program::NyomtatofelfuggeszteseClick);
-    handlers.NyomtatofolytatasaClick = run(&Program::NyomtatofolytatasaClick);
-    handlers.OsszesfeladattorleseClick = run(&Program::OsszesfeladattorleseClick);
-
-    TForm1 form(std::move(handlers));
+    // The window's input reaches the program, which is made right after the window it shows itself in.
+    std::unique_ptr<TProgram> program;
+    TForm1 form([&program](quenlo::form::Command command) {
+        if (program)
+            program->Run(command);
+    });
     if (!form.Handle())
         return 0;
-    program = std::make_unique<Program>(form);
-    if (program->FormCreate()) {
+    program = std::make_unique<TProgram>(form);
+    program->OnTrayChanged = [&form](TProgram& sender) { form.ShowTrayState(sender.Tray()); };
+    program->OnNotice = [&form](TProgram&, const quenlo::TrayNotice& notice) { form.ShowNotice(notice); };
+    program->OnLampHintChanged = [&form](TProgram& sender) { form.SetLampHint(sender.LampHint()); };
+    program->ViewShown = [&form] { return form.OnScreen(); };
+    if (program->Start()) {
         form.Show();
         RunMessageLoop(form.Handle());
     } else if (std::string_view(commandLine ? commandLine : "").find("--from-menu") != std::string_view::npos) {
@@ -67,7 +57,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
     }
     // The next instance may start while this one still stops its gateways.
     instance.Release();
-    program->FormDestroy();  // gateways terminated in list order
-    form.FormDestroy();      // tray icon removed
+    program->EndGateways();  // gateways terminated in list order
+    form.FormDestroy();      // tray icon removed, window gone
+    program->EndWatch();     // the watch's subscriptions cancelled, waiting at most 1 s
     return 0;
 }

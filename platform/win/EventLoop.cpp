@@ -248,6 +248,11 @@ void WaitAndProcess(std::chrono::milliseconds timeout)
         pump.waitForMore(timeout);
         return;
     }
+    WaitAndProcessLoop(timeout);
+}
+
+void WaitAndProcessLoop(std::chrono::milliseconds timeout)
+{
     const DWORD ms = timeout.count() < 0
                          ? INFINITE
                          : static_cast<DWORD>(std::min<std::chrono::milliseconds::rep>(timeout.count(), INFINITE - 1));

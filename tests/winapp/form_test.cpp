@@ -62,16 +62,7 @@ TEST(WideText, ProgramTextsPrinterFileBytesAndTheirMixture) {
 
 class FormTest : public ::testing::Test {
 protected:
-    FormTest() : form(Handlers()) {}
-
-    FormHandlers Handlers() {
-        FormHandlers h;
-        h.ComboBoxPrinterlistChange = [this] { calls += "change "; };
-        h.RefreshButtonClick = [this] { calls += "refresh "; };
-        h.MegszakitClick = [this] { calls += "cancel "; };
-        h.NyomtatofelfuggeszteseClick = [this] { calls += "pause "; };
-        return h;
-    }
+    FormTest() : form([this](form::Command command) { calls += std::string(to_string(command)) + " "; }) {}
 
     std::string calls;
     TForm1 form;
@@ -172,11 +163,12 @@ TEST_F(FormTest, ControlsAndMenusReachTheirHandlers) {
     SendMessageW(form.RefreshButton(), BM_CLICK, 0, 0);
     SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(0, CBN_SELCHANGE),
                  reinterpret_cast<LPARAM>(form.ComboBoxPrinterlist()));
-    SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(TForm1::kMegszakit, 0), 0);
-    SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(TForm1::kNyomtatofelfuggesztese, 0), 0);
-    // An item without a handler does nothing.
-    SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(TForm1::kOsszesfeladattorlese, 0), 0);
-    EXPECT_EQ(calls, "refresh change cancel pause ");
+    SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(form::kJobMenu[0].id, 0), 0);
+    SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(form::kPrinterMenu[0].id, 0), 0);
+    // A number that is no menu item's does nothing.
+    SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(999, 0), 0);
+    SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(form::kPrinterMenu[2].id, 0), 0);
+    EXPECT_EQ(calls, "Refresh Refresh CancelJob PausePrinter PurgeJobs ");
 }
 
 TEST_F(FormTest, TimerAndMinimiseGoToTheTrayOnlyALeftClickOnOurIconComesBack) {

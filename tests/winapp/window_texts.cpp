@@ -6,8 +6,11 @@
 //   column  INDEX TEXT                            the job list's column captions
 //   row     INDEX SELECTED X Y CELL...            the job list's rows, X Y the row's centre on screen
 //   box     X Y W H TITLE TEXT                    an open message box of the program
+//   tip     X Y W H TEXT                          a hint or balloon on the screen, whoever shows it
+//                                                 (the tray's tip and balloons are the shell's)
 //   icons   COUNT                                 with "icons FILE": the icons the file carries
-// Exit 1 when the window is not there.
+// With "close" it asks the window to close instead, as its close button does. Exit 1 when the
+// window is not there.
 #include <windows.h>
 #include <commctrl.h>
 #include <shellapi.h>
@@ -177,6 +180,17 @@ BOOL CALLBACK PrintBox(HWND top, LPARAM param) {
     return TRUE;
 }
 
+BOOL CALLBACK PrintTip(HWND top, LPARAM) {
+    if (ClassOf(top) != TOOLTIPS_CLASSW || !IsWindowVisible(top))
+        return TRUE;
+    RECT r{};
+    GetWindowRect(top, &r);
+    // A hint control answers WM_GETTEXT with the text it shows.
+    std::printf("tip\t%ld\t%ld\t%ld\t%ld\t%s\n", r.left, r.top, r.right - r.left, r.bottom - r.top,
+                Utf8(TextOf(top)).c_str());
+    return TRUE;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -187,6 +201,8 @@ int wmain(int argc, wchar_t** argv) {
     HWND form = FindWindowW(L"QuenloForm1", nullptr);
     if (!form)
         return 1;
+    if (argc == 2 && std::wstring(argv[1]) == L"close")
+        return PostMessageW(form, WM_CLOSE, 0, 0) ? 0 : 1;
     RECT r{};
     GetWindowRect(form, &r);
     std::printf("window\t%ld\t%ld\t%ld\t%ld\t%d\t%d\t%s\n", r.left, r.top, r.right - r.left, r.bottom - r.top,
@@ -195,5 +211,6 @@ int wmain(int argc, wchar_t** argv) {
     BoxSearch search{0};
     GetWindowThreadProcessId(form, &search.pid);
     EnumWindows(PrintBox, reinterpret_cast<LPARAM>(&search));
+    EnumWindows(PrintTip, 0);
     return 0;
 }
