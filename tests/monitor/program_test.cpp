@@ -202,7 +202,8 @@ TEST(ProgramCore, StartUpReadsTheFileFillsTheViewAndRefreshesTheFirstPrinter)
 
 // With "watch": the printer paused through the program's own menu command turns the tray yellow
 // with a line in its tip and a balloon once it has held for an interval, the shown view follows the
-// server, and the end of the watch leaves no subscription on the server.
+// server, and the end of the watch leaves no subscription on the server. A server that does not
+// answer turns the lamp red and names its printer in the tip.
 TEST(ProgramCore, WatchShowsTheTrayAnnouncesAStoppedPrinterAndLeavesNoSubscription)
 {
     QUENLO_REQUIRE_PEER(peer);
@@ -238,6 +239,14 @@ TEST(ProgramCore, WatchShowsTheTrayAnnouncesAStoppedPrinterAndLeavesNoSubscripti
     program.EndWatch(10s);
     EXPECT_FALSE(program.Watching());
     EXPECT_EQ(SubscriptionsOnServer(peer.hostPort), 0);
+
+    home.Write("watch=1\n" + Entry("Raktár", "127.0.0.1:9", "gone"));
+    Window downWindow;
+    TProgram down(downWindow);
+    ASSERT_TRUE(down.Start());
+    ASSERT_TRUE(RunUntil([&] { return down.Tray().lamp == Lamp::Red; })) << down.Tray().tip;
+    EXPECT_EQ(down.Tray().tip.rfind("Quenlo\nRaktár - ", 0), 0u) << down.Tray().tip;
+    down.EndWatch();
 }
 
 // The tray's tip holds 127 characters on Windows, a balloon's title 63: a longer tip keeps the
