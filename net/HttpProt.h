@@ -55,6 +55,7 @@
 #pragma once
 
 #include "net/Component.h"
+#include "net/HttpParser.h"
 #include "net/HttpUrl.h"
 #include "platform/EventLoop.h"
 
@@ -190,7 +191,7 @@ public:
     // Relocations followed by one request; the next "location" ends it as a failure.
     static constexpr int kMaxRelocations = 20;
     // Size of the receive buffer (a header line must fit in it) and of one POST body block.
-    static constexpr std::size_t kReceiveBufferSize = 8192;
+    static constexpr std::size_t kReceiveBufferSize = THttpResponseParser::kLineRoom;
     static constexpr std::size_t kSendBlockSize = 8193;
     // Body bytes that arrive after the header's read are read in blocks of up to this size.
     static constexpr std::size_t kBodyBlockSize = 65536;
@@ -436,11 +437,6 @@ protected:
     virtual void TriggerSendEnd();
 
 private:
-    enum class NextLine : std::uint8_t { None, Header, Body };
-    // Where a chunked body stands between reads: in a size line (its digits, then an extension
-    // and its line end), in a chunk's data, at the line end after the data, in the trailer, or
-    // past the last chunk.
-    enum class ChunkPart : std::uint8_t { Size, Extension, SizeEnd, Data, DataEnd, Trailer, Done };
     // Where the request in progress stands, beside the published State(); only SetPhase changes it.
     enum class TRequestPhase : std::uint8_t {
         Idle,        // no request (State() is hsReady)
@@ -482,14 +478,11 @@ private:
     std::string ServerKey() const;
     int ReceiveBytes(void* buffer, int size);
     // Receive path.
-    void ProcessReceived(std::size_t n);
-    void DeliverLine();
-    void ProcessHeaderLine();
-    void ProcessBody(const char* data, std::size_t size, THttpReceiveTarget* receivedInto = nullptr);
+    bool ReceiveIntoParser();
+    void ReadParser(THttpReceiveTarget* into);
+    void HandleHeaderLine(const THttpEvent& e);
+    bool TakeStatusLine(const std::string& line);
     void DeliverBody(const char* data, std::size_t size, THttpReceiveTarget* receivedInto);
-    void DecodeChunks(const char* data, std::size_t size);
-    bool StepChunkFraming(char c);
-    void BeginResponse();
     void SkipInterimAnswer();
     std::string UnsafeRequestText() const;
     bool RefuseUnsafeRequest();
@@ -497,8 +490,7 @@ private:
     void RequestTimedOut();
     bool ReceiveBodyBlock();
     THttpReceiveTarget* ReceiveTarget() const;
-    void DeliverBufferAsBody();
-    void ProcessHeaderField(const std::string& name, const std::string& value);
+    void ProcessHeaderField(const std::string name, const std::string value);
     void EnterBody();
     void EndOfHeader();
     bool Relocate(const std::string& location);
@@ -573,9 +565,7 @@ private:
     std::string path_;         // request URI: a path, or an absolute URL through a proxy
     THttpRequest requestType_ = hrNone;
     std::uint16_t requestDoneError_ = 0;
-    std::array<char, kReceiveBufferSize + 1> receiveBuffer_{};  // data, then a zero byte
-    std::size_t receiveCount_ = 0;
-    std::string lastLine_;
+    THttpResponseParser parser_;
     int headerLineCount_ = 0;
     int bodyDataCount_ = 0;
     bool allowedToSend_ = false;
@@ -586,7 +576,6 @@ private:
     bool holdSends_ = false;               // collect sends until FlushHeldSends
     std::string heldSends_;
     bool locationChange_ = false;
-    NextLine nextLine_ = NextLine::None;
     TRequestPhase phase_ = TRequestPhase::Idle;
     // Added to the design's fields: the bounds and checks of a request.
     int relocationCount_ = 0;
@@ -597,12 +586,6 @@ private:
     std::uint64_t closeReports_ = 0;       // closes reported to DispatchClosed so far
     std::chrono::steady_clock::time_point lastProgress_{};
     bool timerArmed_ = false;
-    bool contentLengthSeen_ = false;       // of the response being read
-    bool chunked_ = false;                 // its body comes in chunks
-    ChunkPart chunkPart_ = ChunkPart::Size;
-    std::uint64_t chunkLeft_ = 0;          // of the chunk (or size line) being read
-    std::size_t chunkDigits_ = 0;          // size digits so far
-    std::size_t chunkLineLength_ = 0;      // bytes of the extension or trailer line so far
     bool offline_ = false;
     std::string offlineSent_;
     THttpEncryption encryption_ = heIfRequested;

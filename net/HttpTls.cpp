@@ -285,11 +285,9 @@ void THttpCli::RetryConnection(bool tls)
     replyHeaderLines_.clear();
     replyStatus_ = 0;
     replyReason_.clear();
-    receiveCount_ = 0;
+    parser_.Reset();
     headerLineCount_ = 0;
     bodyDataCount_ = 0;
-    nextLine_ = NextLine::None;
-    BeginResponse();
     SetPhase(TRequestPhase::Relocating);
     CloseSocket();
 }
