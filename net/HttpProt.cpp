@@ -6,6 +6,7 @@
 #include "net/WSocket.h"
 #include "platform/Tls.h"
 #include "platform/Wait.h"
+#include "platform/Winsock.h"
 
 #include <algorithm>
 #include <cstring>
@@ -19,8 +20,8 @@ namespace {
 
 constexpr unsigned kProgressTimerId = 1;
 constexpr unsigned kRequestTimerId = 2;
-constexpr std::uint16_t kTimedOut = 10060;  // WSAETIMEDOUT
-constexpr std::uint16_t kInvalidArgument = 10022;  // WSAEINVAL
+constexpr std::uint16_t kTimedOut = platform::ws::WSAETIMEDOUT;
+constexpr std::uint16_t kInvalidArgument = platform::ws::WSAEINVAL;
 
 std::string ErrorText(std::uint16_t error)
 {
@@ -146,12 +147,12 @@ void THttpCli::WaitUntilReady()
         if (multiThreaded_ && !alive.expired())
             socket_->DrainThreadMessages();
         if (!alive.expired())
-            Fail(HttpError::Aborted, "HTTP request aborted");
+            Fail(HttpError::Aborted);
         if (!alive.expired())
             platform::ProcessLoopMessages();
     }
     if (alive.expired())
-        throw EHttpException("HTTP request aborted", HttpError::Aborted);
+        throw EHttpException(HttpError::Aborted);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -183,15 +184,15 @@ void THttpCli::StartOffline(THttpRequest rq)
 void THttpCli::PrepareRequest(THttpRequest rq)
 {
     if (state_ != hsReady)
-        throw EHttpException("HTTP component is busy", HttpError::Busy);
+        throw EHttpException(HttpError::Busy);
     std::int64_t postStart = 0;
     if (rq == hrPost) {
         if (postStream_ == nullptr)
-            throw EHttpException("HTTP component has nothing to post", HttpError::NothingToPost);
+            throw EHttpException(HttpError::NothingToPost);
         postStream_->clear();
         postStart = static_cast<std::int64_t>(postStream_->tellg());
         if (postStart < 0)
-            throw EHttpException("HTTP component has nothing to post", HttpError::NothingToPost);
+            throw EHttpException(HttpError::NothingToPost);
     }
 
     replyHeaderLines_.clear();
@@ -282,7 +283,7 @@ bool THttpCli::RefuseUnsafeRequest()
     const std::string what = UnsafeRequestText();
     if (what.empty())
         return false;
-    RecordFailure(HttpError::UnsafeText, 0, "HTTP request refused: " + what + " holds a control character or space");
+    RecordFailure(HttpError::UnsafeText, 0, "HTTP request refused: " + what + " " + HttpError::UnsafeText.text);
     EndRequest(false);
     return true;
 }
@@ -461,7 +462,7 @@ bool THttpCli::ReceiveIntoParser()
 {
     const std::span<char> room = parser_.Room();
     if (room.empty()) {
-        Fail(HttpError::LineTooLong, "HTTP line too long");
+        Fail(HttpError::LineTooLong);
         return false;
     }
     const int n = ReceiveBytes(room.data(), static_cast<int>(room.size()));
@@ -565,7 +566,7 @@ void THttpCli::EndRequest(bool stopNetwork)
                           "HTTP server closed the connection without a status line (" +
                               std::to_string(parser_.Buffered()) + " bytes received)");
         else
-            RecordFailure(HttpError::NoResponse, 0, "HTTP server closed the connection without answering");
+            RecordFailure(HttpError::NoResponse, 0, HttpError::NoResponse.text);
     }
     if (bodyDataCount_ > 0) {
         const TLivenessToken alive = LivenessToken();
@@ -657,6 +658,11 @@ void THttpCli::NetworkFailure(std::uint16_t error, const std::string& reason)
         return;
     RecordFailure(error, 404, reason);
     EndRequest(true);
+}
+
+void THttpCli::Fail(const TErrorCode& code)
+{
+    Fail(code.number, code.text);
 }
 
 void THttpCli::Fail(std::uint16_t code, const std::string& text)
@@ -802,7 +808,7 @@ void THttpCli::FeedReceived(const char* data, std::size_t len)
     while (len > 0 && !Over()) {
         const std::span<char> room = parser_.Room();
         if (room.empty()) {
-            Fail(HttpError::LineTooLong, "HTTP line too long");
+            Fail(HttpError::LineTooLong);
             return;
         }
         const std::size_t n = std::min(room.size(), len);
@@ -839,7 +845,7 @@ void THttpCli::ReadParser(THttpReceiveTarget* into)
             DeliverBody(e.text.data(), e.text.size(), into);
             break;
         case THttpEvent::Failed:
-            Fail(HttpError::BadChunk, "HTTP bad chunk in a chunked reply");
+            Fail(HttpError::BadChunk);
             break;
         default:
             HandleHeaderLine(e);
@@ -883,8 +889,8 @@ void THttpCli::HandleHeaderLine(const THttpEvent& e)
     if (e.kind == THttpEvent::StatusLine) {
         if (!TakeStatusLine(replyHeaderLines_.back()))
             return;
-    } else if (e.error != 0) {
-        Fail(e.error, "HTTP conflicting Content-Length headers");
+    } else if (e.error == HttpError::ConflictingLength) {
+        Fail(HttpError::ConflictingLength);
         return;
     } else if (e.kind == THttpEvent::HeaderField) {
         ProcessHeaderField(parser_.Name(), parser_.Value());
@@ -902,7 +908,7 @@ void THttpCli::HandleHeaderLine(const THttpEvent& e)
 bool THttpCli::TakeStatusLine(const std::string& line)
 {
     if (parser_.Status() < 0) {
-        Fail(HttpError::BadStatusLine, "HTTP bad status line");
+        Fail(HttpError::BadStatusLine);
         return false;
     }
     replyStatus_ = parser_.Status();
@@ -931,7 +937,7 @@ void THttpCli::ProcessHeaderField(const std::string name, const std::string valu
         if (refusal.empty())
             locationChange_ = Relocate(location) || locationChange_;
         else if (replyStatus_ < 400)  // an error status is the answer, its location never followed
-            Fail(HttpError::BadRelocation, "HTTP relocation refused: " + refusal);
+            Fail(HttpError::BadRelocation, HttpError::BadRelocation.text + refusal);
     } else if (name == "content-range") {
         // "bytes 100-199/1000"
         const std::size_t dash = value.find('-');
@@ -942,7 +948,7 @@ void THttpCli::ProcessHeaderField(const std::string name, const std::string valu
                                                                                       : slash - dash - 1);
             // Both go into the next request's "Range: " line.
             if (!WireSafe(value, true) || !WireSafe(begin, false) || !WireSafe(end, false)) {
-                Fail(HttpError::UnsafeText, "HTTP Content-Range holds a control character or space");
+                Fail(HttpError::UnsafeText, std::string("HTTP Content-Range ") + HttpError::UnsafeText.text);
                 return;
             }
             contentRangeBegin_ = begin;
@@ -974,7 +980,7 @@ void THttpCli::EndOfHeader()
     if (locationChange_ && replyStatus_ < 400) {
         if (++relocationCount_ > kMaxRelocations) {
             Fail(HttpError::TooManyRelocations,
-                 "HTTP too many relocations (more than " + std::to_string(kMaxRelocations) + ")");
+                 HttpError::TooManyRelocations.text + (" (more than " + std::to_string(kMaxRelocations) + ")"));
             return;
         }
         TriggerHeaderEnd();
@@ -1003,7 +1009,7 @@ bool THttpCli::WithinReplyBound(std::int64_t length)
 {
     if (maxReplyLength_ <= 0 || length <= maxReplyLength_)
         return true;
-    Fail(HttpError::ReplyTooLarge, "HTTP reply larger than " + std::to_string(maxReplyLength_) + " bytes");
+    Fail(HttpError::ReplyTooLarge, HttpError::ReplyTooLarge.text + (" " + std::to_string(maxReplyLength_) + " bytes"));
     return false;
 }
 
@@ -1039,7 +1045,7 @@ void THttpCli::DeliverBody(const char* data, std::size_t size, THttpReceiveTarge
     } else if (replyStream_ != nullptr && len > 0) {
         replyStream_->write(data, len);
         if (!*replyStream_) {
-            Fail(HttpError::ReplyStreamFailed, "HTTP reply stream write failed");
+            Fail(HttpError::ReplyStreamFailed);
             return;
         }
     }

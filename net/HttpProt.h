@@ -55,6 +55,7 @@
 #pragma once
 
 #include "net/Component.h"
+#include "net/ErrorCodes.h"
 #include "net/HttpParser.h"
 #include "net/HttpUrl.h"
 #include "platform/EventLoop.h"
@@ -103,29 +104,7 @@ enum THttpCliState : std::uint8_t {
 const char* to_string(THttpCliState state) noexcept;
 const char* to_string(THttpRequest request) noexcept;
 
-// Codes of EHttpException below 100 (a status of 400 or more uses the status itself, a network
-// failure 404). They are also the request-done error of OnRequestDone for failures that are not
-// socket errors.
-namespace HttpError {
-constexpr std::uint16_t Busy = 1;                // "HTTP component is busy"
-constexpr std::uint16_t NothingToPost = 2;       // "HTTP component has nothing to post"
-constexpr std::uint16_t Aborted = 3;             // "HTTP request aborted" (thread quit, component gone)
-constexpr std::uint16_t LineTooLong = 4;         // "HTTP line too long"
-constexpr std::uint16_t TooManyRelocations = 5;  // "HTTP too many relocations (more than 20)"
-constexpr std::uint16_t BadStatusLine = 6;       // "HTTP bad status line"
-constexpr std::uint16_t NoResponse = 7;          // "HTTP server closed the connection without answering"
-constexpr std::uint16_t ReplyStreamFailed = 8;   // "HTTP reply stream write failed"
-constexpr std::uint16_t ReplyTooLarge = 9;       // "HTTP reply larger than N bytes"
-constexpr std::uint16_t BadChunk = 10;           // "HTTP bad chunk in a chunked reply"
-constexpr std::uint16_t ConflictingLength = 11;  // "HTTP conflicting Content-Length headers"
-constexpr std::uint16_t UnsafeText = 12;         // "HTTP ... holds a control character or space"
-constexpr std::uint16_t BadRelocation = 13;      // "HTTP relocation refused: ..." (not http, or a path)
-constexpr std::uint16_t TlsFailed = 14;          // a TLS failure: no TLS where it is required, a failed
-                                                 // handshake, a proxy that would not open a tunnel
-                                                 // (the text says which)
-constexpr std::uint16_t CertificateRefused = 15; // "TLS certificate of HOST:PORT ..." (changed, or not
-                                                 // kept under StrictTrust)
-}  // namespace HttpError
+// The codes of EHttpException below 100 and their texts: HttpError in net/ErrorCodes.h.
 
 // When a request is encrypted: the words of the printers file's "encryption" key.
 //  - heIfRequested: a request with credentials to another machine tries TLS first and talks plain
@@ -151,6 +130,7 @@ class EHttpException : public std::runtime_error {
 public:
     EHttpException(const std::string& message, std::uint16_t errorCode)
         : std::runtime_error(message), errorCode_(errorCode) {}
+    explicit EHttpException(const TErrorCode& code) : EHttpException(code.text, code.number) {}
     std::string Message() const { return what(); }
     std::uint16_t ErrorCode() const noexcept { return errorCode_; }
 
@@ -509,6 +489,7 @@ private:
     void SocketSend(const char* data, std::size_t len);
     void FlushHeldSends();
     void Fail(std::uint16_t code, const std::string& text);
+    void Fail(const TErrorCode& code);
     void CloseSocket();
     void SetState(THttpCliState state);
     void Restart();

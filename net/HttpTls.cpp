@@ -7,6 +7,7 @@
 #include "net/WSocket.h"
 #include "platform/Text.h"
 #include "platform/Tls.h"
+#include "platform/Winsock.h"
 
 #include <mutex>
 #include <set>
@@ -200,7 +201,7 @@ void THttpCli::StartHandshake()
         const int n = socket_->Receive(buffer, static_cast<int>(std::min<std::size_t>(size, 0x7FFFFFFF)));
         if (n >= 0)
             return n;
-        return socket_->LastError() == 10035 ? platform::kTlsWouldBlock : -1;
+        return socket_->LastError() == platform::ws::WSAEWOULDBLOCK ? platform::kTlsWouldBlock : -1;
     };
     tls_ = std::make_unique<platform::TlsSession>(platform::AsciiLower(targetHost_), std::move(transport));
     ContinueHandshake();

@@ -221,7 +221,7 @@ int TCustomLineWSocket::FindLineEnd()
 bool TCustomLineWSocket::TriggerDataAvailable(std::uint16_t error)
 {
     // The proxy's bytes during a SOCKS negotiation are not lines.
-    if (!Cutting() || SocksPhase() != 0)
+    if (!Cutting() || SocksNegotiating())
         return TCustomSocksWSocket::TriggerDataAvailable(error);
     ReadIntoLineBuffer();
     // A handler that pumps messages while a line is offered gets here again: the new bytes are
@@ -286,7 +286,7 @@ void TCustomLineWSocket::Redeliver()
     }
     // With line mode on they are searched for lines as if they had just arrived; nothing is read
     // from the connection, so a buffer without a complete line is left alone, never spun on.
-    if (Cutting() && bufferedCount_ > 0 && !delivering_ && SocksPhase() == 0)
+    if (Cutting() && bufferedCount_ > 0 && !delivering_ && !SocksNegotiating())
         DeliverLines();
 }
 
