@@ -439,15 +439,11 @@ void THttpCli::HandleDataAvailable(std::uint16_t)
         return;
     }
     // Read everything waiting now, one buffer at a time.
-    const TLivenessToken alive = LivenessToken();
     for (;;) {
-        if (state_ == hsWaitingBody && parser_.InBody() && parser_.Buffered() == 0) {
-            if (!ReceiveBodyBlock())
-                return;
-        } else if (!ReceiveIntoParser()) {
-            return;
-        }
-        if (alive.expired() || Over())
+        const bool goOn = state_ == hsWaitingBody && parser_.InBody() && parser_.Buffered() == 0
+                              ? ReceiveBodyBlock()
+                              : ReceiveIntoParser();
+        if (!goOn)
             return;
         if (phase_ == TRequestPhase::Answered) {
             CloseSocket();
@@ -457,7 +453,7 @@ void THttpCli::HandleDataAvailable(std::uint16_t)
 }
 
 // Reads into the parser's line buffer and hands what came to the request. False when nothing
-// was waiting (or a line fills the buffer).
+// was waiting (or a line fills the buffer), or as ReadParser.
 bool THttpCli::ReceiveIntoParser()
 {
     const std::span<char> room = parser_.Room();
@@ -470,13 +466,12 @@ bool THttpCli::ReceiveIntoParser()
         return false;
     NoteProgress();
     parser_.Received(static_cast<std::size_t>(n));
-    ReadParser(nullptr);
-    return true;
+    return ReadParser(nullptr);
 }
 
 // The header is behind us: body bytes need no line cutting, so they are read in large blocks,
 // into the reply stream's own room when it lends one (the body is then written only once), else
-// into the client's block buffer. False when nothing was waiting.
+// into the client's block buffer. False when nothing was waiting, or as ReadParser.
 bool THttpCli::ReceiveBodyBlock()
 {
     // Never more than the announced length still to come (a read past it would be cut off anyway).
@@ -499,8 +494,7 @@ bool THttpCli::ReceiveBodyBlock()
         return false;
     NoteProgress();
     parser_.FeedBody(room.data(), static_cast<std::size_t>(n));
-    ReadParser(target);
-    return true;
+    return ReadParser(target);
 }
 
 THttpReceiveTarget* THttpCli::ReceiveTarget() const
@@ -802,10 +796,9 @@ void THttpCli::FlushHeldSends()
 
 void THttpCli::FeedReceived(const char* data, std::size_t len)
 {
-    if (!offline_ || requestType_ == hrNone)
+    if (!offline_ || requestType_ == hrNone || Over())
         return;
-    const TLivenessToken alive = LivenessToken();
-    while (len > 0 && !Over()) {
+    while (len > 0) {
         const std::span<char> room = parser_.Room();
         if (room.empty()) {
             Fail(HttpError::LineTooLong);
@@ -816,8 +809,7 @@ void THttpCli::FeedReceived(const char* data, std::size_t len)
         data += n;
         len -= n;
         parser_.Received(n);
-        ReadParser(nullptr);
-        if (alive.expired())
+        if (!ReadParser(nullptr))
             return;
         if (phase_ == TRequestPhase::Answered) {
             CloseSocket();
@@ -835,8 +827,9 @@ void THttpCli::FeedClosed(std::uint16_t error)
 
 // Hands what the parser makes of the bytes given to it to the request, event by event, until it
 // needs more bytes or the request is over. Body events of a block received into `into` are in
-// the room it lent. The caller checks its own liveness afterwards.
-void THttpCli::ReadParser(THttpReceiveTarget* into)
+// the room it lent. False when the request is over or the component gone: the one check of both
+// for every event of a read.
+bool THttpCli::ReadParser(THttpReceiveTarget* into)
 {
     const TLivenessToken alive = LivenessToken();
     for (THttpEvent e = parser_.Next(); e.kind != THttpEvent::NeedBytes; e = parser_.Next()) {
@@ -852,9 +845,10 @@ void THttpCli::ReadParser(THttpReceiveTarget* into)
             break;
         }
         if (alive.expired() || Over())
-            return;
+            return false;
     }
-    NoteIfComplete();  // a chunked body ends with framing, not with body bytes
+    NoteIfComplete();  // "content-length: 0", or a chunked body's last framing
+    return true;
 }
 
 void THttpCli::HandleHeaderLine(const THttpEvent& e)
@@ -997,11 +991,8 @@ void THttpCli::EndOfHeader()
     if (dot != std::string::npos && platform::AsciiLower(documentFileName_.substr(dot)) == ".exe" &&
         replyContentType_ == "text/html")
         ReplaceDocExt(documentFileName_, "htm");
-    if (!WithinReplyBound(replyLength_))
-        return;
-    EnterBody();
-    if (!alive.expired())
-        NoteIfComplete();  // "content-length: 0"; the body bytes of this read come next
+    if (WithinReplyBound(replyLength_))
+        EnterBody();  // the body bytes of this read come next from the parser
 }
 
 // The one check of the reply bound, for the announced length and for what has arrived.

@@ -459,7 +459,7 @@ private:
     int ReceiveBytes(void* buffer, int size);
     // Receive path.
     bool ReceiveIntoParser();
-    void ReadParser(THttpReceiveTarget* into);
+    bool ReadParser(THttpReceiveTarget* into);
     void HandleHeaderLine(const THttpEvent& e);
     bool TakeStatusLine(const std::string& line);
     void DeliverBody(const char* data, std::size_t size, THttpReceiveTarget* receivedInto);
