@@ -1,6 +1,6 @@
 #include "net/HttpParser.h"
 
-#include "net/HttpProt.h"
+#include "net/ErrorCodes.h"
 #include "platform/Text.h"
 
 #include <algorithm>

@@ -918,7 +918,7 @@ bool THttpCli::TakeStatusLine(const std::string& line)
 }
 
 // `name` and `value` are copies: a cookie handler may destroy the parser with the component.
-void THttpCli::ProcessHeaderField(const std::string name, const std::string value)
+void THttpCli::ProcessHeaderField(std::string name, std::string value)
 {
     if (name == "location") {
         const std::string location = HeaderValueTrimmed(value);

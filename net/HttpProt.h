@@ -470,7 +470,7 @@ private:
     void RequestTimedOut();
     bool ReceiveBodyBlock();
     THttpReceiveTarget* ReceiveTarget() const;
-    void ProcessHeaderField(const std::string name, const std::string value);
+    void ProcessHeaderField(std::string name, std::string value);
     void EnterBody();
     void EndOfHeader();
     bool Relocate(const std::string& location);

@@ -59,6 +59,18 @@ TSocksStep Sending(std::string bytes, std::optional<TSocksAuthState> auth = std:
 
 }  // namespace
 
+const char* to_string(TSocksExchange::Stage stage) noexcept
+{
+    switch (stage) {
+    case TSocksExchange::Stage::Idle: return "Idle";
+    case TSocksExchange::Stage::ConnectingToProxy: return "ConnectingToProxy";
+    case TSocksExchange::Stage::AwaitingMethod: return "AwaitingMethod";
+    case TSocksExchange::Stage::AwaitingAuth: return "AwaitingAuth";
+    case TSocksExchange::Stage::AwaitingConnect: return "AwaitingConnect";
+    }
+    return "?";
+}
+
 TSocksStep TSocksExchange::Failure(const TErrorCode& code, std::optional<TSocksAuthState> auth)
 {
     return {TSocksStep::Failed, auth, {}, code.number, code.text, 0};

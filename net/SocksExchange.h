@@ -100,4 +100,7 @@ private:
     std::size_t replyCount_ = 0;
 };
 
+// "Idle", "ConnectingToProxy" and so on.
+const char* to_string(TSocksExchange::Stage stage) noexcept;
+
 }  // namespace quenlo
