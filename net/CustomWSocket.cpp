@@ -448,45 +448,43 @@ void TCustomWSocket::DispatchSocketEvent(const TMessage& msg)
         return;
     const unsigned events = ws::WSAGETSELECTEVENT(msg.LParam);
     const auto error = static_cast<std::uint16_t>(ws::WSAGETSELECTERROR(msg.LParam));
-    const std::uint64_t generation = generation_;
-    auto alive = LivenessToken();
     // A handler may close, restart or destroy the socket; the remaining bits then belong to a
     // connection that no longer exists.
-    auto sameConnection = [&] { return !alive.expired() && generation_ == generation && hSocket_ != ws::INVALID_SOCKET; };
+    const TConnectionMark connection(*this);
 
     if (events & ws::FD_CONNECT) {
         if (error != 0 && TryNextAddress())
             return;
         platform::KillTimer(eventTarget_, kAttemptTimer);
         SetState(wsConnected);
-        if (!sameConnection())
+        if (!connection.Open())
             return;
         TriggerSessionConnected(error);
-        if (alive.expired())
+        if (!connection.SocketAlive())
             return;
-        if (error != 0 && generation_ == generation && state_ != wsClosed)
+        if (error != 0 && connection.Current() && state_ != wsClosed)
             Close();
-        if (!sameConnection())
+        if (!connection.Open())
             return;
     }
     if (events & ws::FD_READ) {
         DeliverReceivedData(error);
-        if (!sameConnection())
+        if (!connection.Open())
             return;
     }
     if (events & ws::FD_WRITE) {
         TryToSend();
-        if (!sameConnection())
+        if (!connection.Open())
             return;
         if (allSent_) {
             TriggerDataSent(error);
-            if (!sameConnection())
+            if (!connection.Open())
                 return;
         }
     }
     if (events & ws::FD_ACCEPT) {
         TriggerSessionAvailable(error);
-        if (!sameConnection())
+        if (!connection.Open())
             return;
     }
     if (events & ws::FD_CLOSE)
@@ -497,15 +495,14 @@ void TCustomWSocket::HandleCloseBit(std::uint16_t error)
 {
     if (state_ == wsConnecting)
         return;
-    const std::uint64_t generation = generation_;
-    auto alive = LivenessToken();
+    const TConnectionMark connection(*this);
     DeliverReceivedData(0);
-    if (alive.expired() || generation_ != generation)
+    if (!connection.Current())
         return;
     if (OnSessionClosed && !closedNotified_) {
         closedNotified_ = true;
         TriggerSessionClosed(error);
-        if (alive.expired() || generation_ != generation)
+        if (!connection.Current())
             return;
     }
     if (state_ != wsClosed)
@@ -514,14 +511,13 @@ void TCustomWSocket::HandleCloseBit(std::uint16_t error)
 
 void TCustomWSocket::DeliverReceivedData(std::uint16_t error)
 {
-    auto alive = LivenessToken();
-    const std::uint64_t generation = generation_;
+    const TConnectionMark connection(*this);
     knownWaiting_ = 0;
     for (;;) {
         lastError_ = 0;
         try {
             bool assigned = TriggerDataAvailable(error);
-            if (alive.expired() || generation_ != generation)
+            if (!connection.Current())
                 return;  // destroyed, or the handler started another connection
             if (!assigned) {
                 // Nobody reads: drain and discard, so the connection does not stall.
@@ -552,7 +548,7 @@ void TCustomWSocket::DeliverReceivedData(std::uint16_t error)
                 break;
         } catch (...) {
             // Exceptions of OnDataAvailable handlers end the delivery and go no further.
-            if (alive.expired())
+            if (!connection.SocketAlive())
                 return;
             break;
         }
@@ -751,20 +747,18 @@ void TCustomWSocket::OpenAttempt(bool first)
         return;
     }
     BeginConnection();
-    const std::uint64_t generation = generation_;
-    auto alive = LivenessToken();
-    auto stillOurs = [&] { return !alive.expired() && generation_ == generation && hSocket_ != ws::INVALID_SOCKET; };
+    const TConnectionMark connection(*this);
 
     if (first) {
         SetState(wsOpened);
-        if (!stillOurs())
+        if (!connection.Open())
             return;
     }
 
     // Every report below may have run an OnError handler that destroyed or reused the socket.
     if (socketType_ == SOCK_DGRAM) {
         BindLocal();
-        if (!stillOurs())
+        if (!connection.Open())
             return;
         if (remote_.sin_addr.s_addr == kAddressNone) {
             int on = 1;
@@ -776,8 +770,6 @@ void TCustomWSocket::OpenAttempt(bool first)
     } else if (!SetStreamOptions()) {
         return;
     }
-    if (!stillOurs())
-        return;
     if (!RegisterNotifications(kConnectEvents)) {
         ReportSocketError("WSAAsyncSelect");
         return;
@@ -785,7 +777,7 @@ void TCustomWSocket::OpenAttempt(bool first)
 
     if (socketType_ == SOCK_DGRAM) {
         SetState(wsConnected);
-        if (stillOurs())
+        if (connection.Open())
             TriggerSessionConnected(0);
         return;
     }
@@ -812,15 +804,13 @@ void TCustomWSocket::OpenAttempt(bool first)
 // (after a report) when the set-up is to end here.
 bool TCustomWSocket::SetStreamOptions()
 {
-    const std::uint64_t generation = generation_;
-    auto alive = LivenessToken();
-    auto stillOurs = [&] { return !alive.expired() && generation_ == generation && hSocket_ != ws::INVALID_SOCKET; };
+    const TConnectionMark connection(*this);
     if (localPortNumber_ != 0)
         BindLocal();
-    if (!stillOurs())
+    if (!connection.Open())
         return false;
     ApplyLinger();
-    if (!stillOurs())
+    if (!connection.Open())
         return false;
     int on = -1;
     if (ws::setsockopt(hSocket_, kSolSocket, kSoKeepAlive, &on, sizeof(on)) == ws::SOCKET_ERROR) {
@@ -936,9 +926,9 @@ void TCustomWSocket::DoClose(bool shut, std::uint16_t error)
             return;
         }
         // A lingering close that cannot finish yet: let the loop run a moment and try again.
-        const auto end = WaitFor([&] { return alive.expired() || hSocket_ != handle; },
-                                 platform::WaitClock::now() + kCloseRetryPause);
-        if (alive.expired() || hSocket_ != handle)
+        const auto closedMeanwhile = [&] { return alive.expired() || hSocket_ != handle; };
+        const auto end = WaitFor(closedMeanwhile, platform::WaitClock::now() + kCloseRetryPause);
+        if (closedMeanwhile())
             return;  // closed meanwhile by a handler
         if (end == platform::WaitEnd::Quit)
             HardenClose(handle);  // the program is ending: do not wait for the linger
@@ -946,14 +936,14 @@ void TCustomWSocket::DoClose(bool shut, std::uint16_t error)
     hSocket_ = ws::INVALID_SOCKET;
     DestroyEventTarget();
 
-    const std::uint64_t generation = generation_;
+    const TConnectionMark connection(*this);
     SetState(wsClosed);
-    if (alive.expired() || generation_ != generation)
+    if (!connection.Current())
         return;
     if (!Destroying() && !closedNotified_ && OnSessionClosed) {
         closedNotified_ = true;
         TriggerSessionClosed(error);
-        if (alive.expired() || generation_ != generation)
+        if (!connection.Current())
             return;  // destroyed, or a new connection was started by the handler
     }
     try {
@@ -1117,19 +1107,17 @@ void TCustomWSocket::Listen()
         return;
     }
     BeginConnection();
-    const std::uint64_t generation = generation_;
-    auto alive = LivenessToken();
-    auto stillOurs = [&] { return !alive.expired() && generation_ == generation && hSocket_ != ws::INVALID_SOCKET; };
+    const TConnectionMark connection(*this);
 
     SetState(wsOpened);
-    if (!stillOurs())
+    if (!connection.Open())
         return;
     if (ws::bind(hSocket_, reinterpret_cast<const sockaddr*>(&remote_), sizeof(remote_)) != 0) {
         // Close before reporting, so that a thrown report does not leave the handle open.
         int error = ws::WSAGetLastError();
         if (OnError) {
             ReportSocketError("Bind");
-            if (stillOurs())
+            if (connection.Open())
                 Close();
         } else {
             Close();
@@ -1139,17 +1127,17 @@ void TCustomWSocket::Listen()
         return;
     }
     SetState(wsBound);
-    if (!stillOurs())
+    if (!connection.Open())
         return;
     if (socketType_ == SOCK_DGRAM) {
         SetState(wsListening);
-        if (!stillOurs())
+        if (!connection.Open())
             return;
         SetState(wsConnected);
-        if (!stillOurs())
+        if (!connection.Open())
             return;
         TriggerSessionConnected(0);
-        if (!stillOurs())
+        if (!connection.Open())
             return;
     } else {
         if (ws::listen(hSocket_, 5) != 0) {
@@ -1157,7 +1145,7 @@ void TCustomWSocket::Listen()
             return;
         }
         SetState(wsListening);
-        if (!stillOurs())
+        if (!connection.Open())
             return;
     }
     if (!RegisterNotifications(kListenEvents))

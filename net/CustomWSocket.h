@@ -401,6 +401,24 @@ private:
     // from inside a close is detected by the change.
     std::uint64_t generation_ = 0;
 
+    // The connection current when it is taken. A handler may destroy the socket, or close it and
+    // start another; from then on nothing of the old connection may be touched.
+    class TConnectionMark {
+    public:
+        explicit TConnectionMark(const TCustomWSocket& socket)
+            : socket_(socket), alive_(socket.LivenessToken()), generation_(socket.generation_) {}
+        bool SocketAlive() const noexcept { return !alive_.expired(); }
+        // Not destroyed, and no other connection set up since.
+        bool Current() const noexcept { return SocketAlive() && socket_.generation_ == generation_; }
+        // ... and its handle still open.
+        bool Open() const noexcept { return Current() && socket_.hSocket_ != platform::ws::INVALID_SOCKET; }
+
+    private:
+        const TCustomWSocket& socket_;
+        TLivenessToken alive_;
+        std::uint64_t generation_;
+    };
+
     std::deque<TBuffer> sendQueue_;
     int sendBlockSize_ = 1514;
     int sendFlags_ = 0;

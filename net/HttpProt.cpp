@@ -6,6 +6,7 @@
 #include "net/WSocket.h"
 #include "platform/Tls.h"
 #include "platform/Wait.h"
+#include "platform/Winsock.h"
 
 #include <algorithm>
 #include <cstring>
@@ -19,71 +20,18 @@ namespace {
 
 constexpr unsigned kProgressTimerId = 1;
 constexpr unsigned kRequestTimerId = 2;
-constexpr std::uint16_t kTimedOut = 10060;  // WSAETIMEDOUT
-constexpr std::uint16_t kInvalidArgument = 10022;  // WSAEINVAL
+constexpr std::uint16_t kTimedOut = platform::ws::WSAETIMEDOUT;
+constexpr std::uint16_t kInvalidArgument = platform::ws::WSAEINVAL;
 
 std::string ErrorText(std::uint16_t error)
 {
     return WSocketErrorText(error) + " (Error #" + std::to_string(error) + ")";
 }
 
-// A whole decimal number with optional leading blanks and sign, as the status code and the
-// content length are written; nullopt for anything else or a value beyond int64.
-bool ParseInteger(const std::string& text, std::int64_t& value)
-{
-    std::size_t i = text.find_first_not_of(' ');
-    if (i == std::string::npos)
-        return false;
-    bool negative = false;
-    if (text[i] == '+' || text[i] == '-')
-        negative = text[i++] == '-';
-    if (i >= text.size())
-        return false;
-    std::int64_t v = 0;
-    for (; i < text.size(); ++i) {
-        if (text[i] < '0' || text[i] > '9')
-            return false;
-        if (v > (INT64_MAX - 9) / 10)
-            return false;
-        v = v * 10 + (text[i] - '0');
-    }
-    value = negative ? -v : v;
-    return true;
-}
-
 // "N s", or "N ms" for a bound that is no whole number of seconds.
 std::string DurationText(std::chrono::milliseconds d)
 {
     return d.count() % 1000 == 0 ? std::to_string(d.count() / 1000) + " s" : std::to_string(d.count()) + " ms";
-}
-
-// Without the blanks and tabs a sender may leave after a header value.
-std::string TrimmedValue(const std::string& value)
-{
-    const std::size_t end = value.find_last_not_of(" \t");
-    return end == std::string::npos ? std::string() : value.substr(0, end + 1);
-}
-
-// The status code of a status line, "HTTP/1.x NNN reason": exactly three digits, then the end or
-// a blank. -1 for anything else.
-int StatusCodeOf(const std::string& line)
-{
-    const auto digit = [&](std::size_t i) { return line[i] >= '0' && line[i] <= '9'; };
-    if (line.size() < 12 || line[8] != ' ' || !digit(9) || !digit(10) || !digit(11) ||
-        (line.size() > 12 && line[12] != ' '))
-        return -1;
-    return (line[9] - '0') * 100 + (line[10] - '0') * 10 + (line[11] - '0');
-}
-
-// True when a "transfer-encoding" value ends in the chunked coding (the last coding applied is
-// the one that frames the body).
-bool EndsChunked(const std::string& value)
-{
-    const std::size_t comma = value.rfind(',');
-    std::string last = platform::AsciiLower(value.substr(comma == std::string::npos ? 0 : comma + 1));
-    const std::size_t first = last.find_first_not_of(" \t");
-    last = first == std::string::npos ? std::string() : TrimmedValue(last.substr(first));
-    return last == "chunked";
 }
 
 // The file name a browser would save the document under: the last path segment, no query.
@@ -199,12 +147,12 @@ void THttpCli::WaitUntilReady()
         if (multiThreaded_ && !alive.expired())
             socket_->DrainThreadMessages();
         if (!alive.expired())
-            Fail(HttpError::Aborted, "HTTP request aborted");
+            Fail(HttpError::Aborted);
         if (!alive.expired())
             platform::ProcessLoopMessages();
     }
     if (alive.expired())
-        throw EHttpException("HTTP request aborted", HttpError::Aborted);
+        throw EHttpException(HttpError::Aborted);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -236,15 +184,15 @@ void THttpCli::StartOffline(THttpRequest rq)
 void THttpCli::PrepareRequest(THttpRequest rq)
 {
     if (state_ != hsReady)
-        throw EHttpException("HTTP component is busy", HttpError::Busy);
+        throw EHttpException(HttpError::Busy);
     std::int64_t postStart = 0;
     if (rq == hrPost) {
         if (postStream_ == nullptr)
-            throw EHttpException("HTTP component has nothing to post", HttpError::NothingToPost);
+            throw EHttpException(HttpError::NothingToPost);
         postStream_->clear();
         postStart = static_cast<std::int64_t>(postStream_->tellg());
         if (postStart < 0)
-            throw EHttpException("HTTP component has nothing to post", HttpError::NothingToPost);
+            throw EHttpException(HttpError::NothingToPost);
     }
 
     replyHeaderLines_.clear();
@@ -267,16 +215,13 @@ void THttpCli::PrepareRequest(THttpRequest rq)
     // Nothing of an earlier request may leak into this one.
     locationChange_ = false;
     relocationCount_ = 0;
-    receiveCount_ = 0;
-    receiveBuffer_[0] = 0;
-    nextLine_ = NextLine::None;
+    parser_.Reset();
     postStart_ = postStart;
     holdSends_ = false;
     heldSends_.clear();
     offline_ = false;
     offlineSent_.clear();
     retrying_ = false;
-    BeginResponse();
 
     ApplyUrl();
 }
@@ -338,7 +283,7 @@ bool THttpCli::RefuseUnsafeRequest()
     const std::string what = UnsafeRequestText();
     if (what.empty())
         return false;
-    RecordFailure(HttpError::UnsafeText, 0, "HTTP request refused: " + what + " holds a control character or space");
+    RecordFailure(HttpError::UnsafeText, 0, "HTTP request refused: " + what + " " + HttpError::UnsafeText.text);
     EndRequest(false);
     return true;
 }
@@ -430,7 +375,6 @@ void THttpCli::BeginExchange()
     TriggerSessionConnected();
     if (alive.expired() || Over())
         return;
-    nextLine_ = NextLine::Header;
     SetState(hsWaitingHeader);
     if (alive.expired() || Over())
         return;
@@ -495,30 +439,11 @@ void THttpCli::HandleDataAvailable(std::uint16_t)
         return;
     }
     // Read everything waiting now, one buffer at a time.
-    const TLivenessToken alive = LivenessToken();
     for (;;) {
-        if (state_ == hsWaitingBody && receiveCount_ == 0 && nextLine_ == NextLine::Body) {
-            if (!ReceiveBodyBlock())
-                return;
-            if (alive.expired() || Over())
-                return;
-            if (phase_ == TRequestPhase::Answered) {
-                CloseSocket();
-                return;
-            }
-            continue;
-        }
-        const std::size_t free = kReceiveBufferSize - receiveCount_;
-        if (free < 1) {
-            Fail(HttpError::LineTooLong, "HTTP line too long");
-            return;
-        }
-        const int n = ReceiveBytes(receiveBuffer_.data() + receiveCount_, static_cast<int>(free));
-        if (requestType_ == hrNone || n <= 0)
-            return;
-        NoteProgress();
-        ProcessReceived(static_cast<std::size_t>(n));
-        if (alive.expired() || Over())
+        const bool goOn = state_ == hsWaitingBody && parser_.InBody() && parser_.Buffered() == 0
+                              ? ReceiveBodyBlock()
+                              : ReceiveIntoParser();
+        if (!goOn)
             return;
         if (phase_ == TRequestPhase::Answered) {
             CloseSocket();
@@ -527,19 +452,33 @@ void THttpCli::HandleDataAvailable(std::uint16_t)
     }
 }
 
+// Reads into the parser's line buffer and hands what came to the request. False when nothing
+// was waiting (or a line fills the buffer), or as ReadParser.
+bool THttpCli::ReceiveIntoParser()
+{
+    const std::span<char> room = parser_.Room();
+    if (room.empty()) {
+        Fail(HttpError::LineTooLong);
+        return false;
+    }
+    const int n = ReceiveBytes(room.data(), static_cast<int>(room.size()));
+    if (requestType_ == hrNone || n <= 0)
+        return false;
+    NoteProgress();
+    parser_.Received(static_cast<std::size_t>(n));
+    return ReadParser(nullptr);
+}
+
 // The header is behind us: body bytes need no line cutting, so they are read in large blocks,
 // into the reply stream's own room when it lends one (the body is then written only once), else
-// into the client's block buffer. False when nothing was waiting.
+// into the client's block buffer. False when nothing was waiting, or as ReadParser.
 bool THttpCli::ReceiveBodyBlock()
 {
     // Never more than the announced length still to come (a read past it would be cut off anyway).
-    std::size_t take = std::numeric_limits<int>::max();
-    if (replyLength_ >= 0 && !ReplyComplete())
-        take = static_cast<std::size_t>(std::min<std::int64_t>(replyLength_ - replyBytesReceived_,
-                                                               static_cast<std::int64_t>(take)));
+    std::size_t take = parser_.BodyLeft();
     // A chunked body is decoded out of the client's own buffer: the framing must not land in the
     // reply stream's room.
-    THttpReceiveTarget* const target = chunked_ ? nullptr : ReceiveTarget();
+    THttpReceiveTarget* const target = parser_.Chunked() ? nullptr : ReceiveTarget();
     std::span<char> room;
     if (target != nullptr) {
         // A lent room may be far larger than one block: one read then takes all that is waiting.
@@ -554,8 +493,8 @@ bool THttpCli::ReceiveBodyBlock()
     if (n <= 0)
         return false;
     NoteProgress();
-    ProcessBody(room.data(), static_cast<std::size_t>(n), target);
-    return true;
+    parser_.FeedBody(room.data(), static_cast<std::size_t>(n));
+    return ReadParser(target);
 }
 
 THttpReceiveTarget* THttpCli::ReceiveTarget() const
@@ -616,12 +555,12 @@ void THttpCli::EndRequest(bool stopNetwork)
     connected_ = false;
     allowedToSend_ = false;
     if (replyStatus_ == 0 && requestDoneError_ == 0 && !AnythingReceived()) {
-        if (receiveCount_ > 0)
+        if (parser_.Buffered() > 0)
             RecordFailure(HttpError::BadStatusLine, 0,
                           "HTTP server closed the connection without a status line (" +
-                              std::to_string(receiveCount_) + " bytes received)");
+                              std::to_string(parser_.Buffered()) + " bytes received)");
         else
-            RecordFailure(HttpError::NoResponse, 0, "HTTP server closed the connection without answering");
+            RecordFailure(HttpError::NoResponse, 0, HttpError::NoResponse.text);
     }
     if (bodyDataCount_ > 0) {
         const TLivenessToken alive = LivenessToken();
@@ -659,11 +598,7 @@ bool THttpCli::AnythingReceived() const noexcept
 
 bool THttpCli::ReplyComplete() const noexcept
 {
-    if (nextLine_ != NextLine::Body)
-        return false;
-    if (chunked_)
-        return chunkPart_ == ChunkPart::Done;
-    return replyLength_ >= 0 && replyBytesReceived_ >= replyLength_;
+    return parser_.Complete();
 }
 
 std::uint16_t THttpCli::ProtocolFailure() const noexcept
@@ -717,6 +652,11 @@ void THttpCli::NetworkFailure(std::uint16_t error, const std::string& reason)
         return;
     RecordFailure(error, 404, reason);
     EndRequest(true);
+}
+
+void THttpCli::Fail(const TErrorCode& code)
+{
+    Fail(code.number, code.text);
 }
 
 void THttpCli::Fail(std::uint16_t code, const std::string& text)
@@ -852,25 +792,24 @@ void THttpCli::FlushHeldSends()
 }
 
 // ---------------------------------------------------------------------------------------------
-// Receiving
+// Receiving: the socket's bytes go to the parser, and what it makes of them drives the request.
 
 void THttpCli::FeedReceived(const char* data, std::size_t len)
 {
-    if (!offline_ || requestType_ == hrNone)
+    if (!offline_ || requestType_ == hrNone || Over())
         return;
-    const TLivenessToken alive = LivenessToken();
-    while (len > 0 && !Over()) {
-        const std::size_t free = kReceiveBufferSize - receiveCount_;
-        if (free < 1) {
-            Fail(HttpError::LineTooLong, "HTTP line too long");
+    while (len > 0) {
+        const std::span<char> room = parser_.Room();
+        if (room.empty()) {
+            Fail(HttpError::LineTooLong);
             return;
         }
-        const std::size_t n = std::min(free, len);
-        std::memcpy(receiveBuffer_.data() + receiveCount_, data, n);
+        const std::size_t n = std::min(room.size(), len);
+        std::memcpy(room.data(), data, n);
         data += n;
         len -= n;
-        ProcessReceived(n);
-        if (alive.expired())
+        parser_.Received(n);
+        if (!ReadParser(nullptr))
             return;
         if (phase_ == TRequestPhase::Answered) {
             CloseSocket();
@@ -886,80 +825,37 @@ void THttpCli::FeedClosed(std::uint16_t error)
     DispatchClosed(error);
 }
 
-// n new bytes stand after the receiveCount_ bytes already in the buffer.
-void THttpCli::ProcessReceived(std::size_t n)
+// Hands what the parser makes of the bytes given to it to the request, event by event, until it
+// needs more bytes or the request is over. Body events of a block received into `into` are in
+// the room it lent. False when the request is over or the component gone: the one check of both
+// for every event of a read.
+bool THttpCli::ReadParser(THttpReceiveTarget* into)
 {
-    receiveCount_ += n;
-    receiveBuffer_[receiveCount_] = 0;
     const TLivenessToken alive = LivenessToken();
-
-    if (state_ == hsWaitingBody) {
-        DeliverBufferAsBody();
-        return;
-    }
-
-    // Cut whole lines off the front; a partial line waits for more data.
-    while (receiveCount_ > 0 && !Over()) {
-        const char* base = receiveBuffer_.data();
-        const void* lf = std::memchr(base, '\n', receiveCount_);
-        if (lf == nullptr)
-            return;
-        const std::size_t lineEnd = static_cast<std::size_t>(static_cast<const char*>(lf) - base);
-        std::size_t lineLen = lineEnd;
-        if (lineLen > 0 && base[lineLen - 1] == '\r')
-            --lineLen;
-        lastLine_.assign(base, lineLen);
-        const std::size_t consumed = lineEnd + 1;
-        std::memmove(receiveBuffer_.data(), base + consumed, receiveCount_ - consumed + 1);
-        receiveCount_ -= consumed;
-        if (state_ != hsWaitingHeader && state_ != hsWaitingBody)
-            continue;
-        const THttpCliState before = state_;
-        DeliverLine();
-        if (alive.expired())
-            return;
-        // A response without a header ("<HTML>" first) turns body mid-buffer: the rest of the
-        // buffer is body bytes as they are, not lines.
-        if (before == hsWaitingHeader && state_ == hsWaitingBody && receiveCount_ > 0 &&
-            nextLine_ == NextLine::Body) {
-            DeliverBufferAsBody();
-            return;
+    for (THttpEvent e = parser_.Next(); e.kind != THttpEvent::NeedBytes; e = parser_.Next()) {
+        switch (e.kind) {
+        case THttpEvent::Body:
+            DeliverBody(e.text.data(), e.text.size(), into);
+            break;
+        case THttpEvent::Failed:
+            Fail(HttpError::BadChunk);
+            break;
+        default:
+            HandleHeaderLine(e);
+            break;
         }
+        if (alive.expired() || Over())
+            return false;
     }
+    NoteIfComplete();  // "content-length: 0", or a chunked body's last framing
+    return true;
 }
 
-// Everything in the receive buffer is body: hand it over in place and empty the buffer.
-void THttpCli::DeliverBufferAsBody()
+void THttpCli::HandleHeaderLine(const THttpEvent& e)
 {
-    const std::size_t count = receiveCount_;
-    receiveCount_ = 0;
-    if (count == 0)
-        return;
-    if (nextLine_ == NextLine::Body) {
-        ProcessBody(receiveBuffer_.data(), count);
-    } else {
-        lastLine_.assign(receiveBuffer_.data(), count);
-        DeliverLine();
-    }
-}
-
-void THttpCli::DeliverLine()
-{
-    switch (nextLine_) {
-    case NextLine::Header:
-        ProcessHeaderLine();
-        break;
-    case NextLine::Body:
-        ProcessBody(lastLine_.data(), lastLine_.size());
-        break;
-    case NextLine::None:
-        platform::PostMessage(window_, MsgSetIdle, 0, 0);
-        break;
-    }
-}
-
-void THttpCli::ProcessHeaderLine()
-{
+    if (state_ != hsWaitingHeader && state_ != hsWaitingBody)
+        return;  // not waiting for an answer
+    replyLength_ = parser_.ContentLength();
     const TLivenessToken alive = LivenessToken();
     if (headerLineCount_ == 0) {
         TriggerHeaderBegin();
@@ -967,49 +863,33 @@ void THttpCli::ProcessHeaderLine()
             return;
     }
     ++headerLineCount_;
-
-    if (platform::AsciiUpper(lastLine_.substr(0, 6)) == "<HTML>") {
-        // No header at all: this line is the first piece of the document.
+    switch (e.kind) {
+    case THttpEvent::NoHeader:
+        // The line itself comes next from the parser, as the first body bytes.
         if (replyContentType_.empty())
             replyContentType_ = "text/html";
         EnterBody();
-        if (alive.expired() || Over())
-            return;
-        ProcessBody(lastLine_.data(), lastLine_.size());
         return;
-    }
-
-    if (lastLine_.empty()) {
+    case THttpEvent::InterimEnd:
+        SkipInterimAnswer();
+        return;
+    case THttpEvent::HeaderEnd:
         EndOfHeader();
         return;
+    default:
+        break;
     }
-
-    replyHeaderLines_.push_back(lastLine_);
-    const std::string line = lastLine_;  // handlers below may not change what we parse
-    if (line.compare(0, 8, "HTTP/1.0") == 0 || line.compare(0, 8, "HTTP/1.1") == 0) {
-        const int status = StatusCodeOf(line);
-        if (status < 0) {
-            Fail(HttpError::BadStatusLine, "HTTP bad status line");
+    replyHeaderLines_.emplace_back(e.text);
+    if (e.kind == THttpEvent::StatusLine) {
+        if (!TakeStatusLine(replyHeaderLines_.back()))
             return;
-        }
-        BeginResponse();
-        replyStatus_ = status;
-        replyReason_ = line.size() > 13 ? line.substr(13) : std::string();
-        if (status == 426 && tlsStage_ == TlsStage::Off && !offline_ && encryption_ != heNever &&
-            platform::TlsSession::Available()) {
-            // "Upgrade Required": the server wants TLS, and from now on gets it from the start.
-            RememberTlsServer(ServerKey());
-            RetryConnection(true);
+    } else if (e.error == HttpError::ConflictingLength) {
+        Fail(HttpError::ConflictingLength);
+        return;
+    } else if (e.kind == THttpEvent::HeaderField) {
+        ProcessHeaderField(parser_.Name(), parser_.Value());
+        if (alive.expired() || Over())
             return;
-        }
-    } else {
-        const std::size_t colon = line.find(':');
-        if (colon != std::string::npos) {
-            const std::string value = line.size() > colon + 2 ? line.substr(colon + 2) : std::string();
-            ProcessHeaderField(platform::AsciiLower(line.substr(0, colon)), value);
-            if (alive.expired() || Over())
-                return;
-        }
     }
     fire(OnHeaderData, *this);
     if (alive.expired())
@@ -1018,10 +898,30 @@ void THttpCli::ProcessHeaderLine()
         SetPhase(TRequestPhase::Answered);  // the refusal is the answer
 }
 
-void THttpCli::ProcessHeaderField(const std::string& name, const std::string& value)
+// False when the line ends the request or repeats it.
+bool THttpCli::TakeStatusLine(const std::string& line)
+{
+    if (parser_.Status() < 0) {
+        Fail(HttpError::BadStatusLine);
+        return false;
+    }
+    replyStatus_ = parser_.Status();
+    replyReason_ = line.size() > 13 ? line.substr(13) : std::string();
+    if (replyStatus_ == 426 && tlsStage_ == TlsStage::Off && !offline_ && encryption_ != heNever &&
+        platform::TlsSession::Available()) {
+        // "Upgrade Required": the server wants TLS, and from now on gets it from the start.
+        RememberTlsServer(ServerKey());
+        RetryConnection(true);
+        return false;
+    }
+    return true;
+}
+
+// `name` and `value` are copies: a cookie handler may destroy the parser with the component.
+void THttpCli::ProcessHeaderField(std::string name, std::string value)
 {
     if (name == "location") {
-        const std::string location = TrimmedValue(value);
+        const std::string location = HeaderValueTrimmed(value);
         const std::string scheme = platform::AsciiLower(SchemeOf(location));
         std::string refusal;
         if (!WireSafe(location, false))
@@ -1031,19 +931,7 @@ void THttpCli::ProcessHeaderField(const std::string& name, const std::string& va
         if (refusal.empty())
             locationChange_ = Relocate(location) || locationChange_;
         else if (replyStatus_ < 400)  // an error status is the answer, its location never followed
-            Fail(HttpError::BadRelocation, "HTTP relocation refused: " + refusal);
-    } else if (name == "content-length") {
-        std::int64_t length = 0;
-        const std::int64_t announced = ParseInteger(value, length) && length >= 0 ? length : -1;
-        // Two different lengths leave no way to tell where the body ends.
-        if (contentLengthSeen_ && announced != replyLength_) {
-            Fail(HttpError::ConflictingLength, "HTTP conflicting Content-Length headers");
-            return;
-        }
-        contentLengthSeen_ = true;
-        replyLength_ = announced;
-    } else if (name == "transfer-encoding") {
-        chunked_ = EndsChunked(value);
+            Fail(HttpError::BadRelocation, HttpError::BadRelocation.text + refusal);
     } else if (name == "content-range") {
         // "bytes 100-199/1000"
         const std::size_t dash = value.find('-');
@@ -1054,7 +942,7 @@ void THttpCli::ProcessHeaderField(const std::string& name, const std::string& va
                                                                                       : slash - dash - 1);
             // Both go into the next request's "Range: " line.
             if (!WireSafe(value, true) || !WireSafe(begin, false) || !WireSafe(end, false)) {
-                Fail(HttpError::UnsafeText, "HTTP Content-Range holds a control character or space");
+                Fail(HttpError::UnsafeText, std::string("HTTP Content-Range ") + HttpError::UnsafeText.text);
                 return;
             }
             contentRangeBegin_ = begin;
@@ -1070,47 +958,29 @@ void THttpCli::ProcessHeaderField(const std::string& name, const std::string& va
     }
 }
 
-// A new status line: nothing of an earlier response (an interim one, a relocation) frames this one.
-void THttpCli::BeginResponse()
-{
-    replyLength_ = -1;
-    contentLengthSeen_ = false;
-    chunked_ = false;
-    chunkPart_ = ChunkPart::Size;
-    chunkLeft_ = 0;
-    chunkDigits_ = 0;
-    chunkLineLength_ = 0;
-}
-
-// A 1xx answer ("100 Continue", "102 Processing") only says the real one is coming: its header is
-// read and dropped, and the next status line is the answer.
+// The parser has dropped a 1xx answer's header: the next status line is the answer.
 void THttpCli::SkipInterimAnswer()
 {
     replyStatus_ = 0;
     replyReason_.clear();
     headerLineCount_ = 0;
     locationChange_ = false;
-    BeginResponse();
 }
 
 void THttpCli::EndOfHeader()
 {
-    if (replyStatus_ >= 100 && replyStatus_ < 200) {
-        SkipInterimAnswer();
-        return;
-    }
     const TLivenessToken alive = LivenessToken();
     // An error status is the answer: its "location" is not followed.
     if (locationChange_ && replyStatus_ < 400) {
         if (++relocationCount_ > kMaxRelocations) {
             Fail(HttpError::TooManyRelocations,
-                 "HTTP too many relocations (more than " + std::to_string(kMaxRelocations) + ")");
+                 HttpError::TooManyRelocations.text + (" (more than " + std::to_string(kMaxRelocations) + ")"));
             return;
         }
         TriggerHeaderEnd();
         if (alive.expired() || Over())
             return;
-        receiveCount_ = 0;
+        parser_.Reset();
         headerLineCount_ = 0;
         bodyDataCount_ = 0;
         SetPhase(TRequestPhase::Relocating);
@@ -1121,17 +991,8 @@ void THttpCli::EndOfHeader()
     if (dot != std::string::npos && platform::AsciiLower(documentFileName_.substr(dot)) == ".exe" &&
         replyContentType_ == "text/html")
         ReplaceDocExt(documentFileName_, "htm");
-    // The chunks say where the body ends; a "content-length" beside them means nothing.
-    if (chunked_)
-        replyLength_ = -1;
-    if (!WithinReplyBound(replyLength_))
-        return;
-    EnterBody();
-    if (alive.expired() || Over())
-        return;
-    DeliverBufferAsBody();
-    if (!alive.expired())
-        NoteIfComplete();  // "content-length: 0"
+    if (WithinReplyBound(replyLength_))
+        EnterBody();  // the body bytes of this read come next from the parser
 }
 
 // The one check of the reply bound, for the announced length and for what has arrived.
@@ -1139,129 +1000,23 @@ bool THttpCli::WithinReplyBound(std::int64_t length)
 {
     if (maxReplyLength_ <= 0 || length <= maxReplyLength_)
         return true;
-    Fail(HttpError::ReplyTooLarge, "HTTP reply larger than " + std::to_string(maxReplyLength_) + " bytes");
+    Fail(HttpError::ReplyTooLarge, HttpError::ReplyTooLarge.text + (" " + std::to_string(maxReplyLength_) + " bytes"));
     return false;
 }
 
 void THttpCli::EnterBody()
 {
-    SetState(hsWaitingBody);
-    nextLine_ = NextLine::Body;
-    TriggerHeaderEnd();
-}
-
-// `data` points into the receive buffer, at lastLine_, or into the room `receivedInto` lent (the
-// bytes are then already where the reply stream keeps them); nothing writes to any of them while
-// a block is being delivered.
-void THttpCli::ProcessBody(const char* data, std::size_t size, THttpReceiveTarget* receivedInto)
-{
-    if (chunked_)
-        DecodeChunks(data, size);
-    else
-        DeliverBody(data, size, receivedInto);
-}
-
-// Walks the bytes of a chunked body as they come, however the reads fell: the data of each chunk
-// is delivered, the sizes, extensions, line ends and trailer are dropped. After the last chunk's
-// trailer the reply is whole; anything after it is not part of it.
-void THttpCli::DecodeChunks(const char* data, std::size_t size)
-{
     const TLivenessToken alive = LivenessToken();
-    std::size_t i = 0;
-    while (i < size && chunkPart_ != ChunkPart::Done) {
-        if (chunkPart_ == ChunkPart::Data) {
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunkLeft_, size - i));
-            DeliverBody(data + i, n, nullptr);
-            if (alive.expired() || Over())
-                return;
-            chunkLeft_ -= n;
-            i += n;
-            if (chunkLeft_ == 0)
-                chunkPart_ = ChunkPart::DataEnd;
-            continue;
-        }
-        if (!StepChunkFraming(data[i++])) {
-            Fail(HttpError::BadChunk, "HTTP bad chunk in a chunked reply");
-            return;
-        }
-    }
-    if (chunkPart_ == ChunkPart::Done)
-        NoteIfComplete();
+    SetState(hsWaitingBody);
+    if (!alive.expired())
+        TriggerHeaderEnd();
 }
 
-// One byte of the framing around the data; false when it cannot stand there.
-bool THttpCli::StepChunkFraming(char c)
-{
-    // A size line or trailer line longer than a header line may be is no framing.
-    const auto countLine = [&] { return ++chunkLineLength_ <= kReceiveBufferSize; };
-    const auto sizeLineEnded = [&] {
-        chunkLineLength_ = 0;
-        chunkPart_ = chunkLeft_ == 0 ? ChunkPart::Trailer : ChunkPart::Data;
-        return true;
-    };
-    switch (chunkPart_) {
-    case ChunkPart::Size: {
-        const int digit = platform::HexDigitValue(c);
-        if (digit >= 0) {
-            // Fifteen hex digits are far beyond any reply bound and still fit the counter.
-            if (++chunkDigits_ > 15)
-                return false;
-            chunkLeft_ = chunkLeft_ * 16 + static_cast<unsigned>(digit);
-            return countLine();
-        }
-        if (chunkDigits_ == 0)
-            return false;
-        if (c == ';' || c == ' ' || c == '\t') {
-            chunkPart_ = ChunkPart::Extension;
-            return countLine();
-        }
-        if (c == '\r') {
-            chunkPart_ = ChunkPart::SizeEnd;
-            return true;
-        }
-        return c == '\n' && sizeLineEnded();
-    }
-    case ChunkPart::Extension:
-        if (c == '\n')
-            return sizeLineEnded();
-        return countLine();
-    case ChunkPart::SizeEnd:
-        return c == '\n' && sizeLineEnded();
-    case ChunkPart::DataEnd:
-        if (c == '\r' && chunkLineLength_ == 0) {
-            chunkLineLength_ = 1;
-            return true;
-        }
-        if (c != '\n')
-            return false;
-        chunkPart_ = ChunkPart::Size;
-        chunkLeft_ = 0;
-        chunkDigits_ = 0;
-        chunkLineLength_ = 0;
-        return true;
-    case ChunkPart::Trailer:
-        if (c == '\n') {
-            if (chunkLineLength_ == 0)
-                chunkPart_ = ChunkPart::Done;
-            chunkLineLength_ = 0;
-            return true;
-        }
-        return c == '\r' || countLine();
-    case ChunkPart::Data:
-    case ChunkPart::Done:
-        break;
-    }
-    return true;
-}
-
+// `data` points into the parser's buffer, or into the room `receivedInto` lent (the bytes are
+// then already where the reply stream keeps them); nothing writes to either while a block is
+// being delivered.
 void THttpCli::DeliverBody(const char* data, std::size_t size, THttpReceiveTarget* receivedInto)
 {
-    // Bytes past the announced length are not part of this reply, however the reads fell.
-    if (replyLength_ >= 0) {
-        if (ReplyComplete())
-            return;
-        size = std::min<std::size_t>(size, static_cast<std::size_t>(replyLength_ - replyBytesReceived_));
-    }
     if (!WithinReplyBound(replyBytesReceived_ + static_cast<std::int64_t>(size)))
         return;
     const TLivenessToken alive = LivenessToken();
@@ -1281,7 +1036,7 @@ void THttpCli::DeliverBody(const char* data, std::size_t size, THttpReceiveTarge
     } else if (replyStream_ != nullptr && len > 0) {
         replyStream_->write(data, len);
         if (!*replyStream_) {
-            Fail(HttpError::ReplyStreamFailed, "HTTP reply stream write failed");
+            Fail(HttpError::ReplyStreamFailed);
             return;
         }
     }
@@ -1380,8 +1135,7 @@ void THttpCli::Restart()
 {
     if (state_ == hsReady)
         return;
-    receiveCount_ = 0;
-    nextLine_ = NextLine::None;
+    parser_.Reset();
     allowedToSend_ = false;
     holdSends_ = false;
     heldSends_.clear();

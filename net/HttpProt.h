@@ -55,6 +55,8 @@
 #pragma once
 
 #include "net/Component.h"
+#include "net/ErrorCodes.h"
+#include "net/HttpParser.h"
 #include "net/HttpUrl.h"
 #include "platform/EventLoop.h"
 
@@ -102,29 +104,7 @@ enum THttpCliState : std::uint8_t {
 const char* to_string(THttpCliState state) noexcept;
 const char* to_string(THttpRequest request) noexcept;
 
-// Codes of EHttpException below 100 (a status of 400 or more uses the status itself, a network
-// failure 404). They are also the request-done error of OnRequestDone for failures that are not
-// socket errors.
-namespace HttpError {
-constexpr std::uint16_t Busy = 1;                // "HTTP component is busy"
-constexpr std::uint16_t NothingToPost = 2;       // "HTTP component has nothing to post"
-constexpr std::uint16_t Aborted = 3;             // "HTTP request aborted" (thread quit, component gone)
-constexpr std::uint16_t LineTooLong = 4;         // "HTTP line too long"
-constexpr std::uint16_t TooManyRelocations = 5;  // "HTTP too many relocations (more than 20)"
-constexpr std::uint16_t BadStatusLine = 6;       // "HTTP bad status line"
-constexpr std::uint16_t NoResponse = 7;          // "HTTP server closed the connection without answering"
-constexpr std::uint16_t ReplyStreamFailed = 8;   // "HTTP reply stream write failed"
-constexpr std::uint16_t ReplyTooLarge = 9;       // "HTTP reply larger than N bytes"
-constexpr std::uint16_t BadChunk = 10;           // "HTTP bad chunk in a chunked reply"
-constexpr std::uint16_t ConflictingLength = 11;  // "HTTP conflicting Content-Length headers"
-constexpr std::uint16_t UnsafeText = 12;         // "HTTP ... holds a control character or space"
-constexpr std::uint16_t BadRelocation = 13;      // "HTTP relocation refused: ..." (not http, or a path)
-constexpr std::uint16_t TlsFailed = 14;          // a TLS failure: no TLS where it is required, a failed
-                                                 // handshake, a proxy that would not open a tunnel
-                                                 // (the text says which)
-constexpr std::uint16_t CertificateRefused = 15; // "TLS certificate of HOST:PORT ..." (changed, or not
-                                                 // kept under StrictTrust)
-}  // namespace HttpError
+// The codes of EHttpException below 100 and their texts: HttpError in net/ErrorCodes.h.
 
 // When a request is encrypted: the words of the printers file's "encryption" key.
 //  - heIfRequested: a request with credentials to another machine tries TLS first and talks plain
@@ -150,6 +130,7 @@ class EHttpException : public std::runtime_error {
 public:
     EHttpException(const std::string& message, std::uint16_t errorCode)
         : std::runtime_error(message), errorCode_(errorCode) {}
+    explicit EHttpException(const TErrorCode& code) : EHttpException(code.text, code.number) {}
     std::string Message() const { return what(); }
     std::uint16_t ErrorCode() const noexcept { return errorCode_; }
 
@@ -190,7 +171,7 @@ public:
     // Relocations followed by one request; the next "location" ends it as a failure.
     static constexpr int kMaxRelocations = 20;
     // Size of the receive buffer (a header line must fit in it) and of one POST body block.
-    static constexpr std::size_t kReceiveBufferSize = 8192;
+    static constexpr std::size_t kReceiveBufferSize = THttpResponseParser::kLineRoom;
     static constexpr std::size_t kSendBlockSize = 8193;
     // Body bytes that arrive after the header's read are read in blocks of up to this size.
     static constexpr std::size_t kBodyBlockSize = 65536;
@@ -436,11 +417,6 @@ protected:
     virtual void TriggerSendEnd();
 
 private:
-    enum class NextLine : std::uint8_t { None, Header, Body };
-    // Where a chunked body stands between reads: in a size line (its digits, then an extension
-    // and its line end), in a chunk's data, at the line end after the data, in the trailer, or
-    // past the last chunk.
-    enum class ChunkPart : std::uint8_t { Size, Extension, SizeEnd, Data, DataEnd, Trailer, Done };
     // Where the request in progress stands, beside the published State(); only SetPhase changes it.
     enum class TRequestPhase : std::uint8_t {
         Idle,        // no request (State() is hsReady)
@@ -482,14 +458,11 @@ private:
     std::string ServerKey() const;
     int ReceiveBytes(void* buffer, int size);
     // Receive path.
-    void ProcessReceived(std::size_t n);
-    void DeliverLine();
-    void ProcessHeaderLine();
-    void ProcessBody(const char* data, std::size_t size, THttpReceiveTarget* receivedInto = nullptr);
+    bool ReceiveIntoParser();
+    bool ReadParser(THttpReceiveTarget* into);
+    void HandleHeaderLine(const THttpEvent& e);
+    bool TakeStatusLine(const std::string& line);
     void DeliverBody(const char* data, std::size_t size, THttpReceiveTarget* receivedInto);
-    void DecodeChunks(const char* data, std::size_t size);
-    bool StepChunkFraming(char c);
-    void BeginResponse();
     void SkipInterimAnswer();
     std::string UnsafeRequestText() const;
     bool RefuseUnsafeRequest();
@@ -497,8 +470,7 @@ private:
     void RequestTimedOut();
     bool ReceiveBodyBlock();
     THttpReceiveTarget* ReceiveTarget() const;
-    void DeliverBufferAsBody();
-    void ProcessHeaderField(const std::string& name, const std::string& value);
+    void ProcessHeaderField(std::string name, std::string value);
     void EnterBody();
     void EndOfHeader();
     bool Relocate(const std::string& location);
@@ -517,6 +489,7 @@ private:
     void SocketSend(const char* data, std::size_t len);
     void FlushHeldSends();
     void Fail(std::uint16_t code, const std::string& text);
+    void Fail(const TErrorCode& code);
     void CloseSocket();
     void SetState(THttpCliState state);
     void Restart();
@@ -573,9 +546,7 @@ private:
     std::string path_;         // request URI: a path, or an absolute URL through a proxy
     THttpRequest requestType_ = hrNone;
     std::uint16_t requestDoneError_ = 0;
-    std::array<char, kReceiveBufferSize + 1> receiveBuffer_{};  // data, then a zero byte
-    std::size_t receiveCount_ = 0;
-    std::string lastLine_;
+    THttpResponseParser parser_;
     int headerLineCount_ = 0;
     int bodyDataCount_ = 0;
     bool allowedToSend_ = false;
@@ -586,7 +557,6 @@ private:
     bool holdSends_ = false;               // collect sends until FlushHeldSends
     std::string heldSends_;
     bool locationChange_ = false;
-    NextLine nextLine_ = NextLine::None;
     TRequestPhase phase_ = TRequestPhase::Idle;
     // Added to the design's fields: the bounds and checks of a request.
     int relocationCount_ = 0;
@@ -597,12 +567,6 @@ private:
     std::uint64_t closeReports_ = 0;       // closes reported to DispatchClosed so far
     std::chrono::steady_clock::time_point lastProgress_{};
     bool timerArmed_ = false;
-    bool contentLengthSeen_ = false;       // of the response being read
-    bool chunked_ = false;                 // its body comes in chunks
-    ChunkPart chunkPart_ = ChunkPart::Size;
-    std::uint64_t chunkLeft_ = 0;          // of the chunk (or size line) being read
-    std::size_t chunkDigits_ = 0;          // size digits so far
-    std::size_t chunkLineLength_ = 0;      // bytes of the extension or trailer line so far
     bool offline_ = false;
     std::string offlineSent_;
     THttpEncryption encryption_ = heIfRequested;

@@ -7,6 +7,7 @@
 #include "net/WSocket.h"
 #include "platform/Text.h"
 #include "platform/Tls.h"
+#include "platform/Winsock.h"
 
 #include <mutex>
 #include <set>
@@ -200,7 +201,7 @@ void THttpCli::StartHandshake()
         const int n = socket_->Receive(buffer, static_cast<int>(std::min<std::size_t>(size, 0x7FFFFFFF)));
         if (n >= 0)
             return n;
-        return socket_->LastError() == 10035 ? platform::kTlsWouldBlock : -1;
+        return socket_->LastError() == platform::ws::WSAEWOULDBLOCK ? platform::kTlsWouldBlock : -1;
     };
     tls_ = std::make_unique<platform::TlsSession>(platform::AsciiLower(targetHost_), std::move(transport));
     ContinueHandshake();
@@ -285,11 +286,9 @@ void THttpCli::RetryConnection(bool tls)
     replyHeaderLines_.clear();
     replyStatus_ = 0;
     replyReason_.clear();
-    receiveCount_ = 0;
+    parser_.Reset();
     headerLineCount_ = 0;
     bodyDataCount_ = 0;
-    nextLine_ = NextLine::None;
-    BeginResponse();
     SetPhase(TRequestPhase::Relocating);
     CloseSocket();
 }

@@ -221,7 +221,7 @@ int TCustomLineWSocket::FindLineEnd()
 bool TCustomLineWSocket::TriggerDataAvailable(std::uint16_t error)
 {
     // The proxy's bytes during a SOCKS negotiation are not lines.
-    if (!Cutting() || SocksPhase() != 0)
+    if (!Cutting() || SocksNegotiating())
         return TCustomSocksWSocket::TriggerDataAvailable(error);
     ReadIntoLineBuffer();
     // A handler that pumps messages while a line is offered gets here again: the new bytes are
@@ -231,20 +231,27 @@ bool TCustomLineWSocket::TriggerDataAvailable(std::uint16_t error)
     return true;
 }
 
+namespace {
+
+// Clears a flag of the socket when the scope ends, unless the socket is gone by then.
+struct TClearOnExit {
+    bool& flag;
+    TLivenessToken alive;
+    ~TClearOnExit()
+    {
+        if (!alive.expired())
+            flag = false;
+    }
+};
+
+}  // namespace
+
 void TCustomLineWSocket::DeliverLines()
 {
     auto alive = LivenessToken();
     const std::uint64_t epoch = bufferEpoch_;
     delivering_ = true;
-    struct Reset {
-        TCustomLineWSocket* self;
-        TLivenessToken alive;
-        ~Reset()
-        {
-            if (!alive.expired())
-                self->delivering_ = false;
-        }
-    } reset{this, alive};
+    const TClearOnExit reset{delivering_, alive};
 
     while (Cutting()) {
         if (offeredLineLength_ <= 0) {
@@ -286,7 +293,7 @@ void TCustomLineWSocket::Redeliver()
     }
     // With line mode on they are searched for lines as if they had just arrived; nothing is read
     // from the connection, so a buffer without a complete line is left alone, never spun on.
-    if (Cutting() && bufferedCount_ > 0 && !delivering_ && SocksPhase() == 0)
+    if (Cutting() && bufferedCount_ > 0 && !delivering_ && !SocksNegotiating())
         DeliverLines();
 }
 
@@ -297,15 +304,7 @@ void TCustomLineWSocket::OfferRestAtClose()
     auto alive = LivenessToken();
     const std::uint64_t epoch = bufferEpoch_;
     offeringRest_ = true;
-    struct Reset {
-        TCustomLineWSocket* self;
-        TLivenessToken alive;
-        ~Reset()
-        {
-            if (!alive.expired())
-                self->offeringRest_ = false;
-        }
-    } reset{this, alive};
+    const TClearOnExit reset{offeringRest_, alive};
 
     // Nothing more will arrive: a handler that takes nothing ends the offers.
     while (bufferedCount_ > 0) {
@@ -313,19 +312,17 @@ void TCustomLineWSocket::OfferRestAtClose()
         const bool cutting = Cutting();
         offeredLineLength_ = cutting ? bufferedCount_ : 0;
         bool assigned = false;
+        bool raised = false;
         try {
             assigned = TCustomSocksWSocket::TriggerDataAvailable(0);
         } catch (...) {
             // Data handlers' exceptions are swallowed; here the rest would stay and make every
             // later close (the automatic abort too) offer it and raise again: it is dropped.
-            if (alive.expired() || bufferEpoch_ != epoch)
-                return;
-            Consume(bufferedCount_);
-            break;
+            raised = true;
         }
         if (alive.expired() || bufferEpoch_ != epoch)
             return;
-        if (!assigned) {
+        if (raised || !assigned) {
             Consume(bufferedCount_);
             break;
         }

@@ -20,27 +20,8 @@
 // (for 20017 without OnSessionConnected), and the socket is closed. A failed TCP connection to the
 // proxy is OnSocksConnected(error), OnSessionConnected(error), then the usual close.
 //
-// Codes and messages of OnSocksError:
-//   20001 "TWSocket logic error"            a method reply for a SOCKS 4 level
-//         "too much data availaible"        an authentication reply longer than 2 bytes
-//   20002 "socks version error"             wrong version byte in any reply
-//   20003 "authentification method not acceptable"   the proxy chose a method we did not offer
-//                                           (0xFF: none of ours is acceptable to it)
-//   20004 "general SOCKS server failure"    SOCKS 5 reply 1
-//   20005 "connection not allowed by ruleset"          reply 2
-//   20006 "network unreachable"             reply 3
-//   20007 "host unreachable"                reply 4
-//   20008 "connection refused"              reply 5; SOCKS 4 reply 92
-//   20009 "time to live expired"            reply 6
-//   20010 "command not supported"           reply 7
-//   20011 "address type not supported"      reply 8; a bound address of another type in the reply
-//   20012 "unassigned error #" + code       any other reply code
-//   20013 "internal error"                  negotiation phase out of range
-//   20015 "authentification failed"         SOCKS 4 reply 93
-//         "socks authentication failed"     SOCKS 5 user name and password refused
-//   20016 "request rejected or failed"      SOCKS 4 reply 91
-//   20017 class name + " " + message        level 4 could not resolve Addr locally
-//   Any code: "data receive error" when the read notification itself carries an error.
+// Codes and messages of OnSocksError: net/ErrorCodes.h (SocksError). "data receive error" comes
+// with the error the read notification itself carries.
 //
 // Refusals (through ReportError: an ESocketException, or OnError when assigned), all before
 // anything is sent:
@@ -66,6 +47,7 @@
 #pragma once
 
 #include "net/CustomWSocket.h"
+#include "net/SocksExchange.h"
 
 #include <array>
 #include <cstdint>
@@ -79,12 +61,6 @@ enum TSocksAuthentication : std::uint8_t {
     socksAuthenticateUsercode = 1,  // user name and password (SOCKS 5 only)
 };
 
-enum TSocksAuthState : std::uint8_t {
-    socksAuthBegin = 0,       // the request is being sent
-    socksAuthSucceeded = 1,
-    socksAuthFailed = 2,
-    socksAuthNotNeeded = 3,   // the proxy chose no authentication although it was offered
-};
 // "socksAuthBegin" and so on; "?" for a value outside the enumeration.
 const char* to_string(TSocksAuthState state) noexcept;
 
@@ -152,37 +128,24 @@ protected:
     virtual void TriggerSocksError(int error, const std::string& msg);
     void TriggerSocksAuthState(TSocksAuthState authState);
 
-    // Negotiation phase: 0 none (also after success), 1 waiting for the method choice, 2 waiting
-    // for the authentication reply, 3 waiting for the connect reply.
-    std::uint8_t SocksPhase() const noexcept { return phase_; }
+    // True while the proxy is being negotiated with (from Connect until it succeeds or fails).
+    bool SocksNegotiating() const noexcept { return exchange_.Negotiating(); }
     // Leftover bytes of the target not yet read.
     int SocksLeftover() const noexcept { return leftoverCount_; }
 
 private:
-    // The longest reply is a SOCKS 5 reply with a 255-byte domain name: 4 + 1 + 255 + 2 bytes.
-    static constexpr int kReplyArea = 512;
-
     bool UsesSocks() const noexcept { return !socksServer_.empty(); }
     bool LevelIs4() const noexcept { return socksLevel_[0] == '4'; }
+    bool AwaitingAuth() const noexcept { return exchange_.CurrentStage() == TSocksExchange::Stage::AwaitingAuth; }
     // The text of a refusal when the fields do not fit the requests, else empty.
     std::string CheckFieldSizes() const;
-    // One step of the negotiation over the current phase; re-entered on every read notification.
-    void SocksStep(std::uint16_t error);
-    // Reads what the connection has into the reply area, at most up to `limit` bytes in all.
-    // False when nothing could be read.
-    bool ReadReply(int limit);
-    void StepMethodReply();
-    void StepAuthReply();
-    void StepConnectReply4();
-    void StepConnectReply5();
-    void SendMethodOffer();
-    void SendAuthRequest();
-    void SendConnectRequest();
-    void SendQuietly(const std::string& bytes);
+    bool LookUpSocks4Target();
+    // Carries out what the exchange decided: reports, sends, fails or succeeds.
+    void Carry(const TSocksStep& step);
     // Every failure of the negotiation leaves through here.
     void Fail(int code, const std::string& msg);
     // The target is reached: OnSessionConnected(0), then the leftover bytes (from replyEnd on).
-    void Succeed(int replyEnd);
+    void Succeed(std::size_t replyEnd);
 
     std::string socksServer_;
     std::string socksPort_;
@@ -191,11 +154,8 @@ private:
     std::string socksPassword_;
     TSocksAuthentication socksAuthentication_ = socksNoAuthentication;
 
-    std::uint8_t phase_ = 0;
-    std::uint8_t methodOffered_ = 0;  // 0 none, 2 user name and password
-    std::uint16_t targetPort_ = 0;    // host order
-    std::array<char, kReplyArea> reply_{};
-    int replyCount_ = 0;
+    TSocksExchange exchange_;
+    std::uint16_t targetPort_ = 0;  // host order
     int leftoverCount_ = 0;
     int leftoverPos_ = 0;
     bool remoteIsProxy_ = false;  // the remote record holds the proxy, not the target

@@ -1,4 +1,5 @@
 #include "net/WSocketBinding.h"
+#include "net/ErrorCodes.h"
 #include "platform/Text.h"
 
 #include <atomic>
@@ -130,62 +131,76 @@ void CollectAddressList(const platform::ws::HostEntry& entry, std::vector<std::s
     }
 }
 
+namespace {
+
+// Every Windows Sockets error the socket layer reports, with its text.
+constexpr TErrorCode kWinsockErrors[] = {
+    {0, "No Error"},
+    {ws::WSAEINTR, "Interrupted system call"},
+    {ws::WSAEBADF, "Bad file number"},
+    {ws::WSAEACCES, "Permission denied"},
+    {ws::WSAEFAULT, "Bad address"},
+    {ws::WSAEINVAL, "Invalid argument"},
+    {ws::WSAEMFILE, "Too many open files"},
+    {ws::WSAEWOULDBLOCK, "Operation would block"},
+    {ws::WSAEINPROGRESS, "Operation now in progress"},
+    {ws::WSAEALREADY, "Operation already in progress"},
+    {ws::WSAENOTSOCK, "Socket operation on non-socket"},
+    {ws::WSAEDESTADDRREQ, "Destination address required"},
+    {ws::WSAEMSGSIZE, "Message too long"},
+    {ws::WSAEPROTOTYPE, "Protocol wrong type for socket"},
+    {ws::WSAENOPROTOOPT, "Protocol not available"},
+    {ws::WSAEPROTONOSUPPORT, "Protocol not supported"},
+    {ws::WSAESOCKTNOSUPPORT, "Socket type not supported"},
+    {ws::WSAEOPNOTSUPP, "Operation not supported on socket"},
+    {ws::WSAEPFNOSUPPORT, "Protocol family not supported"},
+    {ws::WSAEAFNOSUPPORT, "Address family not supported by protocol family"},
+    {ws::WSAEADDRINUSE, "Address already in use"},
+    {ws::WSAEADDRNOTAVAIL, "Address not available"},
+    {ws::WSAENETDOWN, "Network is down"},
+    {ws::WSAENETUNREACH, "Network is unreachable"},
+    {ws::WSAENETRESET, "Network dropped connection on reset"},
+    {ws::WSAECONNABORTED, "Connection aborted"},
+    {ws::WSAECONNRESET, "Connection reset by peer"},
+    {ws::WSAENOBUFS, "No buffer space available"},
+    {ws::WSAEISCONN, "Socket is already connected"},
+    {ws::WSAENOTCONN, "Socket is not connected"},
+    {ws::WSAESHUTDOWN, "Can't send after socket shutdown"},
+    {ws::WSAETOOMANYREFS, "Too many references: can't splice"},
+    {ws::WSAETIMEDOUT, "Connection timed out"},
+    {ws::WSAECONNREFUSED, "Connection refused"},
+    {ws::WSAELOOP, "Too many levels of symbolic links"},
+    {ws::WSAENAMETOOLONG, "File name too long"},
+    {ws::WSAEHOSTDOWN, "Host is down"},
+    {ws::WSAEHOSTUNREACH, "No route to host"},
+    {ws::WSAENOTEMPTY, "Directory not empty"},
+    {ws::WSAEPROCLIM, "Too many processes"},
+    {ws::WSAEUSERS, "Too many users"},
+    {ws::WSAEDQUOT, "Disc quota exceeded"},
+    {ws::WSAESTALE, "Stale NFS file handle"},
+    {ws::WSAEREMOTE, "Too many levels of remote in path"},
+    {ws::WSASYSNOTREADY, "Network sub-system is unusable"},
+    {ws::WSAVERNOTSUPPORTED, "WinSock DLL cannot support this application"},
+    {ws::WSANOTINITIALISED, "WinSock not initialized"},
+    {ws::WSAHOST_NOT_FOUND, "Host not found"},
+    {ws::WSATRY_AGAIN, "Non-authoritative host not found"},
+    {ws::WSANO_RECOVERY, "Non-recoverable error"},
+    {ws::WSANO_DATA, "No Data"},
+};
+
+}  // namespace
+
+std::span<const TErrorCode> WinsockErrors() noexcept
+{
+    return kWinsockErrors;
+}
+
 std::string WSocketErrorText(int error)
 {
-    switch (error) {
-    case 0: return "No Error";
-    case ws::WSAEINTR: return "Interrupted system call";
-    case ws::WSAEBADF: return "Bad file number";
-    case ws::WSAEACCES: return "Permission denied";
-    case ws::WSAEFAULT: return "Bad address";
-    case ws::WSAEINVAL: return "Invalid argument";
-    case ws::WSAEMFILE: return "Too many open files";
-    case ws::WSAEWOULDBLOCK: return "Operation would block";
-    case ws::WSAEINPROGRESS: return "Operation now in progress";
-    case ws::WSAEALREADY: return "Operation already in progress";
-    case ws::WSAENOTSOCK: return "Socket operation on non-socket";
-    case ws::WSAEDESTADDRREQ: return "Destination address required";
-    case ws::WSAEMSGSIZE: return "Message too long";
-    case ws::WSAEPROTOTYPE: return "Protocol wrong type for socket";
-    case ws::WSAENOPROTOOPT: return "Protocol not available";
-    case ws::WSAEPROTONOSUPPORT: return "Protocol not supported";
-    case ws::WSAESOCKTNOSUPPORT: return "Socket type not supported";
-    case ws::WSAEOPNOTSUPP: return "Operation not supported on socket";
-    case ws::WSAEPFNOSUPPORT: return "Protocol family not supported";
-    case ws::WSAEAFNOSUPPORT: return "Address family not supported by protocol family";
-    case ws::WSAEADDRINUSE: return "Address already in use";
-    case ws::WSAEADDRNOTAVAIL: return "Address not available";
-    case ws::WSAENETDOWN: return "Network is down";
-    case ws::WSAENETUNREACH: return "Network is unreachable";
-    case ws::WSAENETRESET: return "Network dropped connection on reset";
-    case ws::WSAECONNABORTED: return "Connection aborted";
-    case ws::WSAECONNRESET: return "Connection reset by peer";
-    case ws::WSAENOBUFS: return "No buffer space available";
-    case ws::WSAEISCONN: return "Socket is already connected";
-    case ws::WSAENOTCONN: return "Socket is not connected";
-    case ws::WSAESHUTDOWN: return "Can't send after socket shutdown";
-    case ws::WSAETOOMANYREFS: return "Too many references: can't splice";
-    case ws::WSAETIMEDOUT: return "Connection timed out";
-    case ws::WSAECONNREFUSED: return "Connection refused";
-    case ws::WSAELOOP: return "Too many levels of symbolic links";
-    case ws::WSAENAMETOOLONG: return "File name too long";
-    case ws::WSAEHOSTDOWN: return "Host is down";
-    case ws::WSAEHOSTUNREACH: return "No route to host";
-    case ws::WSAENOTEMPTY: return "Directory not empty";
-    case ws::WSAEPROCLIM: return "Too many processes";
-    case ws::WSAEUSERS: return "Too many users";
-    case ws::WSAEDQUOT: return "Disc quota exceeded";
-    case ws::WSAESTALE: return "Stale NFS file handle";
-    case ws::WSAEREMOTE: return "Too many levels of remote in path";
-    case ws::WSASYSNOTREADY: return "Network sub-system is unusable";
-    case ws::WSAVERNOTSUPPORTED: return "WinSock DLL cannot support this application";
-    case ws::WSANOTINITIALISED: return "WinSock not initialized";
-    case ws::WSAHOST_NOT_FOUND: return "Host not found";
-    case ws::WSATRY_AGAIN: return "Non-authoritative host not found";
-    case ws::WSANO_RECOVERY: return "Non-recoverable error";
-    case ws::WSANO_DATA: return "No Data";
-    default: return "Not a WinSock error";
-    }
+    for (const TErrorCode& code : kWinsockErrors)
+        if (code.number == error)
+            return code.text;
+    return "Not a WinSock error";
 }
 
 }  // namespace quenlo

@@ -208,6 +208,45 @@ TEST(IppWalk, EndsAtTheFirstEndTagOrTheLastByte)
     EXPECT_TRUE(Walk(IppBody().Header().Tag(0x03).Attr(0x44, "a", "1"), 3).events.empty());
 }
 
+// A value length is both bytes of its field: a 300-byte job name (0x012C) read by its low byte
+// alone would cut that job and lose the next. Split at every position, the piecewise walk must
+// still see what the whole body gives.
+TEST(IppWalk, AThreeHundredByteJobNameKeepsItsJobAndTheNext)
+{
+    const std::string longName(300, 'n');
+    const std::string body = IppBody()
+                                 .Header()
+                                 .Tag(0x01)
+                                 .Attr(0x47, "attributes-charset", "utf-8")
+                                 .Tag(0x02)
+                                 .Int(0x21, "job-id", 1)
+                                 .Attr(0x42, "job-name", longName)
+                                 .Int(0x23, "job-state", 4)
+                                 .Tag(0x02)
+                                 .Int(0x21, "job-id", 2)
+                                 .Attr(0x42, "job-name", "second")
+                                 .Tag(0x03);
+    const std::vector<std::string> expected{
+        "attributes-charset=utf-8/" + std::to_string(0x2D667475), "#2", "job-id=/1",
+        "job-name=" + longName + "/" + std::to_string(0x6E6E6E6E), "job-state=/4", "#2", "job-id=/2",
+        "job-name=second/" + std::to_string(0x6F636573), "#3"};
+    ASSERT_EQ(Walk(body, kIppJobWalkDelimiterLimit).events, expected);
+
+    for (std::size_t split = 0; split <= body.size(); ++split) {
+        WalkLog log;
+        IppWalker walker(
+            kIppJobWalkDelimiterLimit,
+            [&](const IppAttribute& a) {
+                log.events.push_back(std::string(a.name) + "=" + std::string(a.text) + "/" + std::to_string(a.integer));
+            },
+            [&](int tag) { log.events.push_back("#" + std::to_string(tag)); });
+        const std::string first = body.substr(0, split);
+        const std::string kept = first.substr(walker.Walk(first)) + body.substr(split);
+        walker.Finish(kept.substr(walker.Walk(kept)));
+        ASSERT_EQ(log.events, expected) << "split at " << split;
+    }
+}
+
 std::size_t CountEvents(const std::string& body, int limit)
 {
     std::size_t events = 0;
