@@ -10,7 +10,8 @@ servers:
 
   office  50 `quenlo-cli watch` (watch=5) of the same 30 printers on one server: subscriptions held,
           whether a third program still gets one, whether `lpstat` is still served, how long each
-          watcher takes to see a `cupsdisable`, and the server's CPU above its idle over P seconds.
+          watcher takes to see a `cupsdisable`, and the server's CPU above its idle and the
+          watchers' own CPU over P seconds.
   many    one watcher of 500 printers on 20 servers (watch=5): its CPU over P seconds, its resident
           memory and open descriptors (highest seen from its start), and how long a printer stopped
           and started again on every server takes to show.
@@ -192,6 +193,10 @@ class Watchers:
                 pass
             time.sleep(0.1)
 
+    def ticks(self):
+        """User + system CPU ticks of every watcher together."""
+        return sum(ticks(p.pid) for p in self.procs)
+
     def first_looks(self, printers, limit):
         """Waits until every watcher has shown every printer once (at most `limit` seconds)."""
         end = time.monotonic() + limit
@@ -273,7 +278,9 @@ def phase_office(builds, period, watchers=50, printers=30):
             idle = cpu_percent(lab.pid(), period)
             w = Watchers(os.path.join(build, "cli", "quenlo-cli"), config, watchers)
             settled = w.first_looks(printers, 60)
+            client_before = w.ticks()
             busy = cpu_percent(lab.pid(), period)
+            client = (w.ticks() - client_before) * 100.0 / HZ / period
             held = subscriptions_held(lab.port)
             status, third = subscribe(lab.port, "third-party", 300)
             if third:
@@ -288,6 +295,7 @@ def phase_office(builds, period, watchers=50, printers=30):
             lab.run("resume", "office7")
             print("%-6s server CPU idle %.2f%%, with the watchers %.2f%% (%+.2f points)%s" % (
                 label, idle, busy, busy - idle, "" if settled else "; NOT every watcher showed every printer in 60 s"))
+            print("       the %d watchers' own CPU together %.2f%% of a core" % (watchers, client))
             print("       subscriptions held %d, third program's %s, lpstat %s, left after SIGTERM %d" % (
                 held, "granted" if status == 0 else "refused (0x%04x)" % status, served, left))
             print("       cupsdisable seen: %s" % latency_text(paused), flush=True)
