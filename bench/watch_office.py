@@ -87,9 +87,11 @@ class Lab:
     def restart_without_subscriptions(self):
         """CUPS keeps subscriptions across a restart: the next build starts on an empty server."""
         self.run("down")
+        # The server reads its backup (subscriptions.conf.O) when the file itself is missing.
         for root, _, files in os.walk(self.dir):
-            if "subscriptions.conf" in files:
-                os.remove(os.path.join(root, "subscriptions.conf"))
+            for name in files:
+                if name.startswith("subscriptions.conf"):
+                    os.remove(os.path.join(root, name))
         self.run("up")
 
     def stop(self):
