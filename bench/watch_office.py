@@ -2,7 +2,7 @@
 """The watch at office scale, against private CUPS servers with the limits a freshly installed server
 has (scripts/cups-lab.sh --stock-limits: 100 clients, 100 subscriptions, 500 jobs).
 
-    bench/watch_office.py [--build DIR] [--old DIR] [--period P] [PHASE ...]
+    bench/watch_office.py [--build DIR] [--old DIR] [--period P] [--tls] [PHASE ...]
 
 PHASE is any of office, many, full, queue, reuse (default: all five, in this order); each build given
 (--build, default build/, and --old, a build of an earlier commit) runs in turn against the same
@@ -10,7 +10,8 @@ servers:
 
   office  50 `quenlo-cli watch` (watch=5) of the same 30 printers on one server: subscriptions held,
           whether a third program still gets one, whether `lpstat` is still served, how long each
-          watcher takes to see a `cupsdisable`, and the server's CPU above its idle over P seconds.
+          watcher takes to see a `cupsdisable`, and the server's CPU above its idle and the
+          watchers' own CPU over P seconds. --tls: the watchers speak TLS (encryption=Required).
   many    one watcher of 500 printers on 20 servers (watch=5): its CPU over P seconds, its resident
           memory and open descriptors (highest seen from its start), and how long a printer stopped
           and started again on every server takes to show.
@@ -79,16 +80,18 @@ class Lab:
         with open(os.path.join(self.dir, "cupsd.pid")) as f:
             return int(f.read())
 
-    def entries(self, printers, prefix=""):
-        return "".join("<printer>\nname=%s%s\nremotehost=127.0.0.1:%d\nurl=/printers/%s\nlocalport=-1\n<endprinter>\n"
-                       % (prefix, p, self.port, p) for p in printers)
+    def entries(self, printers, prefix="", extra=""):
+        return "".join("<printer>\nname=%s%s\nremotehost=127.0.0.1:%d\nurl=/printers/%s\nlocalport=-1\n%s<endprinter>\n"
+                       % (prefix, p, self.port, p, extra) for p in printers)
 
     def restart_without_subscriptions(self):
         """CUPS keeps subscriptions across a restart: the next build starts on an empty server."""
         self.run("down")
+        # The server reads its backup (subscriptions.conf.O) when the file itself is missing.
         for root, _, files in os.walk(self.dir):
-            if "subscriptions.conf" in files:
-                os.remove(os.path.join(root, "subscriptions.conf"))
+            for name in files:
+                if name.startswith("subscriptions.conf"):
+                    os.remove(os.path.join(root, name))
         self.run("up")
 
     def stop(self):
@@ -139,8 +142,8 @@ def unsubscribe(port, user, subscription):
 class Watchers:
     """quenlo-cli watch processes whose lines are stamped as they arrive."""
 
-    def __init__(self, cli, config, count):
-        self.procs = [subprocess.Popen([cli, "watch", "--config", config, "--seconds", str(WATCH)],
+    def __init__(self, cli, config, count, env=None):
+        self.procs = [subprocess.Popen([cli, "watch", "--config", config, "--seconds", str(WATCH)], env=env,
                                        stdout=subprocess.PIPE, stderr=subprocess.DEVNULL) for _ in range(count)]
         self.started = time.monotonic()
         self.lines = [[] for _ in self.procs]  # (time, name, lamp, line)
@@ -191,6 +194,10 @@ class Watchers:
             except (OSError, AttributeError):
                 pass
             time.sleep(0.1)
+
+    def ticks(self):
+        """User + system CPU ticks of every watcher together."""
+        return sum(ticks(p.pid) for p in self.procs)
 
     def first_looks(self, printers, limit):
         """Waits until every watcher has shown every printer once (at most `limit` seconds)."""
@@ -257,23 +264,27 @@ def lpstat(port, printers):
         return "NOT served within 60 s"
 
 
-def phase_office(builds, period, watchers=50, printers=30):
-    print("\n== office: %d watchers x %d printers on one server, watch=%d, %d s per measure"
-          % (watchers, printers, WATCH, period), flush=True)
+def phase_office(builds, period, watchers=50, printers=30, tls=False):
+    print("\n== office%s: %d watchers x %d printers on one server, watch=%d, %d s per measure"
+          % (" over TLS" if tls else "", watchers, printers, WATCH, period), flush=True)
     lab = Lab()
+    # Over TLS the server's certificate is kept in a trust store of the lab's own, not the user's.
+    env = dict(os.environ, XDG_CONFIG_HOME=lab.dir) if tls else None
     try:
         names = ["office%d" % i for i in range(1, printers + 1)]
         for n in names:
             lab.run("add-printer", n)
         config = os.path.join(lab.dir, "printers.qdl")
         with open(config, "w") as f:
-            f.write("watch=%d\n" % WATCH + lab.entries(names))
+            f.write("watch=%d\n" % WATCH + lab.entries(names, extra="encryption=Required\n" if tls else ""))
         time.sleep(5)
         for round_, (label, build) in enumerate(builds):
             idle = cpu_percent(lab.pid(), period)
-            w = Watchers(os.path.join(build, "cli", "quenlo-cli"), config, watchers)
+            w = Watchers(os.path.join(build, "cli", "quenlo-cli"), config, watchers, env)
             settled = w.first_looks(printers, 60)
+            client_before = w.ticks()
             busy = cpu_percent(lab.pid(), period)
+            client = (w.ticks() - client_before) * 100.0 / HZ / period
             held = subscriptions_held(lab.port)
             status, third = subscribe(lab.port, "third-party", 300)
             if third:
@@ -288,6 +299,7 @@ def phase_office(builds, period, watchers=50, printers=30):
             lab.run("resume", "office7")
             print("%-6s server CPU idle %.2f%%, with the watchers %.2f%% (%+.2f points)%s" % (
                 label, idle, busy, busy - idle, "" if settled else "; NOT every watcher showed every printer in 60 s"))
+            print("       the %d watchers' own CPU together %.2f%% of a core" % (watchers, client))
             print("       subscriptions held %d, third program's %s, lpstat %s, left after SIGTERM %d" % (
                 held, "granted" if status == 0 else "refused (0x%04x)" % status, served, left))
             print("       cupsdisable seen: %s" % latency_text(paused), flush=True)
@@ -461,6 +473,7 @@ def main():
     parser.add_argument("--build", default=os.path.join(HERE, "build"))
     parser.add_argument("--old", help="a build of an earlier commit, run beside --build")
     parser.add_argument("--period", type=int, default=60)
+    parser.add_argument("--tls", action="store_true", help="the office phase's watchers with encryption=Required")
     parser.add_argument("phases", nargs="*", metavar="PHASE")
     args = parser.parse_args()
     every = ["office", "many", "full", "queue", "reuse"]
@@ -473,7 +486,7 @@ def main():
     print("builds: " + ", ".join("%s %s" % b for b in builds))
     for phase in args.phases or every:
         if phase == "office":
-            phase_office(builds, args.period)
+            phase_office(builds, args.period, tls=args.tls)
         elif phase == "many":
             phase_many(builds, args.period)
         elif phase == "full":

@@ -335,6 +335,9 @@ TWatcher::Server& TWatcher::AddServer(std::string uri, bool serverWide, Watched&
     server->printers.push_back(&first);
     server->mode = pollOnly_ ? WatchMode::Polling : WatchMode::Subscribing;
     server->http = ClientOf(first);
+    // Its requests come every interval: one connection carries them, and one idle for two
+    // intervals (the server's looks were skipped) is closed, since it holds a slot of the server's.
+    server->http->SetKeepAlive(std::chrono::seconds(2 * seconds_));
     Server* raw = server.get();
     server->http->OnRequestDone = [this, raw](THttpCli&, THttpRequest, std::uint16_t error) {
         ServerDone(*raw, error);

@@ -20,6 +20,7 @@ namespace {
 
 constexpr unsigned kProgressTimerId = 1;
 constexpr unsigned kRequestTimerId = 2;
+constexpr unsigned kKeptTimerId = 3;
 constexpr std::uint16_t kTimedOut = platform::ws::WSAETIMEDOUT;
 constexpr std::uint16_t kInvalidArgument = platform::ws::WSAEINVAL;
 
@@ -100,6 +101,7 @@ THttpCli::~THttpCli()
     MarkDestroying();
     if (window_ != 0) {
         platform::KillTimer(window_, kProgressTimerId);
+        platform::KillTimer(window_, kKeptTimerId);
         platform::DestroyMessageTarget(window_);
     }
     // The socket fires nothing while it is destroyed; drop the handlers anyway so that nothing
@@ -166,7 +168,8 @@ void THttpCli::StartRequest(THttpRequest rq)
     ArmProgressTimer();
     ArmRequestTimer();
     ChooseTransport();
-    BeginResolving();
+    if (!ReuseKeptConnection())
+        BeginResolving();
 }
 
 void THttpCli::StartOffline(THttpRequest rq)
@@ -176,6 +179,8 @@ void THttpCli::StartOffline(THttpRequest rq)
         return;
     offline_ = true;
     ChooseTransport();
+    if (ReuseKeptConnection())
+        return;
     SetState(hsDnsLookup);
     SetState(hsConnecting);
     OfflineConnect();
@@ -215,7 +220,10 @@ void THttpCli::PrepareRequest(THttpRequest rq)
     // Nothing of an earlier request may leak into this one.
     locationChange_ = false;
     relocationCount_ = 0;
-    parser_.Reset();
+    if (!kept_)
+        parser_.Reset();  // a kept connection's parser holds what followed the last reply
+    onKeptConnection_ = false;
+    serverKeeps_ = false;
     postStart_ = postStart;
     holdSends_ = false;
     heldSends_.clear();
@@ -423,6 +431,10 @@ void THttpCli::HandleDataSent(std::uint16_t)
 
 void THttpCli::HandleDataAvailable(std::uint16_t)
 {
+    if (Over() && kept_) {
+        CheckIdleKeptConnection();
+        return;
+    }
     if (Over()) {
         // The request has ended; read and drop what still arrives so the socket stays quiet.
         char scratch[1024];
@@ -440,13 +452,15 @@ void THttpCli::HandleDataAvailable(std::uint16_t)
     }
     // Read everything waiting now, one buffer at a time.
     for (;;) {
-        const bool goOn = state_ == hsWaitingBody && parser_.InBody() && parser_.Buffered() == 0
-                              ? ReceiveBodyBlock()
-                              : ReceiveIntoParser();
+        // A chunked body on a kept connection goes through the line buffer, which keeps what
+        // follows its last chunk; a block read past it would lose those bytes.
+        const bool blocks = state_ == hsWaitingBody && parser_.InBody() && parser_.Buffered() == 0 &&
+                            !(KeepsConnections() && parser_.Chunked());
+        const bool goOn = blocks ? ReceiveBodyBlock() : ReceiveIntoParser();
         if (!goOn)
             return;
         if (phase_ == TRequestPhase::Answered) {
-            CloseSocket();
+            EndAnsweredExchange();
             return;
         }
     }
@@ -505,6 +519,15 @@ THttpReceiveTarget* THttpCli::ReceiveTarget() const
 void THttpCli::DispatchClosed(std::uint16_t error)
 {
     ++closeReports_;
+    if (closingKept_)
+        return;  // closed by us, outside any request
+    if (kept_ && Over()) {
+        // The server ended a connection that waited for the next request: nothing is lost.
+        kept_ = false;
+        connected_ = false;
+        platform::KillTimer(window_, kKeptTimerId);
+        return;
+    }
     if (!Over() && phase_ != TRequestPhase::Relocating &&
         (tlsStage_ == TlsStage::Tunnel || tlsStage_ == TlsStage::Handshake)) {
         TlsSetupFailed(std::string(), true);
@@ -518,6 +541,8 @@ void THttpCli::DispatchClosed(std::uint16_t error)
 
 void THttpCli::HandleSessionClosed(std::uint16_t error)
 {
+    if (RetryOnNewConnection())
+        return;
     // A reset cuts the body short, unless its announced length had already arrived.
     if (error != 0 && !ReplyComplete())
         RecordFailure(error, 404, ErrorText(error));
@@ -552,7 +577,8 @@ void THttpCli::EndRequest(bool stopNetwork)
     SetPhase(TRequestPhase::Ended);
     if (stopNetwork && !offline_)
         StopNetwork();
-    connected_ = false;
+    if (!kept_)
+        connected_ = false;
     allowedToSend_ = false;
     if (replyStatus_ == 0 && requestDoneError_ == 0 && !AnythingReceived()) {
         if (parser_.Buffered() > 0)
@@ -699,7 +725,8 @@ void THttpCli::ComposeAndSend(const char* method)
     if (alive.expired())
         return;
     // Inside a proxy's tunnel the server itself is spoken to: the path alone, as without a proxy.
-    QueueHeaderLine(std::string(method) + " " + (tunnel_ ? OriginForm(path_) : path_) + " HTTP/1.0");
+    QueueHeaderLine(std::string(method) + " " + (tunnel_ ? OriginForm(path_) : path_) +
+                    (KeepsConnections() ? " HTTP/1.1" : " HTTP/1.0"));
     if (!sender_.empty())
         QueueHeaderLine("From: " + sender_);
     if (!accept_.empty())
@@ -812,7 +839,7 @@ void THttpCli::FeedReceived(const char* data, std::size_t len)
         if (!ReadParser(nullptr))
             return;
         if (phase_ == TRequestPhase::Answered) {
-            CloseSocket();
+            EndAnsweredExchange();
             return;
         }
     }
@@ -907,6 +934,7 @@ bool THttpCli::TakeStatusLine(const std::string& line)
     }
     replyStatus_ = parser_.Status();
     replyReason_ = line.size() > 13 ? line.substr(13) : std::string();
+    serverKeeps_ = line.compare(0, 8, "HTTP/1.1") == 0;
     if (replyStatus_ == 426 && tlsStage_ == TlsStage::Off && !offline_ && encryption_ != heNever &&
         platform::TlsSession::Available()) {
         // "Upgrade Required": the server wants TLS, and from now on gets it from the start.
@@ -950,6 +978,9 @@ void THttpCli::ProcessHeaderField(std::string name, std::string value)
         }
     } else if (name == "content-type") {
         replyContentType_ = platform::AsciiLower(value);
+    } else if (name == "connection") {
+        if (platform::AsciiLower(value).find("close") != std::string::npos)
+            serverKeeps_ = false;
     } else if (name == "www-authenticate") {
         authRequests_.push_back(value);
     } else if (name == "set-cookie") {
@@ -1115,6 +1146,110 @@ bool THttpCli::Relocate(const std::string& location)
 }
 
 // ---------------------------------------------------------------------------------------------
+// Kept connections
+
+bool THttpCli::KeepsConnections() const noexcept
+{
+    return keepAlive_.count() > 0 && proxy_.empty();
+}
+
+// The reply is whole, or refused: the connection stays for the next request when both sides
+// keep it and the reply ended where its own framing says; otherwise it is closed, which ends the
+// request.
+void THttpCli::EndAnsweredExchange()
+{
+    if (KeepsConnections() && serverKeeps_ && ReplyComplete() && requestDoneError_ == 0)
+        KeepConnection();
+    else
+        CloseSocket();
+}
+
+void THttpCli::KeepConnection()
+{
+    kept_ = true;
+    keptHost_ = hostName_;
+    keptPort_ = port_;
+    keptTls_ = tlsStage_ == TlsStage::Ready;
+    parser_.StartNextResponse();
+    if (!offline_) {
+        const auto ms = std::clamp<long long>(keepAlive_.count(), 1, 0x7FFFFFFF);
+        platform::SetTimer(window_, kKeptTimerId, static_cast<unsigned>(ms));
+    }
+    EndRequest(false);
+}
+
+// The request just prepared goes out on the kept connection when that leads where the request
+// goes, over the same transport; a kept connection to elsewhere is closed. False when a new
+// connection is to be made.
+bool THttpCli::ReuseKeptConnection()
+{
+    if (!kept_)
+        return false;
+    const bool open = offline_ || socket_->State() == wsConnected;
+    if (!open || !KeepsConnections() || hostName_ != keptHost_ || port_ != keptPort_ || wantTls_ != keptTls_) {
+        DropKeptConnection();
+        return false;
+    }
+    kept_ = false;
+    platform::KillTimer(window_, kKeptTimerId);
+    onKeptConnection_ = true;
+    const TLivenessToken alive = LivenessToken();
+    BeginExchange();
+    if (alive.expired())
+        return true;
+    while (offline_ && allowedToSend_ && !Over())
+        SendBodyBlock();  // no data-sent events without a socket
+    // Bytes that came after the last reply start this one.
+    if (!alive.expired() && !Over() && parser_.Buffered() > 0 && ReadParser(nullptr) &&
+        phase_ == TRequestPhase::Answered)
+        EndAnsweredExchange();
+    return true;
+}
+
+void THttpCli::DropKeptConnection()
+{
+    if (!kept_)
+        return;
+    kept_ = false;
+    connected_ = false;
+    platform::KillTimer(window_, kKeptTimerId);
+    parser_.Reset();
+    if (!offline_) {
+        closingKept_ = true;
+        try {
+            socket_->Close();
+        } catch (const std::exception&) {
+        }
+        closingKept_ = false;
+    }
+    tls_.reset();
+    tlsStage_ = TlsStage::Off;
+}
+
+// A kept connection is readable between requests: the server's close (or bytes nobody asked
+// for) ends it; TLS records that bring no bytes (a session ticket) leave it as it is.
+void THttpCli::CheckIdleKeptConnection()
+{
+    char scratch[1024];
+    if (ReceiveBytes(scratch, sizeof scratch) >= 0)
+        DropKeptConnection();
+}
+
+// A kept connection that the server closed or reset before any byte of the reply came (its idle
+// limit ran out as the request left) says nothing about the server: the request goes once more,
+// on a new connection. True when it does.
+bool THttpCli::RetryOnNewConnection()
+{
+    if (!onKeptConnection_ || Over() || requestDoneError_ != 0 || AnythingReceived() || parser_.Buffered() > 0)
+        return false;
+    onKeptConnection_ = false;
+    kept_ = true;  // closed here like a kept connection: its report ends nothing
+    DropKeptConnection();
+    platform::PostMessage(window_, MsgRestart, 0, 0);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
 // State, messages and the progress bound
 
 void THttpCli::SetState(THttpCliState state)
@@ -1136,6 +1271,7 @@ void THttpCli::Restart()
     if (state_ == hsReady)
         return;
     parser_.Reset();
+    onKeptConnection_ = false;  // a new connection from here on
     allowedToSend_ = false;
     holdSends_ = false;
     heldSends_.clear();
@@ -1170,6 +1306,8 @@ platform::LRESULT THttpCli::WindowProc(unsigned message, platform::WPARAM wParam
             CheckProgress();
         else if (wParam == kRequestTimerId)
             RequestTimedOut();
+        else if (wParam == kKeptTimerId && Over())
+            DropKeptConnection();  // idle too long: give the server its slot back
         return 0;
     default:
         return 0;

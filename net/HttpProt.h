@@ -1,6 +1,6 @@
 // THttpCli: the HTTP/1.0 client of Quenlo, event-driven on one TWSocket, with a blocking façade.
 //
-// One request at a time, each on a fresh TCP connection: name lookup, connect, send the request
+// One request at a time, each on a fresh TCP connection (unless KeepAlive is set): name lookup, connect, send the request
 // line and header (and a POST body), receive the status line, header lines and body until the
 // server closes the connection (or the last chunk of a chunked body has arrived). Works directly or through an HTTP proxy, sends Basic credentials
 // for the server and the proxy, follows "location" relocations (at most kMaxRelocations per
@@ -36,7 +36,7 @@
 //  - answered: the server closed the connection after a status line, header lines or body bytes,
 //    or the body's announced "content-length" or the last chunk of a chunked body (with its
 //    trailer) has arrived (the client then closes the connection, since servers keep it open for
-//    a while);
+//    a while, unless KeepAlive keeps it for the next request);
 //  - interim answers (status 1xx) are skipped: the status line after them is the answer;
 //  - a lookup, connect or network failure, a reset in the middle of a body, or no network progress
 //    for NoProgressTimeout, or a request that has run for RequestTimeout: ReplyStatus 404 and the
@@ -278,6 +278,16 @@ public:
     // Refuse a certificate that is not kept yet instead of keeping it. [false]
     bool StrictTrust() const noexcept { return strictTrust_; }
     void SetStrictTrust(bool v) { strictTrust_ = v; }
+    // Above zero: requests say HTTP/1.1, and when the server keeps the connection open (an
+    // "HTTP/1.1" answer without "connection: close", whose end its length or its chunks mark),
+    // the next request to the same host, port and transport goes out on it, TLS session and all.
+    // A kept connection that the server closes (or resets) before any byte of the next reply is
+    // tried once more on a new connection, so a server's idle limit is never a failure. A
+    // connection kept idle this long is closed: each one takes a slot of the server's. Through
+    // an HTTP proxy nothing is kept and requests say HTTP/1.0. Zero: HTTP/1.0, a connection per
+    // request. Read when a request ends. [0]
+    std::chrono::milliseconds KeepAlive() const noexcept { return keepAlive_; }
+    void SetKeepAlive(std::chrono::milliseconds v) { keepAlive_ = v; }
 
     // ---- Run-time properties --------------------------------------------------------------------
 
@@ -315,8 +325,11 @@ public:
     const std::string& DocumentFileName() const noexcept { return documentFileName_; }
     // URL of the request in progress; after a relocation, the new request URI.
     const std::string& CurrentUrl() const noexcept { return currentUrl_; }
-    // True between a successful connect and the close of that connection.
+    // True between a successful connect and the close of that connection (also while a kept
+    // connection waits for the next request).
     bool Connected() const noexcept { return connected_; }
+    // A connection is kept open for the next request (see KeepAlive).
+    bool HoldsConnection() const noexcept { return kept_; }
     // The last connection of the request was encrypted (its handshake completed).
     bool Encrypted() const noexcept { return encrypted_; }
     THttpCliState State() const noexcept { return state_; }
@@ -474,6 +487,14 @@ private:
     void EnterBody();
     void EndOfHeader();
     bool Relocate(const std::string& location);
+    // Kept connections (KeepAlive).
+    bool KeepsConnections() const noexcept;
+    void EndAnsweredExchange();
+    void KeepConnection();
+    bool ReuseKeptConnection();
+    void DropKeptConnection();
+    void CheckIdleKeptConnection();
+    bool RetryOnNewConnection();
     // Ending: every end goes through EndRequest; the first outcome recorded stands.
     void EndRequest(bool stopNetwork);
     void RecordFailure(std::uint16_t error, std::int32_t status, const std::string& reason);
@@ -521,6 +542,7 @@ private:
     std::chrono::milliseconds noProgressTimeout_{60000};
     std::chrono::milliseconds requestTimeout_ = kDefaultRequestTimeout;
     std::int64_t maxReplyLength_ = std::int64_t{64} << 20;
+    std::chrono::milliseconds keepAlive_{0};
 
     // Run-time properties.
     std::istream* postStream_ = nullptr;
@@ -581,6 +603,13 @@ private:
     TlsStage tlsStage_ = TlsStage::Off;
     std::string tunnelReply_;
     std::unique_ptr<platform::TlsSession> tls_;
+    bool serverKeeps_ = false;             // this reply lets the connection stay open
+    bool kept_ = false;                    // the connection waits open for the next request
+    bool onKeptConnection_ = false;        // this request went out on a kept connection
+    bool closingKept_ = false;             // the close reported now is of a kept connection
+    std::string keptHost_;                 // where the kept connection goes, and whether it is
+    std::string keptPort_;                 // encrypted
+    bool keptTls_ = false;
 
     std::unique_ptr<TWSocket> socket_;
     platform::HWND window_ = 0;

@@ -269,7 +269,7 @@ void THttpCli::TlsSetupFailed(const std::string& reason, bool peerClosed)
 
 void THttpCli::TlsFailure(const std::string& text, std::uint16_t code)
 {
-    if (Over())
+    if (Over() || RetryOnNewConnection())
         return;
     RecordFailure(code, 0, text);
     EndRequest(true);

@@ -16,6 +16,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <set>
+#include <sstream>
 
 namespace quenlo {
 namespace {
@@ -260,6 +262,58 @@ TEST(WatcherCupsShared, OneSubscriptionPerServerThroughARestartThatLostIt)
     watcher.CancelSubscriptions();
     EXPECT_TRUE(test::runUntil([&] { return !watcher.Busy(); }, 10s));
     EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 0);
+}
+
+// The local ports of the established TCP connections to 127.0.0.1:`port` (this machine's table:
+// only the lab's own clients connect to its port).
+std::set<int> ConnectionsTo(int port)
+{
+    std::set<int> ports;
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        if (state == "01" && remote.size() > 5 && std::stoi(remote.substr(remote.size() - 4), nullptr, 16) == port)
+            ports.insert(std::stoi(local.substr(local.size() - 4), nullptr, 16));
+    }
+    return ports;
+}
+
+// The watch's requests to a server go over one connection that stays open between looks, and a
+// connection left idle (the watch stopped) is closed after two intervals, well before the
+// server's own idle limit of 30 s: a held connection takes one of the server's client slots.
+TEST(WatcherCupsShared, LooksShareOneKeptConnectionClosedWhenIdle)
+{
+    REQUIRE_LAB_TOOLS();
+    OwnLab lab("");
+    lab.Run("add-printer", {"near"});
+    lab.Run("add-printer", {"far"});
+    PrinterList printers{lab.Entry("near"), lab.Entry("far")};
+    TWatcher watcher(printers, ProxySettings{}, 1);
+    watcher.Start();
+    ASSERT_TRUE(SeenWithin(watcher, 1, "first look", [](const WatchState& s) { return s.looked; }));
+    const std::uint64_t from = watcher.ServerRequestCount(0);
+    std::set<int> always = ConnectionsTo(lab.Port());
+    ASSERT_TRUE(test::runUntil([&] {
+        std::set<int> still;
+        const std::set<int> now = ConnectionsTo(lab.Port());
+        std::set_intersection(always.begin(), always.end(), now.begin(), now.end(), std::inserter(still, still.end()));
+        always = still;
+        return watcher.ServerRequestCount(0) >= from + 4;
+    }, kSeen));
+    EXPECT_EQ(always.size(), 1u) << "one connection open through four looks";
+
+    watcher.Stop();
+    const auto stopped = std::chrono::steady_clock::now();
+    EXPECT_TRUE(test::runUntil([&] { return ConnectionsTo(lab.Port()).empty(); }, 15s));
+    std::cout << "[ watch    ] idle connection closed after "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stopped).count()
+              << " ms\n";
+    watcher.CancelSubscriptions();
+    EXPECT_TRUE(test::runUntil([&] { return !watcher.Busy(); }, 10s));
 }
 
 // Another client holds every subscription the server takes: the watch sees changes by looking, one

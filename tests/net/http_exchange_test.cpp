@@ -368,6 +368,44 @@ TEST_F(HttpExchange, ChunkedReplyEndsAtItsLastChunkOnAConnectionKeptOpen)
     EXPECT_EQ(http.ReplyStatus(), 200);
 }
 
+// HTTP/1.1 with a kept connection: the second request goes out on the first one's connection; a
+// server that resets it as the next request arrives (its idle limit) gets that request again, body
+// and all, on a new connection, once, and the caller sees no failure; a connection idle past the
+// limit is closed by the client.
+TEST_F(HttpExchange, KeptConnectionCarriesTheNextRequestAndAServersResetIsRetriedOnce)
+{
+    server.Connection().ReadRequest().Send(kOk).ReadRequest().Send(FakeServer::Response(200, "OK", "again"))
+        .ReadRequest().Reset();
+    server.Connection().ReadRequest().Send(FakeServer::Response(200, "OK", "posted")).Hold();
+    http.SetURL(server.Url("/k"));
+    http.SetKeepAlive(300ms);
+    http.Get();
+    EXPECT_EQ(reply.str(), "fine");
+    http.Get();
+    EXPECT_EQ(reply.str(), "fineagain");
+    std::istringstream body("the body");
+    http.SetPostStream(&body);
+    http.Post();
+    EXPECT_EQ(reply.str(), "fineagainposted");
+    EXPECT_EQ(server.Connections(), 2u);
+    const std::string first = server.Received(0);
+    EXPECT_EQ(RequestLine(first), "GET /k HTTP/1.1");
+    EXPECT_NE(first.find("GET /k HTTP/1.1", 1), std::string::npos) << first;
+    EXPECT_EQ(first.find("onnection: close"), std::string::npos) << first;
+    EXPECT_EQ(RequestLine(server.Received(1)), "POST /k HTTP/1.1");
+    EXPECT_EQ(server.Received(1).substr(server.Received(1).size() - 8), "the body");
+    EXPECT_TRUE(http.HoldsConnection());
+    EXPECT_TRUE(PumpUntil([&] { return !http.HoldsConnection(); })) << "the idle connection was never closed";
+    EXPECT_TRUE(server.WaitForFinished(2, 10s));
+
+    // Once bytes of the reply have come, a reset is the failure it always was: no second try.
+    server.Connection().ReadRequest().Send(kOk).ReadRequest()
+        .Send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\npart").Reset();
+    http.Get();
+    EXPECT_EQ(Raised([&] { http.Get(); }).ErrorCode(), 404);
+    EXPECT_EQ(server.Connections(), 3u);
+}
+
 TEST_F(HttpExchange, TricklingServerEndsAtTheWholeRequestBound)
 {
     server.Connection().ReadRequest().SendInPieces(kOk + std::string(1000, 'x'), 1, 200ms);

@@ -330,6 +330,37 @@ TEST(HttpResponse, ReplyStreamThatFailsEndsTheRequest)
     EXPECT_EQ(http.RequestDoneError(), HttpError::ReplyStreamFailed);
 }
 
+// A kept connection: the second reply came in the same read as the first (after its last chunk)
+// and is the next request's whole answer; a reply that says "connection: close" keeps nothing.
+TEST(HttpResponse, TwoRepliesInOneReadOnAKeptConnectionEachArriveWhole)
+{
+    THttpCli http;
+    std::stringstream reply;
+    http.SetURL("http://h/doc");
+    http.SetReplyStream(&reply);
+    http.SetKeepAlive(std::chrono::seconds(10));
+    const std::string replies = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\none\r\n0\r\n\r\n"
+                                "HTTP/1.1 201 Two\r\nContent-Length: 3\r\n\r\ntwo"
+                                "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 5\r\n\r\nthree";
+    const auto exchange = [&](bool feed) {
+        reply.str("");
+        http.StartOffline(hrGet);
+        EXPECT_EQ(http.OfflineSent().substr(0, 19), "GET /doc HTTP/1.1\r\n");
+        if (feed)
+            http.FeedReceived(replies.data(), replies.size());
+        EXPECT_TRUE(PumpUntil([&] { return http.State() == hsReady; }));
+        EXPECT_EQ(http.RequestDoneError(), 0) << http.ReplyReason();
+        return reply.str();
+    };
+    EXPECT_EQ(exchange(true), "one");
+    EXPECT_TRUE(http.HoldsConnection());
+    EXPECT_EQ(exchange(false), "two");
+    EXPECT_EQ(http.ReplyStatus(), 201);
+    EXPECT_TRUE(http.HoldsConnection());
+    EXPECT_EQ(exchange(false), "three");
+    EXPECT_FALSE(http.HoldsConnection());
+}
+
 // ---- Relocation, offline: each "connection" is a new StartOffline-like round --------------------
 
 struct Relocating {
