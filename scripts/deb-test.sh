@@ -99,7 +99,7 @@ config=$(cd "$work" && "${user_env[@]}" quenlo-cli config) || fail "quenlo-cli c
 sed -n 2p <<<"$config" | grep -q "^Iroda	" || fail "quenlo-cli config lists: $(sed -n 2p <<<"$config")"
 
 echo "-- the window under Xvfb"
-. "$(dirname "$0")/xvfb.sh"
+. "$(dirname "$0")/harness.sh"
 start_xvfb "$work" || fail "Xvfb did not start"
 xvfb_pid=$XVFB_PID display=$XVFB_DISPLAY
 # No session bus: the desktop's tray protocol has nothing to find here.

@@ -105,7 +105,7 @@ wait_for() {
 }
 
 # --- The X server, on a display it chooses itself.
-. "$here/xvfb.sh"
+. "$here/harness.sh"
 start_xvfb "$dir/log" "$size" || { say "Xvfb did not start"; exit 1; }
 pids+=("$XVFB_PID")
 export DISPLAY=$XVFB_DISPLAY

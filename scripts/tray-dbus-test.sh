@@ -61,7 +61,7 @@ printf '<printer>\nname=Iroda\nremotehost=127.0.0.1:9\nurl=/printers/Iroda\nloca
   >"$work/printers.qdl"
 
 # The desktop: Xvfb on a display of its own, openbox on it.
-. "$(dirname "$0")/xvfb.sh"
+. "$(dirname "$0")/harness.sh"
 start_xvfb "$work" || fail "Xvfb did not start"
 pids+=("$XVFB_PID")
 export DISPLAY=$XVFB_DISPLAY HOME=$work/home XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/run

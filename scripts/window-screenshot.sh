@@ -65,7 +65,7 @@ localport=-1
 <endprinter>
 QDL
 
-. "$here/xvfb.sh"
+. "$here/harness.sh"
 start_xvfb "$work" || { echo "window-screenshot: Xvfb did not start" >&2; exit 1; }
 xvfb_pid=$XVFB_PID display=$XVFB_DISPLAY
 

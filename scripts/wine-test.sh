@@ -11,7 +11,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-. "$root/scripts/xvfb.sh"
+. "$root/scripts/harness.sh"
 export WINEPREFIX=${WINEPREFIX:-$root/build-windows/wine}
 export WINEDEBUG=-all
 run_wine=(timeout 120 scripts/wine-run.sh)
