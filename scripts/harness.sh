@@ -22,14 +22,14 @@
 # The proxies' configuration and log go to DIR, which must be writable by "nobody" when run as
 # root (they drop to it).
 
-# harness_wait SECONDS COMMAND...
+# harness_wait SECONDS COMMAND...: the limit is on the clock, not a count of tries, since a try
+# may take long itself (a program under wine, on a loaded machine).
 harness_wait() {
-  local tenths=$(($1 * 10)); shift
-  for ((; tenths > 0; tenths--)); do
-    "$@" >/dev/null 2>&1 && return 0
+  local end=$((SECONDS + $1)); shift
+  until "$@" >/dev/null 2>&1; do
+    [ "$SECONDS" -lt "$end" ] || return 1
     sleep 0.1
   done
-  return 1
 }
 
 # -noreset: without it the server resets whenever its last client leaves, and a script's short
