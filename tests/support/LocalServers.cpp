@@ -3,8 +3,11 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
-#include <thread>
 #include <iterator>
+#include <thread>
+
+#include <fcntl.h>
+#include <spawn.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -12,9 +15,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+extern char** environ;
+
 namespace quenlo::test {
 
 namespace {
+
+const char* const kHarness = QUENLO_SOURCE_DIR "/scripts/harness.sh";
 
 sockaddr_in LoopbackAddress(int port)
 {
@@ -57,6 +64,40 @@ std::string ReadWholeFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool StartHarnessPeer(const std::vector<std::string>& args, int port, const std::string& output, pid_t& pid)
+{
+    std::vector<std::string> words{kHarness};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    const int rc = ::posix_spawn(&pid, kHarness, &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        pid = -1;
+        return false;
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < until) {
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            return false;
+        }
+        if (LoopbackAccepts(port))
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    StopChildProcess(pid);
+    return false;
 }
 
 void StopChildProcess(pid_t& pid)

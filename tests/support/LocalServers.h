@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <sys/types.h>
 
@@ -16,6 +17,11 @@ bool LoopbackAccepts(int port);
 
 // The whole file as bytes; empty when it cannot be read.
 std::string ReadWholeFile(const std::string& path);
+
+// Starts a peer through scripts/harness.sh (`harness.sh ARGS...`, the process becomes the peer),
+// its output going to `output`, and waits up to 10 s for 127.0.0.1:port to accept. False when the
+// peer ended first (port taken, bad configuration) or did not come up; pid is then -1.
+bool StartHarnessPeer(const std::vector<std::string>& args, int port, const std::string& output, pid_t& pid);
 
 // Ends a server we started: SIGTERM, up to 3 s for it to exit, then SIGKILL; always reaped, so no
 // zombie is left. Sets pid to -1; does nothing when it is not positive.

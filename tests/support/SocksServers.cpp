@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -12,13 +11,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace quenlo::test {
 
@@ -89,32 +84,6 @@ std::unique_ptr<SocksDaemon> SocksDaemon::TryStart(const Config& config, std::st
     }
 }
 
-void SocksDaemon::WriteDanteConfig(const std::string& path) const
-{
-    std::ofstream out(path);
-    out << "logoutput: " << dir_ << "/danted.log\n"
-        << "internal: 127.0.0.1 port = " << port_ << "\n"
-        << "internal: ::1 port = " << port_ << "\n"
-        << "external: 127.0.0.1\n"
-        << "external: ::1\n"
-        << "clientmethod: none\n"
-        << "socksmethod:";
-    for (const auto& method : config_.methods)
-        out << " " << method;
-    out << "\n";
-    if (::geteuid() == 0) {
-        // As root (CI) it must be told whom to become for each kind of work; "nobody" exists on
-        // every Debian system.
-        out << "user.privileged: root\n"
-            << "user.unprivileged: nobody\n"
-            << "user.libwrap: nobody\n";
-    }
-    out << "client pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n}\n"
-        << "client pass {\n  from: ::1/128 to: ::/0\n}\n"
-        << "socks pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n  command: connect\n  protocol: tcp\n}\n"
-        << "socks pass {\n  from: ::1/128 to: ::/0\n  command: connect\n  protocol: tcp\n}\n";
-}
-
 SocksDaemon::SocksDaemon(Config config)
     : config_(std::move(config))
 {
@@ -130,42 +99,15 @@ SocksDaemon::SocksDaemon(Config config)
         port_ = FreeLoopbackPort();
         std::vector<std::string> args;
         if (dante) {
-            const std::string conf = dir_ + "/danted.conf";
-            WriteDanteConfig(conf);
-            args = {kDante, "-f", conf, "-p", dir_ + "/danted.pid", "-N", "1"};
+            args = {"dante", dir_, std::to_string(port_)};
+            args.insert(args.end(), config_.methods.begin(), config_.methods.end());
         } else {
-            args = {kMicrosocks, "-i", "127.0.0.1", "-p", std::to_string(port_)};
+            args = {"microsocks", std::to_string(port_)};
             if (!config_.user.empty())
-                args.insert(args.end(), {"-u", config_.user, "-P", config_.password});
+                args.insert(args.end(), {config_.user, config_.password});
         }
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        const std::string output = dir_ + "/output.txt";
-        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) {
-            pid_ = -1;
-            RemoveDir();
-            throw std::runtime_error(std::string("SocksDaemon: cannot start ") + argv[0]);
-        }
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::chrono::steady_clock::now() < until) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                break;  // it ended (port taken, bad configuration): try another port
-            }
-            if (LoopbackAccepts(port_))
-                return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        if (StartHarnessPeer(args, port_, dir_ + "/output.txt", pid_))
+            return;
         lastLog = Log();
         Stop();
     }

@@ -61,7 +61,6 @@ public:
     std::string Log() const;
 
 private:
-    void WriteDanteConfig(const std::string& path) const;
     void Stop();
     void RemoveDir();
 
