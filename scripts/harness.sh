@@ -6,7 +6,7 @@
 # Sourced by the shell scripts:
 #   harness_wait SECONDS COMMAND...    runs COMMAND quietly every 0.1 s until it succeeds
 #   start_xvfb DIR [WxH]               XVFB_DISPLAY (":N"), XVFB_PID; log DIR/xvfb.log
-#   start_wm openbox|icewm DIR         on $DISPLAY, configured under $HOME; WM_PID; log DIR/WM.log
+#   start_wm openbox|icewm DIR         on $DISPLAY, configured under DIR; WM_PID; log DIR/WM.log
 #   start_trayer DIR TRAYER-ARGS...    trayer at the bottom right; TRAY_PID; log DIR/trayer.log
 #   start_session_bus DIR              exports DBUS_SESSION_BUS_ADDRESS (DIR/bus); BUS_PID
 #   wait_quenlo_window DISPLAY PID [TENTHS]
@@ -69,9 +69,9 @@ start_wm() {
     openbox)
       openbox --sm-disable >"$dir/openbox.log" 2>&1 & ;;
     icewm)
-      mkdir -p "$HOME/.icewm"
+      mkdir -p "$dir/icewm"
       # The task bar with its notification area, and nothing that would open windows of its own.
-      cat >"$HOME/.icewm/preferences" <<'PREFS'
+      cat >"$dir/icewm/preferences" <<'PREFS'
 ShowTaskBar=1
 TaskBarShowTray=1
 TaskBarShowClock=0
@@ -81,7 +81,7 @@ TaskBarShowNetStatus=0
 TaskBarShowWorkspaces=0
 ShowHelp=0
 PREFS
-      ICEWM_PRIVCFG="$HOME/.icewm" icewm >"$dir/icewm.log" 2>&1 & ;;
+      ICEWM_PRIVCFG="$dir/icewm" icewm >"$dir/icewm.log" 2>&1 & ;;
     *) echo "harness: no window manager $wm" >&2; return 1 ;;
   esac
   WM_PID=$!
