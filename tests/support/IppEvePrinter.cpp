@@ -89,10 +89,6 @@ std::unique_ptr<IppEvePrinter> IppEvePrinter::TryStart(std::string& why)
 
 IppEvePrinter::IppEvePrinter(std::string name) : name_(std::move(name))
 {
-    char pattern[] = "/tmp/quenlo-ippeve-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr)
-        throw std::runtime_error("IppEvePrinter: mkdtemp failed");
-    dir_ = pattern;
     try {
         StartBus();
         StartDiscovery();
@@ -108,14 +104,12 @@ IppEvePrinter::IppEvePrinter(std::string name) : name_(std::move(name))
     }
     const std::string log = Log();
     Stop();
-    RemoveDir();
     throw std::runtime_error("IppEvePrinter: did not start:\n" + log);
 }
 
 IppEvePrinter::~IppEvePrinter()
 {
     Stop();
-    RemoveDir();
 }
 
 void IppEvePrinter::StartBus()
@@ -220,16 +214,6 @@ void IppEvePrinter::Stop()
     StopChildProcess(printerPid_);
     StopChildProcess(discoveryPid_);
     StopChildProcess(busPid_);
-}
-
-void IppEvePrinter::RemoveDir()
-{
-    if (dir_.empty())
-        return;
-    // The printer's spool files are named by it; nothing else is in here.
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-    dir_.clear();
 }
 
 std::string IppEvePrinter::Log() const

@@ -13,6 +13,8 @@
 // stops the three processes and removes the directory.
 #pragma once
 
+#include "support/PrivateFiles.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -57,10 +59,10 @@ private:
     bool StartPrinter();
     bool SpawnPrinter();
     void Stop();
-    void RemoveDir();
 
     std::string name_;
-    std::string dir_;
+    TempDir temp_{"ippeve"};  // the printer's spool files are named by it; nothing else is in here
+    std::string dir_ = temp_.Path();
     int port_ = 0;
     pid_t busPid_ = -1;
     pid_t discoveryPid_ = -1;

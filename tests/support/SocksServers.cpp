@@ -87,12 +87,6 @@ std::unique_ptr<SocksDaemon> SocksDaemon::TryStart(const Config& config, std::st
 SocksDaemon::SocksDaemon(Config config)
     : config_(std::move(config))
 {
-    char pattern[] = "/tmp/quenlo-socks-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr)
-        throw std::runtime_error("SocksDaemon: mkdtemp failed");
-    dir_ = pattern;
-    ::chmod(dir_.c_str(), 0777);  // dante's unprivileged children log here too
-
     const bool dante = config_.program == Config::Program::Dante;
     std::string lastLog;
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -111,29 +105,17 @@ SocksDaemon::SocksDaemon(Config config)
         lastLog = Log();
         Stop();
     }
-    RemoveDir();
     throw std::runtime_error("SocksDaemon: did not start:\n" + lastLog);
 }
 
 SocksDaemon::~SocksDaemon()
 {
     Stop();
-    RemoveDir();
 }
 
 void SocksDaemon::Stop()
 {
     StopChildProcess(pid_);
-}
-
-void SocksDaemon::RemoveDir()
-{
-    if (dir_.empty())
-        return;
-    for (const char* name : {"/danted.conf", "/danted.log", "/danted.pid", "/output.txt"})
-        ::unlink((dir_ + name).c_str());
-    ::rmdir(dir_.c_str());
-    dir_.clear();
 }
 
 std::string SocksDaemon::Log() const

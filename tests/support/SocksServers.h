@@ -11,6 +11,8 @@
 //   its own thread, every read with a deadline); records what the client sent.
 #pragma once
 
+#include "support/PrivateFiles.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -62,10 +64,10 @@ public:
 
 private:
     void Stop();
-    void RemoveDir();
 
     Config config_;
-    std::string dir_;
+    TempDir temp_{"socks", 0777};  // dante's unprivileged children log here too
+    std::string dir_ = temp_.Path();
     int port_ = 0;
     pid_t pid_ = -1;
 };

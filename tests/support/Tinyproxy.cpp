@@ -35,13 +35,6 @@ std::unique_ptr<Tinyproxy> Tinyproxy::TryStart(std::string& why, const std::stri
 Tinyproxy::Tinyproxy(std::string user, std::string password, std::string extra)
     : user_(std::move(user)), password_(std::move(password)), extra_(std::move(extra))
 {
-    char pattern[] = "/tmp/quenlo-tinyproxy-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr)
-        throw std::runtime_error("Tinyproxy: mkdtemp failed");
-    dir_ = pattern;
-    // tinyproxy drops to its own user when started as root; it must still write its log here.
-    ::chmod(dir_.c_str(), 0777);
-
     std::string lastLog;
     for (int attempt = 0; attempt < 3; ++attempt) {
         port_ = FreeLoopbackPort();
@@ -51,24 +44,12 @@ Tinyproxy::Tinyproxy(std::string user, std::string password, std::string extra)
         lastLog = Log() + ReadWholeFile(dir_ + "/stdout.txt");
         Stop();
     }
-    RemoveDir();
     throw std::runtime_error("Tinyproxy: did not start:\n" + lastLog);
 }
 
 Tinyproxy::~Tinyproxy()
 {
     Stop();
-    RemoveDir();
-}
-
-void Tinyproxy::RemoveDir()
-{
-    if (dir_.empty())
-        return;
-    for (const char* name : {"/tinyproxy.conf", "/tinyproxy.log", "/stdout.txt"})
-        ::unlink((dir_ + name).c_str());
-    ::rmdir(dir_.c_str());
-    dir_.clear();
 }
 
 void Tinyproxy::Stop()

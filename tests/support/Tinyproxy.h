@@ -12,6 +12,8 @@
 // the directory removed) by the destructor. The proxy forwards to any host, 127.0.0.1 included.
 #pragma once
 
+#include "support/PrivateFiles.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -46,12 +48,13 @@ public:
 
 private:
     void Stop();
-    void RemoveDir();
 
     std::string user_;
     std::string password_;
     std::string extra_;
-    std::string dir_;
+    // tinyproxy drops to its own user when started as root; it must still write its log here.
+    TempDir temp_{"tinyproxy", 0777};
+    std::string dir_ = temp_.Path();
     int port_ = 0;
     pid_t pid_ = -1;
 };
