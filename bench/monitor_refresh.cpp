@@ -8,6 +8,7 @@
 #include "ipp/Ipp.h"
 #include "monitor/Monitor.h"
 #include "monitor_null_view.h"
+#include "support/LocalServers.h"
 
 #include <benchmark/benchmark.h>
 
@@ -83,15 +84,7 @@ public:
     explicit CannedServer(int jobs)
         : jobs_(Http(GetJobsAnswer(jobs))), printer_(Http(PrinterAnswer())), page_(Http("<html>printer</html>"))
     {
-        listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(listenFd_, 16);
-        ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
+        listenFd_ = quenlo::test::ListenLoopback(port_);
         thread_ = std::thread([this] { Run(); });
     }
     ~CannedServer()

@@ -5,6 +5,7 @@
 
 #include "net/HttpProt.h"
 #include "platform/EventLoop.h"
+#include "support/LocalServers.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -60,15 +61,7 @@ public:
     BodyServer(std::size_t bodySize, std::chrono::milliseconds holdBack = {})
         : bodySize_(bodySize), holdBack_(holdBack)
     {
-        listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(listenFd_, 16);
-        ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
+        listenFd_ = quenlo::test::ListenLoopback(port_);
         block_.resize(1 << 20);
         for (std::size_t i = 0; i < block_.size(); ++i)
             block_[i] = static_cast<char>('a' + i % 26);

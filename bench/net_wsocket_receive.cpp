@@ -3,6 +3,7 @@
 // runs on another thread in both cases. After the runs the best rates and their ratio are printed.
 #include "net/WSocket.h"
 #include "platform/EventLoop.h"
+#include "support/LocalServers.h"
 
 #include <benchmark/benchmark.h>
 
@@ -30,15 +31,7 @@ class Sender {
 public:
     Sender()
     {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        ::listen(listener_, 1);
-        socklen_t len = sizeof(a);
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        listener_ = quenlo::test::ListenLoopback(port_);
         thread_ = std::thread([this] { Run(); });
     }
     ~Sender()

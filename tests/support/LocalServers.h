@@ -1,6 +1,7 @@
 // Small helpers shared by the test fixtures that start real servers on 127.0.0.1.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,14 @@ namespace quenlo::test {
 // A port on 127.0.0.1 that was free a moment ago, for servers that cannot listen on port 0 and
 // tell us which one they got; 0 when none could be had.
 int FreeLoopbackPort();
+
+// A listening socket on 127.0.0.1 (::1 when `ipv6`) on a port the system picks, written to `port`;
+// -1 when none could be made. `receiveBuffer` above 0: its SO_RCVBUF, which the accepted sockets
+// inherit (little room in flight).
+int ListenLoopback(std::uint16_t& port, bool ipv6 = false, int receiveBuffer = 0);
+
+// A blocking TCP connection to 127.0.0.1:port, or -1.
+int ConnectLoopback(int port);
 
 // Whether something accepts a TCP connection on 127.0.0.1:port right now.
 bool LoopbackAccepts(int port);

@@ -22,37 +22,6 @@ namespace {
 const char* const kDante = "/usr/sbin/danted";
 const char* const kMicrosocks = "/usr/bin/microsocks";
 
-// A listener on 127.0.0.1, or on ::1 when `ipv6`.
-int ListenLoopback(std::uint16_t& port, bool ipv6 = false)
-{
-    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_storage addr{};
-    socklen_t len;
-    if (ipv6) {
-        auto* a6 = reinterpret_cast<sockaddr_in6*>(&addr);
-        a6->sin6_family = AF_INET6;
-        a6->sin6_addr = in6addr_loopback;
-        len = sizeof(sockaddr_in6);
-    } else {
-        auto* a4 = reinterpret_cast<sockaddr_in*>(&addr);
-        a4->sin_family = AF_INET;
-        a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        len = sizeof(sockaddr_in);
-    }
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, 16) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    // The port sits at the same place in both records.
-    port = ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
-    return fd;
-}
-
 
 bool WaitReadable(int fd, int timeoutMs)
 {
