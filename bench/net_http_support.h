@@ -213,23 +213,13 @@ struct CurlRun {
 // Runs curl with `args` (its standard output to /dev/null) and measures it.
 inline CurlRun RunCurl(const std::vector<std::string>& args)
 {
-    std::vector<std::string> owned = {"curl"};
-    owned.insert(owned.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : owned)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> argv = {"curl"};
+    argv.insert(argv.end(), args.begin(), args.end());
     CurlRun run;
-    pid_t pid = -1;
     const auto start = Clock::now();
-    if (posix_spawnp(&pid, "curl", &actions, nullptr, argv.data(), environ) != 0) {
-        posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = quenlo::test::Spawn(argv, "/dev/null");
+    if (pid < 0)
         return run;
-    }
-    posix_spawn_file_actions_destroy(&actions);
     int status = 0;
     rusage usage{};
     wait4(pid, &status, 0, &usage);

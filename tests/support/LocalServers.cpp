@@ -109,25 +109,41 @@ std::string ReadWholeFile(const std::string& path)
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-bool StartHarnessPeer(const std::vector<std::string>& args, int port, const std::string& output, pid_t& pid)
+pid_t Spawn(std::vector<std::string> argv, const std::string& output, const std::string& extraEnv, bool append)
 {
-    std::vector<std::string> words{kHarness};
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
+    std::vector<char*> args;
+    for (auto& a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e != nullptr; ++e)
+        envStrings.emplace_back(*e);
+    if (!extraEnv.empty())
+        envStrings.push_back(extraEnv);
+    std::vector<char*> env;
+    for (auto& e : envStrings)
+        env.push_back(e.data());
+    env.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC),
+                                     0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    const int rc = ::posix_spawn(&pid, kHarness, &actions, nullptr, argv.data(), environ);
+    pid_t pid = -1;
+    const int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), env.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        pid = -1;
+    return rc == 0 ? pid : -1;
+}
+
+bool StartHarnessPeer(const std::vector<std::string>& args, int port, const std::string& output, pid_t& pid)
+{
+    std::vector<std::string> argv{kHarness};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid = Spawn(argv, output);
+    if (pid < 0)
         return false;
-    }
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < until) {
         int status = 0;

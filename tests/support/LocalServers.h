@@ -27,6 +27,12 @@ bool LoopbackAccepts(int port);
 // The whole file as bytes; empty when it cannot be read.
 std::string ReadWholeFile(const std::string& path);
 
+// Starts argv (argv[0] looked up in PATH) with standard input from /dev/null, standard output and
+// error into `output` (appended to when `append`), and `extraEnv` ("NAME=value") added to our
+// environment; -1 when it cannot be started.
+pid_t Spawn(std::vector<std::string> argv, const std::string& output, const std::string& extraEnv = {},
+            bool append = false);
+
 // Starts a peer through scripts/harness.sh (`harness.sh ARGS...`, the process becomes the peer),
 // its output going to `output`, and waits up to 10 s for 127.0.0.1:port to accept. False when the
 // peer ended first (port taken, bad configuration) or did not come up; pid is then -1.
