@@ -3,6 +3,7 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <thread>
 
@@ -137,13 +138,12 @@ pid_t Spawn(std::vector<std::string> argv, const std::string& output, const std:
     return rc == 0 ? pid : -1;
 }
 
-bool StartHarnessPeer(const std::vector<std::string>& args, int port, const std::string& output, pid_t& pid)
+namespace {
+
+// Waits up to 10 s for 127.0.0.1:port to accept; false (pid -1) when the peer ended first or did
+// not come up.
+bool AcceptsBeforeItEnds(int port, pid_t& pid)
 {
-    std::vector<std::string> argv{kHarness};
-    argv.insert(argv.end(), args.begin(), args.end());
-    pid = Spawn(argv, output);
-    if (pid < 0)
-        return false;
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < until) {
         int status = 0;
@@ -156,6 +156,24 @@ bool StartHarnessPeer(const std::vector<std::string>& args, int port, const std:
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     StopChildProcess(pid);
+    return false;
+}
+
+}  // namespace
+
+bool StartHarnessPeer(const std::function<std::vector<std::string>(int port)>& args, const std::string& output,
+                      int& port, pid_t& pid)
+{
+    // A free port may be taken meanwhile (the peer then ends at once): another one is tried.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        port = FreeLoopbackPort();
+        std::vector<std::string> argv{kHarness};
+        const std::vector<std::string> words = args(port);
+        argv.insert(argv.end(), words.begin(), words.end());
+        pid = Spawn(argv, output);
+        if (pid > 0 && AcceptsBeforeItEnds(port, pid))
+            return true;
+    }
     return false;
 }
 

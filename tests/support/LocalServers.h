@@ -1,13 +1,20 @@
 // Small helpers shared by the test fixtures that start real servers on 127.0.0.1.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <sys/types.h>
 
 namespace quenlo::test {
+
+// Whether the environment has CI=true: a peer that cannot run there fails the test, elsewhere it
+// skips it.
+bool InCi();
 
 // A port on 127.0.0.1 that was free a moment ago, for servers that cannot listen on port 0 and
 // tell us which one they got; 0 when none could be had.
@@ -33,13 +40,26 @@ std::string ReadWholeFile(const std::string& path);
 pid_t Spawn(std::vector<std::string> argv, const std::string& output, const std::string& extraEnv = {},
             bool append = false);
 
-// Starts a peer through scripts/harness.sh (`harness.sh ARGS...`, the process becomes the peer),
-// its output going to `output`, and waits up to 10 s for 127.0.0.1:port to accept. False when the
-// peer ended first (port taken, bad configuration) or did not come up; pid is then -1.
-bool StartHarnessPeer(const std::vector<std::string>& args, int port, const std::string& output, pid_t& pid);
+// Starts a peer through scripts/harness.sh on a free port of 127.0.0.1: `args(port)` are the words
+// after harness.sh (the process becomes the peer), its output goes to `output`. Waits up to 10 s for
+// the port to accept, trying three ports; sets port and pid. False (pid -1) when none came up.
+bool StartHarnessPeer(const std::function<std::vector<std::string>(int port)>& args, const std::string& output,
+                      int& port, pid_t& pid);
 
 // Ends a server we started: SIGTERM, up to 3 s for it to exit, then SIGKILL; always reaped, so no
 // zombie is left. Sets pid to -1; does nothing when it is not positive.
 void StopChildProcess(pid_t& pid);
 
 }  // namespace quenlo::test
+
+// Declares `var##_holder`, what START gives (a std::unique_ptr, empty with the reason in
+// `var##_why_`), and `var`, the peer it holds; or skips the test (fails it under CI=true).
+#define QUENLO_REQUIRE_STARTED_(var, what, start)                                          \
+    std::string var##_why_;                                                                \
+    auto var##_holder = start;                                                             \
+    if (!var##_holder) {                                                                   \
+        if (::quenlo::test::InCi())                                                        \
+            GTEST_FAIL() << what " needed under CI: " << var##_why_;                       \
+        GTEST_SKIP() << what " not available: " << var##_why_;                             \
+    }                                                                                      \
+    auto& var = *var##_holder

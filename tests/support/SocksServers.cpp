@@ -56,25 +56,21 @@ std::unique_ptr<SocksDaemon> SocksDaemon::TryStart(const Config& config, std::st
 SocksDaemon::SocksDaemon(Config config)
     : config_(std::move(config))
 {
-    const bool dante = config_.program == Config::Program::Dante;
-    std::string lastLog;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        port_ = FreeLoopbackPort();
-        std::vector<std::string> args;
-        if (dante) {
-            args = {"dante", dir_, std::to_string(port_)};
-            args.insert(args.end(), config_.methods.begin(), config_.methods.end());
+    const auto args = [this](int port) {
+        std::vector<std::string> words;
+        if (config_.program == Config::Program::Dante) {
+            words = {"dante", dir_, std::to_string(port)};
+            words.insert(words.end(), config_.methods.begin(), config_.methods.end());
         } else {
-            args = {"microsocks", std::to_string(port_)};
+            words = {"microsocks", std::to_string(port)};
             if (!config_.user.empty())
-                args.insert(args.end(), {config_.user, config_.password});
+                words.insert(words.end(), {config_.user, config_.password});
         }
-        if (StartHarnessPeer(args, port_, dir_ + "/output.txt", pid_))
-            return;
-        lastLog = Log();
-        Stop();
-    }
-    throw std::runtime_error("SocksDaemon: did not start:\n" + lastLog);
+        return words;
+    };
+    if (StartHarnessPeer(args, dir_ + "/output.txt", port_, pid_))
+        return;
+    throw std::runtime_error("SocksDaemon: did not start:\n" + Log());
 }
 
 SocksDaemon::~SocksDaemon()

@@ -11,6 +11,7 @@
 //   its own thread, every read with a deadline); records what the client sent.
 #pragma once
 
+#include "support/LocalServers.h"
 #include "support/PrivateFiles.h"
 
 #include <gtest/gtest.h>
@@ -28,8 +29,6 @@
 #include <sys/types.h>
 
 namespace quenlo::test {
-
-bool InCi();
 
 class SocksDaemon {
 public:
@@ -138,14 +137,6 @@ private:
 
 }  // namespace quenlo::test
 
-// Declares `std::unique_ptr<SocksDaemon> var##_holder` and `SocksDaemon& var`, or skips the test
-// (fails it when the environment has CI=true).
-#define QUENLO_REQUIRE_SOCKS(var, config)                                                  \
-    std::string var##_why_;                                                                \
-    auto var##_holder = ::quenlo::test::SocksDaemon::TryStart((config), var##_why_);       \
-    if (!var##_holder) {                                                                   \
-        if (::quenlo::test::InCi())                                                        \
-            GTEST_FAIL() << "SOCKS server needed under CI: " << var##_why_;                \
-        GTEST_SKIP() << "SOCKS server not available: " << var##_why_;                      \
-    }                                                                                      \
-    ::quenlo::test::SocksDaemon& var = *var##_holder
+// Declares `SocksDaemon& var` (held by `var##_holder`), or skips the test (fails it under CI=true).
+#define QUENLO_REQUIRE_SOCKS(var, config) \
+    QUENLO_REQUIRE_STARTED_(var, "SOCKS server", ::quenlo::test::SocksDaemon::TryStart((config), var##_why_))

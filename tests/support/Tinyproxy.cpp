@@ -35,16 +35,12 @@ std::unique_ptr<Tinyproxy> Tinyproxy::TryStart(std::string& why, const std::stri
 Tinyproxy::Tinyproxy(std::string user, std::string password, std::string extra)
     : user_(std::move(user)), password_(std::move(password)), extra_(std::move(extra))
 {
-    std::string lastLog;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        port_ = FreeLoopbackPort();
-        if (StartHarnessPeer({"tinyproxy", dir_, std::to_string(port_), user_, password_, extra_}, port_,
-                             dir_ + "/stdout.txt", pid_))
-            return;
-        lastLog = Log() + ReadWholeFile(dir_ + "/stdout.txt");
-        Stop();
-    }
-    throw std::runtime_error("Tinyproxy: did not start:\n" + lastLog);
+    const auto args = [this](int port) {
+        return std::vector<std::string>{"tinyproxy", dir_, std::to_string(port), user_, password_, extra_};
+    };
+    if (StartHarnessPeer(args, dir_ + "/stdout.txt", port_, pid_))
+        return;
+    throw std::runtime_error("Tinyproxy: did not start:\n" + Log() + ReadWholeFile(dir_ + "/stdout.txt"));
 }
 
 Tinyproxy::~Tinyproxy()

@@ -12,6 +12,7 @@
 // the directory removed) by the destructor. The proxy forwards to any host, 127.0.0.1 included.
 #pragma once
 
+#include "support/LocalServers.h"
 #include "support/PrivateFiles.h"
 
 #include <gtest/gtest.h>
@@ -61,18 +62,6 @@ private:
 
 }  // namespace quenlo::test
 
-// Declares `std::unique_ptr<Tinyproxy> var##_holder` and `Tinyproxy& var`, or skips the test
-// (fails it when the environment has CI=true).
-#define QUENLO_REQUIRE_TINYPROXY(var)                                                      \
-    std::string var##_why_;                                                                \
-    auto var##_holder = ::quenlo::test::Tinyproxy::TryStart(var##_why_);                   \
-    if (!var##_holder) {                                                                   \
-        if (::quenlo::test::InCi())                                                        \
-            GTEST_FAIL() << "tinyproxy needed under CI: " << var##_why_;                   \
-        GTEST_SKIP() << "tinyproxy not available: " << var##_why_;                         \
-    }                                                                                      \
-    ::quenlo::test::Tinyproxy& var = *var##_holder
-
-namespace quenlo::test {
-bool InCi();
-}
+// Declares `Tinyproxy& var` (held by `var##_holder`), or skips the test (fails it under CI=true).
+#define QUENLO_REQUIRE_TINYPROXY(var) \
+    QUENLO_REQUIRE_STARTED_(var, "tinyproxy", ::quenlo::test::Tinyproxy::TryStart(var##_why_))
