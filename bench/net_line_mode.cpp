@@ -29,59 +29,22 @@ constexpr std::size_t kTotal = kLines * kLineLength;
 double bestSocketRate = 0;
 double bestPlainRate = 0;
 
-// A listener on 127.0.0.1 whose one connection receives kLines lines from a sender thread.
-class Sender {
+// 64 KiB worth of numbered lines, "job 0000123 queued ok.\r\n", sent over and over: kLines lines.
+class Sender : public quenlo::test::StreamSender {
 public:
-    Sender()
-    {
-        listener_ = quenlo::test::ListenLoopback(port_);
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~Sender()
-    {
-        thread_.join();
-        ::close(listener_);
-    }
-    std::uint16_t Port() const { return port_; }
+    Sender() : StreamSender(Lines(), kTotal) {}
 
 private:
-    void Run()
+    static std::string Lines()
     {
-        const int fd = ::accept(listener_, nullptr, nullptr);
-        if (fd < 0)
-            return;
-        // 64 KiB worth of numbered lines, "job 0000123 queued ok.\r\n", sent over and over.
         std::string chunk;
         for (int i = 0; chunk.size() + kLineLength <= 65536 - 65536 % kLineLength; ++i) {
             std::string number = std::to_string(i % 10000000);
             number.insert(0, 7 - number.size(), '0');
             chunk += "job " + number + " queued ok.\r\n";
         }
-        std::size_t sent = 0;
-        while (sent < kTotal) {
-            const std::size_t want = std::min(chunk.size(), kTotal - sent);
-            const ssize_t n = ::send(fd, chunk.data(), want, MSG_NOSIGNAL);
-            if (n <= 0)
-                break;
-            sent += static_cast<std::size_t>(n);
-            if (static_cast<std::size_t>(n) < want) {
-                // Keep the stream aligned on lines: send the rest of this piece before going on.
-                std::size_t done = static_cast<std::size_t>(n);
-                while (done < want) {
-                    const ssize_t m = ::send(fd, chunk.data() + done, want - done, MSG_NOSIGNAL);
-                    if (m <= 0)
-                        break;
-                    done += static_cast<std::size_t>(m);
-                    sent += static_cast<std::size_t>(m);
-                }
-            }
-        }
-        ::close(fd);
+        return chunk;
     }
-
-    int listener_ = -1;
-    std::uint16_t port_ = 0;
-    std::thread thread_;
 };
 
 void BM_LineModeLines(benchmark::State& state)

@@ -26,41 +26,10 @@ constexpr int kBufferSize = 8192;
 double bestSocketRate = 0;
 double bestPlainRate = 0;
 
-// A listener on 127.0.0.1 whose one connection receives kTotal bytes from a sender thread.
-class Sender {
+// One connection that receives kTotal bytes.
+class Sender : public quenlo::test::StreamSender {
 public:
-    Sender()
-    {
-        listener_ = quenlo::test::ListenLoopback(port_);
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~Sender()
-    {
-        thread_.join();
-        ::close(listener_);
-    }
-    std::uint16_t Port() const { return port_; }
-
-private:
-    void Run()
-    {
-        int fd = ::accept(listener_, nullptr, nullptr);
-        if (fd < 0)
-            return;
-        std::vector<char> chunk(64 * 1024, 'q');
-        std::size_t sent = 0;
-        while (sent < kTotal) {
-            ssize_t n = ::send(fd, chunk.data(), std::min(chunk.size(), kTotal - sent), MSG_NOSIGNAL);
-            if (n <= 0)
-                break;
-            sent += static_cast<std::size_t>(n);
-        }
-        ::close(fd);
-    }
-
-    int listener_ = -1;
-    std::uint16_t port_ = 0;
-    std::thread thread_;
+    Sender() : StreamSender(std::string(64 * 1024, 'q'), kTotal) {}
 };
 
 void BM_TWSocketReceive(benchmark::State& state)

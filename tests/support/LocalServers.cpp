@@ -1,5 +1,6 @@
 #include "support/LocalServers.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -193,6 +194,38 @@ void StopChildProcess(pid_t& pid)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     pid = -1;
+}
+
+StreamSender::StreamSender(std::string chunk, std::size_t total) : chunk_(std::move(chunk)), total_(total)
+{
+    listener_ = ListenLoopback(port_);
+    thread_ = std::thread([this] { Run(); });
+}
+
+StreamSender::~StreamSender()
+{
+    thread_.join();
+    ::close(listener_);
+}
+
+void StreamSender::Run()
+{
+    const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0)
+        return;
+    for (std::size_t sent = 0; sent < total_;) {
+        const std::size_t want = std::min(chunk_.size(), total_ - sent);
+        for (std::size_t done = 0; done < want;) {
+            const ssize_t n = ::send(fd, chunk_.data() + done, want - done, MSG_NOSIGNAL);
+            if (n <= 0) {
+                ::close(fd);
+                return;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        sent += want;
+    }
+    ::close(fd);
 }
 
 }  // namespace quenlo::test

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/types.h>
@@ -49,6 +50,32 @@ bool StartHarnessPeer(const std::function<std::vector<std::string>(int port)>& a
 // Ends a server we started: SIGTERM, up to 3 s for it to exit, then SIGKILL; always reaped, so no
 // zombie is left. Sets pid to -1; does nothing when it is not positive.
 void StopChildProcess(pid_t& pid);
+
+}  // namespace quenlo::test
+
+namespace quenlo::test {
+
+// Accepts one connection on 127.0.0.1 and sends it `total` bytes from a thread of its own: `chunk`
+// over and over, the last piece cut short, each piece whole before the next (so a stream of lines
+// stays aligned on them); then closes it.
+class StreamSender {
+public:
+    StreamSender(std::string chunk, std::size_t total);
+    ~StreamSender();
+    StreamSender(const StreamSender&) = delete;
+    StreamSender& operator=(const StreamSender&) = delete;
+
+    std::uint16_t Port() const { return port_; }
+
+private:
+    void Run();
+
+    std::string chunk_;
+    std::size_t total_;
+    int listener_ = -1;
+    std::uint16_t port_ = 0;
+    std::thread thread_;
+};
 
 }  // namespace quenlo::test
 
