@@ -61,31 +61,16 @@ public:
     BodyServer(std::size_t bodySize, std::chrono::milliseconds holdBack = {})
         : bodySize_(bodySize), holdBack_(holdBack)
     {
-        listenFd_ = quenlo::test::ListenLoopback(port_);
-        block_.resize(1 << 20);
-        for (std::size_t i = 0; i < block_.size(); ++i)
-            block_[i] = static_cast<char>('a' + i % 26);
-        thread_ = std::thread([this] { Run(); });
     }
-    ~BodyServer()
-    {
-        stop_ = true;
-        ::shutdown(listenFd_, SHUT_RDWR);
-        thread_.join();
-        ::close(listenFd_);
-    }
-    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/body"; }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(server_.Port()) + "/body"; }
 
 private:
-    void Run()
+    static std::string Block()
     {
-        while (!stop_) {
-            const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0)
-                return;
-            Serve(fd);
-            ::close(fd);
-        }
+        std::string block(1 << 20, '\0');
+        for (std::size_t i = 0; i < block.size(); ++i)
+            block[i] = static_cast<char>('a' + i % 26);
+        return block;
     }
     void Serve(int fd)
     {
@@ -101,37 +86,21 @@ private:
             std::this_thread::sleep_for(holdBack_);
         const std::string head = "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
                                  std::to_string(bodySize_) + "\r\n\r\n";
-        if (!SendAll(fd, head.data(), head.size()))
+        if (!quenlo::test::SendAll(fd, head.data(), head.size()))
             return;
-        for (std::size_t left = bodySize_; left > 0 && !stop_;) {
+        for (std::size_t left = bodySize_; left > 0 && !server_.Stopping();) {
             const std::size_t n = std::min(left, block_.size());
-            if (!SendAll(fd, block_.data(), n))
+            if (!quenlo::test::SendAll(fd, block_.data(), n))
                 return;
             left -= n;
         }
-        ::shutdown(fd, SHUT_WR);
-        while (::recv(fd, buf, sizeof buf, 0) > 0) {
-        }
-    }
-    static bool SendAll(int fd, const char* p, std::size_t n)
-    {
-        while (n > 0) {
-            const ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-            if (w <= 0)
-                return false;
-            p += w;
-            n -= static_cast<std::size_t>(w);
-        }
-        return true;
+        quenlo::test::FinishSending(fd);
     }
 
     std::size_t bodySize_;
     std::chrono::milliseconds holdBack_;
-    int listenFd_ = -1;
-    std::uint16_t port_ = 0;
-    std::vector<char> block_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    const std::string block_ = Block();
+    quenlo::test::SerialServer server_{[this](int fd) { Serve(fd); }};
 };
 
 // An in-memory output stream that keeps its bytes in 2 MiB blocks, so growing never copies what

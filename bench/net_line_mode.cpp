@@ -85,15 +85,10 @@ void BM_PlainRecvMemchr(benchmark::State& state)
 {
     for (auto _ : state) {
         Sender sender;
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(sender.Port());
         const auto start = std::chrono::steady_clock::now();
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+        const int fd = quenlo::test::ConnectLoopback(sender.Port());
+        if (fd < 0) {
             state.SkipWithError("connect failed");
-            ::close(fd);
             break;
         }
         std::size_t lines = 0;

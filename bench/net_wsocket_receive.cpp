@@ -65,15 +65,10 @@ void BM_PlainRecvLoop(benchmark::State& state)
 {
     for (auto _ : state) {
         Sender sender;
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(sender.Port());
-        auto start = std::chrono::steady_clock::now();
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+        const auto start = std::chrono::steady_clock::now();
+        const int fd = quenlo::test::ConnectLoopback(sender.Port());
+        if (fd < 0) {
             state.SkipWithError("connect failed");
-            ::close(fd);
             break;
         }
         std::size_t received = 0;

@@ -196,6 +196,48 @@ void StopChildProcess(pid_t& pid)
     pid = -1;
 }
 
+SerialServer::SerialServer(std::function<void(int fd)> serve) : serve_(std::move(serve))
+{
+    listener_ = ListenLoopback(port_);
+    thread_ = std::thread([this] {
+        while (!stop_) {
+            const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                return;
+            serve_(fd);
+            ::close(fd);
+        }
+    });
+}
+
+SerialServer::~SerialServer()
+{
+    stop_ = true;
+    ::shutdown(listener_, SHUT_RDWR);
+    thread_.join();
+    ::close(listener_);
+}
+
+bool SendAll(int fd, const char* data, std::size_t n)
+{
+    while (n > 0) {
+        const ssize_t w = ::send(fd, data, n, MSG_NOSIGNAL);
+        if (w <= 0)
+            return false;
+        data += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+void FinishSending(int fd)
+{
+    ::shutdown(fd, SHUT_WR);
+    char buf[4096];
+    while (::recv(fd, buf, sizeof buf, 0) > 0) {
+    }
+}
+
 StreamSender::StreamSender(std::string chunk, std::size_t total) : chunk_(std::move(chunk)), total_(total)
 {
     listener_ = ListenLoopback(port_);
@@ -215,14 +257,8 @@ void StreamSender::Run()
         return;
     for (std::size_t sent = 0; sent < total_;) {
         const std::size_t want = std::min(chunk_.size(), total_ - sent);
-        for (std::size_t done = 0; done < want;) {
-            const ssize_t n = ::send(fd, chunk_.data() + done, want - done, MSG_NOSIGNAL);
-            if (n <= 0) {
-                ::close(fd);
-                return;
-            }
-            done += static_cast<std::size_t>(n);
-        }
+        if (!SendAll(fd, chunk_.data(), want))
+            break;
         sent += want;
     }
     ::close(fd);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -54,6 +55,33 @@ void StopChildProcess(pid_t& pid);
 }  // namespace quenlo::test
 
 namespace quenlo::test {
+
+// Serves the connections to a port of 127.0.0.1 one after another from a thread of its own: `serve`
+// with each, which is closed after it. Stops on destruction.
+class SerialServer {
+public:
+    explicit SerialServer(std::function<void(int fd)> serve);
+    ~SerialServer();
+    SerialServer(const SerialServer&) = delete;
+    SerialServer& operator=(const SerialServer&) = delete;
+
+    std::uint16_t Port() const { return port_; }
+    bool Stopping() const { return stop_; }
+
+private:
+    std::function<void(int fd)> serve_;
+    int listener_ = -1;
+    std::uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// Sends all `n` bytes; false when the connection failed first.
+bool SendAll(int fd, const char* data, std::size_t n);
+
+// Ends what we send on the connection and reads until the client closes its side, so it gets
+// all that was sent before the close.
+void FinishSending(int fd);
 
 // Accepts one connection on 127.0.0.1 and sends it `total` bytes from a thread of its own: `chunk`
 // over and over, the last piece cut short, each piece whole before the next (so a stream of lines
