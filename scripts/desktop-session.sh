@@ -48,15 +48,10 @@ case "$wm" in openbox | icewm) ;; *) usage ;; esac
 
 say() { echo "desktop-session: $*" >&2; }
 
-missing=""
+. "$here/harness.sh"
 tools=(Xvfb "$wm" xdotool xwininfo xprop)
 [ "$tray" = 1 ] && [ "$wm" = openbox ] && tools+=(trayer)
-for t in "${tools[@]}"; do command -v "$t" >/dev/null 2>&1 || missing="$missing $t"; done
-if [ -n "$missing" ]; then
-  say "not installed:$missing (Debian packages xvfb, $wm, trayer, xdotool, x11-utils)"
-  [ "${CI:-}" = true ] && exit 1
-  exit 77
-fi
+require_tools desktop-session "xvfb, $wm, trayer, xdotool, x11-utils" "${tools[@]}"
 
 keep=1
 if [ -z "$dir" ]; then
@@ -92,7 +87,6 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-. "$here/harness.sh"
 start_xvfb "$dir/log" "$size" || { say "Xvfb did not start"; exit 1; }
 pids+=("$XVFB_PID")
 export DISPLAY=$XVFB_DISPLAY

@@ -10,6 +10,9 @@
 #   start_trayer DIR TRAYER-ARGS...    trayer at the bottom right; TRAY_PID; log DIR/trayer.log
 #   start_session_bus DIR              exports DBUS_SESSION_BUS_ADDRESS (DIR/bus); BUS_PID
 #   wait_quenlo_window DISPLAY PID [TENTHS]
+#   harness_skip WHO REASON            the test cannot run here: exit 77 (skipped), 1 under CI=true
+#   require_tools WHO PACKAGES TOOL... harness_skip when a TOOL is missing (PACKAGES bring them)
+#   use_wine_prefix ROOT               the private wine prefix ROOT/build-windows/wine, quiet
 # Each start_* returns 1 when what it started is not ready within 20 s.
 #
 # Run as a command, for callers in other languages (the process becomes the program it starts, so
@@ -21,6 +24,24 @@
 #   harness.sh tinyproxy DIR PORT [USER PASSWORD [CONFIG-LINES]]   on 127.0.0.1
 # The proxies' configuration and log go to DIR, which must be writable by "nobody" when run as
 # root (they drop to it).
+
+harness_skip() {
+  echo "$1: $2" >&2
+  [ "${CI:-}" = true ] && exit 1
+  exit 77
+}
+
+require_tools() {
+  local who=$1 packages=$2 missing="" t
+  shift 2
+  for t in "$@"; do command -v "$t" >/dev/null 2>&1 || missing="$missing $t"; done
+  [ -z "$missing" ] || harness_skip "$who" "not installed:$missing (Debian packages $packages)"
+}
+
+use_wine_prefix() {
+  export WINEPREFIX=${WINEPREFIX:-$1/build-windows/wine}
+  export WINEDEBUG=${WINEDEBUG:--all}
+}
 
 # harness_wait SECONDS COMMAND...: the limit is on the clock, not a count of tries, since a try
 # may take long itself (a program under wine, on a loaded machine).

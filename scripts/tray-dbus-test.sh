@@ -20,15 +20,9 @@ artifacts=${3:-}
 cycles=${CYCLES:-10}
 bin=$(cd "$(dirname "$bin")" && pwd)/$(basename "$bin")
 
-missing=""
-for t in Xvfb openbox dbus-daemon dbus-send xwininfo xprop xdotool; do
-  command -v "$t" >/dev/null 2>&1 || missing="$missing $t"
-done
-if [ -n "$missing" ]; then
-  echo "tray-dbus-test: not installed:$missing (Debian packages xvfb, openbox, dbus, x11-utils, xdotool)" >&2
-  [ "${CI:-}" = "true" ] && exit 1
-  exit 77
-fi
+. "$(dirname "$0")/harness.sh"
+require_tools tray-dbus-test "xvfb, openbox, dbus, x11-utils, xdotool" \
+  Xvfb openbox dbus-daemon dbus-send xwininfo xprop xdotool
 
 work=$(mktemp -d /tmp/quenlo-sni.XXXXXX)
 pids=()
@@ -55,7 +49,6 @@ printf '<printer>\nname=Iroda\nremotehost=127.0.0.1:9\nurl=/printers/Iroda\nloca
   >"$work/printers.qdl"
 
 # The desktop: Xvfb on a display of its own, openbox on it.
-. "$(dirname "$0")/harness.sh"
 start_xvfb "$work" || fail "Xvfb did not start"
 pids+=("$XVFB_PID")
 export DISPLAY=$XVFB_DISPLAY HOME=$work/home XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/run

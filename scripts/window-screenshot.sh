@@ -14,13 +14,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 bin=${1:?usage: window-screenshot.sh QUENLO_BINARY OUTPUT.png}
 out=${2:?usage: window-screenshot.sh QUENLO_BINARY OUTPUT.png}
 
-missing=""
-for t in Xvfb import xwininfo; do command -v "$t" >/dev/null 2>&1 || missing="$missing $t"; done
-if [ -n "$missing" ]; then
-  echo "window-screenshot: not installed:$missing (Debian packages xvfb, imagemagick, x11-utils)" >&2
-  [ "${CI:-}" = "true" ] && exit 1
-  exit 77
-fi
+. "$here/harness.sh"
+require_tools window-screenshot "xvfb, imagemagick, x11-utils" Xvfb import xwininfo
 [ -x "$bin" ] || { echo "window-screenshot: no program at $bin" >&2; exit 1; }
 bin=$(cd "$(dirname "$bin")" && pwd)/$(basename "$bin")
 
@@ -65,7 +60,6 @@ localport=-1
 <endprinter>
 QDL
 
-. "$here/harness.sh"
 start_xvfb "$work" || { echo "window-screenshot: Xvfb did not start" >&2; exit 1; }
 xvfb_pid=$XVFB_PID display=$XVFB_DISPLAY
 

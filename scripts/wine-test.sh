@@ -12,8 +12,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 . "$root/scripts/harness.sh"
-export WINEPREFIX=${WINEPREFIX:-$root/build-windows/wine}
-export WINEDEBUG=-all
+use_wine_prefix "$root"
 run_wine=(timeout 120 scripts/wine-run.sh)
 linux_cli=build/cli/quenlo-cli
 win_cli=build-windows/cli/quenlo-cli.exe

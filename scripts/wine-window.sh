@@ -10,8 +10,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 . "$root/scripts/harness.sh"
-export WINEPREFIX=${WINEPREFIX:-$root/build-windows/wine}
-export WINEDEBUG=-all
+use_wine_prefix "$root"
 exe=build-windows/winapp/quenlo.exe
 texts_exe=build-windows/tests/winapp/quenlo-window-texts.exe
 cli_exe=build-windows/cli/quenlo-cli.exe
