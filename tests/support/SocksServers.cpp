@@ -191,12 +191,12 @@ void ScriptedPeer::Record(const char* data, std::size_t len)
     received_.append(data, len);
 }
 
-std::string ScriptedPeer::Connection::Read(std::size_t n)
+std::string ScriptedPeer::Connection::ReadUpTo(std::size_t n, std::chrono::milliseconds wait)
 {
     std::string got;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto until = std::chrono::steady_clock::now() + wait;
     while (got.size() < n && !peer_.stopping_ && std::chrono::steady_clock::now() < until) {
-        if (!WaitReadable(fd_, 50))
+        if (!WaitReadable(fd_, 20))
             continue;
         char buffer[4096];
         const ssize_t r = ::recv(fd_, buffer, std::min(sizeof buffer, n - got.size()), 0);
@@ -208,47 +208,24 @@ std::string ScriptedPeer::Connection::Read(std::size_t n)
     return got;
 }
 
+std::string ScriptedPeer::Connection::Read(std::size_t n)
+{
+    return ReadUpTo(n, std::chrono::seconds(5));
+}
+
 std::string ScriptedPeer::Connection::ReadFor(std::chrono::milliseconds wait)
 {
-    std::string got;
-    const auto until = std::chrono::steady_clock::now() + wait;
-    while (!peer_.stopping_ && std::chrono::steady_clock::now() < until) {
-        if (!WaitReadable(fd_, 20))
-            continue;
-        char buffer[4096];
-        const ssize_t r = ::recv(fd_, buffer, sizeof buffer, 0);
-        if (r <= 0)
-            break;
-        got.append(buffer, static_cast<std::size_t>(r));
-        peer_.Record(buffer, static_cast<std::size_t>(r));
-    }
-    return got;
+    return ReadUpTo(std::string::npos, wait);
 }
 
 bool ScriptedPeer::Connection::Write(const std::string& bytes)
 {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return SendAll(fd_, bytes.data(), bytes.size());
 }
 
 void ScriptedPeer::Connection::WaitForClose()
 {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!peer_.stopping_ && std::chrono::steady_clock::now() < until) {
-        if (!WaitReadable(fd_, 50))
-            continue;
-        char buffer[4096];
-        const ssize_t r = ::recv(fd_, buffer, sizeof buffer, 0);
-        if (r <= 0)
-            return;
-        peer_.Record(buffer, static_cast<std::size_t>(r));
-    }
+    ReadFor(std::chrono::seconds(5));
 }
 
 }  // namespace quenlo::test

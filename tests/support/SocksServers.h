@@ -106,6 +106,8 @@ public:
     private:
         friend class ScriptedPeer;
         Connection(int fd, ScriptedPeer& peer) : fd_(fd), peer_(peer) {}
+        // Reads until n bytes came, the client closed or `wait` passed; records them.
+        std::string ReadUpTo(std::size_t n, std::chrono::milliseconds wait);
         int fd_;
         ScriptedPeer& peer_;
     };
