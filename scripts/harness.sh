@@ -13,6 +13,10 @@
 #   harness_skip WHO REASON            the test cannot run here: exit 77 (skipped), 1 under CI=true
 #   require_tools WHO PACKAGES TOOL... harness_skip when a TOOL is missing (PACKAGES bring them)
 #   use_wine_prefix ROOT               the private wine prefix ROOT/build-windows/wine, quiet
+#   screenshot_jobs LAB                the printer Iroda with the four held jobs the window's
+#                                      screenshots show, on a lab of scripts/cups-lab.sh
+#   screenshot_printers FILE HOST:PORT [LINE]   their printers file: Iroda there (LINE added to
+#                                      its entry), Raktar where nothing answers
 # Each start_* returns 1 when what it started is not ready within 20 s.
 #
 # Run as a command, for callers in other languages (the process becomes the program it starts, so
@@ -41,6 +45,25 @@ require_tools() {
 use_wine_prefix() {
   export WINEPREFIX=${WINEPREFIX:-$1/build-windows/wine}
   export WINEDEBUG=${WINEDEBUG:--all}
+}
+
+screenshot_jobs() {
+  local lab_script
+  lab_script="$(dirname "${BASH_SOURCE[0]}")/cups-lab.sh"
+  "$lab_script" add-printer "$1" Iroda >/dev/null
+  "$lab_script" hold-jobs "$1" Iroda 2 --user anna --title "Havi jelentés" --size 20480 >/dev/null
+  "$lab_script" hold-jobs "$1" Iroda 1 --user bela --title "Számla 2026-12" --size 4096 >/dev/null
+  "$lab_script" hold-jobs "$1" Iroda 1 --user csilla --title "Meghívó" >/dev/null
+}
+
+screenshot_printers() {
+  {
+    printf '<printer>\nname=Iroda\nremotehost=%s\nurl=/printers/Iroda\nlocalport=-1\n' "$2"
+    printf 'comment=Második emelet, a lift mellett\n'
+    [ -z "${3:-}" ] || printf '%s\n' "$3"
+    printf '<endprinter>\n<printer>\nname=Raktar\nremotehost=127.0.0.1:9\nurl=/printers/Raktar\nlocalport=-1\n'
+    printf '<endprinter>\n'
+  } >"$1"
 }
 
 # harness_wait SECONDS COMMAND...: the limit is on the clock, not a count of tries, since a try

@@ -33,32 +33,15 @@ mkdir -p "$work/run" "$work/config" "$work/home"
 chmod 700 "$work/run"
 
 # The printers: the lab's when it starts, else an address where nothing answers.
-remote="127.0.0.1:9" url="/printers/Iroda"
+remote="127.0.0.1:9"
 if [ -x "$here/cups-lab.sh" ] && port=$("$here/cups-lab.sh" start "$work/lab" --owner $$ 2>/dev/null); then
   lab_started=1
-  "$here/cups-lab.sh" add-printer "$work/lab" Iroda >/dev/null
-  "$here/cups-lab.sh" hold-jobs "$work/lab" Iroda 2 --user anna --title "Havi jelentés" --size 20480 >/dev/null
-  "$here/cups-lab.sh" hold-jobs "$work/lab" Iroda 1 --user bela --title "Számla 2026-12" --size 4096 >/dev/null
-  "$here/cups-lab.sh" hold-jobs "$work/lab" Iroda 1 --user csilla --title "Meghívó" >/dev/null
+  screenshot_jobs "$work/lab"
   remote="127.0.0.1:$port"
 else
   echo "window-screenshot: no private CUPS server here; the window shows an unreachable printer" >&2
 fi
-cat > "$work/printers.qdl" <<QDL
-<printer>
-name=Iroda
-remotehost=$remote
-url=$url
-localport=-1
-comment=Második emelet, a lift mellett
-<endprinter>
-<printer>
-name=Raktar
-remotehost=127.0.0.1:9
-url=/printers/Raktar
-localport=-1
-<endprinter>
-QDL
+screenshot_printers "$work/printers.qdl" "$remote"
 
 start_xvfb "$work" || { echo "window-screenshot: Xvfb did not start" >&2; exit 1; }
 xvfb_pid=$XVFB_PID display=$XVFB_DISPLAY

@@ -41,26 +41,8 @@ check() {  # check NAME COMMAND...: one line per check, counted
 # The window and quenlo-cli.exe reach the server over TLS (SChannel), its certificate kept at the
 # first look and forgotten at the end.
 port=$(scripts/cups-lab.sh start "$lab" --owner $$)
-scripts/cups-lab.sh add-printer "$lab" Iroda >/dev/null
-scripts/cups-lab.sh hold-jobs "$lab" Iroda 2 --user anna --title "Havi jelentés" --size 20480 >/dev/null
-scripts/cups-lab.sh hold-jobs "$lab" Iroda 1 --user bela --title "Számla 2026-12" --size 4096 >/dev/null
-scripts/cups-lab.sh hold-jobs "$lab" Iroda 1 --user csilla --title "Meghívó" >/dev/null
-cat >"$work/printers.qdl" <<QDL
-<printer>
-name=Iroda
-remotehost=127.0.0.1:$port
-url=/printers/Iroda
-localport=-1
-comment=Második emelet, a lift mellett
-encryption=Required
-<endprinter>
-<printer>
-name=Raktar
-remotehost=127.0.0.1:9
-url=/printers/Raktar
-localport=-1
-<endprinter>
-QDL
+screenshot_jobs "$lab"
+screenshot_printers "$work/printers.qdl" "127.0.0.1:$port" encryption=Required
 
 # The desktop: a window manager and a notification area, both before wine starts, so wine's
 # shell finds the tray's selection (_NET_SYSTEM_TRAY_S0) when it comes up.
