@@ -4,6 +4,7 @@
 #pragma once
 
 #include "net/HttpProt.h"
+#include "ipp/IppBody.h"
 #include "platform/EventLoop.h"
 #include "support/LocalServers.h"
 
@@ -213,20 +214,18 @@ inline std::string Shell(const std::string& command)
     return out;
 }
 
-inline void AppendShort(std::string& m, unsigned v)
+// An IPP 1.1 request of `operation` asking the printer `printerUri` for all its attributes.
+inline std::string AllAttributesRequest(int operation, const std::string& printerUri)
 {
-    m += static_cast<char>((v >> 8) & 0xFF);
-    m += static_cast<char>(v & 0xFF);
-}
-
-// One IPP attribute: tag, name and value, each length in two bytes.
-inline void AppendAttribute(std::string& m, unsigned char tag, const std::string& name, const std::string& value)
-{
-    m += static_cast<char>(tag);
-    AppendShort(m, static_cast<unsigned>(name.size()));
-    m += name;
-    AppendShort(m, static_cast<unsigned>(value.size()));
-    m += value;
+    return quenlo::test::IppBody()
+        .Header(1, 1, operation, 7)
+        .Tag(0x01)
+        .Attr(0x47, "attributes-charset", "utf-8")
+        .Attr(0x48, "attributes-natural-language", "en-us")
+        .Attr(0x45, "printer-uri", printerUri)
+        .Attr(0x44, "requested-attributes", "all")
+        .Tag(0x03)
+        .str();
 }
 
 // A private CUPS server for one benchmark (scripts/cups-lab.sh) with the printer "bench", or none:
