@@ -2,6 +2,7 @@
 // mode whose handler takes each line with one Receive, against the same bytes cut by a plain
 // recv loop with memchr (the cost floor of finding the line ends). A sender thread writes in both
 // cases. After the runs the best rates in lines per second are printed.
+#include "net_receive.h"
 #include "net/WSocket.h"
 #include "platform/EventLoop.h"
 #include "support/LocalServers.h"
@@ -54,7 +55,6 @@ void BM_LineModeLines(benchmark::State& state)
         quenlo::TWSocket sock;
         std::size_t lines = 0;
         std::size_t bytes = 0;
-        bool closed = false;
         char buffer[256];
         sock.SetLineMode(true);
         sock.OnDataAvailable = [&](quenlo::TCustomWSocket& s, std::uint16_t) {
@@ -64,14 +64,7 @@ void BM_LineModeLines(benchmark::State& state)
                 lines += buffer[n - 1] == '\n';
             }
         };
-        sock.OnSessionClosed = [&](quenlo::TCustomWSocket&, std::uint16_t) { closed = true; };
-        const auto start = std::chrono::steady_clock::now();
-        sock.SetAddr("127.0.0.1");
-        sock.SetPort(std::to_string(sender.Port()));
-        sock.Connect();
-        while (!closed)
-            quenlo::platform::WaitAndProcess(std::chrono::milliseconds(1000));
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double seconds = quenlo::bench::SecondsToReceiveAll(sock, sender.Port());
         state.SetIterationTime(seconds);
         if (lines != kLines || bytes != kTotal)
             state.SkipWithError("lines lost");
@@ -85,27 +78,21 @@ void BM_PlainRecvMemchr(benchmark::State& state)
 {
     for (auto _ : state) {
         Sender sender;
-        const auto start = std::chrono::steady_clock::now();
-        const int fd = quenlo::test::ConnectLoopback(sender.Port());
-        if (fd < 0) {
+        std::size_t lines = 0;
+        static char buffer[65536];
+        const double seconds =
+            quenlo::bench::SecondsToRecvAll(sender.Port(), buffer, sizeof buffer, [&](const char* p, std::size_t n) {
+                const char* end = p + n;
+                while ((p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)))) !=
+                       nullptr) {
+                    ++lines;
+                    ++p;
+                }
+            });
+        if (seconds < 0) {
             state.SkipWithError("connect failed");
             break;
         }
-        std::size_t lines = 0;
-        static char buffer[65536];
-        for (;;) {
-            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
-            const char* p = buffer;
-            const char* end = buffer + n;
-            while ((p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)))) != nullptr) {
-                ++lines;
-                ++p;
-            }
-        }
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        ::close(fd);
         state.SetIterationTime(seconds);
         if (lines != kLines)
             state.SkipWithError("lines lost");
@@ -122,11 +109,8 @@ BENCHMARK(BM_PlainRecvMemchr)->Iterations(1)->Repetitions(3)->UseManualTime()->U
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    if (!quenlo::bench::RunBenchmarks(argc, argv))
         return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
     if (bestSocketRate > 0 && bestPlainRate > 0) {
         std::printf("best line mode:          %.2f million lines/s\n", bestSocketRate / 1e6);
         std::printf("best plain recv+memchr:  %.2f million lines/s\n", bestPlainRate / 1e6);

@@ -1,6 +1,7 @@
 // Receive throughput over loopback: 1 GiB into a TWSocket reading with Receive into an 8 KiB
 // buffer from OnDataAvailable, against a plain blocking recv loop with the same buffer. The sender
 // runs on another thread in both cases. After the runs the best rates and their ratio are printed.
+#include "net_receive.h"
 #include "net/WSocket.h"
 #include "platform/EventLoop.h"
 #include "support/LocalServers.h"
@@ -38,21 +39,13 @@ void BM_TWSocketReceive(benchmark::State& state)
         Sender sender;
         quenlo::TWSocket sock;
         std::size_t received = 0;
-        bool closed = false;
         char buffer[kBufferSize];
         sock.OnDataAvailable = [&](quenlo::TCustomWSocket& s, std::uint16_t) {
             int n = s.Receive(buffer, kBufferSize);
             if (n > 0)
                 received += static_cast<std::size_t>(n);
         };
-        sock.OnSessionClosed = [&](quenlo::TCustomWSocket&, std::uint16_t) { closed = true; };
-        auto start = std::chrono::steady_clock::now();
-        sock.SetAddr("127.0.0.1");
-        sock.SetPort(std::to_string(sender.Port()));
-        sock.Connect();
-        while (!closed)
-            quenlo::platform::WaitAndProcess(std::chrono::milliseconds(1000));
-        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double seconds = quenlo::bench::SecondsToReceiveAll(sock, sender.Port());
         state.SetIterationTime(seconds);
         if (received != kTotal)
             state.SkipWithError("short transfer");
@@ -65,22 +58,14 @@ void BM_PlainRecvLoop(benchmark::State& state)
 {
     for (auto _ : state) {
         Sender sender;
-        const auto start = std::chrono::steady_clock::now();
-        const int fd = quenlo::test::ConnectLoopback(sender.Port());
-        if (fd < 0) {
+        std::size_t received = 0;
+        char buffer[kBufferSize];
+        const double seconds = quenlo::bench::SecondsToRecvAll(
+            sender.Port(), buffer, sizeof buffer, [&](const char*, std::size_t n) { received += n; });
+        if (seconds < 0) {
             state.SkipWithError("connect failed");
             break;
         }
-        std::size_t received = 0;
-        char buffer[kBufferSize];
-        for (;;) {
-            ssize_t n = ::recv(fd, buffer, kBufferSize, 0);
-            if (n <= 0)
-                break;
-            received += static_cast<std::size_t>(n);
-        }
-        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        ::close(fd);
         state.SetIterationTime(seconds);
         if (received != kTotal)
             state.SkipWithError("short transfer");
@@ -96,11 +81,8 @@ BENCHMARK(BM_PlainRecvLoop)->Iterations(1)->Repetitions(3)->UseManualTime()->Uni
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    if (!quenlo::bench::RunBenchmarks(argc, argv))
         return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
     if (bestSocketRate > 0 && bestPlainRate > 0) {
         std::printf("best TWSocket receive: %.0f MiB/s\n", bestSocketRate / (1 << 20));
         std::printf("best plain recv loop:  %.0f MiB/s\n", bestPlainRate / (1 << 20));
