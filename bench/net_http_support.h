@@ -8,6 +8,8 @@
 #include "platform/EventLoop.h"
 #include "support/LocalServers.h"
 
+#include <benchmark/benchmark.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -257,6 +259,16 @@ struct BenchLab {
     static std::string Script(const std::string& arguments)
     {
         return Shell("'" + std::string(QUENLO_SOURCE_DIR) + "/scripts/cups-lab.sh' " + arguments + " 2>/dev/null");
+    }
+    // Whether the server runs; when not, the benchmark is skipped with the reason.
+    bool Up(benchmark::State& state) const
+    {
+        if (!port.empty())
+            return true;
+        state.SkipWithError("CUPS lab could not start (is cups installed?)");
+        for (auto _ : state) {
+        }
+        return false;
     }
 };
 

@@ -51,15 +51,10 @@ bool Post(THttpCli& http, const std::string& body, std::size_t& replySize)
 void BM_TlsRefresh(benchmark::State& state)
 {
     BenchLab lab;
-    if (!lab.port.empty())
-        BenchLab::Script("hold-jobs '" + lab.dir + "' bench " + std::to_string(kJobs) + " --fast");
-    const std::string pid = lab.port.empty() ? std::string() : Shell("cat '" + lab.dir + "/cupsd.pid'");
-    if (lab.port.empty()) {
-        state.SkipWithError("CUPS lab could not start (is cups installed?)");
-        for (auto _ : state) {
-        }
+    if (!lab.Up(state))
         return;
-    }
+    BenchLab::Script("hold-jobs '" + lab.dir + "' bench " + std::to_string(kJobs) + " --fast");
+    const std::string pid = Shell("cat '" + lab.dir + "/cupsd.pid'");
     const std::string url = "http://127.0.0.1:" + lab.port + "/printers/bench";
     const std::string getJobs = AllAttributesRequest(0x000A, url);
     const std::string attributes = AllAttributesRequest(0x000B, url);
