@@ -223,7 +223,7 @@ harness_command() {
     dante) exec_dante "$@" ;;
     microsocks) exec_microsocks "$@" ;;
     tinyproxy) exec_tinyproxy "$@" ;;
-    *) sed -n '15,23p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
+    *) sed -n '/^# Run as a command/,/^# root/p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2 ;;
   esac
 }
 
