@@ -8,6 +8,7 @@
 #include "ipp/Ipp.h"
 #include "monitor/Monitor.h"
 #include "monitor_null_view.h"
+#include "support/LocalServers.h"
 
 #include <benchmark/benchmark.h>
 
@@ -83,41 +84,14 @@ public:
     explicit CannedServer(int jobs)
         : jobs_(Http(GetJobsAnswer(jobs))), printer_(Http(PrinterAnswer())), page_(Http("<html>printer</html>"))
     {
-        listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(listenFd_, 16);
-        ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        thread_ = std::thread([this] { Run(); });
     }
-    ~CannedServer()
-    {
-        stop_ = true;
-        ::shutdown(listenFd_, SHUT_RDWR);
-        thread_.join();
-        ::close(listenFd_);
-    }
-    std::string HostPort() const { return "127.0.0.1:" + std::to_string(port_); }
+    std::string HostPort() const { return "127.0.0.1:" + std::to_string(server_.Port()); }
 
 private:
     static std::string Http(const std::string& body)
     {
         return "HTTP/1.1 200 OK\r\nContent-Type: application/ipp\r\nContent-Length: " + std::to_string(body.size()) +
                "\r\n\r\n" + body;
-    }
-    void Run()
-    {
-        while (!stop_) {
-            const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0)
-                return;
-            Serve(fd);
-            ::close(fd);
-        }
     }
     void Serve(int fd)
     {
@@ -138,22 +112,12 @@ private:
         const std::string* answer = &page_;
         if (request.rfind("POST ", 0) == 0)
             answer = request[headerEnd + 4 + 3] == 0x0A ? &jobs_ : &printer_;
-        for (std::size_t sent = 0; sent < answer->size();) {
-            const ssize_t w = ::send(fd, answer->data() + sent, answer->size() - sent, MSG_NOSIGNAL);
-            if (w <= 0)
-                return;
-            sent += static_cast<std::size_t>(w);
-        }
-        ::shutdown(fd, SHUT_WR);
-        while (::recv(fd, buf, sizeof buf, 0) > 0) {
-        }
+        if (quenlo::test::SendAll(fd, answer->data(), answer->size()))
+            quenlo::test::FinishSending(fd);
     }
 
     std::string jobs_, printer_, page_;
-    int listenFd_ = -1;
-    std::uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    quenlo::test::SerialServer server_{[this](int fd) { Serve(fd); }};
 };
 
 void BM_Refresh(benchmark::State& state)

@@ -9,6 +9,7 @@
 
 #include "net/WSocket.h"
 #include "platform/Wait.h"
+#include "support/LocalServers.h"
 
 #include <benchmark/benchmark.h>
 
@@ -30,17 +31,7 @@ class HoldingPeer {
 public:
     HoldingPeer(std::chrono::milliseconds hold, bool closeAfterHold)
     {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int small = 16 * 1024;  // inherited by the accepted socket: little room in flight
-        ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listener_, 1);
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        listener_ = quenlo::test::ListenLoopback(port_, false, 16 * 1024);
         thread_ = std::thread([this, hold, closeAfterHold] {
             const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd < 0)

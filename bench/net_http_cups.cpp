@@ -15,31 +15,13 @@ namespace {
 
 constexpr int kRequests = 1000;
 
-
-
-
-std::string GetPrinterAttributes(const std::string& printerUri)
-{
-    std::string m("\x01\x00\x00\x0b\x00\x00\x00\x0b\x01", 9);  // 1.0, op 0x000B, id 11, operation group
-    AppendAttribute(m, 0x47, "attributes-charset", "utf-8");
-    AppendAttribute(m, 0x48, "attributes-natural-language", "en-us");
-    AppendAttribute(m, 0x45, "printer-uri", printerUri);
-    AppendAttribute(m, 0x44, "requested-attributes", "all");
-    m += '\x03';
-    return m;
-}
-
 void BM_CupsGetPrinterAttributes(benchmark::State& state)
 {
     BenchLab lab;
-    if (lab.port.empty()) {
-        state.SkipWithError("CUPS lab could not start (is cups installed?)");
-        for (auto _ : state) {
-        }
+    if (!lab.Up(state))
         return;
-    }
     const std::string url = "http://127.0.0.1:" + lab.port + "/printers/bench";
-    const std::string body = GetPrinterAttributes(url);
+    const std::string body = AllAttributesRequest(0x000B, url);
     const std::string bodyFile = lab.dir + "/request.ipp";
     const std::string curlConfig = lab.dir + "/curl.conf";
     std::ofstream(bodyFile, std::ios::binary) << body;

@@ -4,7 +4,11 @@
 #pragma once
 
 #include "net/HttpProt.h"
+#include "ipp/IppBody.h"
 #include "platform/EventLoop.h"
+#include "support/LocalServers.h"
+
+#include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -60,39 +64,16 @@ public:
     BodyServer(std::size_t bodySize, std::chrono::milliseconds holdBack = {})
         : bodySize_(bodySize), holdBack_(holdBack)
     {
-        listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(listenFd_, 16);
-        ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        block_.resize(1 << 20);
-        for (std::size_t i = 0; i < block_.size(); ++i)
-            block_[i] = static_cast<char>('a' + i % 26);
-        thread_ = std::thread([this] { Run(); });
     }
-    ~BodyServer()
-    {
-        stop_ = true;
-        ::shutdown(listenFd_, SHUT_RDWR);
-        thread_.join();
-        ::close(listenFd_);
-    }
-    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/body"; }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(server_.Port()) + "/body"; }
 
 private:
-    void Run()
+    static std::string Block()
     {
-        while (!stop_) {
-            const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0)
-                return;
-            Serve(fd);
-            ::close(fd);
-        }
+        std::string block(1 << 20, '\0');
+        for (std::size_t i = 0; i < block.size(); ++i)
+            block[i] = static_cast<char>('a' + i % 26);
+        return block;
     }
     void Serve(int fd)
     {
@@ -108,37 +89,21 @@ private:
             std::this_thread::sleep_for(holdBack_);
         const std::string head = "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
                                  std::to_string(bodySize_) + "\r\n\r\n";
-        if (!SendAll(fd, head.data(), head.size()))
+        if (!quenlo::test::SendAll(fd, head.data(), head.size()))
             return;
-        for (std::size_t left = bodySize_; left > 0 && !stop_;) {
+        for (std::size_t left = bodySize_; left > 0 && !server_.Stopping();) {
             const std::size_t n = std::min(left, block_.size());
-            if (!SendAll(fd, block_.data(), n))
+            if (!quenlo::test::SendAll(fd, block_.data(), n))
                 return;
             left -= n;
         }
-        ::shutdown(fd, SHUT_WR);
-        while (::recv(fd, buf, sizeof buf, 0) > 0) {
-        }
-    }
-    static bool SendAll(int fd, const char* p, std::size_t n)
-    {
-        while (n > 0) {
-            const ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-            if (w <= 0)
-                return false;
-            p += w;
-            n -= static_cast<std::size_t>(w);
-        }
-        return true;
+        quenlo::test::FinishSending(fd);
     }
 
     std::size_t bodySize_;
     std::chrono::milliseconds holdBack_;
-    int listenFd_ = -1;
-    std::uint16_t port_ = 0;
-    std::vector<char> block_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    const std::string block_ = Block();
+    quenlo::test::SerialServer server_{[this](int fd) { Serve(fd); }};
 };
 
 // An in-memory output stream that keeps its bytes in 2 MiB blocks, so growing never copies what
@@ -220,23 +185,13 @@ struct CurlRun {
 // Runs curl with `args` (its standard output to /dev/null) and measures it.
 inline CurlRun RunCurl(const std::vector<std::string>& args)
 {
-    std::vector<std::string> owned = {"curl"};
-    owned.insert(owned.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : owned)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    std::vector<std::string> argv = {"curl"};
+    argv.insert(argv.end(), args.begin(), args.end());
     CurlRun run;
-    pid_t pid = -1;
     const auto start = Clock::now();
-    if (posix_spawnp(&pid, "curl", &actions, nullptr, argv.data(), environ) != 0) {
-        posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = quenlo::test::Spawn(argv, "/dev/null");
+    if (pid < 0)
         return run;
-    }
-    posix_spawn_file_actions_destroy(&actions);
     int status = 0;
     rusage usage{};
     wait4(pid, &status, 0, &usage);
@@ -261,20 +216,18 @@ inline std::string Shell(const std::string& command)
     return out;
 }
 
-inline void AppendShort(std::string& m, unsigned v)
+// An IPP 1.1 request of `operation` asking the printer `printerUri` for all its attributes.
+inline std::string AllAttributesRequest(int operation, const std::string& printerUri)
 {
-    m += static_cast<char>((v >> 8) & 0xFF);
-    m += static_cast<char>(v & 0xFF);
-}
-
-// One IPP attribute: tag, name and value, each length in two bytes.
-inline void AppendAttribute(std::string& m, unsigned char tag, const std::string& name, const std::string& value)
-{
-    m += static_cast<char>(tag);
-    AppendShort(m, static_cast<unsigned>(name.size()));
-    m += name;
-    AppendShort(m, static_cast<unsigned>(value.size()));
-    m += value;
+    return quenlo::test::IppBody()
+        .Header(1, 1, operation, 7)
+        .Tag(0x01)
+        .Attr(0x47, "attributes-charset", "utf-8")
+        .Attr(0x48, "attributes-natural-language", "en-us")
+        .Attr(0x45, "printer-uri", printerUri)
+        .Attr(0x44, "requested-attributes", "all")
+        .Tag(0x03)
+        .str();
 }
 
 // A private CUPS server for one benchmark (scripts/cups-lab.sh) with the printer "bench", or none:
@@ -306,6 +259,16 @@ struct BenchLab {
     static std::string Script(const std::string& arguments)
     {
         return Shell("'" + std::string(QUENLO_SOURCE_DIR) + "/scripts/cups-lab.sh' " + arguments + " 2>/dev/null");
+    }
+    // Whether the server runs; when not, the benchmark is skipped with the reason.
+    bool Up(benchmark::State& state) const
+    {
+        if (!port.empty())
+            return true;
+        state.SkipWithError("CUPS lab could not start (is cups installed?)");
+        for (auto _ : state) {
+        }
+        return false;
     }
 };
 

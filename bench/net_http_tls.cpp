@@ -19,21 +19,6 @@ namespace {
 constexpr int kJobs = 5000;
 constexpr int kConnections = 200;
 
-
-
-std::string IppRequest(char op, const std::string& printerUri)
-{
-    std::string m("\x01\x01\x00", 3);
-    m += op;
-    m += std::string("\x00\x00\x00\x07\x01", 5);
-    AppendAttribute(m, 0x47, "attributes-charset", "utf-8");
-    AppendAttribute(m, 0x48, "attributes-natural-language", "en");
-    AppendAttribute(m, 0x45, "printer-uri", printerUri);
-    AppendAttribute(m, 0x44, "requested-attributes", "all");
-    m += '\x03';
-    return m;
-}
-
 // utime + stime of a process, in seconds.
 double ProcessCpu(const std::string& pid)
 {
@@ -66,18 +51,13 @@ bool Post(THttpCli& http, const std::string& body, std::size_t& replySize)
 void BM_TlsRefresh(benchmark::State& state)
 {
     BenchLab lab;
-    if (!lab.port.empty())
-        BenchLab::Script("hold-jobs '" + lab.dir + "' bench " + std::to_string(kJobs) + " --fast");
-    const std::string pid = lab.port.empty() ? std::string() : Shell("cat '" + lab.dir + "/cupsd.pid'");
-    if (lab.port.empty()) {
-        state.SkipWithError("CUPS lab could not start (is cups installed?)");
-        for (auto _ : state) {
-        }
+    if (!lab.Up(state))
         return;
-    }
+    BenchLab::Script("hold-jobs '" + lab.dir + "' bench " + std::to_string(kJobs) + " --fast");
+    const std::string pid = Shell("cat '" + lab.dir + "/cupsd.pid'");
     const std::string url = "http://127.0.0.1:" + lab.port + "/printers/bench";
-    const std::string getJobs = IppRequest('\x0a', url);
-    const std::string attributes = IppRequest('\x0b', url);
+    const std::string getJobs = AllAttributesRequest(0x000A, url);
+    const std::string attributes = AllAttributesRequest(0x000B, url);
     THttpCli plain, tls;
     for (THttpCli* h : {&plain, &tls}) {
         h->SetContentTypePost("application/ipp");

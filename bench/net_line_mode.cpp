@@ -2,8 +2,10 @@
 // mode whose handler takes each line with one Receive, against the same bytes cut by a plain
 // recv loop with memchr (the cost floor of finding the line ends). A sender thread writes in both
 // cases. After the runs the best rates in lines per second are printed.
+#include "net_receive.h"
 #include "net/WSocket.h"
 #include "platform/EventLoop.h"
+#include "support/LocalServers.h"
 
 #include <benchmark/benchmark.h>
 
@@ -28,67 +30,22 @@ constexpr std::size_t kTotal = kLines * kLineLength;
 double bestSocketRate = 0;
 double bestPlainRate = 0;
 
-// A listener on 127.0.0.1 whose one connection receives kLines lines from a sender thread.
-class Sender {
+// 64 KiB worth of numbered lines, "job 0000123 queued ok.\r\n", sent over and over: kLines lines.
+class Sender : public quenlo::test::StreamSender {
 public:
-    Sender()
-    {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        ::listen(listener_, 1);
-        socklen_t len = sizeof(a);
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~Sender()
-    {
-        thread_.join();
-        ::close(listener_);
-    }
-    std::uint16_t Port() const { return port_; }
+    Sender() : StreamSender(Lines(), kTotal) {}
 
 private:
-    void Run()
+    static std::string Lines()
     {
-        const int fd = ::accept(listener_, nullptr, nullptr);
-        if (fd < 0)
-            return;
-        // 64 KiB worth of numbered lines, "job 0000123 queued ok.\r\n", sent over and over.
         std::string chunk;
         for (int i = 0; chunk.size() + kLineLength <= 65536 - 65536 % kLineLength; ++i) {
             std::string number = std::to_string(i % 10000000);
             number.insert(0, 7 - number.size(), '0');
             chunk += "job " + number + " queued ok.\r\n";
         }
-        std::size_t sent = 0;
-        while (sent < kTotal) {
-            const std::size_t want = std::min(chunk.size(), kTotal - sent);
-            const ssize_t n = ::send(fd, chunk.data(), want, MSG_NOSIGNAL);
-            if (n <= 0)
-                break;
-            sent += static_cast<std::size_t>(n);
-            if (static_cast<std::size_t>(n) < want) {
-                // Keep the stream aligned on lines: send the rest of this piece before going on.
-                std::size_t done = static_cast<std::size_t>(n);
-                while (done < want) {
-                    const ssize_t m = ::send(fd, chunk.data() + done, want - done, MSG_NOSIGNAL);
-                    if (m <= 0)
-                        break;
-                    done += static_cast<std::size_t>(m);
-                    sent += static_cast<std::size_t>(m);
-                }
-            }
-        }
-        ::close(fd);
+        return chunk;
     }
-
-    int listener_ = -1;
-    std::uint16_t port_ = 0;
-    std::thread thread_;
 };
 
 void BM_LineModeLines(benchmark::State& state)
@@ -98,7 +55,6 @@ void BM_LineModeLines(benchmark::State& state)
         quenlo::TWSocket sock;
         std::size_t lines = 0;
         std::size_t bytes = 0;
-        bool closed = false;
         char buffer[256];
         sock.SetLineMode(true);
         sock.OnDataAvailable = [&](quenlo::TCustomWSocket& s, std::uint16_t) {
@@ -108,14 +64,7 @@ void BM_LineModeLines(benchmark::State& state)
                 lines += buffer[n - 1] == '\n';
             }
         };
-        sock.OnSessionClosed = [&](quenlo::TCustomWSocket&, std::uint16_t) { closed = true; };
-        const auto start = std::chrono::steady_clock::now();
-        sock.SetAddr("127.0.0.1");
-        sock.SetPort(std::to_string(sender.Port()));
-        sock.Connect();
-        while (!closed)
-            quenlo::platform::WaitAndProcess(std::chrono::milliseconds(1000));
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double seconds = quenlo::bench::SecondsToReceiveAll(sock, sender.Port());
         state.SetIterationTime(seconds);
         if (lines != kLines || bytes != kTotal)
             state.SkipWithError("lines lost");
@@ -129,32 +78,21 @@ void BM_PlainRecvMemchr(benchmark::State& state)
 {
     for (auto _ : state) {
         Sender sender;
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(sender.Port());
-        const auto start = std::chrono::steady_clock::now();
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-            state.SkipWithError("connect failed");
-            ::close(fd);
-            break;
-        }
         std::size_t lines = 0;
         static char buffer[65536];
-        for (;;) {
-            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
-            const char* p = buffer;
-            const char* end = buffer + n;
-            while ((p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)))) != nullptr) {
-                ++lines;
-                ++p;
-            }
+        const double seconds =
+            quenlo::bench::SecondsToRecvAll(sender.Port(), buffer, sizeof buffer, [&](const char* p, std::size_t n) {
+                const char* end = p + n;
+                while ((p = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)))) !=
+                       nullptr) {
+                    ++lines;
+                    ++p;
+                }
+            });
+        if (seconds < 0) {
+            state.SkipWithError("connect failed");
+            break;
         }
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        ::close(fd);
         state.SetIterationTime(seconds);
         if (lines != kLines)
             state.SkipWithError("lines lost");
@@ -171,11 +109,8 @@ BENCHMARK(BM_PlainRecvMemchr)->Iterations(1)->Repetitions(3)->UseManualTime()->U
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    if (!quenlo::bench::RunBenchmarks(argc, argv))
         return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
     if (bestSocketRate > 0 && bestPlainRate > 0) {
         std::printf("best line mode:          %.2f million lines/s\n", bestSocketRate / 1e6);
         std::printf("best plain recv+memchr:  %.2f million lines/s\n", bestPlainRate / 1e6);

@@ -1,8 +1,10 @@
 // Receive throughput over loopback: 1 GiB into a TWSocket reading with Receive into an 8 KiB
 // buffer from OnDataAvailable, against a plain blocking recv loop with the same buffer. The sender
 // runs on another thread in both cases. After the runs the best rates and their ratio are printed.
+#include "net_receive.h"
 #include "net/WSocket.h"
 #include "platform/EventLoop.h"
+#include "support/LocalServers.h"
 
 #include <benchmark/benchmark.h>
 
@@ -25,49 +27,10 @@ constexpr int kBufferSize = 8192;
 double bestSocketRate = 0;
 double bestPlainRate = 0;
 
-// A listener on 127.0.0.1 whose one connection receives kTotal bytes from a sender thread.
-class Sender {
+// One connection that receives kTotal bytes.
+class Sender : public quenlo::test::StreamSender {
 public:
-    Sender()
-    {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        ::listen(listener_, 1);
-        socklen_t len = sizeof(a);
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~Sender()
-    {
-        thread_.join();
-        ::close(listener_);
-    }
-    std::uint16_t Port() const { return port_; }
-
-private:
-    void Run()
-    {
-        int fd = ::accept(listener_, nullptr, nullptr);
-        if (fd < 0)
-            return;
-        std::vector<char> chunk(64 * 1024, 'q');
-        std::size_t sent = 0;
-        while (sent < kTotal) {
-            ssize_t n = ::send(fd, chunk.data(), std::min(chunk.size(), kTotal - sent), MSG_NOSIGNAL);
-            if (n <= 0)
-                break;
-            sent += static_cast<std::size_t>(n);
-        }
-        ::close(fd);
-    }
-
-    int listener_ = -1;
-    std::uint16_t port_ = 0;
-    std::thread thread_;
+    Sender() : StreamSender(std::string(64 * 1024, 'q'), kTotal) {}
 };
 
 void BM_TWSocketReceive(benchmark::State& state)
@@ -76,21 +39,13 @@ void BM_TWSocketReceive(benchmark::State& state)
         Sender sender;
         quenlo::TWSocket sock;
         std::size_t received = 0;
-        bool closed = false;
         char buffer[kBufferSize];
         sock.OnDataAvailable = [&](quenlo::TCustomWSocket& s, std::uint16_t) {
             int n = s.Receive(buffer, kBufferSize);
             if (n > 0)
                 received += static_cast<std::size_t>(n);
         };
-        sock.OnSessionClosed = [&](quenlo::TCustomWSocket&, std::uint16_t) { closed = true; };
-        auto start = std::chrono::steady_clock::now();
-        sock.SetAddr("127.0.0.1");
-        sock.SetPort(std::to_string(sender.Port()));
-        sock.Connect();
-        while (!closed)
-            quenlo::platform::WaitAndProcess(std::chrono::milliseconds(1000));
-        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double seconds = quenlo::bench::SecondsToReceiveAll(sock, sender.Port());
         state.SetIterationTime(seconds);
         if (received != kTotal)
             state.SkipWithError("short transfer");
@@ -103,27 +58,14 @@ void BM_PlainRecvLoop(benchmark::State& state)
 {
     for (auto _ : state) {
         Sender sender;
-        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(sender.Port());
-        auto start = std::chrono::steady_clock::now();
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-            state.SkipWithError("connect failed");
-            ::close(fd);
-            break;
-        }
         std::size_t received = 0;
         char buffer[kBufferSize];
-        for (;;) {
-            ssize_t n = ::recv(fd, buffer, kBufferSize, 0);
-            if (n <= 0)
-                break;
-            received += static_cast<std::size_t>(n);
+        const double seconds = quenlo::bench::SecondsToRecvAll(
+            sender.Port(), buffer, sizeof buffer, [&](const char*, std::size_t n) { received += n; });
+        if (seconds < 0) {
+            state.SkipWithError("connect failed");
+            break;
         }
-        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        ::close(fd);
         state.SetIterationTime(seconds);
         if (received != kTotal)
             state.SkipWithError("short transfer");
@@ -139,11 +81,8 @@ BENCHMARK(BM_PlainRecvLoop)->Iterations(1)->Repetitions(3)->UseManualTime()->Uni
 
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    if (!quenlo::bench::RunBenchmarks(argc, argv))
         return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
     if (bestSocketRate > 0 && bestPlainRate > 0) {
         std::printf("best TWSocket receive: %.0f MiB/s\n", bestSocketRate / (1 << 20));
         std::printf("best plain recv loop:  %.0f MiB/s\n", bestPlainRate / (1 << 20));

@@ -26,6 +26,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+import harness  # noqa: E402
+
 GOALS = "goals: (a) <= 3x floor at 5,000 jobs, <= 2x at 10, peak RSS <= Get-Jobs answer + 8 MiB; " \
         "(b) < 20 ms; (c) < 300 ms, < 30 MB; (d) < 50 ms"
 
@@ -112,26 +115,20 @@ class Desktop:
     """Xvfb with icewm on a display of its own, for the window's measurements."""
 
     def __enter__(self):
-        r, w = os.pipe()
-        self.xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1280x800x24", "-nolisten",
-                                      "tcp"], pass_fds=(w,), stderr=subprocess.DEVNULL)
-        os.close(w)
-        with os.fdopen(r) as f:
-            self.display = ":" + f.readline().strip()
+        self.folder = tempfile.mkdtemp(prefix="refresh-bench-desktop.")
+        self.xvfb, self.display = harness.start_xvfb("1280x800")
         self.env = dict(os.environ, DISPLAY=self.display)
         self.env.pop("QT_QPA_PLATFORM", None)
-        self.wm = subprocess.Popen(["icewm"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        time.sleep(1.0)
+        try:
+            self.wm = harness.start_wm("icewm", self.env, self.folder)
+        except RuntimeError:
+            harness.stop(self.xvfb)
+            raise
         return self
 
     def __exit__(self, *exc):
-        for p in (self.wm, self.xvfb):
-            p.terminate()
-            try:
-                p.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
+        harness.stop(self.wm, self.xvfb)
+        shutil.rmtree(self.folder, ignore_errors=True)
 
 
 def visible_quenlo(env):

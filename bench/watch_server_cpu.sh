@@ -13,17 +13,8 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 printers=5 jobs=1000 seconds=5 period=60 build="$here/build"
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --printers) printers=$2; shift ;;
-    --jobs) jobs=$2; shift ;;
-    --seconds) seconds=$2; shift ;;
-    --period) period=$2; shift ;;
-    --build) build=$2; shift ;;
-    *) sed -n '2,10p' "$0" >&2; exit 2 ;;
-  esac
-  shift
-done
+. "$here/scripts/options.sh"
+take_options '2,10p' printers jobs seconds period build -- "$@"
 cli="$build/cli/quenlo-cli"
 [ -x "$cli" ] || { echo "build quenlo-cli first (scripts/build.sh)" >&2; exit 1; }
 lab=$(mktemp -d /tmp/quenlo-watch-bench.XXXXXX)

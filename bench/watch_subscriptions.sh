@@ -12,17 +12,9 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 watchers=6 printers=20 seconds=2 settle=15 builds=()
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --watchers) watchers=$2; shift ;;
-    --printers) printers=$2; shift ;;
-    --seconds) seconds=$2; shift ;;
-    --settle) settle=$2; shift ;;
-    -*) sed -n '2,11p' "$0" >&2; exit 2 ;;
-    *) builds+=("$1") ;;
-  esac
-  shift
-done
+. "$here/scripts/options.sh"
+take_options '2,11p' watchers printers seconds settle ... -- "$@"
+builds=("${ARGS[@]}")
 [ ${#builds[@]} -gt 0 ] || builds=("$here/build")
 lab=$(mktemp -d /tmp/quenlo-subs-bench.XXXXXX)
 pids=()

@@ -9,17 +9,8 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 printers=5 jobs=200 seconds=5 period=60 build="$here/build"
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --printers) printers=$2; shift ;;
-    --jobs) jobs=$2; shift ;;
-    --seconds) seconds=$2; shift ;;
-    --period) period=$2; shift ;;
-    --build) build=$2; shift ;;
-    *) sed -n '2,8p' "$0" >&2; exit 2 ;;
-  esac
-  shift
-done
+. "$here/scripts/options.sh"
+take_options '2,8p' printers jobs seconds period build -- "$@"
 app="$build/app/quenlo"
 [ -x "$app" ] || { echo "build quenlo first (scripts/build.sh)" >&2; exit 1; }
 

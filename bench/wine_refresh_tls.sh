@@ -10,14 +10,8 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 jobs=1000 runs=7
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --jobs) jobs=$2; shift ;;
-    --runs) runs=$2; shift ;;
-    *) sed -n '2,9p' "$0" >&2; exit 2 ;;
-  esac
-  shift
-done
+. "$here/scripts/options.sh"
+take_options '2,9p' jobs runs -- "$@"
 cli="$here/build-windows/cli/quenlo-cli.exe"
 [ -x "$cli" ] || { echo "build quenlo-cli.exe first (scripts/build.sh windows)" >&2; exit 1; }
 work=$(mktemp -d /tmp/quenlo-wine-tls-bench.XXXXXX)

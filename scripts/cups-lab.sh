@@ -379,6 +379,12 @@ start_watcher() {
   echo $! >"$dir/watcher.pid"
 }
 
+# lab_running DIR: the tools are there and the lab in DIR runs, or the script ends.
+lab_running() {
+  need_tools
+  running "$1" || die "no lab running in $1"
+}
+
 cmd_start() {
   local dir auth=0 owner=""
   dir=$(lab_dir "${1:-}")
@@ -476,8 +482,7 @@ cmd_add_printer() {
     esac
     shift
   done
-  need_tools
-  running "$dir" || die "no lab running in $dir"
+  lab_running "$dir"
   lpadmin -h "$(server_of "$dir")" -p "$name" -v "$device" -E "${info[@]}" \
     -o printer-error-policy=retry-job 2>&1 | grep -v -i 'deprecated' >&2 || true
   lpstat -h "$(server_of "$dir")" -p "$name" >/dev/null 2>&1 || die "printer $name was not added"
@@ -489,8 +494,7 @@ cmd_add_class() {
   class=${2:-}
   printer=${3:-}
   [ -n "$class" ] && [ -n "$printer" ] || usage
-  need_tools
-  running "$dir" || die "no lab running in $dir"
+  lab_running "$dir"
   lpadmin -h "$(server_of "$dir")" -p "$printer" -c "$class" 2>&1 | grep -v -i 'deprecated' >&2 || true
   cupsenable -h "$(server_of "$dir")" "$class" >/dev/null 2>&1 || true
   cupsaccept -h "$(server_of "$dir")" "$class" >/dev/null 2>&1 || true
@@ -544,8 +548,7 @@ cmd_print() {
   printer=${2:-}
   file=${3:-}
   [ -n "$printer" ] && [ -f "$file" ] || usage
-  need_tools
-  running "$dir" || die "no lab running in $dir"
+  lab_running "$dir"
   lp -h "127.0.0.1:$(cat "$dir/port")" -d "$printer" -- "$file" >/dev/null
 }
 
@@ -555,8 +558,7 @@ cmd_pause() {
   printer=${2:-}
   message=${3:-}
   [ -n "$printer" ] || usage
-  need_tools
-  running "$dir" || die "no lab running in $dir"
+  lab_running "$dir"
   cupsdisable -h "$(server_of "$dir")" -r "$message" "$printer"
 }
 
@@ -565,8 +567,7 @@ cmd_resume() {
   dir=$(lab_dir "${1:-}")
   printer=${2:-}
   [ -n "$printer" ] || usage
-  need_tools
-  running "$dir" || die "no lab running in $dir"
+  lab_running "$dir"
   cupsenable -h "$(server_of "$dir")" "$printer"
 }
 
@@ -643,8 +644,7 @@ cmd_cancel_all() {
   dir=$(lab_dir "${1:-}")
   printer=${2:-}
   [ -n "$printer" ] || usage
-  need_tools
-  running "$dir" || die "no lab running in $dir"
+  lab_running "$dir"
   local server job
   server=$(server_of "$dir")
   for job in $(lpstat -h "$server" -o "$printer" | awk '{ print $1 }'); do
@@ -657,8 +657,7 @@ cmd_move_jobs() {
   dir=$(lab_dir "${1:-}")
   from=${2:-} to=${3:-}
   [ -n "$from" ] && [ -n "$to" ] || usage
-  need_tools
-  running "$dir" || die "no lab running in $dir"
+  lab_running "$dir"
   command -v lpmove >/dev/null 2>&1 || die "lpmove is not installed (Debian package cups-client)"
   lpmove -h "$(server_of "$dir")" "$from" "$to"
 }

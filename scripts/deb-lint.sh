@@ -12,18 +12,11 @@ set -euo pipefail
 deb=${1:?usage: deb-lint.sh PACKAGE.deb}
 [ -f "$deb" ] || { echo "deb-lint: no package at $deb" >&2; exit 1; }
 
-skip() {
-  echo "deb-lint: $*" >&2
-  [ "${CI:-}" = "true" ] && exit 1
-  exit 77
-}
+. "$(dirname "$0")/harness.sh"
+skip() { harness_skip deb-lint "$*"; }
 fail() { echo "deb-lint: FAIL: $*" >&2; exit 1; }
 
-missing=""
-for t in lintian appstreamcli man dpkg-deb; do
-  command -v "$t" >/dev/null 2>&1 || missing="$missing $t"
-done
-[ -z "$missing" ] || skip "not installed:$missing (Debian packages lintian, appstream, man-db)"
+require_tools deb-lint "lintian, appstream, man-db" lintian appstreamcli man dpkg-deb
 
 work=$(mktemp -d /tmp/quenlo-deb-lint.XXXXXX)
 trap 'rm -rf "$work"' EXIT

@@ -23,11 +23,8 @@ deb=${1:?usage: deb-test.sh PACKAGE.deb}
 [ -f "$deb" ] || { echo "deb-test: no package at $deb" >&2; exit 1; }
 deb=$(cd "$(dirname "$deb")" && pwd)/$(basename "$deb")
 
-skip() {
-  echo "deb-test: $*" >&2
-  [ "${CI:-}" = "true" ] && exit 1
-  exit 77
-}
+. "$(dirname "$0")/harness.sh"
+skip() { harness_skip deb-test "$*"; }
 fail() { echo "deb-test: FAIL: $*" >&2; exit 1; }
 
 sudo=""
@@ -36,11 +33,8 @@ if [ "$(id -u)" -ne 0 ]; then
     skip "installing a package needs root or password-less sudo"
   fi
 fi
-missing=""
-for t in apt-get dpkg Xvfb xwininfo desktop-file-validate xdotool python3; do
-  command -v "$t" >/dev/null 2>&1 || missing="$missing $t"
-done
-[ -z "$missing" ] || skip "not installed:$missing (Debian packages apt, xvfb, x11-utils, desktop-file-utils)"
+require_tools deb-test "apt, xvfb, x11-utils, desktop-file-utils" \
+  apt-get dpkg Xvfb xwininfo desktop-file-validate xdotool python3
 if dpkg-query -W -f='${Status}' quenlo 2>/dev/null | grep -q 'installed'; then
   skip "a package quenlo is installed already; remove it first (this test will not)"
 fi
@@ -99,7 +93,6 @@ config=$(cd "$work" && "${user_env[@]}" quenlo-cli config) || fail "quenlo-cli c
 sed -n 2p <<<"$config" | grep -q "^Iroda	" || fail "quenlo-cli config lists: $(sed -n 2p <<<"$config")"
 
 echo "-- the window under Xvfb"
-. "$(dirname "$0")/xvfb.sh"
 start_xvfb "$work" || fail "Xvfb did not start"
 xvfb_pid=$XVFB_PID display=$XVFB_DISPLAY
 # No session bus: the desktop's tray protocol has nothing to find here.

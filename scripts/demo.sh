@@ -23,7 +23,7 @@ build=${QUENLO_BUILD_DIR:-$root/build}  # another build tree, e.g. build-asan
 window="$build/app/quenlo"
 cli="$build/cli/quenlo-cli"
 lab="$root/scripts/cups-lab.sh"
-. "$root/scripts/xvfb.sh"
+. "$root/scripts/harness.sh"
 demo=${QUENLO_DEMO_DIR:-$root/demo}
 
 force_demo=0

@@ -48,15 +48,10 @@ case "$wm" in openbox | icewm) ;; *) usage ;; esac
 
 say() { echo "desktop-session: $*" >&2; }
 
-missing=""
+. "$here/harness.sh"
 tools=(Xvfb "$wm" xdotool xwininfo xprop)
 [ "$tray" = 1 ] && [ "$wm" = openbox ] && tools+=(trayer)
-for t in "${tools[@]}"; do command -v "$t" >/dev/null 2>&1 || missing="$missing $t"; done
-if [ -n "$missing" ]; then
-  say "not installed:$missing (Debian packages xvfb, $wm, trayer, xdotool, x11-utils)"
-  [ "${CI:-}" = true ] && exit 1
-  exit 77
-fi
+require_tools desktop-session "xvfb, $wm, trayer, xdotool, x11-utils" "${tools[@]}"
 
 keep=1
 if [ -z "$dir" ]; then
@@ -92,20 +87,6 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# Waits up to 20 s for a command to succeed.
-wait_for() {
-  local what=$1; shift
-  local deadline=$((SECONDS + 20))
-  while [ $SECONDS -lt $deadline ]; do
-    "$@" >/dev/null 2>&1 && return 0
-    sleep 0.1
-  done
-  say "$what did not come up within 20 s"
-  return 1
-}
-
-# --- The X server, on a display it chooses itself.
-. "$here/xvfb.sh"
 start_xvfb "$dir/log" "$size" || { say "Xvfb did not start"; exit 1; }
 pids+=("$XVFB_PID")
 export DISPLAY=$XVFB_DISPLAY
@@ -115,49 +96,21 @@ export DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/no-session-bus"
 export QT_QPA_PLATFORM=xcb
 unset WAYLAND_DISPLAY SESSION_MANAGER XDG_SESSION_TYPE XDG_CURRENT_DESKTOP DESKTOP_SESSION
 export QUENLO_SESSION_DIR="$dir" QUENLO_SESSION_WM="$wm" QUENLO_SESSION_TRAY=0
-wait_for "the display $DISPLAY" xwininfo -root
 
-# --- The window manager, with its own configuration under the private HOME.
-wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
-case "$wm" in
-  openbox)
-    openbox --sm-disable >"$dir/log/openbox.log" 2>&1 &
-    pids+=($!) ;;
-  icewm)
-    mkdir -p "$HOME/.icewm"
-    # The task bar with its notification area, and nothing that would open windows of its own.
-    cat >"$HOME/.icewm/preferences" <<'EOF'
-ShowTaskBar=1
-TaskBarShowTray=1
-TaskBarShowClock=0
-TaskBarShowMailboxStatus=0
-TaskBarShowCPUStatus=0
-TaskBarShowNetStatus=0
-TaskBarShowWorkspaces=0
-ShowHelp=0
-EOF
-    ICEWM_PRIVCFG="$HOME/.icewm" icewm >"$dir/log/icewm.log" 2>&1 &
-    pids+=($!)
-    QUENLO_SESSION_TRAY=1 ;;
-esac
-wait_for "the window manager $wm" wm_ready
-
-# --- The notification area: trayer beside openbox; icewm's own is in its task bar.
-# Ready once its window is mapped: trayer maps it after taking the notification area's selection,
-# icewm its task bar, the notification area's home.
-tray_ready() {
-  local id
-  id=$(xwininfo -root -tree | awk -v pat="$1" 'index($0, pat) { print $1; exit }')
-  [ -n "$id" ] && xwininfo -id "$id" | grep -q 'IsViewable'
-}
+# The window manager, with its own configuration under the private HOME; icewm brings its own
+# notification area in its task bar, trayer gives openbox one.
+started=0
+start_wm "$wm" "$dir/log" && started=1
+[ -n "${WM_PID:-}" ] && pids+=("$WM_PID")
+[ "$started" = 1 ] || exit 1
+[ "$wm" = icewm ] && QUENLO_SESSION_TRAY=1
 if [ "$tray" = 1 ] && [ "$wm" = openbox ]; then
-  trayer --edge bottom --align right --widthtype request --height 24 --SetDockType true \
-    --SetPartialStrut true --transparent false --tint 0x333333 >"$dir/log/trayer.log" 2>&1 &
-  pids+=($!)
-  wait_for "trayer" tray_ready '("panel" "trayer")'
+  started=0
+  start_trayer "$dir/log" --widthtype request --height 24 --SetDockType true \
+    --SetPartialStrut true --transparent false --tint 0x333333 && started=1
+  pids+=("$TRAY_PID")
+  [ "$started" = 1 ] || exit 1
   QUENLO_SESSION_TRAY=1
-elif [ "$wm" = icewm ]; then
-  wait_for "icewm's task bar" tray_ready '("icewm" "TaskBar")'
 fi
 export QUENLO_SESSION_TRAY
 

@@ -20,15 +20,9 @@ artifacts=${3:-}
 cycles=${CYCLES:-10}
 bin=$(cd "$(dirname "$bin")" && pwd)/$(basename "$bin")
 
-missing=""
-for t in Xvfb openbox dbus-daemon dbus-send xwininfo xprop xdotool; do
-  command -v "$t" >/dev/null 2>&1 || missing="$missing $t"
-done
-if [ -n "$missing" ]; then
-  echo "tray-dbus-test: not installed:$missing (Debian packages xvfb, openbox, dbus, x11-utils, xdotool)" >&2
-  [ "${CI:-}" = "true" ] && exit 1
-  exit 77
-fi
+. "$(dirname "$0")/harness.sh"
+require_tools tray-dbus-test "xvfb, openbox, dbus, x11-utils, xdotool" \
+  Xvfb openbox dbus-daemon dbus-send xwininfo xprop xdotool
 
 work=$(mktemp -d /tmp/quenlo-sni.XXXXXX)
 pids=()
@@ -48,12 +42,6 @@ fail() {
   echo "--- quenlo" >&2; cat "$work/quenlo.log" >&2 || true
   exit 1
 }
-# wait_for SECONDS COMMAND...: polls COMMAND every 0.1 s until it succeeds or time is up.
-wait_for() {
-  local tenths=$(($1 * 10)); shift
-  for ((; tenths > 0; tenths--)); do "$@" && return 0; sleep 0.1; done
-  return 1
-}
 
 mkdir -p "$work/run" "$work/config" "$work/home"
 chmod 700 "$work/run"
@@ -61,26 +49,24 @@ printf '<printer>\nname=Iroda\nremotehost=127.0.0.1:9\nurl=/printers/Iroda\nloca
   >"$work/printers.qdl"
 
 # The desktop: Xvfb on a display of its own, openbox on it.
-. "$(dirname "$0")/xvfb.sh"
 start_xvfb "$work" || fail "Xvfb did not start"
 pids+=("$XVFB_PID")
 export DISPLAY=$XVFB_DISPLAY HOME=$work/home XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/run
 # Qt's plain desktop integration, whatever desktop the test itself was started from.
 unset XDG_CURRENT_DESKTOP XDG_SESSION_DESKTOP DESKTOP_SESSION KDE_FULL_SESSION QT_QPA_PLATFORMTHEME WAYLAND_DISPLAY
-openbox --sm-disable >"$work/openbox.log" 2>&1 &
-pids+=($!)
-wait_for 10 sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"' ||
-  fail "openbox did not start"
+wm_up=0
+start_wm openbox "$work" && wm_up=1
+pids+=("$WM_PID")
+[ "$wm_up" = 1 ] || fail "openbox did not start"
 
 # The session bus and its notification area.
-bus="unix:path=$work/bus"
-dbus-daemon --session --address="$bus" --nofork --nopidfile >"$work/dbus.log" 2>&1 &
-pids+=($!)
-wait_for 10 test -S "$work/bus" || fail "dbus-daemon did not start"
-export DBUS_SESSION_BUS_ADDRESS=$bus
+bus_up=0
+start_session_bus "$work" && bus_up=1
+pids+=("$BUS_PID")
+[ "$bus_up" = 1 ] || fail "dbus-daemon did not start"
 "$watcher_bin" >"$work/watcher.log" 2>&1 &
 pids+=($!)
-wait_for 10 grep -q '^ready' "$work/watcher.log" || fail "the watcher did not start"
+harness_wait 10 grep -q '^ready' "$work/watcher.log" || fail "the watcher did not start"
 
 registrations() { grep -c '^registered' "$work/watcher.log" || true; }
 unregistrations() { grep -c '^unregistered' "$work/watcher.log" || true; }
@@ -112,12 +98,12 @@ find_window() {
   window=$(xwininfo -root -tree 2>/dev/null | awk '/"Quenlo": \("quenlo" "Quenlo"\)/ {print $1; exit}')
   [ -n "$window" ] && [ "$(map_state)" = IsViewable ]
 }
-wait_for 15 find_window || fail "the window was not shown"
+harness_wait 15 find_window || fail "the window was not shown"
 [ "$(registrations)" -eq 0 ] || fail "an item was registered while the window was shown"
 shoot tray-dbus-shown.png
 
 echo "-- the timer sends the window to the tray"
-wait_for 10 in_tray 1 || fail "no item registered / window still mapped after the timer"
+harness_wait 10 in_tray 1 || fail "no item registered / window still mapped after the timer"
 tip=$(dbus-send --session --print-reply --dest="$(item_service)" /StatusNotifierItem \
         org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierItem string:ToolTip) ||
   fail "the item's tool tip cannot be read"
@@ -133,15 +119,15 @@ in_tray 1 || fail "the window left the tray without Activate"
 
 for ((round = 1; round <= cycles; round++)); do
   item_call Activate int32:10 int32:10 || fail "round $round: Activate was refused"
-  wait_for 10 shown_normal || fail "round $round: Activate did not bring the window back in its normal state"
-  wait_for 10 sh -c "[ \$(grep -c '^unregistered' '$work/watcher.log') -eq $round ]" ||
+  harness_wait 10 shown_normal || fail "round $round: Activate did not bring the window back in its normal state"
+  harness_wait 10 sh -c "[ \$(grep -c '^unregistered' '$work/watcher.log') -eq $round ]" ||
     fail "round $round: the item stayed after the window came back"
   # Still shown a moment later: nothing sends it straight back.
   sleep 0.3
   shown_normal || fail "round $round: the window went away again by itself"
   [ "$round" -eq 1 ] && shoot tray-dbus-back.png
   xdotool windowminimize "$window" || fail "round $round: xdotool windowminimize"
-  wait_for 10 in_tray $((round + 1)) || fail "round $round: minimising did not send the window to the tray"
+  harness_wait 10 in_tray $((round + 1)) || fail "round $round: minimising did not send the window to the tray"
 done
 echo "-- $cycles rounds of Activate and minimise"
 
@@ -150,6 +136,6 @@ status=0
 wait "$quenlo_pid" || status=$?
 quenlo_pid=""
 [ "$status" -eq 0 ] || fail "quenlo exited $status on SIGTERM"
-wait_for 5 sh -c "[ \$(grep -c '^unregistered' '$work/watcher.log') -eq $((cycles + 1)) ]" ||
+harness_wait 5 sh -c "[ \$(grep -c '^unregistered' '$work/watcher.log') -eq $((cycles + 1)) ]" ||
   fail "the item stayed after the program ended"
 echo "tray-dbus-test: passed"

@@ -11,15 +11,8 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 minutes=60 cycle=180 build="$here/build"
-while [ $# -gt 0 ]; do
-  case "$1" in
-    --minutes) minutes=$2; shift ;;
-    --cycle) cycle=$2; shift ;;
-    --build) build=$2; shift ;;
-    *) sed -n '2,10p' "$0" >&2; exit 2 ;;
-  esac
-  shift
-done
+. "$here/scripts/options.sh"
+take_options '2,10p' minutes cycle build -- "$@"
 cli="$build/cli/quenlo-cli"
 [ -x "$cli" ] || { echo "watch-soak: build quenlo-cli first" >&2; exit 1; }
 lab=$(mktemp -d /tmp/quenlo-watch-soak.XXXXXX)

@@ -14,13 +14,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 bin=${1:?usage: window-screenshot.sh QUENLO_BINARY OUTPUT.png}
 out=${2:?usage: window-screenshot.sh QUENLO_BINARY OUTPUT.png}
 
-missing=""
-for t in Xvfb import xwininfo; do command -v "$t" >/dev/null 2>&1 || missing="$missing $t"; done
-if [ -n "$missing" ]; then
-  echo "window-screenshot: not installed:$missing (Debian packages xvfb, imagemagick, x11-utils)" >&2
-  [ "${CI:-}" = "true" ] && exit 1
-  exit 77
-fi
+. "$here/harness.sh"
+require_tools window-screenshot "xvfb, imagemagick, x11-utils" Xvfb import xwininfo
 [ -x "$bin" ] || { echo "window-screenshot: no program at $bin" >&2; exit 1; }
 bin=$(cd "$(dirname "$bin")" && pwd)/$(basename "$bin")
 
@@ -38,34 +33,16 @@ mkdir -p "$work/run" "$work/config" "$work/home"
 chmod 700 "$work/run"
 
 # The printers: the lab's when it starts, else an address where nothing answers.
-remote="127.0.0.1:9" url="/printers/Iroda"
+remote="127.0.0.1:9"
 if [ -x "$here/cups-lab.sh" ] && port=$("$here/cups-lab.sh" start "$work/lab" --owner $$ 2>/dev/null); then
   lab_started=1
-  "$here/cups-lab.sh" add-printer "$work/lab" Iroda >/dev/null
-  "$here/cups-lab.sh" hold-jobs "$work/lab" Iroda 2 --user anna --title "Havi jelentés" --size 20480 >/dev/null
-  "$here/cups-lab.sh" hold-jobs "$work/lab" Iroda 1 --user bela --title "Számla 2026-12" --size 4096 >/dev/null
-  "$here/cups-lab.sh" hold-jobs "$work/lab" Iroda 1 --user csilla --title "Meghívó" >/dev/null
+  screenshot_jobs "$work/lab"
   remote="127.0.0.1:$port"
 else
   echo "window-screenshot: no private CUPS server here; the window shows an unreachable printer" >&2
 fi
-cat > "$work/printers.qdl" <<QDL
-<printer>
-name=Iroda
-remotehost=$remote
-url=$url
-localport=-1
-comment=Második emelet, a lift mellett
-<endprinter>
-<printer>
-name=Raktar
-remotehost=127.0.0.1:9
-url=/printers/Raktar
-localport=-1
-<endprinter>
-QDL
+screenshot_printers "$work/printers.qdl" "$remote"
 
-. "$here/xvfb.sh"
 start_xvfb "$work" || { echo "window-screenshot: Xvfb did not start" >&2; exit 1; }
 xvfb_pid=$XVFB_PID display=$XVFB_DISPLAY
 

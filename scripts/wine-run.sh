@@ -4,8 +4,8 @@
 #   scripts/wine-run.sh PROGRAM.exe [ARGS...]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-export WINEPREFIX=${WINEPREFIX:-$root/build-windows/wine}
-export WINEDEBUG=${WINEDEBUG:--all}
+. "$root/scripts/harness.sh"
+use_wine_prefix "$root"
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"

@@ -11,9 +11,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-. "$root/scripts/xvfb.sh"
-export WINEPREFIX=${WINEPREFIX:-$root/build-windows/wine}
-export WINEDEBUG=-all
+. "$root/scripts/harness.sh"
+use_wine_prefix "$root"
 run_wine=(timeout 120 scripts/wine-run.sh)
 linux_cli=build/cli/quenlo-cli
 win_cli=build-windows/cli/quenlo-cli.exe
@@ -32,22 +31,15 @@ listening() { for _ in $(seq 100); do nc -z 127.0.0.1 "$1" 2>/dev/null && return
 
 # The SOCKS servers the Windows socket suite goes through (tests/win/socks_win_test.cpp): dante
 # without authentication, microsocks without and with a user name and password.
-chmod 777 "$work"  # dante's unprivileged children log here too
+chmod 777 "$work"  # the proxies drop to "nobody" as root and log here
 dante_port=$(free_port)
-{
-  printf 'logoutput: %s/danted.log\ninternal: 127.0.0.1 port = %s\nexternal: 127.0.0.1\n' "$work" "$dante_port"
-  printf 'clientmethod: none\nsocksmethod: none\n'
-  [ "$(id -u)" -eq 0 ] && printf 'user.privileged: root\nuser.unprivileged: nobody\nuser.libwrap: nobody\n'
-  printf 'client pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n}\n'
-  printf 'socks pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n  command: connect\n  protocol: tcp\n}\n'
-} >"$work/danted.conf"
-timeout 900 /usr/sbin/danted -f "$work/danted.conf" -p "$work/danted.pid" -N 1 >"$work/danted.out" 2>&1 &
+timeout 900 scripts/harness.sh dante "$work" "$dante_port" >"$work/danted.out" 2>&1 &
 socks_pids="$socks_pids $!"
 microsocks_port=$(free_port)
-timeout 900 /usr/bin/microsocks -i 127.0.0.1 -p "$microsocks_port" >/dev/null 2>&1 &
+timeout 900 scripts/harness.sh microsocks "$microsocks_port" >/dev/null 2>&1 &
 socks_pids="$socks_pids $!"
 microsocks_auth_port=$(free_port)
-timeout 900 /usr/bin/microsocks -i 127.0.0.1 -p "$microsocks_auth_port" -u quenlo -P s3cret >/dev/null 2>&1 &
+timeout 900 scripts/harness.sh microsocks "$microsocks_auth_port" quenlo s3cret >/dev/null 2>&1 &
 socks_pids="$socks_pids $!"
 for p in "$dante_port" "$microsocks_port" "$microsocks_auth_port"; do
   listening "$p" || echo "wine-test: no SOCKS server on port $p" >&2
@@ -131,10 +123,7 @@ check "release-job from Windows changes the server" released
 check "pause-printer from Windows stops the printer" paused
 
 pport=$(free_port)
-printf 'Port %s\nListen 127.0.0.1\nTimeout 30\nAllow 127.0.0.1\nLogFile "%s/tinyproxy.log"\n' "$pport" "$work" \
-  >"$work/tinyproxy.conf"
-[ "$(id -u)" -eq 0 ] && printf 'User nobody\nGroup nogroup\n' >>"$work/tinyproxy.conf" && chmod 777 "$work"
-timeout 300 /usr/bin/tinyproxy -d -c "$work/tinyproxy.conf" >/dev/null 2>&1 &
+timeout 300 scripts/harness.sh tinyproxy "$work" "$pport" >/dev/null 2>&1 &
 proxy_pid=$!
 listening "$pport" || true
 through_proxy() {

@@ -9,9 +9,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-. "$root/scripts/xvfb.sh"
-export WINEPREFIX=${WINEPREFIX:-$root/build-windows/wine}
-export WINEDEBUG=-all
+. "$root/scripts/harness.sh"
+use_wine_prefix "$root"
 exe=build-windows/winapp/quenlo.exe
 texts_exe=build-windows/tests/winapp/quenlo-window-texts.exe
 cli_exe=build-windows/cli/quenlo-cli.exe
@@ -37,55 +36,30 @@ passed=0 failed=0
 check() {  # check NAME COMMAND...: one line per check, counted
   if "${@:2}"; then echo "ok   $1"; passed=$((passed + 1)); else echo "FAIL $1"; failed=$((failed + 1)); fi
 }
-# wait_for SECONDS COMMAND...: retries the command every 0.2 s until it succeeds or time is up.
-wait_for() {
-  local end=$((SECONDS + $1))
-  shift
-  until "$@"; do [ "$SECONDS" -lt "$end" ] || return 1; sleep 0.2; done
-}
 
 # The same printers, jobs and texts as the Linux window's screenshot (scripts/window-screenshot.sh).
 # The window and quenlo-cli.exe reach the server over TLS (SChannel), its certificate kept at the
 # first look and forgotten at the end.
 port=$(scripts/cups-lab.sh start "$lab" --owner $$)
-scripts/cups-lab.sh add-printer "$lab" Iroda >/dev/null
-scripts/cups-lab.sh hold-jobs "$lab" Iroda 2 --user anna --title "Havi jelentés" --size 20480 >/dev/null
-scripts/cups-lab.sh hold-jobs "$lab" Iroda 1 --user bela --title "Számla 2026-12" --size 4096 >/dev/null
-scripts/cups-lab.sh hold-jobs "$lab" Iroda 1 --user csilla --title "Meghívó" >/dev/null
-cat >"$work/printers.qdl" <<QDL
-<printer>
-name=Iroda
-remotehost=127.0.0.1:$port
-url=/printers/Iroda
-localport=-1
-comment=Második emelet, a lift mellett
-encryption=Required
-<endprinter>
-<printer>
-name=Raktar
-remotehost=127.0.0.1:9
-url=/printers/Raktar
-localport=-1
-<endprinter>
-QDL
+screenshot_jobs "$lab"
+screenshot_printers "$work/printers.qdl" "127.0.0.1:$port" encryption=Required
 
 # The desktop: a window manager and a notification area, both before wine starts, so wine's
 # shell finds the tray's selection (_NET_SYSTEM_TRAY_S0) when it comes up.
 start_xvfb "$work" || { echo "wine-window: Xvfb did not start" >&2; exit 1; }
 pids+=("$XVFB_PID")
 export DISPLAY=$XVFB_DISPLAY
-openbox --sm-disable >/dev/null 2>&1 &
-pids+=($!)
+started=0
+start_wm openbox "$work" && started=1
+pids+=("$WM_PID")
+[ "$started" = 1 ] || { echo "wine-window: openbox did not start" >&2; exit 1; }
 # The notification area has its final size and place before any icon docks: wine records where
 # trayer's socket for an icon is once, when the icon is reparented into it, and maps every click on
 # the icon through that record. A tray that grows (and so, aligned right, moves left) right after
 # docking leaves wine with the socket's old place, a sliver at the screen's edge, and a click on
 # the icon then hits nothing on wine's side and is dropped (seen on loaded machines nearly always).
-trayer --edge bottom --align right --widthtype pixel --width 22 --height 32 --SetDockType true \
-  >"$work/trayer.log" 2>&1 &
-pids+=($!)
-tray_owned() { xprop -root _NET_SUPPORTING_WM_CHECK >/dev/null 2>&1 && xdotool search --name '^panel$' >/dev/null 2>&1; }
-wait_for 15 tray_owned || { echo "     (trayer did not come up)"; sed 's/^/     trayer: /' "$work/trayer.log"; }
+start_trayer "$work" --widthtype pixel --width 22 --height 32 --SetDockType true || true
+pids+=("$TRAY_PID")
 
 # Wine's shell (explorer.exe, which holds the tray icons) belongs to the prefix's server and keeps
 # the display it was started on: an earlier headless run's shell has no notification area at all.
@@ -144,10 +118,10 @@ window_view() {  # window_view SCREENSHOT
 server_jobs() { timeout 60 scripts/wine-run.sh "$cli_exe" refresh --config "$work/printers.qdl" 2>/dev/null | tr -d '\r'; }
 
 echo "== quenlo.exe on Xvfb with openbox and trayer"
-check "the window shows the printer's four held jobs" wait_for 90 rows_shown
+check "the window shows the printer's four held jobs" harness_wait 90 rows_shown
 # Started, the window goes to the notification area after one second (TimerMinimize).
 hidden() { texts && window_line | awk -F'\t' '$6 == 0 { found = 1 } END { exit !found }'; }
-check "one second after start the window leaves the screen for the tray" wait_for 30 hidden
+check "one second after start the window leaves the screen for the tray" harness_wait 30 hidden
 xwininfo -root -tree >"$art/x-tree.txt" 2>&1 || true
 tray_icon() {  # the window wine docked into trayer: a child of trayer's window, if any
   local panel
@@ -161,11 +135,11 @@ tray_icon() {  # the window wine docked into trayer: a child of trayer's window,
 }
 restored() { texts && window_line | awk -F'\t' '$6 == 1 && $7 == 0 { found = 1 } END { exit !found }'; }
 icon=""
-docked() { wait_for 15 tray_icon >/dev/null && icon=$(tray_icon | tail -1) && [ -n "$icon" ]; }
+docked() { harness_wait 15 tray_icon >/dev/null && icon=$(tray_icon | tail -1) && [ -n "$icon" ]; }
 click_icon() {
   sleep 1  # trayer has shown the icon it docked
   xdotool mousemove --sync --window "$icon" 10 15 click 1
-  wait_for 10 restored && return 0
+  harness_wait 10 restored && return 0
   xwininfo -root -tree >"$art/x-tree-not-back.txt" 2>&1 || true
   return 1
 }
@@ -218,7 +192,7 @@ open_warning() {
   click_at 3 $(below_rows)
   sleep 1
   xdotool key --delay 150 Down Return
-  wait_for 15 box_shown || return 1
+  harness_wait 15 box_shown || return 1
   cp "$work/texts.txt" "$art/box-texts.txt"
 }
 check "Megszakít without a selected job warns in a message box" open_warning
@@ -230,11 +204,11 @@ box_painted() {
   [ -n "$geo" ] && timeout 20 import -window root "$work/now.png" 2>/dev/null &&
     [ "$(convert "$work/now.png" -crop "$geo" +repage -format '%[fx:mean > 0.5]' info:)" = 1 ]
 }
-check "the message box is painted above the window" wait_for 10 box_painted
+check "the message box is painted above the window" harness_wait 10 box_painted
 shot box
 { xwininfo -root -tree; for w in $(xdotool search --name '^Quenlo$'); do xwininfo -id "$w"; xprop -id "$w" _NET_WM_STATE WM_TRANSIENT_FOR; done; } \
   >"$art/box-x-tree.txt" 2>&1 || true
-close_box() { xdotool key Return && wait_for 15 no_box; }
+close_box() { xdotool key Return && harness_wait 15 no_box; }
 check "Enter closes the message box" close_box
 
 # The six commands, each through its popup menu by the keyboard, each seen on the server. The
@@ -245,7 +219,7 @@ job_menu() {
   texts
   # shellcheck disable=SC2046
   click_at 1 $(row_point "$1")
-  wait_for 10 row_selected "$1" || return 1
+  harness_wait 10 row_selected "$1" || return 1
   # shellcheck disable=SC2046
   click_at 3 $(row_point "$1")
   sleep 1
@@ -275,9 +249,9 @@ no_jobs() { server_read && ! grep -qP '^job\t' "$work/server.txt"; }
 texts || true
 first_job=$(job_of_row 0)
 second_job=$(job_of_row 1)
-pause_by_menu() { printer_menu 1 && wait_for 30 printer_paused; }
+pause_by_menu() { printer_menu 1 && harness_wait 30 printer_paused; }
 check "Nyomtató felfüggesztése on the printer line pauses the printer" pause_by_menu
-release_by_menu() { job_menu 0 3 && wait_for 30 job_state_is "$first_job" pending; }
+release_by_menu() { job_menu 0 3 && harness_wait 30 job_state_is "$first_job" pending; }
 check "Folytat on the first job releases it on the server" release_by_menu
 # Released once more, the job is not held: the server refuses, and the box says what and why (the
 # box's lines come one per line of texts.txt).
@@ -286,24 +260,24 @@ refusal_shown() {
     grep -q 'visszatartott feladat folytatható' "$work/texts.txt"
 }
 refused_release() {
-  job_menu 0 3 && wait_for 15 refusal_shown || return 1
+  job_menu 0 3 && harness_wait 15 refusal_shown || return 1
   cp "$work/texts.txt" "$art/refusal-texts.txt"
 }
 check "Folytat on a job that is not held shows the server's refusal, explained" refused_release
 shot refusal
 check "Enter closes the refusal box" close_box
-hold_by_menu() { job_menu 0 2 && wait_for 30 job_state_is "$first_job" pending-held; }
+hold_by_menu() { job_menu 0 2 && harness_wait 30 job_state_is "$first_job" pending-held; }
 check "Szünet on the first job holds it again on the server" hold_by_menu
-cancel_by_menu() { job_menu 1 1 && wait_for 30 job_gone "$second_job"; }
+cancel_by_menu() { job_menu 1 1 && harness_wait 30 job_gone "$second_job"; }
 check "Megszakít on the second job cancels it on the server" cancel_by_menu
-resume_by_menu() { printer_menu 2 && wait_for 30 printer_running; }
+resume_by_menu() { printer_menu 2 && harness_wait 30 printer_running; }
 check "Nyomtató folytatása on the printer line resumes the printer" resume_by_menu
 sleep 2
 shot after-commands
-purge_by_menu() { printer_menu 3 && wait_for 30 no_jobs; }
+purge_by_menu() { printer_menu 3 && harness_wait 30 no_jobs; }
 check "Összes feladat törlése on the printer line removes every job from the server" purge_by_menu
 list_empty() { texts && [ -z "$(field row)" ]; }
-check "the job list empties with the server's queue" wait_for 30 list_empty
+check "the job list empties with the server's queue" harness_wait 30 list_empty
 
 # Minimised from the window manager (as its title bar's button does), the window goes to the
 # tray again, and the icon's click brings it back once more.
@@ -311,7 +285,7 @@ to_tray_again() {
   local w
   w=$(xdotool search --name '^Quenlo$' | head -1)
   xdotool windowminimize "$w"
-  wait_for 15 hidden
+  harness_wait 15 hidden
 }
 check "minimised, the window leaves the screen for the tray again" to_tray_again && to_tray_and_back tray-again || true
 
@@ -321,7 +295,7 @@ check "minimised, the window leaves the screen for the tray again" to_tray_again
 echo "== quenlo.exe with the watch"
 close_quenlo() {  # as the window's close button does, wherever the window is
   timeout 30 scripts/wine-run.sh "$texts_exe" close >/dev/null 2>&1 || return 1
-  wait_for 30 eval '! kill -0 "$quenlo_pid" 2>/dev/null'
+  harness_wait 30 eval '! kill -0 "$quenlo_pid" 2>/dev/null'
 }
 subscriptions() {  # the subscriptions the server holds, whoever made them
   printf '{\n OPERATION Get-Subscriptions\n GROUP operation-attributes-tag\n ATTR charset attributes-charset utf-8\n ATTR naturalLanguage attributes-natural-language en\n ATTR uri printer-uri $uri\n ATTR name requesting-user-name root\n STATUS successful-ok\n STATUS client-error-not-found\n DISPLAY notify-subscription-id\n}\n' \
@@ -360,27 +334,27 @@ localport=-1
 <endprinter>
 QDL
 start_quenlo
-check "with the watch the window goes to the tray" wait_for 90 hidden
+check "with the watch the window goes to the tray" harness_wait 90 hidden
 check "the watch's tray icon is docked in trayer" docked
-check "the icon's lamp is green while the printer is well" wait_for 30 lamp_is green
+check "the icon's lamp is green while the printer is well" harness_wait 30 lamp_is green
 shot_icon watch-green
 watching() { [ "$(subscriptions)" -ge 1 ]; }
-check "the watch holds a subscription on the server" wait_for 30 watching
+check "the watch holds a subscription on the server" harness_wait 30 watching
 scripts/cups-lab.sh pause "$lab" Iroda "Papír elakadt"
 # The balloon first: it goes after ten seconds.
-check "a balloon says so, with the printer's state message" wait_for 30 tip_shown 'Papír elakadt'
+check "a balloon says so, with the printer's state message" harness_wait 30 tip_shown 'Papír elakadt'
 shot_icon watch-balloon
-check "the icon's lamp turns yellow when the printer is stopped" wait_for 30 lamp_is yellow
+check "the icon's lamp turns yellow when the printer is stopped" harness_wait 30 lamp_is yellow
 check "closing the window ends the program" close_quenlo
 no_subscription() { [ "$(subscriptions)" -eq 0 ]; }
-check "no subscription is left on the server after the window closed" wait_for 10 no_subscription
+check "no subscription is left on the server after the window closed" harness_wait 10 no_subscription
 scripts/cups-lab.sh resume "$lab" Iroda
 start_quenlo
-check "started again, the window goes to the tray" wait_for 90 hidden
+check "started again, the window goes to the tray" harness_wait 90 hidden
 check "its icon is docked again" docked
-wait_for 30 lamp_is green || true
+harness_wait 30 lamp_is green || true
 scripts/cups-lab.sh down "$lab"
-check "the icon's lamp turns red when the server is stopped" wait_for 30 lamp_is red
+check "the icon's lamp turns red when the server is stopped" harness_wait 30 lamp_is red
 hover_tip() {
   # The pointer comes from elsewhere each time: resting where it was (the icon was clicked there
   # before) it moves nothing, and no tip comes. A balloon on the screen keeps the tip away too.
@@ -393,7 +367,7 @@ hover_tip() {
 # The tip's text is the program core's (its test names the unreachable printer under wine too);
 # wine's shell shows it only while the pointer rests on the icon, which a loaded machine may miss:
 # here it is looked for and kept for the eye, not counted.
-wait_for 45 hover_tip || echo "note the tip was not seen on the screen (kept: watch-tip.png)"
+harness_wait 45 hover_tip || echo "note the tip was not seen on the screen (kept: watch-tip.png)"
 shot_icon watch-tip
 check "the window closes while the server is stopped" close_quenlo
 

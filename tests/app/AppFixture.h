@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include "support/PrivateFiles.h"
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -37,63 +39,27 @@ inline bool PumpUntil(const std::function<bool()>& done,
     return true;
 }
 
-// Saves an environment variable and puts it back at the end of the scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
+using test::ScopedEnv;
 
 // A private folder that is the current directory, the home and the configuration folder, so the
 // printers file is found exactly where a test puts it.
 class PrivateFolder {
 public:
     PrivateFolder() {
-        char pattern[] = "/tmp/quenlo-app-XXXXXX";
-        if (!::mkdtemp(pattern))
-            throw std::runtime_error("mkdtemp failed");
-        dir_ = pattern;
-        fs::create_directories(dir_ + "/home");
-        fs::create_directories(dir_ + "/config");
-        fs::create_directories(dir_ + "/run");
-        fs::permissions(dir_ + "/run", fs::perms::owner_all);
-        oldCwd_ = fs::current_path();
-        fs::current_path(dir_);
-        home_.emplace("HOME", dir_ + "/home");
-        config_.emplace("XDG_CONFIG_HOME", dir_ + "/config");
-        runtime_.emplace("XDG_RUNTIME_DIR", dir_ + "/run");
+        fs::permissions(dir_.Folder("run"), fs::perms::owner_all);
+        env_.Set("HOME", dir_.Folder("home"));
+        env_.Set("XDG_CONFIG_HOME", dir_.Folder("config"));
+        env_.Set("XDG_RUNTIME_DIR", dir_ / "run");
     }
-    ~PrivateFolder() {
-        std::error_code ec;
-        fs::current_path(oldCwd_, ec);
-        fs::remove_all(dir_, ec);
-    }
-    PrivateFolder(const PrivateFolder&) = delete;
-    PrivateFolder& operator=(const PrivateFolder&) = delete;
 
-    const std::string& Dir() const { return dir_; }
+    const std::string& Dir() const { return dir_.Path(); }
     // Writes printers.qdl into the current directory (the folder itself).
-    void WritePrintersFile(const std::string& text) const { std::ofstream(dir_ + "/printers.qdl") << text; }
+    void WritePrintersFile(const std::string& text) const { dir_.Write("printers.qdl", text); }
 
 private:
-    std::string dir_;
-    fs::path oldCwd_;
-    std::optional<ScopedEnv> home_, config_, runtime_;
+    test::TempDir dir_{"app"};
+    test::ScopedCwd cwd_{dir_.Path()};
+    ScopedEnv env_;
 };
 
 // One printer block of a printers file.

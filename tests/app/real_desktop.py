@@ -21,6 +21,9 @@ import time
 
 from desktop_driver import LAB_SCRIPT, Failure, run, tree, viewable, wait_until
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+import harness  # noqa: E402
+
 LONG_TITLE = "Éves beszámoló a második emeleti nyomtatókról.pdf"
 
 
@@ -538,24 +541,18 @@ class Suite:
 
     def display_ends(self):
         """The program's display goes away under it, as when the session ends."""
-        import select
-        r, w = os.pipe()
-        xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "800x600x24", "-nolisten", "tcp"],
-                                pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(w)
         try:
-            if not select.select([r], [], [], 20)[0]:
-                raise Failure("no second X server")
-            display = ":" + os.read(r, 32).decode().strip()
+            xvfb, display = harness.start_xvfb("800x600")
+        except RuntimeError:
+            raise Failure("no second X server")
+        try:
             known = set(self.app.gateways()[0])
             self.app.start(display)
             fresh = wait_until("the gateways started",
                                lambda: len(set(self.app.gateways()[0]) - known) == 2 and set(self.app.gateways()[0]) - known, 15)
             time.sleep(1)  # in its event loop by now
         finally:
-            os.close(r)
-            xvfb.terminate()
-            xvfb.wait(10)
+            harness.stop(xvfb, limit=10)
         try:
             code = self.app.process.wait(10)
         except subprocess.TimeoutExpired:

@@ -4,6 +4,7 @@
 #include "monitor/MonitorTestKit.h"
 #include "support/CupsLab.h"
 #include "support/FakeServer.h"
+#include "support/PrivateFiles.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -53,14 +54,7 @@ CupsLab* AddLab()
 
 class AddCommand : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/quenlo-add-cli-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        fs::create_directories(root_ + "/home");
-    }
-    void TearDown() override { fs::remove_all(root_); }
+    AddCommand() { dir_.Folder("home"); }
 
     // quenlo-cli in a fresh home, from a working folder that is not the home.
     ProcessResult Cli(std::vector<std::string> args)
@@ -77,7 +71,8 @@ protected:
     }
     void Write(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
-    std::string root_;
+    TempDir dir_{"add-cli"};
+    const std::string root_ = dir_.Path();
 };
 
 TEST_F(AddCommand, EmptyHomeGetsAFileTheMonitorUsesAndASecondRunAddsNothing)

@@ -1,5 +1,6 @@
 // quenlo-cli config: what the monitor reads from its printers file.
 #include "support/CupsLab.h"
+#include "support/PrivateFiles.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -18,57 +19,20 @@ namespace {
 
 class ConfigCommand : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/quenlo-config-cli-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        std::filesystem::create_directories(root_ + "/home");
-        std::filesystem::create_directories(root_ + "/work");
-        for (const char* name : {"HOME", "XDG_CONFIG_HOME"}) {
-            const char* v = std::getenv(name);
-            saved_.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
-        }
-        ::setenv("HOME", (root_ + "/home").c_str(), 1);
-        ::unsetenv("XDG_CONFIG_HOME");
-        char* cwd = ::getcwd(nullptr, 0);
-        cwd_ = cwd ? cwd : "/";
-        ::free(cwd);
-        ASSERT_EQ(::chdir((root_ + "/work").c_str()), 0);
-    }
-    void TearDown() override
-    {
-        EXPECT_EQ(::chdir(cwd_.c_str()), 0);
-        for (auto& [name, value] : saved_) {
-            if (value)
-                ::setenv(name.c_str(), value->c_str(), 1);
-            else
-                ::unsetenv(name.c_str());
-        }
-        std::filesystem::remove_all(root_);
-    }
-
-    void Write(const std::string& path, const std::string& text)
-    {
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        std::ofstream(path, std::ios::binary) << text;
-    }
-
     ProcessResult Config(std::vector<std::string> args = {})
     {
         args.insert(args.begin(), {QUENLO_CLI, "config"});
         return RunProcess(args, std::chrono::seconds(30));
     }
 
-    std::string root_;
-    std::string cwd_;
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+    PrivateHome home_{"config-cli"};
+    const std::string root_ = home_.Root();
 };
 
 TEST_F(ConfigCommand, PrintsPathEntriesAndProxy)
 {
     const std::string file = root_ + "/given.qdl";
-    Write(file,
+    WriteFile(file,
           "<global>\r\nproxy=gw.example.com\r\nproxyport=3128\r\nproxyuser=pu\r\n<endglobal>\r\n"
           "<printer>\r\nname=Office Laser\r\nremotehost=127.0.0.1:631\r\nurl=/printers/Office\r\n"
           "user=anna\r\npass=pw\r\ncomment=2nd floor\r\nlocalport=-1\r\n<endprinter>\r\n"
@@ -92,7 +56,7 @@ TEST_F(ConfigCommand, PrintsPathEntriesAndProxy)
 
 TEST_F(ConfigCommand, EscapesBytesThatWouldBreakTheLine)
 {
-    Write(root_ + "/work/printers.qdl",
+    WriteFile(root_ + "/work/printers.qdl",
           "<printer>\nname=tab\there\ncomment=C:\\conf\\ \x01 \xE1rv\xEDzt\xFBr\xF5\n<endprinter>\n");
     ProcessResult r = Config();
     ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -113,31 +77,31 @@ TEST_F(ConfigCommand, AUtf16FileWithGatewayEntriesIsWarnedOf)
     };
     const std::u16string noGateway = u"<printer>\r\nname=Nyomtató ő\r\nlocalport=-1\r\n<endprinter>\r\n";
     const std::u16string gateway = u"<printer>\r\nname=Kettő\r\n<endprinter>\r\n";
-    Write(root_ + "/utf16.qdl", utf16(noGateway));
+    WriteFile(root_ + "/utf16.qdl", utf16(noGateway));
     ProcessResult r = Config({"--file", root_ + "/utf16.qdl"});
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("Nyomtat\xC3\xB3 \xC5\x91\t"), std::string::npos) << r.out;
     EXPECT_EQ(r.err, "");
 
-    Write(root_ + "/utf16.qdl", utf16(noGateway + gateway + gateway));
+    WriteFile(root_ + "/utf16.qdl", utf16(noGateway + gateway + gateway));
     r = Config({"--file", root_ + "/utf16.qdl"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_NE(r.err.find("utf16.qdl is saved as UTF-16, but 2 of its printers start a gateway"), std::string::npos)
         << r.err;
-    Write(root_ + "/utf8.qdl", "<printer>\nname=Kett\xC5\x91\n<endprinter>\n");
+    WriteFile(root_ + "/utf8.qdl", "<printer>\nname=Kett\xC5\x91\n<endprinter>\n");
     EXPECT_EQ(Config({"--file", root_ + "/utf8.qdl"}).err, "");
 }
 
 TEST_F(ConfigCommand, LocatesTheFileAsTheWindowDoes)
 {
     const std::string shared = root_ + "/shared/";
-    Write(shared + "printers.qdl", "<printer>\nname=FromSettings\n<endprinter>\n");
-    Write(root_ + "/home/printers.qdl", "<printer>\nname=FromHome\n<endprinter>\n");
+    WriteFile(shared + "printers.qdl", "<printer>\nname=FromSettings\n<endprinter>\n");
+    WriteFile(root_ + "/home/printers.qdl", "<printer>\nname=FromHome\n<endprinter>\n");
     ProcessResult r = Config();
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out.substr(0, r.out.find('\t')), root_ + "/home/printers.qdl\nFromHome");
 
-    Write(root_ + "/home/.config/Dorvane/Quenlo.conf", "[General]\nConfDir=" + shared + "\n");
+    WriteFile(root_ + "/home/.config/Dorvane/Quenlo.conf", "[General]\nConfDir=" + shared + "\n");
     r = Config();
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out.substr(0, r.out.find('\t')), shared + "printers.qdl\nFromSettings");
@@ -155,7 +119,7 @@ TEST_F(ConfigCommand, MissingOrEmptyFiles)
     EXPECT_NE(r.err.find("cannot read"), std::string::npos) << r.err;
 
     // A file without printers is read and shown, with a note.
-    Write(root_ + "/work/printers.qdl", "<global>\nproxy=p\n<endglobal>\n");
+    WriteFile(root_ + "/work/printers.qdl", "<global>\nproxy=p\n<endglobal>\n");
     r = Config();
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, "printers.qdl\nproxy\tp\nproxyport\t80\nproxyuser\t\nproxypass\t\n");
@@ -165,7 +129,7 @@ TEST_F(ConfigCommand, MissingOrEmptyFiles)
 // Values that could never be sent are read and shown as they stand, and reported.
 TEST_F(ConfigCommand, ReportsValuesThatCanNeverBeSent)
 {
-    Write(root_ + "/work/printers.qdl",
+    WriteFile(root_ + "/work/printers.qdl",
           "<global>\nproxy=gw\texample\nrequesttimeout=90\n<endglobal>\n"
           "<printer>\nname=Inj\nurl=/printers/b\rX-Inj: 1\n<endprinter>\n"
           "<printer>\nname=Eve\nremotehost=eve:631\nurl=/ipp/print\ndirect=1\n<endprinter>\n");

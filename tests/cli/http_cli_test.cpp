@@ -1,6 +1,7 @@
 // quenlo-cli get / post against the scripted fake server.
 #include "CliRun.h"
 #include "support/FakeServer.h"
+#include "support/PrivateFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -137,12 +138,11 @@ TEST(HttpCli, NamesWithIPv6AddressesAndAFirstAddressThatHangs)
 {
     if (std::system("unshare -nm true 2>/dev/null") != 0)
         GTEST_SKIP() << "no network namespace here";
-    char dirName[] = "/tmp/quenlo-names-XXXXXX";
-    ASSERT_NE(::mkdtemp(dirName), nullptr);
-    const std::string dir = dirName;
-    std::ofstream(dir + "/servers.py") << kNameServers;
-    std::ofstream(dir + "/hosts") << "fd77::1 only6.test\nfd77::2 first-hangs.test\nfd77::1 first-hangs.test\n";
-    std::ofstream(dir + "/gai.conf") << "precedence fd77::2/128 60\nprecedence fd77::1/128 50\nprecedence ::/0 40\n";
+    const test::TempDir temp("names");
+    const std::string& dir = temp.Path();
+    temp.Write("servers.py", kNameServers);
+    temp.Write("hosts", "fd77::1 only6.test\nfd77::2 first-hangs.test\nfd77::1 first-hangs.test\n");
+    temp.Write("gai.conf", "precedence fd77::2/128 60\nprecedence fd77::1/128 50\nprecedence ::/0 40\n");
     const std::string cli = "LC_ALL=C timeout 60 " + ShellQuoted(QUENLO_CLI);
     const std::string script =
         "ip link set lo up && ip addr add fd77::1/128 dev lo nodad && ip addr add fd77::2/128 dev lo nodad &&"
@@ -164,7 +164,6 @@ TEST(HttpCli, NamesWithIPv6AddressesAndAFirstAddressThatHangs)
         r.exitCode = pipe ? pclose(pipe) : -1;
         return r;
     }();
-    std::filesystem::remove_all(dir);
     std::istringstream lines(o.out);
     std::string only6, firstHangs, ms;
     std::getline(lines, only6);

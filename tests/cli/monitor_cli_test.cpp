@@ -5,6 +5,7 @@
 #include "monitor/MonitorTestKit.h"
 #include "support/CupsLab.h"
 #include "support/FakeServer.h"
+#include "support/PrivateFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -31,34 +32,8 @@ using test::HttpOk;
 using test::IppAnswer;
 using test::RequestLine;
 using test::ServerJobStates;
+using test::TempDir;
 namespace fs = std::filesystem;
-
-// A private directory for printers files, removed at the end of the test.
-class TempDir {
-public:
-    TempDir()
-    {
-        char name[] = "/tmp/quenlo-monitor-cli.XXXXXX";
-        path_ = ::mkdtemp(name) ? name : "";
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const std::string& Path() const { return path_; }
-    // Writes `text` to a file below the directory (creating folders) and returns its path.
-    std::string Write(const std::string& relative, const std::string& text) const
-    {
-        const fs::path file = fs::path(path_) / relative;
-        fs::create_directories(file.parent_path());
-        std::ofstream(file, std::ios::binary) << text;
-        return file.string();
-    }
-
-private:
-    std::string path_;
-};
 
 struct PrinterBlock {
     std::string name;
@@ -123,7 +98,7 @@ TEST(MonitorCli, RefreshPrintsTheSelectedPrintersLinesAndJobs)
     QUENLO_REQUIRE_CUPS_LAB(lab);
     const std::string printer = lab.AddUniquePrinter("cli-refresh");
     lab.HoldJobs(printer, 2, {.user = "anna", .size = 2048, .title = "Minutes"});
-    TempDir dir;
+    TempDir dir("monitor-cli");
     const std::string config = dir.Write(
         "printers.qdl", PrintersFile({{"Other", "127.0.0.1:1", "/printers/none", ""},
                                       {"Office", lab.HostPort(), CupsLab::PrinterPath(printer), "by the stairs"}}));
@@ -161,7 +136,7 @@ TEST(MonitorCli, JobCommandsChangeTheJobOnTheServer)
     const std::string printer = lab.AddUniquePrinter("cli-jobs");
     lab.HoldJobs(printer, 2);
     lab.Pause(printer, "kept for the test");  // a released job then waits as pending
-    TempDir dir;
+    TempDir dir("monitor-cli");
     const std::string config =
         dir.Write("printers.qdl", PrintersFile({{"Office", lab.HostPort(), CupsLab::PrinterPath(printer), ""}}));
     std::map<int, int> states = ServerJobStates(lab, printer);
@@ -198,7 +173,7 @@ TEST(MonitorCli, PrinterCommandsPauseResumeAndPurge)
     QUENLO_REQUIRE_CUPS_LAB(lab);
     const std::string printer = lab.AddUniquePrinter("cli-printer");
     lab.HoldJobs(printer, 2);
-    TempDir dir;
+    TempDir dir("monitor-cli");
     const std::string config =
         dir.Write("printers.qdl", PrintersFile({{"Office", lab.HostPort(), CupsLab::PrinterPath(printer), ""}}));
 
@@ -230,7 +205,7 @@ TEST(MonitorCli, ServerNamedByItsIPv6Address)
     QUENLO_REQUIRE_CUPS_LAB(lab);
     const std::string printer = lab.AddUniquePrinter("cli-ipv6");
     lab.HoldJobs(printer, 2);
-    TempDir dir;
+    TempDir dir("monitor-cli");
     const std::string config = dir.Write(
         "printers.qdl", PrintersFile({{"Office", "[::1]:" + std::to_string(lab.Port()), CupsLab::PrinterPath(printer), ""}},
                                      "watch=1\n"));
@@ -270,7 +245,7 @@ TEST(MonitorCli, ServerThatRequiresAuthenticationRefuses)
     QUENLO_REQUIRE_CUPS_LAB_AUTH(lab);
     const std::string printer = lab.AddUniquePrinter("cli-auth");
     lab.HoldJobs(printer, 1);
-    TempDir dir;
+    TempDir dir("monitor-cli");
     const std::string config =
         dir.Write("printers.qdl", PrintersFile({{"Office", lab.HostPort(), CupsLab::PrinterPath(printer), ""}}));
     const std::string id = std::to_string(ServerJobStates(lab, printer).begin()->first);
@@ -295,7 +270,7 @@ TEST(MonitorCli, ServerThatRequiresAuthenticationRefuses)
 TEST(MonitorCli, RefusalsArePrintedWithTheirCodesAndFallbackRequest)
 {
     FakeServer server;
-    TempDir dir;
+    TempDir dir("monitor-cli");
     const std::string config = dir.Write(
         "printers.qdl",
         PrintersFile({{"Laser", "127.0.0.1:" + std::to_string(server.Port()), "/printers/laser", ""}}));
@@ -328,7 +303,7 @@ TEST(MonitorCli, RefusalsArePrintedWithTheirCodesAndFallbackRequest)
 TEST(MonitorCli, TextsWithTabsAndLineBreaksStayOnOneLine)
 {
     FakeServer server;
-    TempDir dir;
+    TempDir dir("monitor-cli");
     const std::string config = dir.Write(
         "printers.qdl",
         PrintersFile({{"Laser", "127.0.0.1:" + std::to_string(server.Port()), "/printers/laser", "a\tb"}}));
@@ -351,7 +326,7 @@ TEST(MonitorCli, ControlSequencesFromTheServerReachNoTerminal)
     QUENLO_REQUIRE_CUPS_LAB(lab);
     const std::string printer = lab.AddUniquePrinter("cli-escapes");
     lab.Pause(printer, "\x1b[2J\x1b]0;owned\x07 invoice\u202egnp.exe \xc2\x9b" "1m\x7f");
-    TempDir dir;
+    TempDir dir("monitor-cli");
     const std::string config =
         dir.Write("printers.qdl", PrintersFile({{"Office", lab.HostPort(), CupsLab::PrinterPath(printer), ""}},
                                                "watch=1\n"));
@@ -380,7 +355,7 @@ TEST(MonitorCli, ControlSequencesFromTheServerReachNoTerminal)
 TEST(MonitorCli, ProxySettingsOfTheFileAreUsed)
 {
     FakeServer proxy;
-    TempDir dir;
+    TempDir dir("monitor-cli");
     const std::string config = dir.Write(
         "printers.qdl", PrintersFile({{"Laser", "printer.invalid:631", "/printers/laser", ""}},
                                      "proxy=127.0.0.1\nproxyport=" + std::to_string(proxy.Port()) +
@@ -399,7 +374,7 @@ TEST(MonitorCli, ProxySettingsOfTheFileAreUsed)
 TEST(MonitorCli, PrintersFileIsFoundAsTheWindowFindsIt)
 {
     FakeServer server;
-    TempDir dir;
+    TempDir dir("monitor-cli");
     const std::string home = dir.Path() + "/home";
     const std::string configHome = dir.Path() + "/config";
     const std::string work = dir.Path() + "/work";
@@ -430,7 +405,7 @@ TEST(MonitorCli, PrintersFileIsFoundAsTheWindowFindsIt)
 
 TEST(MonitorCli, BadArgumentsAndMissingPrinters)
 {
-    TempDir dir;
+    TempDir dir("monitor-cli");
     const std::string config = dir.Write("printers.qdl", PrintersFile({{"Laser", "127.0.0.1:1", "/printers/l", ""}}));
     EXPECT_EQ(Cli({"cancel-job", "--config", config}).exitCode, 2);
     EXPECT_EQ(Cli({"hold-job", "1", "2", "--config", config}).exitCode, 2);
@@ -457,7 +432,7 @@ TEST(CliWatch, PrintsOneRecordPerPrinterAndEndsAfterTheCount)
     const std::string stopped = lab.AddUniquePrinter("cli-watch");
     lab.HoldJobs(stopped, 2);
     lab.Pause(stopped, "Papír elakadt");
-    TempDir dir;
+    TempDir dir("monitor-cli");
     const std::string config = dir.Write(
         "printers.qdl", PrintersFile({{"Office", lab.HostPort(), CupsLab::PrinterPath(stopped), ""},
                                       {"Gone", "127.0.0.1:1", "/printers/none", ""}},
@@ -491,7 +466,7 @@ TEST(CliWatch, ShowsTheJamAndListsTheSupplies)
                        << go << "\n";
     ::chmod(doc.c_str(), 0644);
     lab.Script("print", {printer, doc});
-    TempDir dir;
+    TempDir dir("monitor-cli");
     const std::string config =
         dir.Write("printers.qdl", PrintersFile({{"Says", lab.HostPort(), CupsLab::PrinterPath(printer), ""}}));
 

@@ -5,6 +5,7 @@
 // QUENLO_FAKE_GATEWAY_LOG set, it records its arguments and waits for SIGTERM (see PlayGateway).
 #include "config/Gateways.h"
 #include "config/PrintersFile.h"
+#include "support/PrivateFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -128,9 +129,6 @@ quenlo::TAList Entry(const std::string& name, std::int32_t localport) {
 class GatewaysTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/quenlo-gw-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         exeDir_ = dir_ + "/bin/";
         fs::create_directories(exeDir_);
         fs::create_symlink(fs::read_symlink("/proc/self/exe"), exeDir_ + quenlo::kGatewayProgram);
@@ -140,7 +138,6 @@ protected:
     void TearDown() override {
         quenlo::StopGateways(printers_);
         ::unsetenv(kLogVariable);
-        fs::remove_all(dir_);
     }
 
     // Appends an entry and starts its gateway the way the printers file reader does.
@@ -151,7 +148,8 @@ protected:
         return entry;
     }
 
-    std::string dir_;
+    quenlo::test::TempDir temp_{"gw"};
+    const std::string dir_ = temp_.Path();
     std::string exeDir_;
     std::string log_;
     quenlo::PrinterList printers_;

@@ -1,5 +1,6 @@
 // Reading and locating "printers.qdl".
 #include "config/PrintersFile.h"
+#include "support/PrivateFiles.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -17,6 +18,8 @@
 
 namespace quenlo {
 namespace {
+
+using test::WriteFile;
 
 struct Gateway {
     std::string name;
@@ -389,55 +392,18 @@ TEST(LocatePrintersFile, MissingConfDirFallsBackToTheOtherPlaces)
 // Real files: a private HOME and XDG_CONFIG_HOME, restored afterwards.
 class LocateOnDisk : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/quenlo-config-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        Save("HOME");
-        Save("XDG_CONFIG_HOME");
-        char* cwd = ::getcwd(nullptr, 0);
-        cwd_ = cwd ? cwd : "/";
-        ::free(cwd);
-        std::filesystem::create_directories(root_ + "/home/.config/Dorvane/Quenlo");
-        std::filesystem::create_directories(root_ + "/work");
-        ::setenv("HOME", (root_ + "/home").c_str(), 1);
-        ::unsetenv("XDG_CONFIG_HOME");
-        ASSERT_EQ(::chdir((root_ + "/work").c_str()), 0);
-    }
-    void TearDown() override
-    {
-        EXPECT_EQ(::chdir(cwd_.c_str()), 0);
-        for (auto& [name, value] : saved_) {
-            if (value)
-                ::setenv(name.c_str(), value->c_str(), 1);
-            else
-                ::unsetenv(name.c_str());
-        }
-        std::filesystem::remove_all(root_);
-    }
-    void Save(const std::string& name)
-    {
-        const char* v = std::getenv(name.c_str());
-        saved_.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
-    }
-    void Write(const std::string& path, const std::string& text)
-    {
-        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-        std::ofstream(path, std::ios::binary) << text;
-    }
+    LocateOnDisk() { std::filesystem::create_directories(root_ + "/home/.config/Dorvane/Quenlo"); }
 
-    std::string root_;
-    std::string cwd_;
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+    test::PrivateHome home_{"config-test"};
+    const std::string root_ = home_.Root();
 };
 
 TEST_F(LocateOnDisk, SettingsFileNamesTheDirectory)
 {
     const std::string conf = root_ + "/shared/";
-    Write(conf + "printers.qdl", "<printer>\nname=FromConfDir\n<endprinter>\n");
-    Write(root_ + "/home/.config/Dorvane/Quenlo/printers.qdl", "<printer>\n<endprinter>\n");
-    Write(root_ + "/home/.config/Dorvane/Quenlo.conf", "[General]\nConfDir=" + conf + "\n");
+    WriteFile(conf + "printers.qdl", "<printer>\nname=FromConfDir\n<endprinter>\n");
+    WriteFile(root_ + "/home/.config/Dorvane/Quenlo/printers.qdl", "<printer>\n<endprinter>\n");
+    WriteFile(root_ + "/home/.config/Dorvane/Quenlo.conf", "[General]\nConfDir=" + conf + "\n");
 
     auto dir = LocatePrintersFile();
     ASSERT_TRUE(dir);
@@ -451,7 +417,7 @@ TEST_F(LocateOnDisk, SettingsFileNamesTheDirectory)
 TEST_F(LocateOnDisk, XdgConfigHomeReplacesTheDefault)
 {
     const std::string xdg = root_ + "/xdg";
-    Write(xdg + "/Dorvane/Quenlo/printers.qdl", "");
+    WriteFile(xdg + "/Dorvane/Quenlo/printers.qdl", "");
     ::setenv("XDG_CONFIG_HOME", xdg.c_str(), 1);
     EXPECT_EQ(LocatePrintersFile(), xdg + "/Dorvane/Quenlo/");
     // A relative XDG_CONFIG_HOME is not a place.
@@ -461,9 +427,9 @@ TEST_F(LocateOnDisk, XdgConfigHomeReplacesTheDefault)
 
 TEST_F(LocateOnDisk, CurrentDirectoryThenHome)
 {
-    Write(root_ + "/home/printers.qdl", "");
+    WriteFile(root_ + "/home/printers.qdl", "");
     EXPECT_EQ(LocatePrintersFile(), root_ + "/home/");
-    Write(root_ + "/work/printers.qdl", "");
+    WriteFile(root_ + "/work/printers.qdl", "");
     EXPECT_EQ(LocatePrintersFile(), "");
 }
 
@@ -483,7 +449,7 @@ TEST_F(LocateOnDisk, ReadsBytesAsTheyStand)
 {
     // Windows-1250 bytes, a NUL inside a value, CR LF line ends.
     const char raw[] = "<printer>\r\nname=Nyomtat\xF3 \xE1\r\ncomment=a\0b\r\n<endprinter>\r\n";
-    Write(root_ + "/work/printers.qdl", std::string(raw, sizeof raw - 1));
+    WriteFile(root_ + "/work/printers.qdl", std::string(raw, sizeof raw - 1));
     PrinterList printers;
     ProxySettings proxy;
     ASSERT_TRUE(ReadPrintersFile("", printers, proxy));

@@ -1,6 +1,8 @@
 // scripts/demo.sh without a printers file of the user's: the CUPS demo, shown through quenlo-cli
 // (or the window's stand-in without a display), and nothing left behind.
 #include "support/CupsLab.h"
+#include "support/LocalServers.h"
+#include "support/PrivateFiles.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -17,40 +19,6 @@
 namespace quenlo::test {
 namespace {
 
-// Sets environment variables for the test's length.
-class ScopedEnv {
-public:
-    void Set(const std::string& name, const std::optional<std::string>& value)
-    {
-        const char* old = std::getenv(name.c_str());
-        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-        if (value)
-            ::setenv(name.c_str(), value->c_str(), 1);
-        else
-            ::unsetenv(name.c_str());
-    }
-    ~ScopedEnv()
-    {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-            if (it->second)
-                ::setenv(it->first.c_str(), it->second->c_str(), 1);
-            else
-                ::unsetenv(it->first.c_str());
-        }
-    }
-
-private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
-
-std::string ReadAll(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 // Processes whose command line mentions `text`.
 int ProcessesMentioning(const std::string& text)
 {
@@ -61,7 +29,7 @@ int ProcessesMentioning(const std::string& text)
     while (dirent* d = ::readdir(proc)) {
         if (d->d_name[0] < '0' || d->d_name[0] > '9')
             continue;
-        std::string cmdline = ReadAll(std::string("/proc/") + d->d_name + "/cmdline");
+        std::string cmdline = ReadWholeFile(std::string("/proc/") + d->d_name + "/cmdline");
         if (cmdline.find(text) != std::string::npos)
             ++found;
     }
@@ -81,40 +49,24 @@ TEST(Demo, RunsOnAPrivateServerAndLeavesTheUsersConfigurationAlone)
         GTEST_SKIP() << missing;
     }
 
-    char pattern[] = "/tmp/quenlo-demo-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    const std::string root = pattern;
-    std::filesystem::create_directories(root + "/home");
-    std::filesystem::create_directories(root + "/work");
-    {
-        ScopedEnv env;
-        env.Set("HOME", root + "/home");
-        env.Set("XDG_CONFIG_HOME", std::nullopt);
-        env.Set("DISPLAY", std::nullopt);
-        env.Set("WAYLAND_DISPLAY", std::nullopt);
-        env.Set("QUENLO_BUILD_DIR", std::string(QUENLO_BINARY_DIR));
-        env.Set("QUENLO_DEMO_DIR", root + "/demo");
-        char* cwd = ::getcwd(nullptr, 0);
-        const std::string saved = cwd ? cwd : "/";
-        ::free(cwd);
-        ASSERT_EQ(::chdir((root + "/work").c_str()), 0);
-        ProcessResult r = RunProcess({"/bin/bash", QUENLO_SOURCE_DIR "/scripts/demo.sh"},
-                                     std::chrono::seconds(240));
-        EXPECT_EQ(::chdir(saved.c_str()), 0);
-
-        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-        // Until the window is built, the demo is shown through quenlo-cli.
-        if (::access(QUENLO_BINARY_DIR "/app/quenlo", X_OK) != 0) {
-            EXPECT_NE(r.out.find(root + "/demo/printers.qdl\n"), std::string::npos) << r.out;
-            EXPECT_NE(r.out.find("\nDemo-Laser\t"), std::string::npos) << r.out;
-            EXPECT_NE(r.out.find("\nDemo-Color\t"), std::string::npos) << r.out;
-        }
+    PrivateHome home("demo-test");
+    const std::string root = home.Root();
+    home.env.Set("DISPLAY", std::nullopt);
+    home.env.Set("WAYLAND_DISPLAY", std::nullopt);
+    home.env.Set("QUENLO_BUILD_DIR", std::string(QUENLO_BINARY_DIR));
+    home.env.Set("QUENLO_DEMO_DIR", root + "/demo");
+    ProcessResult r = RunProcess({"/bin/bash", QUENLO_SOURCE_DIR "/scripts/demo.sh"}, std::chrono::seconds(240));
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    // Until the window is built, the demo is shown through quenlo-cli.
+    if (::access(QUENLO_BINARY_DIR "/app/quenlo", X_OK) != 0) {
+        EXPECT_NE(r.out.find(root + "/demo/printers.qdl\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("\nDemo-Laser\t"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("\nDemo-Color\t"), std::string::npos) << r.out;
     }
-    EXPECT_EQ(ReadAll(root + "/demo/Dorvane/Quenlo.conf"),
+    EXPECT_EQ(ReadWholeFile(root + "/demo/Dorvane/Quenlo.conf"),
               "[General]\nConfDir=\"" + root + "/demo/\"\n");
     EXPECT_TRUE(std::filesystem::is_empty(root + "/home")) << "the user's home was written to";
     EXPECT_EQ(ProcessesMentioning(root + "/demo/cups"), 0) << "the demo's server is still running";
-    std::filesystem::remove_all(root);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ipp/Ipp.h"
+#include "ipp/IppBody.h"
 #include "monitor/MonitorView.h"
 #include "support/CupsLab.h"
 #include "support/FakeServer.h"
@@ -78,62 +79,24 @@ public:
     std::vector<Message> messages;
 };
 
-// An IPP answer built field by field.
-class IppAnswer {
+// An IPP answer: version 1.1, the status, the request id and the operation attributes, then the
+// groups a test adds.
+class IppAnswer : public IppBody {
 public:
-    // version 1.1, status-code, request-id
     explicit IppAnswer(int status = 0, std::uint32_t requestId = 1)
     {
-        Raw({1, 1, (status >> 8) & 0xFF, status & 0xFF});
-        Int32(static_cast<std::int32_t>(requestId));
-        Tag(0x01);
+        Header(1, 1, status, requestId).Tag(0x01);
         Text(0x47, "attributes-charset", "utf-8");
         Text(0x48, "attributes-natural-language", "en-us");
     }
-    IppAnswer& Tag(int tag) { return Raw({tag}); }
-    IppAnswer& Text(int tag, const std::string& name, const std::string& value)
-    {
-        Tag(tag);
-        Length(name.size());
-        bytes_ += name;
-        Length(value.size());
-        bytes_ += value;
-        return *this;
-    }
-    IppAnswer& Integer(int tag, const std::string& name, std::int32_t v)
-    {
-        Tag(tag);
-        Length(name.size());
-        bytes_ += name;
-        Length(4);
-        return Int32(v);
-    }
-    IppAnswer& Boolean(const std::string& name, bool v)
-    {
-        Tag(0x22);
-        Length(name.size());
-        bytes_ += name;
-        Length(1);
-        return Raw({v ? 1 : 0});
-    }
+    IppAnswer& Tag(int tag) { return Self(IppBody::Tag(tag)); }
+    IppAnswer& Text(int tag, const std::string& name, const std::string& value) { return Self(Attr(tag, name, value)); }
+    IppAnswer& Integer(int tag, const std::string& name, std::int32_t v) { return Self(Int(tag, name, v)); }
+    IppAnswer& Boolean(const std::string& name, bool v) { return Self(Attr(0x22, name, std::string(1, v ? 1 : 0))); }
     IppAnswer& End() { return Tag(0x03); }
-    const std::string& str() const { return bytes_; }
 
 private:
-    IppAnswer& Length(std::size_t n) { return Raw({static_cast<int>((n >> 8) & 0xFF), static_cast<int>(n & 0xFF)}); }
-    IppAnswer& Int32(std::int32_t v)
-    {
-        const auto u = static_cast<std::uint32_t>(v);
-        return Raw({static_cast<int>(u >> 24), static_cast<int>((u >> 16) & 0xFF), static_cast<int>((u >> 8) & 0xFF),
-                    static_cast<int>(u & 0xFF)});
-    }
-    IppAnswer& Raw(std::initializer_list<int> bytes)
-    {
-        for (int b : bytes)
-            bytes_.push_back(static_cast<char>(b));
-        return *this;
-    }
-    std::string bytes_;
+    IppAnswer& Self(IppBody&) { return *this; }
 };
 
 // A Get-Jobs answer with one job per entry of `ids`: user "anna", 3 K, pending-held, created at

@@ -6,6 +6,7 @@
 #include "monitor/Watcher.h"
 #include "support/CupsLab.h"
 #include "support/IppEvePrinter.h"
+#include "support/PrivateFiles.h"
 #include "support/RunUntil.h"
 
 #include <gtest/gtest.h>
@@ -34,8 +35,6 @@ class OwnLab {
 public:
     explicit OwnLab(const std::string& mode)
     {
-        char tmpl[] = "/tmp/quenlo-watch-lab.XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
         std::vector<std::string> argv{LabScript(), "start", dir_, "--owner", std::to_string(::getpid())};
         if (!mode.empty())
             argv.push_back(mode);
@@ -47,8 +46,6 @@ public:
     ~OwnLab()
     {
         RunProcess({LabScript(), "stop", dir_}, 30s);
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
     }
     void Run(const std::string& sub, std::vector<std::string> args = {}) const
     {
@@ -81,7 +78,8 @@ public:
     }
 
 private:
-    std::string dir_;
+    test::TempDir temp_{"watch-lab"};
+    std::string dir_ = temp_.Path();
     int port_ = 0;
 };
 

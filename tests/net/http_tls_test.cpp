@@ -5,6 +5,7 @@
 #include "net/TlsTrust.h"
 #include "support/CupsLab.h"
 #include "support/FakeServer.h"
+#include "support/PrivateFiles.h"
 #include "support/RunUntil.h"
 #include "support/SocksServers.h"
 #include "support/Tinyproxy.h"
@@ -36,15 +37,6 @@ using namespace std::chrono_literals;
 // A trust store of the test's own, never the user's.
 class TlsTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/quenlo-tls-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-        store_ = dir_ + "/sub/trusted-servers";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
     // One GET; the failure text, or empty when it was answered below 400.
     std::string Get(THttpCli& http, const std::string& url, std::string* body = nullptr)
     {
@@ -64,8 +56,9 @@ protected:
         return failure;
     }
 
-    std::string dir_;
-    std::string store_;
+    TempDir temp_{"tls"};
+    const std::string dir_ = temp_.Path();
+    std::string store_ = dir_ + "/sub/trusted-servers";
     std::uint16_t code_ = 0;
 };
 

@@ -1,6 +1,7 @@
 // Line mode and the waiting loop of TWSocket, over a real loopback TCP connection whose peer end
 // the test writes to directly, so every read of the socket is exactly one chunk the test chose.
 #include "net/WSocket.h"
+#include "support/LocalServers.h"
 #include "support/RunUntil.h"
 
 #include <gmock/gmock.h>
@@ -37,16 +38,9 @@ public:
 
     LinePair()
     {
-        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        ::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(listener, 1);
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
-        peer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        ::connect(peer, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        std::uint16_t port = 0;
+        const int listener = test::ListenLoopback(port);
+        peer = test::ConnectLoopback(port);
         int one = 1;
         ::setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         const int ours = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);

@@ -2,6 +2,8 @@
 // and a scripted proxy for every reply the real ones will not give on demand.
 #include "net/WSocket.h"
 #include "support/RunUntil.h"
+#include "support/LocalServers.h"
+#include "support/PrivateFiles.h"
 #include "support/SocksServers.h"
 
 #include <gmock/gmock.h>
@@ -24,7 +26,9 @@ namespace {
 using namespace std::chrono_literals;
 using test::runUntil;
 using test::ScriptedPeer;
+using test::ReadWholeFile;
 using test::SocksDaemon;
+using test::TempDir;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -377,19 +381,16 @@ TEST(SocksScripted, Level4ToANameWithOnlyAnIPv6AddressSaysItCannotCarryIt)
         const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
         ASSERT_GT(n, 0);
         self[n] = '\0';
-        char dirName[] = "/tmp/quenlo-socks-names-XXXXXX";
-        ASSERT_NE(::mkdtemp(dirName), nullptr);
-        const std::string dir = dirName;
-        std::ofstream(dir + "/hosts") << "127.0.0.1 localhost\n::1 only6.test\n";
+        const TempDir temp("socks-names");
+        const std::string& dir = temp.Path();
+        temp.Write("hosts", "127.0.0.1 localhost\n::1 only6.test\n");
         const std::string script = "ip link set lo up && mount --bind " + dir + "/hosts /etc/hosts && "
                                    "QUENLO_IN_NAME_NAMESPACE=1 exec timeout 60 '" + std::string(self) +
                                    "' --gtest_filter=" +
                                    ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() +
                                    "." + ::testing::UnitTest::GetInstance()->current_test_info()->name();
         const int rc = std::system(("unshare -nm sh -c \"" + script + "\" >" + dir + "/out 2>&1").c_str());
-        std::ifstream outFile(dir + "/out");
-        const std::string out((std::istreambuf_iterator<char>(outFile)), std::istreambuf_iterator<char>());
-        std::filesystem::remove_all(dir);
+        const std::string out = ReadWholeFile(dir + "/out");
         EXPECT_EQ(rc, 0) << out;
         EXPECT_THAT(out, HasSubstr("[  PASSED  ] 1 test")) << out;
         return;

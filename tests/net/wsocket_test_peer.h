@@ -4,6 +4,7 @@
 
 #include "net/WSocket.h"
 #include "platform/EventLoop.h"
+#include "support/LocalServers.h"
 #include "support/RunUntil.h"
 
 #include <gtest/gtest.h>
@@ -79,19 +80,7 @@ public:
 
     explicit TestPeer(int rcvBuf = 0)
     {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-        if (rcvBuf > 0)  // inherited by accepted sockets
-            ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &rcvBuf, sizeof(rcvBuf));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-        ::listen(listener_, 64);
-        socklen_t len = sizeof(a);
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        listener_ = test::ListenLoopback(port_, false, rcvBuf);
     }
     ~TestPeer()
     {

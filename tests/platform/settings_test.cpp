@@ -1,5 +1,6 @@
 // The read-only settings file (the ConfDir setting).
 #include "platform/Settings.h"
+#include "support/PrivateFiles.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -82,13 +83,8 @@ TEST(Settings, BrokenTextNeverFails)
 
 TEST(Settings, FileLocationFollowsTheEnvironment)
 {
-    const char* home = std::getenv("HOME");
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    const std::optional<std::string> savedHome = home ? std::optional<std::string>(home) : std::nullopt;
-    const std::optional<std::string> savedXdg = xdg ? std::optional<std::string>(xdg) : std::nullopt;
-
-    ::setenv("HOME", "/home/anna", 1);
-    ::unsetenv("XDG_CONFIG_HOME");
+    test::ScopedEnv env("HOME", "/home/anna");
+    env.Set("XDG_CONFIG_HOME", std::nullopt);
     EXPECT_EQ(SettingsFilePath(), "/home/anna/.config/Dorvane/Quenlo.conf");
     ::setenv("XDG_CONFIG_HOME", "/xdg", 1);
     EXPECT_EQ(SettingsFilePath(), "/xdg/Dorvane/Quenlo.conf");
@@ -98,25 +94,18 @@ TEST(Settings, FileLocationFollowsTheEnvironment)
     ::unsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ(SettingsFilePath(), "");
     EXPECT_FALSE(Settings::OpenUser().has_value());
-
-    if (savedHome)
-        ::setenv("HOME", savedHome->c_str(), 1);
-    if (savedXdg)
-        ::setenv("XDG_CONFIG_HOME", savedXdg->c_str(), 1);
 }
 
 TEST(Settings, OpenReadsAFileAndRefusesAMissingOne)
 {
-    char pattern[] = "/tmp/quenlo-settings-test-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    const std::string dir = pattern;
+    const test::TempDir temp("settings-test");
+    const std::string& dir = temp.Path();
     EXPECT_FALSE(Settings::Open(dir + "/absent.conf").has_value());
     EXPECT_FALSE(Settings::Open("").has_value());
     std::ofstream(dir + "/Quenlo.conf") << "[General]\nConfDir=/from/file/\n";
     auto s = Settings::Open(dir + "/Quenlo.conf");
     ASSERT_TRUE(s);
     EXPECT_EQ(s->Text("ConfDir"), "/from/file/");
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // lock never travels into a child process.
 #include "platform/Process.h"
 #include "platform/SingleInstance.h"
+#include "support/PrivateFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -22,20 +23,13 @@ namespace {
 
 class SingleInstanceTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/quenlo-si-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        base_ = pattern;
-        dir_ = base_ + "/run";
-    }
-    void TearDown() override { fs::remove_all(base_); }
-
     static std::chrono::milliseconds Since(std::chrono::steady_clock::time_point start) {
         return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     }
 
-    std::string base_;
-    std::string dir_;
+    quenlo::test::TempDir temp_{"si"};
+    const std::string base_ = temp_.Path();
+    const std::string dir_ = base_ + "/run";
 };
 
 TEST_F(SingleInstanceTest, SecondInstanceTimesOutWhileTheFirstRuns) {

@@ -27,35 +27,6 @@ const char* const kUnshare = "/usr/bin/unshare";
 
 constexpr auto kStartLimit = std::chrono::seconds(15);
 
-// Starts argv with its output in logFile and `extraEnv` ("NAME=value") added to ours; -1 when
-// the program cannot be started.
-pid_t Spawn(std::vector<std::string> argv, const std::string& logFile, const std::string& extraEnv = {})
-{
-    std::vector<char*> args;
-    for (auto& a : argv)
-        args.push_back(a.data());
-    args.push_back(nullptr);
-    std::vector<std::string> envStrings;
-    for (char** e = environ; *e != nullptr; ++e)
-        envStrings.emplace_back(*e);
-    if (!extraEnv.empty())
-        envStrings.push_back(extraEnv);
-    std::vector<char*> env;
-    for (auto& e : envStrings)
-        env.push_back(e.data());
-    env.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), env.data());
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
-}
-
 bool Exited(pid_t& pid)
 {
     int status = 0;
@@ -89,10 +60,6 @@ std::unique_ptr<IppEvePrinter> IppEvePrinter::TryStart(std::string& why)
 
 IppEvePrinter::IppEvePrinter(std::string name) : name_(std::move(name))
 {
-    char pattern[] = "/tmp/quenlo-ippeve-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr)
-        throw std::runtime_error("IppEvePrinter: mkdtemp failed");
-    dir_ = pattern;
     try {
         StartBus();
         StartDiscovery();
@@ -108,14 +75,12 @@ IppEvePrinter::IppEvePrinter(std::string name) : name_(std::move(name))
     }
     const std::string log = Log();
     Stop();
-    RemoveDir();
     throw std::runtime_error("IppEvePrinter: did not start:\n" + log);
 }
 
 IppEvePrinter::~IppEvePrinter()
 {
     Stop();
-    RemoveDir();
 }
 
 void IppEvePrinter::StartBus()
@@ -129,7 +94,8 @@ void IppEvePrinter::StartBus()
              << "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/>"
                 "<allow send_destination=\"*\"/><allow receive_sender=\"*\"/></policy></busconfig>\n";
     }
-    busPid_ = Spawn({kBus, "--config-file=" + dir_ + "/bus.conf", "--nofork", "--nopidfile"}, dir_ + "/bus.log");
+    busPid_ = Spawn({kBus, "--config-file=" + dir_ + "/bus.conf", "--nofork", "--nopidfile"}, dir_ + "/bus.log", {},
+                    true);
     const auto until = std::chrono::steady_clock::now() + kStartLimit;
     struct stat st{};
     while (::stat((dir_ + "/bus").c_str(), &st) != 0) {
@@ -152,7 +118,7 @@ void IppEvePrinter::StartDiscovery()
                                std::string(kDiscovery) + " -f '" + dir_ +
                                "/avahi.conf' --no-drop-root --no-chroot --no-proc-title --no-rlimits";
     discoveryPid_ = Spawn({kUnshare, "-m", "--propagation", "private", "/bin/sh", "-c", script},
-                          dir_ + "/avahi.log", "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir_ + "/bus");
+                          dir_ + "/avahi.log", "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir_ + "/bus", true);
     if (discoveryPid_ <= 0)
         throw std::runtime_error("no discovery daemon");
 }
@@ -172,8 +138,7 @@ bool IppEvePrinter::SpawnPrinter()
     if (!jobCommand_.empty())
         argv.insert(argv.end(), {"-c", jobCommand_});
     argv.push_back(name_);
-    printerPid_ = Spawn(argv,
-                        dir_ + "/printer.log", "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir_ + "/bus");
+    printerPid_ = Spawn(argv, dir_ + "/printer.log", "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + dir_ + "/bus", true);
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (std::chrono::steady_clock::now() < until) {
         if (Exited(printerPid_))
@@ -220,16 +185,6 @@ void IppEvePrinter::Stop()
     StopChildProcess(printerPid_);
     StopChildProcess(discoveryPid_);
     StopChildProcess(busPid_);
-}
-
-void IppEvePrinter::RemoveDir()
-{
-    if (dir_.empty())
-        return;
-    // The printer's spool files are named by it; nothing else is in here.
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-    dir_.clear();
 }
 
 std::string IppEvePrinter::Log() const

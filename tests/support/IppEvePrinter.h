@@ -13,6 +13,9 @@
 // stops the three processes and removes the directory.
 #pragma once
 
+#include "support/LocalServers.h"
+#include "support/PrivateFiles.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -57,10 +60,10 @@ private:
     bool StartPrinter();
     bool SpawnPrinter();
     void Stop();
-    void RemoveDir();
 
     std::string name_;
-    std::string dir_;
+    TempDir temp_{"ippeve"};  // the printer's spool files are named by it; nothing else is in here
+    std::string dir_ = temp_.Path();
     int port_ = 0;
     pid_t busPid_ = -1;
     pid_t discoveryPid_ = -1;
@@ -70,18 +73,6 @@ private:
 
 }  // namespace quenlo::test
 
-// Declares `std::unique_ptr<IppEvePrinter> var##_holder` and `IppEvePrinter& var`, or skips the
-// test (fails it when the environment has CI=true).
-#define QUENLO_REQUIRE_IPPEVEPRINTER(var)                                                  \
-    std::string var##_why_;                                                                \
-    auto var##_holder = ::quenlo::test::IppEvePrinter::TryStart(var##_why_);               \
-    if (!var##_holder) {                                                                   \
-        if (::quenlo::test::InCi())                                                        \
-            GTEST_FAIL() << "ippeveprinter needed under CI: " << var##_why_;               \
-        GTEST_SKIP() << "ippeveprinter not available: " << var##_why_;                     \
-    }                                                                                      \
-    ::quenlo::test::IppEvePrinter& var = *var##_holder
-
-namespace quenlo::test {
-bool InCi();
-}
+// Declares `IppEvePrinter& var` (held by `var##_holder`), or skips the test (fails it under CI=true).
+#define QUENLO_REQUIRE_IPPEVEPRINTER(var) \
+    QUENLO_REQUIRE_STARTED_(var, "ippeveprinter", ::quenlo::test::IppEvePrinter::TryStart(var##_why_))

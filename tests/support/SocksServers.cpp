@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -12,13 +11,9 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace quenlo::test {
 
@@ -26,37 +21,6 @@ namespace {
 
 const char* const kDante = "/usr/sbin/danted";
 const char* const kMicrosocks = "/usr/bin/microsocks";
-
-// A listener on 127.0.0.1, or on ::1 when `ipv6`.
-int ListenLoopback(std::uint16_t& port, bool ipv6 = false)
-{
-    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_storage addr{};
-    socklen_t len;
-    if (ipv6) {
-        auto* a6 = reinterpret_cast<sockaddr_in6*>(&addr);
-        a6->sin6_family = AF_INET6;
-        a6->sin6_addr = in6addr_loopback;
-        len = sizeof(sockaddr_in6);
-    } else {
-        auto* a4 = reinterpret_cast<sockaddr_in*>(&addr);
-        a4->sin_family = AF_INET;
-        a4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        len = sizeof(sockaddr_in);
-    }
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, 16) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    // The port sits at the same place in both records.
-    port = ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
-    return fd;
-}
 
 
 bool WaitReadable(int fd, int timeoutMs)
@@ -89,109 +53,34 @@ std::unique_ptr<SocksDaemon> SocksDaemon::TryStart(const Config& config, std::st
     }
 }
 
-void SocksDaemon::WriteDanteConfig(const std::string& path) const
-{
-    std::ofstream out(path);
-    out << "logoutput: " << dir_ << "/danted.log\n"
-        << "internal: 127.0.0.1 port = " << port_ << "\n"
-        << "internal: ::1 port = " << port_ << "\n"
-        << "external: 127.0.0.1\n"
-        << "external: ::1\n"
-        << "clientmethod: none\n"
-        << "socksmethod:";
-    for (const auto& method : config_.methods)
-        out << " " << method;
-    out << "\n";
-    if (::geteuid() == 0) {
-        // As root (CI) it must be told whom to become for each kind of work; "nobody" exists on
-        // every Debian system.
-        out << "user.privileged: root\n"
-            << "user.unprivileged: nobody\n"
-            << "user.libwrap: nobody\n";
-    }
-    out << "client pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n}\n"
-        << "client pass {\n  from: ::1/128 to: ::/0\n}\n"
-        << "socks pass {\n  from: 127.0.0.0/8 to: 0.0.0.0/0\n  command: connect\n  protocol: tcp\n}\n"
-        << "socks pass {\n  from: ::1/128 to: ::/0\n  command: connect\n  protocol: tcp\n}\n";
-}
-
 SocksDaemon::SocksDaemon(Config config)
     : config_(std::move(config))
 {
-    char pattern[] = "/tmp/quenlo-socks-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr)
-        throw std::runtime_error("SocksDaemon: mkdtemp failed");
-    dir_ = pattern;
-    ::chmod(dir_.c_str(), 0777);  // dante's unprivileged children log here too
-
-    const bool dante = config_.program == Config::Program::Dante;
-    std::string lastLog;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        port_ = FreeLoopbackPort();
-        std::vector<std::string> args;
-        if (dante) {
-            const std::string conf = dir_ + "/danted.conf";
-            WriteDanteConfig(conf);
-            args = {kDante, "-f", conf, "-p", dir_ + "/danted.pid", "-N", "1"};
+    const auto args = [this](int port) {
+        std::vector<std::string> words;
+        if (config_.program == Config::Program::Dante) {
+            words = {"dante", dir_, std::to_string(port)};
+            words.insert(words.end(), config_.methods.begin(), config_.methods.end());
         } else {
-            args = {kMicrosocks, "-i", "127.0.0.1", "-p", std::to_string(port_)};
+            words = {"microsocks", std::to_string(port)};
             if (!config_.user.empty())
-                args.insert(args.end(), {"-u", config_.user, "-P", config_.password});
+                words.insert(words.end(), {config_.user, config_.password});
         }
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        const std::string output = dir_ + "/output.txt";
-        posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        const int rc = ::posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (rc != 0) {
-            pid_ = -1;
-            RemoveDir();
-            throw std::runtime_error(std::string("SocksDaemon: cannot start ") + argv[0]);
-        }
-        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::chrono::steady_clock::now() < until) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                break;  // it ended (port taken, bad configuration): try another port
-            }
-            if (LoopbackAccepts(port_))
-                return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        lastLog = Log();
-        Stop();
-    }
-    RemoveDir();
-    throw std::runtime_error("SocksDaemon: did not start:\n" + lastLog);
+        return words;
+    };
+    if (StartHarnessPeer(args, dir_ + "/output.txt", port_, pid_))
+        return;
+    throw std::runtime_error("SocksDaemon: did not start:\n" + Log());
 }
 
 SocksDaemon::~SocksDaemon()
 {
     Stop();
-    RemoveDir();
 }
 
 void SocksDaemon::Stop()
 {
     StopChildProcess(pid_);
-}
-
-void SocksDaemon::RemoveDir()
-{
-    if (dir_.empty())
-        return;
-    for (const char* name : {"/danted.conf", "/danted.log", "/danted.pid", "/output.txt"})
-        ::unlink((dir_ + name).c_str());
-    ::rmdir(dir_.c_str());
-    dir_.clear();
 }
 
 std::string SocksDaemon::Log() const
@@ -302,12 +191,12 @@ void ScriptedPeer::Record(const char* data, std::size_t len)
     received_.append(data, len);
 }
 
-std::string ScriptedPeer::Connection::Read(std::size_t n)
+std::string ScriptedPeer::Connection::ReadUpTo(std::size_t n, std::chrono::milliseconds wait)
 {
     std::string got;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto until = std::chrono::steady_clock::now() + wait;
     while (got.size() < n && !peer_.stopping_ && std::chrono::steady_clock::now() < until) {
-        if (!WaitReadable(fd_, 50))
+        if (!WaitReadable(fd_, 20))
             continue;
         char buffer[4096];
         const ssize_t r = ::recv(fd_, buffer, std::min(sizeof buffer, n - got.size()), 0);
@@ -319,47 +208,24 @@ std::string ScriptedPeer::Connection::Read(std::size_t n)
     return got;
 }
 
+std::string ScriptedPeer::Connection::Read(std::size_t n)
+{
+    return ReadUpTo(n, std::chrono::seconds(5));
+}
+
 std::string ScriptedPeer::Connection::ReadFor(std::chrono::milliseconds wait)
 {
-    std::string got;
-    const auto until = std::chrono::steady_clock::now() + wait;
-    while (!peer_.stopping_ && std::chrono::steady_clock::now() < until) {
-        if (!WaitReadable(fd_, 20))
-            continue;
-        char buffer[4096];
-        const ssize_t r = ::recv(fd_, buffer, sizeof buffer, 0);
-        if (r <= 0)
-            break;
-        got.append(buffer, static_cast<std::size_t>(r));
-        peer_.Record(buffer, static_cast<std::size_t>(r));
-    }
-    return got;
+    return ReadUpTo(std::string::npos, wait);
 }
 
 bool ScriptedPeer::Connection::Write(const std::string& bytes)
 {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
+    return SendAll(fd_, bytes.data(), bytes.size());
 }
 
 void ScriptedPeer::Connection::WaitForClose()
 {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!peer_.stopping_ && std::chrono::steady_clock::now() < until) {
-        if (!WaitReadable(fd_, 50))
-            continue;
-        char buffer[4096];
-        const ssize_t r = ::recv(fd_, buffer, sizeof buffer, 0);
-        if (r <= 0)
-            return;
-        peer_.Record(buffer, static_cast<std::size_t>(r));
-    }
+    ReadFor(std::chrono::seconds(5));
 }
 
 }  // namespace quenlo::test

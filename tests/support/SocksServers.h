@@ -11,6 +11,9 @@
 //   its own thread, every read with a deadline); records what the client sent.
 #pragma once
 
+#include "support/LocalServers.h"
+#include "support/PrivateFiles.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -26,8 +29,6 @@
 #include <sys/types.h>
 
 namespace quenlo::test {
-
-bool InCi();
 
 class SocksDaemon {
 public:
@@ -61,12 +62,11 @@ public:
     std::string Log() const;
 
 private:
-    void WriteDanteConfig(const std::string& path) const;
     void Stop();
-    void RemoveDir();
 
     Config config_;
-    std::string dir_;
+    TempDir temp_{"socks", 0777};  // dante's unprivileged children log here too
+    std::string dir_ = temp_.Path();
     int port_ = 0;
     pid_t pid_ = -1;
 };
@@ -106,6 +106,8 @@ public:
     private:
         friend class ScriptedPeer;
         Connection(int fd, ScriptedPeer& peer) : fd_(fd), peer_(peer) {}
+        // Reads until n bytes came, the client closed or `wait` passed; records them.
+        std::string ReadUpTo(std::size_t n, std::chrono::milliseconds wait);
         int fd_;
         ScriptedPeer& peer_;
     };
@@ -137,14 +139,6 @@ private:
 
 }  // namespace quenlo::test
 
-// Declares `std::unique_ptr<SocksDaemon> var##_holder` and `SocksDaemon& var`, or skips the test
-// (fails it when the environment has CI=true).
-#define QUENLO_REQUIRE_SOCKS(var, config)                                                  \
-    std::string var##_why_;                                                                \
-    auto var##_holder = ::quenlo::test::SocksDaemon::TryStart((config), var##_why_);       \
-    if (!var##_holder) {                                                                   \
-        if (::quenlo::test::InCi())                                                        \
-            GTEST_FAIL() << "SOCKS server needed under CI: " << var##_why_;                \
-        GTEST_SKIP() << "SOCKS server not available: " << var##_why_;                      \
-    }                                                                                      \
-    ::quenlo::test::SocksDaemon& var = *var##_holder
+// Declares `SocksDaemon& var` (held by `var##_holder`), or skips the test (fails it under CI=true).
+#define QUENLO_REQUIRE_SOCKS(var, config) \
+    QUENLO_REQUIRE_STARTED_(var, "SOCKS server", ::quenlo::test::SocksDaemon::TryStart((config), var##_why_))

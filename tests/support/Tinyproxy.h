@@ -12,6 +12,9 @@
 // the directory removed) by the destructor. The proxy forwards to any host, 127.0.0.1 included.
 #pragma once
 
+#include "support/LocalServers.h"
+#include "support/PrivateFiles.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -46,30 +49,19 @@ public:
 
 private:
     void Stop();
-    void RemoveDir();
 
     std::string user_;
     std::string password_;
     std::string extra_;
-    std::string dir_;
+    // tinyproxy drops to its own user when started as root; it must still write its log here.
+    TempDir temp_{"tinyproxy", 0777};
+    std::string dir_ = temp_.Path();
     int port_ = 0;
     pid_t pid_ = -1;
 };
 
 }  // namespace quenlo::test
 
-// Declares `std::unique_ptr<Tinyproxy> var##_holder` and `Tinyproxy& var`, or skips the test
-// (fails it when the environment has CI=true).
-#define QUENLO_REQUIRE_TINYPROXY(var)                                                      \
-    std::string var##_why_;                                                                \
-    auto var##_holder = ::quenlo::test::Tinyproxy::TryStart(var##_why_);                   \
-    if (!var##_holder) {                                                                   \
-        if (::quenlo::test::InCi())                                                        \
-            GTEST_FAIL() << "tinyproxy needed under CI: " << var##_why_;                   \
-        GTEST_SKIP() << "tinyproxy not available: " << var##_why_;                         \
-    }                                                                                      \
-    ::quenlo::test::Tinyproxy& var = *var##_holder
-
-namespace quenlo::test {
-bool InCi();
-}
+// Declares `Tinyproxy& var` (held by `var##_holder`), or skips the test (fails it under CI=true).
+#define QUENLO_REQUIRE_TINYPROXY(var) \
+    QUENLO_REQUIRE_STARTED_(var, "tinyproxy", ::quenlo::test::Tinyproxy::TryStart(var##_why_))
