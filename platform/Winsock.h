@@ -1,6 +1,7 @@
-// Windows Sockets on POSIX: the calls the socket layer makes, with their Windows meaning kept.
-// On Windows the same calls are the library's own, bound by name at run time from "wsock32.dll"
-// (platform/win/): what is said below of the notifications then holds because the system does it.
+// Windows Sockets on POSIX (platform/posix/): the calls the socket layer makes, with their Windows
+// meaning kept. On Windows the same calls are the library's own, bound by name at run time from
+// "wsock32.dll" (platform/win/): what is said below of the notifications then holds because the
+// system does it.
 //
 // Descriptors are non-blocking POSIX sockets; failures set a per-thread last error that holds the
 // Windows Sockets number (10035 would block, 10061 refused, ...), mapped from errno and resolver

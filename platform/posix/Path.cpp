@@ -1,4 +1,4 @@
-// Paths on Linux are the bytes the program holds (the Windows form is in win/).
+// Paths on Linux are the bytes the program holds (the Windows form is in platform/win/).
 #include "platform/Path.h"
 
 #include <sys/stat.h>

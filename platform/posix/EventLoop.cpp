@@ -1,6 +1,6 @@
 #include "platform/EventLoop.h"
 
-#include "platform/LoopInternal.h"
+#include "platform/posix/LoopInternal.h"
 
 #include <algorithm>
 #include <atomic>

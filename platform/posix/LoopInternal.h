@@ -1,5 +1,5 @@
 // Internals shared by the event loop (EventLoop.cpp), the socket notifications (SocketNotify.cpp)
-// and the asynchronous lookups (Resolver.cpp). Not for use outside platform/.
+// and the asynchronous lookups (Resolver.cpp). Not for use outside platform/posix/.
 #pragma once
 
 #include "platform/EventLoop.h"

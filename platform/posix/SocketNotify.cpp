@@ -10,7 +10,7 @@
 // at all, so such a socket leaves epoll; what is left to report then (bytes still waiting after a
 // receive, a re-registration) is checked directly with poll() and FIONREAD.
 
-#include "platform/LoopInternal.h"
+#include "platform/posix/LoopInternal.h"
 #include "platform/Winsock.h"
 
 #include <cerrno>

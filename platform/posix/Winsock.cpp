@@ -1,6 +1,6 @@
 #include "platform/Winsock.h"
 
-#include "platform/LoopInternal.h"
+#include "platform/posix/LoopInternal.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

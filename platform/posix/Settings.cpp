@@ -1,4 +1,4 @@
-// Where the settings and the user's folders are on Linux (the Windows forms are in win/).
+// Where the settings and the user's folders are on Linux (the Windows forms are in platform/win/).
 #include "platform/Settings.h"
 
 #include <cstdlib>

@@ -3,7 +3,7 @@
 // still in the resolver then holds the exit for at most the resolver's own time-out, and requests
 // that had not started are dropped.
 
-#include "platform/LoopInternal.h"
+#include "platform/posix/LoopInternal.h"
 #include "platform/Winsock.h"
 
 #include <atomic>
