@@ -145,13 +145,14 @@ struct Client {
     }
 };
 
-// Connects a client to the peer and runs until the connect notification has come.
+// Connects a client to the peer and runs until the connect and the first write notification have
+// come (together on Linux, one after the other from the system).
 inline void connectPair(Client& c, Peer& p)
 {
     const int rc = c.connectTo(p.port);
     ASSERT_TRUE(rc == 0 || ws::WSAGetLastError() == ws::WSAEWOULDBLOCK) << ws::WSAGetLastError();
     ASSERT_TRUE(p.acceptOne());
-    ASSERT_TRUE(runUntil([&] { return c.times(ws::FD_CONNECT) == 1; }));
+    ASSERT_TRUE(runUntil([&] { return c.times(ws::FD_CONNECT) == 1 && c.times(ws::FD_WRITE) == 1; }));
 }
 
 }  // namespace quenlo::test
