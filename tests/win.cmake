@@ -10,13 +10,21 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 include(GoogleTest)
 
+# quenlo_win_suite(NAME [WHOLE] SOURCES...): WHOLE runs the suite as one test, one wine start
+# instead of one per case, for suites of many short cases.
 function(quenlo_win_suite name)
-  add_executable(${name} ${ARGN})
+  cmake_parse_arguments(PARSE_ARGV 1 suite "WHOLE" "" "")
+  add_executable(${name} ${suite_UNPARSED_ARGUMENTS})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
   target_link_libraries(${name} PRIVATE quenlo_monitor gtest gtest_main)
   target_compile_definitions(${name} PRIVATE QUENLO_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   # Run through wine (the toolchain's emulator); a Windows path of the sources for the data files.
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300 LABELS windows)
+  if(suite_WHOLE)
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES TIMEOUT 300 LABELS windows)
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300 LABELS windows)
+  endif()
 endfunction()
 
 file(GLOB ipp_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/ipp/*_test.cpp)
@@ -25,8 +33,15 @@ quenlo_win_suite(quenlo_ipp_tests ${ipp_sources})
 # The program core's start-up and watch: the very source the Linux monitor suite runs.
 quenlo_win_suite(quenlo_program_tests ${CMAKE_CURRENT_SOURCE_DIR}/monitor/program_test.cpp)
 
+# quenlo_platform_tests: the platform's contract, the very sources of the Linux platform suite but
+# for its posix_* files (Linux's own). The suites that pump the loop share the Linux run-until.
+set(run_until ${CMAKE_CURRENT_SOURCE_DIR}/support/RunUntil.cpp)
+file(GLOB platform_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/platform/*_test.cpp)
+list(FILTER platform_sources EXCLUDE REGEX "/posix_[^/]*$")
+quenlo_win_suite(quenlo_platform_tests WHOLE ${platform_sources} ${run_until})
+
 file(GLOB win_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/win/*_test.cpp)
-quenlo_win_suite(quenlo_win_tests ${win_sources})
+quenlo_win_suite(quenlo_win_tests ${win_sources} ${run_until})
 # The stand-in gateway sits beside the test program, where the gateways are looked for.
 add_executable(Ferrowick ${CMAKE_CURRENT_SOURCE_DIR}/win/ferrowick_standin.cpp)
 add_dependencies(quenlo_win_tests Ferrowick)

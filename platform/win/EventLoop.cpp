@@ -287,7 +287,7 @@ void SetToolkitPump(ToolkitPump pump) { threadTargets().pump = std::move(pump); 
 LoopCounts CurrentLoopCounts()
 {
     LoopCounts counts;
-    counts.targets = threadTargets().targets.size();
+    counts.targets = threadTargets().targets.size() - win::OwnTargetCount();
     counts.timers = threadTargets().timers.size();
     // The queue does not tell its length: 1 stands for "something is queued".
     counts.queued = (HIWORD(::GetQueueStatus(QS_POSTMESSAGE)) & QS_POSTMESSAGE) ? 1 : 0;

@@ -90,14 +90,16 @@ LRESULT OnSystemAnswer(ws::HANDLE handle, LPARAM lParam)
     return 0;
 }
 
+// This thread's target for the system's answers, made at its first lookup.
+thread_local HWND lookupTarget = 0;
+
 ::HWND LookupWindow()
 {
-    thread_local HWND id = 0;
-    if (id == 0 || !win::NativeWindow(id))
-        id = CreateMessageTarget([](HWND, unsigned message, WPARAM wParam, LPARAM lParam) -> LRESULT {
+    if (lookupTarget == 0 || !win::NativeWindow(lookupTarget))
+        lookupTarget = CreateMessageTarget([](HWND, unsigned message, WPARAM wParam, LPARAM lParam) -> LRESULT {
             return message == kSystemAnswer ? OnSystemAnswer(static_cast<ws::HANDLE>(wParam), lParam) : 0;
         });
-    return win::NativeWindow(id);
+    return win::NativeWindow(lookupTarget);
 }
 
 template <typename Start>
@@ -292,6 +294,11 @@ std::size_t PendingLookupCount()
 }  // namespace ws
 
 namespace win {
+
+std::size_t OwnTargetCount()
+{
+    return lookupTarget != 0 && NativeWindow(lookupTarget) ? 1 : 0;
+}
 
 void ForgetTargetLookups(HWND hwnd)
 {

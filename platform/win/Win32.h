@@ -32,6 +32,9 @@ void PurgeQueued(::HWND window, unsigned message, WPARAM wParam);
 
 // Implemented by Resolver.cpp: a destroyed target's lookups are cancelled.
 void ForgetTargetLookups(HWND hwnd);
+// Implemented by Resolver.cpp: the targets of this thread the library made for itself (the one
+// that takes the system's lookup answers), which the loop's counts leave out.
+std::size_t OwnTargetCount();
 // The system's WSACancelAsyncRequest as the lookups call it: 0 when the request is cancelled and
 // will not be answered, else the request is answered still. A test gives the answers of another
 // system here; an empty call restores the library's. Returns the call it replaces.

@@ -2,7 +2,7 @@
 // passes in the environment, and a pump of the calling thread's loop with a deadline.
 #pragma once
 
-#include "platform/EventLoop.h"
+#include "support/RunUntil.h"
 
 #include <gtest/gtest.h>
 
@@ -23,13 +23,11 @@ inline int PortFromEnvironment(const char* name) { return std::atoi(FromEnvironm
 
 inline bool InCi() { return FromEnvironment("CI") == "true"; }
 
+// The suites' run-until, with the longer default that peers in other processes need.
 inline bool PumpUntil(const std::function<bool()>& done,
                       std::chrono::milliseconds limit = std::chrono::milliseconds(30000))
 {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done() && std::chrono::steady_clock::now() < end)
-        platform::WaitAndProcess(std::chrono::milliseconds(50));
-    return done();
+    return test::runUntil(done, limit);
 }
 
 }  // namespace quenlo::wintest
