@@ -155,16 +155,6 @@ TEST(SocksRealProxy, MicrosocksChecksUserNameAndPassword)
     }
 }
 
-TEST(SocksRealProxy, WithoutSocksServerTheConnectionIsDirect)
-{
-    EchoPeer echo;
-    SocksClient c(0, echo.Port());
-    c.sock.SetSocksServer("");
-    ASSERT_TRUE(c.ConnectAndWait());
-    EXPECT_THAT(c.events, ElementsAre("connected 0"));  // no SOCKS event at all
-    EXPECT_TRUE(c.Echo("direct"));
-}
-
 // Level 4 to a name that has only an IPv6 address: the request cannot carry it, and says so. The
 // name exists only in a network and mount namespace of the test's own (a private hosts file),
 // where the test program runs this test again.

@@ -18,6 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::Bytes;
+using test::EchoPeer;
 using test::Link;
 using test::runUntil;
 using test::ScriptedPeer;
@@ -285,6 +286,16 @@ TEST(SocksScripted, ReplyLongerThanTheRequestAreaIsStillRead)
     SocksClient c(peer.Port(), 631);
     ASSERT_TRUE(c.ConnectAndWait()) << ::testing::PrintToString(c.events);
     ASSERT_TRUE(runUntil([&] { return c.received == "data"; }, 5s)) << c.received;
+}
+
+TEST(SocksScripted, WithoutSocksServerTheConnectionIsDirect)
+{
+    EchoPeer echo;
+    SocksClient c(0, echo.Port());
+    c.sock.SetSocksServer("");
+    ASSERT_TRUE(c.ConnectAndWait());
+    EXPECT_THAT(c.events, ElementsAre("connected 0"));  // no SOCKS event at all
+    EXPECT_TRUE(c.Echo("direct"));
 }
 
 // ---------------------------------------------------------------------------------------------
