@@ -2,7 +2,9 @@
 # they talk to on 127.0.0.1):
 #   quenlo_ipp_tests   the IPP suite as on Linux
 #   quenlo_program_tests  the program core's start-up and watch as on Linux, against the private CUPS
-#   quenlo_win_tests   the Windows platform layer, the gateways with a stand-in Ferrowick.exe,
+#   quenlo_platform_tests, quenlo_net_tests  the contracts of the platform layer and of the socket
+#                      layer: the very sources the Linux suites run
+#   quenlo_win_tests   what only Windows has: the printers file's search, the gateways with a stand-in Ferrowick.exe,
 #                      a refresh of the private CUPS, and TWSocket through dante and microsocks
 #   wsock32.dll, comctl32.dll, secur32.dll, crypt32.dll  stand-ins that show when a program loads them
 set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
@@ -16,7 +18,7 @@ function(quenlo_win_suite name)
   cmake_parse_arguments(PARSE_ARGV 1 suite "WHOLE" "" "")
   add_executable(${name} ${suite_UNPARSED_ARGUMENTS})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
-  target_link_libraries(${name} PRIVATE quenlo_monitor gtest gtest_main)
+  target_link_libraries(${name} PRIVATE quenlo_monitor gmock gtest gtest_main)
   target_compile_definitions(${name} PRIVATE QUENLO_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   # Run through wine (the toolchain's emulator); a Windows path of the sources for the data files.
   if(suite_WHOLE)
@@ -33,15 +35,21 @@ quenlo_win_suite(quenlo_ipp_tests ${ipp_sources})
 # The program core's start-up and watch: the very source the Linux monitor suite runs.
 quenlo_win_suite(quenlo_program_tests ${CMAKE_CURRENT_SOURCE_DIR}/monitor/program_test.cpp)
 
-# quenlo_platform_tests: the platform's contract, the very sources of the Linux platform suite but
-# for its posix_* files (Linux's own). The suites that pump the loop share the Linux run-until.
-set(run_until ${CMAKE_CURRENT_SOURCE_DIR}/support/RunUntil.cpp)
+# The contract suites: the very sources of the Linux platform and net suites, but for the files
+# holding what only Linux has (posix_*: the loop's descriptor, flock, errno; in net/ descriptor and
+# thread counts, GnuTLS, real proxies started by the test). Each runs as one wine process, which
+# keeps CI's time. The one scripted peer and the run-until serve them and the Windows suite.
+set(peer_sources ${CMAKE_CURRENT_SOURCE_DIR}/support/ScriptedPeer.cpp ${CMAKE_CURRENT_SOURCE_DIR}/support/RunUntil.cpp)
 file(GLOB platform_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/platform/*_test.cpp)
 list(FILTER platform_sources EXCLUDE REGEX "/posix_[^/]*$")
-quenlo_win_suite(quenlo_platform_tests WHOLE ${platform_sources} ${run_until})
+quenlo_win_suite(quenlo_platform_tests WHOLE ${platform_sources} ${peer_sources})
+set(net_contract_sources wsocket_test.cpp wsocket_send_test.cpp line_mode_test.cpp socks_test.cpp
+  http_exchange_test.cpp)
+list(TRANSFORM net_contract_sources PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/net/)
+quenlo_win_suite(quenlo_net_tests WHOLE ${net_contract_sources} ${peer_sources})
 
 file(GLOB win_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/win/*_test.cpp)
-quenlo_win_suite(quenlo_win_tests ${win_sources} ${run_until})
+quenlo_win_suite(quenlo_win_tests ${win_sources} ${peer_sources})
 # The stand-in gateway sits beside the test program, where the gateways are looked for.
 add_executable(Ferrowick ${CMAKE_CURRENT_SOURCE_DIR}/win/ferrowick_standin.cpp)
 add_dependencies(quenlo_win_tests Ferrowick)

@@ -3,7 +3,7 @@
 #include "AppFixture.h"
 
 #include "app/Form1.h"
-#include "support/FakeServer.h"
+#include "support/ScriptedPeer.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -20,8 +20,8 @@ using quenlo::app::TForm1;
 double CpuSeconds() { return static_cast<double>(std::clock()) / CLOCKS_PER_SEC; }
 
 TEST(LoopBridge, WindowStaysLiveWhileARequestWaits) {
-    quenlo::test::FakeServer server;
-    server.Connection().ReadRequest().Wait(800ms).Send(quenlo::test::FakeServer::Response(404, "Not Found", "")).Close();
+    quenlo::test::ScriptedPeer server;
+    server.Connection().ReadRequest().Wait(800ms).Send(quenlo::test::ScriptedPeer::Response(404, "Not Found", "")).Close();
     PrivateFolder folder;
     folder.WritePrintersFile(
         PrinterBlock("Slow", "127.0.0.1:" + std::to_string(server.Port()), "/printers/Slow"));

@@ -3,7 +3,7 @@
 // server that refuses.
 #include "monitor/MonitorTestKit.h"
 #include "support/CupsLab.h"
-#include "support/FakeServer.h"
+#include "support/ScriptedPeer.h"
 #include "support/PrivateFiles.h"
 
 #include <gtest/gtest.h>
@@ -152,7 +152,7 @@ TEST_F(AddCommand, OldFilesKeepTheirBytesEncodingAndLineEnds)
 
 TEST_F(AddCommand, AServerThatRefusesTheListWritesNothing)
 {
-    FakeServer server;
+    ScriptedPeer server;
     Answer(server, HttpOk(IppAnswer(0x0501).End().str()));  // server-error-operation-not-supported
     const std::string file = root_ + "/printers.qdl";
     // Given as a queue's address is often copied: with its scheme, and the server's root as path.

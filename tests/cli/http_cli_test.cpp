@@ -1,6 +1,6 @@
-// quenlo-cli get / post against the scripted fake server.
+// quenlo-cli get / post against the scripted peer.
 #include "CliRun.h"
-#include "support/FakeServer.h"
+#include "support/ScriptedPeer.h"
 #include "support/PrivateFiles.h"
 
 #include <gtest/gtest.h>
@@ -48,9 +48,9 @@ CliRun Cli(const std::string& arguments, const std::string& input = "")
 
 TEST(HttpCli, GetWritesTheBodyAndTheStatus)
 {
-    FakeServer server;
+    ScriptedPeer server;
     const std::string body("binary\0body\r\n", 13);
-    server.Connection().ReadRequest().Send(FakeServer::Response(200, "OK", body));
+    server.Connection().ReadRequest().Send(ScriptedPeer::Response(200, "OK", body));
     const CliRun r = Cli("get " + ShellQuoted(server.Url("/printers/p1")) + " --user anna --pass pw");
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, body);
@@ -61,9 +61,9 @@ TEST(HttpCli, GetWritesTheBodyAndTheStatus)
 
 TEST(HttpCli, PostSendsStandardInput)
 {
-    FakeServer server;
-    server.Connection().ReadRequest().Send(FakeServer::Response(200, "OK", "answer"));
-    server.Connection().ReadRequest().Send(FakeServer::Response(200, "OK", "answer"));
+    ScriptedPeer server;
+    server.Connection().ReadRequest().Send(ScriptedPeer::Response(200, "OK", "answer"));
+    server.Connection().ReadRequest().Send(ScriptedPeer::Response(200, "OK", "answer"));
     const std::string body("\x01\x01\x00\x0b\x00\x00\x00\x01\x01\x03", 10);
     const CliRun ipp = Cli("post " + ShellQuoted(server.Url("/printers/p1")), body);
     EXPECT_EQ(ipp.exitCode, 0) << ipp.err;
@@ -79,8 +79,8 @@ TEST(HttpCli, PostSendsStandardInput)
 
 TEST(HttpCli, ThroughAProxy)
 {
-    FakeServer proxy;
-    proxy.Connection().ReadRequest().Send(FakeServer::Response(200, "OK", "via proxy"));
+    ScriptedPeer proxy;
+    proxy.Connection().ReadRequest().Send(ScriptedPeer::Response(200, "OK", "via proxy"));
     const CliRun r = Cli("get http://printhost:631/x --proxy 127.0.0.1 --proxy-port " +
                       std::to_string(proxy.Port()) + " --proxy-user pu --proxy-pass pp");
     EXPECT_EQ(r.exitCode, 0) << r.err;
@@ -90,8 +90,8 @@ TEST(HttpCli, ThroughAProxy)
 
 TEST(HttpCli, FailuresExitOneWithMessageAndCode)
 {
-    FakeServer server;
-    server.Connection().ReadRequest().Send(FakeServer::Response(404, "Not Found", "gone"));
+    ScriptedPeer server;
+    server.Connection().ReadRequest().Send(ScriptedPeer::Response(404, "Not Found", "gone"));
     server.Connection().ReadRequest().Hold();
     const CliRun missing = Cli("get " + ShellQuoted(server.Url("/missing")));
     EXPECT_EQ(missing.exitCode, 1);

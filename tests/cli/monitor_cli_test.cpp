@@ -4,7 +4,7 @@
 #include "ipp/Ipp.h"
 #include "monitor/MonitorTestKit.h"
 #include "support/CupsLab.h"
-#include "support/FakeServer.h"
+#include "support/ScriptedPeer.h"
 #include "support/PrivateFiles.h"
 
 #include <gtest/gtest.h>
@@ -27,7 +27,7 @@ namespace {
 using test::Answer;
 using test::AnswerRefresh;
 using test::CupsLab;
-using test::FakeServer;
+using test::ScriptedPeer;
 using test::HttpOk;
 using test::IppAnswer;
 using test::RequestLine;
@@ -269,7 +269,7 @@ TEST(MonitorCli, ServerThatRequiresAuthenticationRefuses)
 
 TEST(MonitorCli, RefusalsArePrintedWithTheirCodesAndFallbackRequest)
 {
-    FakeServer server;
+    ScriptedPeer server;
     TempDir dir("monitor-cli");
     const std::string config = dir.Write(
         "printers.qdl",
@@ -277,7 +277,7 @@ TEST(MonitorCli, RefusalsArePrintedWithTheirCodesAndFallbackRequest)
 
     AnswerRefresh(server);
     Answer(server, HttpOk(IppAnswer(0x0401).End().str()));
-    Answer(server, FakeServer::Response(404, "Not Found", ""));
+    Answer(server, ScriptedPeer::Response(404, "Not Found", ""));
     AnswerRefresh(server);
     const test::ProcessResult pause = Cli({"pause-printer", "--config", config});
     EXPECT_EQ(pause.exitCode, 1);
@@ -302,7 +302,7 @@ TEST(MonitorCli, RefusalsArePrintedWithTheirCodesAndFallbackRequest)
 
 TEST(MonitorCli, TextsWithTabsAndLineBreaksStayOnOneLine)
 {
-    FakeServer server;
+    ScriptedPeer server;
     TempDir dir("monitor-cli");
     const std::string config = dir.Write(
         "printers.qdl",
@@ -354,7 +354,7 @@ TEST(MonitorCli, ControlSequencesFromTheServerReachNoTerminal)
 
 TEST(MonitorCli, ProxySettingsOfTheFileAreUsed)
 {
-    FakeServer proxy;
+    ScriptedPeer proxy;
     TempDir dir("monitor-cli");
     const std::string config = dir.Write(
         "printers.qdl", PrintersFile({{"Laser", "printer.invalid:631", "/printers/laser", ""}},
@@ -373,7 +373,7 @@ TEST(MonitorCli, ProxySettingsOfTheFileAreUsed)
 
 TEST(MonitorCli, PrintersFileIsFoundAsTheWindowFindsIt)
 {
-    FakeServer server;
+    ScriptedPeer server;
     TempDir dir("monitor-cli");
     const std::string home = dir.Path() + "/home";
     const std::string configHome = dir.Path() + "/config";

@@ -1,12 +1,12 @@
 // Helpers of the monitor tests: a view that records what the monitor shows, and IPP answers and
-// HTTP responses for the scripted fake server.
+// HTTP responses for the scripted peer.
 #pragma once
 
 #include "ipp/Ipp.h"
 #include "ipp/IppBody.h"
 #include "monitor/MonitorView.h"
 #include "support/CupsLab.h"
-#include "support/FakeServer.h"
+#include "support/ScriptedPeer.h"
 
 #include <cstdint>
 #include <functional>
@@ -129,17 +129,17 @@ inline std::string PrinterAnswer(int state, bool accepting, const std::string& m
 
 inline std::string HttpOk(const std::string& body, const std::string& type = "application/ipp")
 {
-    return FakeServer::Response(200, "OK", body, type);
+    return ScriptedPeer::Response(200, "OK", body, type);
 }
 
 // Scripts one request/response connection.
-inline void Answer(FakeServer& server, const std::string& response)
+inline void Answer(ScriptedPeer& server, const std::string& response)
 {
     server.Connection().ReadRequest().Send(response).Close();
 }
 
 // Scripts the three connections of a refresh that completes.
-inline void AnswerRefresh(FakeServer& server, const std::vector<int>& jobIds = {7},
+inline void AnswerRefresh(ScriptedPeer& server, const std::vector<int>& jobIds = {7},
                           const std::string& printer = PrinterAnswer(3, true))
 {
     Answer(server, HttpOk("<html>printer page</html>", "text/html"));

@@ -5,7 +5,7 @@
 
 #include "MonitorTestKit.h"
 #include "platform/EventLoop.h"
-#include "support/FakeServer.h"
+#include "support/ScriptedPeer.h"
 #include "support/RunUntil.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +21,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::Answer;
 using test::AnswerRefresh;
-using test::FakeServer;
+using test::ScriptedPeer;
 using test::HttpOk;
 using test::IppAnswer;
 using test::RequestLine;
@@ -74,7 +74,7 @@ protected:
         std::string status;
     };
 
-    FakeServer server;
+    ScriptedPeer server;
     PrinterList printers;
     test::RecordingView view;
     THttpCli http;
@@ -176,7 +176,7 @@ TEST_F(MonitorTest, ProbeFailures)
     AddPrinter("Laser");
     view.text = "Laser";
 
-    Answer(server, FakeServer::Response(404, "Not Found", "gone"));
+    Answer(server, ScriptedPeer::Response(404, "Not Found", "gone"));
     monitor.ComboBoxPrinterlistChange();
     EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::ProbeFailed);
     EXPECT_EQ(view.status, "Laser - kapcsolódás sikertelen (404)");
@@ -261,7 +261,7 @@ TEST_F(MonitorTest, IppFailuresKeepWhatWasShown)
     view.text = "Laser";
 
     Answer(server, HttpOk("page", "text/html"));
-    Answer(server, FakeServer::Response(500, "Server Error", ""));
+    Answer(server, ScriptedPeer::Response(500, "Server Error", ""));
     monitor.ComboBoxPrinterlistChange();
     ExpectFailedEnd(RefreshEnd::JobsFailed, "Laser - kapcsolódva, IPP hiba (500)", Lamp::Yellow);
     EXPECT_TRUE(view.rows.empty());
@@ -269,7 +269,7 @@ TEST_F(MonitorTest, IppFailuresKeepWhatWasShown)
 
     Answer(server, HttpOk("page", "text/html"));
     Answer(server, HttpOk(test::HeldJobsAnswer({3, 4})));
-    Answer(server, FakeServer::Response(503, "Busy", ""));
+    Answer(server, ScriptedPeer::Response(503, "Busy", ""));
     monitor.ComboBoxPrinterlistChange();
     ExpectFailedEnd(RefreshEnd::PrinterFailed, "Laser - kapcsolódva, IPP hiba (503)", Lamp::Green);
     EXPECT_EQ(view.rows.size(), 2u);
@@ -475,7 +475,7 @@ TEST_F(MonitorTest, PauseRefusedFallsBackToTheAdministrationPage)
 
     // Refused with 0x0401, and the administration page is not there either.
     Answer(server, HttpOk(IppAnswer(0x0401).End().str()));
-    Answer(server, FakeServer::Response(404, "Not Found", ""));
+    Answer(server, ScriptedPeer::Response(404, "Not Found", ""));
     AnswerRefresh(server);
     monitor.NyomtatofelfuggeszteseClick();
     ASSERT_EQ(view.messages.size(), 1u);
@@ -571,7 +571,7 @@ TEST_F(MonitorTest, FailedPostShowsTheStatusAndDoesNotRefresh)
 {
     AddPrinter("Laser");
     RefreshCompletely("Laser");
-    Answer(server, FakeServer::Response(500, "Internal Server Error", ""));
+    Answer(server, ScriptedPeer::Response(500, "Internal Server Error", ""));
     monitor.NyomtatofelfuggeszteseClick();
     ASSERT_EQ(view.messages.size(), 1u);
     EXPECT_EQ(view.messages[0].text, "Kérés sikertelen (500)");

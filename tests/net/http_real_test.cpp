@@ -2,7 +2,7 @@
 // authentication. Each skips when its server is not installed, and fails instead under CI=true.
 #include "net/HttpProt.h"
 #include "support/CupsLab.h"
-#include "support/FakeServer.h"
+#include "support/ScriptedPeer.h"
 #include "support/IppEvePrinter.h"
 #include "support/Tinyproxy.h"
 
@@ -129,8 +129,8 @@ TEST(HttpCups, MissingPathRaises404WithTheReason)
 TEST(HttpProxy, RequestsGoThroughWithProxyCredentials)
 {
     QUENLO_REQUIRE_TINYPROXY(proxy);
-    FakeServer server;
-    server.Connection().ReadRequest().Send(FakeServer::Response(200, "OK", "behind the proxy"));
+    ScriptedPeer server;
+    server.Connection().ReadRequest().Send(ScriptedPeer::Response(200, "OK", "behind the proxy"));
     THttpCli http;
     std::stringstream reply;
     http.SetNoProgressTimeout(10s);
@@ -171,9 +171,9 @@ TEST(HttpProxy, IppPostReachesCupsThroughTheProxy)
 TEST(HttpProxy, RefusedProxyCredentialsRaise)
 {
     QUENLO_REQUIRE_TINYPROXY(proxy);
-    FakeServer server;
+    ScriptedPeer server;
     server.RepeatLast(true);
-    server.Connection().ReadRequest().Send(FakeServer::Response(200, "OK", "must not be reached"));
+    server.Connection().ReadRequest().Send(ScriptedPeer::Response(200, "OK", "must not be reached"));
     THttpCli http;
     http.SetNoProgressTimeout(10s);
     http.SetURL(server.Url("/x"));

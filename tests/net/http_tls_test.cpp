@@ -4,7 +4,7 @@
 #include "net/HttpProt.h"
 #include "net/TlsTrust.h"
 #include "support/CupsLab.h"
-#include "support/FakeServer.h"
+#include "support/ScriptedPeer.h"
 #include "support/PrivateFiles.h"
 #include "support/RunUntil.h"
 #include "support/SocksServers.h"
@@ -140,30 +140,30 @@ TEST_F(TlsTest, ServersThatAnswerTheHandshakeBadlyEndTheRequestWithTheirReason)
     http.SetNoProgressTimeout(1500ms);
 
     {  // plain HTTP where TLS is required
-        FakeServer server;
-        server.Connection().Wait(100ms).Send(FakeServer::Response(400, "Bad Request", "no")).Close();
+        ScriptedPeer server;
+        server.Connection().Wait(100ms).Send(ScriptedPeer::Response(400, "Bad Request", "no")).Close();
         EXPECT_NE(Get(http, server.Url("/")).find("does not speak TLS"), std::string::npos);
         EXPECT_EQ(code_, HttpError::TlsFailed);
     }
     {  // a TLS record header, then garbage
-        FakeServer server;
+        ScriptedPeer server;
         server.Connection().Wait(100ms).Send(std::string("\x16\x03\x03\x00\x08garbage!garbage!", 21)).Close();
         const std::string failure = Get(http, server.Url("/"));
         EXPECT_NE(failure.find("TLS handshake with 127.0.0.1:"), std::string::npos) << failure;
     }
     {  // a server that takes the ClientHello and never answers: the no-progress limit ends it
-        FakeServer server;
+        ScriptedPeer server;
         server.Connection().Hold();
         const std::string failure = Get(http, server.Url("/"));
         EXPECT_NE(failure.find("stalled"), std::string::npos) << failure;
         EXPECT_EQ(http.ReplyStatus(), 404);
     }
     {  // a 426 is repeated over TLS, and the server is then asked over TLS from the start
-        FakeServer server;
-        server.Connection().ReadRequest().Send(FakeServer::Response(426, "Upgrade Required", "")).Close();
+        ScriptedPeer server;
+        server.Connection().ReadRequest().Send(ScriptedPeer::Response(426, "Upgrade Required", "")).Close();
         server.RepeatLast(false);
-        server.Connection().Wait(100ms).Send(FakeServer::Response(400, "Bad Request", "no")).Close();
-        server.Connection().Wait(100ms).Send(FakeServer::Response(400, "Bad Request", "no")).Close();
+        server.Connection().Wait(100ms).Send(ScriptedPeer::Response(400, "Bad Request", "no")).Close();
+        server.Connection().Wait(100ms).Send(ScriptedPeer::Response(400, "Bad Request", "no")).Close();
         http.SetEncryption(heIfRequested);
         EXPECT_NE(Get(http, server.Url("/")).find("does not speak TLS"), std::string::npos);
         EXPECT_EQ(server.Received(0).rfind("GET / HTTP/1.0\r\n", 0), 0u);
@@ -171,8 +171,8 @@ TEST_F(TlsTest, ServersThatAnswerTheHandshakeBadlyEndTheRequestWithTheirReason)
         EXPECT_NE(Get(http, server.Url("/")).find("does not speak TLS"), std::string::npos);
         EXPECT_EQ(server.Received(2)[0], '\x16');
         // Never keeps today's bytes: the 426 is the answer.
-        FakeServer plain;
-        plain.Connection().ReadRequest().Send(FakeServer::Response(426, "Upgrade Required", "")).Close();
+        ScriptedPeer plain;
+        plain.Connection().ReadRequest().Send(ScriptedPeer::Response(426, "Upgrade Required", "")).Close();
         http.SetEncryption(heNever);
         EXPECT_EQ(Get(http, plain.Url("/")), "Upgrade Required");
         EXPECT_EQ(plain.Connections(), 1u);

@@ -1,8 +1,8 @@
 // Line mode and the waiting loop of TWSocket, over a real loopback TCP connection whose peer end
 // the test writes to directly, so every read of the socket is exactly one chunk the test chose.
 #include "net/WSocket.h"
-#include "support/LocalServers.h"
 #include "support/RunUntil.h"
+#include "support/ScriptedPeer.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,14 +10,6 @@
 #include <chrono>
 #include <string>
 #include <vector>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace quenlo {
 namespace {
@@ -28,53 +20,43 @@ using test::runUntil;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-// A connected TWSocket (adopted with Dup) and the raw descriptor of its peer.
+// A connected TWSocket (adopted with Dup) and the far end of its connection, driven by the test.
 class LinePair {
 public:
     TWSocket sock;
-    int peer = -1;
+    test::LoopbackPair pair = test::ConnectLoopbackPair();
+    test::Link& peer = pair.far;
     std::vector<std::string> lines;  // what the default handler read, one entry per call
     bool closed = false;
 
     LinePair()
     {
-        std::uint16_t port = 0;
-        const int listener = test::ListenLoopback(port);
-        peer = test::ConnectLoopback(port);
-        int one = 1;
-        ::setsockopt(peer, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        const int ours = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-        ::close(listener);
-        sock.Dup(ours);
+        sock.Dup(pair.near);
         sock.SetLineMode(true);
         sock.OnDataAvailable = [this](TCustomWSocket& s, std::uint16_t) { lines.push_back(s.ReceiveText()); };
         sock.OnSessionClosed = [this](TCustomWSocket&, std::uint16_t) { closed = true; };
     }
-    ~LinePair()
-    {
-        if (peer >= 0)
-            ::close(peer);
-    }
+    ~LinePair() { peer.Close(); }
 
     // Writes the bytes and runs the loop until the socket has taken them off the connection.
     void Feed(const std::string& bytes)
     {
-        ASSERT_EQ(::send(peer, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+        ASSERT_TRUE(peer.Write(bytes));
         runUntil([&] { return Waiting() == 0; }, 2s);
         platform::ProcessLoopMessages();
     }
     // Bytes the system still holds for the socket.
-    int Waiting() const
+    unsigned long Waiting() const
     {
-        int n = 0;
-        if (sock.HSocket() == platform::ws::INVALID_SOCKET || ::ioctl(sock.HSocket(), FIONREAD, &n) != 0)
+        unsigned long n = 0;
+        if (sock.HSocket() == platform::ws::INVALID_SOCKET ||
+            platform::ws::ioctlsocket_FIONREAD(sock.HSocket(), &n) != 0)
             return 0;
         return n;
     }
     void PeerClose()
     {
-        ::close(peer);
-        peer = -1;
+        peer.Close();
         runUntil([&] { return closed || sock.State() == wsClosed; }, 3s);
     }
     // What the peer received (the echo), waiting briefly for it.
@@ -82,16 +64,9 @@ public:
     {
         std::string got;
         const auto until = std::chrono::steady_clock::now() + 2s;
-        while (got.size() < expected && std::chrono::steady_clock::now() < until) {
+        while (got.size() < expected && !peer.PeerClosed() && std::chrono::steady_clock::now() < until) {
             platform::ProcessLoopMessages();
-            pollfd p{peer, POLLIN, 0};
-            if (::poll(&p, 1, 20) <= 0)
-                continue;
-            char buf[256];
-            const ssize_t n = ::recv(peer, buf, sizeof buf, 0);
-            if (n <= 0)
-                break;
-            got.append(buf, static_cast<std::size_t>(n));
+            got += peer.ReadSome(expected - got.size(), 20ms);
         }
         return got;
     }
@@ -159,6 +134,12 @@ TEST(LineModeCutting, EmptyLineEndIsRawMode)
     };
     p.Feed("ab\r\ncd\r\n");
     EXPECT_EQ(got, "ab\r\ncd\r\n");
+#if defined(_WIN32)
+    // wine may post one more FD_READ after the receive that emptied the socket: the handler is
+    // then called with nothing waiting, which is harmless.
+    if (counts.size() == 3 && counts[2] == 0)
+        counts.pop_back();
+#endif
     EXPECT_THAT(counts, ElementsAre(8, 4));
     EXPECT_EQ(p.sock.BufferedCount(), 0);
 }
@@ -360,7 +341,7 @@ TEST(SyncWait, ReturnsZeroWhenAHandlerSetsTheFlag)
     const int result = p.sock.RunAndWait(
         [&] {
             const std::string ping = "ping\r\n";
-            ASSERT_EQ(::send(p.peer, ping.data(), ping.size(), 0), 6);
+            ASSERT_TRUE(p.peer.Write(ping));
         },
         done);
     EXPECT_EQ(result, 0);

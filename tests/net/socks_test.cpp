@@ -1,233 +1,31 @@
-// TWSocket through SOCKS proxies: real dante and microsocks servers in front of an echo server,
-// and a scripted proxy for every reply the real ones will not give on demand.
+// TWSocket through SOCKS proxies: a scripted proxy for every reply, the requests on the wire, and
+// the properties. (Real dante and microsocks servers: socks_real_test.cpp.)
 #include "net/WSocket.h"
+#include "net/socks_client.h"
 #include "support/RunUntil.h"
-#include "support/LocalServers.h"
-#include "support/PrivateFiles.h"
-#include "support/SocksServers.h"
+#include "support/ScriptedPeer.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <unistd.h>
 
 namespace quenlo {
 namespace {
 
 using namespace std::chrono_literals;
+using test::Bytes;
+using test::EchoPeer;
+using test::Link;
 using test::runUntil;
 using test::ScriptedPeer;
-using test::ReadWholeFile;
-using test::SocksDaemon;
-using test::TempDir;
+using test::SocksClient;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
-
-std::string Bytes(std::initializer_list<int> values)
-{
-    std::string out;
-    for (int v : values)
-        out += static_cast<char>(v);
-    return out;
-}
-
-// A socket aimed at `target` through the proxy on `proxyPort`, recording its events as text.
-struct SocksClient {
-    TWSocket sock;
-    std::vector<std::string> events;
-    std::string received;
-    bool closed = false;
-
-    SocksClient(std::uint16_t proxyPort, std::uint16_t target, const std::string& level = "5")
-    {
-        sock.SetAddr("127.0.0.1");
-        sock.SetPort(std::to_string(target));
-        sock.SetSocksServer("127.0.0.1");
-        sock.SetSocksPort(std::to_string(proxyPort));
-        sock.SetSocksLevel(level);
-        sock.OnSocksConnected = [this](TCustomWSocket&, std::uint16_t e) { Add("proxy " + std::to_string(e)); };
-        sock.OnSocksAuthState = [this](TCustomWSocket&, TSocksAuthState s) { Add(std::string("auth ") + to_string(s)); };
-        sock.OnSocksError = [this](TCustomWSocket&, int e, const std::string& m) {
-            Add("error " + std::to_string(e) + " " + m);
-        };
-        sock.OnSessionConnected = [this](TCustomWSocket&, std::uint16_t e) { Add("connected " + std::to_string(e)); };
-        // The application has sent nothing before it is connected: no OnDataSent may come first.
-        sock.OnDataSent = [this](TCustomWSocket&, std::uint16_t) {
-            if (!Has("connected 0"))
-                Add("sent early");
-        };
-        sock.OnSessionClosed = [this](TCustomWSocket&, std::uint16_t e) {
-            Add("closed " + std::to_string(e));
-            closed = true;
-        };
-        sock.OnDataAvailable = [this](TCustomWSocket& s, std::uint16_t) {
-            char buf[5];  // small: the rest must be offered again
-            int n = s.Receive(buf, sizeof buf);
-            if (n > 0)
-                received.append(buf, static_cast<std::size_t>(n));
-        };
-    }
-    void Add(const std::string& e) { events.push_back(e); }
-    bool Has(const std::string& e) const { return std::find(events.begin(), events.end(), e) != events.end(); }
-    // Connects and waits for the outcome: true once the target is reached.
-    bool ConnectAndWait()
-    {
-        sock.Connect();
-        runUntil([&] { return Has("connected 0") || closed; }, 8s);
-        return Has("connected 0");
-    }
-    // Sends text and waits for the echo.
-    bool Echo(const std::string& text)
-    {
-        received.clear();
-        sock.SendText(text);
-        return runUntil([&] { return received.size() >= text.size() || closed; }, 5s) && received == text;
-    }
-};
-
-// ---------------------------------------------------------------------------------------------
-// Real proxies
-
-TEST(SocksRealProxy, DanteCarriesLevels4And5ToTheTarget)
-{
-    QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Dante({"none"}));
-    test::EchoServer echo;
-    for (const char* level : {"4", "5"}) {
-        SCOPED_TRACE(level);
-        SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port(), level);
-        c.sock.SetSocksUsercode("quenlo");  // the user id of a level 4 request
-        ASSERT_TRUE(c.ConnectAndWait()) << ::testing::PrintToString(c.events) << proxy.Log();
-        EXPECT_EQ(c.events.front(), "proxy 0");
-        EXPECT_TRUE(c.Echo("hello through the proxy\r\n"));
-        c.sock.Close();
-        EXPECT_EQ(c.events.back(), "closed 0");
-        EXPECT_EQ(c.sock.SocksServer(), "");
-    }
-}
-
-// Proxy and target named by IPv6 addresses: level 5 carries the target as an IPv6 address;
-// levels 4 and 4A cannot, and say so before anything is sent.
-TEST(SocksRealProxy, DanteOnIPv6CarriesAnIPv6TargetAtLevel5Only)
-{
-    QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Dante({"none"}));
-    test::EchoServer echo(true);
-    SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port());
-    c.sock.SetSocksServer("[::1]");
-    c.sock.SetAddr("[::1]");
-    ASSERT_TRUE(c.ConnectAndWait()) << ::testing::PrintToString(c.events) << proxy.Log();
-    EXPECT_TRUE(c.Echo("over six"));
-    c.sock.Close();
-
-    for (const char* level : {"4", "4A"}) {
-        SocksClient old(static_cast<std::uint16_t>(proxy.Port()), echo.Port(), level);
-        old.sock.SetSocksServer("::1");
-        old.sock.SetAddr("::1");
-        std::string refusal;
-        try {
-            old.sock.Connect();
-        } catch (const ESocketException& e) {
-            refusal = e.what();
-        }
-        EXPECT_THAT(refusal, HasSubstr("cannot carry an IPv6 address")) << level;
-        EXPECT_EQ(old.sock.State(), wsClosed);
-    }
-}
-
-TEST(SocksRealProxy, DanteAnswersLevel4AWithTheHostNameResolvedByIt)
-{
-    QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Dante({"none"}));
-    test::EchoServer echo;
-    SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port(), "4a");
-    c.sock.SetAddr("localhost");
-    EXPECT_EQ(c.sock.SocksLevel(), "4A");
-    c.sock.Connect();
-    ASSERT_TRUE(runUntil([&] { return c.Has("connected 0") || c.closed; }, 8s));
-    if (c.Has("connected 0")) {
-        EXPECT_TRUE(c.Echo("4A works"));
-    } else {
-        // Debian's dante takes 0.0.0.1 for the address itself and rejects the request (91).
-        EXPECT_EQ(c.events[1], "error 20016 request rejected or failed");
-        EXPECT_EQ(c.sock.State(), wsClosed);
-    }
-}
-
-TEST(SocksRealProxy, DanteWithoutPasswordsRefusesTheOfferOfOne)
-{
-    QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Dante({"none"}));
-    test::EchoServer echo;
-    SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port());
-    c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
-    c.sock.SetSocksUsercode("quenlo");
-    c.sock.SetSocksPassword("unused");
-    c.sock.Connect();
-    ASSERT_TRUE(runUntil([&] { return c.closed; }, 8s)) << proxy.Log();
-    EXPECT_THAT(c.events, ElementsAre("proxy 0", "error 20003 authentification method not acceptable",
-                                      "connected 20003", "closed 20003"));
-}
-
-TEST(SocksRealProxy, DanteRefusesAnUnknownUserWith20015AndCloses)
-{
-    QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Dante({"username"}));
-    test::EchoServer echo;
-    SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port());
-    c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
-    c.sock.SetSocksUsercode("quenlo-no-such-user");
-    c.sock.SetSocksPassword("wrong");
-    c.sock.Connect();
-    ASSERT_TRUE(runUntil([&] { return c.closed; }, 8s)) << proxy.Log();
-    EXPECT_THAT(c.events, ElementsAre("proxy 0", "auth socksAuthBegin", "auth socksAuthFailed",
-                                      "error 20015 socks authentication failed", "connected 20015",
-                                      "closed 20015"));
-    EXPECT_EQ(c.sock.State(), wsClosed);
-}
-
-TEST(SocksRealProxy, MicrosocksChecksUserNameAndPassword)
-{
-    QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Microsocks("quenlo", "s3cret"));
-    test::EchoServer echo;
-    {
-        SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port());
-        c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
-        c.sock.SetSocksUsercode("quenlo");
-        c.sock.SetSocksPassword("s3cret");
-        ASSERT_TRUE(c.ConnectAndWait()) << ::testing::PrintToString(c.events) << proxy.Log();
-        EXPECT_THAT(c.events, ElementsAre("proxy 0", "auth socksAuthBegin", "auth socksAuthSucceeded", "connected 0"));
-        EXPECT_TRUE(c.Echo("through microsocks, a longer text than one read takes\r\n"));
-        c.sock.Close();
-    }
-    {
-        SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port());
-        c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
-        c.sock.SetSocksUsercode("quenlo");
-        c.sock.SetSocksPassword("wrong");
-        c.sock.Connect();
-        ASSERT_TRUE(runUntil([&] { return c.closed; }, 8s));
-        EXPECT_TRUE(c.Has("error 20015 socks authentication failed"));
-        EXPECT_EQ(c.events.back(), "closed 20015");
-        EXPECT_FALSE(c.Has("connected 0"));
-        EXPECT_EQ(c.sock.State(), wsClosed);
-    }
-}
-
-TEST(SocksRealProxy, WithoutSocksServerTheConnectionIsDirect)
-{
-    test::EchoServer echo;
-    SocksClient c(0, echo.Port());
-    c.sock.SetSocksServer("");
-    ASSERT_TRUE(c.ConnectAndWait());
-    EXPECT_THAT(c.events, ElementsAre("connected 0"));  // no SOCKS event at all
-    EXPECT_TRUE(c.Echo("direct"));
-}
 
 // ---------------------------------------------------------------------------------------------
 // Scripted proxy: requests on the wire and every reply
@@ -236,7 +34,7 @@ TEST(SocksRealProxy, WithoutSocksServerTheConnectionIsDirect)
 // (and then `after`, if any).
 ScriptedPeer::Script Socks5Answer(std::string reply, std::string after = {})
 {
-    return [reply, after](ScriptedPeer::Connection& c) {
+    return [reply, after](Link& c) {
         c.Read(3);
         c.Write(Bytes({5, 0}));
         c.Read(4 + 1 + 9 + 2);  // "127.0.0.1" as a domain name
@@ -267,7 +65,7 @@ TEST(SocksScripted, RequestsOnTheWireForEachLevel)
     };
     for (const auto& tc : cases) {
         SCOPED_TRACE(tc.level);
-        ScriptedPeer peer([&tc](ScriptedPeer::Connection& c) {
+        ScriptedPeer peer([&tc](Link& c) {
             if (tc.reply.empty()) {
                 c.Read(3);
                 c.Write(Bytes({5, 2}));
@@ -311,7 +109,7 @@ TEST(SocksScripted, EveryFailureReplyHasItsCodeAndClosesTheSocket)
     cases.push_back({"5", Socks5Answer(Bytes({4, 0, 0, 1})), "20002 socks version error"});
     cases.push_back({"5", Socks5Answer(Bytes({5, 0, 0, 9, 0, 0, 0, 0, 0, 0})), "20011 address type not supported"});
     auto socks4 = [](int cd, int version = 0) {
-        return [cd, version](ScriptedPeer::Connection& c) {
+        return [cd, version](Link& c) {
             c.Read(9);
             c.Write(Bytes({version, cd, 0, 0, 0, 0, 0, 0}));
             c.WaitForClose();
@@ -323,7 +121,7 @@ TEST(SocksScripted, EveryFailureReplyHasItsCodeAndClosesTheSocket)
     cases.push_back({"4", socks4(94), "20012 unassigned error #94"});
     cases.push_back({"4", socks4(90, 4), "20002 socks version error"});
     auto method = [](std::string answer) {
-        return [answer](ScriptedPeer::Connection& c) {
+        return [answer](Link& c) {
             c.Read(3);
             c.Write(answer);
             c.WaitForClose();
@@ -334,7 +132,7 @@ TEST(SocksScripted, EveryFailureReplyHasItsCodeAndClosesTheSocket)
     // The password method was not offered: credentials are never sent unasked.
     cases.push_back({"5", method(Bytes({5, 2})), "20003 authentification method not acceptable"});
     auto auth = [](std::string answer) {
-        return [answer](ScriptedPeer::Connection& c) {
+        return [answer](Link& c) {
             c.Read(3);
             c.Write(Bytes({5, 2}));
             c.Read(5);
@@ -369,46 +167,11 @@ TEST(SocksScripted, EveryFailureReplyHasItsCodeAndClosesTheSocket)
     }
 }
 
-// Level 4 to a name that has only an IPv6 address: the request cannot carry it, and says so. The
-// name exists only in a network and mount namespace of the test's own (a private hosts file),
-// where the test program runs this test again.
-TEST(SocksScripted, Level4ToANameWithOnlyAnIPv6AddressSaysItCannotCarryIt)
-{
-    if (!std::getenv("QUENLO_IN_NAME_NAMESPACE")) {
-        if (std::system("unshare -nm true 2>/dev/null") != 0)
-            GTEST_SKIP() << "no network namespace here";
-        char self[4096];
-        const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-        ASSERT_GT(n, 0);
-        self[n] = '\0';
-        const TempDir temp("socks-names");
-        const std::string& dir = temp.Path();
-        temp.Write("hosts", "127.0.0.1 localhost\n::1 only6.test\n");
-        const std::string script = "ip link set lo up && mount --bind " + dir + "/hosts /etc/hosts && "
-                                   "QUENLO_IN_NAME_NAMESPACE=1 exec timeout 60 '" + std::string(self) +
-                                   "' --gtest_filter=" +
-                                   ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() +
-                                   "." + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        const int rc = std::system(("unshare -nm sh -c \"" + script + "\" >" + dir + "/out 2>&1").c_str());
-        const std::string out = ReadWholeFile(dir + "/out");
-        EXPECT_EQ(rc, 0) << out;
-        EXPECT_THAT(out, HasSubstr("[  PASSED  ] 1 test")) << out;
-        return;
-    }
-    ScriptedPeer peer([](ScriptedPeer::Connection& c) { c.WaitForClose(); });
-    SocksClient c(peer.Port(), 631, "4");
-    c.sock.SetAddr("only6.test");
-    c.sock.Connect();
-    ASSERT_TRUE(runUntil([&] { return c.closed; }, 5s)) << ::testing::PrintToString(c.events);
-    EXPECT_THAT(c.events, ::testing::Contains(HasSubstr(
-                              "socks 4 cannot carry an IPv6 address, and 'only6.test' has no IPv4 address")));
-}
-
 TEST(SocksScripted, ARepliesSplitOverManyReadsIsReassembled)
 {
     // Domain-name bound address, one byte at a time, for every phase of a password negotiation.
     const std::string reply = Bytes({5, 0, 0, 3, 4}) + "host" + Bytes({0, 80});
-    ScriptedPeer peer([&](ScriptedPeer::Connection& c) {
+    ScriptedPeer peer([&](Link& c) {
         auto trickle = [&](const std::string& bytes) {
             for (char b : bytes) {
                 c.Write(std::string(1, b));
@@ -468,7 +231,7 @@ TEST(SocksScripted, TargetBytesInTheReplysReadAreCutIntoLinesInLineMode)
 
 TEST(SocksScripted, ProxyClosingDuringAuthenticationReportsFailedAuth)
 {
-    ScriptedPeer peer([](ScriptedPeer::Connection& c) {
+    ScriptedPeer peer([](Link& c) {
         c.Read(3);
         c.Write(Bytes({5, 2}));
         c.Read(5);
@@ -484,7 +247,7 @@ TEST(SocksScripted, ProxyClosingDuringAuthenticationReportsFailedAuth)
 
 TEST(SocksScripted, ProxyThatWantsNoPasswordAfterAllIsReported)
 {
-    ScriptedPeer peer([](ScriptedPeer::Connection& c) {
+    ScriptedPeer peer([](Link& c) {
         c.Read(3);
         c.Write(Bytes({5, 0}));
         c.Read(16);
@@ -502,7 +265,7 @@ TEST(SocksScripted, ProxyThatWantsNoPasswordAfterAllIsReported)
 
 TEST(SocksScripted, Level4TargetThatCannotBeResolvedFailsWith20017WithoutConnecting)
 {
-    ScriptedPeer peer([](ScriptedPeer::Connection& c) { c.WaitForClose(); });
+    ScriptedPeer peer([](Link& c) { c.WaitForClose(); });
     SocksClient c(peer.Port(), 631, "4");
     c.sock.SetAddr("999.1.1.1");  // fails at once, without asking a name server
     c.sock.Connect();
@@ -523,6 +286,16 @@ TEST(SocksScripted, ReplyLongerThanTheRequestAreaIsStillRead)
     SocksClient c(peer.Port(), 631);
     ASSERT_TRUE(c.ConnectAndWait()) << ::testing::PrintToString(c.events);
     ASSERT_TRUE(runUntil([&] { return c.received == "data"; }, 5s)) << c.received;
+}
+
+TEST(SocksScripted, WithoutSocksServerTheConnectionIsDirect)
+{
+    EchoPeer echo;
+    SocksClient c(0, echo.Port());
+    c.sock.SetSocksServer("");
+    ASSERT_TRUE(c.ConnectAndWait());
+    EXPECT_THAT(c.events, ElementsAre("connected 0"));  // no SOCKS event at all
+    EXPECT_TRUE(c.Echo("direct"));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -1,15 +1,47 @@
-// Resources: repeated connections leave nothing behind, and waiting costs no CPU.
+// Resources, counted by Linux means: repeated connections leave nothing behind, and waiting costs
+// no CPU.
 #include "net/WSocket.h"
 #include "wsocket_test_peer.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include <dirent.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace quenlo {
 namespace {
 
 using namespace quenlo::testing;
+namespace ws = platform::ws;
+
+int EntriesIn(const char* folder)
+{
+    int count = 0;
+    if (DIR* d = ::opendir(folder)) {
+        while (dirent* e = ::readdir(d))
+            if (e->d_name[0] != '.')
+                ++count;
+        ::closedir(d);
+    }
+    return count;
+}
+
+int OpenDescriptorCount()
+{
+    return EntriesIn("/proc/self/fd") - 1;  // the directory stream itself
+}
+
+int ThreadCount()
+{
+    return EntriesIn("/proc/self/task");
+}
 
 double CpuSeconds()
 {
@@ -22,10 +54,10 @@ double CpuSeconds()
 TEST(WSocketResources, ThousandConnectExchangeCloseCyclesLeaveNothingBehind)
 {
     constexpr int kCycles = 1000;
-    TestPeer peer;
+    ScriptedPeer peer;
     // Warm up the process-wide parts (event loop, target tables) before counting.
     {
-        peer.Serve([](int fd) { char b[8]; if (RecvWithin(fd, b, sizeof(b)) > 0) SendAll(fd, "pong"); });
+        peer.Serve([](Link& c) { if (c.Read(4) == "ping") c.Write("pong"); });
         TWSocket s;
         bool closed = false;
         s.OnSessionConnected = [](TCustomWSocket& sock, std::uint16_t) { sock.SendText("ping"); };
@@ -40,7 +72,7 @@ TEST(WSocketResources, ThousandConnectExchangeCloseCyclesLeaveNothingBehind)
     const int threadsBefore = ThreadCount();
     const auto loopBefore = platform::CurrentLoopCounts();
 
-    peer.Serve([](int fd) { char b[8]; if (RecvWithin(fd, b, sizeof(b)) > 0) SendAll(fd, "pong"); }, kCycles);
+    peer.Serve([](Link& c) { if (c.Read(4) == "ping") c.Write("pong"); }, kCycles);
     int done = 0, failures = 0;
     std::string reply;
     s.OnSessionConnected = [&](TCustomWSocket& sock, std::uint16_t e) {
@@ -78,13 +110,63 @@ TEST(WSocketResources, ThousandConnectExchangeCloseCyclesLeaveNothingBehind)
     EXPECT_EQ(loopAfter.queued, 0u);
 }
 
+// A client that connects and resets at once, on a blocking socket of its own.
+int ConnectAndReset(std::uint16_t port, bool resetNow)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)), 0);
+    linger hard{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+    if (resetNow) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST(WSocketServer, AResetBeforeAcceptOrDupIsTheAcceptedSocketsCloseAndLeavesNothingOpen)
+{
+    TWSocket server;
+    server.SetAddr("127.0.0.1");
+    server.SetPort("0");
+    server.Listen();
+    const auto port = static_cast<std::uint16_t>(std::stoi(server.GetLocalPortText()));
+
+    // Even rounds: the client resets before the server looks. Odd rounds: between Accept and Dup.
+    int round = 0;
+    int pendingClient = -1;
+    std::vector<std::uint16_t> closeErrors;
+    std::vector<std::unique_ptr<TWSocket>> accepted;
+    server.OnSessionAvailable = [&](TCustomWSocket& sock, std::uint16_t) {
+        const ws::SOCKET handle = sock.Accept();
+        if (pendingClient >= 0) {
+            ::close(pendingClient);
+            pendingClient = -1;
+        }
+        auto s = std::make_unique<TWSocket>();
+        s->OnSessionClosed = [&](TCustomWSocket&, std::uint16_t e) { closeErrors.push_back(e); };
+        s->Dup(handle);
+        accepted.push_back(std::move(s));
+    };
+    const int before = OpenDescriptorCount();
+    for (; round < 500; ++round) {
+        pendingClient = ConnectAndReset(port, round % 2 == 0);
+        ASSERT_TRUE(RunLoopUntil([&] { return closeErrors.size() == std::size_t(round) + 1; }))
+            << "round " << round << " reported no close";
+    }
+    EXPECT_EQ(std::count(closeErrors.begin(), closeErrors.end(), ws::WSAECONNRESET), 500);
+    for (const auto& s : accepted)
+        EXPECT_EQ(s->State(), wsClosed);
+    EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
 TEST(WSocketResources, WaitingForASilentPeerCostsNoCpu)
 {
-    TestPeer peer;
-    peer.Serve([&](int fd) {
-        char b[1];
-        RecvWithin(fd, b, 1, 10000);  // silent until we close
-    });
+    ScriptedPeer peer([](Link& c) { c.WaitForClose(10s); });  // silent until we close
     TWSocket s;
     bool connected = false;
     int dataEvents = 0;
