@@ -7,6 +7,7 @@
 #include "ipp/IppBody.h"
 #include "platform/EventLoop.h"
 #include "support/LocalServers.h"
+#include "support/PrivateFiles.h"
 
 #include <benchmark/benchmark.h>
 
@@ -238,10 +239,9 @@ struct BenchLab {
     // `options`: further options of "cups-lab.sh start" ("--stock", for example).
     explicit BenchLab(const std::string& options = "")
     {
-        char pattern[] = "/tmp/quenlo-bench-cups-XXXXXX";
-        if (::mkdtemp(pattern) == nullptr)
+        dir = test::MakePrivateFolder("bench-cups");
+        if (dir.empty())
             return;
-        dir = pattern;
         port = Script("start '" + dir + "' --owner " + std::to_string(::getpid()) + " " + options);
         if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos) {
             port.clear();

@@ -1,5 +1,6 @@
 #include "config/PrintersFileWriter.h"
 #include "config/Cp1250.h"
+#include "config/Utf8.h"
 #include "platform/Settings.h"
 
 #include <filesystem>
@@ -16,42 +17,12 @@ constexpr char32_t kReplacement = 0xFFFD;
 // byte that starts no well-formed sequence.
 char32_t NextCodePoint(std::string_view text, std::size_t& i)
 {
-    const auto at = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = at(i);
-    if (lead < 0x80) {
-        ++i;
-        return lead;
+    if (const std::optional<Utf8Sequence> sequence = Utf8SequenceAt(text, i)) {
+        i += sequence->length;
+        return sequence->code;
     }
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-    char32_t code = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        code = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        code = lead & 0x0F;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        code = lead & 0x07;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    }
-    if (length == 0 || i + length > text.size() || at(i + 1) < low || at(i + 1) > high) {
-        ++i;
-        return kReplacement;
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-        if (at(i + k) < 0x80 || at(i + k) > 0xBF) {
-            ++i;
-            return kReplacement;
-        }
-        code = (code << 6) | (at(i + k) & 0x3F);
-    }
-    i += length;
-    return code;
+    ++i;
+    return kReplacement;
 }
 
 void AppendUnit(std::string& out, char32_t unit, bool bigEndian)
@@ -86,9 +57,10 @@ const char* NativeLineEnd()
 bool IsUtf8(std::string_view bytes)
 {
     for (std::size_t i = 0; i < bytes.size();) {
-        const std::size_t start = i;
-        if (NextCodePoint(bytes, i) == kReplacement && bytes.substr(start, 3) != "\xEF\xBF\xBD")
+        const std::optional<Utf8Sequence> sequence = Utf8SequenceAt(bytes, i);
+        if (!sequence)
             return false;
+        i += sequence->length;
     }
     return true;
 }

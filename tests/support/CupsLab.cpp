@@ -1,4 +1,5 @@
 #include "support/CupsLab.h"
+#include "support/PrivateFiles.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -390,10 +391,9 @@ std::string CupsLab::MissingTools()
 
 CupsLab::CupsLab(bool auth) : auth_(auth)
 {
-    char pattern[] = "/tmp/quenlo-lab-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr)
-        throw std::runtime_error(std::string("mkdtemp: ") + std::strerror(errno));
-    dir_ = pattern;
+    dir_ = MakePrivateFolder("lab");
+    if (dir_.empty())
+        throw std::runtime_error(std::string("cannot make the lab's folder: ") + std::strerror(errno));
     // The script removes a directory so marked when it stops the server, also from its watcher.
     std::ofstream(dir_ + "/.remove-on-stop").put('\n');
 

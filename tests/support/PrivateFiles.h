@@ -28,16 +28,22 @@ inline void WriteFile(const std::string& path, const std::string& text)
     std::ofstream(path, std::ios::binary) << text;
 }
 
+// A new folder /tmp/quenlo-<name>-XXXXXX that only we may enter; empty when none could be made.
+inline std::string MakePrivateFolder(const std::string& name)
+{
+    std::string pattern = "/tmp/quenlo-" + name + "-XXXXXX";
+    return ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+}
+
 class TempDir {
 public:
     // Throws std::runtime_error when the folder cannot be made. `mode` other than 0: the folder's
     // permissions (0777 where a server that drops to another user writes its log into it).
     explicit TempDir(const std::string& name, mode_t mode = 0)
     {
-        std::string pattern = "/tmp/quenlo-" + name + "-XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("cannot make a folder " + pattern);
-        path_ = pattern;
+        path_ = MakePrivateFolder(name);
+        if (path_.empty())
+            throw std::runtime_error("cannot make a folder /tmp/quenlo-" + name + "-XXXXXX");
         if (mode != 0)
             ::chmod(path_.c_str(), mode);
     }
