@@ -12,9 +12,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 flavour=${1:-release}
 jobs=${JOBS:-$(nproc)}
-# A compiler cache, when the machine has one, keeps rebuilds of several checkouts cheap.
+# A compiler cache, when the machine has one, keeps rebuilds of several checkouts cheap. Paths
+# below the checkout count as relative and the build folder is left out of the key, so the
+# package's build takes the release build's objects (the same flags) instead of compiling again.
 launcher=()
-command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+if command -v ccache >/dev/null 2>&1; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true
+fi
 case "$flavour" in
   release)
     cmake -S . -B build -G Ninja "${launcher[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
