@@ -3,11 +3,11 @@
 #pragma once
 
 #include "loop_fixture.h"
+#include "support/ScriptedPeer.h"
 
 #include <chrono>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace quenlo::test {
 
@@ -38,23 +38,19 @@ inline std::uint16_t portOf(ws::SOCKET s)
     return ntohs(a.sin_port);
 }
 
-// The far end: a listener on a free port and the connection it accepted, in the same socket calls,
-// non-blocking (registered for nothing) so that no call of the peer can hang a test.
+// The far end: a listener on a free port and the connection it accepted, driven from the test's
+// own thread. Non-blocking (registered for nothing), so that no call of the peer can hang a test.
 class Peer {
 public:
     Peer()
     {
-        listener = ws::socket(AF_INET, SOCK_STREAM, 0);
-        const auto a = loopback(0);
-        EXPECT_EQ(ws::bind(listener, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
+        listener = BoundLoopback(false, port);
         EXPECT_EQ(ws::listen(listener, 8), 0);
         EXPECT_EQ(ws::WSAAsyncSelect(listener, quiet, 0, 0), 0);
-        port = portOf(listener);
     }
     ~Peer()
     {
-        if (conn != ws::INVALID_SOCKET)
-            ws::closesocket(conn);
+        closeConnection();
         ws::closesocket(listener);
         platform::DestroyMessageTarget(quiet);
     }
@@ -63,8 +59,7 @@ public:
 
     bool acceptOne()
     {
-        if (conn != ws::INVALID_SOCKET)
-            closeConnection();
+        closeConnection();
         const auto deadline = std::chrono::steady_clock::now() + 5s;
         do {
             conn = ws::accept(listener, nullptr, nullptr);
@@ -74,28 +69,24 @@ public:
         } while (std::chrono::steady_clock::now() < deadline);
         return false;
     }
-    void sendText(const std::string& s) const
-    {
-        ASSERT_EQ(ws::send(conn, s.data(), static_cast<int>(s.size()), 0), static_cast<int>(s.size()));
-    }
+    void sendText(const std::string& s) const { ASSERT_TRUE(Link(conn).Write(s)); }
     // Reads whatever has arrived; returns how many bytes.
     long drain() const
     {
-        std::vector<char> buf(1 << 16);
+        Link link(conn);
         long got = 0;
-        for (int n; (n = ws::recv(conn, buf.data(), static_cast<int>(buf.size()), 0)) > 0;)
-            got += n;
+        for (std::string piece; !(piece = link.ReadSome(1 << 16, 0ms)).empty();)
+            got += static_cast<long>(piece.size());
         return got;
     }
     void resetConnection()
     {
-        const std::uint16_t lingerOnZero[2] = {1, 0};
-        ws::setsockopt(conn, kSolSocket, kSoLinger, lingerOnZero, sizeof lingerOnZero);
-        closeConnection();
+        Link(conn).Reset();
+        conn = ws::INVALID_SOCKET;
     }
     void closeConnection()
     {
-        ws::closesocket(conn);
+        Link(conn).Close();
         conn = ws::INVALID_SOCKET;
     }
 

@@ -84,29 +84,6 @@ bool RequestComplete(const std::string& request)
     return headerEnd != 0 && request.size() >= headerEnd + ContentLength(request.substr(0, headerEnd));
 }
 
-// A stream socket bound to the loopback address (port 0: one the system picks); its port in `port`.
-ws::SOCKET BoundLoopback(bool ipv6, std::uint16_t& port)
-{
-    const ws::SOCKET s = ws::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == ws::INVALID_SOCKET)
-        return s;
-    sockaddr_storage address{};
-    ws::IpAddress loopback;
-    loopback.family = ipv6 ? AF_INET6 : AF_INET;
-    if (ipv6)
-        loopback.bytes[15] = 1;
-    else
-        loopback.bytes = {127, 0, 0, 1};
-    socklen_t len = ws::ToSockaddr(loopback, 0, address);
-    if (ws::bind(s, reinterpret_cast<sockaddr*>(&address), len) != 0 ||
-        ws::getsockname(s, reinterpret_cast<sockaddr*>(&address), &len) != 0) {
-        ws::closesocket(s);
-        return ws::INVALID_SOCKET;
-    }
-    port = ws::PortOf(address);
-    return s;
-}
-
 // The threads the peers run on. On Windows a thread that made socket calls may crash as it ends
 // (the runtime frees its per-thread data before destroying the socket layer's per-thread table),
 // so they never end: each waits for the next peer, and a new one starts only when all are busy.
@@ -282,6 +259,28 @@ std::uint16_t RefusingPort()
     const ws::SOCKET s = BoundLoopback(false, port);
     ws::closesocket(s);
     return port;
+}
+
+ws::SOCKET BoundLoopback(bool ipv6, std::uint16_t& port)
+{
+    const ws::SOCKET s = ws::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == ws::INVALID_SOCKET)
+        return s;
+    sockaddr_storage address{};
+    ws::IpAddress loopback;
+    loopback.family = ipv6 ? AF_INET6 : AF_INET;
+    if (ipv6)
+        loopback.bytes[15] = 1;
+    else
+        loopback.bytes = {127, 0, 0, 1};
+    socklen_t len = ws::ToSockaddr(loopback, 0, address);
+    if (ws::bind(s, reinterpret_cast<sockaddr*>(&address), len) != 0 ||
+        ws::getsockname(s, reinterpret_cast<sockaddr*>(&address), &len) != 0) {
+        ws::closesocket(s);
+        return ws::INVALID_SOCKET;
+    }
+    port = ws::PortOf(address);
+    return s;
 }
 
 // ---- Steps -------------------------------------------------------------------------------------

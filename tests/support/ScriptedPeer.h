@@ -86,6 +86,10 @@ LoopbackPair ConnectLoopbackPair();
 // A port on 127.0.0.1 where nothing listens (bound, then released).
 std::uint16_t RefusingPort();
 
+// A stream socket bound to 127.0.0.1 (::1 with `ipv6`) on a port the system picks, written to
+// `port`; INVALID_SOCKET when none could be made.
+platform::ws::SOCKET BoundLoopback(bool ipv6, std::uint16_t& port);
+
 class ScriptedPeer {
 public:
     using Script = std::function<void(Link&)>;
