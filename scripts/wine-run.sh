@@ -13,4 +13,12 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   ( flock 9; [ -f "$WINEPREFIX/system.reg" ] || timeout 300 wineboot -i >/dev/null 2>&1 || true ) \
     9>"$WINEPREFIX.lock"
 fi
+# A crash must fail the run: winedbg, which wine starts for it by default, ends the program with
+# exit status 0. With no debugger to start, wine ends it with the exception's code. Once per prefix.
+if [ ! -f "$WINEPREFIX/.crashes-fail" ]; then
+  ( flock 9; [ -f "$WINEPREFIX/.crashes-fail" ] ||
+      { timeout 120 wine reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' /v Debugger \
+          /d quenlo-no-debugger.exe /f >/dev/null 2>&1 && touch "$WINEPREFIX/.crashes-fail"; } ) \
+    9>"$WINEPREFIX.lock"
+fi
 exec wine "$@"

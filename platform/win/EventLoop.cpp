@@ -39,25 +39,44 @@ Registry& registry()
     return *r;
 }
 
+// A target leaves the process-wide table, its lookups and its window (and the window's timers).
+void Unlist(HWND id, ::HWND window)
+{
+    {
+        std::lock_guard lock(registry().mutex);
+        registry().windows.erase(id);
+    }
+    win::ForgetTargetLookups(id);
+    // Messages still queued for the window are dropped by the pump.
+    ::DestroyWindow(window);
+}
+
 struct ThreadTargets {
     std::unordered_map<HWND, Target> targets;
     std::set<std::pair<HWND, unsigned>> timers;
     ToolkitPump pump;
 
+    // The thread has ended with targets left: they go as DestroyMessageTarget takes them. The table
+    // is emptied first, as procedures released here may destroy their targets themselves.
     ~ThreadTargets()
     {
-        std::lock_guard lock(registry().mutex);
-        for (const auto& [id, target] : targets) {
-            registry().windows.erase(id);
-            ::DestroyWindow(target.window);
-        }
+        const auto left = std::exchange(targets, {});
+        timers.clear();
+        for (const auto& [id, target] : left)
+            Unlist(id, target.window);
     }
 };
 
-ThreadTargets& threadTargets()
+ThreadTargets& threadTargets() { return win::ThisThread<ThreadTargets>(); }
+
+// Looks without making the thread's targets: also called while they are being freed.
+Target* FindTarget(HWND id)
 {
-    thread_local ThreadTargets t;
-    return t;
+    ThreadTargets* t = win::ThisThreadsIfMade<ThreadTargets>();
+    if (!t)
+        return nullptr;
+    auto it = t->targets.find(id);
+    return it == t->targets.end() ? nullptr : &it->second;
 }
 
 // Only what the layer's users send reaches a window procedure: timer ticks and the private
@@ -69,9 +88,8 @@ HWND TargetOf(::HWND window)
     if (!window)
         return 0;
     const auto id = static_cast<HWND>(::GetWindowLongPtrW(window, GWLP_USERDATA));
-    auto& targets = threadTargets().targets;
-    auto it = targets.find(id);
-    return (it != targets.end() && it->second.window == window) ? id : 0;
+    const Target* target = FindTarget(id);
+    return (target && target->window == window) ? id : 0;
 }
 
 LRESULT CALLBACK TargetWindowProc(::HWND window, UINT message, WPARAM wParam, LPARAM lParam)
@@ -80,7 +98,7 @@ LRESULT CALLBACK TargetWindowProc(::HWND window, UINT message, WPARAM wParam, LP
     if (id == 0)
         return ::DefWindowProcW(window, message, wParam, lParam);
     // The procedure may destroy its own target: hold it for the call.
-    std::shared_ptr<WindowProc> proc = threadTargets().targets[id].proc;
+    std::shared_ptr<WindowProc> proc = FindTarget(id)->proc;
     return (*proc)(id, message, wParam, lParam);
 }
 
@@ -115,9 +133,8 @@ namespace win {
 
 ::HWND NativeWindow(HWND hwnd)
 {
-    auto& targets = threadTargets().targets;
-    auto it = targets.find(hwnd);
-    return it == targets.end() ? nullptr : it->second.window;
+    const Target* target = FindTarget(hwnd);
+    return target ? target->window : nullptr;
 }
 
 void PurgeQueued(::HWND window, unsigned message, WPARAM wParam)
@@ -152,20 +169,14 @@ HWND CreateMessageTarget(WindowProc proc)
 
 void DestroyMessageTarget(HWND hwnd)
 {
-    ThreadTargets& t = threadTargets();
-    auto it = t.targets.find(hwnd);
-    if (it == t.targets.end())
+    const Target* target = FindTarget(hwnd);
+    if (!target)
         return;  // dead already, or owned by another thread
-    const ::HWND window = it->second.window;
-    {
-        std::lock_guard lock(registry().mutex);
-        registry().windows.erase(hwnd);
-    }
-    t.targets.erase(it);
+    const ::HWND window = target->window;
+    ThreadTargets& t = threadTargets();
+    t.targets.erase(hwnd);
     std::erase_if(t.timers, [hwnd](const auto& timer) { return timer.first == hwnd; });
-    win::ForgetTargetLookups(hwnd);
-    // Also kills the window's timers; messages still queued for it are dropped by the pump.
-    ::DestroyWindow(window);
+    Unlist(hwnd, window);
 }
 
 bool IsMessageTarget(HWND hwnd)
@@ -212,11 +223,10 @@ LRESULT DispatchMessage(const MSG& msg)
 {
     if (msg.message == WM_QUIT)
         return 0;
-    auto& targets = threadTargets().targets;
-    auto it = targets.find(msg.hwnd);
-    if (it == targets.end())
+    const Target* target = FindTarget(msg.hwnd);
+    if (!target)
         return 0;
-    std::shared_ptr<WindowProc> proc = it->second.proc;
+    std::shared_ptr<WindowProc> proc = target->proc;
     return (*proc)(msg.hwnd, msg.message, msg.wParam, msg.lParam);
 }
 

@@ -11,6 +11,8 @@
 #include <windows.h>
 
 #include <functional>
+#include <memory>
+#include <system_error>
 
 #undef PostMessage
 #undef PeekMessage
@@ -21,6 +23,61 @@
 inline const ::HWND kMessageOnlyParent = HWND_MESSAGE;
 
 namespace quenlo::platform::win {
+
+// Data of the calling thread, on the heap and freed when the thread ends, however it was started.
+// Not thread_local: with this static runtime, the destructors of thread_local objects run after
+// the runtime has already freed the thread's storage. ThisThread<T>() makes the thread's T on
+// first use; ThisThreadsIfMade<T>() only looks, so that code running while a thread's data is
+// being freed never makes it again.
+template <typename T>
+void WINAPI FreeThreadData(void* data)
+{
+    delete static_cast<T*>(data);
+}
+
+template <typename T>
+DWORD ThreadDataSlot()
+{
+    static const DWORD slot = [] {
+        const DWORD s = ::FlsAlloc(FreeThreadData<T>);
+        if (s == FLS_OUT_OF_INDEXES)
+            throw std::system_error(static_cast<int>(::GetLastError()), std::system_category());
+        return s;
+    }();
+    return slot;
+}
+
+// The calls for the thread's data set the last error, which is the sockets' last error as well:
+// one that a socket call has just set is kept.
+class LastErrorKept {
+public:
+    LastErrorKept() = default;
+    ~LastErrorKept() { ::SetLastError(error_); }
+    LastErrorKept(const LastErrorKept&) = delete;
+    LastErrorKept& operator=(const LastErrorKept&) = delete;
+
+private:
+    DWORD error_ = ::GetLastError();
+};
+
+template <typename T>
+T* ThisThreadsIfMade()
+{
+    LastErrorKept kept;
+    return static_cast<T*>(::FlsGetValue(ThreadDataSlot<T>()));
+}
+
+template <typename T>
+T& ThisThread()
+{
+    LastErrorKept kept;
+    if (T* data = ThisThreadsIfMade<T>())
+        return *data;
+    auto made = std::make_unique<T>();
+    if (!::FlsSetValue(ThreadDataSlot<T>(), made.get()))
+        throw std::system_error(static_cast<int>(::GetLastError()), std::system_category());
+    return *made.release();
+}
 
 // The system window behind a message target of the calling thread; nullptr when hwnd is not a live
 // target of this thread.

@@ -78,10 +78,26 @@ struct Registration {
     long events = 0;
 };
 
-std::unordered_map<ws::SOCKET, Registration>& registrations()
+struct Registrations {
+    std::unordered_map<ws::SOCKET, Registration> sockets;
+};
+
+std::unordered_map<ws::SOCKET, Registration>& registrations() { return ThisThread<Registrations>().sockets; }
+
+// The registration of `s` on this thread, if any, without making the thread's table.
+Registration* FindRegistration(ws::SOCKET s)
 {
-    thread_local std::unordered_map<ws::SOCKET, Registration> r;
-    return r;
+    Registrations* r = ThisThreadsIfMade<Registrations>();
+    if (!r)
+        return nullptr;
+    auto it = r->sockets.find(s);
+    return it == r->sockets.end() ? nullptr : &it->second;
+}
+
+void Unregister(ws::SOCKET s)
+{
+    if (Registrations* r = ThisThreadsIfMade<Registrations>())
+        r->sockets.erase(s);
 }
 
 }  // namespace
@@ -188,7 +204,11 @@ std::optional<ws::HostEntry> AddrInfoLookup(const std::string& name)
     return entry;
 }
 
-std::size_t RegisteredSocketCount() { return registrations().size(); }
+std::size_t RegisteredSocketCount()
+{
+    const Registrations* r = ThisThreadsIfMade<Registrations>();
+    return r ? r->sockets.size() : 0;
+}
 
 ws::HostEntry ToHostEntry(const HostEnt& he)
 {
@@ -263,10 +283,8 @@ SOCKET accept(SOCKET s, sockaddr* addr, socklen_t* len)
         return accepted;
     ::SetHandleInformation(reinterpret_cast<::HANDLE>(accepted), HANDLE_FLAG_INHERIT, 0);
     // The system registers it like its listening socket; keep the books the same.
-    auto& regs = win::registrations();
-    auto it = regs.find(s);
-    if (it != regs.end())
-        regs[accepted] = it->second;
+    if (const win::Registration* listening = win::FindRegistration(s))
+        win::registrations()[accepted] = *listening;
     return accepted;
 }
 
@@ -297,14 +315,12 @@ int shutdown(SOCKET s, int how) { return Entry<int WINAPI(SOCKET, int)>("shutdow
 int closesocket(SOCKET s)
 {
     const int rc = Entry<int WINAPI(SOCKET)>("closesocket")(s);
-    auto& regs = win::registrations();
-    auto it = regs.find(s);
-    if (it != regs.end()) {
+    if (const win::Registration* registration = win::FindRegistration(s)) {
         // The handle may be handed out again at once: its old notifications must not reach the
         // socket that gets it.
-        if (::HWND window = win::NativeWindow(it->second.target))
-            win::PurgeQueued(window, it->second.message, static_cast<WPARAM>(s));
-        regs.erase(it);
+        if (::HWND window = win::NativeWindow(registration->target))
+            win::PurgeQueued(window, registration->message, static_cast<WPARAM>(s));
+        win::Unregister(s);
     }
     return rc;
 }
@@ -340,7 +356,7 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, unsigned message, long events)
         s, window, stop ? 0 : message, stop ? 0 : events);
     if (rc == 0) {
         if (stop)
-            win::registrations().erase(s);
+            win::Unregister(s);
         else
             win::registrations()[s] = {hwnd, message, events};
     }

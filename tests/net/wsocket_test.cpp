@@ -754,11 +754,6 @@ TEST(WSocketWaiting, APendingQuitEndsTheWaitsAtOnceAndStaysPending)
 
 TEST(WSocketWaiting, MultiThreadedSocketOnAWorkerThreadStopsAtTheQuitMessage)
 {
-#if defined(_WIN32)
-    // The worker crashes as it ends: the Windows runtime frees its per-thread data before the
-    // socket layer's per-thread tables (thread_local objects with destructors) are destroyed.
-    GTEST_SKIP() << "a thread that used the socket layer crashes as it ends on Windows";
-#endif
     ScriptedPeer peer;
     peer.Serve([](Link& c) { c.Write("from worker's peer"); });
     std::string received;

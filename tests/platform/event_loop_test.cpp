@@ -235,6 +235,25 @@ TEST_F(EventLoopTest, EachThreadHasItsOwnLoop)
     worker.join();
     EXPECT_FALSE(platform::IsMessageTarget(workerTarget));
     EXPECT_TRUE(mine.got.empty());
+
+    // A thread that ends with a target, a timer and a watched socket left takes them with it (and
+    // the next thread starts afresh).
+    for (int round = 0; round < 4; ++round) {
+        platform::HWND left = 0;
+        platform::ws::SOCKET s = platform::ws::INVALID_SOCKET;
+        std::thread([&] {
+            EXPECT_EQ(platform::CurrentLoopCounts().targets, 0u);
+            left = platform::CreateMessageTarget(
+                [](platform::HWND, unsigned, platform::WPARAM, platform::LPARAM) -> platform::LRESULT { return 0; });
+            EXPECT_TRUE(platform::SetTimer(left, 1, 10));
+            s = platform::ws::socket(AF_INET, SOCK_STREAM, 0);
+            EXPECT_EQ(platform::ws::WSAAsyncSelect(s, left, WM_USER, platform::ws::FD_READ), 0);
+            EXPECT_EQ(platform::CurrentLoopCounts().watchedSockets, 1u);
+        }).join();
+        EXPECT_FALSE(platform::IsMessageTarget(left));
+        EXPECT_FALSE(platform::PostMessage(left, WM_USER, 0, 0));
+        EXPECT_EQ(platform::ws::closesocket(s), 0);
+    }
 }
 
 }  // namespace
