@@ -84,49 +84,6 @@ bool RequestComplete(const std::string& request)
     return headerEnd != 0 && request.size() >= headerEnd + ContentLength(request.substr(0, headerEnd));
 }
 
-// The threads the peers run on. On Windows a thread that made socket calls may crash as it ends
-// (the runtime frees its per-thread data before destroying the socket layer's per-thread table),
-// so they never end: each waits for the next peer, and a new one starts only when all are busy.
-class PeerThreads {
-public:
-    static PeerThreads& Shared()
-    {
-        static PeerThreads* threads = new PeerThreads;  // never destroyed: its threads outlive main
-        return *threads;
-    }
-
-    void Run(std::function<void()> job)
-    {
-        std::lock_guard lock(mutex_);
-        jobs_.push_back(std::move(job));
-        if (jobs_.size() > idle_)
-            std::thread([this] { Serve(); }).detach();
-        else
-            wake_.notify_one();
-    }
-
-private:
-    void Serve()
-    {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            ++idle_;
-            wake_.wait(lock, [this] { return !jobs_.empty(); });
-            --idle_;
-            std::function<void()> job = std::move(jobs_.front());
-            jobs_.pop_front();
-            lock.unlock();
-            job();
-            lock.lock();
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> jobs_;
-    std::size_t idle_ = 0;
-};
-
 }  // namespace
 
 // ---- Link --------------------------------------------------------------------------------------
@@ -368,12 +325,7 @@ ScriptedPeer::ScriptedPeer(Options options)
         ws::setsockopt(listener_, kSolSocket, kSoRcvBuf, &options.receiveBuffer, sizeof options.receiveBuffer);
     if (listener_ == ws::INVALID_SOCKET || ws::listen(listener_, 16) != 0)
         throw std::runtime_error("ScriptedPeer: cannot listen");
-    PeerThreads::Shared().Run([this] {
-        Run();
-        std::lock_guard lock(mutex_);
-        ended_ = true;
-        changed_.notify_all();
-    });
+    thread_ = std::thread([this] { Run(); });
 }
 
 ScriptedPeer::ScriptedPeer(Script script, int count) : ScriptedPeer(Options{})
@@ -384,8 +336,7 @@ ScriptedPeer::ScriptedPeer(Script script, int count) : ScriptedPeer(Options{})
 ScriptedPeer::~ScriptedPeer()
 {
     stopping_ = true;
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return ended_; });
+    thread_.join();
     ws::closesocket(listener_);
 }
 

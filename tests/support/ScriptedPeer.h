@@ -1,5 +1,5 @@
 // ScriptedPeer: the scripted TCP server of the tests, on 127.0.0.1 (or ::1), on a thread of its
-// own (kept for the next peer when it is done), written against the socket layer's own calls so that it serves the same tests on Linux and
+// own, written against the socket layer's own calls so that it serves the same tests on Linux and
 // on Windows.
 //
 // It listens on a free port from construction. Each accepted connection runs the next script, in
@@ -27,6 +27,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace quenlo::test {
@@ -177,7 +178,7 @@ private:
     bool repeatLast_ = false;
     std::vector<std::string> received_;
     std::size_t finished_ = 0;
-    bool ended_ = false;  // Run has returned
+    std::thread thread_;
 };
 
 // Sends back every byte it receives, on every connection (one after another), until destroyed.
