@@ -102,9 +102,19 @@ TEST(WSocketExchange, LookupConnectSendReceiveAndPeerCloseInOrder)
     EXPECT_EQ(log.received, "PONG and some more bytes");
     // OnDataSent follows the first write notification and the drained Send; both come before the
     // data since the peer answers only after reading the request.
-    EXPECT_THAT(log.lines, ElementsAre("lookup 0", "state wsClosed>wsOpened", "state wsOpened>wsConnecting",
-                                       "state wsConnecting>wsConnected", "connected 0", "sent 0", "sent 0", "data",
-                                       "closed 0 in wsConnected", "state wsConnected>wsClosed"));
+    std::vector<std::string> lines = log.lines;
+#if defined(_WIN32)
+    // The system posts the write notification after the connect as a message of its own, which
+    // under wine may come after the peer's quick answer: it is looked for anywhere after the connect.
+    const auto connected = std::find(lines.begin(), lines.end(), "connected 0");
+    const auto lastSent = std::find(std::make_reverse_iterator(lines.end()), std::make_reverse_iterator(connected), "sent 0");
+    ASSERT_EQ(std::count(connected, lines.end(), "sent 0"), 2);
+    lines.erase(std::prev(lastSent.base()));
+    lines.insert(std::find(lines.begin(), lines.end(), "sent 0"), "sent 0");
+#endif
+    EXPECT_THAT(lines, ElementsAre("lookup 0", "state wsClosed>wsOpened", "state wsOpened>wsConnecting",
+                                   "state wsConnecting>wsConnected", "connected 0", "sent 0", "sent 0", "data",
+                                   "closed 0 in wsConnected", "state wsConnected>wsClosed"));
     EXPECT_EQ(s.ReadCount(), 0) << "ReadCount returns to 0 at the close";
 }
 
