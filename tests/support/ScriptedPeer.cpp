@@ -1,7 +1,8 @@
 #include "support/ScriptedPeer.h"
 
+#include "platform/Text.h"
+
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <stdexcept>
 #include <thread>
@@ -49,13 +50,6 @@ bool WouldBlock()
     return error == ws::WSAEWOULDBLOCK || error == ws::WSAEINPROGRESS;
 }
 
-std::string Lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
 // Length of the header (up to and including its empty line) when it is complete, else 0.
 std::size_t HeaderEnd(const std::string& data)
 {
@@ -71,7 +65,7 @@ std::size_t HeaderEnd(const std::string& data)
 
 std::size_t ContentLength(const std::string& header)
 {
-    const std::string lower = Lower(header);
+    const std::string lower = platform::AsciiLower(header);
     const std::size_t at = lower.find("\ncontent-length:");
     if (at == std::string::npos)
         return 0;
