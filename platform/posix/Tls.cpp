@@ -6,6 +6,7 @@
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
@@ -17,14 +18,31 @@ namespace {
 // TLS 1.2 at least; 1.3 whenever the server offers it.
 constexpr const char* kPriorities = "NORMAL:-VERS-ALL:+VERS-TLS1.3:+VERS-TLS1.2";
 
-// The system's trust store, loaded once for the whole program: reading it for each connection
-// would cost more than the handshake.
-gnutls_certificate_credentials_t SharedCredentials()
+gnutls_certificate_credentials_t NewCredentials()
 {
-    static gnutls_certificate_credentials_t credentials = [] {
-        gnutls_certificate_credentials_t c = nullptr;
-        if (gnutls_certificate_allocate_credentials(&c) == GNUTLS_E_SUCCESS)
+    gnutls_certificate_credentials_t c = nullptr;
+    return gnutls_certificate_allocate_credentials(&c) == GNUTLS_E_SUCCESS ? c : nullptr;
+}
+
+// The credentials every session starts with: no certificate of the system's is read for them, so
+// a server whose certificate is judged by its kept fingerprint costs no reading of the trust store.
+gnutls_certificate_credentials_t SessionCredentials()
+{
+    static const gnutls_certificate_credentials_t credentials = NewCredentials();
+    return credentials;
+}
+
+std::atomic<bool> systemTrustRead{false};
+
+// The system's trust store, read by the first certificate that must be checked against it and
+// kept for the whole program: reading it for each connection would cost more than the handshake.
+gnutls_certificate_credentials_t SystemTrustCredentials()
+{
+    static const gnutls_certificate_credentials_t credentials = [] {
+        const gnutls_certificate_credentials_t c = NewCredentials();
+        if (c != nullptr)
             gnutls_certificate_set_x509_system_trust(c);
+        systemTrustRead = true;
         return c;
     }();
     return credentials;
@@ -86,7 +104,9 @@ struct TlsSession::Impl {
     }
 };
 
-bool TlsSession::Available() noexcept { return SharedCredentials() != nullptr; }
+bool TlsSession::Available() noexcept { return SessionCredentials() != nullptr; }
+
+bool TlsSession::SystemTrustRead() noexcept { return systemTrustRead; }
 
 TlsSession::TlsSession(const std::string& hostName, TlsTransport transport) : impl_(std::make_unique<Impl>())
 {
@@ -99,8 +119,8 @@ TlsSession::TlsSession(const std::string& hostName, TlsTransport transport) : im
     }
     gnutls_session_t s = impl_->session;
     gnutls_priority_set_direct(s, kPriorities, nullptr);
-    if (SharedCredentials() != nullptr)
-        gnutls_credentials_set(s, GNUTLS_CRD_CERTIFICATE, SharedCredentials());
+    if (SessionCredentials() != nullptr)
+        gnutls_credentials_set(s, GNUTLS_CRD_CERTIFICATE, SessionCredentials());
     if (!hostName.empty() && !IsAddress(hostName))
         gnutls_server_name_set(s, GNUTLS_NAME_DNS, hostName.data(), hostName.size());
     gnutls_transport_set_ptr(s, impl_.get());
@@ -193,6 +213,11 @@ std::string TlsSession::PeerFingerprint() const
 
 bool TlsSession::TrustedBySystem() const
 {
+    // The peer's certificates are the session's own; the credentials only lend the trust store
+    // they are checked against, so they are exchanged for those that hold it only now.
+    if (impl_->session == nullptr || SystemTrustCredentials() == nullptr)
+        return false;
+    gnutls_credentials_set(impl_->session, GNUTLS_CRD_CERTIFICATE, SystemTrustCredentials());
     unsigned int status = 0;
     const char* host = impl_->host.empty() ? nullptr : impl_->host.c_str();
     return gnutls_certificate_verify_peers3(impl_->session, host, &status) == GNUTLS_E_SUCCESS && status == 0;
