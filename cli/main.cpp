@@ -105,6 +105,11 @@ void AppendEscapedField(std::string& line, const std::string& text)
     const char* const end = run + text.size();
     for (const char* at = run; at != end;) {
         const auto c = static_cast<unsigned char>(*at);
+        // Printable ASCII is nearly all of a job list: it passes without looking further.
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            ++at;
+            continue;
+        }
         std::string escape;
         std::size_t length = 1;
         char32_t code = 0;

@@ -122,13 +122,14 @@ void THttpCli::ChooseTransport()
         return;  // no connection: the request's bytes are the plain ones
     if (schemeTls_ || encryption_ == heRequired) {
         wantTls_ = true;
-    } else if (encryption_ == heIfRequested && platform::TlsSession::Available()) {
+    } else if (encryption_ == heIfRequested) {
+        // Whether this build can speak TLS is asked last: the answer may cost a library's start.
         if (TlsServerRemembered(ServerKey())) {
-            wantTls_ = true;
+            wantTls_ = platform::TlsSession::Available();
         } else if (!username_.empty() && sendCredentials_ && !IsThisMachine(targetHost_)) {
             // Credentials to another machine never go plain to a server that speaks TLS.
-            wantTls_ = true;
-            tlsFallback_ = true;
+            wantTls_ = platform::TlsSession::Available();
+            tlsFallback_ = wantTls_;
         }
     }
     tunnel_ = wantTls_ && !proxy_.empty();
@@ -227,20 +228,23 @@ void THttpCli::ContinueHandshake()
     BeginExchange();
 }
 
-// Empty when the server's certificate is trusted: by the system for the host name, or kept for
-// this server. One never seen before is kept, unless StrictTrust.
+// Empty when the server's certificate is trusted: kept for this server, or by the system for the
+// host name. One never seen before is kept, unless StrictTrust. The kept fingerprint is looked at
+// first, so a server already known costs no reading of the system's certificates.
 std::string THttpCli::CertificateRefusal()
 {
-    if (tls_->TrustedBySystem())
-        return {};
     const std::string key = ServerKey();
     const std::string now = tls_->PeerFingerprint();
     if (now.empty())
         return HandshakeFailedText(key, "the server showed no certificate");
     const TTrustStore store(trustStorePath_);
     const std::optional<std::string> kept = store.Find(key);
+    if (kept && *kept == now)
+        return {};
+    if (tls_->TrustedBySystem())
+        return {};
     if (kept)
-        return *kept == now ? std::string() : CertificateChangedText(key, *kept, now);
+        return CertificateChangedText(key, *kept, now);
     if (strictTrust_ || !store.Keep(key, now))
         return CertificateUnknownText(key, now);
     return {};

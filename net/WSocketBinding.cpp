@@ -5,6 +5,9 @@
 #include <atomic>
 #include <climits>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <optional>
 
 namespace quenlo {
 
@@ -23,6 +26,26 @@ constexpr std::size_t kMaxAddressList = 256;
 bool startsWithDigit(const std::string& text)
 {
     return !text.empty() && text[0] >= '0' && text[0] <= '9';
+}
+
+// The protocols table does not change while the program runs, and each lookup in it costs a
+// reading of the name service's configuration and of the table: a name found once is kept for
+// the whole process. A name not found is looked up again, so its failure reads as the first did.
+std::optional<int> ProtocolNumber(const std::string& name)
+{
+    static std::mutex lock;
+    static std::map<std::string, int, std::less<>> known;
+    {
+        const std::lock_guard guard(lock);
+        if (const auto it = known.find(name); it != known.end())
+            return it->second;
+    }
+    const auto number = ws::getprotobyname(name);
+    if (number) {
+        const std::lock_guard guard(lock);
+        known.emplace(name, *number);
+    }
+    return number;
 }
 
 }  // namespace
@@ -101,7 +124,7 @@ int WSocketResolveProto(const std::string& text)
     const std::string proto = platform::TrimControls(text);
     if (startsWithDigit(proto))
         return ParseDecimal(proto);
-    const auto number = ws::getprotobyname(proto);
+    const auto number = ProtocolNumber(proto);
     if (!number)
         throw ESocketException("WSocketResolveProto: Cannot convert protocol '" + proto + "'");
     return *number;

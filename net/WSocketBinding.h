@@ -59,6 +59,7 @@ std::uint16_t WSocketResolvePort(const std::string& portText, const std::string&
 //  - empty text, or 32 characters or more: "WSocketResolveProto: Invalid Protocol."
 //  - a name the protocols table does not know:
 //    "WSocketResolveProto: Cannot convert protocol '<trimmed text>'"
+// A name the table knows is looked up once per process and its number kept.
 int WSocketResolveProto(const std::string& text);
 
 // Skips leading blanks, then reads decimal digits up to the first non-digit or the end: "" and

@@ -29,6 +29,9 @@ class TlsSession {
 public:
     // False where this build has no TLS.
     static bool Available() noexcept;
+    // Whether this process has read the system's trust store yet: the first TrustedBySystem()
+    // reads it, nothing before.
+    static bool SystemTrustRead() noexcept;
 
     // hostName goes into the server name indication (not for an address) and is the name the
     // certificate is checked against.

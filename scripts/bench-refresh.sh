@@ -3,7 +3,7 @@
 # the whole quenlo-cli refresh beside a floor client, the list fill, the window's start-up and idle
 # memory, and its longest stretch without events during a refresh.
 #
-#   scripts/bench-refresh.sh [--runs N] [--compare QUENLO_CLI] [--no-window] [--smaps]
+#   scripts/bench-refresh.sh [--runs N] [--compare QUENLO_CLI] [--compare-app QUENLO] [--no-window] [--smaps]
 #
 # Takes the programs from QUENLO_BUILD_DIR (default build/, made by scripts/build.sh). The answers
 # it replays are captured once from a private CUPS server into build/refresh-captures/

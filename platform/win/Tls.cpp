@@ -68,6 +68,8 @@ const SystemCalls& Calls()
     return calls;
 }
 
+std::atomic<bool> systemTrustRead{false};
+
 // ---- Credentials ---------------------------------------------------------------------------------
 
 // The certificate is checked by the client (no SChannel verdict), no client certificate is ever
@@ -463,6 +465,8 @@ namespace win {
 void UseOlderTlsCredentials() { olderStructureOnly = true; }
 }  // namespace win
 
+bool TlsSession::SystemTrustRead() noexcept { return systemTrustRead; }
+
 bool TlsSession::Available() noexcept
 {
     try {
@@ -517,6 +521,7 @@ bool TlsSession::TrustedBySystem() const
     const PCCERT_CONTEXT cert = impl_->certificate;
     if (cert == nullptr || impl_->checkedName.empty())
         return false;
+    systemTrustRead = true;  // the first chain check reads the system's roots
     const SystemCalls& calls = Calls();
     char serverAuth[] = szOID_PKIX_KP_SERVER_AUTH;
     LPSTR usages[] = {serverAuth};

@@ -107,6 +107,45 @@ TEST_F(TlsTest, CupsServerIsTrustedOnFirstUseAndRefusedOnceItsCertificateChanges
     EXPECT_FALSE(http.Encrypted());
 }
 
+// The system's certificates are read by the first certificate that is neither kept nor refused
+// by the kept one, never for a plain request nor for a server already known.
+TEST_F(TlsTest, SystemCertificatesAreReadOnlyForACertificateNotKept)
+{
+    if (platform::TlsSession::SystemTrustRead())
+        GTEST_SKIP() << "an earlier test of this process read them (ctest runs each test alone)";
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    const std::string printer = lab.AddUniquePrinter("trustread");
+    const std::string key = "127.0.0.1:" + std::to_string(lab.Port());
+
+    THttpCli http;
+    ASSERT_EQ(Get(http, lab.PrinterUrl(printer)), "");
+    EXPECT_FALSE(http.Encrypted());
+    EXPECT_FALSE(platform::TlsSession::SystemTrustRead());
+
+    // The server's certificate, taken without judging it, kept as the user would.
+    TWSocket sock;
+    sock.SetAddr("127.0.0.1");
+    sock.SetPort(std::to_string(lab.Port()));
+    TlsOverSocket session(sock, "127.0.0.1", "GET / HTTP/1.0\r\nHost: " + key + "\r\n\r\n");
+    sock.Connect();
+    ASSERT_TRUE(runUntil([&] { return session.Over(); }, 15s));
+    ASSERT_TRUE(session.tls);
+    const std::string fingerprint = session.tls->PeerFingerprint();
+    sock.Close();
+    ASSERT_FALSE(fingerprint.empty()) << session.error;
+    ASSERT_TRUE(TTrustStore(store_).Keep(key, fingerprint));
+
+    http.SetEncryption(heRequired);
+    ASSERT_EQ(Get(http, lab.PrinterUrl(printer)), "");
+    EXPECT_TRUE(http.Encrypted());
+    EXPECT_FALSE(platform::TlsSession::SystemTrustRead());
+
+    ASSERT_TRUE(TTrustStore(store_).Forget(key));
+    ASSERT_EQ(Get(http, lab.PrinterUrl(printer)), "");
+    EXPECT_TRUE(platform::TlsSession::SystemTrustRead());
+    EXPECT_EQ(TTrustStore(store_).Find(key), fingerprint);
+}
+
 TEST_F(TlsTest, ProxyTunnelCarriesTlsAndARefusedTunnelSaysSo)
 {
     QUENLO_REQUIRE_CUPS_LAB(lab);
