@@ -201,12 +201,13 @@ std::vector<Queue> QueuesOf(const Target& target, const Args& args, const ProxyS
     if (!asked.failure.empty()) {
         std::cerr << "quenlo-cli add: " << target.remotehost << " ";
         if (!asked.refused)
-            std::cerr << "could not be asked: " << asked.failure << "\n";
+            std::cerr << "could not be asked: " << EscapedField(asked.failure) << "\n";
         else if (target.path.empty())
-            std::cerr << "refused to list its queues (CUPS-Get-Printers): " << asked.failure
+            std::cerr << "refused to list its queues (CUPS-Get-Printers): " << EscapedField(asked.failure)
                       << "\nName the queue instead: quenlo-cli add " << target.remotehost << "/printers/NAME\n";
         else
-            std::cerr << "refused Get-Printer-Attributes for " << target.path << ": " << asked.failure << "\n";
+            std::cerr << "refused Get-Printer-Attributes for " << target.path << ": "
+                      << EscapedField(asked.failure) << "\n";
         return {};
     }
     if (asked.queues.empty())

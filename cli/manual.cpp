@@ -91,8 +91,9 @@ platform::ManualPage CliManual()
         "server's printers to the printers file, refreshes a printer, cancels, holds and releases jobs, "
         "pauses, resumes and purges printers, and watches them all.\n\n"
         "Texts that come from a server or a file are written as they are, except that a backslash, every "
-        "control character (as \\t, \\r, \\n or \\xHH), the C1 controls and the bidirectional "
-        "overrides and isolates (as \\uHHHH) are escaped, so a line holds exactly its tab-separated "
+        "control character (as \\t, \\r, \\n or \\xHH), every byte that is not UTF-8 (as \\xHH), the "
+        "C1 controls and the bidirectional overrides and isolates (as \\uHHHH) are escaped, so a line "
+        "holds exactly its tab-separated "
         "fields and nothing in it can act on the terminal. get and post write the body unchanged.";
 
     platform::ManualPage::Section commands{"COMMANDS", "", {}};
