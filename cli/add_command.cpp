@@ -10,25 +10,27 @@
 // The file is the one --config names, else the one the window would find, else a new one in the
 // per-user folder (XDG config home or %APPDATA%, below Dorvane/Quenlo). A queue the file already
 // lists (same remotehost and url) is not added again; a name another entry has gets " (HOST)"
-// appended. The file keeps its bytes, encoding and line ends (see config/PrintersFileWriter.h); a
-// name that a code page 1250 file cannot hold is skipped with a message. A file holding a password
-// is made readable by its owner only.
+// appended. The file keeps its bytes, encoding, line ends and permissions (see
+// config/PrintersFileWriter.h); a name that a code page 1250 file cannot hold is skipped with a
+// message. A file holding a password is made readable by its owner only.
 //
 // Output: one line per queue on standard output ("added", "listed already" or, with --dry-run,
 // the entry's lines as they would be written, escaped as the tab-separated outputs are).
 //
 // Exit codes: 0 the file lists the server's queues (also when all were listed already); 1 the
 // server could not be reached, refused the request or lists no queue, or the file could not be
-// written: nothing was written; 2 a bad argument.
+// written: nothing was written; 2 a bad argument. The file is replaced whole (written beside it and
+// renamed over it), so a failed write leaves it as it was; "added" is printed only once the new
+// file is in place. Runs at the same time take turns on the file.
 #include "cli/Command.h"
 #include "config/PrintersFile.h"
 #include "config/PrintersFileWriter.h"
 #include "ipp/Ipp.h"
 #include "net/HttpProt.h"
+#include "platform/FileUpdate.h"
 
-#include <fstream>
 #include <iostream>
-#include <iterator>
+#include <optional>
 #include <sstream>
 #include <string_view>
 
@@ -171,12 +173,6 @@ Exchange Ask(const Target& target, const std::string& path, const IppMessage& re
     return result;
 }
 
-std::string ReadFileBytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // The printers file to add to, and whether it exists.
 std::string FileToAddTo(const Args& args)
 {
@@ -215,36 +211,28 @@ std::vector<Queue> QueuesOf(const Target& target, const Args& args, const ProxyS
     return asked.queues;
 }
 
-int RunAdd(const std::vector<std::string>& argv)
+// The entries to add for `queues` to the file whose bytes are `old`: the lines for the file and
+// what standard output is to say of each queue. Queues the file lists already, or whose names a
+// code page 1250 file cannot hold, are left out.
+struct Additions {
+    std::string lines;   // UTF-8, in the file's line ends
+    std::string report;  // for standard output
+    int added = 0;
+};
+
+Additions AdditionsFor(const std::vector<Queue>& queues, const Target& target, const Args& args,
+                       const std::string& path, const FileLayout& layout)
 {
-    const Args args(argv, {"user", "pass", "config"}, {"dry-run"});
-    if (args.positional().size() != 1)
-        throw UsageError{args.positional().empty() ? "HOST is missing" : "exactly one HOST is taken"};
-    const Target target = ParseTarget(args.positional().front());
-    const std::string path = FileToAddTo(args);
-    if (path.empty()) {
-        std::cerr << "quenlo-cli add: no folder for a printers file (HOME is not set); give one with --config\n";
-        return 1;
-    }
-
-    const std::string old = ReadFileBytes(path);
     PrinterList listed;
-    ProxySettings proxy;
-    ReadPrintersFileAt(path, DirectoryPrefix(path), listed, proxy);
-    const FileLayout layout = LayoutOfFile(old);
-
-    const std::vector<Queue> queues = QueuesOf(target, args, proxy);
-    if (queues.empty())
-        return 1;
-
+    ProxySettings ignored;
+    ReadPrintersFileAt(path, DirectoryPrefix(path), listed, ignored);
     const auto nameTaken = [&](const std::string& asRead) {
         for (const TAList& e : listed)
             if (e.name == asRead)
                 return true;
         return false;
     };
-    std::string lines;
-    int added = 0;
+    Additions result;
     for (const Queue& q : queues) {
         NewPrinterEntry entry;
         entry.remotehost = target.remotehost;
@@ -260,7 +248,7 @@ int RunAdd(const std::vector<std::string>& argv)
         for (const TAList& e : listed)
             already = already || (e.remotehost == entry.remotehost && e.url == entry.url);
         if (already) {
-            std::cout << "listed already\t" << EscapedField(entry.name) << "\t" << entry.remotehost << entry.url << "\n";
+            result.report += "listed already\t" + EscapedField(entry.name) + "\t" + entry.remotehost + entry.url + "\n";
             continue;
         }
         std::optional<std::string> asRead = TextAsRead(entry.name, layout.charset);
@@ -269,7 +257,7 @@ int RunAdd(const std::vector<std::string>& argv)
             asRead = TextAsRead(entry.name, layout.charset);
         }
         if (!asRead) {
-            std::cerr << "quenlo-cli add: skipped " << EscapedField(entry.name) << ": " << path
+            std::cerr << "quenlo-cli add: skipped " << EscapedField(entry.name) << ": " << EscapedField(path)
                       << " is in code page 1250, which cannot hold the name\n";
             continue;
         }
@@ -279,31 +267,72 @@ int RunAdd(const std::vector<std::string>& argv)
         now.remotehost = entry.remotehost;
         now.url = entry.url;
         const std::string entryLines = EntryLines(entry, layout.lineEnd);
-        lines += entryLines;
-        ++added;
+        result.lines += entryLines;
+        ++result.added;
         if (args.flag("dry-run")) {
             std::size_t start = 0;
             for (std::size_t end; (end = entryLines.find('\n', start)) != std::string::npos; start = end + 1)
-                std::cout << EscapedField(entryLines.substr(start, end - start - (layout.lineEnd == "\r\n"))) << "\n";
+                result.report +=
+                    EscapedField(entryLines.substr(start, end - start - (layout.lineEnd == "\r\n"))) + "\n";
         } else {
-            std::cout << "added\t" << EscapedField(entry.name) << "\t" << entry.remotehost << entry.url << "\n";
+            result.report += "added\t" + EscapedField(entry.name) + "\t" + entry.remotehost + entry.url + "\n";
         }
     }
-    if (added == 0 || args.flag("dry-run")) {
+    return result;
+}
+
+int RunAdd(const std::vector<std::string>& argv)
+{
+    const Args args(argv, {"user", "pass", "config"}, {"dry-run"});
+    if (args.positional().size() != 1)
+        throw UsageError{args.positional().empty() ? "HOST is missing" : "exactly one HOST is taken"};
+    const Target target = ParseTarget(args.positional().front());
+    const std::string path = FileToAddTo(args);
+    if (path.empty()) {
+        std::cerr << "quenlo-cli add: no folder for a printers file (HOME is not set); give one with --config\n";
+        return 1;
+    }
+
+    PrinterList printers;
+    ProxySettings proxy;
+    ReadPrintersFileAt(path, DirectoryPrefix(path), printers, proxy);
+    const std::vector<Queue> queues = QueuesOf(target, args, proxy);
+    if (queues.empty())
+        return 1;
+
+    // Another add may have changed the file while the server was asked: it is read again, and held
+    // until the new one is in place, so that two runs at once neither lose nor repeat an entry.
+    const bool dryRun = args.flag("dry-run");
+    std::optional<platform::FileLock> lock;
+    if (!dryRun) {
+        lock.emplace(path);
+        if (!lock->Held()) {
+            std::cerr << "quenlo-cli add: " << lock->Failure() << "\n";
+            return 1;
+        }
+    }
+    const std::string old = platform::FileBytes(path);
+    const FileLayout layout = LayoutOfFile(old);
+    const Additions additions = AdditionsFor(queues, target, args, path, layout);
+    if (additions.added == 0 || dryRun) {
+        std::cout << additions.report;
         std::cout.flush();
-        std::cerr << "quenlo-cli add: " << path << (args.flag("dry-run") ? " not changed (dry run)\n" : " not changed\n");
+        std::cerr << "quenlo-cli add: " << path << (dryRun ? " not changed (dry run)\n" : " not changed\n");
         return 0;
     }
 
-    const std::string bytes = BytesToAppend(layout, lines);
     const bool secret = !args.valueOr("pass", "").empty();
-    if (const std::optional<std::string> failure = AppendToFile(path, bytes, secret)) {
+    if (const std::optional<std::string> failure =
+            platform::ReplaceFile(path, old + BytesToAppend(layout, additions.lines), secret)) {
         std::cerr << "quenlo-cli add: " << *failure << "\n";
         return 1;
     }
+    lock.reset();
+    // Only now: "added" is a promise that the file holds the entry.
+    std::cout << additions.report;
     std::cout.flush();
-    std::cerr << "quenlo-cli add: " << added << (added == 1 ? " printer" : " printers") << " written to " << path
-              << (secret ? " (readable by you only: it holds a password)\n" : "\n");
+    std::cerr << "quenlo-cli add: " << additions.added << (additions.added == 1 ? " printer" : " printers")
+              << " written to " << path << (secret ? " (readable by you only: it holds a password)\n" : "\n");
     return 0;
 }
 

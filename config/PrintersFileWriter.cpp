@@ -3,9 +3,6 @@
 #include "config/Utf8.h"
 #include "platform/Settings.h"
 
-#include <filesystem>
-#include <fstream>
-#include <system_error>
 
 namespace quenlo {
 
@@ -175,32 +172,6 @@ std::string BytesToAppend(const FileLayout& layout, std::string_view utf8Lines)
         return Utf8ToUtf16(text, layout.charset == FileCharset::Utf16BE);
     }
     return text;
-}
-
-std::optional<std::string> AppendToFile(const std::string& path, std::string_view bytes, bool secret)
-{
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path file(path);
-    if (!fs::exists(file, error) && file.has_parent_path()) {
-        fs::create_directories(file.parent_path(), error);
-        if (error)
-            return "cannot create the folder " + file.parent_path().string() + ": " + error.message();
-    }
-    std::ofstream out(file, std::ios::binary | std::ios::app);
-    if (!out)
-        return "cannot open " + path + " for writing";
-    if (secret) {
-        // Before the first byte goes in: a new file must never have held a password readably.
-        fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, error);
-        if (error)
-            return "cannot make " + path + " private to its owner: " + error.message();
-    }
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out)
-        return "cannot write " + path;
-    return std::nullopt;
 }
 
 std::string UserPrintersFilePath(const PrintersFileSearch& search)

@@ -74,11 +74,6 @@ std::string EntryLines(const NewPrinterEntry& entry, const std::string& lineEnd)
 // caller checks names beforehand with TextAsRead).
 std::string BytesToAppend(const FileLayout& layout, std::string_view utf8Lines);
 
-// Adds `bytes` at the end of the file at `path`, or creates it with its folders. When `secret` is
-// set (the bytes hold a password) the file is made readable and writable by its owner only (0600),
-// before anything is written to a new file. Returns the reason when it fails.
-std::optional<std::string> AppendToFile(const std::string& path, std::string_view bytes, bool secret);
-
 // Where a printers file goes when there is none anywhere: the per-user folder of the search order
 // (appData + "/Dorvane/Quenlo/printers.qdl"); empty when the environment names no such folder.
 std::string UserPrintersFilePath(const PrintersFileSearch& search);
