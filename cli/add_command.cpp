@@ -11,8 +11,9 @@
 // per-user folder (XDG config home or %APPDATA%, below Dorvane/Quenlo). A queue the file already
 // lists (same remotehost and url) is not added again; a name another entry has gets " (HOST)"
 // appended. The file keeps its bytes, encoding, line ends and permissions (see
-// config/PrintersFileWriter.h); a name that a code page 1250 file cannot hold is skipped with a
-// message. A file holding a password is made readable by its owner only.
+// config/PrintersFileWriter.h); bytes of a name or description that are not UTF-8 become U+FFFD,
+// and a name that a code page 1250 file cannot hold is skipped with a message. A file holding a
+// password is made readable by its owner only.
 //
 // Output: one line per queue on standard output ("added", "listed already" or, with --dry-run,
 // the entry's lines as they would be written, escaped as the tab-separated outputs are).
@@ -238,8 +239,9 @@ Additions AdditionsFor(const std::vector<Queue>& queues, const Target& target, c
         entry.remotehost = target.remotehost;
         entry.url = !target.path.empty() ? target.path
                                          : (q.isClass ? "/classes/" : "/printers/") + PercentEncoded(q.name);
-        entry.name = OneLineValue(q.name);
-        entry.comment = q.info;
+        // The url keeps the name's own bytes, which the server knows the queue by; the file gets text.
+        entry.name = OneLineValue(WellFormedUtf8(q.name));
+        entry.comment = WellFormedUtf8(q.info);
         entry.user = args.valueOr("user", "");
         entry.pass = args.valueOr("pass", "");
         // A server on another machine is reached over TLS only, so its password never crosses in clear.

@@ -22,8 +22,8 @@ constexpr CommandText kCommandTexts[] = {
      "one in the per-user folder; it keeps its encoding, line ends, permissions and every byte already "
      "in it, and is made readable by its owner only when it holds a password. The new file is written "
      "beside the old one and put in its place whole, and only then are the queues reported added; runs "
-     "at the same time take turns. A queue listed already is not added again. "
-     "--dry-run prints the entries instead of writing them.",
+     "at the same time take turns. A queue listed already is not added again; bytes of a name that "
+     "are not UTF-8 become U+FFFD. --dry-run prints the entries instead of writing them.",
      "the server could not be reached, refused to list its queues or lists none, or the file could not "
      "be written; nothing was written then. A queue listed already is no failure."},
     {"config",

@@ -51,15 +51,32 @@ const char* NativeLineEnd()
 #endif
 }
 
-bool IsUtf8(std::string_view bytes)
+std::string WellFormedUtf8(std::string_view text)
 {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const std::optional<Utf8Sequence> sequence = Utf8SequenceAt(text, i);
+        out += sequence ? text.substr(i, sequence->length) : std::string_view("\xEF\xBF\xBD");
+        i += sequence ? sequence->length : 1;
+    }
+    return out;
+}
+
+FileCharset CharsetOf8BitText(std::string_view bytes)
+{
+    // Text in code page 1250 rarely happens to form UTF-8 sequences, and then only here and there;
+    // UTF-8 text with a stray byte still has its sequences.
+    std::size_t sequences = 0, strays = 0;
     for (std::size_t i = 0; i < bytes.size();) {
         const std::optional<Utf8Sequence> sequence = Utf8SequenceAt(bytes, i);
-        if (!sequence)
-            return false;
-        i += sequence->length;
+        if (sequence && sequence->length > 1)
+            ++sequences;
+        else if (!sequence)
+            ++strays;
+        i += sequence ? sequence->length : 1;
     }
-    return true;
+    return strays == 0 || (sequences > 0 && sequences >= strays) ? FileCharset::Utf8 : FileCharset::Cp1250;
 }
 
 FileLayout LayoutOfFile(std::string_view bytes)
@@ -76,7 +93,7 @@ FileLayout LayoutOfFile(std::string_view bytes)
         text = Utf16ToUtf8(bytes.substr(2), true);
         break;
     case FileEncoding::EightBit:
-        layout.charset = IsUtf8(bytes) ? FileCharset::Utf8 : FileCharset::Cp1250;
+        layout.charset = CharsetOf8BitText(bytes);
         text = bytes;
         break;
     }

@@ -196,6 +196,29 @@ TEST_F(AddCommand, TheFileIsReplacedWholeOnlyWhenTheNewOneIsWrittenAndRunsTakeTu
         EXPECT_EQ(both.find(url), both.rfind(url)) << url << " twice in\n" << both;
 }
 
+// A server's name with a byte that is not UTF-8, added to a UTF-8 file that an older version left
+// such a byte in already: the file stays UTF-8, and the byte becomes U+FFFD.
+TEST_F(AddCommand, BytesThatAreNotUtf8BecomeReplacementCharactersAndTheFileStaysUtf8)
+{
+    ScriptedPeer server;
+    Answer(server, HttpOk(IppAnswer()
+                              .Tag(0x04)
+                              .Text(0x42, "printer-name", "Caf\xE9")
+                              .Text(0x41, "printer-info", "Pult \x9B" "2J")
+                              .Integer(0x23, "printer-type", 0)
+                              .End()
+                              .str()));
+    const std::string file = root_ + "/printers.qdl";
+    const std::string old = "<printer>\nname=Görög\n<endprinter>\n<printer>\nname=R\xE9gi\n<endprinter>\n";
+    Write(file, old);
+    const std::string host = "127.0.0.1:" + std::to_string(server.Port());
+    const ProcessResult r = Cli({"add", host, "--config", file});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "added\tCaf\xEF\xBF\xBD\t" + host + "/printers/Caf%E9\n");
+    EXPECT_EQ(Bytes(file), old + "<printer>\nname=Caf\xEF\xBF\xBD\nremotehost=" + host +
+                               "\nurl=/printers/Caf%E9\nlocalport=-1\ncomment=Pult \xEF\xBF\xBD" "2J\n<endprinter>\n");
+}
+
 TEST_F(AddCommand, AServerThatRefusesTheListWritesNothing)
 {
     ScriptedPeer server;
