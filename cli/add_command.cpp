@@ -325,7 +325,7 @@ int RunAdd(const std::vector<std::string>& argv)
 
     const bool secret = !args.valueOr("pass", "").empty();
     if (const std::optional<std::string> failure =
-            platform::ReplaceFile(path, old + BytesToAppend(layout, additions.lines), secret)) {
+            platform::ReplaceFileBytes(path, old + BytesToAppend(layout, additions.lines), secret)) {
         std::cerr << "quenlo-cli add: " << *failure << "\n";
         return 1;
     }

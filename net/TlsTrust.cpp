@@ -100,7 +100,7 @@ bool TTrustStore::Write(const std::vector<std::pair<std::string, std::string>>& 
     std::string text = "# Servers whose TLS certificate is trusted: HOST:PORT SHA-256\n";
     for (const auto& [key, fingerprint] : entries)
         text += key + ' ' + fingerprint + '\n';
-    return !platform::ReplaceFile(path_, text, true);
+    return !platform::ReplaceFileBytes(path_, text, true);
 }
 
 }  // namespace quenlo

@@ -7,7 +7,7 @@
 //   platform::FileLock lock(path);
 //   if (!lock.Held()) ... fail with lock.Failure()
 //   read path, work out the new bytes
-//   if (auto failure = platform::ReplaceFile(path, bytes, ownerOnly)) ... fail
+//   if (auto failure = platform::ReplaceFileBytes(path, bytes, ownerOnly)) ... fail
 #pragma once
 
 #include <optional>
@@ -46,13 +46,14 @@ private:
 #endif
 };
 
+// (Not "ReplaceFile": the Windows headers make that name a macro.)
 // Puts `bytes` in place as the file at `path` (links followed): written to a new file beside the
 // target, made exclusively (a file or link already at that name is never opened or followed),
 // flushed to the disk and renamed over the target. The new file has the old one's permissions, or
 // for a new file the usual ones (0666 less the umask); with `ownerOnly` it is readable and writable
 // by its owner only (0600) from before its first byte. The target's folders are made as needed.
 // Returns the reason when it fails; the old file is then untouched and no temporary file is left.
-std::optional<std::string> ReplaceFile(const std::string& path, std::string_view bytes, bool ownerOnly);
+std::optional<std::string> ReplaceFileBytes(const std::string& path, std::string_view bytes, bool ownerOnly);
 
 // The whole file at `path` (links followed); empty when it is missing or cannot be read.
 std::string FileBytes(const std::string& path);

@@ -159,7 +159,7 @@ FileLock::~FileLock()
         ::close(fd_);
 }
 
-std::optional<std::string> ReplaceFile(const std::string& path, std::string_view bytes, bool ownerOnly)
+std::optional<std::string> ReplaceFileBytes(const std::string& path, std::string_view bytes, bool ownerOnly)
 {
     const std::string target = LinkTarget(path);
     if (std::optional<std::string> failure = MakeFoldersOf(target))

@@ -94,7 +94,7 @@ FileLock::~FileLock()
         ::CloseHandle(static_cast<HANDLE>(handle_));
 }
 
-std::optional<std::string> ReplaceFile(const std::string& path, std::string_view bytes, bool ownerOnly)
+std::optional<std::string> ReplaceFileBytes(const std::string& path, std::string_view bytes, bool ownerOnly)
 {
     // The per-user folders are the user's own on Windows: ownerOnly asks nothing more there.
     (void)ownerOnly;
