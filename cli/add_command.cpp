@@ -212,8 +212,8 @@ std::vector<Queue> QueuesOf(const Target& target, const Args& args, const ProxyS
     return asked.queues;
 }
 
-// The entries to add for `queues` to the file whose bytes are `old`: the lines for the file and
-// what standard output is to say of each queue. Queues the file lists already, or whose names a
+// The entries to add for `queues` to the file at `path`, laid out as `layout`: the lines for the
+// file and what standard output is to say of each queue. Queues the file lists already, or whose names a
 // code page 1250 file cannot hold, are left out.
 struct Additions {
     std::string lines;   // UTF-8, in the file's line ends
