@@ -72,7 +72,8 @@ std::string ReadAllStdin();
 // Texts come from servers and files, so nothing in them may drive the terminal either: every other
 // control byte (below 0x20, and DEL) is written as \xHH, and the UTF-8 forms of the C1 controls
 // (U+0080 to U+009F) and of the bidirectional embeddings, overrides and isolates (U+202A to U+202E,
-// U+2066 to U+2069) as \uHHHH. Everything else, code page 1250 bytes too, passes unchanged.
+// U+2066 to U+2069) as \uHHHH. A byte that starts no well-formed UTF-8 sequence (a lone 0x9B, the
+// 8-bit CSI; code page 1250 text too) is written as \xHH. Everything else passes unchanged.
 std::string EscapedField(const std::string& text);
 // The same, appended to `line`.
 void AppendEscapedField(std::string& line, const std::string& text);

@@ -10,25 +10,28 @@
 // The file is the one --config names, else the one the window would find, else a new one in the
 // per-user folder (XDG config home or %APPDATA%, below Dorvane/Quenlo). A queue the file already
 // lists (same remotehost and url) is not added again; a name another entry has gets " (HOST)"
-// appended. The file keeps its bytes, encoding and line ends (see config/PrintersFileWriter.h); a
-// name that a code page 1250 file cannot hold is skipped with a message. A file holding a password
-// is made readable by its owner only.
+// appended. The file keeps its bytes, encoding, line ends and permissions (see
+// config/PrintersFileWriter.h); bytes of a name or description that are not UTF-8 become U+FFFD,
+// and a name that a code page 1250 file cannot hold is skipped with a message. A file holding a
+// password is made readable by its owner only.
 //
 // Output: one line per queue on standard output ("added", "listed already" or, with --dry-run,
 // the entry's lines as they would be written, escaped as the tab-separated outputs are).
 //
 // Exit codes: 0 the file lists the server's queues (also when all were listed already); 1 the
 // server could not be reached, refused the request or lists no queue, or the file could not be
-// written: nothing was written; 2 a bad argument.
+// written: nothing was written; 2 a bad argument. The file is replaced whole (written beside it and
+// renamed over it), so a failed write leaves it as it was; "added" is printed only once the new
+// file is in place. Runs at the same time take turns on the file.
 #include "cli/Command.h"
 #include "config/PrintersFile.h"
 #include "config/PrintersFileWriter.h"
 #include "ipp/Ipp.h"
 #include "net/HttpProt.h"
+#include "platform/FileUpdate.h"
 
-#include <fstream>
 #include <iostream>
-#include <iterator>
+#include <optional>
 #include <sstream>
 #include <string_view>
 
@@ -171,12 +174,6 @@ Exchange Ask(const Target& target, const std::string& path, const IppMessage& re
     return result;
 }
 
-std::string ReadFileBytes(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 // The printers file to add to, and whether it exists.
 std::string FileToAddTo(const Args& args)
 {
@@ -201,17 +198,89 @@ std::vector<Queue> QueuesOf(const Target& target, const Args& args, const ProxyS
     if (!asked.failure.empty()) {
         std::cerr << "quenlo-cli add: " << target.remotehost << " ";
         if (!asked.refused)
-            std::cerr << "could not be asked: " << asked.failure << "\n";
+            std::cerr << "could not be asked: " << EscapedField(asked.failure) << "\n";
         else if (target.path.empty())
-            std::cerr << "refused to list its queues (CUPS-Get-Printers): " << asked.failure
+            std::cerr << "refused to list its queues (CUPS-Get-Printers): " << EscapedField(asked.failure)
                       << "\nName the queue instead: quenlo-cli add " << target.remotehost << "/printers/NAME\n";
         else
-            std::cerr << "refused Get-Printer-Attributes for " << target.path << ": " << asked.failure << "\n";
+            std::cerr << "refused Get-Printer-Attributes for " << target.path << ": "
+                      << EscapedField(asked.failure) << "\n";
         return {};
     }
     if (asked.queues.empty())
         std::cerr << "quenlo-cli add: " << target.remotehost << target.path << " lists no queue\n";
     return asked.queues;
+}
+
+// The entries to add for `queues` to the file at `path`, laid out as `layout`: the lines for the
+// file and what standard output is to say of each queue. Queues the file lists already, or whose names a
+// code page 1250 file cannot hold, are left out.
+struct Additions {
+    std::string lines;   // UTF-8, in the file's line ends
+    std::string report;  // for standard output
+    int added = 0;
+};
+
+Additions AdditionsFor(const std::vector<Queue>& queues, const Target& target, const Args& args,
+                       const std::string& path, const FileLayout& layout)
+{
+    PrinterList listed;
+    ProxySettings ignored;
+    ReadPrintersFileAt(path, DirectoryPrefix(path), listed, ignored);
+    const auto nameTaken = [&](const std::string& asRead) {
+        for (const TAList& e : listed)
+            if (e.name == asRead)
+                return true;
+        return false;
+    };
+    Additions result;
+    for (const Queue& q : queues) {
+        NewPrinterEntry entry;
+        entry.remotehost = target.remotehost;
+        entry.url = !target.path.empty() ? target.path
+                                         : (q.isClass ? "/classes/" : "/printers/") + PercentEncoded(q.name);
+        // The url keeps the name's own bytes, which the server knows the queue by; the file gets text.
+        entry.name = OneLineValue(WellFormedUtf8(q.name));
+        entry.comment = WellFormedUtf8(q.info);
+        entry.user = args.valueOr("user", "");
+        entry.pass = args.valueOr("pass", "");
+        // A server on another machine is reached over TLS only, so its password never crosses in clear.
+        entry.encryption = IsThisMachine(target.host) ? "" : "Required";
+        bool already = false;
+        for (const TAList& e : listed)
+            already = already || (e.remotehost == entry.remotehost && e.url == entry.url);
+        if (already) {
+            result.report += "listed already\t" + EscapedField(entry.name) + "\t" + entry.remotehost + entry.url + "\n";
+            continue;
+        }
+        std::optional<std::string> asRead = TextAsRead(entry.name, layout.charset);
+        if (asRead && nameTaken(*asRead)) {
+            entry.name += " (" + target.host + ")";
+            asRead = TextAsRead(entry.name, layout.charset);
+        }
+        if (!asRead) {
+            std::cerr << "quenlo-cli add: skipped " << EscapedField(entry.name) << ": " << EscapedField(path)
+                      << " is in code page 1250, which cannot hold the name\n";
+            continue;
+        }
+        // Later queues of this run must see this one's name and address too.
+        TAList& now = listed.emplace_back();
+        now.name = *asRead;
+        now.remotehost = entry.remotehost;
+        now.url = entry.url;
+        const std::string entryLines = EntryLines(entry, layout.lineEnd);
+        result.lines += entryLines;
+        ++result.added;
+        if (args.flag("dry-run")) {
+            std::size_t start = 0;
+            for (std::size_t end; (end = entryLines.find('\n', start)) != std::string::npos; start = end + 1)
+                result.report +=
+                    EscapedField(entryLines.substr(start, end - start - (layout.lineEnd == "\r\n"))) + "\n";
+        } else {
+            result.report += "added\t" + EscapedField(entry.name) + "\t" + entry.remotehost + entry.url + "\n";
+        }
+    }
+    return result;
 }
 
 int RunAdd(const std::vector<std::string>& argv)
@@ -226,83 +295,46 @@ int RunAdd(const std::vector<std::string>& argv)
         return 1;
     }
 
-    const std::string old = ReadFileBytes(path);
-    PrinterList listed;
+    PrinterList printers;
     ProxySettings proxy;
-    ReadPrintersFileAt(path, DirectoryPrefix(path), listed, proxy);
-    const FileLayout layout = LayoutOfFile(old);
-
+    ReadPrintersFileAt(path, DirectoryPrefix(path), printers, proxy);
     const std::vector<Queue> queues = QueuesOf(target, args, proxy);
     if (queues.empty())
         return 1;
 
-    const auto nameTaken = [&](const std::string& asRead) {
-        for (const TAList& e : listed)
-            if (e.name == asRead)
-                return true;
-        return false;
-    };
-    std::string lines;
-    int added = 0;
-    for (const Queue& q : queues) {
-        NewPrinterEntry entry;
-        entry.remotehost = target.remotehost;
-        entry.url = !target.path.empty() ? target.path
-                                         : (q.isClass ? "/classes/" : "/printers/") + PercentEncoded(q.name);
-        entry.name = OneLineValue(q.name);
-        entry.comment = q.info;
-        entry.user = args.valueOr("user", "");
-        entry.pass = args.valueOr("pass", "");
-        // A server on another machine is reached over TLS only, so its password never crosses in clear.
-        entry.encryption = IsThisMachine(target.host) ? "" : "Required";
-        bool already = false;
-        for (const TAList& e : listed)
-            already = already || (e.remotehost == entry.remotehost && e.url == entry.url);
-        if (already) {
-            std::cout << "listed already\t" << EscapedField(entry.name) << "\t" << entry.remotehost << entry.url << "\n";
-            continue;
-        }
-        std::optional<std::string> asRead = TextAsRead(entry.name, layout.charset);
-        if (asRead && nameTaken(*asRead)) {
-            entry.name += " (" + target.host + ")";
-            asRead = TextAsRead(entry.name, layout.charset);
-        }
-        if (!asRead) {
-            std::cerr << "quenlo-cli add: skipped " << EscapedField(entry.name) << ": " << path
-                      << " is in code page 1250, which cannot hold the name\n";
-            continue;
-        }
-        // Later queues of this run must see this one's name and address too.
-        TAList& now = listed.emplace_back();
-        now.name = *asRead;
-        now.remotehost = entry.remotehost;
-        now.url = entry.url;
-        const std::string entryLines = EntryLines(entry, layout.lineEnd);
-        lines += entryLines;
-        ++added;
-        if (args.flag("dry-run")) {
-            std::size_t start = 0;
-            for (std::size_t end; (end = entryLines.find('\n', start)) != std::string::npos; start = end + 1)
-                std::cout << EscapedField(entryLines.substr(start, end - start - (layout.lineEnd == "\r\n"))) << "\n";
-        } else {
-            std::cout << "added\t" << EscapedField(entry.name) << "\t" << entry.remotehost << entry.url << "\n";
+    // Another add may have changed the file while the server was asked: it is read again, and held
+    // until the new one is in place, so that two runs at once neither lose nor repeat an entry.
+    const bool dryRun = args.flag("dry-run");
+    std::optional<platform::FileLock> lock;
+    if (!dryRun) {
+        lock.emplace(path);
+        if (!lock->Held()) {
+            std::cerr << "quenlo-cli add: " << lock->Failure() << "\n";
+            return 1;
         }
     }
-    if (added == 0 || args.flag("dry-run")) {
+    const std::string old = platform::FileBytes(path);
+    const FileLayout layout = LayoutOfFile(old);
+    const Additions additions = AdditionsFor(queues, target, args, path, layout);
+    if (additions.added == 0 || dryRun) {
+        std::cout << additions.report;
         std::cout.flush();
-        std::cerr << "quenlo-cli add: " << path << (args.flag("dry-run") ? " not changed (dry run)\n" : " not changed\n");
+        std::cerr << "quenlo-cli add: " << path << (dryRun ? " not changed (dry run)\n" : " not changed\n");
         return 0;
     }
 
-    const std::string bytes = BytesToAppend(layout, lines);
     const bool secret = !args.valueOr("pass", "").empty();
-    if (const std::optional<std::string> failure = AppendToFile(path, bytes, secret)) {
+    if (const std::optional<std::string> failure =
+            platform::ReplaceFileBytes(path, old + BytesToAppend(layout, additions.lines), secret)) {
         std::cerr << "quenlo-cli add: " << *failure << "\n";
         return 1;
     }
+    lock.reset();
+    // Only now: "added" is a promise that the file holds the entry.
+    std::cout << additions.report;
     std::cout.flush();
-    std::cerr << "quenlo-cli add: " << added << (added == 1 ? " printer" : " printers") << " written to " << path
-              << (secret ? " (readable by you only: it holds a password)\n" : "\n");
+    std::cerr << "quenlo-cli add: " << additions.added << (additions.added == 1 ? " printer" : " printers")
+              << " written to " << path << (secret ? " (readable by you only: it holds a password)\n" : "\n");
     return 0;
 }
 

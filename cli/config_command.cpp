@@ -14,7 +14,7 @@
 //   only when the file sets them: "requesttimeout" and its seconds, and "direct" and the name of
 //     each entry that has the direct key.
 // Texts are written as read, except for the escapes of EscapedField (backslash, control bytes,
-// C1 and bidirectional controls), so a line always holds exactly its fields.
+// C1 and bidirectional controls, bytes outside UTF-8), so a line always holds exactly its fields.
 //
 // A file saved as UTF-16 is read like its UTF-8 copy, but the gateways read the file themselves and
 // may not understand it: when such a file has entries that start a gateway, a warning says so.

@@ -3,7 +3,7 @@
 //
 // One HTTP/1.0 request through the monitor's own client (THttpCli). The reply body goes to
 // standard output as it arrives, byte for byte; "HTTP <status> <reason>" goes to standard error
-// afterwards. Options:
+// afterwards, the reason escaped as the tab-separated outputs are. Options:
 //   --user U --pass P               Basic credentials for the server
 //   --proxy HOST[:PORT]             an HTTP proxy; --proxy-port PORT when HOST names none (80)
 //   --proxy-user U --proxy-pass P   Basic credentials for the proxy
@@ -68,9 +68,10 @@ int RunRequest(const std::vector<std::string>& argv, THttpRequest kind)
         exitCode = 1;
     }
     std::cout.flush();
-    std::cerr << "HTTP " << http.ReplyStatus() << " " << http.ReplyReason() << "\n";
+    // The reason phrase and the failure's text carry the server's own bytes.
+    std::cerr << "HTTP " << http.ReplyStatus() << " " << EscapedField(http.ReplyReason()) << "\n";
     if (exitCode != 0)
-        std::cerr << "quenlo-cli: " << failure << "\n";
+        std::cerr << "quenlo-cli: " << EscapedField(failure) << "\n";
     return exitCode;
 }
 

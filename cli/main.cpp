@@ -1,4 +1,5 @@
 #include "cli/Command.h"
+#include "config/Utf8.h"
 #include "net/TlsTrust.h"
 #include "platform/Process.h"
 
@@ -125,9 +126,15 @@ void AppendEscapedField(std::string& line, const std::string& text)
                 escape = "\\u";
                 for (int shift = 12; shift >= 0; shift -= 4)
                     escape += kHex[(code >> shift) & 0x0F];
-            } else {
-                ++at;
+            } else if (const std::optional<Utf8Sequence> sequence =
+                           Utf8SequenceAt(text, static_cast<std::size_t>(at - text.data()))) {
+                at += sequence->length;
                 continue;
+            } else {
+                // A lone 0x9B is CSI to a terminal that reads 8-bit controls, so it and every other
+                // byte outside UTF-8 goes as a number.
+                escape = {'\\', 'x', kHex[c >> 4], kHex[c & 0x0F]};
+                length = 1;
             }
         }
         line.append(run, at).append(escape);

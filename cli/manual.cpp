@@ -19,9 +19,11 @@ constexpr CommandText kCommandTexts[] = {
      "queues, printers and classes; with PATH (/printers/NAME) only that queue is checked. Each queue "
      "becomes an entry named as on the server, with the queue's description as comment, the "
      "credentials given, and encryption=Required when the server is another machine. The file is the one --config names, else the one the window finds, else a new "
-     "one in the per-user folder; it keeps its encoding, line ends and every byte already in it, and "
-     "is made readable by its owner only when it holds a password. A queue listed already is not added "
-     "again. --dry-run prints the entries instead of writing them.",
+     "one in the per-user folder; it keeps its encoding, line ends, permissions and every byte already "
+     "in it, and is made readable by its owner only when it holds a password. The new file is written "
+     "beside the old one and put in its place whole, and only then are the queues reported added; runs "
+     "at the same time take turns. A queue listed already is not added again; bytes of a name that "
+     "are not UTF-8 become U+FFFD. --dry-run prints the entries instead of writing them.",
      "the server could not be reached, refused to list its queues or lists none, or the file could not "
      "be written; nothing was written then. A queue listed already is no failure."},
     {"config",
@@ -91,8 +93,9 @@ platform::ManualPage CliManual()
         "server's printers to the printers file, refreshes a printer, cancels, holds and releases jobs, "
         "pauses, resumes and purges printers, and watches them all.\n\n"
         "Texts that come from a server or a file are written as they are, except that a backslash, every "
-        "control character (as \\t, \\r, \\n or \\xHH), the C1 controls and the bidirectional "
-        "overrides and isolates (as \\uHHHH) are escaped, so a line holds exactly its tab-separated "
+        "control character (as \\t, \\r, \\n or \\xHH), every byte that is not UTF-8 (as \\xHH), the "
+        "C1 controls and the bidirectional overrides and isolates (as \\uHHHH) are escaped, so a line "
+        "holds exactly its tab-separated "
         "fields and nothing in it can act on the terminal. get and post write the body unchanged.";
 
     platform::ManualPage::Section commands{"COMMANDS", "", {}};

@@ -70,7 +70,7 @@ int Keep(const TTrustStore& store, const std::string& key)
         std::cout << key << "\ttrusted by the system's certificate store\n";
         return 0;
     }
-    std::cerr << "quenlo-cli: " << key << ": " << http.ReplyReason() << "\n";
+    std::cerr << "quenlo-cli: " << key << ": " << EscapedField(http.ReplyReason()) << "\n";
     return 1;
 }
 

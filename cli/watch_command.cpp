@@ -160,7 +160,7 @@ int RunSupplies(const std::vector<std::string>& argv)
     int exitCode = 0;
     for (std::size_t i = 0; i < watcher.Count(); ++i) {
         if (!watcher.State(i).reachable) {
-            std::cerr << "quenlo-cli supplies: " << watcher.Printer(i).name << " does not answer\n";
+            std::cerr << "quenlo-cli supplies: " << EscapedField(watcher.Printer(i).name) << " does not answer\n";
             exitCode = 1;
         }
         PrintSupplies(watcher, i);

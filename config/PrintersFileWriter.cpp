@@ -3,9 +3,6 @@
 #include "config/Utf8.h"
 #include "platform/Settings.h"
 
-#include <filesystem>
-#include <fstream>
-#include <system_error>
 
 namespace quenlo {
 
@@ -54,15 +51,32 @@ const char* NativeLineEnd()
 #endif
 }
 
-bool IsUtf8(std::string_view bytes)
+std::string WellFormedUtf8(std::string_view text)
 {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const std::optional<Utf8Sequence> sequence = Utf8SequenceAt(text, i);
+        out += sequence ? text.substr(i, sequence->length) : std::string_view("\xEF\xBF\xBD");
+        i += sequence ? sequence->length : 1;
+    }
+    return out;
+}
+
+FileCharset CharsetOf8BitText(std::string_view bytes)
+{
+    // Text in code page 1250 rarely happens to form UTF-8 sequences, and then only here and there;
+    // UTF-8 text with a stray byte still has its sequences.
+    std::size_t sequences = 0, strays = 0;
     for (std::size_t i = 0; i < bytes.size();) {
         const std::optional<Utf8Sequence> sequence = Utf8SequenceAt(bytes, i);
-        if (!sequence)
-            return false;
-        i += sequence->length;
+        if (sequence && sequence->length > 1)
+            ++sequences;
+        else if (!sequence)
+            ++strays;
+        i += sequence ? sequence->length : 1;
     }
-    return true;
+    return strays == 0 || (sequences > 0 && sequences >= strays) ? FileCharset::Utf8 : FileCharset::Cp1250;
 }
 
 FileLayout LayoutOfFile(std::string_view bytes)
@@ -79,7 +93,7 @@ FileLayout LayoutOfFile(std::string_view bytes)
         text = Utf16ToUtf8(bytes.substr(2), true);
         break;
     case FileEncoding::EightBit:
-        layout.charset = IsUtf8(bytes) ? FileCharset::Utf8 : FileCharset::Cp1250;
+        layout.charset = CharsetOf8BitText(bytes);
         text = bytes;
         break;
     }
@@ -175,32 +189,6 @@ std::string BytesToAppend(const FileLayout& layout, std::string_view utf8Lines)
         return Utf8ToUtf16(text, layout.charset == FileCharset::Utf16BE);
     }
     return text;
-}
-
-std::optional<std::string> AppendToFile(const std::string& path, std::string_view bytes, bool secret)
-{
-    namespace fs = std::filesystem;
-    std::error_code error;
-    const fs::path file(path);
-    if (!fs::exists(file, error) && file.has_parent_path()) {
-        fs::create_directories(file.parent_path(), error);
-        if (error)
-            return "cannot create the folder " + file.parent_path().string() + ": " + error.message();
-    }
-    std::ofstream out(file, std::ios::binary | std::ios::app);
-    if (!out)
-        return "cannot open " + path + " for writing";
-    if (secret) {
-        // Before the first byte goes in: a new file must never have held a password readably.
-        fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace, error);
-        if (error)
-            return "cannot make " + path + " private to its owner: " + error.message();
-    }
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out)
-        return "cannot write " + path;
-    return std::nullopt;
 }
 
 std::string UserPrintersFilePath(const PrintersFileSearch& search)

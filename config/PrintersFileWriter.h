@@ -31,12 +31,18 @@ struct FileLayout {
 // The system's own line end for a new file: CR LF on Windows, LF elsewhere.
 const char* NativeLineEnd();
 
-// Reads the layout from the file's bytes (empty for a new file). 8-bit text that is valid UTF-8 is
-// UTF-8, any other is code page 1250.
+// Reads the layout from the file's bytes (empty for a new file), its 8-bit charset as
+// CharsetOf8BitText judges it.
 FileLayout LayoutOfFile(std::string_view bytes);
 
-// True when `bytes` is well-formed UTF-8 (ASCII included).
-bool IsUtf8(std::string_view bytes);
+// How 8-bit text is encoded: UTF-8 when it is well-formed UTF-8, and also when it holds at least
+// as many well-formed multi-byte UTF-8 sequences as bytes that start none (a UTF-8 file that
+// another program left a stray byte in stays UTF-8); code page 1250 otherwise.
+FileCharset CharsetOf8BitText(std::string_view bytes);
+
+// `text` with every byte that starts no well-formed UTF-8 sequence replaced by U+FFFD, so that a
+// server's text never brings a stray byte into a UTF-8 file.
+std::string WellFormedUtf8(std::string_view text);
 
 // A UTF-8 text in code page 1250; nullopt when the code page lacks one of its characters (or the
 // text is not UTF-8).
@@ -73,11 +79,6 @@ std::string EntryLines(const NewPrinterEntry& entry, const std::string& lineEnd)
 // the file's encoding. A code page 1250 file gets "?" for a character the code page lacks (the
 // caller checks names beforehand with TextAsRead).
 std::string BytesToAppend(const FileLayout& layout, std::string_view utf8Lines);
-
-// Adds `bytes` at the end of the file at `path`, or creates it with its folders. When `secret` is
-// set (the bytes hold a password) the file is made readable and writable by its owner only (0600),
-// before anything is written to a new file. Returns the reason when it fails.
-std::optional<std::string> AppendToFile(const std::string& path, std::string_view bytes, bool secret);
 
 // Where a printers file goes when there is none anywhere: the per-user folder of the search order
 // (appData + "/Dorvane/Quenlo/printers.qdl"); empty when the environment names no such folder.

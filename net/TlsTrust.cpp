@@ -1,11 +1,11 @@
 #include "net/TlsTrust.h"
 
+#include "platform/FileUpdate.h"
 #include "platform/Path.h"
 #include "platform/Settings.h"
 #include "platform/Text.h"
 
 #include <atomic>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -61,8 +61,15 @@ std::optional<std::string> TTrustStore::Find(const std::string& key) const
     return std::nullopt;
 }
 
+// Both hold the lock from the read to the rename: two runs that keep a fingerprint each at the
+// same time must not each write the file as it was before the other's.
 bool TTrustStore::Keep(const std::string& key, const std::string& fingerprint) const
 {
+    if (path_.empty())
+        return false;
+    const platform::FileLock lock(path_);
+    if (!lock.Held())
+        return false;
     auto entries = List();
     bool replaced = false;
     for (auto& entry : entries)
@@ -77,40 +84,23 @@ bool TTrustStore::Keep(const std::string& key, const std::string& fingerprint) c
 
 bool TTrustStore::Forget(const std::string& key) const
 {
+    if (path_.empty())
+        return false;
+    const platform::FileLock lock(path_);
+    if (!lock.Held())
+        return false;
     auto entries = List();
     const auto before = entries.size();
     std::erase_if(entries, [&](const auto& entry) { return entry.first == key; });
     return entries.size() != before && Write(entries);
 }
 
-// Written beside the old file and renamed over it, so a reader never sees half a file and a
-// failed write keeps every fingerprint that was there.
 bool TTrustStore::Write(const std::vector<std::pair<std::string, std::string>>& entries) const
 {
-    namespace fs = std::filesystem;
-    if (path_.empty())
-        return false;
-    std::error_code error;
-    const fs::path file = platform::FileSystemPath(path_);
-    if (file.has_parent_path())
-        fs::create_directories(file.parent_path(), error);
-    fs::path temporary = file;
-    temporary += ".new";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out)
-            return false;
-        fs::permissions(temporary, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace,
-                        error);
-        out << "# Servers whose TLS certificate is trusted: HOST:PORT SHA-256\n";
-        for (const auto& [key, fingerprint] : entries)
-            out << key << ' ' << fingerprint << '\n';
-        out.close();
-        if (!out)
-            return false;
-    }
-    fs::rename(temporary, file, error);
-    return !error;
+    std::string text = "# Servers whose TLS certificate is trusted: HOST:PORT SHA-256\n";
+    for (const auto& [key, fingerprint] : entries)
+        text += key + ' ' + fingerprint + '\n';
+    return !platform::ReplaceFileBytes(path_, text, true);
 }
 
 }  // namespace quenlo

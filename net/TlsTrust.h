@@ -33,7 +33,8 @@ public:
     std::vector<std::pair<std::string, std::string>> List() const;
     std::optional<std::string> Find(const std::string& key) const;
     // Keeps (or replaces) the fingerprint of key; false when the file could not be written. The
-    // file is replaced whole, readable by its owner only, with its folders made as needed.
+    // file is replaced whole, readable by its owner only, with its folders made as needed; other
+    // runs that keep or forget at the same time wait for this one, so no change is lost.
     bool Keep(const std::string& key, const std::string& fingerprint) const;
     // False when key was not kept or the file could not be written.
     bool Forget(const std::string& key) const;

@@ -15,6 +15,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace quenlo::test {
@@ -148,6 +149,74 @@ TEST_F(AddCommand, OldFilesKeepTheirBytesEncodingAndLineEnds)
                   std::string::npos)
             << config.out;
     }
+}
+
+// A full disk, and two runs at once: the file is always whole, and holds every queue once.
+TEST_F(AddCommand, TheFileIsReplacedWholeOnlyWhenTheNewOneIsWrittenAndRunsTakeTurns)
+{
+    REQUIRE_ADD_LAB(lab);
+    // A file of exactly one page, so that the new entries need a page more than the disk has.
+    std::string old = "<printer>\nname=Régi\ncomment=";
+    const std::string tail = "\n<endprinter>\n";
+    old += std::string(4096 - old.size() - tail.size(), 'x') + tail;
+    Write(root_ + "/old.qdl", old);
+    fs::create_directory(root_ + "/full");
+    // A small tmpfs of a private mount namespace, filled up before the run.
+    const std::string script = "mount -t tmpfs -o size=64k tmpfs \"$1\" && cp \"$2\" \"$1/printers.qdl\" || exit 99\n"
+                               "dd if=/dev/zero of=\"$1/fill\" bs=4096 2>/dev/null\n"
+                               "dir=$1 copy=$3; shift 3; \"$@\"; status=$?\n"
+                               "cp \"$dir/printers.qdl\" \"$copy\"; ls -A \"$dir\" >\"$copy.list\"; exit $status\n";
+    const ProcessResult full = RunProcess(
+        {"/usr/bin/unshare", "-rm", "/bin/sh", "-c", script, "sh", root_ + "/full", root_ + "/old.qdl",
+         root_ + "/after.qdl", QUENLO_CLI, "add", lab.HostPort(), "--config", root_ + "/full/printers.qdl"},
+        std::chrono::seconds(60));
+    ASSERT_NE(full.exitCode, 99) << "cannot mount a tmpfs: " << full.err;
+    EXPECT_EQ(full.exitCode, 1) << full.out << full.err;
+    EXPECT_EQ(full.out.find("added"), std::string::npos) << full.out;
+    EXPECT_NE(full.err.find("No space left"), std::string::npos) << full.err;
+    EXPECT_EQ(Bytes(root_ + "/after.qdl"), old);
+    EXPECT_EQ(Bytes(root_ + "/after.qdl.list").find(".new"), std::string::npos) << Bytes(root_ + "/after.qdl.list");
+
+    // Both runs ask the server before they write: each must see what the other wrote meanwhile.
+    const std::string file = root_ + "/shared.qdl";
+    ProcessResult runs[2];
+    std::thread other([&] { runs[1] = Cli({"add", lab.HostPort(), "--config", file}); });
+    runs[0] = Cli({"add", lab.HostPort(), "--config", file});
+    other.join();
+    std::size_t added = 0;
+    for (const ProcessResult& r : runs) {
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        for (std::size_t at = 0; (at = r.out.find("added\t", at)) != std::string::npos; ++at)
+            ++added;
+    }
+    EXPECT_EQ(added, 3u) << runs[0].out << runs[1].out;
+    const std::string both = Bytes(file);
+    for (const char* url :
+         {"url=/classes/Csoport\n", "url=/printers/Irodai\n", "url=/printers/G%C3%B6r%C3%B6g-%CE%A9\n"})
+        EXPECT_EQ(both.find(url), both.rfind(url)) << url << " twice in\n" << both;
+}
+
+// A server's name with a byte that is not UTF-8, added to a UTF-8 file that an older version left
+// such a byte in already: the file stays UTF-8, and the byte becomes U+FFFD.
+TEST_F(AddCommand, BytesThatAreNotUtf8BecomeReplacementCharactersAndTheFileStaysUtf8)
+{
+    ScriptedPeer server;
+    Answer(server, HttpOk(IppAnswer()
+                              .Tag(0x04)
+                              .Text(0x42, "printer-name", "Caf\xE9")
+                              .Text(0x41, "printer-info", "Pult \x9B" "2J")
+                              .Integer(0x23, "printer-type", 0)
+                              .End()
+                              .str()));
+    const std::string file = root_ + "/printers.qdl";
+    const std::string old = "<printer>\nname=Görög\n<endprinter>\n<printer>\nname=R\xE9gi\n<endprinter>\n";
+    Write(file, old);
+    const std::string host = "127.0.0.1:" + std::to_string(server.Port());
+    const ProcessResult r = Cli({"add", host, "--config", file});
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "added\tCaf\xEF\xBF\xBD\t" + host + "/printers/Caf%E9\n");
+    EXPECT_EQ(Bytes(file), old + "<printer>\nname=Caf\xEF\xBF\xBD\nremotehost=" + host +
+                               "\nurl=/printers/Caf%E9\nlocalport=-1\ncomment=Pult \xEF\xBF\xBD" "2J\n<endprinter>\n");
 }
 
 TEST_F(AddCommand, AServerThatRefusesTheListWritesNothing)

@@ -62,7 +62,7 @@ TEST_F(ConfigCommand, EscapesBytesThatWouldBreakTheLine)
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out.substr(0, r.out.find("proxy\t")),
               "printers.qdl\ntab\\there\t127.0.0.1\t9100\t127.0.0.1\t631\t/printers/printer\t\t\t"
-              "C:\\\\conf\\\\ \\x01 \xE1rv\xEDzt\xFBr\xF5\t\t0\t0\n");
+              "C:\\\\conf\\\\ \\x01 \\xe1rv\\xedzt\\xfbr\\xf5\t\t0\t0\n");
 }
 
 // The gateways read the file themselves and may not read UTF-16: such a file warns of the entries

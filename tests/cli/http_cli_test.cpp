@@ -59,6 +59,18 @@ TEST(HttpCli, GetWritesTheBodyAndTheStatus)
     EXPECT_NE(server.Received(0).find("\r\nAuthorization: Basic YW5uYTpwdw==\r\n"), std::string::npos);
 }
 
+// The reason phrase is the server's text: what drives a terminal goes as visible escapes.
+TEST(HttpCli, TheReasonPhraseReachesNoTerminal)
+{
+    ScriptedPeer server;
+    server.Connection().ReadRequest().Send(
+        ScriptedPeer::Response(403, "No \x1b]0;owned\x07 \xe2\x80\xae\x9b" "2J", "")).Close();
+    const CliRun r = Cli("get " + ShellQuoted(server.Url("/")));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')), "HTTP 403 No \\x1b]0;owned\\x07 \\u202e\\x9b2J");
+    EXPECT_EQ(r.err.find_first_of("\x1b\x07\x9b"), std::string::npos) << r.err;
+}
+
 TEST(HttpCli, PostSendsStandardInput)
 {
     ScriptedPeer server;
