@@ -209,6 +209,8 @@ private:
     // its state is not what the operation asked for (paused: stopped; resumed: not stopped).
     bool PrinterStateFollowed(const std::string& remotehost, const std::string& url,
                               std::int32_t operation) const;
+    // Every status line of the refresh and the operations goes through here.
+    void ShowStatus(const std::string& text);
     void ShowError(const std::string& text) { view_.ShowMessage(text, MessageIcon::Error); }
     void ShowWarning(const std::string& text) { view_.ShowMessage(text, MessageIcon::Warning); }
 
