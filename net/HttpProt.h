@@ -447,6 +447,7 @@ private:
     void SendBodyBlock();
     // Socket event handlers.
     void HandleDnsLookupDone(std::uint16_t error);
+    std::chrono::milliseconds ConnectAttemptShare(std::size_t addresses) const;
     void HandleSessionConnected(std::uint16_t error);
     void HandleDataAvailable(std::uint16_t error);
     void HandleDataSent(std::uint16_t error);
