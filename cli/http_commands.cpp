@@ -68,6 +68,8 @@ int RunRequest(const std::vector<std::string>& argv, THttpRequest kind)
         exitCode = 1;
     }
     std::cout.flush();
+    if (http.CredentialsWentPlain())
+        WarnPasswordWentPlain("");
     std::cerr << "HTTP " << http.ReplyStatus() << " " << http.ReplyReason() << "\n";
     if (exitCode != 0)
         std::cerr << "quenlo-cli: " << failure << "\n";

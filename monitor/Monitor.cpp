@@ -190,6 +190,8 @@ TMonitor::Outcome TMonitor::RunRequest(THttpRequest kind, std::istream* send, st
         outcome = Outcome::Failed;
     }
     requestRunning_ = false;
+    if (http_.CredentialsWentPlain())
+        passwordsPlain_.insert(Name());
     // The streams belong to the caller's frame: leave the client no pointer to them.
     if (http_.PostStream() == send)
         http_.SetPostStream(nullptr);
@@ -213,7 +215,7 @@ void TMonitor::EndRefresh(RefreshEnd end)
 
 void TMonitor::ShowStatus(const std::string& text)
 {
-    view_.SetLabelStatus(text);
+    view_.SetLabelStatus(passwordsPlain_.count(Name()) != 0 ? text + kPasswordWentPlain : text);
 }
 
 void TMonitor::ShowProbeFailed()

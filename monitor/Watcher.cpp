@@ -174,7 +174,7 @@ bool WatchState::SameAs(const WatchState& other) const
 {
     return reachable == other.reachable && SameRecord(printer, other.printer) && refusal == other.refusal &&
            jobs == other.jobs && says == other.says && device == other.device &&
-           deviceDisagrees == other.deviceDisagrees;
+           deviceDisagrees == other.deviceDisagrees && passwordPlain == other.passwordPlain;
 }
 
 Lamp WatchLamp(const WatchState& state)
@@ -241,6 +241,7 @@ struct TWatcher::Watched {
     std::ostringstream reply;
     bool running = false;
     bool needLook = true;  // the printer's attributes are due whatever the events say
+    bool passwordPlain = false;  // its password went in plain HTTP (see WatchState)
     std::uint64_t requests = 0;
     WatchState state;
     // The printer behind the queue ("watchdevice"): its own client, asked at every look.
@@ -543,6 +544,9 @@ void TWatcher::ServerDone(Server& s, std::uint16_t error)
     }
     if (request == Request::None || request == Request::Cancel)
         return;
+    if (s.http->CredentialsWentPlain())
+        for (Watched* w : s.printers)
+            w->passwordPlain = true;
     // Any error means no answer from the server: the socket's numbers, a timeout, or a server that
     // closed without a word. An HTTP error status is an answer (the server is there).
     if (error != 0) {
@@ -691,6 +695,7 @@ void TWatcher::AttributesDone(Watched& w, std::uint16_t error)
     w.http->SetReplyStream(nullptr);
     if (cancelling_)
         return;
+    w.passwordPlain = w.passwordPlain || w.http->CredentialsWentPlain();
     if (error == HttpError::CertificateRefused) {
         NotTrusted(w);
         return;
@@ -833,6 +838,7 @@ void TWatcher::JudgeDevice(const Watched& w, WatchState& next) const
 
 void TWatcher::Report(Watched& w, WatchState next)
 {
+    next.passwordPlain = w.passwordPlain;
     if (w.state.looked && w.state.SameAs(next))
         return;
     next.looked = true;

@@ -82,6 +82,9 @@ struct WatchState {
     // it agrees or is not known yet.
     std::string device;
     bool deviceDisagrees = false;  // `device` is a disagreement, not a note
+    // The entry's password went in plain HTTP during the run: its server answered the TLS
+    // handshake in plain HTTP.
+    bool passwordPlain = false;
     std::chrono::system_clock::time_point changedAt{};  // when the last change was seen
 
     // Same reachability, printer record, job count, reasons and supplies (the times are not

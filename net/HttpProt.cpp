@@ -230,6 +230,7 @@ void THttpCli::PrepareRequest(THttpRequest rq)
     offline_ = false;
     offlineSent_.clear();
     retrying_ = false;
+    credentialsPlain_ = false;
 
     ApplyUrl();
 }

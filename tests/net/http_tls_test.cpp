@@ -165,10 +165,13 @@ TEST_F(TlsTest, ServersThatAnswerTheHandshakeBadlyEndTheRequestWithTheirReason)
         server.Connection().Wait(100ms).Send(ScriptedPeer::Response(400, "Bad Request", "no")).Close();
         server.Connection().Wait(100ms).Send(ScriptedPeer::Response(400, "Bad Request", "no")).Close();
         http.SetEncryption(heIfRequested);
-        EXPECT_NE(Get(http, server.Url("/")).find("does not speak TLS"), std::string::npos);
+        const std::string noLonger = "127.0.0.1:" + server.PortText() +
+                                     " no longer speaks TLS (it answered in plain HTTP); the request was not "
+                                     "repeated without TLS. To allow plain HTTP for this entry, set encryption=Never";
+        EXPECT_EQ(Get(http, server.Url("/")), noLonger);
         EXPECT_EQ(server.Received(0).rfind("GET / HTTP/1.0\r\n", 0), 0u);
         EXPECT_EQ(server.Received(1)[0], '\x16');  // a ClientHello
-        EXPECT_NE(Get(http, server.Url("/")).find("does not speak TLS"), std::string::npos);
+        EXPECT_EQ(Get(http, server.Url("/")), noLonger);
         EXPECT_EQ(server.Received(2)[0], '\x16');
         // Never keeps today's bytes: the 426 is the answer.
         ScriptedPeer plain;
