@@ -78,6 +78,10 @@ std::string EscapedField(const std::string& text);
 // The same, appended to `line`.
 void AppendEscapedField(std::string& line, const std::string& text);
 
+// Tells standard error that a password went in plain HTTP because the server answered the TLS
+// handshake in plain HTTP; `whose` names the entry ("printer NAME") or is empty.
+void WarnPasswordWentPlain(const std::string& whose);
+
 // The directory prefix of a file path ("dir/" or empty), as the printers file's ConfigDir.
 std::string DirectoryPrefix(const std::string& path);
 

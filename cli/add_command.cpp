@@ -131,6 +131,8 @@ Exchange Ask(const Target& target, const std::string& path, const IppMessage& re
     Exchange result;
     try {
         http.ExecuteRequest(hrPost);
+        if (http.CredentialsWentPlain())
+            WarnPasswordWentPlain("");
     } catch (const EHttpException& e) {
         result.failure = e.Message() + " (HTTP " + std::to_string(http.ReplyStatus()) + ")";
         result.refused = http.ReplyStatus() >= 400 && http.ReplyStatus() != 404;

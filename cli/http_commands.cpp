@@ -68,8 +68,11 @@ int RunRequest(const std::vector<std::string>& argv, THttpRequest kind)
         exitCode = 1;
     }
     std::cout.flush();
+    if (http.CredentialsWentPlain())
+        WarnPasswordWentPlain("");
     // The reason phrase and the failure's text carry the server's own bytes.
-    std::cerr << "HTTP " << http.ReplyStatus() << " " << EscapedField(http.ReplyReason()) << "\n";
+    std::cerr << "HTTP " << http.ReplyStatus() << " " << EscapedField(http.ReplyReason()) << "
+";
     if (exitCode != 0)
         std::cerr << "quenlo-cli: " << EscapedField(failure) << "\n";
     return exitCode;

@@ -67,6 +67,12 @@ std::string ReadAllStdin()
     return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
 }
 
+void WarnPasswordWentPlain(const std::string& whose)
+{
+    std::cerr << "quenlo-cli: warning: the password" << (whose.empty() ? "" : " of " + EscapedField(whose))
+              << " went unencrypted: the server answered in plain HTTP, not TLS\n";
+}
+
 std::string EscapedField(const std::string& text)
 {
     std::string out;

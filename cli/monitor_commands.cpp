@@ -194,6 +194,8 @@ int RunMonitorCommand(Action action, const std::vector<std::string>& argv)
     if (IsJobAction(action))
         view.SelectJob(args.positional()[0]);
     RunAction(monitor, action);
+    for (const std::string& plain : monitor.PasswordsSentPlain())
+        WarnPasswordWentPlain("printer " + plain);
 
     if (view.Messages() != 0) {
         std::cerr << "quenlo-cli: the command was not carried out\n";

@@ -30,6 +30,7 @@
 #include <csignal>
 #include <ctime>
 #include <iostream>
+#include <set>
 
 namespace quenlo::cli {
 namespace {
@@ -95,9 +96,12 @@ int RunWatch(const std::vector<std::string>& argv)
     TWatcher watcher(printers, proxy, interval);
     long long changes = 0;
     bool done = false;
+    std::set<std::size_t> warned;
     watcher.OnChange = [&](TWatcher& sender, std::size_t index) {
         if (done)
             return;
+        if (sender.State(index).passwordPlain && warned.insert(index).second)
+            WarnPasswordWentPlain("printer " + sender.Printer(index).name);
         PrintChange(sender, index);
         done = count > 0 && ++changes >= count;
     };

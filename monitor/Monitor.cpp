@@ -190,6 +190,8 @@ TMonitor::Outcome TMonitor::RunRequest(THttpRequest kind, std::istream* send, st
         outcome = Outcome::Failed;
     }
     requestRunning_ = false;
+    if (http_.CredentialsWentPlain())
+        passwordsPlain_.insert(Name());
     // The streams belong to the caller's frame: leave the client no pointer to them.
     if (http_.PostStream() == send)
         http_.SetPostStream(nullptr);
@@ -211,10 +213,15 @@ void TMonitor::EndRefresh(RefreshEnd end)
         OnRefreshDone(*this, end);
 }
 
+void TMonitor::ShowStatus(const std::string& text)
+{
+    view_.SetLabelStatus(passwordsPlain_.count(Name()) != 0 ? text + kPasswordWentPlain : text);
+}
+
 void TMonitor::ShowProbeFailed()
 {
     EnableRefreshControls();
-    view_.SetLabelStatus(Name() + kProbeFailedPrefix + StatusNumber() + ")");
+    ShowStatus(Name() + kProbeFailedPrefix + StatusNumber() + ")");
     view_.SetImageStatus(Lamp::Red);
 }
 
@@ -229,7 +236,7 @@ void TMonitor::Refresh(RefreshKind kind)
         return;
 
     view_.ClearJobs();
-    view_.SetLabelStatus(Name());
+    ShowStatus(Name());
     view_.SetLabelPrinterStatus(Name() + kUnknownSuffix);
     view_.SetImageStatus(Lamp::Red);
     view_.SetImagePrinterStatus(Lamp::Red);
@@ -244,7 +251,7 @@ void TMonitor::Refresh(RefreshKind kind)
     }
     if (entry == nullptr) {
         view_.SetImageStatus(Lamp::Red);
-        view_.SetLabelStatus(Name() + kNoEntrySuffix);
+        ShowStatus(Name() + kNoEntrySuffix);
         EndRefresh(RefreshEnd::NoEntry);
         return;
     }
@@ -293,13 +300,13 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry, RefreshKind kind)
             ShowProbeFailed();
             return RefreshEnd::ProbeFailed;
         }
-        view_.SetLabelStatus(Name() + kConnectedPrefix + StatusNumber() + ")");
+        ShowStatus(Name() + kConnectedPrefix + StatusNumber() + ")");
         view_.SetImageStatus(Lamp::Yellow);
         if (page.SaysNoPrinters()) {
             // Only the selector comes back: choosing the printer again (the selector reports a
             // repeated choice too) is how the user asks once the server has the printer.
             view_.SetPrinterSelectorEnabled(true);
-            view_.SetLabelStatus(Name() + kNoPrintersSuffix);
+            ShowStatus(Name() + kNoPrintersSuffix);
             return RefreshEnd::NoPrinters;
         }
     }
@@ -318,7 +325,7 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry, RefreshKind kind)
     };
     if (!PostIpp(jobsRequest, url, jobsAnswer)) {
         EnableRefreshControls();
-        view_.SetLabelStatus(Name() + kIppFailedPrefix + StatusNumber() + ")");
+        ShowStatus(Name() + kIppFailedPrefix + StatusNumber() + ")");
         return RefreshEnd::JobsFailed;
     }
     if (follow)
@@ -328,15 +335,15 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry, RefreshKind kind)
     if (SaysNoSuchPrinter(jobsStatus)) {
         // The server is there but has no such queue: the same end as its "no printers" page.
         view_.SetPrinterSelectorEnabled(true);
-        view_.SetLabelStatus(Name() + kNoPrintersSuffix);
+        ShowStatus(Name() + kNoPrintersSuffix);
         return RefreshEnd::NoPrinters;
     }
     if (!jobsStatus.Succeeded()) {
         EnableRefreshControls();
-        view_.SetLabelStatus(Name() + IppFailureSuffix(jobsStatus, http_.ReplyStatus()));
+        ShowStatus(Name() + IppFailureSuffix(jobsStatus, http_.ReplyStatus()));
         return RefreshEnd::JobsFailed;
     }
-    view_.SetLabelStatus(Name() + kIppOkPrefix + StatusNumber() + ")");
+    ShowStatus(Name() + kIppOkPrefix + StatusNumber() + ")");
     view_.SetImageStatus(Lamp::Green);
     const std::string name = Name();
     jobs.Drain([&](const JobFields& job) { view_.AddJobRow(JobRowTexts(job, name)); });
@@ -349,16 +356,16 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry, RefreshKind kind)
     };
     if (!PostIpp(printerRequest, url, printerAnswer)) {
         EnableRefreshControls();
-        view_.SetLabelStatus(Name() + kIppFailedPrefix + StatusNumber() + ")");
+        ShowStatus(Name() + kIppFailedPrefix + StatusNumber() + ")");
         return RefreshEnd::PrinterFailed;
     }
     EnableRefreshControls();
     const IppAnswerStatus printerStatus = ReadAnswerStatus(printerAnswer.Bytes());
     if (!printerStatus.Succeeded()) {
-        view_.SetLabelStatus(Name() + IppFailureSuffix(printerStatus, http_.ReplyStatus()));
+        ShowStatus(Name() + IppFailureSuffix(printerStatus, http_.ReplyStatus()));
         return RefreshEnd::PrinterFailed;
     }
-    view_.SetLabelStatus(Name() + kIppOkPrefix + StatusNumber() + ")");
+    ShowStatus(Name() + kIppOkPrefix + StatusNumber() + ")");
     view_.SetImageStatus(Lamp::Green);
     lastPrinter_ = WalkPrinterRecord(printerAnswer.Bytes());
     const PrinterStatus printer = PrinterStatusText(lastPrinter_, Name());

@@ -35,6 +35,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -175,6 +176,9 @@ public:
     const TAList* CurrentPrinter() const noexcept { return currentPrinter_; }
     // Where the most recent refresh ended.
     RefreshEnd LastRefreshEnd() const noexcept { return lastRefreshEnd_; }
+    // The entries whose password went in plain HTTP during the run (their servers answered the
+    // TLS handshake in plain HTTP); their status lines say so.
+    const std::set<std::string>& PasswordsSentPlain() const noexcept { return passwordsPlain_; }
     // True while one of this monitor's requests is waiting.
     bool RequestRunning() const noexcept { return requestRunning_; }
 
@@ -209,6 +213,8 @@ private:
     // its state is not what the operation asked for (paused: stopped; resumed: not stopped).
     bool PrinterStateFollowed(const std::string& remotehost, const std::string& url,
                               std::int32_t operation) const;
+    // Every status line of the refresh and the operations goes through here.
+    void ShowStatus(const std::string& text);
     void ShowError(const std::string& text) { view_.ShowMessage(text, MessageIcon::Error); }
     void ShowWarning(const std::string& text) { view_.ShowMessage(text, MessageIcon::Warning); }
 
@@ -220,6 +226,7 @@ private:
     PrinterRecord lastPrinter_;  // what the last complete refresh read of the printer
     bool requestRunning_ = false;
     bool refreshRunning_ = false;
+    std::set<std::string> passwordsPlain_;
 };
 
 }  // namespace quenlo

@@ -23,6 +23,10 @@ inline constexpr const char* kIppFailedPrefix = " - kapcsolódva, IPP hiba (";
 inline constexpr const char* kIppOkPrefix = " - kapcsolódva, IPP rendben (";
 inline constexpr const char* kNotIppAnswer = "a válasz nem teljes IPP üzenet";
 inline constexpr const char* kCommentPrefix = "Megjegyzés: ";
+// After the status line (and in the watch's tip) of an entry whose password went in plain HTTP
+// because its server answered the TLS handshake in plain HTTP.
+inline constexpr const char* kPasswordWentPlain =
+    " - figyelem: a jelszó titkosítatlanul ment át (a szerver nem TLS-sel válaszolt)";
 // The watch, when the server's TLS certificate is not the one kept (quenlo-cli trust accepts it).
 inline constexpr const char* kWatchNotTrusted = " - nem megbízható: a szerver tanúsítványa megváltozott";
 

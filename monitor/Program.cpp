@@ -76,6 +76,8 @@ std::string TipLine(const WatchState& state, const std::string& name)
     // Why the printer behind the queue is not asked: said here, never in a balloon.
     if (!state.deviceDisagrees && !state.device.empty())
         line += separator + state.device;
+    if (state.passwordPlain)
+        line += texts::kPasswordWentPlain;
     return line;
 }
 
@@ -218,7 +220,7 @@ private:
                 continue;
             const Lamp lamp = WatchLamp(state);
             tray.lamp = WorstLamp(tray.lamp, lamp);
-            if (lamp != Lamp::Green || !WatchAlerts(state).empty() || !state.device.empty())
+            if (lamp != Lamp::Green || !WatchAlerts(state).empty() || !state.device.empty() || state.passwordPlain)
                 tray.tip += '\n' + TipLine(state, watcher_.Printer(i).name);
         }
         tray_ = std::move(tray);

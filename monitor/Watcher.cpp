@@ -174,7 +174,7 @@ bool WatchState::SameAs(const WatchState& other) const
 {
     return reachable == other.reachable && SameRecord(printer, other.printer) && refusal == other.refusal &&
            jobs == other.jobs && says == other.says && device == other.device &&
-           deviceDisagrees == other.deviceDisagrees;
+           deviceDisagrees == other.deviceDisagrees && passwordPlain == other.passwordPlain;
 }
 
 Lamp WatchLamp(const WatchState& state)
@@ -241,6 +241,7 @@ struct TWatcher::Watched {
     std::ostringstream reply;
     bool running = false;
     bool needLook = true;  // the printer's attributes are due whatever the events say
+    bool passwordPlain = false;  // its password went in plain HTTP (see WatchState)
     std::uint64_t requests = 0;
     WatchState state;
     // The printer behind the queue ("watchdevice"): its own client, asked at every look.
@@ -267,6 +268,7 @@ struct TWatcher::Server {
     std::istringstream send;
     std::ostringstream reply;
     Request running = Request::None;
+    Watched* asked = nullptr;  // the printer whose attributes the running Request::Attributes asks
     WatchMode mode = WatchMode::Subscribing;
     std::int32_t subscriptionId = 0;
     std::int32_t nextSequence = 1;
@@ -478,14 +480,29 @@ void TWatcher::Send(Server& s, Request request)
         body = BuildCancelSubscriptionRequest(s.uri, s.user, s.subscriptionId);
         break;
     case Request::Attributes:
+        if (s.asked == nullptr)
+            return;
+        body = AttributesRequest(*s.asked);
+        break;
     case Request::None:
         return;
     }
     s.running = request;
-    ++s.requests;
+    // A printer's own look counts as the printer's request, wherever it goes.
+    if (request != Request::Attributes)
+        ++s.requests;
     // Only a busy client refuses, and ours is never busy here; the next look tries again.
-    if (!StartPost(*s.http, s.send, s.reply, std::move(body)))
+    if (!StartPost(*s.http, s.send, s.reply, std::move(body))) {
         s.running = Request::None;
+        if (s.asked != nullptr)
+            std::exchange(s.asked, nullptr)->running = false;
+    }
+}
+
+IppMessage TWatcher::AttributesRequest(const Watched& w) const
+{
+    return askDevices_ ? BuildWatchPrinterAttributesRequest(w.url, w.user, {"device-uri"})
+                       : BuildWatchPrinterAttributesRequest(w.url, w.user);
 }
 
 void TWatcher::LookAt(Watched& w)
@@ -503,9 +520,7 @@ void TWatcher::LookAt(Watched& w)
     }
     w.running = true;
     ++w.requests;
-    IppMessage body = askDevices_ ? BuildWatchPrinterAttributesRequest(w.url, w.user, {"device-uri"})
-                                  : BuildWatchPrinterAttributesRequest(w.url, w.user);
-    if (!StartPost(*w.http, w.send, w.reply, std::move(body)))
+    if (!StartPost(*w.http, w.send, w.reply, AttributesRequest(w)))
         w.running = false;
 }
 
@@ -526,6 +541,18 @@ void TWatcher::LookAtDue(Server& s)
         Send(s, Request::Printers);
         return;
     }
+    // One printer alone goes over the server's kept connection as well: over TLS a connection of
+    // its own would cost the server a handshake at every look.
+    if (due == 1 && s.running == Request::None) {
+        Watched& w = **std::find_if(s.printers.begin(), s.printers.end(), [](const Watched* p) { return p->needLook; });
+        if (w.running)
+            return;
+        w.running = true;
+        ++w.requests;
+        s.asked = &w;
+        Send(s, Request::Attributes);
+        return;
+    }
     for (Watched* w : s.printers)
         if (w->needLook)
             LookAt(*w);
@@ -537,12 +564,23 @@ void TWatcher::ServerDone(Server& s, std::uint16_t error)
     s.running = Request::None;
     s.http->SetPostStream(nullptr);
     s.http->SetReplyStream(nullptr);
+    Watched* const asked = std::exchange(s.asked, nullptr);
+    if (asked != nullptr)
+        asked->running = false;
     if (cancelling_) {
         EndWhileCancelling(s, request, error);
         return;
     }
     if (request == Request::None || request == Request::Cancel)
         return;
+    if (request == Request::Attributes) {
+        if (asked != nullptr)
+            AttributesAnswered(*asked, *s.http, s.reply, error);
+        return;
+    }
+    if (s.http->CredentialsWentPlain())
+        for (Watched* w : s.printers)
+            w->passwordPlain = true;
     // Any error means no answer from the server: the socket's numbers, a timeout, or a server that
     // closed without a word. An HTTP error status is an answer (the server is there).
     if (error != 0) {
@@ -691,6 +729,14 @@ void TWatcher::AttributesDone(Watched& w, std::uint16_t error)
     w.http->SetReplyStream(nullptr);
     if (cancelling_)
         return;
+    AttributesAnswered(w, *w.http, w.reply, error);
+}
+
+// The end of a look at one printer, over its own client or its server's.
+void TWatcher::AttributesAnswered(Watched& w, const THttpCli& http, const std::ostringstream& reply,
+                                  std::uint16_t error)
+{
+    w.passwordPlain = w.passwordPlain || http.CredentialsWentPlain();
     if (error == HttpError::CertificateRefused) {
         NotTrusted(w);
         return;
@@ -699,7 +745,7 @@ void TWatcher::AttributesDone(Watched& w, std::uint16_t error)
         Unreachable(w);
         return;
     }
-    const std::string body = w.http->ReplyStatus() == 200 ? w.reply.str() : std::string();
+    const std::string body = http.ReplyStatus() == 200 ? reply.str() : std::string();
     const IppAnswerStatus status = ReadAnswerStatus(body);
     if (status.Succeeded()) {
         const std::vector<PrinterGroup> groups = ReadPrinterGroups(body);
@@ -710,7 +756,7 @@ void TWatcher::AttributesDone(Watched& w, std::uint16_t error)
     WatchState next;
     next.reachable = true;
     next.refusal = texts::SaysNoSuchPrinter(status) ? std::string(texts::kNoPrintersSuffix)
-                                                    : texts::IppFailureSuffix(status, w.http->ReplyStatus());
+                                                    : texts::IppFailureSuffix(status, http.ReplyStatus());
     JudgeDevice(w, next);
     w.needLook = false;
     Report(w, std::move(next));
@@ -833,6 +879,7 @@ void TWatcher::JudgeDevice(const Watched& w, WatchState& next) const
 
 void TWatcher::Report(Watched& w, WatchState next)
 {
+    next.passwordPlain = w.passwordPlain;
     if (w.state.looked && w.state.SameAs(next))
         return;
     next.looked = true;

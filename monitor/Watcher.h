@@ -50,6 +50,7 @@
 #pragma once
 
 #include "config/PrintersFile.h"
+#include "ipp/IppRequest.h"
 #include "monitor/MonitorView.h"
 #include "monitor/PrinterSays.h"
 #include "monitor/RefreshText.h"
@@ -59,6 +60,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <iosfwd>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -82,6 +84,9 @@ struct WatchState {
     // it agrees or is not known yet.
     std::string device;
     bool deviceDisagrees = false;  // `device` is a disagreement, not a note
+    // The entry's password went in plain HTTP during the run: its server answered the TLS
+    // handshake in plain HTTP.
+    bool passwordPlain = false;
     std::chrono::system_clock::time_point changedAt{};  // when the last change was seen
 
     // Same reachability, printer record, job count, reasons and supplies (the times are not
@@ -183,7 +188,9 @@ private:
     void LookAtAll(Server& server);
     void LookAtDue(Server& server);
     void LookAt(Watched& w);
+    IppMessage AttributesRequest(const Watched& w) const;
     void AttributesDone(Watched& w, std::uint16_t error);
+    void AttributesAnswered(Watched& w, const THttpCli& http, const std::ostringstream& reply, std::uint16_t error);
     void Apply(Watched& w, WatchState next, const std::string& deviceUri);
     void Unreachable(Watched& w);
     void NotTrusted(Watched& w);

@@ -150,6 +150,7 @@ public:
     // address has no such limit: the caller's own time-out ends it. Put back to none by
     // ResetDefaults, so they serve one connection. Refused like Addr outside wsClosed.
     void SetFallbackAddrs(std::vector<std::string> addresses);
+    static constexpr std::chrono::milliseconds kDefaultConnectAttemptTimeout{4000};
     std::chrono::milliseconds ConnectAttemptTimeout() const noexcept { return attemptTimeout_; }
     void SetConnectAttemptTimeout(std::chrono::milliseconds value) noexcept { attemptTimeout_ = value; }
 
@@ -460,7 +461,7 @@ private:
     std::vector<platform::ws::IpAddress> remoteAddresses_;
     std::size_t attempt_ = 0;
     std::vector<std::string> fallbackAddrs_;
-    std::chrono::milliseconds attemptTimeout_{4000};
+    std::chrono::milliseconds attemptTimeout_ = kDefaultConnectAttemptTimeout;
 };
 
 }  // namespace quenlo

@@ -230,6 +230,7 @@ void THttpCli::PrepareRequest(THttpRequest rq)
     offline_ = false;
     offlineSent_.clear();
     retrying_ = false;
+    credentialsPlain_ = false;
 
     ApplyUrl();
 }
@@ -341,6 +342,7 @@ void THttpCli::HandleDnsLookupDone(std::uint16_t error)
         const std::vector<std::string>& every = socket_->DnsResultList();
         socket_->SetFallbackAddrs(every.size() > 1 ? std::vector<std::string>(every.begin() + 1, every.end())
                                                    : std::vector<std::string>());
+        socket_->SetConnectAttemptTimeout(ConnectAttemptShare(every.size()));
         socket_->SetPort(port_);
         socket_->SetProto("tcp");
         socket_->Connect();
@@ -352,6 +354,18 @@ void THttpCli::HandleDnsLookupDone(std::uint16_t error)
                        n != 0 ? "can't connect: " + ErrorText(static_cast<std::uint16_t>(n))
                               : "can't connect: " + std::string(e.what()));
     }
+}
+
+// How long one address of a name may take to connect before the next is tried. Silent
+// addresses share half of the no-progress limit, so that every one of them gets its turn and the
+// last, which has no limit of its own, still has the other half.
+std::chrono::milliseconds THttpCli::ConnectAttemptShare(std::size_t addresses) const
+{
+    if (noProgressTimeout_.count() <= 0 || addresses < 2)
+        return TCustomWSocket::kDefaultConnectAttemptTimeout;
+    const std::chrono::milliseconds share =
+        noProgressTimeout_ / (2 * static_cast<std::chrono::milliseconds::rep>(addresses));
+    return std::clamp(share, std::chrono::milliseconds(1), TCustomWSocket::kDefaultConnectAttemptTimeout);
 }
 
 void THttpCli::HandleSessionConnected(std::uint16_t error)

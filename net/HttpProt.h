@@ -332,6 +332,9 @@ public:
     bool HoldsConnection() const noexcept { return kept_; }
     // The last connection of the request was encrypted (its handshake completed).
     bool Encrypted() const noexcept { return encrypted_; }
+    // The request's credentials went in plain HTTP to a server on another machine that answered
+    // the handshake in plain HTTP (IfRequested), so the user can be told.
+    bool CredentialsWentPlain() const noexcept { return credentialsPlain_; }
     THttpCliState State() const noexcept { return state_; }
     // Kind of the current or last request.
     THttpRequest RequestType() const noexcept { return requestType_; }
@@ -447,6 +450,7 @@ private:
     void SendBodyBlock();
     // Socket event handlers.
     void HandleDnsLookupDone(std::uint16_t error);
+    std::chrono::milliseconds ConnectAttemptShare(std::size_t addresses) const;
     void HandleSessionConnected(std::uint16_t error);
     void HandleDataAvailable(std::uint16_t error);
     void HandleDataSent(std::uint16_t error);
@@ -600,6 +604,7 @@ private:
     bool tunnel_ = false;                  // ... through the proxy's CONNECT tunnel
     bool retrying_ = false;                // the close repeats the request (another transport)
     bool encrypted_ = false;
+    bool credentialsPlain_ = false;
     TlsStage tlsStage_ = TlsStage::Off;
     std::string tunnelReply_;
     std::unique_ptr<platform::TlsSession> tls_;

@@ -17,6 +17,7 @@ namespace quenlo {
 namespace {
 
 constexpr std::size_t kTunnelReplyLimit = 8192;
+constexpr const char* kAllowPlainHint = "To allow plain HTTP for this entry, set encryption=Never";
 
 std::mutex rememberedLock;
 std::set<std::string>& RememberedServers()
@@ -25,12 +26,33 @@ std::set<std::string>& RememberedServers()
     return servers;
 }
 
+std::set<std::string>& ServersThatSpokeTls()
+{
+    static std::set<std::string> servers;
+    return servers;
+}
+
+bool ServerSpokeTls(const std::string& key)
+{
+    const std::lock_guard lock(rememberedLock);
+    return ServersThatSpokeTls().count(key) != 0;
+}
+
 // ---- Texts -------------------------------------------------------------------------------------
 
 std::string NotTlsText(const std::string& server, bool silent)
 {
     return silent ? "TLS required, but " + server + " closed the connection instead of answering TLS"
                   : "TLS required, but " + server + " does not speak TLS (it answered in plain HTTP)";
+}
+
+// IfRequested without a plain repeat: the entry asked for nothing, so the text says what the
+// server did and how the entry can allow plain HTTP.
+std::string NoPlainRepeatText(const std::string& server, bool silent, bool spokeTls)
+{
+    const std::string what = silent ? "closed the connection instead of answering TLS" : "answered in plain HTTP";
+    return (spokeTls ? server + " no longer speaks TLS (it " + what + ")" : server + " " + what) +
+           "; the request was not repeated without TLS. " + std::string(kAllowPlainHint);
 }
 
 std::string HandshakeFailedText(const std::string& server, const std::string& reason)
@@ -97,6 +119,12 @@ bool TlsServerRemembered(const std::string& key)
     return RememberedServers().count(key) != 0;
 }
 
+void RememberServerSpokeTls(const std::string& key)
+{
+    const std::lock_guard lock(rememberedLock);
+    ServersThatSpokeTls().insert(key);
+}
+
 std::optional<THttpEncryption> EncryptionOfText(const std::string& text)
 {
     const std::string word = platform::AsciiLower(text);
@@ -127,9 +155,11 @@ void THttpCli::ChooseTransport()
         if (TlsServerRemembered(ServerKey())) {
             wantTls_ = platform::TlsSession::Available();
         } else if (!username_.empty() && sendCredentials_ && !IsThisMachine(targetHost_)) {
-            // Credentials to another machine never go plain to a server that speaks TLS.
+            // Credentials to another machine never go plain to a server that speaks TLS, nor to
+            // one that did: whatever answers in its place now is not to be trusted with them.
             wantTls_ = platform::TlsSession::Available();
-            tlsFallback_ = wantTls_;
+            tlsFallback_ = wantTls_ && !ServerSpokeTls(ServerKey()) &&
+                           !TTrustStore(trustStorePath_).Find(ServerKey());
         }
     }
     tunnel_ = wantTls_ && !proxy_.empty();
@@ -225,6 +255,7 @@ void THttpCli::ContinueHandshake()
     }
     tlsStage_ = TlsStage::Ready;
     encrypted_ = true;
+    RememberServerSpokeTls(ServerKey());
     BeginExchange();
 }
 
@@ -251,8 +282,9 @@ std::string THttpCli::CertificateRefusal()
 }
 
 // The tunnel or the handshake ended before the connection was ready: the peer closed it (or
-// reset it), or the handshake failed. A server that never answered TLS at all gets the request
-// in plain when that is allowed; any other end is a failure that names itself.
+// reset it), or the handshake failed. Only a server that answered the ClientHello in plain HTTP,
+// and was never seen speaking TLS, gets the request in plain when that is allowed: a close or a
+// reset may come from anyone in the path. Any other end is a failure that names itself.
 void THttpCli::TlsSetupFailed(const std::string& reason, bool peerClosed)
 {
     const std::string key = ServerKey();
@@ -260,13 +292,21 @@ void THttpCli::TlsSetupFailed(const std::string& reason, bool peerClosed)
         TlsFailure(TunnelRefusedText(key, std::string()));
         return;
     }
-    const bool noTls = !tls_ || !tls_->PeerAnsweredTls();
-    if (noTls && tlsFallback_) {
+    const bool spokeTls = tls_ && tls_->PeerAnsweredTls();
+    if (spokeTls)
+        RememberServerSpokeTls(key);
+    const bool silent = !tls_ || tls_->PeerSilent();
+    const bool answeredPlain = !spokeTls && !silent;
+    if (answeredPlain && tlsFallback_) {
+        credentialsPlain_ = true;
         RetryConnection(false);
         return;
     }
-    if (noTls && (peerClosed || (tls_ && !tls_->PeerSilent())))
-        TlsFailure(NotTlsText(key, !tls_ || tls_->PeerSilent()));
+    const bool noTls = !spokeTls && (peerClosed || answeredPlain);
+    if (!spokeTls && encryption_ == heIfRequested && !schemeTls_)
+        TlsFailure(NoPlainRepeatText(key, silent, !tlsFallback_));
+    else if (noTls)
+        TlsFailure(NotTlsText(key, silent));
     else
         TlsFailure(HandshakeFailedText(key, reason.empty() ? "the server closed the connection" : reason));
 }

@@ -132,6 +132,27 @@ TEST(WSocketExchange, RefusedConnectReports10061ThenClosesThroughConnected)
     EXPECT_EQ(WSocketErrorText(10061), "Connection refused");
 }
 
+TEST(WSocketExchange, ARefusedAddressGivesWayToTheNextAtOnce)
+{
+    ScriptedPeer peer;
+    peer.Connection().Send("here").Close();
+    TWSocket s;
+    EventLog log;
+    log.Attach(s);
+    // Nothing listens on 127.0.0.2 at the peer's port; the attempt's own limit is far beyond the
+    // wait, so only the refusal can move the connection on to 127.0.0.1.
+    s.SetAddr("127.0.0.2");
+    s.SetFallbackAddrs({"127.0.0.1"});
+    s.SetConnectAttemptTimeout(10min);
+    s.SetPort(peer.PortText());
+    s.SetProto("tcp");
+    s.Connect();
+    ASSERT_TRUE(RunLoopUntil([&] { return log.Count("closed") > 0; }, 60s)) << ::testing::PrintToString(log.lines);
+    EXPECT_EQ(log.Count("connected"), 1);
+    EXPECT_EQ(log.Count("connected 0"), 1);
+    EXPECT_EQ(log.received, "here");
+}
+
 TEST(WSocketExchange, BytesSentJustBeforeThePeerClosesArriveBeforeSessionClosed)
 {
     const std::string payload(100000, 'x');
