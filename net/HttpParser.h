@@ -75,6 +75,9 @@ public:
     const std::string& Value() const noexcept { return value_; }  // of the last field
     std::int64_t ContentLength() const noexcept { return length_; }  // -1 when none (or chunked)
     bool Chunked() const noexcept { return chunked_; }
+    // Both "content-length" and the chunked coding framed this response: the chunks rule, but a
+    // sender and a proxy may have read it apart, so the connection cannot carry another one.
+    bool FramedTwice() const noexcept { return chunked_ && lengthSeen_; }
     bool InBody() const noexcept { return part_ == Part::Body; }
     // The announced length, or the last chunk's trailer, has arrived.
     bool Complete() const noexcept;

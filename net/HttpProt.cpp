@@ -1155,10 +1155,13 @@ bool THttpCli::KeepsConnections() const noexcept
 
 // The reply is whole, or refused: the connection stays for the next request when both sides
 // keep it and the reply ended where its own framing says; otherwise it is closed, which ends the
-// request.
+// request. Bytes already behind the reply answer nothing that was asked (a second reply injected
+// or sent ahead), and a reply framed two ways may end elsewhere for the server: either way the
+// next reply on that connection could be taken for another request's.
 void THttpCli::EndAnsweredExchange()
 {
-    if (KeepsConnections() && serverKeeps_ && ReplyComplete() && requestDoneError_ == 0)
+    if (KeepsConnections() && serverKeeps_ && ReplyComplete() && requestDoneError_ == 0 &&
+        parser_.Buffered() == 0 && !parser_.FramedTwice())
         KeepConnection();
     else
         CloseSocket();
@@ -1186,7 +1189,8 @@ bool THttpCli::ReuseKeptConnection()
     if (!kept_)
         return false;
     const bool open = offline_ || socket_->State() == wsConnected;
-    if (!open || !KeepsConnections() || hostName_ != keptHost_ || port_ != keptPort_ || wantTls_ != keptTls_) {
+    if (!open || !KeepsConnections() || hostName_ != keptHost_ || port_ != keptPort_ || wantTls_ != keptTls_ ||
+        KeptConnectionSpoke()) {
         DropKeptConnection();
         return false;
     }
@@ -1199,10 +1203,6 @@ bool THttpCli::ReuseKeptConnection()
         return true;
     while (offline_ && allowedToSend_ && !Over())
         SendBodyBlock();  // no data-sent events without a socket
-    // Bytes that came after the last reply start this one.
-    if (!alive.expired() && !Over() && parser_.Buffered() > 0 && ReadParser(nullptr) &&
-        phase_ == TRequestPhase::Answered)
-        EndAnsweredExchange();
     return true;
 }
 
@@ -1230,9 +1230,20 @@ void THttpCli::DropKeptConnection()
 // for) ends it; TLS records that bring no bytes (a session ticket) leave it as it is.
 void THttpCli::CheckIdleKeptConnection()
 {
-    char scratch[1024];
-    if (ReceiveBytes(scratch, sizeof scratch) >= 0)
+    if (KeptConnectionSpoke())
         DropKeptConnection();
+}
+
+// The kept connection brought bytes nobody asked for, or its close, that its read event has not
+// reported yet; they must not be read as the answer to the next request.
+bool THttpCli::KeptConnectionSpoke()
+{
+    if (offline_)
+        return parser_.Buffered() > 0;
+    char scratch[1024];
+    if (tlsStage_ == TlsStage::Ready)
+        return tls_->Read(scratch, sizeof scratch) != platform::kTlsWouldBlock;
+    return socket_->Receive(scratch, sizeof scratch) >= 0 || socket_->LastError() != platform::ws::WSAEWOULDBLOCK;
 }
 
 // A kept connection that the server closed or reset before any byte of the reply came (its idle

@@ -494,6 +494,7 @@ private:
     bool ReuseKeptConnection();
     void DropKeptConnection();
     void CheckIdleKeptConnection();
+    bool KeptConnectionSpoke();
     bool RetryOnNewConnection();
     // Ending: every end goes through EndRequest; the first outcome recorded stands.
     void EndRequest(bool stopNetwork);

@@ -389,6 +389,24 @@ TEST_F(HttpExchange, KeptConnectionCarriesTheNextRequestAndAServersResetIsRetrie
 #endif
 }
 
+// A second reply written right behind the first, as a server ahead of itself or anyone who can
+// inject into a plain connection would, is never the next request's answer: the connection it
+// came on is closed, and the next request asks again on a new one.
+TEST_F(HttpExchange, AReplyNobodyAskedForEndsTheKeptConnection)
+{
+    server.Connection().ReadRequest()
+        .Send(kOk + "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nforged").ReadRequest()
+        .Send(ScriptedPeer::Response(200, "OK", "taken"));
+    server.Connection().ReadRequest().Send(ScriptedPeer::Response(200, "OK", "asked")).Hold();
+    http.SetURL(server.Url("/k"));
+    http.SetKeepAlive(10s);
+    http.Get();
+    EXPECT_EQ(reply.str(), "fine");
+    http.Get();
+    EXPECT_EQ(reply.str(), "fineasked");
+    EXPECT_EQ(server.Connections(), 2u);
+}
+
 TEST_F(HttpExchange, TricklingServerEndsAtTheWholeRequestBound)
 {
     server.Connection().ReadRequest().SendInPieces(kOk + std::string(1000, 'x'), 1, 200ms);
