@@ -546,7 +546,27 @@ void THttpCli::HandleSessionClosed(std::uint16_t error)
     // A reset cuts the body short, unless its announced length had already arrived.
     if (error != 0 && !ReplyComplete())
         RecordFailure(error, 404, ErrorText(error));
+    else if (const std::string cut = CutShortText(); !cut.empty())
+        RecordFailure(HttpError::CutShort, 0, cut);
     EndRequest(false);
+}
+
+// Why a body the server's close ended is not whole; empty when it is, or when the answer is a
+// refusal (status 400 or more), which the client closes itself without waiting for its body.
+std::string THttpCli::CutShortText() const
+{
+    if (!parser_.InBody() || ReplyComplete() || replyStatus_ >= 400)
+        return {};
+    if (parser_.Chunked())
+        return std::string(HttpError::CutShort.text) + " before the last chunk of the answer";
+    if (parser_.ContentLength() >= 0)
+        return std::string(HttpError::CutShort.text) + " " +
+               std::to_string(parser_.ContentLength() - parser_.BodyReceived()) + " bytes before the end of the answer";
+    // Only the close marks the end here: over TLS an attacker's FIN is told from the server's end
+    // by close_notify alone. A 204 or 304 has no body to cut.
+    if (tlsStage_ == TlsStage::Ready && tls_ && !tls_->CloseNotified() && replyStatus_ != 204 && replyStatus_ != 304)
+        return std::string(HttpError::CutShort.text) + " without TLS close_notify: the end of the answer is not certain";
+    return {};
 }
 
 void THttpCli::HandleRelocationClosed(std::uint16_t)

@@ -46,6 +46,9 @@
 //  - a protocol failure (the HttpError codes from 3 on): ReplyReason is its text; among them a
 //    request that would put a control byte (or a space where words are cut at spaces) on the
 //    wire: nothing is sent then, not even a connection made;
+//  - a body that the server's close cuts short of its "content-length" or its last chunk, or
+//    that only the close frames over TLS without close_notify: HttpError::CutShort, "the
+//    connection closed N bytes before the end of the answer" (or the like), ReplyStatus kept;
 //  - nothing at all received: HttpError::NoResponse, ReplyStatus 0; bytes that never formed a
 //    line: HttpError::BadStatusLine, "HTTP server closed the connection without a status line
 //    (N bytes received)".
@@ -452,6 +455,7 @@ private:
     void HandleDataSent(std::uint16_t error);
     void HandleSessionClosed(std::uint16_t error);
     void HandleRelocationClosed(std::uint16_t error);
+    std::string CutShortText() const;
     void DispatchClosed(std::uint16_t error);
     void OfflineConnect();
     void BeginExchange();
