@@ -335,6 +335,15 @@ TEST_F(MonitorTest, IppRefusalsAndBrokenAnswersEndTheRefresh)
     EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::Complete);
     EXPECT_EQ(view.status, "Laser - kapcsolódva, IPP rendben (200)");
     EXPECT_EQ(view.rows.size(), 1u);
+
+    // A job-id of one byte is no number (never job 117440512), and a printer-state that is not
+    // known is no green lamp.
+    refresh(IppAnswer().Tag(0x02).Text(0x21, "job-id", "\x07").End().str(),
+            IppAnswer().Tag(0x04).Integer(0x23, "printer-state", 6).Boolean("printer-is-accepting-jobs", true).End().str());
+    EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::Complete);
+    EXPECT_TRUE(view.rows.empty());
+    EXPECT_EQ(view.printerStatus, "Laser - unknown, accepting jobs");
+    EXPECT_EQ(view.printerLamp, Lamp::Yellow);
 }
 
 // Lengths of 32,768 bytes and more: the long name, the jobs after it and the printer all arrive.
