@@ -39,7 +39,8 @@ struct THttpEvent {
         InterimEnd,   // the empty line after a 1xx answer's header: the next status line follows
         HeaderEnd,    // the empty line after the header: the body follows
         Body,         // text: body bytes (in the line buffer, or in the block given to FeedBody)
-        Failed,       // error: BadChunk (the parser then hands out nothing more)
+        Failed,       // error: BadChunk, or BadHeader for a header line holding a NUL byte (the
+                      // parser then hands out nothing more)
     };
     Kind kind = NeedBytes;
     std::string_view text;

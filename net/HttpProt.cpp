@@ -885,7 +885,10 @@ bool THttpCli::ReadParser(THttpReceiveTarget* into)
             DeliverBody(e.text.data(), e.text.size(), into);
             break;
         case THttpEvent::Failed:
-            Fail(HttpError::BadChunk);
+            if (e.error == HttpError::BadHeader)
+                Fail(HttpError::BadHeader, HttpError::BadHeader.text + std::string(": a line holds a NUL byte"));
+            else
+                Fail(HttpError::BadChunk);
             break;
         default:
             HandleHeaderLine(e);
@@ -925,6 +928,12 @@ void THttpCli::HandleHeaderLine(const THttpEvent& e)
         return;
     default:
         break;
+    }
+    // Interim answers and relocations add theirs too: a server cannot make the list grow forever.
+    if (replyHeaderLines_.size() >= kMaxHeaderLines) {
+        Fail(HttpError::BadHeader,
+             HttpError::BadHeader.text + (": more than " + std::to_string(kMaxHeaderLines) + " lines"));
+        return;
     }
     replyHeaderLines_.emplace_back(e.text);
     if (e.kind == THttpEvent::StatusLine) {

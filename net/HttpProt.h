@@ -49,6 +49,7 @@
 //  - a body that the server's close cuts short of its "content-length" or its last chunk, or
 //    that only the close frames over TLS without close_notify: HttpError::CutShort, "the
 //    connection closed N bytes before the end of the answer" (or the like), ReplyStatus kept;
+//  - a header line holding a NUL byte, or more than kMaxHeaderLines lines: HttpError::BadHeader;
 //  - nothing at all received: HttpError::NoResponse, ReplyStatus 0; bytes that never formed a
 //    line: HttpError::BadStatusLine, "HTTP server closed the connection without a status line
 //    (N bytes received)".
@@ -173,6 +174,9 @@ class THttpCli : public TComponent {
 public:
     // Relocations followed by one request; the next "location" ends it as a failure.
     static constexpr int kMaxRelocations = 20;
+    // Header lines one request takes in, over all its answers (interim and relocating ones too);
+    // one more ends it with HttpError::BadHeader.
+    static constexpr std::size_t kMaxHeaderLines = 1000;
     // Size of the receive buffer (a header line must fit in it) and of one POST body block.
     static constexpr std::size_t kReceiveBufferSize = THttpResponseParser::kLineRoom;
     static constexpr std::size_t kSendBlockSize = 8193;
