@@ -649,8 +649,7 @@ void TWatcher::NotificationsRead(Server& s, const std::string& body)
             LookAtAll(s);
         return;
     }
-    if (answer.lastSequence >= s.nextSequence)
-        s.nextSequence = answer.lastSequence + 1;
+    s.nextSequence = answer.NextSequence(s.nextSequence);
     if (s.quietLooks >= kRecheckLooks) {
         s.quietLooks = 0;
         LookAtAll(s);
