@@ -77,6 +77,23 @@ bool StartPost(THttpCli& http, std::istringstream& send, std::ostringstream& rep
     }
 }
 
+// The IPP answer of a finished request: empty unless the status is 200 (only a 200 carries one);
+// nothing at all when it names another request than the one sent (a reply that a kept connection
+// carried ahead, or one injected into it), which answers nothing that was asked.
+std::optional<std::string> AnswerOf(const THttpCli& http, const std::istringstream& send,
+                                    const std::ostringstream& reply)
+{
+    if (http.ReplyStatus() != 200)
+        return std::string();
+    std::string answer = reply.str();
+    const std::string request = send.str();
+    constexpr std::size_t kRequestId = 4, kIdEnd = 8;
+    if (answer.size() >= kIdEnd && request.size() >= kIdEnd &&
+        answer.compare(kRequestId, kIdEnd - kRequestId, request, kRequestId, kIdEnd - kRequestId) != 0)
+        return std::nullopt;
+    return answer;
+}
+
 // What an answer says of one printer: the printer line's attributes, the reasons and supplies, the
 // jobs not yet completed, the queue's device.
 struct PrinterGroup {
@@ -545,7 +562,8 @@ void TWatcher::ServerDone(Server& s, std::uint16_t error)
         return;
     // Any error means no answer from the server: the socket's numbers, a timeout, or a server that
     // closed without a word. An HTTP error status is an answer (the server is there).
-    if (error != 0) {
+    const std::optional<std::string> answer = AnswerOf(*s.http, s.send, s.reply);
+    if (error != 0 || !answer) {
         for (Watched* w : s.printers)
             if (error == HttpError::CertificateRefused)
                 NotTrusted(*w);
@@ -553,8 +571,8 @@ void TWatcher::ServerDone(Server& s, std::uint16_t error)
                 Unreachable(*w);
         return;
     }
-    // Only a 200 carries an IPP answer; anything else reads as an empty one (not walked).
-    const std::string body = s.http->ReplyStatus() == 200 ? s.reply.str() : std::string();
+    // Anything but a 200 reads as an empty answer (not walked).
+    const std::string& body = *answer;
     switch (request) {
     case Request::Subscribe: Subscribed(s, body); return;
     case Request::Renew: Renewed(s, body); return;
@@ -694,11 +712,12 @@ void TWatcher::AttributesDone(Watched& w, std::uint16_t error)
         NotTrusted(w);
         return;
     }
-    if (error != 0) {
+    const std::optional<std::string> answer = AnswerOf(*w.http, w.send, w.reply);
+    if (error != 0 || !answer) {
         Unreachable(w);
         return;
     }
-    const std::string body = w.http->ReplyStatus() == 200 ? w.reply.str() : std::string();
+    const std::string& body = *answer;
     const IppAnswerStatus status = ReadAnswerStatus(body);
     if (status.Succeeded()) {
         const std::vector<PrinterGroup> groups = ReadPrinterGroups(body);
