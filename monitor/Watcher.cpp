@@ -259,6 +259,7 @@ struct TWatcher::Watched {
     bool running = false;
     bool needLook = true;  // the printer's attributes are due whatever the events say
     std::uint64_t requests = 0;
+    std::uint64_t eventLooks = 0;
     WatchState state;
     // The printer behind the queue ("watchdevice"): its own client, asked at every look.
     std::string deviceUri;
@@ -417,6 +418,7 @@ const TAList& TWatcher::Printer(std::size_t index) const { return *watched_.at(i
 const WatchState& TWatcher::State(std::size_t index) const { return watched_.at(index)->state; }
 WatchMode TWatcher::Mode(std::size_t index) const { return watched_.at(index)->server->mode; }
 std::uint64_t TWatcher::RequestCount(std::size_t index) const { return watched_.at(index)->requests; }
+std::uint64_t TWatcher::EventLookCount(std::size_t index) const { return watched_.at(index)->eventLooks; }
 std::uint64_t TWatcher::ServerRequestCount(std::size_t index) const { return watched_.at(index)->server->requests; }
 
 bool TWatcher::Busy() const
@@ -676,6 +678,8 @@ void TWatcher::NotificationsRead(Server& s, const std::string& body)
     for (Watched* w : s.printers)
         if (answer.Concerns(UriPath(w->url)))
             w->needLook = true;
+    for (Watched* w : s.printers)
+        w->eventLooks += w->needLook ? 1 : 0;
     LookAtDue(s);
 }
 

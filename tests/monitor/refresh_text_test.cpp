@@ -216,6 +216,7 @@ TEST_F(RefreshText, ReasonLevelsAndShortMarkerLists)
     EXPECT_EQ(LevelOfReason("moving-to-paused"), ReasonLevel::None);
     EXPECT_EQ(LevelOfReason("cups-waiting-for-job-completed"), ReasonLevel::None);
     EXPECT_EQ(LevelOfReason("toner-low-report"), ReasonLevel::Report);
+    EXPECT_EQ(LevelOfReason("media-low-warning"), ReasonLevel::Warning);  // never an error's yellow lamp
     EXPECT_EQ(ReasonText("toner-low-warning"), "kevés a toner");
     EXPECT_EQ(ReasonText("com.example-fuser-error"), "com.example-fuser-error");
 

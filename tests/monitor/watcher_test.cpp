@@ -267,13 +267,16 @@ TEST(WatcherCupsShared, OneSubscriptionPerServerThroughARestartThatLostIt)
     ASSERT_EQ(watcher.Mode(2), WatchMode::Events);
     EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 1);
 
-    const std::uint64_t second = watcher.RequestCount(1), third = watcher.RequestCount(2);
+    // Two printers woken at once would be read in the shared CUPS-Get-Printers, which the
+    // printers' own request counts never see: the looks that events made due do.
+    const std::uint64_t second = watcher.EventLookCount(1), third = watcher.EventLookCount(2);
     lab.Run("pause", {"outsider", "not ours"});
     lab.Run("resume", {"outsider"});
     lab.Run("pause", {"first", "ours"});
     ASSERT_TRUE(SeenWithin(watcher, 0, "pause", [](const WatchState& s) { return s.printer.stateMessage == "ours"; }));
-    EXPECT_EQ(watcher.RequestCount(1), second) << "no event named it";
-    EXPECT_EQ(watcher.RequestCount(2), third) << "no event named it";
+    EXPECT_GT(watcher.EventLookCount(0), 0u);
+    EXPECT_EQ(watcher.EventLookCount(1), second) << "no event named it";
+    EXPECT_EQ(watcher.EventLookCount(2), third) << "no event named it";
 
     lab.Run("down");
     ASSERT_TRUE(SeenWithin(watcher, 0, "server down", [](const WatchState& s) { return !s.reachable; }));
