@@ -54,6 +54,12 @@ std::int32_t FirstFourBytes(std::string_view value, bool mostSignificantFirst)
     return static_cast<std::int32_t>(v);
 }
 
+// An integer or an enum is four bytes on the wire; any other length holds no number.
+bool HoldsNumber(int tag, std::size_t valueLength)
+{
+    return (tag != 0x21 && tag != 0x23) || valueLength == 4;
+}
+
 // The name in small letters; copied into the scratch space only when it holds a capital.
 std::string_view LowerCaseName(std::string_view name, IppResponseStream& stream)
 {
@@ -102,6 +108,7 @@ IppAttribute ReadAttribute(IppResponseStream& stream, int tag)
     } else {
         attribute.integer = FirstFourBytes(value, tag >= 0x20);
     }
+    attribute.number = HoldsNumber(tag, value.size());
     return attribute;
 }
 
@@ -130,6 +137,7 @@ IppAttribute WholeAttributeAt(std::string_view bytes, int tag, std::size_t& leng
     if (tag > 0x26)
         attribute.text = parts[1];
     attribute.integer = FirstFourBytes(parts[1], tag >= 0x20 && tag <= 0x26);
+    attribute.number = HoldsNumber(tag, parts[1].size());
     return attribute;
 }
 

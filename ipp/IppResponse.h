@@ -126,6 +126,9 @@ struct IppAttribute {
     // 0x20 to 0x26 (integer, boolean, enum: a 4-byte integer reads as its number, boolean true as
     // 0x01000000), least significant first for every other tag.
     std::int32_t integer = 0;
+    // False for an integer or enum (tags 0x21, 0x23) whose value is not 4 bytes long: `integer`
+    // then holds no number the sender meant, and a reader takes the attribute as not sent.
+    bool number = true;
 };
 
 // Reads the rest of one attribute whose value tag (sign-extended from its byte) the caller has read:

@@ -4,6 +4,7 @@
 #include "platform/Text.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace quenlo {
 
@@ -93,6 +94,14 @@ bool SubscriptionAnswer::Concerns(std::string_view printerPath) const
     return std::any_of(eventPrinters.begin(), eventPrinters.end(), [printerPath](const std::string& path) {
         return path.empty() || SamePrinterPath(path, printerPath);
     });
+}
+
+std::int32_t SubscriptionAnswer::NextSequence(std::int32_t asked) const
+{
+    if (lastSequence < asked)
+        return asked;
+    // At the top the last event comes again at the next look: a look too many, never a wrap.
+    return lastSequence == std::numeric_limits<std::int32_t>::max() ? lastSequence : lastSequence + 1;
 }
 
 std::string_view UriPath(std::string_view uri)

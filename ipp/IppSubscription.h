@@ -118,6 +118,9 @@ struct SubscriptionAnswer {
     }
     // Some event concerns the printer at `printerPath`: it names that printer, or none.
     bool Concerns(std::string_view printerPath) const;
+    // The notify-sequence-number to ask for after asking from `asked`: one past the last event,
+    // never back, and never past the largest number the field holds.
+    std::int32_t NextSequence(std::int32_t asked) const;
 };
 
 // Reads any of the answers above (Get-Printer-Attributes too, for its queued-job-count). An event

@@ -151,8 +151,12 @@ bool TMonitor::FillView()
 std::string TMonitor::StatusNumber() const
 {
     const std::uint16_t error = http_.RequestDoneError();
-    if (error == HttpError::TlsFailed || error == HttpError::CertificateRefused)
-        return http_.ReplyReason();
+    // These say what was wrong with the connection or the answer; the status beside them would
+    // pass for a fault of the printer's.
+    for (const TErrorCode& told : {HttpError::TlsFailed, HttpError::CertificateRefused, HttpError::CutShort,
+                                   HttpError::BadHeader, HttpError::LineTooLong})
+        if (error == told.number)
+            return http_.ReplyReason();
     return std::to_string(http_.ReplyStatus());
 }
 

@@ -11,6 +11,8 @@ namespace quenlo {
 
 void ApplyJobAttribute(JobRecord& job, const IppAttribute& attribute)
 {
+    if (!attribute.number)
+        return;
     const std::string_view name = attribute.name;
     if (name == "job-id")
         job.jobId = attribute.integer;
@@ -193,6 +195,8 @@ std::string CreationTimeText(std::int32_t seconds, const std::string& shortDateF
 
 void ApplyPrinterAttribute(PrinterRecord& printer, const IppAttribute& attribute)
 {
+    if (!attribute.number)
+        return;
     const std::string_view name = attribute.name;
     if (name == "printer-state")
         printer.stateText.assign(PrinterStateText(attribute.integer));
@@ -205,10 +209,13 @@ void ApplyPrinterAttribute(PrinterRecord& printer, const IppAttribute& attribute
 PrinterStatus PrinterStatusText(const PrinterRecord& printer, std::string_view printerName)
 {
     PrinterStatus status;
-    status.line = std::string(printerName) + " - " + printer.stateText + printer.acceptingText;
+    // A state the answer left out, or one we do not know, is no sign that the printer works.
+    const std::string_view unknown = PrinterStateText(0);
+    const std::string_view state = printer.stateText.empty() ? unknown : std::string_view(printer.stateText);
+    status.line = std::string(printerName) + " - " + std::string(state) + printer.acceptingText;
     if (!printer.stateMessage.empty())
         status.line += " (" + printer.stateMessage + ")";
-    const bool working = printer.stateText != "stopped" && printer.acceptingText == AcceptingJobsText(1);
+    const bool working = state != PrinterStateText(5) && state != unknown && printer.acceptingText == AcceptingJobsText(1);
     status.lamp = working ? Lamp::Green : Lamp::Yellow;
     return status;
 }

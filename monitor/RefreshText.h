@@ -103,7 +103,8 @@ private:
 
 // Stores one attribute (lower-cased name, as the walk gives it) into the record when it is one of
 // the seven job fields; any other name, and the nameless additional values of a multi-valued
-// attribute, leave the record alone. A later attribute of the same name overwrites an earlier one.
+// attribute, leave the record alone, as does an integer of the wrong length (no number at all). A
+// later attribute of the same name overwrites an earlier one.
 void ApplyJobAttribute(JobRecord& job, const IppAttribute& attribute);
 
 // The eight column texts of a job row: job id, printerName, user, job name, size + " K", the
@@ -160,7 +161,8 @@ struct PrinterRecord {
 };
 
 // Stores "printer-state", "printer-is-accepting-jobs" or "printer-state-message"; other names are
-// ignored, a later attribute of the same name overwrites an earlier one.
+// ignored, as is an integer of the wrong length; a later attribute of the same name overwrites an
+// earlier one.
 void ApplyPrinterAttribute(PrinterRecord& printer, const IppAttribute& attribute);
 
 struct PrinterStatus {
@@ -168,8 +170,9 @@ struct PrinterStatus {
     Lamp lamp = Lamp::Red;
 };
 
-// The printer line and lamp of a walked record: yellow when the printer is stopped or not known to
-// be accepting jobs, green otherwise.
+// The printer line and lamp of a walked record: yellow when the printer is stopped, its state is
+// unknown or missing (the line then says "unknown"), or it is not known to be accepting jobs;
+// green otherwise.
 PrinterStatus PrinterStatusText(const PrinterRecord& printer, std::string_view printerName);
 
 // Walks a Get-Printer-Attributes answer into the printer's record.
@@ -180,7 +183,8 @@ const std::vector<std::string_view>& ShownJobAttributes();
 const std::vector<std::string_view>& ShownPrinterAttributes();
 
 // Walks a Get-Printer-Attributes answer into the printer line and its lamp. A body that says
-// nothing about the printer (an IPP error, or 10 bytes or fewer) gives name + " - " and yellow.
+// nothing about the printer (an IPP error, or 10 bytes or fewer) gives name + " - unknown" and
+// yellow.
 PrinterStatus WalkPrinterStatus(std::string_view body, std::string_view printerName);
 
 }  // namespace quenlo

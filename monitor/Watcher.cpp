@@ -77,6 +77,23 @@ bool StartPost(THttpCli& http, std::istringstream& send, std::ostringstream& rep
     }
 }
 
+// The IPP answer of a finished request: empty unless the status is 200 (only a 200 carries one);
+// nothing at all when it names another request than the one sent (a reply that a kept connection
+// carried ahead, or one injected into it), which answers nothing that was asked.
+std::optional<std::string> AnswerOf(const THttpCli& http, const std::istringstream& send,
+                                    const std::ostringstream& reply)
+{
+    if (http.ReplyStatus() != 200)
+        return std::string();
+    std::string answer = reply.str();
+    const std::string request = send.str();
+    constexpr std::size_t kRequestId = 4, kIdEnd = 8;
+    if (answer.size() >= kIdEnd && request.size() >= kIdEnd &&
+        answer.compare(kRequestId, kIdEnd - kRequestId, request, kRequestId, kIdEnd - kRequestId) != 0)
+        return std::nullopt;
+    return answer;
+}
+
 // What an answer says of one printer: the printer line's attributes, the reasons and supplies, the
 // jobs not yet completed, the queue's device.
 struct PrinterGroup {
@@ -243,6 +260,7 @@ struct TWatcher::Watched {
     bool needLook = true;  // the printer's attributes are due whatever the events say
     bool passwordPlain = false;  // its password went in plain HTTP (see WatchState)
     std::uint64_t requests = 0;
+    std::uint64_t eventLooks = 0;
     WatchState state;
     // The printer behind the queue ("watchdevice"): its own client, asked at every look.
     std::string deviceUri;
@@ -402,6 +420,7 @@ const TAList& TWatcher::Printer(std::size_t index) const { return *watched_.at(i
 const WatchState& TWatcher::State(std::size_t index) const { return watched_.at(index)->state; }
 WatchMode TWatcher::Mode(std::size_t index) const { return watched_.at(index)->server->mode; }
 std::uint64_t TWatcher::RequestCount(std::size_t index) const { return watched_.at(index)->requests; }
+std::uint64_t TWatcher::EventLookCount(std::size_t index) const { return watched_.at(index)->eventLooks; }
 std::uint64_t TWatcher::ServerRequestCount(std::size_t index) const { return watched_.at(index)->server->requests; }
 
 bool TWatcher::Busy() const
@@ -575,7 +594,7 @@ void TWatcher::ServerDone(Server& s, std::uint16_t error)
         return;
     if (request == Request::Attributes) {
         if (asked != nullptr)
-            AttributesAnswered(*asked, *s.http, s.reply, error);
+            AttributesAnswered(*asked, *s.http, s.send, s.reply, error);
         return;
     }
     if (s.http->CredentialsWentPlain())
@@ -583,7 +602,8 @@ void TWatcher::ServerDone(Server& s, std::uint16_t error)
             w->passwordPlain = true;
     // Any error means no answer from the server: the socket's numbers, a timeout, or a server that
     // closed without a word. An HTTP error status is an answer (the server is there).
-    if (error != 0) {
+    const std::optional<std::string> answer = AnswerOf(*s.http, s.send, s.reply);
+    if (error != 0 || !answer) {
         for (Watched* w : s.printers)
             if (error == HttpError::CertificateRefused)
                 NotTrusted(*w);
@@ -591,8 +611,8 @@ void TWatcher::ServerDone(Server& s, std::uint16_t error)
                 Unreachable(*w);
         return;
     }
-    // Only a 200 carries an IPP answer; anything else reads as an empty one (not walked).
-    const std::string body = s.http->ReplyStatus() == 200 ? s.reply.str() : std::string();
+    // Anything but a 200 reads as an empty answer (not walked).
+    const std::string& body = *answer;
     switch (request) {
     case Request::Subscribe: Subscribed(s, body); return;
     case Request::Renew: Renewed(s, body); return;
@@ -687,8 +707,7 @@ void TWatcher::NotificationsRead(Server& s, const std::string& body)
             LookAtAll(s);
         return;
     }
-    if (answer.lastSequence >= s.nextSequence)
-        s.nextSequence = answer.lastSequence + 1;
+    s.nextSequence = answer.NextSequence(s.nextSequence);
     if (s.quietLooks >= kRecheckLooks) {
         s.quietLooks = 0;
         LookAtAll(s);
@@ -697,6 +716,8 @@ void TWatcher::NotificationsRead(Server& s, const std::string& body)
     for (Watched* w : s.printers)
         if (answer.Concerns(UriPath(w->url)))
             w->needLook = true;
+    for (Watched* w : s.printers)
+        w->eventLooks += w->needLook ? 1 : 0;
     LookAtDue(s);
 }
 
@@ -729,23 +750,24 @@ void TWatcher::AttributesDone(Watched& w, std::uint16_t error)
     w.http->SetReplyStream(nullptr);
     if (cancelling_)
         return;
-    AttributesAnswered(w, *w.http, w.reply, error);
+    AttributesAnswered(w, *w.http, w.send, w.reply, error);
 }
 
 // The end of a look at one printer, over its own client or its server's.
-void TWatcher::AttributesAnswered(Watched& w, const THttpCli& http, const std::ostringstream& reply,
-                                  std::uint16_t error)
+void TWatcher::AttributesAnswered(Watched& w, const THttpCli& http, const std::istringstream& send,
+                                  const std::ostringstream& reply, std::uint16_t error)
 {
     w.passwordPlain = w.passwordPlain || http.CredentialsWentPlain();
     if (error == HttpError::CertificateRefused) {
         NotTrusted(w);
         return;
     }
-    if (error != 0) {
+    const std::optional<std::string> answer = AnswerOf(http, send, reply);
+    if (error != 0 || !answer) {
         Unreachable(w);
         return;
     }
-    const std::string body = http.ReplyStatus() == 200 ? reply.str() : std::string();
+    const std::string& body = *answer;
     const IppAnswerStatus status = ReadAnswerStatus(body);
     if (status.Succeeded()) {
         const std::vector<PrinterGroup> groups = ReadPrinterGroups(body);

@@ -158,6 +158,9 @@ public:
     WatchMode Mode(std::size_t index) const;
     // Requests sent so far for this printer alone, its device's included (for tests and traces).
     std::uint64_t RequestCount(std::size_t index) const;
+    // Looks at this printer that the server's events made due, alone or in the server's list
+    // (for tests and traces).
+    std::uint64_t EventLookCount(std::size_t index) const;
     // Requests sent so far for the subscription that serves this printer (for tests and traces).
     std::uint64_t ServerRequestCount(std::size_t index) const;
     // Create-Printer-Subscriptions sent so far, all servers together (for tests and traces).
@@ -190,7 +193,8 @@ private:
     void LookAt(Watched& w);
     IppMessage AttributesRequest(const Watched& w) const;
     void AttributesDone(Watched& w, std::uint16_t error);
-    void AttributesAnswered(Watched& w, const THttpCli& http, const std::ostringstream& reply, std::uint16_t error);
+    void AttributesAnswered(Watched& w, const THttpCli& http, const std::istringstream& send,
+                            const std::ostringstream& reply, std::uint16_t error);
     void Apply(Watched& w, WatchState next, const std::string& deviceUri);
     void Unreachable(Watched& w);
     void NotTrusted(Watched& w);

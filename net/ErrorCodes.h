@@ -41,6 +41,11 @@ inline constexpr TErrorCode BadRelocation{13, "HTTP relocation refused: "};
 inline constexpr TErrorCode TlsFailed{14, "TLS"};
 // "TLS certificate of HOST:PORT ..." (changed, or not kept under StrictTrust).
 inline constexpr TErrorCode CertificateRefused{15, "TLS certificate of"};
+// "the connection closed N bytes before the end of the answer", or before its last chunk, or over
+// TLS without close_notify where only the close marks the end.
+inline constexpr TErrorCode CutShort{16, "the connection closed"};
+// "HTTP bad header: a line holds a NUL byte", or ": more than N lines".
+inline constexpr TErrorCode BadHeader{17, "HTTP bad header"};
 }  // namespace HttpError
 
 // Codes of OnSocksError. "data receive error" comes with the receive's own error number instead.

@@ -167,6 +167,11 @@ THttpEvent THttpResponseParser::ClassifyLine()
     }
     if (line_.empty())
         return EndOfHeader();
+    // A NUL ends the line for many a reader: what a header says around it is not to be trusted.
+    if (line_.find('\0') != std::string::npos) {
+        part_ = Part::Failed;
+        return {THttpEvent::Failed, line_, HttpError::BadHeader};
+    }
     if (line_.compare(0, 8, "HTTP/1.0") == 0 || line_.compare(0, 8, "HTTP/1.1") == 0) {
         status_ = StatusCodeOf(line_);
         if (status_ >= 0)

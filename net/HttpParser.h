@@ -39,7 +39,8 @@ struct THttpEvent {
         InterimEnd,   // the empty line after a 1xx answer's header: the next status line follows
         HeaderEnd,    // the empty line after the header: the body follows
         Body,         // text: body bytes (in the line buffer, or in the block given to FeedBody)
-        Failed,       // error: BadChunk (the parser then hands out nothing more)
+        Failed,       // error: BadChunk, or BadHeader for a header line holding a NUL byte (the
+                      // parser then hands out nothing more)
     };
     Kind kind = NeedBytes;
     std::string_view text;
@@ -75,6 +76,9 @@ public:
     const std::string& Value() const noexcept { return value_; }  // of the last field
     std::int64_t ContentLength() const noexcept { return length_; }  // -1 when none (or chunked)
     bool Chunked() const noexcept { return chunked_; }
+    // Both "content-length" and the chunked coding framed this response: the chunks rule, but a
+    // sender and a proxy may have read it apart, so the connection cannot carry another one.
+    bool FramedTwice() const noexcept { return chunked_ && lengthSeen_; }
     bool InBody() const noexcept { return part_ == Part::Body; }
     // The announced length, or the last chunk's trailer, has arrived.
     bool Complete() const noexcept;

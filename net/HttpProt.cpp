@@ -560,7 +560,30 @@ void THttpCli::HandleSessionClosed(std::uint16_t error)
     // A reset cuts the body short, unless its announced length had already arrived.
     if (error != 0 && !ReplyComplete())
         RecordFailure(error, 404, ErrorText(error));
+    else if (const std::string cut = CutShortText(); !cut.empty())
+        RecordFailure(HttpError::CutShort, 0, cut);
     EndRequest(false);
+}
+
+// Why a body the server's close ended is not whole; empty when it is, or when the answer is a
+// refusal (status 400 or more), which the client closes itself without waiting for its body.
+std::string THttpCli::CutShortText() const
+{
+    if (!parser_.InBody() || ReplyComplete() || replyStatus_ >= 400)
+        return {};
+    if (parser_.Chunked())
+        return std::string(HttpError::CutShort.text) + " before the last chunk of the answer";
+    if (parser_.ContentLength() >= 0)
+        return std::string(HttpError::CutShort.text) + " " +
+               std::to_string(parser_.ContentLength() - parser_.BodyReceived()) + " bytes before the end of the answer";
+#if !defined(_WIN32)
+    // Only the close marks the end here: over TLS an attacker's FIN is told from the server's end
+    // by close_notify alone. A 204 or 304 has no body to cut. (The Windows layer, as wine runs
+    // it, misses the close_notify of servers that send one, so there the close still ends it.)
+    if (tlsStage_ == TlsStage::Ready && tls_ && !tls_->CloseNotified() && replyStatus_ != 204 && replyStatus_ != 304)
+        return std::string(HttpError::CutShort.text) + " without TLS close_notify: the end of the answer is not certain";
+#endif
+    return {};
 }
 
 void THttpCli::HandleRelocationClosed(std::uint16_t)
@@ -879,7 +902,10 @@ bool THttpCli::ReadParser(THttpReceiveTarget* into)
             DeliverBody(e.text.data(), e.text.size(), into);
             break;
         case THttpEvent::Failed:
-            Fail(HttpError::BadChunk);
+            if (e.error == HttpError::BadHeader)
+                Fail(HttpError::BadHeader, HttpError::BadHeader.text + std::string(": a line holds a NUL byte"));
+            else
+                Fail(HttpError::BadChunk);
             break;
         default:
             HandleHeaderLine(e);
@@ -919,6 +945,12 @@ void THttpCli::HandleHeaderLine(const THttpEvent& e)
         return;
     default:
         break;
+    }
+    // Interim answers and relocations add theirs too: a server cannot make the list grow forever.
+    if (replyHeaderLines_.size() >= kMaxHeaderLines) {
+        Fail(HttpError::BadHeader,
+             HttpError::BadHeader.text + (": more than " + std::to_string(kMaxHeaderLines) + " lines"));
+        return;
     }
     replyHeaderLines_.emplace_back(e.text);
     if (e.kind == THttpEvent::StatusLine) {
@@ -1169,10 +1201,13 @@ bool THttpCli::KeepsConnections() const noexcept
 
 // The reply is whole, or refused: the connection stays for the next request when both sides
 // keep it and the reply ended where its own framing says; otherwise it is closed, which ends the
-// request.
+// request. Bytes already behind the reply answer nothing that was asked (a second reply injected
+// or sent ahead), and a reply framed two ways may end elsewhere for the server: either way the
+// next reply on that connection could be taken for another request's.
 void THttpCli::EndAnsweredExchange()
 {
-    if (KeepsConnections() && serverKeeps_ && ReplyComplete() && requestDoneError_ == 0)
+    if (KeepsConnections() && serverKeeps_ && ReplyComplete() && requestDoneError_ == 0 &&
+        parser_.Buffered() == 0 && !parser_.FramedTwice())
         KeepConnection();
     else
         CloseSocket();
@@ -1200,7 +1235,8 @@ bool THttpCli::ReuseKeptConnection()
     if (!kept_)
         return false;
     const bool open = offline_ || socket_->State() == wsConnected;
-    if (!open || !KeepsConnections() || hostName_ != keptHost_ || port_ != keptPort_ || wantTls_ != keptTls_) {
+    if (!open || !KeepsConnections() || hostName_ != keptHost_ || port_ != keptPort_ || wantTls_ != keptTls_ ||
+        KeptConnectionSpoke()) {
         DropKeptConnection();
         return false;
     }
@@ -1213,10 +1249,6 @@ bool THttpCli::ReuseKeptConnection()
         return true;
     while (offline_ && allowedToSend_ && !Over())
         SendBodyBlock();  // no data-sent events without a socket
-    // Bytes that came after the last reply start this one.
-    if (!alive.expired() && !Over() && parser_.Buffered() > 0 && ReadParser(nullptr) &&
-        phase_ == TRequestPhase::Answered)
-        EndAnsweredExchange();
     return true;
 }
 
@@ -1244,9 +1276,20 @@ void THttpCli::DropKeptConnection()
 // for) ends it; TLS records that bring no bytes (a session ticket) leave it as it is.
 void THttpCli::CheckIdleKeptConnection()
 {
-    char scratch[1024];
-    if (ReceiveBytes(scratch, sizeof scratch) >= 0)
+    if (KeptConnectionSpoke())
         DropKeptConnection();
+}
+
+// The kept connection brought bytes nobody asked for, or its close, that its read event has not
+// reported yet; they must not be read as the answer to the next request.
+bool THttpCli::KeptConnectionSpoke()
+{
+    if (offline_)
+        return parser_.Buffered() > 0;
+    char scratch[1024];
+    if (tlsStage_ == TlsStage::Ready)
+        return tls_->Read(scratch, sizeof scratch) != platform::kTlsWouldBlock;
+    return socket_->Receive(scratch, sizeof scratch) >= 0 || socket_->LastError() != platform::ws::WSAEWOULDBLOCK;
 }
 
 // A kept connection that the server closed or reset before any byte of the reply came (its idle

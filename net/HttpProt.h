@@ -46,6 +46,10 @@
 //  - a protocol failure (the HttpError codes from 3 on): ReplyReason is its text; among them a
 //    request that would put a control byte (or a space where words are cut at spaces) on the
 //    wire: nothing is sent then, not even a connection made;
+//  - a body that the server's close cuts short of its "content-length" or its last chunk, or
+//    that only the close frames over TLS without close_notify: HttpError::CutShort, "the
+//    connection closed N bytes before the end of the answer" (or the like), ReplyStatus kept;
+//  - a header line holding a NUL byte, or more than kMaxHeaderLines lines: HttpError::BadHeader;
 //  - nothing at all received: HttpError::NoResponse, ReplyStatus 0; bytes that never formed a
 //    line: HttpError::BadStatusLine, "HTTP server closed the connection without a status line
 //    (N bytes received)".
@@ -170,6 +174,9 @@ class THttpCli : public TComponent {
 public:
     // Relocations followed by one request; the next "location" ends it as a failure.
     static constexpr int kMaxRelocations = 20;
+    // Header lines one request takes in, over all its answers (interim and relocating ones too);
+    // one more ends it with HttpError::BadHeader.
+    static constexpr std::size_t kMaxHeaderLines = 1000;
     // Size of the receive buffer (a header line must fit in it) and of one POST body block.
     static constexpr std::size_t kReceiveBufferSize = THttpResponseParser::kLineRoom;
     static constexpr std::size_t kSendBlockSize = 8193;
@@ -456,6 +463,7 @@ private:
     void HandleDataSent(std::uint16_t error);
     void HandleSessionClosed(std::uint16_t error);
     void HandleRelocationClosed(std::uint16_t error);
+    std::string CutShortText() const;
     void DispatchClosed(std::uint16_t error);
     void OfflineConnect();
     void BeginExchange();
@@ -498,6 +506,7 @@ private:
     bool ReuseKeptConnection();
     void DropKeptConnection();
     void CheckIdleKeptConnection();
+    bool KeptConnectionSpoke();
     bool RetryOnNewConnection();
     // Ending: every end goes through EndRequest; the first outcome recorded stands.
     void EndRequest(bool stopNetwork);

@@ -53,6 +53,8 @@ public:
     bool PeerAnsweredTls() const noexcept;
     // The peer sent nothing at all before it closed or reset the connection.
     bool PeerSilent() const noexcept;
+    // Read() has met the peer's close_notify: the stream ended where the peer meant it to.
+    bool CloseNotified() const noexcept;
     // After the handshake: the SHA-256 of the server's certificate as "AB:CD:..", and whether
     // the system's trust store vouches for it under the host name.
     std::string PeerFingerprint() const;

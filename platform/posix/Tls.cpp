@@ -144,6 +144,8 @@ struct TlsSession::Impl {
     std::string error;
     bool anyByte = false;
     bool firstByteTls = false;
+    bool closeNotified = false;
+    bool ended = false;  // the stream has ended (the library takes no read after a cut end)
 
     static ssize_t Push(gnutls_transport_ptr_t p, const void* data, size_t len)
     {
@@ -230,8 +232,12 @@ TlsStep TlsSession::Handshake()
 
 long TlsSession::Read(void* buffer, std::size_t size)
 {
+    if (impl_->ended)
+        return 0;
     for (;;) {
         const ssize_t r = Gnu().record_recv(impl_->session, buffer, size);
+        if (r == 0 && size > 0)
+            impl_->closeNotified = impl_->ended = true;
         if (r >= 0)
             return static_cast<long>(r);
         if (r == GNUTLS_E_AGAIN)
@@ -240,8 +246,10 @@ long TlsSession::Read(void* buffer, std::size_t size)
             continue;
         // Servers that close a reply framed by its length or chunks without close_notify are the
         // rule, not an attack: the HTTP framing says whether the body is whole.
-        if (r == GNUTLS_E_PREMATURE_TERMINATION)
+        if (r == GNUTLS_E_PREMATURE_TERMINATION) {
+            impl_->ended = true;
             return 0;
+        }
         if (Gnu().error_is_fatal(static_cast<int>(r)) == 0)
             continue;
         impl_->Fail("TLS connection failed", static_cast<int>(r));
@@ -272,6 +280,7 @@ long TlsSession::Write(const void* data, std::size_t len)
 const std::string& TlsSession::Error() const noexcept { return impl_->error; }
 bool TlsSession::PeerAnsweredTls() const noexcept { return impl_->firstByteTls; }
 bool TlsSession::PeerSilent() const noexcept { return !impl_->anyByte; }
+bool TlsSession::CloseNotified() const noexcept { return impl_->closeNotified; }
 
 std::string TlsSession::PeerFingerprint() const
 {

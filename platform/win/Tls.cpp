@@ -491,6 +491,7 @@ long TlsSession::Write(const void* data, std::size_t len) { return impl_->Write(
 const std::string& TlsSession::Error() const noexcept { return impl_->error; }
 bool TlsSession::PeerAnsweredTls() const noexcept { return impl_->firstByteTls; }
 bool TlsSession::PeerSilent() const noexcept { return !impl_->anyByte; }
+bool TlsSession::CloseNotified() const noexcept { return impl_->closeNotified; }
 
 std::string TlsSession::PeerFingerprint() const
 {

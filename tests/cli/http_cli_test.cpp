@@ -105,6 +105,7 @@ TEST(HttpCli, FailuresExitOneWithMessageAndCode)
     ScriptedPeer server;
     server.Connection().ReadRequest().Send(ScriptedPeer::Response(404, "Not Found", "gone"));
     server.Connection().ReadRequest().Hold();
+    server.Connection().ReadRequest().Send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(3000, 'x'));
     const CliRun missing = Cli("get " + ShellQuoted(server.Url("/missing")));
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_EQ(missing.out, "gone");
@@ -114,6 +115,13 @@ TEST(HttpCli, FailuresExitOneWithMessageAndCode)
     EXPECT_EQ(silent.exitCode, 1);
     EXPECT_NE(silent.err.find("quenlo-cli: Connection timed out (Error #10060) (code 404)"), std::string::npos)
         << silent.err;
+
+    const CliRun cut = Cli("get " + ShellQuoted(server.Url("/cut")));
+    EXPECT_EQ(cut.exitCode, 1);
+    EXPECT_EQ(cut.out.size(), 3000u);
+    EXPECT_NE(cut.err.find("quenlo-cli: the connection closed 97000 bytes before the end of the answer (code 16)"),
+              std::string::npos)
+        << cut.err;
 }
 
 // Names with IPv6 addresses, in a network and mount namespace of the test's own: fd77::1,

@@ -126,7 +126,7 @@ TEST(IppCliWalk, PrinterLampAndLine)
               "ban)\n");
     const test::CliOutcome empty = RunCli("walk-printer --name p", "< /dev/null");
     EXPECT_EQ(empty.exitCode, 0);
-    EXPECT_EQ(empty.out, "yellow\tp - \n");
+    EXPECT_EQ(empty.out, "yellow\tp - unknown\n");
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace quenlo {
 namespace {
 
@@ -36,11 +38,25 @@ TEST(SubscriptionAnswer, CountsOnlyTheEventsOfThePrinterAskedFor)
     EXPECT_TRUE(mine.Succeeded());
     EXPECT_EQ(mine.events, 3) << "its own events (the queue's name in any case) and the one that names no printer";
     EXPECT_EQ(mine.lastSequence, 7) << "the sequence runs over every event, whoever it is about";
+    EXPECT_EQ(mine.NextSequence(1), 8);
+    EXPECT_EQ(mine.NextSequence(9), 9) << "an answer of older events never takes the watch back";
     EXPECT_EQ(ReadSubscriptionAnswer(body, "/printers/MINE").events, 3);
     EXPECT_EQ(ReadSubscriptionAnswer(body).events, 5);
 
     // Cut before its end tag, the last event still counts.
     EXPECT_EQ(ReadSubscriptionAnswer(body.substr(0, body.size() - 1), "/printers/mine").events, 3);
+}
+
+// The sequence numbers a server may send, to their ends: the next one asked is never a wrapped,
+// negative one (nor an overflow, which the sanitizer build reports).
+TEST(SubscriptionAnswer, TheNextSequenceStaysWithinTheField)
+{
+    constexpr std::int32_t top = std::numeric_limits<std::int32_t>::max();
+    constexpr std::int32_t bottom = std::numeric_limits<std::int32_t>::min();
+    EXPECT_EQ(ReadSubscriptionAnswer(NotificationsAnswer(0, {{"", top}})).NextSequence(1), top);
+    EXPECT_EQ(ReadSubscriptionAnswer(NotificationsAnswer(0, {{"", top - 1}})).NextSequence(top), top);
+    EXPECT_EQ(ReadSubscriptionAnswer(NotificationsAnswer(0, {{"", bottom}})).NextSequence(1), 1);
+    EXPECT_EQ(ReadSubscriptionAnswer(NotificationsAnswer(0, {{"", -1}})).NextSequence(top), top);
 }
 
 TEST(SubscriptionAnswer, TellsARefusalAndAShortBodyApart)

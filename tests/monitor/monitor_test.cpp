@@ -335,6 +335,28 @@ TEST_F(MonitorTest, IppRefusalsAndBrokenAnswersEndTheRefresh)
     EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::Complete);
     EXPECT_EQ(view.status, "Laser - kapcsolódva, IPP rendben (200)");
     EXPECT_EQ(view.rows.size(), 1u);
+
+    // A job-id of one byte is no number (never job 117440512), and a printer-state that is not
+    // known is no green lamp.
+    refresh(IppAnswer().Tag(0x02).Text(0x21, "job-id", "\x07").End().str(),
+            IppAnswer().Tag(0x04).Integer(0x23, "printer-state", 6).Boolean("printer-is-accepting-jobs", true).End().str());
+    EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::Complete);
+    EXPECT_TRUE(view.rows.empty());
+    EXPECT_EQ(view.printerStatus, "Laser - unknown, accepting jobs");
+    EXPECT_EQ(view.printerLamp, Lamp::Yellow);
+
+    // A faulty HTTP header is named, never taken for a broken IPP answer.
+    const std::string header = "HTTP/1.0 200 OK\r\nContent-Type: application/ipp\r\n";
+    std::string manyLines;
+    for (int i = 0; i < 1000; ++i)
+        manyLines += "X-Note: a\r\n";
+    for (const auto& [fault, text] : {std::pair{std::string("X-Note: a\0b\r\n", 14), "a line holds a NUL byte"},
+                                      std::pair{manyLines, "more than 1000 lines"}}) {
+        Answer(server, HttpOk("page", "text/html"));
+        Answer(server, header + fault + "\r\n" + jobs);
+        monitor.ComboBoxPrinterlistChange();
+        EXPECT_EQ(view.status, std::string("Laser - kapcsolódva, IPP hiba (HTTP bad header: ") + text + ")");
+    }
 }
 
 // Lengths of 32,768 bytes and more: the long name, the jobs after it and the printer all arrive.

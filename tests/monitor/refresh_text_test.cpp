@@ -177,7 +177,7 @@ TEST_F(RefreshText, CapturedPrinterLines)
 
     // An IPP error says nothing about the printer.
     const PrinterStatus error = WalkPrinterStatus(CapturedIpp("get-jobs-not-found"), "nosuch");
-    EXPECT_EQ(error.line, "nosuch - ");
+    EXPECT_EQ(error.line, "nosuch - unknown");
     EXPECT_EQ(error.lamp, Lamp::Yellow);
 }
 
@@ -196,13 +196,15 @@ TEST_F(RefreshText, PrinterLampFollowsStateAndAccepting)
     EXPECT_EQ(status(3, 1).lamp, Lamp::Green);
     EXPECT_EQ(status(4, 1).line, "p - processing, accepting jobs");
     EXPECT_EQ(status(6, 1).line, "p - unknown, accepting jobs");
-    EXPECT_EQ(status(6, 1).lamp, Lamp::Green);  // only "stopped" or not accepting make it yellow
+    EXPECT_EQ(status(6, 1).lamp, Lamp::Yellow);
+    EXPECT_EQ(status(std::nullopt, 1).line, "p - unknown, accepting jobs");
+    EXPECT_EQ(status(std::nullopt, 1).lamp, Lamp::Yellow);
     EXPECT_EQ(status(3, 0).line, "p - idle, rejecting jobs");
     EXPECT_EQ(status(3, 0).lamp, Lamp::Yellow);
     EXPECT_EQ(status(5, 1).lamp, Lamp::Yellow);
     EXPECT_EQ(status(3, std::nullopt).line, "p - idle");
     EXPECT_EQ(status(3, std::nullopt).lamp, Lamp::Yellow);
-    EXPECT_EQ(WalkPrinterStatus("", "p").line, "p - ");
+    EXPECT_EQ(WalkPrinterStatus("", "p").line, "p - unknown");
 }
 
 // Servers send some keywords without a suffix: only the ones known to be harmless are no problem.
@@ -214,6 +216,7 @@ TEST_F(RefreshText, ReasonLevelsAndShortMarkerLists)
     EXPECT_EQ(LevelOfReason("moving-to-paused"), ReasonLevel::None);
     EXPECT_EQ(LevelOfReason("cups-waiting-for-job-completed"), ReasonLevel::None);
     EXPECT_EQ(LevelOfReason("toner-low-report"), ReasonLevel::Report);
+    EXPECT_EQ(LevelOfReason("media-low-warning"), ReasonLevel::Warning);  // never an error's yellow lamp
     EXPECT_EQ(ReasonText("toner-low-warning"), "kevés a toner");
     EXPECT_EQ(ReasonText("com.example-fuser-error"), "com.example-fuser-error");
 

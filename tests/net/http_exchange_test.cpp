@@ -389,6 +389,44 @@ TEST_F(HttpExchange, KeptConnectionCarriesTheNextRequestAndAServersResetIsRetrie
 #endif
 }
 
+// A second reply written right behind the first, as a server ahead of itself or anyone who can
+// inject into a plain connection would, is never the next request's answer: the connection it
+// came on is closed, and the next request asks again on a new one.
+TEST_F(HttpExchange, AReplyNobodyAskedForEndsTheKeptConnection)
+{
+    server.Connection().ReadRequest()
+        .Send(kOk + "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nforged").ReadRequest()
+        .Send(ScriptedPeer::Response(200, "OK", "taken"));
+    server.Connection().ReadRequest().Send(ScriptedPeer::Response(200, "OK", "asked")).Hold();
+    http.SetURL(server.Url("/k"));
+    http.SetKeepAlive(10s);
+    http.Get();
+    EXPECT_EQ(reply.str(), "fine");
+    http.Get();
+    EXPECT_EQ(reply.str(), "fineasked");
+    EXPECT_EQ(server.Connections(), 2u);
+}
+
+// A body the server's close cuts short of its length or of its last chunk is a failure, never an
+// answer: the close of a plain connection may be anyone's.
+TEST_F(HttpExchange, ABodyCutShortByTheCloseIsAFailure)
+{
+    server.Connection().ReadRequest().Send("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" +
+                                           std::string(3000, 'x'));
+    server.Connection().ReadRequest().Send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nfine\r\n");
+    server.Connection().ReadRequest().Send("HTTP/1.0 200 OK\r\n\r\nby the close");
+    http.SetURL(server.Url("/cut"));
+    const EHttpException length = Raised([&] { http.Get(); });
+    EXPECT_EQ(length.ErrorCode(), HttpError::CutShort);
+    EXPECT_EQ(length.Message(), "the connection closed 97000 bytes before the end of the answer");
+    const EHttpException chunks = Raised([&] { http.Get(); });
+    EXPECT_EQ(chunks.ErrorCode(), HttpError::CutShort);
+    EXPECT_EQ(chunks.Message(), "the connection closed before the last chunk of the answer");
+    reply.str("");
+    http.Get();  // plain HTTP has nothing but the close to mark this end
+    EXPECT_EQ(reply.str(), "by the close");
+}
+
 TEST_F(HttpExchange, TricklingServerEndsAtTheWholeRequestBound)
 {
     server.Connection().ReadRequest().SendInPieces(kOk + std::string(1000, 'x'), 1, 200ms);

@@ -1,9 +1,11 @@
 // The HTTP response parser on its own, fed from byte buffers: where a response ends on a
 // connection that stays open, however the reads fall.
 #include "net/HttpParser.h"
+#include "net/ErrorCodes.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -64,6 +66,81 @@ TEST(HttpParser, ABodyEndsAtItsLengthAndTheRestIsTheNextResponse)
         ASSERT_EQ(r.bodies, "abc|de||X|") << "split at " << split;
         ASSERT_EQ(r.statuses, "200 200 204 404 ") << "split at " << split;
         ASSERT_EQ(r.leftover, 2u) << "split at " << split;
+    }
+}
+
+// One response of `wire` received in two reads cut at `split`: its body, whether its framing
+// says it is whole, what is left behind it, and the error that stopped the parser (0: none).
+struct Framed {
+    std::string body;
+    bool complete = false;
+    std::size_t leftover = 0;
+    std::uint16_t error = 0;
+    bool twice = false;
+};
+
+Framed ReadOne(const std::string& wire, std::size_t split)
+{
+    THttpResponseParser parser;
+    parser.Reset();
+    Framed out;
+    for (const std::string_view bytes : {std::string_view(wire).substr(0, split), std::string_view(wire).substr(split)}) {
+        const std::span<char> room = parser.Room();
+        std::memcpy(room.data(), bytes.data(), std::min(bytes.size(), room.size()));
+        parser.Received(bytes.size());
+        for (THttpEvent e = parser.Next(); e.kind != THttpEvent::NeedBytes; e = parser.Next()) {
+            if (e.kind == THttpEvent::Body)
+                out.body.append(e.text);
+            else if (e.kind == THttpEvent::Failed)
+                out.error = e.error;
+        }
+    }
+    out.complete = parser.Complete();
+    out.leftover = parser.Buffered();
+    out.twice = parser.FramedTwice();
+    return out;
+}
+
+// Every framing a server may use, bytes in and body out, however the reads fall: chunk sizes are
+// hexadecimal in either case and may carry extensions, a trailer follows the last chunk, the
+// chunks rule over a length beside them, and only the close ends a body that says neither.
+TEST(HttpParser, EveryFramingGivesTheBodyItFrames)
+{
+    const std::string sixteen = "0123456789abcdef", twentySix = "abcdefghijklmnopqrstuvwxyz";
+    struct Case {
+        std::string wire;
+        std::string body;
+        bool complete;
+        std::size_t leftover;
+        std::uint16_t error = 0;
+        bool twice = false;
+    };
+    const Case cases[] = {
+        {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhelloNEXT", "hello", true, 4},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", "", true, 0},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\n" + sixteen + "\r\n1A;name=\"v\"\r\n" +
+             twentySix + "\r\nb\r\nhello world\r\n0\r\nX-Checksum: 1\r\n\r\nNEXT",
+         sixteen + twentySix + "hello world", true, 4},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, Chunked\r\nContent-Length: 3\r\n\r\nF\r\n" +
+             sixteen.substr(0, 15) + "\r\n0\r\n\r\n",
+         sixteen.substr(0, 15), true, 0, 0, true},
+        {"HTTP/1.0 200 OK\r\n\r\nuntil the close", "until the close", false, 0},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nfine", "fine", false, 0},
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4x\r\nfine\r\n", "", false, 0, HttpError::BadChunk},
+        {std::string("HTTP/1.1 200 OK\r\nX-A: ") + '\0' + "\r\nContent-Length: 1\r\n\r\nx", "", false, 0,
+         HttpError::BadHeader},
+    };
+    for (const Case& c : cases) {
+        for (std::size_t split = 0; split <= c.wire.size(); ++split) {
+            const Framed f = ReadOne(c.wire, split);
+            ASSERT_EQ(f.body, c.body) << c.wire << " split at " << split;
+            ASSERT_EQ(f.complete, c.complete) << c.wire << " split at " << split;
+            ASSERT_EQ(f.error, c.error) << c.wire << " split at " << split;
+            if (c.error == 0) {  // after a failure nothing more is read
+                ASSERT_EQ(f.leftover, c.leftover) << c.wire << " split at " << split;
+            }
+            ASSERT_EQ(f.twice, c.twice) << c.wire << " split at " << split;
+        }
     }
 }
 

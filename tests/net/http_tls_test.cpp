@@ -266,11 +266,15 @@ TEST_F(TlsTest, SocksProxiesCarryTlsToTheCupsServerAtTheSocketLevel)
 }
 
 // A TLS server of the test's own (a self-signed certificate made for the run, for the address it
-// is reached at): it answers the request with the head of a long body, then a fatal alert, and
-// keeps the connection open until the client closes it or 10 s pass.
-class AlertServer {
+// is reached at): it answers the request with `head`, then ends as told: a fatal alert (keeping the
+// connection open until the client closes it or 10 s pass), a bare TCP close as an attacker's FIN
+// would, or close_notify and the close.
+class EndingServer {
 public:
-    AlertServer()
+    enum class End { Alert, BareClose, CloseNotify };
+    explicit EndingServer(End end, std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" +
+                                                      std::string(3000, 'x'))
+        : end_(end), head_(std::move(head))
     {
         MakeCredentials();
         listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -280,11 +284,11 @@ public:
         socklen_t len = sizeof a;
         if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(listener_, 4) != 0 ||
             ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            throw std::runtime_error("alert server: no listening socket");
+            throw std::runtime_error("TLS server: no listening socket");
         port_ = ntohs(a.sin_port);
         thread_ = std::thread([this] { Serve(); });
     }
-    ~AlertServer()
+    ~EndingServer()
     {
         thread_.join();
         ::close(listener_);
@@ -341,10 +345,13 @@ private:
                     break;
                 request.append(buffer, static_cast<std::size_t>(n));
             }
-            const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + std::string(3000, 'x');
-            if (gnutls_record_send(session, head.data(), head.size()) == static_cast<ssize_t>(head.size()))
+            const bool sent = gnutls_record_send(session, head_.data(), head_.size()) == static_cast<ssize_t>(head_.size());
+            if (sent && end_ == End::Alert) {
                 alertSent_ = gnutls_alert_send(session, GNUTLS_AL_FATAL, GNUTLS_A_INTERNAL_ERROR) == GNUTLS_E_SUCCESS;
-            while (gnutls_record_recv(session, buffer, sizeof buffer) > 0) {
+                while (gnutls_record_recv(session, buffer, sizeof buffer) > 0) {
+                }
+            } else if (sent && end_ == End::CloseNotify) {
+                gnutls_bye(session, GNUTLS_SHUT_WR);
             }
         }
         gnutls_deinit(session);
@@ -354,6 +361,8 @@ private:
     gnutls_x509_privkey_t key_ = nullptr;
     gnutls_x509_crt_t certificate_ = nullptr;
     gnutls_certificate_credentials_t credentials_ = nullptr;
+    End end_;
+    std::string head_;
     int listener_ = -1;
     std::uint16_t port_ = 0;
     std::atomic<bool> alertSent_{false};
@@ -362,7 +371,7 @@ private:
 
 TEST_F(TlsTest, ASelfSignedCertificateOfTheRightNameIsKeptAndAnAlertMidBodyBreaksTheConnection)
 {
-    AlertServer server;
+    EndingServer server(EndingServer::End::Alert);
     THttpCli http;
     http.SetEncryption(heRequired);
     http.SetNoProgressTimeout(20s);  // far beyond the alert: an end by the limit would be a hang
@@ -378,6 +387,34 @@ TEST_F(TlsTest, ASelfSignedCertificateOfTheRightNameIsKeptAndAnAlertMidBodyBreak
     EXPECT_LT(body.size(), 100000u);  // the head of the body, never taken for all of it
     // Its name matches, but no authority vouches for it: it is trusted as kept, not by the system.
     EXPECT_TRUE(TTrustStore(store_).Find("127.0.0.1:" + std::to_string(server.Port())));
+}
+
+// Over TLS a close is the server's end only when close_notify comes first: a body cut short of
+// its length, or one that only the close frames, ended by a bare FIN, is a failure.
+TEST_F(TlsTest, ABodyCutWithoutCloseNotifyIsAFailure)
+{
+    const std::string byTheClose = "HTTP/1.0 200 OK\r\n\r\nthe whole page";
+    struct Case {
+        EndingServer::End end;
+        std::string head;
+        std::string failure;
+    };
+    for (const Case& c : {Case{EndingServer::End::BareClose, {}, "the connection closed 97000 bytes before the end of the answer"},
+                          Case{EndingServer::End::BareClose, byTheClose,
+                               "the connection closed without TLS close_notify: the end of the answer is not certain"},
+                          Case{EndingServer::End::CloseNotify, byTheClose, ""}}) {
+        SCOPED_TRACE(c.failure);
+        auto server = c.head.empty() ? std::make_unique<EndingServer>(c.end) : std::make_unique<EndingServer>(c.end, c.head);
+        THttpCli http;
+        http.SetEncryption(heRequired);
+        std::string body;
+        EXPECT_EQ(Get(http, "https://127.0.0.1:" + std::to_string(server->Port()) + "/", &body), c.failure);
+        EXPECT_EQ(http.ReplyStatus(), 200);
+        if (c.failure.empty())
+            EXPECT_EQ(body, "the whole page");
+        else
+            EXPECT_EQ(code_, HttpError::CutShort);
+    }
 }
 
 }  // namespace
