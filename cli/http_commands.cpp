@@ -71,8 +71,7 @@ int RunRequest(const std::vector<std::string>& argv, THttpRequest kind)
     if (http.CredentialsWentPlain())
         WarnPasswordWentPlain("");
     // The reason phrase and the failure's text carry the server's own bytes.
-    std::cerr << "HTTP " << http.ReplyStatus() << " " << EscapedField(http.ReplyReason()) << "
-";
+    std::cerr << "HTTP " << http.ReplyStatus() << " " << EscapedField(http.ReplyReason()) << "\n";
     if (exitCode != 0)
         std::cerr << "quenlo-cli: " << EscapedField(failure) << "\n";
     return exitCode;
