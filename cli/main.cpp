@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <iostream>
 #include <iterator>
+#include <stdexcept>
 
 namespace quenlo::cli {
 
@@ -63,7 +64,9 @@ std::optional<long long> Args::number(const std::string& name) const
 
 std::string ReadAllStdin()
 {
-    std::freopen(nullptr, "rb", stdin);
+    // A failed reopen has closed standard input: that is a failure, not an empty body.
+    if (std::freopen(nullptr, "rb", stdin) == nullptr)
+        throw std::runtime_error("cannot read standard input");
     return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
 }
 
@@ -217,5 +220,8 @@ int main(int argc, char** argv)
                   << "usage: quenlo-cli " << it->first << " " << it->second.usage << "\n"
                   << "       quenlo-cli " << it->first << " --help\n";
         return 2;
+    } catch (const std::exception& e) {
+        std::cerr << "quenlo-cli: " << e.what() << "\n";
+        return 1;
     }
 }

@@ -93,10 +93,19 @@ std::string VersionLine(const std::string& program)
 std::string HelpText(const ManualPage& page)
 {
     std::string out;
-    for (std::size_t i = 0; i < page.synopsis.size(); ++i)
-        out += (i == 0 ? "usage: " : "       ") + page.program + " " + page.synopsis[i] + "\n";
-    for (const std::string& p : Paragraphs(page.description))
-        out += "\n" + Wrapped(p, 0);
+    // Appended piece by piece: a literal put in front of a temporary string (operator+ inserting
+    // at 0) gives GCC 12's inliner an overlapping copy to warn about at -O3.
+    for (std::size_t i = 0; i < page.synopsis.size(); ++i) {
+        out += i == 0 ? "usage: " : "       ";
+        out += page.program;
+        out += ' ';
+        out += page.synopsis[i];
+        out += '\n';
+    }
+    for (const std::string& p : Paragraphs(page.description)) {
+        out += '\n';
+        out += Wrapped(p, 0);
+    }
     for (const ManualPage::Section& s : page.sections) {
         std::string title = s.title;
         for (std::size_t i = 1; i < title.size(); ++i)

@@ -5,6 +5,9 @@
 #   scripts/build.sh fuzz       -> build-fuzz/   (clang, libFuzzer targets, ASan + UBSan)
 #   scripts/build.sh windows    -> build-windows/ (mingw-w64 cross build: programs, core tests for
 #                                  wine, and the zip Quenlo-VERSION-win64.zip)
+#   scripts/build.sh packager   -> build-packager/ (Release as a packager builds it: CMake's Release on
+#                                  top of Debian's packaging flags with hardening=+all; CXX picks
+#                                  another compiler, e.g. CXX=clang++-14)
 #   scripts/build.sh deb        -> build-deb/    (the programs as the tests build them, installed
 #                                  under /usr, stripped, and packed into
 #                                  build-deb/quenlo_VERSION_ARCH.deb; prints its path)
@@ -15,9 +18,10 @@ jobs=${JOBS:-$(nproc)}
 # A compiler cache, when the machine has one, keeps rebuilds of several checkouts cheap. Paths
 # below the checkout count as relative and the build folder is left out of the key, so the
 # package's build takes the release build's objects (the same flags) instead of compiling again.
-launcher=()
+# Warnings are errors wherever the compiler is the one these scripts know.
+launcher=(-DQUENLO_WERROR=ON)
 if command -v ccache >/dev/null 2>&1; then
-  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  launcher+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true
 fi
 case "$flavour" in
@@ -38,11 +42,19 @@ case "$flavour" in
       -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DQUENLO_BENCH=OFF >/dev/null
     cmake --build build-windows -j "$jobs"
     cmake --build build-windows --target package-zip ;;
+  packager)
+    # As debian/rules would: CPPFLAGS go with the compiler flags, since CMake reads no CPPFLAGS.
+    export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+    cppflags=$(dpkg-buildflags --get CPPFLAGS)
+    CFLAGS="$(dpkg-buildflags --get CFLAGS) $cppflags" CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $cppflags" \
+      LDFLAGS=$(dpkg-buildflags --get LDFLAGS) \
+      cmake -S . -B build-packager -G Ninja "${launcher[@]}" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build build-packager -j "$jobs" ;;
   deb)
     cmake -S . -B build-deb -G Ninja "${launcher[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DCMAKE_INSTALL_PREFIX=/usr -DQUENLO_TESTS=OFF -DQUENLO_BENCH=OFF >/dev/null
     cmake --build build-deb -j "$jobs"
     cmake --build build-deb --target package-deb >/dev/null
     ls build-deb/quenlo_*.deb ;;
-  *) echo "usage: scripts/build.sh [release|asan|fuzz|windows|deb]" >&2; exit 2 ;;
+  *) echo "usage: scripts/build.sh [release|asan|fuzz|windows|packager|deb]" >&2; exit 2 ;;
 esac

@@ -11,6 +11,9 @@ packages=(
   libgnutls28-dev
   # tests, benchmarks and fuzzing
   libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-14-dev
+  # CPU burners beside the suite, so a test that passes only on a quiet machine shows
+  # (scripts/loaded-suite.sh)
+  stress-ng
   # the window
   qt6-base-dev libgl-dev
   # real peers for tests and the demo

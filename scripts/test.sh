@@ -2,8 +2,9 @@
 # Sets up and runs every test: installs missing packages, builds, runs the whole suite, then the
 # Debian package checked (lintian, AppStream, manual pages) and installed, run and purged on this
 # machine, then the Windows build and its tests
-# under wine, then the same suite under ASan + UBSan, then each fuzz target for a short, bounded
-# time.
+# under wine, then a Release build as packagers make it (its unit tests), then the same suite under
+# ASan + UBSan, then each fuzz target for a short, bounded time. Under CI=true every suite must run
+# every test it lists (scripts/ctest-checked.sh).
 #   scripts/test.sh            everything
 #   scripts/test.sh --quick    the plain build only
 set -euo pipefail
@@ -20,7 +21,7 @@ ctest_jobs=$(( $(nproc) + 1 ))
 
 echo "== build and test"
 scripts/build.sh release
-(cd build && ctest --output-on-failure -j "$ctest_jobs" --timeout 600)
+scripts/ctest-checked.sh build --output-on-failure -j "$ctest_jobs" --timeout 600
 [ $quick -eq 1 ] && exit 0
 
 echo "== Debian package: lintian, AppStream, manual pages; then install, run, purge"
@@ -38,14 +39,17 @@ else
   echo "-- skipped: mingw-w64 or wine is not installed"
 fi
 
+echo "== Release build with Debian's packaging flags, and its unit tests"
+scripts/build.sh packager
+scripts/ctest-checked.sh build-packager --output-on-failure -j "$ctest_jobs" --timeout 300 -L unit
+
 echo "== background watch soak, two minutes"
 scripts/watch-soak.sh --minutes 2 --cycle 30
 
 echo "== ASan + UBSan build and test"
 scripts/build.sh asan
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-   ctest --output-on-failure -j "$ctest_jobs" --timeout 900)
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  scripts/ctest-checked.sh build-asan --output-on-failure -j "$ctest_jobs" --timeout 900
 
 echo "== fuzz targets, ${fuzz_seconds}s each"
 scripts/build.sh fuzz

@@ -69,7 +69,7 @@ fingerprint=$(XDG_CONFIG_HOME="$work/linux-config" "$linux_cli" trust "127.0.0.1
 export QUENLO_WINE_CUPS_PORT=$port QUENLO_WINE_CUPS_PRINTER=Wine-Laser QUENLO_WINE_CUPS_FINGERPRINT=$fingerprint
 
 echo "== Windows suites under wine"
-(cd build-windows && ctest --output-on-failure -j 2 --timeout 300 -L windows)
+scripts/ctest-checked.sh build-windows --output-on-failure -j 2 --timeout 300 -L windows
 passed=0 failed=0
 check() {  # check NAME COMMAND...: one line per check, counted
   if "${@:2}"; then echo "ok   $1"; passed=$((passed + 1)); else echo "FAIL $1"; failed=$((failed + 1)); fi
@@ -194,7 +194,7 @@ wine_cli trust --forget "$key" >/dev/null || true
 form_tests() {
   local rc=0
   start_xvfb "$work" || return 1
-  (cd build-windows && DISPLAY=$XVFB_DISPLAY ctest --output-on-failure -j 1 --timeout 120 -L winapp) || rc=$?
+  DISPLAY=$XVFB_DISPLAY scripts/ctest-checked.sh build-windows --output-on-failure -j 1 --timeout 120 -L winapp || rc=$?
   kill "$XVFB_PID" 2>/dev/null || true
   wait "$XVFB_PID" 2>/dev/null || true
   return "$rc"

@@ -44,7 +44,7 @@ file(GLOB platform_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/platfor
 list(FILTER platform_sources EXCLUDE REGEX "/posix_[^/]*$")
 quenlo_win_suite(quenlo_platform_tests WHOLE ${platform_sources} ${peer_sources})
 set(net_contract_sources wsocket_test.cpp wsocket_send_test.cpp line_mode_test.cpp socks_test.cpp
-  http_exchange_test.cpp)
+  http_exchange_test.cpp http_tls_handshake_test.cpp)
 list(TRANSFORM net_contract_sources PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/net/)
 quenlo_win_suite(quenlo_net_tests WHOLE ${net_contract_sources} ${peer_sources})
 

@@ -103,6 +103,9 @@ int AsyncSelect(int fd, HWND hwnd, unsigned message, long events);  // 0 or a Wi
 bool NoteConnect(int fd, int rc, int errnum);
 void NoteListening(int fd);
 void RearmRead(int fd);
+// A receive that failed: a reset it took from the socket (which no longer holds it) is what the
+// coming FD_CLOSE carries, as on Windows; otherwise the close would read as an orderly one.
+void NoteReceiveFailed(int fd, int errnum);
 void RearmWrite(int fd);
 void RearmAccept(int fd);
 // After accept: the new socket is a connection (even one already reset) and starts with the

@@ -504,6 +504,16 @@ void RearmRead(int fd)
     applyInterest(*w);
 }
 
+void NoteReceiveFailed(int fd, int errnum)
+{
+    if (errnum != ECONNRESET)
+        return;
+    std::lock_guard lock(watchMutex);
+    Watch* w = find(fd);
+    if (w && w->closeError == 0)
+        w->closeError = closeErrorFrom(errnum);
+}
+
 void RearmWrite(int fd)
 {
     std::lock_guard lock(watchMutex);

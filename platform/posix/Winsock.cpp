@@ -311,6 +311,8 @@ int recvfrom(SOCKET s, void* buf, int len, int flags, sockaddr* from, socklen_t*
         n = ::recvfrom(s, buf, static_cast<std::size_t>(len), flags, from, fromlen);
     } while (n < 0 && errno == EINTR);
     const int errnum = errno;
+    if (n < 0)
+        detail::NoteReceiveFailed(s, errnum);
     // Any receive call re-enables FD_READ, and the level check sees what this one left behind.
     detail::RearmRead(s);
     if (n < 0)

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <sstream>
 #include <thread>
 
 #include <fcntl.h>
@@ -107,8 +108,12 @@ bool LoopbackAccepts(int port)
 
 std::string ReadWholeFile(const std::string& path)
 {
+    // Files under /proc vanish with their process, between the open and the read; the stream's
+    // buffer then throws from its read. Copying through operator<< catches that and keeps what came.
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return std::move(bytes).str();
 }
 
 pid_t Spawn(std::vector<std::string> argv, const std::string& output, const std::string& extraEnv, bool append)

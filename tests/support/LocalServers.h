@@ -33,7 +33,8 @@ int ConnectLoopback(int port);
 // Whether something accepts a TCP connection on 127.0.0.1:port right now.
 bool LoopbackAccepts(int port);
 
-// The whole file as bytes; empty when it cannot be read.
+// The whole file as bytes; empty when it cannot be opened, and what came before a failed read
+// (a file of a process that ended meanwhile) - never an exception.
 std::string ReadWholeFile(const std::string& path);
 
 // Starts argv (argv[0] looked up in PATH) with standard input from /dev/null, standard output and

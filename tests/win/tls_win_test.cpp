@@ -1,30 +1,24 @@
 // THttpCli over the system's SChannel under wine (which builds it on GnuTLS): the private CUPS
 // server that scripts/wine-test.sh starts (QUENLO_WINE_CUPS_PORT, its printer
 // QUENLO_WINE_CUPS_PRINTER and the SHA-256 of its certificate as the Linux build reads it,
-// QUENLO_WINE_CUPS_FINGERPRINT), with either credential structure, and servers of the test's own
-// that answer a ClientHello badly.
+// QUENLO_WINE_CUPS_FINGERPRINT), with either credential structure. Servers that answer a
+// ClientHello badly: tests/net/http_tls_handshake_test.cpp, built for both systems.
 #include "net/HttpProt.h"
 #include "net/TlsTrust.h"
-#include "platform/Winsock.h"
 #include "platform/win/Win32.h"
 #include "win/deep_folders.h"
 #include "win/wine_peers.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <sstream>
 #include <string>
-#include <thread>
 
 namespace quenlo {
 namespace {
 
-using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-namespace ws = platform::ws;
 
 // A trust store of the test's own, never the user's.
 class WinTls : public ::testing::Test {
@@ -97,81 +91,6 @@ TEST_F(WinTls, TheOlderCredentialStructureGetsThePageToo)
     QUENLO_REQUIRE_PORT(cups, "QUENLO_WINE_CUPS_PORT");
     platform::win::UseOlderTlsCredentials();
     GetsThePrinterPage(cups);
-}
-
-// Answers one connection with `reply` (and then closes), or holds it without a word; the layer's
-// sockets never block, so the server polls a few milliseconds at a time.
-class OneReplyServer {
-public:
-    OneReplyServer(std::string reply, bool hold) : reply_(std::move(reply)), hold_(hold)
-    {
-        listener_ = ws::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ws::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ws::listen(listener_, 2);
-        socklen_t len = sizeof a;
-        ws::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~OneReplyServer()
-    {
-        stop_ = true;
-        thread_.join();
-        ws::closesocket(listener_);
-    }
-    std::string Url() const { return "https://127.0.0.1:" + std::to_string(port_) + "/"; }
-
-private:
-    void Serve()
-    {
-        ws::SOCKET s = ws::INVALID_SOCKET;
-        while (!stop_ && (s = ws::accept(listener_, nullptr, nullptr)) == ws::INVALID_SOCKET)
-            std::this_thread::sleep_for(5ms);
-        if (s == ws::INVALID_SOCKET)
-            return;
-        char hello[4096];
-        for (int i = 0; i < 200 && !stop_ && ws::recv(s, hello, sizeof hello, 0) <= 0; ++i)
-            std::this_thread::sleep_for(5ms);  // the ClientHello, at most a second
-        if (!hold_)
-            ws::send(s, reply_.data(), static_cast<int>(reply_.size()), 0);
-        while (hold_ && !stop_)
-            std::this_thread::sleep_for(5ms);
-        ws::closesocket(s);
-    }
-
-    std::string reply_;
-    bool hold_;
-    ws::SOCKET listener_;
-    std::uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
-TEST_F(WinTls, ServersThatAnswerTheHandshakeBadlyEndTheRequestWithTheirReason)
-{
-    THttpCli http;
-    http.SetEncryption(heRequired);
-    http.SetNoProgressTimeout(1500ms);
-    {
-        OneReplyServer server("HTTP/1.0 400 Bad Request\r\nContent-Length: 2\r\n\r\nno", false);
-        const std::string failure = Get(http, server.Url());
-        EXPECT_NE(failure.find("does not speak TLS"), std::string::npos) << failure;
-        EXPECT_EQ(code_, HttpError::TlsFailed);
-    }
-    {
-        OneReplyServer server(std::string("\x16\x03\x03\x00\x08garbage!garbage!", 21), false);
-        const std::string failure = Get(http, server.Url());
-        EXPECT_NE(failure.find("TLS handshake with 127.0.0.1:"), std::string::npos) << failure;
-        EXPECT_EQ(code_, HttpError::TlsFailed);
-    }
-    {
-        OneReplyServer server("", true);
-        const std::string failure = Get(http, server.Url());
-        EXPECT_NE(failure.find("stalled"), std::string::npos) << failure;
-    }
 }
 
 }  // namespace
