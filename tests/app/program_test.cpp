@@ -53,8 +53,8 @@ public:
 
         const pid_t pid = ::fork();
         if (pid == 0) {
-            if (!errFile.empty())
-                std::freopen(errFile.c_str(), "w", stderr);
+            if (!errFile.empty() && std::freopen(errFile.c_str(), "w", stderr) == nullptr)
+                ::_exit(126);
             if (::chdir(base_.c_str()) == 0)
                 ::execve(program.c_str(), argv.data(), envp.data());
             ::_exit(127);
@@ -161,8 +161,8 @@ TEST_F(ProgramTest, HelpAndVersion) {
     for (const char* option : {"--version", "--help"}) {
         const pid_t pid = ::fork();
         if (pid == 0) {
-            std::freopen(out.c_str(), "w", stdout);
-            ::execl(QUENLO_APP_BINARY, "quenlo", option, static_cast<char*>(nullptr));
+            if (std::freopen(out.c_str(), "w", stdout) != nullptr)
+                ::execl(QUENLO_APP_BINARY, "quenlo", option, static_cast<char*>(nullptr));
             ::_exit(127);
         }
         EXPECT_EQ(WaitExit(pid, 10s), 0) << option;
