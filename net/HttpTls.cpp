@@ -157,9 +157,10 @@ void THttpCli::ChooseTransport()
         } else if (!username_.empty() && sendCredentials_ && !IsThisMachine(targetHost_)) {
             // Credentials to another machine never go plain to a server that speaks TLS, nor to
             // one that did: whatever answers in its place now is not to be trusted with them.
+            // Whether it did is asked only when the handshake fails (TlsSetupFailed): a request
+            // that gets its TLS reads no trust file for it.
             wantTls_ = platform::TlsSession::Available();
-            tlsFallback_ = wantTls_ && !ServerSpokeTls(ServerKey()) &&
-                           !TTrustStore(trustStorePath_).Find(ServerKey());
+            tlsFallback_ = wantTls_;
         }
     }
     tunnel_ = wantTls_ && !proxy_.empty();
@@ -297,6 +298,8 @@ void THttpCli::TlsSetupFailed(const std::string& reason, bool peerClosed)
         RememberServerSpokeTls(key);
     const bool silent = !tls_ || tls_->PeerSilent();
     const bool answeredPlain = !spokeTls && !silent;
+    if (tlsFallback_)
+        tlsFallback_ = !ServerSpokeTls(key) && !TTrustStore(trustStorePath_).Find(key);
     if (answeredPlain && tlsFallback_) {
         credentialsPlain_ = true;
         RetryConnection(false);
