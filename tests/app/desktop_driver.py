@@ -4,9 +4,13 @@ and reading the window tree."""
 import os
 import re
 import subprocess
+import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
+import harness  # noqa: E402
+
 LAB_SCRIPT = os.path.join(HERE, "..", "..", "scripts", "cups-lab.sh")
 
 
@@ -22,6 +26,7 @@ def run(*cmd, timeout=15, check=True):
 
 
 def wait_until(what, predicate, limit=10.0, step=0.05):
+    limit = harness.slack(limit)
     deadline = time.monotonic() + limit
     while True:
         value = predicate()
@@ -37,7 +42,16 @@ TREE_LINE = re.compile(r'^\s*(0x[0-9a-f]+) (?:"(.*)"|\(has no name\)): \((.*)\)\
 
 def tree(root="-root", check=True):
     """Every window below the root (or below a window id): id, name, class, size, absolute place."""
-    out = run("xwininfo", "-tree", *(["-root"] if root == "-root" else ["-id", root]), check=check)
+    # xwininfo walks the tree one query at a time and gives up ("Can't query window tree") when a
+    # window goes away during the walk, a menu or hint closing, say; the next walk sees the tree
+    # without it.
+    for attempt in range(5):
+        try:
+            out = run("xwininfo", "-tree", *(["-root"] if root == "-root" else ["-id", root]), check=check)
+            break
+        except Failure as failure:
+            if "Can't query window tree" not in str(failure) or attempt == 4:
+                raise
     windows = []
     for line in out.splitlines():
         m = TREE_LINE.match(line)

@@ -8,6 +8,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
@@ -32,13 +34,18 @@ using ::testing::StartsWith;
 
 // A SOCKS 5 proxy that accepts no authentication and answers the connect request with `reply`
 // (and then `after`, if any).
-ScriptedPeer::Script Socks5Answer(std::string reply, std::string after = {})
+// `after` follows the reply at once, or, given `afterThis`, once that is set (at most 30 s): only
+// then can it not reach the client in the same read as the reply.
+ScriptedPeer::Script Socks5Answer(std::string reply, std::string after = {},
+                                  const std::atomic<bool>* afterThis = nullptr)
 {
-    return [reply, after](Link& c) {
+    return [reply, after, afterThis](Link& c) {
         c.Read(3);
         c.Write(Bytes({5, 0}));
         c.Read(4 + 1 + 9 + 2);  // "127.0.0.1" as a domain name
         c.Write(reply);
+        for (int i = 0; afterThis && !*afterThis && i < 3000; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (!after.empty())
             c.Write(after);
         c.WaitForClose();
@@ -197,12 +204,14 @@ TEST(SocksScripted, ARepliesSplitOverManyReadsIsReassembled)
 
 TEST(SocksScripted, TargetBytesInTheReplysReadComeFirstAndAreCounted)
 {
-    ScriptedPeer peer(Socks5Answer(kGranted5 + "early bytes", "later"));
+    std::atomic<bool> connected{false};
+    ScriptedPeer peer(Socks5Answer(kGranted5 + "early bytes", "later", &connected));
     SocksClient c(peer.Port(), 631);
     int countAtConnect = -1;
     std::string firstRead;
     c.sock.OnSessionConnected = [&](TCustomWSocket& s, std::uint16_t e) {
         c.Add("connected " + std::to_string(e));
+        connected = true;
         countAtConnect = s.RcvdCount();
         char buf[5];
         int n = s.Receive(buf, sizeof buf);  // reads at once: must get the leftover, not "later"

@@ -760,8 +760,9 @@ TEST(WSocketWaiting, APendingQuitEndsTheWaitsAtOnceAndStaysPending)
     ScriptedPeer peer;
     std::atomic<bool> release{false};
     peer.Serve([&](Link&) {
-        // Holds the connection without reading, until the test is over (at most 2 s).
-        for (int i = 0; i < 200 && !release; ++i)
+        // Holds the connection without reading, until the test is over (at most 30 s: closing
+        // sooner, on a slow machine, would end the waits the test means to see end at the quit).
+        for (int i = 0; i < 3000 && !release; ++i)
             std::this_thread::sleep_for(10ms);
     });
     TWSocket s;
