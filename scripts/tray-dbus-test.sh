@@ -99,7 +99,9 @@ find_window() {
   [ -n "$window" ] && [ "$(map_state)" = IsViewable ]
 }
 harness_wait 15 find_window || fail "the window was not shown"
-[ "$(registrations)" -eq 0 ] || fail "an item was registered while the window was shown"
+# No check here that nothing is registered yet: on a loaded machine the put-away timer may have
+# fired by now (the item is registered just before the window is unmapped), and the window's own
+# test sees the tray icon hidden while the window is shown.
 shoot tray-dbus-shown.png
 
 echo "-- the timer sends the window to the tray"

@@ -28,7 +28,7 @@ namespace fs = std::filesystem;
 
 // Runs Qt's events until `done` holds or `limit` passes; true when it holds.
 inline bool PumpUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+                      std::chrono::milliseconds limit = std::chrono::seconds(30)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline)

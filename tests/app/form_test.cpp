@@ -347,8 +347,9 @@ TEST(Tray, TimerSendsTheWindowToTheTrayAndALeftClickBringsItBack) {
     TForm1 form(WithTray());
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    EXPECT_FALSE(form.TrayIcon()->isVisible()) << "no tray icon while the window is shown";
     form.TimerMinimize()->start();
-    ASSERT_TRUE(quenlo::apptest::PumpUntil([&] { return !form.isVisible(); }, std::chrono::seconds(3)));
+    ASSERT_TRUE(quenlo::apptest::PumpUntil([&] { return !form.isVisible(); }, std::chrono::seconds(30)));
     EXPECT_FALSE(form.TimerMinimize()->isActive());  // fires once
     EXPECT_TRUE(form.TrayIcon()->isVisible());
     EXPECT_EQ(form.TrayIcon()->toolTip(), "Quenlo");

@@ -153,7 +153,7 @@ TEST_F(StartupTest, MinimisingTheWindowSendsItToTheTray) {
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
     form.showMinimized();
-    EXPECT_TRUE(PumpUntil([&] { return !form.isVisible(); }, std::chrono::seconds(2)));
+    EXPECT_TRUE(PumpUntil([&] { return !form.isVisible(); }, std::chrono::seconds(30)));
     EXPECT_TRUE(form.TrayIcon()->isVisible());
     Q_EMIT form.TrayIcon()->activated(QSystemTrayIcon::Trigger);
     EXPECT_TRUE(form.isVisible());

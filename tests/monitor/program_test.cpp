@@ -236,7 +236,7 @@ TEST(ProgramCore, WatchShowsTheTrayAnnouncesAStoppedPrinterAndLeavesNoSubscripti
 
     program.Run(form::Command::ResumePrinter);
     EXPECT_GE(SubscriptionsOnServer(peer.hostPort), 1);
-    program.EndWatch(10s);
+    program.EndWatch(30s);
     EXPECT_FALSE(program.Watching());
     EXPECT_EQ(SubscriptionsOnServer(peer.hostPort), 0);
 
