@@ -7,11 +7,12 @@
 #include "net/HttpProt.h"
 #include "net/TlsTrust.h"
 #include "net/trust_store_fixture.h"
-#include "platform/win/Win32.h"
 #include "support/RunUntil.h"
 #include "support/SocksServers.h"
 #include "support/TlsOverSocket.h"
 #include "win/wine_peers.h"
+// After the socket layer: the system's WM_USER macro would otherwise rename the layer's constant.
+#include "platform/win/Win32.h"
 
 #include <gtest/gtest.h>
 
