@@ -29,11 +29,16 @@ trap cleanup EXIT
 free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 listening() { for _ in $(seq 100); do nc -z 127.0.0.1 "$1" 2>/dev/null && return 0; sleep 0.1; done; return 1; }
 
-# The SOCKS servers the Windows socket suite goes through (tests/win/socks_win_test.cpp): dante
-# without authentication, microsocks without and with a user name and password.
+# The SOCKS servers the socket suite goes through (tests/net/socks_real_test.cpp, and SChannel in
+# tests/win/tls_win_test.cpp): dante without authentication and with user names only, microsocks
+# without and with a user name and password.
 chmod 777 "$work"  # the proxies drop to "nobody" as root and log here
 dante_port=$(free_port)
 timeout 900 scripts/harness.sh dante "$work" "$dante_port" >"$work/danted.out" 2>&1 &
+socks_pids="$socks_pids $!"
+mkdir -m 777 "$work/dante-user"
+dante_user_port=$(free_port)
+timeout 900 scripts/harness.sh dante "$work/dante-user" "$dante_user_port" username >"$work/dante-user/danted.out" 2>&1 &
 socks_pids="$socks_pids $!"
 microsocks_port=$(free_port)
 timeout 900 scripts/harness.sh microsocks "$microsocks_port" >/dev/null 2>&1 &
@@ -41,10 +46,10 @@ socks_pids="$socks_pids $!"
 microsocks_auth_port=$(free_port)
 timeout 900 scripts/harness.sh microsocks "$microsocks_auth_port" quenlo s3cret >/dev/null 2>&1 &
 socks_pids="$socks_pids $!"
-for p in "$dante_port" "$microsocks_port" "$microsocks_auth_port"; do
+for p in "$dante_port" "$dante_user_port" "$microsocks_port" "$microsocks_auth_port"; do
   listening "$p" || echo "wine-test: no SOCKS server on port $p" >&2
 done
-export QUENLO_WINE_DANTE_PORT=$dante_port QUENLO_WINE_MICROSOCKS_PORT=$microsocks_port
+export QUENLO_WINE_DANTE_PORT=$dante_port QUENLO_WINE_DANTE_USER_PORT=$dante_user_port QUENLO_WINE_MICROSOCKS_PORT=$microsocks_port
 export QUENLO_WINE_MICROSOCKS_AUTH_PORT=$microsocks_auth_port
 
 # The private CUPS server, for the suites (over TLS) and for quenlo-cli.exe below. The SHA-256 of

@@ -3,9 +3,9 @@
 #   quenlo_ipp_tests   the IPP suite as on Linux
 #   quenlo_program_tests  the program core's start-up and watch as on Linux, against the private CUPS
 #   quenlo_platform_tests, quenlo_net_tests  the contracts of the platform layer and of the socket
-#                      layer: the very sources the Linux suites run
-#   quenlo_win_tests   what only Windows has: the printers file's search, the gateways with a stand-in Ferrowick.exe,
-#                      a refresh of the private CUPS, and TWSocket through dante and microsocks
+#                      and HTTP layers: the very sources the Linux suites run
+#   quenlo_win_tests   what only Windows has: the gateways' wide and deep folders, SChannel against
+#                      the private CUPS (also through dante and microsocks), the printers file's search
 #   wsock32.dll, comctl32.dll, secur32.dll, crypt32.dll  stand-ins that show when a program loads them
 set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -36,22 +36,27 @@ quenlo_win_suite(quenlo_ipp_tests ${ipp_sources})
 quenlo_win_suite(quenlo_program_tests ${CMAKE_CURRENT_SOURCE_DIR}/monitor/program_test.cpp)
 
 # The contract suites: the very sources of the Linux platform and net suites, but for the files
-# holding what only Linux has (posix_*: the loop's descriptor, flock, errno; in net/ descriptor and
-# thread counts, GnuTLS, real proxies started by the test). Each runs as one wine process, which
-# keeps CI's time. The one scripted peer and the run-until serve them and the Windows suite.
+# holding what only Linux has (posix_*: the loop's descriptor, flock, errno; in net/: descriptor and
+# thread counts in wsocket_resource, errno's mapping in wsocket_binding, fork and file modes in
+# trust_store, and the servers that http_real and http_tls start themselves). The real SOCKS
+# proxies are started by scripts/wine-test.sh. Each runs as one wine process, which keeps CI's time.
+# The one scripted peer and the run-until serve them and the Windows suite.
 set(peer_sources ${CMAKE_CURRENT_SOURCE_DIR}/support/ScriptedPeer.cpp ${CMAKE_CURRENT_SOURCE_DIR}/support/RunUntil.cpp)
 file(GLOB platform_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/platform/*_test.cpp)
 list(FILTER platform_sources EXCLUDE REGEX "/posix_[^/]*$")
 quenlo_win_suite(quenlo_platform_tests WHOLE ${platform_sources} ${peer_sources})
 set(net_contract_sources wsocket_test.cpp wsocket_send_test.cpp line_mode_test.cpp socks_test.cpp
-  http_exchange_test.cpp http_tls_handshake_test.cpp)
+  socks_real_test.cpp http_parser_test.cpp http_url_test.cpp http_response_test.cpp http_exchange_test.cpp
+  http_tls_handshake_test.cpp)
 list(TRANSFORM net_contract_sources PREPEND ${CMAKE_CURRENT_SOURCE_DIR}/net/)
 quenlo_win_suite(quenlo_net_tests WHOLE ${net_contract_sources} ${peer_sources})
 
+# With the gateways' contract suite, the very source the Linux config suite runs.
 file(GLOB win_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/win/*_test.cpp)
-quenlo_win_suite(quenlo_win_tests ${win_sources} ${peer_sources})
-# The stand-in gateway sits beside the test program, where the gateways are looked for.
+quenlo_win_suite(quenlo_win_tests ${win_sources} ${CMAKE_CURRENT_SOURCE_DIR}/config/gateways_test.cpp ${peer_sources})
+# The stand-in gateway sits beside the test program, where the tests take it from.
 add_executable(Ferrowick ${CMAKE_CURRENT_SOURCE_DIR}/win/ferrowick_standin.cpp)
+target_link_libraries(Ferrowick PRIVATE shell32)
 add_dependencies(quenlo_win_tests Ferrowick)
 # Stand-ins of system DLLs that show when they are loaded; scripts/wine-test.sh plants them beside
 # the programs.

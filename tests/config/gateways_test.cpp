@@ -1,26 +1,36 @@
 // Gateway processes: started in order with their two arguments, marked when they cannot start,
-// terminated (and reaped) at shutdown.
+// ended at shutdown. The same cases on Linux and under wine.
 //
-// The stand-in gateway is this test program itself: started under the name "Ferrowick.exe" with
-// QUENLO_FAKE_GATEWAY_LOG set, it records its arguments and waits for SIGTERM (see PlayGateway).
+// The stand-in gateway, placed as "Ferrowick.exe" in a program folder of the test's own, logs
+//   start <TAB> pid <TAB> cwd <TAB> arg1 <TAB> arg2 ...
+// to the file named by QUENLO_FAKE_GATEWAY_LOG and waits to be ended. On Linux it is this test
+// program itself (see PlayGateway), which also logs "term <TAB> pid" on SIGTERM; on Windows it is
+// tests/win/ferrowick_standin.cpp, built beside this program, and TerminateProcess gives it no
+// time to log anything.
 #include "config/Gateways.h"
 #include "config/PrintersFile.h"
-#include "support/PrivateFiles.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
+
+#ifdef _WIN32
+#include "platform/Process.h"
+
+#include <windows.h>
+#else
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -29,7 +39,53 @@ namespace {
 
 constexpr const char* kLogVariable = "QUENLO_FAKE_GATEWAY_LOG";
 
-// ---- The stand-in gateway ------------------------------------------------------------------------
+// ---- What differs between the systems: the stand-in, the environment, and a process watched -----
+
+#ifdef _WIN32
+long OwnProcessId() { return static_cast<long>(::GetCurrentProcessId()); }
+void SetLogVariable(const std::string& value) { _putenv_s(kLogVariable, value.c_str()); }
+
+void PlaceStandIn(const std::string& exeDir)
+{
+    fs::copy_file(fs::path(quenlo::platform::ExecutableDir()) / quenlo::kGatewayProgram,
+                  exeDir + quenlo::kGatewayProgram);
+}
+
+void KillFromOutside(long pid)
+{
+    const HANDLE h = ::OpenProcess(PROCESS_TERMINATE, FALSE, static_cast<DWORD>(pid));
+    ::TerminateProcess(h, 9);
+    ::CloseHandle(h);
+}
+
+// A gateway seen from outside: the program's way to end it is TerminateProcess with exit code 0
+// (the stand-in's own end gives 3).
+class Watched {
+public:
+    explicit Watched(long pid)
+        : handle_(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid))) {}
+    ~Watched() { ::CloseHandle(handle_); }
+    bool Ended() const { return ::WaitForSingleObject(handle_, 0) == WAIT_OBJECT_0; }
+    bool EndedByTheProgram(const std::string&) const
+    {
+        DWORD code = 99;
+        return Ended() && ::GetExitCodeProcess(handle_, &code) && code == 0;
+    }
+
+private:
+    HANDLE handle_;
+};
+#else
+long OwnProcessId() { return static_cast<long>(::getpid()); }
+void SetLogVariable(const std::string& value)
+{
+    value.empty() ? ::unsetenv(kLogVariable) : ::setenv(kLogVariable, value.c_str(), 1);
+}
+void PlaceStandIn(const std::string& exeDir)
+{
+    fs::create_symlink(fs::read_symlink("/proc/self/exe"), exeDir + quenlo::kGatewayProgram);
+}
+void KillFromOutside(long pid) { ::kill(static_cast<pid_t>(pid), SIGKILL); }
 
 int gatewayLog = -1;
 char termLine[64];
@@ -49,9 +105,8 @@ std::vector<std::string> OwnArguments() {
     return args;
 }
 
-// Runs before main: when this program was started as the gateway, it logs
-//   start <TAB> pid <TAB> cwd <TAB> arg1 <TAB> arg2 ...
-// and then "term <TAB> pid" on SIGTERM, and never returns to the tests.
+// Runs before main: when this program was started as the gateway, it logs its start, then its
+// SIGTERM, and never returns to the tests.
 [[maybe_unused]] const bool kPlaysGateway = [] {
     const char* log = std::getenv(kLogVariable);
     const std::vector<std::string> args = OwnArguments();
@@ -72,11 +127,26 @@ std::vector<std::string> OwnArguments() {
         ::pause();
 }();
 
+bool LoggedTerm(const std::string& log, long pid);
+
+// A gateway seen from outside: the program's way to end it is SIGTERM, and it is reaped (a zombie
+// would still be in /proc).
+class Watched {
+public:
+    explicit Watched(long pid) : pid_(pid) {}
+    bool Ended() const { return !fs::exists("/proc/" + std::to_string(pid_)); }
+    bool EndedByTheProgram(const std::string& log) const { return Ended() && LoggedTerm(log, pid_); }
+
+private:
+    long pid_;
+};
+#endif
+
 // ---- Helpers ------------------------------------------------------------------------------------
 
 struct LogLine {
     std::string kind;
-    pid_t pid = 0;
+    long pid = 0;
     std::vector<std::string> fields;  // for "start": cwd, then the arguments
 };
 
@@ -90,7 +160,7 @@ std::vector<LogLine> ReadLog(const std::string& path) {
         std::string pid;
         std::getline(fields, line.kind, '\t');
         std::getline(fields, pid, '\t');
-        line.pid = static_cast<pid_t>(std::stol(pid));
+        line.pid = std::stol(pid);
         for (std::string f; std::getline(fields, f, '\t');)
             line.fields.push_back(f);
         lines.push_back(line);
@@ -98,8 +168,14 @@ std::vector<LogLine> ReadLog(const std::string& path) {
     return lines;
 }
 
+[[maybe_unused]] bool LoggedTerm(const std::string& log, long pid) {
+    const std::vector<LogLine> lines = ReadLog(log);
+    return std::any_of(lines.begin(), lines.end(), [&](const LogLine& l) { return l.kind == "term" && l.pid == pid; });
+}
+
+// Generous: a new process under wine on a loaded machine may take seconds.
 template <class Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds limit = 5s) {
+bool WaitFor(Pred pred, std::chrono::milliseconds limit = 60s) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!pred()) {
         if (std::chrono::steady_clock::now() > deadline)
@@ -116,9 +192,6 @@ std::size_t Count(const std::vector<LogLine>& log, const std::string& kind) {
     return n;
 }
 
-// A process that has been reaped is gone from /proc; a zombie is still there.
-bool Gone(pid_t pid) { return !fs::exists("/proc/" + std::to_string(pid)); }
-
 quenlo::TAList Entry(const std::string& name, std::int32_t localport) {
     quenlo::TAList entry;
     entry.name = name;
@@ -129,15 +202,19 @@ quenlo::TAList Entry(const std::string& name, std::int32_t localport) {
 class GatewaysTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        exeDir_ = dir_ + "/bin/";
+        fs::remove_all(dir_);
+        exeDir_ = (fs::path(dir_) / "bin").string() + static_cast<char>(fs::path::preferred_separator);
         fs::create_directories(exeDir_);
-        fs::create_symlink(fs::read_symlink("/proc/self/exe"), exeDir_ + quenlo::kGatewayProgram);
-        log_ = dir_ + "/gateways.log";
-        ::setenv(kLogVariable, log_.c_str(), 1);
+        PlaceStandIn(exeDir_);
+        log_ = (fs::path(dir_) / "gateways.log").string();
+        SetLogVariable(log_);
     }
     void TearDown() override {
         quenlo::StopGateways(printers_);
-        ::unsetenv(kLogVariable);
+        SetLogVariable("");
+        // A gateway ended from outside may hold its program file a moment longer.
+        std::error_code ignored;
+        WaitFor([&] { return fs::remove_all(dir_, ignored) != static_cast<std::uintmax_t>(-1); }, 10s);
     }
 
     // Appends an entry and starts its gateway the way the printers file reader does.
@@ -148,8 +225,8 @@ protected:
         return entry;
     }
 
-    quenlo::test::TempDir temp_{"gw"};
-    const std::string dir_ = temp_.Path();
+    // The process id names the folder: ctest runs each test in a process of its own.
+    const std::string dir_ = (fs::temp_directory_path() / ("quenlo-gw-" + std::to_string(OwnProcessId()))).string();
     std::string exeDir_;
     std::string log_;
     quenlo::PrinterList printers_;
@@ -190,14 +267,12 @@ TEST_F(GatewaysTest, StartInOrderWithTheirArgumentsAndStopAtShutdown) {
         EXPECT_EQ(line->fields, (std::vector<std::string>{cwd, "/srv/conf/printers.qdl", entry.name}));
     }
 
-    const pid_t first = printers_[0].GatewayProcess.pid;
-    const pid_t second = printers_[1].GatewayProcess.pid;
+    const Watched first(printers_[0].GatewayProcess.pid);
+    const Watched second(printers_[1].GatewayProcess.pid);
     quenlo::StopGateways(printers_);
     EXPECT_FALSE(printers_[0].GatewayProcess.valid());
     EXPECT_FALSE(printers_[1].GatewayProcess.valid());
-    ASSERT_TRUE(WaitFor([&] { return Count(ReadLog(log_), "term") == 2; }));
-    // Reaped, not left as zombies.
-    EXPECT_TRUE(WaitFor([&] { return Gone(first) && Gone(second); }));
+    EXPECT_TRUE(WaitFor([&] { return first.EndedByTheProgram(log_) && second.EndedByTheProgram(log_); }));
     // A second stop finds nothing to do.
     quenlo::StopGateways(printers_);
 }
@@ -210,7 +285,7 @@ TEST_F(GatewaysTest, MissingProgramMarksTheEntryAndNothingElse) {
     EXPECT_EQ(entry.name, "Laser");
     EXPECT_EQ(entry.localport, 9100);
 
-    // A program that is there but may not be run is the same case.
+    // A program that is there but cannot be run is the same case.
     std::ofstream(exeDir_ + quenlo::kGatewayProgram) << "not a program\n";
     fs::permissions(exeDir_ + quenlo::kGatewayProgram, fs::perms::owner_read | fs::perms::owner_write);
     quenlo::TAList& second = AddAndStart("Office", 9101, "");
@@ -222,31 +297,31 @@ TEST_F(GatewaysTest, MissingProgramMarksTheEntryAndNothingElse) {
 TEST_F(GatewaysTest, GatewayThatAlreadyEndedIsSimplyGone) {
     quenlo::TAList& entry = AddAndStart("Laser", 9100, "");
     ASSERT_TRUE(WaitFor([&] { return Count(ReadLog(log_), "start") == 1; }));
-    const pid_t pid = entry.GatewayProcess.pid;
-    ::kill(pid, SIGKILL);
+    const Watched gateway(entry.GatewayProcess.pid);
+    KillFromOutside(entry.GatewayProcess.pid);
     std::this_thread::sleep_for(50ms);
     quenlo::StopGateways(printers_);
-    EXPECT_TRUE(WaitFor([&] { return Gone(pid); }));
+    EXPECT_TRUE(WaitFor([&] { return gateway.Ended(); }));
     EXPECT_EQ(Count(ReadLog(log_), "term"), 0u);
 }
 
 TEST_F(GatewaysTest, ReaderStartsGatewaysAtEachEndprinterLine) {
-    const std::string file = dir_ + "/printers.qdl";
-    std::ofstream(file) << "<printer>\nname=First\nlocalport=9100\n<endprinter>\n"
-                           "<printer>\nname=Skipped\nlocalport=-1\n<endprinter>\n"
-                           "<printer>\nname=Third\nlocalport=0\n<endprinter>\n";
+    const std::string configDir = dir_ + static_cast<char>(fs::path::preferred_separator);
+    std::ofstream(configDir + "printers.qdl") << "<printer>\nname=First\nlocalport=9100\n<endprinter>\n"
+                                                 "<printer>\nname=Skipped\nlocalport=-1\n<endprinter>\n"
+                                                 "<printer>\nname=Third\nlocalport=0\n<endprinter>\n";
     quenlo::ProxySettings proxy;
     const std::string exeDir = exeDir_;
     std::vector<std::string> seenAtStart;
-    ASSERT_TRUE(quenlo::ReadPrintersFile(dir_ + "/", printers_, proxy,
-                                         [&](quenlo::TAList& entry, const std::string& configDir) {
+    ASSERT_TRUE(quenlo::ReadPrintersFile(configDir, printers_, proxy,
+                                         [&](quenlo::TAList& entry, const std::string& at) {
                                              seenAtStart.push_back(entry.name);
-                                             quenlo::StartGateway(entry, exeDir, configDir);
+                                             quenlo::StartGateway(entry, exeDir, at);
                                          }));
     EXPECT_EQ(seenAtStart, (std::vector<std::string>{"First", "Third"}));
     ASSERT_TRUE(WaitFor([&] { return Count(ReadLog(log_), "start") == 2; }));
     for (const LogLine& line : ReadLog(log_))
-        EXPECT_EQ(line.fields.at(1), dir_ + "/printers.qdl");
+        EXPECT_EQ(line.fields.at(1), configDir + "printers.qdl");
 }
 
 }  // namespace

@@ -44,48 +44,35 @@ Read ReadText(const std::string& text, const std::string& configDir = "/etc/q/")
     return r;
 }
 
-TEST(PrintersFileReader, FreshEntryHasTheDefaults)
+// The fields a key sets, in the order of the keys.
+std::vector<std::string> KeyFields(const TAList& e)
 {
-    Read r = ReadText("<printer>\n<endprinter>\n");
-    ASSERT_EQ(r.printers.size(), 1u);
+    return {e.name, e.localhost, std::to_string(e.localport), e.remotehost, std::to_string(e.remoteport),
+            e.url, e.user, e.pass, e.comment};
+}
+
+// A bare entry takes the defaults the refresh and the gateway rely on; each key overrides its own.
+TEST(PrintersFileReader, FreshEntryHasTheDefaultsAndEveryKeySetsItsField)
+{
+    Read r = ReadText(
+        "<printer>\n<endprinter>\n<printer>\n"
+        "name=Laser\nlocalhost=10.0.0.5\nlocalport=9101\nremotehost=print.example.com:631\n"
+        "remoteport=8631\nurl=/printers/Laser\nuser=anna\npass=s3cret\ncomment=2nd floor\n"
+        "<endprinter>\n");
+    ASSERT_EQ(r.printers.size(), 2u);
+    EXPECT_EQ(KeyFields(r.printers[0]), (std::vector<std::string>{"printer", "127.0.0.1", "9100", "127.0.0.1",
+                                                                  "631", "/printers/printer", "", "", ""}));
+    EXPECT_EQ(KeyFields(r.printers[1]),
+              (std::vector<std::string>{"Laser", "10.0.0.5", "9101", "print.example.com:631", "8631",
+                                        "/printers/Laser", "anna", "s3cret", "2nd floor"}));
     const TAList& e = r.printers[0];
-    EXPECT_EQ(e.name, "printer");
-    EXPECT_EQ(e.localhost, "127.0.0.1");
-    EXPECT_EQ(e.localport, 9100);
-    EXPECT_EQ(e.remotehost, "127.0.0.1");
-    EXPECT_EQ(e.remoteport, 631);
-    EXPECT_EQ(e.url, "/printers/printer");
-    EXPECT_EQ(e.user, "");
-    EXPECT_EQ(e.pass, "");
-    EXPECT_EQ(e.comment, "");
     EXPECT_EQ(e.StatusText, "");
     EXPECT_EQ(e.GatewayState, 0);
     EXPECT_FALSE(e.GatewayProcess.valid());
-
     EXPECT_EQ(r.proxy.Proxy, "");
     EXPECT_EQ(r.proxy.ProxyPort, "80");
     EXPECT_EQ(r.proxy.ProxyUsername, "");
     EXPECT_EQ(r.proxy.ProxyPassword, "");
-}
-
-TEST(PrintersFileReader, EveryKeySetsItsField)
-{
-    Read r = ReadText(
-        "<printer>\n"
-        "name=Laser\nlocalhost=10.0.0.5\nlocalport=9101\nremotehost=print.example.com:631\n"
-        "remoteport=8631\nurl=/printers/Laser\nuser=anna\npass=s3cret\ncomment=2nd floor\n"
-        "<endprinter>\n");
-    ASSERT_EQ(r.printers.size(), 1u);
-    const TAList& e = r.printers[0];
-    EXPECT_EQ(e.name, "Laser");
-    EXPECT_EQ(e.localhost, "10.0.0.5");
-    EXPECT_EQ(e.localport, 9101);
-    EXPECT_EQ(e.remotehost, "print.example.com:631");
-    EXPECT_EQ(e.remoteport, 8631);
-    EXPECT_EQ(e.url, "/printers/Laser");
-    EXPECT_EQ(e.user, "anna");
-    EXPECT_EQ(e.pass, "s3cret");
-    EXPECT_EQ(e.comment, "2nd floor");
 }
 
 TEST(PrintersFileReader, KeysAreLowerCasedButNeverTrimmed)

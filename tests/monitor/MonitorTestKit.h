@@ -166,7 +166,5 @@ inline std::map<int, int> ServerJobStates(CupsLab& lab, const std::string& print
     return states;
 }
 
-// The request line of a recorded request.
-inline std::string RequestLine(const std::string& request) { return request.substr(0, request.find("\r\n")); }
 
 }  // namespace quenlo::test

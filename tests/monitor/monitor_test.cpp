@@ -467,26 +467,6 @@ TEST_F(MonitorTest, CancelJobSendsJobIdUserAndCredentialsThenRefreshes)
     EXPECT_EQ(body.substr(body.size() - tail.size()), tail);
 }
 
-TEST_F(MonitorTest, HoldAndReleaseAreVersionOneOne)
-{
-    AddPrinter("Laser");
-    RefreshCompletely("Laser", {5});
-    for (auto click : {&TMonitor::SzunetClick, &TMonitor::FolytatClick}) {
-        view.selectedRow = 0;
-        const std::size_t index = server.Connections();
-        Answer(server, HttpOk(IppAnswer(0).End().str()));
-        AnswerRefresh(server, {5});
-        (monitor.*click)();
-        const std::string request = server.Received(index);
-        const std::string body = request.substr(request.find("\r\n\r\n") + 4);
-        EXPECT_EQ(body.substr(0, 2), "\x01\x01");
-        // No user: no credentials, and an empty requesting-user-name.
-        EXPECT_EQ(request.find("Authorization:"), std::string::npos);
-        EXPECT_EQ(body.substr(body.size() - 3), std::string("\x00\x00\x03", 3));
-    }
-    EXPECT_TRUE(view.messages.empty());
-}
-
 // ---------------------------------------------------------------------------------------------
 // Printer commands, refusals and the web administration fallback
 

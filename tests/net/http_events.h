@@ -4,11 +4,27 @@
 #include "net/HttpProt.h"
 #include "platform/EventLoop.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <string>
 #include <vector>
 
 namespace quenlo::test {
+
+// Runs `call` and returns the EHttpException it raised; fails the test when it returned.
+template <class F>
+EHttpException Raised(F call)
+{
+    try {
+        call();
+    } catch (const EHttpException& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no EHttpException";
+    return EHttpException("", 0);
+}
+
 
 struct HttpEventLog {
     std::vector<std::string> events;

@@ -17,24 +17,6 @@ using namespace std::chrono_literals;
 
 const std::string kOk = ScriptedPeer::Response(200, "OK", "fine");
 
-std::string RequestLine(const std::string& received)
-{
-    return received.substr(0, received.find("\r\n"));
-}
-
-// Runs `call` and returns the EHttpException it raised; fails the test when it returned.
-template <class F>
-EHttpException Raised(F call)
-{
-    try {
-        call();
-    } catch (const EHttpException& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no EHttpException";
-    return EHttpException("", 0);
-}
-
 class HttpExchange : public ::testing::Test {
 protected:
     HttpExchange()

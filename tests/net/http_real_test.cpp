@@ -1,6 +1,7 @@
 // THttpCli against real peers: the private CUPS server of the tests and tinyproxy with Basic
 // authentication. Each skips when its server is not installed, and fails instead under CI=true.
 #include "net/HttpProt.h"
+#include "net/http_events.h"
 #include "support/CupsLab.h"
 #include "support/ScriptedPeer.h"
 #include "support/IppEvePrinter.h"
@@ -116,14 +117,10 @@ TEST(HttpCups, MissingPathRaises404WithTheReason)
     QUENLO_REQUIRE_CUPS_LAB(lab);
     THttpCli http;
     http.SetURL("http://" + lab.HostPort() + "/quenlo/no/such/place");
-    try {
-        http.Get();
-        FAIL() << "no exception";
-    } catch (const EHttpException& e) {
-        EXPECT_EQ(e.ErrorCode(), 404);
-        EXPECT_EQ(e.Message(), http.ReplyReason());
-        EXPECT_EQ(e.Message(), "Not Found");
-    }
+    const EHttpException e = Raised([&] { http.Get(); });
+    EXPECT_EQ(e.ErrorCode(), 404);
+    EXPECT_EQ(e.Message(), http.ReplyReason());
+    EXPECT_EQ(e.Message(), "Not Found");
 }
 
 TEST(HttpProxy, RequestsGoThroughWithProxyCredentials)
@@ -180,24 +177,16 @@ TEST(HttpProxy, RefusedProxyCredentialsRaise)
     http.SetProxy("127.0.0.1:" + std::to_string(proxy.Port()));
 
     // Without credentials the proxy asks for them: 407.
-    try {
-        http.Get();
-        ADD_FAILURE() << "no exception without credentials";
-    } catch (const EHttpException& e) {
-        EXPECT_EQ(e.ErrorCode(), 407);
-        EXPECT_EQ(e.Message(), "Proxy Authentication Required");
-    }
+    const EHttpException withoutCredentials = Raised([&] { http.Get(); });
+    EXPECT_EQ(withoutCredentials.ErrorCode(), 407);
+    EXPECT_EQ(withoutCredentials.Message(), "Proxy Authentication Required");
     // With a wrong password the request is refused too (this proxy answers 401 then, with a
     // challenge that ends up in AuthRequests).
     http.SetProxyUsername(proxy.User());
     http.SetProxyPassword("wrong");
-    try {
-        http.Get();
-        ADD_FAILURE() << "no exception with a wrong password";
-    } catch (const EHttpException& e) {
-        EXPECT_TRUE(e.ErrorCode() == 407 || e.ErrorCode() == 401) << e.ErrorCode();
-        EXPECT_EQ(e.ErrorCode(), http.ReplyStatus());
-    }
+    const std::uint16_t wrongPassword = Raised([&] { http.Get(); }).ErrorCode();
+    EXPECT_TRUE(wrongPassword == 407 || wrongPassword == 401) << wrongPassword;
+    EXPECT_EQ(wrongPassword, http.ReplyStatus());
     EXPECT_EQ(server.Connections(), 0u);
 }
 

@@ -2,6 +2,7 @@
 // (GnuTLS) and under wine (the system's SChannel), against the scripted peer.
 #include "net/HttpProt.h"
 #include "support/ScriptedPeer.h"
+#include "trust_store_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -14,31 +15,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A trust store of the test's own, never the user's (nothing is kept when a handshake fails).
-class TlsHandshake : public ::testing::Test {
-protected:
-    // One GET; the failure text, or empty when it was answered below 400.
-    std::string Get(THttpCli& http, const std::string& url)
-    {
-        http.SetURL(url);
-        http.SetTrustStorePath(store_.string());
-        std::ostringstream reply;
-        http.SetReplyStream(&reply);
-        try {
-            http.Get();
-        } catch (const EHttpException& e) {
-            code_ = e.ErrorCode();
-            return e.Message();
-        }
-        return {};
-    }
-    void TearDown() override { std::filesystem::remove_all(store_.parent_path()); }
-
-    // A port number of the moment names the folder: no other run holds the same one now.
-    const std::filesystem::path store_ = std::filesystem::temp_directory_path() /
-                                         ("quenlo-tls-" + std::to_string(RefusingPort())) / "trusted-servers";
-    std::uint16_t code_ = 0;
-};
+// Nothing is kept when a handshake fails.
+using TlsHandshake = TrustStoreTest;
 
 TEST_F(TlsHandshake, ServersThatAnswerTheHandshakeBadlyEndTheRequestWithTheirReason)
 {

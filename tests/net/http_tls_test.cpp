@@ -3,6 +3,7 @@
 // off a body with an alert (servers that answer a ClientHello badly: http_tls_handshake_test.cpp).
 #include "net/HttpProt.h"
 #include "net/TlsTrust.h"
+#include "net/trust_store_fixture.h"
 #include "support/CupsLab.h"
 #include "support/PrivateFiles.h"
 #include "support/RunUntil.h"
@@ -33,33 +34,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A trust store of the test's own, never the user's.
-class TlsTest : public ::testing::Test {
-protected:
-    // One GET; the failure text, or empty when it was answered below 400.
-    std::string Get(THttpCli& http, const std::string& url, std::string* body = nullptr)
-    {
-        http.SetURL(url);
-        http.SetTrustStorePath(store_);
-        std::ostringstream reply;
-        http.SetReplyStream(&reply);
-        std::string failure;
-        try {
-            http.Get();
-        } catch (const EHttpException& e) {
-            failure = e.Message();
-            code_ = e.ErrorCode();
-        }
-        if (body != nullptr)
-            *body = reply.str();
-        return failure;
-    }
-
-    TempDir temp_{"tls"};
-    const std::string dir_ = temp_.Path();
-    std::string store_ = dir_ + "/sub/trusted-servers";
-    std::uint16_t code_ = 0;
-};
+using TlsTest = TrustStoreTest;
 
 TEST_F(TlsTest, CupsServerIsTrustedOnFirstUseAndRefusedOnceItsCertificateChanges)
 {
@@ -70,11 +45,10 @@ TEST_F(TlsTest, CupsServerIsTrustedOnFirstUseAndRefusedOnceItsCertificateChanges
 
     THttpCli http;
     http.SetEncryption(heRequired);
-    std::string page;
-    ASSERT_EQ(Get(http, lab.PrinterUrl(printer), &page), "");
+    ASSERT_EQ(Get(http, lab.PrinterUrl(printer)), "");
     EXPECT_EQ(http.ReplyStatus(), 200);
     EXPECT_TRUE(http.Encrypted());
-    EXPECT_NE(page.find(printer), std::string::npos);
+    EXPECT_NE(body_.find(printer), std::string::npos);
     const std::optional<std::string> kept = store.Find(key);
     ASSERT_TRUE(kept);
     EXPECT_EQ(kept->size(), 95u);  // 32 bytes as AB:CD:..
@@ -156,10 +130,9 @@ TEST_F(TlsTest, ProxyTunnelCarriesTlsAndARefusedTunnelSaysSo)
     http.SetProxy("127.0.0.1:" + std::to_string(proxy.Port()));
     http.SetProxyUsername(proxy.User());
     http.SetProxyPassword(proxy.Password());
-    std::string page;
-    ASSERT_EQ(Get(http, lab.PrinterUrl(printer), &page), "") << proxy.Log();
+    ASSERT_EQ(Get(http, lab.PrinterUrl(printer)), "") << proxy.Log();
     EXPECT_TRUE(http.Encrypted());
-    EXPECT_NE(page.find(printer), std::string::npos);
+    EXPECT_NE(body_.find(printer), std::string::npos);
     EXPECT_NE(proxy.Log().find("CONNECT"), std::string::npos);
 
     std::string why;
@@ -325,8 +298,7 @@ TEST_F(TlsTest, ASelfSignedCertificateOfTheRightNameIsKeptAndAnAlertMidBodyBreak
     THttpCli http;
     http.SetEncryption(heRequired);
     http.SetNoProgressTimeout(20s);  // far beyond the alert: an end by the limit would be a hang
-    std::string body;
-    const std::string failure = Get(http, "https://127.0.0.1:" + std::to_string(server.Port()) + "/", &body);
+    const std::string failure = Get(http, "https://127.0.0.1:" + std::to_string(server.Port()) + "/");
     EXPECT_TRUE(server.AlertSent());
     EXPECT_EQ(code_, HttpError::TlsFailed) << failure;
     EXPECT_NE(failure.find("TLS connection to 127.0.0.1:" + std::to_string(server.Port()) + " broken"),
@@ -334,7 +306,7 @@ TEST_F(TlsTest, ASelfSignedCertificateOfTheRightNameIsKeptAndAnAlertMidBodyBreak
         << failure;
     EXPECT_NE(failure.find("Internal error"), std::string::npos) << failure;
     EXPECT_EQ(http.ReplyStatus(), 200);
-    EXPECT_LT(body.size(), 100000u);  // the head of the body, never taken for all of it
+    EXPECT_LT(body_.size(), 100000u);  // the head of the body, never taken for all of it
     // Its name matches, but no authority vouches for it: it is trusted as kept, not by the system.
     EXPECT_TRUE(TTrustStore(store_).Find("127.0.0.1:" + std::to_string(server.Port())));
 }
@@ -357,11 +329,10 @@ TEST_F(TlsTest, ABodyCutWithoutCloseNotifyIsAFailure)
         auto server = c.head.empty() ? std::make_unique<EndingServer>(c.end) : std::make_unique<EndingServer>(c.end, c.head);
         THttpCli http;
         http.SetEncryption(heRequired);
-        std::string body;
-        EXPECT_EQ(Get(http, "https://127.0.0.1:" + std::to_string(server->Port()) + "/", &body), c.failure);
+        EXPECT_EQ(Get(http, "https://127.0.0.1:" + std::to_string(server->Port()) + "/"), c.failure);
         EXPECT_EQ(http.ReplyStatus(), 200);
         if (c.failure.empty())
-            EXPECT_EQ(body, "the whole page");
+            EXPECT_EQ(body_, "the whole page");
         else
             EXPECT_EQ(code_, HttpError::CutShort);
     }

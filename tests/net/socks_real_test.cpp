@@ -1,11 +1,10 @@
-// TWSocket through real dante and microsocks servers in front of an echo peer, and a name that
-// exists only in a network namespace of the test's own: the Linux side of the SOCKS tests.
+// TWSocket through real dante and microsocks servers in front of an echo peer: the same cases on
+// Linux and under wine. Only Linux: a name that exists only in a network namespace of the test's own.
 #include "net/WSocket.h"
 #include "net/socks_client.h"
-#include "support/LocalServers.h"
-#include "support/PrivateFiles.h"
 #include "support/ScriptedPeer.h"
 #include "support/SocksServers.h"
+#include "wsocket_test_peer.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,37 +13,44 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include "support/LocalServers.h"
+#include "support/PrivateFiles.h"
+
 #include <unistd.h>
+#endif
 
 namespace quenlo {
 namespace {
 
 using namespace std::chrono_literals;
 using test::EchoPeer;
-using test::Link;
-using test::ReadWholeFile;
 using test::runUntil;
-using test::ScriptedPeer;
 using test::SocksClient;
 using test::SocksDaemon;
-using test::TempDir;
+using testing::SocketError;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
 // ---------------------------------------------------------------------------------------------
 // Real proxies
 
-TEST(SocksRealProxy, DanteCarriesLevels4And5ToTheTarget)
+TEST(SocksRealProxy, DanteCarriesLevels4And5AndMicrosocksLevel5ToTheTarget)
 {
-    QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Dante({"none"}));
+    QUENLO_REQUIRE_SOCKS(dante, SocksDaemon::Dante({"none"}));
+    QUENLO_REQUIRE_SOCKS(microsocks, SocksDaemon::Microsocks("", ""));
     EchoPeer echo;
-    for (const char* level : {"4", "5"}) {
-        SCOPED_TRACE(level);
-        SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port(), level);
+    struct Case {
+        SocksDaemon* proxy;
+        const char* level;
+    };
+    for (const Case& k : {Case{&dante, "4"}, Case{&dante, "5"}, Case{&microsocks, "5"}}) {
+        SCOPED_TRACE(std::to_string(k.proxy->Port()) + " level " + k.level);
+        SocksClient c(k.proxy->Port(), echo.Port(), k.level);
         c.sock.SetSocksUsercode("quenlo");  // the user id of a level 4 request
-        ASSERT_TRUE(c.ConnectAndWait()) << ::testing::PrintToString(c.events) << proxy.Log();
+        ASSERT_TRUE(c.ConnectAndWait()) << ::testing::PrintToString(c.events) << k.proxy->Log();
         EXPECT_EQ(c.events.front(), "proxy 0");
-        EXPECT_TRUE(c.Echo("hello through the proxy\r\n"));
+        EXPECT_TRUE(c.Echo("hello through the proxy, longer than one read\r\n"));
         c.sock.Close();
         EXPECT_EQ(c.events.back(), "closed 0");
         EXPECT_EQ(c.sock.SocksServer(), "");
@@ -57,7 +63,7 @@ TEST(SocksRealProxy, DanteOnIPv6CarriesAnIPv6TargetAtLevel5Only)
 {
     QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Dante({"none"}));
     EchoPeer echo({.ipv6 = true});
-    SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port());
+    SocksClient c(proxy.Port(), echo.Port());
     c.sock.SetSocksServer("[::1]");
     c.sock.SetAddr("[::1]");
     ASSERT_TRUE(c.ConnectAndWait()) << ::testing::PrintToString(c.events) << proxy.Log();
@@ -65,16 +71,10 @@ TEST(SocksRealProxy, DanteOnIPv6CarriesAnIPv6TargetAtLevel5Only)
     c.sock.Close();
 
     for (const char* level : {"4", "4A"}) {
-        SocksClient old(static_cast<std::uint16_t>(proxy.Port()), echo.Port(), level);
+        SocksClient old(proxy.Port(), echo.Port(), level);
         old.sock.SetSocksServer("::1");
         old.sock.SetAddr("::1");
-        std::string refusal;
-        try {
-            old.sock.Connect();
-        } catch (const ESocketException& e) {
-            refusal = e.what();
-        }
-        EXPECT_THAT(refusal, HasSubstr("cannot carry an IPv6 address")) << level;
+        EXPECT_THAT(SocketError([&] { old.sock.Connect(); }), HasSubstr("cannot carry an IPv6 address")) << level;
         EXPECT_EQ(old.sock.State(), wsClosed);
     }
 }
@@ -83,7 +83,7 @@ TEST(SocksRealProxy, DanteAnswersLevel4AWithTheHostNameResolvedByIt)
 {
     QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Dante({"none"}));
     EchoPeer echo;
-    SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port(), "4a");
+    SocksClient c(proxy.Port(), echo.Port(), "4a");
     c.sock.SetAddr("localhost");
     EXPECT_EQ(c.sock.SocksLevel(), "4A");
     c.sock.Connect();
@@ -101,7 +101,7 @@ TEST(SocksRealProxy, DanteWithoutPasswordsRefusesTheOfferOfOne)
 {
     QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Dante({"none"}));
     EchoPeer echo;
-    SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port());
+    SocksClient c(proxy.Port(), echo.Port());
     c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
     c.sock.SetSocksUsercode("quenlo");
     c.sock.SetSocksPassword("unused");
@@ -115,7 +115,7 @@ TEST(SocksRealProxy, DanteRefusesAnUnknownUserWith20015AndCloses)
 {
     QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Dante({"username"}));
     EchoPeer echo;
-    SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port());
+    SocksClient c(proxy.Port(), echo.Port());
     c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
     c.sock.SetSocksUsercode("quenlo-no-such-user");
     c.sock.SetSocksPassword("wrong");
@@ -132,7 +132,7 @@ TEST(SocksRealProxy, MicrosocksChecksUserNameAndPassword)
     QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Microsocks("quenlo", "s3cret"));
     EchoPeer echo;
     {
-        SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port());
+        SocksClient c(proxy.Port(), echo.Port());
         c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
         c.sock.SetSocksUsercode("quenlo");
         c.sock.SetSocksPassword("s3cret");
@@ -142,7 +142,7 @@ TEST(SocksRealProxy, MicrosocksChecksUserNameAndPassword)
         c.sock.Close();
     }
     {
-        SocksClient c(static_cast<std::uint16_t>(proxy.Port()), echo.Port());
+        SocksClient c(proxy.Port(), echo.Port());
         c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
         c.sock.SetSocksUsercode("quenlo");
         c.sock.SetSocksPassword("wrong");
@@ -155,6 +155,7 @@ TEST(SocksRealProxy, MicrosocksChecksUserNameAndPassword)
     }
 }
 
+#ifndef _WIN32
 // Level 4 to a name that has only an IPv6 address: the request cannot carry it, and says so. The
 // name exists only in a network and mount namespace of the test's own (a private hosts file),
 // where the test program runs this test again.
@@ -167,7 +168,7 @@ TEST(SocksScripted, Level4ToANameWithOnlyAnIPv6AddressSaysItCannotCarryIt)
         const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
         ASSERT_GT(n, 0);
         self[n] = '\0';
-        const TempDir temp("socks-names");
+        const test::TempDir temp("socks-names");
         const std::string& dir = temp.Path();
         temp.Write("hosts", "127.0.0.1 localhost\n::1 only6.test\n");
         const std::string script = "ip link set lo up && mount --bind " + dir + "/hosts /etc/hosts && "
@@ -176,12 +177,12 @@ TEST(SocksScripted, Level4ToANameWithOnlyAnIPv6AddressSaysItCannotCarryIt)
                                    ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() +
                                    "." + ::testing::UnitTest::GetInstance()->current_test_info()->name();
         const int rc = std::system(("unshare -nm sh -c \"" + script + "\" >" + dir + "/out 2>&1").c_str());
-        const std::string out = ReadWholeFile(dir + "/out");
+        const std::string out = test::ReadWholeFile(dir + "/out");
         EXPECT_EQ(rc, 0) << out;
         EXPECT_THAT(out, HasSubstr("[  PASSED  ] 1 test")) << out;
         return;
     }
-    ScriptedPeer peer([](Link& c) { c.WaitForClose(); });
+    test::ScriptedPeer peer([](test::Link& c) { c.WaitForClose(); });
     SocksClient c(peer.Port(), 631, "4");
     c.sock.SetAddr("only6.test");
     c.sock.Connect();
@@ -189,6 +190,7 @@ TEST(SocksScripted, Level4ToANameWithOnlyAnIPv6AddressSaysItCannotCarryIt)
     EXPECT_THAT(c.events, ::testing::Contains(HasSubstr(
                               "socks 4 cannot carry an IPv6 address, and 'only6.test' has no IPv4 address")));
 }
+#endif
 
 }  // namespace
 }  // namespace quenlo

@@ -4,6 +4,7 @@
 #include "net/socks_client.h"
 #include "support/RunUntil.h"
 #include "support/ScriptedPeer.h"
+#include "wsocket_test_peer.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -25,6 +26,7 @@ using test::Link;
 using test::runUntil;
 using test::ScriptedPeer;
 using test::SocksClient;
+using testing::SocketError;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
@@ -317,12 +319,7 @@ TEST(SocksProperties, LevelsDefaultsAndRefusals)
     s.SetSocksLevel("4a");
     EXPECT_EQ(s.SocksLevel(), "4A");
     for (const char* bad : {"6", "", "4b", " 5", "5 "}) {
-        try {
-            s.SetSocksLevel(bad);
-            ADD_FAILURE() << "accepted " << bad;
-        } catch (const ESocketException& e) {
-            EXPECT_STREQ(e.what(), "Invalid socks level. Must be 4, 4A or 5.");
-        }
+        EXPECT_EQ(SocketError([&] { s.SetSocksLevel(bad); }), "Invalid socks level. Must be 4, 4A or 5.") << bad;
     }
     EXPECT_EQ(s.SocksLevel(), "4A");
     s.SetSocksServer("  proxy.test \t");
@@ -332,26 +329,8 @@ TEST(SocksProperties, LevelsDefaultsAndRefusals)
     s.SetProto("udp");
     s.SetAddr("127.0.0.1");
     s.SetPort("9");
-    EXPECT_THROW(
-        {
-            try {
-                s.Connect();
-            } catch (const ESocketException& e) {
-                EXPECT_STREQ(e.what(), "tcp is the only protocol supported thru socks server");
-                throw;
-            }
-        },
-        ESocketException);
-    EXPECT_THROW(
-        {
-            try {
-                s.Listen();
-            } catch (const ESocketException& e) {
-                EXPECT_STREQ(e.what(), "listening is not supported thru socks server");
-                throw;
-            }
-        },
-        ESocketException);
+    EXPECT_EQ(SocketError([&] { s.Connect(); }), "tcp is the only protocol supported thru socks server");
+    EXPECT_EQ(SocketError([&] { s.Listen(); }), "listening is not supported thru socks server");
 }
 
 TEST(SocksProperties, SettingsAreRefusedWhileOpenAndClearedByTheClose)
@@ -361,18 +340,9 @@ TEST(SocksProperties, SettingsAreRefusedWhileOpenAndClearedByTheClose)
     c.sock.SetSocksUsercode("keep");
     c.sock.SetSocksAuthentication(socksNoAuthentication);
     ASSERT_TRUE(c.ConnectAndWait());
-    std::vector<std::string> refusals;
-    for (auto set : std::vector<std::function<void()>>{[&] { c.sock.SetSocksServer("x"); },
-                                                        [&] { c.sock.SetSocksPort("1"); },
-                                                        [&] { c.sock.SetSocksLevel("4"); }}) {
-        try {
-            set();
-        } catch (const ESocketException& e) {
-            refusals.push_back(e.what());
-        }
-    }
-    EXPECT_THAT(refusals, ElementsAre("Can't change socks server if not closed", "Can't change socks port if not closed",
-                                      "Can't change socks level if not closed"));
+    EXPECT_EQ(SocketError([&] { c.sock.SetSocksServer("x"); }), "Can't change socks server if not closed");
+    EXPECT_EQ(SocketError([&] { c.sock.SetSocksPort("1"); }), "Can't change socks port if not closed");
+    EXPECT_EQ(SocketError([&] { c.sock.SetSocksLevel("4"); }), "Can't change socks level if not closed");
     c.sock.Close();
     EXPECT_EQ(c.sock.SocksServer(), "");
     EXPECT_EQ(c.sock.SocksPort(), "");
@@ -406,12 +376,7 @@ TEST(SocksProperties, FieldsThatDoNotFitAreRefusedBeforeConnecting)
         s.SetSocksPassword(tc.password);
         if (tc.auth)
             s.SetSocksAuthentication(socksAuthenticateUsercode);
-        try {
-            s.Connect();
-            ADD_FAILURE() << "accepted a field that does not fit, level " << tc.level;
-        } catch (const ESocketException& e) {
-            EXPECT_THAT(e.what(), HasSubstr("socks: "));
-        }
+        EXPECT_THAT(SocketError([&] { s.Connect(); }), HasSubstr("socks: ")) << "a field that does not fit, level " << tc.level;
         EXPECT_EQ(s.State(), wsClosed);
     }
     // The largest that fit are accepted (and reach the proxy).

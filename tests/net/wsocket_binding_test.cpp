@@ -1,5 +1,6 @@
 // The socket layer's foundation: resolution rules and texts, the error text table, the count.
 #include "net/WSocketBinding.h"
+#include "wsocket_test_peer.h"
 
 #include <gtest/gtest.h>
 
@@ -11,18 +12,7 @@
 namespace quenlo {
 namespace {
 
-// The message of the ESocketException that call throws ("" when it throws nothing or another type).
-std::string socketError(const std::function<void()>& call)
-{
-    try {
-        call();
-    } catch (const ESocketException& e) {
-        return e.what();
-    } catch (...) {
-        return "<other exception>";
-    }
-    return "";
-}
+using testing::SocketError;
 
 TEST(WSocketResolveHost, DottedAddressesAndTheirRefusals)
 {
@@ -30,10 +20,10 @@ TEST(WSocketResolveHost, DottedAddressesAndTheirRefusals)
     EXPECT_EQ(WSocketResolveHost("  10.1.2.3 "), htonl(0x0A010203));
     EXPECT_EQ(WSocketResolveHost("255.255.255.255"), 0xFFFFFFFFu) << "all ones is a real address here";
 
-    EXPECT_EQ(socketError([] { WSocketResolveHost("256.1.2.3"); }),
+    EXPECT_EQ(SocketError([] { WSocketResolveHost("256.1.2.3"); }),
               "WSocketResolveHost: '256.1.2.3' Invalid IP address.");
     // A leading digit is never looked up as a name, even when such a name could exist.
-    EXPECT_EQ(socketError([] { WSocketResolveHost("1localhost"); }),
+    EXPECT_EQ(SocketError([] { WSocketResolveHost("1localhost"); }),
               "WSocketResolveHost: '1localhost' Invalid IP address.");
 }
 
@@ -42,15 +32,15 @@ TEST(WSocketResolveHost, NamesAndLengthLimits)
     EXPECT_EQ(WSocketResolveHost("localhost"), htonl(0x7F000001));
     EXPECT_EQ(WSocketResolveHost(" localhost\t"), htonl(0x7F000001)) << "trimmed";
 
-    EXPECT_EQ(socketError([] { WSocketResolveHost(""); }), "WSocketResolveHost: '' Invalid Hostname.");
+    EXPECT_EQ(SocketError([] { WSocketResolveHost(""); }), "WSocketResolveHost: '' Invalid Hostname.");
     const std::string tooLong(257, 'a');
-    EXPECT_EQ(socketError([&] { WSocketResolveHost(tooLong); }),
+    EXPECT_EQ(SocketError([&] { WSocketResolveHost(tooLong); }),
               "WSocketResolveHost: '" + tooLong + "' Invalid Hostname.");
     const std::string longest(256, 'a');
-    EXPECT_EQ(socketError([&] { WSocketResolveHost(longest); }),
+    EXPECT_EQ(SocketError([&] { WSocketResolveHost(longest); }),
               "WSocketResolveHost: Cannot convert host address '" + longest + "'")
         << "256 characters are still looked up";
-    EXPECT_EQ(socketError([] { WSocketResolveHost(" nowhere.invalid "); }),
+    EXPECT_EQ(SocketError([] { WSocketResolveHost(" nowhere.invalid "); }),
               "WSocketResolveHost: Cannot convert host address ' nowhere.invalid '")
         << "the message quotes the text as given";
 }
@@ -66,10 +56,10 @@ TEST(WSocketResolvePort, NumbersNamesAndLimits)
     EXPECT_EQ(WSocketResolvePort("http ", " tcp "), 80) << "service and protocol are trimmed";
     EXPECT_EQ(WSocketResolvePort("http", ""), 80) << "no protocol: any";
 
-    EXPECT_EQ(socketError([] { WSocketResolvePort("", "tcp"); }), "WSocketResolvePort: Invalid Port.");
-    EXPECT_EQ(socketError([] { WSocketResolvePort(std::string(32, '1'), "tcp"); }),
+    EXPECT_EQ(SocketError([] { WSocketResolvePort("", "tcp"); }), "WSocketResolvePort: Invalid Port.");
+    EXPECT_EQ(SocketError([] { WSocketResolvePort(std::string(32, '1'), "tcp"); }),
               "WSocketResolvePort: Invalid Port.");
-    EXPECT_EQ(socketError([] { WSocketResolvePort("no-such-service", "tcp"); }),
+    EXPECT_EQ(SocketError([] { WSocketResolvePort("no-such-service", "tcp"); }),
               "WSocketResolvePort: Cannot convert port 'no-such-service'");
 
     EXPECT_THROW(WSocketResolvePort("65536", "tcp"), std::out_of_range);
@@ -90,10 +80,10 @@ TEST(WSocketResolveProto, NumbersNamesAndLimits)
     EXPECT_EQ(WSocketResolveProto("17"), 17);
     EXPECT_EQ(WSocketResolveProto(" 6"), 6) << "trimmed before the digit test";
 
-    EXPECT_EQ(socketError([] { WSocketResolveProto(""); }), "WSocketResolveProto: Invalid Protocol.");
-    EXPECT_EQ(socketError([] { WSocketResolveProto(std::string(32, 't')); }),
+    EXPECT_EQ(SocketError([] { WSocketResolveProto(""); }), "WSocketResolveProto: Invalid Protocol.");
+    EXPECT_EQ(SocketError([] { WSocketResolveProto(std::string(32, 't')); }),
               "WSocketResolveProto: Invalid Protocol.");
-    EXPECT_EQ(socketError([] { WSocketResolveProto(" bogus "); }),
+    EXPECT_EQ(SocketError([] { WSocketResolveProto(" bogus "); }),
               "WSocketResolveProto: Cannot convert protocol 'bogus'");
 }
 
@@ -141,7 +131,7 @@ TEST(WSocketResolveHostAll, IPv6LiteralsAndTheirRefusals)
     EXPECT_EQ(platform::ws::IpText(WSocketResolveHostAll("127.1").at(0)), "127.0.0.1");
     for (const char* bad : {"[::1", "::1]", "1:2:3:4:5:6:7:8:9", "1::2::3", ":1:2:3:4:5:6:7", "1:2:3:4:5:6:7:8::",
                             "12345::", "::g", "[127.0.0.1]", "[]", "fe80::1%eth0", "::1.2.3", "::256.1.2.3"})
-        EXPECT_EQ(socketError([&] { WSocketResolveHostAll(bad); }),
+        EXPECT_EQ(SocketError([&] { WSocketResolveHostAll(bad); }),
                   "WSocketResolveHost: '" + std::string(bad) + "' Invalid IP address.")
             << bad;
 }

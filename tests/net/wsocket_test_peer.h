@@ -1,5 +1,5 @@
-// Helpers for the socket tests: the scripted peer, a run-until loop over the event loop, and a
-// connect to a port of 127.0.0.1.
+// Helpers for the socket tests: the scripted peer, a run-until loop over the event loop, the text
+// of a refusal, and a connect to a port of 127.0.0.1.
 #pragma once
 
 #include "net/WSocket.h"
@@ -30,6 +30,20 @@ inline bool RunLoopUntil(const std::function<bool()>& pred, std::chrono::millise
 inline void RunLoopFor(std::chrono::milliseconds duration)
 {
     test::runFor(duration);
+}
+
+// The message of the ESocketException that call throws ("" when it throws nothing, and a mark when
+// it throws something else).
+inline std::string SocketError(const std::function<void()>& call)
+{
+    try {
+        call();
+    } catch (const ESocketException& e) {
+        return e.what();
+    } catch (...) {
+        return "<other exception>";
+    }
+    return "";
 }
 
 // Sets Addr/Port/Proto to 127.0.0.1:port over TCP and connects.

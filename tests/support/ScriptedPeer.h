@@ -191,4 +191,7 @@ public:
     }
 };
 
+// The request line of a request the peer received.
+inline std::string RequestLine(const std::string& request) { return request.substr(0, request.find("\r\n")); }
+
 }  // namespace quenlo::test

@@ -1,52 +1,28 @@
 // THttpCli over the system's SChannel under wine (which builds it on GnuTLS): the private CUPS
 // server that scripts/wine-test.sh starts (QUENLO_WINE_CUPS_PORT, its printer
 // QUENLO_WINE_CUPS_PRINTER and the SHA-256 of its certificate as the Linux build reads it,
-// QUENLO_WINE_CUPS_FINGERPRINT), with either credential structure. Servers that answer a
-// ClientHello badly: tests/net/http_tls_handshake_test.cpp, built for both systems.
+// QUENLO_WINE_CUPS_FINGERPRINT), with either credential structure, and at the socket level through
+// the SOCKS proxies it starts. Servers that answer a ClientHello badly:
+// tests/net/http_tls_handshake_test.cpp, built for both systems.
 #include "net/HttpProt.h"
 #include "net/TlsTrust.h"
-#include "platform/win/Win32.h"
-#include "win/deep_folders.h"
+#include "net/trust_store_fixture.h"
+#include "support/RunUntil.h"
+#include "support/SocksServers.h"
+#include "support/TlsOverSocket.h"
 #include "win/wine_peers.h"
+// After the socket layer: the system's WM_USER macro would otherwise rename the layer's constant.
+#include "platform/win/Win32.h"
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <sstream>
 #include <string>
 
 namespace quenlo {
 namespace {
 
-namespace fs = std::filesystem;
-
-// A trust store of the test's own, never the user's.
-class WinTls : public ::testing::Test {
+class WinTls : public test::TrustStoreTest {
 protected:
-    void SetUp() override
-    {
-        dir_ = fs::temp_directory_path() / ("quenlo-tls-" + std::to_string(::GetCurrentProcessId()));
-        store_ = (dir_ / "trusted-servers").string();
-    }
-    void TearDown() override { wintest::RemoveTree(dir_); }
-
-    std::string Get(THttpCli& http, const std::string& url)
-    {
-        http.SetURL(url);
-        http.SetTrustStorePath(store_);
-        std::ostringstream reply;
-        http.SetReplyStream(&reply);
-        body_.clear();
-        try {
-            http.Get();
-        } catch (const EHttpException& e) {
-            code_ = e.ErrorCode();
-            return e.Message();
-        }
-        body_ = reply.str();
-        return {};
-    }
-
     // The lab's printer page over TLS from the first byte.
     void GetsThePrinterPage(int port)
     {
@@ -60,11 +36,6 @@ protected:
         EXPECT_EQ(TTrustStore(store_).Find("127.0.0.1:" + std::to_string(port)),
                   wintest::FromEnvironment("QUENLO_WINE_CUPS_FINGERPRINT"));
     }
-
-    fs::path dir_;
-    std::string store_;
-    std::string body_;
-    std::uint16_t code_ = 0;
 };
 
 TEST_F(WinTls, TheCupsServerIsKeptByTheFingerprintLinuxReadsAndAChangedOneIsRefused)
@@ -91,6 +62,37 @@ TEST_F(WinTls, TheOlderCredentialStructureGetsThePageToo)
     QUENLO_REQUIRE_PORT(cups, "QUENLO_WINE_CUPS_PORT");
     platform::win::UseOlderTlsCredentials();
     GetsThePrinterPage(cups);
+}
+
+// The session SChannel makes through each proxy reads the certificate Linux reads.
+TEST_F(WinTls, DanteAndMicrosocksCarryASchannelSessionToTheCupsServer)
+{
+    QUENLO_REQUIRE_SOCKS(dante, test::SocksDaemon::Dante({"none"}));
+    QUENLO_REQUIRE_SOCKS(microsocks, test::SocksDaemon::Microsocks("quenlo", "s3cret"));
+    QUENLO_REQUIRE_PORT(cups, "QUENLO_WINE_CUPS_PORT");
+    const std::string request = "GET / HTTP/1.0\r\nHost: 127.0.0.1:" + std::to_string(cups) + "\r\n\r\n";
+    for (const test::SocksDaemon* proxy : {&dante, &microsocks}) {
+        SCOPED_TRACE(proxy->Port());
+        TWSocket sock;
+        sock.SetAddr("127.0.0.1");
+        sock.SetPort(std::to_string(cups));
+        sock.SetSocksServer("127.0.0.1");
+        sock.SetSocksPort(std::to_string(proxy->Port()));
+        sock.SetSocksLevel("5");
+        if (proxy == &microsocks) {
+            sock.SetSocksAuthentication(socksAuthenticateUsercode);
+            sock.SetSocksUsercode("quenlo");
+            sock.SetSocksPassword("s3cret");
+        }
+        test::TlsOverSocket session(sock, "127.0.0.1", request);
+        sock.Connect();
+        ASSERT_TRUE(test::runUntil([&] { return session.Over(); }, std::chrono::seconds(30))) << session.answer.size();
+        EXPECT_EQ(session.error, "");
+        EXPECT_EQ(session.answer.rfind("HTTP/1.0 200", 0), 0u) << session.answer.substr(0, 200);
+        ASSERT_TRUE(session.tls);
+        EXPECT_EQ(session.tls->PeerFingerprint(), wintest::FromEnvironment("QUENLO_WINE_CUPS_FINGERPRINT"));
+        sock.Close();
+    }
 }
 
 }  // namespace

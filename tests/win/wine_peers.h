@@ -1,14 +1,10 @@
 // The peers scripts/wine-test.sh starts on Linux for the Windows suites, found by the ports it
-// passes in the environment, and a pump of the calling thread's loop with a deadline.
+// passes in the environment.
 #pragma once
-
-#include "support/RunUntil.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <functional>
 #include <string>
 
 namespace quenlo::wintest {
@@ -22,13 +18,6 @@ inline std::string FromEnvironment(const char* name)
 inline int PortFromEnvironment(const char* name) { return std::atoi(FromEnvironment(name).c_str()); }
 
 inline bool InCi() { return FromEnvironment("CI") == "true"; }
-
-// The suites' run-until, with the longer default that peers in other processes need.
-inline bool PumpUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds limit = std::chrono::milliseconds(30000))
-{
-    return test::runUntil(done, limit);
-}
 
 }  // namespace quenlo::wintest
 
