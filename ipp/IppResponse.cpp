@@ -65,20 +65,24 @@ bool HoldsNumber(int tag, std::size_t valueLength)
 // below 0x80, at least 'A' and not above 'Z' (the sums stay within their byte).
 bool HoldsCapital(std::string_view bytes)
 {
-    constexpr std::uint64_t kOnes = 0x0101010101010101;
-    constexpr std::uint64_t kHighBits = kOnes * 0x80;
-    std::size_t at = 0;
-    for (; at + 8 <= bytes.size(); at += 8) {
+    if (bytes.size() < 8)
+        return std::any_of(bytes.begin(), bytes.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+    const auto eightHoldCapital = [](const char* at) {
+        constexpr std::uint64_t kOnes = 0x0101010101010101;
+        constexpr std::uint64_t kHighBits = kOnes * 0x80;
         std::uint64_t word;
-        std::memcpy(&word, bytes.data() + at, 8);
+        std::memcpy(&word, at, 8);
         const std::uint64_t low = word & ~kHighBits;
         const std::uint64_t atLeastA = low + kOnes * (0x80 - 'A');
         const std::uint64_t aboveZ = low + kOnes * (0x80 - 'Z' - 1);
-        if ((atLeastA & ~aboveZ & ~word & kHighBits) != 0)
+        return (atLeastA & ~aboveZ & ~word & kHighBits) != 0;
+    };
+    for (std::size_t at = 0; at + 8 < bytes.size(); at += 8) {
+        if (eightHoldCapital(bytes.data() + at))
             return true;
     }
-    return std::any_of(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.end(),
-                       [](char c) { return c >= 'A' && c <= 'Z'; });
+    // The last eight bytes, which may overlap the ones before.
+    return eightHoldCapital(bytes.data() + bytes.size() - 8);
 }
 
 // The name in small letters; copied into the scratch space only when it holds a capital.
