@@ -4,7 +4,9 @@
 #include "platform/Process.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <iterator>
 #include <stdexcept>
@@ -105,6 +107,20 @@ std::size_t ControlSequenceAt(const char* at, const char* end, char32_t& code)
     return 0;
 }
 
+// Whether the eight bytes at `at` are all printable ASCII other than the backslash, looked at in
+// one step: no byte at or above 0x80, none below 0x20, none equal to 0x7F or '\\'.
+bool EightPlainBytes(const char* at)
+{
+    constexpr std::uint64_t kOnes = 0x0101010101010101;
+    constexpr std::uint64_t kHighBits = kOnes * 0x80;
+    const auto holdsZeroByte = [](std::uint64_t v) { return ((v - kOnes) & ~v & kHighBits) != 0; };
+    std::uint64_t word;
+    std::memcpy(&word, at, 8);
+    const bool belowSpace = ((word - kOnes * 0x20) & ~word & kHighBits) != 0;
+    return (word & kHighBits) == 0 && !belowSpace && !holdsZeroByte(word ^ (kOnes * 0x7F)) &&
+           !holdsZeroByte(word ^ (kOnes * '\\'));
+}
+
 }  // namespace
 
 void AppendEscapedField(std::string& line, const std::string& text)
@@ -114,6 +130,10 @@ void AppendEscapedField(std::string& line, const std::string& text)
     const char* run = text.data();
     const char* const end = run + text.size();
     for (const char* at = run; at != end;) {
+        while (end - at >= 8 && EightPlainBytes(at))
+            at += 8;
+        if (at == end)
+            break;
         const auto c = static_cast<unsigned char>(*at);
         // Printable ASCII is nearly all of a job list: it passes without looking further.
         if (c >= 0x20 && c < 0x7F && c != '\\') {

@@ -60,11 +60,35 @@ bool HoldsNumber(int tag, std::size_t valueLength)
     return (tag != 0x21 && tag != 0x23) || valueLength == 4;
 }
 
+// Whether `bytes` hold an ASCII capital. Every attribute name of an answer passes here and nearly
+// none holds one, so eight bytes are looked at in one step: a byte is a capital when it is
+// below 0x80, at least 'A' and not above 'Z' (the sums stay within their byte).
+bool HoldsCapital(std::string_view bytes)
+{
+    if (bytes.size() < 8)
+        return std::any_of(bytes.begin(), bytes.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+    const auto eightHoldCapital = [](const char* at) {
+        constexpr std::uint64_t kOnes = 0x0101010101010101;
+        constexpr std::uint64_t kHighBits = kOnes * 0x80;
+        std::uint64_t word;
+        std::memcpy(&word, at, 8);
+        const std::uint64_t low = word & ~kHighBits;
+        const std::uint64_t atLeastA = low + kOnes * (0x80 - 'A');
+        const std::uint64_t aboveZ = low + kOnes * (0x80 - 'Z' - 1);
+        return (atLeastA & ~aboveZ & ~word & kHighBits) != 0;
+    };
+    for (std::size_t at = 0; at + 8 < bytes.size(); at += 8) {
+        if (eightHoldCapital(bytes.data() + at))
+            return true;
+    }
+    // The last eight bytes, which may overlap the ones before.
+    return eightHoldCapital(bytes.data() + bytes.size() - 8);
+}
+
 // The name in small letters; copied into the scratch space only when it holds a capital.
 std::string_view LowerCaseName(std::string_view name, IppResponseStream& stream)
 {
-    const auto isCapital = [](char c) { return c >= 'A' && c <= 'Z'; };
-    if (std::none_of(name.begin(), name.end(), isCapital))
+    if (!HoldsCapital(name))
         return name;
     char* dst = stream.Scratch();
     if (name.data() != dst)
@@ -186,7 +210,8 @@ std::size_t IppWalker::Step(std::string_view bytes, bool atEnd)
                 attribute = ReadAttribute(stream, tag);
             }
             attribute.name = LowerCaseName(attribute.name, stream);
-            NoteStatusMessage(attribute);
+            if (group_ == kIppTagOperationAttributes && !statusMessageSeen_)
+                NoteStatusMessage(attribute);
             if (onAttribute_)
                 onAttribute_(attribute);
         } else {
@@ -205,7 +230,7 @@ std::size_t IppWalker::Step(std::string_view bytes, bool atEnd)
 
 void IppWalker::NoteStatusMessage(const IppAttribute& attribute)
 {
-    if (statusMessageSeen_ || group_ != kIppTagOperationAttributes || attribute.name != "status-message")
+    if (attribute.name != "status-message")
         return;
     statusMessageSeen_ = true;
     statusMessage_.assign(attribute.text);

@@ -3,6 +3,7 @@
 #include "platform/Locale.h"
 
 #include <algorithm>
+#include <clocale>
 #include <cstring>
 #include <ctime>
 #include <utility>
@@ -173,6 +174,19 @@ std::string FormatTime(const std::string& format, const std::tm& tm)
     return std::string(text, n);
 }
 
+std::string FreshCreationTimeText(std::int32_t seconds, const std::string& shortDateFormat,
+                                  const std::string& longTimeFormat)
+{
+    const std::time_t t = static_cast<std::time_t>(static_cast<std::int64_t>(seconds));
+    std::tm tm{};
+    if (!gmtime_r(&t, &tm))
+        return {};
+    std::string text = FormatTime(shortDateFormat, tm);
+    if (tm.tm_hour != 0 || tm.tm_min != 0 || tm.tm_sec != 0)
+        text += " " + FormatTime(longTimeFormat, tm);
+    return text;
+}
+
 }  // namespace
 
 std::string CreationTimeText(std::int32_t seconds)
@@ -183,14 +197,28 @@ std::string CreationTimeText(std::int32_t seconds)
 std::string CreationTimeText(std::int32_t seconds, const std::string& shortDateFormat,
                              const std::string& longTimeFormat)
 {
-    const std::time_t t = static_cast<std::time_t>(static_cast<std::int64_t>(seconds));
-    std::tm tm{};
-    if (!gmtime_r(&t, &tm))
-        return {};
-    std::string text = FormatTime(shortDateFormat, tm);
-    if (tm.tm_hour != 0 || tm.tm_min != 0 || tm.tm_sec != 0)
-        text += " " + FormatTime(longTimeFormat, tm);
-    return text;
+    // Jobs sent together share their second: a long queue's list then formats each second once,
+    // not once per job (two strftime calls and a gmtime_r are most of a job row's cost).
+    // The locale's name is part of the key: month and day names follow it.
+    struct LastText {
+        std::int32_t seconds = 0;
+        std::string shortDateFormat, longTimeFormat, locale, text;
+        bool valid = false;
+    };
+    thread_local LastText last;
+    const char* const locale = std::setlocale(LC_TIME, nullptr);
+    const std::string_view localeName = locale ? locale : "";
+    if (last.valid && last.seconds == seconds && last.shortDateFormat == shortDateFormat &&
+        last.longTimeFormat == longTimeFormat && last.locale == localeName)
+        return last.text;
+    last.valid = false;
+    last.text = FreshCreationTimeText(seconds, shortDateFormat, longTimeFormat);
+    last.seconds = seconds;
+    last.shortDateFormat = shortDateFormat;
+    last.longTimeFormat = longTimeFormat;
+    last.locale = localeName;
+    last.valid = true;
+    return last.text;
 }
 
 void ApplyPrinterAttribute(PrinterRecord& printer, const IppAttribute& attribute)

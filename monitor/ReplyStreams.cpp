@@ -130,7 +130,9 @@ std::span<char> WalkedReply::ReceiveRoom(std::size_t wanted)
         buffer_ = std::move(grown);
         capacity_ = capacity;
     }
-    return {buffer_.get() + size_, capacity_ - size_};
+    // No more than asked for: the room past it is kept for an attribute left unfinished, and a
+    // larger read would touch pages of it that a walk of the usual answer never needs.
+    return {buffer_.get() + size_, wanted};
 }
 
 void WalkedReply::ReceiveDone(std::size_t n)

@@ -249,14 +249,18 @@ TEST(MonitorCli, TextsWithTabsAndLineBreaksStayOnOneLine)
         "printers.qdl",
         PrintersFile({{"Laser", "127.0.0.1:" + std::to_string(server.Port()), "/printers/laser", "a\tb"}}));
     test::Answer(server, HttpOk("page", "text/html"));
-    test::Answer(server, HttpOk(test::HeldJobsAnswer({7}, "Q1\tQ2\r\nQ3\x1b]0;x\x07\x9b" "1m")));
+    // After the first line, each byte to escape shares eight bytes with printable ones only.
+    test::Answer(server, HttpOk(test::HeldJobsAnswer(
+                             {7}, "Q1\tQ2\r\nQ3\x1b]0;x\x07\x9b" "1m|1234567\\|1234567\x7f|1234567\x1f|1234567\x9b|"
+                                  "\xc3\xa9t\xc3\xa9 pr\xc3\xa9t")));
     test::Answer(server, HttpOk(test::PrinterAnswer(3, true)));
     const test::ProcessResult r = Cli({"refresh", "--config", config});
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(Lines(r.out),
               (std::vector<std::string>{"status\tgreen\tLaser - kapcsolódva, IPP rendben (200)",
                                         "printer\tgreen\tLaser - idle, accepting jobs", "comment\tMegjegyzés: a\\tb",
-                                        "job\t7\tLaser\tanna\tQ1\\tQ2\\r\\nQ3\\x1b]0;x\\x07\\x9b1m\t3 K\tpending-held\t"
+                                        "job\t7\tLaser\tanna\tQ1\\tQ2\\r\\nQ3\\x1b]0;x\\x07\\x9b1m|1234567\\\\|1234567\\x7f|"
+                                        "1234567\\x1f|1234567\\x9b|\xc3\xa9t\xc3\xa9 pr\xc3\xa9t\t3 K\tpending-held\t"
                                         "job-hold-until-specified\t01/01/70 23:59:59"}));
 }
 

@@ -2,6 +2,7 @@
 // delimiters, and the captured answers of a real server.
 #include "ipp/Ipp.h"
 #include "ipp/IppBody.h"
+#include "platform/Text.h"
 
 #include <gtest/gtest.h>
 
@@ -171,6 +172,23 @@ TEST(IppWalk, NamesLoweredValuesUntouchedAndExtraValuesNameless)
               (std::vector<std::string>{"#2", "job-id=/7", "job-state-reasons=Job-Held/" + std::to_string(0x2D626F4A),
                                         "=second-reason/" + std::to_string(0x6F636573),
                                         "job-name=\xC3\x81 \x01/" + std::to_string(0x012081C3), "#3"}));
+}
+
+// Names are looked at eight bytes at a time: a capital at any place of a long name, the first and
+// last letters included, is lowered; the bytes next to them and their forms with the top bit set
+// are not letters.
+TEST(IppWalk, EveryCapitalOfALongNameIsLowered)
+{
+    for (std::size_t at = 0; at < 19; ++at) {
+        for (const char c : {'A', 'Z', '@', '[', '\xC1', '\xDA'}) {
+            std::string name(19, 'x');
+            name[at] = c;
+            std::string lowered = name;
+            lowered[at] = platform::AsciiLower(c);
+            const std::string body = IppBody().Header().Tag(0x01).Tag(0x02).Attr(0x44, name, "v").Tag(0x03);
+            EXPECT_EQ(Walk(body, kIppJobWalkDelimiterLimit).events[1], lowered + "=v/118") << at << " " << c;
+        }
+    }
 }
 
 TEST(IppWalk, DelimitersOfTheTwoWalks)

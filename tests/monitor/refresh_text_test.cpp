@@ -53,6 +53,11 @@ TEST_F(RefreshText, CreationTimeIsUtcClockTimeInTheLocaleFormats)
 {
     EXPECT_EQ(CreationTimeText(0), "01/01/70");  // midnight: the date alone
     EXPECT_EQ(CreationTimeText(86399), "01/01/70 23:59:59");
+    // The same second again, in other formats each time: the text of the last second kept for
+    // the next job must not stand in for another format's.
+    EXPECT_EQ(CreationTimeText(86399, "%Y.%m.%d.", "%H:%M:%S"), "1970.01.01. 23:59:59");
+    EXPECT_EQ(CreationTimeText(86399, "%Y.%m.%d.", "%H.%M"), "1970.01.01. 23.59");
+    EXPECT_EQ(CreationTimeText(86399), "01/01/70 23:59:59");
     EXPECT_EQ(CreationTimeText(86400), "01/02/70");
     EXPECT_EQ(CreationTimeText(-1), "12/31/69 23:59:59");
     EXPECT_EQ(CreationTimeText(std::numeric_limits<std::int32_t>::max()), "01/19/38 03:14:07");
