@@ -1,5 +1,6 @@
 // Reading and locating "printers.qdl".
 #include "config/PrintersFile.h"
+#include "config/PrintersFileWriter.h"
 #include "support/PrivateFiles.h"
 
 #include <gtest/gtest.h>
@@ -443,6 +444,20 @@ TEST_F(LocateOnDisk, ReadsBytesAsTheyStand)
     ASSERT_EQ(printers.size(), 1u);
     EXPECT_EQ(printers[0].name, "Nyomtat\xF3 \xE1");
     EXPECT_EQ(printers[0].comment, std::string("a\0b", 3));
+}
+
+// Which encoding `add` writes new entries in: a code page 1250 file with a single accented letter
+// (one byte that starts no UTF-8 sequence) gets code page 1250; a UTF-8 file keeps UTF-8 as long as
+// its stray bytes are no more than its multi-byte letters.
+TEST(PrintersFileWriter, EncodingOfAFileAsFewAccentedLettersTellIt)
+{
+    const std::string head = "<printer>\nname=";
+    const std::string tail = "\n<endprinter>\n";
+    EXPECT_EQ(LayoutOfFile(head + "Nyomtat\xF3" + tail).charset, FileCharset::Cp1250);
+    EXPECT_EQ(BytesToAppend(LayoutOfFile(head + "Nyomtat\xF3" + tail), "name=\xC3\xA9\n"), "name=\xE9\n");
+    EXPECT_EQ(LayoutOfFile(head + "Nyomtat\xC3\xB3 \xE9" + tail).charset, FileCharset::Utf8);
+    EXPECT_EQ(LayoutOfFile(head + "Nyomtat\xC3\xB3 \xE9\xE1" + tail).charset, FileCharset::Cp1250);
+    EXPECT_EQ(LayoutOfFile(head + "Nyomtato" + tail).charset, FileCharset::Utf8);
 }
 
 }  // namespace

@@ -7,11 +7,14 @@
 #include "MonitorTestKit.h"
 #include "support/CupsLab.h"
 #include "support/IppEvePrinter.h"
+#include "support/LocalServers.h"
 #include "support/PrivateFiles.h"
 #include "support/RunUntil.h"
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,6 +23,7 @@
 #include <iostream>
 #include <set>
 #include <sstream>
+#include <thread>
 
 namespace quenlo {
 namespace {
@@ -349,6 +353,138 @@ TEST(WatcherCupsShared, LooksShareOneKeptConnectionClosedWhenIdle)
               << " ms\n";
     watcher.CancelSubscriptions();
     EXPECT_TRUE(test::runUntil([&] { return !watcher.Busy(); }, 10s));
+}
+
+// A TCP relay on 127.0.0.1 in front of `target`'s port that counts the connections it accepts: the
+// connections, and over TLS the handshakes, the server behind it would have taken. Stops with the
+// test.
+class CountingRelay {
+public:
+    explicit CountingRelay(int target) : target_(target)
+    {
+        listener_ = test::ListenLoopback(port_);
+        if (listener_ < 0)
+            throw std::runtime_error("no listening socket for the relay");
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~CountingRelay()
+    {
+        stop_ = true;
+        thread_.join();
+        for (const auto& [client, server] : pairs_) {
+            ::close(client);
+            ::close(server);
+        }
+        ::close(listener_);
+    }
+    CountingRelay(const CountingRelay&) = delete;
+    CountingRelay& operator=(const CountingRelay&) = delete;
+
+    std::string HostPort() const { return "127.0.0.1:" + std::to_string(port_); }
+    std::size_t Accepted() const { return accepted_; }
+
+private:
+    void Run()
+    {
+        while (!stop_) {
+            std::vector<pollfd> fds{{listener_, POLLIN, 0}};
+            for (const auto& [client, server] : pairs_) {
+                fds.push_back({client, POLLIN, 0});
+                fds.push_back({server, POLLIN, 0});
+            }
+            if (::poll(fds.data(), fds.size(), 50) <= 0)
+                continue;
+            std::vector<std::pair<int, int>> open;
+            for (std::size_t i = 0; i < fds.size() / 2; ++i) {
+                const auto [client, server] = pairs_[i];
+                const bool ended = !Pass(fds[1 + 2 * i], server) || !Pass(fds[2 + 2 * i], client);
+                if (ended) {
+                    ::close(client);
+                    ::close(server);
+                } else {
+                    open.emplace_back(client, server);
+                }
+            }
+            pairs_ = std::move(open);
+            if (fds[0].revents & POLLIN)
+                Accept();
+        }
+    }
+    void Accept()
+    {
+        const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0)
+            return;
+        ++accepted_;
+        const int server = test::ConnectLoopback(target_);
+        if (server < 0) {
+            ::close(client);
+            return;
+        }
+        pairs_.emplace_back(client, server);
+    }
+    // Forwards what `from` has to `to`; false when `from` ended (either side's end ends both).
+    static bool Pass(const pollfd& from, int to)
+    {
+        if (from.revents == 0)
+            return true;
+        char buffer[16384];
+        const ssize_t n = ::read(from.fd, buffer, sizeof buffer);
+        return n > 0 && test::SendAll(to, buffer, static_cast<std::size_t>(n));
+    }
+
+    int target_;
+    int listener_ = -1;
+    std::uint16_t port_ = 0;
+    std::vector<std::pair<int, int>> pairs_;  // client, server
+    std::atomic<std::size_t> accepted_{0};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// A printer watched alone is looked at over its server's kept connection, at every look and at
+// every look an event wakes: over TLS a connection per look is a handshake per look on the server.
+TEST(WatcherCupsShared, APrinterAloneIsLookedAtOverTheKeptConnection)
+{
+    REQUIRE_LAB_TOOLS();
+    OwnLab lab("");
+    lab.Run("add-printer", {"alone"});
+    CountingRelay relay(lab.Port());
+    TAList entry = lab.Entry("alone");
+    entry.remotehost = relay.HostPort();
+    for (const bool pollOnly : {true, false}) {
+        SCOPED_TRACE(pollOnly ? "polling" : "on events");
+        PrinterList printers{entry};
+        TWatcher watcher(printers, ProxySettings{}, 1);
+        if (pollOnly)
+            watcher.PollOnly();
+        watcher.Start();
+        ASSERT_TRUE(SeenWithin(watcher, 0, "first look", [](const WatchState& s) { return s.looked; }));
+        ASSERT_EQ(watcher.Mode(0), pollOnly ? WatchMode::Polling : WatchMode::Events);
+        const std::size_t connections = relay.Accepted();
+        const std::uint64_t looks = watcher.RequestCount(0);
+        if (pollOnly) {
+            ASSERT_TRUE(test::runUntil([&] { return watcher.RequestCount(0) >= looks + 4; }, kSeen));
+        } else {
+            const std::uint64_t woken = watcher.EventLookCount(0);
+            for (const char* message : {"first", "second"}) {
+                lab.Run("pause", {"alone", message});
+                ASSERT_TRUE(SeenWithin(watcher, 0, "pause", [&](const WatchState& s) {
+                    return s.printer.stateMessage == message;
+                }));
+                lab.Run("resume", {"alone"});
+                ASSERT_TRUE(SeenWithin(watcher, 0, "resume", [](const WatchState& s) {
+                    return s.printer.stateText == "idle";
+                }));
+            }
+            ASSERT_GE(watcher.EventLookCount(0), woken + 4);
+        }
+        // One more at most: a server may close a kept connection between two looks.
+        EXPECT_LE(relay.Accepted(), connections + 1)
+            << watcher.RequestCount(0) - looks << " looks at the printer";
+        watcher.CancelSubscriptions();
+        EXPECT_TRUE(test::runUntil([&] { return !watcher.Busy(); }, 10s));
+    }
 }
 
 // Another client holds every subscription the server takes: the watch sees changes by looking, one

@@ -205,6 +205,17 @@ TEST(HttpResponse, ProtocolFailuresEndTheRequestWithTheirCode)
     EXPECT_EQ(fits.doneError, 0);
     EXPECT_EQ(fits.body, "body");
 
+    // A header of 1000 lines, the status line counted, is read; one line more ends the request.
+    std::string fields;
+    for (int i = 0; i < 998; ++i)
+        fields += "X-Note: a\r\n";
+    const Outcome mostLines = RunOffline("HTTP/1.1 200 OK\r\n" + fields + "X-Last: b\r\n\r\nbody", 0);
+    EXPECT_EQ(mostLines.doneError, 0);
+    EXPECT_EQ(mostLines.headerLines.size(), 1000u);
+    const Outcome tooMany = RunOffline("HTTP/1.1 200 OK\r\n" + fields + "X-Last: b\r\nX-More: c\r\n\r\nbody", 0);
+    EXPECT_EQ(tooMany.doneError, HttpError::BadHeader);
+    EXPECT_EQ(tooMany.reason, "HTTP bad header: more than 1000 lines");
+
     const Outcome badStatus = RunOffline("HTTP/1.1 2x0 OK\r\n\r\nbody", 0);
     EXPECT_EQ(badStatus.doneError, HttpError::BadStatusLine);
     EXPECT_EQ(badStatus.body, "");
