@@ -317,8 +317,10 @@ TEST_F(HttpExchange, SilentServerEndsAtTheProgressBound)
     EXPECT_EQ(http.ReplyReason(), "Connection timed out (Error #10060)");
     ASSERT_TRUE(PumpUntil([&] { return log.requestDone; }));
     EXPECT_EQ(log.events.back(), "RequestDone hrGet 10060");
-    // A server that trickles stays within the bound as long as bytes keep coming.
-    server.Connection().ReadRequest().SendInPieces(kOk, 16, 100ms);
+    // A server that trickles stays within the bound as long as bytes keep coming: 2.4 s of
+    // pieces 100 ms apart under a 1 s bound (a gap ten times the usual still fits on a loaded machine).
+    server.Connection().ReadRequest().SendInPieces(kOk, 25, 100ms);
+    http.SetNoProgressTimeout(1s);
     http.Get();
     EXPECT_EQ(reply.str(), "fine");
 }

@@ -19,7 +19,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr auto kRequestReadLimit = 10s;
+constexpr auto kRequestReadLimit = 30s;
 constexpr auto kCloseDrainLimit = 2s;
 constexpr auto kWriteStallLimit = 10s;
 constexpr int kSolSocket = 0xFFFF;

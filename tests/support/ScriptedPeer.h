@@ -42,16 +42,18 @@ public:
         : socket_(socket), record_(std::move(record)), stop_(stop) {}
 
     // Reads what arrives first (at most `max` bytes), waiting up to `limit`; empty when the other
-    // side closed or nothing came.
-    std::string ReadSome(std::size_t max, std::chrono::milliseconds limit = std::chrono::seconds(5));
+    // side closed or nothing came. The default limits only end a wait for bytes that never come:
+    // a client under wine on a loaded machine may take seconds to send its first ones, and a peer
+    // that gave up would answer out of turn. The peer's end stops any wait at once.
+    std::string ReadSome(std::size_t max, std::chrono::milliseconds limit = std::chrono::seconds(30));
     // Reads until n bytes came, the other side closed or `limit` passed.
-    std::string Read(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(5));
+    std::string Read(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(30));
     // Reads whatever arrives within `wait`, until the other side closes.
     std::string ReadFor(std::chrono::milliseconds wait);
     // Reads until the other side closes, or nothing came for `silence`.
     std::string ReadToEnd(std::chrono::milliseconds silence = std::chrono::seconds(10));
     // Reads until the end of an HTTP request header (an empty line) and the number of body bytes
-    // its "Content-Length" announces, at most 10 s; false when the other side closed first.
+    // its "Content-Length" announces, at most 30 s; false when the other side closed first.
     bool ReadRequest();
     // Waits until the other side closes (at most `limit`), recording what it still sends.
     void WaitForClose(std::chrono::milliseconds limit = std::chrono::seconds(5)) { ReadFor(limit); }
