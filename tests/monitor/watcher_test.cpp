@@ -5,6 +5,7 @@
 #include "ipp/Ipp.h"
 #include "monitor/Watcher.h"
 #include "MonitorTestKit.h"
+#include "ServerSubscriptions.h"
 #include "support/CupsLab.h"
 #include "support/IppEvePrinter.h"
 #include "support/LocalServers.h"
@@ -64,13 +65,14 @@ public:
     {
         TAList e;
         e.name = printer;
-        e.remotehost = "127.0.0.1:" + std::to_string(port_);
+        e.remotehost = HostPort();
         e.url = "/printers/" + printer;
         e.localport = -1;
         return e;
     }
 
     int Port() const { return port_; }
+    std::string HostPort() const { return "127.0.0.1:" + std::to_string(port_); }
     const std::string& Dir() const { return dir_; }
     // Prints a document whose lines the lab's "lab-says" backend tells the scheduler.
     void PrintSaying(const std::string& printer, const std::string& lines) const
@@ -204,20 +206,6 @@ TEST_P(WatcherCups, FollowsEveryKindOfChange)
 INSTANTIATE_TEST_SUITE_P(Policies, WatcherCups, ::testing::Values("", "--stock"),
                          [](const auto& p) { return std::string(*p.param ? "Stock" : "Open"); });
 
-// The subscriptions the server holds, whoever made them (the open policy lists them all).
-int SubscriptionsOnServer(int port)
-{
-    constexpr int kGetSubscriptions = 0x0019;
-    IppMessage request = BeginPrinterRequest(kGetSubscriptions, "ipp://127.0.0.1:" + std::to_string(port) + "/");
-    request[1] = 1;
-    AddStringAttribute(request, kIppTagNameWithoutLanguage, "requesting-user-name", "root");
-    EndAttributes(request);
-    int count = 0;
-    WalkResponse(test::PostIpp(port, "/", request), kIppPrinterWalkDelimiterLimit,
-                 [&count](const IppAttribute& a) { count += a.name == "notify-subscription-id" ? 1 : 0; }, {});
-    return count;
-}
-
 // Jobs moved to another queue leave no event about the queue they left: the periodic look at the
 // attributes still brings its count down. At the end no subscription is left on the server, not
 // even one that was being granted when the watch ended.
@@ -241,17 +229,17 @@ TEST(WatcherCupsEnd, SeesJobsMovedAwayAndLeavesNoSubscriptionBehind)
         lab.Run("move-jobs", {"moved", "target"});
         EXPECT_TRUE(SeenWithin(watcher, 1, "jobs moved in", [](const WatchState& s) { return s.jobs == 2; }));
         EXPECT_TRUE(SeenWithin(watcher, 0, "jobs moved away", [](const WatchState& s) { return s.jobs == 0; }));
-        EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 1) << "one subscription for all the printers of a server";
+        EXPECT_EQ(SubscriptionsOnServer(lab.HostPort()), 1) << "one subscription for all the printers of a server";
 
         watcher.CancelSubscriptions();
         ASSERT_TRUE(test::runUntil([&] { return !watcher.Busy(); }, 10s));
-        EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 0);
+        EXPECT_EQ(SubscriptionsOnServer(lab.HostPort()), 0);
     }
     TWatcher ended(printers, ProxySettings{}, 1);
     ended.Start();  // the subscription asked for ...
     ended.CancelSubscriptions();  // ... and the watch ended before it was granted
     ASSERT_TRUE(test::runUntil([&] { return !ended.Busy(); }, 10s));
-    EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 0);
+    EXPECT_EQ(SubscriptionsOnServer(lab.HostPort()), 0);
 }
 
 // The printers of one server share one subscription: a printer outside the file changing wakes
@@ -269,7 +257,7 @@ TEST(WatcherCupsShared, OneSubscriptionPerServerThroughARestartThatLostIt)
     for (std::size_t i = 0; i < printers.size(); ++i)
         ASSERT_TRUE(SeenWithin(watcher, i, "first look", [](const WatchState& s) { return s.looked; }));
     ASSERT_EQ(watcher.Mode(2), WatchMode::Events);
-    EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 1);
+    EXPECT_EQ(SubscriptionsOnServer(lab.HostPort()), 1);
 
     // Two printers woken at once would be read in the shared CUPS-Get-Printers, which the
     // printers' own request counts never see: the looks that events made due do.
@@ -297,10 +285,10 @@ TEST(WatcherCupsShared, OneSubscriptionPerServerThroughARestartThatLostIt)
         return s.printer.stateMessage == "after the restart";
     }));
     ASSERT_TRUE(test::runUntil([&] { return watcher.Mode(0) == WatchMode::Events; }, kSeen));
-    EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 1) << "a new subscription, not one per printer";
+    EXPECT_EQ(SubscriptionsOnServer(lab.HostPort()), 1) << "a new subscription, not one per printer";
     watcher.CancelSubscriptions();
     EXPECT_TRUE(test::runUntil([&] { return !watcher.Busy(); }, 10s));
-    EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 0);
+    EXPECT_EQ(SubscriptionsOnServer(lab.HostPort()), 0);
 }
 
 // The local ports of the established TCP connections to 127.0.0.1:`port` (this machine's table:
