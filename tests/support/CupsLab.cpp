@@ -1,6 +1,7 @@
 #include "support/CupsLab.h"
 #include "support/LocalServers.h"
 #include "support/PrivateFiles.h"
+#include "support/ScriptedPeer.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -97,28 +98,6 @@ int Reap(pid_t pid, Clock::time_point deadline)
         }
         ::usleep(10000);
     }
-}
-
-// Content-Length of a header block, or npos when absent.
-std::size_t ContentLength(const std::string& header)
-{
-    std::size_t pos = 0;
-    while (pos < header.size()) {
-        std::size_t end = header.find("\r\n", pos);
-        if (end == std::string::npos)
-            end = header.size();
-        std::string line = header.substr(pos, end - pos);
-        const std::string key = "content-length:";
-        if (line.size() > key.size()) {
-            std::string head = line.substr(0, key.size());
-            for (char& c : head)
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            if (head == key)
-                return static_cast<std::size_t>(std::strtoull(line.c_str() + key.size(), nullptr, 10));
-        }
-        pos = end + 2;
-    }
-    return std::string::npos;
 }
 
 HttpReply Exchange(int port, const std::string& request, std::chrono::milliseconds timeLimit)
