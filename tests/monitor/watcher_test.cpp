@@ -102,17 +102,6 @@ bool SeenWithin(TWatcher& watcher, std::size_t index, const char* what,
     return seen;
 }
 
-// Skips the test when no lab can run here (fails it under CI).
-#define REQUIRE_LAB_TOOLS()                                    \
-    do {                                                       \
-        const std::string why_ = test::CupsLab::MissingTools(); \
-        if (!why_.empty()) {                                   \
-            if (test::InCi())                                  \
-                GTEST_FAIL() << why_;                          \
-            GTEST_SKIP() << why_;                              \
-        }                                                      \
-    } while (false)
-
 // An answer whose request-id is not the request's answers another request (one a kept connection
 // carried ahead, or one injected into it): it never shows as the printer's state.
 TEST(WatcherScripted, AnAnswerNamingAnotherRequestIsNoAnswer)
@@ -148,7 +137,7 @@ class WatcherCups : public ::testing::TestWithParam<const char*> {};
 // reaches the watcher's state, and the subscription survives (or is made again after) the restart.
 TEST_P(WatcherCups, FollowsEveryKindOfChange)
 {
-    REQUIRE_LAB_TOOLS();
+    QUENLO_NEED(test::CupsLab::MissingTools());
     OwnLab lab(GetParam());
     lab.Run("add-printer", {"quiet"});
     lab.Run("add-printer", {"busy"});
@@ -211,7 +200,7 @@ INSTANTIATE_TEST_SUITE_P(Policies, WatcherCups, ::testing::Values("", "--stock")
 // even one that was being granted when the watch ended.
 TEST(WatcherCupsEnd, SeesJobsMovedAwayAndLeavesNoSubscriptionBehind)
 {
-    REQUIRE_LAB_TOOLS();
+    QUENLO_NEED(test::CupsLab::MissingTools());
     OwnLab lab("");
     lab.Run("add-printer", {"moved"});
     lab.Run("add-printer", {"target"});
@@ -247,7 +236,7 @@ TEST(WatcherCupsEnd, SeesJobsMovedAwayAndLeavesNoSubscriptionBehind)
 // restart is asked for one again, not one per printer.
 TEST(WatcherCupsShared, OneSubscriptionPerServerThroughARestartThatLostIt)
 {
-    REQUIRE_LAB_TOOLS();
+    QUENLO_NEED(test::CupsLab::MissingTools());
     OwnLab lab("");
     for (const char* name : {"first", "second", "third", "outsider"})
         lab.Run("add-printer", {name});
@@ -314,7 +303,7 @@ std::set<int> ConnectionsTo(int port)
 // server's own idle limit of 30 s: a held connection takes one of the server's client slots.
 TEST(WatcherCupsShared, LooksShareOneKeptConnectionClosedWhenIdle)
 {
-    REQUIRE_LAB_TOOLS();
+    QUENLO_NEED(test::CupsLab::MissingTools());
     OwnLab lab("");
     lab.Run("add-printer", {"near"});
     lab.Run("add-printer", {"far"});
@@ -434,7 +423,7 @@ private:
 // every look an event wakes: over TLS a connection per look is a handshake per look on the server.
 TEST(WatcherCupsShared, APrinterAloneIsLookedAtOverTheKeptConnection)
 {
-    REQUIRE_LAB_TOOLS();
+    QUENLO_NEED(test::CupsLab::MissingTools());
     OwnLab lab("");
     lab.Run("add-printer", {"alone"});
     CountingRelay relay(lab.Port());
@@ -479,7 +468,7 @@ TEST(WatcherCupsShared, APrinterAloneIsLookedAtOverTheKeptConnection)
 // request per look for both printers, and does not ask for a subscription again before its pause.
 TEST(WatcherCupsFull, LooksAndWaitsWhileAnotherClientHoldsEverySubscription)
 {
-    REQUIRE_LAB_TOOLS();
+    QUENLO_NEED(test::CupsLab::MissingTools());
     OwnLab lab("");
     lab.Run("add-printer", {"one"});
     lab.Run("add-printer", {"two"});
@@ -537,7 +526,7 @@ bool HasReason(const WatchState& s, const std::string& reason)
 // as it is, a level the printer does not know is no alert; connecting-to-device is none either.
 TEST(WatcherCupsSays, SeesTheJamAndTheTonerTheBackendReports)
 {
-    REQUIRE_LAB_TOOLS();
+    QUENLO_NEED(test::CupsLab::MissingTools());
     OwnLab lab("");
     lab.Run("add-printer", {"says", "--device", "lab-says:/"});
     PrinterList printers{lab.Entry("says")};
@@ -590,7 +579,7 @@ TEST(WatcherCupsSays, SeesTheJamAndTheTonerTheBackendReports)
 // asked, and says so.
 TEST(WatcherDevice, SeesThePrinterBehindTheQueueGoAndComeBack)
 {
-    REQUIRE_LAB_TOOLS();
+    QUENLO_NEED(test::CupsLab::MissingTools());
     QUENLO_REQUIRE_IPPEVEPRINTER(eve);
     OwnLab lab("");
     lab.Run("add-printer", {"behind", "--device", "ipp://127.0.0.1:" + std::to_string(eve.Port()) + "/ipp/print"});

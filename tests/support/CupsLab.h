@@ -28,6 +28,8 @@
 // All calls run the script with a time limit and throw std::runtime_error when it fails.
 #pragma once
 
+#include "support/LocalServers.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -133,19 +135,11 @@ private:
     bool running_ = false;
 };
 
-// True when the environment has CI=true: a missing server fails instead of skipping.
-bool InCi();
-
 }  // namespace quenlo::test
 
 #define QUENLO_CUPS_LAB_OR_SKIP_(var, getter, auth)                                        \
     ::quenlo::test::CupsLab* var##_ptr_ = ::quenlo::test::CupsLab::getter();              \
-    if (var##_ptr_ == nullptr) {                                                          \
-        if (::quenlo::test::InCi())                                                       \
-            GTEST_FAIL() << "CUPS lab needed under CI: "                                  \
-                         << ::quenlo::test::CupsLab::Unavailable(auth);                   \
-        GTEST_SKIP() << "CUPS lab not available: " << ::quenlo::test::CupsLab::Unavailable(auth); \
-    }                                                                                     \
+    QUENLO_NEED(var##_ptr_ ? "" : "CUPS lab not available: " + ::quenlo::test::CupsLab::Unavailable(auth)) \
     ::quenlo::test::CupsLab& var = *var##_ptr_
 
 #define QUENLO_REQUIRE_CUPS_LAB(var) QUENLO_CUPS_LAB_OR_SKIP_(var, Shared, false)

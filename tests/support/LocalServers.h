@@ -108,14 +108,19 @@ private:
 
 }  // namespace quenlo::test
 
+// Ends the test when WHY, a text, names what this machine lacks for it: skipped, or failed under
+// CI=true, where a test that does not run hides what it should have caught.
+#define QUENLO_NEED(why)                                       \
+    if (const std::string why_ = (why); !why_.empty()) {       \
+        if (::quenlo::test::InCi())                            \
+            GTEST_FAIL() << why_;                              \
+        GTEST_SKIP() << why_;                                  \
+    }
+
 // Declares `var##_holder`, what START gives (a std::unique_ptr, empty with the reason in
 // `var##_why_`), and `var`, the peer it holds; or skips the test (fails it under CI=true).
 #define QUENLO_REQUIRE_STARTED_(var, what, start)                                          \
     std::string var##_why_;                                                                \
     auto var##_holder = start;                                                             \
-    if (!var##_holder) {                                                                   \
-        if (::quenlo::test::InCi())                                                        \
-            GTEST_FAIL() << what " needed under CI: " << var##_why_;                       \
-        GTEST_SKIP() << what " not available: " << var##_why_;                             \
-    }                                                                                      \
+    QUENLO_NEED(var##_holder ? "" : what " not available: " + var##_why_)                  \
     auto& var = *var##_holder
