@@ -1,7 +1,7 @@
 #include "support/CupsLab.h"
 #include "support/LocalServers.h"
 #include "support/PrivateFiles.h"
-#include "support/ScriptedPeer.h"
+#include "net/HttpProt.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -22,6 +22,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -100,64 +101,28 @@ int Reap(pid_t pid, Clock::time_point deadline)
     }
 }
 
-HttpReply Exchange(int port, const std::string& request, std::chrono::milliseconds timeLimit)
+// One request through the program's own client, whose wire format the net tests check; a reply
+// with an error status is a reply, a failure to get one throws.
+HttpReply Exchange(int port, const std::string& pathAndQuery, const std::string* body, const std::string& contentType,
+                   std::chrono::milliseconds timeLimit)
 {
-    const auto deadline = Clock::now() + timeLimit;
-    // The lab's requests are small: they fit the socket's buffer whatever the server does.
-    Fd fd(ConnectLoopback(port));
-    if (fd.Get() < 0 || !SendAll(fd.Get(), request.data(), request.size()))
-        throw std::runtime_error("connect: 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno));
-
-    std::string raw;
-    std::size_t headerEnd = std::string::npos;
-    std::size_t wanted = std::string::npos;
-    char buf[16384];
-    for (;;) {
-        if (headerEnd != std::string::npos && wanted != std::string::npos &&
-            raw.size() >= headerEnd + 4 + wanted)
-            break;
-        pollfd p{fd.Get(), POLLIN, 0};
-        int n = ::poll(&p, 1, MillisLeft(deadline));
-        if (n == 0)
-            throw std::runtime_error("reply: time limit passed after " + std::to_string(raw.size()) +
-                                     " bytes");
-        if (n < 0 && errno != EINTR)
-            throw std::runtime_error(std::string("poll: ") + std::strerror(errno));
-        ssize_t got = ::recv(fd.Get(), buf, sizeof buf, 0);
-        if (got == 0)
-            break;
-        if (got < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-                continue;
-            throw std::runtime_error(std::string("recv: ") + std::strerror(errno));
-        }
-        raw.append(buf, static_cast<std::size_t>(got));
-        if (headerEnd == std::string::npos) {
-            headerEnd = raw.find("\r\n\r\n");
-            if (headerEnd != std::string::npos)
-                wanted = ContentLength(raw.substr(0, headerEnd));
-        }
+    THttpCli http;
+    http.SetURL("http://127.0.0.1:" + std::to_string(port) + pathAndQuery);
+    http.SetRequestTimeout(timeLimit);
+    std::istringstream send(body ? *body : std::string());
+    std::ostringstream received;
+    http.SetReplyStream(&received);
+    http.SetPostStream(&send);
+    http.SetContentTypePost(contentType);
+    try {
+        body ? http.Post() : http.Get();
+    } catch (const EHttpException& e) {
+        if (http.RequestDoneError() != 0 || http.ReplyStatus() < 400)
+            throw std::runtime_error("127.0.0.1:" + std::to_string(port) + pathAndQuery + ": " + e.what());
     }
-
-    HttpReply reply;
-    std::size_t lineEnd = raw.find("\r\n");
-    if (raw.compare(0, 5, "HTTP/") != 0 || lineEnd == std::string::npos)
-        throw std::runtime_error("reply without a status line (" + std::to_string(raw.size()) +
-                                 " bytes)");
-    reply.statusLine = raw.substr(0, lineEnd);
-    std::size_t space = reply.statusLine.find(' ');
-    if (space != std::string::npos)
-        reply.status = std::atoi(reply.statusLine.c_str() + space + 1);
-    if (headerEnd == std::string::npos) {
-        reply.header = raw.substr(lineEnd + 2);
-        return reply;
-    }
-    if (headerEnd > lineEnd)
-        reply.header = raw.substr(lineEnd + 2, headerEnd - lineEnd - 2);
-    reply.body = raw.substr(headerEnd + 4);
-    if (wanted != std::string::npos && reply.body.size() > wanted)
-        reply.body.resize(wanted);
-    return reply;
+    if (http.ReplyStatus() == 0)
+        throw std::runtime_error("reply without a status line from 127.0.0.1:" + std::to_string(port));
+    return {http.ReplyStatus(), http.ReplyReason(), received.str()};
 }
 
 std::atomic<int> g_uniquePrinter{0};
@@ -280,26 +245,19 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::mill
 HttpReply PostHttp10(int port, const std::string& path, const std::string& body,
                      const std::string& contentType, std::chrono::milliseconds timeLimit)
 {
-    std::string request = "POST " + path + " HTTP/1.0\r\n";
-    request += "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
-    request += "Content-Type: " + contentType + "\r\n";
-    request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-    request += body;
-    return Exchange(port, request, timeLimit);
+    return Exchange(port, path, &body, contentType, timeLimit);
 }
 
 HttpReply GetHttp10(int port, const std::string& pathAndQuery, std::chrono::milliseconds timeLimit)
 {
-    std::string request = "GET " + pathAndQuery + " HTTP/1.0\r\n";
-    request += "Host: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
-    return Exchange(port, request, timeLimit);
+    return Exchange(port, pathAndQuery, nullptr, {}, timeLimit);
 }
 
 std::string PostIpp(int port, const std::string& path, const std::string& ippBody)
 {
     HttpReply reply = PostHttp10(port, path, ippBody);
     if (reply.status != 200)
-        throw std::runtime_error("IPP post to " + path + ": " + reply.statusLine);
+        throw std::runtime_error("IPP post to " + path + ": " + std::to_string(reply.status) + " " + reply.reason);
     return reply.body;
 }
 

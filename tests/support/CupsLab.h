@@ -59,15 +59,13 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
 
 // The reply of PostHttp10.
 struct HttpReply {
-    int status = 0;           // from the status line; 0 when there was none
-    std::string statusLine;   // without the line end
-    std::string header;       // the header lines, CR LF separated, without the empty line
+    int status = 0;
+    std::string reason;
     std::string body;
 };
 
-// Sends one HTTP/1.0 POST of `body` to 127.0.0.1:port `path` over a fresh connection and reads the
-// reply until the server closes it. Throws std::runtime_error on a connect or I/O failure, a reply
-// without a status line, or when `timeLimit` passes.
+// Sends one POST of `body` to 127.0.0.1:port `path` and reads the reply. Throws std::runtime_error
+// when no reply with a status line came (no connection, a failure, `timeLimit` passed).
 HttpReply PostHttp10(int port, const std::string& path, const std::string& body,
                      const std::string& contentType = "application/ipp",
                      std::chrono::milliseconds timeLimit = std::chrono::seconds(10));

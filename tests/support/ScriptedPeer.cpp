@@ -63,25 +63,22 @@ std::size_t HeaderEnd(const std::string& data)
     return end == std::string::npos ? 0 : end;
 }
 
-bool RequestComplete(const std::string& request)
-{
-    const std::size_t headerEnd = HeaderEnd(request);
-    if (headerEnd == 0)
-        return false;
-    const std::size_t body = ContentLength(request.substr(0, headerEnd));
-    return request.size() >= headerEnd + (body == std::string::npos ? 0 : body);
-}
-
-}  // namespace
-
 std::size_t ContentLength(const std::string& header)
 {
     const std::string lower = platform::AsciiLower(header);
     const std::size_t at = lower.find("\ncontent-length:");
     if (at == std::string::npos)
-        return std::string::npos;
+        return 0;
     return static_cast<std::size_t>(std::strtoull(lower.c_str() + at + 16, nullptr, 10));
 }
+
+bool RequestComplete(const std::string& request)
+{
+    const std::size_t headerEnd = HeaderEnd(request);
+    return headerEnd != 0 && request.size() >= headerEnd + ContentLength(request.substr(0, headerEnd));
+}
+
+}  // namespace
 
 // ---- Link --------------------------------------------------------------------------------------
 

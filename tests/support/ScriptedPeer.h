@@ -32,9 +32,6 @@
 
 namespace quenlo::test {
 
-// The body length a header block (from its first line) announces, or npos when it names none.
-std::size_t ContentLength(const std::string& header);
-
 // One end of a TCP connection, driven by plain calls from one thread: bounded reads that record
 // what arrives, whole writes, the three ways to end. It does not own the socket: Close ends it.
 class Link {
