@@ -30,37 +30,13 @@ namespace quenlo {
 namespace {
 
 using namespace std::chrono_literals;
-using test::RunProcess;
 
 constexpr auto kSeen = 30s;  // a loaded machine may be slow; a change that is missed never comes
 
-std::string LabScript() { return std::string(QUENLO_SOURCE_DIR) + "/scripts/cups-lab.sh"; }
-
-// A lab of this test's own, which it may take down and up; stopped and removed at the end.
-class OwnLab {
+// A lab of this test's own, which it may take down and up.
+class OwnLab : public test::CupsLab {
 public:
-    explicit OwnLab(const std::string& mode)
-    {
-        std::vector<std::string> argv{LabScript(), "start", dir_, "--owner", std::to_string(::getpid())};
-        if (!mode.empty())
-            argv.push_back(mode);
-        const test::ProcessResult started = RunProcess(argv, 60s);
-        if (started.exitCode != 0)
-            throw std::runtime_error("lab did not start: " + started.err);
-        port_ = std::stoi(started.out);
-    }
-    ~OwnLab()
-    {
-        RunProcess({LabScript(), "stop", dir_}, 30s);
-    }
-    void Run(const std::string& sub, std::vector<std::string> args = {}) const
-    {
-        std::vector<std::string> argv{LabScript(), sub, dir_};
-        argv.insert(argv.end(), args.begin(), args.end());
-        const test::ProcessResult r = RunProcess(argv, 60s);
-        if (r.exitCode != 0)
-            throw std::runtime_error("cups-lab.sh " + sub + " failed: " + r.err);
-    }
+    explicit OwnLab(const std::string& mode) : CupsLab(false, mode) {}
     TAList Entry(const std::string& printer) const
     {
         TAList e;
@@ -70,24 +46,15 @@ public:
         e.localport = -1;
         return e;
     }
-
-    int Port() const { return port_; }
-    std::string HostPort() const { return "127.0.0.1:" + std::to_string(port_); }
-    const std::string& Dir() const { return dir_; }
     // Prints a document whose lines the lab's "lab-says" backend tells the scheduler.
     void PrintSaying(const std::string& printer, const std::string& lines) const
     {
-        const std::string doc = dir_ + "/says-" + printer + ".txt";
+        const std::string doc = Dir() + "/says-" + printer + ".txt";
         std::ofstream(doc) << lines;
         std::filesystem::permissions(doc, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
                                               std::filesystem::perms::group_read | std::filesystem::perms::others_read);
         Run("print", {printer, doc});
     }
-
-private:
-    test::TempDir temp_{"watch-lab"};
-    std::string dir_ = temp_.Path();
-    int port_ = 0;
 };
 
 // Pumps until printer `index` shows what `wanted` asks for; prints how long it took.

@@ -276,7 +276,7 @@ std::string CupsLab::MissingTools()
            " (Debian packages cups, cups-client, cups-bsd, curl; scripts/install-deps.sh)";
 }
 
-CupsLab::CupsLab(bool auth) : auth_(auth)
+CupsLab::CupsLab(bool auth, const std::string& mode) : auth_(auth)
 {
     dir_ = MakePrivateFolder("lab");
     if (dir_.empty())
@@ -289,6 +289,8 @@ CupsLab::CupsLab(bool auth) : auth_(auth)
         args.push_back("--auth");
     args.push_back("--owner");
     args.push_back(std::to_string(::getpid()));
+    if (!mode.empty())
+        args.push_back(mode);
     ProcessResult r = Script("start", args);
     if (r.exitCode != 0) {
         std::string why = Trimmed(r.err.empty() ? r.out : r.err);
@@ -355,7 +357,7 @@ std::string CupsLab::PrinterUri(const std::string& printer) const
 
 void CupsLab::AddPrinter(const std::string& name)
 {
-    Checked("add-printer", {name});
+    Run("add-printer", {name});
 }
 
 std::string CupsLab::AddUniquePrinter(const std::string& prefix)
@@ -379,17 +381,17 @@ void CupsLab::HoldJobs(const std::string& printer, int count, const HoldOptions&
     }
     if (options.fast)
         args.push_back("--fast");
-    Checked("hold-jobs", args);
+    Run("hold-jobs", args);
 }
 
 void CupsLab::Pause(const std::string& printer, const std::string& message)
 {
-    Checked("pause", {printer, message});
+    Run("pause", {printer, message});
 }
 
 void CupsLab::Resume(const std::string& printer)
 {
-    Checked("resume", {printer});
+    Run("resume", {printer});
 }
 
 void CupsLab::Stop()
@@ -407,7 +409,7 @@ ProcessResult CupsLab::Script(const std::string& subcommand, const std::vector<s
     return RunProcess(argv);
 }
 
-std::string CupsLab::Checked(const std::string& subcommand, const std::vector<std::string>& args) const
+std::string CupsLab::Run(const std::string& subcommand, const std::vector<std::string>& args) const
 {
     ProcessResult r = Script(subcommand, args);
     if (r.exitCode != 0)

@@ -83,8 +83,9 @@ public:
     // Why a lab cannot run on this machine (tools missing), or empty when it can.
     static std::string MissingTools();
 
-    // Starts a server in a fresh directory under /tmp. Throws std::runtime_error when it fails.
-    explicit CupsLab(bool auth = false);
+    // Starts a server in a fresh directory under /tmp, `mode` an option of the script's start
+    // (--stock: the stock policy). Throws std::runtime_error when it fails.
+    explicit CupsLab(bool auth = false, const std::string& mode = {});
     // Stops the server (if still running) and removes its directory.
     ~CupsLab();
     CupsLab(const CupsLab&) = delete;
@@ -123,9 +124,10 @@ public:
 
     // Runs scripts/cups-lab.sh with the given arguments after the subcommand and the directory.
     ProcessResult Script(const std::string& subcommand, const std::vector<std::string>& args = {}) const;
+    // The same, throwing std::runtime_error when it fails; returns what it printed.
+    std::string Run(const std::string& subcommand, const std::vector<std::string>& args = {}) const;
 
 private:
-    std::string Checked(const std::string& subcommand, const std::vector<std::string>& args) const;
 
     bool auth_;
     std::string dir_;
