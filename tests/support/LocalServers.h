@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <string>
 #include <thread>
@@ -76,6 +77,22 @@ private:
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };
+
+// What `make` makes, unless `missing` names a tool this machine lacks or `make` throws: then
+// nullptr, and `why` says which.
+template <class Make>
+auto StartedOrWhy(const std::string& missing, std::string& why, Make make) -> decltype(make())
+{
+    why = missing;
+    if (!why.empty())
+        return nullptr;
+    try {
+        return make();
+    } catch (const std::exception& e) {
+        why = e.what();
+        return nullptr;
+    }
+}
 
 // Sends all `n` bytes; false when the connection failed first.
 bool SendAll(int fd, const char* data, std::size_t n);
