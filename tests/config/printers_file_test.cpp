@@ -74,6 +74,8 @@ TEST(PrintersFileReader, FreshEntryHasTheDefaultsAndEveryKeySetsItsField)
     EXPECT_EQ(r.proxy.ProxyPort, "80");
     EXPECT_EQ(r.proxy.ProxyUsername, "");
     EXPECT_EQ(r.proxy.ProxyPassword, "");
+    EXPECT_EQ(ReadText("<printer>\nname=Office\n<endprinter>\n").printers.at(0).url, "/printers/printer")
+        << "the url's default ignores a later name";
 }
 
 TEST(PrintersFileReader, KeysAreLowerCasedButNeverTrimmed)
@@ -87,13 +89,8 @@ TEST(PrintersFileReader, KeysAreLowerCasedButNeverTrimmed)
     EXPECT_EQ(e.url, "/printers/a=b");
     EXPECT_EQ(e.comment, " leading");
     EXPECT_EQ(e.user, "trailing ");
-}
-
-TEST(PrintersFileReader, OnlyAsciiLettersAreLowerCased)
-{
     // "NÉV" in the Central European code page: the accented byte stays, so the key is unknown.
-    Read r = ReadText("<printer>\nN\xC9V=x\n<endprinter>\n");
-    EXPECT_EQ(r.printers.at(0).name, "printer");
+    EXPECT_EQ(ReadText("<printer>\nN\xC9V=x\n<endprinter>\n").printers.at(0).name, "printer");
 }
 
 TEST(PrintersFileReader, EncryptionOfTheGlobalBlockIsEveryEntrysDefault)
@@ -111,7 +108,7 @@ TEST(PrintersFileReader, EncryptionOfTheGlobalBlockIsEveryEntrysDefault)
     EXPECT_EQ(r.proxy.Encryption, "Required");
 }
 
-TEST(PrintersFileReader, LineEndsAndOddLines)
+TEST(PrintersFileReader, LineEndsOddLinesAndAByteOrderMark)
 {
     // CR LF and LF line ends, a line without "=", an empty line, a last line without a line end.
     Read r = ReadText("<printer>\r\nname=A\r\n\r\njust text\nuser=u\r\n<endprinter>");
@@ -122,15 +119,10 @@ TEST(PrintersFileReader, LineEndsAndOddLines)
     // A CR inside a line is text.
     r = ReadText("<printer>\nname=A\rB\n<endprinter>\n");
     EXPECT_EQ(r.printers.at(0).name, "A\rB");
-}
 
-TEST(PrintersFileReader, ByteOrderMarkOnlyAtTheStartIsSkipped)
-{
-    Read r = ReadText("\xEF\xBB\xBF<printer>\nname=A\n<endprinter>\n");
-    ASSERT_EQ(r.printers.size(), 1u);
-    EXPECT_EQ(r.printers[0].name, "A");
-    r = ReadText("<printer>\n\xEF\xBB\xBFname=B\n<endprinter>\n");
-    EXPECT_EQ(r.printers.at(0).name, "printer");
+    // A byte order mark is skipped only at the start.
+    EXPECT_EQ(ReadText("\xEF\xBB\xBF<printer>\nname=A\n<endprinter>\n").printers.at(0).name, "A");
+    EXPECT_EQ(ReadText("<printer>\n\xEF\xBB\xBFname=B\n<endprinter>\n").printers.at(0).name, "printer");
 }
 
 // Notepad's "Unicode" and its big-endian twin: the same entries as the UTF-8 copy, byte for byte,
@@ -156,12 +148,6 @@ TEST(PrintersFileReader, Utf16FilesReadAsTheirUtf8Copy)
         EXPECT_EQ(r.proxy.Watch, 5);
     }
     EXPECT_EQ(Utf16ToUtf8(std::string("\x00\xD8" "A\x00" "B", 5), false), "\xEF\xBF\xBD" "A");
-}
-
-TEST(PrintersFileReader, UrlDefaultIgnoresALaterName)
-{
-    Read r = ReadText("<printer>\nname=Office\n<endprinter>\n");
-    EXPECT_EQ(r.printers.at(0).url, "/printers/printer");
 }
 
 TEST(PrintersFileReader, ProxyKeysApplyWhereverTheyStand)

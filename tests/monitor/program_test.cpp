@@ -9,6 +9,7 @@
 #include "monitor/Watcher.h"
 #include "net/HttpProt.h"
 #include "platform/EventLoop.h"
+#include "ServerSubscriptions.h"
 
 #include <gtest/gtest.h>
 
@@ -134,28 +135,6 @@ std::string Entry(const std::string& name, const std::string& hostPort, const st
 {
     return "<printer>\nname=" + name + "\nremotehost=" + hostPort + "\nurl=/printers/" + queue +
            "\nlocalport=-1\ncomment=Második emelet\n<endprinter>\n";
-}
-
-// The subscriptions the server holds, whoever made them (the lab's open policy lists them all).
-int SubscriptionsOnServer(const std::string& hostPort)
-{
-    constexpr int kGetSubscriptions = 0x0019;
-    IppMessage request = BeginPrinterRequest(kGetSubscriptions, "ipp://" + hostPort + "/");
-    request[1] = 1;
-    AddStringAttribute(request, kIppTagNameWithoutLanguage, "requesting-user-name", "root");
-    EndAttributes(request);
-    THttpCli http;
-    ApplyHttpCli1Design(http);
-    std::istringstream send(std::string(request.begin(), request.end()));
-    std::ostringstream reply;
-    http.SetURL("http://" + hostPort + "/");
-    http.SetPostStream(&send);
-    http.SetReplyStream(&reply);
-    http.Post();
-    int count = 0;
-    WalkResponse(reply.str(), kIppPrinterWalkDelimiterLimit,
-                 [&count](const IppAttribute& a) { count += a.name == "notify-subscription-id" ? 1 : 0; }, {});
-    return count;
 }
 
 // Without a printers file, and with one that lists no printer, the program says why and what to

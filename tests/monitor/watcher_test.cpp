@@ -5,6 +5,7 @@
 #include "ipp/Ipp.h"
 #include "monitor/Watcher.h"
 #include "MonitorTestKit.h"
+#include "ServerSubscriptions.h"
 #include "support/CupsLab.h"
 #include "support/IppEvePrinter.h"
 #include "support/LocalServers.h"
@@ -29,63 +30,31 @@ namespace quenlo {
 namespace {
 
 using namespace std::chrono_literals;
-using test::RunProcess;
 
 constexpr auto kSeen = 30s;  // a loaded machine may be slow; a change that is missed never comes
 
-std::string LabScript() { return std::string(QUENLO_SOURCE_DIR) + "/scripts/cups-lab.sh"; }
-
-// A lab of this test's own, which it may take down and up; stopped and removed at the end.
-class OwnLab {
+// A lab of this test's own, which it may take down and up.
+class OwnLab : public test::CupsLab {
 public:
-    explicit OwnLab(const std::string& mode)
-    {
-        std::vector<std::string> argv{LabScript(), "start", dir_, "--owner", std::to_string(::getpid())};
-        if (!mode.empty())
-            argv.push_back(mode);
-        const test::ProcessResult started = RunProcess(argv, 60s);
-        if (started.exitCode != 0)
-            throw std::runtime_error("lab did not start: " + started.err);
-        port_ = std::stoi(started.out);
-    }
-    ~OwnLab()
-    {
-        RunProcess({LabScript(), "stop", dir_}, 30s);
-    }
-    void Run(const std::string& sub, std::vector<std::string> args = {}) const
-    {
-        std::vector<std::string> argv{LabScript(), sub, dir_};
-        argv.insert(argv.end(), args.begin(), args.end());
-        const test::ProcessResult r = RunProcess(argv, 60s);
-        if (r.exitCode != 0)
-            throw std::runtime_error("cups-lab.sh " + sub + " failed: " + r.err);
-    }
+    explicit OwnLab(const std::string& mode) : CupsLab(false, mode) {}
     TAList Entry(const std::string& printer) const
     {
         TAList e;
         e.name = printer;
-        e.remotehost = "127.0.0.1:" + std::to_string(port_);
+        e.remotehost = HostPort();
         e.url = "/printers/" + printer;
         e.localport = -1;
         return e;
     }
-
-    int Port() const { return port_; }
-    const std::string& Dir() const { return dir_; }
     // Prints a document whose lines the lab's "lab-says" backend tells the scheduler.
     void PrintSaying(const std::string& printer, const std::string& lines) const
     {
-        const std::string doc = dir_ + "/says-" + printer + ".txt";
+        const std::string doc = Dir() + "/says-" + printer + ".txt";
         std::ofstream(doc) << lines;
         std::filesystem::permissions(doc, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
                                               std::filesystem::perms::group_read | std::filesystem::perms::others_read);
         Run("print", {printer, doc});
     }
-
-private:
-    test::TempDir temp_{"watch-lab"};
-    std::string dir_ = temp_.Path();
-    int port_ = 0;
 };
 
 // Pumps until printer `index` shows what `wanted` asks for; prints how long it took.
@@ -99,17 +68,6 @@ bool SeenWithin(TWatcher& watcher, std::size_t index, const char* what,
               << to_string(watcher.Mode(index)) << ")\n";
     return seen;
 }
-
-// Skips the test when no lab can run here (fails it under CI).
-#define REQUIRE_LAB_TOOLS()                                    \
-    do {                                                       \
-        const std::string why_ = test::CupsLab::MissingTools(); \
-        if (!why_.empty()) {                                   \
-            if (test::InCi())                                  \
-                GTEST_FAIL() << why_;                          \
-            GTEST_SKIP() << why_;                              \
-        }                                                      \
-    } while (false)
 
 // An answer whose request-id is not the request's answers another request (one a kept connection
 // carried ahead, or one injected into it): it never shows as the printer's state.
@@ -146,7 +104,7 @@ class WatcherCups : public ::testing::TestWithParam<const char*> {};
 // reaches the watcher's state, and the subscription survives (or is made again after) the restart.
 TEST_P(WatcherCups, FollowsEveryKindOfChange)
 {
-    REQUIRE_LAB_TOOLS();
+    QUENLO_NEED(test::CupsLab::MissingTools());
     OwnLab lab(GetParam());
     lab.Run("add-printer", {"quiet"});
     lab.Run("add-printer", {"busy"});
@@ -204,26 +162,12 @@ TEST_P(WatcherCups, FollowsEveryKindOfChange)
 INSTANTIATE_TEST_SUITE_P(Policies, WatcherCups, ::testing::Values("", "--stock"),
                          [](const auto& p) { return std::string(*p.param ? "Stock" : "Open"); });
 
-// The subscriptions the server holds, whoever made them (the open policy lists them all).
-int SubscriptionsOnServer(int port)
-{
-    constexpr int kGetSubscriptions = 0x0019;
-    IppMessage request = BeginPrinterRequest(kGetSubscriptions, "ipp://127.0.0.1:" + std::to_string(port) + "/");
-    request[1] = 1;
-    AddStringAttribute(request, kIppTagNameWithoutLanguage, "requesting-user-name", "root");
-    EndAttributes(request);
-    int count = 0;
-    WalkResponse(test::PostIpp(port, "/", request), kIppPrinterWalkDelimiterLimit,
-                 [&count](const IppAttribute& a) { count += a.name == "notify-subscription-id" ? 1 : 0; }, {});
-    return count;
-}
-
 // Jobs moved to another queue leave no event about the queue they left: the periodic look at the
 // attributes still brings its count down. At the end no subscription is left on the server, not
 // even one that was being granted when the watch ended.
 TEST(WatcherCupsEnd, SeesJobsMovedAwayAndLeavesNoSubscriptionBehind)
 {
-    REQUIRE_LAB_TOOLS();
+    QUENLO_NEED(test::CupsLab::MissingTools());
     OwnLab lab("");
     lab.Run("add-printer", {"moved"});
     lab.Run("add-printer", {"target"});
@@ -241,17 +185,17 @@ TEST(WatcherCupsEnd, SeesJobsMovedAwayAndLeavesNoSubscriptionBehind)
         lab.Run("move-jobs", {"moved", "target"});
         EXPECT_TRUE(SeenWithin(watcher, 1, "jobs moved in", [](const WatchState& s) { return s.jobs == 2; }));
         EXPECT_TRUE(SeenWithin(watcher, 0, "jobs moved away", [](const WatchState& s) { return s.jobs == 0; }));
-        EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 1) << "one subscription for all the printers of a server";
+        EXPECT_EQ(SubscriptionsOnServer(lab.HostPort()), 1) << "one subscription for all the printers of a server";
 
         watcher.CancelSubscriptions();
         ASSERT_TRUE(test::runUntil([&] { return !watcher.Busy(); }, 10s));
-        EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 0);
+        EXPECT_EQ(SubscriptionsOnServer(lab.HostPort()), 0);
     }
     TWatcher ended(printers, ProxySettings{}, 1);
     ended.Start();  // the subscription asked for ...
     ended.CancelSubscriptions();  // ... and the watch ended before it was granted
     ASSERT_TRUE(test::runUntil([&] { return !ended.Busy(); }, 10s));
-    EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 0);
+    EXPECT_EQ(SubscriptionsOnServer(lab.HostPort()), 0);
 }
 
 // The printers of one server share one subscription: a printer outside the file changing wakes
@@ -259,7 +203,7 @@ TEST(WatcherCupsEnd, SeesJobsMovedAwayAndLeavesNoSubscriptionBehind)
 // restart is asked for one again, not one per printer.
 TEST(WatcherCupsShared, OneSubscriptionPerServerThroughARestartThatLostIt)
 {
-    REQUIRE_LAB_TOOLS();
+    QUENLO_NEED(test::CupsLab::MissingTools());
     OwnLab lab("");
     for (const char* name : {"first", "second", "third", "outsider"})
         lab.Run("add-printer", {name});
@@ -269,7 +213,7 @@ TEST(WatcherCupsShared, OneSubscriptionPerServerThroughARestartThatLostIt)
     for (std::size_t i = 0; i < printers.size(); ++i)
         ASSERT_TRUE(SeenWithin(watcher, i, "first look", [](const WatchState& s) { return s.looked; }));
     ASSERT_EQ(watcher.Mode(2), WatchMode::Events);
-    EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 1);
+    EXPECT_EQ(SubscriptionsOnServer(lab.HostPort()), 1);
 
     // Two printers woken at once would be read in the shared CUPS-Get-Printers, which the
     // printers' own request counts never see: the looks that events made due do.
@@ -297,10 +241,10 @@ TEST(WatcherCupsShared, OneSubscriptionPerServerThroughARestartThatLostIt)
         return s.printer.stateMessage == "after the restart";
     }));
     ASSERT_TRUE(test::runUntil([&] { return watcher.Mode(0) == WatchMode::Events; }, kSeen));
-    EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 1) << "a new subscription, not one per printer";
+    EXPECT_EQ(SubscriptionsOnServer(lab.HostPort()), 1) << "a new subscription, not one per printer";
     watcher.CancelSubscriptions();
     EXPECT_TRUE(test::runUntil([&] { return !watcher.Busy(); }, 10s));
-    EXPECT_EQ(SubscriptionsOnServer(lab.Port()), 0);
+    EXPECT_EQ(SubscriptionsOnServer(lab.HostPort()), 0);
 }
 
 // The local ports of the established TCP connections to 127.0.0.1:`port` (this machine's table:
@@ -326,7 +270,7 @@ std::set<int> ConnectionsTo(int port)
 // server's own idle limit of 30 s: a held connection takes one of the server's client slots.
 TEST(WatcherCupsShared, LooksShareOneKeptConnectionClosedWhenIdle)
 {
-    REQUIRE_LAB_TOOLS();
+    QUENLO_NEED(test::CupsLab::MissingTools());
     OwnLab lab("");
     lab.Run("add-printer", {"near"});
     lab.Run("add-printer", {"far"});
@@ -446,7 +390,7 @@ private:
 // every look an event wakes: over TLS a connection per look is a handshake per look on the server.
 TEST(WatcherCupsShared, APrinterAloneIsLookedAtOverTheKeptConnection)
 {
-    REQUIRE_LAB_TOOLS();
+    QUENLO_NEED(test::CupsLab::MissingTools());
     OwnLab lab("");
     lab.Run("add-printer", {"alone"});
     CountingRelay relay(lab.Port());
@@ -491,7 +435,7 @@ TEST(WatcherCupsShared, APrinterAloneIsLookedAtOverTheKeptConnection)
 // request per look for both printers, and does not ask for a subscription again before its pause.
 TEST(WatcherCupsFull, LooksAndWaitsWhileAnotherClientHoldsEverySubscription)
 {
-    REQUIRE_LAB_TOOLS();
+    QUENLO_NEED(test::CupsLab::MissingTools());
     OwnLab lab("");
     lab.Run("add-printer", {"one"});
     lab.Run("add-printer", {"two"});
@@ -549,7 +493,7 @@ bool HasReason(const WatchState& s, const std::string& reason)
 // as it is, a level the printer does not know is no alert; connecting-to-device is none either.
 TEST(WatcherCupsSays, SeesTheJamAndTheTonerTheBackendReports)
 {
-    REQUIRE_LAB_TOOLS();
+    QUENLO_NEED(test::CupsLab::MissingTools());
     OwnLab lab("");
     lab.Run("add-printer", {"says", "--device", "lab-says:/"});
     PrinterList printers{lab.Entry("says")};
@@ -602,7 +546,7 @@ TEST(WatcherCupsSays, SeesTheJamAndTheTonerTheBackendReports)
 // asked, and says so.
 TEST(WatcherDevice, SeesThePrinterBehindTheQueueGoAndComeBack)
 {
-    REQUIRE_LAB_TOOLS();
+    QUENLO_NEED(test::CupsLab::MissingTools());
     QUENLO_REQUIRE_IPPEVEPRINTER(eve);
     OwnLab lab("");
     lab.Run("add-printer", {"behind", "--device", "ipp://127.0.0.1:" + std::to_string(eve.Port()) + "/ipp/print"});

@@ -60,6 +60,13 @@ struct SocksClient {
                 received.append(buf, static_cast<std::size_t>(n));
         };
     }
+    // Offers a user name and password to the proxy.
+    void LogOnAs(const std::string& user, const std::string& password)
+    {
+        sock.SetSocksAuthentication(socksAuthenticateUsercode);
+        sock.SetSocksUsercode(user);
+        sock.SetSocksPassword(password);
+    }
     void Add(const std::string& e) { events.push_back(e); }
     bool Has(const std::string& e) const { return std::find(events.begin(), events.end(), e) != events.end(); }
     std::string Events() const

@@ -102,9 +102,7 @@ TEST(SocksRealProxy, DanteWithoutPasswordsRefusesTheOfferOfOne)
     QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Dante({"none"}));
     EchoPeer echo;
     SocksClient c(proxy.Port(), echo.Port());
-    c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
-    c.sock.SetSocksUsercode("quenlo");
-    c.sock.SetSocksPassword("unused");
+    c.LogOnAs("quenlo", "unused");
     c.sock.Connect();
     ASSERT_TRUE(runUntil([&] { return c.closed; }, 8s)) << proxy.Log();
     EXPECT_THAT(c.events, ElementsAre("proxy 0", "error 20003 authentification method not acceptable",
@@ -116,9 +114,7 @@ TEST(SocksRealProxy, DanteRefusesAnUnknownUserWith20015AndCloses)
     QUENLO_REQUIRE_SOCKS(proxy, SocksDaemon::Dante({"username"}));
     EchoPeer echo;
     SocksClient c(proxy.Port(), echo.Port());
-    c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
-    c.sock.SetSocksUsercode("quenlo-no-such-user");
-    c.sock.SetSocksPassword("wrong");
+    c.LogOnAs("quenlo-no-such-user", "wrong");
     c.sock.Connect();
     ASSERT_TRUE(runUntil([&] { return c.closed; }, 8s)) << proxy.Log();
     EXPECT_THAT(c.events, ElementsAre("proxy 0", "auth socksAuthBegin", "auth socksAuthFailed",
@@ -133,9 +129,7 @@ TEST(SocksRealProxy, MicrosocksChecksUserNameAndPassword)
     EchoPeer echo;
     {
         SocksClient c(proxy.Port(), echo.Port());
-        c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
-        c.sock.SetSocksUsercode("quenlo");
-        c.sock.SetSocksPassword("s3cret");
+        c.LogOnAs("quenlo", "s3cret");
         ASSERT_TRUE(c.ConnectAndWait()) << ::testing::PrintToString(c.events) << proxy.Log();
         EXPECT_THAT(c.events, ElementsAre("proxy 0", "auth socksAuthBegin", "auth socksAuthSucceeded", "connected 0"));
         EXPECT_TRUE(c.Echo("through microsocks, a longer text than one read takes\r\n"));
@@ -143,9 +137,7 @@ TEST(SocksRealProxy, MicrosocksChecksUserNameAndPassword)
     }
     {
         SocksClient c(proxy.Port(), echo.Port());
-        c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
-        c.sock.SetSocksUsercode("quenlo");
-        c.sock.SetSocksPassword("wrong");
+        c.LogOnAs("quenlo", "wrong");
         c.sock.Connect();
         ASSERT_TRUE(runUntil([&] { return c.closed; }, 8s));
         EXPECT_TRUE(c.Has("error 20015 socks authentication failed"));

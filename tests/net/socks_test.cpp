@@ -196,9 +196,7 @@ TEST(SocksScripted, ARepliesSplitOverManyReadsIsReassembled)
         c.WaitForClose();
     });
     SocksClient c(peer.Port(), 631);
-    c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
-    c.sock.SetSocksUsercode("u");
-    c.sock.SetSocksPassword("p");
+    c.LogOnAs("u", "p");
     ASSERT_TRUE(c.ConnectAndWait()) << ::testing::PrintToString(c.events);
     EXPECT_THAT(c.events, ElementsAre("proxy 0", "auth socksAuthBegin", "auth socksAuthSucceeded", "connected 0"));
     EXPECT_EQ(c.received, "");
@@ -248,9 +246,7 @@ TEST(SocksScripted, ProxyClosingDuringAuthenticationReportsFailedAuth)
         c.Read(5);
     });
     SocksClient c(peer.Port(), 631);
-    c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
-    c.sock.SetSocksUsercode("u");
-    c.sock.SetSocksPassword("p");
+    c.LogOnAs("u", "p");
     c.sock.Connect();
     ASSERT_TRUE(runUntil([&] { return c.closed; }, 5s));
     EXPECT_THAT(c.events, ElementsAre("proxy 0", "auth socksAuthBegin", "auth socksAuthFailed", "closed 0"));
@@ -266,9 +262,7 @@ TEST(SocksScripted, ProxyThatWantsNoPasswordAfterAllIsReported)
         c.WaitForClose();
     });
     SocksClient c(peer.Port(), 631);
-    c.sock.SetSocksAuthentication(socksAuthenticateUsercode);
-    c.sock.SetSocksUsercode("u");
-    c.sock.SetSocksPassword("secret");
+    c.LogOnAs("u", "secret");
     ASSERT_TRUE(c.ConnectAndWait());
     EXPECT_THAT(c.events, ElementsAre("proxy 0", "auth socksAuthNotNeeded", "connected 0"));
     EXPECT_EQ(peer.Received().find("secret"), std::string::npos);

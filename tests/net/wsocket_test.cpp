@@ -458,9 +458,10 @@ TEST(WSocketLookup, DottedAddressCompletesInsideDnsLookup)
     EXPECT_TRUE(done);
 }
 
-TEST(WSocketLookup, LocalhostAndAnInvalidName)
+TEST(WSocketLookup, LocalhostAnInvalidNameAndAnEmptyOne)
 {
     TWSocket s;
+    EXPECT_THROW(s.DnsLookup(""), ESocketException) << "without an error handler";
     std::vector<int> results;
     s.OnDnsLookupDone = [&](TCustomWSocket&, std::uint16_t e) { results.push_back(e); };
     s.DnsLookup("localhost");
@@ -476,6 +477,11 @@ TEST(WSocketLookup, LocalhostAndAnInvalidName)
     EXPECT_EQ(results[1], ws::WSAHOST_NOT_FOUND);
     EXPECT_EQ(s.DnsResult(), "");
     EXPECT_TRUE(s.DnsResultList().empty());
+
+    s.OnError = [](TCustomWSocket&) {};
+    s.DnsLookup("");
+    EXPECT_EQ(results.back(), 10022);
+    EXPECT_EQ(results.size(), 3u);
 }
 
 TEST(WSocketLookup, CancelledOrSupersededLookupsDropTheirLateAnswers)
@@ -498,17 +504,6 @@ TEST(WSocketLookup, CancelledOrSupersededLookupsDropTheirLateAnswers)
     RunLoopFor(300ms);
     EXPECT_EQ(results, std::vector<int>{0});
     EXPECT_EQ(s.DnsResult(), "127.0.0.2");
-}
-
-TEST(WSocketLookup, EmptyNameIsRefused)
-{
-    TWSocket s;
-    EXPECT_THROW(s.DnsLookup(""), ESocketException);
-    std::vector<int> results;
-    s.OnDnsLookupDone = [&](TCustomWSocket&, std::uint16_t e) { results.push_back(e); };
-    s.OnError = [](TCustomWSocket&) {};
-    s.DnsLookup("");
-    EXPECT_EQ(results, std::vector<int>{10022});
 }
 
 TEST(WSocketLookup, ReverseLookupOfLoopback)

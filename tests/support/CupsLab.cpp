@@ -1,6 +1,7 @@
 #include "support/CupsLab.h"
 #include "support/LocalServers.h"
 #include "support/PrivateFiles.h"
+#include "net/HttpProt.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -21,6 +22,7 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -99,86 +101,28 @@ int Reap(pid_t pid, Clock::time_point deadline)
     }
 }
 
-// Content-Length of a header block, or npos when absent.
-std::size_t ContentLength(const std::string& header)
+// One request through the program's own client, whose wire format the net tests check; a reply
+// with an error status is a reply, a failure to get one throws.
+HttpReply Exchange(int port, const std::string& pathAndQuery, const std::string* body, const std::string& contentType,
+                   std::chrono::milliseconds timeLimit)
 {
-    std::size_t pos = 0;
-    while (pos < header.size()) {
-        std::size_t end = header.find("\r\n", pos);
-        if (end == std::string::npos)
-            end = header.size();
-        std::string line = header.substr(pos, end - pos);
-        const std::string key = "content-length:";
-        if (line.size() > key.size()) {
-            std::string head = line.substr(0, key.size());
-            for (char& c : head)
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-            if (head == key)
-                return static_cast<std::size_t>(std::strtoull(line.c_str() + key.size(), nullptr, 10));
-        }
-        pos = end + 2;
+    THttpCli http;
+    http.SetURL("http://127.0.0.1:" + std::to_string(port) + pathAndQuery);
+    http.SetRequestTimeout(timeLimit);
+    std::istringstream send(body ? *body : std::string());
+    std::ostringstream received;
+    http.SetReplyStream(&received);
+    http.SetPostStream(&send);
+    http.SetContentTypePost(contentType);
+    try {
+        body ? http.Post() : http.Get();
+    } catch (const EHttpException& e) {
+        if (http.RequestDoneError() != 0 || http.ReplyStatus() < 400)
+            throw std::runtime_error("127.0.0.1:" + std::to_string(port) + pathAndQuery + ": " + e.what());
     }
-    return std::string::npos;
-}
-
-HttpReply Exchange(int port, const std::string& request, std::chrono::milliseconds timeLimit)
-{
-    const auto deadline = Clock::now() + timeLimit;
-    // The lab's requests are small: they fit the socket's buffer whatever the server does.
-    Fd fd(ConnectLoopback(port));
-    if (fd.Get() < 0 || !SendAll(fd.Get(), request.data(), request.size()))
-        throw std::runtime_error("connect: 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno));
-
-    std::string raw;
-    std::size_t headerEnd = std::string::npos;
-    std::size_t wanted = std::string::npos;
-    char buf[16384];
-    for (;;) {
-        if (headerEnd != std::string::npos && wanted != std::string::npos &&
-            raw.size() >= headerEnd + 4 + wanted)
-            break;
-        pollfd p{fd.Get(), POLLIN, 0};
-        int n = ::poll(&p, 1, MillisLeft(deadline));
-        if (n == 0)
-            throw std::runtime_error("reply: time limit passed after " + std::to_string(raw.size()) +
-                                     " bytes");
-        if (n < 0 && errno != EINTR)
-            throw std::runtime_error(std::string("poll: ") + std::strerror(errno));
-        ssize_t got = ::recv(fd.Get(), buf, sizeof buf, 0);
-        if (got == 0)
-            break;
-        if (got < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-                continue;
-            throw std::runtime_error(std::string("recv: ") + std::strerror(errno));
-        }
-        raw.append(buf, static_cast<std::size_t>(got));
-        if (headerEnd == std::string::npos) {
-            headerEnd = raw.find("\r\n\r\n");
-            if (headerEnd != std::string::npos)
-                wanted = ContentLength(raw.substr(0, headerEnd));
-        }
-    }
-
-    HttpReply reply;
-    std::size_t lineEnd = raw.find("\r\n");
-    if (raw.compare(0, 5, "HTTP/") != 0 || lineEnd == std::string::npos)
-        throw std::runtime_error("reply without a status line (" + std::to_string(raw.size()) +
-                                 " bytes)");
-    reply.statusLine = raw.substr(0, lineEnd);
-    std::size_t space = reply.statusLine.find(' ');
-    if (space != std::string::npos)
-        reply.status = std::atoi(reply.statusLine.c_str() + space + 1);
-    if (headerEnd == std::string::npos) {
-        reply.header = raw.substr(lineEnd + 2);
-        return reply;
-    }
-    if (headerEnd > lineEnd)
-        reply.header = raw.substr(lineEnd + 2, headerEnd - lineEnd - 2);
-    reply.body = raw.substr(headerEnd + 4);
-    if (wanted != std::string::npos && reply.body.size() > wanted)
-        reply.body.resize(wanted);
-    return reply;
+    if (http.ReplyStatus() == 0)
+        throw std::runtime_error("reply without a status line from 127.0.0.1:" + std::to_string(port));
+    return {http.ReplyStatus(), http.ReplyReason(), received.str()};
 }
 
 std::atomic<int> g_uniquePrinter{0};
@@ -301,26 +245,19 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, std::chrono::mill
 HttpReply PostHttp10(int port, const std::string& path, const std::string& body,
                      const std::string& contentType, std::chrono::milliseconds timeLimit)
 {
-    std::string request = "POST " + path + " HTTP/1.0\r\n";
-    request += "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
-    request += "Content-Type: " + contentType + "\r\n";
-    request += "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n";
-    request += body;
-    return Exchange(port, request, timeLimit);
+    return Exchange(port, path, &body, contentType, timeLimit);
 }
 
 HttpReply GetHttp10(int port, const std::string& pathAndQuery, std::chrono::milliseconds timeLimit)
 {
-    std::string request = "GET " + pathAndQuery + " HTTP/1.0\r\n";
-    request += "Host: 127.0.0.1:" + std::to_string(port) + "\r\n\r\n";
-    return Exchange(port, request, timeLimit);
+    return Exchange(port, pathAndQuery, nullptr, {}, timeLimit);
 }
 
 std::string PostIpp(int port, const std::string& path, const std::string& ippBody)
 {
     HttpReply reply = PostHttp10(port, path, ippBody);
     if (reply.status != 200)
-        throw std::runtime_error("IPP post to " + path + ": " + reply.statusLine);
+        throw std::runtime_error("IPP post to " + path + ": " + std::to_string(reply.status) + " " + reply.reason);
     return reply.body;
 }
 
@@ -339,7 +276,7 @@ std::string CupsLab::MissingTools()
            " (Debian packages cups, cups-client, cups-bsd, curl; scripts/install-deps.sh)";
 }
 
-CupsLab::CupsLab(bool auth) : auth_(auth)
+CupsLab::CupsLab(bool auth, const std::string& mode) : auth_(auth)
 {
     dir_ = MakePrivateFolder("lab");
     if (dir_.empty())
@@ -352,6 +289,8 @@ CupsLab::CupsLab(bool auth) : auth_(auth)
         args.push_back("--auth");
     args.push_back("--owner");
     args.push_back(std::to_string(::getpid()));
+    if (!mode.empty())
+        args.push_back(mode);
     ProcessResult r = Script("start", args);
     if (r.exitCode != 0) {
         std::string why = Trimmed(r.err.empty() ? r.out : r.err);
@@ -418,7 +357,7 @@ std::string CupsLab::PrinterUri(const std::string& printer) const
 
 void CupsLab::AddPrinter(const std::string& name)
 {
-    Checked("add-printer", {name});
+    Run("add-printer", {name});
 }
 
 std::string CupsLab::AddUniquePrinter(const std::string& prefix)
@@ -442,17 +381,17 @@ void CupsLab::HoldJobs(const std::string& printer, int count, const HoldOptions&
     }
     if (options.fast)
         args.push_back("--fast");
-    Checked("hold-jobs", args);
+    Run("hold-jobs", args);
 }
 
 void CupsLab::Pause(const std::string& printer, const std::string& message)
 {
-    Checked("pause", {printer, message});
+    Run("pause", {printer, message});
 }
 
 void CupsLab::Resume(const std::string& printer)
 {
-    Checked("resume", {printer});
+    Run("resume", {printer});
 }
 
 void CupsLab::Stop()
@@ -470,7 +409,7 @@ ProcessResult CupsLab::Script(const std::string& subcommand, const std::vector<s
     return RunProcess(argv);
 }
 
-std::string CupsLab::Checked(const std::string& subcommand, const std::vector<std::string>& args) const
+std::string CupsLab::Run(const std::string& subcommand, const std::vector<std::string>& args) const
 {
     ProcessResult r = Script(subcommand, args);
     if (r.exitCode != 0)

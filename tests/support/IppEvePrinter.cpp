@@ -47,15 +47,7 @@ std::string IppEvePrinter::MissingTools()
 
 std::unique_ptr<IppEvePrinter> IppEvePrinter::TryStart(std::string& why)
 {
-    why = MissingTools();
-    if (!why.empty())
-        return nullptr;
-    try {
-        return std::make_unique<IppEvePrinter>();
-    } catch (const std::exception& e) {
-        why = e.what();
-        return nullptr;
-    }
+    return StartedOrWhy(MissingTools(), why, [&] { return std::make_unique<IppEvePrinter>(); });
 }
 
 IppEvePrinter::IppEvePrinter(std::string name) : name_(std::move(name))

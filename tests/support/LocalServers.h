@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <string>
 #include <thread>
@@ -77,6 +78,22 @@ private:
     std::thread thread_;
 };
 
+// What `make` makes, unless `missing` names a tool this machine lacks or `make` throws: then
+// nullptr, and `why` says which.
+template <class Make>
+auto StartedOrWhy(const std::string& missing, std::string& why, Make make) -> decltype(make())
+{
+    why = missing;
+    if (!why.empty())
+        return nullptr;
+    try {
+        return make();
+    } catch (const std::exception& e) {
+        why = e.what();
+        return nullptr;
+    }
+}
+
 // Sends all `n` bytes; false when the connection failed first.
 bool SendAll(int fd, const char* data, std::size_t n);
 
@@ -108,14 +125,19 @@ private:
 
 }  // namespace quenlo::test
 
+// Ends the test when WHY, a text, names what this machine lacks for it: skipped, or failed under
+// CI=true, where a test that does not run hides what it should have caught.
+#define QUENLO_NEED(why)                                       \
+    if (const std::string why_ = (why); !why_.empty()) {       \
+        if (::quenlo::test::InCi())                            \
+            GTEST_FAIL() << why_;                              \
+        GTEST_SKIP() << why_;                                  \
+    }
+
 // Declares `var##_holder`, what START gives (a std::unique_ptr, empty with the reason in
 // `var##_why_`), and `var`, the peer it holds; or skips the test (fails it under CI=true).
 #define QUENLO_REQUIRE_STARTED_(var, what, start)                                          \
     std::string var##_why_;                                                                \
     auto var##_holder = start;                                                             \
-    if (!var##_holder) {                                                                   \
-        if (::quenlo::test::InCi())                                                        \
-            GTEST_FAIL() << what " needed under CI: " << var##_why_;                       \
-        GTEST_SKIP() << what " not available: " << var##_why_;                             \
-    }                                                                                      \
+    QUENLO_NEED(var##_holder ? "" : what " not available: " + var##_why_)                  \
     auto& var = *var##_holder

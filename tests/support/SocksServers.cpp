@@ -25,15 +25,7 @@ std::string SocksDaemon::MissingTools(const Config& config)
 
 std::unique_ptr<SocksDaemon> SocksDaemon::TryStart(const Config& config, std::string& why)
 {
-    why = MissingTools(config);
-    if (!why.empty())
-        return nullptr;
-    try {
-        return std::make_unique<SocksDaemon>(config);
-    } catch (const std::exception& e) {
-        why = e.what();
-        return nullptr;
-    }
+    return StartedOrWhy(MissingTools(config), why, [&] { return std::make_unique<SocksDaemon>(config); });
 }
 
 SocksDaemon::SocksDaemon(Config config)

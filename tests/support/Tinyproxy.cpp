@@ -21,15 +21,7 @@ std::string Tinyproxy::MissingTools()
 
 std::unique_ptr<Tinyproxy> Tinyproxy::TryStart(std::string& why, const std::string& extra)
 {
-    why = MissingTools();
-    if (!why.empty())
-        return nullptr;
-    try {
-        return std::make_unique<Tinyproxy>("quenlo", "s3cret.pw", extra);
-    } catch (const std::exception& e) {
-        why = e.what();
-        return nullptr;
-    }
+    return StartedOrWhy(MissingTools(), why, [&] { return std::make_unique<Tinyproxy>("quenlo", "s3cret.pw", extra); });
 }
 
 Tinyproxy::Tinyproxy(std::string user, std::string password, std::string extra)
