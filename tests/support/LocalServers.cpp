@@ -84,22 +84,28 @@ int ListenLoopback(std::uint16_t& port, bool ipv6, int receiveBuffer)
     return fd;
 }
 
-int ConnectLoopback(int port)
+int ConnectLoopback(int port, bool ipv6)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     const sockaddr_in addr = LoopbackAddress(port);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    sockaddr_in6 addr6{};
+    addr6.sin6_family = AF_INET6;
+    addr6.sin6_addr = in6addr_loopback;
+    addr6.sin6_port = htons(static_cast<std::uint16_t>(port));
+    const int connected = ipv6 ? ::connect(fd, reinterpret_cast<const sockaddr*>(&addr6), sizeof addr6)
+                               : ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    if (connected != 0) {
         ::close(fd);
         return -1;
     }
     return fd;
 }
 
-bool LoopbackAccepts(int port)
+bool LoopbackAccepts(int port, bool ipv6)
 {
-    const int fd = ConnectLoopback(port);
+    const int fd = ConnectLoopback(port, ipv6);
     if (fd < 0)
         return false;
     ::close(fd);
@@ -148,7 +154,7 @@ namespace {
 
 // Waits up to 10 s for 127.0.0.1:port to accept; false (pid -1) when the peer ended first or did
 // not come up.
-bool AcceptsBeforeItEnds(int port, pid_t& pid)
+bool AcceptsBeforeItEnds(int port, pid_t& pid, bool alsoIpv6)
 {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < until) {
@@ -157,7 +163,7 @@ bool AcceptsBeforeItEnds(int port, pid_t& pid)
             pid = -1;
             return false;
         }
-        if (LoopbackAccepts(port))
+        if (LoopbackAccepts(port) && (!alsoIpv6 || LoopbackAccepts(port, true)))
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -168,7 +174,7 @@ bool AcceptsBeforeItEnds(int port, pid_t& pid)
 }  // namespace
 
 bool StartHarnessPeer(const std::function<std::vector<std::string>(int port)>& args, const std::string& output,
-                      int& port, pid_t& pid)
+                      int& port, pid_t& pid, bool alsoIpv6)
 {
     // A free port may be taken meanwhile (the peer then ends at once): another one is tried.
     for (int attempt = 0; attempt < 3; ++attempt) {
@@ -177,7 +183,7 @@ bool StartHarnessPeer(const std::function<std::vector<std::string>(int port)>& a
         const std::vector<std::string> words = args(port);
         argv.insert(argv.end(), words.begin(), words.end());
         pid = Spawn(argv, output);
-        if (pid > 0 && AcceptsBeforeItEnds(port, pid))
+        if (pid > 0 && AcceptsBeforeItEnds(port, pid, alsoIpv6))
             return true;
     }
     return false;

@@ -28,11 +28,11 @@ int FreeLoopbackPort();
 // inherit (little room in flight).
 int ListenLoopback(std::uint16_t& port, bool ipv6 = false, int receiveBuffer = 0);
 
-// A blocking TCP connection to 127.0.0.1:port, or -1.
-int ConnectLoopback(int port);
+// A blocking TCP connection to 127.0.0.1:port (or [::1]:port), or -1.
+int ConnectLoopback(int port, bool ipv6 = false);
 
-// Whether something accepts a TCP connection on 127.0.0.1:port right now.
-bool LoopbackAccepts(int port);
+// Whether something accepts a TCP connection on 127.0.0.1:port (or [::1]:port) right now.
+bool LoopbackAccepts(int port, bool ipv6 = false);
 
 // The whole file as bytes; empty when it cannot be opened, and what came before a failed read
 // (a file of a process that ended meanwhile) - never an exception.
@@ -46,9 +46,10 @@ pid_t Spawn(std::vector<std::string> argv, const std::string& output, const std:
 
 // Starts a peer through scripts/harness.sh on a free port of 127.0.0.1: `args(port)` are the words
 // after harness.sh (the process becomes the peer), its output goes to `output`. Waits up to 10 s for
-// the port to accept, trying three ports; sets port and pid. False (pid -1) when none came up.
+// the port to accept (on [::1] as well with `alsoIpv6`: a peer listening on both binds them one
+// after the other), trying three ports; sets port and pid. False (pid -1) when none came up.
 bool StartHarnessPeer(const std::function<std::vector<std::string>(int port)>& args, const std::string& output,
-                      int& port, pid_t& pid);
+                      int& port, pid_t& pid, bool alsoIpv6 = false);
 
 // Ends a server we started: SIGTERM, up to 3 s for it to exit, then SIGKILL; always reaped, so no
 // zombie is left. Sets pid to -1; does nothing when it is not positive.
