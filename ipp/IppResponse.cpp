@@ -210,7 +210,7 @@ std::size_t IppWalker::Step(std::string_view bytes, bool atEnd)
                 attribute = ReadAttribute(stream, tag);
             }
             attribute.name = LowerCaseName(attribute.name, stream);
-            if (group_ == kIppTagOperationAttributes && !statusMessageSeen_)
+            if (IsStatusMessage(attribute))
                 NoteStatusMessage(attribute);
             if (onAttribute_)
                 onAttribute_(attribute);
@@ -228,10 +228,15 @@ std::size_t IppWalker::Step(std::string_view bytes, bool atEnd)
     return stage_ == Stage::Done ? bytes.size() : stream.Position();
 }
 
+// The answer's own status message is the first "status-message" of the operation group; the
+// group and the flag are looked at first, since nearly every attribute is in another group.
+bool IppWalker::IsStatusMessage(const IppAttribute& attribute) const
+{
+    return group_ == kIppTagOperationAttributes && !statusMessageSeen_ && attribute.name == "status-message";
+}
+
 void IppWalker::NoteStatusMessage(const IppAttribute& attribute)
 {
-    if (attribute.name != "status-message")
-        return;
     statusMessageSeen_ = true;
     statusMessage_.assign(attribute.text);
 }

@@ -192,6 +192,7 @@ public:
 private:
     enum class Stage { Header, Items, Done };
     std::size_t Step(std::string_view bytes, bool atEnd);
+    bool IsStatusMessage(const IppAttribute& attribute) const;
     void NoteStatusMessage(const IppAttribute& attribute);
 
     int delimiterLimit_;
