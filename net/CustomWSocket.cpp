@@ -19,6 +19,8 @@ constexpr int kSoReuseAddr = 0x0004;
 constexpr int kSoKeepAlive = 0x0008;
 constexpr int kSoBroadcast = 0x0020;
 constexpr int kSoLinger = 0x0080;
+constexpr int kIpProtoTcp = 6;  // the same on both systems, as is its option TCP_NODELAY
+constexpr int kTcpNoDelay = 1;
 
 constexpr long kConnectEvents = ws::FD_READ | ws::FD_WRITE | ws::FD_ACCEPT | ws::FD_CONNECT | ws::FD_CLOSE;
 constexpr long kListenEvents = ws::FD_READ | ws::FD_WRITE | ws::FD_ACCEPT | ws::FD_CLOSE;
@@ -857,6 +859,14 @@ void TCustomWSocket::BindLocal()
     }
     localPortNumber_ = ws::PortOf(local);
     localPortText_ = std::to_string(localPortNumber_);
+}
+
+void TCustomWSocket::SendWithoutDelay() noexcept
+{
+    if (hSocket_ == ws::INVALID_SOCKET)
+        return;
+    int on = 1;
+    ws::setsockopt(hSocket_, kIpProtoTcp, kTcpNoDelay, &on, sizeof(on));
 }
 
 void TCustomWSocket::ApplyLinger()

@@ -258,6 +258,9 @@ public:
     virtual void Dup(platform::ws::SOCKET newHandle);
     // Calls the system shutdown (0 receive, 1 send, 2 both) when a handle exists.
     virtual void Shutdown(int how);
+    // Lets every send leave at once instead of waiting for the previous segment's acknowledgement
+    // (TCP_NODELAY). Best effort: a connection that refuses it is only slower. Nothing when closed.
+    void SendWithoutDelay() noexcept;
     // Suspends / resumes this socket's notifications.
     virtual void Pause();
     virtual void Resume();
