@@ -471,8 +471,10 @@ void THttpCli::HandleDataAvailable(std::uint16_t)
         const bool blocks = state_ == hsWaitingBody && parser_.InBody() && parser_.Buffered() == 0 &&
                             !(KeepsConnections() && parser_.Chunked());
         const bool goOn = blocks ? ReceiveBodyBlock() : ReceiveIntoParser();
-        if (!goOn)
+        if (!goOn) {
+            EndAtCloseNotify();
             return;
+        }
         if (phase_ == TRequestPhase::Answered) {
             EndAnsweredExchange();
             return;

@@ -482,6 +482,7 @@ private:
     void RetryConnection(bool tls);
     std::string ServerKey() const;
     int ReceiveBytes(void* buffer, int size);
+    void EndAtCloseNotify();
     // Receive path.
     bool ReceiveIntoParser();
     bool ReadParser(THttpReceiveTarget* into);

@@ -344,6 +344,14 @@ void THttpCli::RetryConnection(bool tls)
     CloseSocket();
 }
 
+// The server's close_notify ends its side of the session, and with it an answer the close frames:
+// the connection is closed here rather than at the server's close, which may wait for ours.
+void THttpCli::EndAtCloseNotify()
+{
+    if (tlsStage_ == TlsStage::Ready && tls_ && tls_->CloseNotified() && requestType_ != hrNone && !Over())
+        CloseSocket();
+}
+
 int THttpCli::ReceiveBytes(void* buffer, int size)
 {
     if (tlsStage_ != TlsStage::Ready)

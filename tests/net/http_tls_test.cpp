@@ -191,10 +191,10 @@ TEST_F(TlsTest, SocksProxiesCarryTlsToTheCupsServerAtTheSocketLevel)
 // A TLS server of the test's own (a self-signed certificate made for the run, for the address it
 // is reached at): it answers the request with `head`, then ends as told: a fatal alert (keeping the
 // connection open until the client closes it or 10 s pass), a bare TCP close as an attacker's FIN
-// would, or close_notify and the close.
+// would, close_notify and the close, or close_notify and a wait for the client's end (at most 10 s).
 class EndingServer {
 public:
-    enum class End { Alert, BareClose, CloseNotify };
+    enum class End { Alert, BareClose, CloseNotify, CloseNotifyAndWait };
     explicit EndingServer(End end, std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" +
                                                       std::string(3000, 'x'))
         : end_(end), head_(std::move(head))
@@ -213,14 +213,21 @@ public:
     }
     ~EndingServer()
     {
-        thread_.join();
+        Wait();
         ::close(listener_);
         gnutls_certificate_free_credentials(credentials_);
         gnutls_x509_crt_deinit(certificate_);
         gnutls_x509_privkey_deinit(key_);
     }
     std::uint16_t Port() const { return port_; }
+    void Wait()
+    {
+        if (thread_.joinable())
+            thread_.join();
+    }
     bool AlertSent() const { return alertSent_; }
+    // After CloseNotifyAndWait: false when the server gave up waiting for the client's end.
+    bool ClientEnded() const { return clientEnded_; }
 
 private:
     void MakeCredentials()
@@ -275,6 +282,8 @@ private:
                 }
             } else if (sent && end_ == End::CloseNotify) {
                 gnutls_bye(session, GNUTLS_SHUT_WR);
+            } else if (sent && end_ == End::CloseNotifyAndWait) {
+                clientEnded_ = gnutls_bye(session, GNUTLS_SHUT_RDWR) != GNUTLS_E_TIMEDOUT;
             }
         }
         gnutls_deinit(session);
@@ -289,6 +298,7 @@ private:
     int listener_ = -1;
     std::uint16_t port_ = 0;
     std::atomic<bool> alertSent_{false};
+    std::atomic<bool> clientEnded_{false};
     std::thread thread_;
 };
 
@@ -324,17 +334,25 @@ TEST_F(TlsTest, ABodyCutWithoutCloseNotifyIsAFailure)
     for (const Case& c : {Case{EndingServer::End::BareClose, {}, "the connection closed 97000 bytes before the end of the answer"},
                           Case{EndingServer::End::BareClose, byTheClose,
                                "the connection closed without TLS close_notify: the end of the answer is not certain"},
-                          Case{EndingServer::End::CloseNotify, byTheClose, ""}}) {
+                          Case{EndingServer::End::CloseNotify, byTheClose, ""},
+                          Case{EndingServer::End::CloseNotifyAndWait, byTheClose, ""}}) {
         SCOPED_TRACE(c.failure);
         auto server = c.head.empty() ? std::make_unique<EndingServer>(c.end) : std::make_unique<EndingServer>(c.end, c.head);
         THttpCli http;
         http.SetEncryption(heRequired);
+        http.SetNoProgressTimeout(30s);  // beyond the server's own wait
         EXPECT_EQ(Get(http, "https://127.0.0.1:" + std::to_string(server->Port()) + "/"), c.failure);
         EXPECT_EQ(http.ReplyStatus(), 200);
         if (c.failure.empty())
             EXPECT_EQ(body_, "the whole page");
         else
             EXPECT_EQ(code_, HttpError::CutShort);
+        // close_notify ends the answer: a server that then waits for the client is not left to
+        // give up first.
+        server->Wait();
+        if (c.end == EndingServer::End::CloseNotifyAndWait) {
+            EXPECT_TRUE(server->ClientEnded());
+        }
     }
 }
 
