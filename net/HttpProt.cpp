@@ -578,13 +578,10 @@ std::string THttpCli::CutShortText() const
     if (parser_.ContentLength() >= 0)
         return std::string(HttpError::CutShort.text) + " " +
                std::to_string(parser_.ContentLength() - parser_.BodyReceived()) + " bytes before the end of the answer";
-#if !defined(_WIN32)
     // Only the close marks the end here: over TLS an attacker's FIN is told from the server's end
-    // by close_notify alone. A 204 or 304 has no body to cut. (The Windows layer, as wine runs
-    // it, misses the close_notify of servers that send one, so there the close still ends it.)
+    // by close_notify alone. A 204 or 304 has no body to cut.
     if (tlsStage_ == TlsStage::Ready && tls_ && !tls_->CloseNotified() && replyStatus_ != 204 && replyStatus_ != 304)
         return std::string(HttpError::CutShort.text) + " without TLS close_notify: the end of the answer is not certain";
-#endif
     return {};
 }
 

@@ -172,6 +172,61 @@ tls_through_proxy() {
     { tail -n 3 "$work/tunnel.txt" "$work/tinyproxy.log"; false; }
 }
 check "https:// through tinyproxy's CONNECT" tls_through_proxy
+# A body framed by the close over TLS is whole when the server's close_notify ends it, and cut
+# short when a bare close does (an attacker's FIN looks the same). The server, one connection
+# each, waits for the client's close_notify after sending its own, as some servers do.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout "$work/ending.pem" \
+  -out "$work/ending.pem.crt" -subj /CN=127.0.0.1 -days 2 2>/dev/null
+cat "$work/ending.pem.crt" >>"$work/ending.pem"
+cat >"$work/ending.py" <<'PY'
+import socket, ssl, sys
+pem, ready, mode = sys.argv[1:4]
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+context.load_cert_chain(pem)
+server = socket.create_server(("127.0.0.1", 0))
+server.settimeout(60)
+with open(ready + ".tmp", "w") as f:
+    f.write(str(server.getsockname()[1]))
+import os; os.rename(ready + ".tmp", ready)
+conn, _ = server.accept()
+conn.settimeout(30)
+tls = context.wrap_socket(conn, server_side=True)
+request = b""
+while b"\r\n\r\n" not in request:
+    piece = tls.recv(4096)
+    if not piece:
+        break
+    request += piece
+tls.sendall(b"HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n" + b"the whole answer\n" * 200)
+if mode == "close-notify":
+    try:
+        tls.unwrap()
+    except (OSError, ssl.SSLError):
+        pass
+else:
+    tls.shutdown(socket.SHUT_RDWR)
+tls.close()
+PY
+tls_ending() {  # MODE: what `get` says of a body the server ends so
+  rm -f "$work/ending.port"
+  timeout 90 python3 "$work/ending.py" "$work/ending.pem" "$work/ending.port" "$1" &
+  local server=$! rc=0
+  harness_wait 20 test -s "$work/ending.port" || { kill "$server"; return 1; }
+  wine_cli get "https://127.0.0.1:$(cat "$work/ending.port")/" --timeout 20 >"$work/ending-$1.txt" || rc=$?
+  wait "$server" || true
+  echo "exit $rc" >>"$work/ending-$1.txt"
+}
+tls_close_notify_ends() {
+  tls_ending close-notify && grep -q 'HTTP 200' "$work/ending-close-notify.txt" &&
+    [ "$(grep -c 'the whole answer' "$work/ending-close-notify.txt")" -eq 200 ] &&
+    grep -qx 'exit 0' "$work/ending-close-notify.txt" || { tail -n 3 "$work/ending-close-notify.txt"; false; }
+}
+tls_bare_close_cuts() {
+  tls_ending bare-close && grep -q 'without TLS close_notify' "$work/ending-bare-close.txt" &&
+    ! grep -qx 'exit 0' "$work/ending-bare-close.txt" || { tail -n 3 "$work/ending-bare-close.txt"; false; }
+}
+check "a close-framed body over TLS ended by close_notify is whole" tls_close_notify_ends
+check "a close-framed body over TLS cut by a bare close is a failure" tls_bare_close_cuts
 
 # DLLs planted beside the programs are never loaded: stand-ins of wsock32.dll, COMCTL32.dll and of
 # the TLS libraries secur32.dll and crypt32.dll that leave a mark when loaded sit beside copies of

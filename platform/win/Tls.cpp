@@ -145,6 +145,8 @@ constexpr ULONG kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT 
 constexpr std::size_t kPullBlock = 16384 + 512;
 // More than this waiting unused in the handshake is no server's certificate chain.
 constexpr std::size_t kHandshakeLimit = 256 * 1024;
+// The content type of a TLS record that carries an alert.
+constexpr unsigned char kAlertRecord = 21;
 
 // What SChannel's status means for the user, with its number for whoever looks further.
 std::string StatusText(SECURITY_STATUS st)
@@ -345,6 +347,10 @@ struct TlsSession::Impl {
     {
         if (in.empty())
             return Decrypted::Incomplete;
+        // Windows reports a close_notify as SEC_I_CONTEXT_EXPIRED; wine's layer decrypts it as an
+        // alert record that gives no data. In TLS 1.2 the record's type is in the clear, so that
+        // case is told from a record of data (an alert other than a closure fails to decrypt there).
+        const bool alertRecord = static_cast<unsigned char>(in[0]) == kAlertRecord;
         SecBuffer buffers[4] = {{static_cast<ULONG>(in.size()), SECBUFFER_DATA, in.data()},
                                 {0, SECBUFFER_EMPTY, nullptr},
                                 {0, SECBUFFER_EMPTY, nullptr},
@@ -362,13 +368,18 @@ struct TlsSession::Impl {
         const SecBuffer* extra = nullptr;
         plain.erase(0, plainTaken);
         plainTaken = 0;
+        std::size_t got = 0;
         for (const SecBuffer& b : buffers) {
-            if (b.BufferType == SECBUFFER_DATA && b.pvBuffer != nullptr)
+            if (b.BufferType == SECBUFFER_DATA && b.pvBuffer != nullptr) {
                 plain.append(static_cast<const char*>(b.pvBuffer), b.cbBuffer);
-            else if (b.BufferType == SECBUFFER_EXTRA)
+                got += b.cbBuffer;
+            } else if (b.BufferType == SECBUFFER_EXTRA) {
                 extra = &b;
+            }
         }
         Consume(extra != nullptr ? *extra : SecBuffer{0, SECBUFFER_EMPTY, nullptr});
+        if (alertRecord && got == 0 && st == SEC_E_OK)
+            return Decrypted::Closed;
         // A message of the handshake after it (a TLS 1.3 ticket or key update): SChannel takes it
         // back through InitializeSecurityContext before the next record.
         renegotiating = st == SEC_I_RENEGOTIATE;
