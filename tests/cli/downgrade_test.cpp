@@ -15,7 +15,8 @@ namespace quenlo::test {
 namespace {
 
 // One server per port, each doing what its mode file says at every connection that opens with a
-// ClientHello: "tls" serves the request over TLS, "plain" answers in plain HTTP, "reset" resets,
+// ClientHello: "tls" serves the request over TLS ("tls-once" then turns "plain"), "plain" answers
+// in plain HTTP, "reset" resets,
 // "garbage" sends a TLS record header and then bytes that are no handshake. A request in clear is
 // answered "clear". Each connection becomes a line "PORT what" in the log.
 const char* const kServers = R"py(import selectors, socket, ssl, struct, sys
@@ -57,12 +58,14 @@ while True:
             data = request(c)
             note(port, "clear with-password" if b"\nauthorization:" in data.lower() else "clear")
             c.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nclear")
-        elif mode == "tls":
+        elif mode in ("tls", "tls-once"):
             s = context.wrap_socket(c, server_side=True)
             request(s)
             s.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 6\r\n\r\nsecure")
             note(port, "tls")
             c = s
+            if mode == "tls-once":
+                open("%s.%d" % (log, port), "w").write("plain")
         else:
             c.recv(65536)
             note(port, mode)
@@ -79,11 +82,19 @@ while True:
 
 // Each step prints "LABEL<TAB>EXIT<TAB>STDOUT<TAB>STDERR", the logs follow as "log<TAB>LINE".
 const char* const kScript = R"sh(ip link set lo up && ip addr add 10.77.0.1/8 dev lo || exit 9
-openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -keyout $D/key.pem \
-  -out $D/cert.pem -subj /CN=print.test -days 2 2>/dev/null || exit 9
+ec="-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes"
+openssl req -x509 $ec -keyout $D/key.pem -out $D/cert.pem -subj /CN=print.test -days 2 2>/dev/null || exit 9
+# 8635's certificate is vouched for by the system: a test authority in place of the system's list.
+openssl req -x509 $ec -keyout $D/ca.key -out $D/ca.pem -subj /CN=Test-Authority -days 2 2>/dev/null &&
+  openssl req $ec -keyout $D/vouched.key -out $D/vouched.csr -subj /CN=10.77.0.1 2>/dev/null &&
+  echo subjectAltName=IP:10.77.0.1 >$D/san && openssl x509 -req -in $D/vouched.csr -CA $D/ca.pem \
+    -CAkey $D/ca.key -CAcreateserial -extfile $D/san -out $D/vouched.pem -days 2 2>/dev/null &&
+  mount --bind $D/ca.pem /etc/ssl/certs/ca-certificates.crt || exit 9
 for p in 8631 8632 8633 8634; do echo tls >$D/log.$p; done
+echo tls-once >$D/log.8635
 timeout 120 python3 $D/servers.py $D/ready $D/log $D/cert.pem $D/key.pem 8631 8632 8633 8634 2>/dev/null & pid=$!
-for i in $(seq 100); do [ -e $D/ready ] && break; sleep 0.1; done
+timeout 120 python3 $D/servers.py $D/ready2 $D/log $D/vouched.pem $D/vouched.key 8635 2>/dev/null & pid2=$!
+for i in $(seq 100); do [ -e $D/ready ] && [ -e $D/ready2 ] && break; sleep 0.1; done
 export XDG_CONFIG_HOME=$D/xdg LC_ALL=C
 step() { label=$1; shift; out=$(timeout 60 "$@" 2>$D/err); code=$?
   printf '%s\t%s\t%s\t%s\n' "$label" $code "$(printf '%s' "$out" | tr '\n\t' '| ')" "$(tr '\n\t' '| ' <$D/err)"; }
@@ -106,7 +117,10 @@ echo reset >$D/log.8633
 get new-reset 8633
 echo garbage >$D/log.8634
 get new-garbage 8634
-kill $pid
+sed s/8631/8635/ $D/printers.qdl >$D/vouched.qdl
+step vouched-refresh $CLI refresh --config $D/vouched.qdl
+step trusted $CLI trust --list
+kill $pid $pid2
 while read -r line; do printf 'log\t%s\n' "$line"; done <$D/log
 )sh";
 
@@ -119,12 +133,12 @@ struct Step {
 TEST(Downgrade, ServersSeenSpeakingTlsNeverGetThePasswordInClear)
 {
     const bool usable =
-        std::system("unshare -n true 2>/dev/null") == 0 && std::system("command -v openssl >/dev/null") == 0;
-    QUENLO_NEED(usable ? "" : "this test needs a network namespace (root) and openssl");
+        std::system("unshare -nm true 2>/dev/null") == 0 && std::system("command -v openssl >/dev/null") == 0;
+    QUENLO_NEED(usable ? "" : "this test needs network and mount namespaces (root) and openssl");
     const TempDir temp("downgrade");
     temp.Write("servers.py", kServers);
     const std::string command = "D=" + ShellQuoted(temp.Path()) + " CLI=" + ShellQuoted(QUENLO_CLI) +
-                                " timeout 300 unshare -n sh -c " + ShellQuoted(kScript);
+                                " timeout 300 unshare -nm sh -c " + ShellQuoted(kScript);
     std::string all;
     FILE* pipe = popen(command.c_str(), "r");
     char buffer[4096];
@@ -180,6 +194,14 @@ TEST(Downgrade, ServersSeenSpeakingTlsNeverGetThePasswordInClear)
     EXPECT_EQ(steps["new-garbage"].exitCode, 1) << all;
     EXPECT_TRUE(says("new-garbage", "TLS handshake with 10.77.0.1:8634 failed")) << all;
     EXPECT_EQ(logged["8634 clear with-password"], 0) << all;
+    // A certificate the system vouches for is not kept, so only the program's memory that the
+    // server spoke TLS keeps the refresh's next request from going plain.
+    EXPECT_EQ(steps["trusted"].out.find(":8635"), std::string::npos) << all;
+    EXPECT_EQ(logged["8635 tls"], 1) << all;
+    EXPECT_NE(steps["vouched-refresh"].exitCode, 0) << all;
+    EXPECT_NE(steps["vouched-refresh"].out.find("10.77.0.1:8635 no longer speaks TLS (it answered in plain HTTP)"),
+              std::string::npos) << all;
+    EXPECT_EQ(logged["8635 clear with-password"], 0) << all;
 }
 
 }  // namespace
