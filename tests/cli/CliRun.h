@@ -20,11 +20,9 @@ inline std::string ShellQuoted(const std::string& s)
     return q + "'";
 }
 
-// `arguments` are already shell words; `tail` may redirect ("< file", "2>&1").
-inline CliOutcome RunCli(const std::string& arguments, const std::string& tail = "2>/dev/null")
+// A shell command's standard output and exit code (-1 when it did not exit by itself).
+inline CliOutcome RunShell(const std::string& command)
 {
-    const std::string command =
-        "LC_ALL=C timeout 60 " + ShellQuoted(QUENLO_CLI) + " " + arguments + " " + tail;
     CliOutcome outcome;
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe)
@@ -36,6 +34,12 @@ inline CliOutcome RunCli(const std::string& arguments, const std::string& tail =
     const int status = pclose(pipe);
     outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return outcome;
+}
+
+// `arguments` are already shell words; `tail` may redirect ("< file", "2>&1").
+inline CliOutcome RunCli(const std::string& arguments, const std::string& tail = "2>/dev/null")
+{
+    return RunShell("LC_ALL=C timeout 60 " + ShellQuoted(QUENLO_CLI) + " " + arguments + " " + tail);
 }
 
 }  // namespace quenlo::test

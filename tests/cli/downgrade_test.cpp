@@ -139,13 +139,9 @@ TEST(Downgrade, ServersSeenSpeakingTlsNeverGetThePasswordInClear)
     temp.Write("servers.py", kServers);
     const std::string command = "D=" + ShellQuoted(temp.Path()) + " CLI=" + ShellQuoted(QUENLO_CLI) +
                                 " timeout 300 unshare -nm sh -c " + ShellQuoted(kScript);
-    std::string all;
-    FILE* pipe = popen(command.c_str(), "r");
-    char buffer[4096];
-    std::size_t n;
-    while (pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        all.append(buffer, n);
-    ASSERT_TRUE(pipe && pclose(pipe) == 0) << all;
+    const CliOutcome run = RunShell(command);
+    const std::string& all = run.out;
+    ASSERT_EQ(run.exitCode, 0) << all;
 
     std::map<std::string, Step> steps;
     std::map<std::string, int> logged;  // "PORT what" -> connections

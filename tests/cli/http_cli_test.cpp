@@ -194,16 +194,7 @@ TEST(HttpCli, NamesWithIPv6AddressesAndAddressesThatHang)
         "echo $(( ($(date +%s%N) - s) / 1000000 ))\n"
         "echo \"[$(" + cli + " get http://many.test:8631/ --timeout 6 2>/dev/null)]\"\n"
         "kill $pid\n";
-    const CliOutcome o = [&] {
-        CliOutcome r;
-        FILE* pipe = popen(("D=" + ShellQuoted(dir) + " unshare -nm sh -c " + ShellQuoted(script)).c_str(), "r");
-        char buffer[4096];
-        std::size_t n;
-        while (pipe && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
-            r.out.append(buffer, n);
-        r.exitCode = pipe ? pclose(pipe) : -1;
-        return r;
-    }();
+    const CliOutcome o = RunShell("D=" + ShellQuoted(dir) + " unshare -nm sh -c " + ShellQuoted(script));
     std::istringstream lines(o.out);
     std::string only6, firstHangs, ms, many;
     std::getline(lines, only6);
