@@ -96,12 +96,12 @@ quenlo_pid=$!
 window=""
 find_window() {
   window=$(xwininfo -root -tree 2>/dev/null | awk '/"Quenlo": \("quenlo" "Quenlo"\)/ {print $1; exit}')
-  [ -n "$window" ] && [ "$(map_state)" = IsViewable ]
+  [ -n "$window" ] && { [ "$(map_state)" = IsViewable ] || in_tray 1; }
 }
+# On a loaded machine the one-second put-away timer may fire before a poll sees the window mapped
+# (a poll of xwininfo alone took longer than that at load 19), so a window already put away counts
+# here too; the window's own test checks in-process that it is shown first, with no tray icon.
 harness_wait 15 find_window || fail "the window was not shown"
-# No check here that nothing is registered yet: on a loaded machine the put-away timer may have
-# fired by now (the item is registered just before the window is unmapped), and the window's own
-# test sees the tray icon hidden while the window is shown.
 shoot tray-dbus-shown.png
 
 echo "-- the timer sends the window to the tray"
