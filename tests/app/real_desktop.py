@@ -418,7 +418,9 @@ class Suite:
     def choose(self, control_xy, item, what, button=3):
         before = self.app.windows()
         click(*control_xy, button=button)
-        menu = self.app.new_window(before, f"the menu for {what}")
+        # A menu opens after the program has handled what the last item started (a refresh, at
+        # times): on a machine at load 19 that took longer than the usual limit.
+        menu = self.app.new_window(before, f"the menu for {what}", 15)
         time.sleep(0.2)
         click(*menu_item(menu, item))
         return menu
