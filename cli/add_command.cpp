@@ -179,11 +179,8 @@ Exchange Ask(const Target& target, const std::string& path, const IppMessage& re
 // The printers file to add to, and whether it exists.
 std::string FileToAddTo(const Args& args)
 {
-    if (const std::optional<std::string> given = args.value("config")) {
-        if (given->empty())
-            throw UsageError{"--config needs a path"};
+    if (const std::optional<std::string> given = GivenPrintersFile(args))
         return *given;
-    }
     if (const std::optional<std::string> dir = LocatePrintersFile())
         return *dir + kPrintersFileName;
     return UserPrintersFilePath(PrintersFileSearch::FromProcess());

@@ -37,8 +37,9 @@ TEST_F(ConfigCommand, PrintsPathEntriesAndProxy)
           "<printer>\r\nname=Office Laser\r\nremotehost=127.0.0.1:631\r\nurl=/printers/Office\r\n"
           "user=anna\r\npass=pw\r\ncomment=2nd floor\r\nlocalport=-1\r\n<endprinter>\r\n"
           "<printer>\r\n<endprinter>\r\n");
-    ProcessResult r = Config({"--file", file});
+    ProcessResult r = Config({"--config", file});
     EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(Config({"--file", file}).out, r.out) << "--file, the older name, names the file too";
     EXPECT_EQ(r.out, file + "\n" +
                          "Office Laser\t127.0.0.1\t-1\t127.0.0.1:631\t631\t/printers/Office\tanna\tpw\t"
                          "2nd floor\t\t0\t0\n"
@@ -145,10 +146,10 @@ TEST_F(ConfigCommand, ReportsValuesThatCanNeverBeSent)
 TEST_F(ConfigCommand, BadArgumentsGiveTheUsageLine)
 {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {"extra"}, {"--file"}, {"--verbose"}, {"--file", ""}}) {
+             {"extra"}, {"--file"}, {"--verbose"}, {"--config", ""}, {"--config", "a", "--file", "a"}}) {
         ProcessResult r = Config(args);
         EXPECT_EQ(r.exitCode, 2) << args.front();
-        EXPECT_NE(r.err.find("usage: quenlo-cli config [--file PATH]"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("usage: quenlo-cli config [--config FILE]"), std::string::npos) << r.err;
         EXPECT_EQ(r.out, "");
     }
 }
