@@ -31,8 +31,7 @@
 #include "cli/Command.h"
 #include "config/PrintersFile.h"
 #include "monitor/Monitor.h"
-
-#include <sys/stat.h>
+#include "platform/FileUpdate.h"
 #include "platform/Path.h"
 
 #include <algorithm>
@@ -62,18 +61,13 @@ std::string EntryLine(const TAList& e)
 // A password in a file that others on the machine may read is theirs too.
 void WarnWhenOthersCanReadAPassword(const std::string& path, const PrinterList& printers, const ProxySettings& proxy)
 {
-#ifndef _WIN32
     bool secret = !proxy.ProxyPassword.empty();
     for (const TAList& e : printers)
         secret = secret || !e.pass.empty();
-    struct stat st {};
-    if (secret && ::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0)
+    if (secret && platform::OthersMayRead(path))
         std::cerr << "quenlo-cli config: warning: " << path
                   << " holds a password and others may read it; make it yours only with: chmod 600 "
                   << path << "\n";
-#else
-    (void)path, (void)printers, (void)proxy;
-#endif
 }
 
 // True when something was reported.
