@@ -88,8 +88,15 @@ std::string DirectoryPrefix(const std::string& path);
 // "green", "yellow" or "red".
 const char* LampName(Lamp lamp);
 
-// Reads the printers file named by --config, or the one the window would find. Prints the reason
-// and returns false when there is none, it cannot be read, or it lists no printer.
+// The printers file the command line names: --config FILE, or --file FILE where a command takes
+// that older name; nothing when neither is given. An empty FILE, or both names, is a UsageError.
+std::optional<std::string> GivenPrintersFile(const Args& args);
+
+// Reads the printers file GivenPrintersFile names, else the one the window would find, and returns
+// its path. Prints the reason and returns nothing when there is none or it cannot be read.
+std::optional<std::string> ReadPrinters(const Args& args, PrinterList& printers, ProxySettings& proxy);
+
+// ReadPrinters, also refusing a file that lists no printer (the reason printed).
 bool LoadPrinters(const Args& args, PrinterList& printers, ProxySettings& proxy);
 
 }  // namespace quenlo::cli

@@ -28,6 +28,7 @@
 #include "config/PrintersFileWriter.h"
 #include "ipp/Ipp.h"
 #include "net/HttpProt.h"
+#include "net/HttpUrl.h"
 #include "platform/FileUpdate.h"
 
 #include <iostream>
@@ -56,18 +57,17 @@ Target ParseTarget(const std::string& given)
     for (const char* scheme : {"ipp://", "http://"})
         if (text.starts_with(scheme))
             text.erase(0, std::string_view(scheme).size());
+    const TUrlParts parts = SplitUrl(text, TUrlStart::Host);
     Target t;
-    const std::size_t slash = text.find('/', text.starts_with("[") ? text.find(']') : 0);
-    const std::string hostPort = text.substr(0, slash);
-    if (slash != std::string::npos)
-        t.path = text.substr(slash);
-    std::size_t colon = hostPort.rfind(':');
-    if (hostPort.starts_with("[") && (colon == std::string::npos || colon < hostPort.find(']')))
-        colon = std::string::npos;
-    t.host = hostPort.substr(0, colon);
-    const std::string port = colon == std::string::npos ? kDefaultPort : hostPort.substr(colon + 1);
-    if (t.host.empty() || t.host.find_first_of(" \t\r\n@?#") != std::string::npos)
+    t.host = parts.Host;
+    t.path = parts.Path;
+    const std::string_view hostPort = std::string_view(text).substr(0, text.size() - t.path.size());
+    // Credentials go in --user and --pass, never in front of the host.
+    if (t.host.empty() || hostPort.find('@') != std::string_view::npos ||
+        t.host.find_first_of(" \t\r\n?#") != std::string::npos)
         throw UsageError{"HOST is missing or not a host name: " + text};
+    // "HOST:" names no port: it is refused, not read as the default one.
+    const std::string port = !parts.Port.empty() || hostPort.ends_with(':') ? parts.Port : kDefaultPort;
     if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
         std::stol(port) < 1 || std::stol(port) > 65535)
         throw UsageError{"PORT is not a port number: " + text};
@@ -179,11 +179,8 @@ Exchange Ask(const Target& target, const std::string& path, const IppMessage& re
 // The printers file to add to, and whether it exists.
 std::string FileToAddTo(const Args& args)
 {
-    if (const std::optional<std::string> given = args.value("config")) {
-        if (given->empty())
-            throw UsageError{"--config needs a path"};
+    if (const std::optional<std::string> given = GivenPrintersFile(args))
         return *given;
-    }
     if (const std::optional<std::string> dir = LocatePrintersFile())
         return *dir + kPrintersFileName;
     return UserPrintersFilePath(PrintersFileSearch::FromProcess());

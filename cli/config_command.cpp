@@ -1,7 +1,8 @@
-// quenlo-cli config [--file PATH]
+// quenlo-cli config [--config FILE]
 //
-// Shows what the monitor reads from its printers file. Without --file the file is located as the
-// window locates it (settings file, config home, home, current directory).
+// Shows what the monitor reads from its printers file. Without --config (or --file, its older name,
+// still taken) the file is located as the window locates it (settings file, config home, home,
+// current directory).
 //
 // Output, one item a line:
 //   the path of the file (relative, "printers.qdl", when found in the current directory);
@@ -30,8 +31,7 @@
 #include "cli/Command.h"
 #include "config/PrintersFile.h"
 #include "monitor/Monitor.h"
-
-#include <sys/stat.h>
+#include "platform/FileUpdate.h"
 #include "platform/Path.h"
 
 #include <algorithm>
@@ -61,18 +61,13 @@ std::string EntryLine(const TAList& e)
 // A password in a file that others on the machine may read is theirs too.
 void WarnWhenOthersCanReadAPassword(const std::string& path, const PrinterList& printers, const ProxySettings& proxy)
 {
-#ifndef _WIN32
     bool secret = !proxy.ProxyPassword.empty();
     for (const TAList& e : printers)
         secret = secret || !e.pass.empty();
-    struct stat st {};
-    if (secret && ::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0)
+    if (secret && platform::OthersMayRead(path))
         std::cerr << "quenlo-cli config: warning: " << path
                   << " holds a password and others may read it; make it yours only with: chmod 600 "
                   << path << "\n";
-#else
-    (void)path, (void)printers, (void)proxy;
-#endif
 }
 
 // True when something was reported.
@@ -111,33 +106,17 @@ void WarnOfUtf16Gateways(const std::string& path, const PrinterList& printers)
 
 int RunConfig(const std::vector<std::string>& argv)
 {
-    const Args args(argv, {"file"});
+    // --file is the name this command took before every command took --config.
+    const Args args(argv, {"config", "file"});
     if (!args.positional().empty())
         throw UsageError{"unexpected argument " + args.positional().front()};
 
     PrinterList printers;
     ProxySettings proxy;
-    std::string path;
-    bool read = false;
-    if (const std::optional<std::string> file = args.value("file")) {
-        if (file->empty())
-            throw UsageError{"--file needs a path"};
-        path = *file;
-        read = ReadPrintersFileAt(path, DirectoryPrefix(path), printers, proxy);
-    } else {
-        const std::optional<std::string> configDir = LocatePrintersFile();
-        if (!configDir) {
-            std::cerr << "quenlo-cli config: no " << kPrintersFileName
-                      << " found (settings ConfDir, config home, home and current directory tried)\n";
-            return 1;
-        }
-        path = *configDir + kPrintersFileName;
-        read = ReadPrintersFile(*configDir, printers, proxy);
-    }
-    if (!read) {
-        std::cerr << "quenlo-cli config: cannot read " << path << "\n";
+    const std::optional<std::string> read = ReadPrinters(args, printers, proxy);
+    if (!read)
         return 1;
-    }
+    const std::string& path = *read;
 
     std::string out = EscapedField(path) + "\n";
     for (const TAList& e : printers)
@@ -162,7 +141,7 @@ int RunConfig(const std::vector<std::string>& argv)
     return ReportUnsendable(printers, proxy) ? 3 : 0;
 }
 
-const CommandRegistration kConfig{{"config", "[--file PATH]", RunConfig}};
+const CommandRegistration kConfig{{"config", "[--config FILE]", RunConfig}};
 
 }  // namespace
 

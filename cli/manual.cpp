@@ -27,7 +27,7 @@ constexpr CommandText kCommandTexts[] = {
      "the server could not be reached, refused to list its queues or lists none, or the file could not "
      "be written; nothing was written then. A queue listed already is no failure."},
     {"config",
-     "Prints the printers file the monitor reads (or the one --file names): its path, one "
+     "Prints the printers file the monitor reads (or the one --config names): its path, one "
      "tab-separated line per printer entry, and the proxy settings. Warns on standard error when the "
      "file holds a password and others may read it, and names each value that could never be sent "
      "(exit code 3).",
@@ -111,7 +111,7 @@ platform::ManualPage CliManual()
         "$XDG_CONFIG_HOME/Dorvane/Quenlo/ (else ~/.config/Dorvane/Quenlo/), the home folder, and the "
         "current folder. On Windows: the registry value ConfDir under "
         "HKEY_CURRENT_USER\\Software\\Dorvane\\Quenlo, %APPDATA%\\Dorvane\\Quenlo\\, %USERPROFILE%\\ and "
-        "the current folder. --config FILE (--file for config) names another.",
+        "the current folder. --config FILE names another (config also takes the older name, --file).",
         {}};
     page.sections.push_back(std::move(files));
 

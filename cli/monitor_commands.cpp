@@ -238,31 +238,48 @@ const char* LampName(Lamp lamp)
     return "red";
 }
 
-bool LoadPrinters(const Args& args, PrinterList& printers, ProxySettings& proxy)
+std::optional<std::string> GivenPrintersFile(const Args& args)
+{
+    const std::optional<std::string> config = args.value("config");
+    const std::optional<std::string> file = args.value("file");
+    if (config && file)
+        throw UsageError{"--config and --file name the same file: give one"};
+    const std::optional<std::string> given = config ? config : file;
+    if (given && given->empty())
+        throw UsageError{std::string(config ? "--config" : "--file") + " needs a path"};
+    return given;
+}
+
+std::optional<std::string> ReadPrinters(const Args& args, PrinterList& printers, ProxySettings& proxy)
 {
     std::string path;
     bool read = false;
-    if (const std::optional<std::string> config = args.value("config")) {
-        path = *config;
+    if (const std::optional<std::string> given = GivenPrintersFile(args)) {
+        path = *given;
         read = ReadPrintersFileAt(path, DirectoryPrefix(path), printers, proxy);
     } else {
         const std::optional<std::string> configDir = LocatePrintersFile();
         if (!configDir) {
-            std::cerr << "quenlo-cli: no " << kPrintersFileName << " found\n";
-            return false;
+            std::cerr << "quenlo-cli: no " << kPrintersFileName
+                      << " found (the ConfDir setting, config home, home and current folder tried)\n";
+            return std::nullopt;
         }
         path = *configDir + kPrintersFileName;
         read = ReadPrintersFile(*configDir, printers, proxy);
     }
     if (!read) {
         std::cerr << "quenlo-cli: cannot read " << path << "\n";
-        return false;
+        return std::nullopt;
     }
-    if (printers.empty()) {
-        std::cerr << "quenlo-cli: no printer in " << path << "\n";
-        return false;
-    }
-    return true;
+    return path;
+}
+
+bool LoadPrinters(const Args& args, PrinterList& printers, ProxySettings& proxy)
+{
+    const std::optional<std::string> path = ReadPrinters(args, printers, proxy);
+    if (path && printers.empty())
+        std::cerr << "quenlo-cli: no printer in " << *path << "\n";
+    return path && !printers.empty();
 }
 
 }  // namespace quenlo::cli

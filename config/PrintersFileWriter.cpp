@@ -44,11 +44,7 @@ std::optional<char> Cp1250Byte(char32_t code)
 
 const char* NativeLineEnd()
 {
-#ifdef _WIN32
-    return "\r\n";
-#else
-    return "\n";
-#endif
+    return platform::kLineEnd;
 }
 
 std::string WellFormedUtf8(std::string_view text)

@@ -8,11 +8,7 @@ namespace quenlo {
 
 namespace {
 
-#ifdef _WIN32
-constexpr const char* kCliName = "quenlo-cli.exe";
-#else
-constexpr const char* kCliName = "quenlo-cli";
-#endif
+const std::string kCliName = std::string("quenlo-cli") + platform::kProgramSuffix;
 
 std::string CurrentFolder()
 {

@@ -1,6 +1,7 @@
 #include "ipp/IppSubscription.h"
 
 #include "ipp/IppResponse.h"
+#include "net/HttpUrl.h"
 #include "platform/Text.h"
 
 #include <algorithm>
@@ -104,14 +105,6 @@ std::int32_t SubscriptionAnswer::NextSequence(std::int32_t asked) const
     return lastSequence == std::numeric_limits<std::int32_t>::max() ? lastSequence : lastSequence + 1;
 }
 
-std::string_view UriPath(std::string_view uri)
-{
-    const std::size_t scheme = uri.find("://");
-    const std::size_t hostStart = scheme == std::string_view::npos ? 0 : scheme + 3;
-    const std::size_t slash = uri.find('/', hostStart);
-    return slash == std::string_view::npos ? std::string_view("/") : uri.substr(slash);
-}
-
 SubscriptionAnswer ReadSubscriptionAnswer(std::string_view body, std::string_view printerPath)
 {
     SubscriptionAnswer answer;
@@ -143,7 +136,7 @@ SubscriptionAnswer ReadSubscriptionAnswer(std::string_view body, std::string_vie
         else if (a.name == "notify-get-interval")
             answer.getInterval = a.integer;
         else if (a.name == "notify-printer-uri" && inEvent)
-            eventUriPath.assign(UriPath(a.text));
+            eventUriPath = SplitUrl(std::string(a.text), TUrlStart::SchemeOrHost).Target();
         else if (a.name == "printer-name" && inEvent)
             eventName.assign(a.text);
     };

@@ -130,7 +130,4 @@ struct SubscriptionAnswer {
 // reader; a body of 10 bytes or fewer gives walked = false.
 SubscriptionAnswer ReadSubscriptionAnswer(std::string_view body, std::string_view printerPath = {});
 
-// The path of a URI: from the first "/" after "scheme://host"; "/" when it has none.
-std::string_view UriPath(std::string_view uri);
-
 }  // namespace quenlo

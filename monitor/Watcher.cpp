@@ -714,7 +714,7 @@ void TWatcher::NotificationsRead(Server& s, const std::string& body)
         return;
     }
     for (Watched* w : s.printers)
-        if (answer.Concerns(UriPath(w->url)))
+        if (answer.Concerns(SplitUrl(w->url, TUrlStart::SchemeOrHost).Target()))
             w->needLook = true;
     for (Watched* w : s.printers)
         w->eventLooks += w->needLook ? 1 : 0;
@@ -731,7 +731,8 @@ void TWatcher::PrintersRead(Server& s, const std::string& body)
     }
     const std::vector<PrinterGroup> groups = ReadPrinterGroups(body);
     for (Watched* w : s.printers) {
-        const std::string_view queue = QueueName(UriPath(w->url));
+        const std::string path = SplitUrl(w->url, TUrlStart::SchemeOrHost).Target();
+        const std::string_view queue = QueueName(path);
         const auto group = std::find_if(groups.begin(), groups.end(), [queue](const PrinterGroup& g) {
             return !queue.empty() && platform::AsciiEqualIgnoringCase(g.name, queue);
         });

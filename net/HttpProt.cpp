@@ -761,7 +761,8 @@ void THttpCli::ComposeAndSend(const char* method)
     if (alive.expired())
         return;
     // Inside a proxy's tunnel the server itself is spoken to: the path alone, as without a proxy.
-    QueueHeaderLine(std::string(method) + " " + (tunnel_ ? OriginForm(path_) : path_) +
+    const bool absolute = tunnel_ && !path_.starts_with('/');
+    QueueHeaderLine(std::string(method) + " " + (absolute ? SplitUrl(path_).Target() : path_) +
                     (KeepsConnections() ? " HTTP/1.1" : " HTTP/1.0"));
     if (!sender_.empty())
         QueueHeaderLine("From: " + sender_);

@@ -98,15 +98,6 @@ std::string TlsStalledText(const std::string& server, bool tunnel, std::chrono::
                   : "TLS handshake with " + server + " stalled: no answer for " + seconds;
 }
 
-std::string OriginForm(const std::string& requestUri)
-{
-    const std::size_t scheme = requestUri.find("://");
-    if (requestUri.empty() || requestUri[0] == '/' || scheme == std::string::npos)
-        return requestUri;
-    const std::size_t slash = requestUri.find('/', scheme + 3);
-    return slash == std::string::npos ? std::string("/") : requestUri.substr(slash);
-}
-
 void RememberTlsServer(const std::string& key)
 {
     const std::lock_guard lock(rememberedLock);

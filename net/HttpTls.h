@@ -7,8 +7,6 @@
 
 namespace quenlo {
 
-// The origin form of a request URI: "/path" of "http://host:port/path"; a path stays as it is.
-std::string OriginForm(const std::string& requestUri);
 // Servers that asked for TLS (a 426) are reached over TLS for the rest of the run.
 void RememberTlsServer(const std::string& key);
 bool TlsServerRemembered(const std::string& key);

@@ -82,17 +82,19 @@ constexpr std::int64_t kMsPerDay = 86400000;
 
 }  // namespace
 
-TUrlParts SplitUrl(const std::string& url)
+TUrlParts SplitUrl(const std::string& url, TUrlStart start)
 {
     TUrlParts parts;
     if (url.empty())
         return parts;
 
     std::size_t restStart = 0;  // 0-based index where the part after the scheme begins
-    const std::size_t sep = url.find("://");
+    const std::size_t sep = start == TUrlStart::Host ? std::string::npos : url.find("://");
     if (sep != std::string::npos) {
         parts.Scheme = url.substr(0, sep);
         restStart = sep + 3;
+    } else if (start != TUrlStart::AnyForm) {
+        // The host comes first.
     } else if (url[0] == '/') {
         parts.Scheme = "http";
         if (url.size() > 1 && url[1] != '/') {

@@ -58,4 +58,9 @@ std::optional<std::string> ReplaceFileBytes(const std::string& path, std::string
 // The whole file at `path` (links followed); empty when it is missing or cannot be read.
 std::string FileBytes(const std::string& path);
 
+// True when users other than the file's owner may read the file at `path` (its group or others have
+// read permission). Always false on Windows, whose files have no such bits, and for a file that
+// cannot be looked at.
+bool OthersMayRead(const std::string& path);
+
 }  // namespace quenlo::platform

@@ -31,11 +31,16 @@ std::string UserConfigHome();
 // The user's home folder: $HOME, on Windows %USERPROFILE%. Empty when not set. No trailing separator.
 std::string UserProfileDir();
 
-// The directory separator of paths this program builds.
+// The directory separator of paths this program builds, what ends the file name of one of its
+// programs, and the line end of a text file it starts.
 #if defined(_WIN32)
 inline constexpr char kDirSeparator = '\\';
+inline constexpr const char* kProgramSuffix = ".exe";
+inline constexpr const char* kLineEnd = "\r\n";
 #else
 inline constexpr char kDirSeparator = '/';
+inline constexpr const char* kProgramSuffix = "";
+inline constexpr const char* kLineEnd = "\n";
 #endif
 
 class Settings {

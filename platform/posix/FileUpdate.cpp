@@ -181,4 +181,10 @@ std::optional<std::string> ReplaceFileBytes(const std::string& path, std::string
     return std::nullopt;
 }
 
+bool OthersMayRead(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0;
+}
+
 }  // namespace quenlo::platform

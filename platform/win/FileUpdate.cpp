@@ -134,4 +134,9 @@ std::optional<std::string> ReplaceFileBytes(const std::string& path, std::string
     return std::nullopt;
 }
 
+bool OthersMayRead(const std::string&)
+{
+    return false;
+}
+
 }  // namespace quenlo::platform

@@ -232,7 +232,8 @@ TEST_F(AddCommand, AServerThatRefusesTheListWritesNothing)
               std::string::npos)
         << r.err;
     EXPECT_FALSE(fs::exists(file));
-    EXPECT_EQ(Cli({"add", "127.0.0.1:0x"}).exitCode, 2);
+    for (const char* bad : {"127.0.0.1:0x", "127.0.0.1:", "[::1]:", "anna@127.0.0.1", "ipp://:631"})
+        EXPECT_EQ(Cli({"add", bad}).exitCode, 2) << bad;
 }
 
 }  // namespace

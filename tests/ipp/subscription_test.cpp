@@ -66,8 +66,6 @@ TEST(SubscriptionAnswer, TellsARefusalAndAShortBodyApart)
     EXPECT_FALSE(lost.Succeeded());
     EXPECT_EQ(lost.statusCode, kIppStatusNotFound);
     EXPECT_FALSE(ReadSubscriptionAnswer(std::string(10, '\0')).walked) << "10 bytes hold no answer";
-    EXPECT_EQ(UriPath("http://127.0.0.1:631/printers/a"), "/printers/a");
-    EXPECT_EQ(UriPath("http://127.0.0.1:631"), "/");
 }
 
 }  // namespace

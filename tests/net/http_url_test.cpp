@@ -57,6 +57,9 @@ TEST(SplitUrl, AmbiguousCharactersSplitWhereTheRulesSay)
     EXPECT_EQ(SplitUrl("http://h:631?q"), (TUrlParts{"http", "", "", "h", "631?q", ""}));
     // A "://" anywhere is taken as the scheme separator.
     EXPECT_EQ(SplitUrl("h/x?u=http://y").Scheme, "h/x?u=http");
+    // Read from the host on, neither the relative forms nor a later "://" name a scheme.
+    EXPECT_EQ(SplitUrl("//h/x", TUrlStart::SchemeOrHost).Target(), "//h/x");
+    EXPECT_EQ(SplitUrl("h/x?u=http://y", TUrlStart::Host), (TUrlParts{"", "", "", "h", "", "/x?u=http://y"}));
 }
 
 TEST(Base64Encode, PadsShortGroupsAndKeepsEveryByte)
