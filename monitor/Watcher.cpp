@@ -3,6 +3,7 @@
 #include "ipp/Ipp.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTexts.h"
+#include "monitor/WatchDevice.h"
 #include "net/HttpProt.h"
 #include "net/WSocket.h"
 #include "platform/Text.h"
@@ -17,49 +18,6 @@ namespace quenlo {
 namespace {
 
 constexpr unsigned kLookTimer = 1;
-
-// "host" of "host:port", "[v6]" of "[v6]:port".
-std::string_view HostOf(std::string_view hostPort)
-{
-    if (!hostPort.empty() && hostPort.front() == '[')
-        return hostPort.substr(0, hostPort.find(']') + 1);
-    return hostPort.substr(0, hostPort.find(':'));
-}
-
-// Where the device of a queue is asked: its URL, or an empty one and the reason.
-struct DeviceTarget {
-    std::string url;
-    std::string note;
-};
-
-// Devices on the network that are not asked; a local one (file, usb, ...) has no one to ask.
-bool NetworkScheme(std::string_view scheme)
-{
-    for (const std::string_view s : {"dnssd", "ipps", "http", "https", "lpd", "socket", "smb", "mdns"})
-        if (s == scheme)
-            return true;
-    return false;
-}
-
-DeviceTarget TargetOf(std::string_view deviceUri, std::string_view serverHostPort)
-{
-    const std::string_view scheme = deviceUri.substr(0, deviceUri.find(':'));
-    const std::size_t schemeEnd = deviceUri.find("://");
-    if (schemeEnd == std::string_view::npos || scheme != "ipp")
-        return {{}, NetworkScheme(scheme) ? texts::kDeviceNotAsked + std::string(scheme) + ")" : std::string()};
-    std::string_view rest = deviceUri.substr(schemeEnd + 3);
-    rest = rest.substr(0, rest.find_first_of("?#"));
-    std::string_view hostPort = rest.substr(0, rest.find('/'));
-    const std::string_view path = rest.substr(hostPort.size());
-    if (const std::size_t at = hostPort.rfind('@'); at != std::string_view::npos)
-        hostPort.remove_prefix(at + 1);
-    if (IsThisMachine(std::string(HostOf(hostPort))) && !IsThisMachine(std::string(HostOf(serverHostPort))))
-        return {{}, texts::kDeviceOnServer};
-    std::string url = "http://" + std::string(hostPort);
-    if (HostOf(hostPort).size() == hostPort.size())
-        url += ":631";
-    return {url + (path.empty() ? std::string("/") : std::string(path)), {}};
-}
 
 // Starts a POST of `body`; false when the client refuses (only a busy one does).
 bool StartPost(THttpCli& http, std::istringstream& send, std::ostringstream& reply, std::string body)
@@ -163,12 +121,6 @@ std::string_view QueueName(std::string_view path)
     return path.substr(0, path.find_first_of("/?#"));
 }
 
-bool HasError(const PrinterSays& says)
-{
-    return std::any_of(says.reasons.begin(), says.reasons.end(),
-                       [](const std::string& r) { return LevelOfReason(r) == ReasonLevel::Error; });
-}
-
 // The name the server files our subscriptions under when the entry names no user.
 std::string LoginName()
 {
@@ -180,59 +132,7 @@ std::string LoginName()
     return "anonymous";
 }
 
-bool SameRecord(const PrinterRecord& a, const PrinterRecord& b)
-{
-    return a.stateText == b.stateText && a.acceptingText == b.acceptingText && a.stateMessage == b.stateMessage;
-}
-
 }  // namespace
-
-bool WatchState::SameAs(const WatchState& other) const
-{
-    return reachable == other.reachable && SameRecord(printer, other.printer) && refusal == other.refusal &&
-           jobs == other.jobs && says == other.says && device == other.device &&
-           deviceDisagrees == other.deviceDisagrees && passwordPlain == other.passwordPlain;
-}
-
-Lamp WatchLamp(const WatchState& state)
-{
-    if (!state.looked || !state.reachable)
-        return Lamp::Red;
-    if (!state.refusal.empty())
-        return Lamp::Yellow;
-    const Lamp lamp = PrinterStatusText(state.printer, "").lamp;
-    const bool error = HasError(state.says) || state.deviceDisagrees;
-    return error && lamp == Lamp::Green ? Lamp::Yellow : lamp;
-}
-
-std::vector<PrinterAlert> WatchAlerts(const WatchState& state)
-{
-    if (!state.looked || !state.reachable)
-        return {};
-    std::vector<PrinterAlert> alerts = AlertsOf(state.says);
-    if (state.deviceDisagrees)
-        alerts.insert(alerts.begin(), PrinterAlert{"device", state.device, ReasonLevel::Error});
-    return alerts;
-}
-
-std::string WatchReasons(const WatchState& state)
-{
-    if (!state.looked || !state.reachable)
-        return {};
-    std::string text;
-    for (const std::string& reason : state.says.reasons)
-        text += (text.empty() ? "" : ",") + reason;
-    return text.empty() ? "none" : text;
-}
-
-std::string WatchLine(const WatchState& state, std::string_view printerName)
-{
-    if (!state.looked || !state.reachable)
-        return std::string(printerName) + texts::kUnknownSuffix;
-    if (!state.refusal.empty())
-        return std::string(printerName) + state.refusal;
-    return PrinterStatusText(state.printer, printerName).line;
-}
 
 const char* to_string(WatchMode mode) noexcept
 {
@@ -263,16 +163,11 @@ struct TWatcher::Watched {
     std::uint64_t eventLooks = 0;
     WatchState state;
     // The printer behind the queue ("watchdevice"): its own client, asked at every look.
-    std::string deviceUri;
-    DeviceTarget device;
+    DeviceLook device;
     std::unique_ptr<THttpCli> deviceHttp;
     std::istringstream deviceSend;
     std::ostringstream deviceReply;
     bool deviceRunning = false;
-    bool deviceLooked = false;
-    bool deviceReachable = false;
-    PrinterRecord devicePrinter;
-    PrinterSays deviceSays;
 };
 
 // One subscription and the client that carries its requests: a server and user for all their
@@ -779,19 +674,19 @@ void TWatcher::AttributesAnswered(Watched& w, const THttpCli& http, const std::i
     next.reachable = true;
     next.refusal = texts::SaysNoSuchPrinter(status) ? std::string(texts::kNoPrintersSuffix)
                                                     : texts::IppFailureSuffix(status, http.ReplyStatus());
-    JudgeDevice(w, next);
+    JudgeDevice(w.device, next);
     w.needLook = false;
     Report(w, std::move(next));
 }
 
 void TWatcher::Apply(Watched& w, WatchState next, const std::string& deviceUri)
 {
-    if (askDevices_ && deviceUri != w.deviceUri) {
-        w.deviceUri = deviceUri;
-        w.device = w.deviceUri.empty() ? DeviceTarget{} : TargetOf(w.deviceUri, w.entry->remotehost);
-        w.deviceLooked = false;
+    if (askDevices_ && deviceUri != w.device.uri) {
+        w.device.uri = deviceUri;
+        w.device.target = w.device.uri.empty() ? DeviceTarget{} : TargetOf(w.device.uri, w.entry->remotehost);
+        w.device.looked = false;
     }
-    JudgeDevice(w, next);
+    JudgeDevice(w.device, next);
     w.needLook = false;
     Report(w, std::move(next));
 }
@@ -831,7 +726,7 @@ void TWatcher::SetLease(Server& s, std::int32_t leaseSeconds)
 
 void TWatcher::AskDevice(Watched& w)
 {
-    if (!askDevices_ || w.device.url.empty() || cancelling_)
+    if (!askDevices_ || w.device.target.url.empty() || cancelling_)
         return;
     if (!w.deviceHttp) {
         w.deviceHttp = std::make_unique<THttpCli>();
@@ -842,11 +737,11 @@ void TWatcher::AskDevice(Watched& w)
             DeviceDone(*raw, error);
         };
     }
-    w.deviceHttp->SetURL(w.device.url);
+    w.deviceHttp->SetURL(w.device.target.url);
     w.deviceRunning = true;
     ++w.requests;
     if (!StartPost(*w.deviceHttp, w.deviceSend, w.deviceReply,
-                   BuildWatchPrinterAttributesRequest(w.device.url, w.user)))
+                   BuildWatchPrinterAttributesRequest(w.device.target.url, w.user)))
         w.deviceRunning = false;
 }
 
@@ -855,48 +750,18 @@ void TWatcher::DeviceDone(Watched& w, std::uint16_t error)
     w.deviceRunning = false;
     w.deviceHttp->SetPostStream(nullptr);
     w.deviceHttp->SetReplyStream(nullptr);
-    w.deviceLooked = true;
-    w.deviceReachable = error == 0;
-    w.devicePrinter = {};
-    const bool answered = w.deviceReachable && w.deviceHttp->ReplyStatus() == 200;
+    w.device.looked = true;
+    w.device.reachable = error == 0;
+    w.device.printer = {};
+    const bool answered = w.device.reachable && w.deviceHttp->ReplyStatus() == 200;
     const std::vector<PrinterGroup> groups = ReadPrinterGroups(answered ? w.deviceReply.str() : std::string());
-    w.deviceSays = groups.empty() ? PrinterSays{} : groups.front().says;
-    w.devicePrinter = groups.empty() ? PrinterRecord{} : groups.front().printer;
+    w.device.says = groups.empty() ? PrinterSays{} : groups.front().says;
+    w.device.printer = groups.empty() ? PrinterRecord{} : groups.front().printer;
     if (cancelling_ || !w.state.looked || !w.state.reachable)
         return;
     WatchState next = w.state;
-    JudgeDevice(w, next);
+    JudgeDevice(w.device, next);
     Report(w, std::move(next));
-}
-
-void TWatcher::JudgeDevice(const Watched& w, WatchState& next) const
-{
-    next.device.clear();
-    next.deviceDisagrees = false;
-    if (!askDevices_ || !next.reachable || w.deviceUri.empty())
-        return;
-    if (w.device.url.empty()) {
-        next.device = w.device.note;
-        return;
-    }
-    // Only a queue that looks well can disagree: one already stopped or failing says so itself.
-    if (!w.deviceLooked || PrinterStatusText(next.printer, "").lamp != Lamp::Green || HasError(next.says))
-        return;
-    std::string problem;
-    if (!w.deviceReachable) {
-        problem = texts::kDeviceUnreachable;
-    } else {
-        for (const std::string& reason : w.deviceSays.reasons)
-            if (LevelOfReason(reason) == ReasonLevel::Error)
-                problem += (problem.empty() ? "" : ", ") + reason;
-        if (problem.empty() && w.devicePrinter.stateText == PrinterStateText(5))
-            problem = texts::kDeviceStopped;
-    }
-    if (problem.empty())
-        return;
-    next.device = texts::kDeviceCups + next.printer.stateText + next.printer.acceptingText + texts::kDeviceSays +
-                  problem;
-    next.deviceDisagrees = true;
 }
 
 void TWatcher::Report(Watched& w, WatchState next)
