@@ -45,6 +45,10 @@
 // Other schemes (ipps:// included: this client has no TLS) are not asked; WatchState says so for
 // those of network printers (dnssd, ipps, lpd, socket, ...).
 //
+// The life cycle of each subscription is TWatchSubscription's (monitor/WatchSubscription.h, where
+// kRecheckLooks, kFullServerPause and the lease are); TWatcher schedules the looks, sends its
+// requests and reads the printers.
+//
 // Threads: everything runs on the thread that made the watcher, in its event loop; handlers fire
 // from inside it. Nothing here is thread-safe.
 #pragma once
@@ -53,6 +57,7 @@
 #include "ipp/IppRequest.h"
 #include "monitor/MonitorView.h"
 #include "monitor/WatchState.h"
+#include "monitor/WatchSubscription.h"
 #include "net/HttpProt.h"
 #include "platform/EventLoop.h"
 
@@ -67,24 +72,8 @@
 
 namespace quenlo {
 
-// How a printer is being watched.
-enum class WatchMode : std::uint8_t {
-    Subscribing,  // no subscription yet: the next look asks for one
-    Events,       // subscribed: the looks fetch its events
-    Polling,      // refused or not offered: the looks ask for the printer's attributes
-};
-const char* to_string(WatchMode mode) noexcept;
-
 class TWatcher {
 public:
-    // The lease asked for each subscription; it is renewed when half of the granted lease is over.
-    static constexpr std::int32_t kLeaseSeconds = 300;
-    // Every this many looks on events, the printers' attributes are read even without an event.
-    static constexpr int kRecheckLooks = 10;
-    // A server full of subscriptions is asked again after this pause, doubled at every refusal.
-    static constexpr std::chrono::seconds kFullServerPause{60};
-    static constexpr std::chrono::seconds kFullServerPauseMax{15 * 60};
-
     // `printers` must outlive the watcher (a watcher looks at each entry as it stands). `seconds`
     // below 1 counts as 1. Nothing is sent before Start.
     TWatcher(const PrinterList& printers, const ProxySettings& proxy, int seconds);
@@ -130,21 +119,19 @@ public:
     std::function<void(TWatcher& sender, std::size_t index)> OnChange;
 
 private:
-    enum class Request : std::uint8_t { None, Subscribe, Renew, Notifications, Printers, Attributes, Cancel };
+    // What the client of a server carries: a request of its subscription, or a look at printers.
+    enum class Request : std::uint8_t { None, Subscription, Printers, Attributes };
     struct Watched;
     struct Server;
 
     void Look();
-    void Begin(Server& server);
     Server& AddServer(std::string uri, bool serverWide, Watched& first);
     std::unique_ptr<THttpCli> ClientOf(const Watched& w) const;
-    void Send(Server& server, Request request);
+    void Carry(Server& server, TWatchStep step);
+    void Send(Server& server, Request request, IppMessage body);
     void ServerDone(Server& server, std::uint16_t error);
     void EndWhileCancelling(Server& server, Request request, std::uint16_t error);
-    void Subscribed(Server& server, const std::string& body);
     void SubscribeEachPrinter(Server& server);
-    void Renewed(Server& server, const std::string& body);
-    void NotificationsRead(Server& server, const std::string& body);
     void PrintersRead(Server& server, const std::string& body);
     void LookAtAll(Server& server);
     void LookAtDue(Server& server);
@@ -156,7 +143,6 @@ private:
     void Apply(Watched& w, WatchState next, const std::string& deviceUri);
     void Unreachable(Watched& w);
     void NotTrusted(Watched& w);
-    void SetLease(Server& server, std::int32_t leaseSeconds);
     void Report(Watched& w, WatchState next);
     void AskDevice(Watched& w);
     void DeviceDone(Watched& w, std::uint16_t error);
