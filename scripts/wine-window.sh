@@ -278,6 +278,12 @@ purge_by_menu() { printer_menu 3 && harness_wait 30 no_jobs; }
 check "Összes feladat törlése on the printer line removes every job from the server" purge_by_menu
 list_empty() { texts && [ -z "$(field row)" ]; }
 check "the job list empties with the server's queue" harness_wait 30 list_empty
+# A job whose name would read backwards from its right-to-left override on (U+202E): the window
+# shows the override instead, as the Linux window does, and the name stands isolated.
+scripts/cups-lab.sh hold-jobs "$lab" Iroda 1 --user dora --title $'invoice\xe2\x80\xaegnp.exe' >/dev/null
+override_shown() { texts && field row | grep -qF $'\xe2\x81\xa8invoice<U+202E>gnp.exe\xe2\x81\xa9'; }
+check "a job named with U+202E shows the override instead of reading backwards" harness_wait 60 override_shown
+shot override
 
 # Minimised from the window manager (as its title bar's button does), the window goes to the
 # tray again, and the icon's click brings it back once more.
