@@ -289,6 +289,15 @@ refresh_for_override() {
   harness_wait 30 override_shown
 }
 check "a job named with U+202E shows the override instead of reading backwards" refresh_for_override
+# For the picture, the job name's column is dragged wider by its header's right edge (the columns
+# before it are 50, 50, 50 and 80 wide), so that the whole name shows.
+widen_name_column() {
+  local x y
+  read -r x y < <(awk -F'\t' '$1 == "control" && $2 == "SysListView32" { print $3 + 232, $4 + 10; exit }' "$work/texts.txt")
+  xdotool mousemove --sync "$x" "$y" mousedown 1 mousemove --sync $((x + 40)) "$y" mousemove --sync $((x + 160)) "$y" mouseup 1
+  sleep 1
+}
+widen_name_column || true
 shot override
 
 # Minimised from the window manager (as its title bar's button does), the window goes to the
