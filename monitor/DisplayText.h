@@ -18,6 +18,14 @@ namespace quenlo {
 // out as U+FFFD.
 std::u16string DisplayText(std::string_view bytes);
 
+// A text from a server or a file as a window's labels, printer list and job list show it: decoded
+// as above, every bidirectional embedding, override and isolate (U+202A to U+202E, U+2066 to
+// U+2069) shown as "<U+202E>" instead of acting, and the whole isolated (U+2068 ... U+2069) from
+// the text around it. A text with no right-to-left character and no such control is left as
+// DisplayText gives it. So "invoice<U+202E>gnp.exe" cannot pass for a picture, and a right-to-left
+// name cannot reorder the columns or words beside it.
+std::u16string IsolatedDisplayText(std::string_view bytes);
+
 // A message box text: decoded as above, with the core's single-CR line breaks (and CR LF pairs, and
 // lone LFs) turned into `lineBreak`.
 std::u16string DisplayMessageText(std::string_view bytes, std::u16string_view lineBreak);

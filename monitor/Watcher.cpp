@@ -3,6 +3,8 @@
 #include "ipp/Ipp.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorTexts.h"
+#include "monitor/WatchDevice.h"
+#include "monitor/WatchSubscription.h"
 #include "net/HttpProt.h"
 #include "net/WSocket.h"
 #include "platform/Text.h"
@@ -17,49 +19,6 @@ namespace quenlo {
 namespace {
 
 constexpr unsigned kLookTimer = 1;
-
-// "host" of "host:port", "[v6]" of "[v6]:port".
-std::string_view HostOf(std::string_view hostPort)
-{
-    if (!hostPort.empty() && hostPort.front() == '[')
-        return hostPort.substr(0, hostPort.find(']') + 1);
-    return hostPort.substr(0, hostPort.find(':'));
-}
-
-// Where the device of a queue is asked: its URL, or an empty one and the reason.
-struct DeviceTarget {
-    std::string url;
-    std::string note;
-};
-
-// Devices on the network that are not asked; a local one (file, usb, ...) has no one to ask.
-bool NetworkScheme(std::string_view scheme)
-{
-    for (const std::string_view s : {"dnssd", "ipps", "http", "https", "lpd", "socket", "smb", "mdns"})
-        if (s == scheme)
-            return true;
-    return false;
-}
-
-DeviceTarget TargetOf(std::string_view deviceUri, std::string_view serverHostPort)
-{
-    const std::string_view scheme = deviceUri.substr(0, deviceUri.find(':'));
-    const std::size_t schemeEnd = deviceUri.find("://");
-    if (schemeEnd == std::string_view::npos || scheme != "ipp")
-        return {{}, NetworkScheme(scheme) ? texts::kDeviceNotAsked + std::string(scheme) + ")" : std::string()};
-    std::string_view rest = deviceUri.substr(schemeEnd + 3);
-    rest = rest.substr(0, rest.find_first_of("?#"));
-    std::string_view hostPort = rest.substr(0, rest.find('/'));
-    const std::string_view path = rest.substr(hostPort.size());
-    if (const std::size_t at = hostPort.rfind('@'); at != std::string_view::npos)
-        hostPort.remove_prefix(at + 1);
-    if (IsThisMachine(std::string(HostOf(hostPort))) && !IsThisMachine(std::string(HostOf(serverHostPort))))
-        return {{}, texts::kDeviceOnServer};
-    std::string url = "http://" + std::string(hostPort);
-    if (HostOf(hostPort).size() == hostPort.size())
-        url += ":631";
-    return {url + (path.empty() ? std::string("/") : std::string(path)), {}};
-}
 
 // Starts a POST of `body`; false when the client refuses (only a busy one does).
 bool StartPost(THttpCli& http, std::istringstream& send, std::ostringstream& reply, std::string body)
@@ -163,12 +122,6 @@ std::string_view QueueName(std::string_view path)
     return path.substr(0, path.find_first_of("/?#"));
 }
 
-bool HasError(const PrinterSays& says)
-{
-    return std::any_of(says.reasons.begin(), says.reasons.end(),
-                       [](const std::string& r) { return LevelOfReason(r) == ReasonLevel::Error; });
-}
-
 // The name the server files our subscriptions under when the entry names no user.
 std::string LoginName()
 {
@@ -180,69 +133,7 @@ std::string LoginName()
     return "anonymous";
 }
 
-bool SameRecord(const PrinterRecord& a, const PrinterRecord& b)
-{
-    return a.stateText == b.stateText && a.acceptingText == b.acceptingText && a.stateMessage == b.stateMessage;
-}
-
 }  // namespace
-
-bool WatchState::SameAs(const WatchState& other) const
-{
-    return reachable == other.reachable && SameRecord(printer, other.printer) && refusal == other.refusal &&
-           jobs == other.jobs && says == other.says && device == other.device &&
-           deviceDisagrees == other.deviceDisagrees && passwordPlain == other.passwordPlain;
-}
-
-Lamp WatchLamp(const WatchState& state)
-{
-    if (!state.looked || !state.reachable)
-        return Lamp::Red;
-    if (!state.refusal.empty())
-        return Lamp::Yellow;
-    const Lamp lamp = PrinterStatusText(state.printer, "").lamp;
-    const bool error = HasError(state.says) || state.deviceDisagrees;
-    return error && lamp == Lamp::Green ? Lamp::Yellow : lamp;
-}
-
-std::vector<PrinterAlert> WatchAlerts(const WatchState& state)
-{
-    if (!state.looked || !state.reachable)
-        return {};
-    std::vector<PrinterAlert> alerts = AlertsOf(state.says);
-    if (state.deviceDisagrees)
-        alerts.insert(alerts.begin(), PrinterAlert{"device", state.device, ReasonLevel::Error});
-    return alerts;
-}
-
-std::string WatchReasons(const WatchState& state)
-{
-    if (!state.looked || !state.reachable)
-        return {};
-    std::string text;
-    for (const std::string& reason : state.says.reasons)
-        text += (text.empty() ? "" : ",") + reason;
-    return text.empty() ? "none" : text;
-}
-
-std::string WatchLine(const WatchState& state, std::string_view printerName)
-{
-    if (!state.looked || !state.reachable)
-        return std::string(printerName) + texts::kUnknownSuffix;
-    if (!state.refusal.empty())
-        return std::string(printerName) + state.refusal;
-    return PrinterStatusText(state.printer, printerName).line;
-}
-
-const char* to_string(WatchMode mode) noexcept
-{
-    switch (mode) {
-    case WatchMode::Subscribing: return "subscribing";
-    case WatchMode::Events: return "events";
-    case WatchMode::Polling: return "polling";
-    }
-    return "?";
-}
 
 // ---------------------------------------------------------------------------------------------
 
@@ -263,41 +154,26 @@ struct TWatcher::Watched {
     std::uint64_t eventLooks = 0;
     WatchState state;
     // The printer behind the queue ("watchdevice"): its own client, asked at every look.
-    std::string deviceUri;
-    DeviceTarget device;
+    DeviceLook device;
     std::unique_ptr<THttpCli> deviceHttp;
     std::istringstream deviceSend;
     std::ostringstream deviceReply;
     bool deviceRunning = false;
-    bool deviceLooked = false;
-    bool deviceReachable = false;
-    PrinterRecord devicePrinter;
-    PrinterSays deviceSays;
 };
 
 // One subscription and the client that carries its requests: a server and user for all their
 // printers, or a single printer (a direct entry, or a server that refuses subscriptions on its root).
 struct TWatcher::Server {
-    std::string uri;  // the target of the subscription requests
-    bool serverWide = false;
-    std::string user;
+    explicit Server(TWatchSubscription s) : subscription(std::move(s)) {}
+
+    TWatchSubscription subscription;
     std::vector<Watched*> printers;  // empty once its printers went to subscriptions of their own
     std::unique_ptr<THttpCli> http;
     std::istringstream send;
     std::ostringstream reply;
     Request running = Request::None;
     Watched* asked = nullptr;  // the printer whose attributes the running Request::Attributes asks
-    WatchMode mode = WatchMode::Subscribing;
-    std::int32_t subscriptionId = 0;
-    std::int32_t nextSequence = 1;
-    std::int32_t getInterval = -1;  // what the server suggests; the user's interval is kept
-    bool leaseEnds = false;
-    std::chrono::steady_clock::time_point renewAt{};
-    // While the server is full of subscriptions: when it is asked again, and the pause after that.
-    std::optional<std::chrono::steady_clock::time_point> retryAt;
-    std::chrono::seconds retryPause = kFullServerPause;
     bool listsPrinters = true;  // offers CUPS-Get-Printers (until it refuses it)
-    int quietLooks = 0;         // looks on events since all its printers' attributes were read
     std::uint64_t requests = 0;
 };
 
@@ -315,7 +191,8 @@ TWatcher::TWatcher(const PrinterList& printers, const ProxySettings& proxy, int 
         // at its root.
         const std::string serverUri = entry.direct ? w->url : "http://" + entry.remotehost + "/";
         auto shared = std::find_if(servers_.begin(), servers_.end(), [&](const auto& s) {
-            return !entry.direct && s->serverWide && s->uri == serverUri && s->user == raw->user;
+            return !entry.direct && s->subscription.ServerWide() && s->subscription.Uri() == serverUri &&
+                   s->subscription.User() == raw->user;
         });
         if (shared != servers_.end()) {
             (*shared)->printers.push_back(raw);
@@ -348,12 +225,9 @@ TWatcher::~TWatcher()
 // have the same user) and posts to that printer's URL, where the server's policy expects them.
 TWatcher::Server& TWatcher::AddServer(std::string uri, bool serverWide, Watched& first)
 {
-    auto server = std::make_unique<Server>();
-    server->uri = std::move(uri);
-    server->serverWide = serverWide;
-    server->user = first.user;
+    auto server = std::make_unique<Server>(
+        TWatchSubscription(std::move(uri), first.user, serverWide, pollOnly_, std::chrono::seconds(seconds_)));
     server->printers.push_back(&first);
-    server->mode = pollOnly_ ? WatchMode::Polling : WatchMode::Subscribing;
     server->http = ClientOf(first);
     // Its requests come every interval: one connection carries them, and one idle for two
     // intervals (the server's looks were skipped) is closed, since it holds a slot of the server's.
@@ -388,7 +262,7 @@ void TWatcher::PollOnly()
 {
     pollOnly_ = true;
     for (auto& s : servers_)
-        s->mode = WatchMode::Polling;
+        s->subscription.PollOnly();
 }
 
 void TWatcher::Start()
@@ -408,17 +282,17 @@ void TWatcher::CancelSubscriptions()
 {
     Stop();
     cancelling_ = true;
-    // A server with a request under way cancels when that one ends (EndWhileCancelling).
+    // A server with a request under way cancels when that one ends (ServerDone).
     for (std::size_t i = 0; i < servers_.size(); ++i) {
         Server& s = *servers_[i];
-        if (s.running == Request::None && s.subscriptionId > 0)
-            Send(s, Request::Cancel);
+        if (s.running == Request::None)
+            Carry(s, s.subscription.Cancel());
     }
 }
 
 const TAList& TWatcher::Printer(std::size_t index) const { return *watched_.at(index)->entry; }
 const WatchState& TWatcher::State(std::size_t index) const { return watched_.at(index)->state; }
-WatchMode TWatcher::Mode(std::size_t index) const { return watched_.at(index)->server->mode; }
+WatchMode TWatcher::Mode(std::size_t index) const { return watched_.at(index)->server->subscription.Mode(); }
 std::uint64_t TWatcher::RequestCount(std::size_t index) const { return watched_.at(index)->requests; }
 std::uint64_t TWatcher::EventLookCount(std::size_t index) const { return watched_.at(index)->eventLooks; }
 std::uint64_t TWatcher::ServerRequestCount(std::size_t index) const { return watched_.at(index)->server->requests; }
@@ -443,7 +317,7 @@ void TWatcher::Look()
     for (std::size_t i = 0; i < servers_.size(); ++i) {
         Server& s = *servers_[i];
         if (s.running == Request::None && !s.printers.empty())
-            Begin(s);
+            Carry(s, s.subscription.Look(std::chrono::steady_clock::now()));
     }
     for (auto& w : watched_) {
         if (!w->running)
@@ -453,59 +327,36 @@ void TWatcher::Look()
     }
 }
 
-void TWatcher::Begin(Server& s)
+// Carries out what the subscription asks for.
+void TWatcher::Carry(Server& s, TWatchStep step)
 {
-    switch (s.mode) {
-    case WatchMode::Subscribing:
-        Send(s, Request::Subscribe);
+    switch (step.kind) {
+    case TWatchStep::Idle:
         return;
-    case WatchMode::Events:
-        ++s.quietLooks;
-        if (s.leaseEnds && std::chrono::steady_clock::now() >= s.renewAt)
-            Send(s, Request::Renew);
-        else
-            Send(s, Request::Notifications);
+    case TWatchStep::Send:
+        if (step.request == WatchRequest::Subscribe)
+            ++subscribes_;
+        Send(s, Request::Subscription, std::move(step.body));
         return;
-    case WatchMode::Polling:
-        if (s.retryAt && std::chrono::steady_clock::now() >= *s.retryAt) {
-            s.mode = WatchMode::Subscribing;
-            Send(s, Request::Subscribe);
-            return;
-        }
+    case TWatchStep::LookAtAll:
         LookAtAll(s);
+        return;
+    case TWatchStep::LookAtNamed:
+        for (Watched* w : s.printers)
+            if (step.events.Concerns(SplitUrl(w->url, TUrlStart::SchemeOrHost).Target()))
+                w->needLook = true;
+        for (Watched* w : s.printers)
+            w->eventLooks += w->needLook ? 1 : 0;
+        LookAtDue(s);
+        return;
+    case TWatchStep::SubscribeEach:
+        SubscribeEachPrinter(s);
         return;
     }
 }
 
-void TWatcher::Send(Server& s, Request request)
+void TWatcher::Send(Server& s, Request request, IppMessage body)
 {
-    IppMessage body;
-    switch (request) {
-    case Request::Subscribe:
-        body = BuildCreatePrinterSubscriptionsRequest(s.uri, s.user, kLeaseSeconds);
-        ++subscribes_;
-        break;
-    case Request::Renew:
-        body = BuildRenewSubscriptionRequest(s.uri, s.user, s.subscriptionId, kLeaseSeconds);
-        break;
-    case Request::Notifications:
-        body = BuildGetNotificationsRequest(s.uri, s.user, s.subscriptionId, s.nextSequence);
-        break;
-    case Request::Printers:
-        body = askDevices_ ? BuildWatchPrinterListRequest(s.uri, s.user, {"device-uri"})
-                           : BuildWatchPrinterListRequest(s.uri, s.user);
-        break;
-    case Request::Cancel:
-        body = BuildCancelSubscriptionRequest(s.uri, s.user, s.subscriptionId);
-        break;
-    case Request::Attributes:
-        if (s.asked == nullptr)
-            return;
-        body = AttributesRequest(*s.asked);
-        break;
-    case Request::None:
-        return;
-    }
     s.running = request;
     // A printer's own look counts as the printer's request, wherever it goes.
     if (request != Request::Attributes)
@@ -556,8 +407,11 @@ void TWatcher::LookAtAll(Server& s)
 void TWatcher::LookAtDue(Server& s)
 {
     const auto due = std::count_if(s.printers.begin(), s.printers.end(), [](const Watched* w) { return w->needLook; });
-    if (due > 1 && s.serverWide && s.listsPrinters && s.running == Request::None) {
-        Send(s, Request::Printers);
+    if (due > 1 && s.subscription.ServerWide() && s.listsPrinters && s.running == Request::None) {
+        const std::string& uri = s.subscription.Uri();
+        const std::string& user = s.subscription.User();
+        Send(s, Request::Printers,
+             askDevices_ ? BuildWatchPrinterListRequest(uri, user, {"device-uri"}) : BuildWatchPrinterListRequest(uri, user));
         return;
     }
     // One printer alone goes over the server's kept connection as well: over TLS a connection of
@@ -569,7 +423,7 @@ void TWatcher::LookAtDue(Server& s)
         w.running = true;
         ++w.requests;
         s.asked = &w;
-        Send(s, Request::Attributes);
+        Send(s, Request::Attributes, AttributesRequest(w));
         return;
     }
     for (Watched* w : s.printers)
@@ -590,7 +444,7 @@ void TWatcher::ServerDone(Server& s, std::uint16_t error)
         EndWhileCancelling(s, request, error);
         return;
     }
-    if (request == Request::None || request == Request::Cancel)
+    if (request == Request::None)
         return;
     if (request == Request::Attributes) {
         if (asked != nullptr)
@@ -612,59 +466,23 @@ void TWatcher::ServerDone(Server& s, std::uint16_t error)
         return;
     }
     // Anything but a 200 reads as an empty answer (not walked).
-    const std::string& body = *answer;
-    switch (request) {
-    case Request::Subscribe: Subscribed(s, body); return;
-    case Request::Renew: Renewed(s, body); return;
-    case Request::Notifications: NotificationsRead(s, body); return;
-    case Request::Printers: PrintersRead(s, body); return;
-    case Request::Attributes:
-    case Request::None:
-    case Request::Cancel: return;
-    }
+    if (request == Request::Printers)
+        PrintersRead(s, *answer);
+    else
+        Carry(s, s.subscription.Answered(*answer, std::chrono::steady_clock::now()));
 }
 
 void TWatcher::EndWhileCancelling(Server& s, Request request, std::uint16_t error)
 {
-    if (request == Request::Cancel) {
-        s.subscriptionId = 0;
+    if (request != Request::Subscription) {
+        Carry(s, s.subscription.Cancel());
         return;
     }
-    // A subscription granted just now is cancelled like the others; nothing else is asked.
-    if (request == Request::Subscribe && error == 0 && s.http->ReplyStatus() == 200) {
-        const SubscriptionAnswer answer = ReadSubscriptionAnswer(s.reply.str());
-        if (answer.Succeeded() && answer.subscriptionId > 0)
-            s.subscriptionId = answer.subscriptionId;
-    }
-    if (s.subscriptionId > 0)
-        Send(s, Request::Cancel);
-}
-
-void TWatcher::Subscribed(Server& s, const std::string& body)
-{
-    const SubscriptionAnswer answer = ReadSubscriptionAnswer(body);
-    if (answer.Succeeded() && answer.subscriptionId > 0) {
-        s.mode = WatchMode::Events;
-        s.subscriptionId = answer.subscriptionId;
-        s.nextSequence = 1;
-        s.getInterval = answer.getInterval;
-        s.retryAt.reset();
-        s.retryPause = kFullServerPause;
-        SetLease(s, answer.leaseSeconds);
-    } else if (answer.ServerFull()) {
-        // Looks meanwhile; the room other clients need is not taken back at every look.
-        s.mode = WatchMode::Polling;
-        s.retryAt = std::chrono::steady_clock::now() + s.retryPause;
-        s.retryPause = std::min(2 * s.retryPause, std::chrono::seconds(kFullServerPauseMax));
-    } else if (s.serverWide && !(answer.walked && answer.statusCode == kIppStatusOperationNotSupported)) {
-        SubscribeEachPrinter(s);
-        return;
-    } else {
-        s.mode = WatchMode::Polling;
-        s.retryAt.reset();
-    }
-    // Events tell only what happens from now on: the state as it is comes from the attributes.
-    LookAtAll(s);
+    std::optional<std::string_view> answer;
+    const std::string reply = s.reply.str();
+    if (error == 0)
+        answer = s.http->ReplyStatus() == 200 ? std::string_view(reply) : std::string_view();
+    Carry(s, s.subscription.EndedWhileCancelling(answer));
 }
 
 // A server that refuses a subscription on its root may still grant one on each printer.
@@ -672,53 +490,10 @@ void TWatcher::SubscribeEachPrinter(Server& s)
 {
     const std::vector<Watched*> printers = std::move(s.printers);
     s.printers.clear();
-    s.mode = WatchMode::Polling;
     for (Watched* w : printers) {
         Server& own = AddServer(w->url, false, *w);
-        Send(own, Request::Subscribe);
+        Carry(own, own.subscription.Subscribe());
     }
-}
-
-void TWatcher::Renewed(Server& s, const std::string& body)
-{
-    const SubscriptionAnswer answer = ReadSubscriptionAnswer(body);
-    if (!answer.Succeeded()) {
-        s.mode = WatchMode::Subscribing;
-        s.subscriptionId = 0;
-        Send(s, Request::Subscribe);
-        return;
-    }
-    SetLease(s, answer.leaseSeconds >= 0 ? answer.leaseSeconds : kLeaseSeconds);
-    Send(s, Request::Notifications);
-}
-
-void TWatcher::NotificationsRead(Server& s, const std::string& body)
-{
-    const SubscriptionAnswer answer = ReadSubscriptionAnswer(body);
-    if (!answer.Succeeded()) {
-        // A server that lost the subscription (it was restarted, or the lease ran out) gets a new
-        // one; any other refusal (another user's subscription, say) leaves the events for good.
-        const bool lost = answer.walked && answer.statusCode == kIppStatusNotFound;
-        s.mode = lost ? WatchMode::Subscribing : WatchMode::Polling;
-        s.subscriptionId = 0;
-        if (lost)
-            Send(s, Request::Subscribe);
-        else
-            LookAtAll(s);
-        return;
-    }
-    s.nextSequence = answer.NextSequence(s.nextSequence);
-    if (s.quietLooks >= kRecheckLooks) {
-        s.quietLooks = 0;
-        LookAtAll(s);
-        return;
-    }
-    for (Watched* w : s.printers)
-        if (answer.Concerns(SplitUrl(w->url, TUrlStart::SchemeOrHost).Target()))
-            w->needLook = true;
-    for (Watched* w : s.printers)
-        w->eventLooks += w->needLook ? 1 : 0;
-    LookAtDue(s);
 }
 
 void TWatcher::PrintersRead(Server& s, const std::string& body)
@@ -780,19 +555,19 @@ void TWatcher::AttributesAnswered(Watched& w, const THttpCli& http, const std::i
     next.reachable = true;
     next.refusal = texts::SaysNoSuchPrinter(status) ? std::string(texts::kNoPrintersSuffix)
                                                     : texts::IppFailureSuffix(status, http.ReplyStatus());
-    JudgeDevice(w, next);
+    JudgeDevice(w.device, next);
     w.needLook = false;
     Report(w, std::move(next));
 }
 
 void TWatcher::Apply(Watched& w, WatchState next, const std::string& deviceUri)
 {
-    if (askDevices_ && deviceUri != w.deviceUri) {
-        w.deviceUri = deviceUri;
-        w.device = w.deviceUri.empty() ? DeviceTarget{} : TargetOf(w.deviceUri, w.entry->remotehost);
-        w.deviceLooked = false;
+    if (askDevices_ && deviceUri != w.device.uri) {
+        w.device.uri = deviceUri;
+        w.device.target = w.device.uri.empty() ? DeviceTarget{} : TargetOf(w.device.uri, w.entry->remotehost);
+        w.device.looked = false;
     }
-    JudgeDevice(w, next);
+    JudgeDevice(w.device, next);
     w.needLook = false;
     Report(w, std::move(next));
 }
@@ -803,8 +578,8 @@ void TWatcher::Unreachable(Watched& w)
     // A server that refused subscriptions may be another one when it is back; one that was full
     // waits for its pause.
     Server& s = *w.server;
-    if (s.mode == WatchMode::Polling && !pollOnly_ && !s.retryAt && s.running == Request::None)
-        s.mode = WatchMode::Subscribing;
+    if (s.running == Request::None)
+        s.subscription.Unreachable();
     Report(w, WatchState{});
 }
 
@@ -819,20 +594,9 @@ void TWatcher::NotTrusted(Watched& w)
     Report(w, next);
 }
 
-void TWatcher::SetLease(Server& s, std::int32_t leaseSeconds)
-{
-    // 0 is a lease without end; an answer without a lease is taken to grant what was asked.
-    const std::int32_t granted = leaseSeconds < 0 ? kLeaseSeconds : leaseSeconds;
-    s.leaseEnds = granted > 0;
-    // Half the lease, but at least one look before its end even with a long interval.
-    const auto half = std::chrono::seconds(granted / 2);
-    const auto beforeEnd = std::chrono::seconds(granted) - 2 * std::chrono::seconds(seconds_);
-    s.renewAt = std::chrono::steady_clock::now() + std::min(half, std::max(beforeEnd, std::chrono::seconds(0)));
-}
-
 void TWatcher::AskDevice(Watched& w)
 {
-    if (!askDevices_ || w.device.url.empty() || cancelling_)
+    if (!askDevices_ || w.device.target.url.empty() || cancelling_)
         return;
     if (!w.deviceHttp) {
         w.deviceHttp = std::make_unique<THttpCli>();
@@ -843,11 +607,11 @@ void TWatcher::AskDevice(Watched& w)
             DeviceDone(*raw, error);
         };
     }
-    w.deviceHttp->SetURL(w.device.url);
+    w.deviceHttp->SetURL(w.device.target.url);
     w.deviceRunning = true;
     ++w.requests;
     if (!StartPost(*w.deviceHttp, w.deviceSend, w.deviceReply,
-                   BuildWatchPrinterAttributesRequest(w.device.url, w.user)))
+                   BuildWatchPrinterAttributesRequest(w.device.target.url, w.user)))
         w.deviceRunning = false;
 }
 
@@ -856,48 +620,18 @@ void TWatcher::DeviceDone(Watched& w, std::uint16_t error)
     w.deviceRunning = false;
     w.deviceHttp->SetPostStream(nullptr);
     w.deviceHttp->SetReplyStream(nullptr);
-    w.deviceLooked = true;
-    w.deviceReachable = error == 0;
-    w.devicePrinter = {};
-    const bool answered = w.deviceReachable && w.deviceHttp->ReplyStatus() == 200;
+    w.device.looked = true;
+    w.device.reachable = error == 0;
+    w.device.printer = {};
+    const bool answered = w.device.reachable && w.deviceHttp->ReplyStatus() == 200;
     const std::vector<PrinterGroup> groups = ReadPrinterGroups(answered ? w.deviceReply.str() : std::string());
-    w.deviceSays = groups.empty() ? PrinterSays{} : groups.front().says;
-    w.devicePrinter = groups.empty() ? PrinterRecord{} : groups.front().printer;
+    w.device.says = groups.empty() ? PrinterSays{} : groups.front().says;
+    w.device.printer = groups.empty() ? PrinterRecord{} : groups.front().printer;
     if (cancelling_ || !w.state.looked || !w.state.reachable)
         return;
     WatchState next = w.state;
-    JudgeDevice(w, next);
+    JudgeDevice(w.device, next);
     Report(w, std::move(next));
-}
-
-void TWatcher::JudgeDevice(const Watched& w, WatchState& next) const
-{
-    next.device.clear();
-    next.deviceDisagrees = false;
-    if (!askDevices_ || !next.reachable || w.deviceUri.empty())
-        return;
-    if (w.device.url.empty()) {
-        next.device = w.device.note;
-        return;
-    }
-    // Only a queue that looks well can disagree: one already stopped or failing says so itself.
-    if (!w.deviceLooked || PrinterStatusText(next.printer, "").lamp != Lamp::Green || HasError(next.says))
-        return;
-    std::string problem;
-    if (!w.deviceReachable) {
-        problem = texts::kDeviceUnreachable;
-    } else {
-        for (const std::string& reason : w.deviceSays.reasons)
-            if (LevelOfReason(reason) == ReasonLevel::Error)
-                problem += (problem.empty() ? "" : ", ") + reason;
-        if (problem.empty() && w.devicePrinter.stateText == PrinterStateText(5))
-            problem = texts::kDeviceStopped;
-    }
-    if (problem.empty())
-        return;
-    next.device = texts::kDeviceCups + next.printer.stateText + next.printer.acceptingText + texts::kDeviceSays +
-                  problem;
-    next.deviceDisagrees = true;
 }
 
 void TWatcher::Report(Watched& w, WatchState next)

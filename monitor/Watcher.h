@@ -45,6 +45,10 @@
 // Other schemes (ipps:// included: this client has no TLS) are not asked; WatchState says so for
 // those of network printers (dnssd, ipps, lpd, socket, ...).
 //
+// The life cycle of each subscription is TWatchSubscription's (monitor/WatchSubscription.h, where
+// kRecheckLooks, kFullServerPause and the lease are); TWatcher schedules the looks, sends its
+// requests and reads the printers.
+//
 // Threads: everything runs on the thread that made the watcher, in its event loop; handlers fire
 // from inside it. Nothing here is thread-safe.
 #pragma once
@@ -52,8 +56,8 @@
 #include "config/PrintersFile.h"
 #include "ipp/IppRequest.h"
 #include "monitor/MonitorView.h"
-#include "monitor/PrinterSays.h"
-#include "monitor/RefreshText.h"
+#include "monitor/WatchState.h"
+#include "monitor/WatchSubscription.h"
 #include "net/HttpProt.h"
 #include "platform/EventLoop.h"
 
@@ -68,65 +72,8 @@
 
 namespace quenlo {
 
-// What the watch knows of one printer.
-struct WatchState {
-    bool looked = false;     // false until the first look has ended
-    bool reachable = false;  // the last look got an HTTP answer
-    PrinterRecord printer;   // of the last narrow Get-Printer-Attributes; empty while unreachable
-    // What follows the name instead of the printer line when the server answered but refused to
-    // show the printer (" - a szerveren nincs ilyen nyomtató", " - kapcsolódva, IPP hiba (...)");
-    // empty otherwise.
-    std::string refusal;
-    std::int32_t jobs = -1;  // queued-job-count, the jobs not yet completed; -1 when not known
-    PrinterSays says;        // state reasons and supplies of the last look; empty while unreachable
-    // With the "watchdevice" key: what the printer behind the queue says against the queue
-    // ("CUPS: idle, accepting jobs / the printer: unreachable"), or why it is not asked; empty when
-    // it agrees or is not known yet.
-    std::string device;
-    bool deviceDisagrees = false;  // `device` is a disagreement, not a note
-    // The entry's password went in plain HTTP during the run: its server answered the TLS
-    // handshake in plain HTTP.
-    bool passwordPlain = false;
-    std::chrono::system_clock::time_point changedAt{};  // when the last change was seen
-
-    // Same reachability, printer record, job count, reasons and supplies (the times are not
-    // compared).
-    bool SameAs(const WatchState& other) const;
-};
-
-// The lamp of a watched printer: red while unreachable (or not looked at yet), yellow while the
-// server refuses to show it, otherwise the printer lamp of the window (yellow when stopped or not
-// accepting jobs, green otherwise), and at least yellow while the printer reports an error reason
-// (or disagrees with its queue). Warnings leave the lamp as it is.
-Lamp WatchLamp(const WatchState& state);
-// The printer's errors and warnings (AlertsOf its reasons and supplies, and a disagreement with the
-// printer behind the queue as an error); none while unreachable.
-std::vector<PrinterAlert> WatchAlerts(const WatchState& state);
-// The state reasons as sent, joined with ","; "none" when the printer sent none, empty while
-// unreachable or not looked at yet.
-std::string WatchReasons(const WatchState& state);
-// The printer line as the window shows it: name + " - unknown" while unreachable or not looked at
-// yet, name + the refusal while the server refuses, otherwise the refresh's printer line.
-std::string WatchLine(const WatchState& state, std::string_view printerName);
-
-// How a printer is being watched.
-enum class WatchMode : std::uint8_t {
-    Subscribing,  // no subscription yet: the next look asks for one
-    Events,       // subscribed: the looks fetch its events
-    Polling,      // refused or not offered: the looks ask for the printer's attributes
-};
-const char* to_string(WatchMode mode) noexcept;
-
 class TWatcher {
 public:
-    // The lease asked for each subscription; it is renewed when half of the granted lease is over.
-    static constexpr std::int32_t kLeaseSeconds = 300;
-    // Every this many looks on events, the printers' attributes are read even without an event.
-    static constexpr int kRecheckLooks = 10;
-    // A server full of subscriptions is asked again after this pause, doubled at every refusal.
-    static constexpr std::chrono::seconds kFullServerPause{60};
-    static constexpr std::chrono::seconds kFullServerPauseMax{15 * 60};
-
     // `printers` must outlive the watcher (a watcher looks at each entry as it stands). `seconds`
     // below 1 counts as 1. Nothing is sent before Start.
     TWatcher(const PrinterList& printers, const ProxySettings& proxy, int seconds);
@@ -172,21 +119,19 @@ public:
     std::function<void(TWatcher& sender, std::size_t index)> OnChange;
 
 private:
-    enum class Request : std::uint8_t { None, Subscribe, Renew, Notifications, Printers, Attributes, Cancel };
+    // What the client of a server carries: a request of its subscription, or a look at printers.
+    enum class Request : std::uint8_t { None, Subscription, Printers, Attributes };
     struct Watched;
     struct Server;
 
     void Look();
-    void Begin(Server& server);
     Server& AddServer(std::string uri, bool serverWide, Watched& first);
     std::unique_ptr<THttpCli> ClientOf(const Watched& w) const;
-    void Send(Server& server, Request request);
+    void Carry(Server& server, TWatchStep step);
+    void Send(Server& server, Request request, IppMessage body);
     void ServerDone(Server& server, std::uint16_t error);
     void EndWhileCancelling(Server& server, Request request, std::uint16_t error);
-    void Subscribed(Server& server, const std::string& body);
     void SubscribeEachPrinter(Server& server);
-    void Renewed(Server& server, const std::string& body);
-    void NotificationsRead(Server& server, const std::string& body);
     void PrintersRead(Server& server, const std::string& body);
     void LookAtAll(Server& server);
     void LookAtDue(Server& server);
@@ -198,11 +143,9 @@ private:
     void Apply(Watched& w, WatchState next, const std::string& deviceUri);
     void Unreachable(Watched& w);
     void NotTrusted(Watched& w);
-    void SetLease(Server& server, std::int32_t leaseSeconds);
     void Report(Watched& w, WatchState next);
     void AskDevice(Watched& w);
     void DeviceDone(Watched& w, std::uint16_t error);
-    void JudgeDevice(const Watched& w, WatchState& next) const;
     platform::LRESULT WindowProc(unsigned message, platform::WPARAM wParam, platform::LPARAM lParam);
 
     int seconds_;

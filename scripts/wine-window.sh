@@ -278,6 +278,27 @@ purge_by_menu() { printer_menu 3 && harness_wait 30 no_jobs; }
 check "Összes feladat törlése on the printer line removes every job from the server" purge_by_menu
 list_empty() { texts && [ -z "$(field row)" ]; }
 check "the job list empties with the server's queue" harness_wait 30 list_empty
+# A job whose name would read backwards from its right-to-left override on (U+202E): the window
+# shows the override instead, as the Linux window does, and the name stands isolated.
+scripts/cups-lab.sh hold-jobs "$lab" Iroda 1 --user dora --title $'invoice\xe2\x80\xaegnp.exe' >/dev/null
+override_shown() { texts && field row | grep -qF $'\xe2\x81\xa8invoice<U+202E>gnp.exe\xe2\x81\xa9'; }
+refresh_for_override() {
+  focus_form
+  # shellcheck disable=SC2046
+  click_at 1 $(centre_of Button "")
+  harness_wait 30 override_shown
+}
+check "a job named with U+202E shows the override instead of reading backwards" refresh_for_override
+# For the picture, the job name's column is dragged wider by its header's right edge (the columns
+# before it are 50, 50, 50 and 80 wide), so that the whole name shows.
+widen_name_column() {
+  local x y
+  read -r x y < <(awk -F'\t' '$1 == "control" && $2 == "SysListView32" { print $3 + 232, $4 + 10; exit }' "$work/texts.txt")
+  xdotool mousemove --sync "$x" "$y" mousedown 1 mousemove --sync $((x + 40)) "$y" mousemove --sync $((x + 160)) "$y" mouseup 1
+  sleep 1
+}
+widen_name_column || true
+shot override
 
 # Minimised from the window manager (as its title bar's button does), the window goes to the
 # tray again, and the icon's click brings it back once more.

@@ -576,7 +576,7 @@ LRESULT TForm1::TrayIconMessage(WPARAM iconId, LPARAM mouseMessage) {
 // MonitorView
 
 void TForm1::SetLabelText(HWND label, const std::string& text) {
-    const std::wstring wide = WideForDisplay(text);
+    const std::wstring wide = WideIsolated(text);
     SetWindowTextW(label, wide.c_str());
     // Auto width, fixed height.
     SIZE extent{};
@@ -606,7 +606,7 @@ void TForm1::SetImagePrinterStatus(Lamp lamp) { SetLamp(imagePrinterStatus_, pri
 
 void TForm1::AddPrinterItem(const std::string& name) {
     const LRESULT index =
-        SendMessageW(comboBoxPrinterlist_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(WideForDisplay(name).c_str()));
+        SendMessageW(comboBoxPrinterlist_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(WideIsolated(name).c_str()));
     if (index >= 0)
         printerNames_.push_back(name);
 }
@@ -647,7 +647,7 @@ void TForm1::ClearJobs() {
 void TForm1::AddJobRow(JobRow&& row) {
     HWND header = reinterpret_cast<HWND>(SendMessageW(listView_, LVM_GETHEADER, 0, 0));
     const int columns = header ? static_cast<int>(SendMessageW(header, HDM_GETITEMCOUNT, 0, 0)) : 0;
-    std::wstring text = WideForDisplay(row[0]);
+    std::wstring text = WideIsolated(row[0]);
     LVITEMW item{};
     item.mask = LVIF_TEXT;
     item.iItem = static_cast<int>(jobCaptions_.size());
@@ -656,7 +656,7 @@ void TForm1::AddJobRow(JobRow&& row) {
     if (index < 0)
         return;
     for (int c = 1; c < std::min<int>(columns, static_cast<int>(row.size())); ++c) {
-        text = WideForDisplay(row[static_cast<std::size_t>(c)]);
+        text = WideIsolated(row[static_cast<std::size_t>(c)]);
         LVITEMW sub{};
         sub.iSubItem = c;
         sub.pszText = text.data();

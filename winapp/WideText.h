@@ -11,6 +11,11 @@ namespace quenlo::winapp {
 // U+FFFD.
 std::wstring WideForDisplay(const std::string& bytes);
 
+// A text from a server or a file as the labels, the printer list and the job list show it: its
+// bidirectional controls shown instead of acting and the whole isolated (IsolatedDisplayText), so a
+// job named "invoice<U+202E>gnp.exe" cannot pass for a picture.
+std::wstring WideIsolated(const std::string& bytes);
+
 // A message box text: decoded as above, with the core's single-CR line breaks (and CR LF pairs)
 // turned into the CR LF pairs a message box breaks lines at.
 std::wstring WideMessageText(const std::string& bytes);

@@ -245,5 +245,15 @@ TEST(ProgramCore, TrayTextsCutToTheirRoomAtWholeLinesAndCharacters)
     EXPECT_EQ(FittedText(title, 11), title);
 }
 
+// A server's text cannot turn the words around it: its bidirectional controls show instead of
+// acting, and a right-to-left one stands isolated. Left-to-right text is left as it was.
+TEST(ProgramCore, ServerTextsShowTheirBidiControlsAndStandIsolated)
+{
+    EXPECT_EQ(IsolatedDisplayText("invoice\u202egnp.exe"), u"\u2068invoice<U+202E>gnp.exe\u2069");
+    EXPECT_EQ(IsolatedDisplayText("\u2066a\u2069 \u202a"), u"\u2068<U+2066>a<U+2069> <U+202A>\u2069");
+    EXPECT_EQ(IsolatedDisplayText("Laser \u05e9\u05dc \u0661"), u"\u2068Laser \u05e9\u05dc \u0661\u2069");
+    EXPECT_EQ(IsolatedDisplayText("Havi jelent\xe9s\u202f\u2070"), u"Havi jelent\u00e9s\u202f\u2070");
+}
+
 }  // namespace
 }  // namespace quenlo

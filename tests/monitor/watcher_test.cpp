@@ -33,19 +33,22 @@ using namespace std::chrono_literals;
 
 constexpr auto kSeen = 30s;  // a loaded machine may be slow; a change that is missed never comes
 
+// The file's entry of the printer at `path` on `hostPort`.
+TAList EntryAt(const std::string& hostPort, const std::string& path, const std::string& name)
+{
+    TAList e;
+    e.name = name;
+    e.remotehost = hostPort;
+    e.url = path;
+    e.localport = -1;
+    return e;
+}
+
 // A lab of this test's own, which it may take down and up.
 class OwnLab : public test::CupsLab {
 public:
     explicit OwnLab(const std::string& mode) : CupsLab(false, mode) {}
-    TAList Entry(const std::string& printer) const
-    {
-        TAList e;
-        e.name = printer;
-        e.remotehost = HostPort();
-        e.url = "/printers/" + printer;
-        e.localport = -1;
-        return e;
-    }
+    TAList Entry(const std::string& printer) const { return EntryAt(HostPort(), "/printers/" + printer, printer); }
     // Prints a document whose lines the lab's "lab-says" backend tells the scheduler.
     void PrintSaying(const std::string& printer, const std::string& lines) const
     {
@@ -83,11 +86,7 @@ TEST(WatcherScripted, AnAnswerNamingAnotherRequestIsNoAnswer)
                 c.Write(test::HttpOk(stopped));
         });
         server.RepeatLast(true);
-        TAList entry;
-        entry.name = "p";
-        entry.remotehost = "127.0.0.1:" + server.PortText();
-        entry.url = "/printers/p";
-        PrinterList printers{entry};
+        PrinterList printers{EntryAt("127.0.0.1:" + server.PortText(), "/printers/p", "p")};
         TWatcher watcher(printers, ProxySettings{}, 1);
         watcher.PollOnly();
         watcher.Start();
@@ -470,11 +469,7 @@ TEST(WatcherCupsFull, LooksAndWaitsWhileAnotherClientHoldsEverySubscription)
 TEST(WatcherCupsMissing, QueueTheServerDoesNotHave)
 {
     QUENLO_REQUIRE_CUPS_LAB(lab);
-    TAList entry;
-    entry.name = "Typo";
-    entry.remotehost = lab.HostPort();
-    entry.url = test::CupsLab::PrinterPath("no-such-queue");
-    PrinterList printers{entry};
+    PrinterList printers{EntryAt(lab.HostPort(), test::CupsLab::PrinterPath("no-such-queue"), "Typo")};
     TWatcher watcher(printers, ProxySettings{}, 1);
     watcher.Start();
     ASSERT_TRUE(SeenWithin(watcher, 0, "first look", [](const WatchState& s) { return s.looked; }));
@@ -583,10 +578,7 @@ TEST(WatcherDevice, SeesThePrinterBehindTheQueueGoAndComeBack)
 TEST(WatcherIppEvePrinter, ShowsThePrinterSeesItStopAndComeBack)
 {
     QUENLO_REQUIRE_IPPEVEPRINTER(eve);
-    TAList entry;
-    entry.name = "Eve";
-    entry.remotehost = "127.0.0.1:" + std::to_string(eve.Port());
-    entry.url = "/ipp/print";
+    TAList entry = EntryAt("127.0.0.1:" + std::to_string(eve.Port()), "/ipp/print", "Eve");
     entry.direct = true;  // subscriptions, if any, are asked of the printer itself
     PrinterList printers{entry};
     TWatcher watcher(printers, ProxySettings{}, 1);

@@ -72,6 +72,9 @@ TEST_F(FormTest, ViewKeepsTheBytesItWasGivenAndShowsThemDecoded) {
     ASSERT_NE(form.Handle(), nullptr);
     form.SetLabelComment("Megjegyzés: " + kCp1250Name);
     EXPECT_EQ(TextOf(form.LabelComment()), L"Megjegyz\u00E9s: " + kCp1250NameWide);
+    // A server's override shows, and turns no word around, as in the Qt window.
+    form.SetLabelPrinterStatus("laser - stopped (\u202eok)");
+    EXPECT_EQ(TextOf(form.LabelPrinterStatus()), L"\u2068laser - stopped (<U+202E>ok)\u2069");
     const RECT shortLabel = ClientRectIn(form.Handle(), form.LabelStatus());
     form.SetLabelStatus("laser - kapcsolódva, IPP rendben (200) and a longer tail");
     const RECT longLabel = ClientRectIn(form.Handle(), form.LabelStatus());
@@ -90,7 +93,7 @@ TEST_F(FormTest, ViewKeepsTheBytesItWasGivenAndShowsThemDecoded) {
                                 "time-at-creation"})
         form.AddJobColumn(caption, 0);
     form.AddJobRow({"7", "laser", "bob", "a.txt", "1 K", "held", "job-hold-until-specified", "1970.01.01"});
-    form.AddJobRow({"0x1F", "laser", "\xE9va", "b", "2 K", "pending", "none", ""});
+    form.AddJobRow({"0x1F", "laser", "\xE9va", "invoice\u202egnp.exe", "2 K", "pending", "none", ""});
     EXPECT_EQ(form.SelectedJobCount(), 0);
     EXPECT_EQ(form.SelectedJobCaption(), "");
     LVITEMW state{};
@@ -106,6 +109,9 @@ TEST_F(FormTest, ViewKeepsTheBytesItWasGivenAndShowsThemDecoded) {
     sub.cchTextMax = 32;
     SendMessageW(form.ListView(), LVM_GETITEMTEXTW, 1, reinterpret_cast<LPARAM>(&sub));
     EXPECT_STREQ(user, L"\u00E9va");
+    sub.iSubItem = 3;
+    SendMessageW(form.ListView(), LVM_GETITEMTEXTW, 1, reinterpret_cast<LPARAM>(&sub));
+    EXPECT_STREQ(user, L"\u2068invoice<U+202E>gnp.exe\u2069");
 
     form.ClearJobs();
     EXPECT_EQ(SendMessageW(form.ListView(), LVM_GETITEMCOUNT, 0, 0), 0);

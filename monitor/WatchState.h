@@ -1,0 +1,60 @@
+// What the watch knows of one printer, and how the window and the tray show it.
+#pragma once
+
+#include "monitor/MonitorView.h"
+#include "monitor/PrinterSays.h"
+#include "monitor/RefreshText.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quenlo {
+
+// What the watch knows of one printer.
+struct WatchState {
+    bool looked = false;     // false until the first look has ended
+    bool reachable = false;  // the last look got an HTTP answer
+    PrinterRecord printer;   // of the last narrow Get-Printer-Attributes; empty while unreachable
+    // What follows the name instead of the printer line when the server answered but refused to
+    // show the printer (" - a szerveren nincs ilyen nyomtató", " - kapcsolódva, IPP hiba (...)");
+    // empty otherwise.
+    std::string refusal;
+    std::int32_t jobs = -1;  // queued-job-count, the jobs not yet completed; -1 when not known
+    PrinterSays says;        // state reasons and supplies of the last look; empty while unreachable
+    // With the "watchdevice" key: what the printer behind the queue says against the queue
+    // ("CUPS: idle, accepting jobs / the printer: unreachable"), or why it is not asked; empty when
+    // it agrees or is not known yet.
+    std::string device;
+    bool deviceDisagrees = false;  // `device` is a disagreement, not a note
+    // The entry's password went in plain HTTP during the run: its server answered the TLS
+    // handshake in plain HTTP.
+    bool passwordPlain = false;
+    std::chrono::system_clock::time_point changedAt{};  // when the last change was seen
+
+    // Same reachability, printer record, job count, reasons and supplies (the times are not
+    // compared).
+    bool SameAs(const WatchState& other) const;
+};
+
+// The lamp of a watched printer: red while unreachable (or not looked at yet), yellow while the
+// server refuses to show it, otherwise the printer lamp of the window (yellow when stopped or not
+// accepting jobs, green otherwise), and at least yellow while the printer reports an error reason
+// (or disagrees with its queue). Warnings leave the lamp as it is.
+Lamp WatchLamp(const WatchState& state);
+// The printer's errors and warnings (AlertsOf its reasons and supplies, and a disagreement with the
+// printer behind the queue as an error); none while unreachable.
+std::vector<PrinterAlert> WatchAlerts(const WatchState& state);
+// The state reasons as sent, joined with ","; "none" when the printer sent none, empty while
+// unreachable or not looked at yet.
+std::string WatchReasons(const WatchState& state);
+// The printer line as the window shows it: name + " - unknown" while unreachable or not looked at
+// yet, name + the refusal while the server refuses, otherwise the refresh's printer line.
+std::string WatchLine(const WatchState& state, std::string_view printerName);
+
+// True when one of the printer's state reasons is an error.
+bool HasError(const PrinterSays& says);
+
+}  // namespace quenlo
