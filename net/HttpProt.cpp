@@ -85,11 +85,6 @@ THttpCli::THttpCli(TComponent* owner)
     : TComponent(owner), trustStorePath_(DefaultTrustStorePath()), strictTrust_(StrictTrustByDefault()),
       socket_(std::make_unique<TWSocket>(this))
 {
-    socket_->OnDnsLookupDone = [this](TCustomWSocket&, std::uint16_t e) { HandleDnsLookupDone(e); };
-    socket_->OnSessionConnected = [this](TCustomWSocket&, std::uint16_t e) { HandleSessionConnected(e); };
-    socket_->OnDataAvailable = [this](TCustomWSocket&, std::uint16_t e) { HandleDataAvailable(e); };
-    socket_->OnDataSent = [this](TCustomWSocket&, std::uint16_t e) { HandleDataSent(e); };
-    socket_->OnSessionClosed = [this](TCustomWSocket&, std::uint16_t e) { DispatchClosed(e); };
     window_ = platform::CreateMessageTarget(
         [this](platform::HWND, unsigned m, platform::WPARAM w, platform::LPARAM l) {
             return WindowProc(m, w, l);
@@ -104,14 +99,7 @@ THttpCli::~THttpCli()
         platform::KillTimer(window_, kKeptTimerId);
         platform::DestroyMessageTarget(window_);
     }
-    // The socket fires nothing while it is destroyed; drop the handlers anyway so that nothing
-    // can reach this half-destroyed object.
-    socket_->OnDnsLookupDone = nullptr;
-    socket_->OnSessionConnected = nullptr;
-    socket_->OnDataAvailable = nullptr;
-    socket_->OnDataSent = nullptr;
-    socket_->OnSessionClosed = nullptr;
-    tls_.reset();
+    chain_.Clear();
     socket_.reset();
 }
 
@@ -167,6 +155,7 @@ void THttpCli::StartRequest(THttpRequest rq)
         return;
     ArmProgressTimer();
     ArmRequestTimer();
+    UseEnd(false);
     ChooseTransport();
     if (!ReuseKeptConnection())
         BeginResolving();
@@ -177,13 +166,10 @@ void THttpCli::StartOffline(THttpRequest rq)
     PrepareRequest(rq);
     if (RefuseUnsafeRequest())
         return;
-    offline_ = true;
+    UseEnd(true);
     ChooseTransport();
-    if (ReuseKeptConnection())
-        return;
-    SetState(hsDnsLookup);
-    SetState(hsConnecting);
-    OfflineConnect();
+    if (!ReuseKeptConnection())
+        BeginResolving();
 }
 
 void THttpCli::PrepareRequest(THttpRequest rq)
@@ -223,11 +209,9 @@ void THttpCli::PrepareRequest(THttpRequest rq)
     if (!kept_)
         parser_.Reset();  // a kept connection's parser holds what followed the last reply
     onKeptConnection_ = false;
-    serverKeeps_ = false;
     postStart_ = postStart;
     holdSends_ = false;
     heldSends_.clear();
-    offline_ = false;
     offlineSent_.clear();
     retrying_ = false;
     credentialsPlain_ = false;
@@ -299,33 +283,21 @@ bool THttpCli::RefuseUnsafeRequest()
 
 void THttpCli::BeginResolving()
 {
-    tlsStage_ = TlsStage::Off;
-    tls_.reset();
-    encrypted_ = false;
-    tunnelReply_.clear();
+    chain_.DropLayers();
     SetState(hsDnsLookup);
     NoteProgress();
     try {
-        socket_->DnsLookup(hostName_);
+        chain_.End()->Lookup(hostName_);
     } catch (const std::exception&) {
         // An empty or unusable host name: the same end as a failed lookup.
-        HandleDnsLookupDone(kInvalidArgument);
+        ChainLookupDone(kInvalidArgument);
     }
-}
-
-void THttpCli::OfflineConnect()
-{
-    offlineSent_.clear();
-    HandleSessionConnected(0);
-    // Without a socket there is no data-sent event: read the whole body out now.
-    while (allowedToSend_ && !Over())
-        SendBodyBlock();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Socket events
 
-void THttpCli::HandleDnsLookupDone(std::uint16_t error)
+void THttpCli::ChainLookupDone(std::uint16_t error)
 {
     if (state_ != hsDnsLookup || phase_ != TRequestPhase::Exchanging)
         return;  // a late answer for a request that has already ended
@@ -336,20 +308,13 @@ void THttpCli::HandleDnsLookupDone(std::uint16_t error)
         return;
     }
     SetState(hsConnecting);
+    THttpEnd& end = *chain_.End();
     try {
-        socket_->SetAddr(socket_->DnsResult());
-        // A name's further addresses are tried in turn when its first does not answer.
-        const std::vector<std::string>& every = socket_->DnsResultList();
-        socket_->SetFallbackAddrs(every.size() > 1 ? std::vector<std::string>(every.begin() + 1, every.end())
-                                                   : std::vector<std::string>());
-        socket_->SetConnectAttemptTimeout(ConnectAttemptShare(every.size()));
-        socket_->SetPort(port_);
-        socket_->SetProto("tcp");
-        socket_->Connect();
+        end.Connect(port_, ConnectAttemptShare(end.Addresses()));
     } catch (const std::exception& e) {
         // A refusal before any system call (a port that is no number, say) leaves no socket
         // error: report it as an invalid argument, with the socket layer's own words.
-        const int n = socket_->LastError();
+        const int n = end.LastError();
         NetworkFailure(n != 0 ? static_cast<std::uint16_t>(n) : kInvalidArgument,
                        n != 0 ? "can't connect: " + ErrorText(static_cast<std::uint16_t>(n))
                               : "can't connect: " + std::string(e.what()));
@@ -368,7 +333,7 @@ std::chrono::milliseconds THttpCli::ConnectAttemptShare(std::size_t addresses) c
     return std::clamp(share, std::chrono::milliseconds(1), TCustomWSocket::kDefaultConnectAttemptTimeout);
 }
 
-void THttpCli::HandleSessionConnected(std::uint16_t error)
+void THttpCli::ChainConnected(std::uint16_t error)
 {
     if (Over())
         return;
@@ -380,12 +345,37 @@ void THttpCli::HandleSessionConnected(std::uint16_t error)
         return;
     }
     connected_ = true;
-    if (wantTls_ && !offline_) {
-        StartTlsSetup();
-        return;
-    }
-    BeginExchange();
+    AddLayers();
+    chain_.Open();
 }
+
+void THttpCli::ChainOpened() { BeginExchange(); }
+
+int THttpCli::ReceiveBytes(void* buffer, int size)
+{
+    const int n = chain_.Top().Receive(buffer, size);
+    return n < 0 ? -1 : n;
+}
+
+// A request goes out on the socket, or, in tests, on the offline end; a kept connection of the
+// other kind is dropped.
+void THttpCli::UseEnd(bool offline)
+{
+    if (chain_.End() != nullptr && (OfflineEnd() != nullptr) == offline)
+        return;
+    DropKeptConnection();
+    THttpChainListener& listener = *this;
+    if (offline)
+        chain_.SetEnd(std::make_unique<TOfflineEnd>(offlineSent_, listener));
+    else
+        chain_.SetEnd(std::make_unique<TSocketEnd>(*socket_, listener));
+}
+
+TOfflineEnd* THttpCli::OfflineEnd() const noexcept { return dynamic_cast<TOfflineEnd*>(chain_.End()); }
+
+bool THttpCli::Encrypted() const noexcept { return chain_.End() != nullptr && chain_.Top().Encrypted(); }
+
+void THttpCli::ChainProgress() { NoteProgress(); }
 
 // The connection is ready for the request: plain, or with its tunnel and handshake done.
 void THttpCli::BeginExchange()
@@ -417,6 +407,9 @@ void THttpCli::BeginExchange()
             if (alive.expired() || Over())
                 return;
             FlushHeldSends();
+            // An end that reports no sends takes the whole body now.
+            while (!chain_.End()->ReportsSent() && !alive.expired() && allowedToSend_ && !Over())
+                SendBodyBlock();
         } else {
             ComposeAndSend("GET");
         }
@@ -429,7 +422,7 @@ void THttpCli::BeginExchange()
     }
 }
 
-void THttpCli::HandleDataSent(std::uint16_t)
+void THttpCli::ChainSent()
 {
     if (Over())
         return;
@@ -443,7 +436,7 @@ void THttpCli::HandleDataSent(std::uint16_t)
     }
 }
 
-void THttpCli::HandleDataAvailable(std::uint16_t)
+void THttpCli::ChainReadable()
 {
     if (Over() && kept_) {
         CheckIdleKeptConnection();
@@ -456,15 +449,10 @@ void THttpCli::HandleDataAvailable(std::uint16_t)
         }
         return;
     }
-    if (tlsStage_ == TlsStage::Tunnel) {
-        ReadTunnelReply();
-        return;
-    }
-    if (tlsStage_ == TlsStage::Handshake) {
-        ContinueHandshake();
-        return;
-    }
+    if (chain_.TakeReadable())
+        return;  // a layer still opening took them
     // Read everything waiting now, one buffer at a time.
+    const TLivenessToken alive = LivenessToken();
     for (;;) {
         // A chunked body on a kept connection goes through the line buffer, which keeps what
         // follows its last chunk; a block read past it would lose those bytes.
@@ -472,7 +460,8 @@ void THttpCli::HandleDataAvailable(std::uint16_t)
                             !(KeepsConnections() && parser_.Chunked());
         const bool goOn = blocks ? ReceiveBodyBlock() : ReceiveIntoParser();
         if (!goOn) {
-            EndAtCloseNotify();
+            if (!alive.expired())  // a handler may have destroyed the component
+                EndAtCloseNotify();
             return;
         }
         if (phase_ == TRequestPhase::Answered) {
@@ -532,9 +521,8 @@ THttpReceiveTarget* THttpCli::ReceiveTarget() const
     return replyStream_ == nullptr ? nullptr : dynamic_cast<THttpReceiveTarget*>(replyStream_->rdbuf());
 }
 
-void THttpCli::DispatchClosed(std::uint16_t error)
+void THttpCli::ChainClosed(std::uint16_t error)
 {
-    ++closeReports_;
     if (closingKept_)
         return;  // closed by us, outside any request
     if (kept_ && Over()) {
@@ -544,9 +532,8 @@ void THttpCli::DispatchClosed(std::uint16_t error)
         platform::KillTimer(window_, kKeptTimerId);
         return;
     }
-    if (!Over() && phase_ != TRequestPhase::Relocating &&
-        (tlsStage_ == TlsStage::Tunnel || tlsStage_ == TlsStage::Handshake)) {
-        TlsSetupFailed(std::string(), true);
+    if (const THttpFilter* opening = chain_.Opening(); opening != nullptr && !Over() && phase_ != TRequestPhase::Relocating) {
+        ChainFailed(opening->ClosedWhileOpening());
         return;
     }
     if (phase_ == TRequestPhase::Relocating)
@@ -578,9 +565,9 @@ std::string THttpCli::CutShortText() const
     if (parser_.ContentLength() >= 0)
         return std::string(HttpError::CutShort.text) + " " +
                std::to_string(parser_.ContentLength() - parser_.BodyReceived()) + " bytes before the end of the answer";
-    // Only the close marks the end here: over TLS an attacker's FIN is told from the server's end
-    // by close_notify alone. A 204 or 304 has no body to cut.
-    if (tlsStage_ == TlsStage::Ready && tls_ && !tls_->CloseNotified() && replyStatus_ != 204 && replyStatus_ != 304)
+    // Only the close marks the end here, when nobody in the path can fake it. A 204 or 304 has no
+    // body to cut.
+    if (!chain_.Top().CloseIsTheEnd() && replyStatus_ != 204 && replyStatus_ != 304)
         return std::string(HttpError::CutShort.text) + " without TLS close_notify: the end of the answer is not certain";
     return {};
 }
@@ -611,8 +598,8 @@ void THttpCli::EndRequest(bool stopNetwork)
     if (Over())
         return;
     SetPhase(TRequestPhase::Ended);
-    if (stopNetwork && !offline_)
-        StopNetwork();
+    if (stopNetwork && chain_.End() != nullptr)
+        chain_.End()->Stop();  // it reports nothing back, since the request has ended
     if (!kept_)
         connected_ = false;
     allowedToSend_ = false;
@@ -680,32 +667,7 @@ void THttpCli::CloseSocket()
 {
     if (phase_ == TRequestPhase::Answered)
         SetPhase(TRequestPhase::Exchanging);
-    if (offline_) {
-        DispatchClosed(0);
-        return;
-    }
-    const std::uint64_t reportsBefore = closeReports_;
-    try {
-        socket_->Close();
-    } catch (const std::exception&) {
-        // A close that fails still ends the connection for us.
-    }
-    // A socket that was already closed (or never connected) reports nothing: report it here.
-    if (closeReports_ == reportsBefore && socket_->State() == wsClosed)
-        DispatchClosed(0);
-}
-
-// Stops whatever the socket is doing; it reports nothing back, since the request has ended.
-void THttpCli::StopNetwork()
-{
-    try {
-        socket_->CancelLookup();
-    } catch (const std::exception&) {
-    }
-    try {
-        socket_->Abort();
-    } catch (const std::exception&) {
-    }
+    chain_.End()->Close();
 }
 
 void THttpCli::NetworkFailure(std::uint16_t error, const std::string& reason)
@@ -761,7 +723,7 @@ void THttpCli::ComposeAndSend(const char* method)
     if (alive.expired())
         return;
     // Inside a proxy's tunnel the server itself is spoken to: the path alone, as without a proxy.
-    QueueHeaderLine(std::string(method) + " " + (tunnel_ ? OriginForm(path_) : path_) +
+    QueueHeaderLine(std::string(method) + " " + (transport_.tunnel ? OriginForm(path_) : path_) +
                     (KeepsConnections() ? " HTTP/1.1" : " HTTP/1.0"));
     if (!sender_.empty())
         QueueHeaderLine("From: " + sender_);
@@ -785,7 +747,7 @@ void THttpCli::ComposeAndSend(const char* method)
     }
     if (!username_.empty() && sendCredentials_)
         QueueHeaderLine("Authorization: Basic " + Base64Encode(username_ + ":" + password_));
-    if (!proxy_.empty() && !proxyUsername_.empty() && !tunnel_)
+    if (!proxy_.empty() && !proxyUsername_.empty() && !transport_.tunnel)
         QueueHeaderLine("Proxy-Authorization: Basic " +
                         Base64Encode(proxyUsername_ + ":" + proxyPassword_));
     if (!cookie_.empty())
@@ -833,16 +795,7 @@ void THttpCli::SocketSend(const char* data, std::size_t len)
         heldSends_.append(data, len);
         return;
     }
-    if (offline_) {
-        offlineSent_.append(data, len);
-        return;
-    }
-    if (tlsStage_ == TlsStage::Ready) {
-        if (tls_->Write(data, len) < 0)
-            TlsFailure(tls_->Error());
-        return;
-    }
-    socket_->Send(data, static_cast<int>(len));
+    chain_.Top().Send(data, len);
 }
 
 void THttpCli::FlushHeldSends()
@@ -859,7 +812,7 @@ void THttpCli::FlushHeldSends()
 
 void THttpCli::FeedReceived(const char* data, std::size_t len)
 {
-    if (!offline_ || requestType_ == hrNone || Over())
+    if (OfflineEnd() == nullptr || requestType_ == hrNone || Over())
         return;
     while (len > 0) {
         const std::span<char> room = parser_.Room();
@@ -883,9 +836,9 @@ void THttpCli::FeedReceived(const char* data, std::size_t len)
 
 void THttpCli::FeedClosed(std::uint16_t error)
 {
-    if (!offline_ || Over() || !connected_)
+    if (OfflineEnd() == nullptr || Over() || !connected_)
         return;  // no request, or the connection is already closed (by us)
-    DispatchClosed(error);
+    ChainClosed(error);
 }
 
 // Hands what the parser makes of the bytes given to it to the request, event by event, until it
@@ -953,7 +906,7 @@ void THttpCli::HandleHeaderLine(const THttpEvent& e)
     }
     replyHeaderLines_.emplace_back(e.text);
     if (e.kind == THttpEvent::StatusLine) {
-        if (!TakeStatusLine(replyHeaderLines_.back()))
+        if (!TakeStatusLine())
             return;
     } else if (e.error == HttpError::ConflictingLength) {
         Fail(HttpError::ConflictingLength);
@@ -971,16 +924,15 @@ void THttpCli::HandleHeaderLine(const THttpEvent& e)
 }
 
 // False when the line ends the request or repeats it.
-bool THttpCli::TakeStatusLine(const std::string& line)
+bool THttpCli::TakeStatusLine()
 {
     if (parser_.Status() < 0) {
         Fail(HttpError::BadStatusLine);
         return false;
     }
     replyStatus_ = parser_.Status();
-    replyReason_ = line.size() > 13 ? line.substr(13) : std::string();
-    serverKeeps_ = line.compare(0, 8, "HTTP/1.1") == 0;
-    if (replyStatus_ == 426 && tlsStage_ == TlsStage::Off && !offline_ && encryption_ != heNever &&
+    replyReason_ = parser_.Reason();
+    if (replyStatus_ == 426 && !chain_.Top().Encrypted() && chain_.End()->CanEncrypt() && encryption_ != heNever &&
         platform::TlsSession::Available()) {
         // "Upgrade Required": the server wants TLS, and from now on gets it from the start.
         RememberTlsServer(ServerKey());
@@ -1023,9 +975,6 @@ void THttpCli::ProcessHeaderField(std::string name, std::string value)
         }
     } else if (name == "content-type") {
         replyContentType_ = platform::AsciiLower(value);
-    } else if (name == "connection") {
-        if (platform::AsciiLower(value).find("close") != std::string::npos)
-            serverKeeps_ = false;
     } else if (name == "www-authenticate") {
         authRequests_.push_back(value);
     } else if (name == "set-cookie") {
@@ -1205,7 +1154,7 @@ bool THttpCli::KeepsConnections() const noexcept
 // next reply on that connection could be taken for another request's.
 void THttpCli::EndAnsweredExchange()
 {
-    if (KeepsConnections() && serverKeeps_ && ReplyComplete() && requestDoneError_ == 0 &&
+    if (KeepsConnections() && parser_.KeepsConnection() && ReplyComplete() && requestDoneError_ == 0 &&
         parser_.Buffered() == 0 && !parser_.FramedTwice())
         KeepConnection();
     else
@@ -1215,14 +1164,10 @@ void THttpCli::EndAnsweredExchange()
 void THttpCli::KeepConnection()
 {
     kept_ = true;
-    keptHost_ = hostName_;
-    keptPort_ = port_;
-    keptTls_ = tlsStage_ == TlsStage::Ready;
+    keptKey_ = {hostName_, port_, chain_.Top().Encrypted()};
     parser_.StartNextResponse();
-    if (!offline_) {
-        const auto ms = std::clamp<long long>(keepAlive_.count(), 1, 0x7FFFFFFF);
-        platform::SetTimer(window_, kKeptTimerId, static_cast<unsigned>(ms));
-    }
+    const auto ms = std::clamp<long long>(keepAlive_.count(), 1, 0x7FFFFFFF);
+    platform::SetTimer(window_, kKeptTimerId, static_cast<unsigned>(ms));
     EndRequest(false);
 }
 
@@ -1233,21 +1178,15 @@ bool THttpCli::ReuseKeptConnection()
 {
     if (!kept_)
         return false;
-    const bool open = offline_ || socket_->State() == wsConnected;
-    if (!open || !KeepsConnections() || hostName_ != keptHost_ || port_ != keptPort_ || wantTls_ != keptTls_ ||
-        KeptConnectionSpoke()) {
+    if (!chain_.End()->Connected() || !KeepsConnections() || hostName_ != keptKey_.host || port_ != keptKey_.port ||
+        transport_.tls != keptKey_.tls || KeptConnectionSpoke()) {
         DropKeptConnection();
         return false;
     }
     kept_ = false;
     platform::KillTimer(window_, kKeptTimerId);
     onKeptConnection_ = true;
-    const TLivenessToken alive = LivenessToken();
     BeginExchange();
-    if (alive.expired())
-        return true;
-    while (offline_ && allowedToSend_ && !Over())
-        SendBodyBlock();  // no data-sent events without a socket
     return true;
 }
 
@@ -1259,16 +1198,10 @@ void THttpCli::DropKeptConnection()
     connected_ = false;
     platform::KillTimer(window_, kKeptTimerId);
     parser_.Reset();
-    if (!offline_) {
-        closingKept_ = true;
-        try {
-            socket_->Close();
-        } catch (const std::exception&) {
-        }
-        closingKept_ = false;
-    }
-    tls_.reset();
-    tlsStage_ = TlsStage::Off;
+    closingKept_ = true;
+    chain_.End()->Close();
+    closingKept_ = false;
+    chain_.DropLayers();
 }
 
 // A kept connection is readable between requests: the server's close (or bytes nobody asked
@@ -1283,12 +1216,7 @@ void THttpCli::CheckIdleKeptConnection()
 // reported yet; they must not be read as the answer to the next request.
 bool THttpCli::KeptConnectionSpoke()
 {
-    if (offline_)
-        return parser_.Buffered() > 0;
-    char scratch[1024];
-    if (tlsStage_ == TlsStage::Ready)
-        return tls_->Read(scratch, sizeof scratch) != platform::kTlsWouldBlock;
-    return socket_->Receive(scratch, sizeof scratch) >= 0 || socket_->LastError() != platform::ws::WSAEWOULDBLOCK;
+    return parser_.Buffered() > 0 || !chain_.Top().Quiet();
 }
 
 // A kept connection that the server closed or reset before any byte of the reply came (its idle
@@ -1331,12 +1259,6 @@ void THttpCli::Restart()
     allowedToSend_ = false;
     holdSends_ = false;
     heldSends_.clear();
-    if (offline_) {
-        SetState(hsDnsLookup);
-        SetState(hsConnecting);
-        OfflineConnect();
-        return;
-    }
     BeginResolving();
 }
 
@@ -1420,8 +1342,8 @@ void THttpCli::CheckProgress()
     if (idle >= noProgressTimeout_) {
         platform::KillTimer(window_, kProgressTimerId);
         timerArmed_ = false;
-        if (tlsStage_ == TlsStage::Handshake || tlsStage_ == TlsStage::Tunnel)
-            RecordFailure(kTimedOut, 404, TlsStalledText(ServerKey(), tlsStage_ == TlsStage::Tunnel, idle));
+        if (const THttpFilter* opening = chain_.Opening(); opening != nullptr && !opening->StalledText(idle).empty())
+            RecordFailure(kTimedOut, 404, opening->StalledText(idle));
         NetworkFailure(kTimedOut, ErrorText(kTimedOut));
         return;
     }

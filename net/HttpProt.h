@@ -60,6 +60,7 @@
 
 #include "net/Component.h"
 #include "net/ErrorCodes.h"
+#include "net/HttpFilter.h"
 #include "net/HttpParser.h"
 #include "net/HttpUrl.h"
 #include "platform/EventLoop.h"
@@ -81,9 +82,6 @@ namespace quenlo {
 
 class TWSocket;
 class THttpCli;
-namespace platform {
-class TlsSession;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Kinds, states, errors
@@ -170,7 +168,7 @@ public:
     virtual void ReceiveDone(std::size_t n) = 0;
 };
 
-class THttpCli : public TComponent {
+class THttpCli : public TComponent, private THttpChainListener {
 public:
     // Relocations followed by one request; the next "location" ends it as a failure.
     static constexpr int kMaxRelocations = 20;
@@ -295,6 +293,9 @@ public:
     // request. Read when a request ends. [0]
     std::chrono::milliseconds KeepAlive() const noexcept { return keepAlive_; }
     void SetKeepAlive(std::chrono::milliseconds v) { keepAlive_ = v; }
+    // Layers put on every connection above its own (the proxy's tunnel, TLS), the first lowest:
+    // each sees the request's bytes before they are encrypted. [none]
+    void AddFilter(THttpFilterFactory make) { filters_.push_back(std::move(make)); }
 
     // ---- Run-time properties --------------------------------------------------------------------
 
@@ -338,7 +339,7 @@ public:
     // A connection is kept open for the next request (see KeepAlive).
     bool HoldsConnection() const noexcept { return kept_; }
     // The last connection of the request was encrypted (its handshake completed).
-    bool Encrypted() const noexcept { return encrypted_; }
+    bool Encrypted() const noexcept;
     // The request's credentials went in plain HTTP to a server on another machine that answered
     // the handshake in plain HTTP (IfRequested), so the user can be told.
     bool CredentialsWentPlain() const noexcept { return credentialsPlain_; }
@@ -455,30 +456,26 @@ private:
     void ApplyUrl();
     void ComposeAndSend(const char* method);
     void SendBodyBlock();
-    // Socket event handlers.
-    void HandleDnsLookupDone(std::uint16_t error);
+    // What the connection's chain reports.
+    void ChainLookupDone(std::uint16_t error) override;
+    void ChainConnected(std::uint16_t error) override;
+    void ChainOpened() override;
+    void ChainReadable() override;
+    void ChainSent() override;
+    void ChainClosed(std::uint16_t error) override;
+    void ChainProgress() override;
+    void ChainFailed(const THttpFilterFailure& failure) override;
     std::chrono::milliseconds ConnectAttemptShare(std::size_t addresses) const;
-    void HandleSessionConnected(std::uint16_t error);
-    void HandleDataAvailable(std::uint16_t error);
-    void HandleDataSent(std::uint16_t error);
     void HandleSessionClosed(std::uint16_t error);
     void HandleRelocationClosed(std::uint16_t error);
     std::string CutShortText() const;
-    void DispatchClosed(std::uint16_t error);
-    void OfflineConnect();
     void BeginExchange();
-    // TLS: the choice per connection, the proxy tunnel, the handshake, the certificate, and the
-    // repeat of a request over another transport.
-    enum class TlsStage : std::uint8_t { Off, Tunnel, Handshake, Ready };
+    // The chain: its end (the socket, or none in tests), the layers the transport needs (chosen
+    // per connection), and the repeat of a request over another transport.
+    void UseEnd(bool offline);
+    TOfflineEnd* OfflineEnd() const noexcept;
     void ChooseTransport();
-    void StartTlsSetup();
-    void SendTunnelRequest();
-    void ReadTunnelReply();
-    void StartHandshake();
-    void ContinueHandshake();
-    std::string CertificateRefusal();
-    void TlsSetupFailed(const std::string& reason, bool peerClosed);
-    void TlsFailure(const std::string& text, std::uint16_t code = HttpError::TlsFailed);
+    void AddLayers();
     void RetryConnection(bool tls);
     std::string ServerKey() const;
     int ReceiveBytes(void* buffer, int size);
@@ -487,7 +484,7 @@ private:
     bool ReceiveIntoParser();
     bool ReadParser(THttpReceiveTarget* into);
     void HandleHeaderLine(const THttpEvent& e);
-    bool TakeStatusLine(const std::string& line);
+    bool TakeStatusLine();
     void DeliverBody(const char* data, std::size_t size, THttpReceiveTarget* receivedInto);
     void SkipInterimAnswer();
     std::string UnsafeRequestText() const;
@@ -520,7 +517,6 @@ private:
     bool ReplyComplete() const noexcept;     // the announced length has arrived
     std::uint16_t ProtocolFailure() const noexcept;  // the HttpError code of the end, or 0
     void NetworkFailure(std::uint16_t error, const std::string& reason);
-    void StopNetwork();
     void SocketSend(const char* data, std::size_t len);
     void FlushHeldSends();
     void Fail(std::uint16_t code, const std::string& text);
@@ -557,6 +553,7 @@ private:
     std::chrono::milliseconds requestTimeout_ = kDefaultRequestTimeout;
     std::int64_t maxReplyLength_ = std::int64_t{64} << 20;
     std::chrono::milliseconds keepAlive_{0};
+    std::vector<THttpFilterFactory> filters_;
 
     // Run-time properties.
     std::istream* postStream_ = nullptr;
@@ -600,33 +597,35 @@ private:
     std::string origHost_;                 // the document's server as the URL named it, so
     std::string origPort_;                 // that credentials never follow a relocation away
     bool sendCredentials_ = true;          // false after a relocation to another host or port
-    std::uint64_t closeReports_ = 0;       // closes reported to DispatchClosed so far
     std::chrono::steady_clock::time_point lastProgress_{};
     bool timerArmed_ = false;
-    bool offline_ = false;
     std::string offlineSent_;
     THttpEncryption encryption_ = heIfRequested;
     std::string trustStorePath_;
     bool strictTrust_ = false;
     bool schemeTls_ = false;               // the URL is https:// or ipps://
-    bool wantTls_ = false;                 // this connection is to be encrypted
-    bool tlsFallback_ = false;             // ... but may go plain if the server speaks no TLS
-    bool tunnel_ = false;                  // ... through the proxy's CONNECT tunnel
+    // The layers a connection gets.
+    struct TTransport {
+        bool tls = false;                  // encrypted
+        bool plainAllowed = false;         // ... but may go plain if the server speaks no TLS
+        bool tunnel = false;               // ... through the proxy's CONNECT tunnel
+    };
+    TTransport transport_;
     bool retrying_ = false;                // the close repeats the request (another transport)
-    bool encrypted_ = false;
     bool credentialsPlain_ = false;
-    TlsStage tlsStage_ = TlsStage::Off;
-    std::string tunnelReply_;
-    std::unique_ptr<platform::TlsSession> tls_;
-    bool serverKeeps_ = false;             // this reply lets the connection stay open
     bool kept_ = false;                    // the connection waits open for the next request
     bool onKeptConnection_ = false;        // this request went out on a kept connection
     bool closingKept_ = false;             // the close reported now is of a kept connection
-    std::string keptHost_;                 // where the kept connection goes, and whether it is
-    std::string keptPort_;                 // encrypted
-    bool keptTls_ = false;
+    // Where the kept connection goes, and whether it is encrypted.
+    struct TKeptKey {
+        std::string host;
+        std::string port;
+        bool tls = false;
+    };
+    TKeptKey keptKey_;
 
     std::unique_ptr<TWSocket> socket_;
+    THttpChain chain_;                     // destroyed before the socket its end uses
     platform::HWND window_ = 0;
 };
 
