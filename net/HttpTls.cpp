@@ -344,13 +344,13 @@ void THttpCli::ChooseTransport()
     if (!chain_.End()->CanEncrypt())
         return;  // no connection: the request's bytes are the plain ones
     bool& tls = transport_.tls;
-    if (schemeTls_ || encryption_ == heRequired) {
+    if (schemeTls_ || opt_.encryption == heRequired) {
         tls = true;
-    } else if (encryption_ == heIfRequested) {
+    } else if (opt_.encryption == heIfRequested) {
         // Whether this build can speak TLS is asked last: the answer may cost a library's start.
         if (TlsServerRemembered(ServerKey())) {
             tls = platform::TlsSession::Available();
-        } else if (!username_.empty() && sendCredentials_ && !IsThisMachine(targetHost_)) {
+        } else if (!opt_.username.empty() && sendCredentials_ && !IsThisMachine(targetHost_)) {
             // Credentials to another machine never go plain to a server that speaks TLS, nor to
             // one that did: whatever answers in its place now is not to be trusted with them.
             // Whether it did is asked only when the handshake fails: a request that gets its TLS
@@ -359,14 +359,14 @@ void THttpCli::ChooseTransport()
             transport_.plainAllowed = tls;
         }
     }
-    transport_.tunnel = tls && !proxy_.empty();
+    transport_.tunnel = tls && !opt_.proxy.empty();
 }
 
 // The layers the transport asks for, then the ones the user adds.
 void THttpCli::AddLayers()
 {
     if (transport_.tunnel) {
-        const std::string credentials = proxyUsername_.empty() ? std::string() : proxyUsername_ + ":" + proxyPassword_;
+        const std::string credentials = opt_.proxyUsername.empty() ? std::string() : opt_.proxyUsername + ":" + opt_.proxyPassword;
         chain_.Add(
             [&](THttpFilter& below, THttpChainListener& listener) {
                 return std::make_unique<TTunnelFilter>(below, listener, ServerKey(), credentials);
@@ -374,15 +374,15 @@ void THttpCli::AddLayers()
             *this);
     }
     if (transport_.tls) {
-        TTlsPolicy policy{targetHost_, ServerKey(), trustStorePath_, strictTrust_, transport_.plainAllowed,
-                          encryption_ == heIfRequested && !schemeTls_};
+        TTlsPolicy policy{targetHost_, ServerKey(), opt_.trustStorePath, opt_.strictTrust, transport_.plainAllowed,
+                          opt_.encryption == heIfRequested && !schemeTls_};
         chain_.Add(
             [&](THttpFilter& below, THttpChainListener& listener) {
                 return std::make_unique<TTlsFilter>(below, listener, std::move(policy));
             },
             *this);
     }
-    for (const THttpFilterFactory& make : filters_)
+    for (const THttpFilterFactory& make : opt_.filters)
         chain_.Add(make, *this);
 }
 
@@ -403,7 +403,7 @@ void THttpCli::ChainFailed(const THttpFilterFailure& failure)
 // plain, with nothing of the first answer kept.
 void THttpCli::RetryConnection(bool tls)
 {
-    transport_ = {tls, false, tls && !proxy_.empty()};
+    transport_ = {tls, false, tls && !opt_.proxy.empty()};
     retrying_ = true;
     replyHeaderLines_.clear();
     replyStatus_ = 0;
