@@ -1,6 +1,6 @@
-// The HTTP client's encrypted connections: which connection is encrypted, the proxy's CONNECT
-// tunnel, the handshake driven by the socket's own events, the server's certificate, and the
-// repeat of a request over the other transport. Every text a user may read about TLS is here.
+// The HTTP client's encrypted connections: the layers of the proxy's CONNECT tunnel and of TLS
+// (the handshake, the server's certificate), which connection gets them, and the repeat of a
+// request over the other transport. Every text a user may read about TLS is here.
 #include "net/HttpTls.h"
 #include "net/HttpProt.h"
 #include "net/TlsTrust.h"
