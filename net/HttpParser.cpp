@@ -77,6 +77,8 @@ void THttpResponseParser::StartNextResponse() noexcept
     block_ = {};
     part_ = Part::Header;
     status_ = 0;
+    reason_.clear();
+    keeps_ = false;
     BeginResponse();
 }
 
@@ -176,6 +178,8 @@ THttpEvent THttpResponseParser::ClassifyLine()
         status_ = StatusCodeOf(line_);
         if (status_ >= 0)
             BeginResponse();
+        reason_ = line_.size() > 13 ? line_.substr(13) : std::string();
+        keeps_ = line_.compare(0, 8, "HTTP/1.1") == 0;
         return {THttpEvent::StatusLine, line_};
     }
     if (line_.find(':') == std::string::npos)
@@ -199,6 +203,9 @@ std::uint16_t THttpResponseParser::ReadField()
         length_ = announced;
     } else if (name_ == "transfer-encoding") {
         chunked_ = EndsChunked(value_);
+    } else if (name_ == "connection") {
+        if (platform::AsciiLower(value_).find("close") != std::string::npos)
+            keeps_ = false;
     }
     return 0;
 }
@@ -331,6 +338,38 @@ bool THttpResponseParser::StepChunkFraming(char c)
         break;
     }
     return true;
+}
+
+// ---- The answer to CONNECT ---------------------------------------------------------------------
+
+void THttpConnectReply::Reset() noexcept
+{
+    parser_.Reset();
+    firstLine_.clear();
+    lineSeen_ = false;
+    received_ = 0;
+}
+
+THttpConnectReply::TOutcome THttpConnectReply::Received(std::size_t n)
+{
+    parser_.Received(n);
+    received_ += n;
+    for (THttpEvent e = parser_.Next(); e.kind != THttpEvent::NeedBytes; e = parser_.Next()) {
+        if (!lineSeen_) {
+            lineSeen_ = true;
+            firstLine_.assign(e.text);
+        }
+        switch (e.kind) {
+        case THttpEvent::HeaderEnd: return parser_.Status() == 200 ? TOutcome::Opened : TOutcome::Refused;
+        // An interim answer, a page without a header, a broken line: nothing a tunnel opens on.
+        case THttpEvent::InterimEnd:
+        case THttpEvent::NoHeader:
+        case THttpEvent::Failed:
+        case THttpEvent::Body: return TOutcome::Refused;
+        default: break;
+        }
+    }
+    return received_ > kLimit || parser_.Room().empty() ? TOutcome::TooLong : TOutcome::Waiting;
 }
 
 }  // namespace quenlo

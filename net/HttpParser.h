@@ -72,6 +72,11 @@ public:
 
     // ---- What the response has said so far ----
     int Status() const noexcept { return status_; }      // 0 until a status line
+    // What follows the status code on the status line ("OK" of "HTTP/1.1 200 OK"); empty when none.
+    const std::string& Reason() const noexcept { return reason_; }
+    // The server lets the connection carry another response: the status line said HTTP/1.1 and
+    // no "connection" field said close.
+    bool KeepsConnection() const noexcept { return keeps_; }
     const std::string& Name() const noexcept { return name_; }    // of the last field, lower case
     const std::string& Value() const noexcept { return value_; }  // of the last field
     std::int64_t ContentLength() const noexcept { return length_; }  // -1 when none (or chunked)
@@ -112,6 +117,8 @@ private:
     std::string_view block_;      // what of the FeedBody block is still to be framed
     Part part_ = Part::Header;
     int status_ = 0;
+    std::string reason_;
+    bool keeps_ = false;
     std::string name_;
     std::string value_;
     std::int64_t length_ = -1;
@@ -122,6 +129,28 @@ private:
     std::uint64_t chunkLeft_ = 0;      // of the chunk being read
     std::size_t chunkDigits_ = 0;      // size digits so far
     std::size_t chunkLineLength_ = 0;  // bytes of the extension or trailer line so far
+};
+
+// A proxy's answer to CONNECT, read with the response parser: a header, and nothing after it
+// until the tunnel's first bytes go out.
+class THttpConnectReply {
+public:
+    // An answer whose header runs longer than this opens no tunnel.
+    static constexpr std::size_t kLimit = 8192;
+    enum class TOutcome : std::uint8_t { Waiting, Opened, Refused, TooLong };
+
+    void Reset() noexcept;
+    std::span<char> Room() noexcept { return parser_.Room(); }
+    // `n` bytes were written to the start of Room(): what the answer says so far.
+    TOutcome Received(std::size_t n);
+    // The answer's first line (its status line when it has one); empty before one.
+    const std::string& FirstLine() const noexcept { return firstLine_; }
+
+private:
+    THttpResponseParser parser_;
+    std::string firstLine_;
+    bool lineSeen_ = false;
+    std::size_t received_ = 0;
 };
 
 }  // namespace quenlo

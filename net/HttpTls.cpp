@@ -1,22 +1,24 @@
-// The HTTP client's encrypted connections: which connection is encrypted, the proxy's CONNECT
-// tunnel, the handshake driven by the socket's own events, the server's certificate, and the
-// repeat of a request over the other transport. Every text a user may read about TLS is here.
-#include "net/HttpProt.h"
+// The HTTP client's encrypted connections: the layers of the proxy's CONNECT tunnel and of TLS
+// (the handshake, the server's certificate), which connection gets them, and the repeat of a
+// request over the other transport. Every text a user may read about TLS is here.
 #include "net/HttpTls.h"
+#include "net/HttpProt.h"
 #include "net/TlsTrust.h"
 #include "net/WSocket.h"
 #include "platform/Text.h"
 #include "platform/Tls.h"
 #include "platform/Winsock.h"
 
+#include <algorithm>
 #include <mutex>
+#include <optional>
 #include <set>
+#include <span>
 
 namespace quenlo {
 
 namespace {
 
-constexpr std::size_t kTunnelReplyLimit = 8192;
 constexpr const char* kAllowPlainHint = "To allow plain HTTP for this entry, set encryption=Never";
 
 std::mutex rememberedLock;
@@ -128,192 +130,263 @@ std::optional<THttpEncryption> EncryptionOfText(const std::string& text)
     return std::nullopt;
 }
 
-// ---- The client's side ---------------------------------------------------------------------------
+// ---- The proxy's CONNECT tunnel -------------------------------------------------------------------
 
-std::string THttpCli::ServerKey() const { return TrustKey(targetHost_, docPort_); }
-
-void THttpCli::ChooseTransport()
+TTunnelFilter::TTunnelFilter(THttpFilter& below, THttpChainListener& listener, std::string authority,
+                             std::string credentials)
+    : THttpFilter(&below, listener), authority_(std::move(authority)), credentials_(std::move(credentials))
 {
-    wantTls_ = false;
-    tlsFallback_ = false;
-    tunnel_ = false;
-    if (offline_)
-        return;  // no connection: the request's bytes are the plain ones
-    if (schemeTls_ || encryption_ == heRequired) {
-        wantTls_ = true;
-    } else if (encryption_ == heIfRequested) {
-        // Whether this build can speak TLS is asked last: the answer may cost a library's start.
-        if (TlsServerRemembered(ServerKey())) {
-            wantTls_ = platform::TlsSession::Available();
-        } else if (!username_.empty() && sendCredentials_ && !IsThisMachine(targetHost_)) {
-            // Credentials to another machine never go plain to a server that speaks TLS, nor to
-            // one that did: whatever answers in its place now is not to be trusted with them.
-            // Whether it did is asked only when the handshake fails (TlsSetupFailed): a request
-            // that gets its TLS reads no trust file for it.
-            wantTls_ = platform::TlsSession::Available();
-            tlsFallback_ = wantTls_;
-        }
-    }
-    tunnel_ = wantTls_ && !proxy_.empty();
 }
 
-void THttpCli::StartTlsSetup()
+void TTunnelFilter::StartOpening()
 {
-    if (tunnel_)
-        SendTunnelRequest();
-    else
-        StartHandshake();
-}
-
-void THttpCli::SendTunnelRequest()
-{
-    tlsStage_ = TlsStage::Tunnel;
-    const std::string authority = ServerKey();
-    std::string request = "CONNECT " + authority + " HTTP/1.0\r\nHost: " + authority + "\r\n";
-    if (!proxyUsername_.empty())
-        request += "Proxy-Authorization: Basic " + Base64Encode(proxyUsername_ + ":" + proxyPassword_) + "\r\n";
+    std::string request = "CONNECT " + authority_ + " HTTP/1.0\r\nHost: " + authority_ + "\r\n";
+    if (!credentials_.empty())
+        request += "Proxy-Authorization: Basic " + Base64Encode(credentials_) + "\r\n";
     request += "\r\n";
-    socket_->Send(request.data(), static_cast<int>(request.size()));
+    Below().Send(request.data(), request.size());
 }
 
-// The proxy's answer to CONNECT: a header ending in an empty line, and nothing after it until
-// the handshake starts.
-void THttpCli::ReadTunnelReply()
+void TTunnelFilter::ContinueOpening()
 {
-    char buffer[1024];
     for (;;) {
-        const int n = socket_->Receive(buffer, sizeof buffer);
+        const std::span<char> room = reply_.Room();
+        const int n = Below().Receive(room.data(), static_cast<int>(room.size()));
         if (n <= 0)
             return;
-        NoteProgress();
-        tunnelReply_.append(buffer, static_cast<std::size_t>(n));
-        const std::size_t end = tunnelReply_.find("\r\n\r\n");
-        if (end == std::string::npos) {
-            if (tunnelReply_.size() <= kTunnelReplyLimit)
-                continue;
-            TlsFailure(TunnelRefusedText(ServerKey(), "answer too long"));
+        Listener().ChainProgress();
+        switch (reply_.Received(static_cast<std::size_t>(n))) {
+        case THttpConnectReply::TOutcome::Waiting: continue;
+        case THttpConnectReply::TOutcome::TooLong:
+            Listener().ChainFailed({TunnelRefusedText(authority_, "answer too long")});
             return;
-        }
-        std::string statusLine = tunnelReply_.substr(0, tunnelReply_.find("\r\n"));
-        const bool opened = statusLine.size() >= 12 && statusLine.compare(0, 5, "HTTP/") == 0 &&
-                            statusLine.compare(8, 4, " 200") == 0;
-        if (!opened) {
+        case THttpConnectReply::TOutcome::Refused: {
+            std::string statusLine = reply_.FirstLine();
             if (!WireSafe(statusLine, true))
                 statusLine = "(an unreadable answer)";
-            TlsFailure(TunnelRefusedText(ServerKey(), statusLine));
+            Listener().ChainFailed({TunnelRefusedText(authority_, statusLine)});
             return;
         }
-        tunnelReply_.clear();
-        StartHandshake();
-        return;
+        case THttpConnectReply::TOutcome::Opened:
+            reply_.Reset();
+            Opened();
+            return;
+        }
     }
 }
 
-void THttpCli::StartHandshake()
+std::string TTunnelFilter::StalledText(std::chrono::milliseconds idle) const
 {
-    tlsStage_ = TlsStage::Handshake;
+    return TlsStalledText(authority_, true, idle);
+}
+
+THttpFilterFailure TTunnelFilter::ClosedWhileOpening() const { return {TunnelRefusedText(authority_, std::string())}; }
+
+// ---- TLS ------------------------------------------------------------------------------------------
+
+TTlsFilter::TTlsFilter(THttpFilter& below, THttpChainListener& listener, TTlsPolicy policy)
+    : THttpFilter(&below, listener), policy_(std::move(policy))
+{
+}
+
+TTlsFilter::~TTlsFilter() = default;
+
+void TTlsFilter::StartOpening()
+{
     // TLS writes its records one by one: the handshake's last flight, then the request. With the
     // system holding a small segment until the one before it is acknowledged, and the server
     // delaying that acknowledgement, each connection waited about 40 ms for nothing.
-    socket_->SendWithoutDelay();
+    Below().SendPromptly();
     platform::TlsTransport transport;
     transport.Send = [this](const void* data, std::size_t len) -> long {
         try {
-            return socket_->Send(data, static_cast<int>(len));
+            return Below().Send(static_cast<const char*>(data), len);
         } catch (const std::exception&) {
             return -1;
         }
     };
     transport.Receive = [this](void* buffer, std::size_t size) -> long {
-        const int n = socket_->Receive(buffer, static_cast<int>(std::min<std::size_t>(size, 0x7FFFFFFF)));
-        if (n >= 0)
-            return n;
-        return socket_->LastError() == platform::ws::WSAEWOULDBLOCK ? platform::kTlsWouldBlock : -1;
+        const int n = Below().Receive(buffer, static_cast<int>(std::min<std::size_t>(size, 0x7FFFFFFF)));
+        return n == kNothingWaiting ? platform::kTlsWouldBlock : n;
     };
-    tls_ = std::make_unique<platform::TlsSession>(platform::AsciiLower(targetHost_), std::move(transport));
-    ContinueHandshake();
+    session_ = std::make_unique<platform::TlsSession>(platform::AsciiLower(policy_.host), std::move(transport));
+    ContinueOpening();
 }
 
-void THttpCli::ContinueHandshake()
+void TTlsFilter::ContinueOpening()
 {
-    const platform::TlsStep step = tls_->Handshake();
+    const platform::TlsStep step = session_->Handshake();
     if (step == platform::TlsStep::WantMore)
         return;
-    NoteProgress();
+    Listener().ChainProgress();
     if (step == platform::TlsStep::Failed) {
-        TlsSetupFailed(tls_->Error(), false);
+        Listener().ChainFailed(SetupFailure(session_->Error(), false));
         return;
     }
     const std::string refusal = CertificateRefusal();
     if (!refusal.empty()) {
-        TlsFailure(refusal, HttpError::CertificateRefused);
+        Listener().ChainFailed({refusal, HttpError::CertificateRefused.number});
         return;
     }
-    tlsStage_ = TlsStage::Ready;
-    encrypted_ = true;
-    RememberServerSpokeTls(ServerKey());
-    BeginExchange();
+    RememberServerSpokeTls(policy_.key);
+    Opened();
 }
 
 // Empty when the server's certificate is trusted: kept for this server, or by the system for the
 // host name. One never seen before is kept, unless StrictTrust. The kept fingerprint is looked at
 // first, so a server already known costs no reading of the system's certificates.
-std::string THttpCli::CertificateRefusal()
+std::string TTlsFilter::CertificateRefusal() const
 {
-    const std::string key = ServerKey();
-    const std::string now = tls_->PeerFingerprint();
+    const std::string& key = policy_.key;
+    const std::string now = session_->PeerFingerprint();
     if (now.empty())
         return HandshakeFailedText(key, "the server showed no certificate");
-    const TTrustStore store(trustStorePath_);
+    const TTrustStore store(policy_.trustStorePath);
     const std::optional<std::string> kept = store.Find(key);
     if (kept && *kept == now)
         return {};
-    if (tls_->TrustedBySystem())
+    if (session_->TrustedBySystem())
         return {};
     if (kept)
         return CertificateChangedText(key, *kept, now);
-    if (strictTrust_ || !store.Keep(key, now))
+    if (policy_.strictTrust || !store.Keep(key, now))
         return CertificateUnknownText(key, now);
     return {};
 }
 
-// The tunnel or the handshake ended before the connection was ready: the peer closed it (or
-// reset it), or the handshake failed. Only a server that answered the ClientHello in plain HTTP,
-// and was never seen speaking TLS, gets the request in plain when that is allowed: a close or a
-// reset may come from anyone in the path. Any other end is a failure that names itself.
-void THttpCli::TlsSetupFailed(const std::string& reason, bool peerClosed)
+// The handshake ended before the connection was ready: the peer closed it (or reset it), or the
+// handshake failed. Only a server that answered the ClientHello in plain HTTP, and was never seen
+// speaking TLS, gets the request in plain when that is allowed: a close or a reset may come from
+// anyone in the path. Any other end is a failure that names itself.
+THttpFilterFailure TTlsFilter::SetupFailure(const std::string& reason, bool peerClosed) const
 {
-    const std::string key = ServerKey();
-    if (tlsStage_ == TlsStage::Tunnel) {
-        TlsFailure(TunnelRefusedText(key, std::string()));
-        return;
-    }
-    const bool spokeTls = tls_ && tls_->PeerAnsweredTls();
+    const std::string& key = policy_.key;
+    const bool spokeTls = session_ && session_->PeerAnsweredTls();
     if (spokeTls)
         RememberServerSpokeTls(key);
-    const bool silent = !tls_ || tls_->PeerSilent();
+    const bool silent = !session_ || session_->PeerSilent();
     const bool answeredPlain = !spokeTls && !silent;
-    if (tlsFallback_)
-        tlsFallback_ = !ServerSpokeTls(key) && !TTrustStore(trustStorePath_).Find(key);
-    if (answeredPlain && tlsFallback_) {
+    const bool plainAllowed =
+        policy_.plainAllowed && !ServerSpokeTls(key) && !TTrustStore(policy_.trustStorePath).Find(key);
+    if (answeredPlain && plainAllowed)
+        return {std::string(), HttpError::TlsFailed.number, true};
+    const bool noTls = !spokeTls && (peerClosed || answeredPlain);
+    if (!spokeTls && policy_.unasked)
+        return {NoPlainRepeatText(key, silent, !plainAllowed)};
+    if (noTls)
+        return {NotTlsText(key, silent)};
+    return {HandshakeFailedText(key, reason.empty() ? "the server closed the connection" : reason)};
+}
+
+THttpFilterFailure TTlsFilter::ClosedWhileOpening() const { return SetupFailure(std::string(), true); }
+
+std::string TTlsFilter::StalledText(std::chrono::milliseconds idle) const
+{
+    return TlsStalledText(policy_.key, false, idle);
+}
+
+long TTlsFilter::Send(const char* data, std::size_t len)
+{
+    if (!IsOpen())
+        return Below().Send(data, len);
+    const long n = session_->Write(data, len);
+    if (n < 0)
+        Listener().ChainFailed({session_->Error()});
+    return n;
+}
+
+int TTlsFilter::Receive(void* buffer, int size)
+{
+    if (!IsOpen())
+        return Below().Receive(buffer, size);
+    const long n = session_->Read(buffer, static_cast<std::size_t>(size));
+    if (n >= 0)
+        return static_cast<int>(n);
+    if (n == platform::kTlsWouldBlock)
+        return kNothingWaiting;
+    Listener().ChainFailed({BrokenText(policy_.key, session_->Error())});
+    return -1;
+}
+
+// TLS records that bring no bytes (a session ticket) leave the connection quiet.
+bool TTlsFilter::Quiet()
+{
+    if (!IsOpen())
+        return Below().Quiet();
+    char scratch[1024];
+    return session_->Read(scratch, sizeof scratch) == platform::kTlsWouldBlock;
+}
+
+bool TTlsFilter::EndMarked() const { return IsOpen() && session_->CloseNotified(); }
+
+// Only the close marks the end of a body without a length: over TLS an attacker's FIN is told from
+// the server's end by close_notify alone.
+bool TTlsFilter::CloseIsTheEnd() const { return !IsOpen() || session_->CloseNotified(); }
+
+bool TTlsFilter::Encrypted() const { return IsOpen(); }
+
+// ---- The client's choice ---------------------------------------------------------------------------
+
+std::string THttpCli::ServerKey() const { return TrustKey(targetHost_, docPort_); }
+
+void THttpCli::ChooseTransport()
+{
+    transport_ = {};
+    if (!chain_.End()->CanEncrypt())
+        return;  // no connection: the request's bytes are the plain ones
+    bool& tls = transport_.tls;
+    if (schemeTls_ || opt_.encryption == heRequired) {
+        tls = true;
+    } else if (opt_.encryption == heIfRequested) {
+        // Whether this build can speak TLS is asked last: the answer may cost a library's start.
+        if (TlsServerRemembered(ServerKey())) {
+            tls = platform::TlsSession::Available();
+        } else if (!opt_.username.empty() && sendCredentials_ && !IsThisMachine(targetHost_)) {
+            // Credentials to another machine never go plain to a server that speaks TLS, nor to
+            // one that did: whatever answers in its place now is not to be trusted with them.
+            // Whether it did is asked only when the handshake fails: a request that gets its TLS
+            // reads no trust file for it.
+            tls = platform::TlsSession::Available();
+            transport_.plainAllowed = tls;
+        }
+    }
+    transport_.tunnel = tls && !opt_.proxy.empty();
+}
+
+// The layers the transport asks for, then the ones the user adds.
+void THttpCli::AddLayers()
+{
+    if (transport_.tunnel) {
+        const std::string credentials = opt_.proxyUsername.empty() ? std::string() : opt_.proxyUsername + ":" + opt_.proxyPassword;
+        chain_.Add(
+            [&](THttpFilter& below, THttpChainListener& listener) {
+                return std::make_unique<TTunnelFilter>(below, listener, ServerKey(), credentials);
+            },
+            *this);
+    }
+    if (transport_.tls) {
+        TTlsPolicy policy{targetHost_, ServerKey(), opt_.trustStorePath, opt_.strictTrust, transport_.plainAllowed,
+                          opt_.encryption == heIfRequested && !schemeTls_};
+        chain_.Add(
+            [&](THttpFilter& below, THttpChainListener& listener) {
+                return std::make_unique<TTlsFilter>(below, listener, std::move(policy));
+            },
+            *this);
+    }
+    for (const THttpFilterFactory& make : opt_.filters)
+        chain_.Add(make, *this);
+}
+
+void THttpCli::ChainFailed(const THttpFilterFailure& failure)
+{
+    if (failure.repeatPlain) {
         credentialsPlain_ = true;
         RetryConnection(false);
         return;
     }
-    const bool noTls = !spokeTls && (peerClosed || answeredPlain);
-    if (!spokeTls && encryption_ == heIfRequested && !schemeTls_)
-        TlsFailure(NoPlainRepeatText(key, silent, !tlsFallback_));
-    else if (noTls)
-        TlsFailure(NotTlsText(key, silent));
-    else
-        TlsFailure(HandshakeFailedText(key, reason.empty() ? "the server closed the connection" : reason));
-}
-
-void THttpCli::TlsFailure(const std::string& text, std::uint16_t code)
-{
     if (Over() || RetryOnNewConnection())
         return;
-    RecordFailure(code, 0, text);
+    RecordFailure(failure.code, 0, failure.text);
     EndRequest(true);
 }
 
@@ -321,9 +394,7 @@ void THttpCli::TlsFailure(const std::string& text, std::uint16_t code)
 // plain, with nothing of the first answer kept.
 void THttpCli::RetryConnection(bool tls)
 {
-    wantTls_ = tls;
-    tlsFallback_ = false;
-    tunnel_ = tls && !proxy_.empty();
+    transport_ = {tls, false, tls && !opt_.proxy.empty()};
     retrying_ = true;
     replyHeaderLines_.clear();
     replyStatus_ = 0;
@@ -339,20 +410,8 @@ void THttpCli::RetryConnection(bool tls)
 // the connection is closed here rather than at the server's close, which may wait for ours.
 void THttpCli::EndAtCloseNotify()
 {
-    if (tlsStage_ == TlsStage::Ready && tls_ && tls_->CloseNotified() && requestType_ != hrNone && !Over())
+    if (chain_.Top().EndMarked() && requestType_ != hrNone && !Over())
         CloseSocket();
-}
-
-int THttpCli::ReceiveBytes(void* buffer, int size)
-{
-    if (tlsStage_ != TlsStage::Ready)
-        return socket_->Receive(buffer, size);
-    const long n = tls_->Read(buffer, static_cast<std::size_t>(size));
-    if (n >= 0)
-        return static_cast<int>(n);
-    if (n == -1)
-        TlsFailure(BrokenText(ServerKey(), tls_->Error()));
-    return -1;
 }
 
 }  // namespace quenlo

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <future>
 #include <sstream>
 #include <utility>
@@ -74,6 +75,39 @@ TEST_F(HttpExchange, GetSendsTheHeaderLinesInTheirOrder)
     http.Get();
     EXPECT_EQ(server.Received(1), "GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
     EXPECT_EQ(http.DocumentFileName(), "document.htm");
+}
+
+// A layer added to every connection sees the exchange's bytes both ways; the client knows
+// nothing of it.
+TEST_F(HttpExchange, AnAddedLayerSeesTheBytesBothWays)
+{
+    struct Recorder : THttpFilter {
+        Recorder(THttpFilter& below, THttpChainListener& listener, std::string& sent, std::string& received)
+            : THttpFilter(&below, listener), out(sent), in(received) {}
+        long Send(const char* data, std::size_t len) override
+        {
+            out.append(data, len);
+            return THttpFilter::Send(data, len);
+        }
+        int Receive(void* buffer, int size) override
+        {
+            const int n = THttpFilter::Receive(buffer, size);
+            in.append(static_cast<const char*>(buffer), static_cast<std::size_t>(std::max(n, 0)));
+            return n;
+        }
+        std::string& out;
+        std::string& in;
+    };
+    std::string sent, received;
+    http.AddFilter([&](THttpFilter& below, THttpChainListener& listener) {
+        return std::make_unique<Recorder>(below, listener, sent, received);
+    });
+    server.Connection().ReadRequest().Send(kOk);
+    http.SetURL(server.Url("/p"));
+    http.Get();
+    EXPECT_EQ(sent, server.Received(0));
+    EXPECT_EQ(received, kOk);
+    EXPECT_EQ(reply.str(), "fine");
 }
 
 TEST_F(HttpExchange, PostSendsItsBodyAfterTheHeaderInOrder)

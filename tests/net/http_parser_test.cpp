@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace quenlo {
 namespace {
@@ -15,6 +16,7 @@ namespace {
 struct Responses {
     std::string bodies;   // each response's body, then "|"
     std::string statuses;
+    std::string keeps;    // per response: k when it lets the connection carry the next, else c
     std::size_t leftover = 0;
 };
 
@@ -39,6 +41,7 @@ Responses ReadKeptOpen(const std::string& wire, std::size_t split)
                 out.statuses += std::to_string(parser.Status()) + " ";
             else if (e.kind == THttpEvent::NeedBytes && parser.Complete()) {
                 out.bodies += "|";
+                out.keeps += parser.KeepsConnection() ? "k" : "c";
                 parser.StartNextResponse();
             } else if (e.kind == THttpEvent::NeedBytes)
                 return;
@@ -59,12 +62,13 @@ TEST(HttpParser, ABodyEndsAtItsLengthAndTheRestIsTheNextResponse)
     const std::string wire =
         "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc"
         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nde\r\n0\r\n\r\n"
-        "HTTP/1.1 204 No Content\r\nContent-Length: 0\r\n\r\n"
-        "HTTP/1.1 404 Not Found\r\nContent-Length: 1\r\n\r\nXYZ";
+        "HTTP/1.1 204 No Content\r\nConnection: Close\r\nContent-Length: 0\r\n\r\n"
+        "HTTP/1.0 404 Not Found\r\nContent-Length: 1\r\n\r\nXYZ";
     for (std::size_t split = 0; split <= wire.size(); ++split) {
         const Responses r = ReadKeptOpen(wire, split);
         ASSERT_EQ(r.bodies, "abc|de||X|") << "split at " << split;
         ASSERT_EQ(r.statuses, "200 200 204 404 ") << "split at " << split;
+        ASSERT_EQ(r.keeps, "kkcc") << "split at " << split;
         ASSERT_EQ(r.leftover, 2u) << "split at " << split;
     }
 }
@@ -140,6 +144,38 @@ TEST(HttpParser, EveryFramingGivesTheBodyItFrames)
                 ASSERT_EQ(f.leftover, c.leftover) << c.wire << " split at " << split;
             }
             ASSERT_EQ(f.twice, c.twice) << c.wire << " split at " << split;
+        }
+    }
+}
+
+// A proxy's answer to CONNECT opens the tunnel with a 200 whose header has ended, and only then,
+// however the reads fall.
+TEST(HttpParser, AConnectReplyOpensOnlyOnAWhole200Header)
+{
+    using O = THttpConnectReply::TOutcome;
+    const std::pair<std::string, O> cases[] = {
+        {"HTTP/1.1 200 Connection established\r\nProxy-Agent: p\r\n\r\n", O::Opened},
+        {"HTTP/1.0 407 Proxy Authentication Required\r\n\r\n", O::Refused},
+        {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n\r\n", O::Refused},
+        {"HTTP/1.1 200 OK\r\nX: " + std::string(9000, 'a'), O::TooLong},
+    };
+    THttpConnectReply reply;
+    for (const auto& [wire, outcome] : cases) {
+        for (std::size_t split = 0; split <= wire.size(); split += 7) {
+            reply.Reset();
+            O said = O::Waiting;
+            const std::string_view all(wire);
+            for (std::string_view bytes : {all.substr(0, split), all.substr(split)}) {
+                while (said == O::Waiting && !bytes.empty()) {
+                    const std::span<char> room = reply.Room();
+                    const std::size_t n = std::min(room.size(), bytes.size());
+                    std::memcpy(room.data(), bytes.data(), n);
+                    bytes.remove_prefix(n);
+                    said = reply.Received(n);
+                }
+            }
+            ASSERT_EQ(said, outcome) << wire.substr(0, 40) << " split at " << split;
+            ASSERT_EQ(reply.FirstLine(), wire.substr(0, wire.find('\r'))) << " split at " << split;
         }
     }
 }
