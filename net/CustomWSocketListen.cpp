@@ -1,0 +1,170 @@
+// TCustomWSocket: the server side (listen, accept, adopting an accepted handle).
+#include "net/CustomWSocket.h"
+#include "net/CustomWSocketDetail.h"
+
+#include <utility>
+
+#include "platform/SocketTypes.h"
+
+namespace quenlo {
+
+namespace ws = platform::ws;
+using namespace wsocket_detail;
+
+namespace {
+
+constexpr long kListenEvents = ws::FD_READ | ws::FD_WRITE | ws::FD_ACCEPT | ws::FD_CLOSE;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Server side
+
+void TCustomWSocket::Listen()
+{
+    if (!portAssigned_) {
+        ws::WSASetLastError(ws::WSAEINVAL);
+        ReportSocketError("listen: port not assigned");
+        return;
+    }
+    if (!protoAssigned_) {
+        ws::WSASetLastError(ws::WSAEINVAL);
+        ReportSocketError("listen: protocol not assigned");
+        return;
+    }
+    if (!addrAssigned_) {
+        ws::WSASetLastError(ws::WSAEINVAL);
+        ReportSocketError("listen: address not assigned");
+        return;
+    }
+    try {
+        if (!protoResolved_) {
+            protoNumber_ = WSocketResolveProto(protoText_);
+            socketType_ = protoNumber_ == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
+            protoResolved_ = true;
+        }
+        if (!portResolved_) {
+            portNumber_ = WSocketResolvePort(portText_, protoText_);
+            remote_.sin_port = htons(portNumber_);
+            portResolved_ = true;
+        }
+        if (!addrResolved_) {
+            remote_.sin_addr.s_addr = WSocketResolveHost(addrText_);
+            addrResolved_ = true;
+        }
+        remote_.sin_family = AF_INET;
+    } catch (const std::exception& e) {
+        ReportError(std::string("listen: ") + e.what());
+        return;
+    }
+
+    FreeSendQueue();
+    CloseSocketHandle();
+    hSocket_ = ws::socket(addressFamily_, socketType_, protoNumber_);
+    if (hSocket_ == ws::INVALID_SOCKET) {
+        ReportSocketError("socket");
+        return;
+    }
+    BeginConnection();
+    const TConnectionMark connection(*this);
+
+    SetState(wsOpened);
+    if (!connection.Open())
+        return;
+    if (ws::bind(hSocket_, reinterpret_cast<const sockaddr*>(&remote_), sizeof(remote_)) != 0) {
+        // Close before reporting, so that a thrown report does not leave the handle open.
+        int error = ws::WSAGetLastError();
+        if (OnError) {
+            ReportSocketError("Bind");
+            if (connection.Open())
+                Close();
+        } else {
+            Close();
+            ws::WSASetLastError(error);
+            ReportSocketError("Bind");
+        }
+        return;
+    }
+    SetState(wsBound);
+    if (!connection.Open())
+        return;
+    if (socketType_ == SOCK_DGRAM) {
+        SetState(wsListening);
+        if (!connection.Open())
+            return;
+        SetState(wsConnected);
+        if (!connection.Open())
+            return;
+        TriggerSessionConnected(0);
+        if (!connection.Open())
+            return;
+    } else {
+        if (ws::listen(hSocket_, 5) != 0) {
+            ReportSocketError("Listen");
+            return;
+        }
+        SetState(wsListening);
+        if (!connection.Open())
+            return;
+    }
+    if (!RegisterNotifications(kListenEvents))
+        ReportSocketError("WSAASyncSelect");
+}
+
+ws::SOCKET TCustomWSocket::Accept()
+{
+    if (state_ != wsListening) {
+        ws::WSASetLastError(ws::WSAEINVAL);
+        ReportSocketError("not a listening socket");
+        return ws::INVALID_SOCKET;
+    }
+    socklen_t len = sizeof(remote_);
+    acceptedHandle_ = ws::accept(hSocket_, reinterpret_cast<sockaddr*>(&remote_), &len);
+    if (acceptedHandle_ == ws::INVALID_SOCKET) {
+        const int error = ws::WSAGetLastError();
+        if (error == ws::WSAECONNRESET) {
+            // The waiting connection's reset (Windows reports one that ended before it was taken
+            // so), not this socket's: the listening socket stays open.
+            lastError_ = error;
+            ReportError(SocketErrorText(error, "Accept"));
+        } else {
+            ReportSocketError("Accept");
+        }
+    }
+    return acceptedHandle_;
+}
+
+void TCustomWSocket::Dup(ws::SOCKET newHandle)
+{
+    // Descriptor 0 is a valid socket on POSIX; only the invalid handle is refused.
+    if (newHandle == ws::INVALID_SOCKET || std::cmp_less(newHandle, 0)) {
+        ws::WSASetLastError(ws::WSAEINVAL);
+        ReportSocketError("Dup");
+        return;
+    }
+    auto alive = LivenessToken();
+    if (state_ != wsClosed) {
+        if (hSocket_ != ws::INVALID_SOCKET && ws::closesocket(hSocket_) == ws::SOCKET_ERROR) {
+            ReportSocketError("Dup (closesocket)");
+            return;
+        }
+        hSocket_ = ws::INVALID_SOCKET;
+        DestroyEventTarget();
+        SetState(wsClosed);
+        if (alive.expired())
+            return;
+    }
+    CloseSocketHandle();
+    hSocket_ = newHandle;
+    BeginConnection();
+    ApplyLinger();
+    if (alive.expired())
+        return;  // destroyed by an OnError handler
+    if (!RegisterNotifications(kSessionEvents)) {
+        ReportSocketError("WSAAsyncSelect");
+        return;
+    }
+    SetState(wsConnected);
+}
+
+}  // namespace quenlo
