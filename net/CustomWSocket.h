@@ -373,7 +373,11 @@ private:
     void DispatchSocketEvent(const TMessage& msg);
     void DispatchLookupDone(const TMessage& msg, bool reverse);
     void HandleCloseBit(std::uint16_t error);
-    void ResolveForConnect();
+    // Protocol, port and every address of Addr, for Connect (connecting: also the local port, and
+    // the fallback addresses after Addr's) and for Listen. Throws as the WSocketResolve functions.
+    void ResolveEndpoint(bool connecting);
+    // The address Listen binds: Addr's first IPv4 address.
+    platform::ws::IpAddress ListenAddress() const;
     // Creates the socket for the current address and starts connecting it; the first attempt
     // reports wsOpened and wsConnecting, later ones stay in wsConnecting.
     void OpenAttempt(bool first);

@@ -33,34 +33,6 @@ constexpr std::chrono::milliseconds kCloseRetryPause(10);
 // ---------------------------------------------------------------------------------------------
 // Connecting
 
-void TCustomWSocket::ResolveForConnect()
-{
-    if (!protoResolved_) {
-        protoNumber_ = WSocketResolveProto(protoText_);
-        socketType_ = protoNumber_ == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
-        protoResolved_ = true;
-    }
-    if (!portResolved_) {
-        portNumber_ = WSocketResolvePort(portText_, protoText_);
-        remote_.sin_port = htons(portNumber_);
-        portResolved_ = true;
-    }
-    if (!localPortResolved_) {
-        localPortNumber_ = WSocketResolvePort(localPortText_, protoText_);
-        localPortResolved_ = true;
-    }
-    if (!addrResolved_) {
-        std::vector<ws::IpAddress> addresses = WSocketResolveHostAll(addrText_);
-        for (const std::string& text : fallbackAddrs_)
-            if (const auto literal = ws::ParseIpLiteral(text))
-                addresses.push_back(*literal);
-        SetRemoteAddresses(std::move(addresses));
-    }
-    remote_.sin_family = AF_INET;
-    if (socketType_ == SOCK_DGRAM && remoteAddresses_.front().family != AF_INET)
-        throw ESocketException("datagram sockets are IPv4 only");
-}
-
 void TCustomWSocket::SetRemoteAddresses(std::vector<ws::IpAddress> addresses)
 {
     remoteAddresses_ = std::move(addresses);
@@ -94,7 +66,9 @@ void TCustomWSocket::Connect()
         return;
     }
     try {
-        ResolveForConnect();
+        ResolveEndpoint(true);
+        if (SocketType() == SOCK_DGRAM && remoteAddresses_.front().family != AF_INET)
+            throw ESocketException("datagram sockets are IPv4 only");
     } catch (const std::exception& e) {
         ReportError(std::string("connect: ") + e.what());
         return;

@@ -2,6 +2,8 @@
 #include "net/CustomWSocket.h"
 #include "net/CustomWSocketDetail.h"
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include "platform/SocketTypes.h"
@@ -37,29 +39,20 @@ void TCustomWSocket::Listen()
         ReportSocketError("listen: address not assigned");
         return;
     }
+    ws::IpAddress local;
     try {
-        if (!protoResolved_) {
-            protoNumber_ = WSocketResolveProto(protoText_);
-            socketType_ = protoNumber_ == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
-            protoResolved_ = true;
-        }
-        if (!portResolved_) {
-            portNumber_ = WSocketResolvePort(portText_, protoText_);
-            remote_.sin_port = htons(portNumber_);
-            portResolved_ = true;
-        }
-        if (!addrResolved_) {
-            remote_.sin_addr.s_addr = WSocketResolveHost(addrText_);
-            addrResolved_ = true;
-        }
-        remote_.sin_family = AF_INET;
+        ResolveEndpoint(false);
+        local = ListenAddress();
     } catch (const std::exception& e) {
         ReportError(std::string("listen: ") + e.what());
         return;
     }
 
+    if (local.family == AF_INET)
+        std::memcpy(&remote_.sin_addr, local.bytes.data(), 4);  // a datagram socket sends from it
     FreeSendQueue();
     CloseSocketHandle();
+    addressFamily_ = local.family;
     hSocket_ = ws::socket(addressFamily_, socketType_, protoNumber_);
     if (hSocket_ == ws::INVALID_SOCKET) {
         ReportSocketError("socket");
@@ -71,7 +64,9 @@ void TCustomWSocket::Listen()
     SetState(wsOpened);
     if (!connection.Open())
         return;
-    if (ws::bind(hSocket_, reinterpret_cast<const sockaddr*>(&remote_), sizeof(remote_)) != 0) {
+    sockaddr_storage bound{};
+    const socklen_t boundLen = ws::ToSockaddr(local, portNumber_, bound);
+    if (ws::bind(hSocket_, reinterpret_cast<const sockaddr*>(&bound), boundLen) != 0) {
         // Close before reporting, so that a thrown report does not leave the handle open.
         int error = ws::WSAGetLastError();
         if (OnError) {
@@ -109,6 +104,14 @@ void TCustomWSocket::Listen()
     }
     if (!RegisterNotifications(kListenEvents))
         ReportSocketError("WSAASyncSelect");
+}
+
+ws::IpAddress TCustomWSocket::ListenAddress() const
+{
+    const auto ipv4 = std::ranges::find(remoteAddresses_, AF_INET, &ws::IpAddress::family);
+    if (ipv4 == remoteAddresses_.end())
+        throw ESocketException("WSocketResolveHost: Cannot convert host address '" + addrText_ + "'");
+    return *ipv4;
 }
 
 ws::SOCKET TCustomWSocket::Accept()

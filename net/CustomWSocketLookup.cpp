@@ -1,8 +1,11 @@
-// TCustomWSocket: the asynchronous name lookups (DnsLookup, ReverseLookup).
+// TCustomWSocket: the endpoint of Connect and Listen (protocol, port, addresses), and the
+// asynchronous name lookups (DnsLookup, ReverseLookup).
 #include "net/CustomWSocket.h"
 #include "net/CustomWSocketDetail.h"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/SocketTypes.h"
 
@@ -10,6 +13,38 @@ namespace quenlo {
 
 namespace ws = platform::ws;
 using namespace wsocket_detail;
+
+// ---------------------------------------------------------------------------------------------
+// Endpoint
+
+// Each text is resolved once until it changes. The local port and the fallback addresses are
+// only a connection's: a listening socket binds the port it is given, at one address.
+void TCustomWSocket::ResolveEndpoint(bool connecting)
+{
+    if (!protoResolved_) {
+        protoNumber_ = WSocketResolveProto(protoText_);
+        socketType_ = protoNumber_ == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
+        protoResolved_ = true;
+    }
+    if (!portResolved_) {
+        portNumber_ = WSocketResolvePort(portText_, protoText_);
+        remote_.sin_port = htons(portNumber_);
+        portResolved_ = true;
+    }
+    if (connecting && !localPortResolved_) {
+        localPortNumber_ = WSocketResolvePort(localPortText_, protoText_);
+        localPortResolved_ = true;
+    }
+    if (!addrResolved_) {
+        std::vector<ws::IpAddress> addresses = WSocketResolveHostAll(addrText_);
+        if (connecting)
+            for (const std::string& text : fallbackAddrs_)
+                if (const auto literal = ws::ParseIpLiteral(text))
+                    addresses.push_back(*literal);
+        SetRemoteAddresses(std::move(addresses));
+    }
+    remote_.sin_family = AF_INET;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Name lookup
