@@ -509,11 +509,11 @@ std::string TCustomWSocket::GetLocalPortText()
 {
     if (state_ != wsBound && state_ != wsConnected && state_ != wsListening)
         return "error";
-    sockaddr_in local{};
+    sockaddr_storage local{};
     socklen_t len = sizeof(local);
     if (ws::getsockname(hSocket_, reinterpret_cast<sockaddr*>(&local), &len) != 0)
         return "error";
-    return std::to_string(ntohs(local.sin_port));
+    return std::to_string(ws::PortOf(local));
 }
 
 int TCustomWSocket::GetSockName(sockaddr_in& name, int& nameLen)

@@ -106,12 +106,16 @@ void TCustomWSocket::Listen()
         ReportSocketError("WSAASyncSelect");
 }
 
+// A name with both kinds of address listens on IPv4, as it always has, so that IPv4 clients of
+// such a server keep reaching it; IPv6 is taken where the host has nothing else.
 ws::IpAddress TCustomWSocket::ListenAddress() const
 {
     const auto ipv4 = std::ranges::find(remoteAddresses_, AF_INET, &ws::IpAddress::family);
-    if (ipv4 == remoteAddresses_.end())
-        throw ESocketException("WSocketResolveHost: Cannot convert host address '" + addrText_ + "'");
-    return *ipv4;
+    if (ipv4 != remoteAddresses_.end())
+        return *ipv4;
+    if (socketType_ == SOCK_DGRAM)
+        throw ESocketException("datagram sockets are IPv4 only");
+    return remoteAddresses_.front();
 }
 
 ws::SOCKET TCustomWSocket::Accept()
@@ -121,8 +125,11 @@ ws::SOCKET TCustomWSocket::Accept()
         ReportSocketError("not a listening socket");
         return ws::INVALID_SOCKET;
     }
-    socklen_t len = sizeof(remote_);
-    acceptedHandle_ = ws::accept(hSocket_, reinterpret_cast<sockaddr*>(&remote_), &len);
+    sockaddr_storage peer{};
+    socklen_t len = sizeof(peer);
+    acceptedHandle_ = ws::accept(hSocket_, reinterpret_cast<sockaddr*>(&peer), &len);
+    if (peer.ss_family == AF_INET)
+        std::memcpy(&remote_, &peer, sizeof(remote_));
     if (acceptedHandle_ == ws::INVALID_SOCKET) {
         const int error = ws::WSAGetLastError();
         if (error == ws::WSAECONNRESET) {
