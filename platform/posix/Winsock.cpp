@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <vector>
 
@@ -127,64 +128,43 @@ int probeReceive(SOCKET s)
     return fail(WSAEWOULDBLOCK);
 }
 
+// The errno column of the list of errors; a row's unused places hold 0, which is no errno.
+struct ErrnoMeaning {
+    int number;
+    std::array<int, 2> errnos;
+};
+#define QUENLO_ERRNO_MEANING(name, number, text, errnos) {number, {QUENLO_ERRNO_LIST errnos}},
+constexpr ErrnoMeaning kErrnoMeanings[] = {QUENLO_WINSOCK_ERRORS(QUENLO_ERRNO_MEANING)};
+#undef QUENLO_ERRNO_MEANING
+
+// An errno in two rows would mean two numbers, of which only the first could ever be given.
+constexpr bool EachErrnoMeansOneNumber()
+{
+    std::vector<int> seen;
+    for (const ErrnoMeaning& row : kErrnoMeanings)
+        for (const int e : row.errnos) {
+            if (e == 0)
+                continue;
+            if (std::ranges::find(seen, e) != seen.end())
+                return false;
+            seen.push_back(e);
+        }
+    return true;
+}
+static_assert(EachErrnoMeansOneNumber());
+
 }  // namespace
 
 int WsaErrorFromErrno(int errnum)
 {
-    switch (errnum) {
-    case 0: return 0;
-    case EINTR: return WSAEINTR;
-    case EBADF: return WSAEBADF;
-    case EPERM:
-    case EACCES: return WSAEACCES;
-    case EFAULT: return WSAEFAULT;
-    case EINVAL: return WSAEINVAL;
-    case ENFILE:
-    case EMFILE: return WSAEMFILE;
-    case EAGAIN:  // also EWOULDBLOCK
-    case EINPROGRESS: return WSAEWOULDBLOCK;
-    case EALREADY: return WSAEALREADY;
-    case ENOTSOCK: return WSAENOTSOCK;
-    case EDESTADDRREQ: return WSAEDESTADDRREQ;
-    case EMSGSIZE: return WSAEMSGSIZE;
-    case EPROTOTYPE: return WSAEPROTOTYPE;
-    case ENOPROTOOPT: return WSAENOPROTOOPT;
-    case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
-    case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
-    case EOPNOTSUPP: return WSAEOPNOTSUPP;  // also ENOTSUP
-    case EPFNOSUPPORT: return WSAEPFNOSUPPORT;
-    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
-    case EADDRINUSE: return WSAEADDRINUSE;
-    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
-    case ENETDOWN: return WSAENETDOWN;
-    case ENETUNREACH: return WSAENETUNREACH;
-    case ENETRESET: return WSAENETRESET;
-    case ECONNABORTED:
-    case EPROTO: return WSAECONNABORTED;
-    case ECONNRESET: return WSAECONNRESET;
-    case ENOMEM:
-    case ENOBUFS: return WSAENOBUFS;
-    case EISCONN: return WSAEISCONN;
-    case ENOTCONN: return WSAENOTCONN;
-    case EPIPE:  // sending on a socket whose sending side is shut
-    case ESHUTDOWN: return WSAESHUTDOWN;
-    case ETOOMANYREFS: return WSAETOOMANYREFS;
-    case ETIMEDOUT: return WSAETIMEDOUT;
-    case ECONNREFUSED: return WSAECONNREFUSED;
-    case ELOOP: return WSAELOOP;
-    case ENAMETOOLONG: return WSAENAMETOOLONG;
-    case EHOSTDOWN: return WSAEHOSTDOWN;
-    case EHOSTUNREACH: return WSAEHOSTUNREACH;
-    case ENOTEMPTY: return WSAENOTEMPTY;
-    case EUSERS: return WSAEUSERS;
-    case EDQUOT: return WSAEDQUOT;
-    case ESTALE: return WSAESTALE;
-    case EREMOTE: return WSAEREMOTE;
-    default:
-        // Anything else a socket call can give (EIO, ENOSPC, ENODEV, ...) is a failure of the
-        // network layer below us.
-        return WSAENETDOWN;
-    }
+    if (errnum == 0)
+        return 0;
+    for (const ErrnoMeaning& row : kErrnoMeanings)
+        if (std::ranges::find(row.errnos, errnum) != row.errnos.end())
+            return row.number;
+    // Anything else a socket call can give (EIO, ENOSPC, ENODEV, ...) is a failure of the network
+    // layer below us.
+    return WSAENETDOWN;
 }
 
 int WsaErrorFromResolver(int code)
