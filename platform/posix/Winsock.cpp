@@ -1,5 +1,6 @@
 #include "platform/Winsock.h"
 
+#include "platform/HostRecord.h"
 #include "platform/posix/LoopInternal.h"
 
 #include <arpa/inet.h>
@@ -57,25 +58,6 @@ constexpr int kWinRcvBuf = 0x1002;
 constexpr std::size_t kFirstBuffer = 2048;
 constexpr std::size_t kMaxBuffer = 1 << 20;
 
-HostEntry toHostEntry(const hostent& he)
-{
-    HostEntry entry;
-    if (he.h_name)
-        entry.officialName = he.h_name;
-    for (char** alias = he.h_aliases; alias && *alias; ++alias)
-        entry.aliases.emplace_back(*alias);
-    if (he.h_addrtype == AF_INET && he.h_length == 4) {
-        for (char** addr = he.h_addr_list; addr && *addr; ++addr) {
-            std::uint32_t a;
-            std::memcpy(&a, *addr, 4);
-            IpAddress ip;
-            std::memcpy(ip.bytes.data(), &a, 4);
-            entry.Add(ip);
-        }
-    }
-    return entry;
-}
-
 // Runs a *_r host lookup, growing the buffer while it reports ERANGE. Sets the last error.
 template <class Call>
 std::optional<HostEntry> hostLookup(Call call)
@@ -92,7 +74,8 @@ std::optional<HostEntry> hostLookup(Call call)
         }
         if (rc == 0 && result) {
             lastError = 0;
-            return toHostEntry(*result);
+            return HostEntryOf(result->h_name, result->h_aliases, result->h_addrtype, result->h_length,
+                               result->h_addr_list);
         }
         if (herr == NETDB_INTERNAL)
             lastError = rc != 0 ? WsaErrorFromErrno(rc) : WSANO_RECOVERY;
