@@ -249,7 +249,8 @@ public:
     // OnDataAvailable as usual; sleeps in the event loop like Flush.
     virtual void WaitUntilClosed();
     // Server side: binds to Addr:Port (use "0.0.0.0" for any address) and listens; a datagram
-    // socket becomes wsConnected instead.
+    // socket becomes wsConnected instead. An IPv6 Addr ("::1", "::" for any) listens on IPv6; a
+    // name with IPv4 and IPv6 addresses listens on its first IPv4 one. Datagrams are IPv4 only.
     virtual void Listen();
     // Accepts a waiting connection of a listening socket; returns its handle (INVALID_SOCKET after
     // an error). Hand it to another socket with Dup.
@@ -373,7 +374,11 @@ private:
     void DispatchSocketEvent(const TMessage& msg);
     void DispatchLookupDone(const TMessage& msg, bool reverse);
     void HandleCloseBit(std::uint16_t error);
-    void ResolveForConnect();
+    // Protocol, port and every address of Addr, for Connect (connecting: also the local port, and
+    // the fallback addresses after Addr's) and for Listen. Throws as the WSocketResolve functions.
+    void ResolveEndpoint(bool connecting);
+    // The address Listen binds: Addr's first IPv4 address, else (stream sockets) its first IPv6.
+    platform::ws::IpAddress ListenAddress() const;
     // Creates the socket for the current address and starts connecting it; the first attempt
     // reports wsOpened and wsConnecting, later ones stay in wsConnecting.
     void OpenAttempt(bool first);

@@ -3,6 +3,7 @@
 // what counts as an address (a name is never mistaken for one).
 
 #include "platform/Winsock.h"
+#include "platform/HostRecord.h"
 #include "platform/Text.h"
 
 #include <algorithm>
@@ -224,6 +225,23 @@ std::uint16_t PortOf(const sockaddr_storage& address)
     sockaddr_in v4;
     std::memcpy(&v4, &address, sizeof v4);
     return ntohs(v4.sin_port);
+}
+
+HostEntry HostEntryOf(const char* name, char** aliases, int addressType, int addressLength, char** addresses)
+{
+    HostEntry entry;
+    if (name)
+        entry.officialName = name;
+    for (char** alias = aliases; alias && *alias; ++alias)
+        entry.aliases.emplace_back(*alias);
+    if (addressType == AF_INET && addressLength == 4) {
+        for (char** address = addresses; address && *address; ++address) {
+            IpAddress ip;
+            std::memcpy(ip.bytes.data(), *address, 4);
+            entry.Add(ip);
+        }
+    }
+    return entry;
 }
 
 void HostEntry::Add(const IpAddress& address)

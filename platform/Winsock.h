@@ -5,8 +5,8 @@
 //
 // Descriptors are non-blocking POSIX sockets; failures set a per-thread last error that holds the
 // Windows Sockets number (10035 would block, 10061 refused, ...), mapped from errno and resolver
-// codes by one table (WsaErrorFromErrno / WsaErrorFromResolver). Texts for the numbers live in the
-// socket layer (WSocketErrorText), not here.
+// codes (WsaErrorFromErrno from the one list of errors, platform/WinsockErrors.h;
+// WsaErrorFromResolver). The texts of that list are read through the socket layer (WSocketErrorText).
 //
 // WSAAsyncSelect turns readiness into WM_SOCKET_EVENT-style messages posted to a target of the
 // calling thread's loop (platform/EventLoop.h), with the properties the socket layer relies on:
@@ -50,6 +50,7 @@
 #pragma once
 
 #include "platform/EventLoop.h"
+#include "platform/WinsockErrors.h"
 
 #include <cstdint>
 #include <array>
@@ -87,60 +88,14 @@ constexpr LPARAM WSAMAKEASYNCREPLY(unsigned buflen, unsigned error) { return WSA
 constexpr unsigned WSAGETSELECTEVENT(LPARAM l) { return static_cast<std::uint32_t>(l) & 0xFFFF; }
 constexpr unsigned WSAGETSELECTERROR(LPARAM l) { return (static_cast<std::uint32_t>(l) >> 16) & 0xFFFF; }
 
-// Windows Sockets error numbers used across the layer.
-constexpr int WSAEINTR = 10004;
-constexpr int WSAEBADF = 10009;
-constexpr int WSAEACCES = 10013;
-constexpr int WSAEFAULT = 10014;
-constexpr int WSAEINVAL = 10022;
-constexpr int WSAEMFILE = 10024;
-constexpr int WSAEWOULDBLOCK = 10035;
-constexpr int WSAEINPROGRESS = 10036;
-constexpr int WSAEALREADY = 10037;
-constexpr int WSAENOTSOCK = 10038;
-constexpr int WSAEDESTADDRREQ = 10039;
-constexpr int WSAEMSGSIZE = 10040;
-constexpr int WSAEPROTOTYPE = 10041;
-constexpr int WSAENOPROTOOPT = 10042;
-constexpr int WSAEPROTONOSUPPORT = 10043;
-constexpr int WSAESOCKTNOSUPPORT = 10044;
-constexpr int WSAEOPNOTSUPP = 10045;
-constexpr int WSAEPFNOSUPPORT = 10046;
-constexpr int WSAEAFNOSUPPORT = 10047;
-constexpr int WSAEADDRINUSE = 10048;
-constexpr int WSAEADDRNOTAVAIL = 10049;
-constexpr int WSAENETDOWN = 10050;
-constexpr int WSAENETUNREACH = 10051;
-constexpr int WSAENETRESET = 10052;
-constexpr int WSAECONNABORTED = 10053;
-constexpr int WSAECONNRESET = 10054;
-constexpr int WSAENOBUFS = 10055;
-constexpr int WSAEISCONN = 10056;
-constexpr int WSAENOTCONN = 10057;
-constexpr int WSAESHUTDOWN = 10058;
-constexpr int WSAETOOMANYREFS = 10059;
-constexpr int WSAETIMEDOUT = 10060;
-constexpr int WSAECONNREFUSED = 10061;
-constexpr int WSAELOOP = 10062;
-constexpr int WSAENAMETOOLONG = 10063;
-constexpr int WSAEHOSTDOWN = 10064;
-constexpr int WSAEHOSTUNREACH = 10065;
-constexpr int WSAENOTEMPTY = 10066;
-constexpr int WSAEPROCLIM = 10067;
-constexpr int WSAEUSERS = 10068;
-constexpr int WSAEDQUOT = 10069;
-constexpr int WSAESTALE = 10070;
-constexpr int WSAEREMOTE = 10071;
-constexpr int WSASYSNOTREADY = 10091;
-constexpr int WSAVERNOTSUPPORTED = 10092;
-constexpr int WSANOTINITIALISED = 10093;
-constexpr int WSAHOST_NOT_FOUND = 11001;
-constexpr int WSATRY_AGAIN = 11002;
-constexpr int WSANO_RECOVERY = 11003;
-constexpr int WSANO_DATA = 11004;
+// Windows Sockets error numbers used across the layer (platform/WinsockErrors.h lists them).
+#define QUENLO_WINSOCK_CONSTANT(name, number, text, errnos) constexpr int name = number;
+QUENLO_WINSOCK_ERRORS(QUENLO_WINSOCK_CONSTANT)
+#undef QUENLO_WINSOCK_CONSTANT
 
 #if !defined(_WIN32)
-// The one mapping table: errno (and resolver codes: EAI_* and h_errno values) to the numbers above.
+// errno (by the list of platform/WinsockErrors.h) and resolver codes (EAI_* and h_errno values) to
+// the numbers above.
 // Unknown values map to a number of the table's choice that WSocketErrorText still describes.
 // (On Windows the library gives these numbers itself.)
 int WsaErrorFromErrno(int errnum);

@@ -1,6 +1,7 @@
 // TLS on Linux: GnuTLS, the library the system's print server itself is built with, so one TLS
 // implementation is exercised on both ends (and under wine, whose SChannel rests on it too).
 #include "platform/Tls.h"
+#include "platform/TlsRules.h"
 
 #include <arpa/inet.h>
 #include <dlfcn.h>
@@ -172,9 +173,7 @@ struct TlsSession::Impl {
         }
         if (n > 0 && !self->anyByte) {
             self->anyByte = true;
-            // A handshake record (22) or an alert (21) opens every TLS answer to a ClientHello.
-            const auto first = static_cast<unsigned char*>(buffer)[0];
-            self->firstByteTls = first == 22 || first == 21;
+            self->firstByteTls = tls::OpensTlsAnswer(static_cast<unsigned char*>(buffer)[0]);
         }
         return n;
     }
@@ -292,13 +291,7 @@ std::string TlsSession::PeerFingerprint() const
     size_t size = sizeof digest;
     if (Gnu().fingerprint(GNUTLS_DIG_SHA256, &chain[0], digest, &size) != GNUTLS_E_SUCCESS)
         return {};
-    std::string text;
-    for (size_t i = 0; i < size; ++i) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : ":%02X", digest[i]);
-        text += hex;
-    }
-    return text;
+    return tls::FingerprintText(digest, size);
 }
 
 bool TlsSession::TrustedBySystem() const

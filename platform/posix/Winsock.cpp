@@ -1,5 +1,6 @@
 #include "platform/Winsock.h"
 
+#include "platform/HostRecord.h"
 #include "platform/posix/LoopInternal.h"
 
 #include <arpa/inet.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <vector>
 
@@ -56,25 +58,6 @@ constexpr int kWinRcvBuf = 0x1002;
 constexpr std::size_t kFirstBuffer = 2048;
 constexpr std::size_t kMaxBuffer = 1 << 20;
 
-HostEntry toHostEntry(const hostent& he)
-{
-    HostEntry entry;
-    if (he.h_name)
-        entry.officialName = he.h_name;
-    for (char** alias = he.h_aliases; alias && *alias; ++alias)
-        entry.aliases.emplace_back(*alias);
-    if (he.h_addrtype == AF_INET && he.h_length == 4) {
-        for (char** addr = he.h_addr_list; addr && *addr; ++addr) {
-            std::uint32_t a;
-            std::memcpy(&a, *addr, 4);
-            IpAddress ip;
-            std::memcpy(ip.bytes.data(), &a, 4);
-            entry.Add(ip);
-        }
-    }
-    return entry;
-}
-
 // Runs a *_r host lookup, growing the buffer while it reports ERANGE. Sets the last error.
 template <class Call>
 std::optional<HostEntry> hostLookup(Call call)
@@ -91,7 +74,8 @@ std::optional<HostEntry> hostLookup(Call call)
         }
         if (rc == 0 && result) {
             lastError = 0;
-            return toHostEntry(*result);
+            return HostEntryOf(result->h_name, result->h_aliases, result->h_addrtype, result->h_length,
+                               result->h_addr_list);
         }
         if (herr == NETDB_INTERNAL)
             lastError = rc != 0 ? WsaErrorFromErrno(rc) : WSANO_RECOVERY;
@@ -127,64 +111,43 @@ int probeReceive(SOCKET s)
     return fail(WSAEWOULDBLOCK);
 }
 
+// The errno column of the list of errors; a row's unused places hold 0, which is no errno.
+struct ErrnoMeaning {
+    int number;
+    std::array<int, 2> errnos;
+};
+#define QUENLO_ERRNO_MEANING(name, number, text, errnos) {number, {QUENLO_ERRNO_LIST errnos}},
+constexpr ErrnoMeaning kErrnoMeanings[] = {QUENLO_WINSOCK_ERRORS(QUENLO_ERRNO_MEANING)};
+#undef QUENLO_ERRNO_MEANING
+
+// An errno in two rows would mean two numbers, of which only the first could ever be given.
+constexpr bool EachErrnoMeansOneNumber()
+{
+    std::vector<int> seen;
+    for (const ErrnoMeaning& row : kErrnoMeanings)
+        for (const int e : row.errnos) {
+            if (e == 0)
+                continue;
+            if (std::ranges::find(seen, e) != seen.end())
+                return false;
+            seen.push_back(e);
+        }
+    return true;
+}
+static_assert(EachErrnoMeansOneNumber());
+
 }  // namespace
 
 int WsaErrorFromErrno(int errnum)
 {
-    switch (errnum) {
-    case 0: return 0;
-    case EINTR: return WSAEINTR;
-    case EBADF: return WSAEBADF;
-    case EPERM:
-    case EACCES: return WSAEACCES;
-    case EFAULT: return WSAEFAULT;
-    case EINVAL: return WSAEINVAL;
-    case ENFILE:
-    case EMFILE: return WSAEMFILE;
-    case EAGAIN:  // also EWOULDBLOCK
-    case EINPROGRESS: return WSAEWOULDBLOCK;
-    case EALREADY: return WSAEALREADY;
-    case ENOTSOCK: return WSAENOTSOCK;
-    case EDESTADDRREQ: return WSAEDESTADDRREQ;
-    case EMSGSIZE: return WSAEMSGSIZE;
-    case EPROTOTYPE: return WSAEPROTOTYPE;
-    case ENOPROTOOPT: return WSAENOPROTOOPT;
-    case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
-    case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
-    case EOPNOTSUPP: return WSAEOPNOTSUPP;  // also ENOTSUP
-    case EPFNOSUPPORT: return WSAEPFNOSUPPORT;
-    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
-    case EADDRINUSE: return WSAEADDRINUSE;
-    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
-    case ENETDOWN: return WSAENETDOWN;
-    case ENETUNREACH: return WSAENETUNREACH;
-    case ENETRESET: return WSAENETRESET;
-    case ECONNABORTED:
-    case EPROTO: return WSAECONNABORTED;
-    case ECONNRESET: return WSAECONNRESET;
-    case ENOMEM:
-    case ENOBUFS: return WSAENOBUFS;
-    case EISCONN: return WSAEISCONN;
-    case ENOTCONN: return WSAENOTCONN;
-    case EPIPE:  // sending on a socket whose sending side is shut
-    case ESHUTDOWN: return WSAESHUTDOWN;
-    case ETOOMANYREFS: return WSAETOOMANYREFS;
-    case ETIMEDOUT: return WSAETIMEDOUT;
-    case ECONNREFUSED: return WSAECONNREFUSED;
-    case ELOOP: return WSAELOOP;
-    case ENAMETOOLONG: return WSAENAMETOOLONG;
-    case EHOSTDOWN: return WSAEHOSTDOWN;
-    case EHOSTUNREACH: return WSAEHOSTUNREACH;
-    case ENOTEMPTY: return WSAENOTEMPTY;
-    case EUSERS: return WSAEUSERS;
-    case EDQUOT: return WSAEDQUOT;
-    case ESTALE: return WSAESTALE;
-    case EREMOTE: return WSAEREMOTE;
-    default:
-        // Anything else a socket call can give (EIO, ENOSPC, ENODEV, ...) is a failure of the
-        // network layer below us.
-        return WSAENETDOWN;
-    }
+    if (errnum == 0)
+        return 0;
+    for (const ErrnoMeaning& row : kErrnoMeanings)
+        if (std::ranges::find(row.errnos, errnum) != row.errnos.end())
+            return row.number;
+    // Anything else a socket call can give (EIO, ENOSPC, ENODEV, ...) is a failure of the network
+    // layer below us.
+    return WSAENETDOWN;
 }
 
 int WsaErrorFromResolver(int code)

@@ -9,6 +9,7 @@
 #define SECURITY_WIN32
 #define SCHANNEL_USE_BLACKLISTS  // SCH_CREDENTIALS
 #include "platform/Tls.h"
+#include "platform/TlsRules.h"
 
 #include "platform/Path.h"
 #include "platform/win/Bindings.h"
@@ -234,9 +235,7 @@ struct TlsSession::Impl {
             return Pull::Closed;
         if (!anyByte) {
             anyByte = true;
-            // A handshake record (22) or an alert (21) opens every TLS answer to a ClientHello.
-            const auto first = static_cast<unsigned char>(in[had]);
-            firstByteTls = first == 22 || first == 21;
+            firstByteTls = tls::OpensTlsAnswer(static_cast<unsigned char>(in[had]));
         }
         return Pull::Got;
     }
@@ -513,15 +512,7 @@ std::string TlsSession::PeerFingerprint() const
     DWORD size = sizeof digest;
     if (!Calls().hash(L"SHA256", 0, nullptr, cert->pbCertEncoded, cert->cbCertEncoded, digest, &size))
         return {};
-    static const char hex[] = "0123456789ABCDEF";
-    std::string text;
-    for (DWORD i = 0; i < size; ++i) {
-        if (i != 0)
-            text += ':';
-        text += hex[digest[i] >> 4];
-        text += hex[digest[i] & 0xF];
-    }
-    return text;
+    return tls::FingerprintText(digest, size);
 }
 
 // The system store's verdict on the chain for a server of this name, from what is on this machine

@@ -3,6 +3,7 @@
 // sockets are non-blocking and not inherited from the start, closesocket takes back the socket's
 // queued notifications, and registrations are counted per thread.
 #include "platform/win/Bindings.h"
+#include "platform/HostRecord.h"
 
 #include <algorithm>
 #include <cstring>
@@ -212,20 +213,7 @@ std::size_t RegisteredSocketCount()
 
 ws::HostEntry ToHostEntry(const HostEnt& he)
 {
-    ws::HostEntry entry;
-    entry.officialName = he.h_name ? he.h_name : "";
-    for (char** a = he.h_aliases; a && *a; ++a)
-        entry.aliases.emplace_back(*a);
-    if (he.h_addrtype == AF_INET && he.h_length == 4) {
-        for (char** p = he.h_addr_list; p && *p; ++p) {
-            std::uint32_t address;
-            std::memcpy(&address, *p, 4);
-            ws::IpAddress ip;
-            std::memcpy(ip.bytes.data(), &address, 4);
-            entry.Add(ip);
-        }
-    }
-    return entry;
+    return ws::HostEntryOf(he.h_name, he.h_aliases, he.h_addrtype, he.h_length, he.h_addr_list);
 }
 
 }  // namespace win

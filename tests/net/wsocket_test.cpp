@@ -606,10 +606,11 @@ TEST(WSocketReentrancy, NewConnectionStartedFromSessionClosed)
 // ---------------------------------------------------------------------------------------------
 // Server side, datagrams, waiting
 
-TEST(WSocketServer, ListenAcceptDupAndExchange)
+void ListenAcceptDupAndExchange(const std::string& host)
 {
+    SCOPED_TRACE(host);
     TWSocket server;
-    server.SetAddr("127.0.0.1");
+    server.SetAddr(host);
     server.SetPort("0");
     server.Listen();
     ASSERT_EQ(server.State(), wsListening);
@@ -637,10 +638,10 @@ TEST(WSocketServer, ListenAcceptDupAndExchange)
         if (n > 0)
             reply.append(b, static_cast<std::size_t>(n));
     };
-    ConnectTo(client, port);
+    ConnectTo(client, port, host);
     ASSERT_TRUE(RunLoopUntil([&] { return reply == "echo:hi"; }));
     EXPECT_EQ(accepted.State(), wsConnected);
-    EXPECT_EQ(accepted.PeerAddr(), "127.0.0.1");
+    EXPECT_EQ(accepted.PeerAddr(), host);
     EXPECT_EQ(client.PeerPort(), port);
 
     bool acceptedClosed = false;
@@ -649,6 +650,12 @@ TEST(WSocketServer, ListenAcceptDupAndExchange)
     ASSERT_TRUE(RunLoopUntil([&] { return acceptedClosed; }));
     EXPECT_EQ(accepted.State(), wsClosed);
     EXPECT_THROW(client.Accept(), ESocketException) << "not a listening socket";
+}
+
+TEST(WSocketServer, ListenAcceptDupAndExchange)
+{
+    for (const std::string host : {"127.0.0.1", "::1"})
+        ListenAcceptDupAndExchange(host);
 }
 
 TEST(WSocketServer, AcceptOutsideListeningAndDupOfInvalidHandleAreRefused)

@@ -46,10 +46,10 @@ inline std::string SocketError(const std::function<void()>& call)
     return "";
 }
 
-// Sets Addr/Port/Proto to 127.0.0.1:port over TCP and connects.
-inline void ConnectTo(TCustomWSocket& s, const std::string& port)
+// Sets Addr/Port/Proto to host:port over TCP and connects.
+inline void ConnectTo(TCustomWSocket& s, const std::string& port, const std::string& host = "127.0.0.1")
 {
-    s.SetAddr("127.0.0.1");
+    s.SetAddr(host);
     s.SetPort(port);
     s.SetProto("tcp");
     s.Connect();
