@@ -181,11 +181,11 @@ void THttpCli::ChainSent()
 
 void THttpCli::ChainClosed(std::uint16_t error)
 {
-    if (kept_.closing)
+    if (kept_.state == TKeptState::Closing)
         return;  // closed by us, outside any request
-    if (kept_.waiting && Over()) {
+    if (kept_.state == TKeptState::Waiting && Over()) {
         // The server ended a connection that waited for the next request: nothing is lost.
-        kept_.waiting = false;
+        kept_.state = TKeptState::None;
         connected_ = false;
         platform::KillTimer(window_, kKeptTimerId);
         return;
@@ -223,7 +223,7 @@ void THttpCli::HandleRelocationClosed(std::uint16_t)
         platform::PostMessage(window_, MsgRestart, 0, 0);
         return;
     }
-    ChooseTransport();
+    chain_.SetTransport(ChooseTransport());
     const TLivenessToken alive = LivenessToken();
     fire(OnLocationChange, *this);
     if (alive.expired())
@@ -267,10 +267,7 @@ void THttpCli::EndAnsweredExchange()
 
 void THttpCli::KeepConnection()
 {
-    kept_.waiting = true;
-    kept_.host = hostName_;
-    kept_.port = port_;
-    kept_.tls = chain_.Top().Encrypted();
+    kept_ = {hostName_, port_, TKeptState::Waiting};
     parser_.StartNextResponse();
     const auto ms = std::clamp<long long>(opt_.keepAlive.count(), 1, 0x7FFFFFFF);
     platform::SetTimer(window_, kKeptTimerId, static_cast<unsigned>(ms));
@@ -280,33 +277,40 @@ void THttpCli::KeepConnection()
 // The request just prepared goes out on the kept connection when that leads where the request
 // goes, over the same transport; a kept connection to elsewhere is closed. False when a new
 // connection is to be made.
-bool THttpCli::ReuseKeptConnection()
+bool THttpCli::ReuseKeptConnection(const THttpTransport& wanted)
 {
-    if (!kept_.waiting)
+    if (kept_.state != TKeptState::Waiting)
         return false;
     if (!chain_.End()->Connected() || !KeepsConnections() || hostName_ != kept_.host || port_ != kept_.port ||
-        transport_.tls != kept_.tls || KeptConnectionSpoke()) {
+        wanted.tls != chain_.Top().Encrypted() || KeptConnectionSpoke()) {
         DropKeptConnection();
         return false;
     }
-    kept_.waiting = false;
     platform::KillTimer(window_, kKeptTimerId);
-    kept_.inUse = true;
+    kept_.state = TKeptState::InUse;
     BeginExchange();
     return true;
 }
 
+void THttpCli::ReuseOrConnect()
+{
+    const THttpTransport transport = ChooseTransport();
+    if (ReuseKeptConnection(transport))
+        return;
+    chain_.SetTransport(transport);
+    BeginResolving();
+}
+
 void THttpCli::DropKeptConnection()
 {
-    if (!kept_.waiting)
+    if (kept_.state != TKeptState::Waiting)
         return;
-    kept_.waiting = false;
     connected_ = false;
     platform::KillTimer(window_, kKeptTimerId);
     parser_.Reset();
-    kept_.closing = true;
+    kept_.state = TKeptState::Closing;
     chain_.End()->Close();
-    kept_.closing = false;
+    kept_.state = TKeptState::None;
     chain_.DropLayers();
 }
 
@@ -330,10 +334,9 @@ bool THttpCli::KeptConnectionSpoke()
 // on a new connection. True when it does.
 bool THttpCli::RetryOnNewConnection()
 {
-    if (!kept_.inUse || Over() || requestDoneError_ != 0 || AnythingReceived() || parser_.Buffered() > 0)
+    if (kept_.state != TKeptState::InUse || Over() || requestDoneError_ != 0 || AnythingReceived() || parser_.Buffered() > 0)
         return false;
-    kept_.inUse = false;
-    kept_.waiting = true;  // closed here like a kept connection: its report ends nothing
+    kept_.state = TKeptState::Waiting;  // closed here like a kept connection: its report ends nothing
     DropKeptConnection();
     platform::PostMessage(window_, MsgRestart, 0, 0);
     return true;

@@ -126,6 +126,7 @@ void THttpChain::Clear()
 {
     DropLayers();
     end_.reset();
+    transport_ = {};
 }
 
 void THttpChain::SetEnd(std::unique_ptr<THttpEnd> end)

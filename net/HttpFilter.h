@@ -182,13 +182,23 @@ private:
 // Adds a layer above `below` that reports to `listener`.
 using THttpFilterFactory = std::function<std::unique_ptr<THttpFilter>(THttpFilter& below, THttpChainListener& listener)>;
 
-// An end and the layers above it.
+// What a connection is made of above its end: the proxy's CONNECT tunnel and TLS, and whether
+// TLS may give way to plain when the server speaks none.
+struct THttpTransport {
+    bool tls = false;
+    bool plainAllowed = false;
+    bool tunnel = false;
+};
+
+// An end and the layers above it, with the transport the layers are built for.
 class THttpChain {
 public:
     ~THttpChain() { Clear(); }
     void Clear();
     void SetEnd(std::unique_ptr<THttpEnd> end);
     THttpEnd* End() const noexcept { return end_.get(); }
+    const THttpTransport& Transport() const noexcept { return transport_; }
+    void SetTransport(const THttpTransport& transport) noexcept { transport_ = transport; }
     // Layers go from the end up; the end stays.
     void DropLayers();
     void Add(const THttpFilterFactory& make, THttpChainListener& listener);
@@ -205,6 +215,7 @@ private:
 
     std::unique_ptr<THttpEnd> end_;
     std::vector<std::unique_ptr<THttpFilter>> layers_;
+    THttpTransport transport_;
     THttpChainListener* listener_ = nullptr;
 };
 

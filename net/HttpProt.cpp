@@ -129,9 +129,7 @@ void THttpCli::StartRequest(THttpRequest rq)
     ArmProgressTimer();
     ArmRequestTimer();
     UseEnd(false);
-    ChooseTransport();
-    if (!ReuseKeptConnection())
-        BeginResolving();
+    ReuseOrConnect();
 }
 
 void THttpCli::StartOffline(THttpRequest rq)
@@ -140,9 +138,7 @@ void THttpCli::StartOffline(THttpRequest rq)
     if (RefuseUnsafeRequest())
         return;
     UseEnd(true);
-    ChooseTransport();
-    if (!ReuseKeptConnection())
-        BeginResolving();
+    ReuseOrConnect();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -157,7 +153,7 @@ void THttpCli::EndRequest(bool stopNetwork)
     SetPhase(TRequestPhase::Ended);
     if (stopNetwork && chain_.End() != nullptr)
         chain_.End()->Stop();  // it reports nothing back, since the request has ended
-    if (!kept_.waiting)
+    if (kept_.state != TKeptState::Waiting)
         connected_ = false;
     allowedToSend_ = false;
     if (replyStatus_ == 0 && requestDoneError_ == 0 && !AnythingReceived()) {
@@ -257,7 +253,8 @@ void THttpCli::Restart()
     if (state_ == hsReady)
         return;
     parser_.Reset();
-    kept_.inUse = false;  // a new connection from here on
+    if (kept_.state == TKeptState::InUse)
+        kept_.state = TKeptState::None;  // a new connection from here on
     allowedToSend_ = false;
     holdSends_ = false;
     heldSends_.clear();

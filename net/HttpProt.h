@@ -371,7 +371,7 @@ public:
     // connection waits for the next request).
     bool Connected() const noexcept { return connected_; }
     // A connection is kept open for the next request (see KeepAlive).
-    bool HoldsConnection() const noexcept { return kept_.waiting; }
+    bool HoldsConnection() const noexcept { return kept_.state == TKeptState::Waiting; }
     // The last connection of the request was encrypted (its handshake completed).
     bool Encrypted() const noexcept;
     // The request's credentials went in plain HTTP to a server on another machine that answered
@@ -512,7 +512,8 @@ private:
     // per connection), and the repeat of a request over another transport.
     void UseEnd(bool offline);
     TOfflineEnd* OfflineEnd() const noexcept;
-    void ChooseTransport();
+    THttpTransport ChooseTransport() const;
+    void ReuseOrConnect();
     void AddLayers();
     void RetryConnection(bool tls);
     std::string ServerKey() const;
@@ -539,7 +540,7 @@ private:
     bool KeepsConnections() const noexcept;
     void EndAnsweredExchange();
     void KeepConnection();
-    bool ReuseKeptConnection();
+    bool ReuseKeptConnection(const THttpTransport& wanted);
     void DropKeptConnection();
     void CheckIdleKeptConnection();
     bool KeptConnectionSpoke();
@@ -615,24 +616,20 @@ private:
     std::chrono::steady_clock::time_point lastProgress_{};
     std::string offlineSent_;
     bool schemeTls_ = false;               // the URL is https:// or ipps://
-    // The layers a connection gets.
-    struct TTransport {
-        bool tls = false;                  // encrypted
-        bool plainAllowed = false;         // ... but may go plain if the server speaks no TLS
-        bool tunnel = false;               // ... through the proxy's CONNECT tunnel
-    };
-    TTransport transport_;
     bool retrying_ = false;                // the close repeats the request (another transport)
     bool credentialsPlain_ = false;
-    // The connection kept open for the next request (KeepAlive): where it goes, whether it is
-    // encrypted, and where it stands.
+    // The connection kept open for the next request (KeepAlive): where it goes and where it stands.
+    // Its transport is its chain's.
+    enum class TKeptState : std::uint8_t {
+        None,
+        Waiting,  // it waits open for the next request
+        InUse,    // this request went out on it
+        Closing,  // the close reported now is its own
+    };
     struct TKept {
         std::string host;
         std::string port;
-        bool tls = false;
-        bool waiting = false;  // it waits open for the next request
-        bool inUse = false;    // this request went out on it
-        bool closing = false;  // the close reported now is its own
+        TKeptState state = TKeptState::None;
     };
     TKept kept_;
 

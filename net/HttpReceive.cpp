@@ -13,7 +13,7 @@ namespace quenlo {
 
 void THttpCli::ChainReadable()
 {
-    if (Over() && kept_.waiting) {
+    if (Over() && kept_.state == TKeptState::Waiting) {
         CheckIdleKeptConnection();
         return;
     }

@@ -65,9 +65,10 @@ void THttpCli::PrepareRequest(THttpRequest rq)
     // Nothing of an earlier request may leak into this one.
     locationChange_ = false;
     relocationCount_ = 0;
-    if (!kept_.waiting)
+    if (kept_.state != TKeptState::Waiting)
         parser_.Reset();  // a kept connection's parser holds what followed the last reply
-    kept_.inUse = false;
+    if (kept_.state == TKeptState::InUse)
+        kept_.state = TKeptState::None;
     postStart_ = postStart;
     holdSends_ = false;
     heldSends_.clear();
@@ -167,7 +168,7 @@ void THttpCli::ComposeAndSend(const char* method)
     if (alive.expired())
         return;
     // Inside a proxy's tunnel the server itself is spoken to: the path alone, as without a proxy.
-    const bool absolute = transport_.tunnel && !path_.starts_with('/');
+    const bool absolute = chain_.Transport().tunnel && !path_.starts_with('/');
     QueueHeaderLine(std::string(method) + " " + (absolute ? SplitUrl(path_).Target() : path_) +
                     (KeepsConnections() ? " HTTP/1.1" : " HTTP/1.0"));
     if (!opt_.sender.empty())
@@ -192,7 +193,7 @@ void THttpCli::ComposeAndSend(const char* method)
     }
     if (!opt_.username.empty() && sendCredentials_)
         QueueHeaderLine("Authorization: Basic " + Base64Encode(opt_.username + ":" + opt_.password));
-    if (!opt_.proxy.empty() && !opt_.proxyUsername.empty() && !transport_.tunnel)
+    if (!opt_.proxy.empty() && !opt_.proxyUsername.empty() && !chain_.Transport().tunnel)
         QueueHeaderLine("Proxy-Authorization: Basic " +
                         Base64Encode(opt_.proxyUsername + ":" + opt_.proxyPassword));
     if (!opt_.cookie.empty())

@@ -329,12 +329,12 @@ bool TTlsFilter::Encrypted() const { return IsOpen(); }
 
 std::string THttpCli::ServerKey() const { return TrustKey(targetHost_, docPort_); }
 
-void THttpCli::ChooseTransport()
+THttpTransport THttpCli::ChooseTransport() const
 {
-    transport_ = {};
+    THttpTransport transport;
     if (!chain_.End()->CanEncrypt())
-        return;  // no connection: the request's bytes are the plain ones
-    bool& tls = transport_.tls;
+        return transport;  // no connection: the request's bytes are the plain ones
+    bool& tls = transport.tls;
     if (schemeTls_ || opt_.encryption == heRequired) {
         tls = true;
     } else if (opt_.encryption == heIfRequested) {
@@ -347,16 +347,18 @@ void THttpCli::ChooseTransport()
             // Whether it did is asked only when the handshake fails: a request that gets its TLS
             // reads no trust file for it.
             tls = platform::TlsSession::Available();
-            transport_.plainAllowed = tls;
+            transport.plainAllowed = tls;
         }
     }
-    transport_.tunnel = tls && !opt_.proxy.empty();
+    transport.tunnel = tls && !opt_.proxy.empty();
+    return transport;
 }
 
 // The layers the transport asks for, then the ones the user adds.
 void THttpCli::AddLayers()
 {
-    if (transport_.tunnel) {
+    const THttpTransport& transport = chain_.Transport();
+    if (transport.tunnel) {
         const std::string credentials = opt_.proxyUsername.empty() ? std::string() : opt_.proxyUsername + ":" + opt_.proxyPassword;
         chain_.Add(
             [&](THttpFilter& below, THttpChainListener& listener) {
@@ -364,8 +366,8 @@ void THttpCli::AddLayers()
             },
             *this);
     }
-    if (transport_.tls) {
-        TTlsPolicy policy{targetHost_, ServerKey(), opt_.trustStorePath, opt_.strictTrust, transport_.plainAllowed,
+    if (transport.tls) {
+        TTlsPolicy policy{targetHost_, ServerKey(), opt_.trustStorePath, opt_.strictTrust, transport.plainAllowed,
                           opt_.encryption == heIfRequested && !schemeTls_};
         chain_.Add(
             [&](THttpFilter& below, THttpChainListener& listener) {
@@ -394,7 +396,7 @@ void THttpCli::ChainFailed(const THttpFilterFailure& failure)
 // plain, with nothing of the first answer kept.
 void THttpCli::RetryConnection(bool tls)
 {
-    transport_ = {tls, false, tls && !opt_.proxy.empty()};
+    chain_.SetTransport({tls, false, tls && !opt_.proxy.empty()});
     retrying_ = true;
     replyHeaderLines_.clear();
     replyStatus_ = 0;
