@@ -2,18 +2,11 @@
 
 #include "monitor/MonitorTexts.h"
 #include "net/HttpProt.h"
+#include "net/HttpUrl.h"
 
 namespace quenlo {
 
 namespace {
-
-// "host" of "host:port", "[v6]" of "[v6]:port".
-std::string_view HostOf(std::string_view hostPort)
-{
-    if (!hostPort.empty() && hostPort.front() == '[')
-        return hostPort.substr(0, hostPort.find(']') + 1);
-    return hostPort.substr(0, hostPort.find(':'));
-}
 
 // Devices on the network that are not asked; a local one (file, usb, ...) has no one to ask.
 bool NetworkScheme(std::string_view scheme)
@@ -28,22 +21,15 @@ bool NetworkScheme(std::string_view scheme)
 
 DeviceTarget TargetOf(std::string_view deviceUri, std::string_view serverHostPort)
 {
-    const std::string_view scheme = deviceUri.substr(0, deviceUri.find(':'));
-    const std::size_t schemeEnd = deviceUri.find("://");
-    if (schemeEnd == std::string_view::npos || scheme != "ipp")
+    const std::string uri(deviceUri.substr(0, deviceUri.find_first_of("?#")));
+    const TUrlParts device = SplitUrl(uri, TUrlStart::SchemeOrHost);
+    if (device.Scheme != "ipp") {
+        const std::string_view scheme = deviceUri.substr(0, deviceUri.find(':'));
         return {{}, NetworkScheme(scheme) ? texts::kDeviceNotAsked + std::string(scheme) + ")" : std::string()};
-    std::string_view rest = deviceUri.substr(schemeEnd + 3);
-    rest = rest.substr(0, rest.find_first_of("?#"));
-    std::string_view hostPort = rest.substr(0, rest.find('/'));
-    const std::string_view path = rest.substr(hostPort.size());
-    if (const std::size_t at = hostPort.rfind('@'); at != std::string_view::npos)
-        hostPort.remove_prefix(at + 1);
-    if (IsThisMachine(std::string(HostOf(hostPort))) && !IsThisMachine(std::string(HostOf(serverHostPort))))
+    }
+    if (IsThisMachine(device.Host) && !IsThisMachine(SplitUrl(std::string(serverHostPort), TUrlStart::Host).Host))
         return {{}, texts::kDeviceOnServer};
-    std::string url = "http://" + std::string(hostPort);
-    if (HostOf(hostPort).size() == hostPort.size())
-        url += ":631";
-    return {url + (path.empty() ? std::string("/") : std::string(path)), {}};
+    return {"http://" + device.Host + ":" + (device.Port.empty() ? std::string("631") : device.Port) + device.Target(), {}};
 }
 
 void JudgeDevice(const DeviceLook& device, WatchState& next)
