@@ -264,6 +264,38 @@ TEST(SocksScripted, ProxyThatWantsNoPasswordAfterAllIsReported)
     EXPECT_EQ(peer.Received().find("secret"), std::string::npos);
 }
 
+// A handler that starts again on socksAuthFailed: the refusal ends the first connection only.
+TEST(SocksScripted, AConnectionRestartedWhenTheAuthenticationFailsIsNotClosedByThatFailure)
+{
+    ScriptedPeer refusing([](Link& c) {
+        c.Read(3);
+        c.Write(Bytes({5, 2}));
+        c.Read(5);
+        c.Write(Bytes({1, 1}));
+        c.WaitForClose();
+    });
+    ScriptedPeer granting(Socks5Answer(kGranted5));
+    SocksClient c(refusing.Port(), 631);
+    c.LogOnAs("u", "p");
+    c.sock.OnSocksAuthState = [&](TCustomWSocket&, TSocksAuthState state) {
+        c.Add(std::string("auth ") + to_string(state));
+        if (state != socksAuthFailed || c.Has("again"))
+            return;
+        c.Add("again");
+        c.sock.Close();
+        c.sock.SetAddr("127.0.0.1");  // the close cleared these
+        c.sock.SetPort("631");
+        c.sock.SetSocksServer("127.0.0.1");
+        c.sock.SetSocksPort(std::to_string(granting.Port()));
+        c.sock.SetSocksAuthentication(socksNoAuthentication);
+        c.sock.Connect();
+    };
+    c.sock.Connect();
+    ASSERT_TRUE(runUntil([&] { return c.Has("connected 0") || c.Has("closed 20015"); }, 10s)) << c.Events();
+    EXPECT_TRUE(c.Has("connected 0")) << c.Events();
+    EXPECT_FALSE(c.Has("closed 20015")) << c.Events();
+}
+
 TEST(SocksScripted, Level4TargetThatCannotBeResolvedFailsWith20017WithoutConnecting)
 {
     ScriptedPeer peer([](Link& c) { c.WaitForClose(); });
