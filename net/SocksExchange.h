@@ -1,6 +1,6 @@
 // TSocksExchange: the SOCKS 4, 4A and 5 negotiation with a proxy (SOCKS 5 with optional user name
 // and password authentication) as a machine fed bytes. It does no I/O and calls nobody: its
-// driver (TCustomSocksWSocket) says when the connection to the proxy is up, reads the proxy's
+// driver (TSocksFilter) says when the connection to the proxy is up, reads the proxy's
 // bytes into Room(), and carries out each TSocksStep it gets back: report an authentication
 // state, send bytes, give up, or go on with the target reached.
 //

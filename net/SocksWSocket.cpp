@@ -1,10 +1,11 @@
 #include "net/SocksWSocket.h"
+#include "net/SocksFilter.h"
 #include "platform/Text.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "platform/SocketTypes.h"
+#include "platform/Winsock.h"
 
 namespace quenlo {
 
@@ -50,9 +51,55 @@ const char* to_string(TSocksAuthState state) noexcept
     return "?";
 }
 
+// The bottom of the SOCKS layer: this socket's own sending and receiving, below every override
+// of Receive and DoRecv (which serve the layer's leftover bytes). The socket connects and closes
+// itself; the layer only sends and receives.
+class TCustomSocksWSocket::TRawEnd final : public THttpEnd {
+public:
+    explicit TRawEnd(TCustomSocksWSocket& socket) : THttpEnd(socket), socket_(socket) {}
+
+    long Send(const char* data, std::size_t len) override { return socket_.Send(data, static_cast<int>(len)); }
+    int Receive(void* buffer, int size) override
+    {
+        const int n = socket_.TCustomWSocket::DoRecv(buffer, size, 0);
+        if (n >= 0)
+            return n;
+        return socket_.LastError() == ws::WSAEWOULDBLOCK ? kNothingWaiting : -1;
+    }
+    bool Quiet() override { return socket_.TCustomWSocket::RcvdCount() <= 0; }
+    void Lookup(const std::string&) override {}
+    void Connect(const std::string&, std::chrono::milliseconds) override {}
+    std::size_t Addresses() const override { return 1; }
+    int LastError() const override { return socket_.LastError(); }
+    bool Connected() const override { return socket_.State() == wsConnected; }
+    void Close() override {}
+    void Stop() override {}
+    bool ReportsSent() const override { return true; }
+    bool CanEncrypt() const override { return false; }
+
+private:
+    TCustomSocksWSocket& socket_;
+};
+
 TCustomSocksWSocket::TCustomSocksWSocket(TComponent* owner)
     : TCustomWSocket(owner)
 {
+    chain_.SetEnd(std::make_unique<TRawEnd>(*this));
+}
+
+bool TCustomSocksWSocket::SocksNegotiating() const noexcept
+{
+    return socks_ != nullptr && socks_->Negotiating();
+}
+
+int TCustomSocksWSocket::SocksLeftover() const noexcept
+{
+    return socks_ == nullptr ? 0 : static_cast<int>(socks_->Leftover().size());
+}
+
+bool TCustomSocksWSocket::AwaitingAuth() const noexcept
+{
+    return socks_ != nullptr && socks_->Stage() == TSocksExchange::Stage::AwaitingAuth;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -95,9 +142,9 @@ void TCustomSocksWSocket::ResetDefaults()
     socksServer_.clear();
     socksPort_.clear();
     socksLevel_.assign(1, '5');  // (a literal assignment trips a false -Wrestrict in GCC 12)
-    exchange_.Stop();
-    leftoverCount_ = 0;
-    leftoverPos_ = 0;
+    if (socks_ != nullptr)
+        socks_->Stop();
+    socks_ = nullptr;
     remoteIsProxy_ = false;
 }
 
@@ -140,9 +187,8 @@ void TCustomSocksWSocket::Connect()
         TCustomWSocket::Connect();
         return;
     }
-    exchange_.Stop();
-    leftoverCount_ = 0;
-    leftoverPos_ = 0;
+    socks_ = nullptr;
+    chain_.DropLayers();
     if (!UsesSocks()) {
         if (remoteIsProxy_) {
             // The record holds a proxy from a SOCKS Connect that never got to close: the target
@@ -163,6 +209,7 @@ void TCustomSocksWSocket::Connect()
         ReportError(refusal);
         return;
     }
+    std::uint16_t targetPort = 0;
     try {
         // The connection goes to the proxy: fill the remote record with its address and port,
         // marked resolved so that TCustomWSocket::Connect uses them as they are. Always resolved
@@ -171,7 +218,7 @@ void TCustomSocksWSocket::Connect()
         SetPortResolved(true);
         SetRemoteAddresses(WSocketResolveHostAll(socksServer_));
         remoteIsProxy_ = true;
-        targetPort_ = WSocketResolvePort(Port(), Proto());
+        targetPort = WSocketResolvePort(Port(), Proto());
     } catch (const std::exception& e) {
         ReportError(std::string("connect: ") + e.what());
         return;
@@ -183,8 +230,22 @@ void TCustomSocksWSocket::Connect()
     request.usercode = socksUsercode_;
     request.password = socksPassword_;
     request.host = Addr();
-    request.port = targetPort_;
-    exchange_.Begin(std::move(request));
+    request.port = targetPort;
+    // The layer calls this from a copy of its own, which a handler destroying this socket leaves
+    // behind: hence the token.
+    auto reportAuth = [this, alive = LivenessToken()](TSocksAuthState state) {
+        if (alive.expired())
+            return false;
+        TriggerSocksAuthState(state);
+        return !alive.expired() && State() == wsConnected;
+    };
+    chain_.Add(
+        [&](THttpFilter& below, THttpChainListener& listener) {
+            auto layer = std::make_unique<TSocksFilter>(below, listener, std::move(request), std::move(reportAuth));
+            socks_ = layer.get();
+            return layer;
+        },
+        *this);
     TCustomWSocket::Connect();
 }
 
@@ -199,7 +260,7 @@ void TCustomSocksWSocket::Listen()
 
 void TCustomSocksWSocket::TriggerSessionConnected(std::uint16_t error)
 {
-    if (exchange_.CurrentStage() != TSocksExchange::Stage::ConnectingToProxy) {
+    if (socks_ == nullptr || socks_->Stage() != TSocksExchange::Stage::ConnectingToProxy) {
         TCustomWSocket::TriggerSessionConnected(error);
         return;
     }
@@ -215,7 +276,7 @@ void TCustomSocksWSocket::TriggerSessionConnected(std::uint16_t error)
     }
     if (LevelIs4() && socksLevel_ != "4A" && !LookUpSocks4Target())
         return;
-    Carry(exchange_.ProxyConnected());
+    chain_.Open();
 }
 
 // Level 4 carries the target's IPv4 address, looked up here; false (and the negotiation failed)
@@ -223,12 +284,12 @@ void TCustomSocksWSocket::TriggerSessionConnected(std::uint16_t error)
 bool TCustomSocksWSocket::LookUpSocks4Target()
 {
     try {
-        exchange_.SetSocks4Address(Socks4Address(Addr()));
+        socks_->SetSocks4Address(Socks4Address(Addr()));
         return true;
     } catch (const std::exception& e) {
         const char* className = dynamic_cast<const ESocketException*>(&e) ? "ESocketException" : "Exception";
         auto alive = LivenessToken();
-        exchange_.Stop();
+        socks_->Stop();
         TriggerSocksError(SocksError::Socks4Lookup, std::string(className) + " " + e.what());
         if (!alive.expired() && State() != wsClosed)
             DoClose(true, SocksError::Socks4Lookup);
@@ -237,81 +298,48 @@ bool TCustomSocksWSocket::LookUpSocks4Target()
 }
 
 // ---------------------------------------------------------------------------------------------
-// The negotiation: the exchange decides, this socket carries its steps out
+// The negotiation: the SOCKS layer carries it out, this socket reports its outcome
 
 bool TCustomSocksWSocket::TriggerDataAvailable(std::uint16_t error)
 {
-    if (!exchange_.Negotiating())
+    if (!SocksNegotiating())
         return TCustomWSocket::TriggerDataAvailable(error);
-    // Proxy bytes are ours: report a handler so that nothing drains them.
+    // Proxy bytes are the layer's: report a handler so that nothing drains them.
     if (error != 0) {
         Fail(error, "data receive error");
         return true;
     }
-    const std::span<char> room = exchange_.Room();
-    const int n = room.empty() ? 0 : TCustomWSocket::DoRecv(room.data(), static_cast<int>(room.size()), 0);
-    Carry(exchange_.Received(n > 0 ? static_cast<std::size_t>(n) : 0));
+    chain_.TakeReadable();
     return true;
 }
 
-void TCustomSocksWSocket::Carry(const TSocksStep& step)
+void TCustomSocksWSocket::Succeed()
 {
-    if (step.auth) {
-        auto alive = LivenessToken();
-        TriggerSocksAuthState(*step.auth);
-        if (alive.expired() || (step.kind != TSocksStep::Failed && State() != wsConnected))
-            return;
-    }
-    switch (step.kind) {
-    case TSocksStep::Wait:
-        return;
-    case TSocksStep::Send:
-        // A send that fails here ends the connection, which the close notification reports.
-        try {
-            Send(step.bytes.data(), static_cast<int>(step.bytes.size()));
-        } catch (const std::exception&) {
-        }
-        return;
-    case TSocksStep::Connected:
-        Succeed(step.replyEnd);
-        return;
-    case TSocksStep::Failed:
-        Fail(step.code, step.text);
-        return;
-    }
-}
-
-void TCustomSocksWSocket::Succeed(std::size_t replyEnd)
-{
-    // Bytes of the target that came in the same read as the reply are served before anything
-    // else, including to an OnSessionConnected handler that reads at once.
-    const std::string_view reply = exchange_.Reply();
-    leftoverCount_ = reply.size() > replyEnd ? static_cast<int>(reply.size() - replyEnd) : 0;
-    leftoverPos_ = static_cast<int>(replyEnd);
     auto alive = LivenessToken();
     const ws::SOCKET handle = HSocket();
     TCustomWSocket::TriggerSessionConnected(0);
     if (alive.expired() || HSocket() != handle || State() != wsConnected)
         return;
-    if (leftoverCount_ <= 0)
+    if (SocksLeftover() <= 0)
         return;
     // Offer them through the whole chain (a line layer above cuts them into lines too). The
     // connection may have nothing more to read, so no later notification would bring them.
     for (;;) {
-        const int before = leftoverCount_;
+        const int before = SocksLeftover();
         const bool assigned = TriggerDataAvailable(0);
         if (alive.expired() || HSocket() != handle)
             return;
-        if (!assigned)
-            leftoverCount_ = 0;  // nobody reads: dropped, as the connection's own bytes would be
-        if (leftoverCount_ <= 0 || leftoverCount_ == before)
+        if (!assigned && socks_ != nullptr)
+            socks_->Stop();  // nobody reads: dropped, as the connection's own bytes would be
+        if (SocksLeftover() <= 0 || SocksLeftover() == before)
             return;
     }
 }
 
 void TCustomSocksWSocket::Fail(int code, const std::string& msg)
 {
-    exchange_.Stop();
+    if (socks_ != nullptr)
+        socks_->Stop();
     auto alive = LivenessToken();
     const ws::SOCKET handle = HSocket();
     TriggerSocksError(code, msg);
@@ -328,37 +356,32 @@ void TCustomSocksWSocket::Fail(int code, const std::string& msg)
 
 int TCustomSocksWSocket::RcvdCount()
 {
-    if (leftoverCount_ > 0)
-        return leftoverCount_;
-    return TCustomWSocket::RcvdCount();
+    const int leftover = SocksLeftover();
+    return leftover > 0 ? leftover : TCustomWSocket::RcvdCount();
 }
 
 int TCustomSocksWSocket::DoRecv(void* buffer, int bufferSize, int flags)
 {
-    if (leftoverCount_ <= 0 || bufferSize <= 0)
+    if (SocksLeftover() <= 0 || bufferSize <= 0)
         return TCustomWSocket::DoRecv(buffer, bufferSize, flags);
-    const int count = std::min(bufferSize, leftoverCount_);
-    std::memcpy(buffer, exchange_.Reply().data() + leftoverPos_, static_cast<std::size_t>(count));
-    leftoverPos_ += count;
-    leftoverCount_ -= count;
-    return count;
+    return socks_->Receive(buffer, bufferSize);
 }
 
 std::string TCustomSocksWSocket::ReceiveText()
 {
-    if (leftoverCount_ <= 0)
+    const int leftover = SocksLeftover();
+    if (leftover <= 0)
         return TCustomWSocket::ReceiveText();
-    std::string text(exchange_.Reply().data() + leftoverPos_, static_cast<std::size_t>(leftoverCount_));
-    leftoverCount_ = 0;
+    std::string text(static_cast<std::size_t>(leftover), '\0');
+    socks_->Receive(text.data(), leftover);
     return text;
 }
 
 void TCustomSocksWSocket::TriggerSessionClosed(std::uint16_t error)
 {
     if (AwaitingAuth()) {
-        exchange_.Stop();
         auto alive = LivenessToken();
-        TriggerSocksAuthState(socksAuthFailed);
+        socks_->ConnectionEnded();
         if (alive.expired())
             return;
     }
@@ -371,9 +394,8 @@ void TCustomSocksWSocket::DoClose(bool shut, std::uint16_t error)
     // still ends as failed.
     if (AwaitingAuth() && HSocket() != ws::INVALID_SOCKET && State() != wsClosed && !Destroying() &&
         (!OnSessionClosed || ClosedNotified())) {
-        exchange_.Stop();
         auto alive = LivenessToken();
-        TriggerSocksAuthState(socksAuthFailed);
+        socks_->ConnectionEnded();
         if (alive.expired())
             return;
     }
@@ -383,7 +405,7 @@ void TCustomSocksWSocket::DoClose(bool shut, std::uint16_t error)
 void TCustomSocksWSocket::TriggerDataSent(std::uint16_t error)
 {
     // The application has sent nothing while the proxy is being negotiated.
-    if (exchange_.Negotiating())
+    if (SocksNegotiating())
         return;
     TCustomWSocket::TriggerDataSent(error);
 }

@@ -44,12 +44,15 @@
 // together with the SOCKS 5 reply are served by Receive (and counted by RcvdCount) before anything
 // else is read from the connection. OnDataSent does not fire while the negotiation runs: the
 // application has sent nothing yet.
+//
+// The negotiation itself is a TSocksFilter (net/SocksFilter.h) over the socket's own sending and
+// receiving; this class connects, refuses, looks up the level 4 target and fires the events.
 #pragma once
 
 #include "net/CustomWSocket.h"
+#include "net/HttpFilter.h"
 #include "net/SocksExchange.h"
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -64,7 +67,9 @@ enum TSocksAuthentication : std::uint8_t {
 // "socksAuthBegin" and so on; "?" for a value outside the enumeration.
 const char* to_string(TSocksAuthState state) noexcept;
 
-class TCustomSocksWSocket : public TCustomWSocket {
+class TSocksFilter;
+
+class TCustomSocksWSocket : public TCustomWSocket, private THttpChainListener {
 public:
     using TSocksConnected = std::function<void(TCustomWSocket& sender, std::uint16_t error)>;
     using TSocksError = std::function<void(TCustomWSocket& sender, int error, const std::string& msg)>;
@@ -129,23 +134,33 @@ protected:
     void TriggerSocksAuthState(TSocksAuthState authState);
 
     // True while the proxy is being negotiated with (from Connect until it succeeds or fails).
-    bool SocksNegotiating() const noexcept { return exchange_.Negotiating(); }
+    bool SocksNegotiating() const noexcept;
     // Leftover bytes of the target not yet read.
-    int SocksLeftover() const noexcept { return leftoverCount_; }
+    int SocksLeftover() const noexcept;
 
 private:
+    class TRawEnd;
+
     bool UsesSocks() const noexcept { return !socksServer_.empty(); }
     bool LevelIs4() const noexcept { return socksLevel_[0] == '4'; }
-    bool AwaitingAuth() const noexcept { return exchange_.CurrentStage() == TSocksExchange::Stage::AwaitingAuth; }
+    bool AwaitingAuth() const noexcept;
     // The text of a refusal when the fields do not fit the requests, else empty.
     std::string CheckFieldSizes() const;
     bool LookUpSocks4Target();
-    // Carries out what the exchange decided: reports, sends, fails or succeeds.
-    void Carry(const TSocksStep& step);
     // Every failure of the negotiation leaves through here.
     void Fail(int code, const std::string& msg);
-    // The target is reached: OnSessionConnected(0), then the leftover bytes (from replyEnd on).
-    void Succeed(std::size_t replyEnd);
+    // The target is reached: OnSessionConnected(0), then the leftover bytes.
+    void Succeed();
+
+    // What the SOCKS layer tells: only its outcome matters here, the socket reports the rest.
+    void ChainLookupDone(std::uint16_t) override {}
+    void ChainConnected(std::uint16_t) override {}
+    void ChainOpened() override { Succeed(); }
+    void ChainReadable() override {}
+    void ChainSent() override {}
+    void ChainClosed(std::uint16_t) override {}
+    void ChainProgress() override {}
+    void ChainFailed(const THttpFilterFailure& failure) override { Fail(failure.code, failure.text); }
 
     std::string socksServer_;
     std::string socksPort_;
@@ -154,10 +169,10 @@ private:
     std::string socksPassword_;
     TSocksAuthentication socksAuthentication_ = socksNoAuthentication;
 
-    TSocksExchange exchange_;
-    std::uint16_t targetPort_ = 0;  // host order
-    int leftoverCount_ = 0;
-    int leftoverPos_ = 0;
+    // The socket's own sending and receiving, and above it the SOCKS layer of the last Connect.
+    // The layer stays until the next Connect, which may come from a handler it called.
+    THttpChain chain_;
+    TSocksFilter* socks_ = nullptr;  // that layer while it serves the connection
     bool remoteIsProxy_ = false;  // the remote record holds the proxy, not the target
 };
 

@@ -1,5 +1,7 @@
 // TWSocket through SOCKS proxies: a scripted proxy for every reply, the requests on the wire, and
 // the properties. (Real dante and microsocks servers: socks_real_test.cpp.)
+#include "net/HttpFilter.h"
+#include "net/SocksFilter.h"
 #include "net/WSocket.h"
 #include "net/socks_client.h"
 #include "support/RunUntil.h"
@@ -254,18 +256,44 @@ TEST(SocksScripted, ProxyClosingDuringAuthenticationReportsFailedAuth)
 
 TEST(SocksScripted, ProxyThatWantsNoPasswordAfterAllIsReported)
 {
-    ScriptedPeer peer([](Link& c) {
-        c.Read(3);
-        c.Write(Bytes({5, 0}));
-        c.Read(16);
-        c.Write(kGranted5);
-        c.WaitForClose();
-    });
+    ScriptedPeer peer(Socks5Answer(kGranted5));
     SocksClient c(peer.Port(), 631);
     c.LogOnAs("u", "secret");
     ASSERT_TRUE(c.ConnectAndWait());
     EXPECT_THAT(c.events, ElementsAre("proxy 0", "auth socksAuthNotNeeded", "connected 0"));
     EXPECT_EQ(peer.Received().find("secret"), std::string::npos);
+}
+
+// A handler that starts again on socksAuthFailed: the refusal ends the first connection only.
+TEST(SocksScripted, AConnectionRestartedWhenTheAuthenticationFailsIsNotClosedByThatFailure)
+{
+    ScriptedPeer refusing([](Link& c) {
+        c.Read(3);
+        c.Write(Bytes({5, 2}));
+        c.Read(5);
+        c.Write(Bytes({1, 1}));
+        c.WaitForClose();
+    });
+    ScriptedPeer granting(Socks5Answer(kGranted5));
+    SocksClient c(refusing.Port(), 631);
+    c.LogOnAs("u", "p");
+    c.sock.OnSocksAuthState = [&](TCustomWSocket&, TSocksAuthState state) {
+        c.Add(std::string("auth ") + to_string(state));
+        if (state != socksAuthFailed || c.Has("again"))
+            return;
+        c.Add("again");
+        c.sock.Close();
+        c.sock.SetAddr("127.0.0.1");  // the close cleared these
+        c.sock.SetPort("631");
+        c.sock.SetSocksServer("127.0.0.1");
+        c.sock.SetSocksPort(std::to_string(granting.Port()));
+        c.sock.SetSocksAuthentication(socksNoAuthentication);
+        c.sock.Connect();
+    };
+    c.sock.Connect();
+    ASSERT_TRUE(runUntil([&] { return c.Has("connected 0") || c.Has("closed 20015"); }, 10s)) << c.Events();
+    EXPECT_TRUE(c.Has("connected 0")) << c.Events();
+    EXPECT_FALSE(c.Has("closed 20015")) << c.Events();
 }
 
 TEST(SocksScripted, Level4TargetThatCannotBeResolvedFailsWith20017WithoutConnecting)
@@ -301,6 +329,75 @@ TEST(SocksScripted, WithoutSocksServerTheConnectionIsDirect)
     ASSERT_TRUE(c.ConnectAndWait());
     EXPECT_THAT(c.events, ElementsAre("connected 0"));  // no SOCKS event at all
     EXPECT_TRUE(c.Echo("direct"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The SOCKS layer in a connection chain of its own, over a plain socket
+
+struct SocksChain final : THttpChainListener {
+    TWSocket sock;
+    THttpChain chain;
+    std::string proxyPort;
+    std::vector<std::string> events;
+    std::string received;
+
+    SocksChain(int port, TSocksRequest request) : proxyPort(std::to_string(port))
+    {
+        chain.SetEnd(std::make_unique<TSocketEnd>(sock, *this));
+        auto observer = [this](TSocksAuthState state) {
+            events.push_back(to_string(state));
+            return true;
+        };
+        chain.Add([&](THttpFilter& below, THttpChainListener& listener) {
+            return std::make_unique<TSocksFilter>(below, listener, std::move(request), observer);
+        }, *this);
+        chain.End()->Lookup("127.0.0.1");
+    }
+    void Drain()
+    {
+        char buf[5];
+        for (int n; (n = chain.Top().Receive(buf, sizeof buf)) > 0;)
+            received.append(buf, static_cast<std::size_t>(n));
+    }
+    void ChainLookupDone(std::uint16_t) override { chain.End()->Connect(proxyPort, 5s); }
+    void ChainConnected(std::uint16_t e) override { e == 0 ? chain.Open() : events.push_back("unreached"); }
+    void ChainOpened() override
+    {
+        events.push_back("opened");
+        Drain();  // at once, as a client sends and reads: the reply's target bytes must come first
+    }
+    void ChainReadable() override
+    {
+        if (!chain.TakeReadable())
+            Drain();
+    }
+    void ChainSent() override {}
+    void ChainClosed(std::uint16_t e) override { events.push_back("closed " + std::to_string(e)); }
+    void ChainProgress() override {}
+    void ChainFailed(const THttpFilterFailure& f) override
+    {
+        events.push_back(std::to_string(f.code) + " " + f.text);
+    }
+};
+
+TEST(SocksFilter, OpensAChainWithoutTheSocketsSocksClassAndServesTheReplysTargetBytesFirst)
+{
+    std::atomic<bool> opened{false};
+    ScriptedPeer granting(Socks5Answer(kGranted5 + "early bytes", "later", &opened));
+    ScriptedPeer refusing(Socks5Answer(Bytes({5, 2, 0, 1, 0, 0, 0, 0, 0, 0})));
+    const TSocksRequest request{false, false, true, "u", "p", "127.0.0.1", 631, 0};
+
+    SocksChain ok(granting.Port(), request);
+    ASSERT_TRUE(runUntil([&] { return !ok.events.empty() && ok.events.back() == "opened"; }, 10s))
+        << ::testing::PrintToString(ok.events);
+    opened = true;
+    ASSERT_TRUE(runUntil([&] { return ok.received.size() >= 16; }, 10s)) << ok.received;
+    EXPECT_EQ(ok.received, "early byteslater");
+    EXPECT_THAT(ok.events, ElementsAre("socksAuthNotNeeded", "opened"));
+
+    SocksChain refused(refusing.Port(), request);
+    ASSERT_TRUE(runUntil([&] { return refused.events.size() >= 2; }, 10s));
+    EXPECT_THAT(refused.events, ElementsAre("socksAuthNotNeeded", "20005 connection not allowed by ruleset"));
 }
 
 // ---------------------------------------------------------------------------------------------
