@@ -46,12 +46,27 @@ constexpr CommandText kCommandTexts[] = {
     {"watch",
      "Watches every printer of the file and prints one tab-separated line per change: the UTC time, "
      "the printer's name, its lamp, the printer line and the number of jobs. Ends after N changes, or "
-     "on Ctrl-C. A last column lists the printer's state reasons.",
+     "on Ctrl-C. A last column lists the printer's state reasons. With --json, one object per change: "
+     "time, then the keys status --json prints but server and supplies.",
      "the printers file cannot be read."},
     {"supplies",
      "Asks every printer of the file (or NAME) for its supplies and prints one tab-separated line per "
-     "supply: printer, name, colour, type, level, low and high level (-1 when unknown).",
+     "supply: printer, name, colour, type, level, low and high level (\"unknown\" and \"-\" when the "
+     "printer has none). With --json, one object per supply: printer, name, colour, type, level, low, "
+     "high (numbers in percent, null when unknown).",
      "the printers file cannot be read, the printer is not in it, or a printer does not answer."},
+    {"status",
+     "Asks every printer of the file (or NAME) once, one request per server where it lists its "
+     "queues, and prints one tab-separated line per printer: name, lamp (green, yellow, red), server "
+     "(host:port), the printer line, jobs not completed (-1 when not known), state reasons "
+     "(comma-separated, \"none\" for none, empty when the printer could not be asked) and supplies "
+     "as NAME=LEVEL% pairs joined by \", \" (LEVEL ? when unknown). With --json, one object per "
+     "printer: printer, lamp, server, line, answered (true when the server showed the printer), "
+     "state, accepting, message, jobs, reasons (a list), alerts (a list of objects with level "
+     "\"error\" or \"warning\", reason and text) and supplies (objects as supplies --json prints, "
+     "without the printer); what the printer did not tell is null.",
+     "a server did not answer, a queue is missing on its server, the file cannot be read or NAME is "
+     "not in it; every row is printed all the same."},
     {"get", "One HTTP GET of URL; the body to standard output, the status line to standard error.",
      "a status of 400 or more, or a network failure."},
     {"post", "One HTTP POST of standard input to URL, as get.", "as for get."},
@@ -96,7 +111,11 @@ platform::ManualPage CliManual()
         "control character (as \\t, \\r, \\n or \\xHH), every byte that is not UTF-8 (as \\xHH), the "
         "C1 controls and the bidirectional overrides and isolates (as \\uHHHH) are escaped, so a line "
         "holds exactly its tab-separated "
-        "fields and nothing in it can act on the terminal. get and post write the body unchanged.";
+        "fields and nothing in it can act on the terminal. get and post write the body unchanged.\n\n"
+        "--json writes one JSON object per line instead, in UTF-8: numbers as numbers, values not "
+        "known as null, a byte that is not UTF-8 as U+FFFD, and the control characters, the C1 "
+        "controls and the bidirectional overrides and isolates as \\uXXXX, so the output parses "
+        "with any JSON reader and still cannot act on a terminal. No output holds a password.";
 
     platform::ManualPage::Section commands{"COMMANDS", "", {}};
     for (const auto& [name, command] : Commands()) {
