@@ -1,4 +1,4 @@
-// quenlo-cli add HOST[:PORT][/PATH] [--user U] [--pass P] [--config FILE] [--dry-run]
+// quenlo-cli add HOST[:PORT][/PATH] [--user U] [--pass P] [--config FILE] [--dry-run] [--json]
 //
 // Adds a server's print queues to the printers file, one entry per queue. Without a path the server
 // is asked for all its queues (CUPS-Get-Printers: printers and classes); with one, that one queue
@@ -16,7 +16,10 @@
 // password is made readable by its owner only.
 //
 // Output: one line per queue on standard output ("added", "listed already" or, with --dry-run,
-// the entry's lines as they would be written, escaped as the tab-separated outputs are).
+// the entry's lines as they would be written, escaped as the tab-separated outputs are). With
+// --json, one object per queue instead: result ("added", "listed already" or "to add" for a dry
+// run), name, remotehost, url, comment, user, password (whether one is given: never the password
+// itself) and encryption.
 //
 // Exit codes: 0 the file lists the server's queues (also when all were listed already); 1 the
 // server could not be reached, refused the request or lists no queue, or the file could not be
@@ -24,6 +27,7 @@
 // renamed over it), so a failed write leaves it as it was; "added" is printed only once the new
 // file is in place. Runs at the same time take turns on the file.
 #include "cli/Command.h"
+#include "cli/Json.h"
 #include "config/PrintersFile.h"
 #include "config/PrintersFileWriter.h"
 #include "ipp/Ipp.h"
@@ -214,6 +218,23 @@ std::vector<Queue> QueuesOf(const Target& target, const Args& args, const ProxyS
 // The entries to add for `queues` to the file at `path`, laid out as `layout`: the lines for the
 // file and what standard output is to say of each queue. Queues the file lists already, or whose names a
 // code page 1250 file cannot hold, are left out.
+// One queue's line of --json: the entry as it is (to be) written, the password only as whether
+// there is one.
+std::string EntryJson(const NewPrinterEntry& entry, const char* result)
+{
+    return JsonObject()
+               .Text("result", result)
+               .Text("name", entry.name)
+               .Text("remotehost", entry.remotehost)
+               .Text("url", entry.url)
+               .Text("comment", entry.comment)
+               .Text("user", entry.user)
+               .Bool("password", !entry.pass.empty())
+               .Text("encryption", entry.encryption)
+               .Line() +
+           "\n";
+}
+
 struct Additions {
     std::string lines;   // UTF-8, in the file's line ends
     std::string report;  // for standard output
@@ -249,7 +270,8 @@ Additions AdditionsFor(const std::vector<Queue>& queues, const Target& target, c
         for (const TAList& e : listed)
             already = already || (e.remotehost == entry.remotehost && e.url == entry.url);
         if (already) {
-            result.report += "listed already\t" + EscapedField(entry.name) + "\t" + entry.remotehost + entry.url + "\n";
+            result.report += args.flag("json") ? EntryJson(entry, "listed already")
+                                               : "listed already\t" + EscapedField(entry.name) + "\t" + entry.remotehost + entry.url + "\n";
             continue;
         }
         std::optional<std::string> asRead = TextAsRead(entry.name, layout.charset);
@@ -270,7 +292,9 @@ Additions AdditionsFor(const std::vector<Queue>& queues, const Target& target, c
         const std::string entryLines = EntryLines(entry, layout.lineEnd);
         result.lines += entryLines;
         ++result.added;
-        if (args.flag("dry-run")) {
+        if (args.flag("json")) {
+            result.report += EntryJson(entry, args.flag("dry-run") ? "to add" : "added");
+        } else if (args.flag("dry-run")) {
             std::size_t start = 0;
             for (std::size_t end; (end = entryLines.find('\n', start)) != std::string::npos; start = end + 1)
                 result.report +=
@@ -284,7 +308,7 @@ Additions AdditionsFor(const std::vector<Queue>& queues, const Target& target, c
 
 int RunAdd(const std::vector<std::string>& argv)
 {
-    const Args args(argv, {"user", "pass", "config"}, {"dry-run"});
+    const Args args(argv, {"user", "pass", "config"}, {"dry-run", "json"});
     if (args.positional().size() != 1)
         throw UsageError{args.positional().empty() ? "HOST is missing" : "exactly one HOST is taken"};
     const Target target = ParseTarget(args.positional().front());
@@ -337,7 +361,7 @@ int RunAdd(const std::vector<std::string>& argv)
     return 0;
 }
 
-const CommandRegistration kAdd{Command{"add", "HOST[:PORT][/PATH] [--user U] [--pass P] [--config FILE] [--dry-run]",
+const CommandRegistration kAdd{Command{"add", "HOST[:PORT][/PATH] [--user U] [--pass P] [--config FILE] [--dry-run] [--json]",
                                        RunAdd}};
 
 }  // namespace

@@ -23,18 +23,25 @@ constexpr CommandText kCommandTexts[] = {
      "in it, and is made readable by its owner only when it holds a password. The new file is written "
      "beside the old one and put in its place whole, and only then are the queues reported added; runs "
      "at the same time take turns. A queue listed already is not added again; bytes of a name that "
-     "are not UTF-8 become U+FFFD. --dry-run prints the entries instead of writing them.",
+     "are not UTF-8 become U+FFFD. --dry-run prints the entries instead of writing them. With --json, one "
+     "object per queue: result (\"added\", \"listed already\" or \"to add\"), name, remotehost, url, "
+     "comment, user, password (true when one is given), encryption.",
      "the server could not be reached, refused to list its queues or lists none, or the file could not "
      "be written; nothing was written then. A queue listed already is no failure."},
     {"config",
      "Prints the printers file the monitor reads (or the one --config names): its path, one "
      "tab-separated line per printer entry, and the proxy settings. Warns on standard error when the "
      "file holds a password and others may read it, and names each value that could never be sent "
-     "(exit code 3).",
+     "(exit code 3). With --json, one object: path, printers (name, localhost, localport, remotehost, "
+     "remoteport, url, user, password, comment, direct, encryption), proxy (host, port, user, "
+     "password), requesttimeout, watch; a password only as true or false.",
      "no printers file found, or it cannot be read."},
     {"refresh",
      "Refreshes the printer as the window does (NAME, or the first of the file) and prints the "
-     "window's lines: status, printer, comment and one job line per job, tab-separated.",
+     "window's lines: status, printer, comment and one job line per job, tab-separated. With --json "
+     "(here and in the six commands below), one object per refresh: status and printer (lamp, text), "
+     "comment, jobs (id, printer, user, name, size, state, reason, created), and a message box as "
+     "{\"message\": {level, text}}.",
      "a message box would have come, or the refresh ended early."},
     {"cancel-job", "Cancels the job JOBID of the printer, then refreshes as refresh does.",
      "the server refused (the message is printed), or the refresh ended early."},
@@ -73,7 +80,8 @@ constexpr CommandText kCommandTexts[] = {
     {"trust",
      "Connects to the server over TLS (port 631 when none is given), prints the SHA-256 fingerprint of "
      "its certificate and keeps it as the trusted one, replacing one kept before. --list prints every "
-     "kept server and fingerprint, --forget removes the server's. A certificate the system's trust "
+     "kept server and fingerprint (with --json one object each: server, fingerprint), --forget removes "
+     "the server's. A certificate the system's trust "
      "store accepts for the host name needs no keeping. --strict, given to any command, refuses a "
      "certificate that is neither kept nor vouched for by the system instead of keeping it.",
      "the server could not be reached over TLS, the fingerprint could not be kept, or --forget "

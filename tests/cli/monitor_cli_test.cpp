@@ -464,6 +464,37 @@ TEST(CliStatus, RowsAgreeWithLpstatAndTheJsonParses)
     }
 }
 
+// The other commands' --json as a script reads it: each output parses with both readers, the job
+// list arrives whole, and no password of the file or of the command line shows anywhere.
+TEST(CliJson, EveryOutputParsesAndNoPasswordShows)
+{
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    const std::string printer = lab.AddUniquePrinter("cli-json");
+    lab.HoldJobs(printer, 3, {.title = "Q\"1\\ \u202e"});
+    TempDir dir("monitor-cli");
+    std::string file = PrintersFile({{"Office", lab.HostPort(), CupsLab::PrinterPath(printer), ""}}, "proxypass=proxy-secret\n");
+    file.insert(file.find("<endprinter>"), "user=anna\npass=entry-secret\n");
+    const std::string config = dir.Write("printers.qdl", file);
+    const std::string other = dir.Write("other.qdl", "");
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> runs{
+        {{"refresh", "--config", config, "--json"}, ".jobs | length == 3 and .[0].name == \"Q\\\"1\\\\ \\u202e\""},
+        {{"config", "--config", config, "--json"}, ".printers[0].password and .proxy.password"},
+        {{"add", lab.HostPort() + CupsLab::PrinterPath(printer), "--config", other, "--dry-run", "--json", "--user", "anna",
+          "--pass", "cli-secret"},
+         ".result == \"to add\" and .password"},
+    };
+    for (const auto& [args, check] : runs) {
+        const test::ProcessResult r = Cli(args);
+        EXPECT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;
+        EXPECT_EQ(r.out.find("secret"), std::string::npos) << r.out;
+        EXPECT_EQ(RawControls(r.out), "") << r.out;
+        const std::string json = dir.Write(args[0] + ".json", r.out);
+        EXPECT_EQ(test::RunProcess({"/usr/bin/jq", "-e", check, json}).out, "true\n") << args[0] << ": " << r.out;
+        EXPECT_EQ(test::RunProcess({"/usr/bin/python3", "-m", "json.tool", "--json-lines", json}).exitCode, 0) << r.out;
+    }
+}
+
 // A printer jammed while it prints, as its backend tells the scheduler: the watch's reasons column
 // and lamp show the jam, and the supplies list the levels as they are (with or without "watch").
 TEST(CliWatch, ShowsTheJamAndListsTheSupplies)
