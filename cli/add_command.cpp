@@ -13,7 +13,9 @@
 // appended. The file keeps its bytes, encoding, line ends and permissions (see
 // config/PrintersFileWriter.h); bytes of a name or description that are not UTF-8 become U+FFFD,
 // and a name that a code page 1250 file cannot hold is skipped with a message. A file holding a
-// password is made readable by its owner only.
+// password is made readable by its owner only. A file made new starts with a "<global>" block that
+// switches on the administrator's window and a watch every 30 seconds; a file that was there is
+// never changed so.
 //
 // Output: one line per queue on standard output ("added", "listed already" or, with --dry-run,
 // the entry's lines as they would be written, escaped as the tab-separated outputs are). With
@@ -35,6 +37,7 @@
 #include "net/HttpUrl.h"
 #include "platform/FileUpdate.h"
 
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <sstream>
@@ -346,9 +349,14 @@ int RunAdd(const std::vector<std::string>& argv)
         return 0;
     }
 
+    // A file made here starts with the administrator's window and the watch on; a file that was
+    // there keeps its settings.
+    std::error_code error;
+    const bool made = !std::filesystem::exists(path, error) && !error;
+    const std::string global = made ? NewFileGlobalLines(layout.lineEnd) : std::string();
     const bool secret = !args.valueOr("pass", "").empty();
     if (const std::optional<std::string> failure =
-            platform::ReplaceFileBytes(path, old + BytesToAppend(layout, additions.lines), secret)) {
+            platform::ReplaceFileBytes(path, old + BytesToAppend(layout, global + additions.lines), secret)) {
         std::cerr << "quenlo-cli add: " << *failure << "\n";
         return 1;
     }
