@@ -224,11 +224,13 @@ bool LoadChosenPrinters(const Args& args, const char* command, PrinterList& prin
     return true;
 }
 
-// One look at every printer, given up after 10 s: the watcher's interval is its request's time
-// limit too. The printers behind the queues have nothing to add.
+// One look at every printer, at most four servers asked at once, each given up after 10 s: the
+// watcher's interval is its request's time limit too.
 void LookOnce(TWatcher& watcher)
 {
+    constexpr std::size_t kServersAtOnce = 4;
     watcher.PollOnly();
+    watcher.LimitServersAtOnce(kServersAtOnce);
     watcher.Start();
     watcher.Stop();
     const auto allLooked = [&] {
@@ -237,7 +239,8 @@ void LookOnce(TWatcher& watcher)
                 return false;
         return true;
     };
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(12);
+    const std::size_t rounds = (watcher.ServerCount() + kServersAtOnce - 1) / kServersAtOnce;
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(2 + 10 * std::max<std::size_t>(rounds, 1));
     while (!allLooked() && gStop == 0 && std::chrono::steady_clock::now() < limit)
         platform::WaitAndProcess(std::chrono::milliseconds(100));
 }

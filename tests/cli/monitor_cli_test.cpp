@@ -13,10 +13,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <vector>
@@ -493,6 +496,42 @@ TEST(CliJson, EveryOutputParsesAndNoPasswordShows)
         EXPECT_EQ(test::RunProcess({"/usr/bin/jq", "-e", check, json}).out, "true\n") << args[0] << ": " << r.out;
         EXPECT_EQ(test::RunProcess({"/usr/bin/python3", "-m", "json.tool", "--json-lines", json}).exitCode, 0) << r.out;
     }
+}
+
+// One look at many servers asks at most four at once: a server that holds its answer keeps the
+// others waiting no more than a slot. Each scripted server holds its answer until five are open
+// or two seconds pass, so asking them all at once would show as five open together.
+TEST(CliStatus, AsksAtMostFourServersAtOnce)
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    int open = 0, most = 0;
+    std::vector<std::unique_ptr<ScriptedPeer>> servers;
+    // The answer carries the request's id, as the watch checks.
+    const auto holdThenAnswer = [&](std::size_t index, test::Link& c) {
+        c.ReadRequest();
+        const std::string request = servers[index]->Received(0);
+        std::string answer = test::PrinterAnswer(3, true);
+        answer.replace(4, 4, request.substr(request.find("\r\n\r\n") + 8, 4));
+        std::unique_lock<std::mutex> lock(mutex);
+        most = std::max(most, ++open);
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::seconds(2), [&] { return open >= 5; });
+        --open;
+        lock.unlock();
+        c.Write(HttpOk(answer));
+    };
+    std::vector<PrinterBlock> entries;
+    for (std::size_t i = 0; i < 6; ++i) {
+        servers.push_back(std::make_unique<ScriptedPeer>([&, i](test::Link& c) { holdThenAnswer(i, c); }));
+        entries.push_back({"P" + std::to_string(i), "127.0.0.1:" + servers.back()->PortText(), "/printers/p", ""});
+    }
+    TempDir dir("monitor-cli");
+    const test::ProcessResult r = Cli({"status", "--config", dir.Write("printers.qdl", PrintersFile(entries))});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(Lines(r.out).size(), 6u) << r.out;
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_LE(most, 4);
 }
 
 // A printer jammed while it prints, as its backend tells the scheduler: the watch's reasons column
