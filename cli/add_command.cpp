@@ -1,4 +1,4 @@
-// quenlo-cli add HOST[:PORT][/PATH] [--user U] [--pass P] [--config FILE] [--dry-run]
+// quenlo-cli add HOST[:PORT][/PATH] [--user U] [--pass P] [--config FILE] [--dry-run] [--json]
 //
 // Adds a server's print queues to the printers file, one entry per queue. Without a path the server
 // is asked for all its queues (CUPS-Get-Printers: printers and classes); with one, that one queue
@@ -13,10 +13,15 @@
 // appended. The file keeps its bytes, encoding, line ends and permissions (see
 // config/PrintersFileWriter.h); bytes of a name or description that are not UTF-8 become U+FFFD,
 // and a name that a code page 1250 file cannot hold is skipped with a message. A file holding a
-// password is made readable by its owner only.
+// password is made readable by its owner only. A file made new starts with a "<global>" block that
+// switches on the administrator's window and a watch every 30 seconds; a file that was there is
+// never changed so.
 //
 // Output: one line per queue on standard output ("added", "listed already" or, with --dry-run,
-// the entry's lines as they would be written, escaped as the tab-separated outputs are).
+// the entry's lines as they would be written, escaped as the tab-separated outputs are). With
+// --json, one object per queue instead: result ("added", "listed already" or "to add" for a dry
+// run), name, remotehost, url, comment, user, password (whether one is given: never the password
+// itself) and encryption.
 //
 // Exit codes: 0 the file lists the server's queues (also when all were listed already); 1 the
 // server could not be reached, refused the request or lists no queue, or the file could not be
@@ -24,6 +29,7 @@
 // renamed over it), so a failed write leaves it as it was; "added" is printed only once the new
 // file is in place. Runs at the same time take turns on the file.
 #include "cli/Command.h"
+#include "cli/Json.h"
 #include "config/PrintersFile.h"
 #include "config/PrintersFileWriter.h"
 #include "ipp/Ipp.h"
@@ -31,6 +37,7 @@
 #include "net/HttpUrl.h"
 #include "platform/FileUpdate.h"
 
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <sstream>
@@ -214,6 +221,23 @@ std::vector<Queue> QueuesOf(const Target& target, const Args& args, const ProxyS
 // The entries to add for `queues` to the file at `path`, laid out as `layout`: the lines for the
 // file and what standard output is to say of each queue. Queues the file lists already, or whose names a
 // code page 1250 file cannot hold, are left out.
+// One queue's line of --json: the entry as it is (to be) written, the password only as whether
+// there is one.
+std::string EntryJson(const NewPrinterEntry& entry, const char* result)
+{
+    return JsonObject()
+               .Text("result", result)
+               .Text("name", entry.name)
+               .Text("remotehost", entry.remotehost)
+               .Text("url", entry.url)
+               .Text("comment", entry.comment)
+               .Text("user", entry.user)
+               .Bool("password", !entry.pass.empty())
+               .Text("encryption", entry.encryption)
+               .Line() +
+           "\n";
+}
+
 struct Additions {
     std::string lines;   // UTF-8, in the file's line ends
     std::string report;  // for standard output
@@ -249,7 +273,8 @@ Additions AdditionsFor(const std::vector<Queue>& queues, const Target& target, c
         for (const TAList& e : listed)
             already = already || (e.remotehost == entry.remotehost && e.url == entry.url);
         if (already) {
-            result.report += "listed already\t" + EscapedField(entry.name) + "\t" + entry.remotehost + entry.url + "\n";
+            result.report += args.flag("json") ? EntryJson(entry, "listed already")
+                                               : "listed already\t" + EscapedField(entry.name) + "\t" + entry.remotehost + entry.url + "\n";
             continue;
         }
         std::optional<std::string> asRead = TextAsRead(entry.name, layout.charset);
@@ -270,7 +295,9 @@ Additions AdditionsFor(const std::vector<Queue>& queues, const Target& target, c
         const std::string entryLines = EntryLines(entry, layout.lineEnd);
         result.lines += entryLines;
         ++result.added;
-        if (args.flag("dry-run")) {
+        if (args.flag("json")) {
+            result.report += EntryJson(entry, args.flag("dry-run") ? "to add" : "added");
+        } else if (args.flag("dry-run")) {
             std::size_t start = 0;
             for (std::size_t end; (end = entryLines.find('\n', start)) != std::string::npos; start = end + 1)
                 result.report +=
@@ -284,7 +311,7 @@ Additions AdditionsFor(const std::vector<Queue>& queues, const Target& target, c
 
 int RunAdd(const std::vector<std::string>& argv)
 {
-    const Args args(argv, {"user", "pass", "config"}, {"dry-run"});
+    const Args args(argv, {"user", "pass", "config"}, {"dry-run", "json"});
     if (args.positional().size() != 1)
         throw UsageError{args.positional().empty() ? "HOST is missing" : "exactly one HOST is taken"};
     const Target target = ParseTarget(args.positional().front());
@@ -322,9 +349,14 @@ int RunAdd(const std::vector<std::string>& argv)
         return 0;
     }
 
+    // A file made here starts with the administrator's window and the watch on; a file that was
+    // there keeps its settings.
+    std::error_code error;
+    const bool made = !std::filesystem::exists(path, error) && !error;
+    const std::string global = made ? NewFileGlobalLines(layout.lineEnd) : std::string();
     const bool secret = !args.valueOr("pass", "").empty();
     if (const std::optional<std::string> failure =
-            platform::ReplaceFileBytes(path, old + BytesToAppend(layout, additions.lines), secret)) {
+            platform::ReplaceFileBytes(path, old + BytesToAppend(layout, global + additions.lines), secret)) {
         std::cerr << "quenlo-cli add: " << *failure << "\n";
         return 1;
     }
@@ -337,7 +369,7 @@ int RunAdd(const std::vector<std::string>& argv)
     return 0;
 }
 
-const CommandRegistration kAdd{Command{"add", "HOST[:PORT][/PATH] [--user U] [--pass P] [--config FILE] [--dry-run]",
+const CommandRegistration kAdd{Command{"add", "HOST[:PORT][/PATH] [--user U] [--pass P] [--config FILE] [--dry-run] [--json]",
                                        RunAdd}};
 
 }  // namespace

@@ -1,4 +1,4 @@
-// quenlo-cli config [--config FILE]
+// quenlo-cli config [--config FILE] [--json]
 //
 // Shows what the monitor reads from its printers file. Without --config (or --file, its older name,
 // still taken) the file is located as the window locates it (settings file, config home, home,
@@ -17,6 +17,11 @@
 // Texts are written as read, except for the escapes of EscapedField (backslash, control bytes,
 // C1 and bidirectional controls, bytes outside UTF-8), so a line always holds exactly its fields.
 //
+// With --json, one object instead: path; printers, a list of objects (name, localhost, localport,
+// remotehost, remoteport, url, user, password, comment, direct, encryption); proxy (host, port,
+// user, password); requesttimeout and watch (null when the file does not set them). A password
+// appears only as whether there is one.
+//
 // A file saved as UTF-16 is read like its UTF-8 copy, but the gateways read the file themselves and
 // may not understand it: when such a file has entries that start a gateway, a warning says so.
 //
@@ -29,6 +34,7 @@
 // Exit codes: 0 read; 1 no file found, or the file cannot be read; 2 a bad argument; 3 read, but a
 // value can never be sent.
 #include "cli/Command.h"
+#include "cli/Json.h"
 #include "config/PrintersFile.h"
 #include "monitor/Monitor.h"
 #include "platform/FileUpdate.h"
@@ -56,6 +62,54 @@ std::string EntryLine(const TAList& e)
     for (std::size_t i = 1; i < std::size(fields); ++i)
         line += '\t' + EscapedField(fields[i]);
     return line;
+}
+
+std::string FileLines(const std::string& path, const PrinterList& printers, const ProxySettings& proxy)
+{
+    std::string out = EscapedField(path) + "\n";
+    for (const TAList& e : printers)
+        out += EntryLine(e) + "\n";
+    out += "proxy\t" + EscapedField(proxy.Proxy) + "\n";
+    out += "proxyport\t" + EscapedField(proxy.ProxyPort) + "\n";
+    out += "proxyuser\t" + EscapedField(proxy.ProxyUsername) + "\n";
+    out += "proxypass\t" + EscapedField(proxy.ProxyPassword) + "\n";
+    if (proxy.RequestTimeout > 0)
+        out += "requesttimeout\t" + std::to_string(proxy.RequestTimeout) + "\n";
+    for (const TAList& e : printers)
+        if (e.direct)
+            out += "direct\t" + EscapedField(e.name) + "\n";
+    return out;
+}
+
+std::string FileJson(const std::string& path, const PrinterList& printers, const ProxySettings& proxy)
+{
+    std::vector<JsonObject> entries;
+    for (const TAList& e : printers)
+        entries.push_back(JsonObject()
+                              .Text("name", e.name)
+                              .Text("localhost", e.localhost)
+                              .Number("localport", e.localport)
+                              .Text("remotehost", e.remotehost)
+                              .Number("remoteport", e.remoteport)
+                              .Text("url", e.url)
+                              .Text("user", e.user)
+                              .Bool("password", !e.pass.empty())
+                              .Text("comment", e.comment)
+                              .Bool("direct", e.direct)
+                              .Text("encryption", e.encryption));
+    const auto setting = [](std::int32_t value) { return value > 0 ? std::optional<std::int64_t>(value) : std::nullopt; };
+    return JsonObject()
+               .Text("path", path)
+               .Objects("printers", entries)
+               .Object("proxy", JsonObject()
+                                    .Text("host", proxy.Proxy)
+                                    .Text("port", proxy.ProxyPort)
+                                    .Text("user", proxy.ProxyUsername)
+                                    .Bool("password", !proxy.ProxyPassword.empty()))
+               .NumberOrNull("requesttimeout", setting(proxy.RequestTimeout))
+               .NumberOrNull("watch", setting(proxy.Watch))
+               .Line() +
+           "\n";
 }
 
 // A password in a file that others on the machine may read is theirs too.
@@ -107,7 +161,7 @@ void WarnOfUtf16Gateways(const std::string& path, const PrinterList& printers)
 int RunConfig(const std::vector<std::string>& argv)
 {
     // --file is the name this command took before every command took --config.
-    const Args args(argv, {"config", "file"});
+    const Args args(argv, {"config", "file"}, {"json"});
     if (!args.positional().empty())
         throw UsageError{"unexpected argument " + args.positional().front()};
 
@@ -118,18 +172,7 @@ int RunConfig(const std::vector<std::string>& argv)
         return 1;
     const std::string& path = *read;
 
-    std::string out = EscapedField(path) + "\n";
-    for (const TAList& e : printers)
-        out += EntryLine(e) + "\n";
-    out += "proxy\t" + EscapedField(proxy.Proxy) + "\n";
-    out += "proxyport\t" + EscapedField(proxy.ProxyPort) + "\n";
-    out += "proxyuser\t" + EscapedField(proxy.ProxyUsername) + "\n";
-    out += "proxypass\t" + EscapedField(proxy.ProxyPassword) + "\n";
-    if (proxy.RequestTimeout > 0)
-        out += "requesttimeout\t" + std::to_string(proxy.RequestTimeout) + "\n";
-    for (const TAList& e : printers)
-        if (e.direct)
-            out += "direct\t" + EscapedField(e.name) + "\n";
+    const std::string out = args.flag("json") ? FileJson(path, printers, proxy) : FileLines(path, printers, proxy);
     if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) {
         std::cerr << "quenlo-cli config: cannot write the output\n";
         return 1;
@@ -141,7 +184,7 @@ int RunConfig(const std::vector<std::string>& argv)
     return ReportUnsendable(printers, proxy) ? 3 : 0;
 }
 
-const CommandRegistration kConfig{{"config", "[--config FILE]", RunConfig}};
+const CommandRegistration kConfig{{"config", "[--config FILE] [--json]", RunConfig}};
 
 }  // namespace
 

@@ -19,22 +19,30 @@ constexpr CommandText kCommandTexts[] = {
      "queues, printers and classes; with PATH (/printers/NAME) only that queue is checked. Each queue "
      "becomes an entry named as on the server, with the queue's description as comment, the "
      "credentials given, and encryption=Required when the server is another machine. The file is the one --config names, else the one the window finds, else a new "
-     "one in the per-user folder; it keeps its encoding, line ends, permissions and every byte already "
+     "one in the per-user folder, which starts with the administrator's window and a watch every 30 "
+     "seconds (admin=1, watch=30); an old file keeps its encoding, line ends, permissions and every byte already "
      "in it, and is made readable by its owner only when it holds a password. The new file is written "
      "beside the old one and put in its place whole, and only then are the queues reported added; runs "
      "at the same time take turns. A queue listed already is not added again; bytes of a name that "
-     "are not UTF-8 become U+FFFD. --dry-run prints the entries instead of writing them.",
+     "are not UTF-8 become U+FFFD. --dry-run prints the entries instead of writing them. With --json, one "
+     "object per queue: result (\"added\", \"listed already\" or \"to add\"), name, remotehost, url, "
+     "comment, user, password (true when one is given), encryption.",
      "the server could not be reached, refused to list its queues or lists none, or the file could not "
      "be written; nothing was written then. A queue listed already is no failure."},
     {"config",
      "Prints the printers file the monitor reads (or the one --config names): its path, one "
      "tab-separated line per printer entry, and the proxy settings. Warns on standard error when the "
      "file holds a password and others may read it, and names each value that could never be sent "
-     "(exit code 3).",
+     "(exit code 3). With --json, one object: path, printers (name, localhost, localport, remotehost, "
+     "remoteport, url, user, password, comment, direct, encryption), proxy (host, port, user, "
+     "password), requesttimeout, watch; a password only as true or false.",
      "no printers file found, or it cannot be read."},
     {"refresh",
      "Refreshes the printer as the window does (NAME, or the first of the file) and prints the "
-     "window's lines: status, printer, comment and one job line per job, tab-separated.",
+     "window's lines: status, printer, comment and one job line per job, tab-separated. With --json "
+     "(here and in the six commands below), one object per refresh: status and printer (lamp, text), "
+     "comment, jobs (id, printer, user, name, size, state, reason, created), and a message box as "
+     "{\"message\": {level, text}}.",
      "a message box would have come, or the refresh ended early."},
     {"cancel-job", "Cancels the job JOBID of the printer, then refreshes as refresh does.",
      "the server refused (the message is printed), or the refresh ended early."},
@@ -46,19 +54,35 @@ constexpr CommandText kCommandTexts[] = {
     {"watch",
      "Watches every printer of the file and prints one tab-separated line per change: the UTC time, "
      "the printer's name, its lamp, the printer line and the number of jobs. Ends after N changes, or "
-     "on Ctrl-C. A last column lists the printer's state reasons.",
+     "on Ctrl-C. A last column lists the printer's state reasons. With --json, one object per change: "
+     "time, then the keys status --json prints but server and supplies.",
      "the printers file cannot be read."},
     {"supplies",
      "Asks every printer of the file (or NAME) for its supplies and prints one tab-separated line per "
-     "supply: printer, name, colour, type, level, low and high level (-1 when unknown).",
+     "supply: printer, name, colour, type, level, low and high level (\"unknown\" and \"-\" when the "
+     "printer has none). With --json, one object per supply: printer, name, colour, type, level, low, "
+     "high (numbers in percent, null when unknown).",
      "the printers file cannot be read, the printer is not in it, or a printer does not answer."},
+    {"status",
+     "Asks every printer of the file (or NAME) once, one request per server where it lists its "
+     "queues, and prints one tab-separated line per printer: name, lamp (green, yellow, red), server "
+     "(host:port), the printer line, jobs not completed (-1 when not known), state reasons "
+     "(comma-separated, \"none\" for none, empty when the printer could not be asked) and supplies "
+     "as NAME=LEVEL% pairs joined by \", \" (LEVEL ? when unknown). With --json, one object per "
+     "printer: printer, lamp, server, line, answered (true when the server showed the printer), "
+     "state, accepting, message, jobs, reasons (a list), alerts (a list of objects with level "
+     "\"error\" or \"warning\", reason and text) and supplies (objects as supplies --json prints, "
+     "without the printer); what the printer did not tell is null.",
+     "a server did not answer, a queue is missing on its server, the file cannot be read or NAME is "
+     "not in it; every row is printed all the same."},
     {"get", "One HTTP GET of URL; the body to standard output, the status line to standard error.",
      "a status of 400 or more, or a network failure."},
     {"post", "One HTTP POST of standard input to URL, as get.", "as for get."},
     {"trust",
      "Connects to the server over TLS (port 631 when none is given), prints the SHA-256 fingerprint of "
      "its certificate and keeps it as the trusted one, replacing one kept before. --list prints every "
-     "kept server and fingerprint, --forget removes the server's. A certificate the system's trust "
+     "kept server and fingerprint (with --json one object each: server, fingerprint), --forget removes "
+     "the server's. A certificate the system's trust "
      "store accepts for the host name needs no keeping. --strict, given to any command, refuses a "
      "certificate that is neither kept nor vouched for by the system instead of keeping it.",
      "the server could not be reached over TLS, the fingerprint could not be kept, or --forget "
@@ -96,7 +120,11 @@ platform::ManualPage CliManual()
         "control character (as \\t, \\r, \\n or \\xHH), every byte that is not UTF-8 (as \\xHH), the "
         "C1 controls and the bidirectional overrides and isolates (as \\uHHHH) are escaped, so a line "
         "holds exactly its tab-separated "
-        "fields and nothing in it can act on the terminal. get and post write the body unchanged.";
+        "fields and nothing in it can act on the terminal. get and post write the body unchanged.\n\n"
+        "--json writes one JSON object per line instead, in UTF-8: numbers as numbers, values not "
+        "known as null, a byte that is not UTF-8 as U+FFFD, and the control characters, the C1 "
+        "controls and the bidirectional overrides and isolates as \\uXXXX, so the output parses "
+        "with any JSON reader and still cannot act on a terminal. No output holds a password.";
 
     platform::ManualPage::Section commands{"COMMANDS", "", {}};
     for (const auto& [name, command] : Commands()) {

@@ -1,7 +1,7 @@
 // The monitor's commands of quenlo-cli: the window's refresh and its six menu commands, run by the
 // same monitor code through a text view.
 //
-//   quenlo-cli refresh [--config FILE] [--printer NAME]
+//   quenlo-cli refresh [--config FILE] [--printer NAME] [--json]
 //   quenlo-cli cancel-job|hold-job|release-job JOBID [--config FILE] [--printer NAME]
 //   quenlo-cli pause-printer|resume-printer|purge-jobs [--config FILE] [--printer NAME]
 //
@@ -17,15 +17,21 @@
 // and its text. Backslashes, tabs, CRs and LFs inside a text are written as \\, \t, \r and \n, so
 // a line is always one record.
 //
+// With --json each refresh is one JSON object on one line instead, {"status": {"lamp", "text"},
+// "printer": {"lamp", "text"}, "comment", "jobs": [{"id", "printer", "user", "name", "size",
+// "state", "reason", "created"}, ...]}, and a message box {"message": {"level", "text"}}.
+//
 // Exit code: 0 when the command was carried out without a message box and its last refresh
 // completed; 1 otherwise (the reason also on standard error); 2 for a bad argument.
 #include "cli/Command.h"
+#include "cli/Json.h"
 #include "config/PrintersFile.h"
 #include "monitor/Monitor.h"
 #include "monitor/MonitorView.h"
 #include "monitor/RefreshText.h"
 #include "net/HttpProt.h"
 
+#include <array>
 #include <clocale>
 #include <cstring>
 #include <iostream>
@@ -42,7 +48,7 @@ namespace {
 // are printed at once (they "close" immediately).
 class TextView final : public MonitorView {
 public:
-    explicit TextView(std::ostream& out) : out_(out) {}
+    TextView(std::ostream& out, bool json) : out_(out), json_(json) {}
 
     void SetLabelStatus(const std::string& text) override { status_ = text; }
     void SetLabelPrinterStatus(const std::string& text) override { printerStatus_ = text; }
@@ -63,17 +69,26 @@ public:
     void ClearJobs() override
     {
         jobLines_.Clear();
+        rows_ = 0;
         selectedCaption_.reset();
     }
-    // A row is kept only as the line it prints as: a long queue is thousands of rows.
+    // A row is kept only as the text it prints as: a long queue is thousands of rows.
     void AddJobRow(JobRow&& row) override
     {
-        line_.assign("job");
-        for (const std::string& text : row) {
-            line_ += '\t';
-            AppendEscapedField(line_, text);
+        if (json_) {
+            JsonObject job;
+            for (std::size_t i = 0; i < row.size() && i < kJobKeys.size(); ++i)
+                job.Text(kJobKeys[i], row[i]);
+            line_.assign(rows_ == 0 ? "" : ",").append(job.Line());
+        } else {
+            line_.assign("job");
+            for (const std::string& text : row) {
+                line_ += '\t';
+                AppendEscapedField(line_, text);
+            }
+            line_ += '\n';
         }
-        line_ += '\n';
+        ++rows_;
         std::memcpy(jobLines_.Extend(line_.size()), line_.data(), line_.size());
     }
     int SelectedJobCount() const override { return selectedCaption_ ? 1 : 0; }
@@ -82,8 +97,11 @@ public:
     void ShowMessage(const std::string& text, MessageIcon icon) override
     {
         ++messages_;
-        out_ << "message\t" << (icon == MessageIcon::Error ? "error" : "warning") << '\t' << EscapedField(text)
-             << '\n';
+        const char* level = icon == MessageIcon::Error ? "error" : "warning";
+        if (json_)
+            out_ << JsonObject().Object("message", JsonObject().Text("level", level).Text("text", text)).Line() << '\n';
+        else
+            out_ << "message\t" << level << '\t' << EscapedField(text) << '\n';
         out_.flush();
     }
 
@@ -92,7 +110,8 @@ public:
     void SelectJob(const std::string& caption)
     {
         selectedCaption_.reset();
-        const std::string start = "job\t" + EscapedField(caption) + '\t';
+        const std::string start = json_ ? "{" + JsonString(kJobKeys[0]) + ":" + JsonString(caption) + ","
+                                        : "job\t" + EscapedField(caption) + '\t';
         jobLines_.ForEachBlock([&](std::string_view lines) {
             for (std::size_t at = 0; at < lines.size() && !selectedCaption_; at = lines.find('\n', at) + 1) {
                 if (lines.substr(at, start.size()) == start)
@@ -112,6 +131,19 @@ public:
 
     void PrintRefresh()
     {
+        if (json_) {
+            const std::string head = JsonObject()
+                                         .Object("status", JsonObject().Text("lamp", LampName(statusLamp_)).Text("text", status_))
+                                         .Object("printer", JsonObject().Text("lamp", LampName(printerLamp_)).Text("text", printerStatus_))
+                                         .Text("comment", comment_)
+                                         .Line();
+            out_ << std::string_view(head).substr(0, head.size() - 1) << ",\"jobs\":[";
+            jobLines_.ForEachBlock(
+                [this](std::string_view rows) { out_.write(rows.data(), static_cast<std::streamsize>(rows.size())); });
+            out_ << "]}\n";
+            out_.flush();
+            return;
+        }
         out_ << "status\t" << LampName(statusLamp_) << '\t' << EscapedField(status_) << '\n';
         out_ << "printer\t" << LampName(printerLamp_) << '\t' << EscapedField(printerStatus_) << '\n';
         out_ << "comment\t" << EscapedField(comment_) << '\n';
@@ -123,7 +155,12 @@ public:
     int Messages() const { return messages_; }
 
 private:
+    // The keys of a job's columns in JSON, in the list's order.
+    static constexpr std::array<const char*, 8> kJobKeys{"id", "printer", "user", "name", "size", "state", "reason", "created"};
+
     std::ostream& out_;
+    bool json_;
+    std::size_t rows_ = 0;
     // The window's design texts and lamps before the first refresh.
     std::string status_ = "LabelStatus";
     std::string printerStatus_ = "printer - unknown";
@@ -160,7 +197,7 @@ void RunAction(TMonitor& monitor, Action action)
 
 int RunMonitorCommand(Action action, const std::vector<std::string>& argv)
 {
-    const Args args(argv, {"config", "printer"});
+    const Args args(argv, {"config", "printer"}, {"json"});
     const std::size_t wanted = IsJobAction(action) ? 1 : 0;
     if (args.positional().size() != wanted)
         throw UsageError{wanted == 1 ? "one JOBID is needed" : "no positional argument is taken"};
@@ -177,7 +214,7 @@ int RunMonitorCommand(Action action, const std::vector<std::string>& argv)
     ApplyHttpCli1Design(httpCli1);
     ApplyProxySettings(httpCli1, proxy);
 
-    TextView view(std::cout);
+    TextView view(std::cout, args.flag("json"));
     TMonitor monitor(view, httpCli1, printers);
     monitor.FillView();
     if (const std::optional<std::string> name = args.value("printer")) {
@@ -215,8 +252,8 @@ Command MonitorCommand(const char* name, const char* usage, Action action)
                    }};
 }
 
-constexpr const char* kPrinterOptions = "[--config FILE] [--printer NAME]";
-constexpr const char* kJobOptions = "JOBID [--config FILE] [--printer NAME]";
+constexpr const char* kPrinterOptions = "[--config FILE] [--printer NAME] [--json]";
+constexpr const char* kJobOptions = "JOBID [--config FILE] [--printer NAME] [--json]";
 
 const CommandRegistration kRefresh{MonitorCommand("refresh", kPrinterOptions, Action::Refresh)};
 const CommandRegistration kCancelJob{MonitorCommand("cancel-job", kJobOptions, Action::Cancel)};

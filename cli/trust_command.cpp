@@ -1,9 +1,10 @@
-// quenlo-cli trust HOST[:PORT] | --list | --forget HOST[:PORT]
+// quenlo-cli trust HOST[:PORT] | --list [--json] | --forget HOST[:PORT]
 //
 // The certificates kept by trust on first use (net/TlsTrust.h): look at a server's and keep it
 // (also after it has changed, which is the only way a changed one is ever accepted), list them,
 // or forget one.
 #include "cli/Command.h"
+#include "cli/Json.h"
 #include "net/HttpProt.h"
 #include "net/HttpUrl.h"
 #include "net/TlsTrust.h"
@@ -24,10 +25,14 @@ std::string ServerKeyOf(const std::string& text)
     return TrustKey(parts.Host, parts.Port.empty() ? "631" : parts.Port);
 }
 
-int ListKept(const TTrustStore& store)
+int ListKept(const TTrustStore& store, bool json)
 {
-    for (const auto& [key, fingerprint] : store.List())
-        std::cout << EscapedField(key) << '\t' << EscapedField(fingerprint) << '\n';
+    for (const auto& [key, fingerprint] : store.List()) {
+        if (json)
+            std::cout << JsonObject().Text("server", key).Text("fingerprint", fingerprint).Line() << '\n';
+        else
+            std::cout << EscapedField(key) << '\t' << EscapedField(fingerprint) << '\n';
+    }
     std::cout.flush();
     return std::cout ? 0 : 1;
 }
@@ -76,7 +81,7 @@ int Keep(const TTrustStore& store, const std::string& key)
 
 int RunTrust(const std::vector<std::string>& argv)
 {
-    const Args args(argv, {"forget"}, {"list"});
+    const Args args(argv, {"forget"}, {"list", "json"});
     const TTrustStore store(DefaultTrustStorePath());
     if (store.Path().empty()) {
         std::cerr << "quenlo-cli: no per-user configuration folder (HOME is not set)\n";
@@ -85,7 +90,7 @@ int RunTrust(const std::vector<std::string>& argv)
     if (args.flag("list")) {
         if (!args.positional().empty() || args.value("forget"))
             throw UsageError{"--list takes nothing else"};
-        return ListKept(store);
+        return ListKept(store, args.flag("json"));
     }
     if (const auto forget = args.value("forget")) {
         if (!args.positional().empty())
@@ -97,7 +102,7 @@ int RunTrust(const std::vector<std::string>& argv)
     return Keep(store, ServerKeyOf(args.positional().front()));
 }
 
-const CommandRegistration kTrust{Command{"trust", "HOST[:PORT] | --list | --forget HOST[:PORT]", RunTrust}};
+const CommandRegistration kTrust{Command{"trust", "HOST[:PORT] | --list [--json] | --forget HOST[:PORT]", RunTrust}};
 
 }  // namespace
 

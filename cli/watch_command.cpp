@@ -22,7 +22,20 @@
 // LEVEL "unknown" when the printer does not know it, LOW and HIGH "-" when there is no such level.
 // Exit code 0; 1 when the file cannot be read, NAME is not in it, or a printer does not answer
 // within 10 s (said on standard error; the others are still listed).
+//
+//   quenlo-cli status [--config FILE] [--printer NAME]
+//
+// The same one look, and one line per printer, tab-separated: NAME  LAMP  SERVER  PRINTER-LINE  JOBS
+// REASONS  SUPPLIES, SERVER as host:port, PRINTER-LINE without the name, SUPPLIES as NAME=LEVEL%
+// pairs joined by ", " (LEVEL "?" when the printer does not know it). Exit code 0 when every printer
+// answered; 1 when the file cannot be read, NAME is not in it, a server did not answer or a queue is
+// missing on it (every row is printed all the same).
+//
+// With --json each of watch, supplies and status prints one JSON object per line instead (the keys
+// in the manual).
 #include "cli/Command.h"
+#include "cli/Json.h"
+#include "net/HttpUrl.h"
 #include "monitor/Watcher.h"
 #include "platform/EventLoop.h"
 
@@ -49,10 +62,76 @@ std::string UtcText(std::chrono::system_clock::time_point when)
     return text;
 }
 
-void PrintChange(const TWatcher& watcher, std::size_t index)
+// The printer line without the name: every form of it follows the name with " - ".
+std::string LineText(const WatchState& state)
+{
+    const std::string line = WatchLine(state, "");
+    return line.starts_with(" - ") ? line.substr(3) : line;
+}
+
+std::optional<std::int64_t> Known(std::int32_t value)
+{
+    return value < 0 ? std::nullopt : std::optional<std::int64_t>(value);
+}
+
+// The printer's fields appended to `json`; what the printer did not tell is null.
+JsonObject PrinterJson(const TWatcher& watcher, std::size_t index, JsonObject json = {})
+{
+    const WatchState& state = watcher.State(index);
+    const bool answered = state.looked && state.reachable;
+    const bool shown = answered && state.refusal.empty();  // the server showed the printer
+    const auto ifShown = [&](const std::string& value) { return shown ? std::optional<std::string>(value) : std::nullopt; };
+    std::vector<JsonObject> alerts;
+    for (const PrinterAlert& alert : WatchAlerts(state))
+        alerts.push_back(JsonObject()
+                             .Text("level", alert.level == ReasonLevel::Error ? "error" : "warning")
+                             .Text("reason", alert.key)
+                             .Text("text", alert.text));
+    json.Text("printer", watcher.Printer(index).name)
+        .Text("lamp", LampName(WatchLamp(state)))
+        .Text("line", LineText(state))
+        .Bool("answered", shown)
+        .TextOrNull("state", ifShown(state.printer.stateText))
+        .BoolOrNull("accepting", shown && !state.printer.acceptingText.empty()
+                                     ? std::optional<bool>(state.printer.acceptingText == AcceptingJobsText(1))
+                                     : std::nullopt)
+        .TextOrNull("message", ifShown(state.printer.stateMessage))
+        .NumberOrNull("jobs", Known(state.jobs));
+    if (answered)
+        json.Texts("reasons", state.says.reasons);
+    else
+        json.Null("reasons");
+    return json.Objects("alerts", alerts);
+}
+
+// The supply's fields appended to `json`; a level the printer does not know is null.
+JsonObject SupplyJson(const Supply& s, JsonObject json = {})
+{
+    return json.Text("name", s.name)
+        .Text("colour", s.colour)
+        .Text("type", s.type)
+        .NumberOrNull("level", Known(s.level))
+        .NumberOrNull("low", Known(s.low))
+        .NumberOrNull("high", Known(s.high));
+}
+
+std::vector<JsonObject> SuppliesJson(const WatchState& state)
+{
+    std::vector<JsonObject> supplies;
+    for (const Supply& s : state.says.supplies)
+        supplies.push_back(SupplyJson(s));
+    return supplies;
+}
+
+void PrintChange(const TWatcher& watcher, std::size_t index, bool json)
 {
     const WatchState& state = watcher.State(index);
     const std::string& name = watcher.Printer(index).name;
+    if (json) {
+        std::cout << PrinterJson(watcher, index, JsonObject().Text("time", UtcText(state.changedAt))).Line()
+                  << std::endl;
+        return;
+    }
     std::cout << UtcText(state.changedAt) << '\t' << EscapedField(name) << '\t' << LampName(WatchLamp(state))
               << '\t' << EscapedField(WatchLine(state, name)) << '\t' << state.jobs << '\t'
               << EscapedField(WatchReasons(state)) << std::endl;
@@ -76,9 +155,10 @@ void EndCleanly(TWatcher& watcher)
 
 int RunWatch(const std::vector<std::string>& argv)
 {
-    const Args args(argv, {"config", "seconds", "count"});
+    const Args args(argv, {"config", "seconds", "count"}, {"json"});
     if (!args.positional().empty())
         throw UsageError{"no positional argument is taken"};
+    const bool json = args.flag("json");
     const std::optional<long long> seconds = args.number("seconds");
     const long long count = args.number("count").value_or(0);
     if (seconds && (*seconds < 1 || *seconds > 86400))
@@ -102,7 +182,7 @@ int RunWatch(const std::vector<std::string>& argv)
             return;
         if (sender.State(index).passwordPlain && warned.insert(index).second)
             WarnPasswordWentPlain("printer " + sender.Printer(index).name);
-        PrintChange(sender, index);
+        PrintChange(sender, index, json);
         done = count > 0 && ++changes >= count;
     };
     watcher.Start();
@@ -129,27 +209,28 @@ void PrintSupplies(const TWatcher& watcher, std::size_t index)
     }
 }
 
-int RunSupplies(const std::vector<std::string>& argv)
+// The file's printers, or only NAME of --printer (said on standard error when it is not there).
+bool LoadChosenPrinters(const Args& args, const char* command, PrinterList& printers, ProxySettings& proxy)
 {
-    const Args args(argv, {"config", "printer"});
-    if (!args.positional().empty())
-        throw UsageError{"no positional argument is taken"};
-    PrinterList printers;
-    ProxySettings proxy;
     if (!LoadPrinters(args, printers, proxy))
-        return 1;
+        return false;
     if (const std::optional<std::string> only = args.value("printer")) {
         std::erase_if(printers, [&](const TAList& entry) { return entry.name != *only; });
         if (printers.empty()) {
-            std::cerr << "quenlo-cli supplies: no printer " << *only << " in the file\n";
-            return 1;
+            std::cerr << "quenlo-cli " << command << ": no printer " << EscapedField(*only) << " in the file\n";
+            return false;
         }
     }
-    // One look, given up after 10 s: the watcher's interval is its request's time limit too. The
-    // printers behind the queues have nothing to add to the supplies.
-    proxy.WatchDevice = 0;
-    TWatcher watcher(printers, proxy, 10);
+    return true;
+}
+
+// One look at every printer, at most four servers asked at once, each given up after 10 s: the
+// watcher's interval is its request's time limit too.
+void LookOnce(TWatcher& watcher)
+{
+    constexpr std::size_t kServersAtOnce = 4;
     watcher.PollOnly();
+    watcher.LimitServersAtOnce(kServersAtOnce);
     watcher.Start();
     watcher.Stop();
     const auto allLooked = [&] {
@@ -158,23 +239,94 @@ int RunSupplies(const std::vector<std::string>& argv)
                 return false;
         return true;
     };
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(12);
+    const std::size_t rounds = (watcher.ServerCount() + kServersAtOnce - 1) / kServersAtOnce;
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(2 + 10 * std::max<std::size_t>(rounds, 1));
     while (!allLooked() && gStop == 0 && std::chrono::steady_clock::now() < limit)
         platform::WaitAndProcess(std::chrono::milliseconds(100));
+}
+
+int RunSupplies(const std::vector<std::string>& argv)
+{
+    const Args args(argv, {"config", "printer"}, {"json"});
+    if (!args.positional().empty())
+        throw UsageError{"no positional argument is taken"};
+    PrinterList printers;
+    ProxySettings proxy;
+    if (!LoadChosenPrinters(args, "supplies", printers, proxy))
+        return 1;
+    proxy.WatchDevice = 0;
+    TWatcher watcher(printers, proxy, 10);
+    LookOnce(watcher);
     int exitCode = 0;
     for (std::size_t i = 0; i < watcher.Count(); ++i) {
         if (!watcher.State(i).reachable) {
             std::cerr << "quenlo-cli supplies: " << EscapedField(watcher.Printer(i).name) << " does not answer\n";
             exitCode = 1;
         }
-        PrintSupplies(watcher, i);
+        if (args.flag("json")) {
+            for (const Supply& s : watcher.State(i).says.supplies)
+                std::cout << SupplyJson(s, JsonObject().Text("printer", watcher.Printer(i).name)).Line() << '\n';
+        } else {
+            PrintSupplies(watcher, i);
+        }
     }
     std::cout.flush();
     return std::cout ? exitCode : 1;
 }
 
-const CommandRegistration kSupplies{Command{"supplies", "[--config FILE] [--printer NAME]", RunSupplies}};
-const CommandRegistration kWatch{Command{"watch", "[--config FILE] [--seconds S] [--count N]", RunWatch}};
+// "host:port" of the entry's server; a remotehost without a port is spoken to on port 80.
+std::string ServerText(const TAList& entry)
+{
+    const TUrlParts server = SplitUrl(entry.remotehost, TUrlStart::Host);
+    return server.Host + ":" + (server.Port.empty() ? std::string("80") : server.Port);
+}
+
+std::string SuppliesText(const WatchState& state)
+{
+    std::string text;
+    for (const Supply& s : state.says.supplies)
+        text += (text.empty() ? "" : ", ") + s.name + "=" + (s.level < 0 ? std::string("?") : std::to_string(s.level)) + "%";
+    return text;
+}
+
+int RunStatus(const std::vector<std::string>& argv)
+{
+    const Args args(argv, {"config", "printer"}, {"json"});
+    if (!args.positional().empty())
+        throw UsageError{"no positional argument is taken"};
+    PrinterList printers;
+    ProxySettings proxy;
+    if (!LoadChosenPrinters(args, "status", printers, proxy))
+        return 1;
+    proxy.WatchDevice = 0;
+    TWatcher watcher(printers, proxy, 10);
+    LookOnce(watcher);
+    int exitCode = 0;
+    for (std::size_t i = 0; i < watcher.Count(); ++i) {
+        const WatchState& state = watcher.State(i);
+        const TAList& entry = watcher.Printer(i);
+        if (!state.reachable || !state.refusal.empty())
+            exitCode = 1;
+        if (args.flag("json")) {
+            std::cout << PrinterJson(watcher, i).Text("server", ServerText(entry)).Objects("supplies", SuppliesJson(state)).Line()
+                      << '\n';
+            continue;
+        }
+        std::string line = EscapedField(entry.name);
+        for (const std::string& field : {std::string(LampName(WatchLamp(state))), ServerText(entry), LineText(state),
+                                         std::to_string(state.jobs), WatchReasons(state), SuppliesText(state)}) {
+            line += '\t';
+            AppendEscapedField(line, field);
+        }
+        std::cout << line << '\n';
+    }
+    std::cout.flush();
+    return std::cout ? exitCode : 1;
+}
+
+const CommandRegistration kSupplies{Command{"supplies", "[--config FILE] [--printer NAME] [--json]", RunSupplies}};
+const CommandRegistration kStatus{Command{"status", "[--config FILE] [--printer NAME] [--json]", RunStatus}};
+const CommandRegistration kWatch{Command{"watch", "[--config FILE] [--seconds S] [--count N] [--json]", RunWatch}};
 
 }  // namespace
 }  // namespace quenlo::cli

@@ -153,6 +153,8 @@ void PrintersFileReader::ReadLine(std::string line)
         proxy_.RequestTimeout = NumberOfValue(value);
     } else if (key == "watchdevice") {
         proxy_.WatchDevice = NumberOfValue(value);
+    } else if (key == "admin") {
+        proxy_.Admin = NumberOfValue(value);
     } else if (key == "<global>") {
         inGlobal_ = true;
     } else if (key == "<endglobal>") {

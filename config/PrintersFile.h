@@ -83,6 +83,9 @@ struct ProxySettings {
     // CUPS queue (its ipp:// device-uri) and shows when the two disagree. Off by default: it
     // contacts a host the file does not list.
     std::int32_t WatchDevice = 0;
+    // The "admin" key, read the same way: above 0, the administrator's window (every printer at a
+    // glance, lamps in the selector). Off by default: without it the window is the classic one.
+    std::int32_t Admin = 0;
     // "encryption" between "<global>" and "<endglobal>": the default of every entry.
     std::string Encryption;
 };

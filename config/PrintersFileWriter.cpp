@@ -167,6 +167,14 @@ std::string EntryLines(const NewPrinterEntry& entry, const std::string& lineEnd)
     return lines + "<endprinter>" + lineEnd;
 }
 
+std::string NewFileGlobalLines(const std::string& lineEnd)
+{
+    std::string lines;
+    for (const char* line : {"<global>", "admin=1", "watch=30", "<endglobal>"})
+        lines.append(line).append(lineEnd);
+    return lines;
+}
+
 std::string BytesToAppend(const FileLayout& layout, std::string_view utf8Lines)
 {
     std::string text = layout.endsInLineEnd ? std::string() : layout.lineEnd;

@@ -59,6 +59,10 @@ std::optional<std::string> TextAsRead(std::string_view utf8, FileCharset charset
 // it stays on its line.
 std::string OneLineValue(std::string_view text);
 
+// The "<global>" block that starts a file made new: the administrator's window and a watch every
+// 30 seconds. Lines end in `lineEnd`.
+std::string NewFileGlobalLines(const std::string& lineEnd);
+
 // One printer entry to append; texts in UTF-8.
 struct NewPrinterEntry {
     std::string name;

@@ -172,6 +172,7 @@ struct TWatcher::Server {
     std::istringstream send;
     std::ostringstream reply;
     Request running = Request::None;
+    bool waiting = false;  // its look waits for room among the servers asked at once
     Watched* asked = nullptr;  // the printer whose attributes the running Request::Attributes asks
     bool listsPrinters = true;  // offers CUPS-Get-Printers (until it refuses it)
     std::uint64_t requests = 0;
@@ -235,6 +236,7 @@ TWatcher::Server& TWatcher::AddServer(std::string uri, bool serverWide, Watched&
     Server* raw = server.get();
     server->http->OnRequestDone = [this, raw](THttpCli&, THttpRequest, std::uint16_t error) {
         ServerDone(*raw, error);
+        LookAtWaitingServers();
     };
     first.server = raw;
     servers_.push_back(std::move(server));
@@ -316,7 +318,11 @@ void TWatcher::Look()
     // Indexes, not iterators: a server may hand its printers to new subscriptions meanwhile.
     for (std::size_t i = 0; i < servers_.size(); ++i) {
         Server& s = *servers_[i];
-        if (s.running == Request::None && !s.printers.empty())
+        if (s.running != Request::None || s.printers.empty())
+            continue;
+        if (AtServerLimit())
+            s.waiting = true;
+        else
             Carry(s, s.subscription.Look(std::chrono::steady_clock::now()));
     }
     for (auto& w : watched_) {
@@ -324,6 +330,36 @@ void TWatcher::Look()
             w->http.reset();
         if (!w->deviceRunning)
             AskDevice(*w);
+    }
+}
+
+// A server is asked while a request of its own or of one of its printers is under way.
+bool TWatcher::Asked(const Server& s) const
+{
+    return s.running != Request::None ||
+           std::any_of(s.printers.begin(), s.printers.end(), [](const Watched* w) { return w->running; });
+}
+
+bool TWatcher::AtServerLimit() const
+{
+    return serversAtOnce_ != 0 &&
+           static_cast<std::size_t>(std::count_if(servers_.begin(), servers_.end(), [this](const auto& s) {
+               return Asked(*s);
+           })) >= serversAtOnce_;
+}
+
+// A request has ended: the servers whose look waited for room take its place, in the file's order.
+void TWatcher::LookAtWaitingServers()
+{
+    for (std::size_t i = 0; i < servers_.size() && !cancelling_; ++i) {
+        Server& s = *servers_[i];
+        if (!s.waiting)
+            continue;
+        if (AtServerLimit())
+            return;
+        s.waiting = false;
+        if (s.running == Request::None && !s.printers.empty())
+            Carry(s, s.subscription.Look(std::chrono::steady_clock::now()));
     }
 }
 
@@ -386,6 +422,7 @@ void TWatcher::LookAt(Watched& w)
         Watched* raw = &w;
         w.http->OnRequestDone = [this, raw](THttpCli&, THttpRequest, std::uint16_t error) {
             AttributesDone(*raw, error);
+            LookAtWaitingServers();
         };
     }
     w.running = true;

@@ -86,6 +86,10 @@ public:
     // Asks for the printer's attributes at every look, never for a subscription (a single look
     // costs the server less so). Call before Start.
     void PollOnly();
+    // At most `servers` servers asked at the same time, each of the others as soon as one is done
+    // (a look at dozens of servers, some of which may never answer). 0, the default: all at once.
+    // Call before Start.
+    void LimitServersAtOnce(std::size_t servers) noexcept { serversAtOnce_ = servers; }
     // Looks at every printer at once, then every `seconds`.
     void Start();
     // No further looks; requests under way still end and may still report changes.
@@ -100,6 +104,8 @@ public:
 
     int Seconds() const noexcept { return seconds_; }
     std::size_t Count() const noexcept { return watched_.size(); }
+    // The subscriptions, and so the servers asked in one look.
+    std::size_t ServerCount() const noexcept { return servers_.size(); }
     const TAList& Printer(std::size_t index) const;
     const WatchState& State(std::size_t index) const;
     WatchMode Mode(std::size_t index) const;
@@ -125,6 +131,9 @@ private:
     struct Server;
 
     void Look();
+    bool Asked(const Server& server) const;
+    bool AtServerLimit() const;
+    void LookAtWaitingServers();
     Server& AddServer(std::string uri, bool serverWide, Watched& first);
     std::unique_ptr<THttpCli> ClientOf(const Watched& w) const;
     void Carry(Server& server, TWatchStep step);
@@ -153,6 +162,7 @@ private:
     std::vector<std::unique_ptr<Watched>> watched_;
     std::vector<std::unique_ptr<Server>> servers_;
     std::uint64_t subscribes_ = 0;
+    std::size_t serversAtOnce_ = 0;
     platform::HWND window_ = 0;
     bool running_ = false;
     bool cancelling_ = false;

@@ -19,6 +19,8 @@ packages=(
   # real peers for tests and the demo
   cups cups-client cups-ipp-utils cups-bsd libcups2-dev
   tinyproxy dante-server microsocks python3 tcpdump
+  # JSON output is checked by two real parsers: jq and python3's json
+  jq
   xvfb x11-apps x11-utils xauth curl procps iproute2 netcat-openbsd
   fonts-dejavu-core imagemagick
   # the installed package's menu and autostart entries are checked by the real validator

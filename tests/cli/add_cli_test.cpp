@@ -84,7 +84,7 @@ TEST_F(AddCommand, EmptyHomeGetsAFileTheMonitorUsesAndASecondRunAddsNothing)
     const std::string file = root_ + "/home/.config/Dorvane/Quenlo/printers.qdl";
     EXPECT_NE(first.err.find(file), std::string::npos) << first.err;
     const std::string host = lab.HostPort();
-    EXPECT_EQ(Bytes(file), "<printer>\nname=Csoport\nremotehost=" + host +
+    EXPECT_EQ(Bytes(file), "<global>\nadmin=1\nwatch=30\n<endglobal>\n<printer>\nname=Csoport\nremotehost=" + host +
                                "\nurl=/classes/Csoport\nlocalport=-1\ncomment=Csoport\n<endprinter>\n"
                                "<printer>\nname=Görög-Ω\nremotehost=" + host +
                                "\nurl=/printers/G%C3%B6r%C3%B6g-%CE%A9\nlocalport=-1\ncomment=Athén\n<endprinter>\n"

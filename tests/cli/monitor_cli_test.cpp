@@ -13,10 +13,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <vector>
@@ -86,6 +89,21 @@ std::vector<std::string> LinesStartingWith(const std::string& text, const std::s
     for (const std::string& line : Lines(text)) {
         if (line.rfind(prefix, 0) == 0)
             found.push_back(line);
+    }
+    return found;
+}
+
+// The positions of the bytes in `out` that a terminal would act on: C0 controls but tab and line
+// feed, DEL, C1 controls in UTF-8, and U+202E.
+std::string RawControls(const std::string& out)
+{
+    std::string found;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const auto c = static_cast<unsigned char>(out[i]);
+        if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F ||
+            (c == 0xC2 && i + 1 < out.size() && (static_cast<unsigned char>(out[i + 1]) & 0xE0) == 0x80) ||
+            out.compare(i, 3, "\u202e") == 0)
+            found += std::to_string(i) + " ";
     }
     return found;
 }
@@ -275,26 +293,19 @@ TEST(MonitorCli, ControlSequencesFromTheServerReachNoTerminal)
     const std::string config =
         dir.Write("printers.qdl", PrintersFile({{"Office", lab.HostPort(), CupsLab::PrinterPath(printer), ""}},
                                                "watch=1\n"));
-    const auto rawControls = [](const std::string& out) {
-        std::string found;
-        for (std::size_t i = 0; i < out.size(); ++i) {
-            const auto c = static_cast<unsigned char>(out[i]);
-            if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F ||
-                (c == 0xC2 && i + 1 < out.size() && (static_cast<unsigned char>(out[i + 1]) & 0xE0) == 0x80) ||
-                out.compare(i, 3, "\u202e") == 0)
-                found += std::to_string(i) + " ";
-        }
-        return found;
-    };
     const std::string shown = "\\x1b[2J\\x1b]0;owned\\x07 invoice\\u202egnp.exe \\u009b1m\\x7f";
 
     const test::ProcessResult refresh = Cli({"refresh", "--config", config});
-    EXPECT_EQ(rawControls(refresh.out), "") << refresh.out;
+    EXPECT_EQ(RawControls(refresh.out), "") << refresh.out;
     EXPECT_NE(refresh.out.find("(" + shown + ")"), std::string::npos) << refresh.out;
     const test::ProcessResult watch = Cli({"watch", "--config", config, "--count", "1"});
     EXPECT_EQ(watch.exitCode, 0) << watch.err;
-    EXPECT_EQ(rawControls(watch.out), "") << watch.out;
+    EXPECT_EQ(RawControls(watch.out), "") << watch.out;
     EXPECT_NE(watch.out.find("(" + shown + ")"), std::string::npos) << watch.out;
+    const test::ProcessResult watchJson = Cli({"watch", "--config", config, "--count", "1", "--json"});
+    EXPECT_EQ(RawControls(watchJson.out), "") << watchJson.out;
+    EXPECT_EQ(test::RunProcess({"/usr/bin/jq", "-e", ".message", dir.Write("watch.json", watchJson.out)}).exitCode, 0)
+        << watchJson.out;
 }
 
 TEST(MonitorCli, ProxySettingsOfTheFileAreUsed)
@@ -395,6 +406,132 @@ TEST(CliWatch, PrintsOneRecordPerPrinterAndEndsAfterTheCount)
     EXPECT_EQ(lines[1].substr(21), "Office\tyellow\tOffice - stopped, accepting jobs (Papír elakadt)\t2\tpaused");
 
     EXPECT_EQ(Cli({"watch", "--config", config, "--seconds", "0"}).exitCode, 2);
+}
+
+// Every printer at once, as `status` prints it and as a script reads its JSON: each row agrees with
+// what lpstat reads from the same server, a missing queue and a dead server are rows of their own
+// (exit 1), and a state message full of terminal controls and a bidi override parses as the
+// server's text (a byte outside UTF-8 as U+FFFD), with none of them raw in the output.
+TEST(CliStatus, RowsAgreeWithLpstatAndTheJsonParses)
+{
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    const std::string idle = lab.AddUniquePrinter("cli-status");
+    lab.HoldJobs(idle, 2);
+    const std::string paused = lab.AddUniquePrinter("cli-status");
+    const std::string message = "\x1b[2J jam\u202eexe.pdf \xc2\x9b" "1m \xff";
+    lab.Pause(paused, message);
+    TempDir dir("monitor-cli");
+    const std::string config = dir.Write(
+        "printers.qdl", PrintersFile({{"Idle", lab.HostPort(), CupsLab::PrinterPath(idle), ""},
+                                      {"Paused", lab.HostPort(), CupsLab::PrinterPath(paused), ""},
+                                      {"Missing", lab.HostPort(), "/printers/none-such", ""},
+                                      {"Dead", "127.0.0.1:1", "/printers/x", ""}}));
+
+    const test::ProcessResult text = Cli({"status", "--config", config});
+    EXPECT_EQ(text.exitCode, 1) << text.err;
+    EXPECT_EQ(Lines(text.out),
+              (std::vector<std::string>{
+                  "Idle\tgreen\t" + lab.HostPort() + "\tidle, accepting jobs\t2\tnone\t",
+                  "Paused\tyellow\t" + lab.HostPort() + "\tstopped, accepting jobs (\\x1b[2J jam\\u202eexe.pdf \\u009b1m \\xff)\t0\tpaused\t",
+                  "Missing\tyellow\t" + lab.HostPort() + "\ta szerveren nincs ilyen nyomtató\t-1\tnone\t",
+                  "Dead\tred\t127.0.0.1:1\tunknown\t-1\t\t"}));
+
+    const test::ProcessResult json = Cli({"status", "--config", config, "--json"});
+    EXPECT_EQ(json.exitCode, 1) << json.err;
+    EXPECT_EQ(RawControls(json.out), "") << json.out;
+    const std::string file = dir.Write("status.json", json.out);
+    EXPECT_EQ(test::RunProcess({"/usr/bin/jq", "-e", ".", file}).exitCode, 0);
+    EXPECT_EQ(test::RunProcess({"/usr/bin/python3", "-m", "json.tool", "--json-lines", file}).exitCode, 0);
+    const test::ProcessResult read = test::RunProcess(
+        {"/usr/bin/python3", "-c",
+         "import json,sys\n"
+         "for line in open(sys.argv[1]):\n"
+         "  r = json.loads(line)\n"
+         "  print(r['printer'], r['state'], r['accepting'], r['jobs'], ascii(r['message']), sep='|')\n",
+         file});
+    EXPECT_EQ(Lines(read.out), (std::vector<std::string>{"Idle|idle|True|2|''",
+                                                         "Paused|stopped|True|0|'\\x1b[2J jam\\u202eexe.pdf \\x9b1m \\ufffd'",
+                                                         "Missing|None|None|None|None", "Dead|None|None|None|None"}))
+        << read.err;
+
+    // What lpstat reads from the same server.
+    for (const auto& [row, queue] : {std::pair{0, idle}, std::pair{1, paused}}) {
+        const std::string p = test::RunProcess({"/usr/bin/lpstat", "-h", lab.HostPort(), "-p", queue}).out;
+        const std::string a = test::RunProcess({"/usr/bin/lpstat", "-h", lab.HostPort(), "-a", queue}).out;
+        const std::string o = test::RunProcess({"/usr/bin/lpstat", "-h", lab.HostPort(), "-o", queue}).out;
+        const std::string seen = std::string(p.find(" disabled ") != std::string::npos ? "stopped" : "idle") + "|" +
+                                 (a.find("not accepting") == std::string::npos ? "True" : "False") + "|" +
+                                 std::to_string(std::count(o.begin(), o.end(), '\n'));
+        EXPECT_EQ(Lines(read.out)[row].substr(0, Lines(read.out)[row].rfind('|')), (row == 0 ? "Idle|" : "Paused|") + seen)
+            << p << a << o;
+    }
+}
+
+// The other commands' --json as a script reads it: each output parses with both readers, the job
+// list arrives whole, and no password of the file or of the command line shows anywhere.
+TEST(CliJson, EveryOutputParsesAndNoPasswordShows)
+{
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    const std::string printer = lab.AddUniquePrinter("cli-json");
+    lab.HoldJobs(printer, 3, {.title = "Q\"1\\ \u202e"});
+    TempDir dir("monitor-cli");
+    std::string file = PrintersFile({{"Office", lab.HostPort(), CupsLab::PrinterPath(printer), ""}}, "proxypass=proxy-secret\n");
+    file.insert(file.find("<endprinter>"), "user=anna\npass=entry-secret\n");
+    const std::string config = dir.Write("printers.qdl", file);
+    const std::string other = dir.Write("other.qdl", "");
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> runs{
+        {{"refresh", "--config", config, "--json"}, ".jobs | length == 3 and .[0].name == \"Q\\\"1\\\\ \\u202e\""},
+        {{"config", "--config", config, "--json"}, ".printers[0].password and .proxy.password"},
+        {{"add", lab.HostPort() + CupsLab::PrinterPath(printer), "--config", other, "--dry-run", "--json", "--user", "anna",
+          "--pass", "cli-secret"},
+         ".result == \"to add\" and .password"},
+    };
+    for (const auto& [args, check] : runs) {
+        const test::ProcessResult r = Cli(args);
+        EXPECT_EQ(r.exitCode, 0) << args[0] << ": " << r.err;
+        EXPECT_EQ(r.out.find("secret"), std::string::npos) << r.out;
+        EXPECT_EQ(RawControls(r.out), "") << r.out;
+        const std::string json = dir.Write(args[0] + ".json", r.out);
+        EXPECT_EQ(test::RunProcess({"/usr/bin/jq", "-e", check, json}).out, "true\n") << args[0] << ": " << r.out;
+        EXPECT_EQ(test::RunProcess({"/usr/bin/python3", "-m", "json.tool", "--json-lines", json}).exitCode, 0) << r.out;
+    }
+}
+
+// One look at many servers asks at most four at once: a server that holds its answer keeps the
+// others waiting no more than a slot. Each scripted server holds its answer until five are open
+// or two seconds pass, so asking them all at once would show as five open together.
+TEST(CliStatus, AsksAtMostFourServersAtOnce)
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    int open = 0, most = 0;
+    std::vector<std::unique_ptr<ScriptedPeer>> servers;
+    // The answer carries the request's id, as the watch checks.
+    const auto holdThenAnswer = [&](std::size_t index, test::Link& c) {
+        c.ReadRequest();
+        const std::string request = servers[index]->Received(0);
+        std::string answer = test::PrinterAnswer(3, true);
+        answer.replace(4, 4, request.substr(request.find("\r\n\r\n") + 8, 4));
+        std::unique_lock<std::mutex> lock(mutex);
+        most = std::max(most, ++open);
+        changed.notify_all();
+        changed.wait_for(lock, std::chrono::seconds(2), [&] { return open >= 5; });
+        --open;
+        lock.unlock();
+        c.Write(HttpOk(answer));
+    };
+    std::vector<PrinterBlock> entries;
+    for (std::size_t i = 0; i < 6; ++i) {
+        servers.push_back(std::make_unique<ScriptedPeer>([&, i](test::Link& c) { holdThenAnswer(i, c); }));
+        entries.push_back({"P" + std::to_string(i), "127.0.0.1:" + servers.back()->PortText(), "/printers/p", ""});
+    }
+    TempDir dir("monitor-cli");
+    const test::ProcessResult r = Cli({"status", "--config", dir.Write("printers.qdl", PrintersFile(entries))});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(Lines(r.out).size(), 6u) << r.out;
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_LE(most, 4);
 }
 
 // A printer jammed while it prints, as its backend tells the scheduler: the watch's reasons column
