@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Every printer of an office spread over several CUPS servers, at a glance: `quenlo-cli status`
+# against S private servers of P printers each, beside what an administrator types today,
+# `lpstat -h SERVER -p` for each server one after another. Prints the median and middle half of the
+# wall time of each over R runs, and the requests each server saw in one status run (its access log).
+#
+#   bench/status_servers.sh [--servers S] [--printers P] [--runs R] [BUILD_DIR]
+#
+# Defaults: 20 servers x 25 printers (500), R = 11, the build/ of this tree.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+servers=20 printers=25 runs=11
+. "$here/scripts/options.sh"
+take_options '2,8p' servers printers runs ... -- "$@"
+build=${ARGS[0]:-$here/build}
+cli="$build/cli/quenlo-cli"
+root=$(mktemp -d /tmp/quenlo-status-bench.XXXXXX)
+dirs=() ports=()
+cleanup() {
+  for d in "${dirs[@]}"; do "$here/scripts/cups-lab.sh" stop "$d" >/dev/null 2>&1 || true; done
+  rm -rf "$root"
+}
+trap cleanup EXIT
+
+for s in $(seq 1 "$servers"); do
+  d="$root/lab$s"
+  dirs+=("$d")
+  ports+=("$("$here/scripts/cups-lab.sh" start "$d" --log-all --owner $$)")
+done
+# The queues, every server's in parallel: lpadmin takes a while per queue.
+for s in $(seq 1 "$servers"); do
+  (for p in $(seq 1 "$printers"); do "$here/scripts/cups-lab.sh" add-printer "${dirs[s-1]}" "q$p" >/dev/null; done) &
+done
+wait
+config="$root/printers.qdl"
+for s in $(seq 1 "$servers"); do
+  for p in $(seq 1 "$printers"); do
+    printf '<printer>\nname=s%s-q%s\nremotehost=127.0.0.1:%s\nurl=/printers/q%s\nlocalport=-1\n<endprinter>\n' \
+      "$s" "$p" "${ports[s-1]}" "$p" >>"$config"
+  done
+done
+
+# One status run, counted in the servers' access logs.
+before=()
+for d in "${dirs[@]}"; do before+=("$(grep -c 'POST ' "$d/log/access_log" || true)"); done
+rows=$("$cli" status --config "$config" | wc -l)
+most=0 least=1000000
+for i in "${!dirs[@]}"; do
+  n=$(( $(grep -c 'POST ' "${dirs[i]}/log/access_log" || true) - before[i] ))
+  (( n > most )) && most=$n
+  (( n < least )) && least=$n
+done
+echo "status: $rows rows from $servers servers x $printers printers; requests per server in one run: $least to $most"
+
+lpstat_all=$(printf '/usr/bin/lpstat -h 127.0.0.1:%s -p >/dev/null; ' "${ports[@]}")
+python3 - "$runs" "$cli" "$config" "$lpstat_all" <<'PY'
+import statistics, subprocess, sys, time
+runs, cli, config, lpstat_all = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
+commands = {
+    "quenlo-cli status": [cli, "status", "--config", config],
+    "lpstat -p, server by server": ["/bin/sh", "-c", lpstat_all],
+}
+times = {name: [] for name in commands}
+for _ in range(runs):  # in turn, so a drift of the machine's speed meets both
+    for name, argv in commands.items():
+        start = time.perf_counter()
+        subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        times[name].append((time.perf_counter() - start) * 1000)
+for name, t in times.items():
+    q = statistics.quantiles(t, n=4)
+    print(f"{name:30} {statistics.median(t):8.1f} ms wall (middle half {q[0]:.1f}-{q[2]:.1f}), {runs} runs")
+PY
