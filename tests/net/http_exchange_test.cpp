@@ -331,7 +331,8 @@ TEST_F(HttpExchange, StaleLocationDoesNotRelocateTheNextRequest)
     server.Connection().ReadRequest().Send("HTTP/1.1 403 Forbidden\r\nLocation: /else\r\n\r\n");
     server.Connection().ReadRequest().Send(kOk);
     http.SetURL(server.Url("/a"));
-    EXPECT_EQ(Raised([&] { http.Get(); }).ErrorCode(), 403);
+    const EHttpException refused = Raised([&] { http.Get(); });
+    EXPECT_EQ(refused.ErrorCode(), 403) << refused.Message();
     http.Get();
     EXPECT_EQ(reply.str(), "fine");
     EXPECT_EQ(RequestLine(server.Received(1)), "GET /a HTTP/1.0");
