@@ -42,6 +42,7 @@
 #include <algorithm>
 #include <csignal>
 #include <ctime>
+#include <functional>
 #include <iostream>
 #include <set>
 
@@ -245,33 +246,44 @@ void LookOnce(TWatcher& watcher)
         platform::WaitAndProcess(std::chrono::milliseconds(100));
 }
 
-int RunSupplies(const std::vector<std::string>& argv)
+// The arguments of supplies and status, then one look at the printers they name, then `print`
+// with the watcher that made it; `print` returns the exit code when the output was written.
+int AfterOneLook(const std::vector<std::string>& argv, const char* command,
+                 const std::function<int(const Args&, const TWatcher&)>& print)
 {
     const Args args(argv, {"config", "printer"}, {"json"});
     if (!args.positional().empty())
         throw UsageError{"no positional argument is taken"};
     PrinterList printers;
     ProxySettings proxy;
-    if (!LoadChosenPrinters(args, "supplies", printers, proxy))
+    if (!LoadChosenPrinters(args, command, printers, proxy))
         return 1;
     proxy.WatchDevice = 0;
     TWatcher watcher(printers, proxy, 10);
     LookOnce(watcher);
-    int exitCode = 0;
-    for (std::size_t i = 0; i < watcher.Count(); ++i) {
-        if (!watcher.State(i).reachable) {
-            std::cerr << "quenlo-cli supplies: " << EscapedField(watcher.Printer(i).name) << " does not answer\n";
-            exitCode = 1;
-        }
-        if (args.flag("json")) {
-            for (const Supply& s : watcher.State(i).says.supplies)
-                std::cout << SupplyJson(s, JsonObject().Text("printer", watcher.Printer(i).name)).Line() << '\n';
-        } else {
-            PrintSupplies(watcher, i);
-        }
-    }
+    const int exitCode = print(args, watcher);
     std::cout.flush();
     return std::cout ? exitCode : 1;
+}
+
+int RunSupplies(const std::vector<std::string>& argv)
+{
+    return AfterOneLook(argv, "supplies", [](const Args& args, const TWatcher& watcher) {
+        int exitCode = 0;
+        for (std::size_t i = 0; i < watcher.Count(); ++i) {
+            if (!watcher.State(i).reachable) {
+                std::cerr << "quenlo-cli supplies: " << EscapedField(watcher.Printer(i).name) << " does not answer\n";
+                exitCode = 1;
+            }
+            if (args.flag("json")) {
+                for (const Supply& s : watcher.State(i).says.supplies)
+                    std::cout << SupplyJson(s, JsonObject().Text("printer", watcher.Printer(i).name)).Line() << '\n';
+            } else {
+                PrintSupplies(watcher, i);
+            }
+        }
+        return exitCode;
+    });
 }
 
 // "host:port" of the entry's server; a remotehost without a port is spoken to on port 80.
@@ -291,37 +303,28 @@ std::string SuppliesText(const WatchState& state)
 
 int RunStatus(const std::vector<std::string>& argv)
 {
-    const Args args(argv, {"config", "printer"}, {"json"});
-    if (!args.positional().empty())
-        throw UsageError{"no positional argument is taken"};
-    PrinterList printers;
-    ProxySettings proxy;
-    if (!LoadChosenPrinters(args, "status", printers, proxy))
-        return 1;
-    proxy.WatchDevice = 0;
-    TWatcher watcher(printers, proxy, 10);
-    LookOnce(watcher);
-    int exitCode = 0;
-    for (std::size_t i = 0; i < watcher.Count(); ++i) {
-        const WatchState& state = watcher.State(i);
-        const TAList& entry = watcher.Printer(i);
-        if (!state.reachable || !state.refusal.empty())
-            exitCode = 1;
-        if (args.flag("json")) {
-            std::cout << PrinterJson(watcher, i).Text("server", ServerText(entry)).Objects("supplies", SuppliesJson(state)).Line()
-                      << '\n';
-            continue;
+    return AfterOneLook(argv, "status", [](const Args& args, const TWatcher& watcher) {
+        int exitCode = 0;
+        for (std::size_t i = 0; i < watcher.Count(); ++i) {
+            const WatchState& state = watcher.State(i);
+            const TAList& entry = watcher.Printer(i);
+            if (!state.reachable || !state.refusal.empty())
+                exitCode = 1;
+            if (args.flag("json")) {
+                std::cout << PrinterJson(watcher, i).Text("server", ServerText(entry)).Objects("supplies", SuppliesJson(state)).Line()
+                          << '\n';
+                continue;
+            }
+            std::string line = EscapedField(entry.name);
+            for (const std::string& field : {std::string(LampName(WatchLamp(state))), ServerText(entry), LineText(state),
+                                             std::to_string(state.jobs), WatchReasons(state), SuppliesText(state)}) {
+                line += '\t';
+                AppendEscapedField(line, field);
+            }
+            std::cout << line << '\n';
         }
-        std::string line = EscapedField(entry.name);
-        for (const std::string& field : {std::string(LampName(WatchLamp(state))), ServerText(entry), LineText(state),
-                                         std::to_string(state.jobs), WatchReasons(state), SuppliesText(state)}) {
-            line += '\t';
-            AppendEscapedField(line, field);
-        }
-        std::cout << line << '\n';
-    }
-    std::cout.flush();
-    return std::cout ? exitCode : 1;
+        return exitCode;
+    });
 }
 
 const CommandRegistration kSupplies{Command{"supplies", "[--config FILE] [--printer NAME] [--json]", RunSupplies}};
