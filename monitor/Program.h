@@ -174,7 +174,9 @@ public:
     // The start-up: locates and reads the printers file (each printer's gateway starts at its
     // "<endprinter>" line), hands the file's proxy to HttpCli1, adds the job list's columns and the
     // printers to the selector, selects the first and refreshes it, and starts the watch when the
-    // file's "watch" is above 0 (the tray's state is then reported at once). False when there is
+    // file's "watch" is above 0 (the tray's state is then reported at once). With the file's
+    // "admin" and a view that draws the overview, the overview is the selector's first item and is
+    // chosen instead of the first printer (the watch starts before it, so it shows the watch's rows). False when there is
     // nothing to watch (no file, an unreadable one, or one without printers): SetupHint() says why.
     // Runs once; a second call returns what the first did.
     bool Start();
@@ -190,7 +192,6 @@ public:
     void Run(form::Command command);
 
     // ---- The overview of every printer (the printers file's "admin" key, and a view that draws it)
-    bool OverviewOffered() const { return overview_; }
     bool OnOverview() const { return onOverview_; }
     // The row's printer is opened: its selector item chosen and its queue shown, as the selector does.
     void OpenRow(std::size_t row);
