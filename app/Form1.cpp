@@ -2,6 +2,7 @@
 
 #include "app/FilePages.h"
 #include "app/JobListModel.h"
+#include "app/OverviewModel.h"
 #include "app/TextCodec.h"
 #include "config/SetupHint.h"
 #include "monitor/Monitor.h"
@@ -14,6 +15,7 @@
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QImageReader>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -27,6 +29,7 @@
 #include <QToolButton>
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 // The pictures live in a static library; this pulls them in.
 static void InitQuenloResources() { Q_INIT_RESOURCE(quenlo); }
@@ -66,6 +69,11 @@ public:
                    const QModelIndex& index) override {
         if (event->type() != QEvent::ToolTip || !index.isValid())
             return QStyledItemDelegate::helpEvent(event, view, option, index);
+        // A cell with a hint of its own (the overview's supplies) shows it whole.
+        if (const QString hint = index.data(Qt::ToolTipRole).toString(); !hint.isEmpty()) {
+            QToolTip::showText(event->globalPos(), hint, view->viewport(), option.rect);
+            return true;
+        }
         QStyleOptionViewItem cell = option;
         initStyleOption(&cell, index);
         const QStyle* style = view->style();
@@ -270,6 +278,7 @@ void TForm1::CreateComponents() {
     listView_->setObjectName(QString::fromLatin1(form::kListView.name));
     jobList_ = new JobListModel(listView_);
     listView_->setModel(jobList_);
+    overview_ = new OverviewModel(imageList_, listView_);
     listView_->setPalette(controls);
     listView_->setFrameShape(QFrame::NoFrame);
     listView_->setShowGrid(true);
@@ -335,7 +344,7 @@ void TForm1::CreateMenus() {
             const form::MenuItem item = items[i];
             actions[i] = menu->addAction(Text(item.caption));
             actions[i]->setObjectName(QString::fromLatin1(item.name));
-            connect(actions[i], &QAction::triggered, this, [this, item] { Run(item.command); });
+            connect(actions[i], &QAction::triggered, this, [this, item] { PrinterMenuClick(item.command); });
         }
         return menu;
     };
@@ -343,8 +352,11 @@ void TForm1::CreateMenus() {
     popupMenuPrinter_ = makeMenu("PopupMenuPrinter", form::kPrinterMenu, printerItems_);
 
     listView_->setContextMenuPolicy(Qt::CustomContextMenu);
-    connect(listView_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
-        popupMenu_->popup(listView_->viewport()->mapToGlobal(pos));
+    connect(listView_, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) { ListViewMenu(pos); });
+    connect(listView_, &QAbstractItemView::activated, this, [this](const QModelIndex& index) { ListViewActivated(index); });
+    connect(listView_->horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int section) {
+        if (listView_->model() == overview_)
+            overview_->HeaderClicked(section);
     });
     for (QWidget* control : {static_cast<QWidget*>(labelStatus_), static_cast<QWidget*>(imageStatus_),
                              static_cast<QWidget*>(labelComment_), static_cast<QWidget*>(labelPrinterStatus_),
@@ -356,8 +368,38 @@ void TForm1::CreateMenus() {
 void TForm1::AttachPrinterMenu(QWidget* control) {
     control->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(control, &QWidget::customContextMenuRequested, this, [this, control](const QPoint& pos) {
+        menuRow_.reset();
         popupMenuPrinter_->popup(control->mapToGlobal(pos));
     });
+}
+
+void TForm1::ListViewMenu(const QPoint& pos) {
+    const QPoint at = listView_->viewport()->mapToGlobal(pos);
+    if (listView_->model() != overview_) {
+        popupMenu_->popup(at);
+        return;
+    }
+    // On the overview the row under the pointer is the printer the printer menu acts on.
+    menuRow_ = overview_->PrinterIndex(listView_->indexAt(pos).row());
+    if (menuRow_)
+        popupMenuPrinter_->popup(at);
+}
+
+void TForm1::PrinterMenuClick(form::Command command) {
+    // The job menu's items come here too: they never have a row.
+    const std::optional<std::size_t> row = std::exchange(menuRow_, std::nullopt);
+    if (row && program_->OnOverview() && command != form::Command::CancelJob && command != form::Command::HoldJob &&
+        command != form::Command::ReleaseJob)
+        program_->RunOnRow(command, *row);
+    else
+        Run(command);
+}
+
+void TForm1::ListViewActivated(const QModelIndex& index) {
+    if (listView_->model() != overview_)
+        return;
+    if (const std::optional<std::size_t> row = overview_->PrinterIndex(index.row()))
+        program_->OpenRow(*row);
 }
 
 void TForm1::LayOut() {
@@ -586,6 +628,8 @@ void TForm1::ClearJobs() { jobList_->Clear(); }
 void TForm1::AddJobRow(JobRow&& row) { jobList_->Append(std::move(row)); }
 
 int TForm1::SelectedJobCount() const {
+    if (listView_->model() != jobList_)
+        return 0;
     return static_cast<int>(listView_->selectionModel()->selectedRows().size());
 }
 
@@ -594,6 +638,46 @@ std::string TForm1::SelectedJobCaption() const {
     if (rows.isEmpty())
         return {};
     return jobList_->Row(rows.first().row())[0];
+}
+
+int TForm1::PrinterItemIndex() const { return comboBoxPrinterlist_->currentIndex(); }
+
+void TForm1::ShowOverview(const std::vector<OverviewRow>& rows) {
+    if (listView_->model() != overview_) {
+        jobColumnWidths_.clear();
+        for (int c = 0; c < jobList_->columnCount(); ++c)
+            jobColumnWidths_.push_back(listView_->columnWidth(c));
+        // The view makes a selection model for the new model; the old one is ours to drop.
+        QItemSelectionModel* old = listView_->selectionModel();
+        listView_->setModel(overview_);
+        delete old;
+        for (std::size_t c = 0; c < kOverviewColumns.size(); ++c)
+            listView_->setColumnWidth(static_cast<int>(c), kOverviewColumns[c].width);
+        listView_->horizontalHeader()->setSectionsClickable(true);
+        for (QAction* item : jobItems_)
+            item->setEnabled(false);
+    }
+    overview_->Show(rows);
+}
+
+void TForm1::UpdateOverviewRow(std::size_t index, const OverviewRow& row) { overview_->Update(index, row); }
+
+void TForm1::ShowJobList() {
+    if (listView_->model() == jobList_)
+        return;
+    QItemSelectionModel* old = listView_->selectionModel();
+    listView_->setModel(jobList_);
+    delete old;
+    for (std::size_t c = 0; c < jobColumnWidths_.size(); ++c)
+        listView_->setColumnWidth(static_cast<int>(c), jobColumnWidths_[c]);
+    listView_->horizontalHeader()->setSectionsClickable(false);
+    for (QAction* item : jobItems_)
+        item->setEnabled(true);
+}
+
+void TForm1::SetPrinterItemLamp(int index, Lamp lamp) {
+    if (index >= 0 && index < comboBoxPrinterlist_->count())
+        comboBoxPrinterlist_->setItemIcon(index, QIcon(ImageListPicture(lamp)));
 }
 
 void TForm1::ShowMessage(const std::string& text, MessageIcon icon) {

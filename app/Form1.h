@@ -34,6 +34,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class QAction;
 class QComboBox;
@@ -47,6 +48,7 @@ class QToolButton;
 namespace quenlo::app {
 
 class JobListModel;
+class OverviewModel;
 
 // Design size of the window: client area and the outer size with the frame of the original layout.
 inline constexpr int kClientWidth = form::kClientWidth;
@@ -116,12 +118,20 @@ public:
 
     // --- MonitorView ---------------------------------------------------------------------------
     QUENLO_MONITOR_VIEW_OVERRIDES
+    bool DrawsOverview() const override { return true; }
+    int PrinterItemIndex() const override;
+    void ShowOverview(const std::vector<OverviewRow>& rows) override;
+    void UpdateOverviewRow(std::size_t index, const OverviewRow& row) override;
+    void ShowJobList() override;
+    void SetPrinterItemLamp(int index, Lamp lamp) override;
 
     // --- Components (read access for the program and its tests) ---------------------------------
     QComboBox* ComboBoxPrinterlist() const { return comboBoxPrinterlist_; }
     QTableView* ListView() const { return listView_; }
     // The rows the job list shows, as they were handed over.
     JobListModel* JobList() const { return jobList_; }
+    // The overview's rows, in the administrator's window; the list view shows them while it is chosen.
+    OverviewModel* Overview() const { return overview_; }
     QMenu* PopupMenu() const { return popupMenu_; }
     QAction* Megszakit() const { return jobItems_[0]; }
     QAction* Szunet() const { return jobItems_[1]; }
@@ -163,6 +173,9 @@ private:
     void CreateComponents();
     void CreateMenus();
     void AttachPrinterMenu(QWidget* control);
+    void ListViewMenu(const QPoint& pos);
+    void PrinterMenuClick(form::Command command);
+    void ListViewActivated(const QModelIndex& index);
     void SetLabelText(QLabel* label, const std::string& text);
     void SetLamp(QLabel* image, std::optional<Lamp>& shown, Lamp lamp);
     void RequestTermination();
@@ -196,6 +209,10 @@ private:
     QComboBox* comboBoxPrinterlist_ = nullptr;
     QTableView* listView_ = nullptr;
     JobListModel* jobList_ = nullptr;
+    OverviewModel* overview_ = nullptr;
+    std::vector<int> jobColumnWidths_;  // kept while the overview shows
+    // The overview row whose printer the printer menu acts on; unset when it opened elsewhere.
+    std::optional<std::size_t> menuRow_;
     std::array<QPixmap, 3> imageList_;
     QMenu* popupMenu_ = nullptr;
     std::array<QAction*, form::kJobMenu.size()> jobItems_{};       // form::kJobMenu's items

@@ -35,7 +35,7 @@
 // in the manual).
 #include "cli/Command.h"
 #include "cli/Json.h"
-#include "net/HttpUrl.h"
+#include "monitor/Overview.h"
 #include "monitor/Watcher.h"
 #include "platform/EventLoop.h"
 
@@ -61,13 +61,6 @@ std::string UtcText(std::chrono::system_clock::time_point when)
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return text;
-}
-
-// The printer line without the name: every form of it follows the name with " - ".
-std::string LineText(const WatchState& state)
-{
-    const std::string line = WatchLine(state, "");
-    return line.starts_with(" - ") ? line.substr(3) : line;
 }
 
 std::optional<std::int64_t> Known(std::int32_t value)
@@ -229,11 +222,7 @@ bool LoadChosenPrinters(const Args& args, const char* command, PrinterList& prin
 // watcher's interval is its request's time limit too.
 void LookOnce(TWatcher& watcher)
 {
-    constexpr std::size_t kServersAtOnce = 4;
-    watcher.PollOnly();
-    watcher.LimitServersAtOnce(kServersAtOnce);
-    watcher.Start();
-    watcher.Stop();
+    StartOneLook(watcher);
     const auto allLooked = [&] {
         for (std::size_t i = 0; i < watcher.Count(); ++i)
             if (!watcher.State(i).looked)
@@ -284,13 +273,6 @@ int RunSupplies(const std::vector<std::string>& argv)
         }
         return exitCode;
     });
-}
-
-// "host:port" of the entry's server; a remotehost without a port is spoken to on port 80.
-std::string ServerText(const TAList& entry)
-{
-    const TUrlParts server = SplitUrl(entry.remotehost, TUrlStart::Host);
-    return server.Host + ":" + (server.Port.empty() ? std::string("80") : server.Port);
 }
 
 std::string SuppliesText(const WatchState& state)

@@ -438,6 +438,12 @@ void TMonitor::PrinterCommand(std::int32_t operation)
     SendIppOperation(printer.remotehost, printer.url, printer.user, printer.pass, operation, -1);
 }
 
+void TMonitor::PrinterCommandOn(const TAList& printer, std::int32_t operation)
+{
+    operationTarget_ = &printer;
+    SendIppOperation(printer.remotehost, printer.url, printer.user, printer.pass, operation, -1);
+}
+
 void TMonitor::SendIppOperation(const std::string& remotehost, const std::string& url,
                                 const std::string& user, const std::string& pass,
                                 std::int32_t operation, std::int32_t jobId)
@@ -445,7 +451,11 @@ void TMonitor::SendIppOperation(const std::string& remotehost, const std::string
     // Copies: the arguments may refer to an entry or to texts that a nested handler replaces.
     const std::string host = remotehost;
     const std::string path = url;
-    const bool direct = currentPrinter_ != nullptr && currentPrinter_->direct;
+    // Taken before anything can wait: an operation started from inside this one finds it unset.
+    const TAList* target = std::exchange(operationTarget_, nullptr);
+    const bool followWithRefresh = target == nullptr;
+    const TAList* entry = followWithRefresh ? currentPrinter_ : target;
+    const bool direct = entry != nullptr && entry->direct;
 
     IppMessage body;
     try {
@@ -462,9 +472,11 @@ void TMonitor::SendIppOperation(const std::string& remotehost, const std::string
     }
 
     SetCredentials(user, pass);
-    http_.SetEncryption(currentPrinter_ != nullptr ? EncryptionOf(*currentPrinter_) : heIfRequested);
-    if (direct)
-        http_.SetURL("http://" + host + path);  // the refresh may have ended at the root page
+    http_.SetEncryption(entry != nullptr ? EncryptionOf(*entry) : heIfRequested);
+    // The refresh may have ended at a direct printer's root page, and a printer that was not
+    // refreshed has not set its URL at all.
+    if (direct || !followWithRefresh)
+        http_.SetURL("http://" + host + path);
     IppAnswerStatus answerStatus;
     {
         std::istringstream send(body);
@@ -487,6 +499,8 @@ void TMonitor::SendIppOperation(const std::string& remotehost, const std::string
         else
             ShowWarning(kRefused + StatusCodeHex(ippStatus) + RefusalDetails(answerStatus));
     }
+    if (!followWithRefresh)
+        return;
     ComboBoxPrinterlistChange();
     // The web page answers 200 whether or not it did anything (a server that does not know the
     // page says so only in its text): the state the refresh has just read is the judge.

@@ -154,6 +154,10 @@ public:
     void NyomtatofelfuggeszteseClick();
     void NyomtatofolytatasaClick();
     void OsszesfeladattorleseClick();
+    // The printer menu on another printer than CurrentPrinter (a row of the overview): the same
+    // request, refusal boxes and fallback, but no refresh follows (the overview looks again
+    // itself) and CurrentPrinter stays as it is.
+    void PrinterCommandOn(const TAList& printer, std::int32_t operation);
 
     // Posts one operation (an IPP operation code; jobId < 0: no "job-id") to the URL the last
     // refresh set and judges the answer's status-code. A failed request shows "Kérés sikertelen ("
@@ -222,6 +226,8 @@ private:
     THttpCli& http_;
     const PrinterList& printers_;
     const TAList* currentPrinter_ = nullptr;
+    // The printer of the operation PrinterCommandOn starts; taken by SendIppOperation at once.
+    const TAList* operationTarget_ = nullptr;
     RefreshEnd lastRefreshEnd_ = RefreshEnd::None;
     PrinterRecord lastPrinter_;  // what the last complete refresh read of the printer
     bool requestRunning_ = false;

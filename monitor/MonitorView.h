@@ -13,9 +13,13 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <string>
+#include <vector>
 
 namespace quenlo {
+
+struct OverviewRow;  // monitor/Overview.h
 
 // Indices of the traffic-light pictures in the window's image list.
 enum class Lamp : int {
@@ -86,6 +90,21 @@ public:
     // Shows a modal message box with the caption "Quenlo", the given icon, the text (each CR is a
     // line break) and a single OK button, and returns when the user has closed it.
     virtual void ShowMessage(const std::string& text, MessageIcon icon) = 0;
+
+    // --- The overview of every printer (the administrator's window) ------------------------------
+    // A view that does not draw it keeps these defaults, and the program leaves it as it was.
+    virtual bool DrawsOverview() const { return false; }
+    // The selected item's index in the selector; -1 when nothing is selected.
+    virtual int PrinterItemIndex() const { return -1; }
+    // The list view shows these rows (one per printer, in the file's order) instead of the jobs,
+    // and the job menu is off, until ShowJobList.
+    virtual void ShowOverview(const std::vector<OverviewRow>& /*rows*/) {}
+    // Row `index` (in the file's order) changed; the others stay as drawn.
+    virtual void UpdateOverviewRow(std::size_t /*index*/, const OverviewRow& /*row*/) {}
+    // The list view shows the job list again.
+    virtual void ShowJobList() {}
+    // The lamp of the selector's item `index`.
+    virtual void SetPrinterItemLamp(int /*index*/, Lamp /*lamp*/) {}
 };
 
 }  // namespace quenlo

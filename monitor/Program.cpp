@@ -185,6 +185,7 @@ private:
         lookedBefore_[index] = true;
         if (!first && Current() == &watcher_.Printer(index))
             followPending_ = true;
+        program_.PrinterChanged(index, OverviewRowOf(watcher_.Printer(index), watcher_.State(index)));
         ShowOnTray();
     }
 
@@ -242,6 +243,9 @@ private:
     bool RefreshAllowed() const
     {
         if (!program_.ViewShown || !program_.ViewShown())
+            return false;
+        // The overview's rows follow the watch themselves; the queue behind it is not shown.
+        if (program_.onOverview_)
             return false;
         // A refresh or an operation waits in HttpCli1 (the window keeps running meanwhile).
         if (program_.monitor_->RequestRunning() || program_.httpCli1_->State() != hsReady)
@@ -308,23 +312,106 @@ bool TProgram::Start()
         StartGateway(entry, exeDir, at);
     });
     if (read) {
+        proxy_ = proxy;
         ApplyProxySettings(*httpCli1_, proxy);
         for (TAList& entry : printers_)
             entry.StatusText = "idle, accepting jobs";
     }
+    overview_ = read && proxy.Admin != 0 && !printers_.empty() && view_.DrawsOverview();
+    // The overview goes before the printers, and FillView's choice of the first item chooses it.
+    if (overview_)
+        view_.AddPrinterItem(kOverviewCaption);
     if (!read || !monitor_->FillView()) {
         setupHint_ = SetupHintText(PrintersFileSearch::FromProcess(), *located + kPrintersFileName);
         return false;
     }
-    monitor_->ComboBoxPrinterlistChange();
-    if (proxy.Watch > 0)
-        watch_ = std::make_unique<Watch>(*this, proxy, proxy.Watch);
+    if (overview_) {
+        if (proxy.Watch > 0)
+            watch_ = std::make_unique<Watch>(*this, proxy, proxy.Watch);
+        ChooseOverview();
+    } else {
+        monitor_->ComboBoxPrinterlistChange();
+        if (proxy.Watch > 0)
+            watch_ = std::make_unique<Watch>(*this, proxy, proxy.Watch);
+    }
     started_ = 1;
     return true;
 }
 
+void TProgram::ChooseOverview()
+{
+    onOverview_ = true;
+    if (watch_) {
+        view_.ShowOverview(OverviewRows(watch_->Watcher()));
+        return;
+    }
+    LookOnce();
+    view_.ShowOverview(OverviewRows(*look_));
+}
+
+void TProgram::LookOnce()
+{
+    // A look still under way is dropped with its watcher: the new one asks again.
+    ProxySettings proxy = proxy_;
+    proxy.WatchDevice = 0;
+    constexpr int kAnswerLimitSeconds = 10;
+    look_ = std::make_unique<TWatcher>(printers_, proxy, kAnswerLimitSeconds);
+    look_->OnChange = [this](TWatcher& sender, std::size_t index) {
+        PrinterChanged(index, OverviewRowOf(sender.Printer(index), sender.State(index)));
+    };
+    StartOneLook(*look_);
+}
+
+void TProgram::PrinterChanged(std::size_t index, const OverviewRow& row)
+{
+    if (!overview_)
+        return;
+    if (row.known)
+        view_.SetPrinterItemLamp(static_cast<int>(index) + 1, row.lamp);
+    if (onOverview_)
+        view_.UpdateOverviewRow(index, row);
+}
+
+void TProgram::OpenRow(std::size_t row)
+{
+    if (!onOverview_ || row >= printers_.size())
+        return;
+    onOverview_ = false;
+    view_.SelectPrinterItem(static_cast<int>(row) + 1);
+    view_.ShowJobList();
+    monitor_->ComboBoxPrinterlistChange();
+}
+
+void TProgram::RunOnRow(form::Command command, std::size_t row)
+{
+    if (!onOverview_ || row >= printers_.size())
+        return;
+    const TAList& printer = printers_[row];
+    switch (command) {
+    case form::Command::PausePrinter: monitor_->PrinterCommandOn(printer, kIppPausePrinter); break;
+    case form::Command::ResumePrinter: monitor_->PrinterCommandOn(printer, kIppResumePrinter); break;
+    case form::Command::PurgeJobs: monitor_->PrinterCommandOn(printer, kIppPurgeJobs); break;
+    default: return;
+    }
+    // Under the watch the row follows the server's event; the overview may have been left meanwhile.
+    if (!watch_ && onOverview_)
+        LookOnce();
+}
+
 void TProgram::Run(form::Command command)
 {
+    if (overview_ && command == form::Command::Refresh) {
+        if (view_.PrinterItemIndex() == 0) {
+            ChooseOverview();
+            return;
+        }
+        if (onOverview_) {
+            onOverview_ = false;
+            view_.ShowJobList();
+        }
+    }
+    if (onOverview_ && command != form::Command::Refresh)
+        return;
     switch (command) {
     case form::Command::Refresh: monitor_->ComboBoxPrinterlistChange(); break;
     case form::Command::CancelJob: monitor_->MegszakitClick(); break;

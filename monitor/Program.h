@@ -26,6 +26,7 @@
 
 #include "config/PrintersFile.h"
 #include "monitor/MonitorView.h"
+#include "monitor/Overview.h"
 
 #include <array>
 #include <chrono>
@@ -173,7 +174,9 @@ public:
     // The start-up: locates and reads the printers file (each printer's gateway starts at its
     // "<endprinter>" line), hands the file's proxy to HttpCli1, adds the job list's columns and the
     // printers to the selector, selects the first and refreshes it, and starts the watch when the
-    // file's "watch" is above 0 (the tray's state is then reported at once). False when there is
+    // file's "watch" is above 0 (the tray's state is then reported at once). With the file's
+    // "admin" and a view that draws the overview, the overview is the selector's first item and is
+    // chosen instead of the first printer (the watch starts before it, so it shows the watch's rows). False when there is
     // nothing to watch (no file, an unreadable one, or one without printers): SetupHint() says why.
     // Runs once; a second call returns what the first did.
     bool Start();
@@ -182,7 +185,19 @@ public:
     const std::string& SetupHint() const { return setupHint_; }
 
     // What the window's input asks for; every outcome shows in the view (message boxes included).
+    // Choosing the overview (the selector's first item in the administrator's window) shows its
+    // rows: under the watch as the watch knows them, else after one look at every server, each
+    // row as its answer comes. On the overview the job and printer commands do nothing (a row's
+    // printer menu is RunOnRow).
     void Run(form::Command command);
+
+    // ---- The overview of every printer (the printers file's "admin" key, and a view that draws it)
+    bool OnOverview() const { return onOverview_; }
+    // The row's printer is opened: its selector item chosen and its queue shown, as the selector does.
+    void OpenRow(std::size_t row);
+    // A printer menu command on the row's printer; CurrentPrinter stays what it was. The row
+    // follows: under the watch at its next look, else by a look at once.
+    void RunOnRow(form::Command command, std::size_t row);
 
     // Terminates the started gateways in list order. Safe to call again (and at any time, also from
     // an exit handler).
@@ -221,12 +236,21 @@ public:
 private:
     class Watch;
 
+    void ChooseOverview();
+    // The printer's state changed under the watch or a look: its row and its selector item follow.
+    void PrinterChanged(std::size_t index, const OverviewRow& row);
+    void LookOnce();
+
     MonitorView& view_;
     std::string exeDir_;
     PrinterList printers_;
     std::unique_ptr<THttpCli> httpCli1_;
     std::unique_ptr<TMonitor> monitor_;
     std::unique_ptr<Watch> watch_;
+    ProxySettings proxy_;
+    bool overview_ = false;
+    bool onOverview_ = false;
+    std::unique_ptr<TWatcher> look_;  // the last look of the overview without the watch
     std::string setupHint_;
     int started_ = -1;  // -1 not yet, then the result of Start
 };

@@ -5,6 +5,7 @@
 #include "ipp/Ipp.h"
 #include "monitor/DisplayText.h"
 #include "monitor/Monitor.h"
+#include "monitor/Overview.h"
 #include "monitor/Program.h"
 #include "monitor/Watcher.h"
 #include "net/HttpProt.h"
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -80,6 +82,12 @@ public:
     std::vector<std::string> items, columns;
     std::vector<JobRow> rows;
     std::vector<std::string> messages;
+    int selectedIndex = -1;
+    // The administrator's window draws the overview; the plain one keeps the view's defaults.
+    bool drawsOverview = false;
+    std::vector<OverviewRow> overview;
+    bool overviewShown = false;
+    std::map<int, Lamp> itemLamps;
 
     void SetLabelStatus(const std::string& text) override { status = text; }
     void SetLabelPrinterStatus(const std::string& text) override { printerStatus = text; }
@@ -87,7 +95,11 @@ public:
     void SetImageStatus(Lamp) override {}
     void SetImagePrinterStatus(Lamp) override {}
     void AddPrinterItem(const std::string& name) override { items.push_back(name); }
-    void SelectPrinterItem(int index) override { selected = index >= 0 ? items.at(static_cast<std::size_t>(index)) : ""; }
+    void SelectPrinterItem(int index) override
+    {
+        selectedIndex = index;
+        selected = index >= 0 ? items.at(static_cast<std::size_t>(index)) : "";
+    }
     std::string PrinterText() const override { return selected; }
     void SetPrinterSelectorEnabled(bool) override {}
     void SetRefreshButtonEnabled(bool) override {}
@@ -97,6 +109,20 @@ public:
     int SelectedJobCount() const override { return 0; }
     std::string SelectedJobCaption() const override { return {}; }
     void ShowMessage(const std::string& text, MessageIcon) override { messages.push_back(text); }
+    bool DrawsOverview() const override { return drawsOverview; }
+    int PrinterItemIndex() const override { return selectedIndex; }
+    void ShowOverview(const std::vector<OverviewRow>& shown) override
+    {
+        overview = shown;
+        overviewShown = true;
+    }
+    void UpdateOverviewRow(std::size_t index, const OverviewRow& row) override
+    {
+        ASSERT_TRUE(overviewShown) << "a row drawn while the job list shows";
+        overview.at(index) = row;
+    }
+    void ShowJobList() override { overviewShown = false; }
+    void SetPrinterItemLamp(int index, Lamp lamp) override { itemLamps[index] = lamp; }
 };
 
 // A folder where the program finds its printers file, as the user's per-user folder.
@@ -226,6 +252,65 @@ TEST(ProgramCore, WatchShowsTheTrayAnnouncesAStoppedPrinterAndLeavesNoSubscripti
     ASSERT_TRUE(RunUntil([&] { return down.Tray().lamp == Lamp::Red; })) << down.Tray().tip;
     EXPECT_EQ(down.Tray().tip.rfind("Quenlo\nRaktár - ", 0), 0u) << down.Tray().tip;
     down.EndWatch();
+}
+
+// With "admin": the window starts on the overview, a row per printer filled by one look (a server
+// that does not answer leaves its row red), the selector's items carry the lamps; the printer menu
+// on a row pauses that printer with CurrentPrinter untouched and the job menu off, and opening the
+// row shows its queue as the selector does.
+TEST(ProgramCore, AdminOverviewShowsEveryPrinterAndActsOnTheRowsPrinter)
+{
+    QUENLO_REQUIRE_PEER(peer);
+    ConfigHome home;
+    home.Write("admin=1\n" + Entry("Iroda", peer.hostPort, peer.printer) + Entry("Raktár", "127.0.0.1:9", "gone"));
+    Window window;
+    window.drawsOverview = true;
+    TProgram program(window);
+    ASSERT_TRUE(program.Start());
+    EXPECT_EQ(window.items, (std::vector<std::string>{kOverviewCaption, "Iroda", "Raktár"}));
+    ASSERT_TRUE(program.OnOverview());
+    ASSERT_TRUE(window.overviewShown);
+    ASSERT_EQ(window.overview.size(), 2u);
+    EXPECT_TRUE(window.rows.empty()) << "no queue is asked for on the overview";
+    EXPECT_EQ(program.Monitor().CurrentPrinter(), nullptr);
+    const auto bothKnown = [&] { return window.overview[0].known && window.overview[1].known; };
+    ASSERT_TRUE(RunUntil(bothKnown));
+    EXPECT_EQ(window.overview[0].lamp, Lamp::Green);
+    EXPECT_EQ(window.overview[0].name, "Iroda");
+    EXPECT_EQ(window.overview[0].server, peer.hostPort);
+    EXPECT_EQ(window.overview[0].line, "idle, accepting jobs");
+    EXPECT_EQ(window.overview[0].jobs, 2);
+    EXPECT_EQ(window.overview[1].lamp, Lamp::Red);
+    EXPECT_EQ(window.itemLamps, (std::map<int, Lamp>{{1, Lamp::Green}, {2, Lamp::Red}}));
+
+    program.Run(form::Command::CancelJob);
+    program.Run(form::Command::PausePrinter);
+    EXPECT_TRUE(window.messages.empty()) << "the job menu is off on the overview: " << window.messages.front();
+    program.RunOnRow(form::Command::PausePrinter, 0);
+    EXPECT_TRUE(window.messages.empty()) << window.messages.front();
+    EXPECT_EQ(program.Monitor().CurrentPrinter(), nullptr);
+    ASSERT_TRUE(RunUntil([&] { return window.overview[0].lamp == Lamp::Yellow; })) << window.overview[0].line;
+    EXPECT_NE(window.overview[0].line.find("stopped"), std::string::npos) << window.overview[0].line;
+    EXPECT_EQ(window.itemLamps[1], Lamp::Yellow);
+
+    program.OpenRow(0);
+    EXPECT_FALSE(program.OnOverview());
+    EXPECT_FALSE(window.overviewShown);
+    EXPECT_EQ(window.selected, "Iroda");
+    ASSERT_NE(program.Monitor().CurrentPrinter(), nullptr);
+    EXPECT_EQ(program.Monitor().CurrentPrinter()->name, "Iroda");
+    EXPECT_EQ(window.rows.size(), 2u);
+    EXPECT_NE(window.printerStatus.find("stopped"), std::string::npos) << window.printerStatus;
+    program.Run(form::Command::ResumePrinter);
+    EXPECT_TRUE(window.messages.empty()) << window.messages.front();
+
+    window.SelectPrinterItem(0);
+    program.Run(form::Command::Refresh);
+    EXPECT_TRUE(program.OnOverview());
+    ASSERT_TRUE(RunUntil(bothKnown));
+    EXPECT_EQ(window.overview[0].lamp, Lamp::Green) << window.overview[0].line;
+    EXPECT_EQ(program.Monitor().CurrentPrinter()->name, "Iroda") << "CurrentPrinter stays on the overview";
+    program.EndGateways();
 }
 
 // The tray's tip holds 127 characters on Windows, a balloon's title 63: a longer tip keeps the
