@@ -32,16 +32,17 @@ endfunction()
 file(GLOB ipp_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/ipp/*_test.cpp)
 quenlo_win_suite(quenlo_ipp_tests ${ipp_sources})
 
-# The program core's start-up and watch: the very source the Linux monitor suite runs.
-quenlo_win_suite(quenlo_program_tests ${CMAKE_CURRENT_SOURCE_DIR}/monitor/program_test.cpp)
-
 # The contract suites: the very sources of the Linux platform and net suites, but for the files
 # holding what only Linux has (posix_*: the loop's descriptor, flock, errno; in net/: descriptor and
 # thread counts in wsocket_resource, errno's mapping in wsocket_binding, fork and file modes in
 # trust_store, and the servers that http_real and http_tls start themselves). The real SOCKS
 # proxies are started by scripts/wine-test.sh. Each runs as one wine process, which keeps CI's time.
-# The one scripted peer and the run-until serve them and the Windows suite.
+# The one scripted peer and the run-until serve them, the program core and the Windows suite.
 set(peer_sources ${CMAKE_CURRENT_SOURCE_DIR}/support/ScriptedPeer.cpp ${CMAKE_CURRENT_SOURCE_DIR}/support/RunUntil.cpp)
+
+# The program core's start-up and watch: the very source the Linux monitor suite runs.
+quenlo_win_suite(quenlo_program_tests ${CMAKE_CURRENT_SOURCE_DIR}/monitor/program_test.cpp ${peer_sources})
+
 file(GLOB platform_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/platform/*_test.cpp)
 list(FILTER platform_sources EXCLUDE REGEX "/posix_[^/]*$")
 quenlo_win_suite(quenlo_platform_tests WHOLE ${platform_sources} ${peer_sources})

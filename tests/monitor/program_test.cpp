@@ -11,6 +11,7 @@
 #include "net/HttpProt.h"
 #include "platform/EventLoop.h"
 #include "ServerSubscriptions.h"
+#include "support/ScriptedPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -87,6 +88,7 @@ public:
     bool drawsOverview = false;
     std::vector<OverviewRow> overview;
     bool overviewShown = false;
+    std::vector<std::size_t> rowsKnownInOrder;
     std::map<int, Lamp> itemLamps;
 
     void SetLabelStatus(const std::string& text) override { status = text; }
@@ -119,6 +121,8 @@ public:
     void UpdateOverviewRow(std::size_t index, const OverviewRow& row) override
     {
         ASSERT_TRUE(overviewShown) << "a row drawn while the job list shows";
+        if (row.known && !overview.at(index).known)
+            rowsKnownInOrder.push_back(index);
         overview.at(index) = row;
     }
     void ShowJobList() override { overviewShown = false; }
@@ -262,26 +266,34 @@ TEST(ProgramCore, AdminOverviewShowsEveryPrinterAndActsOnTheRowsPrinter)
 {
     QUENLO_REQUIRE_PEER(peer);
     ConfigHome home;
-    home.Write("admin=1\n" + Entry("Iroda", peer.hostPort, peer.printer) + Entry("Raktár", "127.0.0.1:9", "gone"));
+    // A server that takes the request and never answers: its row waits for the answer's time
+    // limit while the others fill.
+    test::ScriptedPeer silent;
+    silent.Connection().ReadRequest().Hold();
+    home.Write("admin=1\n" + Entry("Iroda", peer.hostPort, peer.printer) +
+               Entry("Pince", "127.0.0.1:" + std::to_string(silent.Port()), "csendes") + Entry("Raktár", "127.0.0.1:9", "gone"));
     Window window;
     window.drawsOverview = true;
     TProgram program(window);
     ASSERT_TRUE(program.Start());
-    EXPECT_EQ(window.items, (std::vector<std::string>{kOverviewCaption, "Iroda", "Raktár"}));
+    EXPECT_EQ(window.items, (std::vector<std::string>{kOverviewCaption, "Iroda", "Pince", "Raktár"}));
     ASSERT_TRUE(program.OnOverview());
     ASSERT_TRUE(window.overviewShown);
-    ASSERT_EQ(window.overview.size(), 2u);
+    ASSERT_EQ(window.overview.size(), 3u);
     EXPECT_TRUE(window.rows.empty()) << "no queue is asked for on the overview";
     EXPECT_EQ(program.Monitor().CurrentPrinter(), nullptr);
-    const auto bothKnown = [&] { return window.overview[0].known && window.overview[1].known; };
-    ASSERT_TRUE(RunUntil(bothKnown));
+    ASSERT_TRUE(RunUntil([&] { return window.rowsKnownInOrder.size() == 3; }));
+    EXPECT_EQ(window.rowsKnownInOrder.back(), 1u) << "the silent server's row held back another";
+    EXPECT_EQ(window.overview[1].lamp, Lamp::Red);
+    EXPECT_NE(window.overview[1].line, "") << "a red row says why";
+    const auto bothKnown = [&] { return window.overview[0].known && window.overview[2].known; };
     EXPECT_EQ(window.overview[0].lamp, Lamp::Green);
     EXPECT_EQ(window.overview[0].name, "Iroda");
     EXPECT_EQ(window.overview[0].server, peer.hostPort);
     EXPECT_EQ(window.overview[0].line, "idle, accepting jobs");
     EXPECT_EQ(window.overview[0].jobs, 2);
-    EXPECT_EQ(window.overview[1].lamp, Lamp::Red);
-    EXPECT_EQ(window.itemLamps, (std::map<int, Lamp>{{1, Lamp::Green}, {2, Lamp::Red}}));
+    EXPECT_EQ(window.overview[2].lamp, Lamp::Red);
+    EXPECT_EQ(window.itemLamps, (std::map<int, Lamp>{{1, Lamp::Green}, {2, Lamp::Red}, {3, Lamp::Red}}));
 
     program.Run(form::Command::CancelJob);
     program.Run(form::Command::PausePrinter);
