@@ -54,6 +54,28 @@ std::vector<OverviewRow> OverviewRows(const TWatcher& watcher)
     return rows;
 }
 
+OverviewSummary SummaryOf(const TWatcher& watcher)
+{
+    std::size_t green = 0, yellow = 0, red = 0, waiting = 0;
+    for (std::size_t i = 0; i < watcher.Count(); ++i) {
+        const WatchState& state = watcher.State(i);
+        if (!state.looked) {
+            ++waiting;
+            continue;
+        }
+        const Lamp lamp = WatchLamp(state);
+        ++(lamp == Lamp::Green ? green : lamp == Lamp::Yellow ? yellow : red);
+    }
+    OverviewSummary summary;
+    summary.status = std::string(kOverviewCaption) + ": " + std::to_string(watcher.Count());
+    summary.printers = std::to_string(green) + " rendben, " + std::to_string(yellow) + " figyelmeztetéssel, " +
+                       std::to_string(red) + " hibás";
+    if (waiting > 0)
+        summary.printers += ", " + std::to_string(waiting) + " válaszra vár";
+    summary.lamp = red > 0 ? Lamp::Red : yellow + waiting > 0 ? Lamp::Yellow : Lamp::Green;
+    return summary;
+}
+
 namespace {
 
 // Red first: the printers that need the administrator lead.

@@ -49,6 +49,15 @@ OverviewRow OverviewRowOf(const TAList& entry, const WatchState& state);
 // The rows of every printer of the watcher, in the file's order.
 std::vector<OverviewRow> OverviewRows(const TWatcher& watcher);
 
+// The labels above the rows: the caption with the count of printers, how many are well, warn or
+// fail (and wait for their answer), and the worst lamp; a printer not looked at yet counts as yellow.
+struct OverviewSummary {
+    std::string status;
+    std::string printers;
+    Lamp lamp = Lamp::Green;
+};
+OverviewSummary SummaryOf(const TWatcher& watcher);
+
 enum class OverviewColumn : std::uint8_t { Lamp, Name, Server, Line, Jobs, Alerts, Supplies };
 struct OverviewColumnDesign {
     OverviewColumn column;

@@ -341,12 +341,22 @@ bool TProgram::Start()
 void TProgram::ChooseOverview()
 {
     onOverview_ = true;
-    if (watch_) {
-        view_.ShowOverview(OverviewRows(watch_->Watcher()));
-        return;
-    }
-    LookOnce();
-    view_.ShowOverview(OverviewRows(*look_));
+    if (!watch_)
+        LookOnce();
+    view_.ShowOverview(OverviewRows(OverviewSource()));
+    ShowOverviewSummary();
+}
+
+const TWatcher& TProgram::OverviewSource() const { return watch_ ? watch_->Watcher() : *look_; }
+
+void TProgram::ShowOverviewSummary()
+{
+    const OverviewSummary summary = SummaryOf(OverviewSource());
+    view_.SetLabelStatus(summary.status);
+    view_.SetLabelPrinterStatus(summary.printers);
+    view_.SetLabelComment("");
+    view_.SetImageStatus(summary.lamp);
+    view_.SetImagePrinterStatus(summary.lamp);
 }
 
 void TProgram::LookOnce()
@@ -368,8 +378,10 @@ void TProgram::PrinterChanged(std::size_t index, const OverviewRow& row)
         return;
     if (row.known)
         view_.SetPrinterItemLamp(static_cast<int>(index) + 1, row.lamp);
-    if (onOverview_)
+    if (onOverview_) {
         view_.UpdateOverviewRow(index, row);
+        ShowOverviewSummary();
+    }
 }
 
 void TProgram::OpenRow(std::size_t row)

@@ -240,6 +240,9 @@ private:
     // The printer's state changed under the watch or a look: its row and its selector item follow.
     void PrinterChanged(std::size_t index, const OverviewRow& row);
     void LookOnce();
+    // The watch's watcher, or the last look's without the watch.
+    const TWatcher& OverviewSource() const;
+    void ShowOverviewSummary();
 
     MonitorView& view_;
     std::string exeDir_;

@@ -286,6 +286,8 @@ TEST(ProgramCore, AdminOverviewShowsEveryPrinterAndActsOnTheRowsPrinter)
     EXPECT_EQ(window.rowsKnownInOrder.back(), 1u) << "the silent server's row held back another";
     EXPECT_EQ(window.overview[1].lamp, Lamp::Red);
     EXPECT_NE(window.overview[1].line, "") << "a red row says why";
+    EXPECT_EQ(window.status, "Összes nyomtató: 3");
+    EXPECT_EQ(window.printerStatus, "1 rendben, 0 figyelmeztetéssel, 2 hibás");
     const auto bothKnown = [&] { return window.overview[0].known && window.overview[2].known; };
     EXPECT_EQ(window.overview[0].lamp, Lamp::Green);
     EXPECT_EQ(window.overview[0].name, "Iroda");
@@ -304,6 +306,7 @@ TEST(ProgramCore, AdminOverviewShowsEveryPrinterAndActsOnTheRowsPrinter)
     ASSERT_TRUE(RunUntil([&] { return window.overview[0].lamp == Lamp::Yellow; })) << window.overview[0].line;
     EXPECT_NE(window.overview[0].line.find("stopped"), std::string::npos) << window.overview[0].line;
     EXPECT_EQ(window.itemLamps[1], Lamp::Yellow);
+    EXPECT_EQ(window.printerStatus, "0 rendben, 1 figyelmeztetéssel, 2 hibás");
 
     program.OpenRow(0);
     EXPECT_FALSE(program.OnOverview());
