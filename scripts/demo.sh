@@ -118,7 +118,8 @@ start_demo_cups() {
 <global>
 proxy=
 proxyport=80
-watch=5
+admin=1
+watch=30
 <endglobal>
 <printer>
 name=Demo-Laser
@@ -196,7 +197,7 @@ run_window_headless() {
   id=$(wait_quenlo_window "$display" "$quenlo_pid" 300)
   local shot="$demo/quenlo-window.png"
   if [ -n "$id" ]; then
-    sleep 0.5  # let it paint
+    sleep 2  # let the overview's rows arrive and paint
     if DISPLAY="$display" timeout 20 import -window "$id" "$shot"; then
       say "screenshot of the window saved: $shot"
     else
