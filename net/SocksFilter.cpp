@@ -29,6 +29,10 @@ void TSocksFilter::StartOpening() { Carry(exchange_.ProxyConnected()); }
 // exchange leaves unread belongs to the layer above.
 void TSocksFilter::ContinueOpening()
 {
+    // A failed or stopped exchange has been reported once: the proxy's close after its refusal,
+    // or bytes after it, are no second failure.
+    if (exchange_.CurrentStage() == TSocksExchange::Stage::Idle)
+        return;
     const std::span<char> room = exchange_.Room();
     const int n = room.empty() ? 0 : Below().Receive(room.data(), static_cast<int>(room.size()));
     Carry(exchange_.Received(n > 0 ? static_cast<std::size_t>(n) : 0));
