@@ -8,9 +8,15 @@
 
 namespace quenlo::app {
 
+namespace {
+constexpr std::chrono::milliseconds kPassBudget{10};
+}  // namespace
+
 LoopBridge::LoopBridge(QObject* parent) : QObject(parent) {
     notifier_ = new QSocketNotifier(platform::LoopDescriptor(), QSocketNotifier::Read, this);
-    connect(notifier_, &QSocketNotifier::activated, this, [] { platform::ProcessLoopMessages(); });
+    // A pass of the network's messages is kept short: while answers keep coming, the window paints
+    // and takes clicks between passes; what is left keeps the descriptor readable for the next.
+    connect(notifier_, &QSocketNotifier::activated, this, [] { platform::ProcessLoopMessages(kPassBudget); });
 
     platform::ToolkitPump pump;
     pump.processPending = [] { QCoreApplication::processEvents(QEventLoop::AllEvents); };

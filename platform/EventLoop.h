@@ -65,8 +65,10 @@ LRESULT DispatchMessage(const MSG& msg);
 // Dispatches every message of this loop that is pending now (including those that become ready
 // while it runs, up to an empty queue) and returns. A WM_QUIT met here is put back and ends the
 // pass, so an outer loop sees it. Never calls the toolkit pump: this is what the toolkit's notifier
-// on LoopDescriptor() runs.
-void ProcessLoopMessages();
+// on LoopDescriptor() runs. With a budget the pass also ends once that much time has gone, the
+// rest left pending (LoopDescriptor() stays readable): answers that keep arriving, each starting
+// the next request, would otherwise hold the toolkit's own events back until the last one.
+void ProcessLoopMessages(std::chrono::milliseconds budget = std::chrono::milliseconds::max());
 // "Process all pending messages of the application": the toolkit pump's processPending when one is
 // installed (it reaches ProcessLoopMessages through its notifier), else ProcessLoopMessages.
 void ProcessPendingMessages();

@@ -18,7 +18,11 @@ const char* to_string(WaitEnd end) noexcept
 
 WaitClock::time_point DeadlineAfter(std::chrono::milliseconds timeout)
 {
-    return timeout.count() > 0 ? WaitClock::now() + timeout : kNoDeadline;
+    if (timeout.count() <= 0)
+        return kNoDeadline;
+    const WaitClock::time_point now = WaitClock::now();
+    // A timeout beyond the clock's range (milliseconds::max) is no deadline, not an overflow.
+    return timeout < std::chrono::duration_cast<std::chrono::milliseconds>(kNoDeadline - now) ? now + timeout : kNoDeadline;
 }
 
 WaitEnd WaitUntil(const std::function<bool()>& done, WaitClock::time_point deadline)

@@ -36,7 +36,9 @@ constexpr WaitClock::time_point kNoDeadline = WaitClock::time_point::max();
 // done() is called before each sleep and after each batch of processed events.
 WaitEnd WaitUntil(const std::function<bool()>& done, WaitClock::time_point deadline = kNoDeadline);
 
-// The deadline `timeout` from now; zero or negative means none.
+// The deadline `timeout` from now; zero, negative or beyond the clock's range means none.
 WaitClock::time_point DeadlineAfter(std::chrono::milliseconds timeout);
+// Whether `deadline` has passed (never for kNoDeadline, without asking the clock).
+inline bool Passed(WaitClock::time_point deadline) { return deadline != kNoDeadline && WaitClock::now() >= deadline; }
 
 }  // namespace quenlo::platform

@@ -1,4 +1,5 @@
 #include "platform/EventLoop.h"
+#include "platform/Wait.h"
 
 #include "platform/posix/LoopInternal.h"
 
@@ -332,11 +333,12 @@ LRESULT DispatchMessage(const MSG& msg)
     return (*proc)(msg.hwnd, msg.message, msg.wParam, msg.lParam);
 }
 
-void ProcessLoopMessages()
+void ProcessLoopMessages(std::chrono::milliseconds budget)
 {
+    const WaitClock::time_point end = DeadlineAfter(budget);
     for (;;) {
         MSG msg;
-        if (!PeekMessage(msg))
+        if (Passed(end) || !PeekMessage(msg))
             return;
         // PeekMessage gives the quit only once the queue is empty: this pass is over, and the
         // quit stays pending for the outer loop.

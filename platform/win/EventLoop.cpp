@@ -230,10 +230,11 @@ LRESULT DispatchMessage(const MSG& msg)
     return (*proc)(msg.hwnd, msg.message, msg.wParam, msg.lParam);
 }
 
-void ProcessLoopMessages()
+void ProcessLoopMessages(std::chrono::milliseconds budget)
 {
+    const WaitClock::time_point end = DeadlineAfter(budget);
     MSG msg;
-    while (PeekMessage(msg)) {
+    while (!Passed(end) && PeekMessage(msg)) {
         if (msg.message == WM_QUIT) {
             ::PostQuitMessage(static_cast<int>(msg.wParam));  // for the outer loop
             return;

@@ -40,6 +40,22 @@ TEST_F(PosixLoopTest, LoopDescriptorIsReadableExactlyWhileWorkIsQueued)
     platform::ProcessLoopMessages();
     EXPECT_FALSE(descriptorReadable(fd));
 
+    // A pass with a budget leaves the rest of a chain pending, and the descriptor says so: each
+    // message takes a millisecond and posts the next, as answers that each start the next request.
+    int left = 1000;
+    target.onMessage = [&](unsigned, platform::WPARAM, platform::LPARAM) {
+        std::this_thread::sleep_for(1ms);
+        if (--left > 0)
+            platform::PostMessage(target.hwnd, WM_USER, 2, 0);
+    };
+    platform::PostMessage(target.hwnd, WM_USER, 2, 0);
+    platform::ProcessLoopMessages(5ms);
+    EXPECT_GT(left, 0) << "the pass ran past its budget to the end of the chain";
+    EXPECT_TRUE(descriptorReadable(fd));
+    platform::ProcessLoopMessages();
+    EXPECT_EQ(left, 0);
+    EXPECT_FALSE(descriptorReadable(fd));
+
     platform::PostQuitMessage(0);
     EXPECT_FALSE(descriptorReadable(fd)) << "a pending quit must not keep a notifier firing";
     platform::MSG msg;
