@@ -73,7 +73,7 @@ quenlo::platform::ManualPage QuenloManual() {
           {"proxy=HOST, proxyport=PORT, proxyuser=USER, proxypass=PASSWORD", "An HTTP proxy for every request."},
           {"watch=SECONDS", "Look at every printer in the background every SECONDS seconds."}}});
     page.sections.push_back({"EXIT STATUS", "0, also when there is nothing to watch.", {}});
-    page.sections.push_back({"SEE ALSO", "quenlo-cli(1)", {}});
+    page.sections.push_back({"SEE ALSO", "quenlo-cli(1), printers.qdl(5)", {}});
     return page;
 }
 

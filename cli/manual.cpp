@@ -152,7 +152,7 @@ platform::ManualPage CliManual()
             exits.items.push_back({std::string("1 (") + t.name + ")", t.exits});
     exits.items.push_back({"2", "A bad argument: the command's usage goes to standard error."});
     page.sections.push_back(std::move(exits));
-    page.sections.push_back({"SEE ALSO", "quenlo(1)", {}});
+    page.sections.push_back({"SEE ALSO", "quenlo(1), printers.qdl(5)", {}});
     return page;
 }
 

@@ -1,5 +1,6 @@
 # `cmake --install`: the programs in PREFIX/bin, their manual pages in PREFIX/share/man/man1 (made
-# by the built programs from their --help text), the menu entry, the AppStream metainfo and the
+# by the built programs from their --help text) and the printers file's printers.qdl(5) in
+# PREFIX/share/man/man5 (made from the text of the guide's docs/printers-file.md), the menu entry, the AppStream metainfo and the
 # application icon where desktops look for them (PREFIX/share/applications, PREFIX/share/metainfo,
 # the hicolor icon theme at 32 and 48 pixels), the copyright file and changelog in
 # PREFIX/share/doc/quenlo, and an autostart entry under PREFIX/share/quenlo/autostart/ that is not
@@ -14,21 +15,22 @@ set(quenlo_linux ${PROJECT_SOURCE_DIR}/cmake/linux)
 install(TARGETS quenlo-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${quenlo_linux}/copyright ${quenlo_linux}/changelog DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quenlo)
 
-# PROGRAM.1 in the build folder, from the built PROGRAM.
-function(quenlo_man_page program)
-  set(page ${CMAKE_BINARY_DIR}/man/${program}.1)
+# NAME.SECTION in the build folder, written by the built PROGRAM --man; the target PROGRAM-man.
+function(quenlo_man_page program name section)
+  set(page ${CMAKE_BINARY_DIR}/man/${name}.${section})
   add_custom_command(OUTPUT ${page}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
     COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${program}> -DOUT=${page} -P ${PROJECT_SOURCE_DIR}/cmake/ManPage.cmake
     DEPENDS ${program} ${PROJECT_SOURCE_DIR}/cmake/ManPage.cmake
-    COMMENT "Manual page ${program}(1)" VERBATIM)
+    COMMENT "Manual page ${name}(${section})" VERBATIM)
   add_custom_target(${program}-man ALL DEPENDS ${page})
-  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
 endfunction()
-quenlo_man_page(quenlo-cli)
+quenlo_man_page(quenlo-cli quenlo-cli 1)
+quenlo_man_page(printers-file-page printers.qdl 5)
 if(TARGET quenlo)
   install(TARGETS quenlo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  quenlo_man_page(quenlo)
+  quenlo_man_page(quenlo quenlo 1)
   install(FILES ${quenlo_linux}/invalid.dorvane.Quenlo.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
   install(FILES ${quenlo_linux}/quenlo.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
   foreach(size 32 48)
@@ -39,7 +41,7 @@ if(TARGET quenlo)
           DESTINATION ${CMAKE_INSTALL_DATADIR}/quenlo/autostart RENAME quenlo.desktop)
 endif()
 
-set(deb_depends quenlo-cli quenlo-cli-man)
+set(deb_depends quenlo-cli quenlo-cli-man printers-file-page-man)
 if(TARGET quenlo)
   list(APPEND deb_depends quenlo quenlo-man)
 endif()

@@ -2,10 +2,11 @@
 //
 // The file is 8-bit text, one "key=value" per line (a line ends at LF or CR LF). Keys are compared
 // in lower case (ASCII letters only) and exactly, without trimming; the value is everything after
-// the first "=", also untrimmed. Block lines "<global>"/"<endglobal>" only mark the proxy block for
-// a human reader; "<printer>" creates an entry with the defaults below and "<endprinter>" appends
-// it to the printer list and starts its gateway when its localport is 0 or more. Unknown keys,
-// comments and empty lines are ignored, and no line can make reading fail.
+// the first "=", also untrimmed. Block lines "<global>"/"<endglobal>" mark the settings of every
+// printer; only "encryption" reads differently between them. "<printer>" creates an entry with the
+// defaults below and "<endprinter>" appends it to the printer list and starts its gateway when its
+// localport is 0 or more. Unknown keys, comments and empty lines are ignored, and no line can make
+// reading fail.
 //
 //     <global>
 //     proxy=proxy.example.com
@@ -148,7 +149,7 @@ std::int32_t NumberOfValue(std::string_view value, int& errorPos);
 // Reads the file line by line. Reading keeps a "current entry": the one the most recent
 // "<printer>" line created. Printer keys set fields of the current entry, also after its
 // "<endprinter>" line (the entry is then already in the list). Proxy keys set `proxy` wherever
-// they stand, and so do "watch", "watchdevice" and "requesttimeout". A key given twice keeps the
+// they stand, and so do "watch", "watchdevice", "requesttimeout" and "admin". A key given twice keeps the
 // last value.
 //
 // Two cases that would otherwise go wrong are settled as follows: printer keys and "<endprinter>"

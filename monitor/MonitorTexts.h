@@ -2,7 +2,8 @@
 // made once, and the few functions that put them together from an answer.
 //
 // The Hungarian texts are UTF-8 in the source; a line break inside a message box text is a
-// single CR. README.md lists the texts that explain a refusal.
+// single CR. Each text is also in the user guide (docs/), which tests/docs/docs_check.py holds to
+// this file.
 #pragma once
 
 #include "ipp/IppResponse.h"

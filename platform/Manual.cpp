@@ -1,6 +1,7 @@
 #include "platform/Manual.h"
 
 #include <sstream>
+#include <string_view>
 
 #ifndef QUENLO_VERSION
 #define QUENLO_VERSION "0"
@@ -70,6 +71,21 @@ std::string Roff(const std::string& text)
     return out;
 }
 
+// Lines kept as they stand, each after `indent`.
+std::string Verbatim(const std::string& lines, const std::string& indent)
+{
+    std::string out;
+    std::size_t start = 0;
+    while (start < lines.size()) {
+        std::size_t end = lines.find('\n', start);
+        if (end == std::string::npos)
+            end = lines.size();
+        out += indent + lines.substr(start, end - start) + "\n";
+        start = end + 1;
+    }
+    return out;
+}
+
 std::string Upper(std::string s)
 {
     for (char& c : s)
@@ -123,16 +139,21 @@ std::string HelpText(const ManualPage& page)
                 text.insert(0, "  " + item.term + "\n");
             out += text;
         }
+        out += Verbatim(s.example, "    ");
     }
     return out;
 }
 
 std::string RoffPage(const ManualPage& page)
 {
-    std::string out = ".TH " + Upper(Roff(page.program)) + " 1 \"\" \"" + page.program + " " + ProgramVersion() +
-                      "\" \"User Commands\"\n";
+    // A file's page belongs to the package; a program's page to the program.
+    const bool filePage = page.section != 1;
+    const std::string source = (filePage ? std::string("quenlo") : page.program) + " " + ProgramVersion();
+    std::string out = ".TH " + Upper(Roff(page.program)) + " " + std::to_string(page.section) + " \"\" \"" +
+                      source + "\" \"" + (filePage ? "File Formats" : "User Commands") + "\"\n";
     out += ".SH NAME\n" + Roff(page.program) + " \\- " + Roff(page.summary) + "\n";
-    out += ".SH SYNOPSIS\n";
+    if (!page.synopsis.empty())
+        out += ".SH SYNOPSIS\n";
     for (const std::string& form : page.synopsis)
         out += ".B " + Roff(page.program) + "\n" + Roff(form) + "\n.br\n";
     out += ".SH DESCRIPTION\n";
@@ -144,6 +165,54 @@ std::string RoffPage(const ManualPage& page)
             out += ".PP\n" + Roff(p) + "\n";
         for (const ManualPage::Item& item : s.items)
             out += ".TP\n.B " + Roff(item.term) + "\n" + (item.text.empty() ? std::string("\\&") : Roff(item.text)) + "\n";
+        if (!s.example.empty())
+            out += ".PP\n.RS\n.nf\n" + Roff(s.example) + (s.example.ends_with('\n') ? "" : "\n") + ".fi\n.RE\n";
+    }
+    return out;
+}
+
+namespace {
+
+// A text as Markdown: the characters that would start emphasis, code, a link, an HTML tag or a
+// table cell are escaped; "#", "+" and "-" only where they would start a heading or a list.
+std::string Markdown(const std::string& text)
+{
+    std::string out;
+    bool lineStart = true;
+    for (char c : text) {
+        if (std::string_view("\\`*_[]<>|").find(c) != std::string_view::npos ||
+            (lineStart && std::string_view("#+-").find(c) != std::string_view::npos))
+            out += '\\';
+        out += c;
+        lineStart = c == '\n';
+    }
+    return out;
+}
+
+std::string MarkdownParagraphs(const std::string& text)
+{
+    std::string out;
+    for (const std::string& p : Paragraphs(text))
+        out += "\n" + Markdown(p) + "\n";
+    return out;
+}
+
+}  // namespace
+
+std::string MarkdownPage(const ManualPage& page)
+{
+    std::string out = "# " + Markdown(page.program) + "(" + std::to_string(page.section) + ")\n\n";
+    out += Markdown(page.program) + " - " + Markdown(page.summary) + "\n";
+    out += MarkdownParagraphs(page.description);
+    for (const ManualPage::Section& s : page.sections) {
+        out += "\n## " + Markdown(s.title) + "\n";
+        out += MarkdownParagraphs(s.text);
+        if (!s.items.empty())
+            out += "\n";
+        for (const ManualPage::Item& item : s.items)
+            out += "- `" + item.term + "`" + (item.text.empty() ? "" : ": " + Markdown(item.text)) + "\n";
+        if (!s.example.empty())
+            out += "\n" + Verbatim(s.example, "    ");
     }
     return out;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quenlo::platform {
@@ -17,14 +18,22 @@ struct ManualPage {
         std::string text;  // what it does; may be empty
     };
     struct Section {
+        // Written {title, text, items} or with an example as well.
+        Section(std::string title_, std::string text_ = {}, std::vector<Item> items_ = {}, std::string example_ = {})
+            : title(std::move(title_)), text(std::move(text_)), items(std::move(items_)), example(std::move(example_))
+        {
+        }
         std::string title;        // "COMMANDS", "FILES", "EXIT STATUS", ...
         std::string text;         // paragraphs, separated by an empty line; before the items
         std::vector<Item> items;
+        std::string example;      // lines shown as they stand, after the items (a file, a session)
     };
 
-    std::string program;                // "quenlo-cli"
+    std::string program;                // "quenlo-cli", or a file's name ("printers.qdl")
+    int section = 1;                    // 1: a program; 5: a file's format
     std::string summary;                // the one line after the name in NAME
-    std::vector<std::string> synopsis;  // each a form of the command line, after the program name
+    std::vector<std::string> synopsis;  // each a form of the command line, after the program name;
+                                        // none for a file's page
     std::string description;            // paragraphs, separated by an empty line
     std::vector<Section> sections;      // after DESCRIPTION, in this order
 };
@@ -33,9 +42,13 @@ struct ManualPage {
 // columns, items indented below their terms.
 std::string HelpText(const ManualPage& page);
 
-// The manual page in roff (man(7) macros), section 1. Every text is escaped, so a line of it can
-// never start a request by accident.
+// The manual page in roff (man(7) macros), in the page's section. Every text is escaped, so a line
+// of it can never start a request by accident.
 std::string RoffPage(const ManualPage& page);
+
+// The same page as Markdown, for the user guide in docs/: a heading per section, an item as a
+// list entry with its term in code. Every text is escaped, so a "<global>" stays visible.
+std::string MarkdownPage(const ManualPage& page);
 
 // "PROGRAM VERSION\n", for --version.
 std::string VersionLine(const std::string& program);

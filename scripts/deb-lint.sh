@@ -4,8 +4,8 @@
 #   scripts/deb-lint.sh build-deb/quenlo_VERSION_ARCH.deb
 #
 # lintian reports no error and no warning; the AppStream metainfo passes `appstreamcli validate
-# --no-net` without an error or a warning; both manual pages render with `man -l` without a
-# warning and have their SYNOPSIS and EXIT STATUS.
+# --no-net` without an error or a warning; the programs' manual pages render with `man -l` without
+# a warning and have their SYNOPSIS and EXIT STATUS, and so does printers.qdl(5), with its keys.
 #
 # Exit 77 (skipped) when lintian, appstreamcli or man is missing; under CI=true that fails.
 set -euo pipefail
@@ -47,4 +47,9 @@ for program in quenlo quenlo-cli; do
   grep -q "^SYNOPSIS" <<<"$rendered" || fail "$program(1) has no SYNOPSIS"
   grep -q "^EXIT STATUS" <<<"$rendered" || fail "$program(1) has no EXIT STATUS"
 done
-echo "deb-lint: lintian, AppStream and both manual pages are clean"
+page="$work/root/usr/share/man/man5/printers.qdl.5.gz"
+[ -f "$page" ] || fail "no manual page printers.qdl(5)"
+rendered=$(MANWIDTH=80 LC_ALL=C.UTF-8 man --warnings -l "$page" 2>"$work/man.err") || fail "man -l $page"
+[ ! -s "$work/man.err" ] || { cat "$work/man.err" >&2; fail "printers.qdl(5) renders with warnings"; }
+grep -q "^PRINTER KEYS" <<<"$rendered" || fail "printers.qdl(5) has no PRINTER KEYS"
+echo "deb-lint: lintian, AppStream and the three manual pages are clean"

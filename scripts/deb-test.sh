@@ -62,7 +62,8 @@ echo "-- installed files"
 for f in /usr/bin/quenlo /usr/bin/quenlo-cli /usr/share/applications/quenlo.desktop \
          /usr/share/icons/hicolor/32x32/apps/quenlo.png /usr/share/icons/hicolor/48x48/apps/quenlo.png \
          /usr/share/quenlo/autostart/quenlo.desktop /usr/share/man/man1/quenlo.1.gz \
-         /usr/share/man/man1/quenlo-cli.1.gz /usr/share/metainfo/invalid.dorvane.Quenlo.metainfo.xml \
+         /usr/share/man/man1/quenlo-cli.1.gz /usr/share/man/man5/printers.qdl.5.gz \
+         /usr/share/metainfo/invalid.dorvane.Quenlo.metainfo.xml \
          /usr/share/doc/quenlo/copyright /usr/share/doc/quenlo/changelog.gz; do
   [ -e "$f" ] || fail "$f is not installed"
 done

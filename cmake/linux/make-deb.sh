@@ -38,7 +38,7 @@ fi
 depends="$depends, libgnutls30"
 
 # Debian keeps manual pages and the changelog compressed, without a time stamp in the gzip header.
-find "$stage/usr/share/man" -type f -name '*.1' -exec gzip -9n {} +
+find "$stage/usr/share/man" -type f -name '*.[15]' -exec gzip -9n {} +
 [ -f "$stage/usr/share/doc/quenlo/changelog" ] && gzip -9n "$stage/usr/share/doc/quenlo/changelog"
 
 mkdir "$stage/DEBIAN"
