@@ -14,6 +14,8 @@
 //     and its value;
 //   only when the file sets them: "requesttimeout" and its seconds, and "direct" and the name of
 //     each entry that has the direct key.
+// A password (pass, proxypass) is never written: a set one shows as kHiddenPassword, so the fields
+// keep their places and a script still sees whether there is one.
 // Texts are written as read, except for the escapes of EscapedField (backslash, control bytes,
 // C1 and bidirectional controls, bytes outside UTF-8), so a line always holds exactly its fields.
 //
@@ -51,11 +53,15 @@ namespace quenlo::cli {
 
 namespace {
 
+constexpr const char* kHiddenPassword = "********";
+
+std::string Hidden(const std::string& password) { return password.empty() ? std::string() : kHiddenPassword; }
+
 std::string EntryLine(const TAList& e)
 {
     const std::string fields[] = {
         e.name,       e.localhost, std::to_string(e.localport), e.remotehost,
-        std::to_string(e.remoteport), e.url, e.user, e.pass, e.comment, e.StatusText,
+        std::to_string(e.remoteport), e.url, e.user, Hidden(e.pass), e.comment, e.StatusText,
         std::to_string(e.GatewayState), std::to_string(e.GatewayProcess.pid),
     };
     std::string line = EscapedField(fields[0]);
@@ -72,7 +78,7 @@ std::string FileLines(const std::string& path, const PrinterList& printers, cons
     out += "proxy\t" + EscapedField(proxy.Proxy) + "\n";
     out += "proxyport\t" + EscapedField(proxy.ProxyPort) + "\n";
     out += "proxyuser\t" + EscapedField(proxy.ProxyUsername) + "\n";
-    out += "proxypass\t" + EscapedField(proxy.ProxyPassword) + "\n";
+    out += "proxypass\t" + Hidden(proxy.ProxyPassword) + "\n";
     if (proxy.RequestTimeout > 0)
         out += "requesttimeout\t" + std::to_string(proxy.RequestTimeout) + "\n";
     for (const TAList& e : printers)

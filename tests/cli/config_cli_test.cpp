@@ -33,7 +33,7 @@ TEST_F(ConfigCommand, PrintsPathEntriesAndProxy)
 {
     const std::string file = root_ + "/given.qdl";
     WriteFile(file,
-          "<global>\r\nproxy=gw.example.com\r\nproxyport=3128\r\nproxyuser=pu\r\n<endglobal>\r\n"
+          "<global>\r\nproxy=gw.example.com\r\nproxyport=3128\r\nproxyuser=pu\r\nproxypass=ppw\r\n<endglobal>\r\n"
           "<printer>\r\nname=Office Laser\r\nremotehost=127.0.0.1:631\r\nurl=/printers/Office\r\n"
           "user=anna\r\npass=pw\r\ncomment=2nd floor\r\nlocalport=-1\r\n<endprinter>\r\n"
           "<printer>\r\n<endprinter>\r\n");
@@ -41,10 +41,11 @@ TEST_F(ConfigCommand, PrintsPathEntriesAndProxy)
     EXPECT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(Config({"--file", file}).out, r.out) << "--file, the older name, names the file too";
     EXPECT_EQ(r.out, file + "\n" +
-                         "Office Laser\t127.0.0.1\t-1\t127.0.0.1:631\t631\t/printers/Office\tanna\tpw\t"
+                         "Office Laser\t127.0.0.1\t-1\t127.0.0.1:631\t631\t/printers/Office\tanna\t********\t"
                          "2nd floor\t\t0\t0\n"
                          "printer\t127.0.0.1\t9100\t127.0.0.1\t631\t/printers/printer\t\t\t\t\t0\t0\n"
-                         "proxy\tgw.example.com\nproxyport\t3128\nproxyuser\tpu\nproxypass\t\n");
+                         "proxy\tgw.example.com\nproxyport\t3128\nproxyuser\tpu\nproxypass\t********\n")
+        << "no password in the output";
 
     // The file holds a password: others reading it are warned about, and only that.
     ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
