@@ -7,16 +7,22 @@
 #   bench/status_servers.sh [--servers S] [--printers P] [--runs R] [BUILD_DIR]
 #
 # Defaults: 20 servers x 25 printers (500), R = 11, the build/ of this tree.
+#
+# Then the administrator's window on the same printers, under Xvfb (bench_app_ui_stretch --overview):
+# the longest stretch without an event turn while a look fills the overview's 500 rows, five
+# looks; and, with the watch, how many rows are redrawn when one printer is paused.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 servers=20 printers=25 runs=11
 . "$here/scripts/options.sh"
+. "$here/scripts/harness.sh"
 take_options '2,8p' servers printers runs ... -- "$@"
 build=${ARGS[0]:-$here/build}
 cli="$build/cli/quenlo-cli"
 root=$(mktemp -d /tmp/quenlo-status-bench.XXXXXX)
-dirs=() ports=()
+dirs=() ports=() xvfb_pid=""
 cleanup() {
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
   for d in "${dirs[@]}"; do "$here/scripts/cups-lab.sh" stop "$d" >/dev/null 2>&1 || true; done
   rm -rf "$root"
 }
@@ -70,3 +76,24 @@ for name, t in times.items():
     q = statistics.quantiles(t, n=4)
     print(f"{name:30} {statistics.median(t):8.1f} ms wall (middle half {q[0]:.1f}-{q[2]:.1f}), {runs} runs")
 PY
+
+# The window: a printers file with the administrator's key, found through its own settings folder.
+stretch="$build/bench/bench_app_ui_stretch"
+if [ ! -x "$stretch" ] || ! command -v Xvfb >/dev/null; then
+  echo "window: not measured (no $stretch or no Xvfb)"
+  exit 0
+fi
+start_xvfb "$root" || { echo "window: Xvfb did not start" >&2; exit 1; }
+xvfb_pid=$XVFB_PID
+window_run() {  # GLOBAL_KEYS ARGS...: one run of the window's bench on the printers with those keys
+  local keys=$1; shift
+  local home="$root/window"
+  rm -rf "$home"; mkdir -p "$home/Dorvane"
+  printf '<global>\n%s<endglobal>\n' "$keys" >"$home/printers.qdl"
+  cat "$config" >>"$home/printers.qdl"
+  printf '[General]\nConfDir="%s/"\n' "$home" >"$home/Dorvane/Quenlo.conf"
+  DISPLAY=$XVFB_DISPLAY XDG_CONFIG_HOME="$home" XDG_RUNTIME_DIR="$root" QT_QPA_PLATFORM=xcb \
+    DBUS_SESSION_BUS_ADDRESS="unix:path=$root/no-bus" "$stretch" --overview "$@"
+}
+window_run $'admin=1\n' 5
+window_run $'admin=1\nwatch=30\n' 1 "$here/scripts/cups-lab.sh pause ${dirs[0]} q1 'Paper jam' >/dev/null"
