@@ -31,6 +31,13 @@ constexpr int kIconSize = 32;
 RECT ToRect(const form::Rect& r) { return {r.x, r.y, r.Right(), r.Bottom()}; }
 RECT DesignRect(const form::Control& control) { return ToRect(control.rect); }
 
+// The selector in a client area of that size, with its open list: the field and ten items.
+RECT SelectorRect(int clientWidth, int clientHeight) {
+    RECT r = ToRect(form::Anchored(form::kComboBoxPrinterlist, clientWidth, clientHeight));
+    r.bottom += form::kSelectorVisibleItems * form::kLabelHeight + 2;
+    return r;
+}
+
 constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
 constexpr DWORD kExStyle = WS_EX_TOPMOST;
 
@@ -229,16 +236,8 @@ void TForm1::CreateComponents() {
     labelPrinterStatus_ = makeLabel(form::kLabelPrinterStatus);
     imagePrinterStatus_ = makeImage(form::kImagePrinterStatus);
 
-    // The height of a drop-down list is that of its open list: the field and ten items.
-    const RECT field = DesignRect(form::kComboBoxPrinterlist);
-    RECT combo = field;
-    combo.bottom += form::kSelectorVisibleItems * form::kLabelHeight + 2;
-    comboBoxPrinterlist_ = MakeChild(hwnd_, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, combo);
-    SendMessageW(comboBoxPrinterlist_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-    // The closed field is 21 pixels high, as designed, whatever the font makes of it: the field's
-    // height is set without the combo box's 3-pixel frame above and below.
-    SendMessageW(comboBoxPrinterlist_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1),
-                 (field.bottom - field.top) - 6);
+    // The height of a drop-down list is that of its open list.
+    comboBoxPrinterlist_ = MakeSelector(0, SelectorRect(form::kClientWidth, form::kClientHeight));
 
     listView_ = MakeChild(hwnd_, WC_LISTVIEWW, LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | WS_TABSTOP,
                           DesignRect(form::kListView));
@@ -250,6 +249,15 @@ void TForm1::CreateComponents() {
     SendMessageW(listView_, LVM_SETBKCOLOR, 0, RGB(0, 0, 0));
     SendMessageW(listView_, LVM_SETTEXTBKCOLOR, 0, RGB(0, 0, 0));
     SendMessageW(listView_, LVM_SETTEXTCOLOR, 0, kTextColour);
+}
+
+HWND TForm1::MakeSelector(DWORD ownerDraw, const RECT& r) {
+    HWND selector = MakeChild(hwnd_, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP | ownerDraw, r);
+    SendMessageW(selector, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+    // The closed field is 21 pixels high, as designed, whatever the font makes of it: the field's
+    // height is set without the combo box's 3-pixel frame above and below.
+    SendMessageW(selector, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), form::kComboBoxPrinterlist.rect.height - 6);
+    return selector;
 }
 
 void TForm1::CreateMenus() {

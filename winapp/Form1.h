@@ -134,6 +134,7 @@ private:
     // The record the tray icon is added and changed with: the plain one, or the watch's.
     NOTIFYICONDATAW TrayRecord() const;
     void Run(form::Command command) const;
+    HWND MakeSelector(DWORD ownerDraw, const RECT& r);
 
     FormInput input_;
     HWND hwnd_ = nullptr;
