@@ -453,7 +453,8 @@ check "Festo's supplies show as bars in their colours" harness_wait 30 cyan_bar
 supplies_hint() {
   local x y
   read -r x y < <(supplies_at)
-  xdotool mousemove --sync 0 0 mousemove --sync $((x + 20)) "$y"
+  # From another cell of the row: a hint shows again only for a cell the pointer came to.
+  xdotool mousemove --sync $((x - 300)) "$y" mousemove --sync $((x + 20)) "$y"
   sleep 2
   texts && field tip | grep -q 'Black: 4%' && field tip | grep -q 'Cyan: 60%'
 }

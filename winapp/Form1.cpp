@@ -749,6 +749,8 @@ void TForm1::ShowOverview(const std::vector<OverviewRow>& rows) {
         tool.uId = reinterpret_cast<UINT_PTR>(listView_);
         tool.lpszText = LPSTR_TEXTCALLBACKW;
         SendMessageW(hint_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+        // Several supplies take longer to read than the five seconds a hint stays by default.
+        SendMessageW(hint_, TTM_SETDELAYTIME, TTDT_AUTOPOP, MAKELPARAM(30000, 0));
         SetWindowSubclass(listView_, &TForm1::ListViewProc, kListViewSubclass, reinterpret_cast<DWORD_PTR>(this));
     }
     overview_->Show(rows);
