@@ -392,6 +392,127 @@ harness_wait 45 hover_tip || echo "note the tip was not seen on the screen (kept
 shot_icon watch-tip
 check "the window closes while the server is stopped" close_quenlo
 
+# The administrator's window ("admin=1"): it starts on the overview, a row per printer of the file,
+# the paused one with a yellow lamp (read from the screen), the supplies of the one whose backend
+# reports them as bars with their numbers in the cell's hint; a click on the lamp header puts the
+# yellow row first; the printer menu on a row pauses that printer (read by lpstat); a double click
+# on a row opens its queue.
+echo "== quenlo.exe with the overview"
+scripts/cups-lab.sh up "$lab" >/dev/null
+scripts/cups-lab.sh add-printer "$lab" Raktar >/dev/null
+scripts/cups-lab.sh pause "$lab" Raktar "Papírelakadás"
+scripts/cups-lab.sh hold-jobs "$lab" Iroda 1 --user edit --title "Leltár" >/dev/null
+scripts/cups-lab.sh add-printer "$lab" Festo --device lab-says:/ >/dev/null
+printf 'ATTR: marker-names=Black,Cyan marker-colors=#000000,#00FFFF marker-types=toner,toner marker-levels=4,60 marker-low-levels=10,10\n' \
+  >"$work/festo.txt"
+scripts/cups-lab.sh print "$lab" Festo "$work/festo.txt"
+printf '{\n OPERATION Get-Printer-Attributes\n GROUP operation-attributes-tag\n ATTR charset attributes-charset utf-8\n ATTR naturalLanguage attributes-natural-language en\n ATTR uri printer-uri $uri\n ATTR keyword requested-attributes marker-levels\n STATUS successful-ok\n DISPLAY marker-levels\n}\n' \
+  >"$work/markers.test"
+festo_markers() { timeout 20 ipptool -t "ipp://127.0.0.1:$port/printers/Festo" "$work/markers.test" 2>/dev/null | grep -q '4,60'; }
+harness_wait 60 festo_markers || echo "note Festo's backend has not reported its supplies"
+{
+  printf 'admin=1\n'
+  for name in Iroda Raktar Festo; do
+    printf '<printer>\nname=%s\nremotehost=127.0.0.1:%s\nurl=/printers/%s\nlocalport=-1\n<endprinter>\n' "$name" "$port" "$name"
+  done
+} >"$work/printers.qdl"
+list_control() { awk -F'\t' '$1 == "control" && $2 == "SysListView32"' "$work/texts.txt"; }
+# The screen row showing a printer (its name stands isolated in the name column), and its centre.
+row_of() { field row | awk -F'\t' -v n="$1" 'index($7, n) { print $2; exit }'; }
+row_centre() { field row | awk -F'\t' -v r="$1" '$2 == r { print $4, $5; exit }'; }
+overview_rows() {
+  texts && [ "$(field column | cut -f3 | paste -sd'|')" = "|nyomtató|szerver|állapot|feladat|hibák, figyelmeztetések|kellékek" ] &&
+    [ "$(field row | wc -l)" -eq 3 ] && [ "$(row_of Iroda)" = 0 ] && [ "$(row_of Raktar)" = 1 ] &&
+    field row | awk -F'\t' -v s="127.0.0.1:$port" 'index($8, s) && index($9, "stopped") { found = 1 } END { exit !found }'
+}
+lamp_of() {  # lamp_of PRINTER: the colour at the middle of its row's lamp cell
+  local x y
+  timeout 20 import -window root "$work/overview.png" 2>/dev/null || return 1
+  x=$(list_control | awk -F'\t' '{ print $3 + 12; exit }')
+  read -r _ y < <(row_centre "$(row_of "$1")")
+  lamp_at "$work/overview.png" "$x" "$y"
+}
+lamps_shown() { texts && [ "$(lamp_of Iroda)" = green ] && [ "$(lamp_of Raktar)" = yellow ]; }
+start_quenlo
+check "the administrator's window goes to the tray" harness_wait 90 hidden
+check "its icon is docked" docked && check "a left click on the tray icon brings the window back (overview)" click_icon
+check "the window starts on the overview: a row per printer, the stopped one so" harness_wait 60 overview_rows
+check "the stopped printer's lamp is yellow, the other green" harness_wait 30 lamps_shown
+shot overview
+supplies_at() {  # the middle of Festo's supplies cell, right of the column before it
+  list_control | awk -F'\t' -v y="$(row_centre "$(row_of Festo)" | cut -d' ' -f2)" '{ print $3 + 524, y; exit }'
+}
+cyan_bar() {  # Festo's second bar, 60 % of it cyan
+  local x y
+  read -r x y < <(supplies_at)
+  timeout 20 import -window root "$work/supplies.png" 2>/dev/null || return 1
+  [ "$(convert "$work/supplies.png" -crop "40x12+$x+$((y - 6))" +repage -depth 8 txt:- 2>/dev/null |
+    sed -n 's/.*: (\([0-9]*\),\([0-9]*\),\([0-9]*\).*/\1 \2 \3/p' | awk '$1 < 100 && $2 > 150 && $3 > 150' | wc -l)" -ge 6 ]
+}
+check "Festo's supplies show as bars in their colours" harness_wait 30 cyan_bar
+supplies_hint() {
+  local x y
+  read -r x y < <(supplies_at)
+  # From another cell of the row: a hint shows again only for a cell the pointer came to.
+  xdotool mousemove --sync $((x - 300)) "$y" mousemove --sync $((x + 20)) "$y"
+  sleep 2
+  texts && field tip | grep -q 'Black: 4%' && field tip | grep -q 'Cyan: 60%'
+}
+check "the supplies cell's hint gives their names and levels" harness_wait 30 supplies_hint
+shot overview-hint
+lamp_header() { list_control | awk -F'\t' '{ print $3 + 12, $4 + 8; exit }'; }
+sorted_by_lamp() { texts && [ "$(row_of Raktar)" = 0 ] && [ "$(row_of Iroda)" = 1 ]; }
+# shellcheck disable=SC2046
+sort_by_lamp() { focus_form && click_at 1 $(lamp_header) && harness_wait 15 sorted_by_lamp; }
+check "a click on the lamp header puts the yellow row first" sort_by_lamp
+lpstat_of() { timeout 20 lpstat -h "127.0.0.1:$port" -p "$1" 2>/dev/null; }
+iroda_paused() { lpstat_of Iroda | grep -q disabled; }
+pause_row() {
+  texts
+  # shellcheck disable=SC2046
+  click_at 3 $(row_centre "$(row_of Iroda)")
+  sleep 1
+  xdotool key --delay 150 Down Return
+  harness_wait 30 iroda_paused && [ "$(lpstat_of Raktar | grep -c disabled)" -eq 1 ]
+}
+check "Nyomtató felfüggesztése on Iroda's row pauses Iroda" pause_row
+scripts/cups-lab.sh resume "$lab" Iroda
+queue_shown() {
+  texts && [ "$(field control | awk -F'\t' '$2 == "ComboBox" { print $7; exit }')" = Iroda ] &&
+    [ "$(field column | wc -l)" -eq 8 ] && field row | grep -q Leltár
+}
+open_by_double_click() {
+  texts
+  # shellcheck disable=SC2046
+  xdotool mousemove --sync $(row_centre "$(row_of Iroda)") click --repeat 2 --delay 80 1
+  harness_wait 30 queue_shown
+}
+check "a double click on Iroda's row opens its queue" open_by_double_click
+shot overview-queue
+# Back to the overview by the selector's first item, then Enter on a selected row opens it too.
+selector_shows() { texts && [ "$(field control | awk -F'\t' '$2 == "ComboBox" { print $7; exit }')" = "$1" ]; }
+back_on_overview() { selector_shows "Összes nyomtató" && [ "$(field column | wc -l)" -eq 7 ] && [ "$(field row | wc -l)" -eq 3 ]; }
+back_to_overview() {
+  focus_form
+  # shellcheck disable=SC2046
+  click_at 1 $(centre_of ComboBox "")
+  sleep 1
+  shot overview-selector  # the open list, each printer's item with its lamp
+  xdotool key --delay 150 Home Return
+  harness_wait 30 back_on_overview
+}
+check "the selector's first item shows the overview again" back_to_overview
+raktar_queue() { selector_shows Raktar && [ "$(field column | wc -l)" -eq 8 ]; }
+open_by_enter() {
+  # shellcheck disable=SC2046
+  click_at 1 $(row_centre "$(row_of Raktar)")
+  sleep 1
+  xdotool key Return
+  harness_wait 30 raktar_queue
+}
+check "Enter on Raktar's selected row opens its queue" open_by_enter
+check "the administrator's window closes" close_quenlo
+
 # The Linux window's screenshot of the same printers, for comparing the two by eye.
 if [ -x build/app/quenlo ]; then
   scripts/window-screenshot.sh build/app/quenlo "$art/linux-window.png" >/dev/null 2>&1 || true

@@ -12,10 +12,11 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 include(GoogleTest)
 
-# quenlo_win_suite(NAME [WHOLE] SOURCES...): WHOLE runs the suite as one test, one wine start
-# instead of one per case, for suites of many short cases.
+# quenlo_win_suite(NAME [WHOLE] [LOCK RESOURCE] SOURCES...): WHOLE runs the suite as one test, one
+# wine start instead of one per case, for suites of many short cases; LOCK runs its cases one at a
+# time, for cases that share one thing of a peer.
 function(quenlo_win_suite name)
-  cmake_parse_arguments(PARSE_ARGV 1 suite "WHOLE" "" "")
+  cmake_parse_arguments(PARSE_ARGV 1 suite "WHOLE" "LOCK" "")
   add_executable(${name} ${suite_UNPARSED_ARGUMENTS})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR})
   target_link_libraries(${name} PRIVATE quenlo_monitor gmock gtest gtest_main)
@@ -25,7 +26,11 @@ function(quenlo_win_suite name)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES TIMEOUT 300 LABELS windows)
   else()
-    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300 LABELS windows)
+    set(lock)
+    if(suite_LOCK)
+      set(lock RESOURCE_LOCK ${suite_LOCK})
+    endif()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300 LABELS windows ${lock})
   endif()
 endfunction()
 
@@ -40,8 +45,10 @@ quenlo_win_suite(quenlo_ipp_tests ${ipp_sources})
 # The one scripted peer and the run-until serve them, the program core and the Windows suite.
 set(peer_sources ${CMAKE_CURRENT_SOURCE_DIR}/support/ScriptedPeer.cpp ${CMAKE_CURRENT_SOURCE_DIR}/support/RunUntil.cpp)
 
-# The program core's start-up and watch: the very source the Linux monitor suite runs.
-quenlo_win_suite(quenlo_program_tests ${CMAKE_CURRENT_SOURCE_DIR}/monitor/program_test.cpp ${peer_sources})
+# The program core's start-up and watch: the very source the Linux monitor suite runs. Its cases
+# pause and resume the one printer scripts/wine-test.sh gives them (on Linux each has its own).
+quenlo_win_suite(quenlo_program_tests LOCK wine_core_printer ${CMAKE_CURRENT_SOURCE_DIR}/monitor/program_test.cpp
+  ${peer_sources})
 
 file(GLOB platform_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/platform/*_test.cpp)
 list(FILTER platform_sources EXCLUDE REGEX "/posix_[^/]*$")

@@ -25,11 +25,24 @@ constexpr UINT kBalloonMs = 10000;
 // Posted when the window became minimised: hiding it inside the size change itself would be undone
 // by whoever is still minimising it.
 constexpr UINT kMinimized = WM_APP + 1;
+// Posted by a double click or Enter on an overview row (wParam: the row's file index): the printer
+// is opened after the list view's own handling, since opening it swaps the list view's columns.
+constexpr UINT kOpenRow = WM_APP + 2;
+constexpr UINT_PTR kListViewSubclass = 1;
+// Posted with a control that was replaced (wParam) inside a handler that may be its own.
+constexpr UINT kDropControl = WM_APP + 3;
 
 constexpr int kIconSize = 32;
 
 RECT ToRect(const form::Rect& r) { return {r.x, r.y, r.Right(), r.Bottom()}; }
 RECT DesignRect(const form::Control& control) { return ToRect(control.rect); }
+
+// The selector in a client area of that size, with its open list: the field and ten items.
+RECT SelectorRect(int clientWidth, int clientHeight) {
+    RECT r = ToRect(form::Anchored(form::kComboBoxPrinterlist, clientWidth, clientHeight));
+    r.bottom += form::kSelectorVisibleItems * form::kLabelHeight + 2;
+    return r;
+}
 
 constexpr DWORD kStyle = WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN;
 constexpr DWORD kExStyle = WS_EX_TOPMOST;
@@ -148,7 +161,7 @@ HICON IconWithLamp(HICON app, HICON lamp) {
 
 }  // namespace
 
-TForm1::TForm1(FormInput input) : input_(std::move(input)) {
+TForm1::TForm1(FormInput input, RowInput rows) : input_(std::move(input)), rowInput_(std::move(rows)) {
     INITCOMMONCONTROLSEX controls{sizeof(controls), ICC_LISTVIEW_CLASSES | ICC_BAR_CLASSES | ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
 
@@ -229,16 +242,8 @@ void TForm1::CreateComponents() {
     labelPrinterStatus_ = makeLabel(form::kLabelPrinterStatus);
     imagePrinterStatus_ = makeImage(form::kImagePrinterStatus);
 
-    // The height of a drop-down list is that of its open list: the field and ten items.
-    const RECT field = DesignRect(form::kComboBoxPrinterlist);
-    RECT combo = field;
-    combo.bottom += form::kSelectorVisibleItems * form::kLabelHeight + 2;
-    comboBoxPrinterlist_ = MakeChild(hwnd_, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, combo);
-    SendMessageW(comboBoxPrinterlist_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-    // The closed field is 21 pixels high, as designed, whatever the font makes of it: the field's
-    // height is set without the combo box's 3-pixel frame above and below.
-    SendMessageW(comboBoxPrinterlist_, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1),
-                 (field.bottom - field.top) - 6);
+    // The height of a drop-down list is that of its open list.
+    comboBoxPrinterlist_ = MakeSelector(0, SelectorRect(form::kClientWidth, form::kClientHeight));
 
     listView_ = MakeChild(hwnd_, WC_LISTVIEWW, LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | WS_TABSTOP,
                           DesignRect(form::kListView));
@@ -250,6 +255,16 @@ void TForm1::CreateComponents() {
     SendMessageW(listView_, LVM_SETBKCOLOR, 0, RGB(0, 0, 0));
     SendMessageW(listView_, LVM_SETTEXTBKCOLOR, 0, RGB(0, 0, 0));
     SendMessageW(listView_, LVM_SETTEXTCOLOR, 0, kTextColour);
+    overview_ = std::make_unique<OverviewList>(listView_, imageList_);
+}
+
+HWND TForm1::MakeSelector(DWORD ownerDraw, const RECT& r) {
+    HWND selector = MakeChild(hwnd_, L"COMBOBOX", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP | ownerDraw, r);
+    SendMessageW(selector, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+    // The closed field is 21 pixels high, as designed, whatever the font makes of it: the field's
+    // height is set without the combo box's 3-pixel frame above and below.
+    SendMessageW(selector, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), form::kComboBoxPrinterlist.rect.height - 6);
+    return selector;
 }
 
 void TForm1::CreateMenus() {
@@ -397,8 +412,29 @@ LRESULT TForm1::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
             DrawLamp(item, printerStatusLamp_);
         else if (item.hwndItem == refreshButton_)
             DrawRefreshButton(item);
+        else if (item.CtlType == ODT_COMBOBOX)
+            DrawSelectorItem(item);
         return TRUE;
     }
+    case WM_MEASUREITEM: {
+        // The lamp selector's items (asked while it is made, before its handle is known): a lamp
+        // high; its closed field as the system selector's.
+        auto& item = *reinterpret_cast<MEASUREITEMSTRUCT*>(lParam);
+        if (item.CtlType != ODT_COMBOBOX)
+            return FALSE;
+        item.itemHeight = item.itemID == static_cast<UINT>(-1) ? form::kComboBoxPrinterlist.rect.height - 6
+                                                                : form::kLampSize;
+        return TRUE;
+    }
+    case WM_NOTIFY:
+        return OnNotify(*reinterpret_cast<const NMHDR*>(lParam), lParam);
+    case kDropControl:
+        DestroyWindow(reinterpret_cast<HWND>(wParam));
+        return 0;
+    case kOpenRow:
+        if (rowInput_.open && overview_->Shown())
+            rowInput_.open(static_cast<std::size_t>(wParam));
+        return 0;
     case WM_CONTEXTMENU:
         OnContextMenu(reinterpret_cast<HWND>(wParam), lParam);
         return 0;
@@ -421,6 +457,9 @@ LRESULT TForm1::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void TForm1::OnContextMenu(HWND control, LPARAM screenPos) {
+    const POINT pointer{static_cast<short>(LOWORD(screenPos)), static_cast<short>(HIWORD(screenPos))};
+    if (OverviewRowMenu(control, pointer, screenPos == -1))
+        return;
     HMENU menu = nullptr;
     if (control == listView_ || GetParent(control) == listView_)
         menu = popupMenu_;
@@ -453,6 +492,11 @@ void TForm1::OnCommand(WORD id, WORD code, HWND control) {
     }
     if (control != nullptr)
         return;
+    // Enter on the list view, which the dialog keys of the message loop turn into IDOK.
+    if (id == IDOK && GetFocus() == listView_) {
+        OpenRowLater(overview_->SelectedPrinter());
+        return;
+    }
     for (const auto& menu : {form::kJobMenu, form::kPrinterMenu})
         for (const form::MenuItem& item : menu)
             if (item.id == id)
@@ -640,11 +684,14 @@ void TForm1::AddJobColumn(const std::string& caption, int width) {
 }
 
 void TForm1::ClearJobs() {
-    SendMessageW(listView_, LVM_DELETEALLITEMS, 0, 0);
     jobCaptions_.clear();
+    if (!overview_->Shown())  // the overview's rows stay until the job list is back
+        SendMessageW(listView_, LVM_DELETEALLITEMS, 0, 0);
 }
 
 void TForm1::AddJobRow(JobRow&& row) {
+    if (overview_->Shown())
+        return;
     HWND header = reinterpret_cast<HWND>(SendMessageW(listView_, LVM_GETHEADER, 0, 0));
     const int columns = header ? static_cast<int>(SendMessageW(header, HDM_GETITEMCOUNT, 0, 0)) : 0;
     std::wstring text = WideIsolated(row[0]);
@@ -675,6 +722,187 @@ std::string TForm1::SelectedJobCaption() const {
     if (index < 0 || static_cast<std::size_t>(index) >= jobCaptions_.size())
         return {};
     return jobCaptions_[static_cast<std::size_t>(index)];
+}
+
+// ---------------------------------------------------------------------------------------------
+// The overview
+
+int TForm1::PrinterItemIndex() const {
+    return static_cast<int>(SendMessageW(comboBoxPrinterlist_, CB_GETCURSEL, 0, 0));
+}
+
+void TForm1::ShowOverview(const std::vector<OverviewRow>& rows) {
+    UseLampSelector();
+    if (!overview_->Shown()) {
+        jobCaptions_.clear();
+        for (const form::MenuItem& item : form::kJobMenu)
+            EnableMenuItem(popupMenu_, item.id, MF_BYCOMMAND | MF_GRAYED);
+    }
+    if (!listHint_ && hint_) {
+        // The supplies' numbers: one tool for the whole list view, its text asked for the cell
+        // under the pointer whenever it shows.
+        listHint_ = true;
+        TOOLINFOW tool{};
+        tool.cbSize = TTTOOLINFOW_V2_SIZE;
+        tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+        tool.hwnd = hwnd_;
+        tool.uId = reinterpret_cast<UINT_PTR>(listView_);
+        tool.lpszText = LPSTR_TEXTCALLBACKW;
+        SendMessageW(hint_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
+        // Several supplies take longer to read than the five seconds a hint stays by default.
+        SendMessageW(hint_, TTM_SETDELAYTIME, TTDT_AUTOPOP, MAKELPARAM(30000, 0));
+        SetWindowSubclass(listView_, &TForm1::ListViewProc, kListViewSubclass, reinterpret_cast<DWORD_PTR>(this));
+    }
+    overview_->Show(rows);
+}
+
+void TForm1::UpdateOverviewRow(std::size_t index, const OverviewRow& row) { overview_->Update(index, row); }
+
+void TForm1::ShowJobList() {
+    if (!overview_->Shown())
+        return;
+    overview_->Hide();
+    for (const form::MenuItem& item : form::kJobMenu)
+        EnableMenuItem(popupMenu_, item.id, MF_BYCOMMAND | MF_ENABLED);
+}
+
+void TForm1::SetPrinterItemLamp(int index, Lamp lamp) {
+    if (index < 0 || static_cast<std::size_t>(index) >= printerNames_.size())
+        return;
+    UseLampSelector();
+    itemLamps_.resize(printerNames_.size());
+    itemLamps_[static_cast<std::size_t>(index)] = lamp;
+    InvalidateRect(comboBoxPrinterlist_, nullptr, FALSE);
+    COMBOBOXINFO info{};
+    info.cbSize = sizeof(info);
+    if (GetComboBoxInfo(comboBoxPrinterlist_, &info) && info.hwndList)
+        InvalidateRect(info.hwndList, nullptr, FALSE);
+}
+
+std::optional<Lamp> TForm1::PrinterItemLamp(int index) const {
+    if (index < 0 || static_cast<std::size_t>(index) >= itemLamps_.size())
+        return std::nullopt;
+    return itemLamps_[static_cast<std::size_t>(index)];
+}
+
+void TForm1::UseLampSelector() {
+    if (lampSelector_ || !comboBoxPrinterlist_)
+        return;
+    lampSelector_ = true;
+    HWND old = comboBoxPrinterlist_;
+    RECT client{};
+    GetClientRect(hwnd_, &client);
+    comboBoxPrinterlist_ = MakeSelector(CBS_OWNERDRAWFIXED | CBS_HASSTRINGS, SelectorRect(client.right, client.bottom));
+    for (const std::string& name : printerNames_)
+        SendMessageW(comboBoxPrinterlist_, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(WideIsolated(name).c_str()));
+    SendMessageW(comboBoxPrinterlist_, CB_SETCURSEL, static_cast<WPARAM>(SendMessageW(old, CB_GETCURSEL, 0, 0)), 0);
+    EnableWindow(comboBoxPrinterlist_, IsWindowEnabled(old));
+    // In the old one's place among the controls, so the tab order stays.
+    SetWindowPos(comboBoxPrinterlist_, old, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    if (GetFocus() == old)
+        SetFocus(comboBoxPrinterlist_);
+    // Gone once the handler that may be its own is done; its notifications are not the selector's now.
+    ShowWindow(old, SW_HIDE);
+    PostMessageW(hwnd_, kDropControl, reinterpret_cast<WPARAM>(old), 0);
+}
+
+void TForm1::DrawSelectorItem(const DRAWITEMSTRUCT& item) {
+    const bool selected = item.itemState & ODS_SELECTED;
+    RECT r = item.rcItem;
+    FillRect(item.hDC, &r, selected ? GetSysColorBrush(COLOR_HIGHLIGHT) : black_);
+    if (item.itemID >= printerNames_.size())
+        return;  // also the empty field (-1)
+    if (const std::optional<Lamp> lamp = PrinterItemLamp(static_cast<int>(item.itemID)))
+        DrawIconEx(item.hDC, r.left + 1, r.top + (r.bottom - r.top - form::kLampSize) / 2,
+                   imageList_[static_cast<std::size_t>(*lamp)], form::kLampSize, form::kLampSize, 0, nullptr, DI_NORMAL);
+    // Every name after the lamps' room, so that the names stand in line with or without a lamp.
+    r.left += form::kLampSize + 4;
+    const std::wstring text = WideIsolated(printerNames_[item.itemID]);
+    HGDIOBJ old = SelectObject(item.hDC, font_);
+    SetBkMode(item.hDC, TRANSPARENT);
+    SetTextColor(item.hDC, (item.itemState & ODS_DISABLED) ? GetSysColor(COLOR_GRAYTEXT)
+                           : selected                      ? GetSysColor(COLOR_HIGHLIGHTTEXT)
+                                                           : kTextColour);
+    DrawTextW(item.hDC, text.c_str(), static_cast<int>(text.size()), &r,
+              DT_SINGLELINE | DT_VCENTER | DT_NOPREFIX | DT_END_ELLIPSIS);
+    SelectObject(item.hDC, old);
+    if (item.itemState & ODS_FOCUS)
+        DrawFocusRect(item.hDC, &item.rcItem);
+}
+
+LRESULT TForm1::OnNotify(const NMHDR& header, LPARAM lParam) {
+    if (header.hwndFrom == hint_ && header.code == TTN_GETDISPINFOW &&
+        header.idFrom == reinterpret_cast<UINT_PTR>(listView_)) {
+        POINT at{};
+        GetCursorPos(&at);
+        ScreenToClient(listView_, &at);
+        cellHint_ = overview_->CellHint(at);  // empty: no hint shows
+        reinterpret_cast<NMTTDISPINFOW*>(lParam)->lpszText = cellHint_.data();
+        return 0;
+    }
+    if (header.hwndFrom != listView_ || !overview_->Shown())
+        return 0;
+    switch (header.code) {
+    case NM_CUSTOMDRAW: return overview_->CustomDraw(*reinterpret_cast<const NMLVCUSTOMDRAW*>(lParam));
+    case LVN_COLUMNCLICK: overview_->HeaderClicked(reinterpret_cast<const NMLISTVIEW*>(lParam)->iSubItem); break;
+    case NM_DBLCLK: OpenRowLater(overview_->PrinterIndex(reinterpret_cast<const NMITEMACTIVATE*>(lParam)->iItem)); break;
+    case NM_RETURN: OpenRowLater(overview_->SelectedPrinter()); break;
+    default: break;
+    }
+    return 0;
+}
+
+void TForm1::OpenRowLater(std::optional<std::size_t> row) {
+    if (row && overview_->Shown())
+        PostMessageW(hwnd_, kOpenRow, static_cast<WPARAM>(*row), 0);
+}
+
+bool TForm1::OverviewRowMenu(HWND control, POINT at, bool fromKeyboard) {
+    if (!overview_->Shown() || (control != listView_ && GetParent(control) != listView_))
+        return false;
+    std::optional<std::size_t> row;
+    if (fromKeyboard) {
+        row = overview_->SelectedPrinter();
+        RECT r{};
+        GetWindowRect(listView_, &r);
+        at = {r.left, r.top};
+    } else if (control == listView_) {
+        POINT client = at;
+        ScreenToClient(listView_, &client);
+        row = overview_->PrinterIndex(overview_->CellAt(client).first);
+    }
+    // The header and the room below the rows have no printer to act on.
+    if (!row)
+        return true;
+    // The command comes back here, with the row it was opened on.
+    const auto id = static_cast<UINT>(TrackPopupMenu(popupMenuPrinter_,
+                                                     TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RIGHTBUTTON | TPM_RETURNCMD | TPM_NONOTIFY,
+                                                     at.x, at.y, 0, hwnd_, nullptr));
+    for (const form::MenuItem& item : form::kPrinterMenu)
+        if (item.id == id && rowInput_.run)
+            rowInput_.run(item.command, *row);
+    return true;
+}
+
+LRESULT CALLBACK TForm1::ListViewProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
+                                      DWORD_PTR form) {
+    if (message == WM_MOUSEMOVE)
+        reinterpret_cast<TForm1*>(form)->FollowPointerForHint(
+            {static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))});
+    else if (message == WM_NCDESTROY)
+        RemoveWindowSubclass(hwnd, &TForm1::ListViewProc, id);
+    return DefSubclassProc(hwnd, message, wParam, lParam);
+}
+
+void TForm1::FollowPointerForHint(POINT point) {
+    const std::pair<int, int> cell = overview_->Shown() ? overview_->CellAt(point) : std::pair{-1, -1};
+    if (cell == hintCell_)
+        return;
+    hintCell_ = cell;
+    // A hint asks for its tool's text each time it shows: off and on again, it shows anew for the
+    // new cell (or not at all, where there is nothing to say).
+    SendMessageW(hint_, TTM_ACTIVATE, FALSE, 0);
+    SendMessageW(hint_, TTM_ACTIVATE, TRUE, 0);
 }
 
 void TForm1::ShowMessage(const std::string& text, MessageIcon icon) {

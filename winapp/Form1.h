@@ -21,6 +21,10 @@
 // to the tip's 127 characters), and the program's notices come as the icon's balloons. Without it
 // the tray icon is the plain one with the tip "Quenlo".
 //
+// In the administrator's window (the printers file's "admin" key) the list view also shows the
+// overview of every printer (winapp/OverviewList.h) and the selector's items carry their printer's
+// lamp; a row's double click, Enter and printer menu go to the RowInput given at construction.
+//
 // TForm1 is the monitor logic's view (monitor/MonitorView.h). The selector, the refresh button and
 // the menus hand their command (monitor/Program.h) to the function given at construction; the
 // window itself never calls the logic. Texts arrive as the core's byte strings and go to the W calls as UTF-16
@@ -37,12 +41,14 @@
 
 #include "monitor/MonitorView.h"
 #include "monitor/Program.h"
+#include "winapp/OverviewList.h"
 
 #include <windows.h>
 #include <shellapi.h>
 
 #include <array>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,12 +58,18 @@ namespace quenlo::winapp {
 // What the window's controls run: the selector's choice and the refresh button (Refresh) and the
 // menus' items. An unset function does nothing.
 using FormInput = std::function<void(form::Command command)>;
+// What a row of the overview asks for (file index of the row's printer): its queue opened, or a
+// printer menu command on its printer. Unset functions do nothing.
+struct RowInput {
+    std::function<void(std::size_t row)> open;
+    std::function<void(form::Command command, std::size_t row)> run;
+};
 
 class TForm1 : public MonitorView {
 public:
     // Creates the window (hidden) with its controls, menus, pictures and timer, placed at the
     // bottom-right of the virtual desktop.
-    explicit TForm1(FormInput input);
+    explicit TForm1(FormInput input, RowInput rows = {});
     // Runs FormDestroy.
     ~TForm1() override;
     TForm1(const TForm1&) = delete;
@@ -96,6 +108,17 @@ public:
     // CBN_SELCHANGE, so no refresh runs; the job list is a report-style list view with one selected
     // row at most; a message box is task-modal and owned by the window (see minimising above).
     QUENLO_MONITOR_VIEW_OVERRIDES
+    // The overview (the administrator's window): the list view's rows and columns are swapped
+    // for the overview's, the job menu is off and the right button opens the printer menu of the
+    // row under the pointer; a double click or Enter opens the row's printer once the list view's
+    // notification is done with. The selector becomes owner-drawn at the first lamp or overview,
+    // so a window without them keeps the system's own selector.
+    bool DrawsOverview() const override { return true; }
+    int PrinterItemIndex() const override;
+    void ShowOverview(const std::vector<OverviewRow>& rows) override;
+    void UpdateOverviewRow(std::size_t index, const OverviewRow& row) override;
+    void ShowJobList() override;
+    void SetPrinterItemLamp(int index, Lamp lamp) override;
 
     // --- Components (for the program and its tests) ---------------------------------------------
     HWND Handle() const { return hwnd_; }
@@ -114,6 +137,9 @@ public:
     std::optional<Lamp> PrinterStatusLamp() const { return printerStatusLamp_; }
     // True while the tray icon is shown.
     bool InTray() const { return inTray_; }
+    const OverviewList& Overview() const { return *overview_; }
+    // The lamp drawn beside the selector's item; unset when none is known.
+    std::optional<Lamp> PrinterItemLamp(int index) const;
 
 
 private:
@@ -134,8 +160,18 @@ private:
     // The record the tray icon is added and changed with: the plain one, or the watch's.
     NOTIFYICONDATAW TrayRecord() const;
     void Run(form::Command command) const;
+    HWND MakeSelector(DWORD ownerDraw, const RECT& r);
+    void UseLampSelector();
+    void DrawSelectorItem(const DRAWITEMSTRUCT& item);
+    LRESULT OnNotify(const NMHDR& header, LPARAM lParam);
+    bool OverviewRowMenu(HWND control, POINT at, bool fromKeyboard);
+    void OpenRowLater(std::optional<std::size_t> row);
+    void FollowPointerForHint(POINT point);
+    static LRESULT CALLBACK ListViewProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR id,
+                                         DWORD_PTR form);
 
     FormInput input_;
+    RowInput rowInput_;
     HWND hwnd_ = nullptr;
     HFONT font_ = nullptr;
     HBRUSH black_ = nullptr;
@@ -171,6 +207,13 @@ private:
     // The bytes behind the selector's items and the job list's captions, by index.
     std::vector<std::string> printerNames_;
     std::vector<std::string> jobCaptions_;
+
+    std::unique_ptr<OverviewList> overview_;
+    bool lampSelector_ = false;                    // the selector is the owner-drawn one
+    std::vector<std::optional<Lamp>> itemLamps_;    // by selector index
+    bool listHint_ = false;                        // the list view has its hint (the overview's supplies)
+    std::pair<int, int> hintCell_{-1, -1};          // the cell whose hint the pointer is over
+    std::wstring cellHint_;
 };
 
 }  // namespace quenlo::winapp

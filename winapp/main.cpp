@@ -40,7 +40,15 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
     TForm1 form([&program](quenlo::form::Command command) {
         if (program)
             program->Run(command);
-    });
+    },
+                {[&program](std::size_t row) {
+                     if (program)
+                         program->OpenRow(row);
+                 },
+                 [&program](quenlo::form::Command command, std::size_t row) {
+                     if (program)
+                         program->RunOnRow(command, row);
+                 }});
     if (!form.Handle())
         return 0;
     program = std::make_unique<TProgram>(form);

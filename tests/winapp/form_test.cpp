@@ -263,5 +263,87 @@ TEST_F(FormTest, DuringARequestTabMovesOnAndCharactersArriveWhole) {
     DestroyWindow(edit);
 }
 
+// The overview draws what the core hands over, and a row keeps its printer's file index wherever
+// the sort shows it: a double click opens, and an update moves, that printer's row. The selector,
+// made anew to draw lamps, keeps its bytes and choice; the job list comes back with its columns.
+TEST(OverviewForm, RowsKeepTheirPrinterThroughSortUpdateAndOpen) {
+    std::string opened;
+    TForm1 form([](form::Command) {}, {[&](std::size_t row) { opened += std::to_string(row) + " "; }, {}});
+    form.AddJobColumn("job ID", 60);
+    form.AddJobColumn("printer", 70);
+    for (const char* item : {kOverviewCaption, "Iroda", "Raktar", "Labor"})
+        form.AddPrinterItem(item);
+    form.SelectPrinterItem(2);
+    auto row = [](const char* name, Lamp lamp) {
+        OverviewRow r;
+        r.known = true;
+        r.name = name;
+        r.lamp = lamp;
+        return r;
+    };
+    form.ShowOverview({row("Iroda", Lamp::Green), row("Raktar", Lamp::Red), row("Labor", Lamp::Yellow)});
+    form.SetPrinterItemLamp(2, Lamp::Red);
+    EXPECT_EQ(form.PrinterText(), "Raktar");
+    EXPECT_EQ(form.PrinterItemIndex(), 2);
+    EXPECT_EQ(form.PrinterItemLamp(2), Lamp::Red);
+    EXPECT_FALSE(form.PrinterItemLamp(1));
+
+    const HWND list = form.ListView();
+    auto names = [&] {
+        std::wstring all;
+        for (int r = 0; r < SendMessageW(list, LVM_GETITEMCOUNT, 0, 0); ++r) {
+            wchar_t text[64] = {};
+            LVITEMW cell{};
+            cell.iSubItem = 1;
+            cell.pszText = text;
+            cell.cchTextMax = 64;
+            SendMessageW(list, LVM_GETITEMTEXTW, static_cast<WPARAM>(r), reinterpret_cast<LPARAM>(&cell));
+            all += (all.empty() ? L"" : L" ") + std::wstring(text);
+        }
+        return all;
+    };
+    auto rowPoint = [&](int screenRow) {
+        RECT r{LVIR_LABEL, 0, 0, 0};
+        SendMessageW(list, LVM_GETITEMRECT, static_cast<WPARAM>(screenRow), reinterpret_cast<LPARAM>(&r));
+        return MAKELPARAM((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    };
+    // As the mouse does it: the lamp header's button, pressed and let go.
+    auto clickLampHeader = [&] {
+        HWND header = reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0));
+        RECT r{};
+        SendMessageW(header, HDM_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&r));
+        const LPARAM at = MAKELPARAM((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+        SendMessageW(header, WM_LBUTTONDOWN, MK_LBUTTON, at);
+        SendMessageW(header, WM_LBUTTONUP, 0, at);
+    };
+    EXPECT_EQ(names(), L"Iroda Raktar Labor");
+    clickLampHeader();
+    EXPECT_EQ(names(), L"Raktar Labor Iroda");
+    SendMessageW(list, WM_LBUTTONDBLCLK, MK_LBUTTON, rowPoint(0));
+    ASSERT_TRUE(PumpUntil([&] { return !opened.empty(); }));
+    EXPECT_EQ(opened, "1 ");  // Raktar, shown first
+    clickLampHeader();
+    EXPECT_EQ(names(), L"Iroda Labor Raktar");
+
+    // Labor selected turns red: it moves behind Raktar (ties keep the file's order), its selection with it.
+    LVITEMW state{};
+    state.stateMask = state.state = LVIS_SELECTED;
+    SendMessageW(list, LVM_SETITEMSTATE, 1, reinterpret_cast<LPARAM>(&state));
+    form.UpdateOverviewRow(2, row("Labor", Lamp::Red));
+    EXPECT_EQ(names(), L"Iroda Raktar Labor");
+    EXPECT_EQ(form.Overview().SelectedPrinter(), 2u);
+    form.AddJobRow({"7", "Iroda", "", "", "", "", "", ""});  // not while the overview shows
+    EXPECT_EQ(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0), 3);
+
+    form.ShowJobList();
+    HWND header = reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0));
+    EXPECT_EQ(SendMessageW(header, HDM_GETITEMCOUNT, 0, 0), 2);
+    EXPECT_EQ(SendMessageW(list, LVM_GETCOLUMNWIDTH, 1, 0), 70);
+    EXPECT_EQ(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0), 0);
+    form.AddJobRow({"7", "Iroda", "", "", "", "", "", ""});
+    EXPECT_EQ(form.SelectedJobCaption(), "");
+    EXPECT_EQ(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0), 1);
+}
+
 }  // namespace
 }  // namespace quenlo::winapp
