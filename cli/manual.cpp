@@ -75,6 +75,21 @@ constexpr CommandText kCommandTexts[] = {
      "without the printer); what the printer did not tell is null.",
      "a server did not answer, a queue is missing on its server, the file cannot be read or NAME is "
      "not in it; every row is printed all the same."},
+    {"exporter",
+     "Watches every printer of the file as watch does and serves what the watch knows over HTTP on "
+     "ADDR:PORT (default 127.0.0.1:10631; [ADDR]:PORT for IPv6, port 0 for one the system picks): "
+     "GET /metrics in the Prometheus text format 0.0.4, or OpenMetrics 1.0 when the scraper's Accept "
+     "asks for it, without any request to a printer's server; GET / a page linking it; 404 for "
+     "anything else. Families, all prefixed quenlo_: exporter_up, exporter_scrape_duration_seconds; "
+     "per server: server_up, server_subscribed; per printer (labels printer, server): printer_up, "
+     "printer_state (a stateset: idle, processing, stopped), printer_accepting_jobs, printer_reason "
+     "(labels reason, severity: report, warning or error), printer_jobs (not completed), "
+     "printer_last_look_timestamp_seconds, printer_last_change_timestamp_seconds, printer_info (uri, "
+     "comment), printer_supplies_unknown_level; per supply (labels supply, colour, type): "
+     "supply_level_ratio (left out while unknown), supply_low_level_ratio, supply_high_level_ratio. "
+     "A request head longer than 8 KiB, or not sent within 10 s, is refused; at most 48 connections "
+     "are held. The first line on standard output says where it listens. Ends on SIGINT or SIGTERM.",
+     "the printers file cannot be read or ADDR:PORT cannot be listened on."},
     {"get", "One HTTP GET of URL; the body to standard output, the status line to standard error.",
      "a status of 400 or more, or a network failure."},
     {"post", "One HTTP POST of standard input to URL, as get.", "as for get."},
