@@ -1,7 +1,8 @@
-// quenlo-cli exporter as a monitoring system meets it: a real Prometheus scraping it while the
+// quenlo-cli exporter and check as a monitoring system meets them: a real Prometheus scraping it while the
 // private CUPS stops a printer and a backend reports a jam, its text checked by promtool and by a
 // strict OpenMetrics parser, and the listener under scrapers that hold connections, send too much
-// or trickle.
+// or trickle; the check's verdicts and exit codes on the same lab, its perfdata read by the
+// Monitoring Plugins' own parser.
 #include "support/CupsLab.h"
 #include "support/PrivateFiles.h"
 
@@ -282,6 +283,84 @@ TEST(CliExporter, HostileScrapersLeaveRoomForTheOthers)
     for (const int fd : silent)
         ::close(fd);
     ::close(trickler);
+}
+
+test::ProcessResult Check(const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv{"/usr/bin/env", "LC_ALL=C", QUENLO_CLI, "check"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return test::RunProcess(argv, std::chrono::seconds(60));
+}
+
+TEST(CliCheck, JudgesTheLabAsAPluginDoes)
+{
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    QUENLO_NEED(test::RunProcess({"/usr/bin/perl", "-MMonitoring::Plugin::Performance", "-e", "1"}).exitCode == 0
+                    ? ""
+                    : "the Monitoring Plugins' perl modules (libmonitoring-plugin-perl) are not installed");
+    const std::string fine = lab.AddUniquePrinter("check-fine");
+    const std::string paused = lab.AddUniquePrinter("check-paused");
+    lab.Pause(paused, "out of paper for good");
+    const std::string low = "check-low-" + std::to_string(::getpid());
+    lab.Script("add-printer", {low, "--device", "lab-says:/"});
+    const std::string go = lab.Dir() + "/go-" + low, doc = lab.Dir() + "/doc-" + low;
+    std::ofstream(doc) << "ATTR: marker-names=Black\\ Toner,Waste marker-colors=#000000,none "
+                          "marker-types=toner,waste-toner marker-levels=5,30 marker-low-levels=10,0 "
+                          "marker-high-levels=100,90\nSTATE: +connecting-to-device\nwait "
+                       << go << "\n";
+    ::chmod(doc.c_str(), 0644);
+    lab.Script("print", {low, doc});
+    TempDir dir("check");
+    const auto file = [&](const std::string& name, const std::vector<Entry>& entries) {
+        return dir.Write(name, PrintersFile(entries, ""));
+    };
+    const std::string fineFile = file("fine.qdl", {{"Fine", lab.HostPort(), CupsLab::PrinterPath(fine), ""}});
+    const std::string lowFile = file("low.qdl", {{"Fine", lab.HostPort(), CupsLab::PrinterPath(fine), ""},
+                                                 {"Low", lab.HostPort(), CupsLab::PrinterPath(low), ""}});
+
+    const test::ProcessResult ok = Check({"--config", fineFile});
+    EXPECT_EQ(ok.exitCode, 0) << ok.out << ok.err;
+    EXPECT_TRUE(ok.out.starts_with("QUENLO OK - 1 printer, 1 ok | 'Fine jobs'=0;;;0\nFine: OK\n")) << ok.out;
+
+    const test::ProcessResult stopped = Check({"--config", file("paused.qdl", {{"Fine", lab.HostPort(), CupsLab::PrinterPath(fine), ""},
+                                                                               {"Paused", lab.HostPort(), CupsLab::PrinterPath(paused), ""}})});
+    EXPECT_EQ(stopped.exitCode, 2) << stopped.out;
+    EXPECT_TRUE(stopped.out.starts_with("QUENLO CRITICAL - 2 printers, 1 critical, 1 ok |")) << stopped.out;
+    EXPECT_NE(stopped.out.find("\nPaused: CRITICAL - stopped\n"), std::string::npos) << stopped.out;
+
+    // The job starts printing in a moment; connecting-to-device is no problem while it does.
+    test::ProcessResult warned;
+    ASSERT_TRUE(WaitFor([&] {
+        warned = Check({"--config", lowFile, "-w", "20:", "-c", "3:"});
+        return warned.exitCode != 0;
+    }, std::chrono::seconds(60))) << warned.out;
+    EXPECT_EQ(warned.exitCode, 1) << warned.out;
+    EXPECT_NE(warned.out.find("\nLow: WARNING - Black Toner 5%\n"), std::string::npos) << warned.out;
+    const std::string perf = warned.out.substr(warned.out.find(" | ") + 3, warned.out.find('\n') - warned.out.find(" | ") - 3);
+    const test::ProcessResult parsed = test::RunProcess(
+        {"/usr/bin/perl", "-MMonitoring::Plugin::Performance", "-e",
+         "print join(' ', map { $_->label . '=' . $_->value . $_->uom . ';' . $_->threshold->warning . ';' . "
+         "$_->threshold->critical } Monitoring::Plugin::Performance->parse_perfstring($ARGV[0]))",
+         perf});
+    EXPECT_EQ(parsed.out, "Fine jobs=0;; Low Black Toner=5%;20:;3: Low Waste room=70%;20:;3: Low jobs=1;;") << perf << parsed.err;
+    const test::ProcessResult waste = Check({"--config", lowFile, "-w", "80:"});
+    EXPECT_NE(waste.out.find("\nLow: WARNING - Black Toner 5%, Waste 30% full\n"), std::string::npos) << waste.out;
+    EXPECT_EQ(Check({"--config", lowFile, "-c", "6:"}).exitCode, 2);
+    EXPECT_EQ(Check({"--config", lowFile}).exitCode, 1) << "the printer's own low level";
+    std::ofstream(go).put('\n');
+
+    const std::string deadFile = file("dead.qdl", {{"Fine", lab.HostPort(), CupsLab::PrinterPath(fine), ""},
+                                                   {"Dead", "127.0.0.1:1", "/printers/x", ""}});
+    EXPECT_EQ(Check({"--config", deadFile}).exitCode, 2);
+    EXPECT_EQ(Check({"--config", deadFile, "--offline", "unknown"}).exitCode, 3);
+    EXPECT_EQ(Check({"--config", deadFile, "--offline", "ok"}).exitCode, 0);
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"--config", fineFile, "-w", "20:10"}, {"--config", fineFile, "--offline", "maybe"},
+             {"--config", fineFile, "-t"}, {"--config", dir / "none.qdl"}, {"--config", fineFile, "--printer", "Nope"}}) {
+        const test::ProcessResult r = Check(bad);
+        EXPECT_EQ(r.exitCode, 3) << bad.back() << r.out;
+        EXPECT_TRUE(r.out.starts_with("QUENLO UNKNOWN - ")) << r.out;
+    }
 }
 
 }  // namespace
