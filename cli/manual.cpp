@@ -75,6 +75,34 @@ constexpr CommandText kCommandTexts[] = {
      "without the printer); what the printer did not tell is null.",
      "a server did not answer, a queue is missing on its server, the file cannot be read or NAME is "
      "not in it; every row is printed all the same."},
+    {"exporter",
+     "Watches every printer of the file as watch does and serves what the watch knows over HTTP on "
+     "ADDR:PORT (default 127.0.0.1:10631; [ADDR]:PORT for IPv6, port 0 for one the system picks): "
+     "GET /metrics in the Prometheus text format 0.0.4, or OpenMetrics 1.0 when the scraper's Accept "
+     "asks for it, without any request to a printer's server; GET / a page linking it; 404 for "
+     "anything else. Families, all prefixed quenlo_: exporter_up, exporter_scrape_duration_seconds; "
+     "per server: server_up, server_subscribed; per printer (labels printer, server): printer_up, "
+     "printer_state (a stateset: idle, processing, stopped), printer_accepting_jobs, printer_reason "
+     "(labels reason, severity: report, warning or error), printer_jobs (not completed), "
+     "printer_last_look_timestamp_seconds, printer_last_change_timestamp_seconds, printer_info (uri, "
+     "comment), printer_supplies_unknown_level; per supply (labels supply, colour, type): "
+     "supply_level_ratio (left out while unknown), supply_low_level_ratio, supply_high_level_ratio. "
+     "A request head longer than 8 KiB, or not sent within 10 s, is refused; at most 48 connections "
+     "are held. The first line on standard output says where it listens. Ends on SIGINT or SIGTERM.",
+     "the printers file cannot be read or ADDR:PORT cannot be listened on."},
+    {"check",
+     "One look at every printer of the file (or NAME), as a monitoring plug-in: the first line "
+     "\"QUENLO STATE - summary | perfdata\", one line per printer after it, the exit code the worst "
+     "printer's state (0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN; CRITICAL before WARNING before UNKNOWN "
+     "before OK). Stopped, rejecting jobs, missing on its server or an error reason: CRITICAL; a "
+     "warning reason: WARNING (--ignore-reason KEYWORD, repeatable, counts a reason for nothing); "
+     "refused (401, a certificate not kept): UNKNOWN; a server that does not answer: the --offline "
+     "state (default critical). -w and -c take threshold ranges (\"20:\" alerts below 20) for every "
+     "supply's level in percent, for a waste container's room left (100 minus the level); without "
+     "them a supply the printer calls low or full is a WARNING. Perfdata: 'PRINTER SUPPLY'=N%;W;C;0;100 "
+     "and 'PRINTER jobs'=N. The whole check ends within -t seconds (default 10). Bad arguments or an "
+     "unreadable printers file: UNKNOWN; check's exit codes are those of a plug-in, above.",
+     ""},
     {"get", "One HTTP GET of URL; the body to standard output, the status line to standard error.",
      "a status of 400 or more, or a network failure."},
     {"post", "One HTTP POST of standard input to URL, as get.", "as for get."},

@@ -35,6 +35,7 @@
 // in the manual).
 #include "cli/Command.h"
 #include "cli/Json.h"
+#include "cli/WatchRun.h"
 #include "monitor/Overview.h"
 #include "monitor/Watcher.h"
 #include "platform/EventLoop.h"
@@ -47,11 +48,73 @@
 #include <set>
 
 namespace quenlo::cli {
+
 namespace {
 
 volatile std::sig_atomic_t gStop = 0;
 
 void OnStopSignal(int) { gStop = 1; }
+
+}  // namespace
+
+void StopOnSignals()
+{
+    std::signal(SIGINT, OnStopSignal);
+    std::signal(SIGTERM, OnStopSignal);
+}
+
+// Waits for the stop signal or the count, sleeping in the event loop; the signal is looked at
+// four times a second, which costs nothing worth measuring.
+void RunUntilStopped(const bool& done)
+{
+    while (!done && gStop == 0)
+        platform::WaitAndProcess(std::chrono::milliseconds(250));
+}
+
+void EndCleanly(TWatcher& watcher)
+{
+    watcher.CancelSubscriptions();
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (watcher.Busy() && std::chrono::steady_clock::now() < limit)
+        platform::WaitAndProcess(std::chrono::milliseconds(100));
+}
+
+// The file's printers, or only NAME of --printer (said on standard error when it is not there).
+bool LoadChosenPrinters(const Args& args, const char* command, PrinterList& printers, ProxySettings& proxy)
+{
+    if (!LoadPrinters(args, printers, proxy))
+        return false;
+    if (const std::optional<std::string> only = args.value("printer")) {
+        std::erase_if(printers, [&](const TAList& entry) { return entry.name != *only; });
+        if (printers.empty()) {
+            std::cerr << "quenlo-cli " << command << ": no printer " << EscapedField(*only) << " in the file\n";
+            return false;
+        }
+    }
+    return true;
+}
+
+void LookOnceUntil(TWatcher& watcher, std::chrono::steady_clock::time_point limit)
+{
+    StartOneLook(watcher);
+    const auto allLooked = [&] {
+        for (std::size_t i = 0; i < watcher.Count(); ++i)
+            if (!watcher.State(i).looked)
+                return false;
+        return true;
+    };
+    while (!allLooked() && gStop == 0 && std::chrono::steady_clock::now() < limit)
+        platform::WaitAndProcess(std::chrono::milliseconds(100));
+}
+
+void LookOnce(TWatcher& watcher)
+{
+    const std::size_t rounds = (watcher.ServerCount() + kServersAtOnce - 1) / kServersAtOnce;
+    LookOnceUntil(watcher, std::chrono::steady_clock::now() +
+                               std::chrono::seconds(2 + 10 * std::max<std::size_t>(rounds, 1)));
+}
+
+namespace {
 
 std::string UtcText(std::chrono::system_clock::time_point when)
 {
@@ -131,22 +194,6 @@ void PrintChange(const TWatcher& watcher, std::size_t index, bool json)
               << EscapedField(WatchReasons(state)) << std::endl;
 }
 
-// Waits for the stop signal or the count, sleeping in the event loop; the signal is looked at
-// four times a second, which costs nothing worth measuring.
-void RunUntilStopped(const bool& done)
-{
-    while (!done && gStop == 0)
-        platform::WaitAndProcess(std::chrono::milliseconds(250));
-}
-
-void EndCleanly(TWatcher& watcher)
-{
-    watcher.CancelSubscriptions();
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (watcher.Busy() && std::chrono::steady_clock::now() < limit)
-        platform::WaitAndProcess(std::chrono::milliseconds(100));
-}
-
 int RunWatch(const std::vector<std::string>& argv)
 {
     const Args args(argv, {"config", "seconds", "count"}, {"json"});
@@ -164,8 +211,7 @@ int RunWatch(const std::vector<std::string>& argv)
         return 1;
     const int interval = seconds ? static_cast<int>(*seconds) : proxy.Watch > 0 ? proxy.Watch : 5;
 
-    std::signal(SIGINT, OnStopSignal);
-    std::signal(SIGTERM, OnStopSignal);
+    StopOnSignals();
 
     TWatcher watcher(printers, proxy, interval);
     long long changes = 0;
@@ -201,38 +247,6 @@ void PrintSupplies(const TWatcher& watcher, std::size_t index)
         }
         std::cout << line << '\n';
     }
-}
-
-// The file's printers, or only NAME of --printer (said on standard error when it is not there).
-bool LoadChosenPrinters(const Args& args, const char* command, PrinterList& printers, ProxySettings& proxy)
-{
-    if (!LoadPrinters(args, printers, proxy))
-        return false;
-    if (const std::optional<std::string> only = args.value("printer")) {
-        std::erase_if(printers, [&](const TAList& entry) { return entry.name != *only; });
-        if (printers.empty()) {
-            std::cerr << "quenlo-cli " << command << ": no printer " << EscapedField(*only) << " in the file\n";
-            return false;
-        }
-    }
-    return true;
-}
-
-// One look at every printer, at most four servers asked at once, each given up after 10 s: the
-// watcher's interval is its request's time limit too.
-void LookOnce(TWatcher& watcher)
-{
-    StartOneLook(watcher);
-    const auto allLooked = [&] {
-        for (std::size_t i = 0; i < watcher.Count(); ++i)
-            if (!watcher.State(i).looked)
-                return false;
-        return true;
-    };
-    const std::size_t rounds = (watcher.ServerCount() + kServersAtOnce - 1) / kServersAtOnce;
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(2 + 10 * std::max<std::size_t>(rounds, 1));
-    while (!allLooked() && gStop == 0 && std::chrono::steady_clock::now() < limit)
-        platform::WaitAndProcess(std::chrono::milliseconds(100));
 }
 
 // The arguments of supplies and status, then one look at the printers they name, then `print`

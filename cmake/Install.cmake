@@ -5,7 +5,8 @@
 # the hicolor icon theme at 32 and 48 pixels), the copyright file and changelog in
 # PREFIX/share/doc/quenlo, and an autostart entry under PREFIX/share/quenlo/autostart/ that is not
 # active until a user (or the administrator, for everyone) copies it into an autostart folder: a
-# tray monitor belongs in the session, but not forced on every user of the machine.
+# tray monitor belongs in the session, but not forced on every user of the machine. The
+# exporter's systemd unit goes to /lib/systemd/system, not enabled.
 #
 # `package-deb`: the same tree installed under /usr, packed with dpkg-deb into
 # quenlo_VERSION_ARCH.deb in the build folder (scripts/build.sh deb).
@@ -14,6 +15,8 @@ include(GNUInstallDirs)
 set(quenlo_linux ${PROJECT_SOURCE_DIR}/cmake/linux)
 install(TARGETS quenlo-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${quenlo_linux}/copyright ${quenlo_linux}/changelog DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/quenlo)
+# The exporter's service, where Debian 12 keeps units; not enabled by installing.
+install(FILES ${quenlo_linux}/quenlo-exporter.service DESTINATION /lib/systemd/system)
 
 # NAME.SECTION in the build folder, written by the built PROGRAM --man; the target PROGRAM-man.
 function(quenlo_man_page program name section)

@@ -33,6 +33,7 @@ struct WatchState {
     // handshake in plain HTTP.
     bool passwordPlain = false;
     std::chrono::system_clock::time_point changedAt{};  // when the last change was seen
+    std::chrono::system_clock::time_point lookedAt{};   // when the last look or event ended
 
     // Same reachability, printer record, job count, reasons and supplies (the times are not
     // compared).

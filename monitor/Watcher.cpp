@@ -673,11 +673,14 @@ void TWatcher::DeviceDone(Watched& w, std::uint16_t error)
 
 void TWatcher::Report(Watched& w, WatchState next)
 {
+    const auto now = std::chrono::system_clock::now();
+    w.state.lookedAt = now;
     next.passwordPlain = w.passwordPlain;
     if (w.state.looked && w.state.SameAs(next))
         return;
     next.looked = true;
-    next.changedAt = std::chrono::system_clock::now();
+    next.changedAt = now;
+    next.lookedAt = now;
     w.state = std::move(next);
     if (OnChange)
         OnChange(*this, w.index);

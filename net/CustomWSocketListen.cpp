@@ -16,6 +16,9 @@ using namespace wsocket_detail;
 namespace {
 
 constexpr long kListenEvents = ws::FD_READ | ws::FD_WRITE | ws::FD_ACCEPT | ws::FD_CLOSE;
+// Connections the system completes before we take them: a burst of clients (a flood of idle ones
+// among them) must not leave a real one's handshake dropped and retried for seconds.
+constexpr int kBacklog = 128;
 
 }  // namespace
 
@@ -94,7 +97,7 @@ void TCustomWSocket::Listen()
         if (!connection.Open())
             return;
     } else {
-        if (ws::listen(hSocket_, 5) != 0) {
+        if (ws::listen(hSocket_, kBacklog) != 0) {
             ReportSocketError("Listen");
             return;
         }

@@ -12,7 +12,8 @@
 # `quenlo-cli add` against a private CUPS server the same command shows the window (after-add.png);
 # `apt-get purge`
 # leaves no file or folder of the package behind. The manual pages and the AppStream metainfo are
-# installed.
+# installed, and the exporter's systemd unit, which `systemd-analyze verify` passes without a remark
+# and which installing does not enable.
 #
 # Needs root (or sudo), apt-get, Xvfb, xwininfo and desktop-file-validate. Exit 77 (skipped) when
 # one is missing, or when a package named quenlo is installed already (it is never removed by this
@@ -64,9 +65,18 @@ for f in /usr/bin/quenlo /usr/bin/quenlo-cli /usr/share/applications/quenlo.desk
          /usr/share/quenlo/autostart/quenlo.desktop /usr/share/man/man1/quenlo.1.gz \
          /usr/share/man/man1/quenlo-cli.1.gz /usr/share/man/man5/printers.qdl.5.gz \
          /usr/share/metainfo/invalid.dorvane.Quenlo.metainfo.xml \
-         /usr/share/doc/quenlo/copyright /usr/share/doc/quenlo/changelog.gz; do
+         /usr/share/doc/quenlo/copyright /usr/share/doc/quenlo/changelog.gz \
+         /lib/systemd/system/quenlo-exporter.service; do
   [ -e "$f" ] || fail "$f is not installed"
 done
+echo "-- the exporter's unit"
+if command -v systemd-analyze >/dev/null 2>&1; then
+  systemd-analyze verify /lib/systemd/system/quenlo-exporter.service >"$work/verify.log" 2>&1 ||
+    { cat "$work/verify.log" >&2; fail "systemd-analyze verify quenlo-exporter.service"; }
+  [ ! -s "$work/verify.log" ] || { cat "$work/verify.log" >&2; fail "systemd-analyze verify has remarks"; }
+fi
+[ ! -e /etc/systemd/system/multi-user.target.wants/quenlo-exporter.service ] ||
+  fail "installing the package enabled the exporter"
 for entry in /usr/share/applications/quenlo.desktop /usr/share/quenlo/autostart/quenlo.desktop; do
   desktop-file-validate "$entry" || fail "$entry does not validate"
   exec_name=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$entry")
@@ -179,8 +189,9 @@ if dpkg-query -W -f='${Status}' quenlo 2>/dev/null | grep -q 'installed'; then f
 left=()
 for path in "${owned[@]}"; do
   [ "$path" = "/." ] && continue
-  if [ -d "$path" ] && [ ! -L "$path" ]; then
-    # A folder stays only while another package owns it too.
+  if [ -d "$path" ]; then
+    # A folder stays only while another package owns it too (a link to one as well: Debian 12's
+    # merged /lib is a link to usr/lib).
     [ -e "$path" ] && ! dpkg -S "$path" >/dev/null 2>&1 && left+=("$path")
   elif [ -e "$path" ] || [ -L "$path" ]; then
     left+=("$path")

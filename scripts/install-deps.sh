@@ -21,6 +21,10 @@ packages=(
   tinyproxy dante-server microsocks python3 tcpdump
   # JSON output is checked by two real parsers: jq and python3's json
   jq
+  # the exporter is scraped by a real Prometheus and its text checked by promtool and by
+  # python3's strict OpenMetrics parser; the check's output is read by the Monitoring Plugins'
+  # own perl parser
+  prometheus python3-prometheus-client libmonitoring-plugin-perl
   xvfb x11-apps x11-utils xauth curl procps iproute2 netcat-openbsd
   fonts-dejavu-core imagemagick
   # the installed package's menu and autostart entries are checked by the real validator

@@ -42,7 +42,7 @@ find "$stage/usr/share/man" -type f -name '*.[15]' -exec gzip -9n {} +
 [ -f "$stage/usr/share/doc/quenlo/changelog" ] && gzip -9n "$stage/usr/share/doc/quenlo/changelog"
 
 mkdir "$stage/DEBIAN"
-(cd "$stage" && find usr -type f -print0 | sort -z | xargs -0 md5sum) >"$stage/DEBIAN/md5sums"
+(cd "$stage" && find usr lib -type f -print0 | sort -z | xargs -0 md5sum) >"$stage/DEBIAN/md5sums"
 cat >"$stage/DEBIAN/control" <<CONTROL
 Package: quenlo
 Version: $version

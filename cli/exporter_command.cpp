@@ -1,0 +1,262 @@
+// quenlo-cli exporter: the watch of every printer of the file, served to a monitoring system.
+//
+//   quenlo-cli exporter [--config FILE] [--listen ADDR:PORT]
+//
+// Watches every printer as `quenlo-cli watch` does and serves over HTTP, on ADDR:PORT (default
+// 127.0.0.1:10631; "[::1]:PORT" for IPv6, port 0 for one the system picks):
+//
+//   GET /metrics   the watch's state in the Prometheus text format 0.0.4, or in OpenMetrics 1.0
+//                  when the Accept field asks for it; never a request to a printer's server
+//   GET /          a short page linking it
+//
+// and 404 for every other path. The first line on standard output says where it listens. Runs
+// until SIGINT or SIGTERM, then cancels its subscriptions. Exit code 0; 1 when the file cannot be
+// read or the address cannot be listened on; 2 for a bad argument.
+#include "cli/Command.h"
+#include "cli/Metrics.h"
+#include "cli/WatchRun.h"
+#include "monitor/Overview.h"
+#include "net/HttpServer.h"
+
+#include <chrono>
+#include <iostream>
+#include <map>
+#include <set>
+
+namespace quenlo::cli {
+namespace {
+
+constexpr const char* kDefaultListen = "127.0.0.1:10631";
+
+const char* SeverityName(ReasonLevel level)
+{
+    switch (level) {
+    case ReasonLevel::Error: return "error";
+    case ReasonLevel::Warning: return "warning";
+    default: return "report";
+    }
+}
+
+double Seconds(std::chrono::system_clock::time_point when)
+{
+    return std::chrono::duration<double>(when.time_since_epoch()).count();
+}
+
+double Ratio(std::int32_t percent)
+{
+    return percent / 100.0;
+}
+
+// The server showed the printer at the last look.
+bool Shown(const WatchState& state)
+{
+    return state.looked && state.reachable && state.refusal.empty();
+}
+
+void ServerFamilies(MetricsWriter& out, const TWatcher& watcher)
+{
+    // Per server: one of its printers answered / one holds a subscription.
+    std::map<std::string, std::pair<bool, bool>> servers;
+    for (std::size_t i = 0; i < watcher.Count(); ++i) {
+        auto& [up, subscribed] = servers[ServerText(watcher.Printer(i))];
+        up = up || watcher.State(i).reachable;
+        subscribed = subscribed || watcher.Mode(i) == WatchMode::Events;
+    }
+    out.Family("quenlo_server_up", MetricsWriter::Type::Gauge,
+               "1 when the server answered the last look at one of its printers.");
+    for (const auto& [server, flags] : servers)
+        out.Sample({{"server", server}}, flags.first ? 1 : 0);
+    out.Family("quenlo_server_subscribed", MetricsWriter::Type::Gauge,
+               "1 while the watch holds an event subscription on the server, 0 while it looks at every printer.");
+    for (const auto& [server, flags] : servers)
+        out.Sample({{"server", server}}, flags.second ? 1 : 0);
+}
+
+MetricLabels PrinterLabels(const TAList& entry)
+{
+    return {{"printer", entry.name}, {"server", ServerText(entry)}};
+}
+
+MetricLabels With(MetricLabels labels, std::string_view name, std::string value)
+{
+    labels.emplace_back(name, std::move(value));
+    return labels;
+}
+
+// One family, one sample per printer that `value` gives one for.
+template <class Value>
+void PerPrinter(MetricsWriter& out, const TWatcher& watcher, std::string_view name, std::string_view help, Value value)
+{
+    out.Family(name, MetricsWriter::Type::Gauge, help);
+    for (std::size_t i = 0; i < watcher.Count(); ++i)
+        if (const std::optional<double> v = value(watcher.State(i)))
+            out.Sample(PrinterLabels(watcher.Printer(i)), *v);
+}
+
+void PrinterFamilies(MetricsWriter& out, const TWatcher& watcher)
+{
+    PerPrinter(out, watcher, "quenlo_printer_up", "1 when the server showed the printer at the last look or event.",
+               [](const WatchState& s) { return std::optional<double>(Shown(s) ? 1 : 0); });
+    out.Family("quenlo_printer_state", MetricsWriter::Type::StateSet,
+               "The printer's state as of the last look or event.");
+    for (std::size_t i = 0; i < watcher.Count(); ++i) {
+        const WatchState& s = watcher.State(i);
+        if (!Shown(s) || s.printer.stateText.empty() || s.printer.stateText == PrinterStateText(0))
+            continue;
+        for (const std::int32_t state : {3, 4, 5}) {
+            const std::string_view text = PrinterStateText(state);
+            out.Sample(With(PrinterLabels(watcher.Printer(i)), "quenlo_printer_state", std::string(text)),
+                       s.printer.stateText == text ? 1 : 0);
+        }
+    }
+    PerPrinter(out, watcher, "quenlo_printer_accepting_jobs", "1 when the printer accepts jobs, as of the last look or event.",
+               [](const WatchState& s) {
+                   return Shown(s) && !s.printer.acceptingText.empty()
+                              ? std::optional<double>(s.printer.acceptingText == AcceptingJobsText(1) ? 1 : 0)
+                              : std::nullopt;
+               });
+    out.Family("quenlo_printer_reason", MetricsWriter::Type::Gauge,
+               "1 for each state reason the printer gave at the last look or event, with its severity.");
+    for (std::size_t i = 0; i < watcher.Count(); ++i) {
+        if (!Shown(watcher.State(i)))
+            continue;
+        for (const std::string& reason : watcher.State(i).says.reasons)
+            out.Sample(With(With(PrinterLabels(watcher.Printer(i)), "reason", reason), "severity",
+                            SeverityName(LevelOfReason(reason))),
+                       1);
+    }
+    PerPrinter(out, watcher, "quenlo_printer_jobs", "Jobs not completed on the printer, as of the last look or event.",
+               [](const WatchState& s) { return Shown(s) && s.jobs >= 0 ? std::optional<double>(s.jobs) : std::nullopt; });
+    PerPrinter(out, watcher, "quenlo_printer_last_look_timestamp_seconds",
+               "When the watch last read the printer (the time the other values are as of).",
+               [](const WatchState& s) { return s.looked ? std::optional<double>(Seconds(s.lookedAt)) : std::nullopt; });
+    PerPrinter(out, watcher, "quenlo_printer_last_change_timestamp_seconds",
+               "When the watch last saw the printer change.",
+               [](const WatchState& s) { return s.looked ? std::optional<double>(Seconds(s.changedAt)) : std::nullopt; });
+    out.Family("quenlo_printer", MetricsWriter::Type::Info, "The printer as the printers file names it.");
+    for (std::size_t i = 0; i < watcher.Count(); ++i) {
+        const TAList& entry = watcher.Printer(i);
+        out.Sample(With(With(PrinterLabels(entry), "uri", "ipp://" + ServerText(entry) + entry.url), "comment", entry.comment), 1);
+    }
+}
+
+MetricLabels SupplyLabels(const TAList& entry, const Supply& supply)
+{
+    return With(With(With(PrinterLabels(entry), "supply", supply.name), "colour", supply.colour), "type", supply.type);
+}
+
+// One family, one sample per supply whose `level` is known.
+void PerSupply(MetricsWriter& out, const TWatcher& watcher, std::string_view name, std::string_view help,
+               std::int32_t Supply::*level)
+{
+    out.Family(name, MetricsWriter::Type::Gauge, help);
+    for (std::size_t i = 0; i < watcher.Count(); ++i) {
+        if (!Shown(watcher.State(i)))
+            continue;
+        for (const Supply& supply : watcher.State(i).says.supplies)
+            if (supply.*level >= 0)
+                out.Sample(SupplyLabels(watcher.Printer(i), supply), Ratio(supply.*level));
+    }
+}
+
+void SupplyFamilies(MetricsWriter& out, const TWatcher& watcher)
+{
+    PerSupply(out, watcher, "quenlo_supply_level_ratio",
+              "The supply's level (1 full), as of the last look or event; left out while the printer does not know it.",
+              &Supply::level);
+    PerSupply(out, watcher, "quenlo_supply_low_level_ratio", "At or below this level the printer says the supply runs out.",
+              &Supply::low);
+    PerSupply(out, watcher, "quenlo_supply_high_level_ratio", "At or above this level the printer says the waste container is full.",
+              &Supply::high);
+    PerPrinter(out, watcher, "quenlo_printer_supplies_unknown_level", "Supplies of the printer whose level it does not know.",
+               [](const WatchState& s) {
+                   return Shown(s) ? std::optional<double>(std::ranges::count_if(s.says.supplies, [](const Supply& supply) {
+                       return supply.level < 0;
+                   }))
+                                   : std::nullopt;
+               });
+}
+
+std::string MetricsText(const TWatcher& watcher, MetricsFormat format, double lastScrapeSeconds)
+{
+    MetricsWriter out(format);
+    out.Family("quenlo_exporter_up", MetricsWriter::Type::Gauge, "1 while the exporter serves the watch.");
+    out.Sample({}, 1);
+    out.Family("quenlo_exporter_scrape_duration_seconds", MetricsWriter::Type::Gauge,
+               "How long the exporter took to write the previous answer to /metrics.");
+    out.Sample({}, lastScrapeSeconds);
+    ServerFamilies(out, watcher);
+    PrinterFamilies(out, watcher);
+    SupplyFamilies(out, watcher);
+    return out.Finish();
+}
+
+THttpAnswer FrontPage()
+{
+    THttpAnswer answer;
+    answer.contentType = "text/html; charset=utf-8";
+    answer.body = "<!DOCTYPE html>\n<html><head><title>Quenlo exporter</title></head>\n"
+                  "<body><h1>Quenlo exporter</h1><p><a href=\"/metrics\">Metrics</a></p></body></html>\n";
+    return answer;
+}
+
+int RunExporter(const std::vector<std::string>& argv)
+{
+    const Args args(argv, {"config", "listen"});
+    if (!args.positional().empty())
+        throw UsageError{"no positional argument is taken"};
+    std::string host, port;
+    const std::string listen = args.valueOr("listen", kDefaultListen);
+    if (!SplitHostPort(listen, host, port))
+        throw UsageError{"--listen takes ADDR:PORT (\"[ADDR]:PORT\" for IPv6)"};
+
+    PrinterList printers;
+    ProxySettings proxy;
+    if (!LoadPrinters(args, printers, proxy))
+        return 1;
+    const int interval = proxy.Watch > 0 ? proxy.Watch : 5;
+    StopOnSignals();
+
+    TWatcher watcher(printers, proxy, interval);
+    std::set<std::size_t> warned;
+    watcher.OnChange = [&](TWatcher& sender, std::size_t index) {
+        if (sender.State(index).passwordPlain && warned.insert(index).second)
+            WarnPasswordWentPlain("printer " + sender.Printer(index).name);
+    };
+    double lastScrape = 0;
+    THttpListener server([&](const THttpRequestParser& request) {
+        if (request.Path() == "/")
+            return FrontPage();
+        if (request.Path() != "/metrics") {
+            THttpAnswer missing;
+            missing.status = 404;
+            missing.body = "404 Not Found\n";
+            return missing;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        const MetricsFormat format = FormatAccepted(request.Field("accept"));
+        THttpAnswer answer;
+        answer.contentType = MetricsContentType(format);
+        answer.body = MetricsText(watcher, format, lastScrape);
+        lastScrape = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return answer;
+    });
+    try {
+        server.Listen(host, port);
+    } catch (const std::exception& e) {
+        std::cerr << "quenlo-cli exporter: cannot listen on " << EscapedField(listen) << ": " << EscapedField(e.what()) << '\n';
+        return 1;
+    }
+    const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    std::cout << "quenlo-cli exporter: serving http://" << shown << ":" << server.LocalPort() << "/metrics" << std::endl;
+    watcher.Start();
+    const bool never = false;
+    RunUntilStopped(never);
+    EndCleanly(watcher);
+    return 0;
+}
+
+const CommandRegistration kExporter{Command{"exporter", "[--config FILE] [--listen ADDR:PORT]", RunExporter}};
+
+}  // namespace
+}  // namespace quenlo::cli
