@@ -5,6 +5,7 @@
 // wide, so that typed characters outside the ANSI code page reach them whole, and keys through
 // the dialog navigation of their top window, so that Tab and the arrows work during a request as
 // they do in the program's own loop.
+#include "platform/Wait.h"
 #include "platform/win/Win32.h"
 
 #include <algorithm>
