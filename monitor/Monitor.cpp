@@ -383,8 +383,7 @@ std::function<long long()> TMonitor::AnnouncedLength() const
     return [this] { return static_cast<long long>(http_.ReplyLength()); };
 }
 
-bool TMonitor::PostIpp(const std::function<IppMessage(std::string_view printerUri)>& build, const std::string& url,
-                       std::streambuf& answer)
+bool TMonitor::PostIpp(const RequestBuilder& build, const std::string& url, std::streambuf& answer)
 {
     IppMessage body;
     try {
@@ -448,6 +447,14 @@ void TMonitor::SendIppOperation(const std::string& remotehost, const std::string
                                 const std::string& user, const std::string& pass,
                                 std::int32_t operation, std::int32_t jobId)
 {
+    SendOperation(remotehost, url, user, pass, operation, [&](std::string_view printerUri) {
+        return BuildOperationRequest(operation, printerUri, user, jobId);
+    });
+}
+
+void TMonitor::SendOperation(const std::string& remotehost, const std::string& url, const std::string& user,
+                             const std::string& pass, std::int32_t operation, const RequestBuilder& build)
+{
     // Copies: the arguments may refer to an entry or to texts that a nested handler replaces.
     const std::string host = remotehost;
     const std::string path = url;
@@ -459,7 +466,7 @@ void TMonitor::SendIppOperation(const std::string& remotehost, const std::string
 
     IppMessage body;
     try {
-        body = BuildOperationRequest(operation, "http://" + host + path, user, jobId);
+        body = build("http://" + host + path);
     } catch (const EIppException&) {
         ShowError(kRequestFailed + StatusNumber() + ")");
         return;

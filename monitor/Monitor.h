@@ -205,8 +205,11 @@ private:
     void Refresh(RefreshKind kind);
     RefreshEnd RunRefreshRequests(const TAList& entry, RefreshKind kind);
     std::function<long long()> AnnouncedLength() const;
-    bool PostIpp(const std::function<IppMessage(std::string_view printerUri)>& build, const std::string& url,
-                 std::streambuf& answer);
+    using RequestBuilder = std::function<IppMessage(std::string_view printerUri)>;
+    bool PostIpp(const RequestBuilder& build, const std::string& url, std::streambuf& answer);
+    // SendIppOperation's steps for any request body: `build` makes it for the printer URI.
+    void SendOperation(const std::string& remotehost, const std::string& url, const std::string& user,
+                       const std::string& pass, std::int32_t operation, const RequestBuilder& build);
     void JobCommand(std::int32_t operation, const char* noSelectionText);
     void PrinterCommand(std::int32_t operation);
     // Tries a refused pause or resume through the web administration page; true when the page
