@@ -1,9 +1,15 @@
-// The monitor's commands of quenlo-cli: the window's refresh and its six menu commands, run by the
-// same monitor code through a text view.
+// The monitor's commands of quenlo-cli: the window's refresh, its six menu commands and the
+// administrator's operations, run by the same monitor code through a text view.
 //
-//   quenlo-cli refresh [--config FILE] [--printer NAME] [--json]
-//   quenlo-cli cancel-job|hold-job|release-job JOBID [--config FILE] [--printer NAME]
-//   quenlo-cli pause-printer|resume-printer|purge-jobs [--config FILE] [--printer NAME]
+//   quenlo-cli refresh [--completed] [--config FILE] [--printer NAME] [--json]
+//   quenlo-cli cancel-job|hold-job|release-job|restart-job|job JOBID [--config FILE] [--printer NAME]
+//   quenlo-cli pause-printer|resume-printer|purge-jobs|accept-jobs [--config FILE] [--printer NAME]
+//   quenlo-cli move-job JOBID DEST | move-jobs DEST | set-job-priority JOBID PRIORITY | reject-jobs
+//              [--reason TEXT]
+//
+// The window's job commands act on the listed job whose caption is JOBID; the others take the job
+// id as it is, since a finished job is not listed. `job` prints the job's details instead of the
+// refresh ("KEY<tab>VALUE" lines, or {"job": {...}}).
 //
 // Every command first selects the printer (NAME, or the first of the file) and refreshes, as the
 // selector does. After each refresh it prints, tab-separated:
