@@ -6,9 +6,9 @@
 #include "monitor/ReplyStreams.h"
 #include "platform/Text.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <algorithm>
 #include <exception>
 #include <initializer_list>
 #include <sstream>
@@ -461,7 +461,7 @@ void TMonitor::SendIppOperation(const std::string& remotehost, const std::string
                                 const std::string& user, const std::string& pass,
                                 std::int32_t operation, std::int32_t jobId)
 {
-    (void)SendOperation(remotehost, url, user, pass, operation, [&](std::string_view printerUri) {
+    SendOperation(remotehost, url, user, pass, operation, [&](std::string_view printerUri) {
         return BuildOperationRequest(operation, printerUri, user, jobId);
     });
 }
