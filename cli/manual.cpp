@@ -40,9 +40,11 @@ constexpr CommandText kCommandTexts[] = {
     {"refresh",
      "Refreshes the printer as the window does (NAME, or the first of the file) and prints the "
      "window's lines: status, printer, comment and one job line per job, tab-separated. With --json "
-     "(here and in the six commands below), one object per refresh: status and printer (lamp, text), "
+     "(here and in the job and printer commands below), one object per refresh: status and printer (lamp, text), "
      "comment, jobs (id, printer, user, name, size, state, reason, created), and a message box as "
-     "{\"message\": {level, text}}.",
+     "{\"message\": {level, text}}. --completed lists the finished jobs instead (completed, aborted "
+     "and canceled, newest first, as far as the server keeps them): the state column tells the outcome, "
+     "and two columns follow, the completion time and the pages printed (in JSON: completed, pages).",
      "a message box would have come, or the refresh ended early."},
     {"cancel-job", "Cancels the job JOBID of the printer, then refreshes as refresh does.",
      "the server refused (the message is printed), or the refresh ended early."},
@@ -51,6 +53,34 @@ constexpr CommandText kCommandTexts[] = {
     {"pause-printer", "Pauses the printer (with the web interface's fallback), then refreshes.", "as for cancel-job."},
     {"resume-printer", "Resumes the printer, then refreshes.", "as for cancel-job."},
     {"purge-jobs", "Cancels every job of the printer, then refreshes.", "as for cancel-job."},
+    {"move-job",
+     "Moves the job JOBID to the queue DEST of the same server (CUPS-Move-Job), then refreshes. DEST is "
+     "a queue name as the server lists it; the server's own list is asked first, and a name that is "
+     "not in it is refused before anything is moved.",
+     "the server refused (the message is printed, with why: no right, a finished job), DEST is no "
+     "queue of the server or the server does not list its queues, or the refresh ended early."},
+    {"move-jobs", "Moves every job of the printer to the queue DEST of the same server, then refreshes.",
+     "as for move-job."},
+    {"restart-job",
+     "Prints the finished (completed, aborted or canceled) job JOBID again, when the server kept its "
+     "files (Restart-Job), then refreshes.",
+     "as for cancel-job; the message says when the job has not finished or its files were not kept."},
+    {"set-job-priority",
+     "Sets the priority of the job JOBID, 1 to 100 (100: print it first), then refreshes.",
+     "as for cancel-job."},
+    {"reject-jobs",
+     "Makes the printer refuse new jobs (CUPS-Reject-Jobs), with --reason TEXT as its state message, "
+     "then refreshes; the jobs it holds stay.",
+     "as for cancel-job."},
+    {"accept-jobs", "Makes the printer take new jobs again (CUPS-Accept-Jobs), then refreshes.", "as for cancel-job."},
+    {"job",
+     "Prints the details of the job JOBID, waiting or finished (Get-Job-Attributes): one tab-separated "
+     "line each of id, name, user, host, state, reasons, pages (printed), copies, priority, format, "
+     "size, created, processing, completed (times as the job list shows them, empty when not reached) "
+     "and printer-state-message (the printer's message at the time). With --json one object, "
+     "{\"job\": {...}}, the same keys (size_k, printer_state_message), times in seconds since 1970 "
+     "UTC, reasons a list, null for what the server did not tell.",
+     "the server refused (the message is printed) or the refresh that chooses the printer ended early."},
     {"watch",
      "Watches every printer of the file and prints one tab-separated line per change: the UTC time, "
      "the printer's name, its lamp, the printer line and the number of jobs. Ends after N changes, or "
@@ -142,8 +172,9 @@ platform::ManualPage CliManual()
     page.synopsis = {"COMMAND [ARGS]", "COMMAND --help", "--help", "--version"};
     page.description =
         "quenlo-cli runs the monitor of quenlo(1) from a terminal and from scripts: it adds a "
-        "server's printers to the printers file, refreshes a printer, cancels, holds and releases jobs, "
-        "pauses, resumes and purges printers, and watches them all.\n\n"
+        "server's printers to the printers file, refreshes a printer, cancels, holds, releases, moves, "
+        "restarts and reprioritises jobs, shows a job's details and the finished jobs, pauses, resumes "
+        "and purges printers, stops and starts their taking of jobs, and watches them all.\n\n"
         "Texts that come from a server or a file are written as they are, except that a backslash, every "
         "control character (as \\t, \\r, \\n or \\xHH), every byte that is not UTF-8 (as \\xHH), the "
         "C1 controls and the bidirectional overrides and isolates (as \\uHHHH) are escaped, so a line "

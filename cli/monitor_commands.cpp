@@ -1,9 +1,15 @@
-// The monitor's commands of quenlo-cli: the window's refresh and its six menu commands, run by the
-// same monitor code through a text view.
+// The monitor's commands of quenlo-cli: the window's refresh, its six menu commands and the
+// administrator's operations, run by the same monitor code through a text view.
 //
-//   quenlo-cli refresh [--config FILE] [--printer NAME] [--json]
-//   quenlo-cli cancel-job|hold-job|release-job JOBID [--config FILE] [--printer NAME]
-//   quenlo-cli pause-printer|resume-printer|purge-jobs [--config FILE] [--printer NAME]
+//   quenlo-cli refresh [--completed] [--config FILE] [--printer NAME] [--json]
+//   quenlo-cli cancel-job|hold-job|release-job|restart-job|job JOBID [--config FILE] [--printer NAME]
+//   quenlo-cli pause-printer|resume-printer|purge-jobs|accept-jobs [--config FILE] [--printer NAME]
+//   quenlo-cli move-job JOBID DEST | move-jobs DEST | set-job-priority JOBID PRIORITY | reject-jobs
+//              [--reason TEXT]
+//
+// The window's job commands act on the listed job whose caption is JOBID; the others take the job
+// id as it is, since a finished job is not listed. `job` prints the job's details instead of the
+// refresh ("KEY<tab>VALUE" lines, or {"job": {...}}).
 //
 // Every command first selects the printer (NAME, or the first of the file) and refreshes, as the
 // selector does. After each refresh it prints, tab-separated:
@@ -27,22 +33,38 @@
 #include "cli/Json.h"
 #include "config/PrintersFile.h"
 #include "monitor/Monitor.h"
+#include "monitor/QueueAdmin.h"
 #include "monitor/MonitorView.h"
 #include "monitor/RefreshText.h"
 #include "net/HttpProt.h"
 
+#include <algorithm>
 #include <array>
+#include <charconv>
 #include <clocale>
 #include <cstring>
 #include <iostream>
 #include <optional>
 #include <ostream>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace quenlo::cli {
 namespace {
+
+// The reasons of a job's details, one keyword each.
+std::vector<std::string> SplitReasons(const std::string& reasons)
+{
+    std::vector<std::string> keywords;
+    for (std::size_t start = 0; start < reasons.size();) {
+        const std::size_t end = std::min(reasons.find(", ", start), reasons.size());
+        keywords.push_back(reasons.substr(start, end - start));
+        start = end + 2;
+    }
+    return keywords;
+}
 
 // The window as text: it keeps what the window would show and prints it on request; message boxes
 // are printed at once (they "close" immediately).
@@ -79,6 +101,25 @@ public:
             JsonObject job;
             for (std::size_t i = 0; i < row.size() && i < kJobKeys.size(); ++i)
                 job.Text(kJobKeys[i], row[i]);
+            line_.assign(rows_ == 0 ? "" : ",").append(job.Line());
+        } else {
+            line_.assign("job");
+            for (const std::string& text : row) {
+                line_ += '\t';
+                AppendEscapedField(line_, text);
+            }
+            line_ += '\n';
+        }
+        ++rows_;
+        std::memcpy(jobLines_.Extend(line_.size()), line_.data(), line_.size());
+    }
+    void AddFinishedJobRow(FinishedJobRow&& row) override
+    {
+        if (json_) {
+            JsonObject job;
+            for (std::size_t i = 0; i < kJobKeys.size(); ++i)
+                job.Text(kJobKeys[i], row[i]);
+            job.Text("completed", row[8]).Text("pages", row[9]);
             line_.assign(rows_ == 0 ? "" : ",").append(job.Line());
         } else {
             line_.assign("job");
@@ -154,6 +195,37 @@ public:
 
     int Messages() const { return messages_; }
 
+    void PrintDetails(const JobDetails& job)
+    {
+        if (!json_) {
+            for (const auto& [label, text] : JobDetailTexts(job))
+                out_ << label << '\t' << EscapedField(text) << '\n';
+            out_.flush();
+            return;
+        }
+        const auto number = [](std::int32_t n) { return n < 0 ? std::nullopt : std::optional<std::int64_t>(n); };
+        const auto time = [](std::int32_t t) { return t <= 0 ? std::nullopt : std::optional<std::int64_t>(t); };
+        const std::string_view state = JobStateText(job.state);
+        JsonObject details;
+        details.NumberOrNull("id", number(job.jobId))
+            .Text("name", job.name)
+            .Text("user", job.user)
+            .Text("host", job.host)
+            .TextOrNull("state", state.empty() ? std::nullopt : std::optional<std::string>(state))
+            .Texts("reasons", SplitReasons(job.stateReasons))
+            .NumberOrNull("pages", number(job.pages))
+            .NumberOrNull("copies", number(job.copies))
+            .NumberOrNull("priority", number(job.priority))
+            .Text("format", job.format)
+            .NumberOrNull("size_k", number(job.sizeK))
+            .NumberOrNull("created", time(job.created))
+            .NumberOrNull("processing", time(job.processing))
+            .NumberOrNull("completed", time(job.completed))
+            .Text("printer_state_message", job.printerStateMessage);
+        out_ << JsonObject().Object("job", details).Line() << '\n';
+        out_.flush();
+    }
+
 private:
     // The keys of a job's columns in JSON, in the list's order.
     static constexpr std::array<const char*, 8> kJobKeys{"id", "printer", "user", "name", "size", "state", "reason", "created"};
@@ -175,15 +247,56 @@ private:
     int messages_ = 0;
 };
 
-enum class Action { Refresh, Cancel, Hold, Release, Pause, Resume, Purge };
+enum class Action { Refresh, Cancel, Hold, Release, Pause, Resume, Purge,
+                    Move, MoveAll, Restart, Priority, Reject, Accept, Details };
 
+// The job commands of the window's menu, which act on the job row whose caption is JOBID.
 bool IsJobAction(Action action)
 {
     return action == Action::Cancel || action == Action::Hold || action == Action::Release;
 }
 
-void RunAction(TMonitor& monitor, Action action)
+// What each command takes after its name: the positional arguments, and the options beside
+// --config, --printer and --json.
+struct ActionArgs {
+    std::vector<const char*> positional;
+    std::set<std::string> valued;
+    std::set<std::string> flags;
+};
+
+ActionArgs ArgsOf(Action action)
 {
+    switch (action) {
+    case Action::Refresh: return {{}, {}, {"completed"}};
+    case Action::Cancel:
+    case Action::Hold:
+    case Action::Release:
+    case Action::Restart:
+    case Action::Details: return {{"JOBID"}, {}, {}};
+    case Action::Move: return {{"JOBID", "DEST"}, {}, {}};
+    case Action::MoveAll: return {{"DEST"}, {}, {}};
+    case Action::Priority: return {{"JOBID", "PRIORITY"}, {}, {}};
+    case Action::Reject: return {{}, {"reason"}, {}};
+    default: return {};
+    }
+}
+
+// A decimal number from `least` to `most`, or a UsageError that names the argument.
+std::int32_t NumberArgument(const std::string& text, const char* what, std::int32_t least, std::int32_t most)
+{
+    std::int32_t n = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || n < least || n > most)
+        throw UsageError{std::string(what) + " must be a number from " + std::to_string(least) + " to " +
+                         std::to_string(most)};
+    return n;
+}
+
+std::int32_t JobIdArgument(const std::string& text) { return NumberArgument(text, "JOBID", 0, 2147483647); }
+
+void RunAction(TMonitor& monitor, TextView& view, Action action, const Args& args)
+{
+    const std::vector<std::string>& p = args.positional();
     switch (action) {
     case Action::Refresh: break;
     case Action::Cancel: monitor.MegszakitClick(); break;
@@ -192,15 +305,43 @@ void RunAction(TMonitor& monitor, Action action)
     case Action::Pause: monitor.NyomtatofelfuggeszteseClick(); break;
     case Action::Resume: monitor.NyomtatofolytatasaClick(); break;
     case Action::Purge: monitor.OsszesfeladattorleseClick(); break;
+    case Action::Move: monitor.MoveJob(JobIdArgument(p[0]), p[1]); break;
+    case Action::MoveAll: monitor.MoveAllJobs(p[0]); break;
+    case Action::Restart: monitor.RestartJob(JobIdArgument(p[0])); break;
+    case Action::Priority: monitor.SetJobPriority(JobIdArgument(p[0]), NumberArgument(p[1], "PRIORITY", 1, 100)); break;
+    case Action::Reject: monitor.RejectJobs(args.valueOr("reason", "")); break;
+    case Action::Accept: monitor.AcceptJobs(); break;
+    case Action::Details:
+        if (const std::optional<JobDetails> details = monitor.JobDetailsOf(JobIdArgument(p[0])))
+            view.PrintDetails(*details);
+        break;
     }
+}
+
+// The arguments checked before anything is read or sent.
+void CheckArguments(Action action, const Args& args)
+{
+    const ActionArgs wanted = ArgsOf(action);
+    if (args.positional().size() != wanted.positional.size()) {
+        std::string names;
+        for (const char* name : wanted.positional)
+            names += std::string(names.empty() ? "" : " ") + name;
+        throw UsageError{names.empty() ? "no positional argument is taken" : names + " needed"};
+    }
+    const std::vector<std::string>& p = args.positional();
+    if (action == Action::Move || action == Action::Restart || action == Action::Priority || action == Action::Details)
+        JobIdArgument(p[0]);
+    if (action == Action::Priority)
+        NumberArgument(p[1], "PRIORITY", 1, 100);
 }
 
 int RunMonitorCommand(Action action, const std::vector<std::string>& argv)
 {
-    const Args args(argv, {"config", "printer"}, {"json"});
-    const std::size_t wanted = IsJobAction(action) ? 1 : 0;
-    if (args.positional().size() != wanted)
-        throw UsageError{wanted == 1 ? "one JOBID is needed" : "no positional argument is taken"};
+    ActionArgs accepted = ArgsOf(action);
+    accepted.valued.insert({"config", "printer"});
+    accepted.flags.insert("json");
+    const Args args(argv, accepted.valued, accepted.flags);
+    CheckArguments(action, args);
 
     // Creation times are shown in the user's date and time formats, as the window shows them.
     std::setlocale(LC_TIME, "");
@@ -225,12 +366,23 @@ int RunMonitorCommand(Action action, const std::vector<std::string>& argv)
         }
         view.SelectPrinterItem(index);
     }
-    monitor.OnRefreshDone = [&view](TMonitor&, RefreshEnd) { view.PrintRefresh(); };
+    // The details are the output of `job`: its refresh only chooses the printer, and shows only
+    // when it ended early.
+    monitor.OnRefreshDone = [&view, action](TMonitor&, RefreshEnd end) {
+        if (action != Action::Details || end != RefreshEnd::Complete)
+            view.PrintRefresh();
+    };
+    if (args.flag("completed"))
+        monitor.SetJobList(TMonitor::JobList::Finished);
 
     monitor.ComboBoxPrinterlistChange();
     if (IsJobAction(action))
         view.SelectJob(args.positional()[0]);
-    RunAction(monitor, action);
+    if (action == Action::Details && monitor.LastRefreshEnd() != RefreshEnd::Complete) {
+        std::cerr << "quenlo-cli: the refresh ended early (" << to_string(monitor.LastRefreshEnd()) << ")\n";
+        return 1;
+    }
+    RunAction(monitor, view, action, args);
     for (const std::string& plain : monitor.PasswordsSentPlain())
         WarnPasswordWentPlain("printer " + plain);
 
@@ -255,13 +407,25 @@ Command MonitorCommand(const char* name, const char* usage, Action action)
 constexpr const char* kPrinterOptions = "[--config FILE] [--printer NAME] [--json]";
 constexpr const char* kJobOptions = "JOBID [--config FILE] [--printer NAME] [--json]";
 
-const CommandRegistration kRefresh{MonitorCommand("refresh", kPrinterOptions, Action::Refresh)};
+const CommandRegistration kRefresh{
+    MonitorCommand("refresh", "[--completed] [--config FILE] [--printer NAME] [--json]", Action::Refresh)};
 const CommandRegistration kCancelJob{MonitorCommand("cancel-job", kJobOptions, Action::Cancel)};
 const CommandRegistration kHoldJob{MonitorCommand("hold-job", kJobOptions, Action::Hold)};
 const CommandRegistration kReleaseJob{MonitorCommand("release-job", kJobOptions, Action::Release)};
 const CommandRegistration kPausePrinter{MonitorCommand("pause-printer", kPrinterOptions, Action::Pause)};
 const CommandRegistration kResumePrinter{MonitorCommand("resume-printer", kPrinterOptions, Action::Resume)};
 const CommandRegistration kPurgeJobs{MonitorCommand("purge-jobs", kPrinterOptions, Action::Purge)};
+const CommandRegistration kMoveJob{
+    MonitorCommand("move-job", "JOBID DEST [--config FILE] [--printer NAME] [--json]", Action::Move)};
+const CommandRegistration kMoveJobs{
+    MonitorCommand("move-jobs", "DEST [--config FILE] [--printer NAME] [--json]", Action::MoveAll)};
+const CommandRegistration kRestartJob{MonitorCommand("restart-job", kJobOptions, Action::Restart)};
+const CommandRegistration kSetJobPriority{
+    MonitorCommand("set-job-priority", "JOBID PRIORITY [--config FILE] [--printer NAME] [--json]", Action::Priority)};
+const CommandRegistration kRejectJobs{
+    MonitorCommand("reject-jobs", "[--reason TEXT] [--config FILE] [--printer NAME] [--json]", Action::Reject)};
+const CommandRegistration kAcceptJobs{MonitorCommand("accept-jobs", kPrinterOptions, Action::Accept)};
+const CommandRegistration kJob{MonitorCommand("job", kJobOptions, Action::Details)};
 
 }  // namespace
 

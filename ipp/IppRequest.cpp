@@ -47,7 +47,7 @@ void WriteIppHeader(IppMessage& msg, int op)
 {
     msg.clear();
     AppendByte(msg, 1);
-    AppendByte(msg, (op == kIppHoldJob || op == kIppReleaseJob) ? 1 : 0);
+    AppendByte(msg, (op == kIppHoldJob || op == kIppReleaseJob || op == kIppSetJobAttributes) ? 1 : 0);
     AppendShort(msg, static_cast<std::uint16_t>(op));
     AppendInt(msg, static_cast<std::int32_t>(op));
 }
@@ -141,12 +141,75 @@ IppMessage BuildCupsGetPrintersRequest(std::string_view user)
     return msg;
 }
 
-IppMessage BuildOperationRequest(int op, std::string_view printerUri, std::string_view user, std::int32_t jobId)
+namespace {
+
+// An operation request up to its operation attributes' end: printer-uri, "job-id" when jobId is 0
+// or more, "requesting-user-name".
+IppMessage BeginOperationRequest(int op, std::string_view printerUri, std::string_view user, std::int32_t jobId)
 {
     IppMessage msg = BeginPrinterRequest(op, printerUri);
     if (jobId >= 0)
         AddIntegerAttribute(msg, kIppTagInteger, "job-id", jobId);
     AddStringAttribute(msg, kIppTagNameWithoutLanguage, "requesting-user-name", user);
+    return msg;
+}
+
+}  // namespace
+
+IppMessage BuildOperationRequest(int op, std::string_view printerUri, std::string_view user, std::int32_t jobId)
+{
+    IppMessage msg = BeginOperationRequest(op, printerUri, user, jobId);
+    EndAttributes(msg);
+    return msg;
+}
+
+IppMessage BuildMoveJobRequest(std::string_view printerUri, std::string_view user, std::int32_t jobId,
+                               std::string_view destinationUri)
+{
+    IppMessage msg = BeginOperationRequest(kIppCupsMoveJob, printerUri, user, jobId);
+    AppendByte(msg, kIppTagJobAttributes);
+    AddStringAttribute(msg, kIppTagUri, "job-printer-uri", destinationUri);
+    EndAttributes(msg);
+    return msg;
+}
+
+IppMessage BuildSetJobPriorityRequest(std::string_view printerUri, std::string_view user, std::int32_t jobId,
+                                      std::int32_t priority)
+{
+    IppMessage msg = BeginOperationRequest(kIppSetJobAttributes, printerUri, user, jobId);
+    AppendByte(msg, kIppTagJobAttributes);
+    AddIntegerAttribute(msg, kIppTagInteger, "job-priority", priority);
+    EndAttributes(msg);
+    return msg;
+}
+
+IppMessage BuildRejectJobsRequest(std::string_view printerUri, std::string_view user, std::string_view reason)
+{
+    IppMessage msg = BeginOperationRequest(kIppCupsRejectJobs, printerUri, user, -1);
+    if (!reason.empty())
+        AddStringAttribute(msg, kIppTagTextWithoutLanguage, "printer-state-message", reason);
+    EndAttributes(msg);
+    return msg;
+}
+
+IppMessage BuildGetJobAttributesRequest(std::string_view printerUri, std::string_view user, std::int32_t jobId,
+                                        const std::vector<std::string_view>& requested)
+{
+    IppMessage msg = BeginOperationRequest(kIppGetJobAttributes, printerUri, user, jobId);
+    AddKeywords(msg, "requested-attributes", requested);
+    EndAttributes(msg);
+    return msg;
+}
+
+IppMessage BuildGetFinishedJobsRequest(std::string_view printerUri, std::string_view user,
+                                       const std::vector<std::string_view>& requested)
+{
+    IppMessage msg = BeginPrinterRequest(kIppGetJobs, printerUri);
+    AddIntegerAttribute(msg, kIppTagInteger, "limit", 2147483647);
+    AddStringAttribute(msg, kIppTagKeyword, "which-jobs", "completed");
+    if (!user.empty())
+        AddStringAttribute(msg, kIppTagNameWithoutLanguage, "requesting-user-name", user);
+    AddKeywords(msg, "requested-attributes", requested);
     EndAttributes(msg);
     return msg;
 }

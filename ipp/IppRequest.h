@@ -36,19 +36,26 @@ public:
 // Operation codes that the monitor sends (operation-id; also used as the request-id).
 enum IppOperation : int {
     kIppCancelJob = 0x0008,
+    kIppGetJobAttributes = 0x0009,
     kIppGetJobs = 0x000A,
     kIppGetPrinterAttributes = 0x000B,
     kIppHoldJob = 0x000C,
     kIppReleaseJob = 0x000D,
+    kIppRestartJob = 0x000E,
     kIppPausePrinter = 0x0010,
     kIppResumePrinter = 0x0011,
     kIppPurgeJobs = 0x0012,
+    kIppSetJobAttributes = 0x0014,
     kIppCupsGetPrinters = 0x4002,  // a CUPS server's list of its queues, printers and classes
+    kIppCupsAcceptJobs = 0x4008,
+    kIppCupsRejectJobs = 0x4009,
+    kIppCupsMoveJob = 0x400D,
 };
 
 // Value tags used in the requests.
 enum IppValueTag : std::uint8_t {
     kIppTagInteger = 0x21,
+    kIppTagTextWithoutLanguage = 0x41,
     kIppTagNameWithoutLanguage = 0x42,
     kIppTagKeyword = 0x44,
     kIppTagUri = 0x45,
@@ -83,7 +90,8 @@ void AppendString(IppMessage& msg, std::string_view s);
 // --- Request structure -----------------------------------------------------------------------
 
 // Empties msg, then writes the request header:
-//   version-number   2 bytes   1.1 for Hold-Job and Release-Job, 1.0 for every other operation
+//   version-number   2 bytes   1.1 for Hold-Job, Release-Job and Set-Job-Attributes (an operation
+//                              IPP/1.0 does not have), 1.0 for every other operation
 //   operation-id     2 bytes   op, big-endian
 //   request-id       4 bytes   op again, big-endian (every request of one operation has the same id)
 void WriteIppHeader(IppMessage& msg, int op);
@@ -132,5 +140,26 @@ IppMessage BuildCupsGetPrintersRequest(std::string_view user);
 // jobId only when jobId is 0 or more, and "requesting-user-name" = user (written even when empty).
 IppMessage BuildOperationRequest(int op, std::string_view printerUri, std::string_view user,
                                  std::int32_t jobId);
+
+// The administrator's operations. Each is the operation request above (printer-uri, "job-id" when
+// jobId is 0 or more, "requesting-user-name") with what the operation needs after it.
+
+// CUPS-Move-Job: the job (jobId >= 0), or every job of the printer (jobId < 0), to the queue
+// `destinationUri`, given as "job-printer-uri" in a job-attributes group.
+IppMessage BuildMoveJobRequest(std::string_view printerUri, std::string_view user, std::int32_t jobId,
+                               std::string_view destinationUri);
+// Set-Job-Attributes: "job-priority" = priority in a job-attributes group.
+IppMessage BuildSetJobPriorityRequest(std::string_view printerUri, std::string_view user, std::int32_t jobId,
+                                      std::int32_t priority);
+// CUPS-Reject-Jobs: "printer-state-message" = reason (text), only when reason is not empty.
+IppMessage BuildRejectJobsRequest(std::string_view printerUri, std::string_view user, std::string_view reason);
+// Get-Job-Attributes of the job, asking for `requested`.
+IppMessage BuildGetJobAttributesRequest(std::string_view printerUri, std::string_view user, std::int32_t jobId,
+                                        const std::vector<std::string_view>& requested);
+// Get-Jobs of the finished jobs: "limit" = 2147483647, "which-jobs" = "completed" (completed,
+// aborted and canceled jobs alike), "requesting-user-name" when user is not empty, and
+// `requested`.
+IppMessage BuildGetFinishedJobsRequest(std::string_view printerUri, std::string_view user,
+                                       const std::vector<std::string_view>& requested);
 
 }  // namespace quenlo

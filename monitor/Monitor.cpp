@@ -4,7 +4,9 @@
 #include "monitor/MonitorTexts.h"
 #include "monitor/RefreshText.h"
 #include "monitor/ReplyStreams.h"
+#include "platform/Text.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -324,10 +326,16 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry, RefreshKind kind)
     JobTable jobs;
     JobListWalk jobWalk([&jobs](JobRecord&& job) { jobs.Add(job); });
     WalkedReply jobsAnswer(jobWalk.Walker());
-    const auto jobsRequest = [follow](std::string_view uri) {
+    // The finished jobs are sorted before they are shown, so their answer is kept whole.
+    const bool finished = jobList_ == JobList::Finished;
+    ReplyBody finishedAnswer(AnnouncedLength());
+    const auto jobsRequest = [follow, finished, &entry](std::string_view uri) {
+        if (finished)
+            return BuildGetFinishedJobsRequest(uri, entry.user, FinishedJobAttributes());
         return follow ? BuildGetJobsRequest(uri, ShownJobAttributes()) : BuildGetJobsRequest(uri);
     };
-    if (!PostIpp(jobsRequest, url, jobsAnswer)) {
+    THttpReceiveTarget& jobsTarget = finished ? static_cast<THttpReceiveTarget&>(finishedAnswer) : jobsAnswer;
+    if (!PostIpp(jobsRequest, url, jobsTarget)) {
         EnableRefreshControls();
         ShowStatus(Name() + kIppFailedPrefix + StatusNumber() + ")");
         return RefreshEnd::JobsFailed;
@@ -335,7 +343,8 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry, RefreshKind kind)
     if (follow)
         view_.SetImageStatus(Lamp::Yellow);  // the server answered, as after the probe
     jobsAnswer.Finish();
-    const IppAnswerStatus jobsStatus = jobWalk.Walker().Status();
+    const IppAnswerStatus jobsStatus =
+        finished ? ReadAnswerStatus(finishedAnswer.Bytes()) : jobWalk.Walker().Status();
     if (SaysNoSuchPrinter(jobsStatus)) {
         // The server is there but has no such queue: the same end as its "no printers" page.
         view_.SetPrinterSelectorEnabled(true);
@@ -350,7 +359,12 @@ RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry, RefreshKind kind)
     ShowStatus(Name() + kIppOkPrefix + StatusNumber() + ")");
     view_.SetImageStatus(Lamp::Green);
     const std::string name = Name();
-    jobs.Drain([&](const JobFields& job) { view_.AddJobRow(JobRowTexts(job, name)); });
+    if (finished) {
+        for (FinishedJobRow& row : WalkFinishedJobs(finishedAnswer.Bytes(), name))
+            view_.AddFinishedJobRow(std::move(row));
+    } else {
+        jobs.Drain([&](const JobFields& job) { view_.AddJobRow(JobRowTexts(job, name)); });
+    }
 
     // Get-Printer-Attributes: the printer line and its lamp.
     ReplyBody printerAnswer(AnnouncedLength());
@@ -383,8 +397,7 @@ std::function<long long()> TMonitor::AnnouncedLength() const
     return [this] { return static_cast<long long>(http_.ReplyLength()); };
 }
 
-bool TMonitor::PostIpp(const std::function<IppMessage(std::string_view printerUri)>& build, const std::string& url,
-                       std::streambuf& answer)
+bool TMonitor::PostIpp(const RequestBuilder& build, const std::string& url, std::streambuf& answer)
 {
     IppMessage body;
     try {
@@ -448,34 +461,43 @@ void TMonitor::SendIppOperation(const std::string& remotehost, const std::string
                                 const std::string& user, const std::string& pass,
                                 std::int32_t operation, std::int32_t jobId)
 {
+    SendOperation(remotehost, url, user, pass, operation, [&](std::string_view printerUri) {
+        return BuildOperationRequest(operation, printerUri, user, jobId);
+    });
+}
+
+bool TMonitor::SendOperation(const std::string& remotehost, const std::string& url, const std::string& user,
+                             const std::string& pass, std::int32_t operation, const RequestBuilder& build,
+                             std::string* answerOut, bool refresh)
+{
     // Copies: the arguments may refer to an entry or to texts that a nested handler replaces.
     const std::string host = remotehost;
     const std::string path = url;
     // Taken before anything can wait: an operation started from inside this one finds it unset.
     const TAList* target = std::exchange(operationTarget_, nullptr);
-    const bool followWithRefresh = target == nullptr;
-    const TAList* entry = followWithRefresh ? currentPrinter_ : target;
+    const bool followWithRefresh = target == nullptr && refresh;
+    const TAList* entry = target == nullptr ? currentPrinter_ : target;
     const bool direct = entry != nullptr && entry->direct;
 
     IppMessage body;
     try {
-        body = BuildOperationRequest(operation, "http://" + host + path, user, jobId);
+        body = build("http://" + host + path);
     } catch (const EIppException&) {
         ShowError(kRequestFailed + StatusNumber() + ")");
-        return;
+        return false;
     }
 
     // Another request owns the client's settings until it ends; leave them alone.
     if (ClientBusy()) {
         ShowError(kRequestFailed + StatusNumber() + ")");
-        return;
+        return false;
     }
 
     SetCredentials(user, pass);
     http_.SetEncryption(entry != nullptr ? EncryptionOf(*entry) : heIfRequested);
     // The refresh may have ended at a direct printer's root page, and a printer that was not
     // refreshed has not set its URL at all.
-    if (direct || !followWithRefresh)
+    if (direct || target != nullptr)
         http_.SetURL("http://" + host + path);
     IppAnswerStatus answerStatus;
     {
@@ -484,28 +506,32 @@ void TMonitor::SendIppOperation(const std::string& remotehost, const std::string
         if (RunRequest(hrPost, &send, &receive) == Outcome::Failed) {
             ShowError(kRequestFailed + StatusNumber() + ")" +
                       HttpRefusalDetails(http_.ReplyStatus(), !user.empty()));
-            return;
+            return false;
         }
-        const std::string answer = receive.str();
+        std::string answer = receive.str();
         if (answer.size() > kShortAnswer)
             answerStatus = ReadAnswerStatus(answer);
+        if (answerOut != nullptr)
+            *answerOut = std::move(answer);
     }
 
     const auto ippStatus = static_cast<std::int16_t>(answerStatus.statusCode);
     bool fallbackAnswered = false;
-    if (!IsSuccessfulIppStatus(answerStatus.statusCode)) {
+    const bool carriedOut = IsSuccessfulIppStatus(answerStatus.statusCode);
+    if (!carriedOut) {
         if ((operation == kIppPausePrinter || operation == kIppResumePrinter) && !direct)
             fallbackAnswered = CupsFallback(host, path, operation, answerStatus);
         else
-            ShowWarning(kRefused + StatusCodeHex(ippStatus) + RefusalDetails(answerStatus));
+            ShowWarning(kRefused + StatusCodeHex(ippStatus) + RefusalDetails(answerStatus, operation));
     }
     if (!followWithRefresh)
-        return;
+        return carriedOut;
     ComboBoxPrinterlistChange();
     // The web page answers 200 whether or not it did anything (a server that does not know the
     // page says so only in its text): the state the refresh has just read is the judge.
     if (fallbackAnswered && !PrinterStateFollowed(host, path, operation))
         ShowWarning(kCupsRequestIgnored + StatusCodeHex(ippStatus) + RefusalDetails(answerStatus));
+    return carriedOut;
 }
 
 bool TMonitor::PrinterStateFollowed(const std::string& remotehost, const std::string& url,
@@ -531,6 +557,146 @@ bool TMonitor::CupsFallback(const std::string& remotehost, const std::string& ur
     ShowWarning(kRefusedAndCupsFailed + StatusCodeHex(static_cast<std::int16_t>(refusal.statusCode)) + "  " +
                 StatusNumber() + RefusalDetails(refusal));
     return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The administrator's operations
+
+bool TMonitor::SendOnCurrent(std::int32_t operation, const RequestBuilder& build)
+{
+    if (currentPrinter_ == nullptr)
+        return false;
+    const TAList& printer = *currentPrinter_;
+    return SendOperation(printer.remotehost, printer.url, printer.user, printer.pass, operation, build);
+}
+
+bool TMonitor::JobIdAccepted(std::int32_t jobId)
+{
+    // Sent without "job-id", a job operation would act on whatever job the server chooses.
+    if (jobId >= 0)
+        return true;
+    ShowError(kBadJobNumber);
+    return false;
+}
+
+std::optional<std::vector<ServerQueue>> TMonitor::ServerQueues()
+{
+    if (currentPrinter_ == nullptr)
+        return std::nullopt;
+    const TAList& entry = *currentPrinter_;
+    if (entry.direct) {
+        ShowWarning(kNoOtherQueue);
+        return std::nullopt;
+    }
+    IppMessage body;
+    try {
+        body = BuildCupsGetPrintersRequest(entry.user);
+    } catch (const EIppException&) {
+        ShowError(kRequestFailed + StatusNumber() + ")");
+        return std::nullopt;
+    }
+    if (ClientBusy()) {
+        ShowError(kRequestFailed + StatusNumber() + ")");
+        return std::nullopt;
+    }
+    SetCredentials(entry.user, entry.pass);
+    http_.SetEncryption(EncryptionOf(entry));
+    // The list is the server's, at its root; the operation that follows goes to the printer again.
+    const std::string printerUrl = http_.URL();
+    http_.SetURL("http://" + entry.remotehost + "/");
+    std::istringstream send(body);
+    std::ostringstream receive;
+    const Outcome outcome = RunRequest(hrPost, &send, &receive);
+    http_.SetURL(printerUrl);
+    if (outcome == Outcome::Failed) {
+        ShowError(kRequestFailed + StatusNumber() + ")" + HttpRefusalDetails(http_.ReplyStatus(), !entry.user.empty()));
+        return std::nullopt;
+    }
+    const std::string answer = receive.str();
+    const IppAnswerStatus status = ReadAnswerStatus(answer);
+    if (!status.Succeeded()) {
+        ShowWarning(kQueuesRefused + StatusCodeHex(static_cast<std::int16_t>(status.statusCode)) +
+                    (status.complete ? RefusalDetails(status, kIppCupsGetPrinters) : std::string("\r") + kNotIppAnswer));
+        return std::nullopt;
+    }
+    return WalkServerQueues(answer);
+}
+
+void TMonitor::MoveJob(std::int32_t jobId, const std::string& destination)
+{
+    if (currentPrinter_ == nullptr)
+        return;
+    const TAList& printer = *currentPrinter_;
+    const std::optional<std::vector<ServerQueue>> queues = ServerQueues();
+    if (!queues)
+        return;
+    // Queue names are told apart without regard to case on the server.
+    const auto sameName = [&destination](const ServerQueue& queue) {
+        return platform::AsciiEqualIgnoringCase(queue.name, destination);
+    };
+    const auto found = std::find_if(queues->begin(), queues->end(), sameName);
+    if (found == queues->end()) {
+        ShowWarning(kNotAQueueOfServer + destination + kNotAQueueOfServerWhy);
+        return;
+    }
+    const std::string destinationUri = "http://" + printer.remotehost + found->Path();
+    SendOnCurrent(kIppCupsMoveJob, [&](std::string_view uri) {
+        return BuildMoveJobRequest(uri, printer.user, jobId, destinationUri);
+    });
+}
+
+void TMonitor::RestartJob(std::int32_t jobId)
+{
+    if (currentPrinter_ == nullptr || !JobIdAccepted(jobId))
+        return;
+    const std::string user = currentPrinter_->user;
+    SendOnCurrent(kIppRestartJob,
+                  [&](std::string_view uri) { return BuildOperationRequest(kIppRestartJob, uri, user, jobId); });
+}
+
+void TMonitor::SetJobPriority(std::int32_t jobId, std::int32_t priority)
+{
+    if (currentPrinter_ == nullptr || !JobIdAccepted(jobId))
+        return;
+    if (priority < 1 || priority > 100) {
+        ShowError(kBadPriority);
+        return;
+    }
+    const std::string user = currentPrinter_->user;
+    SendOnCurrent(kIppSetJobAttributes,
+                  [&](std::string_view uri) { return BuildSetJobPriorityRequest(uri, user, jobId, priority); });
+}
+
+void TMonitor::RejectJobs(const std::string& reason)
+{
+    if (currentPrinter_ == nullptr)
+        return;
+    const std::string user = currentPrinter_->user;
+    SendOnCurrent(kIppCupsRejectJobs, [&](std::string_view uri) { return BuildRejectJobsRequest(uri, user, reason); });
+}
+
+void TMonitor::AcceptJobs()
+{
+    if (currentPrinter_ == nullptr)
+        return;
+    const std::string user = currentPrinter_->user;
+    SendOnCurrent(kIppCupsAcceptJobs,
+                  [&](std::string_view uri) { return BuildOperationRequest(kIppCupsAcceptJobs, uri, user, -1); });
+}
+
+std::optional<JobDetails> TMonitor::JobDetailsOf(std::int32_t jobId)
+{
+    if (currentPrinter_ == nullptr || !JobIdAccepted(jobId))
+        return std::nullopt;
+    const TAList& printer = *currentPrinter_;
+    std::string answer;
+    const bool carriedOut = SendOperation(
+        printer.remotehost, printer.url, printer.user, printer.pass, kIppGetJobAttributes,
+        [&](std::string_view uri) { return BuildGetJobAttributesRequest(uri, printer.user, jobId, JobDetailAttributes()); },
+        &answer, false);
+    if (!carriedOut)
+        return std::nullopt;
+    return WalkJobDetails(answer);
 }
 
 }  // namespace quenlo

@@ -29,15 +29,18 @@
 #include "config/PrintersFile.h"
 #include "ipp/IppRequest.h"
 #include "monitor/MonitorView.h"
+#include "monitor/QueueAdmin.h"
 #include "monitor/RefreshText.h"
 #include "net/HttpProt.h"
 
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quenlo {
 
@@ -174,6 +177,40 @@ public:
     void SendIppOperation(const std::string& remotehost, const std::string& url, const std::string& user,
                           const std::string& pass, std::int32_t operation, std::int32_t jobId);
 
+    // ---- The administrator's operations -------------------------------------------------------------
+    // Each acts on CurrentPrinter (nothing while there is none) and is posted and judged like
+    // SendIppOperation: a refusal explains itself (client-error-not-possible in the operation's own
+    // words), and every request that got through is followed by the refresh. A negative job id is
+    // refused with the error box before anything is sent.
+
+    // CUPS-Move-Job of the job, or of every job of the printer (jobId < 0), to `destination`, a
+    // queue name of the same server. The server's own list of its queues (ServerQueues) is asked
+    // first: a name that is not in it is refused, before the move is sent, with the warning that
+    // names it.
+    void MoveJob(std::int32_t jobId, const std::string& destination);
+    void MoveAllJobs(const std::string& destination) { MoveJob(-1, destination); }
+    // Restart-Job of a finished job whose files the server kept.
+    void RestartJob(std::int32_t jobId);
+    // Set-Job-Attributes "job-priority" (1 to 100; texts::kPrintFirstPriority prints it first). A
+    // priority outside 1 to 100 is refused with the error box, nothing sent.
+    void SetJobPriority(std::int32_t jobId, std::int32_t priority);
+    // CUPS-Reject-Jobs, the reason (when not empty) as the printer's state message; CUPS-Accept-Jobs.
+    void RejectJobs(const std::string& reason);
+    void AcceptJobs();
+    // Get-Job-Attributes: the job's details, or nothing when the request failed or was refused (its
+    // box shown). No refresh follows: nothing changed on the server.
+    std::optional<JobDetails> JobDetailsOf(std::int32_t jobId);
+    // The queues of CurrentPrinter's server by its own list (CUPS-Get-Printers), for a move; nothing
+    // when it cannot be had, with a box that says why (a direct entry has no other queue). The
+    // client's URL stays the one the refresh set.
+    std::optional<std::vector<ServerQueue>> ServerQueues();
+
+    // Which jobs the refresh lists: the waiting ones (the job list of old) or the finished ones
+    // (AddFinishedJobRow rows, newest first). Every later refresh keeps it.
+    enum class JobList : std::uint8_t { Waiting, Finished };
+    void SetJobList(JobList list) noexcept { jobList_ = list; }
+    JobList ShownJobList() const noexcept { return jobList_; }
+
     // ---- State ------------------------------------------------------------------------------------
 
     // The entry the last refresh found; nullptr before any refresh found one. Owned by the list.
@@ -205,8 +242,18 @@ private:
     void Refresh(RefreshKind kind);
     RefreshEnd RunRefreshRequests(const TAList& entry, RefreshKind kind);
     std::function<long long()> AnnouncedLength() const;
-    bool PostIpp(const std::function<IppMessage(std::string_view printerUri)>& build, const std::string& url,
-                 std::streambuf& answer);
+    using RequestBuilder = std::function<IppMessage(std::string_view printerUri)>;
+    bool PostIpp(const RequestBuilder& build, const std::string& url, std::streambuf& answer);
+    // SendIppOperation's steps for any request body: `build` makes it for the printer URI. True when
+    // the request was carried out; its answer then goes to `answer` when given. With `refresh`
+    // false no refresh follows.
+    bool SendOperation(const std::string& remotehost, const std::string& url, const std::string& user,
+                       const std::string& pass, std::int32_t operation, const RequestBuilder& build,
+                       std::string* answer = nullptr, bool refresh = true);
+    // An administrator's operation on CurrentPrinter; false (nothing sent) when there is none.
+    bool SendOnCurrent(std::int32_t operation, const RequestBuilder& build);
+    // False, with the error box, for a negative job id.
+    bool JobIdAccepted(std::int32_t jobId);
     void JobCommand(std::int32_t operation, const char* noSelectionText);
     void PrinterCommand(std::int32_t operation);
     // Tries a refused pause or resume through the web administration page; true when the page
@@ -229,6 +276,7 @@ private:
     // The printer of the operation PrinterCommandOn starts; taken by SendIppOperation at once.
     const TAList* operationTarget_ = nullptr;
     RefreshEnd lastRefreshEnd_ = RefreshEnd::None;
+    JobList jobList_ = JobList::Waiting;
     PrinterRecord lastPrinter_;  // what the last complete refresh read of the printer
     bool requestRunning_ = false;
     bool refreshRunning_ = false;

@@ -14,8 +14,16 @@ const char* WhyHttpRefused(int httpStatus, bool hasUser)
     }
 }
 
-const char* WhyIppRefused(std::uint16_t statusCode)
+const char* WhyIppRefused(std::uint16_t statusCode, int operation)
 {
+    if (statusCode == kIppStatusNotPossible) {
+        switch (operation) {
+        case kIppCupsMoveJob: return kWhyMoveNotPossible;
+        case kIppRestartJob: return kWhyRestartNotPossible;
+        case kIppSetJobAttributes: return kWhyPriorityNotPossible;
+        default: break;
+        }
+    }
     switch (statusCode) {
     case kIppStatusForbidden: return kWhyForbidden;
     case kIppStatusNotAuthenticated: return kWhyNotAuthenticated;
@@ -41,12 +49,12 @@ std::string IppFailureSuffix(const IppAnswerStatus& answer, int httpStatus)
     return suffix;
 }
 
-std::string RefusalDetails(const IppAnswerStatus& answer)
+std::string RefusalDetails(const IppAnswerStatus& answer, int operation)
 {
     std::string details;
     if (!answer.statusMessage.empty())
         details += "\r" + answer.statusMessage;
-    if (const char* why = WhyIppRefused(answer.statusCode))
+    if (const char* why = WhyIppRefused(answer.statusCode, operation))
         details += std::string("\r") + why;
     return details;
 }

@@ -44,6 +44,19 @@ inline constexpr const char* kCupsRequestIgnored =
     "A kérést a szerver elutasította, a CUPS HTTP kérést elfogadta, de nem hajtotta végre: "
     "a nyomtató állapota nem változott!\rHibakód: 0x";
 
+// ---- The administrator's operations -------------------------------------------------------------
+// A job may go only to a queue of its own server: before the move, the server's own list is asked.
+inline constexpr const char* kNotAQueueOfServer = "Nem ennek a szervernek a nyomtatási sora: ";
+inline constexpr const char* kNotAQueueOfServerWhy = "\rFeladat csak ugyanannak a szervernek egy másik sorába helyezhető át.";
+inline constexpr const char* kQueuesRefused =
+    "A szerver nem adta meg a nyomtatási sorait, így az áthelyezés nem lehetséges!\rHibakód: 0x";
+inline constexpr const char* kNoOtherQueue =
+    "Ez a nyomtató közvetlenül kapcsolódik, nincs másik sora, ahová a feladat áthelyezhető.";
+inline constexpr const char* kBadPriority = "A prioritás 1 és 100 közötti szám lehet!\rKérés megszakítva!";
+inline constexpr const char* kBadJobNumber = "A job IDje érvénytelen!\rKérés megszakítva!";
+// The priority "print first" sets.
+inline constexpr int kPrintFirstPriority = 100;
+
 // ---- Why a request was refused: one short line under the box's own text -----------------------
 // HTTP statuses
 inline constexpr const char* kWhyHttp401WithUser = "A felhasználónév vagy a jelszó hibás.";
@@ -60,6 +73,13 @@ inline constexpr const char* kWhyNotPossible =
     "A művelet most nem lehetséges (például csak visszatartott feladat folytatható).";
 inline constexpr const char* kWhyNotFound = "A szerveren nincs ilyen feladat vagy nyomtató.";
 inline constexpr const char* kWhyOperationNotSupported = "A szerver nem ismeri ezt a műveletet.";
+// client-error-not-possible of an operation for which the general text above would mislead.
+inline constexpr const char* kWhyMoveNotPossible =
+    "Befejezett (kinyomtatott, megszakított vagy törölt) feladat nem helyezhető át.";
+inline constexpr const char* kWhyRestartNotPossible =
+    "Csak befejezett, megszakított vagy törölt feladat nyomtatható újra, és csak akkor, ha a szerver "
+    "megőrizte a fájljait.";
+inline constexpr const char* kWhyPriorityNotPossible = "Befejezett feladat prioritása már nem változtatható.";
 
 // ---- The watch: what a printer says of itself --------------------------------------------------
 // Our own words for the common printer-state-reasons keywords (without their -error, -warning or
@@ -120,8 +140,9 @@ inline constexpr const char* kHintWarnings = "Figyelmeztetés: ";
 // The explanation of an HTTP status that refused a request (`hasUser`: the entry names a user),
 // or nullptr when there is none for it.
 const char* WhyHttpRefused(int httpStatus, bool hasUser);
-// The explanation of a refusing IPP status-code, or nullptr when there is none for it.
-const char* WhyIppRefused(std::uint16_t statusCode);
+// The explanation of a refusing IPP status-code of `operation` (an IPP operation code; 0 for any),
+// or nullptr when there is none for it.
+const char* WhyIppRefused(std::uint16_t statusCode, int operation = 0);
 
 // What follows the printer's name when an IPP request got an answer that does not show the
 // printer: " - kapcsolódva, IPP hiba (0x0403)" and " - " + the server's status-message when it
@@ -138,7 +159,7 @@ inline bool SaysNoSuchPrinter(const IppAnswerStatus& answer)
 
 // The lines a refused operation's box adds under its own text, each beginning with a CR: the
 // server's status-message when it sent one, then the explanation of the status-code.
-std::string RefusalDetails(const IppAnswerStatus& answer);
+std::string RefusalDetails(const IppAnswerStatus& answer, int operation = 0);
 // The line a failed request's box adds for its HTTP status ("\r" + explanation), or nothing.
 std::string HttpRefusalDetails(int httpStatus, bool hasUser);
 

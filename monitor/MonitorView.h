@@ -12,6 +12,7 @@
 // setters. A view never calls back into the logic from inside one of these functions.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <string>
@@ -38,6 +39,8 @@ enum class MessageIcon : int {
 // the columns "job ID", "printer", "user", "job name", "size", "state", "state-reason",
 // "time-at-creation".
 using JobRow = std::array<std::string, 8>;
+// A finished job's row: the eight texts, then the completion time and the pages printed.
+using FinishedJobRow = std::array<std::string, 10>;
 
 class MonitorView {
 public:
@@ -85,6 +88,15 @@ public:
     virtual int SelectedJobCount() const = 0;
     // The caption ("job ID" text) of the selected row; empty when no row is selected.
     virtual std::string SelectedJobCaption() const = 0;
+
+    // Appends one row of the finished jobs (when the refresh lists those). A view without the two
+    // further columns shows the eight.
+    virtual void AddFinishedJobRow(FinishedJobRow&& row)
+    {
+        JobRow eight;
+        std::move(row.begin(), row.begin() + eight.size(), eight.begin());
+        AddJobRow(std::move(eight));
+    }
 
     // --- Message box ----------------------------------------------------------------------------
     // Shows a modal message box with the caption "Quenlo", the given icon, the text (each CR is a

@@ -5,7 +5,7 @@
 # and logs. The system's own /etc/cups, its socket and port 631 are never touched or used.
 #
 #   scripts/cups-lab.sh start DIR [--auth|--stock] [--owner PID] [--log-all] [--listen ADDR]
-#                             [--encrypt-printers] [--stock-limits]
+#                             [--encrypt-printers] [--stock-limits] [--history|--history-only]
 #                                              start cupsd on a free port; prints the port
 #                                              (--owner: stop it, too, when process PID ends;
 #                                              --log-all: every request in log/access_log, with its
@@ -14,7 +14,10 @@
 #                                              with lpadmin a system group; --encrypt-printers:
 #                                              "Encryption Required" on /printers;
 #                                              --stock-limits: the server's own limits on jobs and
-#                                              clients, see below)
+#                                              clients, see below; --history: finished jobs
+#                                              stay listed with their files, so they can be
+#                                              printed again; --history-only: listed, files not
+#                                              kept)
 #   scripts/cups-lab.sh port DIR               prints the port of a running lab
 #   scripts/cups-lab.sh add-printer DIR NAME [INFO] [--device URI]
 #                                              add a raw queue printing to /dev/null (or to URI:
@@ -67,6 +70,7 @@ access_log_level=actions
 extra_listen=""
 encrypt_printers=0
 stock_limits=0
+job_history="PreserveJobHistory No"
 
 die() { echo "cups-lab: $*" >&2; exit 1; }
 usage() {
@@ -213,7 +217,7 @@ DefaultAuthType Basic
 ErrorPolicy retry-job
 $(raised_limits)
 MaxHoldTime 0
-PreserveJobHistory No
+$job_history
 JobRetryInterval 3600
 <Location />
 $(open_limit)
@@ -398,6 +402,8 @@ cmd_start() {
       --listen) extra_listen=${2:-}; [ -n "$extra_listen" ] || usage; shift ;;
       --encrypt-printers) encrypt_printers=1 ;;
       --stock-limits) stock_limits=1 ;;
+      --history) job_history=$'PreserveJobHistory Yes\nPreserveJobFiles Yes' ;;
+      --history-only) job_history=$'PreserveJobHistory Yes\nPreserveJobFiles No' ;;
       *) usage ;;
     esac
     shift

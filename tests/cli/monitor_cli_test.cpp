@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -224,6 +225,181 @@ TEST(MonitorCli, PrinterCommandsPauseResumeAndPurge)
 }
 
 // ---------------------------------------------------------------------------------------------
+// The administrator's commands, judged by what lpstat and ipptool read from the server
+
+// Asks lpstat of the lab's server, e.g. {"-o", "queue"}.
+std::string Lpstat(const CupsLab& lab, const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv{"/usr/bin/lpstat", "-h", lab.HostPort()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return test::RunProcess(argv).out;
+}
+
+// True once `done` holds, asked again every 200 ms for at most 60 s.
+bool Eventually(const std::function<bool()>& done)
+{
+    for (int i = 0; i < 300; ++i) {
+        if (done())
+            return true;
+        ::usleep(200 * 1000);
+    }
+    return done();
+}
+
+// One attribute of a job as ipptool reads it.
+std::string JobAttributeByIpptool(const CupsLab& lab, const std::string& queue, const std::string& id,
+                                  const std::string& attribute, const TempDir& dir)
+{
+    const std::string test = dir.Write(
+        "get-job.test", "{\nOPERATION Get-Job-Attributes\nGROUP operation-attributes-tag\n"
+                        "ATTR charset attributes-charset utf-8\nATTR naturalLanguage attributes-natural-language en\n"
+                        "ATTR uri printer-uri $uri\nATTR integer job-id " + id + "\nDISPLAY " + attribute + "\n}\n");
+    const std::string out = test::RunProcess({"/usr/bin/ipptool", "-c", lab.PrinterUri(queue), test}).out;
+    return Lines(out).size() == 2 ? Lines(out)[1] : out;
+}
+
+// The message lines of a run, their CRs written as \r.
+std::vector<std::string> Messages(const test::ProcessResult& r) { return LinesStartingWith(r.out, "message\t"); }
+
+// A jammed printer's queue, as an administrator clears it: the manager's job first, one job and
+// then the rest to the printer next door (a name of another server refused before anything is
+// sent), the printer refusing new jobs with its reason and taking them again; then a printer's
+// finished jobs newest first, one of them in detail, printed again through the lab's backend, and
+// what a finished or waiting job refuses.
+TEST(AdminCli, CommandsChangeTheServerAsLpstatShowsIt)
+{
+    QUENLO_NEED(CupsLab::MissingTools().empty() ? "" : "CUPS lab not available: " + CupsLab::MissingTools());
+    CupsLab lab(false, "--history");
+    lab.AddPrinter("jammed");
+    lab.AddPrinter("nextdoor");
+    lab.Script("add-printer", {"says", "--device", "lab-says:/"});
+    lab.HoldJobs("jammed", 3);
+    TempDir dir("admin-cli");
+    const std::string config = dir.Write(
+        "printers.qdl", PrintersFile({{"Jammed", lab.HostPort(), "/printers/jammed", ""},
+                                      {"Says", lab.HostPort(), "/printers/says", ""}}));
+    std::vector<std::string> ids;
+    for (const auto& [id, state] : ServerJobStates(lab, "jammed"))
+        ids.push_back(std::to_string(id));
+    ASSERT_EQ(ids.size(), 3u);
+    const auto run = [&](std::vector<std::string> args, int exitCode = 0) {
+        args.insert(args.end(), {"--config", config});
+        const test::ProcessResult r = Cli(args);
+        EXPECT_EQ(r.exitCode, exitCode) << args[0] << "\n" << r.out << r.err;
+        return r;
+    };
+
+    run({"set-job-priority", ids[1], "100"});
+    EXPECT_EQ(JobAttributeByIpptool(lab, "jammed", ids[1], "job-priority", dir), "100");
+    const test::ProcessResult moved = run({"move-job", ids[0], "NextDoor"});
+    EXPECT_EQ(LinesStartingWith(moved.out, "job\t").size(), 3u + 2u);  // the refresh before and after
+    EXPECT_NE(Lpstat(lab, {"-o", "nextdoor"}).find("nextdoor-" + ids[0] + " "), std::string::npos);
+    const test::ProcessResult elsewhere = run({"move-job", ids[1], "elsewhere"}, 1);
+    EXPECT_EQ(Messages(elsewhere), std::vector<std::string>{"message\twarning\tNem ennek a szervernek a nyomtatási "
+                                                            "sora: elsewhere\\rFeladat csak ugyanannak a szervernek "
+                                                            "egy másik sorába helyezhető át."});
+    run({"move-jobs", "nextdoor"});
+    EXPECT_EQ(Lpstat(lab, {"-o", "jammed"}), "");
+    EXPECT_EQ(Lines(Lpstat(lab, {"-o", "nextdoor"})).size(), 3u);
+
+    const test::ProcessResult rejected = run({"reject-jobs", "--reason", "javítás alatt"});
+    EXPECT_EQ(LinesStartingWith(rejected.out, "printer\t").back(),
+              "printer\tyellow\tJammed - idle, rejecting jobs (javítás alatt)");
+    EXPECT_EQ(Lines(Lpstat(lab, {"-a", "jammed"})).at(1), "\tjavítás alatt");
+    run({"accept-jobs"});
+    EXPECT_EQ(Lpstat(lab, {"-a", "jammed"}).rfind("jammed accepting requests", 0), 0u);
+
+    // One job prints through the lab's backend (a page, then it waits for `go`, which is there);
+    // one is canceled after it.
+    const std::string go = lab.Dir() + "/go-says", doc = lab.Dir() + "/doc-says";
+    std::ofstream(go).put('\n');
+    std::ofstream(doc) << "PAGE: 1 1\nwait " << go << "\n";
+    ::chmod(doc.c_str(), 0644);
+    lab.Script("print", {"says", doc});
+    ASSERT_TRUE(Eventually([&] { return Lpstat(lab, {"-o", "says"}).empty(); }));
+    lab.HoldJobs("says", 1);
+    lab.Script("cancel-all", {"says"});
+    const std::vector<std::string> finished = Lines(Lpstat(lab, {"-W", "completed", "-o", "says"}));
+    ASSERT_EQ(finished.size(), 2u);
+    std::vector<int> finishedIds;
+    for (const std::string& line : finished)
+        finishedIds.push_back(std::stoi(line.substr(5, line.find(' ') - 5)));
+    std::sort(finishedIds.begin(), finishedIds.end());
+    const std::string printed = std::to_string(finishedIds[0]), canceled = std::to_string(finishedIds[1]);
+
+    const test::ProcessResult list = run({"refresh", "--completed", "--printer", "Says"});
+    const std::vector<std::string> rows = LinesStartingWith(list.out, "job\t");
+    ASSERT_EQ(rows.size(), 2u) << list.out;
+    EXPECT_EQ(rows[0].rfind("job\t" + canceled + "\tSays\t", 0), 0u) << rows[0];
+    EXPECT_NE(rows[0].find("\tcanceled\t"), std::string::npos) << rows[0];
+    EXPECT_TRUE(std::regex_search(rows[1], std::regex("^job\t" + printed + "\tSays\t.*\tcompleted\t.*\t"
+                                                      "[0-9]{2}/[0-9]{2}/[0-9]{2} [0-9:]{8}\t1$")))
+        << rows[1];
+    const test::ProcessResult details = run({"job", printed, "--printer", "Says", "--json"});
+    const std::string json = dir.Write("job.json", details.out);
+    EXPECT_EQ(test::RunProcess({"/usr/bin/jq", "-e",
+                                ".job.id == " + printed + " and .job.state == \"completed\" and .job.pages == 1 and "
+                                ".job.completed >= .job.processing and .job.format == \"text/plain\"",
+                                json}).out,
+              "true\n") << details.out;
+
+    std::filesystem::remove(go);
+    run({"restart-job", printed, "--printer", "Says"});
+    EXPECT_TRUE(Eventually([&] { return Lpstat(lab, {"-o", "says"}).find("says-" + printed + " ") != std::string::npos; }));
+    std::ofstream(go).put('\n');
+
+    const std::string finishedJob = "A kérést a szerver elutasította!\\rHibakód: 0x0404\\rJob #" + canceled +
+                                    " is finished and cannot be altered.\\r";
+    EXPECT_EQ(Messages(run({"move-job", canceled, "jammed", "--printer", "Says"}, 1)),
+              std::vector<std::string>{"message\twarning\t" + finishedJob +
+                                       "Befejezett (kinyomtatott, megszakított vagy törölt) feladat nem helyezhető át."});
+    EXPECT_EQ(Messages(run({"set-job-priority", canceled, "5", "--printer", "Says"}, 1)),
+              std::vector<std::string>{"message\twarning\t" + finishedJob +
+                                       "Befejezett feladat prioritása már nem változtatható."});
+    EXPECT_EQ(Messages(run({"restart-job", ids[2]}, 1)),
+              std::vector<std::string>{"message\twarning\tA kérést a szerver elutasította!\\rHibakód: 0x0404\\rJob #" +
+                                       ids[2] + " is not complete.\\rCsak befejezett, megszakított vagy törölt feladat "
+                                       "nyomtatható újra, és csak akkor, ha a szerver megőrizte a fájljait."});
+}
+
+// A finished job whose files the server did not keep cannot be printed again, and a server that
+// wants a password refuses an anonymous move: each says why.
+TEST(AdminCli, RefusalsSayWhy)
+{
+    QUENLO_REQUIRE_CUPS_LAB_AUTH(guarded);
+    CupsLab lab(false, "--history-only");
+    lab.AddPrinter("office");
+    TempDir dir("admin-cli");
+    const std::string doc = dir.Write("doc.txt", "one page\n");
+    lab.Script("print", {"office", doc});
+    ASSERT_TRUE(Eventually([&] { return Lpstat(lab, {"-o", "office"}).empty(); }));
+    const std::string finished = Lpstat(lab, {"-W", "completed", "-o", "office"});
+    ASSERT_EQ(finished.rfind("office-", 0), 0u) << finished;
+    const std::string id = finished.substr(7, finished.find(' ') - 7);
+    const std::string config =
+        dir.Write("printers.qdl", PrintersFile({{"Office", lab.HostPort(), "/printers/office", ""}}));
+    const test::ProcessResult restart = Cli({"restart-job", id, "--config", config});
+    EXPECT_EQ(restart.exitCode, 1);
+    EXPECT_EQ(Messages(restart), std::vector<std::string>{
+                                     "message\twarning\tA kérést a szerver elutasította!\\rHibakód: 0x0404\\rJob #" + id +
+                                     " cannot be restarted - no files.\\rCsak befejezett, megszakított vagy törölt "
+                                     "feladat nyomtatható újra, és csak akkor, ha a szerver megőrizte a fájljait."});
+
+    const std::string from = guarded.AddUniquePrinter("admin-guarded");
+    const std::string to = guarded.AddUniquePrinter("admin-guarded");
+    guarded.HoldJobs(from, 1);
+    const std::string guardedConfig =
+        dir.Write("guarded.qdl", PrintersFile({{"Guarded", guarded.HostPort(), CupsLab::PrinterPath(from), ""}}));
+    const std::string job = std::to_string(ServerJobStates(guarded, from).begin()->first);
+    const test::ProcessResult move = Cli({"move-job", job, to, "--config", guardedConfig});
+    EXPECT_EQ(move.exitCode, 1);
+    EXPECT_EQ(Messages(move), std::vector<std::string>{"message\terror\tKérés sikertelen (401)\\rA szerver "
+                                                       "felhasználónevet és jelszót kér, de ennél a nyomtatónál "
+                                                       "nincs megadva felhasználó."});
+    EXPECT_EQ(Lpstat(guarded, {"-o", to}), "");
+}
+
+// ---------------------------------------------------------------------------------------------
 // Against the scripted server
 
 TEST(MonitorCli, RefusalsArePrintedWithTheirCodesAndFallbackRequest)
@@ -367,6 +543,10 @@ TEST(MonitorCli, BadArgumentsAndMissingPrinters)
     EXPECT_EQ(Cli({"hold-job", "1", "2", "--config", config}).exitCode, 2);
     EXPECT_EQ(Cli({"refresh", "extra", "--config", config}).exitCode, 2);
     EXPECT_EQ(Cli({"purge-jobs", "--config", config, "--bogus"}).exitCode, 2);
+    EXPECT_EQ(Cli({"set-job-priority", "1", "101", "--config", config}).exitCode, 2);
+    EXPECT_EQ(Cli({"move-job", "1", "--config", config}).exitCode, 2);
+    EXPECT_EQ(Cli({"job", "-1", "--config", config}).exitCode, 2);
+    EXPECT_EQ(Cli({"refresh", "--reason", "x", "--config", config}).exitCode, 2);
 
     const test::ProcessResult unknown = Cli({"refresh", "--config", config, "--printer", "Nope"});
     EXPECT_EQ(unknown.exitCode, 1);

@@ -94,6 +94,40 @@ TEST(IppRequest, PrinterOperationsCarryNoJobIdAndAlwaysAUser)
     EXPECT_NE(BuildOperationRequest(kIppCancelJob, kUri, "", 0).find("job-id"), std::string::npos);
 }
 
+// The administrator's operations: the operation request's attributes, then what each adds (a job
+// group for the job's new queue or priority). Each body was also checked to be accepted by CUPS.
+TEST(IppRequest, AdministratorOperationBodies)
+{
+    const auto header = [](int minor, int op) {
+        return Bytes({0x01, minor, op >> 8, op & 0xFF, 0x00, 0x00, op >> 8, op & 0xFF, 0x01}) + CommonAttributes();
+    };
+    const std::string job7 = Bytes({0x21, 0x00, 0x06}) + "job-id" + Bytes({0x00, 0x04, 0x00, 0x00, 0x00, 0x07});
+    const std::string bob = Attr(0x42, "requesting-user-name", "bob");
+    const std::string dest = "http://127.0.0.1:631/printers/next";
+
+    EXPECT_EQ(BuildMoveJobRequest(kUri, "bob", 7, dest),
+              header(0, 0x400D) + job7 + bob + Bytes({0x02}) + Attr(0x45, "job-printer-uri", dest) + Bytes({0x03}));
+    EXPECT_EQ(BuildMoveJobRequest(kUri, "bob", -1, dest),
+              header(0, 0x400D) + bob + Bytes({0x02}) + Attr(0x45, "job-printer-uri", dest) + Bytes({0x03}));
+    EXPECT_EQ(BuildOperationRequest(kIppRestartJob, kUri, "bob", 7), header(0, 0x000E) + job7 + bob + Bytes({0x03}));
+    EXPECT_EQ(BuildSetJobPriorityRequest(kUri, "bob", 7, 100),
+              header(1, 0x0014) + job7 + bob + Bytes({0x02, 0x21, 0x00, 0x0C}) + "job-priority" +
+                  Bytes({0x00, 0x04, 0x00, 0x00, 0x00, 100, 0x03}));
+    EXPECT_EQ(BuildRejectJobsRequest(kUri, "bob", "javítás alatt"),
+              header(0, 0x4009) + bob + Attr(0x41, "printer-state-message", "javítás alatt") + Bytes({0x03}));
+    EXPECT_EQ(BuildRejectJobsRequest(kUri, "bob", ""), header(0, 0x4009) + bob + Bytes({0x03}));
+    EXPECT_EQ(BuildOperationRequest(kIppCupsAcceptJobs, kUri, "bob", -1), header(0, 0x4008) + bob + Bytes({0x03}));
+    EXPECT_EQ(BuildGetJobAttributesRequest(kUri, "bob", 7, {"job-id", "copies"}),
+              header(0, 0x0009) + job7 + bob + Attr(0x44, "requested-attributes", "job-id") + Attr(0x44, "", "copies") +
+                  Bytes({0x03}));
+    const std::string finished = header(0, 0x000A) + Bytes({0x21, 0x00, 0x05}) + "limit" +
+                                 Bytes({0x00, 0x04, 0x7F, 0xFF, 0xFF, 0xFF}) + Attr(0x44, "which-jobs", "completed");
+    EXPECT_EQ(BuildGetFinishedJobsRequest(kUri, "bob", {"job-id"}),
+              finished + bob + Attr(0x44, "requested-attributes", "job-id") + Bytes({0x03}));
+    EXPECT_EQ(BuildGetFinishedJobsRequest(kUri, "", {"job-id"}),
+              finished + Attr(0x44, "requested-attributes", "job-id") + Bytes({0x03}));
+}
+
 TEST(IppRequest, HeaderStartsAfreshAndPicksTheVersionByOperation)
 {
     IppMessage msg = "left over from an earlier request";

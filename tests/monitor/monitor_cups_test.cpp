@@ -16,6 +16,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <unistd.h>
@@ -376,6 +377,24 @@ TEST(MonitorIppEvePrinter, UnsupportedOperationIsExplained)
     const std::string box = m.view.messages[0].text;
     EXPECT_EQ(box.rfind("A kérést a szerver elutasította!\rHibakód: 0x0501\r", 0), 0u) << box;
     EXPECT_EQ(box.substr(box.rfind('\r') + 1), "A szerver nem ismeri ezt a műveletet.");
+
+    // Nor does it know the administrator's operations, nor list queues to move a job to.
+    const std::string unknown = "A kérést a szerver elutasította!\rHibakód: 0x0501\rOperation not supported.\r"
+                                "A szerver nem ismeri ezt a műveletet.";
+    const std::vector<std::pair<std::function<void()>, std::string>> operations{
+        {[&] { m.monitor.RejectJobs("javítás"); }, unknown},
+        {[&] { m.monitor.AcceptJobs(); }, unknown},
+        {[&] { m.monitor.RestartJob(1); }, unknown},
+        {[&] { m.monitor.MoveJob(1, "other"); },
+         "A szerver nem adta meg a nyomtatási sorait, így az áthelyezés nem lehetséges!\rHibakód: 0x0400\r"
+         "Missing required attributes."},
+    };
+    for (const auto& [operation, text] : operations) {
+        m.view.messages.clear();
+        operation();
+        ASSERT_EQ(m.view.messages.size(), 1u) << text;
+        EXPECT_EQ(m.view.messages[0].text, text);
+    }
 }
 
 }  // namespace
