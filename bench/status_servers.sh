@@ -15,36 +15,24 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 servers=20 printers=25 runs=11
 . "$here/scripts/options.sh"
+. "$here/bench/office_servers.sh"
 . "$here/scripts/harness.sh"
 take_options '2,8p' servers printers runs ... -- "$@"
 build=${ARGS[0]:-$here/build}
 cli="$build/cli/quenlo-cli"
 root=$(mktemp -d /tmp/quenlo-status-bench.XXXXXX)
-dirs=() ports=() xvfb_pid=""
+xvfb_pid=""
 cleanup() {
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
-  for d in "${dirs[@]}"; do "$here/scripts/cups-lab.sh" stop "$d" >/dev/null 2>&1 || true; done
+  stop_office_servers
   rm -rf "$root"
 }
 trap cleanup EXIT
 
-for s in $(seq 1 "$servers"); do
-  d="$root/lab$s"
-  dirs+=("$d")
-  ports+=("$("$here/scripts/cups-lab.sh" start "$d" --log-all --owner $$)")
-done
-# The queues, every server's in parallel: lpadmin takes a while per queue.
-for s in $(seq 1 "$servers"); do
-  (for p in $(seq 1 "$printers"); do "$here/scripts/cups-lab.sh" add-printer "${dirs[s-1]}" "q$p" >/dev/null; done) &
-done
-wait
+start_office_servers "$root" "$servers" "$printers" --log-all
+dirs=("${OFFICE_DIRS[@]}") ports=("${OFFICE_PORTS[@]}")
 config="$root/printers.qdl"
-for s in $(seq 1 "$servers"); do
-  for p in $(seq 1 "$printers"); do
-    printf '<printer>\nname=s%s-q%s\nremotehost=127.0.0.1:%s\nurl=/printers/q%s\nlocalport=-1\n<endprinter>\n' \
-      "$s" "$p" "${ports[s-1]}" "$p" >>"$config"
-  done
-done
+office_printer_entries >>"$config"
 
 # One status run, counted in the servers' access logs.
 before=()
