@@ -47,6 +47,7 @@
 #include <optional>
 #include <ostream>
 #include <set>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -95,43 +96,8 @@ public:
         selectedCaption_.reset();
     }
     // A row is kept only as the text it prints as: a long queue is thousands of rows.
-    void AddJobRow(JobRow&& row) override
-    {
-        if (json_) {
-            JsonObject job;
-            for (std::size_t i = 0; i < row.size() && i < kJobKeys.size(); ++i)
-                job.Text(kJobKeys[i], row[i]);
-            line_.assign(rows_ == 0 ? "" : ",").append(job.Line());
-        } else {
-            line_.assign("job");
-            for (const std::string& text : row) {
-                line_ += '\t';
-                AppendEscapedField(line_, text);
-            }
-            line_ += '\n';
-        }
-        ++rows_;
-        std::memcpy(jobLines_.Extend(line_.size()), line_.data(), line_.size());
-    }
-    void AddFinishedJobRow(FinishedJobRow&& row) override
-    {
-        if (json_) {
-            JsonObject job;
-            for (std::size_t i = 0; i < kJobKeys.size(); ++i)
-                job.Text(kJobKeys[i], row[i]);
-            job.Text("completed", row[8]).Text("pages", row[9]);
-            line_.assign(rows_ == 0 ? "" : ",").append(job.Line());
-        } else {
-            line_.assign("job");
-            for (const std::string& text : row) {
-                line_ += '\t';
-                AppendEscapedField(line_, text);
-            }
-            line_ += '\n';
-        }
-        ++rows_;
-        std::memcpy(jobLines_.Extend(line_.size()), line_.data(), line_.size());
-    }
+    void AddJobRow(JobRow&& row) override { AddJobLine(row, false); }
+    void AddFinishedJobRow(FinishedJobRow&& row) override { AddJobLine(row, true); }
     int SelectedJobCount() const override { return selectedCaption_ ? 1 : 0; }
     std::string SelectedJobCaption() const override { return selectedCaption_.value_or(std::string()); }
 
@@ -229,6 +195,29 @@ public:
 private:
     // The keys of a job's columns in JSON, in the list's order.
     static constexpr std::array<const char*, 8> kJobKeys{"id", "printer", "user", "name", "size", "state", "reason", "created"};
+
+    // One job's "job" line: its columns tab-separated, or in JSON by their keys (a finished job's
+    // completion time and pages after them).
+    void AddJobLine(std::span<const std::string> row, bool finished)
+    {
+        if (json_) {
+            JsonObject job;
+            for (std::size_t i = 0; i < kJobKeys.size(); ++i)
+                job.Text(kJobKeys[i], row[i]);
+            if (finished)
+                job.Text("completed", row[8]).Text("pages", row[9]);
+            line_.assign(rows_ == 0 ? "" : ",").append(job.Line());
+        } else {
+            line_.assign("job");
+            for (const std::string& text : row) {
+                line_ += '\t';
+                AppendEscapedField(line_, text);
+            }
+            line_ += '\n';
+        }
+        ++rows_;
+        std::memcpy(jobLines_.Extend(line_.size()), line_.data(), line_.size());
+    }
 
     std::ostream& out_;
     bool json_;

@@ -2,6 +2,7 @@
 
 #include "monitor/MonitorTexts.h"
 #include "monitor/PrinterSays.h"
+#include "platform/Text.h"
 #include "winapp/WideText.h"
 
 #include <algorithm>
@@ -64,23 +65,13 @@ std::wstring CellText(const OverviewRow& row, OverviewColumn column) {
     return {};
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // The first colour of a marker: "#RRGGBB" (a multi-colour supply lists several), or a colorant's
 // name; grey for anything else.
 COLORREF MarkerColour(const std::string& colour) {
     if (colour.size() >= 7 && colour[0] == '#') {
         int v[6];
         for (int i = 0; i < 6; ++i)
-            if ((v[i] = HexDigit(colour[static_cast<std::size_t>(i) + 1])) < 0)
+            if ((v[i] = platform::HexDigitValue(colour[static_cast<std::size_t>(i) + 1])) < 0)
                 return RGB(128, 128, 128);
         return RGB(v[0] * 16 + v[1], v[2] * 16 + v[3], v[4] * 16 + v[5]);
     }
