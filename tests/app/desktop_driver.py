@@ -63,3 +63,15 @@ def tree(root="-root", check=True):
 
 def viewable(wid):
     return "IsViewable" in run("xwininfo", "-id", wid, check=False)
+
+
+def lamp_colour(r, g, b):
+    """A lamp's name from its colour: one channel well above the others, or red and green for
+    yellow; the colour itself when it is none of them."""
+    if g > 1.6 * r and g > 1.6 * b:
+        return "green"
+    if r > 1.6 * g and r > 1.6 * b:
+        return "red"
+    if r > 1.6 * b and g > 1.6 * b:
+        return "yellow"
+    return f"rgb({r},{g},{b})"

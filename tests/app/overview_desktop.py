@@ -17,7 +17,7 @@ import os
 import re
 import sys
 
-from desktop_driver import Failure, run, wait_until
+from desktop_driver import Failure, lamp_colour, run, wait_until
 from real_desktop import Suite, click, key, menu_item, move, pixel
 
 LIST_TOP = 80  # the list view's top in the window's client area
@@ -52,13 +52,7 @@ class OverviewSuite(Suite):
     def lamp(self, row):
         shot = self.shot("lamps")
         r, g, b = pixel(shot, *self.app.at(LAMP_X, self.row_y(row)))
-        if g > 1.6 * r and g > 1.6 * b:
-            return "green"
-        if r > 1.6 * g and r > 1.6 * b:
-            return "red"
-        if r > 1.6 * b and g > 1.6 * b:
-            return "yellow"
-        return f"rgb({r},{g},{b})"
+        return lamp_colour(r, g, b)
 
     def starts_on_the_overview(self):
         self.app.start()

@@ -33,7 +33,7 @@ import time
 import urllib.request
 
 import desktop_driver
-from desktop_driver import LAB_SCRIPT, Failure, tree, viewable
+from desktop_driver import LAB_SCRIPT, Failure, lamp_colour, tree, viewable
 
 LIMIT = 30.0  # a loaded machine may be slow; a change that is missed never comes
 run = functools.partial(desktop_driver.run, timeout=60)
@@ -90,13 +90,7 @@ def lamp_of(icon):
     out = screen(icon["x"] + icon["w"] - side - 1, icon["y"] + icon["h"] - side - 1, side, side,
                  "-scale", "1x1!", "-depth", "8", "txt:-")
     r, g, b = (int(v) for v in re.search(r"\((\d+),(\d+),(\d+)", out.splitlines()[-1]).groups())
-    if g > 1.6 * r and g > 1.6 * b:
-        return "green"
-    if r > 1.6 * g and r > 1.6 * b:
-        return "red"
-    if r > 1.6 * b and g > 1.6 * b:
-        return "yellow"
-    return f"rgb({r},{g},{b})"
+    return lamp_colour(r, g, b)
 
 
 # --- The server's subscriptions --------------------------------------------------------------------
