@@ -125,8 +125,10 @@ bool IppEvePrinter::StartPrinter()
 
 bool IppEvePrinter::SpawnPrinter()
 {
-    // "*" makes it listen on the loopback addresses (IPv4 and IPv6) and nowhere else.
-    std::vector<std::string> argv{kPrinter, "-n", "*", "-p", std::to_string(port_), "-d", dir_};
+    // "*" makes it listen on the loopback addresses (IPv4 and IPv6) and nowhere else. It still needs
+    // the discovery daemon to start, but advertises nothing: no test browses for it, and the
+    // daemon's registration callbacks are where it once aborted on a loaded machine.
+    std::vector<std::string> argv{kPrinter, "-n", "*", "-p", std::to_string(port_), "-d", dir_, "-r", "off"};
     if (!jobCommand_.empty())
         argv.insert(argv.end(), {"-c", jobCommand_});
     argv.push_back(name_);
