@@ -279,6 +279,15 @@ class Quenlo:
         return started, ended
 
 
+def process_running(pid):
+    """True while the process exists and is not a zombie; it may end between any two reads."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except (FileNotFoundError, ProcessLookupError, IndexError):
+        return False
+
+
 # --- The cases ------------------------------------------------------------------------------------
 
 def menu_item(menu, index, count=3):
@@ -536,10 +545,12 @@ class Suite:
             raise Failure(f"exit code {code}")
         started, ended = self.app.gateways()
         wait_until("every gateway told to end", lambda: set(self.app.gateways()[0]) <= self.app.gateways()[1], 5)
-        alive = [pid for pid in started if os.path.exists(f"/proc/{pid}") and
-                 "Z" not in open(f"/proc/{pid}/stat").read().split()[2]]
-        if alive:
-            raise Failure(f"gateways still running: {alive}")
+        # A gateway logs its end before it exits: on a loaded machine it may still be there a moment.
+        alive = lambda: [pid for pid in started if process_running(pid)]
+        try:
+            wait_until("every gateway ended", lambda: not alive(), 5)
+        except Failure:
+            raise Failure(f"gateways still running: {alive()}")
 
     def display_ends(self):
         """The program's display goes away under it, as when the session ends."""
@@ -559,8 +570,7 @@ class Suite:
             code = self.app.process.wait(10)
         except subprocess.TimeoutExpired:
             raise Failure("the program still runs 10 s after its display went away")
-        alive = lambda: [pid for pid in fresh if os.path.exists(f"/proc/{pid}")
-                         and open(f"/proc/{pid}/stat").read().split()[2] != "Z"]
+        alive = lambda: [pid for pid in fresh if process_running(pid)]
         try:
             wait_until("the gateways ended with the program", lambda: not alive(), 5)
         except Failure:
