@@ -26,7 +26,9 @@ RemoteRun RunRemote(const std::string& encryption, bool encryptPrinters)
                                      QUENLO_SOURCE_DIR "/tests/cli/remote-tls.sh", QUENLO_CLI};
     if (encryptPrinters)
         argv.push_back("--encrypt-printers");
-    RemoteRun run{RunProcess(argv, std::chrono::seconds(240)), {}};
+    // Each request costs the server a password check of its own (a few hundred ms here, seconds
+    // on a loaded machine): the bound is generous, and ends only a hang.
+    RemoteRun run{RunProcess(argv, std::chrono::seconds(540)), {}};
     std::istringstream lines(run.process.out);
     std::string line;
     while (std::getline(lines, line)) {
