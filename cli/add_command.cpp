@@ -28,6 +28,7 @@
 // written: nothing was written; 2 a bad argument. The file is replaced whole (written beside it and
 // renamed over it), so a failed write leaves it as it was; "added" is printed only once the new
 // file is in place. Runs at the same time take turns on the file.
+#include "cli/CliTexts.h"
 #include "cli/Command.h"
 #include "cli/Json.h"
 #include "config/PrintersFile.h"
@@ -72,12 +73,12 @@ Target ParseTarget(const std::string& given)
     // Credentials go in --user and --pass, never in front of the host.
     if (t.host.empty() || hostPort.find('@') != std::string_view::npos ||
         t.host.find_first_of(" \t\r\n?#") != std::string::npos)
-        throw UsageError{"HOST is missing or not a host name: " + text};
+        throw UsageError{texts::kNotAHost + text};
     // "HOST:" names no port: it is refused, not read as the default one.
     const std::string port = !parts.Port.empty() || hostPort.ends_with(':') ? parts.Port : kDefaultPort;
     if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
         std::stol(port) < 1 || std::stol(port) > 65535)
-        throw UsageError{"PORT is not a port number: " + text};
+        throw UsageError{texts::kNotAPort + text};
     if (t.path == "/")
         t.path.clear();
     t.remotehost = t.host + ":" + port;
@@ -202,19 +203,19 @@ std::vector<Queue> QueuesOf(const Target& target, const Args& args, const ProxyS
                                BuildGetPrinterAttributesRequest("http://" + target.remotehost + target.path),
                                args, proxy);
     if (!asked.failure.empty()) {
-        std::cerr << "quenlo-cli add: " << target.remotehost << " ";
+        std::cerr << texts::kAdd << target.remotehost << " ";
         if (!asked.refused)
-            std::cerr << "could not be asked: " << EscapedField(asked.failure) << "\n";
+            std::cerr << texts::kCouldNotBeAsked << EscapedField(asked.failure) << "\n";
         else if (target.path.empty())
-            std::cerr << "refused to list its queues (CUPS-Get-Printers): " << EscapedField(asked.failure)
-                      << "\nName the queue instead: quenlo-cli add " << target.remotehost << "/printers/NAME\n";
+            std::cerr << texts::kRefusedQueueList << EscapedField(asked.failure)
+                      << "\n" << texts::kNameTheQueue << target.remotehost << "/printers/NAME\n";
         else
-            std::cerr << "refused Get-Printer-Attributes for " << target.path << ": "
+            std::cerr << texts::kRefusedAttributes << target.path << ": "
                       << EscapedField(asked.failure) << "\n";
         return {};
     }
     if (asked.queues.empty())
-        std::cerr << "quenlo-cli add: " << target.remotehost << target.path << " lists no queue\n";
+        std::cerr << texts::kAdd << target.remotehost << target.path << texts::kListsNoQueue << "\n";
     return asked.queues;
 }
 
@@ -283,8 +284,8 @@ Additions AdditionsFor(const std::vector<Queue>& queues, const Target& target, c
             asRead = TextAsRead(entry.name, layout.charset);
         }
         if (!asRead) {
-            std::cerr << "quenlo-cli add: skipped " << EscapedField(entry.name) << ": " << EscapedField(path)
-                      << " is in code page 1250, which cannot hold the name\n";
+            std::cerr << texts::kAdd << texts::kSkipped << EscapedField(entry.name) << ": " << EscapedField(path)
+                      << texts::kInCodePage1250 << "\n";
             continue;
         }
         // Later queues of this run must see this one's name and address too.
@@ -313,11 +314,11 @@ int RunAdd(const std::vector<std::string>& argv)
 {
     const Args args(argv, {"user", "pass", "config"}, {"dry-run", "json"});
     if (args.positional().size() != 1)
-        throw UsageError{args.positional().empty() ? "HOST is missing" : "exactly one HOST is taken"};
+        throw UsageError{args.positional().empty() ? texts::kHostMissing : texts::kOneHost};
     const Target target = ParseTarget(args.positional().front());
     const std::string path = FileToAddTo(args);
     if (path.empty()) {
-        std::cerr << "quenlo-cli add: no folder for a printers file (HOME is not set); give one with --config\n";
+        std::cerr << texts::kAdd << texts::kNoFolderForFile << "\n";
         return 1;
     }
 
@@ -335,7 +336,7 @@ int RunAdd(const std::vector<std::string>& argv)
     if (!dryRun) {
         lock.emplace(path);
         if (!lock->Held()) {
-            std::cerr << "quenlo-cli add: " << lock->Failure() << "\n";
+            std::cerr << texts::kAdd << lock->Failure() << "\n";
             return 1;
         }
     }
@@ -345,7 +346,7 @@ int RunAdd(const std::vector<std::string>& argv)
     if (additions.added == 0 || dryRun) {
         std::cout << additions.report;
         std::cout.flush();
-        std::cerr << "quenlo-cli add: " << path << (dryRun ? " not changed (dry run)\n" : " not changed\n");
+        std::cerr << texts::kAdd << path << texts::kNotChanged << (dryRun ? texts::kDryRun : "") << "\n";
         return 0;
     }
 
@@ -357,15 +358,15 @@ int RunAdd(const std::vector<std::string>& argv)
     const bool secret = !args.valueOr("pass", "").empty();
     if (const std::optional<std::string> failure =
             platform::ReplaceFileBytes(path, old + BytesToAppend(layout, global + additions.lines), secret)) {
-        std::cerr << "quenlo-cli add: " << *failure << "\n";
+        std::cerr << texts::kAdd << *failure << "\n";
         return 1;
     }
     lock.reset();
     // Only now: "added" is a promise that the file holds the entry.
     std::cout << additions.report;
     std::cout.flush();
-    std::cerr << "quenlo-cli add: " << additions.added << (additions.added == 1 ? " printer" : " printers")
-              << " written to " << path << (secret ? " (readable by you only: it holds a password)\n" : "\n");
+    std::cerr << texts::kAdd << additions.added << (additions.added == 1 ? texts::kOnePrinterWritten : texts::kPrintersWritten)
+              << path << (secret ? texts::kReadableByYouOnly : "") << "\n";
     return 0;
 }
 

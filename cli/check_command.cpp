@@ -12,6 +12,7 @@
 // for nothing. A supply's level is held against the ranges of -w and -c, a waste container's room
 // left (100 minus the level) instead; without them, a supply the printer calls low or full is a
 // WARNING. Bad arguments, or a printers file that cannot be read, give UNKNOWN.
+#include "cli/CliTexts.h"
 #include "cli/Command.h"
 #include "cli/WatchRun.h"
 #include "monitor/MonitorTexts.h"
@@ -87,15 +88,15 @@ Range ParseRange(const std::string& text)
     else if (const std::optional<double> n = Number(low))
         range.low = *n;
     else
-        throw UsageError{"not a range: " + text};
+        throw UsageError{texts::kNotARange + text};
     if (!high.empty()) {
         const std::optional<double> n = Number(high);
         if (!n)
-            throw UsageError{"not a range: " + text};
+            throw UsageError{texts::kNotARange + text};
         range.high = *n;
     }
     if (range.low > range.high)
-        throw UsageError{"not a range (start above end): " + text};
+        throw UsageError{texts::kRangeBackwards + text};
     return range;
 }
 
@@ -112,7 +113,7 @@ Verdict VerdictNamed(const std::string& name)
     for (const Verdict v : {Verdict::Ok, Verdict::Warning, Verdict::Critical, Verdict::Unknown})
         if (platform::AsciiEqualIgnoringCase(name, VerdictName(v)))
             return v;
-    throw UsageError{"--offline takes ok, warning, critical or unknown"};
+    throw UsageError{texts::kOfflineValues};
 }
 
 Options ParseOptions(const std::vector<std::string>& argv)
@@ -121,7 +122,7 @@ Options ParseOptions(const std::vector<std::string>& argv)
     for (std::size_t i = 0; i < argv.size(); ++i) {
         const std::string& name = argv[i];
         if (i + 1 >= argv.size())
-            throw UsageError{name.starts_with('-') ? name + " needs a value" : "unexpected " + name};
+            throw UsageError{name.starts_with('-') ? name + texts::kNeedsAValue : texts::kUnexpected + name};
         const std::string& value = argv[++i];
         if (name == "--config")
             o.config = value;
@@ -138,10 +139,10 @@ Options ParseOptions(const std::vector<std::string>& argv)
         else if (name == "-t" || name == "--timeout") {
             const std::optional<double> n = Number(value);
             if (!n || *n < 1 || *n > 3600 || *n != static_cast<int>(*n))
-                throw UsageError{"-t takes whole seconds, 1 to 3600"};
+                throw UsageError{texts::kCheckSeconds};
             o.seconds = static_cast<int>(*n);
         } else
-            throw UsageError{"unknown option " + name};
+            throw UsageError{texts::kUnknownOption + name};
     }
     return o;
 }
@@ -203,7 +204,7 @@ PrinterCheck CheckPrinter(const Options& o, const TAList& entry, const WatchStat
     }
     if (!state.refusal.empty()) {
         const std::string line = LineText(state);
-        check.Add(state.refusal == texts::kNoPrintersSuffix ? Verdict::Critical : Verdict::Unknown,
+        check.Add(state.refusal == quenlo::texts::kNoPrintersSuffix ? Verdict::Critical : Verdict::Unknown,
                   line.starts_with(" - ") ? line.substr(3) : line);
         return check;
     }

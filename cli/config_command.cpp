@@ -35,6 +35,7 @@
 //
 // Exit codes: 0 read; 1 no file found, or the file cannot be read; 2 a bad argument; 3 read, but a
 // value can never be sent.
+#include "cli/CliTexts.h"
 #include "cli/Command.h"
 #include "cli/Json.h"
 #include "config/PrintersFile.h"
@@ -125,9 +126,7 @@ void WarnWhenOthersCanReadAPassword(const std::string& path, const PrinterList& 
     for (const TAList& e : printers)
         secret = secret || !e.pass.empty();
     if (secret && platform::OthersMayRead(path))
-        std::cerr << "quenlo-cli config: warning: " << path
-                  << " holds a password and others may read it; make it yours only with: chmod 600 "
-                  << path << "\n";
+        std::cerr << texts::kConfig << texts::kWarning << path << texts::kOthersMayRead << path << "\n";
 }
 
 // True when something was reported.
@@ -136,13 +135,13 @@ bool ReportUnsendable(const PrinterList& printers, const ProxySettings& proxy)
     bool any = false;
     for (const TAList& e : printers) {
         if (const char* key = UnsendableKey(e)) {
-            std::cerr << "quenlo-cli config: printer \"" << EscapedField(e.name) << "\": its " << key
-                      << " holds a control character or space and can never be sent\n";
+            std::cerr << texts::kConfig << texts::kPrinterQuoted << EscapedField(e.name) << texts::kItsKey << key
+                      << texts::kKeyUnsendable << "\n";
             any = true;
         }
     }
     if (const char* key = UnsendableKey(proxy)) {
-        std::cerr << "quenlo-cli config: the " << key << " key holds a control character or space and can never be sent\n";
+        std::cerr << texts::kConfig << texts::kTheKey << key << texts::kKeySuffix << texts::kKeyUnsendable << "\n";
         any = true;
     }
     return any;
@@ -160,8 +159,7 @@ void WarnOfUtf16Gateways(const std::string& path, const PrinterList& printers)
 {
     const auto gateways = std::count_if(printers.begin(), printers.end(), [](const TAList& e) { return e.localport >= 0; });
     if (gateways > 0 && IsUtf16File(path))
-        std::cerr << "quenlo-cli config: " << path << " is saved as UTF-16, but " << gateways
-                  << " of its printers start a gateway, which may not read it: save it as UTF-8 or ANSI\n";
+        std::cerr << texts::kConfig << path << texts::kSavedAsUtf16 << gateways << texts::kGatewaysMayNotRead << "\n";
 }
 
 int RunConfig(const std::vector<std::string>& argv)
@@ -169,7 +167,7 @@ int RunConfig(const std::vector<std::string>& argv)
     // --file is the name this command took before every command took --config.
     const Args args(argv, {"config", "file"}, {"json"});
     if (!args.positional().empty())
-        throw UsageError{"unexpected argument " + args.positional().front()};
+        throw UsageError{texts::kUnexpectedArgument + args.positional().front()};
 
     PrinterList printers;
     ProxySettings proxy;
@@ -180,11 +178,11 @@ int RunConfig(const std::vector<std::string>& argv)
 
     const std::string out = args.flag("json") ? FileJson(path, printers, proxy) : FileLines(path, printers, proxy);
     if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) {
-        std::cerr << "quenlo-cli config: cannot write the output\n";
+        std::cerr << texts::kConfig << texts::kCannotWriteOutput << "\n";
         return 1;
     }
     if (printers.empty())
-        std::cerr << "quenlo-cli config: " << path << " lists no printers\n";
+        std::cerr << texts::kConfig << path << texts::kListsNoPrinters << "\n";
     WarnOfUtf16Gateways(path, printers);
     WarnWhenOthersCanReadAPassword(path, printers, proxy);
     return ReportUnsendable(printers, proxy) ? 3 : 0;

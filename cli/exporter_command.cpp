@@ -12,6 +12,7 @@
 // and 404 for every other path. The first line on standard output says where it listens. Runs
 // until SIGINT or SIGTERM, then cancels its subscriptions. Exit code 0; 1 when the file cannot be
 // read or the address cannot be listened on; 2 for a bad argument.
+#include "cli/CliTexts.h"
 #include "cli/Command.h"
 #include "cli/Metrics.h"
 #include "cli/WatchRun.h"
@@ -204,11 +205,11 @@ int RunExporter(const std::vector<std::string>& argv)
 {
     const Args args(argv, {"config", "listen"});
     if (!args.positional().empty())
-        throw UsageError{"no positional argument is taken"};
+        throw UsageError{texts::kNoPositional};
     std::string host, port;
     const std::string listen = args.valueOr("listen", kDefaultListen);
     if (!SplitHostPort(listen, host, port))
-        throw UsageError{"--listen takes ADDR:PORT (\"[ADDR]:PORT\" for IPv6)"};
+        throw UsageError{texts::kListenForm};
 
     PrinterList printers;
     ProxySettings proxy;
@@ -244,7 +245,7 @@ int RunExporter(const std::vector<std::string>& argv)
     try {
         server.Listen(host, port);
     } catch (const std::exception& e) {
-        std::cerr << "quenlo-cli exporter: cannot listen on " << EscapedField(listen) << ": " << EscapedField(e.what()) << '\n';
+        std::cerr << texts::kExporter << texts::kCannotListen << EscapedField(listen) << ": " << EscapedField(e.what()) << '\n';
         return 1;
     }
     const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;

@@ -13,6 +13,7 @@
 // Exit codes: 0 the request was answered with a status below 400; 1 the client raised (a status of
 // 400 or more, a lookup, connect or time-out failure, a protocol failure): its message and code on
 // standard error; 2 a bad argument.
+#include "cli/CliTexts.h"
 #include "cli/Command.h"
 #include "net/HttpProt.h"
 
@@ -33,12 +34,12 @@ int RunRequest(const std::vector<std::string>& argv, THttpRequest kind)
         options.insert("content-type");
     const Args args(argv, options);
     if (args.positional().empty())
-        throw UsageError{"URL is required"};
+        throw UsageError{texts::kUrlRequired};
     if (args.positional().size() > 1)
-        throw UsageError{"unexpected argument " + args.positional()[1]};
+        throw UsageError{texts::kUnexpectedArgument + args.positional()[1]};
     const std::optional<long long> timeout = args.number("timeout");
     if (timeout && *timeout > 24LL * 3600 * 365)
-        throw UsageError{"--timeout is at most a year"};
+        throw UsageError{texts::kTimeoutTooLong};
 
     THttpCli http;
     http.SetURL(args.positional().front());
@@ -73,7 +74,7 @@ int RunRequest(const std::vector<std::string>& argv, THttpRequest kind)
     // The reason phrase and the failure's text carry the server's own bytes.
     std::cerr << "HTTP " << http.ReplyStatus() << " " << EscapedField(http.ReplyReason()) << "\n";
     if (exitCode != 0)
-        std::cerr << "quenlo-cli: " << EscapedField(failure) << "\n";
+        std::cerr << texts::kProgram << EscapedField(failure) << "\n";
     return exitCode;
 }
 

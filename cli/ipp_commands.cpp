@@ -6,6 +6,7 @@
 // The walks print one line per row with tab-separated columns. Texts come from the server (a job
 // name is whatever the user typed), so a backslash, tab, CR or LF inside a text is written as
 // \\, \t, \r or \n: a row is always exactly one line of exactly eight columns.
+#include "cli/CliTexts.h"
 #include "cli/Command.h"
 #include "ipp/Ipp.h"
 #include "monitor/RefreshText.h"
@@ -40,11 +41,11 @@ constexpr OperationName kOperations[] = {
 const OperationName& FindOperation(const std::vector<std::string>& positional)
 {
     if (positional.size() != 1)
-        throw UsageError{positional.empty() ? "OP is missing" : "exactly one OP is taken"};
+        throw UsageError{positional.empty() ? texts::kOpMissing : texts::kOneOp};
     for (const auto& candidate : kOperations)
         if (positional[0] == candidate.name)
             return candidate;
-    throw UsageError{"unknown OP " + positional[0]};
+    throw UsageError{texts::kUnknownOp + positional[0]};
 }
 
 IppMessage BuildRequest(const Args& args)
@@ -52,16 +53,16 @@ IppMessage BuildRequest(const Args& args)
     const OperationName& operation = FindOperation(args.positional());
     const std::optional<std::string> uri = args.value("uri");
     if (!uri)
-        throw UsageError{"--uri is required"};
+        throw UsageError{texts::kUriRequired};
     const std::optional<long long> jobId = args.number("job-id");
     if (operation.takesJob && !jobId)
-        throw UsageError{std::string(operation.name) + " needs --job-id"};
+        throw UsageError{operation.name + std::string(texts::kNeedsJobId)};
     if (!operation.takesJob && jobId)
-        throw UsageError{std::string(operation.name) + " takes no --job-id"};
+        throw UsageError{operation.name + std::string(texts::kTakesNoJobId)};
     if (jobId && *jobId > std::numeric_limits<std::int32_t>::max())
-        throw UsageError{"--job-id is at most 2147483647"};
+        throw UsageError{texts::kJobIdTooLarge};
     if (!operation.takesUser && args.value("user"))
-        throw UsageError{std::string(operation.name) + " takes no --user"};
+        throw UsageError{operation.name + std::string(texts::kTakesNoUser)};
 
     if (operation.op == kIppGetJobs)
         return BuildGetJobsRequest(*uri);
@@ -78,11 +79,11 @@ int RunRequest(const std::vector<std::string>& argv)
     try {
         body = BuildRequest(args);
     } catch (const EIppException& e) {
-        std::cerr << "quenlo-cli request: " << e.what() << "\n";
+        std::cerr << texts::kRequest << e.what() << "\n";
         return 1;
     }
     if (std::fwrite(body.data(), 1, body.size(), stdout) != body.size() || std::fflush(stdout) != 0) {
-        std::cerr << "quenlo-cli request: cannot write to standard output\n";
+        std::cerr << texts::kRequest << texts::kCannotWriteStdout << "\n";
         return 1;
     }
     return 0;
@@ -91,7 +92,7 @@ int RunRequest(const std::vector<std::string>& argv)
 std::string PrinterName(const Args& args)
 {
     if (!args.positional().empty())
-        throw UsageError{"unexpected argument " + args.positional().front()};
+        throw UsageError{texts::kUnexpectedArgument + args.positional().front()};
     return args.valueOr("name", "");
 }
 

@@ -1,3 +1,4 @@
+#include "cli/CliTexts.h"
 #include "cli/Command.h"
 #include "config/Utf8.h"
 #include "net/TlsTrust.h"
@@ -28,12 +29,12 @@ Args::Args(const std::vector<std::string>& argv, const std::set<std::string>& va
             const std::string name = a.substr(2);
             if (valued.count(name)) {
                 if (i + 1 >= argv.size())
-                    throw UsageError{"--" + name + " needs a value"};
+                    throw UsageError{"--" + name + texts::kNeedsAValue};
                 values_[name] = argv[++i];
             } else if (flags.count(name)) {
                 flags_.insert(name);
             } else {
-                throw UsageError{"unknown option " + a};
+                throw UsageError{texts::kUnknownOption + a};
             }
         } else {
             positional_.push_back(a);
@@ -60,7 +61,7 @@ std::optional<long long> Args::number(const std::string& name) const
     if (!v)
         return std::nullopt;
     if (v->empty() || v->size() > 18 || v->find_first_not_of("0123456789") != std::string::npos)
-        throw UsageError{"--" + name + " takes a non-negative number"};
+        throw UsageError{"--" + name + texts::kTakesANumber};
     return std::stoll(*v);
 }
 
@@ -68,14 +69,15 @@ std::string ReadAllStdin()
 {
     // A failed reopen has closed standard input: that is a failure, not an empty body.
     if (std::freopen(nullptr, "rb", stdin) == nullptr)
-        throw std::runtime_error("cannot read standard input");
+        throw std::runtime_error(texts::kCannotReadStdin);
     return std::string(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
 }
 
 void WarnPasswordWentPlain(const std::string& whose)
 {
-    std::cerr << "quenlo-cli: warning: the password" << (whose.empty() ? "" : " of " + EscapedField(whose))
-              << " went unencrypted: the server answered in plain HTTP, not TLS\n";
+    std::cerr << texts::kProgram << texts::kWarning
+              << (whose.empty() ? texts::kThePassword : texts::kThePasswordOf + EscapedField(whose))
+              << texts::kPasswordWentPlainWhy << "\n";
 }
 
 std::string EscapedField(const std::string& text)
@@ -221,7 +223,7 @@ int main(int argc, char** argv)
         return Print(quenlo::platform::RoffPage(CliManual())) ? 0 : 1;
     auto it = Commands().find(first);
     if (it == Commands().end()) {
-        std::cerr << "quenlo-cli: unknown command " << first << "\n";
+        std::cerr << texts::kProgram << texts::kUnknownCommand << first << "\n";
         PrintUsage();
         return 2;
     }
@@ -236,12 +238,12 @@ int main(int argc, char** argv)
     try {
         return it->second.run(args);
     } catch (const UsageError& e) {
-        std::cerr << "quenlo-cli: " << e.detail << "\n"
+        std::cerr << texts::kProgram << e.detail << "\n"
                   << "usage: quenlo-cli " << it->first << " " << it->second.usage << "\n"
                   << "       quenlo-cli " << it->first << " --help\n";
         return 2;
     } catch (const std::exception& e) {
-        std::cerr << "quenlo-cli: " << e.what() << "\n";
+        std::cerr << texts::kProgram << e.what() << "\n";
         return 1;
     }
 }

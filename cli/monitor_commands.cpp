@@ -29,6 +29,7 @@
 //
 // Exit code: 0 when the command was carried out without a message box and its last refresh
 // completed; 1 otherwise (the reason also on standard error); 2 for a bad argument.
+#include "cli/CliTexts.h"
 #include "cli/Command.h"
 #include "cli/Json.h"
 #include "config/PrintersFile.h"
@@ -276,8 +277,7 @@ std::int32_t NumberArgument(const std::string& text, const char* what, std::int3
     std::int32_t n = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), n);
     if (text.empty() || error != std::errc() || end != text.data() + text.size() || n < least || n > most)
-        throw UsageError{std::string(what) + " must be a number from " + std::to_string(least) + " to " +
-                         std::to_string(most)};
+        throw UsageError{what + std::string(texts::kMustBeFrom) + std::to_string(least) + texts::kAtMost + std::to_string(most)};
     return n;
 }
 
@@ -315,7 +315,7 @@ void CheckArguments(Action action, const Args& args)
         std::string names;
         for (const char* name : wanted.positional)
             names += std::string(names.empty() ? "" : " ") + name;
-        throw UsageError{names.empty() ? "no positional argument is taken" : names + " needed"};
+        throw UsageError{names.empty() ? texts::kNoPositional : names + texts::kNeeded};
     }
     const std::vector<std::string>& p = args.positional();
     if (action == Action::Move || action == Action::Restart || action == Action::Priority || action == Action::Details)
@@ -350,7 +350,7 @@ int RunMonitorCommand(Action action, const std::vector<std::string>& argv)
     if (const std::optional<std::string> name = args.value("printer")) {
         const int index = view.IndexOfPrinter(*name);
         if (index < 0) {
-            std::cerr << "quenlo-cli: no printer named " << *name << "\n";
+            std::cerr << texts::kProgram << texts::kNoPrinterNamed << *name << "\n";
             return 1;
         }
         view.SelectPrinterItem(index);
@@ -368,7 +368,7 @@ int RunMonitorCommand(Action action, const std::vector<std::string>& argv)
     if (IsJobAction(action))
         view.SelectJob(args.positional()[0]);
     if (action == Action::Details && monitor.LastRefreshEnd() != RefreshEnd::Complete) {
-        std::cerr << "quenlo-cli: the refresh ended early (" << to_string(monitor.LastRefreshEnd()) << ")\n";
+        std::cerr << texts::kProgram << texts::kRefreshEndedEarly << to_string(monitor.LastRefreshEnd()) << ")\n";
         return 1;
     }
     RunAction(monitor, view, action, args);
@@ -376,11 +376,11 @@ int RunMonitorCommand(Action action, const std::vector<std::string>& argv)
         WarnPasswordWentPlain("printer " + plain);
 
     if (view.Messages() != 0) {
-        std::cerr << "quenlo-cli: the command was not carried out\n";
+        std::cerr << texts::kProgram << texts::kNotCarriedOut << "\n";
         return 1;
     }
     if (monitor.LastRefreshEnd() != RefreshEnd::Complete) {
-        std::cerr << "quenlo-cli: the refresh ended early (" << to_string(monitor.LastRefreshEnd()) << ")\n";
+        std::cerr << texts::kProgram << texts::kRefreshEndedEarly << to_string(monitor.LastRefreshEnd()) << ")\n";
         return 1;
     }
     return 0;
@@ -433,10 +433,10 @@ std::optional<std::string> GivenPrintersFile(const Args& args)
     const std::optional<std::string> config = args.value("config");
     const std::optional<std::string> file = args.value("file");
     if (config && file)
-        throw UsageError{"--config and --file name the same file: give one"};
+        throw UsageError{texts::kConfigAndFile};
     const std::optional<std::string> given = config ? config : file;
     if (given && given->empty())
-        throw UsageError{std::string(config ? "--config" : "--file") + " needs a path"};
+        throw UsageError{std::string(config ? "--config" : "--file") + texts::kNeedsAPath};
     return given;
 }
 
@@ -450,15 +450,14 @@ std::optional<std::string> ReadPrinters(const Args& args, PrinterList& printers,
     } else {
         const std::optional<std::string> configDir = LocatePrintersFile();
         if (!configDir) {
-            std::cerr << "quenlo-cli: no " << kPrintersFileName
-                      << " found (the ConfDir setting, config home, home and current folder tried)\n";
+            std::cerr << texts::kProgram << texts::kNoPrintersFile << kPrintersFileName << texts::kNoPrintersFileWhere << "\n";
             return std::nullopt;
         }
         path = *configDir + kPrintersFileName;
         read = ReadPrintersFile(*configDir, printers, proxy);
     }
     if (!read) {
-        std::cerr << "quenlo-cli: cannot read " << path << "\n";
+        std::cerr << texts::kProgram << texts::kCannotRead << path << "\n";
         return std::nullopt;
     }
     return path;
@@ -468,7 +467,7 @@ bool LoadPrinters(const Args& args, PrinterList& printers, ProxySettings& proxy)
 {
     const std::optional<std::string> path = ReadPrinters(args, printers, proxy);
     if (path && printers.empty())
-        std::cerr << "quenlo-cli: no printer in " << *path << "\n";
+        std::cerr << texts::kProgram << texts::kNoPrinterIn << *path << "\n";
     return path && !printers.empty();
 }
 

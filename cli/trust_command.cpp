@@ -3,6 +3,7 @@
 // The certificates kept by trust on first use (net/TlsTrust.h): look at a server's and keep it
 // (also after it has changed, which is the only way a changed one is ever accepted), list them,
 // or forget one.
+#include "cli/CliTexts.h"
 #include "cli/Command.h"
 #include "cli/Json.h"
 #include "net/HttpProt.h"
@@ -21,7 +22,7 @@ std::string ServerKeyOf(const std::string& text)
 {
     const TUrlParts parts = SplitUrl(text);
     if (parts.Host.empty() || !parts.Path.empty() || !parts.User.empty() || !WireSafe(text, false))
-        throw UsageError{"HOST[:PORT] expected, not " + text};
+        throw UsageError{texts::kHostPortExpected + text};
     return TrustKey(parts.Host, parts.Port.empty() ? "631" : parts.Port);
 }
 
@@ -41,7 +42,7 @@ int Forget(const TTrustStore& store, const std::string& key)
 {
     if (store.Forget(key))
         return 0;
-    std::cerr << "quenlo-cli: no certificate of " << key << " is kept in " << store.Path() << "\n";
+    std::cerr << texts::kProgram << texts::kNoCertificateOf << key << texts::kIsKeptIn << store.Path() << "\n";
     return 1;
 }
 
@@ -75,7 +76,7 @@ int Keep(const TTrustStore& store, const std::string& key)
         std::cout << key << "\ttrusted by the system's certificate store\n";
         return 0;
     }
-    std::cerr << "quenlo-cli: " << key << ": " << EscapedField(http.ReplyReason()) << "\n";
+    std::cerr << texts::kProgram << key << ": " << EscapedField(http.ReplyReason()) << "\n";
     return 1;
 }
 
@@ -84,21 +85,21 @@ int RunTrust(const std::vector<std::string>& argv)
     const Args args(argv, {"forget"}, {"list", "json"});
     const TTrustStore store(DefaultTrustStorePath());
     if (store.Path().empty()) {
-        std::cerr << "quenlo-cli: no per-user configuration folder (HOME is not set)\n";
+        std::cerr << texts::kProgram << texts::kNoHome << "\n";
         return 1;
     }
     if (args.flag("list")) {
         if (!args.positional().empty() || args.value("forget"))
-            throw UsageError{"--list takes nothing else"};
+            throw UsageError{texts::kListTakesNothing};
         return ListKept(store, args.flag("json"));
     }
     if (const auto forget = args.value("forget")) {
         if (!args.positional().empty())
-            throw UsageError{"--forget takes one server"};
+            throw UsageError{texts::kForgetTakesOne};
         return Forget(store, ServerKeyOf(*forget));
     }
     if (args.positional().size() != 1)
-        throw UsageError{"one HOST[:PORT] is required"};
+        throw UsageError{texts::kOneHostPort};
     return Keep(store, ServerKeyOf(args.positional().front()));
 }
 

@@ -33,6 +33,7 @@
 //
 // With --json each of watch, supplies and status prints one JSON object per line instead (the keys
 // in the manual).
+#include "cli/CliTexts.h"
 #include "cli/Command.h"
 #include "cli/Json.h"
 #include "cli/WatchRun.h"
@@ -87,7 +88,7 @@ bool LoadChosenPrinters(const Args& args, const char* command, PrinterList& prin
     if (const std::optional<std::string> only = args.value("printer")) {
         std::erase_if(printers, [&](const TAList& entry) { return entry.name != *only; });
         if (printers.empty()) {
-            std::cerr << "quenlo-cli " << command << ": no printer " << EscapedField(*only) << " in the file\n";
+            std::cerr << "quenlo-cli " << command << ": " << texts::kNoPrinter << EscapedField(*only) << texts::kNotInTheFile << "\n";
             return false;
         }
     }
@@ -198,12 +199,12 @@ int RunWatch(const std::vector<std::string>& argv)
 {
     const Args args(argv, {"config", "seconds", "count"}, {"json"});
     if (!args.positional().empty())
-        throw UsageError{"no positional argument is taken"};
+        throw UsageError{texts::kNoPositional};
     const bool json = args.flag("json");
     const std::optional<long long> seconds = args.number("seconds");
     const long long count = args.number("count").value_or(0);
     if (seconds && (*seconds < 1 || *seconds > 86400))
-        throw UsageError{"--seconds takes 1 to 86400"};
+        throw UsageError{texts::kSecondsRange};
 
     PrinterList printers;
     ProxySettings proxy;
@@ -256,7 +257,7 @@ int AfterOneLook(const std::vector<std::string>& argv, const char* command,
 {
     const Args args(argv, {"config", "printer"}, {"json"});
     if (!args.positional().empty())
-        throw UsageError{"no positional argument is taken"};
+        throw UsageError{texts::kNoPositional};
     PrinterList printers;
     ProxySettings proxy;
     if (!LoadChosenPrinters(args, command, printers, proxy))
@@ -275,7 +276,7 @@ int RunSupplies(const std::vector<std::string>& argv)
         int exitCode = 0;
         for (std::size_t i = 0; i < watcher.Count(); ++i) {
             if (!watcher.State(i).reachable) {
-                std::cerr << "quenlo-cli supplies: " << EscapedField(watcher.Printer(i).name) << " does not answer\n";
+                std::cerr << texts::kSupplies << EscapedField(watcher.Printer(i).name) << texts::kDoesNotAnswer << "\n";
                 exitCode = 1;
             }
             if (args.flag("json")) {

@@ -4,9 +4,9 @@
     docs_check.py SOURCE_DIR manual PAGE_TOOL   docs/printers-file.md is what the build writes, and
                                                 it has every key the printers file reader knows
     docs_check.py SOURCE_DIR manpage PAGE_FILE  printers.qdl(5) renders with man -l, no warning
-    docs_check.py SOURCE_DIR texts              every text of monitor/MonitorTexts.h is in the guide,
-                                                and every text the guide sets in guillemets is
-                                                the code's
+    docs_check.py SOURCE_DIR texts              every text of monitor/MonitorTexts.h and of
+                                                cli/CliTexts.h is in the guide, and every text the
+                                                guide sets in guillemets is the code's
     docs_check.py SOURCE_DIR links              every relative link of README.md and docs/ leads
                                                 to a file (and heading) that is there
     docs_check.py SOURCE_DIR readme             README.md is short and starts with the two commands,
@@ -105,11 +105,13 @@ def has_words(text):
     return re.search(r"[^\W\d_]{2}", text) is not None
 
 
-def monitor_texts(src):
-    """The texts of monitor/MonitorTexts.h, without the keywords the reasons' texts stand for."""
-    keywords = set(re.findall(r'\{"([a-z-]+)", "', (src / "monitor" / "MonitorTexts.h").read_text(encoding="utf-8")))
-    return [p for t in literals(src / "monitor" / "MonitorTexts.h")
-            for p in pieces(t) if has_words(p) and p not in keywords]
+TABLES = ("monitor/MonitorTexts.h", "cli/CliTexts.h")
+
+
+def table_texts(src, table):
+    """The texts of one of the program's tables, without the keywords the reasons' texts stand for."""
+    keywords = set(re.findall(r'\{"([a-z-]+)", "', (src / table).read_text(encoding="utf-8")))
+    return [p for t in literals(src / table) for p in pieces(t) if has_words(p) and p not in keywords]
 
 
 def code_texts(src):
@@ -137,10 +139,12 @@ def check_texts(src):
     if not marked:
         reasons.append("the guide marks no text of the program («TEXT»)")
     shown = "\n".join(m for _, m in marked)
-    for t in monitor_texts(src):
-        if t not in shown:
-            reasons.append(f"monitor/MonitorTexts.h has {t!r}; no page of the guide shows it as «...»")
-    known = code_texts(src)
+    for table in TABLES:
+        for t in table_texts(src, table):
+            if t not in shown:
+                reasons.append(f"{table} has {t!r}; no page of the guide shows it as «...»")
+    # A table's pieces are texts on purpose, however short ("no " before a file's name).
+    known = sorted(set(code_texts(src)).union(*(table_texts(src, t) for t in TABLES)), key=len, reverse=True)
     for where, m in marked:
         rest = m
         for t in known:
