@@ -298,7 +298,11 @@ std::string wsocket_detail::SocketErrorText(int error, const std::string& functi
 
 void TCustomWSocket::ReportSocketError(const std::string& functionName)
 {
-    int error = ws::WSAGetLastError();
+    ReportSocketError(functionName, ws::WSAGetLastError());
+}
+
+void TCustomWSocket::ReportSocketError(const std::string& functionName, int error)
+{
     std::string text = SocketErrorText(error, functionName);
     if (error == ws::WSAECONNRESET || error == ws::WSAENOTCONN) {
         // The connection is gone: close quietly (no OnSessionClosed).

@@ -341,6 +341,7 @@ protected:
     void DeliverReceivedData(std::uint16_t error);
     // "Error N in function F" + CRLF + text; closes the handle for 10054/10057; then ReportError.
     void ReportSocketError(const std::string& functionName);
+    void ReportSocketError(const std::string& functionName, int error);
     // Hands queued bytes to the system until the queue drains or the system is full.
     void TryToSend();
     void ApplyLinger();

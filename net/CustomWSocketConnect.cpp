@@ -128,8 +128,14 @@ void TCustomWSocket::OpenAttempt(bool first)
 
     sockaddr_storage target{};
     const socklen_t targetLen = ws::ToSockaddr(remoteAddresses_[attempt_], ntohs(remote_.sin_port), target);
-    if (ws::connect(hSocket_, reinterpret_cast<const sockaddr*>(&target), targetLen) == 0 ||
-        ws::WSAGetLastError() == ws::WSAEWOULDBLOCK) {
+    // The error is read once, right after the call, and reported as read. A failure without an
+    // error code (wine's connect has given one on a loaded machine, for a loopback connect that the
+    // peer was ready to take) is waited for like one in progress: a registered socket's connect
+    // always ends with FD_CONNECT, and the no-progress limit bounds the wait if it never comes.
+    const int error = ws::connect(hSocket_, reinterpret_cast<const sockaddr*>(&target), targetLen) == 0
+                          ? 0
+                          : ws::WSAGetLastError();
+    if (error == 0 || error == ws::WSAEWOULDBLOCK) {
         // Only an attempt that another address could replace has a limit of its own.
         if (attempt_ + 1 < remoteAddresses_.size() && attemptTimeout_.count() > 0)
             platform::SetTimer(eventTarget_, kAttemptTimer,
@@ -138,10 +144,10 @@ void TCustomWSocket::OpenAttempt(bool first)
             SetState(wsConnecting);
         return;
     }
-    lastError_ = ws::WSAGetLastError();
+    lastError_ = error;
     if (!first && TryNextAddress())
         return;
-    ReportSocketError("Connect");
+    ReportSocketError("Connect", error);
 }
 
 // Binds the local port when one is set, then the linger, keep-alive and reuse options; false
