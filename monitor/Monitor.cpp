@@ -420,11 +420,11 @@ void TMonitor::NyomtatofelfuggeszteseClick() { PrinterCommand(kIppPausePrinter);
 void TMonitor::NyomtatofolytatasaClick() { PrinterCommand(kIppResumePrinter); }
 void TMonitor::OsszesfeladattorleseClick() { PrinterCommand(kIppPurgeJobs); }
 
-void TMonitor::JobCommand(std::int32_t operation, const char* noSelectionText)
+std::optional<std::int32_t> TMonitor::SelectedJobId(const char* noSelectionText)
 {
     if (view_.SelectedJobCount() != 1) {
         ShowWarning(noSelectionText);
-        return;
+        return std::nullopt;
     }
     const std::string caption = view_.SelectedJobCaption();
     int errorPos = 0;
@@ -435,12 +435,18 @@ void TMonitor::JobCommand(std::int32_t operation, const char* noSelectionText)
         errorPos = static_cast<int>(caption.find_first_not_of(' ')) + 1;
     if (errorPos != 0) {
         ShowError(kBadJobId + std::to_string(errorPos) + ")");
-        return;
+        return std::nullopt;
     }
-    if (currentPrinter_ == nullptr)
+    return jobId;
+}
+
+void TMonitor::JobCommand(std::int32_t operation, const char* noSelectionText)
+{
+    const std::optional<std::int32_t> jobId = SelectedJobId(noSelectionText);
+    if (!jobId || currentPrinter_ == nullptr)
         return;
     const TAList& printer = *currentPrinter_;
-    SendIppOperation(printer.remotehost, printer.url, printer.user, printer.pass, operation, jobId);
+    SendIppOperation(printer.remotehost, printer.url, printer.user, printer.pass, operation, *jobId);
 }
 
 void TMonitor::PrinterCommand(std::int32_t operation)
@@ -622,14 +628,11 @@ std::optional<std::vector<ServerQueue>> TMonitor::ServerQueues()
     return WalkServerQueues(answer);
 }
 
-void TMonitor::MoveJob(std::int32_t jobId, const std::string& destination)
+std::optional<ServerQueue> TMonitor::QueueOfServer(const std::string& destination)
 {
-    if (currentPrinter_ == nullptr)
-        return;
-    const TAList& printer = *currentPrinter_;
     const std::optional<std::vector<ServerQueue>> queues = ServerQueues();
     if (!queues)
-        return;
+        return std::nullopt;
     // Queue names are told apart without regard to case on the server.
     const auto sameName = [&destination](const ServerQueue& queue) {
         return platform::AsciiEqualIgnoringCase(queue.name, destination);
@@ -637,12 +640,26 @@ void TMonitor::MoveJob(std::int32_t jobId, const std::string& destination)
     const auto found = std::find_if(queues->begin(), queues->end(), sameName);
     if (found == queues->end()) {
         ShowWarning(kNotAQueueOfServer + destination + kNotAQueueOfServerWhy);
-        return;
+        return std::nullopt;
     }
-    const std::string destinationUri = "http://" + printer.remotehost + found->Path();
+    return *found;
+}
+
+void TMonitor::SendMove(std::int32_t jobId, const ServerQueue& queue)
+{
+    const TAList& printer = *currentPrinter_;
+    const std::string destinationUri = "http://" + printer.remotehost + queue.Path();
     SendOnCurrent(kIppCupsMoveJob, [&](std::string_view uri) {
         return BuildMoveJobRequest(uri, printer.user, jobId, destinationUri);
     });
+}
+
+void TMonitor::MoveJob(std::int32_t jobId, const std::string& destination)
+{
+    if (currentPrinter_ == nullptr)
+        return;
+    if (const std::optional<ServerQueue> queue = QueueOfServer(destination))
+        SendMove(jobId, *queue);
 }
 
 void TMonitor::RestartJob(std::int32_t jobId)

@@ -205,6 +205,10 @@ public:
     // client's URL stays the one the refresh set.
     std::optional<std::vector<ServerQueue>> ServerQueues();
 
+    // The one selected job's id, for a command on it; nothing, with the warning `noSelectionText`
+    // or the error box of a caption that is not a job id, otherwise.
+    std::optional<std::int32_t> SelectedJobId(const char* noSelectionText);
+
     // Which jobs the refresh lists: the waiting ones (the job list of old) or the finished ones
     // (AddFinishedJobRow rows, newest first). Every later refresh keeps it.
     enum class JobList : std::uint8_t { Waiting, Finished };
@@ -252,6 +256,11 @@ private:
                        std::string* answer = nullptr, bool refresh = true);
     // An administrator's operation on CurrentPrinter; false (nothing sent) when there is none.
     bool SendOnCurrent(std::int32_t operation, const RequestBuilder& build);
+    // The queue of CurrentPrinter's server of that name by the server's own list; nothing (with the
+    // box that says why) when the list cannot be had or has no such queue.
+    std::optional<ServerQueue> QueueOfServer(const std::string& destination);
+    // CUPS-Move-Job of the job (every job: jobId < 0) of CurrentPrinter, which must be set.
+    void SendMove(std::int32_t jobId, const ServerQueue& queue);
     // False, with the error box, for a negative job id.
     bool JobIdAccepted(std::int32_t jobId);
     void JobCommand(std::int32_t operation, const char* noSelectionText);
