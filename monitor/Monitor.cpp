@@ -50,14 +50,13 @@ const char* FirstUnsendableKey(std::initializer_list<KeyedValue> values)
     return nullptr;
 }
 
-// The part of the url after its last "/", or all of it without one.
+}  // namespace
+
 std::string PrinterNameOfUrl(const std::string& url)
 {
     const std::size_t slash = url.rfind('/');
     return slash == std::string::npos ? url : url.substr(slash + 1);
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 
@@ -481,7 +480,7 @@ bool TMonitor::SendOperation(const std::string& remotehost, const std::string& u
     const std::string path = url;
     // Taken before anything can wait: an operation started from inside this one finds it unset.
     const TAList* target = std::exchange(operationTarget_, nullptr);
-    const bool followWithRefresh = target == nullptr && refresh;
+    const bool followWithRefresh = target == nullptr && refresh && batch_ == nullptr;
     const TAList* entry = target == nullptr ? currentPrinter_ : target;
     const bool direct = entry != nullptr && entry->direct;
 
@@ -699,6 +698,57 @@ void TMonitor::AcceptJobs()
     const std::string user = currentPrinter_->user;
     SendOnCurrent(kIppCupsAcceptJobs,
                   [&](std::string_view uri) { return BuildOperationRequest(kIppCupsAcceptJobs, uri, user, -1); });
+}
+
+void TMonitor::ShowBox(const std::string& text, MessageIcon icon)
+{
+    if (batch_ != nullptr)
+        batch_->refusals.push_back({batch_->job, text});
+    else
+        view_.ShowMessage(text, icon);
+}
+
+void TMonitor::OnEachSelected(const std::function<void(std::int32_t jobId)>& send)
+{
+    const TAList* printer = currentPrinter_;
+    if (printer == nullptr || batch_ != nullptr)
+        return;
+    // Copied: the list may be cleared by a handler while a request waits.
+    const std::vector<std::string> captions = view_.SelectedJobCaptions();
+    Batch batch;
+    batch_ = &batch;
+    for (const std::string& caption : captions) {
+        if (currentPrinter_ != printer)
+            break;
+        batch.job = caption;
+        int errorPos = 0;
+        const std::int32_t jobId = JobIdOfCaption(caption, errorPos);
+        if (errorPos != 0 || jobId < 0)
+            ShowError(kBadJobNumber);
+        else
+            send(jobId);
+    }
+    batch_ = nullptr;
+    ComboBoxPrinterlistChange();
+    if (!batch.refusals.empty())
+        ShowWarning(JobRefusalSummary(captions.size(), batch.refusals));
+}
+
+void TMonitor::JobCommandOnSelected(std::int32_t operation)
+{
+    OnEachSelected([&](std::int32_t jobId) {
+        const std::string user = currentPrinter_->user;
+        SendOnCurrent(operation,
+                      [&](std::string_view uri) { return BuildOperationRequest(operation, uri, user, jobId); });
+    });
+}
+
+void TMonitor::MoveSelectedJobs(const std::string& destination)
+{
+    if (currentPrinter_ == nullptr)
+        return;
+    if (const std::optional<ServerQueue> queue = QueueOfServer(destination))
+        OnEachSelected([&](std::int32_t jobId) { SendMove(jobId, *queue); });
 }
 
 std::optional<JobDetails> TMonitor::JobDetailsOf(std::int32_t jobId)
