@@ -15,6 +15,7 @@
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QImageReader>
+#include <QInputDialog>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QMenu>
@@ -369,6 +370,7 @@ void TForm1::AttachPrinterMenu(QWidget* control) {
     control->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(control, &QWidget::customContextMenuRequested, this, [this, control](const QPoint& pos) {
         menuRow_.reset();
+        FillMoveMenus();
         popupMenuPrinter_->popup(control->mapToGlobal(pos));
     });
 }
@@ -376,6 +378,7 @@ void TForm1::AttachPrinterMenu(QWidget* control) {
 void TForm1::ListViewMenu(const QPoint& pos) {
     const QPoint at = listView_->viewport()->mapToGlobal(pos);
     if (listView_->model() != overview_) {
+        FillMoveMenus();
         popupMenu_->popup(at);
         return;
     }
@@ -383,6 +386,56 @@ void TForm1::ListViewMenu(const QPoint& pos) {
     menuRow_ = overview_->PrinterIndex(listView_->indexAt(pos).row());
     if (menuRow_)
         popupMenuPrinter_->popup(at);
+}
+
+void TForm1::AddAdminItems() {
+    listView_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    for (const auto& [menu, items] : {std::pair<QMenu*, const std::array<form::MenuItem, 4>&>{popupMenu_, form::kAdminJobMenu},
+                                      {popupMenuPrinter_, form::kAdminPrinterMenu}}) {
+        for (const form::MenuItem& item : items) {
+            QAction* action = nullptr;
+            if (form::OpensQueues(item.command)) {
+                QMenu* queues = menu->addMenu(Text(item.caption));
+                queues->setObjectName(QString::fromLatin1(item.name));
+                queues->setProperty("command", static_cast<int>(item.command));
+                moveMenus_.push_back(queues);
+                action = queues->menuAction();
+            } else {
+                action = menu->addAction(Text(item.caption));
+                const form::Command command = item.command;
+                connect(action, &QAction::triggered, this, [this, command] { PrinterMenuClick(command); });
+            }
+            action->setObjectName(QString::fromLatin1(item.name));
+            adminItems_.push_back(action);
+            if (item.command == form::Command::FinishedJobs) {
+                finishedItem_ = action;
+                action->setCheckable(true);
+            }
+        }
+    }
+    EnableJobItems(!program_->OnOverview());
+}
+
+void TForm1::FillMoveMenus() {
+    if (moveMenus_.empty())
+        return;
+    const std::optional<std::vector<std::string>> targets = program_->MoveTargets();
+    for (QMenu* menu : moveMenus_) {
+        menu->clear();
+        const bool all = menu->property("command").toInt() == static_cast<int>(form::Command::MoveAllJobs);
+        for (const std::string& name : targets.value_or(std::vector<std::string>{}))
+            connect(menu->addAction(IsolatedForDisplay(name)), &QAction::triggered, this,
+                    [this, name, all] { program_->RunMove(name, all); });
+        menu->menuAction()->setEnabled(!menu->isEmpty());
+    }
+}
+
+void TForm1::EnableJobItems(bool enabled) {
+    for (QAction* item : jobItems_)
+        item->setEnabled(enabled);
+    // The overview's rows have the printer menu of old only.
+    for (QAction* item : adminItems_)
+        item->setVisible(enabled);
 }
 
 void TForm1::PrinterMenuClick(form::Command command) {
@@ -472,6 +525,8 @@ void TForm1::FormCreate() {
         ExplainSetup();
         return;
     }
+    if (program_->Administers())
+        AddAdminItems();
     timerMinimize_->start();
 }
 
@@ -640,6 +695,44 @@ std::string TForm1::SelectedJobCaption() const {
     return jobList_->Row(rows.first().row())[0];
 }
 
+std::vector<std::string> TForm1::SelectedJobCaptions() const {
+    if (listView_->model() != jobList_)
+        return {};
+    QModelIndexList rows = listView_->selectionModel()->selectedRows();
+    std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+    std::vector<std::string> captions;
+    for (const QModelIndex& row : rows)
+        captions.push_back(jobList_->Row(row.row())[0]);
+    return captions;
+}
+
+void TForm1::SetFinishedColumns(bool shown) {
+    jobList_->Clear();
+    const int eight = static_cast<int>(kJobColumns.size());
+    jobList_->RemoveColumnsFrom(eight);
+    if (shown)
+        for (const FinishedColumn& column : kFinishedJobExtraColumns)
+            AddJobColumn(column.caption, column.width);
+    if (finishedItem_)
+        finishedItem_->setChecked(shown);
+}
+
+void TForm1::AddFinishedJobRow(FinishedJobRow&& row) { jobList_->Append(std::move(row)); }
+
+std::optional<std::string> TForm1::AskText(const std::string& prompt) {
+    QInputDialog box;
+    box.setObjectName(QStringLiteral("QuenloInputBox"));
+    box.setWindowTitle(Text(form::kTitle));
+    box.setLabelText(MessageTextForDisplay(prompt));
+    // Above the always-on-top window, like the message boxes.
+    box.setWindowModality(Qt::ApplicationModal);
+    box.setWindowFlag(Qt::WindowStaysOnTopHint, true);
+    if (box.exec() != QDialog::Accepted)
+        return std::nullopt;
+    const QByteArray answer = box.textValue().toUtf8();
+    return std::string(answer.constData(), static_cast<std::size_t>(answer.size()));
+}
+
 int TForm1::PrinterItemIndex() const { return comboBoxPrinterlist_->currentIndex(); }
 
 void TForm1::ShowOverview(const std::vector<OverviewRow>& rows) {
@@ -654,8 +747,7 @@ void TForm1::ShowOverview(const std::vector<OverviewRow>& rows) {
         for (std::size_t c = 0; c < kOverviewColumns.size(); ++c)
             listView_->setColumnWidth(static_cast<int>(c), kOverviewColumns[c].width);
         listView_->horizontalHeader()->setSectionsClickable(true);
-        for (QAction* item : jobItems_)
-            item->setEnabled(false);
+        EnableJobItems(false);
     }
     overview_->Show(rows);
 }
@@ -671,8 +763,7 @@ void TForm1::ShowJobList() {
     for (std::size_t c = 0; c < jobColumnWidths_.size(); ++c)
         listView_->setColumnWidth(static_cast<int>(c), jobColumnWidths_[c]);
     listView_->horizontalHeader()->setSectionsClickable(false);
-    for (QAction* item : jobItems_)
-        item->setEnabled(true);
+    EnableJobItems(true);
 }
 
 void TForm1::SetPrinterItemLamp(int index, Lamp lamp) {
@@ -683,7 +774,9 @@ void TForm1::SetPrinterItemLamp(int index, Lamp lamp) {
 void TForm1::ShowMessage(const std::string& text, MessageIcon icon) {
     // No owner, like the message boxes of the operations always had; kept on top so the
     // always-on-top window cannot cover it.
-    QMessageBox box(icon == MessageIcon::Error ? QMessageBox::Critical : QMessageBox::Warning,
+    QMessageBox box(icon == MessageIcon::Error         ? QMessageBox::Critical
+                    : icon == MessageIcon::Information ? QMessageBox::Information
+                                                       : QMessageBox::Warning,
                     Text(form::kTitle), MessageTextForDisplay(text), QMessageBox::Ok);
     box.setObjectName(QStringLiteral("QuenloMessageBox"));
     // The modality first: a message box re-parents itself when it is set, which resets its window

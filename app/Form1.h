@@ -124,6 +124,10 @@ public:
     void UpdateOverviewRow(std::size_t index, const OverviewRow& row) override;
     void ShowJobList() override;
     void SetPrinterItemLamp(int index, Lamp lamp) override;
+    std::vector<std::string> SelectedJobCaptions() const override;
+    void SetFinishedColumns(bool shown) override;
+    void AddFinishedJobRow(FinishedJobRow&& row) override;
+    std::optional<std::string> AskText(const std::string& prompt) override;
 
     // --- Components (read access for the program and its tests) ---------------------------------
     QComboBox* ComboBoxPrinterlist() const { return comboBoxPrinterlist_; }
@@ -146,6 +150,9 @@ public:
     QAction* Nyomtatofelfuggesztese() const { return printerItems_[0]; }
     QAction* Nyomtatofolytatasa() const { return printerItems_[1]; }
     QAction* Osszesfeladattorlese() const { return printerItems_[2]; }
+    // The administrator's items (form::kAdminJobMenu, kAdminPrinterMenu), in the administrator's
+    // window only; a move's item opens its submenu of the server's queues.
+    const std::vector<QAction*>& AdminItems() const { return adminItems_; }
     QTimer* TimerMinimize() const { return timerMinimize_; }
     QSystemTrayIcon* TrayIcon() const { return trayIcon_; }
     // The three lamp pictures, by Lamp index.
@@ -175,6 +182,11 @@ private:
     void AttachPrinterMenu(QWidget* control);
     void ListViewMenu(const QPoint& pos);
     void PrinterMenuClick(form::Command command);
+    // The administrator's items after the menus' own, and the list's multiple selection.
+    void AddAdminItems();
+    // The move submenus get the server's queues, just before a menu opens.
+    void FillMoveMenus();
+    void EnableJobItems(bool enabled);
     void ListViewActivated(const QModelIndex& index);
     void SetLabelText(QLabel* label, const std::string& text);
     void SetLamp(QLabel* image, std::optional<Lamp>& shown, Lamp lamp);
@@ -218,6 +230,9 @@ private:
     std::array<QAction*, form::kJobMenu.size()> jobItems_{};       // form::kJobMenu's items
     QMenu* popupMenuPrinter_ = nullptr;
     std::array<QAction*, form::kPrinterMenu.size()> printerItems_{};  // form::kPrinterMenu's items
+    std::vector<QAction*> adminItems_;
+    std::vector<QMenu*> moveMenus_;  // a move's submenu, each with the command it runs
+    QAction* finishedItem_ = nullptr;
     QTimer* timerMinimize_ = nullptr;
     QSystemTrayIcon* trayIcon_ = nullptr;
     QIcon appIcon_;

@@ -11,10 +11,28 @@ void JobListModel::AddColumn(const QString& caption) {
     endInsertColumns();
 }
 
+void JobListModel::RemoveColumnsFrom(int first) {
+    const int last = static_cast<int>(captions_.size()) - 1;
+    if (first < 0 || first > last)
+        return;
+    beginRemoveColumns(QModelIndex(), first, last);
+    captions_.resize(first);
+    endRemoveColumns();
+}
+
 void JobListModel::Clear() {
     beginResetModel();
     rows_.clear();
+    finished_.clear();
     endResetModel();
+}
+
+void JobListModel::Append(FinishedJobRow&& row) {
+    JobRow eight;
+    std::move(row.begin(), row.begin() + eight.size(), eight.begin());
+    finished_.resize(rows_.size());
+    finished_.push_back({std::move(row[8]), std::move(row[9])});
+    Append(std::move(eight));
 }
 
 void JobListModel::Append(JobRow&& row) {
@@ -37,7 +55,11 @@ QVariant JobListModel::data(const QModelIndex& index, int role) const {
         return {};
     const auto column = static_cast<std::size_t>(index.column());
     const JobRow& row = Row(index.row());
-    return column < row.size() ? IsolatedForDisplay(row[column]) : QString();
+    if (column < row.size())
+        return IsolatedForDisplay(row[column]);
+    const auto at = static_cast<std::size_t>(index.row());
+    const std::size_t more = column - row.size();
+    return at < finished_.size() && more < finished_[at].size() ? IsolatedForDisplay(finished_[at][more]) : QString();
 }
 
 QVariant JobListModel::headerData(int section, Qt::Orientation orientation, int role) const {

@@ -6,13 +6,15 @@
 // read the "job ID" caption from Row().
 //
 // Columns are added once by start-up with their captions; a row holds eight texts, so a column past
-// the eighth shows nothing. Removing all rows resets the model (selection and hover go with it).
+// the eighth shows nothing, but for the finished jobs' rows, which hold two more. Removing all rows resets the model (selection and hover go with it).
 #pragma once
 
 #include "monitor/MonitorView.h"
 
 #include <QAbstractTableModel>
 #include <QStringList>
+#include <array>
+#include <string>
 #include <vector>
 
 namespace quenlo::app {
@@ -22,8 +24,12 @@ public:
     using QAbstractTableModel::QAbstractTableModel;
 
     void AddColumn(const QString& caption);
+    // Removes the columns from `first` on.
+    void RemoveColumnsFrom(int first);
     void Clear();
     void Append(JobRow&& row);
+    // A finished job's row: the eight texts, and the two more in the columns after the eighth.
+    void Append(FinishedJobRow&& row);
     // The row's bytes as handed over; `row` must be below rowCount().
     const JobRow& Row(int row) const { return rows_[static_cast<std::size_t>(row)]; }
 
@@ -37,6 +43,8 @@ public:
 private:
     QStringList captions_;
     std::vector<JobRow> rows_;
+    // The finished jobs' two further texts, by row; empty while the waiting jobs show.
+    std::vector<std::array<std::string, 2>> finished_;
 };
 
 }  // namespace quenlo::app

@@ -50,14 +50,13 @@ const char* FirstUnsendableKey(std::initializer_list<KeyedValue> values)
     return nullptr;
 }
 
-// The part of the url after its last "/", or all of it without one.
+}  // namespace
+
 std::string PrinterNameOfUrl(const std::string& url)
 {
     const std::size_t slash = url.rfind('/');
     return slash == std::string::npos ? url : url.substr(slash + 1);
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 
@@ -420,11 +419,11 @@ void TMonitor::NyomtatofelfuggeszteseClick() { PrinterCommand(kIppPausePrinter);
 void TMonitor::NyomtatofolytatasaClick() { PrinterCommand(kIppResumePrinter); }
 void TMonitor::OsszesfeladattorleseClick() { PrinterCommand(kIppPurgeJobs); }
 
-void TMonitor::JobCommand(std::int32_t operation, const char* noSelectionText)
+std::optional<std::int32_t> TMonitor::SelectedJobId(const char* noSelectionText)
 {
     if (view_.SelectedJobCount() != 1) {
         ShowWarning(noSelectionText);
-        return;
+        return std::nullopt;
     }
     const std::string caption = view_.SelectedJobCaption();
     int errorPos = 0;
@@ -435,12 +434,18 @@ void TMonitor::JobCommand(std::int32_t operation, const char* noSelectionText)
         errorPos = static_cast<int>(caption.find_first_not_of(' ')) + 1;
     if (errorPos != 0) {
         ShowError(kBadJobId + std::to_string(errorPos) + ")");
-        return;
+        return std::nullopt;
     }
-    if (currentPrinter_ == nullptr)
+    return jobId;
+}
+
+void TMonitor::JobCommand(std::int32_t operation, const char* noSelectionText)
+{
+    const std::optional<std::int32_t> jobId = SelectedJobId(noSelectionText);
+    if (!jobId || currentPrinter_ == nullptr)
         return;
     const TAList& printer = *currentPrinter_;
-    SendIppOperation(printer.remotehost, printer.url, printer.user, printer.pass, operation, jobId);
+    SendIppOperation(printer.remotehost, printer.url, printer.user, printer.pass, operation, *jobId);
 }
 
 void TMonitor::PrinterCommand(std::int32_t operation)
@@ -475,7 +480,7 @@ bool TMonitor::SendOperation(const std::string& remotehost, const std::string& u
     const std::string path = url;
     // Taken before anything can wait: an operation started from inside this one finds it unset.
     const TAList* target = std::exchange(operationTarget_, nullptr);
-    const bool followWithRefresh = target == nullptr && refresh;
+    const bool followWithRefresh = target == nullptr && refresh && batch_ == nullptr;
     const TAList* entry = target == nullptr ? currentPrinter_ : target;
     const bool direct = entry != nullptr && entry->direct;
 
@@ -622,14 +627,11 @@ std::optional<std::vector<ServerQueue>> TMonitor::ServerQueues()
     return WalkServerQueues(answer);
 }
 
-void TMonitor::MoveJob(std::int32_t jobId, const std::string& destination)
+std::optional<ServerQueue> TMonitor::QueueOfServer(const std::string& destination)
 {
-    if (currentPrinter_ == nullptr)
-        return;
-    const TAList& printer = *currentPrinter_;
     const std::optional<std::vector<ServerQueue>> queues = ServerQueues();
     if (!queues)
-        return;
+        return std::nullopt;
     // Queue names are told apart without regard to case on the server.
     const auto sameName = [&destination](const ServerQueue& queue) {
         return platform::AsciiEqualIgnoringCase(queue.name, destination);
@@ -637,12 +639,26 @@ void TMonitor::MoveJob(std::int32_t jobId, const std::string& destination)
     const auto found = std::find_if(queues->begin(), queues->end(), sameName);
     if (found == queues->end()) {
         ShowWarning(kNotAQueueOfServer + destination + kNotAQueueOfServerWhy);
-        return;
+        return std::nullopt;
     }
-    const std::string destinationUri = "http://" + printer.remotehost + found->Path();
+    return *found;
+}
+
+void TMonitor::SendMove(std::int32_t jobId, const ServerQueue& queue)
+{
+    const TAList& printer = *currentPrinter_;
+    const std::string destinationUri = "http://" + printer.remotehost + queue.Path();
     SendOnCurrent(kIppCupsMoveJob, [&](std::string_view uri) {
         return BuildMoveJobRequest(uri, printer.user, jobId, destinationUri);
     });
+}
+
+void TMonitor::MoveJob(std::int32_t jobId, const std::string& destination)
+{
+    if (currentPrinter_ == nullptr)
+        return;
+    if (const std::optional<ServerQueue> queue = QueueOfServer(destination))
+        SendMove(jobId, *queue);
 }
 
 void TMonitor::RestartJob(std::int32_t jobId)
@@ -682,6 +698,57 @@ void TMonitor::AcceptJobs()
     const std::string user = currentPrinter_->user;
     SendOnCurrent(kIppCupsAcceptJobs,
                   [&](std::string_view uri) { return BuildOperationRequest(kIppCupsAcceptJobs, uri, user, -1); });
+}
+
+void TMonitor::ShowBox(const std::string& text, MessageIcon icon)
+{
+    if (batch_ != nullptr)
+        batch_->refusals.push_back({batch_->job, text});
+    else
+        view_.ShowMessage(text, icon);
+}
+
+void TMonitor::OnEachSelected(const std::function<void(std::int32_t jobId)>& send)
+{
+    const TAList* printer = currentPrinter_;
+    if (printer == nullptr || batch_ != nullptr)
+        return;
+    // Copied: the list may be cleared by a handler while a request waits.
+    const std::vector<std::string> captions = view_.SelectedJobCaptions();
+    Batch batch;
+    batch_ = &batch;
+    for (const std::string& caption : captions) {
+        if (currentPrinter_ != printer)
+            break;
+        batch.job = caption;
+        int errorPos = 0;
+        const std::int32_t jobId = JobIdOfCaption(caption, errorPos);
+        if (errorPos != 0 || jobId < 0)
+            ShowError(kBadJobNumber);
+        else
+            send(jobId);
+    }
+    batch_ = nullptr;
+    ComboBoxPrinterlistChange();
+    if (!batch.refusals.empty())
+        ShowWarning(JobRefusalSummary(captions.size(), batch.refusals));
+}
+
+void TMonitor::JobCommandOnSelected(std::int32_t operation)
+{
+    OnEachSelected([&](std::int32_t jobId) {
+        const std::string user = currentPrinter_->user;
+        SendOnCurrent(operation,
+                      [&](std::string_view uri) { return BuildOperationRequest(operation, uri, user, jobId); });
+    });
+}
+
+void TMonitor::MoveSelectedJobs(const std::string& destination)
+{
+    if (currentPrinter_ == nullptr)
+        return;
+    if (const std::optional<ServerQueue> queue = QueueOfServer(destination))
+        OnEachSelected([&](std::int32_t jobId) { SendMove(jobId, *queue); });
 }
 
 std::optional<JobDetails> TMonitor::JobDetailsOf(std::int32_t jobId)

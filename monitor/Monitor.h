@@ -27,6 +27,7 @@
 #pragma once
 
 #include "config/PrintersFile.h"
+#include "monitor/AdminWindow.h"
 #include "ipp/IppRequest.h"
 #include "monitor/MonitorView.h"
 #include "monitor/QueueAdmin.h"
@@ -75,6 +76,8 @@ inline constexpr std::array<JobColumn, 8> kJobColumns{{
 
 // "http://" + remotehost + url: the HTTP target and the "printer-uri" of every request for a printer.
 std::string PrinterUrl(const TAList& printer);
+// The part of the url after its last "/" (a queue's name), or all of it without one.
+std::string PrinterNameOfUrl(const std::string& url);
 // The URL the refresh probes: the printer URL, or for a direct entry its server's root page.
 std::string ProbeUrl(const TAList& printer);
 
@@ -205,6 +208,18 @@ public:
     // client's URL stays the one the refresh set.
     std::optional<std::vector<ServerQueue>> ServerQueues();
 
+    // ---- Several selected jobs (the administrator's window) -------------------------------------
+    // Cancel, hold or release (an IPP operation code), or move, every selected job of
+    // CurrentPrinter: one request each, in the list's order, and no box of its own for any; then
+    // one refresh, and one warning box listing the jobs not acted on and why (JobRefusalSummary),
+    // when there were any. A move asks the server's list of its queues once, before any job.
+    // Should a handler choose another printer meanwhile, the jobs left are not sent.
+    void JobCommandOnSelected(std::int32_t operation);
+    void MoveSelectedJobs(const std::string& destination);
+    // The one selected job's id, for a command on it; nothing, with the warning `noSelectionText`
+    // or the error box of a caption that is not a job id, otherwise.
+    std::optional<std::int32_t> SelectedJobId(const char* noSelectionText);
+
     // Which jobs the refresh lists: the waiting ones (the job list of old) or the finished ones
     // (AddFinishedJobRow rows, newest first). Every later refresh keeps it.
     enum class JobList : std::uint8_t { Waiting, Finished };
@@ -252,6 +267,11 @@ private:
                        std::string* answer = nullptr, bool refresh = true);
     // An administrator's operation on CurrentPrinter; false (nothing sent) when there is none.
     bool SendOnCurrent(std::int32_t operation, const RequestBuilder& build);
+    // The queue of CurrentPrinter's server of that name by the server's own list; nothing (with the
+    // box that says why) when the list cannot be had or has no such queue.
+    std::optional<ServerQueue> QueueOfServer(const std::string& destination);
+    // CUPS-Move-Job of the job (every job: jobId < 0) of CurrentPrinter, which must be set.
+    void SendMove(std::int32_t jobId, const ServerQueue& queue);
     // False, with the error box, for a negative job id.
     bool JobIdAccepted(std::int32_t jobId);
     void JobCommand(std::int32_t operation, const char* noSelectionText);
@@ -266,8 +286,12 @@ private:
                               std::int32_t operation) const;
     // Every status line of the refresh and the operations goes through here.
     void ShowStatus(const std::string& text);
-    void ShowError(const std::string& text) { view_.ShowMessage(text, MessageIcon::Error); }
-    void ShowWarning(const std::string& text) { view_.ShowMessage(text, MessageIcon::Warning); }
+    void ShowError(const std::string& text) { ShowBox(text, MessageIcon::Error); }
+    void ShowWarning(const std::string& text) { ShowBox(text, MessageIcon::Warning); }
+    // Every box goes through here: while selected jobs are worked through, it is the job's refusal.
+    void ShowBox(const std::string& text, MessageIcon icon);
+    // The several-jobs frame: `send` for each selected job with a valid id.
+    void OnEachSelected(const std::function<void(std::int32_t jobId)>& send);
 
     MonitorView& view_;
     THttpCli& http_;
@@ -278,6 +302,12 @@ private:
     RefreshEnd lastRefreshEnd_ = RefreshEnd::None;
     JobList jobList_ = JobList::Waiting;
     PrinterRecord lastPrinter_;  // what the last complete refresh read of the printer
+    // While selected jobs are worked through: the job in hand and the refusals so far.
+    struct Batch {
+        std::string job;
+        std::vector<JobRefusal> refusals;
+    };
+    Batch* batch_ = nullptr;
     bool requestRunning_ = false;
     bool refreshRunning_ = false;
     std::set<std::string> passwordsPlain_;

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,7 @@ enum class Lamp : int {
 enum class MessageIcon : int {
     Error = 0x10,
     Warning = 0x30,
+    Information = 0x40,
 };
 
 // The eight texts of one job row: the item caption ("job ID") and seven sub-items, in the order of
@@ -89,6 +91,18 @@ public:
     // The caption ("job ID" text) of the selected row; empty when no row is selected.
     virtual std::string SelectedJobCaption() const = 0;
 
+    // The captions of every selected row, in the list's order. A list that allows one selection
+    // keeps this default.
+    virtual std::vector<std::string> SelectedJobCaptions() const
+    {
+        if (SelectedJobCount() != 1)
+            return {};
+        return {SelectedJobCaption()};
+    }
+    // The two columns of the finished jobs (kFinishedJobExtraColumns) after the eight, or not; the
+    // rows are cleared first. A view without them keeps this default.
+    virtual void SetFinishedColumns(bool /*shown*/) {}
+
     // Appends one row of the finished jobs (when the refresh lists those). A view without the two
     // further columns shows the eight.
     virtual void AddFinishedJobRow(FinishedJobRow&& row)
@@ -102,6 +116,9 @@ public:
     // Shows a modal message box with the caption "Quenlo", the given icon, the text (each CR is a
     // line break) and a single OK button, and returns when the user has closed it.
     virtual void ShowMessage(const std::string& text, MessageIcon icon) = 0;
+    // Asks for a line of text under the prompt (a box with OK and Cancel); nothing when cancelled.
+    // A view that cannot ask takes it as answered with an empty line.
+    virtual std::optional<std::string> AskText(const std::string& /*prompt*/) { return std::string(); }
 
     // --- The overview of every printer (the administrator's window) ------------------------------
     // A view that does not draw it keeps these defaults, and the program leaves it as it was.

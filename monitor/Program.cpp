@@ -10,6 +10,7 @@
 #include "net/HttpProt.h"
 #include "platform/EventLoop.h"
 #include "platform/Process.h"
+#include "platform/Text.h"
 
 #include <algorithm>
 #include <optional>
@@ -52,6 +53,14 @@ const char* to_string(Command command) noexcept
     case Command::PausePrinter: return "PausePrinter";
     case Command::ResumePrinter: return "ResumePrinter";
     case Command::PurgeJobs: return "PurgeJobs";
+    case Command::MoveJob: return "MoveJob";
+    case Command::RestartJob: return "RestartJob";
+    case Command::PrintFirst: return "PrintFirst";
+    case Command::JobDetails: return "JobDetails";
+    case Command::RejectJobs: return "RejectJobs";
+    case Command::AcceptJobs: return "AcceptJobs";
+    case Command::MoveAllJobs: return "MoveAllJobs";
+    case Command::FinishedJobs: return "FinishedJobs";
     }
     return "?";
 }
@@ -424,6 +433,15 @@ void TProgram::Run(form::Command command)
     }
     if (onOverview_ && command != form::Command::Refresh)
         return;
+    // The administrator's list selects several jobs; each gets its own request, one box for all.
+    if (overview_ && view_.SelectedJobCount() > 1) {
+        switch (command) {
+        case form::Command::CancelJob: monitor_->JobCommandOnSelected(kIppCancelJob); return;
+        case form::Command::HoldJob: monitor_->JobCommandOnSelected(kIppHoldJob); return;
+        case form::Command::ReleaseJob: monitor_->JobCommandOnSelected(kIppReleaseJob); return;
+        default: break;
+        }
+    }
     switch (command) {
     case form::Command::Refresh: monitor_->ComboBoxPrinterlistChange(); break;
     case form::Command::CancelJob: monitor_->MegszakitClick(); break;
@@ -432,7 +450,80 @@ void TProgram::Run(form::Command command)
     case form::Command::PausePrinter: monitor_->NyomtatofelfuggeszteseClick(); break;
     case form::Command::ResumePrinter: monitor_->NyomtatofolytatasaClick(); break;
     case form::Command::PurgeJobs: monitor_->OsszesfeladattorleseClick(); break;
+    default: RunAdmin(command); break;
     }
+}
+
+void TProgram::RunAdmin(form::Command command)
+{
+    if (!overview_)
+        return;
+    TMonitor& monitor = *monitor_;
+    const auto onSelected = [&monitor](const char* noSelection, const auto& run) {
+        if (const std::optional<std::int32_t> jobId = monitor.SelectedJobId(noSelection))
+            run(*jobId);
+    };
+    switch (command) {
+    case form::Command::RestartJob:
+        onSelected(texts::kNoJobToRestart, [&](std::int32_t id) { monitor.RestartJob(id); });
+        break;
+    case form::Command::PrintFirst:
+        onSelected(texts::kNoJobToPrintFirst,
+                   [&](std::int32_t id) { monitor.SetJobPriority(id, texts::kPrintFirstPriority); });
+        break;
+    case form::Command::JobDetails:
+        onSelected(texts::kNoJobForDetails, [&](std::int32_t id) {
+            if (const std::optional<JobDetails> details = monitor.JobDetailsOf(id))
+                view_.ShowMessage(JobDetailsBoxText(*details), MessageIcon::Information);
+        });
+        break;
+    case form::Command::RejectJobs:
+        if (monitor.CurrentPrinter() != nullptr)
+            if (const std::optional<std::string> reason = view_.AskText(texts::kRejectReasonPrompt))
+                monitor.RejectJobs(*reason);
+        break;
+    case form::Command::AcceptJobs: monitor.AcceptJobs(); break;
+    case form::Command::FinishedJobs: SwitchJobList(); break;
+    default: break;  // the moves come with their queue (RunMove)
+    }
+}
+
+void TProgram::SwitchJobList()
+{
+    const bool finished = !ShowsFinished();
+    monitor_->SetJobList(finished ? TMonitor::JobList::Finished : TMonitor::JobList::Waiting);
+    view_.SetFinishedColumns(finished);
+    monitor_->ComboBoxPrinterlistChange();
+}
+
+bool TProgram::ShowsFinished() const { return monitor_->ShownJobList() == TMonitor::JobList::Finished; }
+
+std::optional<std::vector<std::string>> TProgram::MoveTargets()
+{
+    const TAList* printer = monitor_->CurrentPrinter();
+    if (!overview_ || onOverview_ || printer == nullptr || printer->direct || monitor_->RequestRunning())
+        return std::nullopt;
+    const std::optional<std::vector<ServerQueue>> queues = monitor_->ServerQueues();
+    if (!queues)
+        return std::nullopt;
+    const std::string own = PrinterNameOfUrl(printer->url);
+    std::vector<std::string> names;
+    for (const ServerQueue& queue : *queues)
+        if (!platform::AsciiEqualIgnoringCase(queue.name, own))
+            names.push_back(queue.name);
+    return names;
+}
+
+void TProgram::RunMove(const std::string& destination, bool allJobs)
+{
+    if (!overview_ || onOverview_)
+        return;
+    if (allJobs)
+        monitor_->MoveAllJobs(destination);
+    else if (view_.SelectedJobCount() > 1)
+        monitor_->MoveSelectedJobs(destination);
+    else if (const std::optional<std::int32_t> jobId = monitor_->SelectedJobId(texts::kNoJobToMove))
+        monitor_->MoveJob(*jobId, destination);
 }
 
 void TProgram::EndGateways() { StopGateways(printers_); }

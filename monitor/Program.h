@@ -33,7 +33,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace quenlo {
 
@@ -111,6 +113,16 @@ enum class Command : std::uint8_t {
     PausePrinter,   // printer menu
     ResumePrinter,
     PurgeJobs,
+    // The administrator's window ("admin"): job menu
+    MoveJob,        // its submenu holds the server's queues (TProgram::MoveTargets, RunMove)
+    RestartJob,
+    PrintFirst,
+    JobDetails,
+    // printer menu
+    RejectJobs,
+    AcceptJobs,
+    MoveAllJobs,    // a submenu like MoveJob's
+    FinishedJobs,   // a switch: the finished jobs instead of the waiting ones, and back
 };
 const char* to_string(Command command) noexcept;
 
@@ -120,6 +132,8 @@ struct MenuItem {
     Command command;
     std::uint16_t id;     // the item's command number where a system numbers its menu items
 };
+// A move's submenu: the queues MoveTargets gave, in its order.
+inline constexpr bool OpensQueues(Command command) { return command == Command::MoveJob || command == Command::MoveAllJobs; }
 // The job list's popup menu, and the printer menu of the selector, the labels and the lamps.
 inline constexpr std::array<MenuItem, 3> kJobMenu{{
     {"Megszakit", "Megszakít", Command::CancelJob, 101},
@@ -131,6 +145,24 @@ inline constexpr std::array<MenuItem, 3> kPrinterMenu{{
     {"Nyomtatofolytatasa", "Nyomtató folytatása", Command::ResumePrinter, 202},
     {"Osszesfeladattorlese", "Összes feladat törlése", Command::PurgeJobs, 203},
 }};
+// In the administrator's window the menus go on with these. The printer menu's last item is a
+// switch, checked while the finished jobs show.
+inline constexpr std::array<MenuItem, 4> kAdminJobMenu{{
+    {"Athelyezes", "Áthelyezés", Command::MoveJob, 104},
+    {"Ujranyomtatas", "Újranyomtatás", Command::RestartJob, 105},
+    {"Elsokent", "Nyomtatás elsőként", Command::PrintFirst, 106},
+    {"Reszletek", "Részletek", Command::JobDetails, 107},
+}};
+inline constexpr std::array<MenuItem, 4> kAdminPrinterMenu{{
+    {"Elutasitas", "Feladatok elutasítása", Command::RejectJobs, 204},
+    {"Fogadas", "Feladatok fogadása", Command::AcceptJobs, 205},
+    {"Osszesathelyezese", "Összes feladat áthelyezése", Command::MoveAllJobs, 206},
+    {"Befejezett", "Befejezett feladatok", Command::FinishedJobs, 207},
+}};
+// The command numbers of a move submenu's queues: the first queue's, and room for this many.
+inline constexpr std::uint16_t kMoveJobTargetId = 1000;
+inline constexpr std::uint16_t kMoveAllTargetId = 2000;
+inline constexpr std::uint16_t kMoveTargetRoom = 1000;
 
 }  // namespace form
 
@@ -191,6 +223,20 @@ public:
     // printer menu is RunOnRow).
     void Run(form::Command command);
 
+    // ---- The administrator's window (the printers file's "admin" key, and a view that draws it)
+    // With it the window adds form::kAdminJobMenu and kAdminPrinterMenu to its menus and lets the
+    // job list select several rows: cancel, hold, release and move then act on each selected job.
+    bool Administers() const { return overview_; }
+    // The queues a move may go to (for a move's submenu): the names in the server's own list but
+    // the chosen printer's own queue. Nothing (and no request) on the overview, for a direct
+    // entry and without a chosen printer; nothing, with the box that says why, when the server
+    // does not give its list.
+    std::optional<std::vector<std::string>> MoveTargets();
+    // The selected jobs (allJobs: every job of the printer) moved to that queue of the server.
+    void RunMove(const std::string& destination, bool allJobs);
+    // Whether the job list shows the finished jobs (form::Command::FinishedJobs switches).
+    bool ShowsFinished() const;
+
     // ---- The overview of every printer (the printers file's "admin" key, and a view that draws it)
     bool OnOverview() const { return onOverview_; }
     // The row's printer is opened: its selector item chosen and its queue shown, as the selector does.
@@ -243,6 +289,9 @@ private:
     // The watch's watcher, or the last look's without the watch.
     const TWatcher& OverviewSource() const;
     void ShowOverviewSummary();
+    // The administrator's commands of the job and printer menus.
+    void RunAdmin(form::Command command);
+    void SwitchJobList();
 
     MonitorView& view_;
     std::string exeDir_;

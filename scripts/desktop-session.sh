@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # A private, real X desktop for running the window, with a private CUPS server beside it.
 #
-#   scripts/desktop-session.sh [--wm openbox|icewm] [--tray] [--cups] [--size WxH] [--dir DIR] \
+#   scripts/desktop-session.sh [--wm openbox|icewm] [--tray] [--cups [--cups-history]] [--size WxH] [--dir DIR] \
 #                              -- COMMAND [ARG...]
 #
 # Starts Xvfb on a display it picks itself (no race with other sessions), the window manager
 # (openbox by default; icewm brings its own task bar and notification area), with --tray trayer as
 # an XEmbed notification area at the bottom right, with --cups a private CUPS server
-# (scripts/cups-lab.sh) on 127.0.0.1, then runs COMMAND in that session and stops everything when
+# (scripts/cups-lab.sh) on 127.0.0.1 (with --cups-history it keeps the finished jobs), then runs COMMAND in that session and stops everything when
 # it ends (or when this script is interrupted). The exit code is COMMAND's.
 #
 # COMMAND gets this environment, nothing of the user's own desktop or configuration:
@@ -28,13 +28,14 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-wm=openbox tray=0 cups=0 size=1280x1024 dir=""
+wm=openbox tray=0 cups=0 size=1280x1024 dir="" cups_history=()
 usage() { sed -n '4,5p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
     --wm) wm=${2:-}; shift ;;
     --tray) tray=1 ;;
     --cups) cups=1 ;;
+    --cups-history) cups_history=(--history-only) ;;
     --size) size=${2:-}; shift ;;
     --dir) dir=${2:-}; shift ;;
     --) shift; break ;;
@@ -116,7 +117,7 @@ export QUENLO_SESSION_TRAY
 
 # --- The private CUPS server.
 if [ "$cups" = 1 ]; then
-  port=$("$here/cups-lab.sh" start "$dir/cups" --owner $$ --log-all)
+  port=$("$here/cups-lab.sh" start "$dir/cups" --owner $$ --log-all "${cups_history[@]}")
   lab_started=1
   export QUENLO_CUPS_LAB="$dir/cups" QUENLO_CUPS_PORT="$port"
 fi

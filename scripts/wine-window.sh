@@ -40,7 +40,7 @@ check() {  # check NAME COMMAND...: one line per check, counted
 # The same printers, jobs and texts as the Linux window's screenshot (scripts/window-screenshot.sh).
 # The window and quenlo-cli.exe reach the server over TLS (SChannel), its certificate kept at the
 # first look and forgotten at the end.
-port=$(scripts/cups-lab.sh start "$lab" --owner $$)
+port=$(scripts/cups-lab.sh start "$lab" --owner $$ --history-only)
 screenshot_jobs "$lab"
 screenshot_printers "$work/printers.qdl" "127.0.0.1:$port" encryption=Required
 
@@ -511,6 +511,75 @@ open_by_enter() {
   harness_wait 30 raktar_queue
 }
 check "Enter on Raktar's selected row opens its queue" open_by_enter
+
+# The administrator's items in Iroda's queue: a job moved through the job menu's submenu of the
+# server's queues, two selected jobs cancelled at once where the server refuses one (one box that
+# lists it), and the finished jobs after a job printed (read by lpstat, not by the window).
+scripts/cups-lab.sh hold-jobs "$lab" Iroda 2 --user edit --title "Negyedéves" >/dev/null
+jobs_on() { timeout 20 lpstat -h "127.0.0.1:$port" "${@:2}" -o "$1" 2>/dev/null | awk '{ n = split($1, p, "-"); print p[n] }'; }
+iroda_queue() { selector_shows Iroda && [ "$(field row | grep -c 'Negyedéves')" -eq 2 ]; }
+open_iroda() {
+  back_to_overview || return 1
+  open_by_double_click && harness_wait 30 iroda_queue
+}
+check "Iroda's queue opens from the overview, the two new jobs in it" open_iroda
+texts || true
+moved=$(job_of_row 0)
+on_festo() { jobs_on Festo | grep -qx "$moved" && ! jobs_on Iroda | grep -qx "$moved"; }
+# job_menu's Return on Áthelyezés opens its submenu; the first queue of the server's own list
+# (Festo: CUPS lists them by name, Iroda itself left out) is chosen with a second Return.
+job_menu_submenu() { job_menu "$@" && sleep 1 && xdotool key --delay 150 Return; }
+move_by_submenu() { [ -n "$moved" ] && job_menu_submenu 0 4 && harness_wait 30 on_festo; }
+check "Áthelyezés: the first job moved to Festo through the submenu of the server's queues" move_by_submenu
+shot moved
+moved_out() { texts && ! field row | awk -F'\t' -v j="$moved" '$6 == j { found = 1 } END { exit !found }'; }
+harness_wait 30 moved_out || true
+summary_shown() {
+  texts && [ "$(field box | wc -l)" -eq 1 ] && field box | grep -q '2 kijelölt feladatból 1 kérése nem sikerült:' &&
+    grep -q "$second: A kérést a szerver elutasította!" "$work/texts.txt"
+}
+cancel_two() {
+  first=$(job_of_row 0) second=$(job_of_row 1)
+  [ -n "$first" ] && [ -n "$second" ] || return 1
+  focus_form
+  # shellcheck disable=SC2046
+  click_at 1 $(row_point 0)
+  # shellcheck disable=SC2046
+  xdotool keydown ctrl mousemove --sync $(row_point 1) click 1 keyup ctrl
+  harness_wait 10 row_selected 1 && row_selected 0 || return 1
+  # The second goes before the window asks: the list the user chose from is stale.
+  timeout 20 cancel -h "127.0.0.1:$port" "$second" || return 1
+  # shellcheck disable=SC2046
+  click_at 3 $(row_point 0)
+  sleep 1
+  xdotool key --delay 150 Down Return
+  harness_wait 30 summary_shown || return 1
+  cp "$work/texts.txt" "$art/summary-texts.txt"
+  shot summary
+  close_box && sleep 2 && no_box && ! jobs_on Iroda | grep -qx "$first"
+}
+check "Megszakít on two selected jobs, one gone already: one box lists the refusal" cancel_two
+printf 'Havi zárás\n' >"$work/page.txt"
+printed_before=$(jobs_on Iroda -W completed | wc -l)
+scripts/cups-lab.sh print "$lab" Iroda "$work/page.txt"
+printed() { [ "$(jobs_on Iroda -W completed | wc -l)" -gt "$printed_before" ]; }
+printed_job=""
+harness_wait 60 printed && printed_job=$(jobs_on Iroda -W completed | sort -n | tail -1)
+finished_shown() {
+  texts && [ "$(field column | wc -l)" -eq 10 ] && field column | grep -q 'time-at-completed' &&
+    field row | awk -F'\t' -v j="$printed_job" '$6 == j && $11 == "completed" && $14 != "" { found = 1 } END { exit !found }'
+}
+waiting_shown() {
+  texts && [ "$(field column | wc -l)" -eq 8 ] && [ "$(field row | wc -l)" -eq "$(jobs_on Iroda | wc -l)" ] &&
+    ! field row | grep -q 'completed'
+}
+finished_view() {
+  [ -n "$printed_job" ] && printer_menu 7 && harness_wait 30 finished_shown || return 1
+  shot finished
+}
+check "Befejezett feladatok: the printed job as completed, with its completion time" finished_view
+waiting_view() { printer_menu 7 && harness_wait 30 waiting_shown; }
+check "Befejezett feladatok again: the waiting jobs in the eight columns" waiting_view
 check "the administrator's window closes" close_quenlo
 
 # The Linux window's screenshot of the same printers, for comparing the two by eye.

@@ -1,6 +1,7 @@
 #include "winapp/Form1.h"
 
 #include "monitor/DisplayText.h"
+#include "monitor/QueueAdmin.h"
 #include "winapp/Resources.h"
 #include "winapp/WideText.h"
 
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <tuple>
 
 namespace quenlo::winapp {
 
@@ -91,6 +93,97 @@ HMENU MenuOf(const std::array<form::MenuItem, N>& items) {
     for (const form::MenuItem& item : items)
         AppendMenuW(menu, MF_STRING, item.id, WideForDisplay(item.caption).c_str());
     return menu;
+}
+
+// A box asking for a line of text, built in memory: the prompt, an edit field, OK and Cancel.
+constexpr WORD kAskPromptId = 100;
+constexpr WORD kAskEditId = 101;
+
+struct AskState {
+    std::wstring prompt;
+    std::wstring answer;
+};
+
+void AppendWords(std::vector<WORD>& out, const std::wstring& text) {
+    out.insert(out.end(), text.begin(), text.end());
+    out.push_back(0);
+}
+
+void AppendItem(std::vector<WORD>& out, DWORD style, short x, short y, short cx, short cy, WORD id, WORD atom,
+                const std::wstring& text) {
+    while (out.size() % 2 != 0)  // each item starts on a DWORD
+        out.push_back(0);
+    DLGITEMTEMPLATE item{};
+    item.style = style | WS_CHILD | WS_VISIBLE;
+    item.x = x;
+    item.y = y;
+    item.cx = cx;
+    item.cy = cy;
+    item.id = id;
+    const auto* words = reinterpret_cast<const WORD*>(&item);
+    out.insert(out.end(), words, words + sizeof(item) / sizeof(WORD));
+    out.push_back(0xFFFF);
+    out.push_back(atom);
+    AppendWords(out, text);
+    out.push_back(0);  // no creation data
+}
+
+std::vector<WORD> AskTemplate() {
+    std::vector<WORD> out;
+    DLGTEMPLATE dialog{};
+    dialog.style = DS_MODALFRAME | DS_SETFONT | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU;
+    dialog.dwExtendedStyle = WS_EX_TOPMOST;
+    dialog.cdit = 4;
+    dialog.cx = 240;
+    dialog.cy = 78;
+    const auto* words = reinterpret_cast<const WORD*>(&dialog);
+    out.insert(out.end(), words, words + sizeof(dialog) / sizeof(WORD));
+    out.push_back(0);  // no menu
+    out.push_back(0);  // the dialog class
+    AppendWords(out, WideForDisplay(form::kTitle));
+    out.push_back(static_cast<WORD>(form::kFontPoints));
+    AppendWords(out, L"MS Sans Serif");
+    AppendItem(out, SS_LEFT, 7, 7, 226, 24, kAskPromptId, 0x0082, L"");
+    AppendItem(out, ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 7, 34, 226, 12, kAskEditId, 0x0081, L"");
+    AppendItem(out, BS_DEFPUSHBUTTON | WS_TABSTOP, 129, 56, 50, 14, IDOK, 0x0080, L"OK");
+    AppendItem(out, BS_PUSHBUTTON | WS_TABSTOP, 183, 56, 50, 14, IDCANCEL, 0x0080, L"Mégse");
+    return out;
+}
+
+INT_PTR CALLBACK AskProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* state = reinterpret_cast<AskState*>(GetWindowLongPtrW(dialog, DWLP_USER));
+    switch (message) {
+    case WM_INITDIALOG:
+        SetWindowLongPtrW(dialog, DWLP_USER, lParam);
+        SetDlgItemTextW(dialog, kAskPromptId, reinterpret_cast<AskState*>(lParam)->prompt.c_str());
+        SetFocus(GetDlgItem(dialog, kAskEditId));
+        return FALSE;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDOK && state) {
+            HWND edit = GetDlgItem(dialog, kAskEditId);
+            state->answer.resize(static_cast<std::size_t>(GetWindowTextLengthW(edit)) + 1);
+            state->answer.resize(static_cast<std::size_t>(
+                GetWindowTextW(edit, state->answer.data(), static_cast<int>(state->answer.size()))));
+            EndDialog(dialog, IDOK);
+            return TRUE;
+        }
+        if (LOWORD(wParam) == IDCANCEL) {
+            EndDialog(dialog, IDCANCEL);
+            return TRUE;
+        }
+        return FALSE;
+    default:
+        return FALSE;
+    }
+}
+
+std::string Utf8Of(const std::wstring& text) {
+    if (text.empty())
+        return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(std::max(n, 0)), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+    return out;
 }
 
 // The 32-bit pixels (alpha in the top byte) of an icon's colour picture, top row first; empty when
@@ -216,7 +309,7 @@ TForm1::~TForm1() {
         if (icon)
             DestroyIcon(icon);
     if (popupMenu_)
-        DestroyMenu(popupMenu_);
+        DestroyMenu(popupMenu_);  // with its submenus
     if (popupMenuPrinter_)
         DestroyMenu(popupMenuPrinter_);
     if (font_)
@@ -474,7 +567,82 @@ void TForm1::OnContextMenu(HWND control, LPARAM screenPos) {
         GetWindowRect(control, &r);
         at = {r.left, r.top};
     }
+    FillMoveMenus();
     TrackPopupMenu(menu, TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RIGHTBUTTON, at.x, at.y, 0, hwnd_, nullptr);
+}
+
+void TForm1::UseAdminMenus(AdminInput input) {
+    if (moveMenus_[0])
+        return;
+    adminInput_ = std::move(input);
+    // Ctrl and Shift select several jobs.
+    SetWindowLongPtrW(listView_, GWL_STYLE, GetWindowLongPtrW(listView_, GWL_STYLE) & ~static_cast<LONG_PTR>(LVS_SINGLESEL));
+    for (const auto& [menu, items] : {std::pair<HMENU, const std::array<form::MenuItem, 4>&>{popupMenu_, form::kAdminJobMenu},
+                                      {popupMenuPrinter_, form::kAdminPrinterMenu}}) {
+        for (const form::MenuItem& item : items) {
+            const std::wstring caption = WideForDisplay(item.caption);
+            if (form::OpensQueues(item.command)) {
+                HMENU queues = CreatePopupMenu();
+                moveMenus_[item.command == form::Command::MoveAllJobs ? 1 : 0] = queues;
+                AppendMenuW(menu, MF_POPUP, reinterpret_cast<UINT_PTR>(queues), caption.c_str());
+            } else {
+                AppendMenuW(menu, MF_STRING, item.id, caption.c_str());
+            }
+        }
+    }
+    EnableJobItems(!overview_->Shown());
+}
+
+void TForm1::FillMoveMenus() {
+    if (!moveMenus_[0])
+        return;
+    moveTargets_.clear();
+    if (!overview_->Shown() && adminInput_.moveTargets)
+        moveTargets_ = adminInput_.moveTargets().value_or(std::vector<std::string>{});
+    const auto limit = std::min<std::size_t>(moveTargets_.size(), form::kMoveTargetRoom);
+    for (std::size_t m = 0; m < moveMenus_.size(); ++m) {
+        HMENU queues = moveMenus_[m];
+        while (GetMenuItemCount(queues) > 0)
+            DeleteMenu(queues, 0, MF_BYPOSITION);
+        const auto first = m == 0 ? form::kMoveJobTargetId : form::kMoveAllTargetId;
+        for (std::size_t i = 0; i < limit; ++i)
+            AppendMenuW(queues, MF_STRING, first + i, WideIsolated(moveTargets_[i]).c_str());
+        // The submenu's own item, by its position among the menu's items.
+        HMENU owner = m == 0 ? popupMenu_ : popupMenuPrinter_;
+        for (int at = 0; at < GetMenuItemCount(owner); ++at)
+            if (GetSubMenu(owner, at) == queues)
+                EnableMenuItem(owner, static_cast<UINT>(at), MF_BYPOSITION | (limit > 0 ? MF_ENABLED : MF_GRAYED));
+    }
+}
+
+bool TForm1::RunMoveItem(WORD id) {
+    for (const bool all : {false, true}) {
+        const auto first = all ? form::kMoveAllTargetId : form::kMoveJobTargetId;
+        if (id < first || id >= first + form::kMoveTargetRoom)
+            continue;
+        const std::size_t index = id - first;
+        // Copied: the move's requests let the menus open and fill again meanwhile.
+        if (index < moveTargets_.size() && adminInput_.move) {
+            const std::string destination = moveTargets_[index];
+            adminInput_.move(destination, all);
+        }
+        return true;
+    }
+    return false;
+}
+
+void TForm1::EnableJobItems(bool enabled) {
+    const UINT state = MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED);
+    for (const form::MenuItem& item : form::kJobMenu)
+        EnableMenuItem(popupMenu_, item.id, state);
+    if (!moveMenus_[0])
+        return;
+    // The overview's rows have the printer menu of old only; a move's submenu is filled (or
+    // greyed) as its menu opens.
+    for (const form::MenuItem& item : form::kAdminJobMenu)
+        EnableMenuItem(popupMenu_, item.id, state);
+    for (const form::MenuItem& item : form::kAdminPrinterMenu)
+        EnableMenuItem(popupMenuPrinter_, item.id, state);
 }
 
 void TForm1::OnCommand(WORD id, WORD code, HWND control) {
@@ -497,10 +665,17 @@ void TForm1::OnCommand(WORD id, WORD code, HWND control) {
         OpenRowLater(overview_->SelectedPrinter());
         return;
     }
+    if (RunMoveItem(id))
+        return;
     for (const auto& menu : {form::kJobMenu, form::kPrinterMenu})
         for (const form::MenuItem& item : menu)
             if (item.id == id)
                 Run(item.command);
+    if (moveMenus_[0])
+        for (const auto& menu : {form::kAdminJobMenu, form::kAdminPrinterMenu})
+            for (const form::MenuItem& item : menu)
+                if (item.id == id && !form::OpensQueues(item.command))
+                    Run(item.command);
 }
 
 void TForm1::DrawLamp(const DRAWITEMSTRUCT& item, const std::optional<Lamp>& lamp) {
@@ -724,6 +899,65 @@ std::string TForm1::SelectedJobCaption() const {
     return jobCaptions_[static_cast<std::size_t>(index)];
 }
 
+std::vector<std::string> TForm1::SelectedJobCaptions() const {
+    std::vector<std::string> captions;
+    if (overview_->Shown())
+        return captions;
+    for (LRESULT index = SendMessageW(listView_, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED);
+         index >= 0 && static_cast<std::size_t>(index) < jobCaptions_.size();
+         index = SendMessageW(listView_, LVM_GETNEXTITEM, static_cast<WPARAM>(index), LVNI_SELECTED))
+        captions.push_back(jobCaptions_[static_cast<std::size_t>(index)]);
+    return captions;
+}
+
+void TForm1::SetFinishedColumns(bool shown) {
+    ClearJobs();
+    if (shown != showsFinished_ && !overview_->Shown()) {
+        if (shown) {
+            for (const FinishedColumn& column : kFinishedJobExtraColumns)
+                AddJobColumn(column.caption, column.width);
+        } else {
+            for (std::size_t i = 0; i < kFinishedJobExtraColumns.size(); ++i)
+                SendMessageW(listView_, LVM_DELETECOLUMN, std::tuple_size_v<JobRow>, 0);
+        }
+        showsFinished_ = shown;
+    }
+    for (const form::MenuItem& item : form::kAdminPrinterMenu)
+        if (item.command == form::Command::FinishedJobs)
+            CheckMenuItem(popupMenuPrinter_, item.id, MF_BYCOMMAND | (shown ? MF_CHECKED : MF_UNCHECKED));
+}
+
+void TForm1::AddFinishedJobRow(FinishedJobRow&& row) {
+    if (overview_->Shown())
+        return;
+    JobRow eight;
+    std::move(row.begin(), row.begin() + eight.size(), eight.begin());
+    AddJobRow(std::move(eight));
+    const LRESULT index = static_cast<LRESULT>(jobCaptions_.size()) - 1;
+    for (std::size_t c = eight.size(); c < row.size() && showsFinished_; ++c) {
+        std::wstring text = WideIsolated(row[c]);
+        LVITEMW sub{};
+        sub.iSubItem = static_cast<int>(c);
+        sub.pszText = text.data();
+        SendMessageW(listView_, LVM_SETITEMTEXTW, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(&sub));
+    }
+}
+
+std::optional<std::string> TForm1::AskText(const std::string& prompt) {
+    AskState state{WideMessageText(prompt), {}};
+    const std::vector<WORD> dialog = AskTemplate();
+    ++openMessages_;  // the window stays while the box is open, as for a message box
+    const INT_PTR answer = DialogBoxIndirectParamW(Instance(), reinterpret_cast<const DLGTEMPLATE*>(dialog.data()),
+                                                   hwnd_, &AskProc, reinterpret_cast<LPARAM>(&state));
+    if (--openMessages_ == 0 && minimizeAfterMessages_ && hwnd_) {
+        minimizeAfterMessages_ = false;
+        ApplicationMinimize();
+    }
+    if (answer != IDOK)
+        return std::nullopt;
+    return Utf8Of(state.answer);
+}
+
 // ---------------------------------------------------------------------------------------------
 // The overview
 
@@ -735,8 +969,7 @@ void TForm1::ShowOverview(const std::vector<OverviewRow>& rows) {
     UseLampSelector();
     if (!overview_->Shown()) {
         jobCaptions_.clear();
-        for (const form::MenuItem& item : form::kJobMenu)
-            EnableMenuItem(popupMenu_, item.id, MF_BYCOMMAND | MF_GRAYED);
+        EnableJobItems(false);
     }
     if (!listHint_ && hint_) {
         // The supplies' numbers: one tool for the whole list view, its text asked for the cell
@@ -762,8 +995,7 @@ void TForm1::ShowJobList() {
     if (!overview_->Shown())
         return;
     overview_->Hide();
-    for (const form::MenuItem& item : form::kJobMenu)
-        EnableMenuItem(popupMenu_, item.id, MF_BYCOMMAND | MF_ENABLED);
+    EnableJobItems(true);
 }
 
 void TForm1::SetPrinterItemLamp(int index, Lamp lamp) {

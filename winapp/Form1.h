@@ -65,6 +65,13 @@ struct RowInput {
     std::function<void(form::Command command, std::size_t row)> run;
 };
 
+// The administrator's window: the queues a move may go to (nothing: the submenu stays empty), and
+// the move of the selected jobs (or of every job) to one of them.
+struct AdminInput {
+    std::function<std::optional<std::vector<std::string>>()> moveTargets;
+    std::function<void(const std::string& destination, bool allJobs)> move;
+};
+
 class TForm1 : public MonitorView {
 public:
     // Creates the window (hidden) with its controls, menus, pictures and timer, placed at the
@@ -91,6 +98,12 @@ public:
     void SetLampHint(const std::string& hint);
     // Shown and not minimised.
     bool OnScreen() const;
+    // The administrator's window: form::kAdminJobMenu and kAdminPrinterMenu after the menus' own
+    // items, a move's item opening a submenu of the queues `input` gives as the menu opens, and a
+    // job list that selects several rows (Ctrl, Shift).
+    void UseAdminMenus(AdminInput input);
+    // The move submenus get the queues AdminInput gives; the window calls it as a menu opens.
+    void FillMoveMenus();
 
     // --- Handlers ------------------------------------------------------------------------------
     // Disables the timer and minimises the window, which runs ApplicationMinimize (once no message
@@ -119,6 +132,11 @@ public:
     void UpdateOverviewRow(std::size_t index, const OverviewRow& row) override;
     void ShowJobList() override;
     void SetPrinterItemLamp(int index, Lamp lamp) override;
+    std::vector<std::string> SelectedJobCaptions() const override;
+    void SetFinishedColumns(bool shown) override;
+    void AddFinishedJobRow(FinishedJobRow&& row) override;
+    // Lines of text under the prompt, with OK and Cancel, in a box above the window.
+    std::optional<std::string> AskText(const std::string& prompt) override;
 
     // --- Components (for the program and its tests) ---------------------------------------------
     HWND Handle() const { return hwnd_; }
@@ -132,6 +150,9 @@ public:
     HWND ImagePrinterStatus() const { return imagePrinterStatus_; }
     HMENU PopupMenu() const { return popupMenu_; }
     HMENU PopupMenuPrinter() const { return popupMenuPrinter_; }
+    // A move's submenu (form::Command::MoveJob or MoveAllJobs); nullptr outside the
+    // administrator's window.
+    HMENU MoveMenu(bool allJobs) const { return moveMenus_[allJobs ? 1 : 0]; }
     // Which lamp each lamp control shows now; unset before the first refresh.
     std::optional<Lamp> StatusLamp() const { return statusLamp_; }
     std::optional<Lamp> PrinterStatusLamp() const { return printerStatusLamp_; }
@@ -160,6 +181,9 @@ private:
     // The record the tray icon is added and changed with: the plain one, or the watch's.
     NOTIFYICONDATAW TrayRecord() const;
     void Run(form::Command command) const;
+    void EnableJobItems(bool enabled);
+    // A move submenu's item: its queue moved to; false for another number.
+    bool RunMoveItem(WORD id);
     HWND MakeSelector(DWORD ownerDraw, const RECT& r);
     void UseLampSelector();
     void DrawSelectorItem(const DRAWITEMSTRUCT& item);
@@ -201,6 +225,10 @@ private:
     HWND hint_ = nullptr;
     HMENU popupMenu_ = nullptr;
     HMENU popupMenuPrinter_ = nullptr;
+    AdminInput adminInput_;
+    std::array<HMENU, 2> moveMenus_{};  // the job's move, every job's move
+    std::vector<std::string> moveTargets_;  // the queues the move submenus hold, by position
+    bool showsFinished_ = false;
     std::optional<Lamp> statusLamp_;
     std::optional<Lamp> printerStatusLamp_;
 

@@ -8,6 +8,7 @@
 #include "winapp/WideText.h"
 
 #include <memory>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -57,6 +58,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
     program->OnLampHintChanged = [&form](TProgram& sender) { form.SetLampHint(sender.LampHint()); };
     program->ViewShown = [&form] { return form.OnScreen(); };
     if (program->Start()) {
+        if (program->Administers())
+            form.UseAdminMenus({[&program] { return program->MoveTargets(); },
+                                [&program](const std::string& destination, bool allJobs) {
+                                    program->RunMove(destination, allJobs);
+                                }});
         form.Show();
         RunMessageLoop(form.Handle());
     } else if (std::string_view(commandLine ? commandLine : "").find("--from-menu") != std::string_view::npos) {

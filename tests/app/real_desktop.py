@@ -424,14 +424,14 @@ class Suite:
             other.terminate()
             other.wait(5)
 
-    def choose(self, control_xy, item, what, button=3):
+    def choose(self, control_xy, item, what, button=3, count=3):
         before = self.app.windows()
         click(*control_xy, button=button)
         # A menu opens after the program has handled what the last item started (a refresh, at
         # times): on a machine at load 19 that took longer than the usual limit.
         menu = self.app.new_window(before, f"the menu for {what}", 15)
         time.sleep(0.2)
-        click(*menu_item(menu, item))
+        click(*menu_item(menu, item, count))
         return menu
 
     def message_box_closed_with_enter(self, before, what):

@@ -49,9 +49,17 @@ public:
     {
         rows.clear();
         selectedRow = -1;
+        selectedCaptions.clear();
     }
     void AddJobRow(JobRow&& row) override { rows.push_back(std::move(row)); }
-    int SelectedJobCount() const override { return selectedRow < 0 ? 0 : 1; }
+    int SelectedJobCount() const override
+    {
+        return !selectedCaptions.empty() ? static_cast<int>(selectedCaptions.size()) : selectedRow < 0 ? 0 : 1;
+    }
+    std::vector<std::string> SelectedJobCaptions() const override
+    {
+        return selectedCaptions.empty() ? MonitorView::SelectedJobCaptions() : selectedCaptions;
+    }
     std::string SelectedJobCaption() const override
     {
         return selectedRow < 0 ? std::string() : rows[static_cast<std::size_t>(selectedRow)][0];
@@ -76,6 +84,7 @@ public:
     int disables = 0;
     std::vector<JobRow> rows;
     int selectedRow = -1;  // the tests select a row by its index
+    std::vector<std::string> selectedCaptions;  // or several rows by their captions
     std::vector<Message> messages;
 };
 

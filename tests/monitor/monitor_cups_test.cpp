@@ -204,6 +204,44 @@ TEST(MonitorCups, ReleaseHoldAndCancelChangeTheJobsOnTheServer)
     EXPECT_EQ(m.view.rows.size(), 1u);
 }
 
+TEST(MonitorCups, SeveralSelectedJobsOneRequestEachAndOneBoxForTheRefusals)
+{
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    const std::string printer = lab.AddUniquePrinter("monitor-several");
+    const std::string next = lab.AddUniquePrinter("monitor-several-next");
+    lab.HoldJobs(printer, 4, {.user = "anna"});
+    MonitorCups m(lab, printer);
+    ASSERT_EQ(m.view.rows.size(), 4u);
+    std::vector<std::string> ids;
+    for (const JobRow& row : m.view.rows)
+        ids.push_back(row[0]);
+    // The second goes before the command: the list the user chose from is stale.
+    test::PostIpp(lab.Port(), CupsLab::PrinterPath(printer),
+                  BuildOperationRequest(kIppCancelJob, lab.PrinterUrl(printer), "root", std::stoi(ids[1])));
+    const int disables = m.view.disables;
+    m.view.selectedCaptions = {ids[0], ids[1], "x"};
+    m.monitor.JobCommandOnSelected(kIppCancelJob);
+    ASSERT_EQ(m.view.messages.size(), 1u);
+    const std::string box = m.view.messages[0].text;
+    EXPECT_EQ(box.rfind("3 kijelölt feladatból 2 kérése nem sikerült:\r" + ids[1] +
+                            ": A kérést a szerver elutasította! Hibakód: 0x04", 0),
+              0u)
+        << box;
+    EXPECT_NE(box.find("\rx: A job IDje érvénytelen! Kérés megszakítva!"), std::string::npos) << box;
+    EXPECT_EQ(m.view.disables, disables + 1) << "one refresh after all the jobs";
+    std::map<int, int> left = ServerJobStates(lab, printer);
+    EXPECT_EQ(left.count(std::stoi(ids[0])), 0u);
+    EXPECT_EQ(left.size(), 2u);
+    EXPECT_EQ(m.view.rows.size(), 2u);
+
+    m.view.messages.clear();
+    m.view.selectedCaptions = {ids[2], ids[3]};
+    m.monitor.MoveSelectedJobs(next);
+    EXPECT_TRUE(m.view.messages.empty()) << m.view.messages[0].text;
+    EXPECT_TRUE(ServerJobStates(lab, printer).empty());
+    EXPECT_EQ(ServerJobStates(lab, next).size(), 2u);
+}
+
 TEST(MonitorCups, PauseResumeAndPurge)
 {
     QUENLO_REQUIRE_CUPS_LAB(lab);

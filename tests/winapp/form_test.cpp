@@ -9,8 +9,10 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace quenlo::winapp {
 namespace {
@@ -174,7 +176,32 @@ TEST_F(FormTest, ControlsAndMenusReachTheirHandlers) {
     // A number that is no menu item's does nothing.
     SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(999, 0), 0);
     SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(form::kPrinterMenu[2].id, 0), 0);
+    // Outside the administrator's window its items are not there, and a number of theirs does nothing.
+    SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(form::kAdminJobMenu[1].id, 0), 0);
     EXPECT_EQ(calls, "Refresh Refresh CancelJob PausePrinter PurgeJobs ");
+    EXPECT_EQ(GetMenuItemCount(form.PopupMenu()), 3);
+    EXPECT_EQ(GetMenuItemCount(form.PopupMenuPrinter()), 3);
+    EXPECT_TRUE(GetWindowLongPtrW(form.ListView(), GWL_STYLE) & LVS_SINGLESEL);
+
+    calls.clear();
+    std::string moved;
+    form.UseAdminMenus({[] { return std::optional<std::vector<std::string>>({"Raktar", "Festo"}); },
+                        [&moved](const std::string& to, bool all) { moved += to + (all ? " all " : " "); }});
+    EXPECT_FALSE(GetWindowLongPtrW(form.ListView(), GWL_STYLE) & LVS_SINGLESEL);
+    EXPECT_EQ(caption(form.PopupMenu(), 3), L"\u00C1thelyez\u00E9s");
+    EXPECT_EQ(GetSubMenu(form.PopupMenu(), 3), form.MoveMenu(false));
+    EXPECT_EQ(caption(form.PopupMenuPrinter(), 6), L"Befejezett feladatok");
+    // The submenus get the queues as a menu opens; a queue's item moves.
+    form.FillMoveMenus();
+    EXPECT_EQ(caption(form.MoveMenu(true), 1), WideIsolated("Festo"));
+    SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(form::kMoveJobTargetId + 1, 0), 0);
+    SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(form::kMoveAllTargetId, 0), 0);
+    SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(form::kMoveAllTargetId + 2, 0), 0);
+    EXPECT_EQ(moved, "Festo Raktar all ");
+    SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(form::kAdminJobMenu[1].id, 0), 0);
+    SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(form::kAdminPrinterMenu[3].id, 0), 0);
+    SendMessageW(form.Handle(), WM_COMMAND, MAKEWPARAM(form::kAdminJobMenu[0].id, 0), 0);
+    EXPECT_EQ(calls, "RestartJob FinishedJobs ");
 }
 
 TEST_F(FormTest, TimerAndMinimiseGoToTheTrayOnlyALeftClickOnOurIconComesBack) {
