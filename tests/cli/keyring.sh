@@ -89,9 +89,9 @@ done
 
 # A watch that has looked holds the password while it runs: not in any process's arguments or
 # environment.
-timeout 60 "$cli" watch --seconds 1 --config "$work/printers.qdl" >"$work/watch.out" 2>&1 &
+timeout 120 "$cli" watch --seconds 10 --config "$work/printers.qdl" >"$work/watch.out" 2>&1 &
 watch=$!
-for _ in $(seq 1 400); do [ -s "$work/watch.out" ] && break; sleep 0.05; done
+for _ in $(seq 1 2000); do [ -s "$work/watch.out" ] && break; sleep 0.05; done
 exposed=0
 for p in /proc/[0-9]*; do
   cat "$p/environ" "$p/cmdline" 2>/dev/null | grep -a -q -F -e "$pass" && exposed=$((exposed + 1))
