@@ -82,6 +82,14 @@ void AppendEscapedField(std::string& line, const std::string& text);
 // handshake in plain HTTP; `whose` names the entry ("printer NAME") or is empty.
 void WarnPasswordWentPlain(const std::string& whose);
 
+// Asks for `user`'s password at `server` (HOST:PORT): on the terminal without echo, else one line
+// of standard input. nullopt when the input ends first.
+std::optional<std::string> AskPassword(const std::string& server, const std::string& user);
+// Puts the password in the credential store; false, with the reason on standard error under
+// "quenlo-cli COMMAND:", when it was not kept.
+bool KeepPassword(const char* command, const std::string& server, const std::string& user,
+                  const std::string& password);
+
 // The directory prefix of a file path ("dir/" or empty), as the printers file's ConfigDir.
 std::string DirectoryPrefix(const std::string& path);
 

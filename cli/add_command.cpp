@@ -5,7 +5,10 @@
 // is checked with Get-Printer-Attributes. Each entry gets the queue's printer-name, remotehost
 // HOST:PORT (631 when no port is given), url /printers/NAME, /classes/NAME or the path given,
 // localport=-1 (no gateway), the printer-info as comment, user and pass when given, and
-// encryption=Required when the server is another machine.
+// encryption=Required when the server is another machine. With --user and without --pass the
+// password is asked for (on the terminal without echo, else one line of standard input; an empty
+// one is none) and, once the file is written, kept in the credential store as quenlo-cli login
+// keeps it; --pass still writes it into the file, with a warning.
 //
 // The file is the one --config names, else the one the window would find, else a new one in the
 // per-user folder (XDG config home or %APPDATA%, below Dorvane/Quenlo). A queue the file already
@@ -25,7 +28,8 @@
 //
 // Exit codes: 0 the file lists the server's queues (also when all were listed already); 1 the
 // server could not be reached, refused the request or lists no queue, or the file could not be
-// written: nothing was written; 2 a bad argument. The file is replaced whole (written beside it and
+// written: nothing was written, or the asked password could not be kept (the file is written); 2 a
+// bad argument. The file is replaced whole (written beside it and
 // renamed over it), so a failed write leaves it as it was; "added" is printed only once the new
 // file is in place. Runs at the same time take turns on the file.
 #include "cli/CliTexts.h"
@@ -36,6 +40,7 @@
 #include "ipp/Ipp.h"
 #include "net/HttpProt.h"
 #include "net/HttpUrl.h"
+#include "platform/Credentials.h"
 #include "platform/FileUpdate.h"
 
 #include <filesystem>
@@ -119,12 +124,12 @@ struct Exchange {
 
 // Posts one IPP request to http://remotehost + path and walks the printer groups of the answer.
 Exchange Ask(const Target& target, const std::string& path, const IppMessage& request, const Args& args,
-             const ProxySettings& proxy)
+             const ProxySettings& proxy, const std::string& password)
 {
     THttpCli http;
     http.SetURL("http://" + target.remotehost + path);
     http.SetUsername(args.valueOr("user", ""));
-    http.SetPassword(args.valueOr("pass", ""));
+    http.SetPassword(password);
     http.SetProxy(proxy.Proxy);
     http.SetProxyPort(proxy.ProxyPort);
     http.SetProxyUsername(proxy.ProxyUsername);
@@ -194,14 +199,15 @@ std::string FileToAddTo(const Args& args)
     return UserPrintersFilePath(PrintersFileSearch::FromProcess());
 }
 
-std::vector<Queue> QueuesOf(const Target& target, const Args& args, const ProxySettings& proxy)
+std::vector<Queue> QueuesOf(const Target& target, const Args& args, const ProxySettings& proxy,
+                            const std::string& password)
 {
     const std::string user = args.valueOr("user", "");
     Exchange asked = target.path.empty()
-                         ? Ask(target, "/", BuildCupsGetPrintersRequest(user), args, proxy)
+                         ? Ask(target, "/", BuildCupsGetPrintersRequest(user), args, proxy, password)
                          : Ask(target, target.path,
                                BuildGetPrinterAttributesRequest("http://" + target.remotehost + target.path),
-                               args, proxy);
+                               args, proxy, password);
     if (!asked.failure.empty()) {
         std::cerr << texts::kAdd << target.remotehost << " ";
         if (!asked.refused)
@@ -325,7 +331,19 @@ int RunAdd(const std::vector<std::string>& argv)
     PrinterList printers;
     ProxySettings proxy;
     ReadPrintersFileAt(path, DirectoryPrefix(path), printers, proxy);
-    const std::vector<Queue> queues = QueuesOf(target, args, proxy);
+    // Without --pass the password is asked for and kept in the credential store, never in the file.
+    const std::string user = args.valueOr("user", "");
+    std::string asked;
+    if (args.value("pass"))
+        std::cerr << "quenlo-cli add: warning: a password given with --pass stays in the shell's history and "
+                     "in the file; leave --pass out to be asked and keep it in the keyring instead\n";
+    else if (!user.empty())
+        asked = AskPassword(platform::CredentialServer(target.remotehost, kDefaultPort), user).value_or("");
+    struct Wipe {
+        std::string& secret;
+        ~Wipe() { platform::ClearSecret(secret); }
+    } wipe{asked};
+    const std::vector<Queue> queues = QueuesOf(target, args, proxy, args.value("pass").value_or(asked));
     if (queues.empty())
         return 1;
 
@@ -367,6 +385,9 @@ int RunAdd(const std::vector<std::string>& argv)
     std::cout.flush();
     std::cerr << texts::kAdd << additions.added << (additions.added == 1 ? texts::kOnePrinterWritten : texts::kPrintersWritten)
               << path << (secret ? texts::kReadableByYouOnly : "") << "\n";
+    if (!asked.empty() &&
+        !KeepPassword("add", platform::CredentialServer(target.remotehost, kDefaultPort), user, asked))
+        return 1;
     return 0;
 }
 

@@ -33,13 +33,22 @@
 // An entry or proxy value that could never be sent (a control byte, or a space in a host, port or
 // URL) is reported on standard error, one line each, and makes the exit code 3.
 //
+// With --move-passwords, nothing is shown: every "pass" and "proxypass" of the file goes into the
+// credential store (as quenlo-cli login keeps them; a remotehost without a port is at port 80) and
+// its lines are taken out. The file is written beside itself and renamed over it, every other byte,
+// its encoding and line ends and its permissions kept; a line goes only once the store has taken its
+// password. An entry that starts a gateway keeps its "pass" (the gateway reads the file), with a
+// warning. Exit 1 when there is no store (the text says what is missing): the file is not changed.
+//
 // Exit codes: 0 read; 1 no file found, or the file cannot be read; 2 a bad argument; 3 read, but a
 // value can never be sent.
 #include "cli/CliTexts.h"
 #include "cli/Command.h"
 #include "cli/Json.h"
+#include "config/PasswordLines.h"
 #include "config/PrintersFile.h"
 #include "monitor/Monitor.h"
+#include "platform/Credentials.h"
 #include "platform/FileUpdate.h"
 #include "platform/Path.h"
 
@@ -162,10 +171,66 @@ void WarnOfUtf16Gateways(const std::string& path, const PrinterList& printers)
         std::cerr << texts::kConfig << path << texts::kSavedAsUtf16 << gateways << texts::kGatewaysMayNotRead << "\n";
 }
 
+// The file without the password lines the credential store took: each password of an entry (or the
+// proxy's) is stored first, and its lines go only once it is kept. An entry with a gateway keeps its
+// "pass", since the gateway reads the file itself; so does one without a user, which the store
+// could not key.
+int MovePasswords(const std::string& path)
+{
+    platform::FileLock lock(path);
+    if (!lock.Held()) {
+        std::cerr << "quenlo-cli config: " << lock.Failure() << "\n";
+        return 1;
+    }
+    const std::string bytes = platform::FileBytes(path);
+    std::vector<PasswordLine> lines = PasswordLinesOf(bytes);
+    const auto sameSecret = [](const PasswordLine& a, const PasswordLine& b) {
+        return a.proxy == b.proxy && a.server == b.server && a.user == b.user;
+    };
+    std::vector<PasswordLine> moved;
+    for (const PasswordLine& line : lines) {
+        if (!line.holds)
+            continue;
+        const std::string what = line.proxy ? std::string("the proxy's password")
+                                            : "the password of " + EscapedField(line.user) + " at " + EscapedField(line.server);
+        if (line.gateway) {
+            std::cerr << "quenlo-cli config: warning: " << what
+                      << " stays in the file: its entry starts a gateway, which reads the file itself\n";
+            continue;
+        }
+        if (line.user.empty() || line.server.empty()) {
+            std::cerr << "quenlo-cli config: warning: " << what << " stays in the file: it has no "
+                      << (line.user.empty() ? "user" : "proxy") << " to be kept under\n";
+            continue;
+        }
+        std::string error;
+        if (!platform::StorePassword(platform::CredentialServer(line.server, "80"), line.user, line.value, error)) {
+            std::cerr << "quenlo-cli config: " << error << "; " << path << " not changed\n";
+            return 1;
+        }
+        moved.push_back(line);
+        std::cerr << "quenlo-cli config: moved " << what << " to the credential store\n";
+    }
+    std::erase_if(lines, [&](const PasswordLine& line) {
+        return std::none_of(moved.begin(), moved.end(), [&](const PasswordLine& m) { return sameSecret(m, line); });
+    });
+    if (lines.empty()) {
+        std::cerr << "quenlo-cli config: " << path << " not changed\n";
+        return 0;
+    }
+    if (const std::optional<std::string> failure = platform::ReplaceFileBytes(path, WithoutLines(bytes, lines), false)) {
+        std::cerr << "quenlo-cli config: " << *failure << " (the passwords are kept in the store too)\n";
+        return 1;
+    }
+    std::cerr << "quenlo-cli config: " << lines.size() << (lines.size() == 1 ? " line" : " lines")
+              << " taken out of " << path << "\n";
+    return 0;
+}
+
 int RunConfig(const std::vector<std::string>& argv)
 {
     // --file is the name this command took before every command took --config.
-    const Args args(argv, {"config", "file"}, {"json"});
+    const Args args(argv, {"config", "file"}, {"json", "move-passwords"});
     if (!args.positional().empty())
         throw UsageError{texts::kUnexpectedArgument + args.positional().front()};
 
@@ -175,6 +240,8 @@ int RunConfig(const std::vector<std::string>& argv)
     if (!read)
         return 1;
     const std::string& path = *read;
+    if (args.flag("move-passwords"))
+        return MovePasswords(path);
 
     const std::string out = args.flag("json") ? FileJson(path, printers, proxy) : FileLines(path, printers, proxy);
     if (std::fwrite(out.data(), 1, out.size(), stdout) != out.size() || std::fflush(stdout) != 0) {
@@ -188,7 +255,7 @@ int RunConfig(const std::vector<std::string>& argv)
     return ReportUnsendable(printers, proxy) ? 3 : 0;
 }
 
-const CommandRegistration kConfig{{"config", "[--config FILE] [--json]", RunConfig}};
+const CommandRegistration kConfig{{"config", "[--config FILE] [--json | --move-passwords]", RunConfig}};
 
 }  // namespace
 

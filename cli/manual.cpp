@@ -26,17 +26,39 @@ constexpr CommandText kCommandTexts[] = {
      "at the same time take turns. A queue listed already is not added again; bytes of a name that "
      "are not UTF-8 become U+FFFD. --dry-run prints the entries instead of writing them. With --json, one "
      "object per queue: result (\"added\", \"listed already\" or \"to add\"), name, remotehost, url, "
-     "comment, user, password (true when one is given), encryption.",
+     "comment, user, password (true when one is given), encryption. With --user and without --pass the "
+     "password is asked for (without echo on a terminal, else one line of standard input; empty is none) "
+     "and kept in the credential store as login keeps it, never in the file; --pass writes it into the "
+     "file and warns that it stays in the shell's history too.",
      "the server could not be reached, refused to list its queues or lists none, or the file could not "
-     "be written; nothing was written then. A queue listed already is no failure."},
+     "be written; nothing was written then. Also when the asked password could not be kept (the file is "
+     "written). A queue listed already is no failure."},
+    {"login",
+     "Keeps USER's password for the server HOST:PORT (631 when no port is given) in the credential "
+     "store: the desktop's keyring (Secret Service: GNOME Keyring, KWallet), on Windows the Credential "
+     "Manager. An entry of the printers file with user and no pass then takes its password from there "
+     "(a remotehost without a port is port 80). The password is asked for without echo, or read as one "
+     "line of standard input with --password-stdin or when standard input is no terminal, and checked "
+     "with GET /admin/ (401: wrong; 200 or 403: right); a server that asks for no password there cannot "
+     "check it, which is said. --list prints HOST:PORT and USER of every kept password, never a "
+     "password.",
+     "no credential store (the text says what is missing), a wrong password, or the server could not "
+     "be reached; nothing is stored then."},
+    {"logout", "Removes USER's password for HOST:PORT from the credential store.",
+     "no credential store, or no password was kept for them."},
     {"config",
      "Prints the printers file the monitor reads (or the one --config names): its path, one "
      "tab-separated line per printer entry, and the proxy settings. Warns on standard error when the "
      "file holds a password and others may read it, and names each value that could never be sent "
      "(exit code 3). With --json, one object: path, printers (name, localhost, localport, remotehost, "
      "remoteport, url, user, password, comment, direct, encryption), proxy (host, port, user, "
-     "password), requesttimeout, watch; a password only as true or false.",
-     "no printers file found, or it cannot be read."},
+     "password), requesttimeout, watch; a password only as true or false. --move-passwords moves every "
+     "pass and proxypass of the file into the credential store (as login keeps them) and takes their "
+     "lines out; the file is written beside itself and renamed over it, every other byte, its encoding, "
+     "line ends and permissions kept, and a line goes only once the store holds its password. An entry "
+     "that starts a gateway keeps its pass, with a warning: the gateway reads the file itself.",
+     "no printers file found, or it cannot be read; with --move-passwords, no credential store (the "
+     "file is not changed)."},
     {"refresh",
      "Refreshes the printer as the window does (NAME, or the first of the file) and prints the "
      "window's lines: status, printer, comment and one job line per job, tab-separated. With --json "

@@ -4,6 +4,7 @@
 #include "monitor/MonitorTexts.h"
 #include "monitor/RefreshText.h"
 #include "monitor/ReplyStreams.h"
+#include "platform/Credentials.h"
 #include "platform/Text.h"
 
 #include <algorithm>
@@ -80,9 +81,19 @@ void ApplyProxySettings(THttpCli& httpCli, const ProxySettings& proxy)
     httpCli.SetProxy(proxy.Proxy);
     httpCli.SetProxyPort(proxy.ProxyPort);
     httpCli.SetProxyUsername(proxy.ProxyUsername);
-    httpCli.SetProxyPassword(proxy.ProxyPassword);
+    httpCli.SetProxyPassword(proxy.Proxy.empty() ? proxy.ProxyPassword
+                                                 : PasswordFor(proxy.Proxy + ":" + proxy.ProxyPort,
+                                                               proxy.ProxyUsername, proxy.ProxyPassword));
     if (proxy.RequestTimeout > 0)
         httpCli.SetRequestTimeout(std::chrono::seconds(proxy.RequestTimeout));
+}
+
+std::string PasswordFor(const std::string& remotehost, const std::string& user, const std::string& pass)
+{
+    if (!pass.empty() || user.empty())
+        return pass;
+    platform::StoreAnswer kept = platform::LookupPassword(platform::CredentialServer(remotehost, "80"), user);
+    return kept.status == platform::StoreAnswer::Found ? std::move(kept.password) : std::string();
 }
 
 std::string PrinterUrl(const TAList& printer) { return "http://" + printer.remotehost + printer.url; }
@@ -168,11 +179,11 @@ bool TMonitor::ClientBusy() const
     return http_.State() != hsReady || requestRunning_;
 }
 
-void TMonitor::SetCredentials(const std::string& user, const std::string& pass)
+void TMonitor::SetCredentials(const std::string& remotehost, const std::string& user, const std::string& pass)
 {
     if (!user.empty()) {
         http_.SetUsername(user);
-        http_.SetPassword(pass);
+        http_.SetPassword(PasswordFor(remotehost, user, pass));
     } else {
         http_.SetUsername("");
         http_.SetPassword("");
@@ -279,7 +290,7 @@ void TMonitor::Refresh(RefreshKind kind)
 
 RefreshEnd TMonitor::RunRefreshRequests(const TAList& entry, RefreshKind kind)
 {
-    SetCredentials(entry.user, entry.pass);
+    SetCredentials(entry.remotehost, entry.user, entry.pass);
     http_.SetEncryption(EncryptionOf(entry));
     const std::string url = PrinterUrl(entry);
     const bool follow = kind == RefreshKind::Follow;
@@ -498,7 +509,7 @@ bool TMonitor::SendOperation(const std::string& remotehost, const std::string& u
         return false;
     }
 
-    SetCredentials(user, pass);
+    SetCredentials(host, user, pass);
     http_.SetEncryption(entry != nullptr ? EncryptionOf(*entry) : heIfRequested);
     // The refresh may have ended at a direct printer's root page, and a printer that was not
     // refreshed has not set its URL at all.
@@ -604,7 +615,7 @@ std::optional<std::vector<ServerQueue>> TMonitor::ServerQueues()
         ShowError(kRequestFailed + StatusNumber() + ")");
         return std::nullopt;
     }
-    SetCredentials(entry.user, entry.pass);
+    SetCredentials(entry.remotehost, entry.user, entry.pass);
     http_.SetEncryption(EncryptionOf(entry));
     // The list is the server's, at its root; the operation that follows goes to the printer again.
     const std::string printerUrl = http_.URL();

@@ -55,6 +55,11 @@ void ApplyHttpCli1Design(THttpCli& httpCli);
 // Hands the proxy settings of the printers file to the client (Proxy, ProxyPort, ProxyUsername,
 // ProxyPassword), and its whole-request bound when the file sets one.
 void ApplyProxySettings(THttpCli& httpCli, const ProxySettings& proxy);
+// The password that goes with `user` to the server `remotehost` ("host" or "host:port", port 80 when
+// none is given): `pass` when the file gives one, else the one the user's credential store keeps for
+// that server and user, else empty (also when there is no store). Nothing is looked up without a
+// user.
+std::string PasswordFor(const std::string& remotehost, const std::string& user, const std::string& pass);
 // The entry's "encryption" key; IfRequested when it has none or a word the key does not know.
 THttpEncryption EncryptionOf(const TAList& entry);
 
@@ -248,7 +253,7 @@ private:
     std::string Name() const { return view_.PrinterText(); }
     std::string StatusNumber() const;
     bool ClientBusy() const;
-    void SetCredentials(const std::string& user, const std::string& pass);
+    void SetCredentials(const std::string& remotehost, const std::string& user, const std::string& pass);
     Outcome RunRequest(THttpRequest kind, std::istream* send, std::ostream* receive);
     void EnableRefreshControls();
     void EndRefresh(RefreshEnd end);

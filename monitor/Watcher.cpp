@@ -253,7 +253,7 @@ std::unique_ptr<THttpCli> TWatcher::ClientOf(const Watched& w) const
     http->SetEncryption(EncryptionOf(*w.entry));
     if (!w.entry->user.empty()) {
         http->SetUsername(w.entry->user);
-        http->SetPassword(w.entry->pass);
+        http->SetPassword(PasswordFor(w.entry->remotehost, w.entry->user, w.entry->pass));
     }
     // A look that makes no progress for a whole interval is given up: the next one is due.
     http->SetNoProgressTimeout(std::chrono::seconds(std::max(seconds_, 2)));

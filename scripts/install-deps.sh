@@ -36,6 +36,9 @@ packages=(
   openbox trayer icewm xdotool dbus-x11
   # ippeveprinter will not start without a discovery daemon: the test fixture runs its own
   dbus avahi-daemon
+  # passwords in the desktop's keyring: libsecret to build, and a real Secret Service (and its own
+  # command-line tool) for the tests
+  libsecret-1-dev gnome-keyring libsecret-tools
   # the Windows build (mingw-w64, posix threads) and its tests under wine
   g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix wine wine64
 )

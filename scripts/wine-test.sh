@@ -127,6 +127,21 @@ paused() {
 check "release-job from Windows changes the server" released
 check "pause-printer from Windows stops the printer" paused
 
+# The password kept in wine's credential store (its registry, not Windows' vault): login keeps it
+# (the server asks for none on /admin/, so unchecked), an entry with only a user refreshes with
+# it, --list names the server and user and never the password, logout forgets it.
+kept_password() {
+  sed 's/^comment=.*/&\nuser=wineuser/' "$work/printers.qdl" >"$work/printers-user.qdl"
+  printf 'wine-secret-7\n' | "${run_wine[@]}" "$win_cli" login "127.0.0.1:$port" --user wineuser --password-stdin 2>&1 |
+    tr -d '\r' | grep -q 'kept as "Quenlo: wineuser@127.0.0.1:' &&
+    wine_cli login --list | grep -qxP "127\\.0\\.0\\.1:$port\twineuser" &&
+    ! wine_cli login --list | grep -q 'wine-secret-7' &&
+    wine_cli refresh --config "$work/printers-user.qdl" | grep -q '^printer' &&
+    wine_cli logout "127.0.0.1:$port" --user wineuser | grep -q 'removed' &&
+    ! wine_cli login --list | grep -q wineuser
+}
+check "login keeps the password in the credential store, refresh uses it, logout forgets it" kept_password
+
 pport=$(free_port)
 timeout 300 scripts/harness.sh tinyproxy "$work" "$pport" >/dev/null 2>&1 &
 proxy_pid=$!

@@ -30,7 +30,7 @@ if command -v dpkg-shlibdeps >/dev/null 2>&1; then
   depends=$(cd "$scratch" && dpkg-shlibdeps -O "${programs[@]}" 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
 fi
 if [ -z "$depends" ]; then
-  depends="libc6, libgcc-s1, libstdc++6"
+  depends="libc6, libgcc-s1, libstdc++6, libsecret-1-0, libglib2.0-0"
   [ -e "$stage/usr/bin/quenlo" ] && depends="$depends, libqt6core6, libqt6gui6, libqt6widgets6"
 fi
 [ -e "$stage/usr/bin/quenlo" ] && depends="$depends, qt6-qpa-plugins"
