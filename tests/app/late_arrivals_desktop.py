@@ -1,15 +1,19 @@
 #!/usr/bin/env python3
-"""A second start on a real desktop shows the running window and ends at once with 0.
+"""What comes after the window on a real desktop: a second start, and a notification area that a
+panel brings later.
 
 Run inside scripts/desktop-session.sh (the display and the private folders):
 
-    second_start_desktop.py --quenlo BIN
+    late_arrivals_desktop.py --quenlo BIN
 
 The first instance watches one printer at a dead address and goes to the tray (or, without one,
 to the task bar); a second `quenlo` must bring it back in front and end with 0 well before the
 10 s a start waits for a running instance to end. Then the same from a window in view, a second
 start after the first was killed (its socket left behind), and a start without a display, which
-still waits silently. Exit 0 when every case passed; the last line is "N passed, N failed".
+still waits silently. On a desktop without a notification area, trayer started later takes the
+window that waits minimised on the task bar, but not one the user has taken back meanwhile (that
+one goes there at its next minimise). Exit 0 when every case passed; the last line is "N passed, N
+failed".
 """
 import argparse
 import os
@@ -67,9 +71,12 @@ class Instances:
         return int(m.group(1)) if m else None
 
     def put_away(self):
-        if self.tray:
-            return not viewable(self.main)
-        return wm_state(self.main) == "Iconic"
+        return self.in_tray() if self.tray else wm_state(self.main) == "Iconic"
+
+    def in_tray(self):
+        """Withdrawn (an iconic window is unmapped too), with its icon docked."""
+        return wm_state(self.main) == "Withdrawn" and any(
+            w["name"] == "Quenlo" and w["w"] < 64 and w["h"] < 64 and viewable(w["id"]) for w in tree(check=False))
 
     def in_front(self):
         return (viewable(self.main) and wm_state(self.main) == "Normal"
@@ -92,6 +99,22 @@ class Instances:
         if self.first and self.first.poll() is None:
             self.first.send_signal(sig)
             self.first.wait(10)
+
+
+def start_tray():
+    """trayer at the bottom right, as scripts/desktop-session.sh --tray starts it."""
+    tray = subprocess.Popen(["trayer", "--edge", "bottom", "--align", "right", "--widthtype", "request",
+                             "--height", "24", "--SetDockType", "true", "--SetPartialStrut", "true",
+                             "--transparent", "false", "--tint", "0x333333"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_until("trayer", lambda: any(w["cls"] == '"panel" "trayer"' and viewable(w["id"])
+                                     for w in tree(check=False)), 20)
+    return tray
+
+
+def stop_tray(tray):
+    tray.terminate()
+    tray.wait(10)
 
 
 class Suite:
@@ -147,11 +170,37 @@ class Suite:
         if self.app.first.poll() is not None:
             raise Failure("the first instance changed")
 
+    def tray_comes_later(self):
+        self.app.stop_first()
+        self.app.start_first()  # minimised to the task bar: there is no notification area
+        tray = start_tray()
+        try:
+            wait_until("the waiting window moved to the notification area", self.app.in_tray, 10)
+        finally:
+            stop_tray(tray)
+
+    def tray_comes_after_the_user_took_the_window_back(self):
+        self.app.stop_first()
+        self.app.start_first()
+        run("xdotool", "windowactivate", self.app.main, check=False)
+        wait_until("the window back from the task bar", self.app.in_front, 5)
+        tray = start_tray()
+        try:
+            if not stays(self.app.in_front, 2.5):
+                raise Failure("the window in use left for the notification area")
+            run("xdotool", "windowminimize", self.app.main)
+            wait_until("the window in the notification area at its next minimise", self.app.in_tray, 10)
+        finally:
+            stop_tray(tray)
+
     def run(self):
         self.case("a second start brings the window back from where it went", self.from_the_tray)
         self.case("a second start with the window in view", self.from_view)
         self.case("a second start after the first was killed", self.after_a_killed_first)
         self.case("a start without a display waits silently", self.without_a_display)
+        if not self.app.tray:
+            self.case("a notification area that comes later takes the waiting window", self.tray_comes_later)
+            self.case("... but not a window the user has taken back", self.tray_comes_after_the_user_took_the_window_back)
 
 
 def main():
