@@ -50,7 +50,9 @@ quenlo::platform::ManualPage QuenloManual() {
         "that goes to the notification area one second after it starts: whether each printer's address "
         "answers, the printer's state with traffic-light lamps, and its queue of jobs. From two popup "
         "menus it cancels, holds or releases a job and pauses, resumes or purges the printer. The "
-        "window's texts are Hungarian. One instance runs per user session.\n\n"
+        "window's texts are Hungarian. One instance runs per user session: starting quenlo again shows "
+        "the running window. Without a notification area the window waits minimised on the task bar, and "
+        "moves to one that appears later.\n\n"
         "quenlo-cli add SERVER adds a CUPS server's printers to the printers file, creating it in the "
         "per-user folder when there is none.";
     page.sections.push_back(
