@@ -325,6 +325,8 @@ subscriptions() {  # the subscriptions the server holds, whoever made them
 }
 icon_lamp() {  # the lamp in the docked icon's bottom-right quarter: the colour most of its pixels have
   local geo x y w h
+  # Without a docked icon, "xwininfo -id" would wait for a window picked by a click, for ever.
+  [ -n "$icon" ] || return 1
   geo=$(xwininfo -id "$icon" 2>/dev/null) || return 1
   x=$(echo "$geo" | awk '/Absolute upper-left X/ { print $NF }')
   y=$(echo "$geo" | awk '/Absolute upper-left Y/ { print $NF }')
