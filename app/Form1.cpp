@@ -43,6 +43,8 @@ const QColor kTextColour(form::kTextRgb[0], form::kTextRgb[1], form::kTextRgb[2]
 constexpr int kBalloonMs = 10000;
 // How long the window sits in the tray before it gives back its file pages (app/FilePages.h).
 constexpr std::chrono::milliseconds kGiveBackDelay{1000};
+// How often a window waiting on the task bar looks for a notification area that came later.
+constexpr std::chrono::milliseconds kTrayLookInterval{1000};
 
 QString Text(const char* utf8) { return QString::fromUtf8(utf8); }
 
@@ -330,6 +332,9 @@ void TForm1::CreateComponents() {
     timerMinimize_->setObjectName(QStringLiteral("TimerMinimize"));
     timerMinimize_->setInterval(static_cast<int>(form::kMinimizeAfterMs));
     connect(timerMinimize_, &QTimer::timeout, this, [this] { TimerMinimizeTimer(); });
+    trayWait_ = new QTimer(this);
+    trayWait_->setInterval(kTrayLookInterval);
+    connect(trayWait_, &QTimer::timeout, this, [this] { LookForTray(); });
 
     trayIcon_ = new QSystemTrayIcon(this);
     trayIcon_->setObjectName(QStringLiteral("TrayIcon"));
@@ -579,8 +584,10 @@ void TForm1::ApplicationMinimize() {
             showMinimized();
             minimizing_ = false;
         }
+        trayWait_->start();
         return;
     }
+    trayWait_->stop();
     // With a notification area the window is only hidden, never minimised by us first: a window
     // we minimise carries "iconic" as its initial state, so showing it again would map it
     // minimised and send it straight back here.
@@ -592,6 +599,17 @@ void TForm1::ApplicationMinimize() {
         if (!isVisible())
             GiveBackFilePages();
     });
+}
+
+void TForm1::LookForTray() {
+    // Taken back from the task bar, the window is in use: it stays where the user put it, and
+    // goes to the tray at its next minimise.
+    if (!isVisible() || !isMinimized()) {
+        trayWait_->stop();
+        return;
+    }
+    if (TrayAvailable())
+        ApplicationMinimize();
 }
 
 void TForm1::ShowTrayState() {

@@ -7,7 +7,8 @@
 // (cancel, hold, release), the selector and the status area have the printer popup menu (pause,
 // resume, purge). One second after start-up the window goes to the notification area; a left click
 // on the tray icon brings it back. On a desktop without a notification area the window is
-// minimised instead, so the task bar brings it back.
+// minimised instead, so the task bar brings it back; when a notification area appears later (a
+// panel started after the program), the window still waiting minimised moves there.
 //
 // Life cycle (app/main.cpp):
 //   TForm1 form;  form.FormCreate();   // placement, printers file, gateways, columns, selector,
@@ -198,6 +199,9 @@ private:
     // The tray icon and tip: with the watch its lamp and lines, else the plain icon and "Quenlo".
     void ShowTrayState();
     void ShowNotice(const TrayNotice& notice);
+    // While the window waits on the task bar for want of a notification area: moves it to one
+    // that has appeared since, unless the user has taken the window back meanwhile.
+    void LookForTray();
 
     Options options_;
     std::string exeDir_;
@@ -234,6 +238,7 @@ private:
     std::vector<QMenu*> moveMenus_;  // a move's submenu, each with the command it runs
     QAction* finishedItem_ = nullptr;
     QTimer* timerMinimize_ = nullptr;
+    QTimer* trayWait_ = nullptr;
     QSystemTrayIcon* trayIcon_ = nullptr;
     QIcon appIcon_;
     std::optional<Lamp> statusLamp_;

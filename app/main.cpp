@@ -9,12 +9,18 @@
 #include "app/Form1.h"
 #include "app/LoopBridge.h"
 #include "app/QuitOnSignal.h"
+#include "app/ShowRequests.h"
 #include "platform/Manual.h"
 #include "platform/SingleInstance.h"
 
 #include <QApplication>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <string_view>
 #include <utility>
@@ -44,7 +50,9 @@ quenlo::platform::ManualPage QuenloManual() {
         "that goes to the notification area one second after it starts: whether each printer's address "
         "answers, the printer's state with traffic-light lamps, and its queue of jobs. From two popup "
         "menus it cancels, holds or releases a job and pauses, resumes or purges the printer. The "
-        "window's texts are Hungarian. One instance runs per user session.\n\n"
+        "window's texts are Hungarian. One instance runs per user session: starting quenlo again shows "
+        "the running window. Without a notification area the window waits minimised on the task bar, and "
+        "moves to one that appears later.\n\n"
         "quenlo-cli add SERVER adds a CUPS server's printers to the printers file, creating it in the "
         "per-user folder when there is none.";
     page.sections.push_back(
@@ -96,6 +104,34 @@ bool PrintedInformation(int argc, char** argv) {
     return false;
 }
 
+// A start that can show a window may ask the running instance to show its own; without a display
+// (a shell without one) it waits silently as it always has.
+bool HasDisplay() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"})
+        if (const char* value = std::getenv(name); value && *value)
+            return true;
+    return false;
+}
+
+// What the launcher handed this start so that the window it shows may take the focus: the
+// activation token on Wayland, the startup id on X11.
+std::string ActivationToken() {
+    for (const char* name : {"XDG_ACTIVATION_TOKEN", "DESKTOP_STARTUP_ID"})
+        if (const char* value = std::getenv(name); value && *value)
+            return value;
+    return {};
+}
+
+// The window brought back for a later start, as a click on the tray icon brings it back, and kept
+// in view: the minimise timer may not have fired yet.
+void ShowForLaterStart(quenlo::app::TForm1& form, const QString& token) {
+    form.TimerMinimize()->stop();
+    // The toolkit's Wayland side activates with this token once, and forgets it.
+    if (!token.isEmpty())
+        qputenv("XDG_ACTIVATION_TOKEN", token.toLatin1());
+    form.TrayIconMessage(QSystemTrayIcon::Trigger);
+}
+
 bool HasArgument(int argc, char** argv, std::string_view wanted) {
     for (int i = 1; i < argc; ++i)
         if (argv[i] == wanted)
@@ -112,11 +148,24 @@ int main(int argc, char** argv) {
     options.explainSetup = HasArgument(argc, argv, "--from-menu");
 
     using quenlo::platform::SingleInstance;
+    using namespace std::chrono_literals;
 
-    // One instance per user session: wait up to 10 s for a running one to end, else leave silently.
+    // One instance per user session: the running one is asked to show its window, and this start
+    // ends when it did; otherwise wait up to 10 s for it to end, and leave silently if it does not.
     SingleInstance instance;
-    if (instance.Acquire() == SingleInstance::Outcome::TimedOut)
+    std::function<bool(std::chrono::milliseconds)> showRunning;
+    if (HasDisplay())
+        showRunning = [&instance, token = ActivationToken()](std::chrono::milliseconds left) {
+            return instance.AskRunningToShow(token, std::min<std::chrono::milliseconds>(left, 2s));
+        };
+    switch (instance.Acquire(10s, 50ms, showRunning)) {
+    case SingleInstance::Outcome::TimedOut:
+    case SingleInstance::Outcome::Shown:
         return 0;
+    case SingleInstance::Outcome::Acquired:
+    case SingleInstance::Outcome::Unprotected:
+        break;
+    }
 
     // A closed connection is reported by the socket layer, not by a signal.
     std::signal(SIGPIPE, SIG_IGN);
@@ -137,6 +186,7 @@ int main(int argc, char** argv) {
     {
         quenlo::app::LoopBridge bridge;
         quenlo::app::QuitOnSignal quitOnSignal;
+        quenlo::app::ShowRequests showRequests;
         {
             quenlo::app::TForm1 form(options);
             form.FormCreate();
@@ -146,10 +196,15 @@ int main(int argc, char** argv) {
                 runningForm = &form;
                 std::atexit(EndWithTheDisplay);
                 form.show();
+                showRequests.OnShow = [&form](const QString& token) { ShowForLaterStart(form, token); };
+                if (instance.Held())
+                    showRequests.Listen(instance.ShowSocketPath());
                 QApplication::exec();
                 runningForm = nullptr;
             }
-            // The next instance may start while this one still stops its gateways.
+            // Nobody is asked to show a window that is going, and the next instance may start
+            // while this one still stops its gateways.
+            showRequests.Stop();
             instance.Release();
         }  // FormDestroy: gateways terminated, tray icon removed
     }

@@ -276,8 +276,9 @@ form_tests() {
 }
 check "the window's form tests under wine on Xvfb" form_tests
 
-# Two instances of the window: the second waits its 10 s for the first one's mutex and ends with 0.
-second_waits() {
+# Two instances of the window: the second has the first one's window shown and ends with 0 before
+# the 10 s it would wait for the first one's mutex (scripts/wine-window.sh sees the window back).
+second_shows_first() {
   [ -x build-windows/winapp/quenlo.exe ] || return 1
   start_xvfb "$work" || return 1
   xvfb_pid=$XVFB_PID
@@ -290,9 +291,9 @@ second_waits() {
   (cd "$work" && timeout 60 "$root/scripts/wine-run.sh" "$root/build-windows/winapp/quenlo.exe") || rc=$?
   local took=$(( $(date +%s) - start ))
   echo "     second instance: exit $rc after ${took}s"
-  kill -0 "$first_pid" 2>/dev/null && [ "$rc" -eq 0 ] && [ "$took" -ge 10 ]
+  kill -0 "$first_pid" 2>/dev/null && [ "$rc" -eq 0 ] && [ "$took" -lt 10 ]
 }
-check "a second window waits 10 s and exits 0" second_waits
+check "a second window shows the first and exits 0 before 10 s" second_shows_first
 
 # The first window and its display are done with before the desktop test starts its own.
 for pid in $first_pid $xvfb_pid; do kill "$pid" 2>/dev/null || true; done

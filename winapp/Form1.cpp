@@ -781,6 +781,20 @@ void TForm1::ApplicationMinimize() {
         ShowWindow(hwnd_, SW_HIDE);
 }
 
+bool TForm1::ShowRunning(unsigned limitMs) {
+    HWND running = FindWindowW(kClassName, nullptr);
+    if (!running)
+        return false;
+    // This start came from the user: the window it hands over to may take the focus.
+    DWORD pid = 0;
+    GetWindowThreadProcessId(running, &pid);
+    AllowSetForegroundWindow(pid);
+    DWORD_PTR result = 1;
+    return SendMessageTimeoutW(running, kTrayCallback, kTrayIconId, WM_LBUTTONUP, SMTO_ABORTIFHUNG | SMTO_BLOCK, limitMs,
+                               &result) != 0 &&
+           result == 0;
+}
+
 LRESULT TForm1::TrayIconMessage(WPARAM iconId, LPARAM mouseMessage) {
     if (iconId != kTrayIconId || static_cast<UINT>(mouseMessage) != WM_LBUTTONUP)
         return DefWindowProcW(hwnd_, kTrayCallback, iconId, mouseMessage);

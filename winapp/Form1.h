@@ -84,6 +84,10 @@ public:
 
     // Shows the window and arms TimerMinimize (1000 ms, fires once).
     void Show();
+    // For a later start: the window of the instance that runs (found by its class) is brought back
+    // as a left click on its tray icon brings it back. True when it answered within `limitMs`; a
+    // window whose instance is ending does not, nor one of another user.
+    static bool ShowRunning(unsigned limitMs);
     // Removes the tray icon, whether or not it is shown, and destroys the window. Runs once.
     void FormDestroy();
 

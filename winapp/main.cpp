@@ -7,6 +7,8 @@
 #include "winapp/Form1.h"
 #include "winapp/WideText.h"
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -31,10 +33,20 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR commandLine, int) {
     using quenlo::platform::SingleInstance;
     using quenlo::winapp::TForm1;
 
-    // One instance per user session: wait up to 10 s for a running one to end, else leave silently.
+    // One instance per user session: the running one is asked to show its window, and this start
+    // ends when it did; otherwise wait up to 10 s for it to end, and leave silently if it does not.
     SingleInstance instance;
-    if (instance.Acquire() == SingleInstance::Outcome::TimedOut)
+    const auto showRunning = [](std::chrono::milliseconds left) {
+        return TForm1::ShowRunning(static_cast<unsigned>(std::min<std::chrono::milliseconds>(left, std::chrono::seconds(2)).count()));
+    };
+    switch (instance.Acquire(std::chrono::seconds(10), std::chrono::milliseconds(50), showRunning)) {
+    case SingleInstance::Outcome::TimedOut:
+    case SingleInstance::Outcome::Shown:
         return 0;
+    case SingleInstance::Outcome::Acquired:
+    case SingleInstance::Outcome::Unprotected:
+        break;
+    }
 
     // The window's input reaches the program, which is made right after the window it shows itself in.
     std::unique_ptr<TProgram> program;
