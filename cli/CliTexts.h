@@ -111,4 +111,34 @@ inline constexpr const char* kOfflineValues = "--offline takes ok, warning, crit
 inline constexpr const char* kUnexpected = "unexpected ";
 inline constexpr const char* kCheckSeconds = "-t takes whole seconds, 1 to 3600";
 
+// ---- login, logout and the passwords in the credential store --------------------------------------
+inline constexpr const char* kLogin = "quenlo-cli login: ";
+inline constexpr const char* kLogout = "quenlo-cli logout: ";
+inline constexpr const char* kOneHostPortTaken = "exactly one HOST[:PORT] is taken";
+inline constexpr const char* kUserMissing = "--user USER is missing";
+inline constexpr const char* kPasswordFor = "Password for ";
+inline constexpr const char* kAt = " at ";
+inline constexpr const char* kNoPasswordGiven = "no password given";
+inline constexpr const char* kRefusedThePasswordOf = " refused the password of ";
+inline constexpr const char* kCouldNotBeReached = " could not be reached: ";
+inline constexpr const char* kNothingStored = "; nothing stored";
+inline constexpr const char* kNotChecked = " asks for no password on /admin/, so it could not be checked";
+inline constexpr const char* kRemoved = "removed ";
+inline constexpr const char* kNoPasswordKeptFor = "no password kept for ";
+inline constexpr const char* kPasswordNotKept = "the password was not kept: ";
+inline constexpr const char* kKeptAs = "kept as ";
+inline constexpr const char* kPassOnTheCommandLine =
+    "a password given with --pass stays in the shell's history and in the file; leave --pass out to be "
+    "asked and keep it in the keyring instead";
+inline constexpr const char* kTheProxysPassword = "the proxy's password";
+inline constexpr const char* kStaysForTheGateway =
+    " stays in the file: its entry starts a gateway, which reads the file itself";
+inline constexpr const char* kStaysWithoutUser = " stays in the file: it has no user to be kept under";
+inline constexpr const char* kStaysWithoutProxy = " stays in the file: it has no proxy to be kept under";
+inline constexpr const char* kMoved = "moved ";
+inline constexpr const char* kToTheStore = " to the credential store";
+inline constexpr const char* kKeptInTheStoreToo = " (the passwords are kept in the store too)";
+inline constexpr const char* kOneLineTakenOut = " line taken out of ";
+inline constexpr const char* kLinesTakenOut = " lines taken out of ";
+
 }  // namespace quenlo::cli::texts

@@ -335,8 +335,7 @@ int RunAdd(const std::vector<std::string>& argv)
     const std::string user = args.valueOr("user", "");
     std::string asked;
     if (args.value("pass"))
-        std::cerr << "quenlo-cli add: warning: a password given with --pass stays in the shell's history and "
-                     "in the file; leave --pass out to be asked and keep it in the keyring instead\n";
+        std::cerr << texts::kAdd << texts::kWarning << texts::kPassOnTheCommandLine << "\n";
     else if (!user.empty())
         asked = AskPassword(platform::CredentialServer(target.remotehost, kDefaultPort), user).value_or("");
     struct Wipe {

@@ -179,7 +179,7 @@ int MovePasswords(const std::string& path)
 {
     platform::FileLock lock(path);
     if (!lock.Held()) {
-        std::cerr << "quenlo-cli config: " << lock.Failure() << "\n";
+        std::cerr << texts::kConfig << lock.Failure() << "\n";
         return 1;
     }
     const std::string bytes = platform::FileBytes(path);
@@ -191,39 +191,37 @@ int MovePasswords(const std::string& path)
     for (const PasswordLine& line : lines) {
         if (!line.holds)
             continue;
-        const std::string what = line.proxy ? std::string("the proxy's password")
-                                            : "the password of " + EscapedField(line.user) + " at " + EscapedField(line.server);
+        const std::string what = line.proxy ? std::string(texts::kTheProxysPassword)
+                                            : texts::kThePasswordOf + EscapedField(line.user) + texts::kAt + EscapedField(line.server);
         if (line.gateway) {
-            std::cerr << "quenlo-cli config: warning: " << what
-                      << " stays in the file: its entry starts a gateway, which reads the file itself\n";
+            std::cerr << texts::kConfig << texts::kWarning << what << texts::kStaysForTheGateway << "\n";
             continue;
         }
         if (line.user.empty() || line.server.empty()) {
-            std::cerr << "quenlo-cli config: warning: " << what << " stays in the file: it has no "
-                      << (line.user.empty() ? "user" : "proxy") << " to be kept under\n";
+            std::cerr << texts::kConfig << texts::kWarning << what
+                      << (line.user.empty() ? texts::kStaysWithoutUser : texts::kStaysWithoutProxy) << "\n";
             continue;
         }
         std::string error;
         if (!platform::StorePassword(platform::CredentialServer(line.server, "80"), line.user, line.value, error)) {
-            std::cerr << "quenlo-cli config: " << error << "; " << path << " not changed\n";
+            std::cerr << texts::kConfig << error << "; " << path << texts::kNotChanged << "\n";
             return 1;
         }
         moved.push_back(line);
-        std::cerr << "quenlo-cli config: moved " << what << " to the credential store\n";
+        std::cerr << texts::kConfig << texts::kMoved << what << texts::kToTheStore << "\n";
     }
     std::erase_if(lines, [&](const PasswordLine& line) {
         return std::none_of(moved.begin(), moved.end(), [&](const PasswordLine& m) { return sameSecret(m, line); });
     });
     if (lines.empty()) {
-        std::cerr << "quenlo-cli config: " << path << " not changed\n";
+        std::cerr << texts::kConfig << path << texts::kNotChanged << "\n";
         return 0;
     }
     if (const std::optional<std::string> failure = platform::ReplaceFileBytes(path, WithoutLines(bytes, lines), false)) {
-        std::cerr << "quenlo-cli config: " << *failure << " (the passwords are kept in the store too)\n";
+        std::cerr << texts::kConfig << *failure << texts::kKeptInTheStoreToo << "\n";
         return 1;
     }
-    std::cerr << "quenlo-cli config: " << lines.size() << (lines.size() == 1 ? " line" : " lines")
-              << " taken out of " << path << "\n";
+    std::cerr << texts::kConfig << lines.size() << (lines.size() == 1 ? texts::kOneLineTakenOut : texts::kLinesTakenOut) << path << "\n";
     return 0;
 }
 

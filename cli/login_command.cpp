@@ -15,6 +15,7 @@
 //
 // Exit codes: 0 stored, removed or listed; 1 no credential store (the text says what is missing),
 // a wrong password, a server that cannot be reached, or nothing kept to remove; 2 a bad argument.
+#include "cli/CliTexts.h"
 #include "cli/Command.h"
 #include "net/HttpProt.h"
 #include "net/HttpUrl.h"
@@ -39,9 +40,9 @@ Server ServerOf(const std::string& given)
     const TUrlParts parts = SplitUrl(given, TUrlStart::Host);
     if (parts.Host.empty() || !parts.Path.empty() || given.find('@') != std::string::npos ||
         given.find_first_of(" \t\r\n?#") != std::string::npos)
-        throw UsageError{"HOST is missing or not a host name: " + given};
+        throw UsageError{texts::kNotAHost + given};
     if (!parts.Port.empty() && parts.Port.find_first_not_of("0123456789") != std::string::npos)
-        throw UsageError{"PORT is not a port number: " + given};
+        throw UsageError{texts::kNotAPort + given};
     return {parts.Host, platform::CredentialServer(given, kDefaultPort)};
 }
 
@@ -93,7 +94,7 @@ int RunLogin(const std::vector<std::string>& argv)
         std::vector<platform::StoredCredential> kept;
         std::string error;
         if (!platform::ListCredentials(kept, error)) {
-            std::cerr << "quenlo-cli login: " << error << "\n";
+            std::cerr << texts::kLogin << error << "\n";
             return 1;
         }
         for (const platform::StoredCredential& c : kept)
@@ -101,25 +102,25 @@ int RunLogin(const std::vector<std::string>& argv)
         return 0;
     }
     if (args.positional().size() != 1)
-        throw UsageError{"exactly one HOST[:PORT] is taken"};
+        throw UsageError{texts::kOneHostPortTaken};
     const std::string user = args.valueOr("user", "");
     if (user.empty())
-        throw UsageError{"--user USER is missing"};
+        throw UsageError{texts::kUserMissing};
     const Server server = ServerOf(args.positional().front());
 
     std::optional<std::string> password = AskPassword(server.key, user);
     if (!password || password->empty()) {
-        std::cerr << "quenlo-cli login: no password given\n";
+        std::cerr << texts::kLogin << texts::kNoPasswordGiven << "\n";
         return 1;
     }
     std::string failure;
     const Check check = CheckPassword(server, user, *password, failure);
     if (check == Check::Unreachable || check == Check::Wrong) {
         platform::ClearSecret(*password);
-        std::cerr << "quenlo-cli login: " << server.key
-                  << (check == Check::Wrong ? " refused the password of " + EscapedField(user)
-                                            : " could not be reached: " + EscapedField(failure))
-                  << "; nothing stored\n";
+        std::cerr << texts::kLogin << server.key
+                  << (check == Check::Wrong ? texts::kRefusedThePasswordOf + EscapedField(user)
+                                            : texts::kCouldNotBeReached + EscapedField(failure))
+                  << texts::kNothingStored << "\n";
         return 1;
     }
     const bool kept = KeepPassword("login", server.key, user, *password);
@@ -127,8 +128,7 @@ int RunLogin(const std::vector<std::string>& argv)
     if (!kept)
         return 1;
     if (check == Check::NotAsked)
-        std::cerr << "quenlo-cli login: " << server.key
-                  << " asks for no password on /admin/, so it could not be checked\n";
+        std::cerr << texts::kLogin << server.key << texts::kNotChecked << "\n";
     return 0;
 }
 
@@ -136,21 +136,21 @@ int RunLogout(const std::vector<std::string>& argv)
 {
     const Args args(argv, {"user"});
     if (args.positional().size() != 1)
-        throw UsageError{"exactly one HOST[:PORT] is taken"};
+        throw UsageError{texts::kOneHostPortTaken};
     const std::string user = args.valueOr("user", "");
     if (user.empty())
-        throw UsageError{"--user USER is missing"};
+        throw UsageError{texts::kUserMissing};
     const Server server = ServerOf(args.positional().front());
     const platform::StoreAnswer answer = platform::ForgetPassword(server.key, user);
     switch (answer.status) {
     case platform::StoreAnswer::Found:
-        std::cerr << "quenlo-cli logout: removed " << EscapedField(platform::CredentialLabel(server.key, user)) << "\n";
+        std::cerr << texts::kLogout << texts::kRemoved << EscapedField(platform::CredentialLabel(server.key, user)) << "\n";
         return 0;
     case platform::StoreAnswer::Missing:
-        std::cerr << "quenlo-cli logout: no password kept for " << EscapedField(user) << " at " << server.key << "\n";
+        std::cerr << texts::kLogout << texts::kNoPasswordKeptFor << EscapedField(user) << texts::kAt << server.key << "\n";
         return 1;
     case platform::StoreAnswer::NoStore:
-        std::cerr << "quenlo-cli logout: " << answer.text << "\n";
+        std::cerr << texts::kLogout << answer.text << "\n";
         return 1;
     }
     return 1;
@@ -163,7 +163,7 @@ const CommandRegistration kLogout{{"logout", "HOST[:PORT] --user USER", RunLogou
 
 std::optional<std::string> AskPassword(const std::string& server, const std::string& user)
 {
-    return platform::ReadPasswordLine("Password for " + user + " at " + server + ": ");
+    return platform::ReadPasswordLine(texts::kPasswordFor + user + texts::kAt + server + ": ");
 }
 
 bool KeepPassword(const char* command, const std::string& server, const std::string& user,
@@ -171,10 +171,10 @@ bool KeepPassword(const char* command, const std::string& server, const std::str
 {
     std::string error;
     if (!platform::StorePassword(server, user, password, error)) {
-        std::cerr << "quenlo-cli " << command << ": the password was not kept: " << error << "\n";
+        std::cerr << "quenlo-cli " << command << ": " << texts::kPasswordNotKept << error << "\n";
         return false;
     }
-    std::cerr << "quenlo-cli " << command << ": kept as \""
+    std::cerr << "quenlo-cli " << command << ": " << texts::kKeptAs << "\""
               << EscapedField(platform::CredentialLabel(server, user)) << "\"\n";
     return true;
 }
