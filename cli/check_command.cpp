@@ -19,6 +19,7 @@
 #include "platform/Text.h"
 
 #include <charconv>
+#include <cmath>
 #include <iostream>
 #include <limits>
 #include <set>
@@ -221,6 +222,10 @@ PrinterCheck CheckPrinter(const Options& o, const TAList& entry, const WatchStat
         CheckSupply(o, s, check, perf, entry.name);
     if (state.jobs >= 0)
         perf += " " + PerfLabel(entry.name + " jobs") + "=" + std::to_string(state.jobs) + ";;;0";
+    if (state.queue.known) {
+        const double age = state.queue.OldestPendingAge(std::chrono::steady_clock::now());
+        perf += " " + PerfLabel(entry.name + " oldest pending job") + "=" + std::to_string(std::max<std::int64_t>(std::llround(age), 0)) + "s;;;0";
+    }
     return check;
 }
 
@@ -250,6 +255,7 @@ int RunChecked(const std::vector<std::string>& argv)
 
     StopOnSignals();
     TWatcher watcher(printers, proxy, o.seconds);
+    watcher.ReadQueues();
     LookOnceUntil(watcher, std::chrono::steady_clock::now() + std::chrono::seconds(o.seconds) - std::chrono::milliseconds(500));
 
     Verdict worst = Verdict::Ok;

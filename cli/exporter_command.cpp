@@ -127,6 +127,25 @@ void PrinterFamilies(MetricsWriter& out, const TWatcher& watcher)
     }
     PerPrinter(out, watcher, "quenlo_printer_jobs", "Jobs not completed on the printer, as of the last look or event.",
                [](const WatchState& s) { return Shown(s) && s.jobs >= 0 ? std::optional<double>(s.jobs) : std::nullopt; });
+    out.Family("quenlo_printer_jobs_by_state", MetricsWriter::Type::Gauge,
+               "Jobs not completed on the printer by job state, as of the last read of its queue.");
+    for (std::size_t i = 0; i < watcher.Count(); ++i) {
+        const WatchState& s = watcher.State(i);
+        if (!Shown(s) || !s.queue.known)
+            continue;
+        for (std::size_t state = 0; state < s.queue.byState.size(); ++state)
+            out.Sample(With(PrinterLabels(watcher.Printer(i)), "state",
+                            std::string(JobStateText(static_cast<std::int32_t>(state) + 3))),
+                       s.queue.byState[state]);
+    }
+    const auto now = std::chrono::steady_clock::now();
+    PerPrinter(out, watcher, "quenlo_printer_oldest_pending_job_age_seconds",
+               "How long the oldest pending job has waited (0 when none waits), by the server's clock at the "
+               "last read of the queue.",
+               [now](const WatchState& s) {
+                   return Shown(s) && s.queue.known ? std::optional<double>(std::max(s.queue.OldestPendingAge(now), 0.0))
+                                                    : std::nullopt;
+               });
     PerPrinter(out, watcher, "quenlo_printer_last_look_timestamp_seconds",
                "When the watch last read the printer (the time the other values are as of).",
                [](const WatchState& s) { return s.looked ? std::optional<double>(Seconds(s.lookedAt)) : std::nullopt; });
@@ -218,6 +237,7 @@ int RunExporter(const std::vector<std::string>& argv)
     StopOnSignals();
 
     TWatcher watcher(printers, proxy, interval);
+    watcher.ReadQueues();
     std::set<std::size_t> warned;
     watcher.OnChange = [&](TWatcher& sender, std::size_t index) {
         if (sender.State(index).passwordPlain && warned.insert(index).second)

@@ -95,6 +95,11 @@ IppMessage BuildWatchPrinterAttributesRequest(std::string_view printerUri, std::
 IppMessage BuildWatchPrinterListRequest(std::string_view serverUri, std::string_view user,
                                         const std::vector<std::string_view>& extra = {});
 
+// Get-Jobs of the jobs not yet completed, asking only for job-state, time-at-creation and
+// job-printer-up-time (the printer's clock when it answers, so that a job's age needs no agreement
+// between the two machines' clocks), with requesting-user-name.
+IppMessage BuildWatchJobsRequest(std::string_view printerUri, std::string_view user);
+
 // What a subscription answer says; every field keeps its default when the answer does not carry it.
 struct SubscriptionAnswer {
     bool walked = false;              // the body was long enough to hold a header

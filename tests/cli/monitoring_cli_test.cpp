@@ -156,6 +156,7 @@ TEST(CliExporter, PrometheusSeesAStoppedPrinterAndAJamAndBothParsersReadTheText)
                        << go << "\n";
     ::chmod(doc.c_str(), 0644);
     lab.Script("print", {jammed, doc});
+    lab.HoldJobs(stopping, 2);
     // Names a server or a file may hold: quotes, a backslash, a byte that is no UTF-8.
     const std::string config = dir.Write(
         "printers.qdl", PrintersFile({{"Stopping", lab.HostPort(), CupsLab::PrinterPath(stopping), "a \"quoted\\\" \xE9 note"},
@@ -173,6 +174,14 @@ TEST(CliExporter, PrometheusSeesAStoppedPrinterAndAJamAndBothParsersReadTheText)
     EXPECT_TRUE(WaitFor([&] {
         return prometheus.Holds("quenlo_printer_state{printer=\"Stopping\",quenlo_printer_state=\"stopped\"} == 1");
     })) << prometheus.Query("quenlo_printer_state");
+    // A job that waits on the stopped printer beside the two held ones; its age is the server's,
+    // never a clock reading.
+    lab.Script("print", {stopping, doc});
+    EXPECT_TRUE(WaitFor([&] {
+        return prometheus.Holds("quenlo_printer_jobs_by_state{printer=\"Stopping\",state=\"pending\"} == 1 and on(printer) "
+                                "quenlo_printer_jobs_by_state{printer=\"Stopping\",state=\"pending-held\"} == 2 and on(printer) "
+                                "quenlo_printer_oldest_pending_job_age_seconds{printer=\"Stopping\"} < 600");
+    })) << prometheus.Query("{__name__=~\"quenlo_printer_(jobs.*|oldest.*)\",printer=\"Stopping\"}");
     EXPECT_TRUE(WaitFor([&] {
         return prometheus.Holds("quenlo_printer_reason{reason=\"media-jam-error\",severity=\"error\"} == 1");
     })) << prometheus.Query("quenlo_printer_reason");
@@ -301,6 +310,7 @@ TEST(CliCheck, JudgesTheLabAsAPluginDoes)
     const std::string fine = lab.AddUniquePrinter("check-fine");
     const std::string paused = lab.AddUniquePrinter("check-paused");
     lab.Pause(paused, "out of paper for good");
+    lab.HoldJobs(paused, 1);
     const std::string low = "check-low-" + std::to_string(::getpid());
     lab.Script("add-printer", {low, "--device", "lab-says:/"});
     const std::string go = lab.Dir() + "/go-" + low, doc = lab.Dir() + "/doc-" + low;
@@ -320,13 +330,19 @@ TEST(CliCheck, JudgesTheLabAsAPluginDoes)
 
     const test::ProcessResult ok = Check({"--config", fineFile});
     EXPECT_EQ(ok.exitCode, 0) << ok.out << ok.err;
-    EXPECT_TRUE(ok.out.starts_with("QUENLO OK - 1 printer, 1 ok | 'Fine jobs'=0;;;0\nFine: OK\n")) << ok.out;
+    EXPECT_TRUE(ok.out.starts_with("QUENLO OK - 1 printer, 1 ok | 'Fine jobs'=0;;;0 'Fine oldest pending job'=0s;;;0\nFine: OK\n"))
+        << ok.out;
 
     const test::ProcessResult stopped = Check({"--config", file("paused.qdl", {{"Fine", lab.HostPort(), CupsLab::PrinterPath(fine), ""},
                                                                                {"Paused", lab.HostPort(), CupsLab::PrinterPath(paused), ""}})});
     EXPECT_EQ(stopped.exitCode, 2) << stopped.out;
     EXPECT_TRUE(stopped.out.starts_with("QUENLO CRITICAL - 2 printers, 1 critical, 1 ok |")) << stopped.out;
     EXPECT_NE(stopped.out.find("\nPaused: CRITICAL - stopped\n"), std::string::npos) << stopped.out;
+    // The held job waits too, but only a pending one has an age.
+    lab.Script("print", {paused, doc});
+    const test::ProcessResult queued = Check({"--config", file("queued.qdl", {{"Paused", lab.HostPort(), CupsLab::PrinterPath(paused), ""}})});
+    EXPECT_TRUE(std::regex_search(queued.out, std::regex("'Paused jobs'=2;;;0 'Paused oldest pending job'=[0-9]{1,3}s;;;0\n")))
+        << queued.out;
 
     // The job starts printing in a moment; connecting-to-device is no problem while it does.
     test::ProcessResult warned;
@@ -342,7 +358,10 @@ TEST(CliCheck, JudgesTheLabAsAPluginDoes)
          "print join(' ', map { $_->label . '=' . $_->value . $_->uom . ';' . $_->threshold->warning . ';' . "
          "$_->threshold->critical } Monitoring::Plugin::Performance->parse_perfstring($ARGV[0]))",
          perf});
-    EXPECT_EQ(parsed.out, "Fine jobs=0;; Low Black Toner=5%;20:;3: Low Waste room=70%;20:;3: Low jobs=1;;") << perf << parsed.err;
+    EXPECT_EQ(parsed.out,
+              "Fine jobs=0;; Fine oldest pending job=0s;; Low Black Toner=5%;20:;3: Low Waste room=70%;20:;3: Low jobs=1;; "
+              "Low oldest pending job=0s;;")
+        << perf << parsed.err;
     const test::ProcessResult waste = Check({"--config", lowFile, "-w", "80:"});
     EXPECT_NE(waste.out.find("\nLow: WARNING - Black Toner 5%, Waste 30% full\n"), std::string::npos) << waste.out;
     EXPECT_EQ(Check({"--config", lowFile, "-c", "6:"}).exitCode, 2);
