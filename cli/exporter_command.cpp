@@ -152,10 +152,13 @@ void PrinterFamilies(MetricsWriter& out, const TWatcher& watcher)
     PerPrinter(out, watcher, "quenlo_printer_last_change_timestamp_seconds",
                "When the watch last saw the printer change.",
                [](const WatchState& s) { return s.looked ? std::optional<double>(Seconds(s.changedAt)) : std::nullopt; });
-    out.Family("quenlo_printer", MetricsWriter::Type::Info, "The printer as the printers file names it.");
+    out.Family("quenlo_printer", MetricsWriter::Type::Info,
+               "The printer as the printers file names it, and what it says it is and where (empty until it has said).");
     for (std::size_t i = 0; i < watcher.Count(); ++i) {
         const TAList& entry = watcher.Printer(i);
-        out.Sample(With(With(PrinterLabels(entry), "uri", "ipp://" + ServerText(entry) + entry.url), "comment", entry.comment), 1);
+        const WatchState& s = watcher.State(i);
+        MetricLabels labels = With(With(PrinterLabels(entry), "uri", "ipp://" + ServerText(entry) + entry.url), "comment", entry.comment);
+        out.Sample(With(With(std::move(labels), "make_and_model", s.makeAndModel), "location", s.location), 1);
     }
 }
 

@@ -117,7 +117,7 @@ constexpr CommandText kCommandTexts[] = {
      "printer_jobs_by_state (label state: pending, pending-held, processing, processing-stopped), "
      "printer_oldest_pending_job_age_seconds, "
      "printer_last_look_timestamp_seconds, printer_last_change_timestamp_seconds, printer_info (uri, "
-     "comment), printer_supplies_unknown_level; per supply (labels supply, colour, type): "
+     "comment, make_and_model, location), printer_supplies_unknown_level; per supply (labels supply, colour, type): "
      "supply_level_ratio (left out while unknown), supply_low_level_ratio, supply_high_level_ratio. "
      "A printer's queue is read (one Get-Jobs of three attributes a job) only after a look that "
      "found jobs on it and a change or an event of the printer; never for a scrape. "

@@ -57,14 +57,14 @@ inline const std::vector<std::string_view>& WatchEvents()
 }
 
 // The attributes the narrow Get-Printer-Attributes asks for: the printer line, the number of jobs,
-// and what the printer says of itself (its state reasons and supplies).
+// what the printer says of itself (its state reasons and supplies), and what it is and where.
 inline const std::vector<std::string_view>& WatchAttributes()
 {
     static const std::vector<std::string_view> names{
         "printer-state",         "printer-is-accepting-jobs", "printer-state-message", "queued-job-count",
         "printer-state-reasons", "marker-names",              "marker-colors",         "marker-types",
         "marker-levels",         "marker-low-levels",         "marker-high-levels",    "printer-supply",
-        "printer-supply-description"};
+        "printer-supply-description", "printer-make-and-model", "printer-location"};
     return names;
 }
 

@@ -55,6 +55,8 @@ struct WatchState {
     // Where the watcher reads queues (TWatcher::ReadQueues); not compared by SameAs, as a job
     // moving between states changes no printer line.
     QueueJobs queue;
+    // printer-make-and-model and printer-location of the last look (not compared by SameAs).
+    std::string makeAndModel, location;
     std::chrono::system_clock::time_point changedAt{};  // when the last change was seen
     std::chrono::system_clock::time_point lookedAt{};   // when the last look or event ended
 

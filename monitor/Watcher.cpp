@@ -61,6 +61,7 @@ struct PrinterGroup {
     PrinterSays says;
     std::int32_t jobs = -1;
     std::string deviceUri;
+    std::string makeAndModel, location;
 };
 
 // Every printer group of an answer, in order: one for Get-Printer-Attributes, one per queue for
@@ -88,6 +89,10 @@ std::vector<PrinterGroup> ReadPrinterGroups(std::string_view body)
                          g.name.assign(a.text);
                      else if (a.name == "queued-job-count")
                          g.jobs = a.integer;
+                     else if (a.name == "printer-make-and-model")
+                         g.makeAndModel.assign(a.text);
+                     else if (a.name == "printer-location")
+                         g.location.assign(a.text);
                  },
                  [&](int tag) {
                      endGroup();
@@ -108,6 +113,8 @@ WatchState StateOf(const PrinterGroup& group)
     state.printer = group.printer;
     state.says = group.says;
     state.jobs = group.jobs;
+    state.makeAndModel = group.makeAndModel;
+    state.location = group.location;
     return state;
 }
 
@@ -619,7 +626,11 @@ void TWatcher::Apply(Watched& w, WatchState next, const std::string& deviceUri)
     w.needLook = false;
     if (readQueues_)
         NoteQueue(w, next);
+    // What the printer is and where change no printer line: kept without a report.
+    std::string makeAndModel = next.makeAndModel, location = next.location;
     Report(w, std::move(next));
+    w.state.makeAndModel = std::move(makeAndModel);
+    w.state.location = std::move(location);
 }
 
 // A queue known to be empty needs no request; one with jobs is read again when the look found the
@@ -721,6 +732,11 @@ void TWatcher::Report(Watched& w, WatchState next)
     const auto now = std::chrono::system_clock::now();
     w.state.lookedAt = now;
     next.passwordPlain = w.passwordPlain;
+    // What the printer is and where outlast the looks that do not show it.
+    if (!next.reachable || !next.refusal.empty()) {
+        next.makeAndModel = w.state.makeAndModel;
+        next.location = w.state.location;
+    }
     if (w.state.looked && w.state.SameAs(next))
         return;
     next.looked = true;

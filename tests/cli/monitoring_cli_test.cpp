@@ -157,6 +157,7 @@ TEST(CliExporter, PrometheusSeesAStoppedPrinterAndAJamAndBothParsersReadTheText)
     ::chmod(doc.c_str(), 0644);
     lab.Script("print", {jammed, doc});
     lab.HoldJobs(stopping, 2);
+    ASSERT_EQ(test::RunProcess({"/usr/sbin/lpadmin", "-h", lab.HostPort(), "-p", stopping, "-L", "Floor 2 \"east\""}).exitCode, 0);
     // Names a server or a file may hold: quotes, a backslash, a byte that is no UTF-8.
     const std::string config = dir.Write(
         "printers.qdl", PrintersFile({{"Stopping", lab.HostPort(), CupsLab::PrinterPath(stopping), "a \"quoted\\\" \xE9 note"},
@@ -196,6 +197,9 @@ TEST(CliExporter, PrometheusSeesAStoppedPrinterAndAJamAndBothParsersReadTheText)
         << text.out;
     EXPECT_EQ(text.out.find("supply=\"Black Toner\",colour=\"#000000\",type=\"toner\"} -"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("quenlo_printer_supplies_unknown_level{printer=\"Jam"), std::string::npos) << text.out;
+    EXPECT_TRUE(std::regex_search(text.out, std::regex("\nquenlo_printer_info\\{printer=\"Stopping\",.*,make_and_model=\"[^\"]+\","
+                                                       "location=\"Floor 2 \\\\\"east\\\\\"\"\\} 1\n")))
+        << text.out;
     const std::string textFile = dir.Write("metrics.txt", text.out);
     const test::ProcessResult promtool = test::RunProcess({"/usr/bin/env", "sh", "-c", "promtool check metrics < " + textFile + " 2>&1"});
     EXPECT_EQ(promtool.exitCode, 0) << promtool.out;
