@@ -17,6 +17,8 @@
 #include "cli/WatchRun.h"
 #include "monitor/Overview.h"
 #include "net/HttpServer.h"
+#include "net/HttpUrl.h"
+#include "net/TlsTrust.h"
 
 #include <chrono>
 #include <iostream>
@@ -53,6 +55,27 @@ bool Shown(const WatchState& state)
     return state.looked && state.reachable && state.refusal.empty();
 }
 
+// Per server that spoke TLS to the watch: its certificate as of the last handshake.
+void CertificateFamilies(MetricsWriter& out, const TWatcher& watcher)
+{
+    std::map<std::string, TServerCertificate> certificates;
+    for (std::size_t i = 0; i < watcher.Count(); ++i) {
+        const TUrlParts server = SplitUrl(watcher.Printer(i).remotehost, TUrlStart::Host);
+        if (const auto certificate = LastServerCertificate(TrustKey(server.Host, server.Port.empty() ? "80" : server.Port)))
+            certificates[ServerText(watcher.Printer(i))] = *certificate;
+    }
+    out.Family("quenlo_server_certificate_expiry_timestamp_seconds", MetricsWriter::Type::Gauge,
+               "When the TLS certificate the server showed at the last handshake stops being valid.");
+    for (const auto& [server, certificate] : certificates)
+        if (certificate.expires > 0)
+            out.Sample({{"server", server}}, static_cast<double>(certificate.expires));
+    out.Family("quenlo_server_certificate_kept", MetricsWriter::Type::Gauge,
+               "1 when the server's TLS certificate is the one kept for it (trusted at first use), 0 when not (changed, "
+               "or vouched for only by the system's authorities).");
+    for (const auto& [server, certificate] : certificates)
+        out.Sample({{"server", server}}, certificate.kept ? 1 : 0);
+}
+
 void ServerFamilies(MetricsWriter& out, const TWatcher& watcher)
 {
     // Per server: one of its printers answered / one holds a subscription.
@@ -70,6 +93,7 @@ void ServerFamilies(MetricsWriter& out, const TWatcher& watcher)
                "1 while the watch holds an event subscription on the server, 0 while it looks at every printer.");
     for (const auto& [server, flags] : servers)
         out.Sample({{"server", server}}, flags.second ? 1 : 0);
+    CertificateFamilies(out, watcher);
 }
 
 MetricLabels PrinterLabels(const TAList& entry)
