@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -275,13 +276,25 @@ TEST(CliExporter, HostileScrapersLeaveRoomForTheOthers)
         ::send(fd, line.data(), line.size(), MSG_NOSIGNAL);
         ::close(fd);
     });
-    const int trickler = test::ConnectLoopback(exporter.Port());
-    std::thread trickle([&] {
-        for (const char c : std::string("GET /metrics HTTP/1.0\r\n\r\n").substr(0, 6)) {
-            ::send(trickler, &c, 1, MSG_NOSIGNAL);
-            std::this_thread::sleep_for(std::chrono::seconds(1));
+    // A byte a second of a request that would take minutes, until the exporter ends it; what it
+    // answered before that.
+    const auto trickle = [&exporter] {
+        const int fd = test::ConnectLoopback(exporter.Port());
+        const timeval bound{60, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+        for (const char c : "GET /metrics HTTP/1.0\r\nX-Slow: " + std::string(200, 's') + "\r\n\r\n") {
+            pollfd answer{fd, POLLIN, 0};
+            if (::send(fd, &c, 1, MSG_NOSIGNAL) != 1 || ::poll(&answer, 1, 1000) != 0)
+                break;
         }
-    });
+        std::string answer;
+        char buffer[512];
+        for (long n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            answer.append(buffer, static_cast<std::size_t>(n));
+        ::close(fd);
+        return answer;
+    };
+    std::thread trickler(trickle);  // among the silent ones, it may be the one dropped
     // Every scrape while they hold on is answered in full.
     for (int i = 0; i < 5; ++i) {
         const test::ProcessResult r = Curl({exporter.Url("/metrics")});
@@ -290,12 +303,13 @@ TEST(CliExporter, HostileScrapersLeaveRoomForTheOthers)
         EXPECT_LE(OpenDescriptors(exporter.Pid()), descriptors + 64);
     }
     huge.join();
-    trickle.join();
+    trickler.join();
     EXPECT_LE(OpenDescriptors(exporter.Pid()), descriptors + 64);
     EXPECT_LT(ResidentKiB(exporter.Pid()) - resident, 10 * 1024);
     for (const int fd : silent)
         ::close(fd);
-    ::close(trickler);
+    const std::string late = trickle();
+    EXPECT_TRUE(late.starts_with("HTTP/1.1 408 ")) << late;
 }
 
 test::ProcessResult Check(const std::vector<std::string>& args)
