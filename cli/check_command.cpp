@@ -224,7 +224,8 @@ PrinterCheck CheckPrinter(const Options& o, const TAList& entry, const WatchStat
         perf += " " + PerfLabel(entry.name + " jobs") + "=" + std::to_string(state.jobs) + ";;;0";
     if (state.queue.known) {
         const double age = state.queue.OldestPendingAge(std::chrono::steady_clock::now());
-        perf += " " + PerfLabel(entry.name + " oldest pending job") + "=" + std::to_string(std::max<std::int64_t>(std::llround(age), 0)) + "s;;;0";
+        const std::int64_t seconds = std::max<std::int64_t>(std::llround(age), 0);
+        perf += " " + PerfLabel(entry.name + " oldest pending job") + "=" + std::to_string(seconds) + "s;;;0";
     }
     return check;
 }

@@ -38,7 +38,8 @@ QueueJobs ReadQueueJobs(std::string_view body, std::chrono::steady_clock::time_p
         if (inJob && state >= 3 && state <= 6)
             ++queue.byState[static_cast<std::size_t>(state - 3)];
         if (inJob && state == 3 && created >= 0 && upTime >= 0)
-            queue.oldestPendingSeconds = std::max(queue.oldestPendingSeconds, std::max<std::int64_t>(upTime - created, 0));
+            queue.oldestPendingSeconds =
+                std::max(queue.oldestPendingSeconds, std::max<std::int64_t>(upTime - created, 0));
         inJob = false;
     };
     WalkResponse(body, kIppJobWalkDelimiterLimit,
