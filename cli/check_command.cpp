@@ -20,6 +20,7 @@
 #include "platform/Text.h"
 
 #include <charconv>
+#include <cmath>
 #include <iostream>
 #include <limits>
 #include <set>
@@ -222,6 +223,11 @@ PrinterCheck CheckPrinter(const Options& o, const TAList& entry, const WatchStat
         CheckSupply(o, s, check, perf, entry.name);
     if (state.jobs >= 0)
         perf += " " + PerfLabel(entry.name + " jobs") + "=" + std::to_string(state.jobs) + ";;;0";
+    if (state.queue.known) {
+        const double age = state.queue.OldestPendingAge(std::chrono::steady_clock::now());
+        const std::int64_t seconds = std::max<std::int64_t>(std::llround(age), 0);
+        perf += " " + PerfLabel(entry.name + " oldest pending job") + "=" + std::to_string(seconds) + "s;;;0";
+    }
     return check;
 }
 
@@ -251,6 +257,7 @@ int RunChecked(const std::vector<std::string>& argv)
 
     StopOnSignals();
     TWatcher watcher(printers, proxy, o.seconds);
+    watcher.ReadQueues();
     LookOnceUntil(watcher, std::chrono::steady_clock::now() + std::chrono::seconds(o.seconds) - std::chrono::milliseconds(500));
 
     Verdict worst = Verdict::Ok;

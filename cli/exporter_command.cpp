@@ -18,6 +18,8 @@
 #include "cli/WatchRun.h"
 #include "monitor/Overview.h"
 #include "net/HttpServer.h"
+#include "net/HttpUrl.h"
+#include "net/TlsTrust.h"
 
 #include <chrono>
 #include <iostream>
@@ -54,6 +56,27 @@ bool Shown(const WatchState& state)
     return state.looked && state.reachable && state.refusal.empty();
 }
 
+// Per server that spoke TLS to the watch: its certificate as of the last handshake.
+void CertificateFamilies(MetricsWriter& out, const TWatcher& watcher)
+{
+    std::map<std::string, TServerCertificate> certificates;
+    for (std::size_t i = 0; i < watcher.Count(); ++i) {
+        const TUrlParts server = SplitUrl(watcher.Printer(i).remotehost, TUrlStart::Host);
+        if (const auto certificate = LastServerCertificate(TrustKey(server.Host, server.Port.empty() ? "80" : server.Port)))
+            certificates[ServerText(watcher.Printer(i))] = *certificate;
+    }
+    out.Family("quenlo_server_certificate_expiry_timestamp_seconds", MetricsWriter::Type::Gauge,
+               "When the TLS certificate the server showed at the last handshake stops being valid.");
+    for (const auto& [server, certificate] : certificates)
+        if (certificate.expires > 0)
+            out.Sample({{"server", server}}, static_cast<double>(certificate.expires));
+    out.Family("quenlo_server_certificate_kept", MetricsWriter::Type::Gauge,
+               "1 when the server's TLS certificate is the one kept for it (trusted at first use), 0 when not (changed, "
+               "or vouched for only by the system's authorities).");
+    for (const auto& [server, certificate] : certificates)
+        out.Sample({{"server", server}}, certificate.kept ? 1 : 0);
+}
+
 void ServerFamilies(MetricsWriter& out, const TWatcher& watcher)
 {
     // Per server: one of its printers answered / one holds a subscription.
@@ -71,6 +94,7 @@ void ServerFamilies(MetricsWriter& out, const TWatcher& watcher)
                "1 while the watch holds an event subscription on the server, 0 while it looks at every printer.");
     for (const auto& [server, flags] : servers)
         out.Sample({{"server", server}}, flags.second ? 1 : 0);
+    CertificateFamilies(out, watcher);
 }
 
 MetricLabels PrinterLabels(const TAList& entry)
@@ -128,16 +152,38 @@ void PrinterFamilies(MetricsWriter& out, const TWatcher& watcher)
     }
     PerPrinter(out, watcher, "quenlo_printer_jobs", "Jobs not completed on the printer, as of the last look or event.",
                [](const WatchState& s) { return Shown(s) && s.jobs >= 0 ? std::optional<double>(s.jobs) : std::nullopt; });
+    out.Family("quenlo_printer_jobs_by_state", MetricsWriter::Type::Gauge,
+               "Jobs not completed on the printer by job state, as of the last read of its queue.");
+    for (std::size_t i = 0; i < watcher.Count(); ++i) {
+        const WatchState& s = watcher.State(i);
+        if (!Shown(s) || !s.queue.known)
+            continue;
+        for (std::size_t state = 0; state < s.queue.byState.size(); ++state)
+            out.Sample(With(PrinterLabels(watcher.Printer(i)), "state",
+                            std::string(JobStateText(static_cast<std::int32_t>(state) + 3))),
+                       s.queue.byState[state]);
+    }
+    const auto now = std::chrono::steady_clock::now();
+    PerPrinter(out, watcher, "quenlo_printer_oldest_pending_job_age_seconds",
+               "How long the oldest pending job has waited (0 when none waits), by the server's clock at the "
+               "last read of the queue.",
+               [now](const WatchState& s) {
+                   return Shown(s) && s.queue.known ? std::optional<double>(std::max(s.queue.OldestPendingAge(now), 0.0))
+                                                    : std::nullopt;
+               });
     PerPrinter(out, watcher, "quenlo_printer_last_look_timestamp_seconds",
                "When the watch last read the printer (the time the other values are as of).",
                [](const WatchState& s) { return s.looked ? std::optional<double>(Seconds(s.lookedAt)) : std::nullopt; });
     PerPrinter(out, watcher, "quenlo_printer_last_change_timestamp_seconds",
                "When the watch last saw the printer change.",
                [](const WatchState& s) { return s.looked ? std::optional<double>(Seconds(s.changedAt)) : std::nullopt; });
-    out.Family("quenlo_printer", MetricsWriter::Type::Info, "The printer as the printers file names it.");
+    out.Family("quenlo_printer", MetricsWriter::Type::Info,
+               "The printer as the printers file names it, and what it says it is and where (empty until it has said).");
     for (std::size_t i = 0; i < watcher.Count(); ++i) {
         const TAList& entry = watcher.Printer(i);
-        out.Sample(With(With(PrinterLabels(entry), "uri", "ipp://" + ServerText(entry) + entry.url), "comment", entry.comment), 1);
+        const WatchState& s = watcher.State(i);
+        MetricLabels labels = With(With(PrinterLabels(entry), "uri", "ipp://" + ServerText(entry) + entry.url), "comment", entry.comment);
+        out.Sample(With(With(std::move(labels), "make_and_model", s.makeAndModel), "location", s.location), 1);
     }
 }
 
@@ -219,6 +265,7 @@ int RunExporter(const std::vector<std::string>& argv)
     StopOnSignals();
 
     TWatcher watcher(printers, proxy, interval);
+    watcher.ReadQueues();
     std::set<std::size_t> warned;
     watcher.OnChange = [&](TWatcher& sender, std::size_t index) {
         if (sender.State(index).passwordPlain && warned.insert(index).second)

@@ -133,12 +133,18 @@ constexpr CommandText kCommandTexts[] = {
      "GET /metrics in the Prometheus text format 0.0.4, or OpenMetrics 1.0 when the scraper's Accept "
      "asks for it, without any request to a printer's server; GET / a page linking it; 404 for "
      "anything else. Families, all prefixed quenlo_: exporter_up, exporter_scrape_duration_seconds; "
-     "per server: server_up, server_subscribed; per printer (labels printer, server): printer_up, "
+     "per server: server_up, server_subscribed, and for one that speaks TLS "
+     "server_certificate_expiry_timestamp_seconds and server_certificate_kept (1: the certificate kept "
+     "at first use); per printer (labels printer, server): printer_up, "
      "printer_state (a stateset: idle, processing, stopped), printer_accepting_jobs, printer_reason "
      "(labels reason, severity: report, warning or error), printer_jobs (not completed), "
+     "printer_jobs_by_state (label state: pending, pending-held, processing, processing-stopped), "
+     "printer_oldest_pending_job_age_seconds, "
      "printer_last_look_timestamp_seconds, printer_last_change_timestamp_seconds, printer_info (uri, "
-     "comment), printer_supplies_unknown_level; per supply (labels supply, colour, type): "
+     "comment, make_and_model, location), printer_supplies_unknown_level; per supply (labels supply, colour, type): "
      "supply_level_ratio (left out while unknown), supply_low_level_ratio, supply_high_level_ratio. "
+     "A printer's queue is read (one Get-Jobs of three attributes a job) only after a look that "
+     "found jobs on it and a change or an event of the printer; never for a scrape. "
      "A request head longer than 8 KiB, or not sent within 10 s, is refused; at most 48 connections "
      "are held. The first line on standard output says where it listens. Ends on SIGINT or SIGTERM.",
      "the printers file cannot be read or ADDR:PORT cannot be listened on."},
@@ -151,9 +157,10 @@ constexpr CommandText kCommandTexts[] = {
      "refused (401, a certificate not kept): UNKNOWN; a server that does not answer: the --offline "
      "state (default critical). -w and -c take threshold ranges (\"20:\" alerts below 20) for every "
      "supply's level in percent, for a waste container's room left (100 minus the level); without "
-     "them a supply the printer calls low or full is a WARNING. Perfdata: 'PRINTER SUPPLY'=N%;W;C;0;100 "
-     "and 'PRINTER jobs'=N. The whole check ends within -t seconds (default 10). Bad arguments or an "
-     "unreadable printers file: UNKNOWN; check's exit codes are those of a plug-in, above.",
+     "them a supply the printer calls low or full is a WARNING. Perfdata: 'PRINTER SUPPLY'=N%;W;C;0;100, "
+     "'PRINTER jobs'=N and 'PRINTER oldest pending job'=Ns (0 while none waits). The whole check ends "
+     "within -t seconds (default 10). Bad arguments or an unreadable printers file: UNKNOWN; check's "
+     "exit codes are those of a plug-in, above.",
      ""},
     {"get", "One HTTP GET of URL; the body to standard output, the status line to standard error.",
      "a status of 400 or more, or a network failure."},

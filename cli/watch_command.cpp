@@ -102,7 +102,7 @@ void LookOnceUntil(TWatcher& watcher, std::chrono::steady_clock::time_point limi
         for (std::size_t i = 0; i < watcher.Count(); ++i)
             if (!watcher.State(i).looked)
                 return false;
-        return true;
+        return !watcher.Busy();  // a queue read after the look included
     };
     while (!allLooked() && gStop == 0 && std::chrono::steady_clock::now() < limit)
         platform::WaitAndProcess(std::chrono::milliseconds(100));

@@ -90,6 +90,15 @@ IppMessage BuildWatchPrinterListRequest(std::string_view serverUri, std::string_
     return msg;
 }
 
+IppMessage BuildWatchJobsRequest(std::string_view printerUri, std::string_view user)
+{
+    IppMessage msg = BeginWatchRequest(kIppGetJobs, printerUri, user);
+    AddStringAttribute(msg, kIppTagKeyword, "which-jobs", "not-completed");
+    AddKeywords(msg, "requested-attributes", {"job-state", "time-at-creation", "job-printer-up-time"});
+    EndAttributes(msg);
+    return msg;
+}
+
 bool SubscriptionAnswer::Concerns(std::string_view printerPath) const
 {
     return std::any_of(eventPrinters.begin(), eventPrinters.end(), [printerPath](const std::string& path) {

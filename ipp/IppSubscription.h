@@ -57,14 +57,14 @@ inline const std::vector<std::string_view>& WatchEvents()
 }
 
 // The attributes the narrow Get-Printer-Attributes asks for: the printer line, the number of jobs,
-// and what the printer says of itself (its state reasons and supplies).
+// what the printer says of itself (its state reasons and supplies), and what it is and where.
 inline const std::vector<std::string_view>& WatchAttributes()
 {
     static const std::vector<std::string_view> names{
         "printer-state",         "printer-is-accepting-jobs", "printer-state-message", "queued-job-count",
         "printer-state-reasons", "marker-names",              "marker-colors",         "marker-types",
         "marker-levels",         "marker-low-levels",         "marker-high-levels",    "printer-supply",
-        "printer-supply-description"};
+        "printer-supply-description", "printer-make-and-model", "printer-location"};
     return names;
 }
 
@@ -94,6 +94,11 @@ IppMessage BuildWatchPrinterAttributesRequest(std::string_view printerUri, std::
 // `extra`, with requesting-user-name: the attributes of every queue of the server in one answer.
 IppMessage BuildWatchPrinterListRequest(std::string_view serverUri, std::string_view user,
                                         const std::vector<std::string_view>& extra = {});
+
+// Get-Jobs of the jobs not yet completed, asking only for job-state, time-at-creation and
+// job-printer-up-time (the printer's clock when it answers, so that a job's age needs no agreement
+// between the two machines' clocks), with requesting-user-name.
+IppMessage BuildWatchJobsRequest(std::string_view printerUri, std::string_view user);
 
 // What a subscription answer says; every field keeps its default when the answer does not carry it.
 struct SubscriptionAnswer {

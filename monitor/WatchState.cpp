@@ -1,5 +1,6 @@
 #include "monitor/WatchState.h"
 
+#include "ipp/IppResponse.h"
 #include "monitor/MonitorTexts.h"
 
 #include <algorithm>
@@ -14,6 +15,53 @@ bool SameRecord(const PrinterRecord& a, const PrinterRecord& b)
 }
 
 }  // namespace
+
+double QueueJobs::OldestPendingAge(std::chrono::steady_clock::time_point now) const
+{
+    if (!known || oldestPendingSeconds < 0)
+        return -1;
+    return static_cast<double>(oldestPendingSeconds) + std::chrono::duration<double>(now - readAt).count();
+}
+
+QueueJobs ReadQueueJobs(std::string_view body, std::chrono::steady_clock::time_point now)
+{
+    QueueJobs queue;
+    if (!ReadAnswerStatus(body).Succeeded())
+        return queue;
+    queue.known = true;
+    queue.readAt = now;
+    // A job is judged when its group ends: its attributes come in any order.
+    std::int32_t state = 0;
+    std::int64_t created = -1, upTime = -1;
+    bool inJob = false;
+    const auto endJob = [&] {
+        if (inJob && state >= 3 && state <= 6)
+            ++queue.byState[static_cast<std::size_t>(state - 3)];
+        if (inJob && state == 3 && created >= 0 && upTime >= 0)
+            queue.oldestPendingSeconds =
+                std::max(queue.oldestPendingSeconds, std::max<std::int64_t>(upTime - created, 0));
+        inJob = false;
+    };
+    WalkResponse(body, kIppJobWalkDelimiterLimit,
+                 [&](const IppAttribute& a) {
+                     if (!inJob)
+                         return;
+                     if (a.name == "job-state")
+                         state = a.integer;
+                     else if (a.name == "time-at-creation")
+                         created = a.integer;
+                     else if (a.name == "job-printer-up-time")
+                         upTime = a.integer;
+                 },
+                 [&](int tag) {
+                     endJob();
+                     inJob = tag == kIppTagJobAttributes;
+                     state = 0;
+                     created = upTime = -1;
+                 });
+    endJob();
+    return queue;
+}
 
 bool HasError(const PrinterSays& says)
 {

@@ -5,6 +5,7 @@
 #include "monitor/PrinterSays.h"
 #include "monitor/RefreshText.h"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -12,6 +13,25 @@
 #include <vector>
 
 namespace quenlo {
+
+// The printer's queue as one Get-Jobs of its jobs not yet completed tells it.
+struct QueueJobs {
+    bool known = false;
+    // Jobs by job-state: pending, pending-held, processing, processing-stopped (3 to 6).
+    std::array<std::int32_t, 4> byState{};
+    // How long the oldest pending job had waited when the answer came, by the server's clock; -1
+    // when no job is pending.
+    std::int64_t oldestPendingSeconds = -1;
+    std::chrono::steady_clock::time_point readAt{};
+
+    // The oldest pending job's age at `now` (it keeps ageing between two reads of the queue); -1
+    // when none is pending or the queue is not known.
+    double OldestPendingAge(std::chrono::steady_clock::time_point now) const;
+};
+
+// What a Get-Jobs answer says of the queue (a job without a state in 3 to 6 is not counted);
+// known is false unless the answer succeeded.
+QueueJobs ReadQueueJobs(std::string_view body, std::chrono::steady_clock::time_point now);
 
 // What the watch knows of one printer.
 struct WatchState {
@@ -32,6 +52,11 @@ struct WatchState {
     // The entry's password went in plain HTTP during the run: its server answered the TLS
     // handshake in plain HTTP.
     bool passwordPlain = false;
+    // Where the watcher reads queues (TWatcher::ReadQueues); not compared by SameAs, as a job
+    // moving between states changes no printer line.
+    QueueJobs queue;
+    // printer-make-and-model and printer-location of the last look (not compared by SameAs).
+    std::string makeAndModel, location;
     std::chrono::system_clock::time_point changedAt{};  // when the last change was seen
     std::chrono::system_clock::time_point lookedAt{};   // when the last look or event ended
 

@@ -61,6 +61,7 @@ struct PrinterGroup {
     PrinterSays says;
     std::int32_t jobs = -1;
     std::string deviceUri;
+    std::string makeAndModel, location;
 };
 
 // Every printer group of an answer, in order: one for Get-Printer-Attributes, one per queue for
@@ -88,6 +89,10 @@ std::vector<PrinterGroup> ReadPrinterGroups(std::string_view body)
                          g.name.assign(a.text);
                      else if (a.name == "queued-job-count")
                          g.jobs = a.integer;
+                     else if (a.name == "printer-make-and-model")
+                         g.makeAndModel.assign(a.text);
+                     else if (a.name == "printer-location")
+                         g.location.assign(a.text);
                  },
                  [&](int tag) {
                      endGroup();
@@ -108,6 +113,8 @@ WatchState StateOf(const PrinterGroup& group)
     state.printer = group.printer;
     state.says = group.says;
     state.jobs = group.jobs;
+    state.makeAndModel = group.makeAndModel;
+    state.location = group.location;
     return state;
 }
 
@@ -149,6 +156,8 @@ struct TWatcher::Watched {
     std::ostringstream reply;
     bool running = false;
     bool needLook = true;  // the printer's attributes are due whatever the events say
+    bool eventNamed = false;  // an event named the printer since its last look
+    bool needQueue = false;   // its queue is to be read (ReadQueues)
     bool passwordPlain = false;  // its password went in plain HTTP (see WatchState)
     std::uint64_t requests = 0;
     std::uint64_t eventLooks = 0;
@@ -236,6 +245,7 @@ TWatcher::Server& TWatcher::AddServer(std::string uri, bool serverWide, Watched&
     Server* raw = server.get();
     server->http->OnRequestDone = [this, raw](THttpCli&, THttpRequest, std::uint16_t error) {
         ServerDone(*raw, error);
+        AskQueue(*raw);
         LookAtWaitingServers();
     };
     first.server = raw;
@@ -380,7 +390,7 @@ void TWatcher::Carry(Server& s, TWatchStep step)
     case TWatchStep::LookAtNamed:
         for (Watched* w : s.printers)
             if (step.events.Concerns(SplitUrl(w->url, TUrlStart::SchemeOrHost).Target()))
-                w->needLook = true;
+                w->needLook = w->eventNamed = true;
         for (Watched* w : s.printers)
             w->eventLooks += w->needLook ? 1 : 0;
         LookAtDue(s);
@@ -400,8 +410,9 @@ void TWatcher::Send(Server& s, Request request, IppMessage body)
     // Only a busy client refuses, and ours is never busy here; the next look tries again.
     if (!StartPost(*s.http, s.send, s.reply, std::move(body))) {
         s.running = Request::None;
-        if (s.asked != nullptr)
-            std::exchange(s.asked, nullptr)->running = false;
+        Watched* const asked = std::exchange(s.asked, nullptr);
+        if (asked != nullptr && request == Request::Attributes)
+            asked->running = false;
     }
 }
 
@@ -422,6 +433,7 @@ void TWatcher::LookAt(Watched& w)
         Watched* raw = &w;
         w.http->OnRequestDone = [this, raw](THttpCli&, THttpRequest, std::uint16_t error) {
             AttributesDone(*raw, error);
+            AskQueue(*raw->server);
             LookAtWaitingServers();
         };
     }
@@ -475,7 +487,7 @@ void TWatcher::ServerDone(Server& s, std::uint16_t error)
     s.http->SetPostStream(nullptr);
     s.http->SetReplyStream(nullptr);
     Watched* const asked = std::exchange(s.asked, nullptr);
-    if (asked != nullptr)
+    if (asked != nullptr && request == Request::Attributes)
         asked->running = false;
     if (cancelling_) {
         EndWhileCancelling(s, request, error);
@@ -483,6 +495,12 @@ void TWatcher::ServerDone(Server& s, std::uint16_t error)
     }
     if (request == Request::None)
         return;
+    if (request == Request::Jobs) {
+        const std::optional<std::string> answer = error == 0 ? AnswerOf(*s.http, s.send, s.reply) : std::nullopt;
+        if (asked != nullptr)
+            asked->state.queue = answer ? ReadQueueJobs(*answer, std::chrono::steady_clock::now()) : QueueJobs{};
+        return;
+    }
     if (request == Request::Attributes) {
         if (asked != nullptr)
             AttributesAnswered(*asked, *s.http, s.send, s.reply, error);
@@ -606,7 +624,45 @@ void TWatcher::Apply(Watched& w, WatchState next, const std::string& deviceUri)
     }
     JudgeDevice(w.device, next);
     w.needLook = false;
+    if (readQueues_)
+        NoteQueue(w, next);
+    // What the printer is and where change no printer line: kept without a report.
+    std::string makeAndModel = next.makeAndModel, location = next.location;
     Report(w, std::move(next));
+    w.state.makeAndModel = std::move(makeAndModel);
+    w.state.location = std::move(location);
+}
+
+// A queue known to be empty needs no request; one with jobs is read again when the look found the
+// printer changed or came from an event about it (a job moved between states), else it stands.
+void TWatcher::NoteQueue(Watched& w, WatchState& next)
+{
+    const bool named = std::exchange(w.eventNamed, false);
+    if (next.jobs == 0) {
+        w.needQueue = false;
+        next.queue = QueueJobs{};
+        next.queue.known = true;
+        w.state.queue = next.queue;
+        return;
+    }
+    next.queue = w.state.queue;
+    next.passwordPlain = w.passwordPlain;  // as Report compares it
+    w.needQueue = named || !next.queue.known || !w.state.looked || !w.state.SameAs(next);
+}
+
+// One queue at a time, over the server's kept connection, when it has nothing else to carry.
+void TWatcher::AskQueue(Server& s)
+{
+    if (!readQueues_ || cancelling_ || s.running != Request::None)
+        return;
+    const auto due = std::find_if(s.printers.begin(), s.printers.end(), [](const Watched* w) { return w->needQueue; });
+    if (due == s.printers.end())
+        return;
+    Watched& w = **due;
+    w.needQueue = false;
+    ++w.requests;
+    s.asked = &w;
+    Send(s, Request::Jobs, BuildWatchJobsRequest(w.url, w.user));
 }
 
 void TWatcher::Unreachable(Watched& w)
@@ -676,6 +732,11 @@ void TWatcher::Report(Watched& w, WatchState next)
     const auto now = std::chrono::system_clock::now();
     w.state.lookedAt = now;
     next.passwordPlain = w.passwordPlain;
+    // What the printer is and where outlast the looks that do not show it.
+    if (!next.reachable || !next.refusal.empty()) {
+        next.makeAndModel = w.state.makeAndModel;
+        next.location = w.state.location;
+    }
     if (w.state.looked && w.state.SameAs(next))
         return;
     next.looked = true;

@@ -31,7 +31,11 @@
 // it; else one request each): a server with hundreds of watched queues sees one connection per look,
 // not hundreds.
 //
-// Never the probe GET and never a Get-Jobs: on a long queue those cost the server far more.
+// Never the probe GET, and no Get-Jobs unless asked for (ReadQueues): on a long queue those cost the
+// server far more. Where queues are read, a printer's queue is asked for (one Get-Jobs of its jobs
+// not completed, three attributes a job, over its server's kept connection) only after a look that
+// found jobs on it and either a change of the printer or an event that names it; a printer with
+// no job costs nothing more.
 //
 // A look that gets no HTTP answer (connect refused, name lookup, timeout) marks the printer
 // unreachable; the next look comes at the same pace. Every request of one printer carries the same
@@ -90,6 +94,8 @@ public:
     // (a look at dozens of servers, some of which may never answer). 0, the default: all at once.
     // Call before Start.
     void LimitServersAtOnce(std::size_t servers) noexcept { serversAtOnce_ = servers; }
+    // Reads each printer's queue as well (WatchState::queue), as said above. Call before Start.
+    void ReadQueues() noexcept { readQueues_ = true; }
     // Looks at every printer at once, then every `seconds`.
     void Start();
     // No further looks; requests under way still end and may still report changes.
@@ -126,7 +132,7 @@ public:
 
 private:
     // What the client of a server carries: a request of its subscription, or a look at printers.
-    enum class Request : std::uint8_t { None, Subscription, Printers, Attributes };
+    enum class Request : std::uint8_t { None, Subscription, Printers, Attributes, Jobs };
     struct Watched;
     struct Server;
 
@@ -150,6 +156,8 @@ private:
     void AttributesAnswered(Watched& w, const THttpCli& http, const std::istringstream& send,
                             const std::ostringstream& reply, std::uint16_t error);
     void Apply(Watched& w, WatchState next, const std::string& deviceUri);
+    void NoteQueue(Watched& w, WatchState& next);
+    void AskQueue(Server& server);
     void Unreachable(Watched& w);
     void NotTrusted(Watched& w);
     void Report(Watched& w, WatchState next);
@@ -168,6 +176,7 @@ private:
     bool cancelling_ = false;
     bool pollOnly_ = false;
     bool askDevices_ = false;
+    bool readQueues_ = false;
 };
 
 }  // namespace quenlo

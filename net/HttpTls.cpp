@@ -223,7 +223,9 @@ void TTlsFilter::ContinueOpening()
         Listener().ChainFailed(SetupFailure(session_->Error(), false));
         return;
     }
-    const std::string refusal = CertificateRefusal();
+    bool kept = false;
+    const std::string refusal = CertificateRefusal(kept);
+    RememberServerCertificate(policy_.key, {session_->PeerExpiry(), kept});
     if (!refusal.empty()) {
         Listener().ChainFailed({refusal, HttpError::CertificateRefused.number});
         return;
@@ -234,23 +236,25 @@ void TTlsFilter::ContinueOpening()
 
 // Empty when the server's certificate is trusted: kept for this server, or by the system for the
 // host name. One never seen before is kept, unless StrictTrust. The kept fingerprint is looked at
-// first, so a server already known costs no reading of the system's certificates.
-std::string TTlsFilter::CertificateRefusal() const
+// first, so a server already known costs no reading of the system's certificates. `kept` tells
+// whether the certificate is the one kept for the server now.
+std::string TTlsFilter::CertificateRefusal(bool& kept) const
 {
+    kept = false;
     const std::string& key = policy_.key;
     const std::string now = session_->PeerFingerprint();
     if (now.empty())
         return HandshakeFailedText(key, "the server showed no certificate");
     const TTrustStore store(policy_.trustStorePath);
-    const std::optional<std::string> kept = store.Find(key);
-    if (kept && *kept == now)
+    const std::optional<std::string> known = store.Find(key);
+    kept = known && *known == now;
+    if (kept || session_->TrustedBySystem())
         return {};
-    if (session_->TrustedBySystem())
-        return {};
-    if (kept)
-        return CertificateChangedText(key, *kept, now);
+    if (known)
+        return CertificateChangedText(key, *known, now);
     if (policy_.strictTrust || !store.Keep(key, now))
         return CertificateUnknownText(key, now);
+    kept = true;
     return {};
 }
 

@@ -68,7 +68,7 @@ public:
     THttpFilterFailure ClosedWhileOpening() const override;
 
 private:
-    std::string CertificateRefusal() const;
+    std::string CertificateRefusal(bool& kept) const;
     THttpFilterFailure SetupFailure(const std::string& reason, bool peerClosed) const;
 
     TTlsPolicy policy_;

@@ -7,12 +7,34 @@
 
 #include <atomic>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <sstream>
 
 namespace quenlo {
 
 namespace {
 std::atomic<bool> strictByDefault{false};
+
+std::mutex certificatesLock;
+std::map<std::string, TServerCertificate>& Certificates()
+{
+    static std::map<std::string, TServerCertificate> certificates;
+    return certificates;
+}
+}  // namespace
+
+void RememberServerCertificate(const std::string& key, const TServerCertificate& certificate)
+{
+    const std::lock_guard lock(certificatesLock);
+    Certificates()[key] = certificate;
+}
+
+std::optional<TServerCertificate> LastServerCertificate(const std::string& key)
+{
+    const std::lock_guard lock(certificatesLock);
+    const auto found = Certificates().find(key);
+    return found == Certificates().end() ? std::nullopt : std::optional(found->second);
 }
 
 void SetStrictTrustByDefault(bool strict) noexcept { strictByDefault = strict; }

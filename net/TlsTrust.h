@@ -4,6 +4,7 @@
 // a certificate no authority vouches for is judged by whether it is the one seen before.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -23,6 +24,15 @@ std::string TrustKey(const std::string& host, const std::string& port);
 // of THttpCli::StrictTrust). Off by default.
 void SetStrictTrustByDefault(bool strict) noexcept;
 bool StrictTrustByDefault() noexcept;
+
+// The certificate a server showed at the last TLS handshake of this process with it.
+struct TServerCertificate {
+    std::int64_t expires = 0;  // the end of its validity, seconds since 1970 UTC; 0: not readable
+    bool kept = false;         // it is the one kept for the server (kept at its first use included)
+};
+void RememberServerCertificate(const std::string& key, const TServerCertificate& certificate);
+// By the key of the store (TrustKey); nothing for a server no handshake of this process has reached.
+std::optional<TServerCertificate> LastServerCertificate(const std::string& key);
 
 class TTrustStore {
 public:

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -59,6 +60,9 @@ public:
     // the system's trust store vouches for it under the host name.
     std::string PeerFingerprint() const;
     bool TrustedBySystem() const;
+    // After the handshake: the end of the server's certificate's validity, in seconds since
+    // 1970-01-01 UTC; 0 when there is none to read.
+    std::int64_t PeerExpiry() const;
     // "TLS1.3" and the like.
     std::string ProtocolName() const;
 

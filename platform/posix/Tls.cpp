@@ -50,6 +50,10 @@ struct GnuTlsCalls {
     decltype(&::gnutls_transport_set_ptr) transport_set_ptr = nullptr;
     decltype(&::gnutls_transport_set_pull_function) transport_set_pull_function = nullptr;
     decltype(&::gnutls_transport_set_push_function) transport_set_push_function = nullptr;
+    decltype(&::gnutls_x509_crt_deinit) x509_crt_deinit = nullptr;
+    decltype(&::gnutls_x509_crt_get_expiration_time) x509_crt_get_expiration_time = nullptr;
+    decltype(&::gnutls_x509_crt_import) x509_crt_import = nullptr;
+    decltype(&::gnutls_x509_crt_init) x509_crt_init = nullptr;
 };
 
 template <typename Fn>
@@ -89,7 +93,11 @@ const GnuTlsCalls* LoadedLibrary()
                Bind(library, "gnutls_transport_set_errno", g.transport_set_errno) &&
                Bind(library, "gnutls_transport_set_ptr", g.transport_set_ptr) &&
                Bind(library, "gnutls_transport_set_pull_function", g.transport_set_pull_function) &&
-               Bind(library, "gnutls_transport_set_push_function", g.transport_set_push_function);
+               Bind(library, "gnutls_transport_set_push_function", g.transport_set_push_function) &&
+               Bind(library, "gnutls_x509_crt_deinit", g.x509_crt_deinit) &&
+               Bind(library, "gnutls_x509_crt_get_expiration_time", g.x509_crt_get_expiration_time) &&
+               Bind(library, "gnutls_x509_crt_import", g.x509_crt_import) &&
+               Bind(library, "gnutls_x509_crt_init", g.x509_crt_init);
         return bound ? &g : nullptr;
     }();
     return calls;
@@ -292,6 +300,22 @@ std::string TlsSession::PeerFingerprint() const
     if (Gnu().fingerprint(GNUTLS_DIG_SHA256, &chain[0], digest, &size) != GNUTLS_E_SUCCESS)
         return {};
     return tls::FingerprintText(digest, size);
+}
+
+std::int64_t TlsSession::PeerExpiry() const
+{
+    if (impl_->session == nullptr)
+        return 0;
+    unsigned int count = 0;
+    const gnutls_datum_t* chain = Gnu().certificate_get_peers(impl_->session, &count);
+    gnutls_x509_crt_t certificate = nullptr;
+    if (chain == nullptr || count == 0 || Gnu().x509_crt_init(&certificate) != GNUTLS_E_SUCCESS)
+        return 0;
+    const time_t expiry = Gnu().x509_crt_import(certificate, &chain[0], GNUTLS_X509_FMT_DER) == GNUTLS_E_SUCCESS
+                              ? Gnu().x509_crt_get_expiration_time(certificate)
+                              : 0;
+    Gnu().x509_crt_deinit(certificate);
+    return expiry == static_cast<time_t>(-1) ? 0 : static_cast<std::int64_t>(expiry);
 }
 
 bool TlsSession::TrustedBySystem() const

@@ -515,6 +515,18 @@ std::string TlsSession::PeerFingerprint() const
     return tls::FingerprintText(digest, size);
 }
 
+std::int64_t TlsSession::PeerExpiry() const
+{
+    const PCCERT_CONTEXT cert = impl_->certificate;
+    if (cert == nullptr || cert->pCertInfo == nullptr)
+        return 0;
+    // FILETIME counts 100 ns steps from 1601-01-01.
+    constexpr std::uint64_t kUnixEpoch = 116444736000000000ull, kPerSecond = 10000000ull;
+    const FILETIME& end = cert->pCertInfo->NotAfter;
+    const std::uint64_t ticks = (static_cast<std::uint64_t>(end.dwHighDateTime) << 32) | end.dwLowDateTime;
+    return ticks <= kUnixEpoch ? 0 : static_cast<std::int64_t>((ticks - kUnixEpoch) / kPerSecond);
+}
+
 // The system store's verdict on the chain for a server of this name, from what is on this machine
 // only: nothing is fetched, neither an address the certificate names nor the system's updates of
 // its roots, so the check never waits on the network (a root not on the machine leaves the

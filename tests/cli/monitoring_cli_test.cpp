@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -156,6 +157,8 @@ TEST(CliExporter, PrometheusSeesAStoppedPrinterAndAJamAndBothParsersReadTheText)
                        << go << "\n";
     ::chmod(doc.c_str(), 0644);
     lab.Script("print", {jammed, doc});
+    lab.HoldJobs(stopping, 2);
+    ASSERT_EQ(test::RunProcess({"/usr/sbin/lpadmin", "-h", lab.HostPort(), "-p", stopping, "-L", "Floor 2 \"east\""}).exitCode, 0);
     // Names a server or a file may hold: quotes, a backslash, a byte that is no UTF-8.
     const std::string config = dir.Write(
         "printers.qdl", PrintersFile({{"Stopping", lab.HostPort(), CupsLab::PrinterPath(stopping), "a \"quoted\\\" \xE9 note"},
@@ -173,6 +176,14 @@ TEST(CliExporter, PrometheusSeesAStoppedPrinterAndAJamAndBothParsersReadTheText)
     EXPECT_TRUE(WaitFor([&] {
         return prometheus.Holds("quenlo_printer_state{printer=\"Stopping\",quenlo_printer_state=\"stopped\"} == 1");
     })) << prometheus.Query("quenlo_printer_state");
+    // A job that waits on the stopped printer beside the two held ones; its age is the server's,
+    // never a clock reading.
+    lab.Script("print", {stopping, doc});
+    EXPECT_TRUE(WaitFor([&] {
+        return prometheus.Holds("quenlo_printer_jobs_by_state{printer=\"Stopping\",state=\"pending\"} == 1 and on(printer) "
+                                "quenlo_printer_jobs_by_state{printer=\"Stopping\",state=\"pending-held\"} == 2 and on(printer) "
+                                "quenlo_printer_oldest_pending_job_age_seconds{printer=\"Stopping\"} < 600");
+    })) << prometheus.Query("{__name__=~\"quenlo_printer_(jobs.*|oldest.*)\",printer=\"Stopping\"}");
     EXPECT_TRUE(WaitFor([&] {
         return prometheus.Holds("quenlo_printer_reason{reason=\"media-jam-error\",severity=\"error\"} == 1");
     })) << prometheus.Query("quenlo_printer_reason");
@@ -187,6 +198,9 @@ TEST(CliExporter, PrometheusSeesAStoppedPrinterAndAJamAndBothParsersReadTheText)
         << text.out;
     EXPECT_EQ(text.out.find("supply=\"Black Toner\",colour=\"#000000\",type=\"toner\"} -"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("quenlo_printer_supplies_unknown_level{printer=\"Jam"), std::string::npos) << text.out;
+    EXPECT_TRUE(std::regex_search(text.out, std::regex("\nquenlo_printer_info\\{printer=\"Stopping\",.*,make_and_model=\"[^\"]+\","
+                                                       "location=\"Floor 2 \\\\\"east\\\\\"\"\\} 1\n")))
+        << text.out;
     const std::string textFile = dir.Write("metrics.txt", text.out);
     const test::ProcessResult promtool = test::RunProcess({"/usr/bin/env", "sh", "-c", "promtool check metrics < " + textFile + " 2>&1"});
     EXPECT_EQ(promtool.exitCode, 0) << promtool.out;
@@ -262,13 +276,25 @@ TEST(CliExporter, HostileScrapersLeaveRoomForTheOthers)
         ::send(fd, line.data(), line.size(), MSG_NOSIGNAL);
         ::close(fd);
     });
-    const int trickler = test::ConnectLoopback(exporter.Port());
-    std::thread trickle([&] {
-        for (const char c : std::string("GET /metrics HTTP/1.0\r\n\r\n").substr(0, 6)) {
-            ::send(trickler, &c, 1, MSG_NOSIGNAL);
-            std::this_thread::sleep_for(std::chrono::seconds(1));
+    // A byte a second of a request that would take minutes, until the exporter ends it; what it
+    // answered before that.
+    const auto trickle = [&exporter] {
+        const int fd = test::ConnectLoopback(exporter.Port());
+        const timeval bound{60, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+        for (const char c : "GET /metrics HTTP/1.0\r\nX-Slow: " + std::string(200, 's') + "\r\n\r\n") {
+            pollfd answer{fd, POLLIN, 0};
+            if (::send(fd, &c, 1, MSG_NOSIGNAL) != 1 || ::poll(&answer, 1, 1000) != 0)
+                break;
         }
-    });
+        std::string answer;
+        char buffer[512];
+        for (long n; (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
+            answer.append(buffer, static_cast<std::size_t>(n));
+        ::close(fd);
+        return answer;
+    };
+    std::thread trickler(trickle);  // among the silent ones, it may be the one dropped
     // Every scrape while they hold on is answered in full.
     for (int i = 0; i < 5; ++i) {
         const test::ProcessResult r = Curl({exporter.Url("/metrics")});
@@ -277,12 +303,13 @@ TEST(CliExporter, HostileScrapersLeaveRoomForTheOthers)
         EXPECT_LE(OpenDescriptors(exporter.Pid()), descriptors + 64);
     }
     huge.join();
-    trickle.join();
+    trickler.join();
     EXPECT_LE(OpenDescriptors(exporter.Pid()), descriptors + 64);
     EXPECT_LT(ResidentKiB(exporter.Pid()) - resident, 10 * 1024);
     for (const int fd : silent)
         ::close(fd);
-    ::close(trickler);
+    const std::string late = trickle();
+    EXPECT_TRUE(late.starts_with("HTTP/1.1 408 ")) << late;
 }
 
 test::ProcessResult Check(const std::vector<std::string>& args)
@@ -301,6 +328,7 @@ TEST(CliCheck, JudgesTheLabAsAPluginDoes)
     const std::string fine = lab.AddUniquePrinter("check-fine");
     const std::string paused = lab.AddUniquePrinter("check-paused");
     lab.Pause(paused, "out of paper for good");
+    lab.HoldJobs(paused, 1);
     const std::string low = "check-low-" + std::to_string(::getpid());
     lab.Script("add-printer", {low, "--device", "lab-says:/"});
     const std::string go = lab.Dir() + "/go-" + low, doc = lab.Dir() + "/doc-" + low;
@@ -320,13 +348,19 @@ TEST(CliCheck, JudgesTheLabAsAPluginDoes)
 
     const test::ProcessResult ok = Check({"--config", fineFile});
     EXPECT_EQ(ok.exitCode, 0) << ok.out << ok.err;
-    EXPECT_TRUE(ok.out.starts_with("QUENLO OK - 1 printer, 1 ok | 'Fine jobs'=0;;;0\nFine: OK\n")) << ok.out;
+    EXPECT_TRUE(ok.out.starts_with("QUENLO OK - 1 printer, 1 ok | 'Fine jobs'=0;;;0 'Fine oldest pending job'=0s;;;0\nFine: OK\n"))
+        << ok.out;
 
     const test::ProcessResult stopped = Check({"--config", file("paused.qdl", {{"Fine", lab.HostPort(), CupsLab::PrinterPath(fine), ""},
                                                                                {"Paused", lab.HostPort(), CupsLab::PrinterPath(paused), ""}})});
     EXPECT_EQ(stopped.exitCode, 2) << stopped.out;
     EXPECT_TRUE(stopped.out.starts_with("QUENLO CRITICAL - 2 printers, 1 critical, 1 ok |")) << stopped.out;
     EXPECT_NE(stopped.out.find("\nPaused: CRITICAL - stopped\n"), std::string::npos) << stopped.out;
+    // The held job waits too, but only a pending one has an age.
+    lab.Script("print", {paused, doc});
+    const test::ProcessResult queued = Check({"--config", file("queued.qdl", {{"Paused", lab.HostPort(), CupsLab::PrinterPath(paused), ""}})});
+    EXPECT_TRUE(std::regex_search(queued.out, std::regex("'Paused jobs'=2;;;0 'Paused oldest pending job'=[0-9]{1,3}s;;;0\n")))
+        << queued.out;
 
     // The job starts printing in a moment; connecting-to-device is no problem while it does.
     test::ProcessResult warned;
@@ -342,7 +376,10 @@ TEST(CliCheck, JudgesTheLabAsAPluginDoes)
          "print join(' ', map { $_->label . '=' . $_->value . $_->uom . ';' . $_->threshold->warning . ';' . "
          "$_->threshold->critical } Monitoring::Plugin::Performance->parse_perfstring($ARGV[0]))",
          perf});
-    EXPECT_EQ(parsed.out, "Fine jobs=0;; Low Black Toner=5%;20:;3: Low Waste room=70%;20:;3: Low jobs=1;;") << perf << parsed.err;
+    EXPECT_EQ(parsed.out,
+              "Fine jobs=0;; Fine oldest pending job=0s;; Low Black Toner=5%;20:;3: Low Waste room=70%;20:;3: Low jobs=1;; "
+              "Low oldest pending job=0s;;")
+        << perf << parsed.err;
     const test::ProcessResult waste = Check({"--config", lowFile, "-w", "80:"});
     EXPECT_NE(waste.out.find("\nLow: WARNING - Black Toner 5%, Waste 30% full\n"), std::string::npos) << waste.out;
     EXPECT_EQ(Check({"--config", lowFile, "-c", "6:"}).exitCode, 2);

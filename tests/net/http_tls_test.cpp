@@ -52,6 +52,12 @@ TEST_F(TlsTest, CupsServerIsTrustedOnFirstUseAndRefusedOnceItsCertificateChanges
     const std::optional<std::string> kept = store.Find(key);
     ASSERT_TRUE(kept);
     EXPECT_EQ(kept->size(), 95u);  // 32 bytes as AB:CD:..
+    // What a monitor is told of it: kept, and valid beyond now (the server made it for years).
+    const std::optional<TServerCertificate> shown = LastServerCertificate(key);
+    ASSERT_TRUE(shown);
+    EXPECT_TRUE(shown->kept);
+    EXPECT_GT(shown->expires, std::time(nullptr) + 86400);
+    EXPECT_LT(shown->expires, std::time(nullptr) + 200LL * 365 * 86400);
 
     // The same certificate again, and an ipps:// URL naming the same server.
     EXPECT_EQ(Get(http, "ipps://" + key + "/printers/" + printer), "");
@@ -66,6 +72,7 @@ TEST_F(TlsTest, CupsServerIsTrustedOnFirstUseAndRefusedOnceItsCertificateChanges
     EXPECT_NE(changed.find(*kept), std::string::npos) << changed;
     EXPECT_NE(changed.find("quenlo-cli trust " + key), std::string::npos) << changed;
     EXPECT_EQ(store.Find(key), other);  // never silently replaced
+    EXPECT_FALSE(LastServerCertificate(key)->kept);
 
     // Forgotten, and strict: not kept again.
     ASSERT_TRUE(store.Forget(key));
