@@ -23,6 +23,7 @@
 
 #include <iostream>
 #include <sstream>
+#include <utility>
 
 namespace quenlo::cli {
 
@@ -85,6 +86,17 @@ Check CheckPassword(const Server& server, const std::string& user, const std::st
     return answered == 401 ? Check::Wrong : Check::Right;
 }
 
+// The one HOST[:PORT] and the --user that login and logout both take.
+std::pair<Server, std::string> ServerAndUserOf(const Args& args)
+{
+    if (args.positional().size() != 1)
+        throw UsageError{texts::kOneHostPortTaken};
+    const std::string user = args.valueOr("user", "");
+    if (user.empty())
+        throw UsageError{texts::kUserMissing};
+    return {ServerOf(args.positional().front()), user};
+}
+
 int RunLogin(const std::vector<std::string>& argv)
 {
     const Args args(argv, {"user"}, {"password-stdin", "list"});
@@ -101,12 +113,7 @@ int RunLogin(const std::vector<std::string>& argv)
             std::cout << EscapedField(c.server) << "\t" << EscapedField(c.user) << "\n";
         return 0;
     }
-    if (args.positional().size() != 1)
-        throw UsageError{texts::kOneHostPortTaken};
-    const std::string user = args.valueOr("user", "");
-    if (user.empty())
-        throw UsageError{texts::kUserMissing};
-    const Server server = ServerOf(args.positional().front());
+    const auto [server, user] = ServerAndUserOf(args);
 
     std::optional<std::string> password = AskPassword(server.key, user);
     if (!password || password->empty()) {
@@ -135,12 +142,7 @@ int RunLogin(const std::vector<std::string>& argv)
 int RunLogout(const std::vector<std::string>& argv)
 {
     const Args args(argv, {"user"});
-    if (args.positional().size() != 1)
-        throw UsageError{texts::kOneHostPortTaken};
-    const std::string user = args.valueOr("user", "");
-    if (user.empty())
-        throw UsageError{texts::kUserMissing};
-    const Server server = ServerOf(args.positional().front());
+    const auto [server, user] = ServerAndUserOf(args);
     const platform::StoreAnswer answer = platform::ForgetPassword(server.key, user);
     switch (answer.status) {
     case platform::StoreAnswer::Found:
