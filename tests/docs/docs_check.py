@@ -4,8 +4,9 @@
     docs_check.py SOURCE_DIR manual PAGE_TOOL   docs/printers-file.md is what the build writes, and
                                                 it has every key the printers file reader knows
     docs_check.py SOURCE_DIR manpage PAGE_FILE  printers.qdl(5) renders with man -l, no warning
-    docs_check.py SOURCE_DIR texts              every text of monitor/MonitorTexts.h and of
-                                                cli/CliTexts.h is in the guide, and every text the
+    docs_check.py SOURCE_DIR texts              every text of monitor/MonitorTexts.h,
+                                                monitor/AdminWindow.h and cli/CliTexts.h is in
+                                                the guide, and every text the
                                                 guide sets in guillemets is the code's
     docs_check.py SOURCE_DIR links              every relative link of README.md and docs/ leads
                                                 to a file (and heading) that is there
@@ -105,7 +106,7 @@ def has_words(text):
     return re.search(r"[^\W\d_]{2}", text) is not None
 
 
-TABLES = ("monitor/MonitorTexts.h", "cli/CliTexts.h")
+TABLES = ("monitor/MonitorTexts.h", "monitor/AdminWindow.h", "cli/CliTexts.h")
 
 
 def table_texts(src, table):
