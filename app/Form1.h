@@ -120,15 +120,6 @@ public:
     // --- MonitorView ---------------------------------------------------------------------------
     QUENLO_MONITOR_VIEW_OVERRIDES
     bool DrawsOverview() const override { return true; }
-    int PrinterItemIndex() const override;
-    void ShowOverview(const std::vector<OverviewRow>& rows) override;
-    void UpdateOverviewRow(std::size_t index, const OverviewRow& row) override;
-    void ShowJobList() override;
-    void SetPrinterItemLamp(int index, Lamp lamp) override;
-    std::vector<std::string> SelectedJobCaptions() const override;
-    void SetFinishedColumns(bool shown) override;
-    void AddFinishedJobRow(FinishedJobRow&& row) override;
-    std::optional<std::string> AskText(const std::string& prompt) override;
 
     // --- Components (read access for the program and its tests) ---------------------------------
     QComboBox* ComboBoxPrinterlist() const { return comboBoxPrinterlist_; }

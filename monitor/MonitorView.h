@@ -156,4 +156,13 @@ public:
     void AddJobRow(JobRow&& row) override;                                                          \
     int SelectedJobCount() const override;                                                          \
     std::string SelectedJobCaption() const override;                                                \
-    void ShowMessage(const std::string& text, MessageIcon icon) override;
+    void ShowMessage(const std::string& text, MessageIcon icon) override;                           \
+    int PrinterItemIndex() const override;                                                          \
+    void ShowOverview(const std::vector<OverviewRow>& rows) override;                               \
+    void UpdateOverviewRow(std::size_t index, const OverviewRow& row) override;                     \
+    void ShowJobList() override;                                                                    \
+    void SetPrinterItemLamp(int index, Lamp lamp) override;                                         \
+    std::vector<std::string> SelectedJobCaptions() const override;                                  \
+    void SetFinishedColumns(bool shown) override;                                                   \
+    void AddFinishedJobRow(FinishedJobRow&& row) override;                                          \
+    std::optional<std::string> AskText(const std::string& prompt) override;

@@ -123,24 +123,16 @@ public:
     // Labels are as wide as their text and 13 pixels high (the panel behind a shorter one is
     // repainted); lamps are owner-drawn and painted at once; items added or selected here send no
     // CBN_SELCHANGE, so no refresh runs; the job list is a report-style list view with one selected
-    // row at most; a message box is task-modal and owned by the window (see minimising above).
+    // row at most (several with admin=1); a message box is task-modal and owned by the window (see
+    // minimising above).
     QUENLO_MONITOR_VIEW_OVERRIDES
     // The overview (the administrator's window): the list view's rows and columns are swapped
     // for the overview's, the job menu is off and the right button opens the printer menu of the
     // row under the pointer; a double click or Enter opens the row's printer once the list view's
     // notification is done with. The selector becomes owner-drawn at the first lamp or overview,
     // so a window without them keeps the system's own selector.
+    // AskText: lines of text under the prompt, with OK and Cancel, in a box above the window.
     bool DrawsOverview() const override { return true; }
-    int PrinterItemIndex() const override;
-    void ShowOverview(const std::vector<OverviewRow>& rows) override;
-    void UpdateOverviewRow(std::size_t index, const OverviewRow& row) override;
-    void ShowJobList() override;
-    void SetPrinterItemLamp(int index, Lamp lamp) override;
-    std::vector<std::string> SelectedJobCaptions() const override;
-    void SetFinishedColumns(bool shown) override;
-    void AddFinishedJobRow(FinishedJobRow&& row) override;
-    // Lines of text under the prompt, with OK and Cancel, in a box above the window.
-    std::optional<std::string> AskText(const std::string& prompt) override;
 
     // --- Components (for the program and its tests) ---------------------------------------------
     HWND Handle() const { return hwnd_; }
