@@ -30,12 +30,13 @@ if command -v dpkg-shlibdeps >/dev/null 2>&1; then
   depends=$(cd "$scratch" && dpkg-shlibdeps -O "${programs[@]}" 2>/dev/null | sed -n 's/^shlibs:Depends=//p')
 fi
 if [ -z "$depends" ]; then
-  depends="libc6, libgcc-s1, libstdc++6, libsecret-1-0, libglib2.0-0"
+  depends="libc6, libgcc-s1, libstdc++6"
   [ -e "$stage/usr/bin/quenlo" ] && depends="$depends, libqt6core6, libqt6gui6, libqt6widgets6"
 fi
 [ -e "$stage/usr/bin/quenlo" ] && depends="$depends, qt6-qpa-plugins"
-# GnuTLS is loaded by the first TLS session, not linked, so the library scan cannot see it.
-depends="$depends, libgnutls30"
+# GnuTLS is loaded by the first TLS session and libsecret by the first use of the keyring, not
+# linked, so the library scan cannot see them.
+depends="$depends, libgnutls30, libsecret-1-0"
 
 # Debian keeps manual pages and the changelog compressed, without a time stamp in the gzip header.
 find "$stage/usr/share/man" -type f -name '*.[15]' -exec gzip -9n {} +

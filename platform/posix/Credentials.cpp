@@ -2,6 +2,7 @@
 // carry the attributes "server" and "user" under the program's own schema, so `secret-tool search
 // server HOST:PORT` finds them.
 #include "platform/Credentials.h"
+#include "platform/posix/LoadedLibrary.h"
 
 #include <libsecret/secret.h>
 
@@ -18,6 +19,57 @@ namespace quenlo::platform {
 
 namespace {
 
+// libsecret (and GLib through it), loaded by the first call that needs the store.
+constexpr const char* kSecretLibrary = "libsecret-1.so.0";
+
+struct SecretCalls {
+    decltype(&::secret_password_lookup_binary_sync) password_lookup_binary_sync = nullptr;
+    decltype(&::secret_password_store_binary_sync) password_store_binary_sync = nullptr;
+    decltype(&::secret_password_clear_sync) password_clear_sync = nullptr;
+    decltype(&::secret_password_search_sync) password_search_sync = nullptr;
+    decltype(&::secret_retrievable_get_attributes) retrievable_get_attributes = nullptr;
+    decltype(&::secret_value_new) value_new = nullptr;
+    decltype(&::secret_value_get) value_get = nullptr;
+    decltype(&::secret_value_unref) value_unref = nullptr;
+    decltype(&::g_cancellable_new) cancellable_new = nullptr;
+    decltype(&::g_cancellable_cancel) cancellable_cancel = nullptr;
+    decltype(&::g_object_unref) object_unref = nullptr;
+    decltype(&::g_error_free) error_free = nullptr;
+    decltype(&::g_utf8_validate) utf8_validate = nullptr;
+    decltype(&::g_hash_table_lookup) hash_table_lookup = nullptr;
+    decltype(&::g_hash_table_unref) hash_table_unref = nullptr;
+    decltype(&::g_list_free_full) list_free_full = nullptr;
+};
+
+// Loaded once and kept for the program's life; nullptr where the library or an entry is missing.
+const SecretCalls* LoadedSecret()
+{
+    static const SecretCalls* calls = []() -> const SecretCalls* {
+        static SecretCalls c;
+        void* library = ::dlopen(kSecretLibrary, RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr)
+            return nullptr;
+        const bool bound = Bind(library, "secret_password_lookup_binary_sync", c.password_lookup_binary_sync) &&
+                           Bind(library, "secret_password_store_binary_sync", c.password_store_binary_sync) &&
+                           Bind(library, "secret_password_clear_sync", c.password_clear_sync) &&
+                           Bind(library, "secret_password_search_sync", c.password_search_sync) &&
+                           Bind(library, "secret_retrievable_get_attributes", c.retrievable_get_attributes) &&
+                           Bind(library, "secret_value_new", c.value_new) &&
+                           Bind(library, "secret_value_get", c.value_get) &&
+                           Bind(library, "secret_value_unref", c.value_unref) &&
+                           Bind(library, "g_cancellable_new", c.cancellable_new) &&
+                           Bind(library, "g_cancellable_cancel", c.cancellable_cancel) &&
+                           Bind(library, "g_object_unref", c.object_unref) &&
+                           Bind(library, "g_error_free", c.error_free) &&
+                           Bind(library, "g_utf8_validate", c.utf8_validate) &&
+                           Bind(library, "g_hash_table_lookup", c.hash_table_lookup) &&
+                           Bind(library, "g_hash_table_unref", c.hash_table_unref) &&
+                           Bind(library, "g_list_free_full", c.list_free_full);
+        return bound ? &c : nullptr;
+    }();
+    return calls;
+}
+
 const SecretSchema* Schema()
 {
     static const SecretSchema schema = {
@@ -32,7 +84,10 @@ const SecretSchema* Schema()
 // that nobody answers must not hold the program.
 class Bounded {
 public:
-    Bounded() : cancellable_(g_cancellable_new()), watch_([this] { Watch(); }) {}
+    explicit Bounded(const SecretCalls& calls)
+        : calls_(calls), cancellable_(calls.cancellable_new()), watch_([this] { Watch(); })
+    {
+    }
     ~Bounded()
     {
         {
@@ -41,7 +96,7 @@ public:
         }
         wake_.notify_one();
         watch_.join();
-        g_object_unref(cancellable_);
+        calls_.object_unref(cancellable_);
     }
     Bounded(const Bounded&) = delete;
     Bounded& operator=(const Bounded&) = delete;
@@ -53,9 +108,10 @@ private:
     {
         std::unique_lock lock(mutex_);
         if (!wake_.wait_for(lock, kStoreBound, [this] { return done_; }))
-            g_cancellable_cancel(cancellable_);
+            calls_.cancellable_cancel(cancellable_);
     }
 
+    const SecretCalls& calls_;
     GCancellable* cancellable_;
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -79,13 +135,24 @@ bool SessionBusKnown(std::string& text)
     return false;
 }
 
-std::string NoStoreText(GError* error)
+// The store's calls where there is a session bus and the library loads; nullptr with the reason.
+const SecretCalls* Store(std::string& text)
+{
+    if (!SessionBusKnown(text))
+        return nullptr;
+    const SecretCalls* calls = LoadedSecret();
+    if (calls == nullptr)
+        text = std::string("no library for the desktop's keyring (") + kSecretLibrary + " is not installed)";
+    return calls;
+}
+
+std::string NoStoreText(const SecretCalls& calls, GError* error)
 {
     std::string text = "the desktop's keyring (Secret Service on the session bus) cannot be used";
     if (error != nullptr) {
         text += ": ";
         text += error->message;
-        g_error_free(error);
+        calls.error_free(error);
     }
     return text;
 }
@@ -95,65 +162,68 @@ std::string NoStoreText(GError* error)
 StoreAnswer LookupPassword(const std::string& server, const std::string& user)
 {
     StoreAnswer answer;
-    if (!SessionBusKnown(answer.text)) {
+    const SecretCalls* s = Store(answer.text);
+    if (s == nullptr) {
         answer.status = StoreAnswer::NoStore;
         return answer;
     }
-    Bounded bound;
+    Bounded bound(*s);
     GError* error = nullptr;
     // As bytes: a password moved from a code page 1250 file is not UTF-8, and must come back as it
     // went in.
-    SecretValue* found = secret_password_lookup_binary_sync(Schema(), bound.get(), &error, "server",
-                                                            server.c_str(), "user", user.c_str(), nullptr);
+    SecretValue* found = s->password_lookup_binary_sync(Schema(), bound.get(), &error, "server", server.c_str(),
+                                                        "user", user.c_str(), nullptr);
     if (error != nullptr) {
         answer.status = StoreAnswer::NoStore;
-        answer.text = NoStoreText(error);
+        answer.text = NoStoreText(*s, error);
     } else if (found != nullptr) {
         gsize length = 0;
-        const gchar* bytes = secret_value_get(found, &length);
+        const gchar* bytes = s->value_get(found, &length);
         answer.status = StoreAnswer::Found;
         answer.password.assign(bytes, length);
     }
     if (found != nullptr)
-        secret_value_unref(found);  // the value wipes its bytes when freed
+        s->value_unref(found);  // the value wipes its bytes when freed
     return answer;
 }
 
 bool StorePassword(const std::string& server, const std::string& user, const std::string& password,
                    std::string& error)
 {
-    if (!SessionBusKnown(error))
+    const SecretCalls* s = Store(error);
+    if (s == nullptr)
         return false;
-    Bounded bound;
+    Bounded bound(*s);
     GError* failure = nullptr;
     const std::string label = CredentialLabel(server, user);
-    const bool text = g_utf8_validate(password.data(), static_cast<gssize>(password.size()), nullptr);
-    SecretValue* value = secret_value_new(password.data(), static_cast<gssize>(password.size()),
+    const bool text = s->utf8_validate(password.data(), static_cast<gssize>(password.size()), nullptr);
+    SecretValue* value = s->value_new(password.data(), static_cast<gssize>(password.size()),
                                           text ? "text/plain" : "application/octet-stream");
     const gboolean stored =
-        secret_password_store_binary_sync(Schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), value, bound.get(),
+        s->password_store_binary_sync(Schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), value, bound.get(),
                                           &failure, "server", server.c_str(), "user", user.c_str(), nullptr);
-    secret_value_unref(value);
+    s->value_unref(value);
     if (stored && failure == nullptr)
         return true;
-    error = NoStoreText(failure);
+    error = NoStoreText(*s, failure);
     return false;
 }
 
 StoreAnswer ForgetPassword(const std::string& server, const std::string& user)
 {
     StoreAnswer answer;
-    if (!SessionBusKnown(answer.text)) {
+    const SecretCalls* s = Store(answer.text);
+    if (s == nullptr) {
         answer.status = StoreAnswer::NoStore;
         return answer;
     }
-    Bounded bound;
+    Bounded bound(*s);
     GError* error = nullptr;
-    const gboolean removed = secret_password_clear_sync(Schema(), bound.get(), &error, "server",
+    const gboolean removed = s->password_clear_sync(Schema(), bound.get(), &error, "server",
                                                         server.c_str(), "user", user.c_str(), nullptr);
     if (error != nullptr) {
         answer.status = StoreAnswer::NoStore;
-        answer.text = NoStoreText(error);
+        answer.text = NoStoreText(*s, error);
     } else {
         answer.status = removed ? StoreAnswer::Found : StoreAnswer::Missing;
     }
@@ -162,25 +232,26 @@ StoreAnswer ForgetPassword(const std::string& server, const std::string& user)
 
 bool ListCredentials(std::vector<StoredCredential>& out, std::string& error)
 {
-    if (!SessionBusKnown(error))
+    const SecretCalls* s = Store(error);
+    if (s == nullptr)
         return false;
-    Bounded bound;
+    Bounded bound(*s);
     GError* failure = nullptr;
     // No unlock and no secrets: a listing never needs the passwords themselves.
-    GList* items = secret_password_search_sync(Schema(), SECRET_SEARCH_ALL, bound.get(), &failure, nullptr);
+    GList* items = s->password_search_sync(Schema(), SECRET_SEARCH_ALL, bound.get(), &failure, nullptr);
     if (failure != nullptr) {
-        error = NoStoreText(failure);
+        error = NoStoreText(*s, failure);
         return false;
     }
     for (GList* i = items; i != nullptr; i = i->next) {
-        GHashTable* attributes = secret_retrievable_get_attributes(SECRET_RETRIEVABLE(i->data));
-        const auto* server = static_cast<const char*>(g_hash_table_lookup(attributes, "server"));
-        const auto* user = static_cast<const char*>(g_hash_table_lookup(attributes, "user"));
+        GHashTable* attributes = s->retrievable_get_attributes(static_cast<SecretRetrievable*>(i->data));
+        const auto* server = static_cast<const char*>(s->hash_table_lookup(attributes, "server"));
+        const auto* user = static_cast<const char*>(s->hash_table_lookup(attributes, "user"));
         if (server != nullptr && user != nullptr)
             out.push_back({server, user});
-        g_hash_table_unref(attributes);
+        s->hash_table_unref(attributes);
     }
-    g_list_free_full(items, g_object_unref);
+    s->list_free_full(items, s->object_unref);
     return true;
 }
 

@@ -1,6 +1,7 @@
 // TLS on Linux: GnuTLS, the library the system's print server itself is built with, so one TLS
 // implementation is exercised on both ends (and under wine, whose SChannel rests on it too).
 #include "platform/Tls.h"
+#include "platform/posix/LoadedLibrary.h"
 #include "platform/TlsRules.h"
 
 #include <arpa/inet.h>
@@ -55,13 +56,6 @@ struct GnuTlsCalls {
     decltype(&::gnutls_x509_crt_import) x509_crt_import = nullptr;
     decltype(&::gnutls_x509_crt_init) x509_crt_init = nullptr;
 };
-
-template <typename Fn>
-bool Bind(void* library, const char* name, Fn& out)
-{
-    out = reinterpret_cast<Fn>(::dlsym(library, name));
-    return out != nullptr;
-}
 
 // Loaded once and kept for the program's life; nullptr where the library or an entry is missing.
 const GnuTlsCalls* LoadedLibrary()
