@@ -37,6 +37,16 @@ def wait_until(what, predicate, limit=10.0, step=0.05):
         time.sleep(step)
 
 
+def ended(process, what, limit=10.0):
+    """The exit code of a process told to end, or a Failure naming `what` if it still runs past the
+    limit (scaled for a loaded machine: ending may send requests to a slow server)."""
+    limit = harness.slack(limit)
+    try:
+        return process.wait(limit)
+    except subprocess.TimeoutExpired:
+        raise Failure(f"{what}: still running {limit:g} s later")
+
+
 TREE_LINE = re.compile(r'^\s*(0x[0-9a-f]+) (?:"(.*)"|\(has no name\)): \((.*)\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)')
 
 

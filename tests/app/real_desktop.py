@@ -19,7 +19,7 @@ import subprocess
 import sys
 import time
 
-from desktop_driver import LAB_SCRIPT, Failure, run, tree, viewable, wait_until
+from desktop_driver import LAB_SCRIPT, Failure, ended, run, tree, viewable, wait_until
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 import harness  # noqa: E402
@@ -325,6 +325,9 @@ class Suite:
             print(f"FAIL {name}: {e}", flush=True)
             try:
                 self.shot("failed-" + re.sub(r"\W+", "-", name))
+                # What was on the screen of ours: a box or menu left open explains most misses.
+                for w in sorted(self.app.windows()):
+                    print(f"     window {w}: {prop(w, 'WM_NAME').strip()} {geometry(w)}", flush=True)
             except Exception:
                 pass
             return False
@@ -526,7 +529,7 @@ class Suite:
             if not self.app.put_away():
                 raise Failure(f"start {i + 1}: not put away after the minimise")
             self.app.process.terminate()
-            code = self.app.process.wait(10)
+            code = ended(self.app.process, f"start {i + 1}: the program after SIGTERM")
             if code != 0:
                 raise Failure(f"start {i + 1}: exit code {code} after SIGTERM")
 
@@ -537,10 +540,7 @@ class Suite:
         if not self.app.shown():
             self.app.bring_back()
         click(*self.app.title_button("close"))
-        try:
-            code = self.app.process.wait(10)
-        except subprocess.TimeoutExpired:
-            raise Failure("the program still runs 10 s after its close button")
+        code = ended(self.app.process, "the program after its close button")
         if code != 0:
             raise Failure(f"exit code {code}")
         started, ended = self.app.gateways()
@@ -566,10 +566,7 @@ class Suite:
             time.sleep(1)  # in its event loop by now
         finally:
             harness.stop(xvfb, limit=10)
-        try:
-            code = self.app.process.wait(10)
-        except subprocess.TimeoutExpired:
-            raise Failure("the program still runs 10 s after its display went away")
+        code = ended(self.app.process, "the program after its display went away")
         alive = lambda: [pid for pid in fresh if process_running(pid)]
         try:
             wait_until("the gateways ended with the program", lambda: not alive(), 5)
