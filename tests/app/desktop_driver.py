@@ -37,7 +37,7 @@ def wait_until(what, predicate, limit=10.0, step=0.05):
         time.sleep(step)
 
 
-def ended(process, what, limit=10.0):
+def exit_code_of(process, what, limit=10.0):
     """The exit code of a process told to end, or a Failure naming `what` if it still runs past the
     limit (scaled for a loaded machine: ending may send requests to a slow server)."""
     limit = harness.slack(limit)

@@ -23,7 +23,7 @@ import subprocess
 import sys
 import time
 
-from desktop_driver import Failure, ended, run, tree, viewable, wait_until
+from desktop_driver import Failure, exit_code_of, run, tree, viewable, wait_until
 from real_desktop import net_states, prop, stays, wm_state
 
 # Well under the 10 s wait of a start that is not answered, also on a loaded machine.
@@ -98,7 +98,7 @@ class Instances:
     def stop_first(self, sig=15):
         if self.first and self.first.poll() is None:
             self.first.send_signal(sig)
-            ended(self.first, "the first instance after its signal")
+            exit_code_of(self.first, "the first instance after its signal")
 
 
 def start_tray():
@@ -114,7 +114,7 @@ def start_tray():
 
 def stop_tray(tray):
     tray.terminate()
-    ended(tray, "trayer")
+    exit_code_of(tray, "trayer")
 
 
 class Suite:
@@ -166,7 +166,7 @@ class Suite:
                 raise Failure(f"a start without a display ended at once ({silent.returncode})")
         finally:
             silent.terminate()
-            ended(silent, "the start without a display after SIGTERM")
+            exit_code_of(silent, "the start without a display after SIGTERM")
         if self.app.first.poll() is not None:
             raise Failure("the first instance changed")
 

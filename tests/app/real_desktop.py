@@ -19,7 +19,7 @@ import subprocess
 import sys
 import time
 
-from desktop_driver import LAB_SCRIPT, Failure, ended, run, tree, viewable, wait_until
+from desktop_driver import LAB_SCRIPT, Failure, exit_code_of, run, tree, viewable, wait_until
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 import harness  # noqa: E402
@@ -529,7 +529,7 @@ class Suite:
             if not self.app.put_away():
                 raise Failure(f"start {i + 1}: not put away after the minimise")
             self.app.process.terminate()
-            code = ended(self.app.process, f"start {i + 1}: the program after SIGTERM")
+            code = exit_code_of(self.app.process, f"start {i + 1}: the program after SIGTERM")
             if code != 0:
                 raise Failure(f"start {i + 1}: exit code {code} after SIGTERM")
 
@@ -540,7 +540,7 @@ class Suite:
         if not self.app.shown():
             self.app.bring_back()
         click(*self.app.title_button("close"))
-        code = ended(self.app.process, "the program after its close button")
+        code = exit_code_of(self.app.process, "the program after its close button")
         if code != 0:
             raise Failure(f"exit code {code}")
         started, ended = self.app.gateways()
@@ -566,7 +566,7 @@ class Suite:
             time.sleep(1)  # in its event loop by now
         finally:
             harness.stop(xvfb, limit=10)
-        code = ended(self.app.process, "the program after its display went away")
+        code = exit_code_of(self.app.process, "the program after its display went away")
         alive = lambda: [pid for pid in fresh if process_running(pid)]
         try:
             wait_until("the gateways ended with the program", lambda: not alive(), 5)

@@ -317,7 +317,7 @@ def main():
 
     def ends_cleanly():
         program.terminate()
-        desktop_driver.ended(program, "the program after SIGTERM")
+        desktop_driver.exit_code_of(program, "the program after SIGTERM")
         wait_for("no subscription left on the server", lambda: subscriptions_on_server(port) == 0, 5)
 
     case("the program ends and leaves no subscription behind", ends_cleanly)
