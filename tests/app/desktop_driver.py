@@ -53,15 +53,19 @@ TREE_LINE = re.compile(r'^\s*(0x[0-9a-f]+) (?:"(.*)"|\(has no name\)): \((.*)\)\
 def tree(root="-root", check=True):
     """Every window below the root (or below a window id): id, name, class, size, absolute place."""
     # xwininfo walks the tree one query at a time and gives up ("Can't query window tree") when a
-    # window goes away during the walk, a menu or hint closing, say; the next walk sees the tree
-    # without it.
-    for attempt in range(5):
-        try:
-            out = run("xwininfo", "-tree", *(["-root"] if root == "-root" else ["-id", root]), check=check)
+    # window goes away during the walk, a menu, hint or balloon closing, say; the next walk sees the
+    # tree without it. On a loaded machine a walk is slow and such a loss frequent, so a failed walk
+    # is taken again rather than read as a tree without windows.
+    cmd = ["xwininfo", "-tree", *(["-root"] if root == "-root" else ["-id", root])]
+    for _ in range(5):
+        done = subprocess.run(cmd, capture_output=True, text=True, timeout=15)
+        if done.returncode == 0:
+            out = done.stdout
             break
-        except Failure as failure:
-            if "Can't query window tree" not in str(failure) or attempt == 4:
-                raise
+    else:
+        if check:
+            raise Failure(f"{' '.join(cmd)} failed: {done.stderr.strip()}")
+        return []
     windows = []
     for line in out.splitlines():
         m = TREE_LINE.match(line)
