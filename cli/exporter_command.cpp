@@ -298,6 +298,9 @@ std::optional<TAList> ProbeEntry(const std::string& target, const ProxySettings&
     const std::string port = parts.Port.empty() && !authority.ends_with(':') ? defaultPort : parts.Port;
     unsigned number = 0;
     const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), number);
+    const bool bracketed = parts.Host.starts_with('[');  // an IPv6 address, whole
+    if (bracketed ? parts.Host.size() < 3 || !parts.Host.ends_with(']') : parts.Host.find_first_of("[]") != std::string::npos)
+        return std::nullopt;
     if (parts.Host.empty() || port.empty() || error != std::errc() || end != port.data() + port.size() || number < 1 ||
         number > 65535)
         return std::nullopt;

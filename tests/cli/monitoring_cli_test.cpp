@@ -283,7 +283,7 @@ TEST(CliExporter, PrometheusProbesAQueueTheFileDoesNotList)
 
     for (const std::string& bad : {std::string(), "target=" + Percent("ftp://" + lab.HostPort() + "/printers/x"),
                                    "target=" + Percent("ipp://anna:secret@" + lab.HostPort() + CupsLab::PrinterPath(probed)),
-                                   "target=" + Percent("ipp://" + lab.HostPort() + "/admin"), std::string("target=%zz"),
+                                   "target=" + Percent("ipp://" + lab.HostPort() + "/admin"), std::string("target=%zz"), "target=" + Percent("ipp://[::1/printers/x"),
                                    "target=" + Percent(target) + "&target=" + Percent(target)}) {
         const test::ProcessResult r = Curl({"-w", "\n%{http_code}", exporter.Url("/probe?" + bad)});
         EXPECT_TRUE(r.out.ends_with("\n400")) << bad << ": " << r.out;
