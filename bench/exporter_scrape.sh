@@ -7,6 +7,8 @@
 # CUPS servers spent per scrape (their user and system time from /proc, the watch's own looks
 # every W seconds included for the exporter), and how long Prometheus-style polling of the
 # exporter takes to show a printer stopped with cupsdisable (the scrape after the watch's event).
+# Last, the exporter's /probe once a second, each time of another queue (across the servers): the
+# time per target and the servers' CPU per probe.
 #
 #   bench/exporter_scrape.sh [--servers S] [--printers P] [--seconds R] [--watch W] [BUILD_DIR]
 #
@@ -41,7 +43,7 @@ for d in "${dirs[@]}"; do pids+=("$(cat "$d/cupsd.pid")"); done
 
 python3 - "$root/exporter.log" "$seconds" "$servers" "$printers" "$here/scripts/cups-lab.sh" "${dirs[0]}" \
   "${ports[*]}" "${pids[*]}" "$watch" <<'PY'
-import os, re, statistics, struct, sys, time, urllib.request, subprocess
+import os, re, statistics, struct, sys, time, urllib.parse, urllib.request, subprocess
 
 log, seconds, servers, printers, lab, first_dir = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), sys.argv[5], sys.argv[6]
 ports = [int(p) for p in sys.argv[7].split()]
@@ -121,8 +123,18 @@ def measure(name, one):
     print(f"{name:34s} scrape median {statistics.median(times) * 1000:8.2f} ms  p99 {p99 * 1000:8.2f} ms  "
           f"CUPS CPU per scrape {used / seconds * 1000:8.2f} ms")
 
+probed = [0]
+def probe():
+    i = probed[0]
+    probed[0] += 1
+    target = f"ipp://127.0.0.1:{ports[i % servers]}/printers/q{1 + i // servers % printers}"
+    with urllib.request.urlopen(url.replace("/metrics", "/probe?target=") + urllib.parse.quote(target, safe=""), timeout=30) as r:
+        if b"\nquenlo_probe_success 1\n" not in r.read():
+            sys.exit("the probe of " + target + " failed")
+
 print(f"{servers} servers x {printers} printers, one scrape a second for {seconds} s")
 measure("quenlo-cli exporter /metrics", scrape)
 measure("poll (Get-Printers + Get-Jobs each)", poll)
+measure("quenlo-cli exporter /probe (1 queue)", probe)
 print(f"cupsdisable to seen on /metrics: {seen:.2f} s (the watch looks every {watch} s)")
 PY

@@ -105,6 +105,12 @@ inline constexpr const char* kSupplies = "quenlo-cli supplies: ";
 inline constexpr const char* kExporter = "quenlo-cli exporter: ";
 inline constexpr const char* kListenForm = "--listen takes ADDR:PORT (\"[ADDR]:PORT\" for IPv6)";
 inline constexpr const char* kCannotListen = "cannot listen on ";
+inline constexpr const char* kProbeTargetMissing =
+    "give one target parameter, percent-encoded: /probe?target=ipp://HOST[:PORT]/printers/NAME\n";
+inline constexpr const char* kProbeTargetForm =
+    "the target is a queue's address, ipp://, ipps://, http:// or https://HOST[:PORT]/printers/NAME "
+    "(or /classes/NAME), without user or password: ";
+inline constexpr const char* kProbesBusy = "as many probes as the exporter runs at once are under way; try again\n";
 inline constexpr const char* kNotARange = "not a range: ";
 inline constexpr const char* kRangeBackwards = "not a range (start above end): ";
 inline constexpr const char* kOfflineValues = "--offline takes ok, warning, critical or unknown";

@@ -20,6 +20,9 @@ void EndCleanly(TWatcher& watcher);
 // LookOnceUntil gives up at `limit`, leaving the printers it has not heard from unlooked.
 void LookOnce(TWatcher& watcher);
 void LookOnceUntil(TWatcher& watcher, std::chrono::steady_clock::time_point limit);
+// The one look started on the watcher has ended: every printer looked at, no request under way
+// (the read of a queue that follows a look included).
+bool LookedAtAll(const TWatcher& watcher);
 // The file's printers, or only NAME of --printer (said on standard error when it is not there).
 bool LoadChosenPrinters(const Args& args, const char* command, PrinterList& printers, ProxySettings& proxy);
 

@@ -8,6 +8,12 @@
 //   GET /metrics   the watch's state in the Prometheus text format 0.0.4, or in OpenMetrics 1.0
 //                  when the Accept field asks for it; never a request to a printer's server
 //   GET /          a short page linking it
+//   GET /probe?target=URL
+//                  one look at the queue of URL (ipp://, ipps://, http:// or https://HOST[:PORT]/printers/NAME),
+//                  which the file need not list: the per-printer families of it beside
+//                  quenlo_probe_success and quenlo_probe_duration_seconds, within the scraper's
+//                  X-Prometheus-Scrape-Timeout-Seconds; 400 for a bad target, 503 while
+//                  kProbesAtOnce probes are under way
 //
 // and 404 for every other path. The first line on standard output says where it listens. Runs
 // until SIGINT or SIGTERM, then cancels its subscriptions. Exit code 0; 1 when the file cannot be
@@ -20,9 +26,14 @@
 #include "net/HttpServer.h"
 #include "net/HttpUrl.h"
 #include "net/TlsTrust.h"
+#include "platform/EventLoop.h"
+#include "platform/Text.h"
 
+#include <charconv>
 #include <chrono>
+#include <cmath>
 #include <iostream>
+#include <list>
 #include <map>
 #include <set>
 
@@ -238,12 +249,173 @@ std::string MetricsText(const TWatcher& watcher, MetricsFormat format, double la
     return out.Finish();
 }
 
+THttpAnswer PlainAnswer(int status, std::string text)
+{
+    THttpAnswer answer;
+    answer.status = status;
+    answer.body = std::move(text);
+    return answer;
+}
+
+// ---- /probe: one look at a queue the file need not list
+
+// A scraper that asks for many targets at once gets 503 beyond these: each probe holds a connection
+// to the scraper and one to the target's server.
+constexpr std::size_t kProbesAtOnce = 8;
+constexpr double kProbeSecondsUntold = 10;  // Prometheus's own default scrape timeout
+constexpr double kProbeSecondsAtMost = 60;
+// Left of the scraper's timeout for the answer to reach it.
+constexpr double kProbeAnswerMargin = 0.5;
+
+// How long a probe may look, from the scraper's X-Prometheus-Scrape-Timeout-Seconds: its timeout
+// less the margin (half of a timeout shorter than two margins); a value that is no positive number
+// counts as untold, one above the maximum as the maximum.
+std::chrono::milliseconds ProbeBound(const std::string& told)
+{
+    double seconds = kProbeSecondsUntold;
+    double value = 0;
+    const auto [end, error] = std::from_chars(told.data(), told.data() + told.size(), value);
+    if (!told.empty() && error == std::errc() && end == told.data() + told.size() && std::isfinite(value) && value > 0)
+        seconds = std::min(value, kProbeSecondsAtMost);
+    seconds = std::max(seconds - kProbeAnswerMargin, seconds / 2);
+    return std::chrono::milliseconds(std::llround(seconds * 1000));
+}
+
+// The entry the queue's address would be in the printers file, without user or password (a
+// probe's credentials are the file's proxy settings only); nullopt for anything else.
+std::optional<TAList> ProbeEntry(const std::string& target, const ProxySettings& proxy)
+{
+    const std::string scheme = platform::AsciiLower(SchemeOf(target));
+    const char* defaultPort = scheme == "ipp" || scheme == "ipps" ? "631" : scheme == "http" ? "80" : scheme == "https" ? "443" : nullptr;
+    if (!defaultPort || target.compare(scheme.size(), 3, "://") != 0)
+        return std::nullopt;
+    const std::string rest = target.substr(scheme.size() + 3);
+    const std::size_t slash = std::min(rest.find('/'), rest.size());
+    const std::string authority = rest.substr(0, slash), path = rest.substr(slash);
+    if (authority.find('@') != std::string::npos || !WireSafe(rest, false) || rest.find_first_of("?#") != std::string::npos)
+        return std::nullopt;
+    const TUrlParts parts = SplitUrl(authority, TUrlStart::Host);
+    const std::string port = parts.Port.empty() && !authority.ends_with(':') ? defaultPort : parts.Port;
+    unsigned number = 0;
+    const auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), number);
+    const bool bracketed = parts.Host.starts_with('[');  // an IPv6 address, whole
+    if (bracketed ? parts.Host.size() < 3 || !parts.Host.ends_with(']') : parts.Host.find_first_of("[]") != std::string::npos)
+        return std::nullopt;
+    if (parts.Host.empty() || port.empty() || error != std::errc() || end != port.data() + port.size() || number < 1 ||
+        number > 65535)
+        return std::nullopt;
+    std::string name;
+    for (const std::string_view prefix : {"/printers/", "/classes/"})
+        if (path.starts_with(prefix))
+            name = path.substr(prefix.size());
+    if (name.empty() || name.find('/') != std::string::npos)
+        return std::nullopt;
+    TAList entry;
+    entry.name = name;
+    entry.remotehost = parts.Host + ":" + std::to_string(number);
+    entry.url = path;
+    entry.localport = -1;
+    entry.encryption = scheme == "ipps" || scheme == "https" ? "Required" : proxy.Encryption;
+    return entry;
+}
+
+std::string ProbeText(const TWatcher& watcher, MetricsFormat format, double seconds)
+{
+    MetricsWriter out(format);
+    out.Family("quenlo_probe_success", MetricsWriter::Type::Gauge,
+               "1 when the target's server showed the queue within the probe's time.");
+    out.Sample({}, Shown(watcher.State(0)) ? 1 : 0);
+    out.Family("quenlo_probe_duration_seconds", MetricsWriter::Type::Gauge, "How long the probe took.");
+    out.Sample({}, seconds);
+    PrinterFamilies(out, watcher);
+    SupplyFamilies(out, watcher);
+    return out.Finish();
+}
+
+// The probes under way: each one look of its own watcher (the one `check` takes), apart from the
+// exporter's watch, whose state no probe touches. Each is answered when its look has ended or its
+// time is up, whichever comes first.
+class TProbes {
+public:
+    explicit TProbes(const ProxySettings& proxy) : proxy_(proxy)
+    {
+        proxy_.WatchDevice = 0;  // a probe asks the queue, never a device behind it
+        window_ = platform::CreateMessageTarget([this](platform::HWND, unsigned message, platform::WPARAM, platform::LPARAM) {
+            if (message == platform::WM_TIMER)
+                AnswerEnded();
+            return platform::LRESULT{0};
+        });
+    }
+    ~TProbes() { platform::DestroyMessageTarget(window_); }
+    TProbes(const TProbes&) = delete;
+    TProbes& operator=(const TProbes&) = delete;
+
+    std::optional<THttpAnswer> Start(const THttpRequestParser& request, THttpListener::TLaterAnswer later)
+    {
+        const std::optional<std::string> target = request.Parameter("target");
+        if (!target)
+            return PlainAnswer(400, texts::kProbeTargetMissing);
+        std::optional<TAList> entry = ProbeEntry(*target, proxy_);
+        if (!entry)
+            return PlainAnswer(400, texts::kProbeTargetForm + EscapedField(*target) + "\n");
+        if (probes_.size() >= kProbesAtOnce)
+            return PlainAnswer(503, texts::kProbesBusy);
+        Probe& probe = probes_.emplace_back();
+        probe.printers.push_back(std::move(*entry));
+        probe.start = std::chrono::steady_clock::now();
+        const std::chrono::milliseconds bound = ProbeBound(request.Field("x-prometheus-scrape-timeout-seconds"));
+        probe.deadline = probe.start + bound;
+        probe.format = FormatAccepted(request.Field("accept"));
+        probe.later = std::move(later);
+        const int seconds = static_cast<int>(std::ceil(std::chrono::duration<double>(bound).count()));
+        probe.watcher = std::make_unique<TWatcher>(probe.printers, proxy_, std::max(seconds, 1));
+        probe.watcher->ReadQueues();
+        StartOneLook(*probe.watcher);
+        platform::SetTimer(window_, kTick, kTickMs);
+        return std::nullopt;
+    }
+
+private:
+    static constexpr unsigned kTick = 1;
+    static constexpr unsigned kTickMs = 50;
+
+    struct Probe {
+        PrinterList printers;  // the target's entry, which the watcher reads for its whole life
+        std::unique_ptr<TWatcher> watcher;
+        std::chrono::steady_clock::time_point start, deadline;
+        MetricsFormat format = MetricsFormat::Text;
+        THttpListener::TLaterAnswer later;
+    };
+
+    // From the loop, never from inside a watcher's handler: a probe's watcher ends with it.
+    void AnswerEnded()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        std::erase_if(probes_, [now](Probe& probe) {
+            if (!LookedAtAll(*probe.watcher) && now < probe.deadline)
+                return false;
+            THttpAnswer answer;
+            answer.contentType = MetricsContentType(probe.format);
+            answer.body = ProbeText(*probe.watcher, probe.format, std::chrono::duration<double>(now - probe.start).count());
+            probe.later(answer);
+            return true;
+        });
+        if (probes_.empty())
+            platform::KillTimer(window_, kTick);
+    }
+
+    ProxySettings proxy_;
+    std::list<Probe> probes_;
+    platform::HWND window_ = 0;
+};
+
 THttpAnswer FrontPage()
 {
     THttpAnswer answer;
     answer.contentType = "text/html; charset=utf-8";
     answer.body = "<!DOCTYPE html>\n<html><head><title>Quenlo exporter</title></head>\n"
-                  "<body><h1>Quenlo exporter</h1><p><a href=\"/metrics\">Metrics</a></p></body></html>\n";
+                  "<body><h1>Quenlo exporter</h1><p><a href=\"/metrics\">Metrics</a></p>\n"
+                  "<p>/probe?target=ipp://HOST:PORT/printers/NAME: one look at a queue</p></body></html>\n";
     return answer;
 }
 
@@ -272,15 +444,14 @@ int RunExporter(const std::vector<std::string>& argv)
             WarnPasswordWentPlain("printer " + sender.Printer(index).name);
     };
     double lastScrape = 0;
-    THttpListener server([&](const THttpRequestParser& request) {
+    TProbes probes(proxy);
+    THttpListener server([&](const THttpRequestParser& request, THttpListener::TLaterAnswer later) -> std::optional<THttpAnswer> {
         if (request.Path() == "/")
             return FrontPage();
-        if (request.Path() != "/metrics") {
-            THttpAnswer missing;
-            missing.status = 404;
-            missing.body = "404 Not Found\n";
-            return missing;
-        }
+        if (request.Path() == "/probe")
+            return probes.Start(request, std::move(later));
+        if (request.Path() != "/metrics")
+            return PlainAnswer(404, "404 Not Found\n");
         const auto start = std::chrono::steady_clock::now();
         const MetricsFormat format = FormatAccepted(request.Field("accept"));
         THttpAnswer answer;

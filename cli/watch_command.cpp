@@ -95,16 +95,18 @@ bool LoadChosenPrinters(const Args& args, const char* command, PrinterList& prin
     return true;
 }
 
+bool LookedAtAll(const TWatcher& watcher)
+{
+    for (std::size_t i = 0; i < watcher.Count(); ++i)
+        if (!watcher.State(i).looked)
+            return false;
+    return !watcher.Busy();  // a queue read after the look included
+}
+
 void LookOnceUntil(TWatcher& watcher, std::chrono::steady_clock::time_point limit)
 {
     StartOneLook(watcher);
-    const auto allLooked = [&] {
-        for (std::size_t i = 0; i < watcher.Count(); ++i)
-            if (!watcher.State(i).looked)
-                return false;
-        return !watcher.Busy();  // a queue read after the look included
-    };
-    while (!allLooked() && gStop == 0 && std::chrono::steady_clock::now() < limit)
+    while (!LookedAtAll(watcher) && gStop == 0 && std::chrono::steady_clock::now() < limit)
         platform::WaitAndProcess(std::chrono::milliseconds(100));
 }
 

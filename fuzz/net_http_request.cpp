@@ -1,6 +1,7 @@
 // Fuzzes the exporter's request parser: the input is handed over whole and again cut into reads of
 // sizes taken from it. Both must come to the same outcome and the same request, the head it keeps
-// stays within its limit, and the path never runs past the target.
+// stays within its limit, the path never runs past the target, and a query parameter decodes to no
+// more bytes than the target holds.
 //
 // Input layout:
 //   byte 0     read size (1 + value)
@@ -10,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
+#include <string>
 #include <string_view>
 
 using namespace quenlo;
@@ -20,13 +23,14 @@ struct TRead {
     THttpRequestParser::TOutcome outcome;
     std::string method, target, accept;
     std::string_view path;
+    std::optional<std::string> parameter;
 };
 
 TRead Parse(THttpRequestParser& parser, std::string_view bytes, std::size_t step)
 {
     for (std::size_t at = 0; at < bytes.size(); at += step)
         parser.Received(bytes.substr(at, step));
-    return {parser.Outcome(), parser.Method(), parser.Target(), parser.Field("accept"), parser.Path()};
+    return {parser.Outcome(), parser.Method(), parser.Target(), parser.Field("accept"), parser.Path(), parser.Parameter("target")};
 }
 
 }  // namespace
@@ -41,6 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const TRead a = Parse(whole, bytes, bytes.size() + 1);
     const TRead b = Parse(cut, bytes, step);
     if (a.outcome != b.outcome || a.method != b.method || a.target != b.target || a.accept != b.accept)
+        std::abort();
+    if (a.parameter != b.parameter || (a.parameter && a.parameter->size() > a.target.size()))
         std::abort();
     if (a.target.size() > THttpRequestParser::kLimit || a.path.size() > a.target.size())
         std::abort();

@@ -34,6 +34,35 @@ bool IsTokenChar(char c)
     return u > ' ' && u < 0x7f && std::string_view("()<>@,;:\\\"/[]?={}").find(c) == std::string_view::npos;
 }
 
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    const char lower = static_cast<char>(c | 0x20);
+    return lower >= 'a' && lower <= 'f' ? lower - 'a' + 10 : -1;
+}
+
+std::optional<std::string> PercentDecoded(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '+') {
+            out += ' ';
+        } else if (text[i] != '%') {
+            out += text[i];
+        } else {
+            const int high = i + 2 < text.size() ? HexDigit(text[i + 1]) : -1;
+            const int low = high >= 0 ? HexDigit(text[i + 2]) : -1;
+            if (low < 0)
+                return std::nullopt;
+            out += static_cast<char>(high * 16 + low);
+            i += 2;
+        }
+    }
+    return out;
+}
+
 THttpAnswer Refusal(int status)
 {
     THttpAnswer answer;
@@ -131,6 +160,30 @@ std::string THttpRequestParser::Field(std::string_view name) const
     return {};
 }
 
+std::optional<std::string> THttpRequestParser::Parameter(std::string_view name) const
+{
+    const std::size_t mark = target_.find('?');
+    if (mark == std::string::npos)
+        return std::nullopt;
+    std::string_view query = std::string_view(target_).substr(mark + 1);
+    query = query.substr(0, query.find('#'));
+    std::optional<std::string> value;
+    while (!query.empty()) {
+        const std::size_t end = std::min(query.find('&'), query.size());
+        const std::string_view pair = query.substr(0, end);
+        query.remove_prefix(std::min(end + 1, query.size()));
+        const std::size_t equals = pair.find('=');
+        if (PercentDecoded(pair.substr(0, equals)) != name)
+            continue;
+        if (value)
+            return std::nullopt;
+        value = PercentDecoded(equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1));
+        if (!value)
+            return std::nullopt;
+    }
+    return value;
+}
+
 std::string HttpAnswerBytes(const THttpAnswer& answer, bool withBody)
 {
     std::string bytes = "HTTP/1.1 " + std::to_string(answer.status) + " " + StatusReason(answer.status) +
@@ -174,6 +227,8 @@ struct THttpListener::Connection {
     TWSocket socket;
     THttpRequestParser request;
     std::chrono::steady_clock::time_point deadline;
+    std::uint64_t serial = 0;
+    bool handled = false;  // the handler has the request (its answer may come later)
     bool answered = false;
     bool done = false;
 };
@@ -221,6 +276,7 @@ void THttpListener::Accept()
     auto connection = std::make_unique<Connection>();
     Connection& c = *connection;
     c.deadline = std::chrono::steady_clock::now() + kRequestTime;
+    c.serial = ++serials_;
     // A reset at close would throw away the end of an answer the client has not read yet.
     c.socket.SetLingerOnOff(wsLingerOff);
     c.socket.OnError = [](TCustomWSocket&) {};
@@ -242,7 +298,7 @@ void THttpListener::Read(Connection& c)
         const int n = c.socket.Receive(buffer, sizeof buffer);
         if (n <= 0 || c.done)
             return;
-        if (c.answered)
+        if (c.answered || c.handled)
             continue;  // anything after the head is not ours to read
         switch (c.request.Received(std::string_view(buffer, static_cast<std::size_t>(n)))) {
         case THttpRequestParser::TOutcome::Waiting:
@@ -262,7 +318,15 @@ void THttpListener::Read(Connection& c)
             refusal.fields.emplace_back("Allow", "GET, HEAD");
             Answer(c, refusal);
         } else {
-            Answer(c, handler_(c.request));
+            c.handled = true;
+            const std::weak_ptr<THttpListener*> self = self_;
+            const std::uint64_t serial = c.serial;
+            TLaterAnswer later = [self, serial](const THttpAnswer& answer) {
+                if (const std::shared_ptr<THttpListener*> listener = self.lock())
+                    (*listener)->AnswerLater(serial, answer);
+            };
+            if (const std::optional<THttpAnswer> answer = handler_(c.request, std::move(later)))
+                Answer(c, *answer);
         }
     }
 }
@@ -271,6 +335,13 @@ void THttpListener::Answer(Connection& c, const THttpAnswer& answer)
 {
     c.answered = true;
     c.socket.SendText(HttpAnswerBytes(answer, c.request.Method() != "HEAD"));
+}
+
+void THttpListener::AnswerLater(std::uint64_t serial, const THttpAnswer& answer)
+{
+    for (const std::unique_ptr<Connection>& c : connections_)
+        if (c->serial == serial && !c->done && !c->answered)
+            Answer(*c, answer);
 }
 
 void THttpListener::Finish(Connection& c)
@@ -290,7 +361,7 @@ void THttpListener::DropExpired()
 {
     const auto now = std::chrono::steady_clock::now();
     for (const std::unique_ptr<Connection>& c : connections_) {
-        if (c->done || now < c->deadline)
+        if (c->done || now < c->deadline || (c->handled && !c->answered))
             continue;
         if (c->answered)
             Finish(*c);  // an answer nobody reads in the whole time

@@ -8,6 +8,9 @@
 // kMaxConnections connections at once (one more drops the connection that has waited longest). A
 // request body is never read; a client that sends one has it thrown away with the connection.
 //
+// A handler may answer later (a page that needs a request of its own): the connection then waits
+// for it without a time limit of the listener's, so such a handler bounds its own time.
+//
 // Threads: the listener belongs to the thread that made it; its handler runs from that thread's
 // event loop.
 #pragma once
@@ -21,6 +24,7 @@
 #include <functional>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -46,6 +50,10 @@ public:
     std::string_view Path() const noexcept;
     // The value of the first header field of that name (any case), trimmed; empty when none.
     std::string Field(std::string_view name) const;
+    // The value of the query's parameter of that name, percent-decoded ("+" a space); nullopt
+    // when the query has no such parameter, has it more than once, or has a "%" that is not
+    // followed by two hex digits in it.
+    std::optional<std::string> Parameter(std::string_view name) const;
 
 private:
     TOutcome Parse();
@@ -78,8 +86,12 @@ public:
     static constexpr std::size_t kMaxConnections = 48;
     static constexpr std::chrono::seconds kRequestTime{10};
 
+    // Sends the answer to a request answered later; does nothing once the connection has gone (the
+    // client left, or it was dropped for a newer one) or the listener with it.
+    using TLaterAnswer = std::function<void(const THttpAnswer& answer)>;
     // Called with each complete GET or HEAD request; other methods are answered 405 without it.
-    using THandler = std::function<THttpAnswer(const THttpRequestParser& request)>;
+    // The answer, or nothing when the handler keeps `later` to answer with it.
+    using THandler = std::function<std::optional<THttpAnswer>(const THttpRequestParser& request, TLaterAnswer later)>;
 
     explicit THttpListener(THandler handler);
     ~THttpListener();
@@ -99,6 +111,7 @@ private:
     void Accept();
     void Read(Connection& c);
     void Answer(Connection& c, const THttpAnswer& answer);
+    void AnswerLater(std::uint64_t serial, const THttpAnswer& answer);
     void Finish(Connection& c);
     void DropExpired();
     void Reap();
@@ -109,6 +122,9 @@ private:
     std::list<std::unique_ptr<Connection>> connections_;  // oldest first
     platform::HWND window_ = 0;
     bool reapPosted_ = false;
+    std::uint64_t serials_ = 0;
+    // Outlives the listener in the later answers it handed out, which see from it that it has gone.
+    std::shared_ptr<THttpListener*> self_ = std::make_shared<THttpListener*>(this);
 };
 
 // Splits "ADDR:PORT" of a command line: "127.0.0.1:9000", "[::1]:9000", "host:9000" (port 0: one

@@ -105,14 +105,16 @@ std::string Percent(const std::string& text)
     return out;
 }
 
-// A Prometheus of our own, scraping `target` every second, its data in `dir`.
+// A Prometheus of our own, scraping `target` every second, its data in `dir`; `moreJobs` are
+// further entries of its scrape_configs.
 class Prometheus {
 public:
-    Prometheus(const TempDir& dir, int target)
+    Prometheus(const TempDir& dir, int target, const std::string& moreJobs = "")
     {
         const std::string config = dir.Write("prometheus.yml", "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
                                                               "scrape_configs:\n  - job_name: quenlo\n    static_configs:\n"
-                                                              "      - targets: ['127.0.0.1:" + std::to_string(target) + "']\n");
+                                                              "      - targets: ['127.0.0.1:" + std::to_string(target) + "']\n" +
+                                                              moreJobs);
         for (int attempt = 0; attempt < 3 && port_ == 0; ++attempt) {
             const int port = test::FreeLoopbackPort();
             pid_ = test::Spawn({"prometheus", "--config.file=" + config, "--storage.tsdb.path=" + dir.Folder("data"),
@@ -224,6 +226,86 @@ TEST(CliExporter, PrometheusSeesAStoppedPrinterAndAJamAndBothParsersReadTheText)
     EXPECT_NE(Curl({exporter.Url("/")}).out.find("href=\"/metrics\""), std::string::npos);
     std::ofstream(go).put('\n');
     lab.Resume(stopping);
+}
+
+// Prometheus asks /probe for a queue the file does not list, with the relabelling the guide gives:
+// the queue's state and jobs reach it, a target that never answers is a failed probe within the
+// scraper's timeout (not a failed scrape), and the exporter's own watch stays as it was. Bad targets
+// are refused, and probes beyond the bound wait for none.
+TEST(CliExporter, PrometheusProbesAQueueTheFileDoesNotList)
+{
+    QUENLO_REQUIRE_CUPS_LAB(lab);
+    QUENLO_NEED(test::RunProcess({"/usr/bin/env", "sh", "-c", "command -v prometheus && command -v promtool"}).exitCode == 0
+                    ? ""
+                    : "prometheus and promtool (package prometheus) are not installed");
+    const std::string probed = lab.AddUniquePrinter("exporter-probed");
+    lab.HoldJobs(probed, 1);
+    lab.Pause(probed, "probed while stopped");
+    std::uint16_t silentPort = 0;
+    const int silent = test::ListenLoopback(silentPort);  // connects, never answers
+    ASSERT_GE(silent, 0);
+    TempDir dir("exporter-probe");
+    const std::string config = dir.Write("printers.qdl", PrintersFile({{"Nowhere", "127.0.0.1:1", "/printers/x", ""}}, "watch=5\n"));
+    Exporter exporter(config, dir / "exporter.log");
+    ASSERT_GT(exporter.Port(), 0) << test::ReadWholeFile(dir / "exporter.log");
+    const std::string target = "ipp://" + lab.HostPort() + CupsLab::PrinterPath(probed);
+    const std::string silentTarget = "ipp://127.0.0.1:" + std::to_string(silentPort) + "/printers/silent";
+    // Prometheus's scrape timeout of 3 s leaves a probe that heeds it 2.5 s; one that waited its
+    // untold 10 s would fail the scrape itself.
+    Prometheus prometheus(dir, exporter.Port(),
+                          "  - job_name: probe\n    metrics_path: /probe\n    scrape_interval: 3s\n    scrape_timeout: 3s\n"
+                          "    static_configs:\n      - targets: ['" + target + "', '" + silentTarget + "']\n"
+                          "    relabel_configs:\n      - source_labels: [__address__]\n        target_label: __param_target\n"
+                          "      - source_labels: [__param_target]\n        target_label: instance\n"
+                          "      - target_label: __address__\n        replacement: 127.0.0.1:" + std::to_string(exporter.Port()) + "\n");
+    ASSERT_GT(prometheus.Port(), 0) << test::ReadWholeFile(dir / "prometheus.log");
+
+    const std::string instance = "{job=\"probe\",instance=\"" + target + "\"";
+    EXPECT_TRUE(WaitFor([&] {
+        return prometheus.Holds("quenlo_probe_success" + instance + "} == 1 and on(instance) quenlo_printer_state" + instance +
+                                ",printer=\"" + probed + "\",quenlo_printer_state=\"stopped\"} == 1 and on(instance) "
+                                "quenlo_printer_jobs_by_state" + instance + ",state=\"pending-held\"} == 1");
+    })) << prometheus.Query("{job=\"probe\"}") << test::ReadWholeFile(dir / "prometheus.log");
+    EXPECT_TRUE(WaitFor([&] {
+        return prometheus.Holds("quenlo_probe_success{instance=\"" + silentTarget + "\"} == 0");
+    }, std::chrono::seconds(60))) << prometheus.Query("up{job=\"probe\"}");
+
+    const test::ProcessResult text = Curl({exporter.Url("/probe?target=" + Percent(target))});
+    ASSERT_EQ(text.exitCode, 0) << text.err;
+    EXPECT_NE(text.out.find("\nquenlo_probe_success 1\n"), std::string::npos) << text.out;
+    const test::ProcessResult promtool = test::RunProcess(
+        {"/usr/bin/env", "sh", "-c", "promtool check metrics < " + dir.Write("probe.txt", text.out) + " 2>&1"});
+    EXPECT_EQ(promtool.exitCode, 0) << promtool.out;
+    EXPECT_EQ(promtool.out, "") << promtool.out;
+    const std::string watched = Curl({exporter.Url("/metrics")}).out;
+    EXPECT_EQ(watched.find(probed), std::string::npos) << watched;
+    EXPECT_NE(watched.find("quenlo_printer_up{printer=\"Nowhere\""), std::string::npos) << watched;
+
+    for (const std::string& bad : {std::string(), "target=" + Percent("ftp://" + lab.HostPort() + "/printers/x"),
+                                   "target=" + Percent("ipp://anna:secret@" + lab.HostPort() + CupsLab::PrinterPath(probed)),
+                                   "target=" + Percent("ipp://" + lab.HostPort() + "/admin"), std::string("target=%zz"), "target=" + Percent("ipp://[::1/printers/x"),
+                                   "target=" + Percent(target) + "&target=" + Percent(target)}) {
+        const test::ProcessResult r = Curl({"-w", "\n%{http_code}", exporter.Url("/probe?" + bad)});
+        EXPECT_TRUE(r.out.ends_with("\n400")) << bad << ": " << r.out;
+        EXPECT_NE(r.out.find("/printers/NAME"), std::string::npos) << r.out;
+    }
+
+    // Probes that wait their whole time on the silent target, one more than the bound.
+    std::vector<int> waiting;
+    const std::string request = "GET /probe?target=" + Percent(silentTarget) +
+                                " HTTP/1.0\r\nX-Prometheus-Scrape-Timeout-Seconds: 60\r\n\r\n";
+    for (int i = 0; i < 9; ++i) {
+        waiting.push_back(test::ConnectLoopback(exporter.Port()));
+        ::send(waiting.back(), request.data(), request.size(), MSG_NOSIGNAL);
+    }
+    EXPECT_TRUE(WaitFor([&] {
+        return Curl({"-o", "/dev/null", "-w", "%{http_code}", exporter.Url("/probe?target=" + Percent(target))}).out == "503";
+    }, std::chrono::seconds(30)));
+    EXPECT_EQ(Curl({"-o", "/dev/null", "-w", "%{http_code}", exporter.Url("/metrics")}).out, "200");
+    for (const int fd : waiting)
+        ::close(fd);
+    ::close(silent);
+    lab.Resume(probed);
 }
 
 int OpenDescriptors(pid_t pid)
