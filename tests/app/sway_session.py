@@ -66,8 +66,12 @@ class SwaySession:
             self._stop(p)
         self.processes = []
         if self.user and os.geteuid() == 0:
-            # The user goes once nothing of it runs any more; whatever it still ran was started here.
-            subprocess.run(["userdel", self.user], capture_output=True, timeout=30)
+            # The user goes once nothing of it runs any more: what sway started (Xwayland) ends
+            # shortly after sway.
+            deadline = time.monotonic() + 15
+            while subprocess.run(["userdel", self.user], capture_output=True, timeout=30).returncode != 0 \
+                    and time.monotonic() < deadline:
+                time.sleep(0.2)
         if self.dir:
             shutil.rmtree(self.dir, ignore_errors=True)
         return False
