@@ -15,6 +15,7 @@ user and the session folder. SessionUnavailable (the tests skip) when sway or a 
 import json
 import os
 import pwd
+import re
 import shutil
 import subprocess
 import tempfile
@@ -32,7 +33,7 @@ class SessionUnavailable(Exception):
 class SwaySession:
     def __init__(self, pointer, artifacts=None, xwayland=False, bar=False, notifications=False,
                  size=(1280, 800), config=""):
-        self.pointer_binary = pointer
+        self.pointer_binary = os.path.abspath(pointer)
         self.artifacts = artifacts
         self.xwayland = xwayland
         self.want_bar = bar
@@ -241,17 +242,18 @@ class SwaySession:
 
     def views(self):
         """Every window sway manages, tiled or floating, on any workspace or in the scratchpad:
-        dicts with app_id (Wayland), cls (XWayland), name, pid, rect (x, y, width, height of the
-        content), visible, focused, floating, shell."""
+        dicts with app_id (Wayland), cls (XWayland), name, pid, rect (x, y, width, height with the
+        border), size (width, height of the window itself), visible, focused, floating, shell."""
         found = []
 
         def walk(node, floating):
             if node.get("pid") is not None and node.get("type") in ("con", "floating_con"):
-                r = node["rect"]
+                r, content = node["rect"], node.get("window_rect") or node["rect"]
                 found.append(dict(app_id=node.get("app_id"), cls=(node.get("window_properties") or {}).get("class"),
                                   name=node.get("name"), pid=node["pid"], visible=node.get("visible", False),
                                   focused=node.get("focused", False), floating=floating, shell=node.get("shell"),
-                                  rect=(r["x"], r["y"], r["width"], r["height"]), id=node["id"]))
+                                  rect=(r["x"], r["y"], r["width"], r["height"]),
+                                  size=(content["width"], content["height"]), id=node["id"]))
             for child in node.get("nodes", []):
                 walk(child, floating)
             for child in node.get("floating_nodes", []):
@@ -279,9 +281,13 @@ class SwaySession:
         self.run("grim", "-t", "ppm", *geometry, path)
         with open(path, "rb") as f:
             data = f.read()
-        parts = data.split(maxsplit=4)  # P6 width height maxval pixels
-        width, height = int(parts[1]), int(parts[2])
-        pixels = parts[4][:width * height * 3] if len(parts) > 4 else b""
+        # P6, width, height, maxval, one whitespace byte, then the pixels (which may start with
+        # bytes that look like whitespace).
+        header = re.match(rb"P6\s+(\d+)\s+(\d+)\s+\d+\s", data)
+        if not header:
+            raise Failure("grim gave no picture")
+        width, height = int(header.group(1)), int(header.group(2))
+        pixels = data[header.end():header.end() + width * height * 3]
         rows = [[tuple(pixels[(y * width + x) * 3:(y * width + x) * 3 + 3]) for x in range(width)] for y in range(height)]
         return width, height, rows
 
