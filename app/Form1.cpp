@@ -1,5 +1,6 @@
 #include "app/Form1.h"
 
+#include "app/DesktopPlatform.h"
 #include "app/FilePages.h"
 #include "app/JobListModel.h"
 #include "app/OverviewModel.h"
@@ -523,8 +524,14 @@ void TForm1::FormCreate() {
         return;
     created_ = true;
 
-    move(BottomRightPlacement(VirtualDesktop()));
-    fittingFrame_ = true;
+    if (PlacesItself()) {
+        move(BottomRightPlacement(VirtualDesktop()));
+        fittingFrame_ = true;
+    } else {
+        // The compositor places the window; of fixed size, a tiling one floats it at its size
+        // instead of stretching it over a tile.
+        setFixedSize(kClientWidth, kClientHeight);
+    }
     if (!program_->Start()) {
         RequestTermination();
         ExplainSetup();
