@@ -7,8 +7,9 @@ without a bar, and with XWayland and the guide's window rule.
 Natively the window starts floating at its size, goes to waybar's tray and comes back on a click on
 its icon; a second start brings it back and ends with 0 well before the 10 s a start waits for a
 running instance to end. Without a bar it stays in view, and a bar started later takes its icon.
-With XWayland and the rule it sits at the bottom-right corner. Screenshots under DIR. Exit 0 when
-every case passed; 77 when sway or a tool is missing (1 under CI=true).
+With XWayland and the guide's rules (docs/wayland.md) it sits at the bottom-right corner.
+Screenshots under DIR. Exit 0 when every case passed; 77 when sway or a tool is missing (1 under
+CI=true).
 """
 import argparse
 import os
@@ -23,9 +24,16 @@ from sway_session import SessionUnavailable, SwaySession
 
 # Well under the 10 s wait of a start that is not answered, also on a loaded machine.
 ANSWER_LIMIT = 5.0
-# The guide's rule (docs/wayland.md), for the window under XWayland.
-XWAYLAND_RULE = ('for_window [class="Quenlo"] floating enable, sticky enable, '
-                 'move position 100 ppt 100 ppt, move left 610 px, move up 340 px\n')
+# The guide's rules for sway, as a user copies them into the configuration.
+GUIDE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs", "wayland.md")
+
+
+def guide_rules():
+    with open(GUIDE, encoding="utf-8") as f:
+        rules = [line for line in f.read().splitlines() if line.startswith("for_window ")]
+    if not rules:
+        raise Failure("the guide gives no rule for sway")
+    return "\n".join(rules) + "\n"
 
 
 def dead_port():
@@ -152,8 +160,8 @@ class Suite:
         self.case("native: to waybar's tray and back on a click", self.tray_and_back, bar=True)
         self.case("native: a second start shows the first and ends with 0", self.second_start, bar=True)
         self.case("native without a bar: the window stays in view", self.without_bar)
-        self.case("xwayland: the rule keeps the window at the corner", self.xwayland_corner,
-                  xwayland=True, config=XWAYLAND_RULE)
+        self.case("xwayland: the guide's rules keep the window at the corner", self.xwayland_corner,
+                  xwayland=True, config=guide_rules())
 
 
 def main():
