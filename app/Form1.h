@@ -50,6 +50,7 @@ namespace quenlo::app {
 
 class JobListModel;
 class OverviewModel;
+class StatusNotifierItem;
 
 // Design size of the window: client area and the outer size with the frame of the original layout.
 inline constexpr int kClientWidth = form::kClientWidth;
@@ -193,6 +194,9 @@ private:
     // While the window waits on the task bar for want of a notification area: moves it to one
     // that has appeared since, unless the user has taken the window back meanwhile.
     void LookForTray();
+    // Whether the tray icon is the program's own StatusNotifier item: the toolkit's answer stands
+    // against a notification area on the session bus that appeared after it asked.
+    bool UsesOwnItem() const;
 
     Options options_;
     std::string exeDir_;
@@ -205,6 +209,8 @@ private:
     // Set by the placement until the window manager's frame is known and has been fitted once.
     bool fittingFrame_ = false;
     bool terminationRequested_ = false;
+    // Put away while there was no notification area: goes to one that appears.
+    bool waitingForTray_ = false;
 
     // Components, in the window's stacking order.
     QLabel* labelStatus_ = nullptr;
@@ -231,6 +237,7 @@ private:
     QTimer* timerMinimize_ = nullptr;
     QTimer* trayWait_ = nullptr;
     QSystemTrayIcon* trayIcon_ = nullptr;
+    StatusNotifierItem* ownItem_ = nullptr;  // without Options::trayAvailable only
     QIcon appIcon_;
     std::optional<Lamp> statusLamp_;
     std::optional<Lamp> printerStatusLamp_;

@@ -132,11 +132,16 @@ class Suite:
             raise Failure("the first window did not stay")
 
     @staticmethod
-    def without_bar(s, app):
+    def bar_comes_later(s, app):
         app.start()
         if not stays(lambda: app.view() is not None, 2.5):
             raise Failure("the window left the screen without a tray")
         s.screenshot("sway-no-bar")
+        s.start_bar()
+        app.wait_in_tray()
+        s.screenshot("sway-bar-later")
+        s.click(*s.tray_icons()[-1])
+        app.wait_shown("the window back from the later tray")
 
     @staticmethod
     def xwayland_corner(s, app):
@@ -159,7 +164,7 @@ class Suite:
     def run(self):
         self.case("native: to waybar's tray and back on a click", self.tray_and_back, bar=True)
         self.case("native: a second start shows the first and ends with 0", self.second_start, bar=True)
-        self.case("native without a bar: the window stays in view", self.without_bar)
+        self.case("native without a bar: in view, then in a bar started later", self.bar_comes_later)
         self.case("xwayland: the guide's rules keep the window at the corner", self.xwayland_corner,
                   xwayland=True, config=guide_rules())
 
