@@ -606,11 +606,12 @@ void TForm1::ApplicationMinimize() {
             minimizing_ = false;
         }
         waitingForTray_ = true;
+        if (!PlacesItself())
+            qApp->installEventFilter(this);
         trayWait_->start();
         return;
     }
-    waitingForTray_ = false;
-    trayWait_->stop();
+    StopWaitingForTray();
     // With a notification area the window is only hidden, never minimised by us first: a window
     // we minimise carries "iconic" as its initial state, so showing it again would map it
     // minimised and send it straight back here.
@@ -625,6 +626,20 @@ void TForm1::ApplicationMinimize() {
         if (!isVisible())
             GiveBackFilePages();
     });
+}
+
+void TForm1::StopWaitingForTray() {
+    waitingForTray_ = false;
+    qApp->removeEventFilter(this);
+    trayWait_->stop();
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    // A click or a key in the window waiting in view means it is in use: it stays there.
+    if ((event->type() == QEvent::MouseButtonPress || event->type() == QEvent::KeyPress) && watched->isWidgetType() &&
+        static_cast<QWidget*>(watched)->window() == this)
+        StopWaitingForTray();
+    return QWidget::eventFilter(watched, event);
 }
 
 void TForm1::LookForTray() {

@@ -168,6 +168,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void CreateComponents();
@@ -194,6 +195,7 @@ private:
     // While the window waits on the task bar for want of a notification area: moves it to one
     // that has appeared since, unless the user has taken the window back meanwhile.
     void LookForTray();
+    void StopWaitingForTray();
     // Whether the tray icon is the program's own StatusNotifier item: the toolkit's answer stands
     // against a notification area on the session bus that appeared after it asked.
     bool UsesOwnItem() const;

@@ -150,4 +150,10 @@ void StatusNotifierItem::SecondaryActivate(int, int) {}
 void StatusNotifierItem::ContextMenu(int, int) {}
 void StatusNotifierItem::Scroll(int, const QString&) {}
 
+void StatusNotifierItem::ProvideXdgActivationToken(const QString& token) {
+    // The toolkit's Wayland side activates the next shown window with it, once.
+    if (!token.isEmpty())
+        qputenv("XDG_ACTIVATION_TOKEN", token.toLatin1());
+}
+
 }  // namespace quenlo::app

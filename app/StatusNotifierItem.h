@@ -80,6 +80,8 @@ public Q_SLOTS:
     void SecondaryActivate(int x, int y);
     void ContextMenu(int x, int y);
     void Scroll(int delta, const QString& orientation);
+    // Sent by an area before Activate: the token that lets the window take the focus.
+    void ProvideXdgActivationToken(const QString& token);
 
 Q_SIGNALS:
     void NewIcon();

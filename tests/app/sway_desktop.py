@@ -6,7 +6,8 @@ without a bar, and with XWayland and the guide's window rule.
 
 Natively the window starts floating at its size, goes to waybar's tray and comes back on a click on
 its icon; a second start brings it back and ends with 0 well before the 10 s a start waits for a
-running instance to end. Without a bar it stays in view, and a bar started later takes its icon.
+running instance to end. Without a bar it stays in view, and a bar started later takes its icon
+(but not a window the user has clicked meanwhile).
 With XWayland and the guide's rules (docs/wayland.md) it sits at the bottom-right corner.
 Screenshots under DIR. Exit 0 when every case passed; 77 when sway or a tool is missing (1 under
 CI=true).
@@ -144,6 +145,17 @@ class Suite:
         app.wait_shown("the window back from the later tray")
 
     @staticmethod
+    def used_before_the_bar(s, app):
+        x, y, w, h = app.start()["rect"]
+        # Past the minimise timer, which leaves it in view for want of a tray.
+        if not stays(lambda: app.view() is not None, 2.5):
+            raise Failure("the window left the screen without a tray")
+        s.click(x + w // 2, y + h - 40)  # in the job list
+        s.start_bar()
+        if not stays(lambda: app.view() is not None, 2.5):
+            raise Failure("the window in use left for the tray")
+
+    @staticmethod
     def xwayland_corner(s, app):
         shown = app.start()
         width, height = s.output_size()
@@ -165,6 +177,7 @@ class Suite:
         self.case("native: to waybar's tray and back on a click", self.tray_and_back, bar=True)
         self.case("native: a second start shows the first and ends with 0", self.second_start, bar=True)
         self.case("native without a bar: in view, then in a bar started later", self.bar_comes_later)
+        self.case("native without a bar: ... but not a window the user has used", self.used_before_the_bar)
         self.case("xwayland: the guide's rules keep the window at the corner", self.xwayland_corner,
                   xwayland=True, config=guide_rules())
 
