@@ -8,7 +8,10 @@
 // resume, purge). One second after start-up the window goes to the notification area; a left click
 // on the tray icon brings it back. On a desktop without a notification area the window is
 // minimised instead, so the task bar brings it back; when a notification area appears later (a
-// panel started after the program), the window still waiting minimised moves there.
+// panel started after the program), the window still waiting minimised moves there. As a native
+// Wayland client the window has a fixed size and leaves its place to the compositor; where the
+// compositor ignores the minimise, it waits in view, and moves to a notification area that appears
+// unless it was clicked or typed in meanwhile.
 //
 // Life cycle (app/main.cpp):
 //   TForm1 form;  form.FormCreate();   // placement, printers file, gateways, columns, selector,
