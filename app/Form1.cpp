@@ -1,8 +1,10 @@
 #include "app/Form1.h"
 
+#include "app/DesktopPlatform.h"
 #include "app/FilePages.h"
 #include "app/JobListModel.h"
 #include "app/OverviewModel.h"
+#include "app/StatusNotifierItem.h"
 #include "app/TextCodec.h"
 #include "config/SetupHint.h"
 #include "monitor/Monitor.h"
@@ -210,7 +212,7 @@ TForm1::TForm1(Options options) : options_(std::move(options)) {
     exeDir_ = options_.exeDir.empty() ? platform::ExecutableDir() : options_.exeDir;
     program_ = std::make_unique<TProgram>(*this, exeDir_);
     program_->OnTrayChanged = [this](TProgram&) {
-        if (trayIcon_->isVisible())
+        if (trayIcon_->isVisible() || (ownItem_ && ownItem_->Shown()))
             ShowTrayState();
     };
     program_->OnNotice = [this](TProgram&, const TrayNotice& notice) { ShowNotice(notice); };
@@ -340,6 +342,13 @@ void TForm1::CreateComponents() {
     trayIcon_->setObjectName(QStringLiteral("TrayIcon"));
     connect(trayIcon_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) { TrayIconMessage(reason); });
+    // A notification area on the session bus that appears after the toolkit looked for one gets
+    // the program's own item; the one the desktop has from the start gets the toolkit's icon.
+    if (!options_.trayAvailable) {
+        ownItem_ = new StatusNotifierItem(this);
+        ownItem_->OnActivate = [this] { TrayIconMessage(QSystemTrayIcon::Trigger); };
+        ownItem_->OnAreaAppeared = [this] { LookForTray(); };
+    }
 }
 
 void TForm1::CreateMenus() {
@@ -515,7 +524,11 @@ void TForm1::ExplainSetup() {
 
 bool TForm1::TrayAvailable() const {
     // Asked each time: a desktop panel started after us brings its notification area later.
-    return options_.trayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());
+    return options_.trayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable() || UsesOwnItem());
+}
+
+bool TForm1::UsesOwnItem() const {
+    return ownItem_ && !QSystemTrayIcon::isSystemTrayAvailable() && StatusNotifierItem::AreaPresent();
 }
 
 void TForm1::FormCreate() {
@@ -523,8 +536,14 @@ void TForm1::FormCreate() {
         return;
     created_ = true;
 
-    move(BottomRightPlacement(VirtualDesktop()));
-    fittingFrame_ = true;
+    if (PlacesItself()) {
+        move(BottomRightPlacement(VirtualDesktop()));
+        fittingFrame_ = true;
+    } else {
+        // The compositor places the window; of fixed size, a tiling one floats it at its size
+        // instead of stretching it over a tile.
+        setFixedSize(kClientWidth, kClientHeight);
+    }
     if (!program_->Start()) {
         RequestTermination();
         ExplainSetup();
@@ -541,6 +560,8 @@ void TForm1::FormDestroy() {
     destroyed_ = true;
     program_->EndGateways();
     trayIcon_->hide();
+    if (ownItem_)
+        ownItem_->Hide();
     program_->EndWatch();
 }
 
@@ -584,15 +605,21 @@ void TForm1::ApplicationMinimize() {
             showMinimized();
             minimizing_ = false;
         }
+        waitingForTray_ = true;
+        if (!PlacesItself())
+            qApp->installEventFilter(this);
         trayWait_->start();
         return;
     }
-    trayWait_->stop();
+    StopWaitingForTray();
     // With a notification area the window is only hidden, never minimised by us first: a window
     // we minimise carries "iconic" as its initial state, so showing it again would map it
     // minimised and send it straight back here.
     ShowTrayState();
-    trayIcon_->show();
+    if (UsesOwnItem())
+        ownItem_->Show(trayIcon_->icon(), trayIcon_->toolTip());
+    else
+        trayIcon_->show();
     hide();
     // Settled in the tray, it gives back the file pages it touched to start and draw itself.
     QTimer::singleShot(kGiveBackDelay, this, [this] {
@@ -601,10 +628,27 @@ void TForm1::ApplicationMinimize() {
     });
 }
 
+void TForm1::StopWaitingForTray() {
+    waitingForTray_ = false;
+    qApp->removeEventFilter(this);
+    trayWait_->stop();
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    // A click or a key in the window waiting in view means it is in use: it stays there.
+    if ((event->type() == QEvent::MouseButtonPress || event->type() == QEvent::KeyPress) && watched->isWidgetType() &&
+        static_cast<QWidget*>(watched)->window() == this)
+        StopWaitingForTray();
+    return QWidget::eventFilter(watched, event);
+}
+
 void TForm1::LookForTray() {
     // Taken back from the task bar, the window is in use: it stays where the user put it, and
     // goes to the tray at its next minimise.
-    if (!isVisible() || !isMinimized()) {
+    // A Wayland compositor may ignore the minimise (sway does) and does not say whether it did;
+    // the window waits in view there.
+    const bool waiting = PlacesItself() ? isMinimized() : waitingForTray_;
+    if (!isVisible() || !waiting) {
         trayWait_->stop();
         return;
     }
@@ -616,11 +660,15 @@ void TForm1::ShowTrayState() {
     if (!program_->Watching()) {
         trayIcon_->setIcon(appIcon_);
         trayIcon_->setToolTip(Text(form::kTitle));
-        return;
+    } else {
+        const TrayState& tray = program_->Tray();
+        trayIcon_->setIcon(IconWithLamp(appIcon_, ImageListPicture(tray.lamp)));
+        trayIcon_->setToolTip(DecodeForDisplay(tray.tip));
     }
-    const TrayState& tray = program_->Tray();
-    trayIcon_->setIcon(IconWithLamp(appIcon_, ImageListPicture(tray.lamp)));
-    trayIcon_->setToolTip(DecodeForDisplay(tray.tip));
+    if (ownItem_ && ownItem_->Shown()) {
+        ownItem_->SetIcon(trayIcon_->icon());
+        ownItem_->SetToolTip(trayIcon_->toolTip());
+    }
 }
 
 void TForm1::ShowNotice(const TrayNotice& notice) {
@@ -638,6 +686,8 @@ void TForm1::TrayIconMessage(QSystemTrayIcon::ActivationReason reason) {
     setWindowState(windowState() & ~Qt::WindowMinimized);
     setVisible(true);
     trayIcon_->hide();
+    if (ownItem_)
+        ownItem_->Hide();
     raise();
     activateWindow();
 }

@@ -8,7 +8,10 @@
 // resume, purge). One second after start-up the window goes to the notification area; a left click
 // on the tray icon brings it back. On a desktop without a notification area the window is
 // minimised instead, so the task bar brings it back; when a notification area appears later (a
-// panel started after the program), the window still waiting minimised moves there.
+// panel started after the program), the window still waiting minimised moves there. As a native
+// Wayland client the window has a fixed size and leaves its place to the compositor; where the
+// compositor ignores the minimise, it waits in view, and moves to a notification area that appears
+// unless it was clicked or typed in meanwhile.
 //
 // Life cycle (app/main.cpp):
 //   TForm1 form;  form.FormCreate();   // placement, printers file, gateways, columns, selector,
@@ -50,6 +53,7 @@ namespace quenlo::app {
 
 class JobListModel;
 class OverviewModel;
+class StatusNotifierItem;
 
 // Design size of the window: client area and the outer size with the frame of the original layout.
 inline constexpr int kClientWidth = form::kClientWidth;
@@ -167,6 +171,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void CreateComponents();
@@ -193,6 +198,10 @@ private:
     // While the window waits on the task bar for want of a notification area: moves it to one
     // that has appeared since, unless the user has taken the window back meanwhile.
     void LookForTray();
+    void StopWaitingForTray();
+    // Whether the tray icon is the program's own StatusNotifier item: the toolkit's answer stands
+    // against a notification area on the session bus that appeared after it asked.
+    bool UsesOwnItem() const;
 
     Options options_;
     std::string exeDir_;
@@ -205,6 +214,8 @@ private:
     // Set by the placement until the window manager's frame is known and has been fitted once.
     bool fittingFrame_ = false;
     bool terminationRequested_ = false;
+    // Put away while there was no notification area: goes to one that appears.
+    bool waitingForTray_ = false;
 
     // Components, in the window's stacking order.
     QLabel* labelStatus_ = nullptr;
@@ -231,6 +242,7 @@ private:
     QTimer* timerMinimize_ = nullptr;
     QTimer* trayWait_ = nullptr;
     QSystemTrayIcon* trayIcon_ = nullptr;
+    StatusNotifierItem* ownItem_ = nullptr;  // without Options::trayAvailable only
     QIcon appIcon_;
     std::optional<Lamp> statusLamp_;
     std::optional<Lamp> printerStatusLamp_;

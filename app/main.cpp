@@ -6,6 +6,7 @@
 //   --help, -h     the help text on standard output
 //   --version      "quenlo VERSION"
 //   --man          the manual page quenlo(1) in roff, made of the same text as --help
+#include "app/DesktopPlatform.h"
 #include "app/Form1.h"
 #include "app/LoopBridge.h"
 #include "app/QuitOnSignal.h"
@@ -24,6 +25,7 @@
 #include <iostream>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -173,12 +175,18 @@ int main(int argc, char** argv) {
     // The program's own options are read above; none may reach the toolkit (it would otherwise
     // take -platform, -style, -reverse and the like from them). It keeps only the program's name.
     // An empty argument vector (possible with execve) still gives the toolkit a name.
+    // The one exception is the platform the program picks itself (app/DesktopPlatform.h).
     static char programName[] = "quenlo";
-    int toolkitArgc = 1;
-    char* toolkitArgv[] = {argv[0] ? argv[0] : programName, nullptr};
-    QApplication app(toolkitArgc, toolkitArgv);
+    std::vector<char*> toolkitArgv{argv[0] ? argv[0] : programName};
+    for (const char* a : quenlo::app::PlatformArguments())
+        toolkitArgv.push_back(const_cast<char*>(a));
+    int toolkitArgc = static_cast<int>(toolkitArgv.size());
+    toolkitArgv.push_back(nullptr);
+    QApplication app(toolkitArgc, toolkitArgv.data());
     QApplication::setApplicationName(QStringLiteral("Quenlo"));
     QApplication::setOrganizationName(QStringLiteral("Dorvane"));
+    // The Wayland app id: the compositor's window rules and the launcher's icon find the window by it.
+    QGuiApplication::setDesktopFileName(QStringLiteral("quenlo"));
     // The window's close button ends the program, not the last message box closed while the
     // window sits in the tray.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -37,6 +37,10 @@ fi
 # GnuTLS is loaded by the first TLS session and libsecret by the first use of the keyring, not
 # linked, so the library scan cannot see them.
 depends="$depends, libgnutls30, libsecret-1-0"
+# The window runs natively on Wayland only with Qt's Wayland platform; without it, it runs under
+# XWayland, which keeps its place at the corner.
+recommends=""
+[ -e "$stage/usr/bin/quenlo" ] && recommends="Recommends: qt6-wayland"
 
 # Debian keeps manual pages and the changelog compressed, without a time stamp in the gzip header.
 find "$stage/usr/share/man" -type f -name '*.[15]' -exec gzip -9n {} +
@@ -50,7 +54,8 @@ Version: $version
 Architecture: $arch
 Maintainer: Dorvane <quenlo@dorvane.invalid>
 Installed-Size: $(du -sk --exclude=DEBIAN "$stage" | cut -f1)
-Depends: $depends
+Depends: $depends${recommends:+
+$recommends}
 Section: utils
 Priority: optional
 Description: monitor and remote control for IPP printers
