@@ -34,6 +34,9 @@ packages=(
   # real desktops for the window's tests and the refresh benchmark: window managers, a notification
   # area, real input and a private session bus for the desktop's tray protocol
   openbox trayer icewm xdotool dbus-x11
+  # a real Wayland desktop: sway headless (with XWayland) and waybar's tray, the mako notification
+  # daemon, grim for screenshots, Qt's Wayland platform, and libwayland to build the test's pointer
+  sway waybar mako-notifier grim xwayland qt6-wayland libwayland-dev
   # ippeveprinter will not start without a discovery daemon: the test fixture runs its own
   dbus avahi-daemon
   # passwords in the desktop's keyring: libsecret to build, and a real Secret Service (and its own
