@@ -1,6 +1,7 @@
 #include "app/DesktopNotifications.h"
 
 #include "app/TextCodec.h"
+#include "monitor/MonitorTexts.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -126,7 +127,7 @@ void DesktopNotifications::Send(const TrayNotice& notice)
     shown.waiting = true;
     QStringList actions;
     if (capabilities_.contains(QStringLiteral("actions"))) {
-        actions << kOpen << QStringLiteral("Megnyitás");
+        actions << kOpen << QString::fromUtf8(texts::kOpenNoticed);
         if (notice.resumable)
             actions << kResume << QString::fromUtf8(form::kPrinterMenu[1].caption);
     }
