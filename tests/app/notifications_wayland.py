@@ -187,6 +187,7 @@ def run_cases(s, args, folder, flags, port):
         wait_until("Gepterem's queue asked for by the window",
                    lambda: ("GET", "/printers/Gepterem") in requests(folder, since), 30)
         s.screenshot("opened-from-notification")
+        print(f"  an activation token handed over: {'member=ActivationToken' in s.log('bus')}")
         if not view["focused"]:
             raise Failure(f"the window is back without the focus: {view}")
 
