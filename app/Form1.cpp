@@ -1,5 +1,6 @@
 #include "app/Form1.h"
 
+#include "app/DesktopNotifications.h"
 #include "app/DesktopPlatform.h"
 #include "app/FilePages.h"
 #include "app/JobListModel.h"
@@ -215,7 +216,7 @@ TForm1::TForm1(Options options) : options_(std::move(options)) {
         if (trayIcon_->isVisible() || (ownItem_ && ownItem_->Shown()))
             ShowTrayState();
     };
-    program_->OnNotice = [this](TProgram&, const TrayNotice& notice) { ShowNotice(notice); };
+    ConnectNotices();
     program_->OnLampHintChanged = [this](TProgram& program) {
         imagePrinterStatus_->setToolTip(DecodeForDisplay(program.LampHint()));
     };
@@ -676,6 +677,32 @@ void TForm1::ShowNotice(const TrayNotice& notice) {
                                               : notice.icon == TrayNotice::Icon::Warning ? QSystemTrayIcon::Warning
                                                                                          : QSystemTrayIcon::Information;
     trayIcon_->showMessage(DecodeForDisplay(notice.title), DecodeForDisplay(notice.text), icon, kBalloonMs);
+}
+
+void TForm1::ConnectNotices() {
+    notifications_ = new DesktopNotifications(this);
+    notifications_->OnFailed = [this](const TrayNotice& notice) { ShowNotice(notice); };
+    // Actions arrive inside the bus's dispatch; the printer's refresh waits in a loop of its own.
+    notifications_->OnOpen = [this](std::size_t printer, const QString& token) {
+        QTimer::singleShot(0, this, [this, printer, token] { OpenNoticed(printer, token); });
+    };
+    notifications_->OnResume = [this](std::size_t printer) {
+        QTimer::singleShot(0, this, [this, printer] { program_->ResumeNoticed(printer); });
+    };
+    program_->OnNotice = [this](TProgram&, const TrayNotice& notice) {
+        if (!notifications_->Show(notice))
+            ShowNotice(notice);
+    };
+    program_->OnGreenAgain = [this](TProgram&, std::size_t printer) { notifications_->Close(printer); };
+}
+
+void TForm1::OpenNoticed(std::size_t printer, const QString& token) {
+    // Under Wayland the window may take the focus only with the token; the platform reads it from
+    // the environment at its next activation request, and uses it once.
+    if (!token.isEmpty() && QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+        qputenv("XDG_ACTIVATION_TOKEN", token.toUtf8());
+    TrayIconMessage(QSystemTrayIcon::Trigger);
+    program_->OpenNoticed(printer);
 }
 
 void TForm1::TrayIconMessage(QSystemTrayIcon::ActivationReason reason) {

@@ -51,6 +51,7 @@ class QToolButton;
 
 namespace quenlo::app {
 
+class DesktopNotifications;
 class JobListModel;
 class OverviewModel;
 class StatusNotifierItem;
@@ -195,6 +196,12 @@ private:
     // The tray icon and tip: with the watch its lamp and lines, else the plain icon and "Quenlo".
     void ShowTrayState();
     void ShowNotice(const TrayNotice& notice);
+    // The watch's notices as the desktop's notifications where a notification server runs, the
+    // tray's balloons elsewhere; their actions open or resume the printer.
+    void ConnectNotices();
+    // A notification's "open": the window brought back (raised with the activation token the
+    // notification server handed over, where the platform takes one) and the printer shown.
+    void OpenNoticed(std::size_t printer, const QString& token);
     // While the window waits on the task bar for want of a notification area: moves it to one
     // that has appeared since, unless the user has taken the window back meanwhile.
     void LookForTray();
@@ -243,6 +250,7 @@ private:
     QTimer* trayWait_ = nullptr;
     QSystemTrayIcon* trayIcon_ = nullptr;
     StatusNotifierItem* ownItem_ = nullptr;  // without Options::trayAvailable only
+    DesktopNotifications* notifications_ = nullptr;
     QIcon appIcon_;
     std::optional<Lamp> statusLamp_;
     std::optional<Lamp> printerStatusLamp_;

@@ -130,6 +130,9 @@ inline constexpr const char* kTurnedGreen = " újra működik";
 // A balloon of errors: the printer's name, this, the errors; of warnings: the same with kWarned.
 inline constexpr const char* kReports = ": ";
 inline constexpr const char* kWarned = " figyelmeztet";
+// The action of a desktop notification that shows its printer in the window (resuming it is the
+// printer menu's own item).
+inline constexpr const char* kOpenNoticed = "Megnyitás";
 // Between a printer's line in the tray's tip and its first alert (an en dash), and between alerts.
 inline constexpr const char* kTipAlertsFollow = " \xe2\x80\x93 ";
 inline constexpr const char* kTipAlertsBetween = "; ";

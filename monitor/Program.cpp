@@ -103,9 +103,16 @@ std::string LampHintText(const WatchState& state)
     return hint;
 }
 
+bool PausedBySomeone(const WatchState& state)
+{
+    const std::vector<std::string>& reasons = state.says.reasons;
+    return std::find(reasons.begin(), reasons.end(), "paused") != reasons.end();
+}
+
 TrayNotice LampNotice(const WatchState& state, const std::string& name, Lamp lamp)
 {
     TrayNotice notice;
+    notice.lamp = lamp;
     const std::string errors = ErrorTexts(state);
     if (lamp != Lamp::Red && !errors.empty())
         notice.title = name + texts::kReports + errors;
@@ -126,7 +133,10 @@ TrayNotice WarningNotice(const WatchState& state, const std::string& name, const
     for (PrinterAlert& alert : WatchAlerts(state))
         if (std::find(keys.begin(), keys.end(), alert.key) != keys.end())
             fresh.push_back(std::move(alert));
-    return {name + texts::kWarned, AlertTexts(fresh, ReasonLevel::Warning), TrayNotice::Icon::Warning};
+    TrayNotice notice{name + texts::kWarned, AlertTexts(fresh, ReasonLevel::Warning), TrayNotice::Icon::Warning};
+    notice.lamp = WatchLamp(state);
+    notice.warning = true;
+    return notice;
 }
 
 }  // namespace
@@ -140,7 +150,8 @@ public:
         : program_(program),
           watcher_(program.printers_, proxy, seconds),
           notices_(program.printers_.size(), std::chrono::seconds(watcher_.Seconds())),
-          lookedBefore_(program.printers_.size(), false)
+          lookedBefore_(program.printers_.size(), false),
+          resumable_(program.printers_.size(), false)
     {
         watcher_.OnChange = [this](TWatcher&, std::size_t index) { Changed(index); };
         tick_ = platform::CreateMessageTarget([this](platform::HWND, unsigned message, platform::WPARAM,
@@ -174,6 +185,8 @@ public:
 
     TWatcher& Watcher() { return watcher_; }
     const TrayState& Tray() const { return tray_; }
+    // The printer's last notice offered to resume it.
+    bool Resumable(std::size_t index) const { return index < resumable_.size() && resumable_[index]; }
     const std::string& LampHint() const { return lampHint_; }
     int FollowCount() const { return follows_; }
 
@@ -208,17 +221,27 @@ private:
                 continue;
             const std::string& name = watcher_.Printer(i).name;
             if (const std::optional<Lamp> lamp = notices_.Update(i, WatchLamp(state), ErrorTexts(state), now))
-                fire(program_.OnNotice, program_, LampNotice(state, name, *lamp));
+                Notify(i, LampNotice(state, name, *lamp));
+            if (notices_.Cleared(i, now))
+                fire(program_.OnGreenAgain, program_, i);
             std::vector<std::string> warnings;
             for (const PrinterAlert& alert : WatchAlerts(state))
                 if (alert.level == ReasonLevel::Warning)
                     warnings.push_back(alert.key);
             if (const std::vector<std::string> fresh = notices_.NewWarnings(i, warnings, now); !fresh.empty())
-                fire(program_.OnNotice, program_, WarningNotice(state, name, fresh));
+                Notify(i, WarningNotice(state, name, fresh));
         }
         ShowLampHint();
         if (followPending_ && RefreshAllowed())
             Follow();
+    }
+
+    void Notify(std::size_t index, TrayNotice notice)
+    {
+        notice.printer = index;
+        notice.resumable = program_.proxy_.Admin != 0 && PausedBySomeone(watcher_.State(index));
+        resumable_[index] = notice.resumable;
+        fire(program_.OnNotice, program_, notice);
     }
 
     void ShowOnTray()
@@ -281,6 +304,7 @@ private:
     std::optional<std::chrono::steady_clock::time_point> lastFollow_;
     int follows_ = 0;
     std::vector<bool> lookedBefore_;
+    std::vector<bool> resumable_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -401,6 +425,25 @@ void TProgram::OpenRow(std::size_t row)
     view_.SelectPrinterItem(static_cast<int>(row) + 1);
     view_.ShowJobList();
     monitor_->ComboBoxPrinterlistChange();
+}
+
+void TProgram::OpenNoticed(std::size_t printer)
+{
+    if (printer >= printers_.size())
+        return;
+    if (onOverview_) {
+        onOverview_ = false;
+        view_.ShowJobList();
+    }
+    view_.SelectPrinterItem(static_cast<int>(printer) + (overview_ ? 1 : 0));
+    monitor_->ComboBoxPrinterlistChange();
+}
+
+void TProgram::ResumeNoticed(std::size_t printer)
+{
+    if (!watch_ || !watch_->Resumable(printer))
+        return;
+    monitor_->PrinterCommandOn(printers_[printer], kIppResumePrinter);
 }
 
 void TProgram::RunOnRow(form::Command command, std::size_t row)

@@ -169,12 +169,19 @@ inline constexpr std::uint16_t kMoveTargetRoom = 1000;
 // ---------------------------------------------------------------------------------------------
 // The tray
 
-// A balloon of the tray: title and body as bytes (decode them for display), and its icon.
+// A balloon of the tray: title and body as bytes (decode them for display), and its icon. A desktop
+// that keeps one notification per printer replaces it by the printer's next notice.
 struct TrayNotice {
     enum class Icon : std::uint8_t { Information, Warning, Error };
     std::string title;
     std::string text;
     Icon icon = Icon::Information;
+    std::size_t printer = 0;   // its index in Printers(), the same for the whole run
+    Lamp lamp = Lamp::Green;   // the printer's lamp when the notice was given
+    bool warning = false;      // a new warning, not a change of the lamp or the errors
+    // The watch saw the printer paused by someone, and the printers file's "admin" lets this user
+    // resume it from the notice (ResumeNoticed).
+    bool resumable = false;
 };
 
 // What the tray shows while the watch runs. Without the watch: the plain icon and form::kTitle.
@@ -253,6 +260,13 @@ public:
     // network's own loop running (no toolkit event). Does nothing without a watch or a second time.
     void EndWatch(std::chrono::milliseconds limit = kWatchEndLimit);
 
+    // ---- What a notice's actions ask for (TrayNotice::printer)
+    // The printer shown in the window: its selector item chosen (the overview left) and refreshed.
+    void OpenNoticed(std::size_t printer);
+    // The printer resumed as the printer menu does (the same refusal boxes), if its notice was
+    // resumable; CurrentPrinter stays as it is.
+    void ResumeNoticed(std::size_t printer);
+
     // ---- State, for the windows and their tests -----------------------------------------------
     const PrinterList& Printers() const { return printers_; }
     TMonitor& Monitor();
@@ -272,6 +286,10 @@ public:
     std::function<void(TProgram& sender)> OnTrayChanged;
     // A balloon to show now.
     std::function<void(TProgram& sender, const TrayNotice& notice)> OnNotice;
+    // A printer whose red or yellow notice was given has been green again for a watch interval
+    // (before its "works again" notice, which waits for the printer's minute): a notification
+    // still shown for it is stale.
+    std::function<void(TProgram& sender, std::size_t printer)> OnGreenAgain;
     // The printer lamp's hint changed (see LampHint()).
     std::function<void(TProgram& sender)> OnLampHintChanged;
     // Whether the window is on the screen (shown and not minimised): only then does the view follow

@@ -25,7 +25,20 @@ std::optional<Lamp> TWatchNotices::Update(std::size_t index, Lamp lamp, const st
     p.announced = p.seen;
     p.announcedErrors = p.seenErrors;
     p.lastNotice = now;
+    if (p.announced != Lamp::Green)
+        p.alerting = true;
     return p.announced;
+}
+
+bool TWatchNotices::Cleared(std::size_t index, Clock::time_point now)
+{
+    if (index >= printers_.size())
+        return false;
+    Printer& p = printers_[index];
+    if (!p.alerting || p.seen != Lamp::Green || now - p.seenSince < interval_)
+        return false;
+    p.alerting = false;
+    return true;
 }
 
 std::vector<std::string> TWatchNotices::NewWarnings(std::size_t index, const std::vector<std::string>& warnings,

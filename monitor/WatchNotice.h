@@ -10,6 +10,11 @@
 // the printer's last notice, and again only after it went away; it does not hold back the notices
 // that follow it.
 //
+// A printer whose red or yellow lamp was announced is cleared once it has been green again for one
+// interval, without waiting for its minute: closing what was said is no new notice, and an alert
+// left standing a minute after the printer recovered misleads. Its green lamp is still announced
+// by the minute's rule.
+//
 // No clock of its own: the caller passes the time to every call, so any clock (and a test's) will
 // do. Nothing here is thread-safe.
 #pragma once
@@ -49,6 +54,9 @@ public:
     // allows (else they wait for a later call).
     std::vector<std::string> NewWarnings(std::size_t index, const std::vector<std::string>& warnings,
                                          Clock::time_point now);
+    // True once when the printer, announced red or yellow, has been green for an interval as of
+    // `now` (call it after Update with the same time); again only after its next red or yellow.
+    bool Cleared(std::size_t index, Clock::time_point now);
 
 private:
     struct Printer {
@@ -60,6 +68,7 @@ private:
         std::map<std::string, Clock::time_point> warnedSeen;    // present, since
         Clock::time_point seenSince{};
         std::optional<Clock::time_point> lastNotice;
+        bool alerting = false;  // red or yellow announced, not cleared since
 
         bool MayAnnounce(Clock::time_point now) const { return !lastNotice || now - *lastNotice >= kMinimumGap; }
     };

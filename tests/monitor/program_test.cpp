@@ -210,19 +210,23 @@ TEST(ProgramCore, StartUpReadsTheFileFillsTheViewAndRefreshesTheFirstPrinter)
 }
 
 // With "watch": the printer paused through the program's own menu command turns the tray yellow
-// with a line in its tip and a balloon once it has held for an interval, the shown view follows the
-// server, and the end of the watch leaves no subscription on the server. A server that does not
-// answer turns the lamp red and names its printer in the tip.
+// with a line in its tip and a balloon once it has held for an interval (with "admin" one that
+// offers to resume it), the shown view follows the server, the resume from the notice makes it
+// green again within an interval, long before its minute, and the end of the watch leaves no
+// subscription on the server. A server that does not answer turns the lamp red and names its
+// printer in the tip and its notice.
 TEST(ProgramCore, WatchShowsTheTrayAnnouncesAStoppedPrinterAndLeavesNoSubscription)
 {
     QUENLO_REQUIRE_PEER(peer);
     ConfigHome home;
-    home.Write("watch=1\n" + Entry("Iroda", peer.hostPort, peer.printer));
+    home.Write("watch=1\nadmin=1\n" + Entry("Iroda", peer.hostPort, peer.printer));
     Window window;
     TProgram program(window);
     std::vector<TrayNotice> notices;
+    std::vector<std::size_t> greenAgain;
     int trayChanges = 0;
     program.OnNotice = [&notices](TProgram&, const TrayNotice& notice) { notices.push_back(notice); };
+    program.OnGreenAgain = [&greenAgain](TProgram&, std::size_t printer) { greenAgain.push_back(printer); };
     program.OnTrayChanged = [&trayChanges](TProgram&) { ++trayChanges; };
     program.ViewShown = [] { return true; };
     ASSERT_TRUE(program.Start());
@@ -237,24 +241,38 @@ TEST(ProgramCore, WatchShowsTheTrayAnnouncesAStoppedPrinterAndLeavesNoSubscripti
     ASSERT_TRUE(RunUntil([&] { return !notices.empty(); })) << program.Tray().tip;
     EXPECT_EQ(notices[0].title, "Iroda leállt vagy nem fogad feladatot");
     EXPECT_EQ(notices[0].icon, TrayNotice::Icon::Warning);
+    EXPECT_EQ(notices[0].lamp, Lamp::Yellow);
+    EXPECT_EQ(notices[0].printer, 0u);
+    EXPECT_TRUE(notices[0].resumable) << "paused by someone, under admin";
     EXPECT_EQ(program.Tray().lamp, Lamp::Yellow);
     EXPECT_EQ(program.Tray().tip.rfind("Quenlo\nIroda - ", 0), 0u) << program.Tray().tip;
     EXPECT_NE(program.Tray().tip.find("stopped"), std::string::npos) << program.Tray().tip;
     ASSERT_TRUE(RunUntil([&] { return program.FollowCount() >= 1; })) << "the shown view follows the server";
     EXPECT_NE(window.printerStatus.find("stopped"), std::string::npos) << window.printerStatus;
 
-    program.Run(form::Command::ResumePrinter);
+    program.ResumeNoticed(0);
+    EXPECT_TRUE(window.messages.empty()) << window.messages.front();
+    ASSERT_TRUE(RunUntil([&] { return !greenAgain.empty(); })) << program.Tray().tip;
+    EXPECT_EQ(greenAgain, std::vector<std::size_t>{0});
+    EXPECT_EQ(notices.size(), 1u) << "green again is no notice of its own: " << notices.back().title;
     EXPECT_GE(SubscriptionsOnServer(peer.hostPort), 1);
     program.EndWatch(30s);
     EXPECT_FALSE(program.Watching());
     EXPECT_EQ(SubscriptionsOnServer(peer.hostPort), 0);
 
-    home.Write("watch=1\n" + Entry("Raktár", "127.0.0.1:9", "gone"));
+    home.Write("watch=1\n" + Entry("Iroda", peer.hostPort, peer.printer) + Entry("Raktár", "127.0.0.1:9", "gone"));
     Window downWindow;
     TProgram down(downWindow);
+    notices.clear();
+    down.OnNotice = [&notices](TProgram&, const TrayNotice& notice) { notices.push_back(notice); };
     ASSERT_TRUE(down.Start());
     ASSERT_TRUE(RunUntil([&] { return down.Tray().lamp == Lamp::Red; })) << down.Tray().tip;
     EXPECT_EQ(down.Tray().tip.rfind("Quenlo\nRaktár - ", 0), 0u) << down.Tray().tip;
+    ASSERT_TRUE(RunUntil([&] { return !notices.empty(); }));
+    EXPECT_EQ(notices[0].title, "Raktár nem érhető el");
+    EXPECT_EQ(notices[0].printer, 1u);
+    EXPECT_EQ(notices[0].lamp, Lamp::Red);
+    EXPECT_FALSE(notices[0].resumable);
     down.EndWatch();
 }
 

@@ -50,6 +50,37 @@ TEST(WatchNotices, HeldForAnIntervalAndOncePerMinutePerPrinter)
     EXPECT_EQ(notices.Update(7, Lamp::Red, at(300s)), std::nullopt);
 }
 
+// A printer's alert is cleared once it has been green for an interval, within its minute; a
+// flicker, a printer never announced and a second look clear nothing.
+TEST(WatchNotices, ClearedWhenGreenAgainBeforeTheMinute)
+{
+    TWatchNotices notices(2, 5s);
+    const Clock::time_point t0{};
+    const auto look = [&](std::size_t i, Lamp lamp, std::chrono::seconds at) {
+        notices.Update(i, lamp, t0 + at);
+        return notices.Cleared(i, t0 + at);
+    };
+    EXPECT_FALSE(look(1, Lamp::Red, 0s));
+    EXPECT_FALSE(look(1, Lamp::Green, 2s)) << "never announced";
+    EXPECT_FALSE(look(1, Lamp::Green, 9s));
+
+    EXPECT_FALSE(look(0, Lamp::Yellow, 0s));
+    EXPECT_FALSE(look(0, Lamp::Yellow, 5s));
+    EXPECT_FALSE(look(0, Lamp::Green, 6s));
+    EXPECT_FALSE(look(0, Lamp::Yellow, 8s)) << "a flicker of green";
+    EXPECT_FALSE(look(0, Lamp::Green, 10s));
+    EXPECT_TRUE(look(0, Lamp::Green, 15s)) << "green for an interval, long before the minute";
+    EXPECT_FALSE(look(0, Lamp::Green, 16s));
+    EXPECT_EQ(notices.Update(0, Lamp::Green, t0 + 65s), Lamp::Green) << "the minute's notice still comes";
+    EXPECT_FALSE(notices.Cleared(0, t0 + 65s));
+    // A red held back by the minute was never said: its end clears nothing.
+    EXPECT_FALSE(look(0, Lamp::Red, 70s));
+    EXPECT_FALSE(look(0, Lamp::Red, 75s));
+    EXPECT_FALSE(look(0, Lamp::Green, 80s));
+    EXPECT_FALSE(look(0, Lamp::Green, 90s));
+    EXPECT_FALSE(notices.Cleared(9, t0 + 90s));
+}
+
 // A jam on a printer already stopped is news although the lamp stays yellow; a warning is said
 // once (under the same minute), and again only after it went away and came back.
 TEST(WatchNotices, NewErrorsAndWarningsOnceEach)
