@@ -3,6 +3,7 @@
 #include "monitor/DisplayText.h"
 #include "monitor/QueueAdmin.h"
 #include "winapp/DialogTemplate.h"
+#include "winapp/PasswordDialog.h"
 #include "winapp/Resources.h"
 #include "winapp/WideText.h"
 
@@ -923,6 +924,16 @@ std::optional<std::string> TForm1::AskText(const std::string& prompt) {
     if (answer != IDOK)
         return std::nullopt;
     return Utf8Of(state.answer);
+}
+
+std::optional<PasswordAnswer> TForm1::AskPassword(const PasswordQuestion& question) {
+    ++openMessages_;  // the window stays while the dialog is open, as for a message box
+    std::optional<PasswordAnswer> typed = AskPasswordDialog(question, hwnd_);
+    if (--openMessages_ == 0 && minimizeAfterMessages_ && hwnd_) {
+        minimizeAfterMessages_ = false;
+        ApplicationMinimize();
+    }
+    return typed;
 }
 
 // ---------------------------------------------------------------------------------------------
