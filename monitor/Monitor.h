@@ -57,9 +57,10 @@ void ApplyHttpCli1Design(THttpCli& httpCli);
 // ProxyPassword), and its whole-request bound when the file sets one.
 void ApplyProxySettings(THttpCli& httpCli, const ProxySettings& proxy);
 // The password that goes with `user` to the server `remotehost` ("host" or "host:port", port 80 when
-// none is given): `pass` when the file gives one, else the one the user's credential store keeps for
-// that server and user, else empty (also when there is no store). Nothing is looked up without a
-// user.
+// none is given), in FindPassword's order (monitor/Passwords.h): `pass` when the file gives one, a
+// password typed in the window during the run, the one the user's credential store keeps for that
+// server and user, else empty (also when there is no store). Nothing is looked up without a user.
+// Blocks for as long as the store takes; the window's requests use FindPassword off the thread.
 std::string PasswordFor(const std::string& remotehost, const std::string& user, const std::string& pass);
 // The entry's "encryption" key; IfRequested when it has none or a word the key does not know.
 THttpEncryption EncryptionOf(const TAList& entry);
