@@ -5,6 +5,7 @@
 #include "app/FilePages.h"
 #include "app/JobListModel.h"
 #include "app/OverviewModel.h"
+#include "app/PasswordDialog.h"
 #include "app/StatusNotifierItem.h"
 #include "app/TextCodec.h"
 #include "config/SetupHint.h"
@@ -826,6 +827,10 @@ std::optional<std::string> TForm1::AskText(const std::string& prompt) {
         return std::nullopt;
     const QByteArray answer = box.textValue().toUtf8();
     return std::string(answer.constData(), static_cast<std::size_t>(answer.size()));
+}
+
+std::optional<PasswordAnswer> TForm1::AskPassword(const PasswordQuestion& question) {
+    return AskPasswordDialog(question, this);
 }
 
 int TForm1::PrinterItemIndex() const { return comboBoxPrinterlist_->currentIndex(); }

@@ -2,6 +2,7 @@
 
 #include "ipp/Ipp.h"
 #include "monitor/MonitorTexts.h"
+#include "monitor/Passwords.h"
 #include "monitor/RefreshText.h"
 #include "monitor/ReplyStreams.h"
 #include "platform/Credentials.h"
@@ -90,10 +91,7 @@ void ApplyProxySettings(THttpCli& httpCli, const ProxySettings& proxy)
 
 std::string PasswordFor(const std::string& remotehost, const std::string& user, const std::string& pass)
 {
-    if (!pass.empty() || user.empty())
-        return pass;
-    platform::StoreAnswer kept = platform::LookupPassword(platform::CredentialServer(remotehost, "80"), user);
-    return kept.status == platform::StoreAnswer::Found ? std::move(kept.password) : std::string();
+    return FindPassword(remotehost, user, pass, false).password;
 }
 
 std::string PrinterUrl(const TAList& printer) { return "http://" + printer.remotehost + printer.url; }
@@ -181,16 +179,73 @@ bool TMonitor::ClientBusy() const
 
 void TMonitor::SetCredentials(const std::string& remotehost, const std::string& user, const std::string& pass)
 {
-    if (!user.empty()) {
-        http_.SetUsername(user);
-        http_.SetPassword(PasswordFor(remotehost, user, pass));
-    } else {
+    credentials_ = Credentials{};
+    if (user.empty()) {
         http_.SetUsername("");
         http_.SetPassword("");
+        return;
     }
+    credentials_.server = platform::CredentialServer(remotehost, "80");
+    credentials_.user = user;
+    // The store may keep us waiting for a keyring's unlock prompt: the window runs on meanwhile,
+    // and a request started from it finds the client taken.
+    requestRunning_ = true;
+    KnownPassword known = FindPassword(remotehost, user, pass, true);
+    requestRunning_ = false;
+    credentials_.source = known.source;
+    credentials_.noStore = std::move(known.noStore);
+    http_.SetUsername(user);
+    http_.SetPassword(known.password);
+    platform::ClearSecret(known.password);
+}
+
+bool TMonitor::MayAskPassword() const
+{
+    // A password in the file is the file's to mend; a server is asked about once at a time, and
+    // the user once per action.
+    return askPasswords_ && action_.mayAsk && !action_.asked && !credentials_.user.empty() &&
+           credentials_.source != KnownPassword::Source::File && asking_.count(credentials_.server) == 0;
+}
+
+std::optional<PasswordAnswer> TMonitor::AskPassword()
+{
+    action_.asked = true;
+    const std::string server = credentials_.server;
+    asking_.insert(server);
+    requestRunning_ = true;  // the dialog runs the window's loop
+    std::optional<PasswordAnswer> typed = view_.AskPassword({server, credentials_.user, credentials_.noStore});
+    requestRunning_ = false;
+    asking_.erase(server);
+    return typed;
 }
 
 TMonitor::Outcome TMonitor::RunRequest(THttpRequest kind, std::istream* send, std::ostream* receive)
+{
+    Outcome outcome = RunRequestOnce(kind, send, receive);
+    if (outcome != Outcome::Failed || http_.ReplyStatus() != 401 || !MayAskPassword())
+        return outcome;
+    // The server refused the password we had (or none): ask, and send the same request once more.
+    std::optional<PasswordAnswer> typed = AskPassword();
+    if (!typed)
+        return outcome;  // cancelled: the request ends with its 401
+    if (send != nullptr) {
+        send->clear();
+        send->seekg(0);
+    }
+    const Credentials asked = credentials_;
+    http_.SetPassword(typed->password);
+    outcome = RunRequestOnce(kind, send, receive);
+    if (outcome == Outcome::Done || http_.ReplyStatus() != 401) {
+        // The store may keep us waiting too; the caller still reads this request's status after.
+        requestRunning_ = true;
+        KeepTypedPassword(asked.server, asked.user, typed->password, typed->remember);
+        requestRunning_ = false;
+    }
+    platform::ClearSecret(typed->password);
+    return outcome;
+}
+
+TMonitor::Outcome TMonitor::RunRequestOnce(THttpRequest kind, std::istream* send, std::ostream* receive)
 {
     http_.SetPostStream(send);
     http_.SetReplyStream(receive);
@@ -250,6 +305,7 @@ void TMonitor::Refresh(RefreshKind kind)
     // a waiting one anyway (a timer, a script) would only repaint what the outer one is filling.
     if (refreshRunning_)
         return;
+    const ActionScope action(*this, kind == RefreshKind::Full);
 
     view_.ClearJobs();
     ShowStatus(Name());
@@ -486,6 +542,7 @@ bool TMonitor::SendOperation(const std::string& remotehost, const std::string& u
                              const std::string& pass, std::int32_t operation, const RequestBuilder& build,
                              std::string* answerOut, bool refresh)
 {
+    const ActionScope action(*this);
     // Copies: the arguments may refer to an entry or to texts that a nested handler replaces.
     const std::string host = remotehost;
     const std::string path = url;
@@ -599,6 +656,7 @@ std::optional<std::vector<ServerQueue>> TMonitor::ServerQueues()
 {
     if (currentPrinter_ == nullptr)
         return std::nullopt;
+    const ActionScope action(*this);
     const TAList& entry = *currentPrinter_;
     if (entry.direct) {
         ShowWarning(kNoOtherQueue);
@@ -668,6 +726,7 @@ void TMonitor::MoveJob(std::int32_t jobId, const std::string& destination)
 {
     if (currentPrinter_ == nullptr)
         return;
+    const ActionScope action(*this);
     if (const std::optional<ServerQueue> queue = QueueOfServer(destination))
         SendMove(jobId, *queue);
 }
@@ -724,6 +783,7 @@ void TMonitor::OnEachSelected(const std::function<void(std::int32_t jobId)>& sen
     const TAList* printer = currentPrinter_;
     if (printer == nullptr || batch_ != nullptr)
         return;
+    const ActionScope action(*this);
     // Copied: the list may be cleared by a handler while a request waits.
     const std::vector<std::string> captions = view_.SelectedJobCaptions();
     Batch batch;
@@ -758,6 +818,7 @@ void TMonitor::MoveSelectedJobs(const std::string& destination)
 {
     if (currentPrinter_ == nullptr)
         return;
+    const ActionScope action(*this);
     if (const std::optional<ServerQueue> queue = QueueOfServer(destination))
         OnEachSelected([&](std::int32_t jobId) { SendMove(jobId, *queue); });
 }

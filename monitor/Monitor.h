@@ -30,6 +30,7 @@
 #include "monitor/AdminWindow.h"
 #include "ipp/IppRequest.h"
 #include "monitor/MonitorView.h"
+#include "monitor/Passwords.h"
 #include "monitor/QueueAdmin.h"
 #include "monitor/RefreshText.h"
 #include "net/HttpProt.h"
@@ -56,9 +57,10 @@ void ApplyHttpCli1Design(THttpCli& httpCli);
 // ProxyPassword), and its whole-request bound when the file sets one.
 void ApplyProxySettings(THttpCli& httpCli, const ProxySettings& proxy);
 // The password that goes with `user` to the server `remotehost` ("host" or "host:port", port 80 when
-// none is given): `pass` when the file gives one, else the one the user's credential store keeps for
-// that server and user, else empty (also when there is no store). Nothing is looked up without a
-// user.
+// none is given), in FindPassword's order (monitor/Passwords.h): `pass` when the file gives one, a
+// password typed in the window during the run, the one the user's credential store keeps for that
+// server and user, else empty (also when there is no store). Nothing is looked up without a user.
+// Blocks for as long as the store takes; the window's requests use FindPassword off the thread.
 std::string PasswordFor(const std::string& remotehost, const std::string& user, const std::string& pass);
 // The entry's "encryption" key; IfRequested when it has none or a word the key does not know.
 THttpEncryption EncryptionOf(const TAList& entry);
@@ -243,6 +245,16 @@ public:
     // True while one of this monitor's requests is waiting.
     bool RequestRunning() const noexcept { return requestRunning_; }
 
+    // Asking for passwords (the printers file's "admin" key): when a request of an entry with a
+    // user is refused with HTTP 401 and its password was not the file's (none was known, or the
+    // one the store or this run kept was refused), the view asks for it (MonitorView::AskPassword)
+    // and the same request is sent once more with the typed one; a password the server then takes
+    // is kept (KeepTypedPassword). Cancel ends the request with its 401 as before. At most one
+    // question per user action (a click, a command, the choice of a printer: the operation and the
+    // refresh that follows it are one action), none for the refresh the watch starts, and one
+    // server is asked about once at a time. Off, a 401 ends the request as it always did.
+    void SetAskPasswords(bool on) noexcept { askPasswords_ = on; }
+
     // Fired at every end of a refresh, after the view shows the outcome. A handler may read the view
     // and the monitor; it must not start a refresh or an operation from inside.
     std::function<void(TMonitor& sender, RefreshEnd end)> OnRefreshDone;
@@ -254,7 +266,40 @@ private:
     std::string StatusNumber() const;
     bool ClientBusy() const;
     void SetCredentials(const std::string& remotehost, const std::string& user, const std::string& pass);
+    // One request, and when the server refuses its password and asking is on, the question and
+    // the same request once more (rewound) with the typed password.
     Outcome RunRequest(THttpRequest kind, std::istream* send, std::ostream* receive);
+    Outcome RunRequestOnce(THttpRequest kind, std::istream* send, std::ostream* receive);
+    bool MayAskPassword() const;
+    std::optional<PasswordAnswer> AskPassword();
+    // What a user action may still ask: set by the outermost scope, shared by the nested ones (an
+    // operation and the refresh that follows it; the jobs of a batch).
+    struct Action {
+        bool mayAsk = false;
+        bool asked = false;
+        int depth = 0;
+    };
+    class ActionScope {
+    public:
+        explicit ActionScope(TMonitor& monitor, bool userAction = true) : monitor_(monitor)
+        {
+            if (monitor_.action_.depth++ == 0)
+                monitor_.action_ = Action{userAction, false, 1};
+        }
+        ~ActionScope() { --monitor_.action_.depth; }
+        ActionScope(const ActionScope&) = delete;
+        ActionScope& operator=(const ActionScope&) = delete;
+
+    private:
+        TMonitor& monitor_;
+    };
+    // The credentials SetCredentials gave the client, and where the password came from.
+    struct Credentials {
+        std::string server;  // host:port
+        std::string user;
+        KnownPassword::Source source = KnownPassword::Source::None;
+        std::string noStore;
+    };
     void EnableRefreshControls();
     void EndRefresh(RefreshEnd end);
     void ShowProbeFailed();
@@ -315,6 +360,10 @@ private:
     Batch* batch_ = nullptr;
     bool requestRunning_ = false;
     bool refreshRunning_ = false;
+    bool askPasswords_ = false;
+    Action action_;
+    Credentials credentials_;
+    std::set<std::string> asking_;  // servers whose password is being asked for
     std::set<std::string> passwordsPlain_;
 };
 

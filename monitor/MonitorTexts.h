@@ -59,7 +59,8 @@ inline constexpr int kPrintFirstPriority = 100;
 
 // ---- Why a request was refused: one short line under the box's own text -----------------------
 // HTTP statuses
-inline constexpr const char* kWhyHttp401WithUser = "A felhasználónév vagy a jelszó hibás.";
+inline constexpr const char* kWhyHttp401WithUser =
+    "A felhasználónév vagy a jelszó hibás. A jelszót a quenlo-cli login paranccsal lehet megadni.";
 inline constexpr const char* kWhyHttp401NoUser =
     "A szerver felhasználónevet és jelszót kér, de ennél a nyomtatónál nincs megadva felhasználó.";
 inline constexpr const char* kWhyHttp403 = "A szerver erről a gépről nem engedi ezt a kérést.";
@@ -120,6 +121,22 @@ inline constexpr const char* kDeviceUnreachable = "unreachable";
 inline constexpr const char* kDeviceStopped = "stopped";
 inline constexpr const char* kDeviceNotAsked = "the printer behind the queue is not asked (";
 inline constexpr const char* kDeviceOnServer = "the printer behind the queue is on the server's machine: not asked";
+
+// ---- The password the server asks for (the administrator's window) ----------------------------
+// The dialog: its title, the server and user lines (each followed by its value), the field, the
+// remembering, and the line it shows instead when the store cannot keep a password (followed by
+// the store's own words).
+inline constexpr const char* kPasswordTitle = "Jelszó szükséges";
+inline constexpr const char* kPasswordServer = "Szerver: ";
+inline constexpr const char* kPasswordUser = "Felhasználó: ";
+inline constexpr const char* kPasswordField = "Jelszó:";
+inline constexpr const char* kPasswordRemember = "Jelszó megjegyzése";
+inline constexpr const char* kPasswordNotRemembered =
+    "A jelszót nem lehet megjegyezni, csak a program futása alatt marad meg: ";
+inline constexpr const char* kPasswordOk = "OK";
+inline constexpr const char* kPasswordCancel = "Mégse";
+// The watch's printer line (and tip) while the server refuses its requests for want of a password.
+inline constexpr const char* kNeedsPasswordSuffix = " - jelszó szükséges (nyissa meg a nyomtatót)";
 
 // ---- The watch in the tray --------------------------------------------------------------------
 // A balloon's title is the printer's name followed by one of these, its body the printer's state

@@ -37,6 +37,19 @@ enum class MessageIcon : int {
     Information = 0x40,
 };
 
+// What the password question names: the server ("host:port") and the user, and when the store
+// cannot keep a password, why (in the store's words; empty when it can).
+struct PasswordQuestion {
+    std::string server;
+    std::string user;
+    std::string noStore;
+};
+// The typed password, and whether to remember it in the store (on unless the user turned it off).
+struct PasswordAnswer {
+    std::string password;
+    bool remember = true;
+};
+
 // The eight texts of one job row: the item caption ("job ID") and seven sub-items, in the order of
 // the columns "job ID", "printer", "user", "job name", "size", "state", "state-reason",
 // "time-at-creation".
@@ -120,6 +133,12 @@ public:
     // A view that cannot ask takes it as answered with an empty line.
     virtual std::optional<std::string> AskText(const std::string& /*prompt*/) { return std::string(); }
 
+    // Asks for the password the server wants (a small dialog with the server, the user, a hidden
+    // password field, "remember" on by default, OK and Cancel; without a store it says the
+    // password will not be remembered, and offers no remembering); nothing when cancelled. The
+    // caller clears the password once used. A view that cannot ask keeps this default: cancelled.
+    virtual std::optional<PasswordAnswer> AskPassword(const PasswordQuestion& /*question*/) { return std::nullopt; }
+
     // --- The overview of every printer (the administrator's window) ------------------------------
     // A view that does not draw it keeps these defaults, and the program leaves it as it was.
     virtual bool DrawsOverview() const { return false; }
@@ -165,4 +184,5 @@ public:
     std::vector<std::string> SelectedJobCaptions() const override;                                  \
     void SetFinishedColumns(bool shown) override;                                                   \
     void AddFinishedJobRow(FinishedJobRow&& row) override;                                          \
-    std::optional<std::string> AskText(const std::string& prompt) override;
+    std::optional<std::string> AskText(const std::string& prompt) override;                          \
+    std::optional<PasswordAnswer> AskPassword(const PasswordQuestion& question) override;

@@ -347,6 +347,7 @@ bool TProgram::Start()
     if (read) {
         proxy_ = proxy;
         ApplyProxySettings(*httpCli1_, proxy);
+        monitor_->SetAskPasswords(proxy.Admin > 0);
         for (TAList& entry : printers_)
             entry.StatusText = "idle, accepting jobs";
     }

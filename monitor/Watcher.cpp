@@ -608,8 +608,11 @@ void TWatcher::AttributesAnswered(Watched& w, const THttpCli& http, const std::i
     }
     WatchState next;
     next.reachable = true;
-    next.refusal = texts::SaysNoSuchPrinter(status) ? std::string(texts::kNoPrintersSuffix)
-                                                    : texts::IppFailureSuffix(status, http.ReplyStatus());
+    // The watch never asks for a password; it says that one is wanted, and the window asks when
+    // the user opens the printer.
+    next.refusal = texts::SaysNoSuchPrinter(status)   ? std::string(texts::kNoPrintersSuffix)
+                   : http.ReplyStatus() == 401 ? std::string(texts::kNeedsPasswordSuffix)
+                                               : texts::IppFailureSuffix(status, http.ReplyStatus());
     JudgeDevice(w.device, next);
     w.needLook = false;
     Report(w, std::move(next));

@@ -2,7 +2,7 @@
 # A private, real X desktop for running the window, with a private CUPS server beside it.
 #
 #   scripts/desktop-session.sh [--wm openbox|icewm] [--tray] [--cups [--cups-history]] [--size WxH] [--dir DIR] \
-#                              -- COMMAND [ARG...]
+#                              [--keep-bus] -- COMMAND [ARG...]
 #
 # Starts Xvfb on a display it picks itself (no race with other sessions), the window manager
 # (openbox by default; icewm brings its own task bar and notification area), with --tray trayer as
@@ -15,7 +15,9 @@
 #   HOME, XDG_CONFIG_HOME, XDG_RUNTIME_DIR   private folders under the session folder; the
 #                             window's printers file goes to "$XDG_CONFIG_HOME/Dorvane/Quenlo/printers.qdl"
 #   DBUS_SESSION_BUS_ADDRESS  a path where no bus listens, so the toolkit neither finds the user's
-#                             session bus nor launches one of its own (the tray is XEmbed)
+#                             session bus nor launches one of its own (the tray is XEmbed); with
+#                             --keep-bus the caller's own private bus (scripts/keyring-session.sh's),
+#                             whose services then start on this display
 #   QUENLO_SESSION_DIR        the session folder (kept with --dir, else removed at the end)
 #   QUENLO_SESSION_WM         openbox or icewm;  QUENLO_SESSION_TRAY  1 when a notification area runs
 #   QUENLO_CUPS_LAB, QUENLO_CUPS_PORT   with --cups: the lab folder (for scripts/cups-lab.sh
@@ -28,7 +30,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-wm=openbox tray=0 cups=0 size=1280x1024 dir="" cups_history=()
+wm=openbox tray=0 cups=0 size=1280x1024 dir="" cups_history=() keep_bus=0
 usage() { sed -n '4,5p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -38,6 +40,7 @@ while [ $# -gt 0 ]; do
     --cups-history) cups_history=(--history-only) ;;
     --size) size=${2:-}; shift ;;
     --dir) dir=${2:-}; shift ;;
+    --keep-bus) keep_bus=1 ;;
     --) shift; break ;;
     *) usage ;;
   esac
@@ -93,7 +96,12 @@ pids+=("$XVFB_PID")
 export DISPLAY=$XVFB_DISPLAY
 
 export HOME="$dir/home" XDG_CONFIG_HOME="$dir/config" XDG_RUNTIME_DIR="$dir/run"
-export DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/no-session-bus"
+if [ "$keep_bus" = 1 ] && [ -n "${DBUS_SESSION_BUS_ADDRESS:-}" ]; then
+  # Services the bus starts from now on (a keyring's unlock prompt) show on this display.
+  dbus-update-activation-environment DISPLAY="$DISPLAY" >/dev/null 2>&1 || true
+else
+  export DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/no-session-bus"
+fi
 export QT_QPA_PLATFORM=xcb
 unset WAYLAND_DISPLAY SESSION_MANAGER XDG_SESSION_TYPE XDG_CURRENT_DESKTOP DESKTOP_SESSION
 export QUENLO_SESSION_DIR="$dir" QUENLO_SESSION_WM="$wm" QUENLO_SESSION_TRAY=0

@@ -2,6 +2,8 @@
 
 #include "monitor/DisplayText.h"
 #include "monitor/QueueAdmin.h"
+#include "winapp/DialogTemplate.h"
+#include "winapp/PasswordDialog.h"
 #include "winapp/Resources.h"
 #include "winapp/WideText.h"
 
@@ -104,49 +106,13 @@ struct AskState {
     std::wstring answer;
 };
 
-void AppendWords(std::vector<WORD>& out, const std::wstring& text) {
-    out.insert(out.end(), text.begin(), text.end());
-    out.push_back(0);
-}
-
-void AppendItem(std::vector<WORD>& out, DWORD style, short x, short y, short cx, short cy, WORD id, WORD atom,
-                const std::wstring& text) {
-    while (out.size() % 2 != 0)  // each item starts on a DWORD
-        out.push_back(0);
-    DLGITEMTEMPLATE item{};
-    item.style = style | WS_CHILD | WS_VISIBLE;
-    item.x = x;
-    item.y = y;
-    item.cx = cx;
-    item.cy = cy;
-    item.id = id;
-    const auto* words = reinterpret_cast<const WORD*>(&item);
-    out.insert(out.end(), words, words + sizeof(item) / sizeof(WORD));
-    out.push_back(0xFFFF);
-    out.push_back(atom);
-    AppendWords(out, text);
-    out.push_back(0);  // no creation data
-}
-
 std::vector<WORD> AskTemplate() {
     std::vector<WORD> out;
-    DLGTEMPLATE dialog{};
-    dialog.style = DS_MODALFRAME | DS_SETFONT | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU;
-    dialog.dwExtendedStyle = WS_EX_TOPMOST;
-    dialog.cdit = 4;
-    dialog.cx = 240;
-    dialog.cy = 78;
-    const auto* words = reinterpret_cast<const WORD*>(&dialog);
-    out.insert(out.end(), words, words + sizeof(dialog) / sizeof(WORD));
-    out.push_back(0);  // no menu
-    out.push_back(0);  // the dialog class
-    AppendWords(out, WideForDisplay(form::kTitle));
-    out.push_back(static_cast<WORD>(form::kFontPoints));
-    AppendWords(out, L"MS Sans Serif");
-    AppendItem(out, SS_LEFT, 7, 7, 226, 24, kAskPromptId, 0x0082, L"");
-    AppendItem(out, ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 7, 34, 226, 12, kAskEditId, 0x0081, L"");
-    AppendItem(out, BS_DEFPUSHBUTTON | WS_TABSTOP, 129, 56, 50, 14, IDOK, 0x0080, L"OK");
-    AppendItem(out, BS_PUSHBUTTON | WS_TABSTOP, 183, 56, 50, 14, IDCANCEL, 0x0080, L"Mégse");
+    AppendDialogHeader(out, 4, 240, 78, WideForDisplay(form::kTitle), static_cast<WORD>(form::kFontPoints));
+    AppendItem(out, SS_LEFT, 7, 7, 226, 24, kAskPromptId, kStaticAtom, L"");
+    AppendItem(out, ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, 7, 34, 226, 12, kAskEditId, kEditAtom, L"");
+    AppendItem(out, BS_DEFPUSHBUTTON | WS_TABSTOP, 129, 56, 50, 14, IDOK, kButtonAtom, L"OK");
+    AppendItem(out, BS_PUSHBUTTON | WS_TABSTOP, 183, 56, 50, 14, IDCANCEL, kButtonAtom, L"Mégse");
     return out;
 }
 
@@ -160,10 +126,7 @@ INT_PTR CALLBACK AskProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam
         return FALSE;
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK && state) {
-            HWND edit = GetDlgItem(dialog, kAskEditId);
-            state->answer.resize(static_cast<std::size_t>(GetWindowTextLengthW(edit)) + 1);
-            state->answer.resize(static_cast<std::size_t>(
-                GetWindowTextW(edit, state->answer.data(), static_cast<int>(state->answer.size()))));
+            state->answer = ItemText(dialog, kAskEditId);
             EndDialog(dialog, IDOK);
             return TRUE;
         }
@@ -175,15 +138,6 @@ INT_PTR CALLBACK AskProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam
     default:
         return FALSE;
     }
-}
-
-std::string Utf8Of(const std::wstring& text) {
-    if (text.empty())
-        return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(std::max(n, 0)), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
-    return out;
 }
 
 // The 32-bit pixels (alpha in the top byte) of an icon's colour picture, top row first; empty when
@@ -970,6 +924,16 @@ std::optional<std::string> TForm1::AskText(const std::string& prompt) {
     if (answer != IDOK)
         return std::nullopt;
     return Utf8Of(state.answer);
+}
+
+std::optional<PasswordAnswer> TForm1::AskPassword(const PasswordQuestion& question) {
+    ++openMessages_;  // the window stays while the dialog is open, as for a message box
+    std::optional<PasswordAnswer> typed = AskPasswordDialog(question, hwnd_);
+    if (--openMessages_ == 0 && minimizeAfterMessages_ && hwnd_) {
+        minimizeAfterMessages_ = false;
+        ApplicationMinimize();
+    }
+    return typed;
 }
 
 // ---------------------------------------------------------------------------------------------

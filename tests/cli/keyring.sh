@@ -1,54 +1,25 @@
 #!/usr/bin/env bash
-# Passwords in a real desktop keyring: a private session bus with its own Secret Service (a
-# keyring daemon started unlocked, its keyring in this run's folder), and the private CUPS server
-# as another machine (network namespace, lo carrying 10.77.0.1, a system account in lpadmin).
+# Passwords in a real desktop keyring, with the private CUPS server as another machine
+# (scripts/keyring-session.sh makes both):
 #
-#   unshare -n tests/cli/keyring.sh QUENLO_CLI
+#   unshare -n scripts/keyring-session.sh -- tests/cli/keyring.sh QUENLO_CLI
 #
 # Prints "name<TAB>value" lines for the test to judge; exits 0 when the run itself worked.
 set -euo pipefail
 
 cli=$1
 here=$(cd "$(dirname "$0")/../.." && pwd)
-
-if [ -z "${QUENLO_KEYRING_INNER:-}" ]; then
-  ip link set lo up
-  ip addr add 10.77.0.1/8 dev lo
-  work=$(mktemp -d /tmp/quenlo-keyring.XXXXXX)
-  chmod 755 "$work"
-  user=qkey$$
-  pass="Pw-$RANDOM$RANDOM-key"
-  cleanup() {
-    "$here/scripts/cups-lab.sh" stop "$work/lab" >/dev/null 2>&1 || true
-    userdel "$user" >/dev/null 2>&1 || true
-    rm -rf "$work"
-  }
-  trap cleanup EXIT
-  useradd -M -N -G lpadmin -s /usr/sbin/nologin "$user"
-  echo "$user:$pass" | chpasswd
-  mkdir -p "$work/home" "$work/run"
-  chmod 700 "$work/run"
-  # The password reaches the inner run through a file, never its environment or arguments.
-  printf '%s' "$pass" >"$work/secret"
-  QUENLO_KEYRING_INNER=1 HOME=$work/home XDG_DATA_HOME=$work/home/data XDG_CONFIG_HOME=$work/home/config \
-    XDG_RUNTIME_DIR=$work/run WORK=$work USER_NAME=$user \
-    timeout 300 dbus-run-session -- "$0" "$cli" 2> >(grep -v -e "fd limit" -e "Activat" >&2)
-  exit $?
-fi
-
 work=$WORK
 user=$USER_NAME
 pass=$(cat "$work/secret")
 lab=$here/scripts/cups-lab.sh
-keyring_pid=""
 dump=""
 finish() {
   [ -z "$dump" ] || { kill "$dump" 2>/dev/null || true; wait "$dump" 2>/dev/null || true; }
-  [ -z "$keyring_pid" ] || kill "$keyring_pid" 2>/dev/null || true
 }
 trap finish EXIT
 
-port=$("$lab" start "$work/lab" --stock --listen 10.77.0.1)
+port=${QUENLO_KEYRING_SERVER##*:}
 "$lab" add-printer "$work/lab" laser >/dev/null
 "$lab" hold-jobs "$work/lab" laser 2 --user "$user" --title "Quarterly report" >/dev/null
 server=10.77.0.1:$port
@@ -62,9 +33,6 @@ line() { printf '%s\t%s\n' "$1" "$(printf '%s' "$2" | tr '\n\t' '|,')"; }
 out=$(printf '%s\n' "$pass" | env -u DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR=$work/none \
   timeout 60 "$cli" login "$server" --user "$user" --password-stdin 2>&1) && rc=0 || rc=$?
 line no-store "$rc $out"
-
-eval "$(printf 'keyring-pass\n' | gnome-keyring-daemon --unlock --components=secrets)"
-keyring_pid=${GNOME_KEYRING_PID:-}
 
 out=$(printf 'wrong-%s\n' "$pass" | timeout 60 "$cli" login "$server" --user "$user" --password-stdin 2>&1) && rc=0 || rc=$?
 line login-wrong "$rc $out"

@@ -1,9 +1,9 @@
-// Passwords kept in a real desktop keyring instead of the printers file (tests/cli/keyring.sh: a
-// private session bus with its own keyring daemon, and the private CUPS server as another machine
-// in a network namespace): login checks and keeps, an entry with only a user refreshes and runs
-// the six operations, logout forgets; add asks instead of writing a pass line; moving the passwords
-// out of a UTF-16 and a code page 1250 file changes no other byte; and the password is never in a
-// file, a capture, or any process's arguments or environment.
+// Passwords kept in a real desktop keyring instead of the printers file (tests/cli/keyring.sh in
+// scripts/keyring-session.sh: a private session bus with its own keyring daemon, and the private
+// CUPS server as another machine in a network namespace): login checks and keeps, an entry with
+// only a user refreshes and runs the six operations, logout forgets; add asks instead of writing a
+// pass line; moving the passwords out of a UTF-16 and a code page 1250 file changes no other byte;
+// and the password is never in a file, a capture, or any process's arguments or environment.
 #include "support/CupsLab.h"
 
 #include <gtest/gtest.h>
@@ -24,7 +24,8 @@ TEST(Keyring, LoginRefreshOperationsLogoutAndMovedPasswords)
                         ::access("/usr/bin/secret-tool", X_OK) == 0 && ::access("/usr/bin/dbus-run-session", X_OK) == 0;
     QUENLO_NEED(usable ? "" : "the keyring test needs root, cupsd, tcpdump, gnome-keyring, secret-tool, dbus " + missing);
 
-    const ProcessResult run = RunProcess({"/usr/bin/unshare", "-n", QUENLO_SOURCE_DIR "/tests/cli/keyring.sh", QUENLO_CLI},
+    const ProcessResult run = RunProcess({"/usr/bin/unshare", "-n", QUENLO_SOURCE_DIR "/scripts/keyring-session.sh", "--",
+                                          QUENLO_SOURCE_DIR "/tests/cli/keyring.sh", QUENLO_CLI},
                                          std::chrono::seconds(300));
     const std::string report = run.out + run.err;
     ASSERT_EQ(run.exitCode, 0) << report;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,17 @@ public:
         messages.push_back({messageText, icon});
     }
 
+    // Answers the password questions in turn (Cancel once they run out), recording each question.
+    std::optional<PasswordAnswer> AskPassword(const PasswordQuestion& question) override
+    {
+        questions.push_back(question);
+        if (passwordAnswers.empty())
+            return std::nullopt;
+        std::optional<PasswordAnswer> answer = passwordAnswers.front();
+        passwordAnswers.erase(passwordAnswers.begin());
+        return answer;
+    }
+
     // The selector's text; the tests may set a name that is not an item.
     std::string text;
     std::vector<std::string> items;
@@ -86,6 +98,8 @@ public:
     int selectedRow = -1;  // the tests select a row by its index
     std::vector<std::string> selectedCaptions;  // or several rows by their captions
     std::vector<Message> messages;
+    std::vector<PasswordQuestion> questions;
+    std::vector<std::optional<PasswordAnswer>> passwordAnswers;
 };
 
 // An IPP answer: version 1.1, the status, the request id and the operation attributes, then the

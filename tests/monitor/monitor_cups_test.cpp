@@ -299,7 +299,8 @@ TEST(MonitorCups, ServerThatRequiresAuthenticationRefusesEveryOperation)
     MonitorCups wrong(lab, printer, "nobody-here", "wrong");
     ASSERT_EQ(wrong.monitor.LastRefreshEnd(), RefreshEnd::Complete);
     EXPECT_EQ(refused(wrong, id, &TMonitor::NyomtatofelfuggeszteseClick),
-              "Kérés sikertelen (401)\rA felhasználónév vagy a jelszó hibás.");
+              "Kérés sikertelen (401)\rA felhasználónév vagy a jelszó hibás. A jelszót a quenlo-cli login paranccsal "
+              "lehet megadni.");
     EXPECT_EQ(ServerJobStates(lab, printer).at(id), 4);  // still held, nothing changed
 }
 

@@ -3,6 +3,9 @@
 // request started from inside another one's wait.
 #include "monitor/Monitor.h"
 
+#include "monitor/MonitorTexts.h"
+#include "net/HttpUrl.h"
+
 #include "MonitorTestKit.h"
 #include "platform/EventLoop.h"
 #include "support/ScriptedPeer.h"
@@ -588,6 +591,86 @@ TEST_F(MonitorTest, FailedPostShowsTheStatusAndDoesNotRefresh)
     monitor.OsszesfeladattorleseClick();
     ASSERT_EQ(view.messages.size(), 2u);
     EXPECT_EQ(view.messages[1].text, "Kérés sikertelen (404)");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Asking for the password the server wants
+
+TEST_F(MonitorTest, RefusedPasswordIsAskedForOncePerActionAndTheRequestSentAgain)
+{
+    AddPrinter("Laser", "anna");
+    RefreshCompletely("Laser");
+    const auto unauthorized = ScriptedPeer::Response(401, "Unauthorized", "");
+    const auto basic = [](const std::string& password) {
+        return "Authorization: Basic " + Base64Encode("anna:" + password) + "\r\n";
+    };
+    const std::string refused = "Kérés sikertelen (401)\r" + std::string(texts::kWhyHttp401WithUser);
+    // Asking is off (no "admin"): the refusal's box, and no question.
+    Answer(server, unauthorized);
+    monitor.NyomtatofelfuggeszteseClick();
+    EXPECT_TRUE(view.questions.empty());
+    ASSERT_EQ(view.messages.size(), 1u);
+    EXPECT_EQ(view.messages[0].text, refused);
+
+    // A wrong password: asked once, the same request sent again with it, then the box; no second
+    // question within the same click.
+    monitor.SetAskPasswords(true);
+    view.passwordAnswers = {PasswordAnswer{"wrong", false}};
+    Answer(server, unauthorized);
+    Answer(server, unauthorized);
+    monitor.NyomtatofelfuggeszteseClick();
+    ASSERT_EQ(view.questions.size(), 1u);
+    EXPECT_EQ(view.questions[0].server, "127.0.0.1:" + server.PortText());
+    EXPECT_EQ(view.questions[0].user, "anna");
+    ASSERT_EQ(server.Connections(), 6u);
+    const auto bodyOf = [](const std::string& request) { return request.substr(request.find("\r\n\r\n")); };
+    EXPECT_NE(server.Received(5).find(basic("wrong")), std::string::npos);
+    EXPECT_EQ(bodyOf(server.Received(5)), bodyOf(server.Received(4)));  // the body sent whole again
+    ASSERT_EQ(view.messages.size(), 2u);
+    EXPECT_EQ(view.messages[1].text, refused);
+
+    // The next click asks once again; the server takes this one, the refresh that follows the
+    // operation goes silently with it, and so does the next operation.
+    view.passwordAnswers = {PasswordAnswer{"right", false}};
+    Answer(server, unauthorized);
+    Answer(server, HttpOk(IppAnswer(0).End().str()));
+    AnswerRefresh(server);
+    monitor.NyomtatofelfuggeszteseClick();
+    EXPECT_EQ(view.questions.size(), 2u);
+    EXPECT_EQ(view.messages.size(), 2u);
+    ASSERT_EQ(server.Connections(), 11u);
+    EXPECT_NE(server.Received(7).find(basic("right")), std::string::npos);
+    EXPECT_NE(server.Received(10).find(basic("right")), std::string::npos);
+    Answer(server, HttpOk(IppAnswer(0).End().str()));
+    AnswerRefresh(server);
+    monitor.NyomtatofolytatasaClick();
+    EXPECT_EQ(view.questions.size(), 2u);
+    ASSERT_EQ(server.Connections(), 15u);
+    EXPECT_NE(server.Received(11).find(basic("right")), std::string::npos);
+
+    // The kept password refused: asked; Cancel ends the request with the explained box.
+    Answer(server, unauthorized);
+    monitor.OsszesfeladattorleseClick();
+    EXPECT_EQ(view.questions.size(), 3u);
+    EXPECT_EQ(server.Connections(), 16u);
+    ASSERT_EQ(view.messages.size(), 3u);
+    EXPECT_EQ(view.messages[2].text, refused);
+
+    // The watch's refresh never asks.
+    Answer(server, unauthorized);
+    monitor.FollowRefresh();
+    EXPECT_EQ(monitor.LastRefreshEnd(), RefreshEnd::JobsFailed);
+    EXPECT_EQ(view.questions.size(), 3u);
+    EXPECT_EQ(server.Connections(), 17u);
+
+    // Two selected jobs, both refused: one question (cancelled) for the whole command.
+    view.selectedCaptions = {"7", "8"};
+    Answer(server, unauthorized);
+    Answer(server, unauthorized);
+    AnswerRefresh(server);
+    monitor.JobCommandOnSelected(kIppCancelJob);
+    EXPECT_EQ(view.questions.size(), 4u);
+    EXPECT_EQ(server.Connections(), 22u);
 }
 
 // ---------------------------------------------------------------------------------------------

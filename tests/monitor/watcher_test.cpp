@@ -3,6 +3,7 @@
 // server (ippeveprinter). Deadlines are generous: the time each change took to be seen is printed,
 // never asserted (the benchmark and the soak script measure it).
 #include "ipp/Ipp.h"
+#include "monitor/MonitorTexts.h"
 #include "monitor/Watcher.h"
 #include "MonitorTestKit.h"
 #include "ServerSubscriptions.h"
@@ -105,6 +106,26 @@ TEST(WatcherScripted, AnAnswerNamingAnotherRequestIsNoAnswer)
         EXPECT_EQ(watcher.State(0).printer.stateText == "stopped", requestId == kIppGetPrinterAttributes);
         watcher.Stop();
     }
+}
+
+// A server that wants a password the watch does not have: the printer shows as needing one (the
+// watch never asks; the window does when the printer is opened).
+TEST(WatcherScripted, ServerWantingAPasswordShowsAsNeedingOne)
+{
+    test::ScriptedPeer server;
+    server.Serve([&](test::Link& c) {
+        if (c.ReadRequest())
+            c.Write(test::ScriptedPeer::Response(401, "Unauthorized", ""));
+    });
+    server.RepeatLast(true);
+    PrinterList printers{EntryAt("127.0.0.1:" + server.PortText(), "/printers/p", "p")};
+    printers[0].user = "anna";
+    TWatcher watcher(printers, ProxySettings{}, 1);
+    watcher.PollOnly();
+    watcher.Start();
+    ASSERT_TRUE(test::runUntil([&] { return watcher.State(0).looked; }, kSeen));
+    EXPECT_EQ(WatchLine(watcher.State(0), "p"), std::string("p") + texts::kNeedsPasswordSuffix);
+    watcher.Stop();
 }
 
 class WatcherCups : public ::testing::TestWithParam<const char*> {};

@@ -1,10 +1,12 @@
 // The event loop: posted messages, targets, timers, quit and waiting, the same on both systems.
 #include "loop_fixture.h"
 
+#include "platform/OffThread.h"
 #include "platform/Wait.h"
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <thread>
 
@@ -208,6 +210,32 @@ TEST_F(EventLoopTest, WaitUntilEndsAtItsConditionItsDeadlineOrAPendingQuit)
     ASSERT_TRUE(platform::PeekMessage(msg));
     EXPECT_EQ(msg.message, WM_QUIT);
     EXPECT_FALSE(platform::QuitPending());
+}
+
+// Work that blocks (a keyring waiting for its unlock prompt) runs on a thread of its own while this
+// thread's loop goes on: here the work can end only once this thread's timer has fired. A quit ends
+// the wait at once, and the work finishes alone.
+TEST_F(EventLoopTest, RunOffThreadKeepsTheLoopGoingUntilTheWorkEnds)
+{
+    RecordingTarget ticker;
+    std::promise<void> ticked;
+    std::shared_future<void> tick = ticked.get_future().share();
+    ticker.onMessage = [&](unsigned m, platform::WPARAM id, platform::LPARAM) {
+        if (m == WM_TIMER && platform::KillTimer(ticker.hwnd, static_cast<unsigned>(id)))
+            ticked.set_value();
+    };
+    ASSERT_TRUE(platform::SetTimer(ticker.hwnd, 1, 20));
+    bool sawTheTick = false;
+    EXPECT_TRUE(platform::RunOffThread([tick, &sawTheTick] { sawTheTick = tick.wait_for(10s) == std::future_status::ready; }));
+    EXPECT_TRUE(sawTheTick);
+
+    auto gate = std::make_shared<std::promise<void>>();
+    platform::PostQuitMessage(0);
+    EXPECT_FALSE(platform::RunOffThread([open = gate->get_future().share()] { open.wait_for(10s); }));
+    gate->set_value();
+    platform::MSG msg;
+    ASSERT_TRUE(platform::PeekMessage(msg));
+    EXPECT_EQ(msg.message, WM_QUIT);
 }
 
 TEST_F(EventLoopTest, EachThreadHasItsOwnLoop)

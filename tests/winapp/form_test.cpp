@@ -2,6 +2,7 @@
 // and anchors, the tray and the minimise timer, and the controls reaching their handlers.
 #include "platform/EventLoop.h"  // before the Windows headers: their macros rename its calls
 #include "winapp/Form1.h"
+#include "winapp/PasswordDialog.h"
 #include "winapp/WideText.h"
 
 #include <commctrl.h>
@@ -234,25 +235,31 @@ TEST_F(FormTest, TimerAndMinimiseGoToTheTrayOnlyALeftClickOnOurIconComesBack) {
 // The box of ShowMessage, owned by the window, stays in sight until it is answered: neither the
 // timer's minimise nor the title bar's takes it away; the timer's follows once it is answered.
 // Driven from a second thread while the box's own loop runs on this one.
+// The first visible dialog box of the thread, waited for up to 15 s; nullptr when none came.
+HWND DialogOfThread(DWORD thread) {
+    HWND box = nullptr;
+    for (int i = 0; i < 1500 && !box; ++i) {
+        EnumThreadWindows(thread, [](HWND h, LPARAM found) -> BOOL {
+            wchar_t cls[16] = {};
+            GetClassNameW(h, cls, 16);
+            if (std::wstring(cls) != L"#32770" || !IsWindowVisible(h))
+                return TRUE;
+            *reinterpret_cast<HWND*>(found) = h;
+            return FALSE;
+        }, reinterpret_cast<LPARAM>(&box));
+        if (!box)
+            Sleep(10);
+    }
+    return box;
+}
+
 TEST_F(FormTest, AnOpenMessageBoxStaysVisibleUntilAnsweredThenTheTimerMinimises) {
     form.Show();
     const HWND window = form.Handle();
     const DWORD formThread = GetCurrentThreadId();
     bool boxStayed = false, windowStayed = false;
     std::thread driver([&] {
-        HWND box = nullptr;
-        for (int i = 0; i < 1500 && !box; ++i) {  // up to 15 s for the box to appear
-            EnumThreadWindows(formThread, [](HWND h, LPARAM found) -> BOOL {
-                wchar_t cls[16] = {};
-                GetClassNameW(h, cls, 16);
-                if (std::wstring(cls) != L"#32770" || !IsWindowVisible(h))
-                    return TRUE;
-                *reinterpret_cast<HWND*>(found) = h;
-                return FALSE;
-            }, reinterpret_cast<LPARAM>(&box));
-            if (!box)
-                Sleep(10);
-        }
+        HWND box = DialogOfThread(formThread);
         if (!box)
             return;
         // Sent, so each has been handled when the call returns.
@@ -268,6 +275,49 @@ TEST_F(FormTest, AnOpenMessageBoxStaysVisibleUntilAnsweredThenTheTimerMinimises)
     EXPECT_TRUE(windowStayed);
     ASSERT_TRUE(PumpUntil([&] { return !IsWindowVisible(window); }));
     EXPECT_TRUE(form.InTray());
+}
+
+// The password dialog names the server and the user, gives back what was typed with "remember" as
+// the user left it, and without a store shows why instead of offering to remember; Cancel gives
+// nothing.
+TEST_F(FormTest, PasswordDialogGivesBackTheTypedPasswordAndTheChoiceToRemember) {
+    form.Show();
+    const DWORD formThread = GetCurrentThreadId();
+    std::wstring server, user, note;
+    bool rememberedByDefault = false, hasCheckBox = true;
+    std::thread driver([&] {
+        HWND box = DialogOfThread(formThread);
+        if (!box)
+            return;
+        server = TextOf(GetDlgItem(box, kPasswordServerId));
+        user = TextOf(GetDlgItem(box, kPasswordUserId));
+        rememberedByDefault = SendMessageW(GetDlgItem(box, kPasswordRememberId), BM_GETCHECK, 0, 0) == BST_CHECKED;
+        SendMessageW(GetDlgItem(box, kPasswordFieldId), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"jelsz\u00F3-\u0151"));
+        SendMessageW(GetDlgItem(box, kPasswordRememberId), BM_SETCHECK, BST_UNCHECKED, 0);
+        PostMessageW(box, WM_COMMAND, IDOK, 0);
+    });
+    const std::optional<PasswordAnswer> typed = form.AskPassword({"print.example.com:631", "anna", ""});
+    driver.join();
+    EXPECT_EQ(server, L"Szerver: print.example.com:631");
+    EXPECT_EQ(user, L"Felhaszn\u00E1l\u00F3: anna");
+    EXPECT_TRUE(rememberedByDefault);
+    ASSERT_TRUE(typed.has_value());
+    EXPECT_EQ(typed->password, "jelsz\xC3\xB3-\xC5\x91");
+    EXPECT_FALSE(typed->remember);
+
+    std::thread canceller([&] {
+        HWND box = DialogOfThread(formThread);
+        if (!box)
+            return;
+        hasCheckBox = GetDlgItem(box, kPasswordRememberId) != nullptr;
+        note = TextOf(GetDlgItem(box, kPasswordNoStoreId));
+        PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
+    });
+    const std::optional<PasswordAnswer> cancelled = form.AskPassword({"print.example.com:631", "anna", "no store here"});
+    canceller.join();
+    EXPECT_FALSE(cancelled.has_value());
+    EXPECT_FALSE(hasCheckBox);
+    EXPECT_EQ(note, L"A jelsz\u00F3t nem lehet megjegyezni, csak a program fut\u00E1sa alatt marad meg: no store here");
 }
 
 // What the window gets while a request waits (the core's own loop, not the program's): Tab moves
