@@ -47,6 +47,30 @@ def exit_code_of(process, what, limit=10.0):
         raise Failure(f"{what}: still running {limit:g} s later")
 
 
+class Cases:
+    """Runs a script's cases one after another: a case that fails is told with its reason (and
+    `on_failure` called with its title), and the next case still runs."""
+
+    def __init__(self, on_failure=lambda title: None):
+        self.passed = self.failed = 0
+        self.on_failure = on_failure
+
+    def __call__(self, title, body):
+        print(f"- {title}", flush=True)
+        try:
+            body()
+            self.passed += 1
+            return True
+        except (Failure, KeyError, IndexError, ValueError, subprocess.TimeoutExpired, OSError) as e:
+            print(f"  FAILED: {e}", flush=True)
+            self.failed += 1
+            self.on_failure(title)
+            return False
+
+    def summary(self):
+        print(f"{self.passed} passed, {self.failed} failed")
+
+
 TREE_LINE = re.compile(r'^\s*(0x[0-9a-f]+) (?:"(.*)"|\(has no name\)): \((.*)\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)')
 
 

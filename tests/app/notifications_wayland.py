@@ -19,7 +19,7 @@ import subprocess
 import sys
 import tempfile
 
-from desktop_driver import LAB_SCRIPT, Failure, wait_until
+from desktop_driver import LAB_SCRIPT, Cases, Failure, wait_until
 from sway_session import SessionUnavailable, SwaySession
 
 MINUTE = 60 + 15  # a printer's next notice waits a minute; a slow look may add to it
@@ -99,18 +99,7 @@ def run_cases(s, args, folder, flags, port):
     def ours(v):
         return (v["app_id"] or "").lower() == "quenlo" and v["rect"][2] >= 300
 
-    passed = failed = 0
-
-    def case(title, body):
-        nonlocal passed, failed
-        print(f"- {title}")
-        try:
-            body()
-            passed += 1
-        except (Failure, KeyError, IndexError, ValueError, subprocess.TimeoutExpired, OSError) as e:
-            print(f"  FAILED: {e}")
-            failed += 1
-            s.screenshot("failed-" + re.sub(r"\W+", "-", title))
+    case = Cases(on_failure=lambda title: s.screenshot("failed-" + re.sub(r"\W+", "-", title)))
 
     def only(summary, limit=30):
         """The one notification, once it has this summary."""
@@ -212,11 +201,11 @@ def run_cases(s, args, folder, flags, port):
     case("the jam cleared: no notification", cleared_closes)
     case("a click on a jam's notification: the window shows that printer", click_opens_the_printer)
     case("a server that does not answer: critical, the others normal", unreachable_is_critical)
-    if failed:
+    if case.failed:
         for name in ("quenlo", "mako", "bus"):
             print(f"--- {name}.log\n{s.log(name)[-3000:]}")
-    print(f"{passed} passed, {failed} failed")
-    return 1 if failed else 0
+    case.summary()
+    return 1 if case.failed else 0
 
 
 if __name__ == "__main__":

@@ -14,13 +14,12 @@ In Iroda's queue the administrator's items: a job moved to Raktar through the jo
 the server's queues, two selected jobs cancelled at once where the server refuses one (one box),
 and the finished jobs after a job printed. Screenshots go to DIR. Every wait has a time limit. The last line is "N passed, N failed".
 """
-import argparse
 import os
 import re
 import sys
 
 from desktop_driver import Failure, lamp_colour, run, wait_until
-from real_desktop import Suite, click, key, menu_item, move, pixel, prop, stays
+from real_desktop import Suite, suite_main, click, key, menu_item, move, pixel, prop, stays
 
 LIST_TOP = 80  # the list view's top in the window's client area
 LAMP_X = 12    # the middle of the lamp column
@@ -217,21 +216,5 @@ class OverviewSuite(Suite):
         self.case("the finished jobs after a job printed", self.finished_jobs_after_a_print)
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--quenlo", required=True)
-    parser.add_argument("--gateway", required=True)
-    parser.add_argument("--shots", required=True)
-    args = parser.parse_args()
-    os.makedirs(args.shots, exist_ok=True)
-    suite = OverviewSuite(args)
-    try:
-        suite.run()
-    finally:
-        suite.stop()
-    print(f"{suite.passed} passed, {suite.failed} failed")
-    return 0 if suite.failed == 0 and suite.passed > 0 else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(suite_main(OverviewSuite))

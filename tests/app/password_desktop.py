@@ -14,14 +14,13 @@ the keyring, and the resume that follows asks nothing. A kept password the serve
 again, and Cancel ends with the box. The watch opens no dialog. The last line is "N passed, N
 failed".
 """
-import argparse
 import os
 import subprocess
 import sys
 import time
 
 from desktop_driver import Failure, lamp_colour, run, wait_until
-from real_desktop import Suite, click, geometry, key, menu_item, pixel, prop, stays
+from real_desktop import Suite, suite_main, click, geometry, key, menu_item, pixel, prop, stays
 
 TITLE = "Jelszó szükséges"
 PRINTER_MENU_ITEMS = 7  # the administrator's printer menu
@@ -213,21 +212,5 @@ class PasswordSuite(Suite):
         self.case("the watch opens no dialog", self.watch_opens_no_dialog)
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--quenlo", required=True)
-    parser.add_argument("--gateway", required=True)
-    parser.add_argument("--shots", required=True)
-    args = parser.parse_args()
-    os.makedirs(args.shots, exist_ok=True)
-    suite = PasswordSuite(args)
-    try:
-        suite.run()
-    finally:
-        suite.stop()
-    print(f"{suite.passed} passed, {suite.failed} failed")
-    return 0 if suite.failed == 0 and suite.passed > 0 else 1
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(suite_main(PasswordSuite))

@@ -620,17 +620,16 @@ class Suite:
                 pass
 
 
-def main():
+def suite_main(suite_class, more_arguments=lambda parser: None):
+    """Runs a suite of the window's cases from the command line; the exit code says how it went."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--quenlo", required=True)
     parser.add_argument("--gateway", required=True)
     parser.add_argument("--shots", required=True)
-    parser.add_argument("--cycles", type=int, default=20)
-    parser.add_argument("--starts", type=int, default=int(os.environ.get("QUENLO_DESKTOP_STARTS", "3")),
-                        help="whole rounds from a fresh start (20 for the full check)")
+    more_arguments(parser)
     args = parser.parse_args()
     os.makedirs(args.shots, exist_ok=True)
-    suite = Suite(args)
+    suite = suite_class(args)
     try:
         suite.run()
     finally:
@@ -639,5 +638,11 @@ def main():
     return 0 if suite.failed == 0 and suite.passed > 0 else 1
 
 
+def rounds(parser):
+    parser.add_argument("--cycles", type=int, default=20)
+    parser.add_argument("--starts", type=int, default=int(os.environ.get("QUENLO_DESKTOP_STARTS", "3")),
+                        help="whole rounds from a fresh start (20 for the full check)")
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(suite_main(Suite, rounds))

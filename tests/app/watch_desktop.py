@@ -186,18 +186,8 @@ def main():
             f.write(f"<printer>\nname={name}\nremotehost=127.0.0.1:{port}\nurl=/printers/{name}\n"
                     "localport=-1\n<endprinter>\n")
 
-    passed = failed = 0
     program = subprocess.Popen([args.quenlo], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-    def case(title, body):
-        nonlocal passed, failed
-        print(f"- {title}")
-        try:
-            body()
-            passed += 1
-        except (Failure, KeyError, subprocess.TimeoutExpired, OSError) as e:
-            print(f"  FAILED: {e}")
-            failed += 1
+    case = desktop_driver.Cases()
 
     state = {}
 
@@ -329,8 +319,8 @@ def main():
     shutil.rmtree(flags, ignore_errors=True)
     if device.server is not None:
         device.stop()
-    print(f"{passed} passed, {failed} failed")
-    return 0 if failed == 0 else 1
+    case.summary()
+    return 0 if case.failed == 0 else 1
 
 
 if __name__ == "__main__":
