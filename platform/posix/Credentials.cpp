@@ -157,16 +157,23 @@ std::string NoStoreText(const SecretCalls& calls, GError* error)
     return text;
 }
 
+// The store's calls, or nullptr with the answer saying there is none and why.
+const SecretCalls* StoreFor(StoreAnswer& answer)
+{
+    const SecretCalls* s = Store(answer.text);
+    if (s == nullptr)
+        answer.status = StoreAnswer::NoStore;
+    return s;
+}
+
 }  // namespace
 
 StoreAnswer LookupPassword(const std::string& server, const std::string& user)
 {
     StoreAnswer answer;
-    const SecretCalls* s = Store(answer.text);
-    if (s == nullptr) {
-        answer.status = StoreAnswer::NoStore;
+    const SecretCalls* s = StoreFor(answer);
+    if (s == nullptr)
         return answer;
-    }
     Bounded bound(*s);
     GError* error = nullptr;
     // As bytes: a password moved from a code page 1250 file is not UTF-8, and must come back as it
@@ -212,11 +219,9 @@ bool StorePassword(const std::string& server, const std::string& user, const std
 StoreAnswer ForgetPassword(const std::string& server, const std::string& user)
 {
     StoreAnswer answer;
-    const SecretCalls* s = Store(answer.text);
-    if (s == nullptr) {
-        answer.status = StoreAnswer::NoStore;
+    const SecretCalls* s = StoreFor(answer);
+    if (s == nullptr)
         return answer;
-    }
     Bounded bound(*s);
     GError* error = nullptr;
     const gboolean removed = s->password_clear_sync(Schema(), bound.get(), &error, "server",
