@@ -10,10 +10,16 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <system_error>
 #include <thread>
+#include <type_traits>
 
 namespace quenlo::platform {
 
@@ -80,44 +86,64 @@ const SecretSchema* Schema()
     return &schema;
 }
 
-// A cancellable that fires when the call it is handed to has run kStoreBound: an unlock prompt
-// that nobody answers must not hold the program.
-class Bounded {
-public:
-    explicit Bounded(const SecretCalls& calls)
-        : calls_(calls), cancellable_(calls.cancellable_new()), watch_([this] { Watch(); })
+// What a call within the bound gives back; freed by whichever of the caller and the call's thread
+// lets go last, a password it holds wiped.
+template <typename Result>
+struct BoundedCall {
+    ~BoundedCall()
     {
+        if constexpr (std::is_same_v<Result, StoreAnswer>)
+            ClearSecret(result.password);
     }
-    ~Bounded()
-    {
-        {
-            std::lock_guard lock(mutex_);
-            done_ = true;
-        }
-        wake_.notify_one();
-        watch_.join();
-        calls_.object_unref(cancellable_);
-    }
-    Bounded(const Bounded&) = delete;
-    Bounded& operator=(const Bounded&) = delete;
-
-    GCancellable* get() const { return cancellable_; }
-
-private:
-    void Watch()
-    {
-        std::unique_lock lock(mutex_);
-        if (!wake_.wait_for(lock, kStoreBound, [this] { return done_; }))
-            calls_.cancellable_cancel(cancellable_);
-    }
-
-    const SecretCalls& calls_;
-    GCancellable* cancellable_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool done_ = false;
-    std::thread watch_;  // last: starts once the members it reads exist
+    std::mutex mutex;
+    std::condition_variable wake;
+    bool done = false;
+    Result result{};
 };
+
+// A call that waited kStoreBound has its cancellable fired, and gets this much longer to end.
+constexpr std::chrono::seconds kCancelGrace{2};
+
+// Runs `call` on a thread of its own, for at most kStoreBound (and the grace): an unlock prompt
+// that nobody answers must not hold the program. Firing the call's cancellable is not enough:
+// libsecret never ends a call that waits on a prompt when its cancellable fires (the prompt's
+// cancellation hands the call no error), so past the bound the caller stops waiting whatever the
+// call does, and a result that comes later is dropped. nullopt then.
+template <typename Result>
+std::optional<Result> WithinBound(const SecretCalls& calls, std::function<Result(GCancellable*)> call)
+{
+    auto state = std::make_shared<BoundedCall<Result>>();
+    GCancellable* cancellable = calls.cancellable_new();
+    try {
+        std::thread([state, &calls, cancellable, call = std::move(call)] {
+            Result result = call(cancellable);
+            {
+                std::lock_guard lock(state->mutex);
+                state->result = std::move(result);
+                state->done = true;
+            }
+            state->wake.notify_one();
+            calls.object_unref(cancellable);
+        }).detach();
+    } catch (const std::system_error&) {
+        calls.object_unref(cancellable);
+        return std::nullopt;
+    }
+    std::unique_lock lock(state->mutex);
+    if (!state->wake.wait_for(lock, kStoreBound, [&state] { return state->done; })) {
+        // Still referenced: the call's thread lets the cancellable go only once done, under this lock.
+        calls.cancellable_cancel(cancellable);
+        if (!state->wake.wait_for(lock, kCancelGrace, [&state] { return state->done; }))
+            return std::nullopt;
+    }
+    return std::move(state->result);
+}
+
+std::string NoAnswerText()
+{
+    return "the desktop's keyring did not answer within " + std::to_string(kStoreBound.count()) +
+           " s (an unlock prompt left unanswered?)";
+}
 
 // Without a session bus GLib would try to start one for the X display (autolaunch), a daemon that
 // outlives the program: that is no store, and is said so.
@@ -174,24 +200,29 @@ StoreAnswer LookupPassword(const std::string& server, const std::string& user)
     const SecretCalls* s = StoreFor(answer);
     if (s == nullptr)
         return answer;
-    Bounded bound(*s);
-    GError* error = nullptr;
-    // As bytes: a password moved from a code page 1250 file is not UTF-8, and must come back as it
-    // went in.
-    SecretValue* found = s->password_lookup_binary_sync(Schema(), bound.get(), &error, "server", server.c_str(),
-                                                        "user", user.c_str(), nullptr);
-    if (error != nullptr) {
-        answer.status = StoreAnswer::NoStore;
-        answer.text = NoStoreText(*s, error);
-    } else if (found != nullptr) {
-        gsize length = 0;
-        const gchar* bytes = s->value_get(found, &length);
-        answer.status = StoreAnswer::Found;
-        answer.password.assign(bytes, length);
-    }
-    if (found != nullptr)
-        s->value_unref(found);  // the value wipes its bytes when freed
-    return answer;
+    std::optional<StoreAnswer> asked = WithinBound<StoreAnswer>(*s, [s, server, user](GCancellable* cancellable) {
+        StoreAnswer got;
+        GError* error = nullptr;
+        // As bytes: a password moved from a code page 1250 file is not UTF-8, and must come back as
+        // it went in.
+        SecretValue* found = s->password_lookup_binary_sync(Schema(), cancellable, &error, "server", server.c_str(),
+                                                            "user", user.c_str(), nullptr);
+        if (error != nullptr) {
+            got.status = StoreAnswer::NoStore;
+            got.text = NoStoreText(*s, error);
+        } else if (found != nullptr) {
+            gsize length = 0;
+            const gchar* bytes = s->value_get(found, &length);
+            got.status = StoreAnswer::Found;
+            got.password.assign(bytes, length);
+        }
+        if (found != nullptr)
+            s->value_unref(found);  // the value wipes its bytes when freed
+        return got;
+    });
+    if (!asked)
+        return {StoreAnswer::NoStore, {}, NoAnswerText()};
+    return std::move(*asked);
 }
 
 bool StorePassword(const std::string& server, const std::string& user, const std::string& password,
@@ -200,20 +231,27 @@ bool StorePassword(const std::string& server, const std::string& user, const std
     const SecretCalls* s = Store(error);
     if (s == nullptr)
         return false;
-    Bounded bound(*s);
-    GError* failure = nullptr;
-    const std::string label = CredentialLabel(server, user);
-    const bool text = s->utf8_validate(password.data(), static_cast<gssize>(password.size()), nullptr);
-    SecretValue* value = s->value_new(password.data(), static_cast<gssize>(password.size()),
+    // The call's thread may outlive this one's wait: it works on a copy, wiped when it ends.
+    auto copy = std::make_shared<std::string>(password);
+    std::optional<std::string> failed = WithinBound<std::string>(*s, [s, server, user, copy](GCancellable* cancellable) {
+        GError* failure = nullptr;
+        const std::string label = CredentialLabel(server, user);
+        const bool text = s->utf8_validate(copy->data(), static_cast<gssize>(copy->size()), nullptr);
+        SecretValue* value = s->value_new(copy->data(), static_cast<gssize>(copy->size()),
                                           text ? "text/plain" : "application/octet-stream");
-    const gboolean stored =
-        s->password_store_binary_sync(Schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), value, bound.get(),
+        ClearSecret(*copy);
+        const gboolean stored =
+            s->password_store_binary_sync(Schema(), SECRET_COLLECTION_DEFAULT, label.c_str(), value, cancellable,
                                           &failure, "server", server.c_str(), "user", user.c_str(), nullptr);
-    s->value_unref(value);
-    if (stored && failure == nullptr)
-        return true;
-    error = NoStoreText(*s, failure);
-    return false;
+        s->value_unref(value);
+        return stored && failure == nullptr ? std::string() : NoStoreText(*s, failure);
+    });
+    if (!failed) {
+        error = NoAnswerText();
+        return false;
+    }
+    error = std::move(*failed);
+    return error.empty();
 }
 
 StoreAnswer ForgetPassword(const std::string& server, const std::string& user)
@@ -222,17 +260,22 @@ StoreAnswer ForgetPassword(const std::string& server, const std::string& user)
     const SecretCalls* s = StoreFor(answer);
     if (s == nullptr)
         return answer;
-    Bounded bound(*s);
-    GError* error = nullptr;
-    const gboolean removed = s->password_clear_sync(Schema(), bound.get(), &error, "server",
-                                                        server.c_str(), "user", user.c_str(), nullptr);
-    if (error != nullptr) {
-        answer.status = StoreAnswer::NoStore;
-        answer.text = NoStoreText(*s, error);
-    } else {
-        answer.status = removed ? StoreAnswer::Found : StoreAnswer::Missing;
-    }
-    return answer;
+    std::optional<StoreAnswer> asked = WithinBound<StoreAnswer>(*s, [s, server, user](GCancellable* cancellable) {
+        StoreAnswer got;
+        GError* error = nullptr;
+        const gboolean removed = s->password_clear_sync(Schema(), cancellable, &error, "server", server.c_str(),
+                                                        "user", user.c_str(), nullptr);
+        if (error != nullptr) {
+            got.status = StoreAnswer::NoStore;
+            got.text = NoStoreText(*s, error);
+        } else {
+            got.status = removed ? StoreAnswer::Found : StoreAnswer::Missing;
+        }
+        return got;
+    });
+    if (!asked)
+        return {StoreAnswer::NoStore, {}, NoAnswerText()};
+    return std::move(*asked);
 }
 
 bool ListCredentials(std::vector<StoredCredential>& out, std::string& error)
@@ -240,23 +283,39 @@ bool ListCredentials(std::vector<StoredCredential>& out, std::string& error)
     const SecretCalls* s = Store(error);
     if (s == nullptr)
         return false;
-    Bounded bound(*s);
-    GError* failure = nullptr;
-    // No unlock and no secrets: a listing never needs the passwords themselves.
-    GList* items = s->password_search_sync(Schema(), SECRET_SEARCH_ALL, bound.get(), &failure, nullptr);
-    if (failure != nullptr) {
-        error = NoStoreText(*s, failure);
+    struct Listing {
+        std::vector<StoredCredential> items;
+        std::string error;
+    };
+    std::optional<Listing> listed = WithinBound<Listing>(*s, [s](GCancellable* cancellable) {
+        Listing listing;
+        GError* failure = nullptr;
+        // No unlock and no secrets: a listing never needs the passwords themselves.
+        GList* items = s->password_search_sync(Schema(), SECRET_SEARCH_ALL, cancellable, &failure, nullptr);
+        if (failure != nullptr) {
+            listing.error = NoStoreText(*s, failure);
+            return listing;
+        }
+        for (GList* i = items; i != nullptr; i = i->next) {
+            GHashTable* attributes = s->retrievable_get_attributes(static_cast<SecretRetrievable*>(i->data));
+            const auto* server = static_cast<const char*>(s->hash_table_lookup(attributes, "server"));
+            const auto* user = static_cast<const char*>(s->hash_table_lookup(attributes, "user"));
+            if (server != nullptr && user != nullptr)
+                listing.items.push_back({server, user});
+            s->hash_table_unref(attributes);
+        }
+        s->list_free_full(items, s->object_unref);
+        return listing;
+    });
+    if (!listed) {
+        error = NoAnswerText();
         return false;
     }
-    for (GList* i = items; i != nullptr; i = i->next) {
-        GHashTable* attributes = s->retrievable_get_attributes(static_cast<SecretRetrievable*>(i->data));
-        const auto* server = static_cast<const char*>(s->hash_table_lookup(attributes, "server"));
-        const auto* user = static_cast<const char*>(s->hash_table_lookup(attributes, "user"));
-        if (server != nullptr && user != nullptr)
-            out.push_back({server, user});
-        s->hash_table_unref(attributes);
+    if (!listed->error.empty()) {
+        error = std::move(listed->error);
+        return false;
     }
-    s->list_free_full(items, s->object_unref);
+    out.insert(out.end(), listed->items.begin(), listed->items.end());
     return true;
 }
 
