@@ -132,7 +132,7 @@ std::vector<PasswordLine> PasswordLinesOf(std::string_view bytes)
     for (std::size_t i = 0; i < found.size(); ++i) {
         PasswordLine line = std::move(found[i]);
         if (entryOf[i] == kProxy) {
-            line.server = proxy.Proxy.empty() ? std::string() : proxy.Proxy + ":" + proxy.ProxyPort;
+            line.server = ProxyServer(proxy);
             line.user = proxy.ProxyUsername;
         } else if (entryOf[i] == kProxy - 1) {
             continue;

@@ -91,6 +91,12 @@ struct ProxySettings {
     std::string Encryption;
 };
 
+// "proxy:proxyport", the server a kept proxy password is filed under; empty without a proxy.
+inline std::string ProxyServer(const ProxySettings& proxy)
+{
+    return proxy.Proxy.empty() ? std::string() : proxy.Proxy + ":" + proxy.ProxyPort;
+}
+
 // Called at each "<endprinter>" line that appends an entry whose localport is 0 or more, with the
 // entry just appended (already in the list) and the directory prefix the file was read from. The
 // next line is read only after it returns.

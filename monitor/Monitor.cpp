@@ -77,16 +77,21 @@ THttpEncryption EncryptionOf(const TAList& entry)
     return EncryptionOfText(entry.encryption).value_or(heIfRequested);
 }
 
-void ApplyProxySettings(THttpCli& httpCli, const ProxySettings& proxy)
+void ApplyProxyRoute(THttpCli& httpCli, const ProxySettings& proxy)
 {
     httpCli.SetProxy(proxy.Proxy);
     httpCli.SetProxyPort(proxy.ProxyPort);
     httpCli.SetProxyUsername(proxy.ProxyUsername);
-    httpCli.SetProxyPassword(proxy.Proxy.empty() ? proxy.ProxyPassword
-                                                 : PasswordFor(proxy.Proxy + ":" + proxy.ProxyPort,
-                                                               proxy.ProxyUsername, proxy.ProxyPassword));
+    httpCli.SetProxyPassword(proxy.ProxyPassword);
     if (proxy.RequestTimeout > 0)
         httpCli.SetRequestTimeout(std::chrono::seconds(proxy.RequestTimeout));
+}
+
+void ApplyProxySettings(THttpCli& httpCli, const ProxySettings& proxy)
+{
+    ApplyProxyRoute(httpCli, proxy);
+    if (!proxy.Proxy.empty())
+        httpCli.SetProxyPassword(PasswordFor(ProxyServer(proxy), proxy.ProxyUsername, proxy.ProxyPassword));
 }
 
 std::string PasswordFor(const std::string& remotehost, const std::string& user, const std::string& pass)

@@ -56,6 +56,8 @@ void ApplyHttpCli1Design(THttpCli& httpCli);
 // Hands the proxy settings of the printers file to the client (Proxy, ProxyPort, ProxyUsername,
 // ProxyPassword), and its whole-request bound when the file sets one.
 void ApplyProxySettings(THttpCli& httpCli, const ProxySettings& proxy);
+// The same with the file's proxypass as it stands, for a caller that finds a kept one itself.
+void ApplyProxyRoute(THttpCli& httpCli, const ProxySettings& proxy);
 // The password that goes with `user` to the server `remotehost` ("host" or "host:port", port 80 when
 // none is given), in FindPassword's order (monitor/Passwords.h): `pass` when the file gives one, a
 // password typed in the window during the run, the one the user's credential store keeps for that

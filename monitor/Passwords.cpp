@@ -51,12 +51,40 @@ RunPasswords& Typed()
     return typed;
 }
 
+// A store that could not be asked (none, locked, its unlock prompt dismissed or left unanswered)
+// is not asked again in this run, by the window or the watch: every asking of a locked keyring
+// puts another unlock prompt in the user's face. Why it could not, for the dialog's note.
+class StoreDown {
+public:
+    std::optional<std::string> Why()
+    {
+        std::lock_guard lock(mutex_);
+        return why_;
+    }
+    void Note(const platform::StoreAnswer& answer)
+    {
+        std::lock_guard lock(mutex_);
+        if (answer.status == platform::StoreAnswer::NoStore && !why_)
+            why_ = answer.text;
+    }
+
+private:
+    std::mutex mutex_;
+    std::optional<std::string> why_;
+};
+
+StoreDown& Down()
+{
+    static StoreDown down;
+    return down;
+}
+
 platform::StoreAnswer LookUp(const std::string& server, const std::string& user, bool offThread)
 {
     if (!offThread)
-        return platform::LookupPassword(server, user);
+        return LookUpInStore(server, user);
     auto answer = std::make_shared<platform::StoreAnswer>();
-    if (!platform::RunOffThread([answer, server, user] { *answer = platform::LookupPassword(server, user); })) {
+    if (!platform::RunOffThread([answer, server, user] { *answer = LookUpInStore(server, user); })) {
         // The program is ending: whatever the store says now is of no use.
         return {platform::StoreAnswer::Missing, {}, {}};
     }
@@ -65,8 +93,8 @@ platform::StoreAnswer LookUp(const std::string& server, const std::string& user,
 
 }  // namespace
 
-KnownPassword FindPassword(const std::string& remotehost, const std::string& user, const std::string& pass,
-                           bool offThread)
+std::optional<KnownPassword> PasswordWithoutStore(const std::string& remotehost, const std::string& user,
+                                                  const std::string& pass)
 {
     KnownPassword known;
     if (!pass.empty() || user.empty()) {
@@ -74,12 +102,32 @@ KnownPassword FindPassword(const std::string& remotehost, const std::string& use
         known.password = pass;
         return known;
     }
-    const std::string server = platform::CredentialServer(remotehost, "80");
-    if (std::optional<std::string> typed = Typed().Find(server, user)) {
+    if (std::optional<std::string> typed = Typed().Find(platform::CredentialServer(remotehost, "80"), user)) {
         known.source = KnownPassword::Source::Typed;
         known.password = std::move(*typed);
         return known;
     }
+    if (std::optional<std::string> why = Down().Why()) {
+        known.noStore = std::move(*why);
+        return known;
+    }
+    return std::nullopt;
+}
+
+platform::StoreAnswer LookUpInStore(const std::string& server, const std::string& user)
+{
+    platform::StoreAnswer answer = platform::LookupPassword(server, user);
+    Down().Note(answer);
+    return answer;
+}
+
+KnownPassword FindPassword(const std::string& remotehost, const std::string& user, const std::string& pass,
+                           bool offThread)
+{
+    if (std::optional<KnownPassword> known = PasswordWithoutStore(remotehost, user, pass))
+        return std::move(*known);
+    KnownPassword known;
+    const std::string server = platform::CredentialServer(remotehost, "80");
     platform::StoreAnswer kept = LookUp(server, user, offThread);
     switch (kept.status) {
     case platform::StoreAnswer::Found:

@@ -159,6 +159,7 @@ struct TWatcher::Watched {
     bool eventNamed = false;  // an event named the printer since its last look
     bool needQueue = false;   // its queue is to be read (ReadQueues)
     bool passwordPlain = false;  // its password went in plain HTTP (see WatchState)
+    TWatchPasswords::Id password = TWatchPasswords::kNone;
     std::uint64_t requests = 0;
     std::uint64_t eventLooks = 0;
     WatchState state;
@@ -182,6 +183,8 @@ struct TWatcher::Server {
     std::ostringstream reply;
     Request running = Request::None;
     bool waiting = false;  // its look waits for room among the servers asked at once
+    bool waitsForPassword = false;  // its look waits for its password to be found
+    TWatchPasswords::Id password = TWatchPasswords::kNone;  // its first printer's
     Watched* asked = nullptr;  // the printer whose attributes the running Request::Attributes asks
     bool listsPrinters = true;  // offers CUPS-Get-Printers (until it refuses it)
     std::uint64_t requests = 0;
@@ -190,9 +193,13 @@ struct TWatcher::Server {
 TWatcher::TWatcher(const PrinterList& printers, const ProxySettings& proxy, int seconds)
     : seconds_(std::max(seconds, 1)), proxy_(proxy), askDevices_(proxy.WatchDevice > 0)
 {
+    if (!proxy.Proxy.empty())
+        proxyPassword_ = passwords_.Add(ProxyServer(proxy), proxy.ProxyUsername, proxy.ProxyPassword);
+    passwords_.OnFound = [this] { LookAtServersGivenPasswords(); };
     for (const TAList& entry : printers) {
         auto w = std::make_unique<Watched>();
         w->entry = &entry;
+        w->password = passwords_.Add(entry.remotehost, entry.user, entry.pass);
         w->index = watched_.size();
         w->url = PrinterUrl(entry);
         w->user = entry.user.empty() ? LoginName() : entry.user;
@@ -238,12 +245,14 @@ TWatcher::Server& TWatcher::AddServer(std::string uri, bool serverWide, Watched&
     auto server = std::make_unique<Server>(
         TWatchSubscription(std::move(uri), first.user, serverWide, pollOnly_, std::chrono::seconds(seconds_)));
     server->printers.push_back(&first);
+    server->password = first.password;
     server->http = ClientOf(first);
     // Its requests come every interval: one connection carries them, and one idle for two
     // intervals (the server's looks were skipped) is closed, since it holds a slot of the server's.
     server->http->SetKeepAlive(std::chrono::seconds(2 * seconds_));
     Server* raw = server.get();
-    server->http->OnRequestDone = [this, raw](THttpCli&, THttpRequest, std::uint16_t error) {
+    server->http->OnRequestDone = [this, raw](THttpCli& http, THttpRequest, std::uint16_t error) {
+        NoteRefusal(http, raw->password);
         ServerDone(*raw, error);
         AskQueue(*raw);
         LookAtWaitingServers();
@@ -253,18 +262,16 @@ TWatcher::Server& TWatcher::AddServer(std::string uri, bool serverWide, Watched&
     return *raw;
 }
 
-// A client that speaks for the printer's entry: its credentials, encryption and the file's proxy.
+// A client that speaks for the printer's entry: its user, encryption and the file's proxy. The
+// passwords go on before each look (CredentialsReady).
 std::unique_ptr<THttpCli> TWatcher::ClientOf(const Watched& w) const
 {
     auto http = std::make_unique<THttpCli>();
     ApplyHttpCli1Design(*http);
-    ApplyProxySettings(*http, proxy_);
+    ApplyProxyRoute(*http, proxy_);
     http->SetURL(w.url);
     http->SetEncryption(EncryptionOf(*w.entry));
-    if (!w.entry->user.empty()) {
-        http->SetUsername(w.entry->user);
-        http->SetPassword(PasswordFor(w.entry->remotehost, w.entry->user, w.entry->pass));
-    }
+    http->SetUsername(w.entry->user);
     // A look that makes no progress for a whole interval is given up: the next one is due.
     http->SetNoProgressTimeout(std::chrono::seconds(std::max(seconds_, 2)));
     return http;
@@ -326,21 +333,57 @@ void TWatcher::Look()
 {
     // A server or printer still busy with its previous look (a slow server) is not asked twice.
     // Indexes, not iterators: a server may hand its printers to new subscriptions meanwhile.
-    for (std::size_t i = 0; i < servers_.size(); ++i) {
-        Server& s = *servers_[i];
-        if (s.running != Request::None || s.printers.empty())
-            continue;
-        if (AtServerLimit())
-            s.waiting = true;
-        else
-            Carry(s, s.subscription.Look(std::chrono::steady_clock::now()));
-    }
+    for (std::size_t i = 0; i < servers_.size(); ++i)
+        LookAtServer(*servers_[i]);
     for (auto& w : watched_) {
         if (!w->running)
             w->http.reset();
         if (!w->deviceRunning)
             AskDevice(*w);
     }
+}
+
+void TWatcher::LookAtServer(Server& s)
+{
+    if (s.running != Request::None || s.printers.empty())
+        return;
+    s.waitsForPassword = !CredentialsReady(*s.http, s.password);
+    if (s.waitsForPassword)
+        return;
+    if (AtServerLimit())
+        s.waiting = true;
+    else
+        Carry(s, s.subscription.Look(std::chrono::steady_clock::now()));
+}
+
+// The look a server skipped for want of its password comes as soon as the password is known.
+void TWatcher::LookAtServersGivenPasswords()
+{
+    for (std::size_t i = 0; i < servers_.size() && running_ && !cancelling_; ++i)
+        if (servers_[i]->waitsForPassword)
+            LookAtServer(*servers_[i]);
+}
+
+// Puts the passwords on the client; false while one of them is still being found.
+bool TWatcher::CredentialsReady(THttpCli& http, TWatchPasswords::Id password)
+{
+    const std::string* own = passwords_.Find(password);
+    const std::string* proxy = passwords_.Find(proxyPassword_);
+    if (own == nullptr || proxy == nullptr)
+        return false;
+    if (password != TWatchPasswords::kNone)
+        http.SetPassword(*own);
+    if (proxyPassword_ != TWatchPasswords::kNone)
+        http.SetProxyPassword(*proxy);
+    return true;
+}
+
+void TWatcher::NoteRefusal(const THttpCli& http, TWatchPasswords::Id password)
+{
+    if (http.ReplyStatus() == 401)
+        passwords_.Refused(password);
+    else if (http.ReplyStatus() == 407)
+        passwords_.Refused(proxyPassword_);
 }
 
 // A server is asked while a request of its own or of one of its printers is under way.
@@ -431,12 +474,16 @@ void TWatcher::LookAt(Watched& w)
     if (!w.http) {
         w.http = ClientOf(w);
         Watched* raw = &w;
-        w.http->OnRequestDone = [this, raw](THttpCli&, THttpRequest, std::uint16_t error) {
+        w.http->OnRequestDone = [this, raw](THttpCli& http, THttpRequest, std::uint16_t error) {
+            NoteRefusal(http, raw->password);
             AttributesDone(*raw, error);
             AskQueue(*raw->server);
             LookAtWaitingServers();
         };
     }
+    // A printer whose password is still being found is looked at in a later look.
+    if (!CredentialsReady(*w.http, w.password))
+        return;
     w.running = true;
     ++w.requests;
     if (!StartPost(*w.http, w.send, w.reply, AttributesRequest(w)))

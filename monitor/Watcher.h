@@ -53,6 +53,9 @@
 // kRecheckLooks, kFullServerPause and the lease are); TWatcher schedules the looks, sends its
 // requests and reads the printers.
 //
+// The entries' passwords (and the proxy's) are found without waiting on the credential store
+// (monitor/WatchPasswords.h): a server's look waits until its password is known.
+//
 // Threads: everything runs on the thread that made the watcher, in its event loop; handlers fire
 // from inside it. Nothing here is thread-safe.
 #pragma once
@@ -60,6 +63,7 @@
 #include "config/PrintersFile.h"
 #include "ipp/IppRequest.h"
 #include "monitor/MonitorView.h"
+#include "monitor/WatchPasswords.h"
 #include "monitor/WatchState.h"
 #include "monitor/WatchSubscription.h"
 #include "net/HttpProt.h"
@@ -137,6 +141,10 @@ private:
     struct Server;
 
     void Look();
+    void LookAtServer(Server& server);
+    void LookAtServersGivenPasswords();
+    bool CredentialsReady(THttpCli& http, TWatchPasswords::Id password);
+    void NoteRefusal(const THttpCli& http, TWatchPasswords::Id password);
     bool Asked(const Server& server) const;
     bool AtServerLimit() const;
     void LookAtWaitingServers();
@@ -169,6 +177,8 @@ private:
     ProxySettings proxy_;
     std::vector<std::unique_ptr<Watched>> watched_;
     std::vector<std::unique_ptr<Server>> servers_;
+    TWatchPasswords passwords_;
+    TWatchPasswords::Id proxyPassword_ = TWatchPasswords::kNone;
     std::uint64_t subscribes_ = 0;
     std::size_t serversAtOnce_ = 0;
     platform::HWND window_ = 0;

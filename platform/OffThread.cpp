@@ -42,4 +42,18 @@ bool RunOffThread(std::function<void()> work)
     return end == WaitEnd::Done;
 }
 
+bool StartOffThread(std::function<void()> work, HWND target, unsigned message)
+{
+    try {
+        std::thread([work = std::move(work), target, message]() mutable {
+            work();
+            work = nullptr;  // what it captured goes with the worker
+            PostMessage(target, message, 0, 0);
+        }).detach();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
 }  // namespace quenlo::platform

@@ -8,6 +8,8 @@
 // its result is dropped.
 #pragma once
 
+#include "platform/EventLoop.h"
+
 #include <functional>
 
 namespace quenlo::platform {
@@ -16,5 +18,11 @@ namespace quenlo::platform {
 // it has; false when a quit ended the wait first (or no thread could be had: then `work` has not
 // run at all).
 bool RunOffThread(std::function<void()> work);
+
+// For a caller that must not wait at all (its loop may not nest): runs `work` on a new thread and
+// returns at once; once `work` has returned, `message` is posted to `target`. What `work` makes
+// reaches the target through what the two share; a target destroyed meanwhile gets nothing. False
+// when no thread could be had (`work` has not run).
+bool StartOffThread(std::function<void()> work, HWND target, unsigned message);
 
 }  // namespace quenlo::platform

@@ -11,8 +11,10 @@ The printers file sets "admin" and names the account with no password. Pausing t
 refused with 401: the dialog comes; a wrong password sends the request once more and ends with the
 explained box, and the next pause asks once again; the right one pauses the printer and is kept in
 the keyring, and the resume that follows asks nothing. A kept password the server refuses asks
-again, and Cancel ends with the box. The watch opens no dialog. The last line is "N passed, N
-failed".
+again, and Cancel ends with the box. The watch opens no dialog. Last, the keyring locked, its unlock
+prompt on the screen: the window answers while the watch's lookup waits for it, the store's bound
+ends that wait, the keyring is not asked again, and the dialog says the password cannot be kept.
+The last line is "N passed, N failed".
 """
 import os
 import subprocess
@@ -59,8 +61,22 @@ class PasswordSuite(Suite):
                               capture_output=True, text=True, timeout=20)
         return done.stdout if done.returncode == 0 else None
 
+    def lock(self):
+        """Locks the keyring, and lets its unlock prompt show on this display."""
+        run("gdbus", "call", "--session", "--dest", "org.freedesktop.secrets", "--object-path",
+            "/org/freedesktop/secrets", "--method", "org.freedesktop.Secret.Service.Lock",
+            "['/org/freedesktop/secrets/collection/login']")
+        run("dbus-update-activation-environment", "DISPLAY")
+
+    def prompts(self):
+        """The keyring's unlock prompts on the screen."""
+        out = run("xdotool", "search", "--onlyvisible", "--class", "gcr-prompter", check=False)
+        return set(out.split())
+
     def keep(self, password):
-        subprocess.run(["secret-tool", "store", "--label", "test", "server", self.server, "user", self.user],
+        # Under the program's own schema, as the program keeps it.
+        subprocess.run(["secret-tool", "store", "--label", "test", "xdg:schema", "com.dorvane.Quenlo.Password",
+                        "server", self.server, "user", self.user],
                        input=password, text=True, check=True, timeout=20)
 
     # --- the window -------------------------------------------------------------------------------
@@ -149,6 +165,7 @@ class PasswordSuite(Suite):
         before = self.printer_command(0, "pause")
         dialog = self.dialog(before, "the dialog after the 401")
         self.shot("dialog")
+        self.remembering = geometry(dialog)
         mark = self.cups.mark()
         after_dialog = self.app.windows()
         self.answer(dialog, "wrong-" + self.password)
@@ -192,12 +209,51 @@ class PasswordSuite(Suite):
 
     def watch_opens_no_dialog(self):
         self.stop()
+        # The right one again: a refused password costs the server a failed login at every look.
+        self.keep(self.password)
         self.write_printers(watch=True)
         mark = self.cups.mark()
         self.app.start()
-        wait_until("the watch's looks", lambda: len(self.cups.requests()) > mark + 2, 20)
+        try:
+            wait_until("the watch's looks", lambda: len(self.cups.requests()) > mark + 2, 20)
+        except Failure as e:
+            raise Failure(f"{e}; the server saw {self.cups.requests()[mark:]}")
         if not self.no_dialog_for(3.0):
             raise Failure("the watch opened a dialog")
+
+    def locked_keyring(self):
+        self.stop()
+        self.lock()
+        self.write_printers(watch=True)
+        mark = self.cups.mark()
+        self.app.start()
+        prompt = wait_until("the keyring's unlock prompt", self.prompts, 20)
+        # The prompt holds the keyboard and pointer, as it should; the window's loop runs on: its
+        # timer puts it away, and it comes back painted.
+        wait_until("the window put away by its timer while the prompt waits", self.app.put_away, 10)
+        self.app.bring_back()
+        wait_until("the window painted while the prompt waits",
+                   lambda: self.printer_lamp() in ("red", "yellow", "green"), 5)
+        if not prompt & self.prompts():
+            raise Failure("the prompt was gone before the window was tried")
+        # The store's bound (30 s) ends the watch's wait: it looks without a password.
+        self.cups.expect("the watch's look after the bound", mark, "Create-Printer-Subscriptions",
+                         path="/printers/laser", limit=45)
+        wait_until("the unanswered prompt taken away", lambda: not prompt & self.prompts(), 10)
+        # A keyring that could not be used is not asked again in this run: no prompt at every click.
+        self.open_printer()
+        before = self.printer_command(0, "pause with the keyring locked")
+        dialog = self.dialog(before, "the dialog without a store", limit=20)
+        self.shot("dialog-no-store")
+        if geometry(dialog)[3] <= self.remembering[3]:
+            raise Failure(f"no note that the password is not kept: {geometry(dialog)} against {self.remembering}")
+        self.answer(dialog, self.password)
+        wait_until("laser paused", self.paused, 15)
+        self.refreshed("yellow")
+        # Kept for the run: the next request asks neither the keyring nor the user.
+        self.next_request_silent()
+        if self.prompts():
+            raise Failure("the keyring was asked again in this run")
 
     def run(self):
         self.prepare()
@@ -210,6 +266,8 @@ class PasswordSuite(Suite):
         self.case("a kept password refused asks; Cancel shows the explained box",
                   self.kept_password_refused_and_cancelled)
         self.case("the watch opens no dialog", self.watch_opens_no_dialog)
+        self.case("a locked keyring: the window answers while its prompt waits, and the dialog "
+                  "says the password is not kept", self.locked_keyring)
 
 
 if __name__ == "__main__":

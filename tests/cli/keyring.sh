@@ -109,6 +109,13 @@ line search-after "$(secret-tool search --all server "$server" user "$user" 2>&1
 out=$(run pause-printer 2>&1) && rc=0 || rc=$?
 line after-logout "$rc $out"
 
+# A locked keyring whose unlock prompt cannot be shown (there is no display here): the clear text,
+# at once.
+gdbus call --session --dest org.freedesktop.secrets --object-path /org/freedesktop/secrets \
+  --method org.freedesktop.Secret.Service.Lock "['/org/freedesktop/secrets/collection/login']" >/dev/null
+out=$(printf '%s\n' "$pass" | timeout 60 "$cli" login "$server" --user "$user" --password-stdin 2>&1) && rc=0 || rc=$?
+line locked "$rc $out"
+
 sleep 0.3
 kill "$dump"
 wait "$dump" 2>/dev/null || true

@@ -3,7 +3,7 @@
 // CUPS server as another machine in a network namespace): login checks and keeps, an entry with
 // only a user refreshes and runs the six operations, logout forgets; add asks instead of writing a
 // pass line; moving the passwords out of a UTF-16 and a code page 1250 file changes no other byte;
-// and the password is never in a file, a capture, or any process's arguments or environment.
+// a locked keyring says so; and the password is never in a file, a capture, or any process's arguments or environment.
 #include "support/CupsLab.h"
 
 #include <gtest/gtest.h>
@@ -59,6 +59,7 @@ TEST(Keyring, LoginRefreshOperationsLogoutAndMovedPasswords)
     EXPECT_TRUE(has("logout", "0 ")) << report;
     EXPECT_EQ(v["search-after"], "0") << report;
     EXPECT_TRUE(has("after-logout", "(401)")) << report;
+    EXPECT_TRUE(has("locked", "1 ") && has("locked", "keyring")) << report;
     EXPECT_EQ(v["password-in-clear"], "0") << report;
     EXPECT_EQ(v["file-pass"], "0") << report;
 }
