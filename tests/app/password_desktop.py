@@ -100,23 +100,14 @@ class PasswordSuite(Suite):
         drop = self.app.new_window(before, "the drop-down list")
         click(*menu_item(drop, 1, 2))
 
-    def menu_at(self, x, y):
-        """A window of the program other than the main one whose corner is at the pointer."""
-        for w in self.app.windows() - {self.app.main}:
-            wx, wy, _, _ = geometry(w)
-            if abs(wx - x) <= 8 and abs(wy - y) <= 8:
-                return w
-        return None
-
     def printer_menu(self, what):
-        """The printer menu opened on the status line. Qt keeps a menu's window between uses, so
-        it is found where it opens (at the pointer), not as a new window."""
+        """The printer menu opened on the status line, found where it opens (at the pointer)."""
         x, y = self.app.at(60, 30)
         try:
             for attempt in range(3):
                 click(x, y, button=3)
                 try:
-                    return wait_until(f"the printer menu for {what}", lambda: self.menu_at(x, y), 5)
+                    return wait_until(f"the printer menu for {what}", lambda: self.app.window_at(x, y), 5)
                 except Failure:
                     print(f"  no menu at attempt {attempt + 1}")
             raise Failure("three clicks")
