@@ -16,7 +16,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <system_error>
 #include <thread>
 #include <type_traits>
@@ -104,13 +103,21 @@ struct BoundedCall {
 // A call that waited kStoreBound has its cancellable fired, and gets this much longer to end.
 constexpr std::chrono::seconds kCancelGrace{2};
 
+std::string NoAnswerText()
+{
+    return "the desktop's keyring did not answer within " + std::to_string(kStoreBound.count()) +
+           " s (an unlock prompt left unanswered?)";
+}
+
 // Runs `call` on a thread of its own, for at most kStoreBound (and the grace): an unlock prompt
 // that nobody answers must not hold the program. Firing the call's cancellable is not enough:
 // libsecret never ends a call that waits on a prompt when its cancellable fires (the prompt's
 // cancellation hands the call no error), so past the bound the caller stops waiting whatever the
-// call does, and a result that comes later is dropped. nullopt then.
+// call does, and a result that comes later is dropped. `late` is the result then (and when no
+// thread could be had), made from NoAnswerText().
 template <typename Result>
-std::optional<Result> WithinBound(const SecretCalls& calls, std::function<Result(GCancellable*)> call)
+Result WithinBound(const SecretCalls& calls, std::function<Result(GCancellable*)> call,
+                   Result (*late)(std::string))
 {
     auto state = std::make_shared<BoundedCall<Result>>();
     GCancellable* cancellable = calls.cancellable_new();
@@ -127,23 +134,20 @@ std::optional<Result> WithinBound(const SecretCalls& calls, std::function<Result
         }).detach();
     } catch (const std::system_error&) {
         calls.object_unref(cancellable);
-        return std::nullopt;
+        return late(NoAnswerText());
     }
     std::unique_lock lock(state->mutex);
     if (!state->wake.wait_for(lock, kStoreBound, [&state] { return state->done; })) {
         // Still referenced: the call's thread lets the cancellable go only once done, under this lock.
         calls.cancellable_cancel(cancellable);
         if (!state->wake.wait_for(lock, kCancelGrace, [&state] { return state->done; }))
-            return std::nullopt;
+            return late(NoAnswerText());
     }
     return std::move(state->result);
 }
 
-std::string NoAnswerText()
-{
-    return "the desktop's keyring did not answer within " + std::to_string(kStoreBound.count()) +
-           " s (an unlock prompt left unanswered?)";
-}
+StoreAnswer NoStoreAnswer(std::string text) { return {StoreAnswer::NoStore, {}, std::move(text)}; }
+std::string Itself(std::string text) { return text; }
 
 // Without a session bus GLib would try to start one for the X display (autolaunch), a daemon that
 // outlives the program: that is no store, and is said so.
@@ -200,7 +204,7 @@ StoreAnswer LookupPassword(const std::string& server, const std::string& user)
     const SecretCalls* s = StoreFor(answer);
     if (s == nullptr)
         return answer;
-    std::optional<StoreAnswer> asked = WithinBound<StoreAnswer>(*s, [s, server, user](GCancellable* cancellable) {
+    return WithinBound<StoreAnswer>(*s, [s, server, user](GCancellable* cancellable) {
         StoreAnswer got;
         GError* error = nullptr;
         // As bytes: a password moved from a code page 1250 file is not UTF-8, and must come back as
@@ -219,10 +223,7 @@ StoreAnswer LookupPassword(const std::string& server, const std::string& user)
         if (found != nullptr)
             s->value_unref(found);  // the value wipes its bytes when freed
         return got;
-    });
-    if (!asked)
-        return {StoreAnswer::NoStore, {}, NoAnswerText()};
-    return std::move(*asked);
+    }, NoStoreAnswer);
 }
 
 bool StorePassword(const std::string& server, const std::string& user, const std::string& password,
@@ -233,7 +234,8 @@ bool StorePassword(const std::string& server, const std::string& user, const std
         return false;
     // The call's thread may outlive this one's wait: it works on a copy, wiped when it ends.
     auto copy = std::make_shared<std::string>(password);
-    std::optional<std::string> failed = WithinBound<std::string>(*s, [s, server, user, copy](GCancellable* cancellable) {
+    // What went wrong, or nothing.
+    error = WithinBound<std::string>(*s, [s, server, user, copy](GCancellable* cancellable) {
         GError* failure = nullptr;
         const std::string label = CredentialLabel(server, user);
         const bool text = s->utf8_validate(copy->data(), static_cast<gssize>(copy->size()), nullptr);
@@ -245,12 +247,7 @@ bool StorePassword(const std::string& server, const std::string& user, const std
                                           &failure, "server", server.c_str(), "user", user.c_str(), nullptr);
         s->value_unref(value);
         return stored && failure == nullptr ? std::string() : NoStoreText(*s, failure);
-    });
-    if (!failed) {
-        error = NoAnswerText();
-        return false;
-    }
-    error = std::move(*failed);
+    }, Itself);
     return error.empty();
 }
 
@@ -260,7 +257,7 @@ StoreAnswer ForgetPassword(const std::string& server, const std::string& user)
     const SecretCalls* s = StoreFor(answer);
     if (s == nullptr)
         return answer;
-    std::optional<StoreAnswer> asked = WithinBound<StoreAnswer>(*s, [s, server, user](GCancellable* cancellable) {
+    return WithinBound<StoreAnswer>(*s, [s, server, user](GCancellable* cancellable) {
         StoreAnswer got;
         GError* error = nullptr;
         const gboolean removed = s->password_clear_sync(Schema(), cancellable, &error, "server", server.c_str(),
@@ -272,10 +269,7 @@ StoreAnswer ForgetPassword(const std::string& server, const std::string& user)
             got.status = removed ? StoreAnswer::Found : StoreAnswer::Missing;
         }
         return got;
-    });
-    if (!asked)
-        return {StoreAnswer::NoStore, {}, NoAnswerText()};
-    return std::move(*asked);
+    }, NoStoreAnswer);
 }
 
 bool ListCredentials(std::vector<StoredCredential>& out, std::string& error)
@@ -287,7 +281,7 @@ bool ListCredentials(std::vector<StoredCredential>& out, std::string& error)
         std::vector<StoredCredential> items;
         std::string error;
     };
-    std::optional<Listing> listed = WithinBound<Listing>(*s, [s](GCancellable* cancellable) {
+    Listing listed = WithinBound<Listing>(*s, [s](GCancellable* cancellable) {
         Listing listing;
         GError* failure = nullptr;
         // No unlock and no secrets: a listing never needs the passwords themselves.
@@ -306,16 +300,12 @@ bool ListCredentials(std::vector<StoredCredential>& out, std::string& error)
         }
         s->list_free_full(items, s->object_unref);
         return listing;
-    });
-    if (!listed) {
-        error = NoAnswerText();
+    }, [](std::string text) { return Listing{{}, std::move(text)}; });
+    if (!listed.error.empty()) {
+        error = std::move(listed.error);
         return false;
     }
-    if (!listed->error.empty()) {
-        error = std::move(listed->error);
-        return false;
-    }
-    out.insert(out.end(), listed->items.begin(), listed->items.end());
+    out.insert(out.end(), listed.items.begin(), listed.items.end());
     return true;
 }
 
